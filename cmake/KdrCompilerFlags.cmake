@@ -1,0 +1,49 @@
+# Warnings, sanitizers and the helpers shared by every target of the project.
+
+set(KDR_WARNING_FLAGS -Wall -Wextra -Wpedantic -Wshadow -Wno-missing-field-initializers)
+if(KDR_WERROR)
+  list(APPEND KDR_WARNING_FLAGS -Werror)
+endif()
+
+# Flags for the project's own targets (not for third-party code).
+function(kdr_target_defaults target)
+  target_compile_options(${target} PRIVATE ${KDR_WARNING_FLAGS})
+  target_compile_definitions(${target} PRIVATE _GNU_SOURCE)
+endfunction()
+
+if(KDR_SANITIZE)
+  set(_kdr_san_flags "")
+  foreach(s IN LISTS KDR_SANITIZE)
+    list(APPEND _kdr_san_flags "-fsanitize=${s}")
+  endforeach()
+  list(JOIN _kdr_san_flags " " _kdr_san_str)
+  string(APPEND CMAKE_C_FLAGS " ${_kdr_san_str} -fno-omit-frame-pointer -fno-sanitize-recover=all")
+  string(APPEND CMAKE_CXX_FLAGS " ${_kdr_san_str} -fno-omit-frame-pointer -fno-sanitize-recover=all")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS " ${_kdr_san_str}")
+  string(APPEND CMAKE_SHARED_LINKER_FLAGS " ${_kdr_san_str}")
+  if("thread" IN_LIST KDR_SANITIZE)
+    add_compile_definitions(KDR_TSAN=1)
+  endif()
+  if("address" IN_LIST KDR_SANITIZE)
+    add_compile_definitions(KDR_ASAN=1)
+    # The runtime that a JVM must preload to host an ASan-built JNI library.
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                    OUTPUT_VARIABLE KDR_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.asan-x86_64.so
+                      OUTPUT_VARIABLE KDR_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+    endif()
+    # ASan in a shared library loaded by a program without ASan needs the shared runtime.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      string(APPEND CMAKE_SHARED_LINKER_FLAGS " -shared-libasan")
+      string(APPEND CMAKE_EXE_LINKER_FLAGS " -shared-libasan")
+    endif()
+  endif()
+endif()
+
+# Link a shared library so that it exports exactly the names its version script lists.
+function(kdr_export_only target version_script)
+  target_link_options(${target} PRIVATE
+    "-Wl,--version-script=${version_script}" "-Wl,-Bsymbolic" "-Wl,--no-undefined")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${version_script})
+endfunction()

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build and the tests need and the machine
+# lacks. Installs nothing when everything is there already.
+set -euo pipefail
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_file() { [ -e "$1" ]; }
+
+have_cmd cmake || need+=(cmake)
+have_cmd ninja || need+=(ninja-build)
+have_cmd g++ || need+=(g++)
+have_cmd clang++ || need+=(clang)
+have_file /usr/include/gtest/gtest.h || need+=(libgtest-dev libgmock-dev)
+have_file /usr/include/benchmark/benchmark.h || need+=(libbenchmark-dev)
+have_cmd javac || need+=(default-jdk-headless)
+have_file /usr/share/java/junit-platform-console-standalone.jar || need+=(junit5)
+# clang's sanitizer runtimes (ASan for the JVM preload, libFuzzer).
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so >/dev/null 2>&1 || need+=(libclang-rt-dev)
+have_cmd python3 || need+=(python3)
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "install-deps: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${need[@]}"
+fi

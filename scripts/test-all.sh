@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the project three ways and runs every test suite:
+#   clang++ with -Werror: all tests;
+#   g++ with -Werror, AddressSanitizer and UndefinedBehaviorSanitizer: all tests, Java included
+#     (the JVM gets the ASan runtime preloaded);
+#   g++ with ThreadSanitizer: the suites labelled "threaded".
+# Usage: scripts/test-all.sh [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+export CTEST_OUTPUT_ON_FAILURE=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+
+configure() {  # dir compiler sanitizers
+  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER="$2" -DKDR_WERROR=ON -DKDR_SANITIZE="$3" >/dev/null
+}
+
+echo "=== clang++ -Werror ==="
+configure build/clang clang++ ""
+cmake --build build/clang -j "$jobs"
+ctest --test-dir build/clang -j "$jobs" "$@"
+
+echo "=== g++ -Werror, address + undefined sanitizers ==="
+configure build/asan g++ "address;undefined"
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 ctest --test-dir build/asan -j "$jobs" "$@"
+
+echo "=== g++, thread sanitizer (threaded suites) ==="
+configure build/tsan g++ "thread"
+cmake --build build/tsan -j "$jobs"
+ctest --test-dir build/tsan -j "$jobs" -L threaded "$@"
