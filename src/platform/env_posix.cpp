@@ -1,0 +1,16 @@
+#include "platform/env.h"
+
+#include <cstdlib>
+
+namespace kdr::platform {
+
+const char* GetEnv(const char* name) { return name == nullptr ? nullptr : std::getenv(name); }
+
+bool GetEnvNonEmpty(const char* name, std::string* value) {
+  const char* v = GetEnv(name);
+  if (v == nullptr || *v == '\0') return false;
+  if (value != nullptr) value->assign(v);
+  return true;
+}
+
+}  // namespace kdr::platform
