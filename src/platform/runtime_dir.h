@@ -33,7 +33,7 @@ int RuntimeDir(std::string* dir);
 
 // On success returns 0 and sets *path to R + "/" + prefix + MangleRuntimeName(name), R being
 // made ready as RuntimeDir() does. On failure returns an errno value:
-//   EINVAL        `name` is empty;
+//   EINVAL        `name` is empty or holds a NUL byte;
 //   ENAMETOOLONG  the path would be longer than `max_len` bytes, or its last component longer
 //                 than 255 bytes;
 //   other         as RuntimeDir().

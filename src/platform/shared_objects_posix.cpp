@@ -1,0 +1,609 @@
+// Named objects on POSIX: one file per name in the runtime directory R.
+//
+// Existence. Every open handle holds a shared flock() on its own open file description of the
+// object's file; the kernel drops it when the process dies. "Some handle holds the object" is
+// therefore "an exclusive flock cannot be had". A file whose exclusive lock can be had is a
+// leftover of handles that are all gone: create reclaims it, open removes it and answers
+// "not found", and the last close removes it.
+//
+// Atomicity. The test above and what follows it (initialising, taking the shared lock,
+// removing) run under the guard lock, an exclusive flock on R/.objects held by the creating,
+// opening or closing handle, so two processes never both see a name as free.
+//
+// File layouts (native byte order; the files never leave the machine):
+//   R/map.<name>:   MapRecord, then path_len bytes of the backing file's absolute path.
+//   R/mutex.<name>: MutexRecord, its pthread mutex mapped MAP_SHARED by every handle.
+// The magic word is written last, so a record with a good magic is complete.
+
+#include "platform/shared_objects.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fault.h"
+#include "platform/runtime_dir.h"
+
+namespace kdr::platform {
+namespace {
+
+constexpr char kMapPrefix[] = "map.";
+constexpr char kMutexPrefix[] = "mutex.";
+constexpr char kGuardFile[] = "/.objects";
+
+constexpr uint32_t kMapMagic = 0x4D52444Bu;    // "KDRM"
+constexpr uint32_t kMutexMagic = 0x5852444Bu;  // "KDRX"
+
+struct MapRecord {
+  uint32_t magic;
+  uint32_t path_len;  // bytes of the path that follows, without a NUL
+  uint64_t size;      // the object's size in bytes
+};
+
+struct MutexRecord {
+  uint32_t magic;
+  uint32_t reserved;
+  pthread_mutex_t mutex;
+};
+
+// ---- System calls, each behind the fault seam ----------------------------------------------
+
+int OpenFd(const char* path, int flags, int* fd) {
+  *fd = -1;
+  if (FaultHit(Sys::kOpen)) return errno;
+  int r;
+  do {
+    r = open(path, flags | O_CLOEXEC, 0600);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return errno;
+  *fd = r;
+  return 0;
+}
+
+// Closes once; POSIX leaves the descriptor closed after EINTR, so it is never retried.
+int CloseFd(int fd) {
+  if (fd < 0) return 0;
+  return close(fd) == 0 ? 0 : errno;
+}
+
+int Flock(int fd, int op) {
+  if (FaultHit(Sys::kFlock)) return errno;
+  int r;
+  do {
+    r = flock(fd, op);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : errno;
+}
+
+int Truncate(int fd, off_t size) {
+  if (FaultHit(Sys::kFtruncate)) return errno;
+  int r;
+  do {
+    r = ftruncate(fd, size);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : errno;
+}
+
+int FileSizeOf(int fd, uint64_t* size) {
+  if (FaultHit(Sys::kFstat)) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+int WriteAll(int fd, const void* buf, size_t len, off_t offset) {
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    if (FaultHit(Sys::kPwrite)) return errno;
+    ssize_t n = pwrite(fd, p, len, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return 0;
+}
+
+// Reads exactly `len` bytes; a short file is EINVAL (a damaged record).
+int ReadAll(int fd, void* buf, size_t len, off_t offset) {
+  char* p = static_cast<char*>(buf);
+  while (len > 0) {
+    if (FaultHit(Sys::kPread)) return errno;
+    ssize_t n = pread(fd, p, len, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EINVAL;
+    p += n;
+    len -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return 0;
+}
+
+int Map(size_t len, bool writable, int fd, off_t offset, void** addr) {
+  *addr = nullptr;
+  if (FaultHit(Sys::kMmap)) return errno;
+  void* p = mmap(nullptr, len, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd,
+                 offset);
+  if (p == MAP_FAILED) return errno;
+  *addr = p;
+  return 0;
+}
+
+int Unmap(void* addr, size_t len) { return munmap(addr, len) == 0 ? 0 : errno; }
+
+int Unlink(const std::string& path) {
+  if (FaultHit(Sys::kUnlink)) return errno;
+  return unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+uint32_t ThreadTag() { return static_cast<uint32_t>(gettid()); }
+
+// ---- The guard lock and the object files ---------------------------------------------------
+
+// Holds the exclusive guard lock of the directory that contains `object_path`.
+class GuardLock {
+ public:
+  GuardLock() = default;
+  GuardLock(const GuardLock&) = delete;
+  GuardLock& operator=(const GuardLock&) = delete;
+  ~GuardLock() { CloseFd(fd_); }  // closing drops the lock
+
+  int Acquire(const std::string& object_path) {
+    std::string guard = object_path.substr(0, object_path.rfind('/')) + kGuardFile;
+    int err = OpenFd(guard.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, &fd_);
+    if (err != 0) return err;
+    err = Flock(fd_, LOCK_EX);
+    if (err != 0) {
+      CloseFd(fd_);
+      fd_ = -1;
+    }
+    return err;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// What a create or open found under the guard lock.
+struct Claim {
+  int fd = -1;
+  bool fresh = false;  // true: no live handle held the file; this descriptor holds it exclusively
+};
+
+// Opens the object file at `path` (creating it when `create`) and finds out whether a live
+// handle holds it. REQUIRES: the guard lock is held.
+int ClaimObjectFile(const std::string& path, bool create, Claim* claim) {
+  int err = OpenFd(path.c_str(), O_RDWR | O_NOFOLLOW | (create ? O_CREAT : 0), &claim->fd);
+  if (err != 0) return err;
+  err = Flock(claim->fd, LOCK_EX | LOCK_NB);
+  if (err == 0) {
+    claim->fresh = true;
+    return 0;
+  }
+  if (err == EWOULDBLOCK) return 0;  // held by another handle
+  CloseFd(claim->fd);
+  claim->fd = -1;
+  return err;
+}
+
+// Turns the exclusive lock of a freshly set-up object into the shared lock every handle holds.
+// REQUIRES: the guard lock is held, so nobody can observe the moment between the two locks.
+int HoldShared(int fd) { return Flock(fd, LOCK_SH | LOCK_NB); }
+
+// Drops a claimed file that must not stay: removes its name when this descriptor holds it
+// exclusively (nobody else has it), then closes it. REQUIRES: the guard lock is held.
+void Abandon(const std::string& path, const Claim& claim) {
+  if (claim.fresh) Unlink(path);
+  CloseFd(claim.fd);
+}
+
+// Closes one handle's descriptor; when no other handle holds the object, removes its name.
+int ReleaseObjectFile(const std::string& path, int fd) {
+  GuardLock guard;
+  if (guard.Acquire(path) == 0) {
+    // Converting the shared lock may drop it before failing; the descriptor is closed next
+    // anyway, and the guard keeps every create and open out meanwhile.
+    if (Flock(fd, LOCK_EX | LOCK_NB) == 0) Unlink(path);
+  }
+  return CloseFd(fd);
+}
+
+// A refused or unusable runtime directory makes an open fail as an absent object would.
+int OpenPathError(int err) {
+  return (err == EACCES || err == ENOTDIR || err == ENOENT) ? kErrorFileNotFound : err;
+}
+
+size_t PageSize() {
+  long page = sysconf(_SC_PAGESIZE);
+  return page > 0 ? static_cast<size_t>(page) : 4096;
+}
+
+}  // namespace
+
+// ---- Mapping objects ----------------------------------------------------------------------
+
+struct MappingObject {
+  int fd = -1;          // the object file, holding the shared lock
+  int file_fd = -1;     // the backing file
+  uint64_t size = 0;
+  bool writable = false;
+  std::string path;     // of the object file
+};
+
+struct MappedView {
+  void* base = nullptr;
+  size_t length = 0;
+};
+
+size_t AllocationGranularity() {
+  static const size_t page = PageSize();
+  return page;
+}
+
+namespace {
+
+void FreeMapping(MappingObject* obj) {
+  CloseFd(obj->file_fd);
+  delete obj;
+}
+
+// Opens the backing file, fixes the object's size and writes the record.
+int InitMapping(MappingObject* obj, const char* file_path, uint64_t size) {
+  int err = OpenFd(file_path, O_RDWR, &obj->file_fd);
+  if (err != 0) return err;
+  obj->writable = true;
+  uint64_t file_size = 0;
+  err = FileSizeOf(obj->file_fd, &file_size);
+  if (err != 0) return err;
+  if (size == 0) size = file_size;
+  if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return EINVAL;
+  if (size > file_size) {
+    err = Truncate(obj->file_fd, static_cast<off_t>(size));
+    if (err != 0) return err;
+  }
+  obj->size = size;
+
+  char* abs = realpath(file_path, nullptr);
+  if (abs == nullptr) return errno;
+  std::string backing(abs);
+  free(abs);
+
+  MapRecord rec{0, static_cast<uint32_t>(backing.size()), size};
+  err = Truncate(obj->fd, 0);
+  if (err == 0) err = WriteAll(obj->fd, &rec, sizeof rec, 0);
+  if (err == 0) err = WriteAll(obj->fd, backing.data(), backing.size(), sizeof rec);
+  rec.magic = kMapMagic;
+  if (err == 0) err = WriteAll(obj->fd, &rec.magic, sizeof rec.magic, 0);
+  return err;
+}
+
+// Reads the record of a live object and opens its backing file.
+int AttachMapping(MappingObject* obj) {
+  MapRecord rec;
+  int err = ReadAll(obj->fd, &rec, sizeof rec, 0);
+  if (err != 0) return err;
+  if (rec.magic != kMapMagic || rec.path_len == 0 || rec.path_len >= PATH_MAX ||
+      rec.size == 0 || rec.size > static_cast<uint64_t>(INT64_MAX)) {
+    return EINVAL;
+  }
+  std::string backing(rec.path_len, '\0');
+  err = ReadAll(obj->fd, backing.data(), backing.size(), sizeof rec);
+  if (err != 0) return err;
+  obj->size = rec.size;
+  err = OpenFd(backing.c_str(), O_RDWR, &obj->file_fd);
+  obj->writable = err == 0;
+  if (err == EACCES || err == EROFS) err = OpenFd(backing.c_str(), O_RDONLY, &obj->file_fd);
+  return err;
+}
+
+}  // namespace
+
+int CreateMappingObject(std::string_view name, const char* file_path, uint64_t size,
+                        MappingObject** out) {
+  *out = nullptr;
+  auto* obj = new (std::nothrow) MappingObject;
+  if (obj == nullptr) return ENOMEM;
+  int err = RuntimePath(kMapPrefix, name, kMaxRuntimePath, &obj->path);
+  GuardLock guard;
+  if (err == 0) err = guard.Acquire(obj->path);
+  if (err != 0) {
+    FreeMapping(obj);
+    return err;
+  }
+  Claim claim;
+  err = ClaimObjectFile(obj->path, /*create=*/true, &claim);
+  if (err == 0 && !claim.fresh) err = kErrorAlreadyExists;
+  if (err == 0) {
+    obj->fd = claim.fd;
+    err = InitMapping(obj, file_path, size);
+    if (err == 0) err = HoldShared(claim.fd);
+  }
+  if (err != 0) {
+    if (claim.fd >= 0) Abandon(obj->path, claim);
+    FreeMapping(obj);
+    return err;
+  }
+  *out = obj;
+  return 0;
+}
+
+int OpenMappingObject(std::string_view name, MappingObject** out) {
+  *out = nullptr;
+  auto* obj = new (std::nothrow) MappingObject;
+  if (obj == nullptr) return ENOMEM;
+  int err = RuntimePath(kMapPrefix, name, kMaxRuntimePath, &obj->path);
+  if (err != 0) {
+    FreeMapping(obj);
+    return OpenPathError(err);
+  }
+  GuardLock guard;
+  err = guard.Acquire(obj->path);
+  if (err != 0) {
+    FreeMapping(obj);
+    return err;
+  }
+  Claim claim;
+  err = ClaimObjectFile(obj->path, /*create=*/false, &claim);
+  if (err == 0 && claim.fresh) err = kErrorFileNotFound;  // a leftover: nobody holds it
+  if (err == 0) {
+    obj->fd = claim.fd;
+    err = AttachMapping(obj);
+    if (err == 0) err = HoldShared(claim.fd);
+  }
+  if (err != 0) {
+    if (claim.fd >= 0) Abandon(obj->path, claim);
+    FreeMapping(obj);
+    return err == ENOENT ? kErrorFileNotFound : err;
+  }
+  *out = obj;
+  return 0;
+}
+
+uint64_t MappingObjectSize(const MappingObject* obj) { return obj->size; }
+
+int CloseMappingObject(MappingObject* obj) {
+  if (obj == nullptr) return 0;
+  int err = ReleaseObjectFile(obj->path, obj->fd);
+  int err2 = CloseFd(obj->file_fd);
+  delete obj;
+  return err != 0 ? err : err2;
+}
+
+int MapView(MappingObject* obj, uint64_t offset, size_t length, bool writable,
+            MappedView** view, void** data) {
+  *view = nullptr;
+  *data = nullptr;
+  if (offset >= obj->size) return EINVAL;
+  if (length == 0) length = static_cast<size_t>(obj->size - offset);
+  if (length > obj->size - offset) return EINVAL;
+  if (writable && !obj->writable) return EACCES;
+  uint64_t extra = offset % AllocationGranularity();
+  auto* v = new (std::nothrow) MappedView;
+  if (v == nullptr) return ENOMEM;
+  v->length = length + static_cast<size_t>(extra);
+  int err = Map(v->length, writable, obj->file_fd, static_cast<off_t>(offset - extra), &v->base);
+  if (err != 0) {
+    delete v;
+    return err;
+  }
+  *view = v;
+  *data = static_cast<char*>(v->base) + extra;
+  return 0;
+}
+
+void* ViewBase(const MappedView* view) { return view->base; }
+
+int UnmapView(MappedView* view) {
+  if (view == nullptr) return 0;
+  int err = Unmap(view->base, view->length);
+  delete view;
+  return err;
+}
+
+// ---- Named mutexes ------------------------------------------------------------------------
+
+struct NamedMutex {
+  int fd = -1;
+  MutexRecord* rec = nullptr;
+  std::string path;
+  // Ownership taken through this handle: the owner thread's tag (0: none) and its depth. Only
+  // the owner thread changes them, while it owns the mutex; CloseNamedMutex reads them.
+  std::atomic<uint32_t> owner{0};
+  int depth = 0;
+};
+
+namespace {
+
+void FreeMutex(NamedMutex* m) {
+  if (m->rec != nullptr) Unmap(m->rec, sizeof(MutexRecord));
+  delete m;
+}
+
+// Gives a fresh (or reclaimed) file a new mutex that nobody owns.
+int InitMutex(NamedMutex* m) {
+  // Emptying first throws away whatever a dead holder left, including a locked mutex.
+  int err = Truncate(m->fd, 0);
+  if (err == 0) err = Truncate(m->fd, sizeof(MutexRecord));
+  void* p = nullptr;
+  if (err == 0) err = Map(sizeof(MutexRecord), true, m->fd, 0, &p);
+  if (err != 0) return err;
+  m->rec = static_cast<MutexRecord*>(p);
+
+  pthread_mutexattr_t attr;
+  err = pthread_mutexattr_init(&attr);
+  if (err != 0) return err;
+  err = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  if (err == 0) err = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  if (err == 0) err = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  if (err == 0) err = pthread_mutex_init(&m->rec->mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (err != 0) return err;
+  std::atomic_thread_fence(std::memory_order_release);
+  m->rec->magic = kMutexMagic;
+  return 0;
+}
+
+int AttachMutex(NamedMutex* m) {
+  uint64_t size = 0;
+  int err = FileSizeOf(m->fd, &size);
+  if (err != 0) return err;
+  if (size < sizeof(MutexRecord)) return EINVAL;
+  void* p = nullptr;
+  err = Map(sizeof(MutexRecord), true, m->fd, 0, &p);
+  if (err != 0) return err;
+  m->rec = static_cast<MutexRecord*>(p);
+  return m->rec->magic == kMutexMagic ? 0 : EINVAL;
+}
+
+void NoteOwned(NamedMutex* m) {
+  if (m->depth++ == 0) m->owner.store(ThreadTag(), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int CreateNamedMutex(std::string_view name, NamedMutex** out) {
+  *out = nullptr;
+  auto* m = new (std::nothrow) NamedMutex;
+  if (m == nullptr) return ENOMEM;
+  int err = RuntimePath(kMutexPrefix, name, kMaxRuntimePath, &m->path);
+  GuardLock guard;
+  if (err == 0) err = guard.Acquire(m->path);
+  if (err != 0) {
+    FreeMutex(m);
+    return err;
+  }
+  Claim claim;
+  err = ClaimObjectFile(m->path, /*create=*/true, &claim);
+  if (err == 0 && !claim.fresh) err = kErrorAlreadyExists;
+  if (err == 0) {
+    m->fd = claim.fd;
+    err = InitMutex(m);
+    if (err == 0) err = HoldShared(claim.fd);
+  }
+  if (err != 0) {
+    if (claim.fd >= 0) Abandon(m->path, claim);
+    FreeMutex(m);
+    return err;
+  }
+  *out = m;
+  return 0;
+}
+
+int OpenNamedMutex(std::string_view name, NamedMutex** out) {
+  *out = nullptr;
+  auto* m = new (std::nothrow) NamedMutex;
+  if (m == nullptr) return ENOMEM;
+  int err = RuntimePath(kMutexPrefix, name, kMaxRuntimePath, &m->path);
+  if (err != 0) {
+    FreeMutex(m);
+    return OpenPathError(err);
+  }
+  GuardLock guard;
+  err = guard.Acquire(m->path);
+  if (err != 0) {
+    FreeMutex(m);
+    return err;
+  }
+  Claim claim;
+  err = ClaimObjectFile(m->path, /*create=*/false, &claim);
+  if (err == 0 && claim.fresh) err = kErrorFileNotFound;  // a leftover: nobody holds it
+  if (err == 0) {
+    m->fd = claim.fd;
+    err = AttachMutex(m);
+    if (err == 0) err = HoldShared(claim.fd);
+  }
+  if (err != 0) {
+    if (claim.fd >= 0) Abandon(m->path, claim);
+    FreeMutex(m);
+    return err == ENOENT ? kErrorFileNotFound : err;
+  }
+  *out = m;
+  return 0;
+}
+
+int WaitNamedMutex(NamedMutex* mutex, uint32_t timeout_ms, int* error) {
+  if (FaultHit(Sys::kMutexLock)) {
+    if (error != nullptr) *error = errno;
+    return kWaitFailed;
+  }
+  pthread_mutex_t* mu = &mutex->rec->mutex;
+  int rc;
+  if (timeout_ms == kInfiniteWait) {
+    // The plain lock, not a far deadline: ThreadSanitizer models only this one.
+    rc = pthread_mutex_lock(mu);
+  } else {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    rc = pthread_mutex_clocklock(mu, CLOCK_MONOTONIC, &deadline);
+  }
+  switch (rc) {
+    case 0:
+      NoteOwned(mutex);
+      return kWaitObject0;
+    case EOWNERDEAD:
+      // The holder died. Mark the mutex usable again; the caller owns it and must be told.
+      pthread_mutex_consistent(mu);
+      NoteOwned(mutex);
+      return kWaitAbandoned;
+    case ETIMEDOUT:
+      return kWaitTimeout;
+    default:
+      if (error != nullptr) *error = rc;
+      return kWaitFailed;
+  }
+}
+
+int ReleaseNamedMutex(NamedMutex* mutex) {
+  int rc = pthread_mutex_unlock(&mutex->rec->mutex);
+  if (rc != 0) return rc;
+  // Success proves the calling thread owned the mutex, so it may change the handle's count.
+  if (mutex->owner.load(std::memory_order_relaxed) == ThreadTag() && mutex->depth > 0 &&
+      --mutex->depth == 0) {
+    mutex->owner.store(0, std::memory_order_relaxed);
+  }
+  return 0;
+}
+
+int CloseNamedMutex(NamedMutex* mutex) {
+  if (mutex == nullptr) return 0;
+  uint32_t owner = mutex->owner.load(std::memory_order_relaxed);
+  if (owner == ThreadTag()) {
+    while (mutex->depth > 0 && ReleaseNamedMutex(mutex) == 0) {
+    }
+    owner = 0;
+  }
+  if (owner != 0) {
+    // Another thread of this process owns it (a misuse of the handle). Its robust list points
+    // into this mapping, so the mapping must outlive it: keep it rather than unmap.
+    mutex->rec = nullptr;
+  }
+  int err = ReleaseObjectFile(mutex->path, mutex->fd);
+  FreeMutex(mutex);
+  return err;
+}
+
+}  // namespace kdr::platform
