@@ -17,6 +17,7 @@ enum class Sys : int {
   kMmap, kFlock, kRename, kUnlink, kMkdir,
   kSocket, kConnect, kBind, kListen, kAccept, kSend, kRecv,
   kSpawn, kWaitpid, kDlopen, kThreadCreate, kMutexLock,
+  kClose, kMunmap,
   kCount
 };
 

@@ -1,0 +1,71 @@
+// Plain files of the local file system: open, positioned reads and writes, size, stat,
+// unlink, and memory maps of a whole file or of a window of it.
+//
+// Every function returns 0 on success or the errno value of the failing system call
+// (translated once, where it failed); nothing here prints. Descriptors are opened with
+// O_CLOEXEC. Every call passes through the fault seam (platform/fault.h) first, so tests can
+// make the Nth open, pwrite, mmap ... fail with a chosen errno.
+//
+// Thread-safe: the functions keep no state of their own (PageSize() caches a constant).
+#ifndef KDR_PLATFORM_FS_H_
+#define KDR_PLATFORM_FS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kdr::platform {
+
+// A descriptor value that names no open file.
+inline constexpr int kNoFile = -1;
+
+enum class FileMode {
+  kReadWrite,       // existing file, read and write
+  kReadOnly,        // existing file, read only
+  kCreateTruncate,  // read and write; created when missing, emptied when present (mode 0644)
+  kAppend,          // existing file, every write goes to its end
+};
+
+// On success stores an open descriptor in *fd and returns 0. On failure *fd is kNoFile.
+int OpenFile(const char* path, FileMode mode, int* fd);
+
+// Closes `fd` once (never retried, as POSIX leaves the descriptor closed after EINTR).
+int CloseFile(int fd);
+
+// Reads up to `len` bytes at `offset`; *done is the number read (short only at end of file).
+int ReadFileAt(int fd, uint64_t offset, void* buf, size_t len, size_t* done);
+
+// Writes all `len` bytes at `offset`, looping over partial writes.
+int WriteFileAt(int fd, uint64_t offset, const void* buf, size_t len);
+
+// Writes all `len` bytes at the current end of a file opened with kAppend.
+int AppendFile(int fd, const void* buf, size_t len);
+
+// The size of an open file.
+int FileSize(int fd, uint64_t* size);
+
+// The size of the file at `path`. A missing file returns ENOENT (or ENOTDIR).
+int StatPath(const char* path, uint64_t* size);
+
+// Sets the size of an open file: extends with zeros or truncates.
+int SetFileSize(int fd, uint64_t size);
+
+// Removes the name `path`.
+int DeleteFile(const char* path);
+
+// Maps `length` bytes of `fd` from `offset` (a multiple of PageSize()) shared with every other
+// mapping of the file; writable or read-only. On success *addr is the start of the view.
+int MapFile(int fd, uint64_t offset, size_t length, bool writable, void** addr);
+
+// Unmaps a view made by MapFile with the same `length`.
+int UnmapFile(void* addr, size_t length);
+
+// The granularity of view offsets (the system page size).
+size_t PageSize();
+
+// Puts the system's text for error `err` in buf (NUL-terminated, cut to len - 1 bytes).
+// Returns false, leaving buf empty, when the system has no text for it.
+bool SystemErrorText(int err, char* buf, size_t len);
+
+}  // namespace kdr::platform
+
+#endif  // KDR_PLATFORM_FS_H_

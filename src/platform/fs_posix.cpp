@@ -1,0 +1,164 @@
+#include "platform/fs.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fault.h"
+
+namespace kdr::platform {
+namespace {
+
+// strerror_r comes in two shapes (XSI: int, GNU: char*); these pick the text out of either.
+[[maybe_unused]] const char* PickText(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
+[[maybe_unused]] const char* PickText(const char* text, const char*) { return text; }
+
+}  // namespace
+
+int OpenFile(const char* path, FileMode mode, int* fd) {
+  *fd = kNoFile;
+  if (FaultHit(Sys::kOpen)) return errno;
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case FileMode::kReadWrite: flags |= O_RDWR; break;
+    case FileMode::kReadOnly: flags |= O_RDONLY; break;
+    case FileMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case FileMode::kAppend: flags |= O_WRONLY | O_APPEND; break;
+  }
+  int f;
+  do {
+    f = ::open(path, flags, 0644);
+  } while (f < 0 && errno == EINTR);
+  if (f < 0) return errno;
+  *fd = f;
+  return 0;
+}
+
+int CloseFile(int fd) {
+  if (FaultHit(Sys::kClose)) return errno;
+  // POSIX leaves the state of fd unspecified after EINTR and Linux always closes it:
+  // never retry, report only real errors.
+  if (::close(fd) != 0 && errno != EINTR) return errno;
+  return 0;
+}
+
+int ReadFileAt(int fd, uint64_t offset, void* buf, size_t len, size_t* done) {
+  *done = 0;
+  auto* p = static_cast<char*>(buf);
+  while (*done < len) {
+    if (FaultHit(Sys::kPread)) return errno;
+    ssize_t n = ::pread(fd, p + *done, len - *done, static_cast<off_t>(offset + *done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    *done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int WriteFileAt(int fd, uint64_t offset, const void* buf, size_t len) {
+  auto* p = static_cast<const char*>(buf);
+  size_t put = 0;
+  while (put < len) {
+    if (FaultHit(Sys::kPwrite)) return errno;
+    ssize_t n = ::pwrite(fd, p + put, len - put, static_cast<off_t>(offset + put));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    put += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int AppendFile(int fd, const void* buf, size_t len) {
+  auto* p = static_cast<const char*>(buf);
+  size_t put = 0;
+  while (put < len) {
+    if (FaultHit(Sys::kWrite)) return errno;
+    ssize_t n = ::write(fd, p + put, len - put);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    put += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int FileSize(int fd, uint64_t* size) {
+  *size = 0;
+  if (FaultHit(Sys::kFstat)) return errno;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+int StatPath(const char* path, uint64_t* size) {
+  *size = 0;
+  if (FaultHit(Sys::kStat)) return errno;
+  struct stat st;
+  if (::stat(path, &st) != 0) return errno;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+int SetFileSize(int fd, uint64_t size) {
+  if (FaultHit(Sys::kFtruncate)) return errno;
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
+}
+
+int DeleteFile(const char* path) {
+  if (FaultHit(Sys::kUnlink)) return errno;
+  return ::unlink(path) == 0 ? 0 : errno;
+}
+
+int MapFile(int fd, uint64_t offset, size_t length, bool writable, void** addr) {
+  *addr = nullptr;
+  if (FaultHit(Sys::kMmap)) return errno;
+  if (length == 0) return EINVAL;
+  int prot = PROT_READ | (writable ? PROT_WRITE : 0);
+  void* p = ::mmap(nullptr, length, prot, MAP_SHARED, fd, static_cast<off_t>(offset));
+  if (p == MAP_FAILED) return errno;
+  *addr = p;
+  return 0;
+}
+
+int UnmapFile(void* addr, size_t length) {
+  if (FaultHit(Sys::kMunmap)) return errno;
+  return ::munmap(addr, length) == 0 ? 0 : errno;
+}
+
+size_t PageSize() {
+  static const size_t page = [] {
+    long v = ::sysconf(_SC_PAGESIZE);
+    return v > 0 ? static_cast<size_t>(v) : size_t{4096};
+  }();
+  return page;
+}
+
+bool SystemErrorText(int err, char* buf, size_t len) {
+  if (buf == nullptr || len == 0) return false;
+  buf[0] = '\0';
+  char tmp[512];
+  tmp[0] = '\0';
+  const char* text = PickText(::strerror_r(err, tmp, sizeof tmp), tmp);
+  // glibc answers unknown numbers with "Unknown error N": that is no message.
+  if (text == nullptr || *text == '\0' || std::strncmp(text, "Unknown error", 13) == 0) return false;
+  std::strncpy(buf, text, len - 1);
+  buf[len - 1] = '\0';
+  return true;
+}
+
+}  // namespace kdr::platform

@@ -1,0 +1,176 @@
+// The cache store engine (KDRCache): functions of its modules.
+//
+// Error discipline, shared by every function here: each returns 0 on success or a positive
+// cache error code (kdrc_errors.h). Null pointers and bad record signatures print one line
+// ("***Error: Null Pointer: ..." / "***Error: BadSig: ...") and return 2 / 36 at once. Any other
+// failure is recorded once in the TOC's error record, which prints itself; then every level the
+// failure passes prints "***TRACEBACK: <function>\n" and returns the code unchanged. Nothing
+// here stops the process, and every index read from a store file is bounded before use: a
+// corrupt file gives a code, never an access outside the mapped files.
+//
+// Concurrency: one TOC is used by one thread at a time. Callers hold the cache lock
+// (KDRCFile_LockCache) around every operation that reads or changes pages, chains or lists of
+// a store shared with other processes.
+#ifndef KDR_STORE_KDRC_H_
+#define KDR_STORE_KDRC_H_
+
+#include <cstdint>
+
+#include "store/kdrc_errors.h"
+#include "store/kdrc_records.h"
+
+using KDRC_PAGE_T = kdrc::meta::Page;
+
+// ---- KDRCUtil: printers and the error record ----------------------------------------------
+
+// Each prints its "***Error: ..." line (name:module:function:line) and flushes.
+int KDRCX_NullPointer(const char* name, const char* module, const char* function, int line);  // 2
+int KDRCX_BadSig(const char* sigName, const char* module, const char* function, int line);    // 36
+int KDRCX_NullParameter(KDRC_ERROR_T* err, const char* module, const char* function, int line,
+                        const char* name);                                                     // 2
+int KDRCX_OutOfMemory(const char* module, const char* function, int line, const char* name);  // 1
+
+int KDRCX_Error_Create(KDRC_ERROR_T** ppErr);
+int KDRCX_Error_Destroy(KDRC_ERROR_T* pErr);
+int KDRCX_SetError(KDRC_ERROR_T* pErr, const char* module, const char* function, int line,
+                   int code);
+int KDRCX_SetErrorValue(KDRC_ERROR_T* pErr, const char* module, const char* function, int line,
+                        int value, int code);
+int KDRCX_GetOSErrorText(uint32_t osCode, char* message);  // message: 256 bytes
+int KDRCX_PrintError(KDRC_ERROR_T* pErr);
+
+// The "last OS error" that KDRCX_SetError records: the errno of the system call whose failure
+// is being recorded. Set just before recording; KDRCX_SetError takes it and resets it to 0, so
+// a failure that is not a system call's prints no OS line. Per thread.
+void KDRCX_NoteOSError(int err);
+
+// ---- KDRCFileTOC, KDRCSegmentTOC, KDRCHashToc: record lifetimes ----------------------------
+
+int KDRCTOC_Open(KDRC_FILETOC_T** ppToc, int mode);
+int KDRCTOC_Close(KDRC_FILETOC_T* pToc);
+int KDRCSegmentTOC_Open(KDRC_FILETOC_T* pToc);
+int KDRCSegmentTOC_Close(KDRC_FILETOC_T* pToc);
+int KDRCHashTOC_Open(KDRC_FILETOC_T* pToc);
+int KDRCHashTOC_Close(KDRC_FILETOC_T* pToc);
+
+// ---- KDRCUtil: OS mappings, extent windows, paths -----------------------------------------
+
+// Maps the window of segments [firstSegment, firstSegment + segmentsPerMap) of a file, or the
+// whole file when firstSegment < 0; by path (creating the mapping object `mapName`) or, with
+// openExisting, through the existing object `mapName` (then *phFile stays KDRC_NO_FILE).
+// *pView is the view, *plpvMem the byte at the window's start.
+int KDRCX_MapOSFile(KDRC_FILETOC_T* pToc, const char* filePath, const char* mapName,
+                    int openExisting, int32_t firstSegment, KDRC_VIEW* pView, void** plpvMem,
+                    KDRC_OSFILE* phFile, KDRC_MAPHANDLE* phMap);
+int KDRCX_UnMapOSFile(KDRC_FILETOC_T* pToc, KDRC_VIEW* pView, KDRC_OSFILE* phFile,
+                      KDRC_MAPHANDLE* phMap, uint64_t size);
+int KDRCX_MapOSExtentFile(KDRC_FILETOC_T* pToc, const char* filePath, const char* mapName,
+                          int readOnly, int32_t firstSegment, KDRC_VIEW* pView, void** plpvMem,
+                          KDRC_OSFILE* phFile, KDRC_MAPHANDLE* phMap);
+int KDRCX_UnMapOSExtentFile(KDRC_FILETOC_T* pToc, int client, KDRC_VIEW* pView, void** plpvMem);
+int KDRCX_InitMappings(KDRC_FILETOC_T* pToc);
+int KDRCX_WipeMappings(KDRC_FILETOC_T* pToc);
+int KDRCX_TermMappings(KDRC_FILETOC_T* pToc);
+int KDRCX_GetExtentMapping(KDRC_FILETOC_T* pToc, int32_t extent, int32_t segment,
+                           KDRC_EXTENTMAP_T** ppMapping);
+
+// 1 when the file exists, 0 when it does not, else a cache error code (taken as existing).
+int KDRCX_OSFileExists(KDRC_ERROR_T* pError, const char* filename);
+int KDRCX_DeleteOSFile(KDRC_ERROR_T* pError, const char* filename);
+int KDRCX_getGetEnv(KDRC_FILETOC_T* pToc, const char* value, const char* envName,
+                    const char* defaultValue, char** pEnv);
+int KDRCX_MakeFullPath(KDRC_ERROR_T* pError, const char* dir, const char* fileName, char* buf);
+int KDRCX_getFilePath(KDRC_FILETOC_T* pToc, const char* dir, const char* fileName,
+                      const char* envName, const char* defaultName, char** path);
+
+// The view granularity the mapping windows align to (the system page size).
+uint64_t KDRCX_AllocationGranularity();
+
+// ---- KDRCSegment ---------------------------------------------------------------------------
+
+int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wellKnownName,
+                     int create, int newCache, int openExisting);
+int KDRCX_WriteNewSegmentFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE segFile);
+int KDRCXSegment_OpenExtentFile(KDRC_FILETOC_T* pToc, const char* wellKnownName, int create,
+                                int newCache, int openExisting);
+int KDRCSegment_AddExtentFileRecord(KDRC_FILETOC_T* pToc, const char* wellKnownName,
+                                    int openExisting, int32_t extent);
+int KDRCX_SegmentCreateInitialExtFile(KDRC_FILETOC_T* pToc, int32_t extent);
+int KDRCX_SegmentCloseExtentFile(KDRC_FILETOC_T* pToc, int32_t extent);
+int KDRCX_SegmentAddExtents(KDRC_FILETOC_T* pToc, int32_t extent);
+int KDRC_SegmentExpandExtents(KDRC_FILETOC_T* pToc);
+int KDRCSegment_FreeThisSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int32_t segment);
+int KDRCSegment_WriteSegmentData(KDRC_FILETOC_T* pToc, const void* bytes, int32_t segment,
+                                 int32_t length);
+int KDRC_SegmentWriteExtent(KDRC_FILETOC_T* pToc, const void* bytes, int32_t segment,
+                            int32_t length);
+
+// Names of extent file k: "<base>%03d" below 1000, "<base>%07d" from 1000 on.
+// buf must hold strlen(base) + 12 bytes.
+void KDRCX_ExtentName(char* buf, const char* base, int32_t k);
+
+// ---- KDRCFile: the metafile ----------------------------------------------------------------
+
+struct KDRC_CACHE_PARAMS {
+  int32_t filePages;
+  int32_t segments;
+  int32_t hashBlocks;
+  int32_t totalExtentMB;
+  int32_t extentMB;
+  int32_t maxExtentFiles;
+};
+void KDRCX_ClampCacheParameters(KDRC_CACHE_PARAMS* p, int mode);
+
+int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapName,
+                  int32_t filePages, int32_t segments, int32_t hashBlocks,
+                  int32_t maxExtentFiles, int32_t extentMB, int create, int deleteFirst,
+                  int attach, int logFlag, int mode, int* pNewCache);
+int KDRCFile_Close(KDRC_FILETOC_T* pToc);
+int KDRCX_WriteNewMetaFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE metaFile);
+int KDRCFile_GetFreePage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppPage);
+int KDRCFile_SetFileGuid(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, const char* guid,
+                         uint32_t sizeLow, uint32_t sizeHigh);
+int KDRCFile_AllocatePage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, KDRC_PAGE_T* pPage);
+int KDRCFile_AllocateSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                             int32_t segment, int32_t length, int* pOutOfFileBlocks);
+int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                         KDRC_PAGE_T** ppHit, int32_t* pSegment, int32_t* pLength);
+int KDRCFile_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
+                       int32_t* pLength);
+int KDRCFile_FreeThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
+int KDRCFile_GetFreeSegmentMap(KDRC_FILETOC_T* pToc);
+int KDRCFile_GetFreeSegment(KDRC_FILETOC_T* pToc, int32_t* pSegment);
+int KDRCFile_LockCache(KDRC_FILETOC_T* pToc);
+int KDRCFile_UnLockCache(KDRC_FILETOC_T* pToc);
+
+// The page with number n, or null when n is not a page of this store (n < 0 or n >= P).
+KDRC_PAGE_T* KDRCX_PageAt(const KDRC_FILETOC_T* pToc, int32_t n);
+// The number of a page inside the mapped metafile.
+int32_t KDRCX_PageNumber(const KDRC_FILETOC_T* pToc, const KDRC_PAGE_T* pPage);
+
+// ---- Checks (beside the metafile) ----------------------------------------------------------
+
+int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int kind);
+int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask);
+
+// ---- Date list (beside the metafile) -------------------------------------------------------
+
+int KDRCX_InitEmptyDateList(KDRC_FILETOC_T* pToc);
+int KRDCX_InsertPageInDateList(KDRC_FILETOC_T* pToc, int32_t page, int32_t time);
+int KDRCX_RecordPageDate(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
+int KDRCX_UpdatePageAccessTime(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
+int KRDCX_SortTheDateList(KDRC_FILETOC_T* pToc);
+int KRDCFile_DeleteOldest(KDRC_FILETOC_T* pToc);
+
+// ---- KDRCHash ------------------------------------------------------------------------------
+
+int KDRCHash_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* mapName, int create,
+                  int deleteFirst, int attach);
+int KDRCX_WriteNewHashFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE hashFile);
+int KDRCHash_Entry(KDRC_FILETOC_T* pToc, const char* guid, int32_t* pBucket);
+int KDRCHash_FindFile(KDRC_FILETOC_T* pToc, const char* guid, KDRC_PAGE_T** ppFirst);
+int KDRCHash_AddPage(KDRC_FILETOC_T* pToc, const char* guid, uint32_t sizeLow,
+                     uint32_t sizeHigh, KDRC_PAGE_T** ppFirst);
+int KDRCHash_DeleteEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst);
+
+#endif  // KDR_STORE_KDRC_H_

@@ -1,0 +1,44 @@
+// Helpers shared by the engine's modules to follow the error discipline in few words.
+// Each module defines `static const char kModule[]` (its name as printed) before using them.
+#ifndef KDR_STORE_KDRC_INTERNAL_H_
+#define KDR_STORE_KDRC_INTERNAL_H_
+
+#include "store/kdrc.h"
+
+// Prints "***TRACEBACK: <function>\n" and returns `code`.
+int KDRCX_Traceback(const char* function, int code);
+
+// Records `code` (with `value` appended for the Value form) in the error record, prints the
+// traceback line of `function` and returns `code`. A missing error record still returns code.
+int KDRCX_Fail(KDRC_ERROR_T* err, const char* module, const char* function, int line, int code);
+int KDRCX_FailValue(KDRC_ERROR_T* err, const char* module, const char* function, int line,
+                    int value, int code);
+
+// Null and signature checks of the TOC ("pToc", "KDRC_FILETOC_T_SIG") and of its shared
+// record ("pShared", "KDRC_FILESHARED_T_SIG"; closedOk also accepts the closed signature).
+int KDRCX_CheckToc(const KDRC_FILETOC_T* toc, const char* module, const char* function, int line);
+int KDRCX_CheckShared(const KDRC_FILETOC_T* toc, bool closedOk, const char* module,
+                      const char* function, int line);
+
+// Copies a string into malloc'd storage; nullptr when out of memory.
+char* KDRCX_StrDup(const char* s);
+
+#define KDRC_HERE kModule, __func__, __LINE__
+#define KDRC_CHECK_TOC(toc)                                             \
+  do {                                                                  \
+    if (int rc_ = KDRCX_CheckToc((toc), KDRC_HERE)) return rc_;         \
+  } while (0)
+#define KDRC_CHECK_SHARED(toc)                                                 \
+  do {                                                                         \
+    if (int rc_ = KDRCX_CheckShared((toc), false, KDRC_HERE)) return rc_;      \
+  } while (0)
+#define KDRC_FAIL(toc, code) KDRCX_Fail((toc)->pErr, KDRC_HERE, (code))
+#define KDRC_FAIL_VALUE(toc, value, code) KDRCX_FailValue((toc)->pErr, KDRC_HERE, (value), (code))
+#define KDRC_FAIL_OS(toc, code, oserr) (KDRCX_NoteOSError(oserr), KDRC_FAIL(toc, code))
+#define KDRC_PASS(rc) KDRCX_Traceback(__func__, (rc))
+// A required parameter is null: its line, then code 76 recorded (no traceback line).
+#define KDRC_NULL_PARAM(err, name)                                        \
+  (KDRCX_NullParameter((err), KDRC_HERE, (name)),                         \
+   KDRCX_SetError((err), KDRC_HERE, KDRC_EROR_NULL_PARAMETER), KDRC_EROR_NULL_PARAMETER)
+
+#endif  // KDR_STORE_KDRC_INTERNAL_H_
