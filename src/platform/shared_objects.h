@@ -127,7 +127,7 @@ int OpenNamedMutex(std::string_view name, NamedMutex** out);
 int WaitNamedMutex(NamedMutex* mutex, uint32_t timeout_ms, int* error = nullptr);
 
 // Releases one level of ownership. Returns 0, or EPERM when the calling thread does not own
-// the mutex, or another errno value.
+// the mutex through this handle, or another errno value.
 int ReleaseNamedMutex(NamedMutex* mutex);
 
 // Closes the handle; when it was the last handle, the name vanishes. Ownership the calling

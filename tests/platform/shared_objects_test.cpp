@@ -316,12 +316,35 @@ TEST_F(NamedObjects, MutexOfADeadThreadIsAbandoned) {
   ASSERT_EQ(CreateNamedMutex("cache", &m), 0);
   NamedMutex* t = nullptr;
   ASSERT_EQ(OpenNamedMutex("cache", &t), 0);
-  // The thread ends owning the mutex; it leaves its handle open, as a crashed caller would.
-  std::thread([&] { EXPECT_EQ(WaitNamedMutex(t, kInfiniteWait), kWaitObject0); }).join();
+  // The thread ends owning the mutex twice over and leaves its handle open, as a crashed
+  // caller would.
+  auto die_owning = [](NamedMutex* h) {
+    std::thread([h] {
+      EXPECT_EQ(WaitNamedMutex(h, kInfiniteWait), kWaitObject0);
+      EXPECT_EQ(WaitNamedMutex(h, 0), kWaitObject0);
+    }).join();
+  };
+  die_owning(t);
   EXPECT_EQ(WaitNamedMutex(m, 1000), kWaitAbandoned);
   EXPECT_EQ(ReleaseNamedMutex(m), 0);
   EXPECT_EQ(WaitNamedMutex(m, 0), kWaitObject0);  // consistent again
   EXPECT_EQ(ReleaseNamedMutex(m), 0);
+
+  // The same through one handle: the dead thread's depth must not pass to the next owner.
+  die_owning(m);
+  EXPECT_EQ(WaitNamedMutex(m, 1000), kWaitAbandoned);
+  EXPECT_EQ(ReleaseNamedMutex(m), 0);
+  EXPECT_EQ(ReleaseNamedMutex(m), EPERM);
+  EXPECT_EQ(CloseNamedMutex(t), 0);  // its owner is dead: nothing to give up
+  NamedMutex* u = nullptr;
+  ASSERT_EQ(OpenNamedMutex("cache", &u), 0);
+  int other = -1;
+  std::thread([&] {
+    other = WaitNamedMutex(u, 0);
+    if (other == kWaitObject0) ReleaseNamedMutex(u);
+  }).join();
+  EXPECT_EQ(other, kWaitObject0);
+  CloseNamedMutex(u);
   CloseNamedMutex(m);
 }
 
