@@ -1,0 +1,299 @@
+#include "proxy/thread_state.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "iface/export.h"
+#include "iface/runtime.h"
+#include "proxy/proxy_log.h"
+#include "proxy/result_codes.h"
+
+namespace kdr {
+namespace {
+
+// The thread table, in plain static storage (trivially destructible).
+ThreadRecord g_slots[kThreadSlots];
+std::atomic<int32_t> g_high_water{0};  // written under lock C; read by owners without it
+int32_t g_next_slot = 0;               // lock C
+
+void* DefaultAlloc(size_t size) { return std::malloc(size); }
+void DefaultFree(void* p) { std::free(p); }
+
+std::atomic<VXNAllocFn> g_alloc{&DefaultAlloc};
+std::atomic<VXNFreeFn> g_free{&DefaultFree};
+std::atomic<ErrorTextLocalizer> g_localizer{nullptr};
+std::atomic<CacheErrorNamer> g_cache_namer{nullptr};
+
+// Highest cache-store error code that has a name.
+constexpr int kMaxCacheErrorCode = 110;
+
+char* CopyText(const char* text) { return text != nullptr ? strdup(text) : nullptr; }
+
+// Marks the record as in use by its owner: its idle count goes back to 0, unless the monitor
+// has already claimed it for reclaiming (then the caller must make a fresh record).
+bool Touch(ThreadRecord* r) {
+  int32_t t = r->idleTicks.load(std::memory_order_acquire);
+  for (;;) {
+    if (t == kIdleReclaiming) return false;
+    if (r->idleTicks.compare_exchange_weak(t, 0, std::memory_order_acq_rel)) return true;
+  }
+}
+
+// Publishes the owner's latest writes to the record (its error texts) to a later reclaimer,
+// which reads `idleTicks` with acquire ordering before it frees them.
+void Publish(ThreadRecord* r) { r->idleTicks.fetch_add(0, std::memory_order_release); }
+
+// Frees what the record owns and marks its slot free. REQUIRES: lock C, and the record is
+// claimed (its owner cannot touch it any more).
+void FreeRecord(ThreadRecord* r, const MonitorHooks& hooks) {
+  if (r->pipe != kInvalidPipe && hooks.closePipe != nullptr) hooks.closePipe(r->pipe);
+  r->pipe = kInvalidPipe;
+  KdrRelease(r->requestBuffer);
+  KdrRelease(r->replyBuffer);
+  r->requestBuffer = nullptr;
+  r->replyBuffer = nullptr;
+  std::free(r->errorText);
+  std::free(r->savedErrorText);
+  r->errorText = nullptr;
+  r->savedErrorText = nullptr;
+  r->errorTextLocalized = 0;
+  r->busy.store(0, std::memory_order_relaxed);
+  r->threadId.store(kFreeSlot, std::memory_order_release);
+}
+
+// Frees every record whose owner is not inside an exchange. A busy record is left to its
+// owner (freeing its buffers or closing its pipe under a running exchange would corrupt it);
+// the idle monitor reclaims it once it is idle. REQUIRES: lock C.
+void ReleaseIdleRecords(const MonitorHooks& hooks) {
+  int32_t keep = 0;
+  int32_t hw = g_high_water.load(std::memory_order_relaxed);
+  for (int32_t i = 0; i < hw; ++i) {
+    ThreadRecord* r = &g_slots[i];
+    if (r->threadId.load(std::memory_order_acquire) == kFreeSlot) continue;
+    if (r->busy.load(std::memory_order_acquire) != 0) {
+      keep = i + 1;
+      continue;
+    }
+    r->idleTicks.exchange(kIdleReclaiming, std::memory_order_acq_rel);
+    FreeRecord(r, hooks);
+  }
+  g_high_water.store(keep, std::memory_order_release);
+  g_next_slot = keep < kThreadSlots ? keep : 0;
+}
+
+}  // namespace
+
+void* KdrAllocate(size_t size) { return g_alloc.load()(size); }
+void KdrRelease(void* p) {
+  if (p != nullptr) g_free.load()(p);
+}
+void KdrSetAllocator(VXNAllocFn allocFn, VXNFreeFn freeFn) {
+  if (allocFn == nullptr && freeFn == nullptr) {
+    allocFn = &DefaultAlloc;
+    freeFn = &DefaultFree;
+  }
+  if (allocFn == nullptr || freeFn == nullptr) return;
+  g_alloc.store(allocFn);
+  g_free.store(freeFn);
+}
+VXNAllocFn KdrAllocFn() { return g_alloc.load(); }
+VXNFreeFn KdrFreeFn() { return g_free.load(); }
+
+ThreadRecord* KdrFindThreadRecord() {
+  uint32_t me = ThreadId();
+  int32_t hw = g_high_water.load(std::memory_order_acquire);
+  for (int32_t i = 0; i < hw; ++i) {
+    if (g_slots[i].threadId.load(std::memory_order_acquire) == me) return &g_slots[i];
+  }
+  return nullptr;
+}
+
+ThreadRecord* KdrThreadRecord() {
+  uint32_t me = ThreadId();
+  // Only this thread ever writes `me` into a slot, so the scan needs no lock.
+  int32_t hw = g_high_water.load(std::memory_order_acquire);
+  for (int32_t i = 0; i < hw; ++i) {
+    ThreadRecord* r = &g_slots[i];
+    if (r->threadId.load(std::memory_order_acquire) != me) continue;
+    if (Touch(r)) return r;
+    break;  // being reclaimed by the monitor: wait for it below, then start afresh
+  }
+
+  KdrInitLocks();
+  ProxyLockGuard guard(ProxyLock::kC);
+  hw = g_high_water.load(std::memory_order_relaxed);
+  int32_t start = g_next_slot;
+  int32_t i = start;
+  for (;;) {
+    if (i >= hw) {
+      g_slots[i].threadId.store(kFreeSlot, std::memory_order_relaxed);
+      hw = i + 1;
+    }
+    if (g_slots[i].threadId.load(std::memory_order_relaxed) == kFreeSlot) break;
+    i = i + 1 < kThreadSlots ? i + 1 : 0;
+    if (i == start) {
+      g_high_water.store(hw, std::memory_order_release);
+      return nullptr;
+    }
+  }
+  g_high_water.store(hw, std::memory_order_release);
+
+  ThreadRecord* r = &g_slots[i];
+  auto* request = static_cast<unsigned char*>(KdrAllocate(kRequestBufferSize));
+  auto* reply = static_cast<unsigned char*>(KdrAllocate(kReplyBufferSize));
+  if (request == nullptr || reply == nullptr) {
+    // The slot stays free; the caller fails as it would with a full table.
+    KdrRelease(request);
+    KdrRelease(reply);
+    return nullptr;
+  }
+  g_next_slot = i + 1 < kThreadSlots ? i + 1 : 0;
+  r->pipe = kInvalidPipe;
+  r->requestBuffer = request;
+  r->replyBuffer = reply;
+  r->seqNum = 0;
+  r->errorText = nullptr;
+  r->savedErrorText = nullptr;
+  r->busy.store(0, std::memory_order_relaxed);
+  r->errorTextLocalized = 0;
+  r->idleTicks.store(0, std::memory_order_relaxed);
+  r->threadId.store(me, std::memory_order_release);
+  return r;
+}
+
+void KdrSetErrorText(const char* text) {
+  ThreadRecord* r = KdrThreadRecord();
+  if (r == nullptr) return;
+  char* copy = CopyText(text);  // before freeing: `text` may be the record's own text
+  std::free(r->errorText);
+  r->errorText = copy;
+  Publish(r);
+}
+
+void KdrSaveErrorText() {
+  ThreadRecord* r = KdrThreadRecord();
+  if (r == nullptr || r->errorText == nullptr) return;
+  std::free(r->savedErrorText);
+  r->savedErrorText = r->errorText;
+  r->errorText = nullptr;
+  Publish(r);
+}
+
+void KdrRestoreErrorText() {
+  ThreadRecord* r = KdrThreadRecord();
+  if (r == nullptr || r->savedErrorText == nullptr) return;
+  std::free(r->errorText);
+  r->errorText = r->savedErrorText;
+  r->savedErrorText = nullptr;
+  Publish(r);
+}
+
+const char* KdrLocalizedErrorText() {
+  ThreadRecord* r = KdrThreadRecord();
+  if (r == nullptr) return nullptr;
+  if (r->errorTextLocalized == 0 && r->errorText != nullptr) {
+    ErrorTextLocalizer localize = g_localizer.load();
+    char* localized = localize != nullptr ? localize(r->errorText) : nullptr;
+    if (localized != nullptr) {
+      std::free(r->errorText);
+      r->errorText = localized;
+    }
+    r->errorTextLocalized = 1;
+    Publish(r);
+  }
+  return r->errorText;
+}
+
+int KdrCacheErrorCode(int code) {
+  ThreadRecord* r = KdrThreadRecord();
+  if (r != nullptr && r->errorText == nullptr) {
+    r->errorTextLocalized = 0;
+    int64_t m = code < 0 ? -static_cast<int64_t>(code) : code;
+    CacheErrorNamer namer = g_cache_namer.load();
+    if (m >= 1 && m <= kMaxCacheErrorCode && namer != nullptr) {
+      r->errorText = CopyText(namer(static_cast<int>(m)));
+    }
+    Publish(r);
+  }
+  // -INT_MIN does not exist; INT_MIN is already non-positive.
+  return code > 0 ? -code : code;
+}
+
+void KdrSetErrorTextLocalizer(ErrorTextLocalizer localizer) { g_localizer.store(localizer); }
+
+void KdrSetCacheErrorNamer(CacheErrorNamer namer) { g_cache_namer.store(namer); }
+
+void KdrResetThreadTable(const MonitorHooks& hooks) { KdrReleaseAllThreadRecords(hooks); }
+
+void KdrReleaseAllThreadRecords(const MonitorHooks& hooks) {
+  KdrInitLocks();
+  ProxyLockGuard guard(ProxyLock::kC);
+  ReleaseIdleRecords(hooks);
+}
+
+void KdrMonitorPass(const MonitorHooks& hooks) {
+  KdrInitLocks();
+  ProxyLockGuard guard(ProxyLock::kC);
+  // highWater is read again after each slot: owners may add records during the pass.
+  for (int32_t i = 0; i < g_high_water.load(std::memory_order_acquire); ++i) {
+    ThreadRecord* r = &g_slots[i];
+    uint32_t tid = r->threadId.load(std::memory_order_acquire);
+    if (tid == kFreeSlot) continue;
+    int32_t t = r->idleTicks.load(std::memory_order_acquire);
+    if (t == kIdleReclaiming) continue;
+    if (r->busy.load(std::memory_order_acquire) != 0) {
+      // A failed exchange means the owner has just touched it: 0 either way.
+      r->idleTicks.compare_exchange_strong(t, 0, std::memory_order_acq_rel);
+      continue;
+    }
+    int32_t next = t < INT32_MAX ? t + 1 : t;
+    if (next <= kIdleTimeoutPasses) {
+      if (r->idleTicks.compare_exchange_strong(t, next, std::memory_order_acq_rel)) {
+        KdrLogPrintf(">>>THREAD %u (ID %u) IDLE COUNTDOWN %d...\n", static_cast<unsigned>(i),
+                     tid, kIdleTimeoutPasses + 1 - next);
+      }
+      continue;
+    }
+    if (hooks.ownsOpenFile != nullptr && hooks.ownsOpenFile(tid)) {
+      r->idleTicks.compare_exchange_strong(t, next, std::memory_order_acq_rel);
+      continue;
+    }
+    // Claim it; failing means the owner came back between the load and now.
+    if (!r->idleTicks.compare_exchange_strong(t, kIdleReclaiming, std::memory_order_acq_rel)) {
+      continue;
+    }
+    KdrLogPrintf(">>>THREAD %u (ID %u) TIMEOUT...\n", static_cast<unsigned>(i), tid);
+    FreeRecord(r, hooks);
+  }
+}
+
+int KdrThreadTableHighWater() { return g_high_water.load(std::memory_order_acquire); }
+
+ThreadRecord* KdrThreadSlot(int index) {
+  if (index < 0 || index >= kThreadSlots) return nullptr;
+  return &g_slots[index];
+}
+
+}  // namespace kdr
+
+// ---- Interface-table entries ----
+
+KDR_EXPORT int KdrErrorCode(int code) {
+  kdr::ThreadRecord* r = kdr::KdrThreadRecord();
+  if (r == nullptr || r->errorText != nullptr) return code;  // the first text recorded wins
+  r->errorTextLocalized = 0;
+  r->errorText = kdr::CopyText(kdr::KdrErrorText(code));
+  kdr::Publish(r);
+  return code;
+}
+
+KDR_EXPORT void KdrClearLastError(void) {
+  kdr::ThreadRecord* r = kdr::KdrThreadRecord();
+  if (r == nullptr) return;
+  std::free(r->errorText);
+  r->errorText = nullptr;
+  r->errorTextLocalized = 0;
+  kdr::Publish(r);
+}
