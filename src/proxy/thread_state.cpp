@@ -9,6 +9,7 @@
 #include "iface/runtime.h"
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
+#include "store/kdrc_errors.h"
 
 namespace kdr {
 namespace {
@@ -24,10 +25,6 @@ void DefaultFree(void* p) { std::free(p); }
 std::atomic<VXNAllocFn> g_alloc{&DefaultAlloc};
 std::atomic<VXNFreeFn> g_free{&DefaultFree};
 std::atomic<ErrorTextLocalizer> g_localizer{nullptr};
-std::atomic<CacheErrorNamer> g_cache_namer{nullptr};
-
-// Highest cache-store error code that has a name.
-constexpr int kMaxCacheErrorCode = 110;
 
 char* CopyText(const char* text) { return text != nullptr ? strdup(text) : nullptr; }
 
@@ -211,9 +208,8 @@ int KdrCacheErrorCode(int code) {
   if (r != nullptr && r->errorText == nullptr) {
     r->errorTextLocalized = 0;
     int64_t m = code < 0 ? -static_cast<int64_t>(code) : code;
-    CacheErrorNamer namer = g_cache_namer.load();
-    if (m >= 1 && m <= kMaxCacheErrorCode && namer != nullptr) {
-      r->errorText = CopyText(namer(static_cast<int>(m)));
+    if (m >= 1 && m <= KDRC_MAX_ERROR_CODE) {
+      r->errorText = CopyText(KDRCX_ErrorName(static_cast<int>(m)));
     }
     Publish(r);
   }
@@ -222,8 +218,6 @@ int KdrCacheErrorCode(int code) {
 }
 
 void KdrSetErrorTextLocalizer(ErrorTextLocalizer localizer) { g_localizer.store(localizer); }
-
-void KdrSetCacheErrorNamer(CacheErrorNamer namer) { g_cache_namer.store(namer); }
 
 void KdrResetThreadTable(const MonitorHooks& hooks) { KdrReleaseAllThreadRecords(hooks); }
 

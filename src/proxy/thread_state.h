@@ -86,10 +86,6 @@ typedef char* (*ErrorTextLocalizer)(const char* text);
 // Installed by the control messages; without one, texts stay as they are.
 void KdrSetErrorTextLocalizer(ErrorTextLocalizer localizer);
 
-// The name of cache-store error `code` (1 to 110), or nullptr. Installed by the store engine.
-typedef const char* (*CacheErrorNamer)(int code);
-void KdrSetCacheErrorNamer(CacheErrorNamer namer);
-
 // --- Thread table, for the lifecycle and the idle monitor ---
 
 // Closes a pipe handle (does nothing for kInvalidPipe).
