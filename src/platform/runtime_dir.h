@@ -28,17 +28,16 @@ std::string MangleRuntimeName(std::string_view name);
 //   EACCES   R is not owned by the calling user, or its group or others may write it;
 //   ENOTDIR  R exists and is not a directory (a symbolic link at the default path counts);
 //   other    the errno of the failing mkdir/stat.
-// REQUIRES: dir != nullptr.
+// A null `dir` is EINVAL.
 int RuntimeDir(std::string* dir);
 
 // On success returns 0 and sets *path to R + "/" + prefix + MangleRuntimeName(name), R being
 // made ready as RuntimeDir() does. On failure returns an errno value:
-//   EINVAL        `name` is empty or holds a NUL byte;
+//   EINVAL        `name` is empty or holds a NUL byte, or `path` is null;
 //   ENAMETOOLONG  the path would be longer than `max_len` bytes, or its last component longer
 //                 than 255 bytes;
 //   other         as RuntimeDir().
 // Pipes pass the room of sun_path as `max_len`; named objects use kMaxRuntimePath.
-// REQUIRES: path != nullptr.
 int RuntimePath(std::string_view prefix, std::string_view name, size_t max_len,
                 std::string* path);
 

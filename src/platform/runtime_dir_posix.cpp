@@ -38,6 +38,7 @@ std::string MangleRuntimeName(std::string_view name) {
 }
 
 int RuntimeDir(std::string* dir) {
+  if (dir == nullptr) return EINVAL;
   std::string path;
   bool named = GetEnvNonEmpty("KDR_RUNTIME_DIR", &path);
   if (!named) {
@@ -61,7 +62,9 @@ int RuntimeDir(std::string* dir) {
 
 int RuntimePath(std::string_view prefix, std::string_view name, size_t max_len,
                 std::string* path) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) return EINVAL;
+  if (path == nullptr || name.empty() || name.find('\0') != std::string_view::npos) {
+    return EINVAL;
+  }
   if (prefix.size() + name.size() > kMaxComponent) return ENAMETOOLONG;
   std::string dir;
   int err = RuntimeDir(&dir);

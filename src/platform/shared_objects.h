@@ -11,7 +11,8 @@
 // print strerror() of it. The two Windows numbers lie outside errno's range or mean the same
 // (ENOENT == 2).
 //
-// Handles are opaque and owned by the caller; close each exactly once. One handle may be used
+// Handles are opaque and owned by the caller; close each exactly once. A null handle or
+// out-parameter is refused with EINVAL (kWaitFailed for a wait), never dereferenced. One handle may be used
 // by one thread at a time; different handles to one object may be used concurrently. A view
 // stays valid after its mapping object's handle is closed, until it is unmapped.
 #ifndef KDR_PLATFORM_SHARED_OBJECTS_H_
@@ -50,11 +51,10 @@ size_t AllocationGranularity();
 // On success returns 0 and sets *out to a new handle.
 // On failure returns, and leaves *out null:
 //   kErrorAlreadyExists  a live handle (of any process) already holds an object of that name;
-//   EINVAL               empty name, or both size and the file's size are 0;
+//   EINVAL               empty name, null file_path, or both size and the file's size are 0;
 //   ENAMETOOLONG         the name does not fit in R;
 //   other errno          opening the file, R or the object failed (ENOENT: no such file).
 // A leftover of processes that died holding the name is reclaimed as if it were absent.
-// REQUIRES: file_path != nullptr, out != nullptr.
 int CreateMappingObject(std::string_view name, const char* file_path, uint64_t size,
                         MappingObject** out);
 
@@ -64,7 +64,6 @@ int CreateMappingObject(std::string_view name, const char* file_path, uint64_t s
 // On failure returns, and leaves *out null:
 //   kErrorFileNotFound   no live handle holds an object of that name, or R is refused;
 //   other errno          as CreateMappingObject.
-// REQUIRES: out != nullptr.
 int OpenMappingObject(std::string_view name, MappingObject** out);
 
 // The object's size in bytes, as fixed by its creator.
@@ -84,7 +83,6 @@ int CloseMappingObject(MappingObject* obj);
 //   EINVAL  offset beyond the object's end, or the range reaches past it, or an empty range;
 //   EACCES  a writable view of an object opened read-only;
 //   other   the errno of mmap.
-// REQUIRES: obj, view and data not null.
 int MapView(MappingObject* obj, uint64_t offset, size_t length, bool writable,
             MappedView** view, void** data);
 
@@ -105,13 +103,11 @@ int UnmapView(MappedView* view);
 // On failure returns, and leaves *out null:
 //   kErrorAlreadyExists  a live handle already holds a mutex of that name;
 //   EINVAL / ENAMETOOLONG / other errno  as CreateMappingObject.
-// REQUIRES: out != nullptr.
 int CreateNamedMutex(std::string_view name, NamedMutex** out);
 
 // Opens the existing mutex `name`.
 // On failure returns kErrorFileNotFound when no live handle holds it (or R is refused), else
 // an errno value; *out stays null.
-// REQUIRES: out != nullptr.
 int OpenNamedMutex(std::string_view name, NamedMutex** out);
 
 // Waits at most `timeout_ms` milliseconds (kInfiniteWait: no limit) to own the mutex. The
@@ -123,7 +119,6 @@ int OpenNamedMutex(std::string_view name, NamedMutex** out);
 //   kWaitTimeout    not owned within the time-out;
 //   kWaitFailed     any other failure; *error (when not null) gets the errno value.
 // Wait and release through the same handle.
-// REQUIRES: mutex != nullptr.
 int WaitNamedMutex(NamedMutex* mutex, uint32_t timeout_ms, int* error = nullptr);
 
 // Releases one level of ownership. Returns 0, or EPERM when the calling thread does not own

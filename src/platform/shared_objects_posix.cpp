@@ -328,7 +328,9 @@ int AttachMapping(MappingObject* obj) {
 
 int CreateMappingObject(std::string_view name, const char* file_path, uint64_t size,
                         MappingObject** out) {
+  if (out == nullptr) return EINVAL;
   *out = nullptr;
+  if (file_path == nullptr) return EINVAL;
   auto* obj = new (std::nothrow) MappingObject;
   if (obj == nullptr) return ENOMEM;
   int err = RuntimePath(kMapPrefix, name, kMaxRuntimePath, &obj->path);
@@ -356,6 +358,7 @@ int CreateMappingObject(std::string_view name, const char* file_path, uint64_t s
 }
 
 int OpenMappingObject(std::string_view name, MappingObject** out) {
+  if (out == nullptr) return EINVAL;
   *out = nullptr;
   auto* obj = new (std::nothrow) MappingObject;
   if (obj == nullptr) return ENOMEM;
@@ -387,7 +390,7 @@ int OpenMappingObject(std::string_view name, MappingObject** out) {
   return 0;
 }
 
-uint64_t MappingObjectSize(const MappingObject* obj) { return obj->size; }
+uint64_t MappingObjectSize(const MappingObject* obj) { return obj == nullptr ? 0 : obj->size; }
 
 int CloseMappingObject(MappingObject* obj) {
   if (obj == nullptr) return 0;
@@ -399,8 +402,10 @@ int CloseMappingObject(MappingObject* obj) {
 
 int MapView(MappingObject* obj, uint64_t offset, size_t length, bool writable,
             MappedView** view, void** data) {
+  if (view == nullptr || data == nullptr) return EINVAL;
   *view = nullptr;
   *data = nullptr;
+  if (obj == nullptr) return EINVAL;
   if (offset >= obj->size) return EINVAL;
   if (length == 0) length = static_cast<size_t>(obj->size - offset);
   if (length > obj->size - offset) return EINVAL;
@@ -419,7 +424,7 @@ int MapView(MappingObject* obj, uint64_t offset, size_t length, bool writable,
   return 0;
 }
 
-void* ViewBase(const MappedView* view) { return view->base; }
+void* ViewBase(const MappedView* view) { return view == nullptr ? nullptr : view->base; }
 
 int UnmapView(MappedView* view) {
   if (view == nullptr) return 0;
@@ -506,6 +511,7 @@ __attribute__((noinline)) void TsanAbandonedLock(pthread_mutex_t* mu) {
 }  // namespace
 
 int CreateNamedMutex(std::string_view name, NamedMutex** out) {
+  if (out == nullptr) return EINVAL;
   *out = nullptr;
   auto* m = new (std::nothrow) NamedMutex;
   if (m == nullptr) return ENOMEM;
@@ -534,6 +540,7 @@ int CreateNamedMutex(std::string_view name, NamedMutex** out) {
 }
 
 int OpenNamedMutex(std::string_view name, NamedMutex** out) {
+  if (out == nullptr) return EINVAL;
   *out = nullptr;
   auto* m = new (std::nothrow) NamedMutex;
   if (m == nullptr) return ENOMEM;
@@ -566,6 +573,10 @@ int OpenNamedMutex(std::string_view name, NamedMutex** out) {
 }
 
 int WaitNamedMutex(NamedMutex* mutex, uint32_t timeout_ms, int* error) {
+  if (mutex == nullptr) {
+    if (error != nullptr) *error = EINVAL;
+    return kWaitFailed;
+  }
   if (FaultHit(Sys::kMutexLock)) {
     if (error != nullptr) *error = errno;
     return kWaitFailed;
@@ -618,6 +629,7 @@ int WaitNamedMutex(NamedMutex* mutex, uint32_t timeout_ms, int* error) {
 }
 
 int ReleaseNamedMutex(NamedMutex* mutex) {
+  if (mutex == nullptr) return EINVAL;
   // Ownership is checked on the handle first: a thread that does not own the mutex through
   // it (another thread, another process, or nobody) is refused without touching the mutex.
   if (mutex->owner.load(std::memory_order_relaxed) != ThreadTag() || mutex->depth == 0) {

@@ -231,6 +231,7 @@ TEST_F(NamedObjects, ViewsAtUnalignedOffsetsShareBytes) {
 
 TEST_F(NamedObjects, CreateChecksTheBackingFile) {
   MappingObject* obj = nullptr;
+  EXPECT_EQ(CreateMappingObject("m", nullptr, 0, &obj), EINVAL);
   EXPECT_EQ(CreateMappingObject("m", (root_ / "missing").c_str(), 0, &obj), ENOENT);
   std::ofstream((root_ / "empty").string());
   EXPECT_EQ(CreateMappingObject("m", (root_ / "empty").c_str(), 0, &obj), EINVAL);
@@ -281,6 +282,9 @@ TEST_F(NamedObjects, MutexRecursionTimeoutAndOwnership) {
   ASSERT_EQ(CreateNamedMutex("cache", &b), kErrorAlreadyExists);
   ASSERT_EQ(OpenNamedMutex("cache", &b), 0);
 
+  int error = 0;
+  EXPECT_EQ(WaitNamedMutex(nullptr, 0, &error), kWaitFailed);
+  EXPECT_EQ(error, EINVAL);
   EXPECT_EQ(ReleaseNamedMutex(a), EPERM);  // not owned by anybody
   ASSERT_EQ(WaitNamedMutex(a, 0), kWaitObject0);
   ASSERT_EQ(WaitNamedMutex(a, kInfiniteWait), kWaitObject0);  // recursion
