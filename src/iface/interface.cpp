@@ -78,7 +78,7 @@ const char* InterfaceEntryName(int slot) {
   return kEntryNames[slot - 1];
 }
 
-bool InterfaceSlotFilled(int slot) { return SlotAddress(g_table, slot) != nullptr; }
+void* InterfaceSlot(int slot) { return SlotAddress(g_table, slot); }
 
 void* BuiltinEntry(int slot) { return SlotAddress(BuiltinTable(), slot); }
 

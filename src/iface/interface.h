@@ -136,8 +136,9 @@ const InterfaceTable& Interface();
 // The name of the entry in `slot` (1 to 40), or nullptr for any other number.
 const char* InterfaceEntryName(int slot);
 
-// Whether the table's slot `slot` (1 to 40) holds a function.
-bool InterfaceSlotFilled(int slot);
+// The function in the table's slot `slot` (1 to 40), or nullptr when the slot is empty.
+void* InterfaceSlot(int slot);
+inline bool InterfaceSlotFilled(int slot) { return InterfaceSlot(slot) != nullptr; }
 
 // The built-in implementation of the entry in `slot` (1 to 40), as UseSelfProxy() stores it,
 // or nullptr when this build has none for that slot (the slot then stays empty).
