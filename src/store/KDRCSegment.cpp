@@ -391,7 +391,7 @@ int KDRC_SegmentExpandExtents(KDRC_FILETOC_T* pToc) {
   }
   KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
   if (seg == nullptr) return KDRCX_NullPointer("pToc->pSegmentToc", KDRC_HERE);
-  if (k >= seg->extentSlots)
+  if (k < 0 || k >= seg->extentSlots)
     return KDRC_FAIL_VALUE(pToc, k, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE);
   if (seg->pExtents[k] == nullptr) {
     if (int rc = KDRCX_SegmentCreateInitialExtFile(pToc, k)) return KDRC_PASS(rc);

@@ -138,6 +138,9 @@ struct KDRC_FILETOC_T {
   KDRC_OSFILE hFile;
   KDRC_MAPHANDLE hMap;
   KDRC_VIEW view;
+  // Pages reachable through the view, fixed at open: every page number read from the file is
+  // bounded by this, never by a value other processes can change.
+  int32_t pageCount;
 
   // Free-segment list, ascending by segment number; next[g] == -1 ends it.
   int32_t* freeSegNext;  // owned, freeSegCapacity entries

@@ -1,0 +1,168 @@
+// The date list: allocated pages in order of last access, least recently used first. Its links
+// are the TOC's next/prev arrays (one entry per page), its head is words 15 to 17 of the
+// shared parameters record, and each member's time is in lastFileAccess.
+//
+// Eviction of the oldest page is not done in this unit yet: KRDCFile_DeleteOldest evicts
+// nothing, so a store whose pages are all in use reports that it is out of free pages.
+#include <cstdlib>
+#include <ctime>
+
+#include "store/kdrc_internal.h"
+
+static const char kModule[] = "KDRCFile";
+
+namespace {
+
+int32_t& First(KDRC_FILETOC_T* t) { return t->pDateHead[0]; }
+int32_t& Last(KDRC_FILETOC_T* t) { return t->pDateHead[1]; }
+int32_t& Count(KDRC_FILETOC_T* t) { return t->pDateHead[2]; }
+
+bool ValidPage(const KDRC_FILETOC_T* t, int32_t n) { return n >= 0 && n < t->pageCount; }
+
+int CheckList(KDRC_FILETOC_T* t, const char* function) {
+  if (t->pDateHead == nullptr || t->lastFileAccess == nullptr || t->dateNext == nullptr ||
+      t->datePrev == nullptr)
+    return KDRCX_NullPointer("pToc->lastFileAccess", kModule, function, __LINE__);
+  return 0;
+}
+
+}  // namespace
+
+int KDRCX_InitEmptyDateList(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  if (pToc->sharedStructs || pToc->client) {
+    // The arrays live in shared memory: empty them in place.
+    if (int rc = CheckList(pToc, __func__)) return rc;
+  } else {
+    std::free(pToc->lastFileAccess);
+    std::free(pToc->dateNext);
+    std::free(pToc->datePrev);
+    size_t n = size_t(pToc->pageCount > 0 ? pToc->pageCount : 1);
+    pToc->lastFileAccess = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
+    pToc->dateNext = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
+    pToc->datePrev = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
+    if (pToc->lastFileAccess == nullptr || pToc->dateNext == nullptr || pToc->datePrev == nullptr) {
+      const char* what = pToc->lastFileAccess == nullptr ? "lastFileAccess"
+                         : pToc->dateNext == nullptr     ? "next"
+                                                         : "prev";
+      std::free(pToc->lastFileAccess);
+      std::free(pToc->dateNext);
+      std::free(pToc->datePrev);
+      pToc->lastFileAccess = pToc->dateNext = pToc->datePrev = nullptr;
+      KDRCX_OutOfMemory(KDRC_HERE, what);
+      return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
+    }
+  }
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    pToc->lastFileAccess[n] = 0;
+    pToc->dateNext[n] = -1;
+    pToc->datePrev[n] = -1;
+  }
+  if (pToc->pDateHead == nullptr) return KDRCX_NullPointer("pToc->pDateHead", KDRC_HERE);
+  First(pToc) = Last(pToc) = -1;
+  Count(pToc) = 0;
+  return 0;
+}
+
+int KRDCX_InsertPageInDateList(KDRC_FILETOC_T* pToc, int32_t page, int32_t time) {
+  KDRC_CHECK_TOC(pToc);
+  if (int rc = CheckList(pToc, __func__)) return rc;
+  if (!ValidPage(pToc, page))
+    return KDRC_FAIL_VALUE(pToc, page, KDRC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST);
+  int32_t* next = pToc->dateNext;
+  int32_t* prev = pToc->datePrev;
+  int32_t* when = pToc->lastFileAccess;
+  if (First(pToc) == page || Last(pToc) == page || next[page] != -1 || prev[page] != -1)
+    return KDRC_FAIL_VALUE(pToc, page, KDRC_ERROR_METAFILE_INSERT_ALREADY_IN_DATELIST);
+  when[page] = time;
+  int32_t first = First(pToc);
+  int32_t last = Last(pToc);
+  if (first == -1 || last == -1) {
+    if (Count(pToc) != 0 || first != last) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    First(pToc) = Last(pToc) = page;
+  } else if (!ValidPage(pToc, first) || !ValidPage(pToc, last)) {
+    return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+  } else if (time >= when[last]) {
+    next[last] = page;
+    prev[page] = last;
+    Last(pToc) = page;
+  } else if (when[first] <= time) {
+    int32_t at = first;
+    for (int32_t steps = 0;; ++steps) {
+      int32_t after = next[at];
+      if (steps > pToc->pageCount || !ValidPage(pToc, after))
+        return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+      if (when[after] > time) break;
+      at = after;
+    }
+    int32_t after = next[at];
+    next[page] = after;
+    prev[page] = at;
+    next[at] = page;
+    prev[after] = page;
+  } else {
+    next[page] = first;
+    prev[first] = page;
+    First(pToc) = page;
+  }
+  Count(pToc) += 1;
+  return 0;
+}
+
+int KDRCX_RecordPageDate(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
+  KDRC_CHECK_TOC(pToc);
+  if (pPage == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "pPage");
+  if (int rc = CheckList(pToc, __func__)) return rc;
+  int32_t n = KDRCX_PageNumber(pToc, pPage);
+  if (n < 0) return KDRC_FAIL(pToc, KDRC_ERROR_UTIL_BAD_VM_POINTER);
+  int32_t now = static_cast<int32_t>(std::time(nullptr));
+  pPage->accessTime = now;
+  pToc->lastFileAccess[n] = now;
+  return 0;
+}
+
+int KDRCX_UpdatePageAccessTime(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
+  if (int rc = KDRCX_RecordPageDate(pToc, pPage)) return KDRC_PASS(rc);
+  int32_t n = KDRCX_PageNumber(pToc, pPage);
+  int32_t* next = pToc->dateNext;
+  int32_t* prev = pToc->datePrev;
+  int32_t last = Last(pToc);
+  if (last == n) return 0;
+  // Only members move: a page that is not in the list (a pinned one) keeps its links as they
+  // are rather than being unlinked through a -1 link.
+  bool member = First(pToc) == n || prev[n] != -1 || next[n] != -1;
+  if (!member || !ValidPage(pToc, last)) return 0;
+  if (First(pToc) == n) {
+    int32_t second = next[n];
+    if (!ValidPage(pToc, second)) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    First(pToc) = second;
+    prev[second] = -1;
+  } else {
+    int32_t before = prev[n];
+    int32_t after = next[n];
+    if (!ValidPage(pToc, before) || !ValidPage(pToc, after))
+      return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    next[before] = after;
+    prev[after] = before;
+  }
+  next[n] = -1;
+  prev[n] = last;
+  next[last] = n;
+  Last(pToc) = n;
+  return 0;
+}
+
+int KRDCX_SortTheDateList(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  if (int rc = CheckList(pToc, __func__)) return rc;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    if (pToc->lastFileAccess[n] == 0) continue;
+    if (int rc = KRDCX_InsertPageInDateList(pToc, n, pToc->lastFileAccess[n])) return KDRC_PASS(rc);
+  }
+  return 0;
+}
+
+int KRDCFile_DeleteOldest(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  return 0;
+}
