@@ -8,7 +8,9 @@
 //
 // Atomicity. The test above and what follows it (initialising, taking the shared lock,
 // removing) run under the guard lock, an exclusive flock on R/.objects held by the creating,
-// opening or closing handle, so two processes never both see a name as free.
+// opening or closing handle, so two processes never both see a name as free. It is held only
+// inside one create, open or close call, never while a thread waits for a named mutex, so it
+// cannot take part in a deadlock.
 //
 // File layouts (native byte order; the files never leave the machine):
 //   R/map.<name>:   MapRecord, then path_len bytes of the backing file's absolute path.

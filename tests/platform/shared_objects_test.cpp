@@ -194,6 +194,26 @@ TEST_F(NamedObjects, MappingObjectLivesWhileAHandleIsOpen) {
   EXPECT_TRUE(ObjectFiles().empty());
 }
 
+TEST_F(NamedObjects, RacingCreatorsGetOneObject) {
+  std::vector<std::thread> threads;
+  std::vector<int> results(8, -1);
+  std::vector<MappingObject*> handles(8, nullptr);
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      results[i] = CreateMappingObject("race", data_.c_str(), 0, &handles[i]);
+    });
+  }
+  for (auto& t : threads) t.join();
+  int created = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (results[i] == 0) ++created;
+    else EXPECT_EQ(results[i], kErrorAlreadyExists);
+    CloseMappingObject(handles[i]);
+  }
+  EXPECT_EQ(created, 1);
+  EXPECT_TRUE(ObjectFiles().empty());
+}
+
 TEST_F(NamedObjects, ViewsAtUnalignedOffsetsShareBytes) {
   const size_t page = AllocationGranularity();
   MappingObject* a = nullptr;
