@@ -1,0 +1,452 @@
+// Message-mode pipes over Unix-domain stream sockets.
+//
+// Framing, the same in both directions: a 4-byte big-endian length L, then L bytes. The
+// reader keeps, per handle, how much of the current message is still unread, which is what
+// lets a short read leave the rest of a message for the next read (ERROR_MORE_DATA).
+//
+// A handle is a heap record behind an intptr_t; the record's descriptor never changes while
+// the handle lives, so PipeInterrupt() may use it from any thread.
+#include "platform/pipes.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/clock.h"
+#include "platform/fault.h"
+#include "platform/runtime_dir.h"
+
+namespace kdr::platform {
+
+struct PipeListener {
+  int fd;
+  std::string path;
+  std::atomic<bool> stopping;
+};
+
+namespace {
+
+constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
+constexpr char kPipePrefixSlash[] = "//./pipe/";
+constexpr size_t kPipePrefixLen = sizeof(kPipePrefix) - 1;
+constexpr size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+constexpr int kBusyRetryMs = 10;
+constexpr int kAcceptSliceMs = 50;  // how often a waiting accept looks at the stop flag
+
+struct Pipe {
+  int fd;
+  uint32_t remaining;  // unread bytes of the current message
+  bool in_message;     // the length of the current message has been read
+  bool broken;         // end of stream or an error was seen: the stream is unusable
+};
+
+Pipe* FromHandle(PipeHandle h) {
+  if (h == kNoPipe || h == 0) return nullptr;
+  return reinterpret_cast<Pipe*>(h);
+}
+
+PipeHandle ToHandle(Pipe* p) { return reinterpret_cast<PipeHandle>(p); }
+
+PipeHandle NewHandle(int fd) {
+  Pipe* p = new Pipe{fd, 0, false, false};
+  return ToHandle(p);
+}
+
+void CloseFd(int fd) {
+  // Never retried: the descriptor is gone after close() returns, EINTR or not.
+  if (fd >= 0) ::close(fd);
+}
+
+int TranslateErrno(int err) {
+  // Translation of a transport errno into a pipe result.
+  switch (err) {
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ESHUTDOWN:
+      return kPipeBroken;
+    case EBADF:
+    case ENOTSOCK:
+      return kPipeInvalidHandle;
+    default:
+      return kPipeFailed;
+  }
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* addr) {
+  if (path.empty() || path.size() > kMaxSocketPath) return false;
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  std::memcpy(addr->sun_path, path.data(), path.size());
+  return true;
+}
+
+// Whether the process at the other end of `fd` runs under our own user id.
+bool PeerIsOurUser(int fd) {
+  ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  return cred.uid == geteuid();
+}
+
+// Receives exactly `len` bytes. Returns kPipeOk or the failure (end of stream is kPipeBroken).
+int RecvAll(int fd, unsigned char* buf, size_t len) {
+  size_t got = 0;
+  while (got < len) {
+    if (FaultHit(Sys::kRecv)) return TranslateErrno(errno);
+    ssize_t n = ::recv(fd, buf + got, len - got, 0);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0) {
+      return kPipeBroken;
+    } else if (errno != EINTR) {
+      return TranslateErrno(errno);
+    }
+  }
+  return kPipeOk;
+}
+
+// Sends every byte of the `count` buffers, looping over partial sends.
+int SendAll(int fd, iovec* iov, int count) {
+  while (count > 0) {
+    if (iov->iov_len == 0) {
+      ++iov;
+      --count;
+      continue;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    if (FaultHit(Sys::kSend)) return TranslateErrno(errno);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return TranslateErrno(errno);
+    }
+    size_t left = static_cast<size_t>(n);
+    while (count > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<unsigned char*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return kPipeOk;
+}
+
+// Creates a listening socket at `path`. A socket file left behind by a server that is gone
+// is replaced; a live server at the path, or a file that is not a socket, is left alone.
+int ListenAt(const std::string& path, int backlog, int* out_fd) {
+  sockaddr_un addr;
+  if (!FillAddress(path, &addr)) return kPipeBadName;
+  if (FaultHit(Sys::kSocket)) return kPipeFailed;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kPipeFailed;
+  for (int attempt = 0;; ++attempt) {
+    int rc = FaultHit(Sys::kBind) ? -1 : ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (rc == 0) break;
+    int err = errno;
+    if (err != EADDRINUSE || attempt > 0) {
+      CloseFd(fd);
+      return err == EADDRINUSE ? kPipeAccessDenied : kPipeFailed;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      CloseFd(fd);
+      return kPipeAccessDenied;
+    }
+    // Probe: a live server accepts (or is busy); a leftover refuses.
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) {
+      CloseFd(fd);
+      return kPipeFailed;
+    }
+    int prc = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    int perr = errno;
+    CloseFd(probe);
+    if (prc == 0 || perr != ECONNREFUSED) {
+      CloseFd(fd);
+      return kPipeAccessDenied;
+    }
+    ::unlink(path.c_str());
+  }
+  if (FaultHit(Sys::kListen) || ::listen(fd, backlog) != 0) {
+    CloseFd(fd);
+    ::unlink(path.c_str());
+    return kPipeFailed;
+  }
+  *out_fd = fd;
+  return kPipeOk;
+}
+
+}  // namespace
+
+int PipePath(const char* name, std::string* path) {
+  if (name == nullptr || *name == '\0') return kPipeBadName;
+  size_t len = std::strlen(name);
+  if (len >= kPipePrefixLen && (std::memcmp(name, kPipePrefix, kPipePrefixLen) == 0 ||
+                                std::memcmp(name, kPipePrefixSlash, kPipePrefixLen) == 0)) {
+    int err = RuntimePath("", std::string_view(name + kPipePrefixLen, len - kPipePrefixLen),
+                          kMaxSocketPath, path);
+    if (err == 0) return kPipeOk;
+    // A runtime directory we may not use makes the pipe as absent as a missing server.
+    return (err == EINVAL || err == ENAMETOOLONG) ? kPipeBadName : kPipeNotFound;
+  }
+  if (len > kMaxSocketPath) return kPipeBadName;
+  path->assign(name, len);
+  return kPipeOk;
+}
+
+int PipeConnect(const char* name, PipeHandle* pipe) {
+  *pipe = kNoPipe;
+  std::string path;
+  int rc = PipePath(name, &path);
+  if (rc != kPipeOk) return rc;
+  sockaddr_un addr;
+  if (!FillAddress(path, &addr)) return kPipeBadName;
+
+  if (FaultHit(Sys::kSocket)) return kPipeFailed;
+  // Non-blocking for the connect only: a full queue then reports EAGAIN (busy) at once
+  // instead of blocking.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return kPipeFailed;
+  int crc;
+  do {
+    crc = FaultHit(Sys::kConnect) ? -1
+                                  : ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (crc != 0 && errno == EINTR);
+  if (crc != 0 && errno != EISCONN) {
+    int err = errno;
+    CloseFd(fd);
+    switch (err) {
+      case ENOENT:
+      case ECONNREFUSED:
+      case ENOTDIR:
+        return kPipeNotFound;
+      case EAGAIN:
+        return kPipeBusy;
+      case EACCES:
+      case EPERM:
+        return kPipeAccessDenied;
+      default:
+        return kPipeFailed;
+    }
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    CloseFd(fd);
+    return kPipeFailed;
+  }
+  if (!PeerIsOurUser(fd)) {
+    CloseFd(fd);
+    return kPipeAccessDenied;
+  }
+  *pipe = NewHandle(fd);
+  return kPipeOk;
+}
+
+int PipeWaitConnect(const char* name, int timeout_ms, PipeHandle* pipe) {
+  *pipe = kNoPipe;
+  int32_t start = MonotonicMs();
+  for (;;) {
+    SleepMs(kBusyRetryMs);
+    int rc = PipeConnect(name, pipe);
+    if (rc != kPipeBusy) return rc;
+    int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs()) -
+                                           static_cast<uint32_t>(start));
+    if (elapsed >= timeout_ms) return kPipeTimeout;
+  }
+}
+
+int PipeSetMessageMode(PipeHandle pipe) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr || ::fcntl(p->fd, F_GETFD) < 0) return kPipeInvalidHandle;
+  return kPipeOk;
+}
+
+int PipeRead(PipeHandle pipe, void* buf, uint32_t count, uint32_t* done) {
+  *done = 0;
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  if (!p->in_message) {
+    unsigned char len[4];
+    int rc = RecvAll(p->fd, len, sizeof len);
+    if (rc != kPipeOk) {
+      p->broken = true;
+      return rc == kPipeInvalidHandle ? rc : kPipeBroken;
+    }
+    uint32_t n = (uint32_t{len[0]} << 24) | (uint32_t{len[1]} << 16) | (uint32_t{len[2]} << 8) |
+                 uint32_t{len[3]};
+    if (n > kMaxPipeMessage) {
+      // Not a length any writer of ours produces: the stream is garbage from here on.
+      p->broken = true;
+      return kPipeBroken;
+    }
+    p->remaining = n;
+    p->in_message = true;
+  }
+  uint32_t want = count < p->remaining ? count : p->remaining;
+  if (want > 0) {
+    int rc = RecvAll(p->fd, static_cast<unsigned char*>(buf), want);
+    if (rc != kPipeOk) {
+      p->broken = true;
+      return rc == kPipeInvalidHandle ? rc : kPipeBroken;
+    }
+  }
+  p->remaining -= want;
+  *done = want;
+  if (p->remaining > 0) return kPipeMoreData;
+  p->in_message = false;
+  return kPipeOk;
+}
+
+int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  if (count > kMaxPipeMessage || (count > 0 && buf == nullptr)) return kPipeFailed;
+  unsigned char len[4] = {static_cast<unsigned char>(count >> 24),
+                          static_cast<unsigned char>(count >> 16),
+                          static_cast<unsigned char>(count >> 8),
+                          static_cast<unsigned char>(count)};
+  iovec iov[2];
+  iov[0].iov_base = len;
+  iov[0].iov_len = sizeof len;
+  iov[1].iov_base = const_cast<void*>(buf);
+  iov[1].iov_len = count;
+  int rc = SendAll(p->fd, iov, 2);
+  if (rc != kPipeOk) {
+    // A message may have gone out in part: nothing sensible can follow it on this stream.
+    p->broken = true;
+    return rc;
+  }
+  if (written != nullptr) *written = count;
+  return kPipeOk;
+}
+
+int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  iovec iov[1];
+  iov[0].iov_base = const_cast<void*>(buf);
+  iov[0].iov_len = count;
+  return SendAll(p->fd, iov, 1);
+}
+
+void PipeInterrupt(PipeHandle pipe) {
+  Pipe* p = FromHandle(pipe);
+  if (p != nullptr) ::shutdown(p->fd, SHUT_RDWR);
+}
+
+void PipeClose(PipeHandle pipe) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return;
+  if (!p->broken) PipeWrite(pipe, nullptr, 0, nullptr);  // the farewell
+  PipeAbort(pipe);
+}
+
+void PipeAbort(PipeHandle pipe) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return;
+  ::shutdown(p->fd, SHUT_RDWR);
+  CloseFd(p->fd);
+  delete p;
+}
+
+int PipeListen(const char* name, int backlog, PipeListener** listener) {
+  *listener = nullptr;
+  std::string path;
+  int rc = PipePath(name, &path);
+  if (rc != kPipeOk) return rc;
+  int fd = -1;
+  rc = ListenAt(path, backlog, &fd);
+  if (rc != kPipeOk) return rc;
+  *listener = new PipeListener{fd, std::move(path), {false}};
+  return kPipeOk;
+}
+
+int PipeAccept(PipeListener* listener, int timeout_ms, PipeHandle* pipe) {
+  *pipe = kNoPipe;
+  if (listener == nullptr) return kPipeInvalidHandle;
+  int32_t start = MonotonicMs();
+  for (;;) {
+    if (listener->stopping.load()) return kPipeBroken;
+    int slice = kAcceptSliceMs;
+    if (timeout_ms >= 0) {
+      int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs()) -
+                                             static_cast<uint32_t>(start));
+      if (elapsed >= timeout_ms) return kPipeTimeout;
+      if (timeout_ms - elapsed < slice) slice = timeout_ms - elapsed;
+    }
+    pollfd pfd{listener->fd, POLLIN, 0};
+    int prc = ::poll(&pfd, 1, slice);
+    if (prc < 0 && errno != EINTR) return kPipeFailed;
+    if (prc <= 0) continue;
+    if (listener->stopping.load()) return kPipeBroken;
+    if (FaultHit(Sys::kAccept)) return kPipeFailed;
+    int fd = ::accept4(listener->fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+      return kPipeFailed;
+    }
+    if (!PeerIsOurUser(fd)) {
+      CloseFd(fd);
+      return kPipeAccessDenied;
+    }
+    *pipe = NewHandle(fd);
+    return kPipeOk;
+  }
+}
+
+int PipeHandOff(PipeListener* listener, PipeHandle master, int timeout_ms, PipeHandle* pipe) {
+  *pipe = kNoPipe;
+  if (listener == nullptr) return kPipeInvalidHandle;
+  static std::atomic<unsigned> next_serial{0};
+  unsigned serial = next_serial.fetch_add(1);
+  char suffix[48];
+  std::snprintf(suffix, sizeof suffix, ".%ld.%u", static_cast<long>(::getpid()), serial);
+  std::string path = listener->path + suffix;
+  if (path.size() > kMaxSocketPath || path.size() + 1 > kMaxPipeNameMessage) {
+    // A long master path leaves no room for the suffix: use a short name in R instead.
+    int err = RuntimePath("p", suffix, kMaxSocketPath, &path);
+    if (err != 0) return kPipeBadName;
+  }
+  int fd = -1;
+  int rc = ListenAt(path, 1, &fd);
+  if (rc != kPipeOk) return rc;
+  PipeListener secondary{fd, path, {false}};
+  rc = PipeWrite(master, path.c_str(), static_cast<uint32_t>(path.size() + 1), nullptr);
+  if (rc == kPipeOk) rc = PipeAccept(&secondary, timeout_ms, pipe);
+  ::unlink(path.c_str());
+  CloseFd(fd);
+  return rc;
+}
+
+const char* PipeListenerPath(const PipeListener* listener) {
+  return listener == nullptr ? "" : listener->path.c_str();
+}
+
+void PipeListenerShutdown(PipeListener* listener) {
+  if (listener != nullptr) listener->stopping.store(true);
+}
+
+void PipeListenerClose(PipeListener* listener) {
+  if (listener == nullptr) return;
+  ::unlink(listener->path.c_str());
+  CloseFd(listener->fd);
+  delete listener;
+}
+
+}  // namespace kdr::platform

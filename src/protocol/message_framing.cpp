@@ -1,0 +1,139 @@
+#include "protocol/message_framing.h"
+
+#include <cstring>
+
+#include "iface/runtime.h"
+#include "protocol/pipe_transport.h"
+#include "protocol/server_connect.h"
+#include "proxy/proxy_log.h"
+
+namespace kdr {
+
+uint16_t BeginRequest(ThreadRecord* record, uint32_t msgType, uint32_t payloadLength) {
+  uint16_t seq = record->seqNum;
+  PutRequestHeader(record->requestBuffer, seq, msgType, payloadLength);
+  record->seqNum = static_cast<uint16_t>(seq + 1);
+  return seq;
+}
+
+int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count) {
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  if (record->pipe == kInvalidPipe) {
+    // The code of a failed connect is not passed on: the caller only learns "no server".
+    ConnectProxyLocked(record);
+    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
+  }
+  uint32_t written = 0;
+  if (WritePipe(record->pipe, buffer, count, &written) == 0 || written < count) {
+    CloseRecordPipe(record);
+    return ERR_KDRCP_NO_SERVER;
+  }
+  return static_cast<int>(written);
+}
+
+int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
+
+  // The header may arrive in pieces (pipe messages shorter than 12 bytes): assemble it.
+  uint32_t got = 0;
+  bool continues = false;
+  while (got < kHeaderSize) {
+    int n = ReadPipePart(record->pipe, kHeaderSize - got, buffer + got, &continues);
+    if (n < 1) return n;
+    got += static_cast<uint32_t>(n);
+  }
+  if (buffer[kOffDirection] != kDirectionReply) {
+    CloseRecordPipe(record);
+    return ERR_KDRCP_BAD_ARG;
+  }
+  uint64_t total = uint64_t{kHeaderSize} + GetBEU32(buffer, kOffPayloadLength);
+  if (total > kReplyBufferSize) {
+    // It cannot be read into the buffer, and skipping it would leave the stream's position
+    // to guesswork: give the connection up. The next exchange connects afresh.
+    KdrLogPrintf("MESSAGE ERROR: Reply of %lu bytes exceeds the %lu byte reply buffer\n",
+                 static_cast<unsigned long>(total), static_cast<unsigned long>(kReplyBufferSize));
+    CloseRecordPipe(record);
+    return ERR_KDRCP_BAD_ARG;
+  }
+  while (got < total) {
+    int n = ReadPipePart(record->pipe, static_cast<uint32_t>(total) - got, buffer + got,
+                         &continues);
+    if (n < 1) return n;
+    got += static_cast<uint32_t>(n);
+  }
+  if (continues) {
+    // The pipe message holds more than the reply announced. Reading on would take the rest
+    // for the next reply's header, and every later exchange would be out of step.
+    KdrLogPrintf("MESSAGE ERROR: Reply message longer than its %lu bytes\n",
+                 static_cast<unsigned long>(total));
+    CloseRecordPipe(record);
+    return ERR_KDRCP_BAD_ARG;
+  }
+  KdrLogPrintf("%ld byte reply received from VXN\n", static_cast<long>(total));
+  return static_cast<int>(total);
+}
+
+int CheckReply(const ThreadRecord* record, const unsigned char* reply, const ReplyRules& rules) {
+  uint16_t seq = GetBE16(reply, kOffSeqNum);
+  uint16_t expected = static_cast<uint16_t>(record->seqNum - 1);
+  uint32_t msgType = GetBEU32(reply, kOffMsgType);
+  for (int step = 0; step < 2; ++step) {
+    bool typeStep = (step == 0) == rules.msgTypeFirst;
+    if (typeStep && msgType != rules.msgType) {
+      KdrLogPrintf("MESSAGE ERROR: Invalid msgType %lX, expecting %X (%s)\n",
+                   static_cast<unsigned long>(msgType), rules.msgType, rules.name);
+      return rules.msgTypeMismatch;
+    }
+    if (!typeStep && seq != expected) {
+      KdrLogPrintf("MESSAGE ERROR: Invalid SeqNum 0x%X, expecting 0x%X (%s)\n",
+                   static_cast<unsigned>(seq), static_cast<unsigned>(expected), rules.name);
+      return rules.seqMismatch;
+    }
+  }
+  return 0;
+}
+
+int ErrorReplyResult(unsigned char* reply, int total, bool log, bool store) {
+  if (total < static_cast<int>(kOffErrorCode + 4)) {
+    KdrLogPrintf("MESSAGE ERROR: Invalid error reply of %d bytes\n", total);
+    return ERR_KDRCP_BAD_ARG;
+  }
+  int32_t c = GetBE32(reply, kOffErrorCode);
+  int r = c > 0 ? -c : (c < 0 ? c : ERR_KDRCP_BAD_FILE);
+  // The text runs from offset 20 to its NUL; one that has none ends with the reply.
+  const char* text = "";
+  if (total > static_cast<int>(kOffErrorText)) {
+    size_t room = static_cast<size_t>(total) - kOffErrorText;
+    char* start = reinterpret_cast<char*>(reply + kOffErrorText);
+    if (std::memchr(start, '\0', room) == nullptr) {
+      size_t end = static_cast<size_t>(total) < kReplyBufferSize ? static_cast<size_t>(total)
+                                                                 : kReplyBufferSize - 1;
+      reply[end] = '\0';
+    }
+    text = start;
+  }
+  if (log) KdrLogPrintf("ERROR REPLY: %ld %s\n", static_cast<long>(r), text);
+  if (store) KdrSetErrorText(text);
+  return r;
+}
+
+int InvalidTypeId(const unsigned char* reply) {
+  KdrLogPrintf("MESSAGE ERROR: Invalid typeID %d\n",
+               static_cast<int>(static_cast<int8_t>(reply[kOffTypeId])));
+  return ERR_KDRCP_TYPE_ID;
+}
+
+int ConnectProxyLocked(ThreadRecord* record) {
+  ProxyLockGuard lock(ProxyLock::kA);
+  return ConnectProxy(record);
+}
+
+int EnsureConnected() {
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  if (record->pipe != kInvalidPipe) return 0;
+  return ConnectProxyLocked(record);
+}
+
+}  // namespace kdr

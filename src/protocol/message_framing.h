@@ -1,0 +1,134 @@
+// Sending requests and receiving replies on a thread's pipe, and the checks every exchange
+// makes on a reply.
+//
+// The skeleton of an exchange (each message function follows it):
+//   1. record = KdrThreadRecord(); none gives ERR_KDRCP_THREAD_COUNT.
+//   2. BusyScope busy(record): `busy` is 1 for the exchange and gets back its earlier value on
+//      every way out, so an exchange nested in another leaves the outer one's 1 in place.
+//   3. No pipe: ConnectProxyLocked(record); still none gives ERR_KDRCP_NO_SERVER.
+//   4. BeginRequest() writes the header into `requestBuffer` and steps `seqNum`.
+//   5. SendRequest() (and the second write, for two-write requests), logging each write.
+//   6. ReceiveReply(); a negative result ends the exchange with it.
+//   7. CheckReply() with the exchange's ReplyRules, then dispatch on `typeID`:
+//      ErrorReplyResult() for an error reply, InvalidTypeId() for a kind it does not allow.
+//
+// Concurrency: each thread uses only its own record, pipe and buffers, so exchanges of
+// different threads run in parallel without a lock; only connecting takes lock A. `busy` is
+// written by the owning thread and read by the idle monitor, which leaves busy records alone.
+#ifndef KDR_PROTOCOL_MESSAGE_FRAMING_H_
+#define KDR_PROTOCOL_MESSAGE_FRAMING_H_
+
+#include <cstdint>
+
+#include "protocol/message_format.h"
+#include "proxy/result_codes.h"
+#include "proxy/thread_state.h"
+
+namespace kdr {
+
+// How an exchange checks its replies and what it calls a mismatch.
+struct ReplyRules {
+  const char* name;      // the message's name in the MESSAGE ERROR lines
+  uint32_t msgType;      // the message type its replies must carry
+  bool msgTypeFirst;     // check msgType before SeqNum
+  int seqMismatch;       // result of a SeqNum mismatch
+  int msgTypeMismatch;   // result of a msgType mismatch
+};
+
+inline constexpr ReplyRules kVersionCheckRules{"KDR_VERSION_CHECK", KDR_VERSION_CHECK, true,
+                                               ERR_KDRCP_BAD_ARG, ERR_KDRCP_BAD_ARG};
+inline constexpr ReplyRules kOpenRules{"KDR_OPEN_MSG", KDR_OPEN_MSG, false, ERR_KDRCP_SEQUENCE,
+                                       ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kGetSizeRules{"KDR_GET_SIZE_MSG", KDR_GET_SIZE_MSG, false,
+                                          ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kGetDataRules{"KDR_GET_DATA_MSG", KDR_GET_DATA_MSG, false,
+                                          ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kReadAheadRules{"KDR_READ_AHEAD_MSG", KDR_READ_AHEAD_MSG, false,
+                                            ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kCloseRules{"KDR_CLOSE_MSG", KDR_CLOSE_MSG, true, ERR_KDRCP_SEQUENCE,
+                                        ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kGetFileRules{"KDR_GET_FILE_MSG", KDR_GET_FILE_MSG, false,
+                                          ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kGetLocationRules{"KDR_GET_LOCATION_MSG", KDR_GET_LOCATION_MSG,
+                                              false, ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kUploadRules{"KDR_UPLOAD_MSG", KDR_UPLOAD_MSG, false,
+                                         ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kRollbackRules{"KDR_ROLLBACK_MSG", KDR_ROLLBACK_MSG, false,
+                                           ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE};
+inline constexpr ReplyRules kCacheInitInfoRules{"KDR_GET_CACHE_INIT_INFO",
+                                                KDR_GET_CACHE_INIT_INFO, true, ERR_KDRCP_BAD_ARG,
+                                                ERR_KDRCP_BAD_ARG};
+inline constexpr ReplyRules kEchoRules{"KDR_ECHO_MSG", KDR_ECHO_MSG, true, ERR_KDRCP_BAD_ARG,
+                                       ERR_KDRCP_BAD_ARG};
+inline constexpr ReplyRules kClearCacheRules{"KDR_CLEAR_CACHE_MSG", KDR_CLEAR_CACHE_MSG, true,
+                                             ERR_KDRCP_BAD_ARG, ERR_KDRCP_BAD_ARG};
+inline constexpr ReplyRules kLocaleRules{"KDR_LOCALE_MSG", KDR_LOCALE_MSG, true,
+                                         ERR_KDRCP_BAD_ARG, ERR_KDRCP_BAD_ARG};
+inline constexpr ReplyRules kLocalizeRules{"KDR_LOCALIZE_MSG", KDR_LOCALIZE_MSG, true,
+                                           ERR_KDRCP_BAD_ARG, ERR_KDRCP_BAD_ARG};
+
+// Sets a record's `busy` to 1 for the life of the scope and puts the earlier value back when
+// it ends (or at Restore(), whichever comes first). A null record is ignored.
+class BusyScope {
+ public:
+  explicit BusyScope(ThreadRecord* record)
+      : record_(record), saved_(record != nullptr ? record->busy.load() : 0) {
+    if (record_ != nullptr) record_->busy.store(1);
+  }
+  ~BusyScope() { Restore(); }
+  void Restore() {
+    if (record_ != nullptr) record_->busy.store(saved_);
+    record_ = nullptr;
+  }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  ThreadRecord* record_;
+  int32_t saved_;
+};
+
+// Writes the request header (direction 1, typeID 0, SeqNum = the record's `seqNum`) into the
+// record's `requestBuffer` and steps `seqNum` (modulo 65536). Returns the SeqNum used.
+// REQUIRES: record != nullptr and its buffers allocated.
+uint16_t BeginRequest(ThreadRecord* record, uint32_t msgType, uint32_t payloadLength);
+
+// Writes `count` bytes as one pipe message on the record's pipe, connecting first (under lock
+// A) when the record has none. Returns `count`, ERR_KDRCP_THREAD_COUNT for no record, or
+// ERR_KDRCP_NO_SERVER (no connection; or the write failed or was short, and the pipe is then
+// closed).
+int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count);
+
+// Reads one whole reply into `buffer` (kReplyBufferSize bytes: the record's `replyBuffer`),
+// assembling it from as many pipe reads as it arrives in. Returns its size (12 +
+// payloadLength), or ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_NO_SERVER,
+// ERR_KDRCP_NOT_SUPPORTED (the codes of ReadPipe), or ERR_KDRCP_BAD_ARG after closing the
+// pipe when the reply is malformed: `direction` is not 2, it is longer than the buffer, or its
+// pipe message goes on past the announced length.
+int ReceiveReply(ThreadRecord* record, unsigned char* buffer);
+
+// Checks a received reply's SeqNum (it must be the record's `seqNum` - 1, modulo 65536) and
+// msgType, in the order of `rules`. Logs the first mismatch and returns its code; 0 when both
+// match. Neither mismatch closes the pipe.
+int CheckReply(const ThreadRecord* record, const unsigned char* reply, const ReplyRules& rules);
+
+// The result of an error reply of `total` bytes: -c for an error code c > 0, c for c < 0,
+// ERR_KDRCP_BAD_FILE for 0. Logs "ERROR REPLY: ..." when `log` and stores its text as the
+// thread's error text when `store`. An error reply too short to hold its code gives
+// ERR_KDRCP_BAD_ARG. A text without a NUL is cut at the end of the reply (the last byte of the
+// reply buffer is then overwritten by the NUL).
+int ErrorReplyResult(unsigned char* reply, int total, bool log, bool store);
+
+// Logs "MESSAGE ERROR: Invalid typeID %d" for the reply and returns ERR_KDRCP_TYPE_ID.
+int InvalidTypeId(const unsigned char* reply);
+
+// Takes lock A, runs ConnectProxy(record), releases lock A and returns its result.
+int ConnectProxyLocked(ThreadRecord* record);
+
+// Connects the calling thread when it has no pipe: ERR_KDRCP_THREAD_COUNT without a record, 0
+// when it is connected already, otherwise the result of ConnectProxyLocked.
+int EnsureConnected();
+
+}  // namespace kdr
+
+#endif  // KDR_PROTOCOL_MESSAGE_FRAMING_H_

@@ -1,0 +1,188 @@
+#include "protocol/server_connect.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/env.h"
+#include "platform/process.h"
+#include "protocol/message_framing.h"
+#include "protocol/pipe_transport.h"
+#include "proxy/config.h"
+#include "proxy/proxy_log.h"
+#include "proxy/result_codes.h"
+
+namespace kdr {
+namespace {
+
+// Appends `text` inside a double-quoted shell word: $ ` " \ lose their meaning to the shell.
+void AppendQuoted(std::string* out, const char* text) {
+  out->push_back('"');
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '$' || *p == '`' || *p == '"' || *p == '\\') out->push_back('\\');
+    out->push_back(*p);
+  }
+  out->push_back('"');
+}
+
+// The directory named in the launch failure message: the script path up to its last
+// separator ('/' first, the native one, then '\').
+std::string ScriptDirectory(const char* execPath) {
+  const char* cut = std::strrchr(execPath, '/');
+  if (cut == nullptr) cut = std::strrchr(execPath, '\\');
+  if (cut == nullptr) return ".";
+  return std::string(execPath, static_cast<size_t>(cut - execPath));
+}
+
+// Prints a line of the process watch on standard output (always) and in the proxy log.
+void WatchLine(const char* line) {
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  KdrLogPrintf("%s", line);
+}
+
+// The connection attempts of one wait: up to `seconds` of attempts kConnectRetryMs apart
+// (elapsed time counts the sleeps only). While `pid` is not 0 the launched process must stay
+// alive. Returns the pipe, or kInvalidPipe with *died telling whether the process ended.
+PipeHandle WaitForPipe(int32_t seconds, long pid, bool* died) {
+  *died = false;
+  int64_t limit = int64_t{seconds} * 1000;
+  for (int64_t elapsed = 0; elapsed < limit; elapsed += kConnectRetryMs) {
+    platform::SleepMs(kConnectRetryMs);
+    PipeHandle h = OpenClientPipe(gProxyConfig.pipeName);
+    if (h != kInvalidPipe) return h;
+    if (pid != 0 && IsProcessAlive(pid) == 0) {
+      *died = true;
+      return kInvalidPipe;
+    }
+  }
+  return kInvalidPipe;
+}
+
+}  // namespace
+
+int ConnectProxy(ThreadRecord* record) {
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  if (record->pipe != kInvalidPipe) return 0;
+  BusyScope busy(record);
+
+  KdrLogPrintf("ConnectProxy: Opening pipe.\n");
+  KdrLogPrintf("Connecting to master pipe name '%s' file for CLIENT\n", gProxyConfig.pipeName);
+  bool died = false;
+  PipeHandle h = OpenClientPipe(gProxyConfig.pipeName);
+  if (h == kInvalidPipe) h = WaitForPipe(gProxyConfig.connectTimeout, 0, &died);
+  if (h == kInvalidPipe) {
+    long pid = 0;
+    int r = LaunchCacheServer(&pid);
+    h = OpenClientPipe(gProxyConfig.pipeName);
+    if (h == kInvalidPipe) {
+      if (pid == 0 || IsProcessAlive(pid) == 0) {
+        KdrLogPrintf("ConnectProxy: The launched VXN process '%s' terminated or failed to start.\n",
+                     gProxyConfig.execPath);
+        return ERR_KDRCP_START_FAILED;
+      }
+      h = WaitForPipe(gProxyConfig.startupTimeout, pid, &died);
+      if (died) {
+        KdrLogPrintf("ConnectProxy: The launched VXN process '%s' terminated.\n",
+                     gProxyConfig.execPath);
+        return ERR_KDRCP_START_FAILED;
+      }
+      // The server runs but has not opened its pipe: no connection, and no failure either;
+      // the next exchange tries again.
+      if (h == kInvalidPipe) return r;
+    }
+  }
+
+  busy.Restore();
+  record->seqNum = 0;
+  record->pipe = h;
+  int v = VersionCheck(0);
+  return v == -kVersionRefusedCode ? ERR_KDRCP_VERSION : v;
+}
+
+bool BuildLaunchCommand(char* command, const char* scriptPath) {
+  command[0] = '\0';
+  std::string log;
+  if (!platform::GetEnvNonEmpty("KDR_VXNSTARTUPLOG", &log)) log = kNoStartupLog;
+  if (log.size() > kStartupLogMax) return false;
+  std::string line;
+  AppendQuoted(&line, scriptPath != nullptr ? scriptPath : "");
+  line += " > ";
+  AppendQuoted(&line, log.c_str());
+  line += " 2>&1";
+  if (line.size() >= kLaunchCommandSize) return false;
+  std::memcpy(command, line.c_str(), line.size() + 1);
+  return true;
+}
+
+int LaunchCacheServer(long* pid) {
+  *pid = 0;
+  char command[kLaunchCommandSize];
+  bool built = BuildLaunchCommand(command, gProxyConfig.execPath);
+  std::string dir = ScriptDirectory(gProxyConfig.execPath);
+  KdrLogPrintf("Pipe not connected - waking up KDR Cache Server\n");
+  long child = 0;
+  if (!built || platform::SpawnShell(command, &child) != 0) {
+    KdrLogPrintf("Failed to start '%s' in directory '%s'\n", gProxyConfig.execPath, dir.c_str());
+    return ERR_KDRCP_START_FAILED;
+  }
+  *pid = child;
+  return 0;
+}
+
+int IsProcessAlive(long pid) {
+  long status = 0;
+  int err = 0;
+  char line[128];
+  switch (platform::QueryProcess(pid, &status, &err)) {
+    case platform::ProcessState::kRunning:
+      return 1;
+    case platform::ProcessState::kExited:
+      std::snprintf(line, sizeof line, "PID %ld exited with status %ld.\n", pid, status);
+      break;
+    case platform::ProcessState::kGone:
+      std::snprintf(line, sizeof line, "PID %ld has terminated.\n", pid);
+      break;
+    case platform::ProcessState::kUnknown:
+    default:
+      std::snprintf(line, sizeof line, "Error %ld monitoring PID %ld.\n", static_cast<long>(err),
+                    pid);
+      break;
+  }
+  WatchLine(line);
+  return 0;
+}
+
+int VersionCheck(int allowConnect) {
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  BusyScope busy(record);
+  if (record->pipe == kInvalidPipe) {
+    if (allowConnect == 0) return ERR_KDRCP_NO_SERVER;
+    int r = ConnectProxy(record);
+    if (r != 0) return r;
+  }
+
+  BeginRequest(record, KDR_VERSION_CHECK, kVersionCheckPayload);
+  std::memcpy(record->requestBuffer + kHeaderSize, kProtocolVersion, kVersionCheckPayload);
+  int n = SendRequest(record, record->requestBuffer, kHeaderSize + kVersionCheckPayload);
+  KdrLogPrintf("%ld byte VERSION CHECK request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  int total = ReceiveReply(record, record->replyBuffer);
+  if (total < 0) return total;
+  int c = CheckReply(record, record->replyBuffer, kVersionCheckRules);
+  if (c != 0) return c;
+  switch (static_cast<int8_t>(record->replyBuffer[kOffTypeId])) {
+    case kReplyNormal:
+      return 0;
+    case kReplyError:
+      return ErrorReplyResult(record->replyBuffer, total, true, true);
+    default:
+      return InvalidTypeId(record->replyBuffer);
+  }
+}
+
+}  // namespace kdr
