@@ -243,8 +243,9 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   sh->totalExtentMB = prm.totalExtentMB;
 
   int fd = KDRC_NO_FILE;
+  const char* const self = __func__;
   auto fail = [&](int code) {
-    KDRC_PASS(code);
+    KDRCX_Traceback(self, code);
     if (fd != KDRC_NO_FILE) plat::CloseFile(fd);
     // Nothing of the TOC is handed out: release all of it here.
     KDRCFile_Close(toc);
