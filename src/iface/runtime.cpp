@@ -56,7 +56,9 @@ void KdrInitLocks() {
 bool KdrLocksReady() { return g_lock_state.load(std::memory_order_acquire) == kLocksReady; }
 
 void KdrEnterLock(ProxyLock lock) {
-  assert(KdrLocksReady());
+  // Every path into the proxy sets the locks up first; this makes a stray early caller safe
+  // too, at the cost of one atomic load.
+  KdrInitLocks();
   int i = static_cast<int>(lock);
   // Lock order B -> A -> C: a lock not yet held may not be taken while a later one is held.
   if (t_held[i] == 0) {

@@ -15,7 +15,7 @@
 //          cache server, the fast cache.
 //   Lock C (thread table): making a thread's record, the idle monitor's pass, the release
 //          of all records. Nobody takes A while holding C.
-// No lock may be used before KdrInitLocks() has run.
+// KdrInitLocks() sets the locks up; entering a lock runs it first in any case.
 #ifndef KDR_IFACE_RUNTIME_H_
 #define KDR_IFACE_RUNTIME_H_
 

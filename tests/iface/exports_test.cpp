@@ -1,8 +1,10 @@
 // libVXNClientProxyDll.so exports exactly the interface entries this build implements, under
 // their undecorated names, and nothing else.
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,30 @@ TEST(Exports, ClientProxyLibraryExportsExactlyTheBuiltInEntries) {
   }
   EXPECT_EQ(platform::DynLibSymbol(lib, "_ZN3kdr13LoadInterfaceEv"), nullptr);
   platform::DynLibClose(lib);
+}
+
+TEST(Exports, VersionScriptListsTheFortyNamesInSlotOrder) {
+  std::ifstream in(KDR_CLIENT_PROXY_MAP);
+  ASSERT_TRUE(in.good());
+  std::vector<std::string> listed;
+  std::string line;
+  bool global = false;
+  while (std::getline(in, line)) {
+    size_t b = line.find_first_not_of(" \t");
+    if (b == std::string::npos) continue;
+    line = line.substr(b);
+    if (line == "global:") {
+      global = true;
+    } else if (line == "local:") {
+      global = false;
+    } else if (global && !line.empty() && line.back() == ';') {
+      listed.push_back(line.substr(0, line.size() - 1));
+    }
+  }
+  ASSERT_EQ(listed.size(), 40u);
+  for (int slot = 1; slot <= kInterfaceSlots; ++slot) {
+    EXPECT_EQ(listed[slot - 1], InterfaceEntryName(slot)) << "slot " << slot;
+  }
 }
 
 TEST(Exports, EntryNamesAreTheFortyInSlotOrder) {

@@ -380,6 +380,7 @@ TEST_F(ThreadTable, OwnersAndMonitorRaceWithoutLosingARecordInUse) {
           continue;
         }
         r->busy = 1;
+        r->pipe = 50 + t;  // counts the reclaims in g_closed
         std::memset(r->requestBuffer, i, kRequestBufferSize);
         std::memset(r->replyBuffer, i, kReplyBufferSize);
         r->busy = 0;
@@ -397,6 +398,9 @@ TEST_F(ThreadTable, OwnersAndMonitorRaceWithoutLosingARecordInUse) {
   stop = true;
   monitor.join();
   EXPECT_EQ(lost.load(), 0);
+  int reclaimed = 0;
+  for (int t = 0; t < 4; ++t) reclaimed += g_closed[50 + t].load();
+  RecordProperty("reclaimed", reclaimed);
 }
 
 std::atomic<int> g_allocs{0};
