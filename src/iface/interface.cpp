@@ -28,7 +28,9 @@ const char* const kEntryNames[kInterfaceSlots] = {
 };
 
 // The built-in implementation of each slot that this build implements. A slot whose entry
-// is not built in stays null and its wrapper gives the empty-slot result.
+// is not built in stays null and its wrapper gives the empty-slot result. A unit that comes
+// to implement an entry (defined with KDR_EXPORT) adds its line here; the exports test then
+// expects libVXNClientProxyDll.so to export it, and fails on an export missing from here.
 struct Builtin {
   InterfaceTable table;
   Builtin() : table{} {

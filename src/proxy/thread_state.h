@@ -12,7 +12,7 @@
 //    that looks its record up while the monitor frees it gets a fresh record instead.
 //  - A caller keeps the pointer from KdrThreadRecord() only for the span of one operation.
 //    A long wait inside an operation (a message exchange, a progress call, a fast-cache read)
-//    runs with `busy` set, which the monitor respects.
+//    runs with `busy` set, and the monitor leaves a busy record alone.
 //  - Lock C guards making records, the monitor's pass and the release of all records.
 #ifndef KDR_PROXY_THREAD_STATE_H_
 #define KDR_PROXY_THREAD_STATE_H_
