@@ -76,17 +76,5 @@ TEST(Exports, VersionScriptListsTheFortyNamesInSlotOrder) {
   }
 }
 
-TEST(Exports, EntryNamesAreTheFortyInSlotOrder) {
-  EXPECT_STREQ(InterfaceEntryName(1), "VXN_IsVXNEnabled");
-  EXPECT_STREQ(InterfaceEntryName(28), "VXN_CloseFileHandlePointer");
-  EXPECT_STREQ(InterfaceEntryName(29), "VXNStartThread");
-  EXPECT_STREQ(InterfaceEntryName(40), "endSynchronize");
-  EXPECT_EQ(InterfaceEntryName(0), nullptr);
-  EXPECT_EQ(InterfaceEntryName(41), nullptr);
-  std::set<std::string> distinct;
-  for (int slot = 1; slot <= kInterfaceSlots; ++slot) distinct.insert(InterfaceEntryName(slot));
-  EXPECT_EQ(distinct.size(), 40u);
-}
-
 }  // namespace
 }  // namespace kdr
