@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "store/hash_format.h"
-#include "tests/store/store_fixture.h"
+#include "store/store_fixture.h"
 
 namespace {
 

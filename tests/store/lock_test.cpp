@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/store/store_fixture.h"
+#include "store/store_fixture.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "store/segment_format.h"
-#include "tests/store/store_fixture.h"
+#include "store/store_fixture.h"
 
 namespace {
 
