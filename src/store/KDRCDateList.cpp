@@ -2,9 +2,10 @@
 // are the TOC's next/prev arrays (one entry per page), its head is words 15 to 17 of the
 // shared parameters record, and each member's time is in lastFileAccess.
 //
-// Eviction of the oldest page is not done in this unit yet: KRDCFile_DeleteOldest evicts
-// nothing, so a store whose pages are all in use reports that it is out of free pages.
+// Eviction takes the first member: it is unlinked from the list, from its file's page chain
+// and hash bucket, and freed with its segments. Pinned pages are kept out of the list.
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "store/kdrc_internal.h"
@@ -162,7 +163,96 @@ int KRDCX_SortTheDateList(KDRC_FILETOC_T* pToc) {
   return 0;
 }
 
+int KRDCX_RemovePageFromFilePageList(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
+  KDRC_CHECK_TOC(pToc);
+  if (pPage == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "pPage");
+  int32_t n = KDRCX_PageNumber(pToc, pPage);
+  if (n < 0) return KDRC_FAIL(pToc, KDRC_ERROR_UTIL_BAD_VM_POINTER);
+  if (pPage->firstPage) {
+    int32_t next = pPage->next;
+    if (int rc = KDRCHash_DeleteEntry(pToc, pPage)) return KDRC_PASS(rc);
+    // The promoted page heads the chain now: it has no predecessor.
+    if (KDRC_PAGE_T* successor = KDRCX_PageAt(pToc, next)) successor->prev = -1;
+    return 0;
+  }
+  char guid[kdrc::meta::kGuidLength + 1] = {};
+  std::memcpy(guid, pPage->guid, kdrc::meta::kGuidLength);
+  KDRC_PAGE_T* first = nullptr;
+  if (int rc = KDRCHash_FindFile(pToc, guid, &first)) return KDRC_PASS(rc);
+  if (first == nullptr) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  if (first->next == -1) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST);
+  // Walk to the page's predecessor; a chain that ends (or loops) without it gives 72.
+  KDRC_PAGE_T* before = first;
+  for (int32_t steps = 0;; ++steps) {
+    if (steps > pToc->pageCount || before->next == -1)
+      return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST);
+    if (before->next == n) break;
+    before = KDRCX_PageAt(pToc, before->next);
+    if (before == nullptr) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_FILE_NOT_IN_FILE_PAGE_LIST);
+  }
+  before->next = pPage->next;
+  if (KDRC_PAGE_T* after = KDRCX_PageAt(pToc, pPage->next)) after->prev = KDRCX_PageNumber(pToc, before);
+  return 0;
+}
+
+int KRDCFile_DeleteThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
+  KDRC_CHECK_TOC(pToc);
+  if (pPage == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "pPage");
+  if (int rc = CheckList(pToc, __func__)) return rc;
+  int32_t n = KDRCX_PageNumber(pToc, pPage);
+  if (n < 0) return KDRC_FAIL(pToc, KDRC_ERROR_UTIL_BAD_VM_POINTER);
+  int32_t* next = pToc->dateNext;
+  int32_t* prev = pToc->datePrev;
+  bool member = First(pToc) == n || prev[n] != -1;
+  if (Count(pToc) < 1 || !member || (Count(pToc) == 1 && First(pToc) != n))
+    return KDRC_FAIL_VALUE(pToc, n, KDRC_ERROR_METAFILE_PAGE_IS_NOT_IN_THE_DATELIST);
+  int32_t before = prev[n];
+  int32_t after = next[n];
+  if ((before != -1 && !ValidPage(pToc, before)) || (after != -1 && !ValidPage(pToc, after)))
+    return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+  if (before == -1)
+    First(pToc) = after;
+  else
+    next[before] = after;
+  if (after == -1)
+    Last(pToc) = before;
+  else
+    prev[after] = before;
+  next[n] = prev[n] = -1;
+  Count(pToc) -= 1;
+  if (int rc = KRDCX_RemovePageFromFilePageList(pToc, pPage)) return KDRC_PASS(rc);
+  pPage->kind = kdrc::meta::kFloating;
+  pPage->next = pPage->prev = -1;
+  if (int rc = KDRCFile_FreeThisPage(pToc, pPage)) return KDRC_PASS(rc);
+  return 0;
+}
+
 int KRDCFile_DeleteOldest(KDRC_FILETOC_T* pToc) {
   KDRC_CHECK_TOC(pToc);
+  if (int rc = CheckList(pToc, __func__)) return rc;
+  int32_t first = First(pToc);
+  if (first == -1) return 0;
+  if (first < -1) return KDRC_PASS(KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
+  if (first >= pToc->pageCount)
+    return KDRC_PASS(KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
+  if (int rc = KRDCFile_DeleteThisPage(pToc, KDRCX_PageAt(pToc, first))) return KDRC_PASS(rc);
+  return 0;
+}
+
+int KRDCFile_LockPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
+  if (int rc = KDRCX_UpdatePageAccessTime(pToc, pPage)) return KDRC_PASS(rc);
+  int32_t n = KDRCX_PageNumber(pToc, pPage);
+  if (Last(pToc) != n)
+    return KDRC_FAIL_VALUE(pToc, n, KDRC_ERROR_FILE_LOCK_PAGE_IS_NOT_LAST_IN_DATE_LIST);
+  int32_t before = pToc->datePrev[n];
+  if (First(pToc) == n) {
+    First(pToc) = Last(pToc) = -1;
+  } else {
+    if (!ValidPage(pToc, before)) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    pToc->dateNext[before] = -1;
+    Last(pToc) = before;
+  }
+  pToc->dateNext[n] = pToc->datePrev[n] = -1;
+  Count(pToc) -= 1;
   return 0;
 }

@@ -160,7 +160,12 @@ int KRDCX_InsertPageInDateList(KDRC_FILETOC_T* pToc, int32_t page, int32_t time)
 int KDRCX_RecordPageDate(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 int KDRCX_UpdatePageAccessTime(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 int KRDCX_SortTheDateList(KDRC_FILETOC_T* pToc);
+// Eviction of the least recently used page (the list's first member), of one member, the
+// unlinking of a page from its file's chain and hash bucket, and pinning (leaving the list).
 int KRDCFile_DeleteOldest(KDRC_FILETOC_T* pToc);
+int KRDCFile_DeleteThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
+int KRDCX_RemovePageFromFilePageList(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
+int KRDCFile_LockPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 
 // ---- KDRCHash ------------------------------------------------------------------------------
 

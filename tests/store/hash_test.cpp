@@ -148,4 +148,28 @@ TEST_F(Hash, DamagedBucketsAndLinksAreCodesNotCrashesOrLoops) {
   p1->hashLink = -1;
 }
 
+TEST_F(Hash, AddingWhenFullEvictsTheChainsLastPageAndLinksTheChainAsItStandsAfter) {
+  ASSERT_EQ(Open(StoreSize{2, 8}), 0);
+  auto [g1, g2] = Collision(400);
+  meta::Page* old = AddFile(g1.c_str(), 1);   // page 0, the least recently used
+  meta::Page* other = AddFile(Guid(1).c_str(), 1);  // page 1
+  ASSERT_EQ(Header()->freeCount, 0);
+  ASSERT_EQ(toc_->pDateHead[0], KDRCX_PageNumber(toc_, old));
+  int32_t freeSegments = toc_->freeSegCount;
+
+  // g2 shares g1's bucket, whose only page is evicted to make room and comes back as g2's.
+  meta::Page* fresh = nullptr;
+  ASSERT_EQ(KDRCHash_AddPage(toc_, g2.c_str(), 1, 0, &fresh), 0);
+  EXPECT_EQ(fresh, old);
+  EXPECT_EQ(Buckets()[Bucket(g2)], KDRCX_PageNumber(toc_, fresh));
+  EXPECT_EQ(fresh->hashLink, -1);
+  EXPECT_EQ(fresh->used, 0);
+  EXPECT_EQ(toc_->freeSegCount, freeSegments + 1);  // the evicted block's segment came back
+  EXPECT_EQ(Find(g1), nullptr);
+  EXPECT_EQ(Find(g2), fresh);
+  EXPECT_EQ(Find(Guid(1)), other);
+  EXPECT_EQ(toc_->pDateHead[2], 2);
+  EXPECT_EQ(toc_->pDateHead[1], KDRCX_PageNumber(toc_, fresh));
+}
+
 }  // namespace

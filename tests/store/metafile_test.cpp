@@ -119,7 +119,7 @@ TEST_F(Metafile, FreeSegmentsAreRebuiltAtOpenLowestFirst) {
   EXPECT_EQ(toc_->pDateHead[2], 1);
 }
 
-TEST_F(Metafile, OutOfSegmentsAndOutOfPagesAreCodes) {
+TEST_F(Metafile, OutOfPagesEvictsTheOldestThenFails) {
   ASSERT_EQ(Open(StoreSize{2, 1}), 0);
   meta::Page* first = AddFile(Guid(5).c_str(), 1);
   ASSERT_NE(first, nullptr);
@@ -128,6 +128,17 @@ TEST_F(Metafile, OutOfSegmentsAndOutOfPagesAreCodes) {
   EXPECT_EQ(KDRCFile_GetFreeSegment(toc_, &g), KDRC_ERROR_OUT_OF_DATA_SEGMENTS);
   meta::Page* p = nullptr;
   ASSERT_EQ(KDRCFile_GetFreePage(toc_, &p), 0);
+  // No free page left: the least recently used page is evicted, with its segment.
+  meta::Page* evicted = nullptr;
+  ASSERT_EQ(KDRCFile_GetFreePage(toc_, &evicted), 0);
+  EXPECT_EQ(evicted, first);
+  EXPECT_EQ(evicted->kind, kdrc::meta::kFloating);
+  EXPECT_EQ(toc_->freeSegCount, 1);
+  EXPECT_EQ(toc_->pDateHead[2], 0);
+  meta::Page* found = nullptr;
+  EXPECT_EQ(KDRCHash_FindFile(toc_, Guid(5).c_str(), &found), 0);
+  EXPECT_EQ(found, nullptr);
+  // Both pages floating, nothing left to evict.
   EXPECT_EQ(KDRCFile_GetFreePage(toc_, &p), KDRC_ERROR_METAFILE_OUT_OF_FREE_PAGES);
   std::string out = GetCapturedStdout();
   EXPECT_NE(out.find("KDR_ERR(18) = KDRC_ERROR_METAFILE_OUT_OF_FREE_PAGES"), std::string::npos);
