@@ -1,6 +1,8 @@
 // The metafile on real files: its blank layout, page allocation and chains, block lookup and
 // reads, the free-segment list rebuilt at open, and damaged files.
+#include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -239,6 +241,45 @@ TEST_F(DamagedMetafile, PagePointersFromOutsideTheStoreAreRefused) {
   auto* misaligned = reinterpret_cast<meta::Page*>(reinterpret_cast<uint8_t*>(Page(3)) + 4);
   EXPECT_EQ(KDRCFile_AllocatePage(toc_, nullptr, misaligned), KDRC_ERROR_UTIL_BAD_VM_POINTER);
   GetCapturedStdout();
+}
+
+TEST_F(Metafile, SystemCallFailuresWhileCreatingAreCodesWithTheOsError) {
+  using kdr::platform::InjectFault;
+  using kdr::platform::Sys;
+  struct Case { Sys call; int skip; int code; } cases[] = {
+      {Sys::kPwrite, 0, KDRC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE},    // the header
+      {Sys::kPwrite, 3, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE}, // a page
+      {Sys::kOpen, 0, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE},
+      {Sys::kMmap, 0, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING},
+  };
+  for (const Case& c : cases) {
+    InjectFault(c.call, ENOSPC, c.skip);
+    CaptureStdout();
+    EXPECT_EQ(Open(), c.code);
+    std::string out = GetCapturedStdout();
+    kdr::platform::ClearFaults();
+    EXPECT_NE(out.find("OS_ERR      = (28)"), std::string::npos) << out;
+    EXPECT_NE(out.find("***TRACEBACK: KDRCFile_Open\n"), std::string::npos) << out;
+    EXPECT_EQ(toc_, nullptr);
+    std::filesystem::remove(Path("kdr.mf"));
+  }
+  // After the failures a store opens normally: nothing was left holding a name.
+  ASSERT_EQ(Open(), 0);
+}
+
+TEST_F(DamagedMetafile, FreeListHeadOutsideTheStoreIsACode) {
+  Poke32("kdr.mf", offsetof(meta::Header, freeHead), 64);
+  ASSERT_EQ(Reopen(), 0);
+  meta::Page* p = nullptr;
+  CaptureStdout();
+  EXPECT_EQ(KDRCFile_GetFreePage(toc_, &p),
+            KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
+  Header()->freeHead = 1;
+  Page(1)->next = 9999;  // the next free page is beyond the store
+  EXPECT_EQ(KDRCFile_GetFreePage(toc_, &p), KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
+  GetCapturedStdout();
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(Header()->freeHead, 1);
 }
 
 TEST(CacheParameters, ClampsAndRounds) {
