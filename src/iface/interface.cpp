@@ -1,9 +1,11 @@
 #include "iface/interface.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/dynlib.h"
 #include "platform/env.h"
 #include "proxy/result_codes.h"
@@ -11,11 +13,23 @@
 namespace kdr {
 namespace {
 
-// Process-wide loader state, plain words in static storage. Written only by the first run
-// of LoadInterface (which takes no lock: the first call precedes other threads' calls).
+// Process-wide loader state in static storage. The table and the library handle are written
+// only by the one run of LoadInterface that wins g_load_state, and published by its final
+// release store; every reader goes through Loaded(), so a caller racing the first load sees
+// either the empty table or the finished one, never a half-filled table.
 InterfaceTable g_table;
 platform::DynLib* g_library = nullptr;
 int g_load_attempted = 0;
+constexpr int kNotLoaded = 0;
+constexpr int kLoading = 1;
+constexpr int kLoaded = 2;
+std::atomic<int> g_load_state{kNotLoaded};
+const InterfaceTable kEmptyTable{};
+
+// The table as callers may use it: the empty table until the load has finished.
+const InterfaceTable& Loaded() {
+  return g_load_state.load(std::memory_order_acquire) == kLoaded ? g_table : kEmptyTable;
+}
 
 constexpr size_t kLibraryPathSize = 1024;
 constexpr char kLibraryDir[] = "/lib/libVXNClientProxyDll";
@@ -73,14 +87,14 @@ void ErrLine(const char* format, const char* arg) {
 
 }  // namespace
 
-const InterfaceTable& Interface() { return g_table; }
+const InterfaceTable& Interface() { return Loaded(); }
 
 const char* InterfaceEntryName(int slot) {
   if (slot < 1 || slot > kInterfaceSlots) return nullptr;
   return kEntryNames[slot - 1];
 }
 
-void* InterfaceSlot(int slot) { return SlotAddress(g_table, slot); }
+void* InterfaceSlot(int slot) { return SlotAddress(Loaded(), slot); }
 
 void* BuiltinEntry(int slot) { return SlotAddress(BuiltinTable(), slot); }
 
@@ -108,9 +122,10 @@ void UnloadInterface() {
   g_table = InterfaceTable{};
 }
 
-int LoadInterface() {
-  const char* home = platform::GetEnv("KDR_HOME");
-  if (g_library != nullptr || g_load_attempted == 1) return 0;
+namespace {
+
+// The load itself; runs once per process.
+int LoadOnce(const char* home) {
   g_load_attempted = 1;
   std::printf("VXN interface version %s(%s).\n", kInterfaceVersion, kInterfaceBuildDate);
   std::fflush(stdout);
@@ -146,91 +161,107 @@ int LoadInterface() {
   return UseSelfProxy();
 }
 
+}  // namespace
+
+int LoadInterface() {
+  const char* home = platform::GetEnv("KDR_HOME");
+  if (g_load_state.load(std::memory_order_acquire) == kLoaded) return 0;
+  int expected = kNotLoaded;
+  if (!g_load_state.compare_exchange_strong(expected, kLoading, std::memory_order_acq_rel)) {
+    // Another thread is loading: wait for its table, then answer as a later call does.
+    while (g_load_state.load(std::memory_order_acquire) != kLoaded) platform::SleepMs(1);
+    return 0;
+  }
+  int result = LoadOnce(home);
+  g_load_state.store(kLoaded, std::memory_order_release);
+  return result;
+}
+
 // ---- Interface wrappers ----
 
 int If_VXN_IsVXNEnabled(int* enabled) {
   int r = LoadInterface();
-  if (g_table.VXN_IsVXNEnabled == nullptr) return r;
-  return g_table.VXN_IsVXNEnabled(enabled);
+  if (Loaded().VXN_IsVXNEnabled == nullptr) return r;
+  return Loaded().VXN_IsVXNEnabled(enabled);
 }
 
 int If_VXN_Init(VXNAllocFn allocFn, VXNFreeFn freeFn) {
   int r = LoadInterface();
-  if (g_table.VXN_Init == nullptr) return r;
-  return g_table.VXN_Init(allocFn, freeFn);
+  if (Loaded().VXN_Init == nullptr) return r;
+  return Loaded().VXN_Init(allocFn, freeFn);
 }
 
 int If_VXN_Term() {
-  if (g_table.VXN_Term == nullptr) return 0;
-  return g_table.VXN_Term();
+  if (Loaded().VXN_Term == nullptr) return 0;
+  return Loaded().VXN_Term();
 }
 
 int If_VXN_SetLocale(const char* locale) {
-  if (g_table.VXN_SetLocale == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_SetLocale(locale);
+  if (Loaded().VXN_SetLocale == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_SetLocale(locale);
 }
 
 int If_VXN_GetLastError(const char** message) {
-  if (g_table.VXN_GetLastError == nullptr) {
+  if (Loaded().VXN_GetLastError == nullptr) {
     if (message != nullptr) *message = nullptr;
     return ERR_KDRCP_NOT_INITIALIZED;
   }
-  return g_table.VXN_GetLastError(message);
+  return Loaded().VXN_GetLastError(message);
 }
 
 int If_VXN_RegisterTickets(int count, const char* const* tickets, const char** keys,
                            int* results) {
-  if (g_table.VXN_RegisterTickets == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_RegisterTickets(count, tickets, keys, results);
+  if (Loaded().VXN_RegisterTickets == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_RegisterTickets(count, tickets, keys, results);
 }
 
 int If_VXN_UnRegisterTickets(int count, const char* const* keys, int* results) {
-  if (g_table.VXN_UnRegisterTickets == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_UnRegisterTickets(count, keys, results);
+  if (Loaded().VXN_UnRegisterTickets == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_UnRegisterTickets(count, keys, results);
 }
 
 int If_VXN_DownloadFilesFromPLM(const char* tag, int count, const char* const* keys,
                                 ProgressCallback callback, void* context, char** paths,
                                 int* results) {
-  if (g_table.VXN_DownloadFilesFromPLM == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_DownloadFilesFromPLM(tag, count, keys, callback, context, paths, results);
+  if (Loaded().VXN_DownloadFilesFromPLM == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_DownloadFilesFromPLM(tag, count, keys, callback, context, paths, results);
 }
 
 int If_VXN_DownloadFilesToLocation(const char* tag, int count, const char* const* keys,
                                    ProgressCallback callback, void* context,
                                    const char* directory, const char* const* names,
                                    int* results) {
-  if (g_table.VXN_DownloadFilesToLocation == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_DownloadFilesToLocation(tag, count, keys, callback, context, directory,
+  if (Loaded().VXN_DownloadFilesToLocation == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_DownloadFilesToLocation(tag, count, keys, callback, context, directory,
                                              names, results);
 }
 
 int If_VXN_UploadFilesToPLM(int count, const char* const* keys, ProgressCallback callback,
                             void* context, const char* const* paths, int continueOnError,
                             char** volumeIds, int* results) {
-  if (g_table.VXN_UploadFilesToPLM == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_UploadFilesToPLM(count, keys, callback, context, paths, continueOnError,
+  if (Loaded().VXN_UploadFilesToPLM == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_UploadFilesToPLM(count, keys, callback, context, paths, continueOnError,
                                       volumeIds, results);
 }
 
 int If_VXN_RollbackFilesUploadedToPLM(int count, const char* const* keys,
                                       const char* const* volumeIds, int* results) {
-  if (g_table.VXN_RollbackFilesUploadedToPLM == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.VXN_RollbackFilesUploadedToPLM(count, keys, volumeIds, results);
+  if (Loaded().VXN_RollbackFilesUploadedToPLM == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().VXN_RollbackFilesUploadedToPLM(count, keys, volumeIds, results);
 }
 
 int If_KdrClearCache() {
-  if (g_table.KdrClearCache == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.KdrClearCache();
+  if (Loaded().KdrClearCache == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().KdrClearCache();
 }
 
 int If_KdrErrorCode(int code) {
-  if (g_table.KdrErrorCode == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
-  return g_table.KdrErrorCode(code);
+  if (Loaded().KdrErrorCode == nullptr) return ERR_KDRCP_NOT_INITIALIZED;
+  return Loaded().KdrErrorCode(code);
 }
 
 void If_KdrClearLastError() {
-  if (g_table.KdrClearLastError != nullptr) g_table.KdrClearLastError();
+  if (Loaded().KdrClearLastError != nullptr) Loaded().KdrClearLastError();
 }
 
 }  // namespace kdr

@@ -130,7 +130,7 @@ struct InterfaceTable {
 #undef KDR_X_SLOT_MEMBER
 };
 
-// The process-wide table. Written only by the first LoadInterface(); read-only afterwards.
+// The process-wide table: empty until LoadInterface() has finished, read-only afterwards.
 const InterfaceTable& Interface();
 
 // The name of the entry in `slot` (1 to 40), or nullptr for any other number.
@@ -147,7 +147,8 @@ void* BuiltinEntry(int slot);
 // Fills the table once per process. Returns 0 when the table is filled or was already tried,
 // ERR_KDRCP_NO_HOME (-2998) when KDR_HOME is unset or empty (the table then stays empty for
 // good). Prints the banner on standard output and the loader's messages on standard error.
-// Takes no lock: the first call must come before other threads call in.
+// Safe to call from several threads at once: one of them loads, the others wait for it and
+// return 0; until the load has finished every caller sees the empty table.
 int LoadInterface();
 
 // Prints the self-proxying warning and fills every slot with its built-in entry (null where

@@ -1,8 +1,11 @@
 // The loader's four states, each in a process of its own (the table is filled once per
 // process). ctest runs this binary once per state with KDR_LOADER_SCENARIO and KDR_HOME set;
 // the tests of the other states skip themselves.
+#include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -164,6 +167,28 @@ TEST_F(Loader, CompleteLibraryServesEverySlot) {
   EXPECT_EQ(If_KdrClearCache(), kStub + 31);
   EXPECT_EQ(If_KdrErrorCode(-3002), kStub + 32);
   EXPECT_EQ(Interface().KdrClock(), kStub + 35);
+}
+
+TEST_F(Loader, ThreadsRacingTheFirstLoadAllSeeTheFilledTable) {
+  if (!Scenario({"race"})) GTEST_SKIP() << "runs as a ctest case of its own";
+  constexpr int kThreads = 8;
+  std::atomic<int> waiting{kThreads};
+  std::atomic<int> reached_library{0};
+  Printed p = Capture([&] {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&] {
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0) {
+        }
+        if (If_VXN_Init(nullptr, nullptr) == kStub + 2) reached_library.fetch_add(1);
+      });
+    }
+    for (auto& t : threads) t.join();
+  });
+  EXPECT_EQ(reached_library.load(), kThreads);
+  EXPECT_EQ(p.out, kBanner);
+  EXPECT_EQ(p.err, "");
 }
 
 TEST_F(Loader, LibraryLackingOneEntryIsReportedAndUnloaded) {
