@@ -35,7 +35,8 @@ if [ -n "$asan" ]; then
   preload=(env "LD_PRELOAD=$asan" "ASAN_OPTIONS=detect_leaks=0:handle_segv=0")
 fi
 
-"${preload[@]}" "$java" -Xcheck:jni -Djava.library.path="$libdir" -jar "$junit" \
+# Stop the JVM before CTest's own time-out would kill this script and leave $tmp behind.
+timeout --kill-after=5 100 "${preload[@]}" "$java" -Xcheck:jni -Djava.library.path="$libdir" -jar "$junit" \
   --disable-banner --disable-ansi-colors --fail-if-no-tests --details=tree \
   --class-path "$cp" "${selects[@]}" >"$tmp/out.log" 2>&1
 rc=$?

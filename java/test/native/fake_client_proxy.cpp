@@ -10,6 +10,7 @@
 //                progress N       progress calls per item when a callback is given (default 0)
 //                total N          the total passed with each progress call (default 1000)
 //                ignorecancel 1   keep calling back after keepGoing was left at 0
+//                foreignthread 1  make each item's first progress call from a thread of its own
 //                nullout I        leave out text I null
 //                lasterror TEXT   text stored by VXN_GetLastError (escaped, below); absent: null
 //   calls.log  appended: one line per call, "ENTRY key=value ...", then "  item i=N key=value ..."
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -42,6 +44,7 @@ struct Script {
   int progress = 0;
   int64_t total = 1000;
   int ignorecancel = 0;
+  int foreignthread = 0;
   int nnullout = 0;
   int nullout[kMaxScripted] = {};
   int has_lasterror = 0;
@@ -90,6 +93,7 @@ Script ReadScript() {
     if (strcmp(word, "progress") == 0) s.progress = atoi(rest);
     if (strcmp(word, "total") == 0) s.total = strtoll(rest, nullptr, 10);
     if (strcmp(word, "ignorecancel") == 0) s.ignorecancel = atoi(rest);
+    if (strcmp(word, "foreignthread") == 0) s.foreignthread = atoi(rest);
     if (strcmp(word, "nullout") == 0 && s.nnullout < kMaxScripted) s.nullout[s.nnullout++] = atoi(rest);
     if (strcmp(word, "lasterror") == 0) {
       s.has_lasterror = 1;
@@ -186,7 +190,13 @@ int RunTransfer(FILE* f, const Script& s, int count, const char* const* keys, Pr
     for (int p = 0; cb != nullptr && p < s.progress; ++p) {
       keep = 0;
       int64_t done = s.total * (p + 1) / s.progress;
-      int cr = cb(keys[i], ctx, done, s.total, &keep);
+      int cr = 0;
+      if (p == 0 && s.foreignthread) {
+        std::thread other([&] { cr = cb(keys[i], ctx, done, s.total, &keep); });
+        other.join();
+      } else {
+        cr = cb(keys[i], ctx, done, s.total, &keep);
+      }
       ++calls;
       if (cr < 0) {
         item = cr;

@@ -155,6 +155,17 @@ class TransferMethodsTest {
   }
 
   @Test
+  void aReportFromAnotherThreadCancelsWithoutTouchingJava() throws Exception {
+    // The JNIEnv in the context belongs to the calling thread; using it elsewhere would crash.
+    FakeProxy.script("progress 3", "foreignthread 1");
+    Recorder listener = new Recorder(true);
+    int[] results = new int[1];
+    assertEquals(FileCacheProxy.ERR_KDRCP_CANCELLED, FileCacheProxy.VXNDownloadFilesFromPLM(
+        "t", new String[] {K0}, listener, null, new byte[1][], results));
+    assertEquals(List.of(), listener.reports);
+  }
+
+  @Test
   void downloadToLocationPassesDirectoryAndNamesBytesUnchanged() throws Exception {
     byte[] dir = {'/', 'o', 'u', 't', (byte) 0xFF, ' ', '%'};
     byte[][] names = {{'a', (byte) 0xE9}, bytes("b.txt")};
