@@ -25,11 +25,11 @@
 #include <cstring>
 #include <thread>
 
+#include "iface/interface.h"  // The contract: every entry below must match its declaration.
+
 namespace {
 
-using ProgressFn = int (*)(const char*, void*, int64_t, int64_t, int*);
-using AllocFn = void* (*)(size_t);
-using ReleaseFn = void (*)(void*);
+using ProgressFn = ProgressCallback;
 
 constexpr int kMaxScripted = 64;
 constexpr int kMaxLoggedItems = 1000;
@@ -51,7 +51,7 @@ struct Script {
   char lasterror[512] = {};
 };
 
-AllocFn g_alloc = nullptr;
+VXNAllocFn g_alloc = nullptr;
 char g_last_error[512];
 char* g_keys = nullptr;  // The "registry": key texts of the last VXN_RegisterTickets call.
 
@@ -230,7 +230,7 @@ FAKE_EXPORT int VXN_IsVXNEnabled(int* enabled) {
   return s.ret;
 }
 
-FAKE_EXPORT int VXN_Init(AllocFn alloc, ReleaseFn release) {
+FAKE_EXPORT int VXN_Init(VXNAllocFn alloc, VXNFreeFn release) {
   Script s = ReadScript();
   g_alloc = alloc;
   FILE* f = OpenLog();
@@ -266,7 +266,7 @@ FAKE_EXPORT int VXN_GetLastError(const char** text) {
   return s.ret;
 }
 
-FAKE_EXPORT int VXN_RegisterTickets(int count, const char** tickets, const char** keys, int* results) {
+FAKE_EXPORT int VXN_RegisterTickets(int count, const char* const* tickets, const char** keys, int* results) {
   Script s = ReadScript();
   FILE* f = OpenLog();
   if (f == nullptr) return -3001;
@@ -290,7 +290,7 @@ FAKE_EXPORT int VXN_RegisterTickets(int count, const char** tickets, const char*
   return s.ret != 0 ? s.ret : failed;
 }
 
-FAKE_EXPORT int VXN_UnRegisterTickets(int count, const char** keys, int* results) {
+FAKE_EXPORT int VXN_UnRegisterTickets(int count, const char* const* keys, int* results) {
   Script s = ReadScript();
   FILE* f = OpenLog();
   if (f == nullptr) return -3001;
@@ -301,7 +301,7 @@ FAKE_EXPORT int VXN_UnRegisterTickets(int count, const char** keys, int* results
   return s.ret;
 }
 
-FAKE_EXPORT int VXN_DownloadFilesFromPLM(const char* tag, int count, const char** keys, ProgressFn cb,
+FAKE_EXPORT int VXN_DownloadFilesFromPLM(const char* tag, int count, const char* const* keys, ProgressFn cb,
                                          void* ctx, char** paths, int* results) {
   Script s = ReadScript();
   FILE* f = OpenLog();
@@ -321,8 +321,8 @@ FAKE_EXPORT int VXN_DownloadFilesFromPLM(const char* tag, int count, const char*
   return rc;
 }
 
-FAKE_EXPORT int VXN_DownloadFilesToLocation(const char* tag, int count, const char** keys, ProgressFn cb,
-                                            void* ctx, const char* directory, const char** names,
+FAKE_EXPORT int VXN_DownloadFilesToLocation(const char* tag, int count, const char* const* keys, ProgressFn cb,
+                                            void* ctx, const char* directory, const char* const* names,
                                             int* results) {
   Script s = ReadScript();
   FILE* f = OpenLog();
@@ -337,8 +337,8 @@ FAKE_EXPORT int VXN_DownloadFilesToLocation(const char* tag, int count, const ch
   return rc;
 }
 
-FAKE_EXPORT int VXN_UploadFilesToPLM(int count, const char** keys, ProgressFn cb, void* ctx,
-                                     const char** paths, int continue_on_error, char** volume_ids,
+FAKE_EXPORT int VXN_UploadFilesToPLM(int count, const char* const* keys, ProgressFn cb, void* ctx,
+                                     const char* const* paths, int continue_on_error, char** volume_ids,
                                      int* results) {
   Script s = ReadScript();
   FILE* f = OpenLog();
@@ -362,7 +362,7 @@ FAKE_EXPORT int VXN_UploadFilesToPLM(int count, const char** keys, ProgressFn cb
   return rc != 0 ? rc : failed;
 }
 
-FAKE_EXPORT int VXN_RollbackFilesUploadedToPLM(int count, const char** keys, const char** volume_ids,
+FAKE_EXPORT int VXN_RollbackFilesUploadedToPLM(int count, const char* const* keys, const char* const* volume_ids,
                                                int* results) {
   Script s = ReadScript();
   FILE* f = OpenLog();
@@ -394,26 +394,26 @@ FAKE_EXPORT void KdrClearLastError() { LogSimple("KdrClearLastError"); }
 // The entries that the Java binding never calls: present so the table is complete, and loud
 // when something calls them after all.
 FAKE_EXPORT int VXN_Echo() { LogSimple("UNEXPECTED VXN_Echo"); return -3002; }
-FAKE_EXPORT int VXN_GetFileGUID(void*, char**) { LogSimple("UNEXPECTED VXN_GetFileGUID"); return -3002; }
+FAKE_EXPORT int VXN_GetFileGUID(VXNFileHandle, char**) { LogSimple("UNEXPECTED VXN_GetFileGUID"); return -3002; }
 FAKE_EXPORT int VXN_RegisterTicket(const char*, const char**) { LogSimple("UNEXPECTED VXN_RegisterTicket"); return -3002; }
 FAKE_EXPORT int VXN_UnRegisterTicket(const char*) { LogSimple("UNEXPECTED VXN_UnRegisterTicket"); return -3002; }
 FAKE_EXPORT int VXN_DownloadFileFromPLM(const char*, const char*, ProgressFn, void*, char**) { LogSimple("UNEXPECTED VXN_DownloadFileFromPLM"); return -3002; }
 FAKE_EXPORT int VXN_DownloadFileToLocation(const char*, const char*, ProgressFn, void*, const char*, const char*) { LogSimple("UNEXPECTED VXN_DownloadFileToLocation"); return -3002; }
 FAKE_EXPORT int VXN_UploadFileToPLM(const char*, ProgressFn, void*, const char*, char**) { LogSimple("UNEXPECTED VXN_UploadFileToPLM"); return -3002; }
 FAKE_EXPORT int VXN_RollbackFileUploadedToPLM(const char*, const char*) { LogSimple("UNEXPECTED VXN_RollbackFileUploadedToPLM"); return -3002; }
-FAKE_EXPORT int VXN_OpenFile(const char*, void**) { LogSimple("UNEXPECTED VXN_OpenFile"); return -3002; }
-FAKE_EXPORT int VXN_RefreshFileTicket(void*, const char*) { LogSimple("UNEXPECTED VXN_RefreshFileTicket"); return -3002; }
-FAKE_EXPORT int VXN_FileSize(void*, int64_t*) { LogSimple("UNEXPECTED VXN_FileSize"); return -3002; }
-FAKE_EXPORT int VXN_GetSeekPointer(void*, int64_t*) { LogSimple("UNEXPECTED VXN_GetSeekPointer"); return -3002; }
-FAKE_EXPORT int VXN_SeekRelative(void*, int64_t) { LogSimple("UNEXPECTED VXN_SeekRelative"); return -3002; }
-FAKE_EXPORT int VXN_SeekAbsolute(void*, int64_t) { LogSimple("UNEXPECTED VXN_SeekAbsolute"); return -3002; }
-FAKE_EXPORT int VXN_ReadBytes(void*, const char*, int, int*, void*) { LogSimple("UNEXPECTED VXN_ReadBytes"); return -3002; }
-FAKE_EXPORT int VXN_ScheduleRange(void*, const char*, int64_t, int) { LogSimple("UNEXPECTED VXN_ScheduleRange"); return -3002; }
-FAKE_EXPORT int VXN_CloseFileHandlePointer(void*) { LogSimple("UNEXPECTED VXN_CloseFileHandlePointer"); return -3002; }
-FAKE_EXPORT void* VXNStartThread(uint32_t (*)(void*), void*, uint32_t*) { LogSimple("UNEXPECTED VXNStartThread"); return nullptr; }
+FAKE_EXPORT int VXN_OpenFile(const char*, VXNFileHandle*) { LogSimple("UNEXPECTED VXN_OpenFile"); return -3002; }
+FAKE_EXPORT int VXN_RefreshFileTicket(VXNFileHandle, const char*) { LogSimple("UNEXPECTED VXN_RefreshFileTicket"); return -3002; }
+FAKE_EXPORT int VXN_FileSize(VXNFileHandle, int64_t*) { LogSimple("UNEXPECTED VXN_FileSize"); return -3002; }
+FAKE_EXPORT int VXN_GetSeekPointer(VXNFileHandle, int64_t*) { LogSimple("UNEXPECTED VXN_GetSeekPointer"); return -3002; }
+FAKE_EXPORT int VXN_SeekRelative(VXNFileHandle, int64_t) { LogSimple("UNEXPECTED VXN_SeekRelative"); return -3002; }
+FAKE_EXPORT int VXN_SeekAbsolute(VXNFileHandle, int64_t) { LogSimple("UNEXPECTED VXN_SeekAbsolute"); return -3002; }
+FAKE_EXPORT int VXN_ReadBytes(VXNFileHandle, const char*, int, int*, void*) { LogSimple("UNEXPECTED VXN_ReadBytes"); return -3002; }
+FAKE_EXPORT int VXN_ScheduleRange(VXNFileHandle, const char*, int64_t, int) { LogSimple("UNEXPECTED VXN_ScheduleRange"); return -3002; }
+FAKE_EXPORT int VXN_CloseFileHandlePointer(VXNFileHandle) { LogSimple("UNEXPECTED VXN_CloseFileHandlePointer"); return -3002; }
+FAKE_EXPORT void* VXNStartThread(VXNThreadRoutine, void*, uint32_t*) { LogSimple("UNEXPECTED VXNStartThread"); return nullptr; }
 FAKE_EXPORT void VXNTerminateThread(void*, uint32_t) { LogSimple("UNEXPECTED VXNTerminateThread"); }
-FAKE_EXPORT int KdrDeltaMs(int32_t, int32_t) { LogSimple("UNEXPECTED KdrDeltaMs"); return 0; }
-FAKE_EXPORT int32_t KdrClock() { LogSimple("UNEXPECTED KdrClock"); return 0; }
+FAKE_EXPORT int KdrDeltaMs(KdrClockValue, KdrClockValue) { LogSimple("UNEXPECTED KdrDeltaMs"); return 0; }
+FAKE_EXPORT KdrClockValue KdrClock() { LogSimple("UNEXPECTED KdrClock"); return 0; }
 FAKE_EXPORT uint32_t ThreadId() { LogSimple("UNEXPECTED ThreadId"); return 0; }
 FAKE_EXPORT void KdrSleepMs(uint32_t) { LogSimple("UNEXPECTED KdrSleepMs"); }
 FAKE_EXPORT int GUIDLength(const char*) { LogSimple("UNEXPECTED GUIDLength"); return -3005; }
