@@ -203,19 +203,34 @@ int KDRCX_WriteNewMetaFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE metaFile) {
   sh->extentFiles = 0;
   if (int os = plat::WriteFileAt(metaFile, 0, &h, sizeof h))
     return KDRC_FAIL_OS(pToc, KDRC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE, os);
-  meta::Page pg;
-  for (int32_t n = 0; n < pages; ++n) {
-    std::memset(&pg, 0, sizeof pg);
-    pg.mark = meta::kPageMark;
-    pg.kind = meta::kFree;
-    pg.self = n;
-    pg.next = n + 1 < pages ? n + 1 : -1;
-    pg.prev = n - 1;
-    pg.hashLink = -1;
-    std::memset(pg.entries, 0xFF, sizeof pg.entries);
-    if (int os = plat::WriteFileAt(metaFile, meta::PageOffset(n), &pg, sizeof pg))
-      return KDRC_FAIL_OS(pToc, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE, os);
+  // Pages go out in batches: a store of two million pages must not take a call per page.
+  constexpr int32_t kBatch = 256;
+  auto* batch = static_cast<meta::Page*>(std::malloc(sizeof(meta::Page) * kBatch));
+  if (batch == nullptr) {
+    KDRCX_OutOfMemory(KDRC_HERE, "pages");
+    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
   }
+  for (int32_t start = 0; start < pages; start += kBatch) {
+    int32_t count = pages - start < kBatch ? pages - start : kBatch;
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t n = start + i;
+      meta::Page& pg = batch[i];
+      std::memset(&pg, 0, sizeof pg);
+      pg.mark = meta::kPageMark;
+      pg.kind = meta::kFree;
+      pg.self = n;
+      pg.next = n + 1 < pages ? n + 1 : -1;
+      pg.prev = n - 1;
+      pg.hashLink = -1;
+      std::memset(pg.entries, 0xFF, sizeof pg.entries);
+    }
+    if (int os = plat::WriteFileAt(metaFile, meta::PageOffset(start), batch,
+                                   sizeof(meta::Page) * size_t(count))) {
+      std::free(batch);
+      return KDRC_FAIL_OS(pToc, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE, os);
+    }
+  }
+  std::free(batch);
   return 0;
 }
 

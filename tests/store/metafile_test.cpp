@@ -52,6 +52,19 @@ TEST_F(Metafile, NewStoreHasEveryPageOnTheFreeListAndReusesTheLastFreed) {
   EXPECT_EQ(again, a);
 }
 
+TEST_F(Metafile, FreeListOfALargerStoreRunsUnbrokenThroughEveryPage) {
+  ASSERT_EQ(Open(StoreSize{600, 8}), 0);
+  int32_t count = 0;
+  int32_t prev = -1;
+  for (int32_t n = Header()->freeHead; n != -1 && count <= 600; n = Page(n)->next, ++count) {
+    ASSERT_EQ(Page(n)->self, n);
+    ASSERT_EQ(Page(n)->prev, prev);
+    prev = n;
+  }
+  EXPECT_EQ(count, 600);
+  EXPECT_EQ(prev, Header()->freeTail);
+}
+
 TEST_F(Metafile, ThirtySevenBlocksTakeTwoPagesAndReadBack) {
   ASSERT_EQ(Open(StoreSize{64, 40}), 0);
   meta::Page* first = AddFile(Guid(1).c_str(), 37);
@@ -248,7 +261,7 @@ TEST_F(Metafile, SystemCallFailuresWhileCreatingAreCodesWithTheOsError) {
   using kdr::platform::Sys;
   struct Case { Sys call; int skip; int code; } cases[] = {
       {Sys::kPwrite, 0, KDRC_ERROR_FILE_CANNOT_WRITE_EMPTY_INDEX_FILE},    // the header
-      {Sys::kPwrite, 3, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE}, // a page
+      {Sys::kPwrite, 1, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE}, // the pages
       {Sys::kOpen, 0, KDRC_ERROR_METAFILE_KDRC_CANNOT_CREATE_META_FILE},
       {Sys::kMmap, 0, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING},
   };
