@@ -31,8 +31,9 @@ enum class ProcessState {
 // kill(pid, 0) for any other process. REQUIRES: status != nullptr, err != nullptr.
 ProcessState QueryProcess(long pid, long* status, int* err);
 
-// Sends SIGKILL to the session's process group that SpawnShell() started `pid` in (the shell
-// and everything it started that stayed in the group). Returns 0 or an errno value.
+// Sends SIGKILL to the process group of process `pid`: for a process that SpawnShell() started,
+// or any process the shell started in turn, that is the shell and everything it started that
+// stayed in the group. Refuses (EPERM) the caller's own group. Returns 0 or an errno value.
 int KillProcessGroup(long pid);
 
 // The process id of the calling process.

@@ -175,7 +175,10 @@ ProcessState QueryProcess(long pid, long* status, int* err) {
 
 int KillProcessGroup(long pid) {
   if (pid <= 0) return EINVAL;
-  if (::kill(static_cast<pid_t>(-pid), SIGKILL) != 0) return errno;
+  pid_t group = ::getpgid(static_cast<pid_t>(pid));
+  if (group < 0) return errno;
+  if (group <= 1 || group == ::getpgrp()) return EPERM;
+  if (::kill(-group, SIGKILL) != 0) return errno;
   return 0;
 }
 

@@ -1,0 +1,188 @@
+// Connecting when the server is not there: the waits, the launch through the script, the
+// watch over the launched process, and a real server process that dies.
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "platform/fault.h"
+#include "platform/process.h"
+#include "protocol/control_messages.h"
+#include "protocol/message_framing.h"
+#include "protocol/protocol_fixture.h"
+#include "protocol/server_connect.h"
+#include "proxy/result_codes.h"
+
+namespace kdr {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Waits up to 20 s for a file to appear with content; returns its first number.
+long WaitForPidFile(const std::string& path) {
+  for (int i = 0; i < 2000; ++i) {
+    std::string s = ReadWholeFile(path);
+    if (!s.empty() && s.back() == '\n') return std::stol(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return 0;
+}
+
+// Kills a launched server (with the shell that launched it) and waits until it has ended.
+void KillAndWait(long pid) {
+  ASSERT_GT(pid, 0);
+  platform::KillProcessGroup(pid);
+  for (int i = 0; i < 2000; ++i) {
+    long status = 0;
+    int err = 0;
+    if (platform::QueryProcess(pid, &status, &err) != platform::ProcessState::kRunning) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+class Connect : public ProtocolTest {};
+
+TEST_F(Connect, RunningServerNeedsOneAttemptAndNoLaunch) {
+  StartPeer("");
+  Clock::time_point t0 = Clock::now();
+  EXPECT_EQ(EnsureConnected(), 0);
+  EXPECT_LT(ElapsedMs(t0), 1000);
+  std::string log = Log();
+  EXPECT_EQ(CountOf(log, "Open Pipe '"), 1);
+  EXPECT_EQ(log.find("waking up"), std::string::npos);
+}
+
+TEST_F(Connect, LaunchScriptThatExitsAtOnce) {
+  std::string startupLog = dir_ + "/startup.log";
+  setenv("KDR_VXNSTARTUPLOG", startupLog.c_str(), 1);
+  SetScript("echo starting; exit 1\n");
+  ThreadRecord* r = KdrThreadRecord();
+  testing::internal::CaptureStdout();
+  Clock::time_point t0 = Clock::now();
+  int rc = ConnectProxyLocked(r);
+  long elapsed = ElapsedMs(t0);
+  std::string out = testing::internal::GetCapturedStdout();
+  unsetenv("KDR_VXNSTARTUPLOG");
+
+  EXPECT_EQ(rc, ERR_KDRCP_START_FAILED);
+  EXPECT_EQ(r->pipe, kInvalidPipe);
+  EXPECT_EQ(r->busy.load(), 0);
+  std::regex exited("PID [0-9]+ exited with status 1\\.\n");
+  EXPECT_TRUE(std::regex_search(out, exited)) << out;
+  std::string log = Log();
+  EXPECT_TRUE(std::regex_search(log, exited)) << log;
+  // One attempt, then ten attempts 100 ms apart during the one-second wait, then the launch.
+  size_t wake = log.find("Pipe not connected - waking up KDR Cache Server\n");
+  ASSERT_NE(wake, std::string::npos);
+  EXPECT_EQ(CountOf(log.substr(0, wake), "Open Pipe '"), 11);
+  std::string died1 = "ConnectProxy: The launched VXN process '" + std::string(gProxyConfig.execPath) +
+                      "' terminated or failed to start.\n";
+  std::string died2 = "ConnectProxy: The launched VXN process '" + std::string(gProxyConfig.execPath) +
+                      "' terminated.\n";
+  EXPECT_TRUE(log.find(died1) != std::string::npos || log.find(died2) != std::string::npos) << log;
+  EXPECT_GE(elapsed, 1000);
+  EXPECT_LT(elapsed, 10000);
+  // The script's output went to the startup log.
+  EXPECT_EQ(ReadWholeFile(startupLog), "starting\n");
+}
+
+TEST_F(Connect, ScriptThatCannotBeStarted) {
+  gProxyConfig.connectTimeout = 0;
+  platform::InjectFault(platform::Sys::kSpawn, EAGAIN);
+  ThreadRecord* r = KdrThreadRecord();
+  int rc = ConnectProxyLocked(r);
+  platform::ClearFaults();
+  EXPECT_EQ(rc, ERR_KDRCP_START_FAILED);
+  std::string exec = gProxyConfig.execPath;
+  EXPECT_NE(Log().find("Pipe not connected - waking up KDR Cache Server\n"
+                       "Failed to start '" + exec + "' in directory '" + dir_ + "'\n"),
+            std::string::npos)
+      << Log();
+  EXPECT_NE(Log().find("ConnectProxy: The launched VXN process '" + exec +
+                       "' terminated or failed to start.\n"),
+            std::string::npos);
+}
+
+TEST_F(Connect, ServerThatNeverOpensItsPipeGivesNoConnectionAndNoFailure) {
+  gProxyConfig.connectTimeout = 0;
+  gProxyConfig.startupTimeout = 1;
+  std::string pidFile = dir_ + "/server.pid";
+  std::string launchedFile = dir_ + "/launched.pid";
+  // The shell of the launch command runs the script as its child: note both.
+  SetScript("echo $PPID > '" + launchedFile + "'\necho $$ > '" + pidFile + "'\nexec sleep 30\n");
+  ThreadRecord* r = KdrThreadRecord();
+  Clock::time_point t0 = Clock::now();
+  EXPECT_EQ(ConnectProxyLocked(r), 0);
+  EXPECT_GE(ElapsedMs(t0), 1000);
+  EXPECT_EQ(r->pipe, kInvalidPipe);
+  EXPECT_EQ(r->busy.load(), 0);
+  EXPECT_EQ(Log().find("terminated"), std::string::npos);
+  long launched = WaitForPidFile(launchedFile);
+  KillAndWait(WaitForPidFile(pidFile));
+  // The launched process (a child of ours) ended with the kill and was reaped: no zombie.
+  std::string proc = "/proc/" + std::to_string(launched);
+  for (int i = 0; i < 1000 && std::filesystem::exists(proc); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(std::filesystem::exists(proc));
+  long status = 0;
+  int err = 0;
+  EXPECT_EQ(platform::QueryProcess(launched, &status, &err), platform::ProcessState::kExited);
+  EXPECT_EQ(status, 128 + 9);
+}
+
+// The launch script starts a real server process; killing it mid-session leaves the thread
+// failing cleanly (no SIGPIPE, no hang) until its next exchange launches a new one.
+TEST_F(Connect, LaunchedServerServesThenDiesAndTheThreadReconnects) {
+  gProxyConfig.connectTimeout = 0;
+  gProxyConfig.startupTimeout = 20;
+  std::string ready = dir_ + "/peer.pid";
+  std::string counts = dir_ + "/peer.counts";
+  SetScript("rm -f '" + ready + "'\nexec '" KDR_TEST_PEER "' --pipe '" +
+            std::string(kDefaultPipeName) + "' --lifetime 30000 --ready-file '" + ready +
+            "' --counts '" + counts + "'\n");
+  EXPECT_EQ(EnsureConnected(), 0);
+  EXPECT_EQ(EchoMsg(), 0);
+  std::string c = ReadWholeFile(counts);
+  EXPECT_NE(c.find("VERSION_CHECK 1\n"), std::string::npos) << c;
+  EXPECT_NE(c.find("ECHO 1\n"), std::string::npos) << c;
+
+  KillAndWait(WaitForPidFile(ready));
+
+  int rc = ERR_KDRCP_NO_SERVER;
+  int calls = 0;
+  for (; calls < 4 && rc != 0; ++calls) rc = EchoMsg();
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(calls, 2);  // the write finds the server gone and closes; then a new one is launched
+  EXPECT_EQ(CountOf(Log(), "Pipe not connected - waking up KDR Cache Server\n"), 2);
+  KillAndWait(WaitForPidFile(ready));
+}
+
+TEST(LaunchCommand, QuotesTheScriptAndRedirectsToTheStartupLog) {
+  char cmd[kLaunchCommandSize];
+  unsetenv("KDR_VXNSTARTUPLOG");
+  ASSERT_TRUE(BuildLaunchCommand(cmd, "/opt/kdr/startvxn.sh"));
+  EXPECT_STREQ(cmd, "\"/opt/kdr/startvxn.sh\" > \"/dev/null\" 2>&1");
+  setenv("KDR_VXNSTARTUPLOG", "", 1);
+  ASSERT_TRUE(BuildLaunchCommand(cmd, "/opt/kdr/startvxn.sh"));
+  EXPECT_STREQ(cmd, "\"/opt/kdr/startvxn.sh\" > \"/dev/null\" 2>&1");
+  setenv("KDR_VXNSTARTUPLOG", "/var/log/kdr start.log", 1);
+  ASSERT_TRUE(BuildLaunchCommand(cmd, "/opt/kdr/startvxn.sh"));
+  EXPECT_STREQ(cmd, "\"/opt/kdr/startvxn.sh\" > \"/var/log/kdr start.log\" 2>&1");
+  // What the shell would expand inside double quotes is escaped: the path runs as named.
+  ASSERT_TRUE(BuildLaunchCommand(cmd, "/a/$HOME/`x`/\"q\"/b\\c.sh"));
+  EXPECT_STREQ(cmd, "\"/a/\\$HOME/\\`x\\`/\\\"q\\\"/b\\\\c.sh\" > \"/var/log/kdr start.log\" 2>&1");
+  // Too long for the command line, or a log path over 255 characters: refused.
+  EXPECT_FALSE(BuildLaunchCommand(cmd, std::string(480, 's').c_str()));
+  EXPECT_STREQ(cmd, "");
+  setenv("KDR_VXNSTARTUPLOG", std::string(256, 'l').c_str(), 1);
+  EXPECT_FALSE(BuildLaunchCommand(cmd, "/opt/kdr/startvxn.sh"));
+  unsetenv("KDR_VXNSTARTUPLOG");
+}
+
+}  // namespace
+}  // namespace kdr

@@ -1,0 +1,298 @@
+// The platform's message-mode pipes and child processes, below the protocol.
+#include "platform/pipes.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/fault.h"
+#include "platform/process.h"
+
+namespace kdr::platform {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class Pipes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-pipes-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    setenv("KDR_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
+  }
+  void TearDown() override {
+    ClearFaults();
+    for (PipeHandle h : {client_, server_}) PipeAbort(h);
+    PipeListenerClose(listener_);
+    unsetenv("KDR_RUNTIME_DIR");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  // A connected client/server pair over the master pipe itself.
+  void Pair(int backlog = 4) {
+    ASSERT_EQ(PipeListen("\\\\.\\pipe\\T", backlog, &listener_), kPipeOk);
+    ASSERT_EQ(PipeConnect("\\\\.\\pipe\\T", &client_), kPipeOk);
+    ASSERT_EQ(PipeAccept(listener_, 5000, &server_), kPipeOk);
+  }
+
+  std::string dir_;
+  PipeListener* listener_ = nullptr;
+  PipeHandle client_ = kNoPipe;
+  PipeHandle server_ = kNoPipe;
+};
+
+TEST_F(Pipes, NamesLiveInTheRuntimeDirectory) {
+  std::string path;
+  ASSERT_EQ(PipePath("\\\\.\\pipe\\KDRClientPipe", &path), kPipeOk);
+  EXPECT_EQ(path, dir_ + "/run/KDRClientPipe");
+  ASSERT_EQ(PipePath("//./pipe/a/b\\c", &path), kPipeOk);
+  EXPECT_EQ(path, dir_ + "/run/a_b_c");
+  ASSERT_EQ(PipePath("/some/socket", &path), kPipeOk);
+  EXPECT_EQ(path, "/some/socket");
+  EXPECT_EQ(PipePath(("/" + std::string(120, 'x')).c_str(), &path), kPipeBadName);
+  EXPECT_EQ(PipePath(("\\\\.\\pipe\\" + std::string(120, 'x')).c_str(), &path), kPipeBadName);
+  EXPECT_EQ(PipePath("", &path), kPipeBadName);
+  PipeHandle h = kNoPipe;
+  EXPECT_EQ(PipeConnect("\\\\.\\pipe\\Nobody", &h), kPipeNotFound);
+  EXPECT_EQ(h, kNoPipe);
+  // A runtime directory that others may write is refused: the pipe is as good as absent.
+  std::filesystem::permissions(dir_ + "/run", std::filesystem::perms::all);
+  EXPECT_EQ(PipeConnect("\\\\.\\pipe\\Nobody", &h), kPipeNotFound);
+  EXPECT_EQ(PipeListen("\\\\.\\pipe\\Nobody", 1, &listener_), kPipeNotFound);
+}
+
+TEST_F(Pipes, MessagesKeepTheirBoundaries) {
+  Pair();
+  std::vector<unsigned char> big(300000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7);
+  ASSERT_EQ(PipeWrite(server_, "abcdef", 6, nullptr), kPipeOk);
+  ASSERT_EQ(PipeWrite(server_, nullptr, 0, nullptr), kPipeOk);
+  uint32_t written = 0;
+  std::thread writer([&] { PipeWrite(server_, big.data(), 300000, &written); });
+
+  char buf[8] = {};
+  uint32_t n = 0;
+  // A short read leaves the rest of the message for the next read, never the next message.
+  EXPECT_EQ(PipeRead(client_, buf, 4, &n), kPipeMoreData);
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(PipeRead(client_, buf + 4, 8, &n), kPipeOk);
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(std::string(buf, 6), "abcdef");
+  EXPECT_EQ(PipeRead(client_, buf, 8, &n), kPipeOk);  // the empty message
+  EXPECT_EQ(n, 0u);
+  std::vector<unsigned char> got(big.size());
+  uint32_t at = 0;
+  int rc;
+  do {
+    rc = PipeRead(client_, got.data() + at, 65536, &n);
+    at += n;
+  } while (rc == kPipeMoreData);
+  writer.join();
+  EXPECT_EQ(rc, kPipeOk);
+  EXPECT_EQ(written, 300000u);
+  EXPECT_EQ(got, big);
+}
+
+TEST_F(Pipes, BrokenStreamsFailWithoutSignals) {
+  Pair();
+  // A length no writer produces breaks the pipe for good, for reads and writes.
+  const unsigned char huge[4] = {0x00, 0x10, 0x00, 0x01};  // 1 MiB + 1
+  ASSERT_EQ(PipeWriteRaw(server_, huge, 4), kPipeOk);
+  uint32_t n = 0;
+  char c;
+  EXPECT_EQ(PipeRead(client_, &c, 1, &n), kPipeBroken);
+  EXPECT_EQ(PipeRead(client_, &c, 1, &n), kPipeBroken);
+  EXPECT_EQ(PipeWrite(client_, "x", 1, nullptr), kPipeBroken);
+  EXPECT_EQ(PipeWrite(server_, nullptr, kMaxPipeMessage + 1, nullptr), kPipeFailed);
+
+  // The peer goes: writes fail with a broken pipe instead of raising SIGPIPE.
+  PipeAbort(client_);
+  client_ = kNoPipe;
+  int rc = kPipeOk;
+  for (int i = 0; i < 100 && rc == kPipeOk; ++i) rc = PipeWrite(server_, "y", 1, nullptr);
+  EXPECT_EQ(rc, kPipeBroken);
+  EXPECT_EQ(PipeRead(server_, &c, 1, &n), kPipeBroken);
+  EXPECT_EQ(PipeSetMessageMode(kNoPipe), kPipeInvalidHandle);
+  EXPECT_EQ(PipeRead(kNoPipe, &c, 1, &n), kPipeInvalidHandle);
+
+  // A send that fails in the middle leaves nothing usable behind.
+  Pipes::TearDown();
+  Pipes::SetUp();
+  Pair();
+  InjectFault(Sys::kSend, ECONNRESET);
+  EXPECT_EQ(PipeWrite(client_, "z", 1, nullptr), kPipeBroken);
+  EXPECT_EQ(PipeWrite(client_, "z", 1, nullptr), kPipeBroken);
+}
+
+TEST_F(Pipes, FullQueueIsBusyAndTheWaitRetries) {
+  ASSERT_EQ(PipeListen("\\\\.\\pipe\\Q", 0, &listener_), kPipeOk);
+  // The listener takes one pending connection; the next finds the queue full.
+  ASSERT_EQ(PipeConnect("\\\\.\\pipe\\Q", &client_), kPipeOk);
+  PipeHandle second = kNoPipe;
+  EXPECT_EQ(PipeConnect("\\\\.\\pipe\\Q", &second), kPipeBusy);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(PipeWaitConnect("\\\\.\\pipe\\Q", 200, &second), kPipeTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+
+  // Once the server takes the pending client, the waiting one gets in.
+  std::thread server([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    PipeAccept(listener_, 5000, &server_);
+  });
+  EXPECT_EQ(PipeWaitConnect("\\\\.\\pipe\\Q", 1000, &second), kPipeOk);
+  server.join();
+  EXPECT_NE(server_, kNoPipe);
+  PipeAbort(second);
+}
+
+TEST_F(Pipes, ListenReplacesALeftoverButNotALiveServer) {
+  ASSERT_EQ(PipeListen("\\\\.\\pipe\\L", 1, &listener_), kPipeOk);
+  PipeListener* other = nullptr;
+  EXPECT_EQ(PipeListen("\\\\.\\pipe\\L", 1, &other), kPipeAccessDenied);
+  // A socket file whose server is gone (here: bound, never listened) is taken over.
+  std::string path = PipeListenerPath(listener_);
+  PipeListenerClose(listener_);
+  listener_ = nullptr;
+  ASSERT_EQ(PipeListen(path.c_str(), 1, &listener_), kPipeOk);
+  PipeListenerShutdown(listener_);
+  PipeHandle h = kNoPipe;
+  EXPECT_EQ(PipeAccept(listener_, -1, &h), kPipeBroken);
+}
+
+TEST_F(Pipes, HandOffGivesEachClientItsOwnPipe) {
+  ASSERT_EQ(PipeListen("\\\\.\\pipe\\H", 4, &listener_), kPipeOk);
+  std::thread server([&] {
+    PipeHandle master = kNoPipe;
+    if (PipeAccept(listener_, 5000, &master) != kPipeOk) return;
+    PipeHandOff(listener_, master, 5000, &server_);
+    PipeAbort(master);
+  });
+  PipeHandle master = kNoPipe;
+  ASSERT_EQ(PipeConnect("\\\\.\\pipe\\H", &master), kPipeOk);
+  char name[260] = {};
+  uint32_t n = 0;
+  EXPECT_EQ(PipeRead(master, name, 257, &n), kPipeOk);
+  EXPECT_EQ(n, std::string(name).size() + 1);
+  EXPECT_EQ(std::string(name).rfind(dir_ + "/run/H.", 0), 0u) << name;
+  PipeClose(master);
+  ASSERT_EQ(PipeConnect(name, &client_), kPipeOk);
+  server.join();
+  ASSERT_NE(server_, kNoPipe);
+  EXPECT_FALSE(std::filesystem::exists(name));  // removed once taken
+  ASSERT_EQ(PipeWrite(client_, "hi", 2, nullptr), kPipeOk);
+  char buf[4];
+  EXPECT_EQ(PipeRead(server_, buf, 4, &n), kPipeOk);
+  EXPECT_EQ(std::string(buf, n), "hi");
+  // The client's close says goodbye with an empty message.
+  PipeClose(client_);
+  client_ = kNoPipe;
+  EXPECT_EQ(PipeRead(server_, buf, 4, &n), kPipeOk);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(PipeRead(server_, buf, 4, &n), kPipeBroken);
+}
+
+class Processes : public Pipes {
+ protected:
+  // Polls until the process is no longer running; returns its state.
+  ProcessState WaitForEnd(long pid, long* status) {
+    int err = 0;
+    ProcessState s = ProcessState::kRunning;
+    for (int i = 0; i < 1000 && s == ProcessState::kRunning; ++i) {
+      s = QueryProcess(pid, status, &err);
+      if (s == ProcessState::kRunning) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return s;
+  }
+};
+
+TEST_F(Processes, ExitStatusesAreReportedAndNoZombieStays) {
+  long pid = 0;
+  ASSERT_EQ(SpawnShell("exit 3", &pid), 0);
+  long status = -1;
+  EXPECT_EQ(WaitForEnd(pid, &status), ProcessState::kExited);
+  EXPECT_EQ(status, 3);
+
+  ASSERT_EQ(SpawnShell("kill -9 $$", &pid), 0);
+  EXPECT_EQ(WaitForEnd(pid, &status), ProcessState::kExited);
+  EXPECT_EQ(status, 128 + 9);
+
+  // Nobody asks: the watcher reaps the child anyway, and still knows how it ended.
+  ASSERT_EQ(SpawnShell("exit 4", &pid), 0);
+  std::string proc = "/proc/" + std::to_string(pid);
+  for (int i = 0; i < 1000 && std::filesystem::exists(proc); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(std::filesystem::exists(proc));
+  int err = 0;
+  EXPECT_EQ(QueryProcess(pid, &status, &err), ProcessState::kExited);
+  EXPECT_EQ(status, 4);
+
+  EXPECT_EQ(QueryProcess(0, &status, &err), ProcessState::kGone);
+  InjectFault(Sys::kSpawn, EAGAIN);
+  EXPECT_EQ(SpawnShell("exit 0", &pid), EAGAIN);
+  EXPECT_EQ(pid, 0);
+}
+
+TEST_F(Processes, ChildRunsInItsOwnSessionWithNothingInherited) {
+  // A descriptor of ours without close-on-exec must not reach the child.
+  std::string leak = dir_ + "/leak";
+  std::FILE* f = std::fopen(leak.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  int fd = fileno(f);
+  std::string out = dir_ + "/out";
+  long pid = 0;
+  std::string cmd = "{ test -e /proc/$$/fd/" + std::to_string(fd) +
+                    " && echo leaked || echo clean; read x && echo input || echo eof; "
+                    "ps -o sid= -p $$ | tr -d ' '; echo $$; } > '" + out + "' 2>&1";
+  ASSERT_EQ(SpawnShell(cmd.c_str(), &pid), 0);
+  long status = -1;
+  EXPECT_EQ(WaitForEnd(pid, &status), ProcessState::kExited);
+  std::fclose(f);
+  std::string text = Slurp(out);
+  std::string expected = "clean\neof\n" + std::to_string(pid) + "\n" + std::to_string(pid) + "\n";
+  if (text.find("ps:") != std::string::npos || text.find("not found") != std::string::npos) {
+    expected = "clean\neof\n";  // no ps here: check what can be checked
+    text = text.substr(0, expected.size());
+  }
+  EXPECT_EQ(text, expected);
+}
+
+TEST_F(Processes, KillTakesTheWholeGroup) {
+  std::string pidFile = dir_ + "/child.pid";
+  long pid = 0;
+  ASSERT_EQ(SpawnShell(("sleep 30 & echo $! > '" + pidFile + "'; wait").c_str(), &pid), 0);
+  long child = 0;
+  for (int i = 0; i < 1000 && child == 0; ++i) {
+    std::string s = Slurp(pidFile);
+    if (!s.empty() && s.back() == '\n') child = std::stol(s);
+    else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(child, 0);
+  long status = 0;
+  int err = 0;
+  EXPECT_EQ(QueryProcess(pid, &status, &err), ProcessState::kRunning);
+  EXPECT_EQ(KillProcessGroup(pid), 0);
+  EXPECT_EQ(WaitForEnd(pid, &status), ProcessState::kExited);
+  // The background sleep (not our child: the shell's) went with the group.
+  std::string proc = "/proc/" + std::to_string(child);
+  for (int i = 0; i < 1000 && std::filesystem::exists(proc); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(std::filesystem::exists(proc));
+}
+
+}  // namespace
+}  // namespace kdr::platform
