@@ -34,7 +34,10 @@ package com.pellinoxar.kdr.clientcache.proxy;
  *
  * <p>Texts: {@code String} arguments travel to the proxy in the JVM's modified UTF-8. File-system
  * names travel as {@code byte[]} in both directions, unchanged: a name going in is its bytes
- * without a terminator (no byte may be 0), a path coming out is its bytes without a terminator.
+ * without a terminator, a path coming out is its bytes without a terminator. A name or directory
+ * holding a byte 0 would name another file, so it is refused with {@link #ERR_KDRCP_BAD_ARG}
+ * before anything is called. A text coming back that is not valid modified UTF-8 cannot become a
+ * {@code String}: the method then returns {@link #ERR_KDRCP_BAD_ARG} and stores no further text.
  * The native side copies everything it needs during the call and keeps no reference to any
  * argument after it returns; every array it stores into an out array is new and belongs to the
  * caller.
@@ -44,9 +47,9 @@ package com.pellinoxar.kdr.clientcache.proxy;
  * exception that the JVM raises while the native side reads an argument (for instance {@code
  * ArrayIndexOutOfBoundsException} when a {@code names} or {@code localPaths} array is shorter
  * than the ticket array, or {@code OutOfMemoryError}), which is thrown when the method returns
- * and whose method then calls nothing; and an exception thrown by a {@link ProgressListener},
- * which cancels the transfer, is thrown when the method returns, and leaves the out arrays as
- * they were.
+ * (the method then calls nothing further and stores nothing more); and an exception thrown by a
+ * {@link ProgressListener}, which cancels the transfer, is thrown when the method returns, and
+ * leaves the out arrays as they were.
  */
 public final class FileCacheProxy {
   static {
