@@ -159,7 +159,7 @@ void KDRCX_ClampCacheParameters(KDRC_CACHE_PARAMS* p, int mode) {
   if (p->filePages < 2) p->filePages = meta::kDefaultFilePages;
   if (p->segments < 1) p->segments = meta::kDefaultSegments;
   if (mode != KDRC_MODE_STANDALONE) {
-    int64_t need = (int64_t(p->filePages) * 12 + 413) / kSegmentSize + (p->totalExtentMB == 0 ? 2 : 1);
+    int64_t need = (int64_t(p->filePages) * meta::kSharedTocBytesPerPage + meta::kSharedTocClampSlack) / kSegmentSize + (p->totalExtentMB == 0 ? 2 : 1);
     if (p->segments < need) p->segments = int32_t(need);
   }
   if (p->hashBlocks > meta::kMaxHashBlocks) p->hashBlocks = meta::kMaxHashBlocks;
@@ -357,7 +357,7 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   sh->maxExtentFiles = h->maxExtentFiles;
   sh->segsPerExtent = h->segsPerExtent;
 
-  if (!attach && (rc = KDRCFile_CheckMetaFile(toc, 64))) return fail(rc);
+  if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) return fail(rc);
   if ((rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
 
   const char* trace = plat::GetEnv("KDRC_CACHE_TRACE");

@@ -4,7 +4,9 @@
 #include <ctime>
 
 #include "store/kdrc_internal.h"
+#include "store/hash_format.h"
 #include "store/metafile_format.h"
+#include "store/segment_format.h"
 
 static const char kModule[] = "KDRCFile";
 
@@ -31,7 +33,7 @@ int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int 
         return KDRC_FAIL_VALUE(pToc, position, KDRC_ERROR_METAFILE_BAD_TIME_FIELD);
       for (int i = 0; i < meta::kGuidLength; ++i) {
         auto c = static_cast<unsigned char>(pPage->guid[i]);
-        bool ok = i < 32 ? Printable(c) : (c == 0 || Printable(c));
+        bool ok = i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c));
         if (!ok) return KDRC_FAIL_VALUE(pToc, position, KDRC_ERROR_METAFILE_BAD_GUID_FIELD);
       }
       // The entry count indexes the page's 36 entries: it must fit them.
@@ -41,7 +43,7 @@ int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int 
         const meta::SegmentEntry& e = pPage->entries[i];
         if (e.segment < 0) return KDRC_FAIL_VALUE(pToc, e.segment, KDRC_ERROR_METAFILE_SEGMENT_OFFSET);
         if (e.block < 0) return KDRC_FAIL_VALUE(pToc, e.block, KDRC_ERROR_METAFILE_FILE_OFFSET);
-        if (e.length < -1 || e.length > 16384)
+        if (e.length < -1 || e.length > kdrc::seg::kSegmentSize)
           return KDRC_FAIL_VALUE(pToc, e.length, KDRC_ERROR_METAFILE_SEGMENT_LENGTH);
       }
       break;
@@ -64,25 +66,19 @@ int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int 
   return 0;
 }
 
-// Mask bits of KDRCFile_CheckMetaFile.
-namespace {
-constexpr int kCheckHeader = 64;
-constexpr int kCheckDateList = 4;
-}  // namespace
-
 int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask) {
   KDRC_CHECK_SHARED(pToc);
-  if (pToc->client) mask &= kCheckDateList;
+  if (pToc->client) mask &= KDRC_CHECK_DATE_LIST;
   const meta::Header* h = pToc->pHeader;
   if (h == nullptr) return KDRCX_NullPointer("pToc->pHeader", KDRC_HERE);
   const KDRC_FILESHARED_T* sh = pToc->pShared;
-  if (mask & kCheckHeader) {
+  if (mask & KDRC_CHECK_HEADER) {
     constexpr int kBeyond = KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
     if (h->extentFiles < 0 || h->extentSegments < 0 || h->extentFiles > h->maxExtentFiles)
       return KDRC_FAIL(pToc, kBeyond);
-    if (int64_t(h->totalExtentMB) != int64_t(h->segsPerExtent) * h->maxExtentFiles / 64)
+    if (int64_t(h->totalExtentMB) != int64_t(h->segsPerExtent) * h->maxExtentFiles / meta::kSegmentsPerMegabyte)
       return KDRC_FAIL(pToc, kBeyond);
-    if (h->extentSegments / 64 > h->totalExtentMB) return KDRC_FAIL(pToc, kBeyond);
+    if (h->extentSegments / meta::kSegmentsPerMegabyte > h->totalExtentMB) return KDRC_FAIL(pToc, kBeyond);
     if (h->filePages != sh->filePages) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG);
     if (h->hashBlocks != sh->hashBlocks)
       return KDRC_FAIL(pToc, KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);

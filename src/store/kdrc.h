@@ -150,6 +150,15 @@ int32_t KDRCX_PageNumber(const KDRC_FILETOC_T* pToc, const KDRC_PAGE_T* pPage);
 
 // ---- Checks (beside the metafile) ----------------------------------------------------------
 
+// Mask bits of KDRCFile_CheckMetaFile; a client TOC keeps only KDRC_CHECK_DATE_LIST.
+inline constexpr int KDRC_CHECK_PAGES = 1;
+inline constexpr int KDRC_CHECK_FREE_LIST = 2;
+inline constexpr int KDRC_CHECK_DATE_LIST = 4;
+inline constexpr int KDRC_CHECK_HASH = 8;
+inline constexpr int KDRC_CHECK_FREE_SEGMENT_ORDER = 16;
+inline constexpr int KDRC_CHECK_SEGMENT_MAP = 32;
+inline constexpr int KDRC_CHECK_HEADER = 64;
+
 int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int kind);
 int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask);
 

@@ -34,6 +34,10 @@ inline constexpr int32_t kMinExtentMegabytes = 16;
 inline constexpr int32_t kMaxExtentFiles = 1000;
 inline constexpr int32_t kSegmentsPerMegabyte = 64;
 inline constexpr int32_t kMaxTotalMegabytes = 2032000;
+// A store shared by processes keeps 12 bytes per page in its segment file (access time and
+// date-list links); the segment file is raised to hold them plus this much.
+inline constexpr int32_t kSharedTocBytesPerPage = 12;
+inline constexpr int32_t kSharedTocClampSlack = 413;
 
 struct Header {
   int32_t version;         //  0
