@@ -1,0 +1,117 @@
+// Open files: the record behind an open-file handle (and behind each transfer), the registry
+// of handed-out and recycled records, the one-thread-at-a-time rule for a handle, the per-handle
+// read buffer, and the release of all records at termination.
+//
+// The interface entries VXN_OpenFile, VXN_RefreshFileTicket, VXN_FileSize, VXN_GetSeekPointer,
+// VXN_SeekRelative, VXN_SeekAbsolute, VXN_ReadBytes, VXN_ScheduleRange,
+// VXN_CloseFileHandlePointer and VXN_GetFileGUID are declared in iface/interface.h and
+// defined in open_files.cpp.
+//
+// Concurrency contract.
+//  - Lock A guards the open list, the free list, `openCount` and every record's `next`,
+//    `prev`, `signature` and `ownerThread`. Those fields are also written under the registry's
+//    own leaf mutex, so the idle monitor (which holds lock C and may not take lock A) can ask
+//    IsOpenFileOwner safely. Order: B -> A -> C -> leaf; the leaf mutex takes nothing.
+//  - Every other field of a record is touched only by the thread that owns it: the thread
+//    that made it (until it hands it out) or the thread that acquired it.
+//  - A handle is valid when it is on the open list. IsFileHandle tests membership; it never
+//    dereferences a pointer that is not a live record.
+#ifndef KDR_PROXY_OPEN_FILES_H_
+#define KDR_PROXY_OPEN_FILES_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "iface/interface.h"
+
+inline constexpr uint32_t kOpenFileSignature = 0x600DF11Eu;  // handed out
+inline constexpr uint32_t kReleasedSignature = 0xC105EDDDu;  // released
+inline constexpr uint32_t kNoOwnerThread = 0xFFFFFFFFu;
+
+// The record behind a VXNFileHandle. Global scope because the handle type crosses the C
+// interface.
+struct OpenFileRecord {
+  OpenFileRecord* next;            // open list or free list
+  OpenFileRecord* prev;
+  uint32_t signature;              // kOpenFileSignature while handed out, else kReleasedSignature
+  unsigned char* readBuffer;       // `bufferCapacity` bytes, kept while the record is recycled
+  char* ticket;                    // owned copy of the ticket (configured allocator), or null
+  char* guid;                      // owned copy of the GUID (configured allocator), or null
+  const char* ticketKey;           // key held by the ticket registry; not owned
+  // The two read-buffer counters are 32 bits wide so that any configured buffer size fits
+  // them (the configuration puts no upper bound on it).
+  int32_t bufferedBytes;           // valid bytes in readBuffer
+  int32_t bufferPos;               // next unread byte; buffered bytes start at position - bufferPos
+  int64_t position;                // file position of the next read
+  int64_t fileSize;                // bytes; negative while unknown
+  uint16_t serverHandle;           // server's handle; 0xFFFF while not open at the server
+  std::atomic<uint32_t> ownerThread;  // thread inside a call on it; kNoOwnerThread when none
+  int32_t bufferCapacity;          // size of readBuffer (the buffer size when it was made)
+};
+
+namespace kdr {
+
+// A fresh record at the head of the open list: serverHandle 0xFFFF, no owner, fileSize -1,
+// buffer counters and position 0, no ticket, GUID or key, signature kOpenFileSignature. A
+// record from the free list is reused with its read buffer when that is large enough for the
+// configured buffer size. Returns nullptr after KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY) when the
+// record or its buffer cannot be allocated. Takes lock A.
+OpenFileRecord* NewFileHandle();
+
+// Frees the record's ticket and GUID and moves it from the open list to the free list with
+// the released signature. Does nothing for a pointer that is not on the open list. Takes lock A.
+void FreeFileHandle(OpenFileRecord* handle);
+
+// Whether `handle` is a record on the open list. Never dereferences `handle`. Takes lock A.
+bool IsFileHandle(const OpenFileRecord* handle);
+
+// Takes the handle for the calling thread: 0 when it had no owner or the caller owns it
+// already; ERR_KDRCP_BAD_FILE when it is not on the open list; ERR_KDRCP_FILE_BUSY when
+// another thread owns it (at once, without waiting). Takes lock A.
+int AcquireFileHandle(OpenFileRecord* handle);
+
+// Gives the handle back when the calling thread owns it; otherwise nothing. Takes lock A.
+void UnacquireFileHandle(OpenFileRecord* handle);
+
+// Reads `count` bytes at `position` into destination: what the fast cache holds first, the
+// rest from the cache server (opening the file there when needed). Returns the number of bytes
+// placed (count, or less at the end of the file), ERR_KDRCP_EOF when none could be because
+// `position` is at or beyond a known size, or a negative code. Does not move `position`.
+// REQUIRES: the caller owns `handle`; destination holds `count` bytes; count > 0.
+int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* destination,
+                   int32_t count);
+
+// Empties the open list and then the free list at termination. A record with no owner, or
+// owned by the caller, is closed at the server when open there (after the "WARNING: File ...
+// was open when VXN_Term was called." log line) and freed. A record another thread is inside
+// a call on is logged ("APPLICATION ERROR: File ... leaked, ...") and left to that thread,
+// off the lists and with the released signature. Takes lock A for each record.
+void ReleaseAllFileHandles();
+
+// Whether thread `threadId` owns a record on the open list. Safe to call with lock C held and
+// without lock A (the idle monitor's OpenFileOwnerTest).
+bool IsOpenFileOwner(uint32_t threadId);
+
+// Number of records on the open list (`openCount`).
+int OpenFileCount();
+
+// Stores in *copy a copy of `text` made with the configured allocator (nullptr for a null
+// text). Returns 0 or ERR_KDRCP_OUT_OF_MEMORY (without recording an error text).
+int CopyOpenFileText(const char* text, char** copy);
+
+// The fast cache's side of open and read. Until one is installed, no file is in the fast
+// cache: fileSize gives -1 and read places 0 bytes.
+//   fileSize(file)         0 or more when the fast cache knows the file (it may fill
+//                          `fileSize`); negative otherwise; the file is then opened at the
+//                          server.
+//   read(file, dest, n)    bytes placed at dest from `position` on (0 to n), or a negative code.
+struct FastCacheReader {
+  int (*fileSize)(OpenFileRecord* file);
+  int (*read)(OpenFileRecord* file, unsigned char* destination, int32_t count);
+};
+// Installs `reader` (copied); nullptr goes back to no fast cache.
+void SetFastCacheReader(const FastCacheReader* reader);
+
+}  // namespace kdr
+
+#endif  // KDR_PROXY_OPEN_FILES_H_
