@@ -110,6 +110,18 @@ TEST_F(Mapping, LeastRecentlyUsedSlotIsReusedAndHitsMoveToTheHead) {
   EXPECT_EQ(toc_->pSegmentToc->pExtents[0]->pWindow, nullptr);
   EXPECT_EQ(toc_->pSegmentToc->pExtents[3]->pWindow[0], 1);
 
+  // Wiping empties every slot, unmaps the windows and chains the slots in array order.
+  ASSERT_EQ(KDRCX_WipeMappings(toc_), 0);
+  EXPECT_EQ(toc_->mapHead, 0);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(toc_->pExtentMaps[k].extent, -1);
+    EXPECT_EQ(toc_->pExtentMaps[k].prev, k - 1);
+    EXPECT_EQ(toc_->pExtentMaps[k].next, k < 2 ? k + 1 : -1);
+  }
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(toc_->pSegmentToc->pExtents[k]->pWindow, nullptr);
+  ASSERT_EQ(KDRCX_GetExtentMapping(toc_, 3, 1, &again), 0);
+  EXPECT_EQ(toc_->pSegmentToc->pExtents[3]->pWindow[0], 2);
+
   CaptureStdout();
   EXPECT_EQ(KDRCX_GetExtentMapping(toc_, 9, 0, &again), KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE);
   EXPECT_EQ(KDRCX_GetExtentMapping(toc_, 0, 1 << 20, &again), KDRC_ERROR_SEGMENT_BAD_OFFSET);

@@ -111,9 +111,21 @@ TEST_F(Segments, GrowthAddsAnExtentFileAndWritesLandInIt) {
   EXPECT_EQ(KDRCSegment_WriteSegmentData(toc_, data.data(), 9, seg::kSegmentSize + 1),
             KDRC_ERROR_IF_BAD_LENGTH);
   GetCapturedStdout();
+  int32_t taken = -1;
+  ASSERT_EQ(KDRCFile_GetFreeSegment(toc_, &taken), 0);
+  EXPECT_EQ(taken, 8);
   ASSERT_EQ(KDRCSegment_WriteSegmentData(toc_, data.data(), 8, 10), 0);      // extent 0, seg 0
   ASSERT_EQ(KDRCSegment_WriteSegmentData(toc_, data.data(), 8 + 3, 20), 0);  // extent 0, seg 3
   ASSERT_EQ(KDRCSegment_WriteSegmentData(toc_, data.data(), 7, 5), 0);       // segment file
+  // A cached block in an extent segment reads back through the window cache.
+  kdrc::meta::Page* first = AddFile(kdrc_test::Guid(8).c_str(), 0);
+  ASSERT_EQ(WriteBlock(first, 0, 0x3C, 300), 0);
+  EXPECT_EQ(first->entries[0].segment, 8 + 1);  // 8 was taken above, lowest free first
+  std::vector<uint8_t> back(seg::kSegmentSize);
+  int32_t len = 0;
+  ASSERT_EQ(KDRCFile_ReadBlock(toc_, first, 0, back.data(), &len), 0);
+  EXPECT_EQ(len, 300);
+  EXPECT_EQ(back[299], 0x3C);
   Close();
   auto ext = ReadAll("kdr.ext000");
   EXPECT_EQ(ext[9], 0xA5);
@@ -127,7 +139,8 @@ TEST_F(Segments, GrowthAddsAnExtentFileAndWritesLandInIt) {
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(toc_->pShared->extentFiles, 1);
   ASSERT_NE(toc_->pSegmentToc->pExtents[0], nullptr);
-  EXPECT_EQ(toc_->freeSegCount, 8 + seg::kGrowSegments);
+  // Segment 8 was written but never recorded in a page: only the file's segment is in use.
+  EXPECT_EQ(toc_->freeSegCount, 8 + seg::kGrowSegments - 1);
 }
 
 TEST_F(Segments, NoGrowthBeyondTheMaximumOfExtentFiles) {
