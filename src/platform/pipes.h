@@ -76,6 +76,11 @@ int PipeConnect(const char* name, PipeHandle* pipe);
 // or kPipeTimeout when the server stayed busy.
 int PipeWaitConnect(const char* name, int timeout_ms, PipeHandle* pipe);
 
+// Bounds every later read on the handle: a read that waits longer than `timeout_ms` fails with
+// kPipeBroken (the stream is then unusable). 0 removes the bound. Returns kPipeOk,
+// kPipeInvalidHandle or kPipeFailed.
+int PipeSetReadTimeout(PipeHandle pipe, int timeout_ms);
+
 // Selects message read mode. Succeeds on an open handle (reads are always message reads),
 // fails with kPipeInvalidHandle on kNoPipe or a closed descriptor.
 int PipeSetMessageMode(PipeHandle pipe);

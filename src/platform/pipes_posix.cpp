@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -266,6 +267,20 @@ int PipeWaitConnect(const char* name, int timeout_ms, PipeHandle* pipe) {
                                            static_cast<uint32_t>(start));
     if (elapsed >= timeout_ms) return kPipeTimeout;
   }
+}
+
+int PipeSetReadTimeout(PipeHandle pipe, int timeout_ms) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  timeval tv{};
+  if (timeout_ms > 0) {
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+  }
+  if (::setsockopt(p->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    return TranslateErrno(errno);
+  }
+  return kPipeOk;
 }
 
 int PipeSetMessageMode(PipeHandle pipe) {

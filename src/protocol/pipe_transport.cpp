@@ -105,6 +105,10 @@ PipeHandle OpenClientPipe(const char* pipeName) {
     return kInvalidPipe;
   }
 
+  // A server that took the connection into its queue but never serves it (hung, or stopped)
+  // must not hold this thread, and lock A with it, for ever: the server hands the name out at
+  // once, and waits no longer than this itself for the client to come.
+  platform::PipeSetReadTimeout(master, platform::kHandOffTimeoutMs);
   KdrLogPrintf("Master pipe CLIENT listening for secondary pipe name.\n");
   char secondary[kSecondaryNameBuffer];
   std::memset(secondary, 0, sizeof secondary);

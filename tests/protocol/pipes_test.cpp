@@ -137,6 +137,19 @@ TEST_F(Pipes, BrokenStreamsFailWithoutSignals) {
   EXPECT_EQ(PipeWrite(client_, "z", 1, nullptr), kPipeBroken);
 }
 
+TEST_F(Pipes, BoundedReadGivesUpOnASilentServer) {
+  // Connected into the queue of a server that never serves it.
+  ASSERT_EQ(PipeListen("\\\\.\\pipe\\S", 4, &listener_), kPipeOk);
+  ASSERT_EQ(PipeConnect("\\\\.\\pipe\\S", &client_), kPipeOk);
+  ASSERT_EQ(PipeSetReadTimeout(client_, 100), kPipeOk);
+  char c;
+  uint32_t n = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(PipeRead(client_, &c, 1, &n), kPipeBroken);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90));
+  EXPECT_EQ(PipeSetReadTimeout(kNoPipe, 100), kPipeInvalidHandle);
+}
+
 TEST_F(Pipes, FullQueueIsBusyAndTheWaitRetries) {
   ASSERT_EQ(PipeListen("\\\\.\\pipe\\Q", 0, &listener_), kPipeOk);
   // The listener takes one pending connection; the next finds the queue full.
