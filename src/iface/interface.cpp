@@ -48,6 +48,12 @@ const char* const kEntryNames[kInterfaceSlots] = {
 struct Builtin {
   InterfaceTable table;
   Builtin() : table{} {
+    table.VXN_IsVXNEnabled = &::VXN_IsVXNEnabled;
+    table.VXN_Init = &::VXN_Init;
+    table.VXN_Term = &::VXN_Term;
+    table.VXN_SetLocale = &::VXN_SetLocale;
+    table.VXN_GetLastError = &::VXN_GetLastError;
+    table.VXN_Echo = &::VXN_Echo;
     table.VXNStartThread = &::VXNStartThread;
     table.VXNTerminateThread = &::VXNTerminateThread;
     table.KdrErrorCode = &::KdrErrorCode;

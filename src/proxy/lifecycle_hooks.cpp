@@ -1,0 +1,36 @@
+// The lifecycle's hooks into the units whose state it starts or releases. Each hook stands for
+// one step of VXN_Init or VXN_Term; the unit that owns that state connects its operation here:
+//   LifecycleReleaseOpenFiles    the open-file registry's release of every handle
+//   LifecycleReleaseTickets      the ticket registry's release of every entry
+//   LifecycleOpenFastCache       the fast cache's attach (checkInitKDRC)
+//   LifecycleCloseFastCache      the fast cache's detach (closeFastCache)
+//   LifecycleSendLocale          the control message that carries the locale (LocaleMsg)
+//   LifecycleThreadOwnsOpenFile  the open-file registry's owner test, for the idle monitor
+// Until a unit is built in, its hook keeps the behaviour of a proxy without that state.
+#include "proxy/lifecycle.h"
+
+namespace kdr {
+
+// No open-file handles exist yet.
+void LifecycleReleaseOpenFiles() {}
+
+// No tickets are registered yet.
+void LifecycleReleaseTickets() {}
+
+// Without a fast cache the proxy runs in pipe-only mode: -1, as the attach answers then.
+int LifecycleOpenFastCache() { return -1; }
+
+// Nothing is attached.
+int LifecycleCloseFastCache() { return 0; }
+
+// The locale stays in the configuration, where VXN_SetLocale has put it; there is no
+// exchange that carries it to the server yet.
+int LifecycleSendLocale() { return 0; }
+
+// No thread owns an open-file handle.
+bool LifecycleThreadOwnsOpenFile(uint32_t threadId) {
+  (void)threadId;
+  return false;
+}
+
+}  // namespace kdr
