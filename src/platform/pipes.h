@@ -153,6 +153,11 @@ void PipeListenerShutdown(PipeListener* listener);
 // Stops serving: removes the name and releases the listener. nullptr is ignored.
 void PipeListenerClose(PipeListener* listener);
 
+// The process id of the peer of a connected pipe, as the kernel recorded it when the
+// connection was made (SO_PEERCRED). Returns kPipeOk with *pid set, kPipeInvalidHandle, or
+// kPipeFailed. The id may since have been reused: see pipe_server.h for a stable identity.
+int PipePeerProcessId(PipeHandle pipe, long* pid);
+
 }  // namespace kdr::platform
 
 #endif  // KDR_PLATFORM_PIPES_H_

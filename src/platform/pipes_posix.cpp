@@ -464,4 +464,15 @@ void PipeListenerClose(PipeListener* listener) {
   delete listener;
 }
 
+int PipePeerProcessId(PipeHandle pipe, long* pid) {
+  *pid = 0;
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(p->fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return TranslateErrno(errno);
+  *pid = static_cast<long>(cred.pid);
+  return kPipeOk;
+}
+
 }  // namespace kdr::platform
