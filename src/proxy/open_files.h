@@ -24,6 +24,10 @@
 
 #include "iface/interface.h"
 
+namespace kdr {
+struct TicketEntry;
+}
+
 inline constexpr uint32_t kOpenFileSignature = 0x600DF11Eu;  // handed out
 inline constexpr uint32_t kReleasedSignature = 0xC105EDDDu;  // released
 inline constexpr uint32_t kNoOwnerThread = 0xFFFFFFFFu;
@@ -47,6 +51,9 @@ struct OpenFileRecord {
   uint16_t serverHandle;           // server's handle; 0xFFFF while not open at the server
   std::atomic<uint32_t> ownerThread;  // thread inside a call on it; kNoOwnerThread when none
   int32_t bufferCapacity;          // size of readBuffer (the buffer size when it was made)
+  // The registry hold that keeps `ticketKey` alive for a handle made by VXN_OpenFile; given
+  // back by FreeFileHandle. Null for transfer handles (their maker keeps the hold).
+  kdr::TicketEntry* ticketHold;
 };
 
 namespace kdr {
@@ -58,7 +65,7 @@ namespace kdr {
 // record or its buffer cannot be allocated. Takes lock A.
 OpenFileRecord* NewFileHandle();
 
-// Frees the record's ticket and GUID and moves it from the open list to the free list with
+// Frees the record's ticket and GUID, gives back its `ticketHold`, and moves it from the open list to the free list with
 // the released signature. Does nothing for a pointer that is not on the open list. Takes lock A.
 void FreeFileHandle(OpenFileRecord* handle);
 

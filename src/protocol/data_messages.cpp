@@ -1,0 +1,317 @@
+#include "protocol/data_messages.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <limits>
+
+#include "iface/runtime.h"
+#include "protocol/message_framing.h"
+#include "proxy/open_files.h"
+#include "proxy/proxy_log.h"
+
+namespace kdr {
+
+namespace {
+
+// Skeleton steps 1 to 3 without the record lookup: connect the record when it has no pipe.
+// Returns 0 or ERR_KDRCP_NO_SERVER.
+int Connected(ThreadRecord* record) {
+  if (record->pipe == kInvalidPipe) {
+    ConnectProxyLocked(record);
+    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
+  }
+  return 0;
+}
+
+int ShortReply(int total, const char* name, int code) {
+  KdrLogPrintf("MESSAGE ERROR: Reply of %d bytes too short (%s)\n", total, name);
+  return code;
+}
+
+int8_t ReplyKind(const unsigned char* reply) { return static_cast<int8_t>(reply[kOffTypeId]); }
+
+// The first three bytes of the request tag; a shorter tag is padded with NULs, never read
+// past its end.
+void PutTag(unsigned char* b, const char* tag) {
+  for (uint32_t i = 0; i < kRequestTagBytes; ++i) b[kOffRangeTag + i] = 0;
+  if (tag == nullptr) return;
+  for (uint32_t i = 0; i < kRequestTagBytes && tag[i] != '\0'; ++i) {
+    b[kOffRangeTag + i] = static_cast<unsigned char>(tag[i]);
+  }
+}
+
+// Builds a KDR_GET_DATA_MSG or KDR_READ_AHEAD_MSG request in the record's request buffer.
+void BuildRangeRequest(ThreadRecord* record, uint32_t msgType, uint16_t serverHandle,
+                       int64_t offset, int32_t length, const char* tag) {
+  unsigned char* b = record->requestBuffer;
+  BeginRequest(record, msgType, kRangeRequestPayload);
+  PutBE16(b, kOffRequestHandle, serverHandle);
+  PutBE64(b, kOffRangeOffset, offset);
+  PutBE32(b, kOffRangeLength, static_cast<uint32_t>(length));
+  PutTag(b, tag);
+}
+
+void BuildHandleRequest(ThreadRecord* record, uint32_t msgType, uint16_t serverHandle) {
+  BeginRequest(record, msgType, kHandleRequestPayload);
+  PutBE16(record->requestBuffer, kOffRequestHandle, serverHandle);
+}
+
+}  // namespace
+
+int ParseOpenReply(const unsigned char* reply, int total, int16_t* handle, int64_t* size) {
+  if (total < static_cast<int>(kOpenReplyMin)) return ERR_KDRCP_BAD_ARG;
+  *handle = static_cast<int16_t>(GetBE16(reply, kOpenReplyHandle));
+  *size = GetBE64(reply, kOpenReplySize);
+  return 0;
+}
+
+int ParseSizeReply(const unsigned char* reply, int total, int64_t* size) {
+  if (total < static_cast<int>(kSizeReplyMin)) return ERR_KDRCP_BAD_ARG;
+  *size = GetBE64(reply, kSizeReplySize);
+  return 0;
+}
+
+int ParseDataPiece(const unsigned char* reply, int total, int64_t expectedOffset, int32_t room,
+                   DataPiece* piece, PieceFault* fault) {
+  PieceFault f = PieceFault::kNone;
+  *piece = DataPiece{-1, -1, nullptr};
+  if (total < static_cast<int>(kDataPieceBytes)) {
+    f = PieceFault::kShort;
+  } else {
+    piece->offset = GetBE64(reply, kDataPieceOffset);
+    piece->length = GetBE32(reply, kDataPieceLength);
+    // payloadLength - 12 is the room the reply really has for bytes; `total` is 12 +
+    // payloadLength as ReceiveReply read it.
+    int64_t carried = static_cast<int64_t>(total) - kDataPieceBytes;
+    if (piece->offset != expectedOffset) {
+      f = PieceFault::kOffset;
+    } else if (piece->length != carried) {
+      f = PieceFault::kLength;
+    } else if (piece->length > room) {
+      f = PieceFault::kOverflow;
+    } else {
+      piece->bytes = reply + kDataPieceBytes;
+    }
+  }
+  if (fault != nullptr) *fault = f;
+  switch (f) {
+    case PieceFault::kNone:
+      return 0;
+    case PieceFault::kOffset:
+      return ERR_KDRCP_SEQUENCE;
+    default:
+      return ERR_KDRCP_MSG_DATA;
+  }
+}
+
+int OpenMsg(OpenFileRecord* file) {
+  if (file == nullptr || file->ticket == nullptr) return ERR_KDRCP_BAD_ARG;
+  size_t length = std::strlen(file->ticket);
+  if (length > static_cast<size_t>(kTicketMaxLength)) return ERR_KDRCP_BAD_ARG;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  BusyScope busy(record);
+  int r = Connected(record);
+  if (r != 0) return r;
+
+  uint32_t withNul = static_cast<uint32_t>(length) + 1;
+  BeginRequest(record, KDR_OPEN_MSG, withNul);
+  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
+  KdrLogPrintf("%d byte OPEN request sent to VXN\n", n);
+  if (n < 0) return n;
+  n = SendRequest(record, file->ticket, withNul);
+  KdrLogPrintf("%d byte OPEN ticket sent to VXN\n", n);
+  if (n < 0) return n;
+
+  unsigned char* reply = record->replyBuffer;
+  int total = ReceiveReply(record, reply);
+  if (total < 0) return total;
+  int c = CheckReply(record, reply, kOpenRules);
+  if (c != 0) return c;
+  switch (ReplyKind(reply)) {
+    case kReplyNormal: {
+      int16_t handle = 0;
+      int64_t size = 0;
+      c = ParseOpenReply(reply, total, &handle, &size);
+      if (c != 0) return ShortReply(total, "KDR_OPEN_MSG", c);
+      file->fileSize = size;
+      file->serverHandle = static_cast<uint16_t>(handle);
+      return handle;
+    }
+    case kReplyError:
+      return ErrorReplyResult(reply, total, false, true);
+    default:
+      return InvalidTypeId(reply);
+  }
+}
+
+int64_t GetSizeMsg(OpenFileRecord* file) {
+  if (file == nullptr) return ERR_KDRCP_BAD_ARG;
+  if (file->fileSize >= 0) return file->fileSize;
+  if (file->serverHandle == kNoServerHandle) {
+    int r = OpenMsg(file);
+    if (r < 0) return r;
+    file->serverHandle = static_cast<uint16_t>(r);
+    if (file->fileSize >= 0) return file->fileSize;
+  }
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  BusyScope busy(record);
+  int r = Connected(record);
+  if (r != 0) return r;
+
+  BuildHandleRequest(record, KDR_GET_SIZE_MSG, file->serverHandle);
+  int n = SendRequest(record, record->requestBuffer, kHandleRequestSize);
+  KdrLogPrintf("%ld byte SIZE request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  unsigned char* reply = record->replyBuffer;
+  int total = ReceiveReply(record, reply);
+  if (total < 0) return total;
+  int c = CheckReply(record, reply, kGetSizeRules);
+  if (c != 0) return c;
+  switch (ReplyKind(reply)) {
+    case kReplyNormal: {
+      int64_t size = 0;
+      c = ParseSizeReply(reply, total, &size);
+      if (c != 0) return ShortReply(total, "KDR_GET_SIZE_MSG", c);
+      return size;
+    }
+    case kReplyError:
+      return ErrorReplyResult(reply, total, false, true);
+    default:
+      return InvalidTypeId(reply);
+  }
+}
+
+int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination, int32_t end,
+               int32_t start) {
+  if (start >= end) return start;
+  if (file == nullptr || destination == nullptr || start < 0 || file->position < 0 ||
+      file->position > std::numeric_limits<int64_t>::max() - end) {
+    return ERR_KDRCP_BAD_ARG;
+  }
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  BusyScope busy(record);
+  int r = Connected(record);
+  if (r != 0) return r;
+
+  const int64_t base = file->position;
+  BuildRangeRequest(record, KDR_GET_DATA_MSG, file->serverHandle, base + start, end - start, tag);
+  int n = SendRequest(record, record->requestBuffer, kRangeRequestSize);
+  KdrLogPrintf("%ld byte READ request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  unsigned char* reply = record->replyBuffer;
+  int32_t got = start;
+  for (;;) {
+    int total = ReceiveReply(record, reply);
+    if (total < 0) return total;
+    int c = CheckReply(record, reply, kGetDataRules);
+    if (c != 0) return c;
+    switch (ReplyKind(reply)) {
+      case kReplyNormal: {
+        DataPiece piece;
+        PieceFault fault;
+        c = ParseDataPiece(reply, total, base + got, end - got, &piece, &fault);
+        switch (fault) {
+          case PieceFault::kNone:
+            break;
+          case PieceFault::kShort:
+            return ShortReply(total, "KDR_GET_DATA_MSG", c);
+          case PieceFault::kOffset:
+            KdrLogPrintf("MESSAGE ERROR: Invalid offset %" PRId64 ", expected %" PRId64 "\n",
+                         piece.offset, base + got);
+            return c;
+          case PieceFault::kLength:
+            KdrLogPrintf("MESSAGE ERROR: Invalid length %ld, expected %ld\n",
+                         static_cast<long>(piece.length),
+                         static_cast<long>(total) - static_cast<long>(kDataPieceBytes));
+            return c;
+          case PieceFault::kOverflow:
+            KdrLogPrintf("MESSAGE ERROR: Invalid length %ld, expected at most %ld\n",
+                         static_cast<long>(piece.length), static_cast<long>(end - got));
+            return c;
+        }
+        std::memcpy(destination + got, piece.bytes, static_cast<size_t>(piece.length));
+        got += piece.length;
+        if (got >= end) return got;
+        break;
+      }
+      case kReplyError:
+        return ErrorReplyResult(reply, total, true, true);
+      case kReplyEnd:
+        return got;
+      default:
+        return InvalidTypeId(reply);
+    }
+  }
+}
+
+int ReadAheadMsg(OpenFileRecord* file, const char* tag, int64_t offset, int32_t length) {
+  if (file == nullptr) return ERR_KDRCP_BAD_ARG;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  BusyScope busy(record);
+  int r = Connected(record);
+  if (r != 0) return r;
+  if (file->serverHandle == kNoServerHandle) {
+    // Nested exchange: `busy` stays 1 across it.
+    r = OpenMsg(file);
+    if (r < 0) return r;
+    file->serverHandle = static_cast<uint16_t>(r);
+  }
+
+  BuildRangeRequest(record, KDR_READ_AHEAD_MSG, file->serverHandle, offset, length, tag);
+  int n = SendRequest(record, record->requestBuffer, kRangeRequestSize);
+  KdrLogPrintf("%ld byte READ AHEAD request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  unsigned char* reply = record->replyBuffer;
+  int total = ReceiveReply(record, reply);
+  if (total < 0) return total;
+  int c = CheckReply(record, reply, kReadAheadRules);
+  if (c != 0) return c;
+  switch (ReplyKind(reply)) {
+    case kReplyNormal:
+      return 0;
+    case kReplyError:
+      return ErrorReplyResult(reply, total, true, true);
+    default:
+      return InvalidTypeId(reply);
+  }
+}
+
+int CloseMsg(OpenFileRecord* file) {
+  if (file == nullptr) return ERR_KDRCP_BAD_ARG;
+  int16_t handle = static_cast<int16_t>(file->serverHandle);
+  KdrLogPrintf("Close file handle %d\n", static_cast<int>(handle));
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  if (handle < 0) return 0;
+  BusyScope busy(record);
+  int r = Connected(record);
+  if (r != 0) return r;
+
+  BuildHandleRequest(record, KDR_CLOSE_MSG, file->serverHandle);
+  int n = SendRequest(record, record->requestBuffer, kHandleRequestSize);
+  KdrLogPrintf("%ld byte CLOSE request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  unsigned char* reply = record->replyBuffer;
+  int total = ReceiveReply(record, reply);
+  if (total < 0) return total;
+  int c = CheckReply(record, reply, kCloseRules);
+  if (c != 0) return c;
+  switch (ReplyKind(reply)) {
+    case kReplyNormal:
+      return 0;
+    case kReplyError:
+      return ErrorReplyResult(reply, total, true, true);
+    default:
+      return InvalidTypeId(reply);
+  }
+}
+
+}  // namespace kdr

@@ -1,0 +1,570 @@
+#include "proxy/open_files.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+
+#include "iface/export.h"
+#include "iface/runtime.h"
+#include "protocol/data_messages.h"
+#include "proxy/config.h"
+#include "proxy/lifecycle.h"
+#include "proxy/proxy_log.h"
+#include "proxy/result_codes.h"
+#include "proxy/thread_state.h"
+#include "proxy/tickets.h"
+
+namespace kdr {
+
+namespace {
+
+// The registry. Plain storage, constant-initialised, never destroyed. Lock A and `g_leaf`
+// guard it as open_files.h describes.
+struct Registry {
+  OpenFileRecord* openHead;
+  OpenFileRecord* freeHead;
+  int openCount;
+};
+Registry g_registry{nullptr, nullptr, 0};
+constinit std::mutex g_leaf;  // trivially destructible with the C++ library in use
+
+// The fast cache's side; null members mean "no fast cache".
+std::atomic<int (*)(OpenFileRecord*)> g_fastSize{nullptr};
+std::atomic<int (*)(OpenFileRecord*, unsigned char*, int32_t)> g_fastRead{nullptr};
+
+// REQUIRES: lock A and g_leaf.
+void PushFront(OpenFileRecord** head, OpenFileRecord* r) {
+  r->prev = nullptr;
+  r->next = *head;
+  if (*head != nullptr) (*head)->prev = r;
+  *head = r;
+}
+
+// REQUIRES: lock A and g_leaf; `r` is on the list that starts at *head.
+void Unlink(OpenFileRecord** head, OpenFileRecord* r) {
+  if (r->prev != nullptr) r->prev->next = r->next;
+  else *head = r->next;
+  if (r->next != nullptr) r->next->prev = r->prev;
+  r->next = nullptr;
+  r->prev = nullptr;
+}
+
+// REQUIRES: lock A (or g_leaf).
+bool OnOpenList(const OpenFileRecord* handle) {
+  if (handle == nullptr) return false;
+  for (const OpenFileRecord* r = g_registry.openHead; r != nullptr; r = r->next) {
+    if (r == handle) return true;
+  }
+  return false;
+}
+
+void FreeText(char** text) {
+  KdrRelease(*text);
+  *text = nullptr;
+}
+
+bool SizeKnownPositive(const OpenFileRecord* f) { return f->fileSize > 0; }
+
+// Moves `position` to `target`, keeping the read buffer when the target falls inside it.
+void MoveTo(OpenFileRecord* f, int64_t target) {
+  int64_t diff = target - f->position;  // both are 0 or more: no overflow
+  int64_t at = static_cast<int64_t>(f->bufferPos) + diff;
+  if (diff >= -static_cast<int64_t>(f->bufferPos) && at < f->bufferedBytes) {
+    f->bufferPos = static_cast<int32_t>(at);
+  } else {
+    f->bufferedBytes = 0;
+    f->bufferPos = 0;
+  }
+  f->position = target;
+}
+
+int FastCacheFileSize(OpenFileRecord* f) {
+  int (*fn)(OpenFileRecord*) = g_fastSize.load(std::memory_order_acquire);
+  return fn != nullptr ? fn(f) : -1;
+}
+
+int FastCacheRead(OpenFileRecord* f, unsigned char* destination, int32_t count) {
+  auto fn = g_fastRead.load(std::memory_order_acquire);
+  return fn != nullptr ? fn(f, destination, count) : 0;
+}
+
+// Acquires `handle` for an entry and gives it back when the entry returns.
+class Acquired {
+ public:
+  explicit Acquired(OpenFileRecord* handle) : handle_(handle), result_(AcquireFileHandle(handle)) {}
+  ~Acquired() {
+    if (result_ == 0) UnacquireFileHandle(handle_);
+  }
+  int result() const { return result_; }
+  Acquired(const Acquired&) = delete;
+  Acquired& operator=(const Acquired&) = delete;
+
+ private:
+  OpenFileRecord* handle_;
+  int result_;
+};
+
+}  // namespace
+
+int CopyOpenFileText(const char* text, char** copy) {
+  *copy = nullptr;
+  if (text == nullptr) return 0;
+  size_t n = std::strlen(text) + 1;
+  char* c = static_cast<char*>(KdrAllocate(n));
+  if (c == nullptr) return ERR_KDRCP_OUT_OF_MEMORY;
+  std::memcpy(c, text, n);
+  *copy = c;
+  return 0;
+}
+
+OpenFileRecord* NewFileHandle() {
+  ProxyLockGuard lock(ProxyLock::kA);
+  int32_t want = gProxyConfig.bufferSize > 0 ? gProxyConfig.bufferSize : kDefaultBufferSize;
+  OpenFileRecord* r = g_registry.freeHead;
+  if (r != nullptr) {
+    if (r->bufferCapacity < want) {
+      // The buffer size grew since the record was made: a buffer of the new size.
+      unsigned char* b = static_cast<unsigned char*>(KdrAllocate(static_cast<size_t>(want)));
+      if (b == nullptr) {
+        KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
+        return nullptr;
+      }
+      KdrRelease(r->readBuffer);
+      r->readBuffer = b;
+      r->bufferCapacity = want;
+    }
+    std::lock_guard<std::mutex> leaf(g_leaf);
+    Unlink(&g_registry.freeHead, r);
+  } else {
+    void* mem = KdrAllocate(sizeof(OpenFileRecord));
+    unsigned char* b = static_cast<unsigned char*>(KdrAllocate(static_cast<size_t>(want)));
+    if (mem == nullptr || b == nullptr) {
+      KdrRelease(mem);
+      KdrRelease(b);
+      KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
+      return nullptr;
+    }
+    r = new (mem) OpenFileRecord();
+    r->readBuffer = b;
+    r->bufferCapacity = want;
+  }
+  r->serverHandle = kNoServerHandle;
+  r->fileSize = -1;
+  r->bufferedBytes = 0;
+  r->bufferPos = 0;
+  r->position = 0;
+  r->ticket = nullptr;
+  r->guid = nullptr;
+  r->ticketKey = nullptr;
+  r->ticketHold = nullptr;
+  std::lock_guard<std::mutex> leaf(g_leaf);
+  r->ownerThread.store(kNoOwnerThread);
+  r->signature = kOpenFileSignature;
+  PushFront(&g_registry.openHead, r);
+  ++g_registry.openCount;
+  return r;
+}
+
+void FreeFileHandle(OpenFileRecord* handle) {
+  ProxyLockGuard lock(ProxyLock::kA);
+  if (!OnOpenList(handle)) return;
+  {
+    std::lock_guard<std::mutex> leaf(g_leaf);
+    Unlink(&g_registry.openHead, handle);
+    handle->signature = kReleasedSignature;
+    handle->ownerThread.store(kNoOwnerThread);
+    --g_registry.openCount;
+  }
+  // Off the open list, nobody else can reach the record: its fields are ours.
+  FreeText(&handle->ticket);
+  FreeText(&handle->guid);
+  handle->ticketKey = nullptr;
+  handle->serverHandle = kNoServerHandle;
+  handle->bufferedBytes = 0;
+  handle->bufferPos = 0;
+  if (handle->ticketHold != nullptr) {
+    ReleaseTicket(handle->ticketHold);
+    handle->ticketHold = nullptr;
+  }
+  std::lock_guard<std::mutex> leaf(g_leaf);
+  PushFront(&g_registry.freeHead, handle);
+}
+
+bool IsFileHandle(const OpenFileRecord* handle) {
+  if (handle == nullptr) return false;
+  ProxyLockGuard lock(ProxyLock::kA);
+  return OnOpenList(handle);
+}
+
+int AcquireFileHandle(OpenFileRecord* handle) {
+  if (handle == nullptr) return ERR_KDRCP_BAD_FILE;
+  uint32_t me = ThreadId();
+  ProxyLockGuard lock(ProxyLock::kA);
+  if (!OnOpenList(handle)) return ERR_KDRCP_BAD_FILE;
+  uint32_t owner = handle->ownerThread.load();
+  if (owner == me) return 0;
+  if (owner != kNoOwnerThread) return ERR_KDRCP_FILE_BUSY;
+  std::lock_guard<std::mutex> leaf(g_leaf);
+  handle->ownerThread.store(me);
+  return 0;
+}
+
+void UnacquireFileHandle(OpenFileRecord* handle) {
+  if (handle == nullptr) return;
+  uint32_t me = ThreadId();
+  ProxyLockGuard lock(ProxyLock::kA);
+  if (!OnOpenList(handle)) return;
+  std::lock_guard<std::mutex> leaf(g_leaf);
+  if (handle->ownerThread.load() == me) handle->ownerThread.store(kNoOwnerThread);
+}
+
+bool IsOpenFileOwner(uint32_t threadId) {
+  std::lock_guard<std::mutex> leaf(g_leaf);
+  for (const OpenFileRecord* r = g_registry.openHead; r != nullptr; r = r->next) {
+    if (r->ownerThread.load() == threadId) return true;
+  }
+  return false;
+}
+
+int OpenFileCount() {
+  std::lock_guard<std::mutex> leaf(g_leaf);
+  return g_registry.openCount;
+}
+
+void SetFastCacheReader(const FastCacheReader* reader) {
+  g_fastSize.store(reader != nullptr ? reader->fileSize : nullptr, std::memory_order_release);
+  g_fastRead.store(reader != nullptr ? reader->read : nullptr, std::memory_order_release);
+}
+
+int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* destination,
+                   int32_t count) {
+  if (handle == nullptr || destination == nullptr || count <= 0) return ERR_KDRCP_BAD_ARG;
+  int r = FastCacheRead(handle, destination, count);
+  if (r < 0) return r;
+  if (r >= count) return count;
+  if (handle->fileSize >= 0 && handle->position + r >= handle->fileSize) {
+    return r > 0 ? r : ERR_KDRCP_EOF;
+  }
+  if (handle->serverHandle == kNoServerHandle) {
+    int h = OpenMsg(handle);
+    if (h < 0) return h;
+    handle->serverHandle = static_cast<uint16_t>(h);
+    // The open told the size: a range that starts at the end needs no request.
+    if (handle->fileSize >= 0 && handle->position + r >= handle->fileSize) {
+      return r > 0 ? r : ERR_KDRCP_EOF;
+    }
+  }
+  int got = GetDataMsg(handle, tag, destination, count, r);
+  // A series the server ends before its first byte means the file ends here.
+  return got == 0 ? ERR_KDRCP_EOF : got;
+}
+
+void ReleaseAllFileHandles() {
+  const uint32_t me = ThreadId();
+  for (int list = 0; list < 2; ++list) {
+    for (;;) {
+      OpenFileRecord* r = nullptr;
+      uint32_t owner = kNoOwnerThread;
+      {
+        ProxyLockGuard lock(ProxyLock::kA);
+        std::lock_guard<std::mutex> leaf(g_leaf);
+        OpenFileRecord** head = list == 0 ? &g_registry.openHead : &g_registry.freeHead;
+        r = *head;
+        if (r == nullptr) break;
+        Unlink(head, r);
+        if (list == 0) --g_registry.openCount;
+        r->signature = kReleasedSignature;
+        owner = r->ownerThread.load();
+      }
+      uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(r));
+      if (owner != kNoOwnerThread && owner != me) {
+        // Another thread is inside a call on it: leave the record to that thread.
+        KdrLogPrintf("APPLICATION ERROR: File 0x%" PRIX64 " leaked, in use by thread ID %" PRId64
+                     " when thread ID %" PRId64 " called VXN_Term.\n",
+                     address, static_cast<int64_t>(owner), static_cast<int64_t>(me));
+        continue;
+      }
+      if (r->serverHandle < kNoServerHandle) {
+        KdrLogPrintf("WARNING: File 0x%" PRIX64 " was open when VXN_Term was called.\n", address);
+        CloseMsg(r);
+        r->serverHandle = kNoServerHandle;
+      }
+      if (r->ticketHold != nullptr) ReleaseTicket(r->ticketHold);
+      KdrRelease(r->ticket);
+      KdrRelease(r->guid);
+      KdrRelease(r->readBuffer);
+      r->~OpenFileRecord();
+      KdrRelease(r);
+    }
+  }
+}
+
+}  // namespace kdr
+
+using namespace kdr;
+
+KDR_EXPORT int VXN_OpenFile(const char* key, VXNFileHandle* handle) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (handle == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  *handle = nullptr;
+  TicketEntry* entry = LookupTicket(key);
+  if (entry == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  OpenFileRecord* f = NewFileHandle();
+  if (f == nullptr) {
+    ReleaseTicket(entry);
+    return KdrErrorCode(ERR_KDRCP_TOO_MANY);
+  }
+  char* ticket = nullptr;
+  char* guid = nullptr;
+  if (CopyOpenFileText(entry->ticket, &ticket) != 0 ||
+      CopyOpenFileText(entry->guid, &guid) != 0) {
+    KdrRelease(ticket);
+    KdrRelease(guid);
+    FreeFileHandle(f);
+    ReleaseTicket(entry);
+    return ERR_KDRCP_OUT_OF_MEMORY;
+  }
+  {
+    // VXN_GetFileGUID reads `guid` under lock A.
+    ProxyLockGuard lock(ProxyLock::kA);
+    f->ticket = ticket;
+    f->guid = guid;
+  }
+  // The record keeps the registry's hold for as long as it references the entry's key.
+  f->ticketKey = entry->key;
+  f->ticketHold = entry;
+
+  // The fast cache first: a file it holds is opened without the server.
+  int r = FastCacheFileSize(f);
+  if (r < 0) r = OpenMsg(f);
+  if (r < 0) {
+    KdrErrorCode(r);
+    FreeFileHandle(f);
+    return r;
+  }
+  *handle = f;
+  return 0;
+}
+
+KDR_EXPORT int VXN_RefreshFileTicket(VXNFileHandle handle, const char* ticket) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (ticket == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  int r = AcquireFileHandle(handle);
+  if (r != 0) return KdrErrorCode(r);
+  if (!IsValidTicket(ticket)) {
+    UnacquireFileHandle(handle);
+    return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  }
+  char* copy = nullptr;
+  if (CopyOpenFileText(ticket, &copy) != 0) {
+    UnacquireFileHandle(handle);
+    return ERR_KDRCP_OUT_OF_MEMORY;
+  }
+  KdrRelease(handle->ticket);
+  handle->ticket = copy;
+  r = CloseMsg(handle);
+  if (r < 0) {
+    UnacquireFileHandle(handle);
+    return KdrErrorCode(r);
+  }
+  handle->serverHandle = kNoServerHandle;
+  r = OpenMsg(handle);
+  if (r < 0) {
+    KdrErrorCode(r);
+    UnacquireFileHandle(handle);
+    FreeFileHandle(handle);
+    return r;
+  }
+  handle->serverHandle = static_cast<uint16_t>(r);
+  UnacquireFileHandle(handle);
+  return 0;
+}
+
+KDR_EXPORT int VXN_FileSize(VXNFileHandle handle, int64_t* size) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (size == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  *size = -1;
+  Acquired owned(handle);
+  if (owned.result() != 0) return KdrErrorCode(owned.result());
+  if (handle->fileSize < 0) handle->fileSize = GetSizeMsg(handle);
+  if (handle->fileSize >= 0) {
+    *size = handle->fileSize;
+    return 0;
+  }
+  // A failure code is kept as the size, so the next call asks again. A negative size the
+  // server sent that is no code of ours reads as an unknown size.
+  int64_t s = handle->fileSize;
+  int code = s >= std::numeric_limits<int32_t>::min() ? static_cast<int>(s)
+                                                       : ERR_KDRCP_UNKNOWN_FILE_SIZE;
+  return KdrErrorCode(code);
+}
+
+KDR_EXPORT int VXN_GetSeekPointer(VXNFileHandle handle, int64_t* position) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (position == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  Acquired owned(handle);
+  if (owned.result() != 0) return KdrErrorCode(owned.result());
+  *position = handle->position;
+  return 0;
+}
+
+KDR_EXPORT int VXN_SeekRelative(VXNFileHandle handle, int64_t distance) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  Acquired owned(handle);
+  if (owned.result() != 0) return KdrErrorCode(owned.result());
+  int64_t target = 0;
+  if (__builtin_add_overflow(handle->position, distance, &target) || target < 0 ||
+      (SizeKnownPositive(handle) && target > handle->fileSize)) {
+    return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  }
+  MoveTo(handle, target);
+  return 0;
+}
+
+KDR_EXPORT int VXN_SeekAbsolute(VXNFileHandle handle, int64_t position) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (position < 0) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  Acquired owned(handle);
+  if (owned.result() != 0) return KdrErrorCode(owned.result());
+  if (SizeKnownPositive(handle) && position > handle->fileSize) {
+    return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  }
+  MoveTo(handle, position);
+  return 0;
+}
+
+KDR_EXPORT int VXN_ReadBytes(VXNFileHandle handle, const char* tag, int count, int* bytesRead,
+                             void* buffer) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (bytesRead == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (tag == nullptr || count < 0) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (buffer == nullptr) return KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
+  Acquired owned(handle);
+  if (owned.result() != 0) return KdrErrorCode(owned.result());
+  if (count == 0) return 0;
+
+  OpenFileRecord* f = handle;
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  const int64_t start = f->position;
+  const int32_t capacity = f->bufferCapacity;
+  int32_t got = 0;
+  int32_t available = f->bufferedBytes - f->bufferPos;
+  if (available > 0 && available >= count) {
+    std::memcpy(out, f->readBuffer + f->bufferPos, static_cast<size_t>(count));
+    f->bufferPos += count;
+    f->position += count;
+    *bytesRead = count;
+    return 0;
+  }
+  int32_t remaining = count;
+  if (available > 0) {
+    std::memcpy(out, f->readBuffer + f->bufferPos, static_cast<size_t>(available));
+    f->position += available;
+    got = available;
+    remaining = count - available;
+  }
+  f->bufferedBytes = 0;
+  f->bufferPos = 0;
+
+  int outcome = 0;
+  if (SizeKnownPositive(f) && f->position >= f->fileSize) {
+    outcome = ERR_KDRCP_EOF;
+  } else {
+    int32_t ask = remaining > capacity ? remaining : capacity;
+    if (SizeKnownPositive(f) && ask > f->fileSize - f->position) {
+      ask = static_cast<int32_t>(f->fileSize - f->position);
+    }
+    if (ask > capacity) {
+      // Larger than the read buffer (so no more than `remaining`): straight into the caller's.
+      int r = FetchFileBytes(f, tag, out + got, ask);
+      if (r < 0) {
+        outcome = r;
+      } else {
+        got += r;
+        f->position += r;
+      }
+    } else {
+      int r = FetchFileBytes(f, tag, f->readBuffer, ask);
+      if (r < 0) {
+        outcome = r;
+      } else if (r >= remaining) {
+        std::memcpy(out + got, f->readBuffer, static_cast<size_t>(remaining));
+        f->bufferedBytes = r;
+        f->bufferPos = remaining;
+        got += remaining;
+        f->position += remaining;
+      } else if (r > 0) {
+        std::memcpy(out + got, f->readBuffer, static_cast<size_t>(r));
+        got += r;
+        f->position += r;
+      }
+    }
+  }
+  *bytesRead = got;
+  if (outcome == ERR_KDRCP_EOF && got > 0) return 0;
+  if (outcome < 0) {
+    f->position = start;
+    return KdrErrorCode(outcome);
+  }
+  return 0;
+}
+
+KDR_EXPORT int VXN_ScheduleRange(VXNFileHandle handle, const char* tag, int64_t offset,
+                                 int length) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (tag == nullptr || offset < 0 || length < 0) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (length == 0) return 0;
+  Acquired owned(handle);
+  if (owned.result() != 0) return KdrErrorCode(owned.result());
+  if (SizeKnownPositive(handle) && offset >= handle->fileSize) {
+    return KdrErrorCode(ERR_KDRCP_EOF);
+  }
+  int32_t amount = length > handle->bufferCapacity ? length : handle->bufferCapacity;
+  if (SizeKnownPositive(handle) && amount > handle->fileSize - offset) {
+    amount = static_cast<int32_t>(handle->fileSize - offset);
+  }
+  return KdrErrorCode(ReadAheadMsg(handle, tag, offset, amount));
+}
+
+KDR_EXPORT int VXN_CloseFileHandlePointer(VXNFileHandle handle) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  int r = AcquireFileHandle(handle);
+  if (r != 0) return KdrErrorCode(r);
+  CloseMsg(handle);  // nothing to do for a file not open at the server; a failure changes nothing
+  handle->serverHandle = kNoServerHandle;
+  FreeFileHandle(handle);
+  return 0;
+}
+
+KDR_EXPORT int VXN_GetFileGUID(VXNFileHandle handle, char** guid) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (handle == nullptr || guid == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  // Not acquired: another thread may be inside a call on the handle. Lock A keeps the record
+  // on the open list, and so its GUID alive, while it is copied.
+  ProxyLockGuard lock(ProxyLock::kA);
+  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  *guid = nullptr;
+  return CopyOpenFileText(handle->guid, guid);
+}
