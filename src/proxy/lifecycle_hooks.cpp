@@ -8,11 +8,11 @@
 //   LifecycleThreadOwnsOpenFile  the open-file registry's owner test, for the idle monitor
 // Until a unit is built in, its hook keeps the behaviour of a proxy without that state.
 #include "proxy/lifecycle.h"
+#include "proxy/open_files.h"
 
 namespace kdr {
 
-// No open-file handles exist yet.
-void LifecycleReleaseOpenFiles() {}
+void LifecycleReleaseOpenFiles() { ReleaseAllFileHandles(); }
 
 // No tickets are registered yet.
 void LifecycleReleaseTickets() {}
@@ -27,10 +27,6 @@ int LifecycleCloseFastCache() { return 0; }
 // exchange that carries it to the server yet.
 int LifecycleSendLocale() { return 0; }
 
-// No thread owns an open-file handle.
-bool LifecycleThreadOwnsOpenFile(uint32_t threadId) {
-  (void)threadId;
-  return false;
-}
+bool LifecycleThreadOwnsOpenFile(uint32_t threadId) { return IsOpenFileOwner(threadId); }
 
 }  // namespace kdr
