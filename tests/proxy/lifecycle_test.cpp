@@ -1,0 +1,440 @@
+// The proxy's start and end against a stand-in cache server: use counting, the allocator
+// pair, failed initialisations and their texts, the one-shot enabled test, echo and locale,
+// termination with other threads connected, and the idle monitor reclaiming a thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iface/interface.h"
+#include "iface/runtime.h"
+#include "peer/peer.h"
+#include "platform/process.h"
+#include "protocol/message_format.h"
+#include "protocol/pipe_transport.h"
+#include "proxy/config.h"
+#include "proxy/lifecycle.h"
+#include "proxy/proxy_log.h"
+#include "proxy/result_codes.h"
+#include "proxy/thread_state.h"
+
+namespace kdr {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int Occurrences(const std::string& text, const std::string& piece) {
+  int n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+// An allocator pair that puts a tag before each block, so that a block freed with the other
+// pair (or a foreign block freed with this one) is noticed rather than silently accepted.
+constexpr uint64_t kTag = 0x4B44524C49464521ull;
+std::atomic<int> g_allocs{0};
+std::atomic<int> g_frees{0};
+std::atomic<int> g_foreign{0};
+
+void* TaggedAlloc(size_t size) {
+  auto* p = static_cast<uint64_t*>(std::malloc(size + 16));
+  if (p == nullptr) return nullptr;
+  p[0] = kTag;
+  g_allocs.fetch_add(1);
+  return p + 2;
+}
+
+void TaggedFree(void* block) {
+  if (block == nullptr) return;
+  uint64_t* p = static_cast<uint64_t*>(block) - 2;
+  if (p[0] != kTag) {
+    g_foreign.fetch_add(1);
+    return;  // leaked rather than corrupting the heap
+  }
+  p[0] = 0;
+  g_frees.fetch_add(1);
+  std::free(p);
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-life-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    std::string runtime = dir_ + "/run";
+    std::filesystem::create_directory(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    home_ = dir_ + "/home";
+    std::filesystem::create_directory(home_);
+    setenv("KDR_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("KDR_HOME", home_.c_str(), 1);
+    setenv("VXN_CONNECTTIMEOUT", "1", 1);
+    setenv("VXN_STARTUPTIMEOUT", "1", 1);
+    for (const char* v : {"VXN_PROXYPIPENAME", "VXN_PROXYEXECNAME", "VXN_PROXYLOCALE",
+                          "VXN_PROXY_OPEN_CACHE_EARLY", "KDR_VXNSTARTUPLOG",
+                          "KDR_WINDOWS_MULTIUSER"}) {
+      unsetenv(v);
+    }
+    ResetMultiUserForTesting();
+    SetScript("exit 1\n");
+    KdrLogClose();
+    logPath_ = dir_ + "/proxy.log";
+    setenv("KDR_VXNPROXYLOG", logPath_.c_str(), 1);
+  }
+
+  void TearDown() override {
+    while (KdrProxyInitialized()) VXN_Term();
+    if (KdrIdleMonitorCount() > 0) {  // left running by a failed initialisation
+      KdrInitLocks();
+      ProxyLockGuard b(ProxyLock::kB);
+      StopIdleMonitor();
+    }
+    KdrReleaseAllThreadRecords(MonitorHooks{&ClosePipe, nullptr});
+    if (peer_ != nullptr) peer_->Stop();
+    peer_.reset();
+    KdrLogClose();
+    for (const char* v : {"KDR_RUNTIME_DIR", "KDR_HOME", "VXN_CONNECTTIMEOUT",
+                          "VXN_STARTUPTIMEOUT", "KDR_VXNPROXYLOG"}) {
+      unsetenv(v);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  void SetScript(const std::string& body) {
+    std::string path = home_ + "/" + kDefaultLaunchScript;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  }
+
+  // Serves the default master pipe in-process.
+  void StartPeer(const std::string& script = "") {
+    std::vector<testpeer::Rule> rules;
+    std::string error;
+    ASSERT_TRUE(testpeer::ParseScript(script, &rules, &error)) << error;
+    peer_ = std::make_unique<testpeer::Peer>(kDefaultPipeName, std::move(rules));
+    ASSERT_EQ(peer_->Start(), 0);
+  }
+
+  std::string Log() const { return ReadFile(logPath_); }
+
+  static std::string LastError(int* rc = nullptr) {
+    const char* text = nullptr;
+    int r = VXN_GetLastError(&text);
+    if (rc != nullptr) *rc = r;
+    return text != nullptr ? text : "(none)";
+  }
+
+  std::string dir_;
+  std::string home_;
+  std::string logPath_;
+  std::unique_ptr<testpeer::Peer> peer_;
+};
+
+const char kBanner[] = "VXN Interface Implementation 1.3(20090224) initialized.\n";
+const char kTermLine[] = "VXN Interface Implementation 1.3(20090224) API terminated.\n";
+
+TEST_F(LifecycleTest, EntriesBeforeInitialisation) {
+  int rc = 0;
+  EXPECT_EQ(VXN_Term(), ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_EQ(LastError(&rc), "The VXN client proxy has not been initialized.");
+  EXPECT_EQ(rc, ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_EQ(VXN_GetLastError(nullptr), ERR_KDRCP_BAD_ARG);
+  EXPECT_EQ(VXN_Echo(), ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_EQ(VXN_SetLocale("de"), ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_EQ(VXN_IsVXNEnabled(nullptr), ERR_KDRCP_BAD_ARG);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(KdrInitCount(), 0);
+}
+
+TEST_F(LifecycleTest, NestedInitAndTermCountUses) {
+  StartPeer();
+  setenv("VXN_PROXY_OPEN_CACHE_EARLY", "", 1);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  unsetenv("VXN_PROXY_OPEN_CACHE_EARLY");
+  EXPECT_EQ(out,
+            "\n***** NOTICE: VXN_PROXY_OPEN_CACHE_EARLY is set, attempting to open the KDR fast "
+            "cache. *****\n\n***** checkInitKDRC() returned: -1 *****\n" +
+                std::string(kBanner));
+  EXPECT_EQ(KdrInitCount(), 2);
+  EXPECT_EQ(peer_->Count(KDR_VERSION_CHECK_CODE), 1);  // the first call connected; not the second
+
+  EXPECT_EQ(VXN_Term(), 0);
+  EXPECT_TRUE(KdrProxyInitialized());
+  EXPECT_EQ(VXN_Echo(), 0);
+  EXPECT_EQ(Log().find(kTermLine), std::string::npos);
+
+  EXPECT_EQ(VXN_Term(), 0);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(KdrIdleMonitorCount(), 0);
+  EXPECT_EQ(KdrThreadTableHighWater(), 0);
+  EXPECT_EQ(VXN_Echo(), ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_EQ(VXN_Term(), ERR_KDRCP_NOT_INITIALIZED);
+  std::string log = Log();
+  EXPECT_EQ(Occurrences(log, kBanner), 1);
+  EXPECT_EQ(Occurrences(log, kTermLine), 1);
+  EXPECT_NE(log.find("Monitoring idle threads...\n\n"), std::string::npos);
+  EXPECT_NE(log.find("Idle thread monitor exiting...\n\n"), std::string::npos);
+  EXPECT_LT(log.find("Idle thread monitor exiting"), log.find(kTermLine));
+}
+
+TEST_F(LifecycleTest, AllocatorPairServesRecordsAndGetsBackItsOwnBlocks) {
+  StartPeer();
+  // A record made before the pair is installed holds blocks of the previous pair.
+  KdrSetAllocator(nullptr, nullptr);
+  EXPECT_EQ(KdrErrorCode(ERR_KDRCP_EOF), ERR_KDRCP_EOF);
+  ASSERT_NE(KdrFindThreadRecord(), nullptr);
+  g_allocs = g_frees = g_foreign = 0;
+
+  ASSERT_EQ(VXN_Init(&TaggedAlloc, &TaggedFree), 0);
+  EXPECT_EQ(VXN_Echo(), 0);
+  std::thread other([] { EXPECT_EQ(VXN_Echo(), 0); });
+  other.join();
+  EXPECT_EQ(g_allocs.load(), 4);  // two buffers for each of the two threads
+  EXPECT_EQ(VXN_Term(), 0);
+  EXPECT_EQ(g_foreign.load(), 0);
+  EXPECT_EQ(g_frees.load(), g_allocs.load());
+
+  // The trial initialisation goes back to the C library's pair, after handing back the
+  // records made with this one.
+  EXPECT_EQ(KdrErrorCode(ERR_KDRCP_EOF), ERR_KDRCP_EOF);
+  int enabled = 0;
+  EXPECT_EQ(VXN_IsVXNEnabled(&enabled), 0);
+  EXPECT_EQ(enabled, 1);
+  EXPECT_EQ(g_foreign.load(), 0);
+  EXPECT_EQ(g_frees.load(), g_allocs.load());
+}
+
+TEST_F(LifecycleTest, FailedInitReportsItsTextAndDoesNotCount) {
+  unsetenv("KDR_HOME");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(VXN_Init(nullptr, nullptr), ERR_KDRCP_NO_HOME);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "KDR ERROR: KDR_HOME environment variable is not set.\n");
+  int rc = 0;
+  EXPECT_EQ(LastError(&rc), "The KDR_HOME environment variable must be set.");
+  EXPECT_EQ(rc, ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(KdrInitCount(), 0);
+  EXPECT_EQ(VXN_Term(), ERR_KDRCP_NOT_INITIALIZED);
+  EXPECT_EQ(KdrIdleMonitorCount(), 1);  // a failed attempt leaves the monitor running
+
+  // The next attempt succeeds, clears the text, and one VXN_Term ends it.
+  setenv("KDR_HOME", home_.c_str(), 1);
+  StartPeer();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_EQ(LastError(&rc), "(none)");
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(KdrIdleMonitorCount(), 1);
+  EXPECT_EQ(VXN_Term(), 0);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(LastError(&rc), "The VXN client proxy has not been initialized.");
+}
+
+TEST_F(LifecycleTest, LaunchScriptThatExitsFailsInitAndTheEnabledTest) {
+  SetScript("exit 3\n");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(VXN_Init(nullptr, nullptr), ERR_KDRCP_START_FAILED);
+  int enabled = 1;
+  EXPECT_EQ(VXN_IsVXNEnabled(&enabled), ERR_KDRCP_START_FAILED);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(enabled, 0);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(KdrInitCount(), 0);
+  std::regex exited("PID [0-9]+ exited with status 3\\.\n");
+  EXPECT_TRUE(std::regex_search(out, exited)) << out;
+  EXPECT_EQ(out.find(kBanner), std::string::npos);
+  EXPECT_EQ(LastError(), "The VXN process failed to start or restart.");
+}
+
+TEST_F(LifecycleTest, ServerThatNeverOpensItsPipeFailsInit) {
+  std::string pidFile = dir_ + "/server.pid";
+  SetScript("echo $$ > '" + pidFile + ".tmp'\nmv '" + pidFile + ".tmp' '" + pidFile +
+            "'\nexec sleep 30\n");
+  EXPECT_EQ(VXN_Init(nullptr, nullptr), ERR_KDRCP_NO_SERVER);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(LastError(), "The proxy could not locate or start an KDR Client Cache instance.");
+
+  long pid = 0;
+  for (int i = 0; i < 500 && pid == 0; ++i) {
+    std::string s = ReadFile(pidFile);
+    if (!s.empty()) pid = std::stol(s);
+    else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(pid, 0);
+  platform::KillProcessGroup(pid);
+  for (int i = 0; i < 500; ++i) {
+    long status = 0;
+    int err = 0;
+    if (platform::QueryProcess(pid, &status, &err) != platform::ProcessState::kRunning) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+TEST_F(LifecycleTest, EnabledTestLeavesTheProxyAsItFoundIt) {
+  StartPeer();
+  int enabled = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(VXN_IsVXNEnabled(&enabled), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
+  EXPECT_EQ(enabled, 1);
+  EXPECT_FALSE(KdrProxyInitialized());
+  EXPECT_EQ(KdrInitCount(), 0);
+  EXPECT_EQ(KdrIdleMonitorCount(), 0);
+  EXPECT_EQ(Occurrences(Log(), kTermLine), 1);
+
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  int requests = peer_->TotalRequests();
+  enabled = 0;
+  EXPECT_EQ(VXN_IsVXNEnabled(&enabled), 0);
+  EXPECT_EQ(enabled, 1);
+  EXPECT_EQ(peer_->TotalRequests(), requests);  // answered without the server
+  EXPECT_EQ(KdrInitCount(), 1);
+  EXPECT_EQ(VXN_IsVXNEnabled(nullptr), ERR_KDRCP_BAD_ARG);
+  EXPECT_EQ(LastError(), "ERR_KDRCP_BAD_ARG");
+}
+
+TEST_F(LifecycleTest, EchoAndLocale) {
+  StartPeer("on ECHO#2 error 5 \"server busy\"\n");
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_EQ(VXN_Echo(), 0);
+  EXPECT_EQ(VXN_Echo(), -5);
+  int rc = 1;
+  EXPECT_EQ(LastError(&rc), "server busy");
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(peer_->Count(KDR_ECHO_CODE), 2);
+
+  std::string name(kConfigTextMax, 'x');
+  EXPECT_EQ(VXN_SetLocale(name.c_str()), 0);
+  EXPECT_EQ(LastError(), "(none)");  // the entry cleared the echo's text
+  EXPECT_EQ(std::string(gProxyConfig.locale), name);
+  name += 'y';
+  EXPECT_EQ(VXN_SetLocale(name.c_str()), ERR_KDRCP_BAD_ARG);
+  EXPECT_EQ(LastError(), "ERR_KDRCP_BAD_ARG");
+  EXPECT_EQ(VXN_SetLocale(nullptr), ERR_KDRCP_BAD_ARG);
+  EXPECT_EQ(gProxyConfig.locale[kConfigTextMax - 1], 'x');
+
+  // A new real initialisation reads the locale from the environment again.
+  EXPECT_EQ(VXN_Term(), 0);
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_STREQ(gProxyConfig.locale, kDefaultLocale);
+}
+
+// Termination closes the pipes of threads that are still alive; each of them gets a fresh
+// record and connection when it calls after the next initialisation.
+TEST_F(LifecycleTest, TermClosesOtherThreadsPipes) {
+  StartPeer();
+  ASSERT_TRUE(KdrLogOpen(logPath_.c_str()));  // the log's descriptor is not counted
+  int before = OpenDescriptors();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+
+  constexpr int kThreads = 3;
+  std::atomic<int> phase{0};
+  std::atomic<int> done{0};
+  std::vector<int> results(kThreads * 3, 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      results[t * 3] = VXN_Echo();
+      done.fetch_add(1);
+      while (phase.load() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      results[t * 3 + 1] = VXN_Echo();  // after the termination
+      done.fetch_add(1);
+      while (phase.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      results[t * 3 + 2] = VXN_Echo();  // after the next initialisation
+    });
+  }
+  while (done.load() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(peer_->Sessions(), kThreads + 1);
+
+  EXPECT_EQ(VXN_Term(), 0);
+  EXPECT_EQ(KdrThreadTableHighWater(), 0);
+  // Every client end is closed, and the peer lets go of its ends once it reads the farewell.
+  int now = OpenDescriptors();
+  for (int i = 0; i < 300 && now != before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    now = OpenDescriptors();
+  }
+  EXPECT_EQ(now, before);
+
+  phase = 1;
+  while (done.load() < 2 * kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  phase = 2;
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(results[t * 3], 0);
+    EXPECT_EQ(results[t * 3 + 1], ERR_KDRCP_NOT_INITIALIZED);
+    EXPECT_EQ(results[t * 3 + 2], 0);
+  }
+  EXPECT_EQ(peer_->Sessions(), 2 * (kThreads + 1));
+  EXPECT_EQ(peer_->Count(KDR_VERSION_CHECK_CODE), 2 * (kThreads + 1));
+}
+
+// About 11 s: a thread that stops calling loses its record and pipe, and its next call
+// reconnects.
+TEST_F(LifecycleTest, SlowIdleThreadLosesItsPipeAndReconnects) {
+  StartPeer();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  uint32_t id = 0;
+  std::string timeout;
+  int first = 1;
+  int second = 1;
+  std::thread worker([&] {
+    id = ThreadId();
+    first = VXN_Echo();
+    // Slot 1: the initialising thread took slot 0.
+    timeout = ">>>THREAD 1 (ID " + std::to_string(id) + ") TIMEOUT...\n";
+    for (int i = 0; i < 1500 && Log().find(timeout) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    second = VXN_Echo();
+  });
+  worker.join();
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 0);
+
+  std::string log = Log();
+  size_t end = log.find(timeout);
+  ASSERT_NE(end, std::string::npos) << log;
+  std::string prefix = ">>>THREAD 1 (ID " + std::to_string(id) + ") IDLE COUNTDOWN ";
+  for (int n = 10; n >= 1; --n) {
+    size_t at = log.find(prefix + std::to_string(n) + "...\n");
+    EXPECT_LT(at, end) << n;
+  }
+  EXPECT_EQ(log.find(prefix + "0..."), std::string::npos);
+  // The worker's pipe was closed by the monitor; its second echo made a new connection.
+  EXPECT_EQ(peer_->Sessions(), 3);
+  EXPECT_EQ(peer_->Count(KDR_ECHO_CODE), 2);
+}
+
+}  // namespace
+}  // namespace kdr
