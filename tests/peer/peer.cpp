@@ -24,6 +24,9 @@ constexpr Known kNames[] = {
     {"CLEAR_CACHE", 256},
 };
 constexpr int kStatusCode = 10;
+constexpr int kUploadCode = 7;
+constexpr int kRollbackCode = 8;
+constexpr size_t kCountedRequestSize = 16;  // header, handle, 16-bit length
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -437,6 +440,17 @@ bool Peer::ReadRequest(platform::PipeHandle pipe, std::vector<unsigned char>* re
       need = 12 + ((uint32_t{b[8]} << 24) | (uint32_t{b[9]} << 16) | (uint32_t{b[10]} << 8) | b[11]);
     }
   }
+  // UPLOAD and ROLLBACK always come in two writes; with an empty path or volume id the second
+  // is an empty message, part of the request rather than a farewell.
+  if (request->size() == kCountedRequestSize) {
+    int code = (request->at(4) << 8) | request->at(5);
+    if (code == kUploadCode || code == kRollbackCode) {
+      uint32_t got = 0;
+      int rc = platform::PipeRead(pipe, chunk, sizeof chunk, &got);
+      if (rc != platform::kPipeOk || got != 0) return false;
+      ++emptyWrites_;
+    }
+  }
   return true;
 }
 
@@ -445,6 +459,10 @@ bool Peer::SendReply(platform::PipeHandle pipe, const Action& a, const Request& 
   if (a.seqAbsolute) seq = a.seqValue;
   else seq += a.seqValue;
   uint32_t msgType = a.msgTypeSet ? a.msgType : req.msgType;
+  // A reply to a status request belongs to the transfer the status answers.
+  if (!a.msgTypeSet && req.code == kStatusCode && req.exchangeMsgType != 0) {
+    msgType = req.exchangeMsgType;
+  }
   uint32_t length = a.lengthSet ? a.payloadLength : static_cast<uint32_t>(a.payload.size());
   std::vector<unsigned char> bytes;
   bytes.push_back(static_cast<unsigned char>(a.direction));
@@ -571,6 +589,7 @@ void Peer::Serve(std::shared_ptr<Session> session) {
   if (stopping_.load()) platform::PipeInterrupt(pipe);
 
   std::vector<unsigned char> bytes;
+  uint32_t exchangeMsgType = 0;  // msgType of the last request other than a status request
   while (!stopping_.load() && ReadRequest(session->pipe, &bytes)) {
     Request req;
     req.seq = static_cast<uint16_t>((bytes[2] << 8) | bytes[3]);
@@ -578,6 +597,11 @@ void Peer::Serve(std::shared_ptr<Session> session) {
                   (uint32_t{bytes[6]} << 8) | bytes[7];
     req.code = static_cast<int>(req.msgType >> 16);
     req.bytes = bytes;
+    if (req.code == kStatusCode) {
+      req.exchangeMsgType = exchangeMsgType;
+    } else {
+      exchangeMsgType = req.msgType;
+    }
     const Rule* rule;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -601,6 +625,8 @@ void Peer::Serve(std::shared_ptr<Session> session) {
   }
   release(&session->pipe);
 }
+
+int Peer::EmptySecondWrites() const { return emptyWrites_.load(); }
 
 int Peer::Count(int code) const {
   std::lock_guard<std::mutex> lock(mu_);

@@ -71,6 +71,7 @@ struct Request {
   uint16_t seq;
   uint32_t msgType;
   std::vector<unsigned char> bytes;  // the whole request, header included
+  uint32_t exchangeMsgType = 0;      // a STATUS request's: the msgType of the transfer before it
 };
 
 class Peer {
@@ -95,6 +96,7 @@ class Peer {
   int TotalRequests() const;
   int MasterConnections() const;       // clients that came to the master pipe
   int Sessions() const;                // secondary connections made
+  int EmptySecondWrites() const;       // UPLOAD/ROLLBACK requests whose second write was empty
   std::vector<Request> Requests() const;
   std::map<int, int> Counts() const;
   // Waits up to `timeoutMs` until Count(code) >= n (code -1: all requests). Returns whether
@@ -131,6 +133,7 @@ class Peer {
   int total_ = 0;
   int masters_ = 0;
   int secondaries_ = 0;
+  std::atomic<int> emptyWrites_{0};
 };
 
 }  // namespace kdr::testpeer

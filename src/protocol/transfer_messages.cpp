@@ -1,0 +1,285 @@
+#include "protocol/transfer_messages.h"
+
+#include <cstring>
+
+#include "protocol/message_framing.h"
+#include "proxy/config.h"
+#include "proxy/open_files.h"
+#include "proxy/proxy_log.h"
+
+namespace kdr {
+
+namespace {
+
+constexpr uint32_t kMaxCountedWrite = 0xFFFF;  // the 16-bit length field of a second write
+
+// Copies the first three bytes of the request tag (fewer when it is shorter; the rest are
+// zero, so a short tag never reads past its NUL).
+void PutTag(unsigned char* buffer, uint32_t offset, const char* tag) {
+  size_t n = tag != nullptr ? strnlen(tag, kTransferTagSize) : 0;
+  std::memset(buffer + offset, 0, kTransferTagSize);
+  if (n > 0) std::memcpy(buffer + offset, tag, n);
+}
+
+// Answers one progress reply: asks the callback and sends the status request. Returns 0, or
+// the code of a failed write (the conversation then ends).
+int AnswerProgress(ThreadRecord* record, OpenFileRecord* file, ProgressCallback callback,
+                   void* context, int64_t done) {
+  int32_t status = kStatusContinue;
+  bool cancel = false;
+  if (callback != nullptr) {
+    int keepGoing = 0;
+    int r = callback(file->ticketKey, context, done, file->fileSize, &keepGoing);
+    if (r < 0) {
+      status = r;
+    } else if (keepGoing == 0) {
+      status = ERR_KDRCP_CANCELLED;
+      cancel = true;
+    }
+  }
+  unsigned char* b = record->requestBuffer;
+  PutRequestHeader(b, record->seqNum, KDR_STATUS_MSG, kStatusRequestSize - kHeaderSize);
+  PutBE32(b, kOffStatus, static_cast<uint32_t>(status));
+  long size = static_cast<long>(kStatusRequestSize);
+  if (status == kStatusContinue) {
+    KdrLogPrintf("%ld byte STATUS: CONTINUE request sent to VXN\n", size);
+  } else if (cancel) {
+    KdrLogPrintf("%ld byte STATUS: CANCEL request sent to VXN\n", size);
+  } else {
+    KdrLogPrintf("%ld byte STATUS: FAIL (%d) request sent to VXN\n", size, status);
+  }
+  int n = SendRequest(record, b, kStatusRequestSize);
+  return n < 0 ? n : 0;
+}
+
+// Runs a conversation after its request has been sent: reads replies, answers progress
+// replies, until a final reply (returns its size, which is at least 12), an error reply, a
+// failed check or a failed read or write (returns the code).
+int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules,
+             ProgressCallback callback, void* context) {
+  unsigned char* reply = record->replyBuffer;
+  for (;;) {
+    int total = ReceiveReply(record, reply);
+    if (total < 0) return total;
+    int c = CheckReply(record, reply, rules);
+    if (c != 0) return c;
+    switch (static_cast<int8_t>(reply[kOffTypeId])) {
+      case kReplyNormal:
+        return total;
+      case kReplyError:
+        return ErrorReplyResult(reply, total, true, true);
+      case kReplyProgress: {
+        int64_t done = 0;
+        int64_t size = 0;
+        int p = ParseProgressReply(reply, total, &done, &size);
+        if (p != 0) {
+          KdrLogPrintf("MESSAGE ERROR: Invalid progress reply of %d bytes (%s)\n", total,
+                       rules.name);
+          return p;
+        }
+        if (file->fileSize < 0) file->fileSize = size;
+        int w = AnswerProgress(record, file, callback, context, done);
+        if (w < 0) return w;
+        break;
+      }
+      default:
+        return InvalidTypeId(reply);
+    }
+  }
+}
+
+// Hands the counted text of a final reply to the caller as a new string (configured
+// allocator). `nameWord` names the field in the log line.
+int TakeCountedText(const unsigned char* reply, int total, const char* nameWord,
+                    const char* msgName, bool nativeSeparators, char** out) {
+  const char* text = nullptr;
+  int field = 0;
+  int n = ParseCountedText(reply, total, &text, &field);
+  if (n < 0) {
+    KdrLogPrintf("MESSAGE ERROR: Invalid %s length %d (%s)\n", nameWord, field, msgName);
+    return n;
+  }
+  char* s = static_cast<char*>(KdrAllocate(static_cast<size_t>(n) + 1));
+  if (s == nullptr) return ERR_KDRCP_OUT_OF_MEMORY;
+  std::memcpy(s, text, static_cast<size_t>(n));
+  s[n] = '\0';
+  if (nativeSeparators) KdrToBackslashes(s);
+  *out = s;
+  return 0;
+}
+
+// Skeleton steps 1 to 3. Returns 0 with *record set, or a code.
+int StartExchange(ThreadRecord** record) {
+  ThreadRecord* r = KdrThreadRecord();
+  *record = r;
+  if (r == nullptr) return ERR_KDRCP_THREAD_COUNT;
+  return 0;
+}
+
+int Connect(ThreadRecord* record) {
+  if (record->pipe == kInvalidPipe) {
+    ConnectProxyLocked(record);
+    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
+  }
+  return 0;
+}
+
+}  // namespace
+
+long JoinTargetPath(const char* directory, const char* fileName, char* out, size_t capacity) {
+  size_t dirLen = directory != nullptr ? std::strlen(directory) : 0;
+  size_t nameLen = std::strlen(fileName);
+  bool slash = dirLen > 0 && directory[dirLen - 1] != '/';
+  size_t total = dirLen + (slash ? 1 : 0) + nameLen;
+  if (total + 1 > capacity) return -1;
+  if (dirLen > 0) std::memcpy(out, directory, dirLen);
+  if (slash) out[dirLen] = '/';
+  std::memcpy(out + dirLen + (slash ? 1 : 0), fileName, nameLen);
+  out[total] = '\0';
+  return static_cast<long>(total);
+}
+
+int ParseProgressReply(const unsigned char* reply, int total, int64_t* done, int64_t* size) {
+  if (total < static_cast<int>(kProgressReplySize)) return ERR_KDRCP_BAD_ARG;
+  *done = GetBE64(reply, kOffProgressDone);
+  *size = GetBE64(reply, kOffProgressTotal);
+  return 0;
+}
+
+int ParseCountedText(const unsigned char* reply, int total, const char** text, int* field) {
+  *field = 0;
+  if (total < static_cast<int>(kOffCountedText)) return ERR_KDRCP_BAD_ARG;
+  int n = static_cast<int16_t>(GetBE16(reply, kOffCountedLength));
+  *field = n;
+  if (n <= 0 || n > total - static_cast<int>(kOffCountedText)) return ERR_KDRCP_BAD_ARG;
+  *text = reinterpret_cast<const char*>(reply + kOffCountedText);
+  return n;
+}
+
+int GetFileMsg(OpenFileRecord* file, char** nameOut, const char* tag, ProgressCallback callback,
+               void* context) {
+  if (file == nullptr || nameOut == nullptr) return ERR_KDRCP_BAD_ARG;
+  ThreadRecord* record;
+  int r = StartExchange(&record);
+  if (r != 0) return r;
+  BusyScope busy(record);
+  if ((r = Connect(record)) != 0) return r;
+
+  unsigned char* b = record->requestBuffer;
+  BeginRequest(record, KDR_GET_FILE_MSG, kGetFileRequestSize - kHeaderSize);
+  PutBE16(b, kOffTransferHandle, file->serverHandle);
+  PutTag(b, kOffTransferTag, tag);
+  int n = SendRequest(record, b, kGetFileRequestSize);
+  KdrLogPrintf("%ld byte FILE request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  int total = Converse(record, file, kGetFileRules, callback, context);
+  if (total < 0) return total;
+  const char* text = nullptr;
+  int field = 0;
+  if (ParseCountedText(record->replyBuffer, total, &text, &field) > 0) file->bufferedBytes = 0;
+  return TakeCountedText(record->replyBuffer, total, "filename", "KDR_GET_FILE_MSG", true,
+                         nameOut);
+}
+
+int GetLocationMsg(OpenFileRecord* file, const char* tag, ProgressCallback callback,
+                   void* context, const char* directory, const char* fileName) {
+  if (file == nullptr || fileName == nullptr) return ERR_KDRCP_BAD_ARG;
+  ThreadRecord* record;
+  int r = StartExchange(&record);
+  if (r != 0) return r;
+  BusyScope busy(record);
+  if ((r = Connect(record)) != 0) return r;
+
+  // The path goes straight into the request; one too long for it is refused before
+  // anything is sent, so the connection stays in step.
+  unsigned char* b = record->requestBuffer;
+  long pathLen = JoinTargetPath(directory, fileName, reinterpret_cast<char*>(b + kOffLocationPath),
+                                kRequestBufferSize - kOffLocationPath);
+  if (pathLen < 0) {
+    KdrLogPrintf("MESSAGE ERROR: Target path too long (KDR_GET_LOCATION_MSG)\n");
+    return ERR_KDRCP_BAD_ARG;
+  }
+  uint32_t size = kOffLocationPath + static_cast<uint32_t>(pathLen) + 1;
+  BeginRequest(record, KDR_GET_LOCATION_MSG, size - kHeaderSize);
+  PutBE16(b, kOffTransferHandle, file->serverHandle);
+  PutTag(b, kOffTransferTag, tag);
+  int n = SendRequest(record, b, size);
+  KdrLogPrintf("%ld byte LOCATION request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  int total = Converse(record, file, kGetLocationRules, callback, context);
+  return total < 0 ? total : 0;
+}
+
+int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback callback,
+              void* context, char** volumeIdOut) {
+  if (file == nullptr || localPath == nullptr || volumeIdOut == nullptr) return ERR_KDRCP_BAD_ARG;
+  size_t pathLen = std::strlen(localPath);
+  if (pathLen > kMaxCountedWrite) return ERR_KDRCP_BAD_ARG;
+  ThreadRecord* record;
+  int r = StartExchange(&record);
+  if (r != 0) return r;
+  BusyScope busy(record);
+  if ((r = Connect(record)) != 0) return r;
+
+  unsigned char* b = record->requestBuffer;
+  BeginRequest(record, KDR_UPLOAD_MSG,
+               kUploadRequestSize - kHeaderSize + static_cast<uint32_t>(pathLen));
+  PutBE16(b, kOffTransferHandle, file->serverHandle);
+  PutBE16(b, kOffUploadLength, static_cast<uint16_t>(pathLen));
+  int n = SendRequest(record, b, kUploadRequestSize);
+  KdrLogPrintf("%ld byte UPLOAD request sent to VXN\n", static_cast<long>(n) + 16);
+  if (n < 0) return n;
+  n = SendRequest(record, localPath, static_cast<uint32_t>(pathLen));
+  KdrLogPrintf("%ld byte UPLOAD filepath sent to VXN\n", static_cast<long>(n) + 16);
+  if (n < 0) return n;
+
+  int total = Converse(record, file, kUploadRules, callback, context);
+  if (total < 0) return total;
+  const char* text = nullptr;
+  int field = 0;
+  if (ParseCountedText(record->replyBuffer, total, &text, &field) > 0) file->bufferedBytes = 0;
+  return TakeCountedText(record->replyBuffer, total, "volumeID", "KDR_UPLOAD_MSG", false,
+                         volumeIdOut);
+}
+
+int RollbackMsg(OpenFileRecord* file, const char* volumeId) {
+  if (file == nullptr) return ERR_KDRCP_BAD_ARG;
+  if (volumeId == nullptr) volumeId = "";
+  size_t idLen = std::strlen(volumeId);
+  if (idLen > kMaxCountedWrite) return ERR_KDRCP_BAD_ARG;
+  ThreadRecord* record;
+  int r = StartExchange(&record);
+  if (r != 0) return r;
+  BusyScope busy(record);
+  if ((r = Connect(record)) != 0) return r;
+
+  unsigned char* b = record->requestBuffer;
+  BeginRequest(record, KDR_ROLLBACK_MSG,
+               kUploadRequestSize - kHeaderSize + static_cast<uint32_t>(idLen));
+  PutBE16(b, kOffTransferHandle, file->serverHandle);
+  PutBE16(b, kOffUploadLength, static_cast<uint16_t>(idLen));
+  int n = SendRequest(record, b, kUploadRequestSize);
+  KdrLogPrintf("%ld byte ROLLBACK request sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+  n = SendRequest(record, volumeId, static_cast<uint32_t>(idLen));
+  KdrLogPrintf("%ld byte ROLLBACK volumeID sent to VXN\n", static_cast<long>(n));
+  if (n < 0) return n;
+
+  unsigned char* reply = record->replyBuffer;
+  int total = ReceiveReply(record, reply);
+  if (total < 0) return total;
+  int c = CheckReply(record, reply, kRollbackRules);
+  if (c != 0) return c;
+  switch (static_cast<int8_t>(reply[kOffTypeId])) {
+    case kReplyNormal:
+      return 0;
+    case kReplyError:
+      return ErrorReplyResult(reply, total, true, true);
+    default:
+      return InvalidTypeId(reply);
+  }
+}
+
+}  // namespace kdr
