@@ -1,6 +1,14 @@
 // Consistency checks of the metafile: the page check run on every page an operation touches,
 // and the store check selected by a mask. A check never repairs: the first violation is
 // recorded and its code returned.
+//
+// The store check reads values that a damaged file (or another process) controls: every page
+// number is bounded by the page count fixed at open, every segment number by the size of the
+// map it indexes, and every walk stops after as many steps as the structure can hold, so a
+// corrupt store gives a code, never a hang or an access outside the mapping.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "store/kdrc_internal.h"
@@ -66,29 +74,263 @@ int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int 
   return 0;
 }
 
+
+namespace {
+
+constexpr char kCheckFn[] = "KDRCFile_CheckMetaFile";
+
+// Records a violation found by the store check (value: the page or segment at fault).
+int Finding(KDRC_FILETOC_T* t, int line, int value, int code) {
+  return KDRCX_SetErrorValue(t->pErr, kModule, kCheckFn, line, value, code);
+}
+#define KDRC_FINDING(value, code) Finding(pToc, __LINE__, (value), (code))
+
+bool ValidPage(const KDRC_FILETOC_T* t, int32_t n) { return n >= 0 && n < t->pageCount; }
+
+// 64: the header against the shared parameters record and against itself.
+int CheckHeader(KDRC_FILETOC_T* pToc) {
+  const meta::Header* h = pToc->pHeader;
+  const KDRC_FILESHARED_T* sh = pToc->pShared;
+  constexpr int kBeyond = KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
+  if (h->extentFiles < 0 || h->extentSegments < 0 || h->extentFiles > h->maxExtentFiles)
+    return KDRC_FINDING(h->extentFiles, kBeyond);
+  if (int64_t(h->totalExtentMB) !=
+      int64_t(h->segsPerExtent) * h->maxExtentFiles / meta::kSegmentsPerMegabyte)
+    return KDRC_FINDING(h->totalExtentMB, kBeyond);
+  if (h->extentSegments / meta::kSegmentsPerMegabyte > h->totalExtentMB)
+    return KDRC_FINDING(h->extentSegments, kBeyond);
+  // The page count every walk is bounded by was fixed at open: the header must still say so.
+  if (h->filePages != sh->filePages || h->filePages != pToc->pageCount)
+    return KDRC_FINDING(h->filePages, KDRC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG);
+  if (h->hashBlocks != sh->hashBlocks)
+    return KDRC_FINDING(h->hashBlocks, KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
+  if (h->segments != sh->segments) return KDRC_FINDING(h->segments, KDRC_ERROR_SEGMENT_BAD_OFFSET);
+  if (h->maxExtentFiles < 0 || h->maxExtentFiles != sh->maxExtentFiles)
+    return KDRC_FINDING(h->maxExtentFiles, kBeyond);
+  if (h->segsPerExtent != sh->segsPerExtent) return KDRC_FINDING(h->segsPerExtent, kBeyond);
+  if (h->totalExtentMB != sh->totalExtentMB) return KDRC_FINDING(h->totalExtentMB, kBeyond);
+  if (h->extentSegments != sh->extentSegments) return KDRC_FINDING(h->extentSegments, kBeyond);
+  if (h->extentFiles != sh->extentFiles) return KDRC_FINDING(h->extentFiles, kBeyond);
+  return 0;
+}
+
+// 1: every page against its own kind, and the kinds against the header's free count.
+int CheckPages(KDRC_FILETOC_T* pToc) {
+  int32_t free = 0, allocated = 0, floating = 0;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (int rc = KDRCFile_CheckPageConsistency(pToc, p, p->kind)) return rc;
+    if (p->kind == meta::kFree) ++free;
+    if (p->kind == meta::kAllocated) ++allocated;
+    if (p->kind == meta::kFloating) ++floating;
+  }
+  if (free != pToc->pHeader->freeCount)
+    return KDRC_FINDING(free, KDRC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT);
+  if (int64_t(free) + allocated + floating != pToc->pageCount)
+    return KDRC_FINDING(free + allocated + floating,
+                        KDRC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING);
+  return 0;
+}
+
+// 2: the free page list walked both ways. A walk stops at -1 or once it has counted more
+// pages than the header's free count (or than the store holds), so a loop ends as a count.
+int WalkFreeList(KDRC_FILETOC_T* pToc, bool forward) {
+  const meta::Header* h = pToc->pHeader;
+  int64_t limit = h->freeCount < pToc->pageCount ? h->freeCount : pToc->pageCount;
+  int32_t count = 0;
+  for (int32_t n = forward ? h->freeHead : h->freeTail; n != -1;) {
+    if (n < -1) return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
+    if (n >= pToc->pageCount)
+      return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
+    const meta::Page* p = KDRCX_PageAt(pToc, n);
+    // A list that runs into a page of another kind would hand that page out as free.
+    if (p->kind != meta::kFree) return KDRC_FINDING(n, KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
+    if (++count > limit) break;
+    n = forward ? p->next : p->prev;
+  }
+  if (count != h->freeCount)
+    return KDRC_FINDING(count, KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  return 0;
+}
+
+// 4: the date list: no free page in it, sorted by time both ways, as many members as counted.
+int CheckDateList(KDRC_FILETOC_T* pToc) {
+  const int32_t* when = pToc->lastFileAccess;
+  const int32_t* next = pToc->dateNext;
+  const int32_t* prev = pToc->datePrev;
+  if (pToc->pDateHead == nullptr || when == nullptr || next == nullptr || prev == nullptr)
+    return KDRCX_NullPointer("pToc->lastFileAccess", kModule, kCheckFn, __LINE__);
+  const int32_t first = pToc->pDateHead[0];
+  const int32_t last = pToc->pDateHead[1];
+  const int32_t count = pToc->pDateHead[2];
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    if (KDRCX_PageAt(pToc, n)->kind != meta::kFree) continue;
+    if (first == n || last == n || next[n] != -1 || prev[n] != -1)
+      return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST);
+  }
+  int64_t limit = count < pToc->pageCount ? count : pToc->pageCount;
+  int32_t members = 0;
+  int32_t at = first;
+  int32_t end = -1;
+  while (at != -1) {
+    if (!ValidPage(pToc, at)) return KDRC_FINDING(at, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    int32_t after = next[at];
+    if (after == at) return KDRC_FINDING(at, KDRC_ERROR_METAFILE_DATELIST_SELFLINK);
+    if (after != -1 && !ValidPage(pToc, after))
+      return KDRC_FINDING(after, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    if (when[at] <= 0 || (after != -1 && when[after] <= 0))
+      return KDRC_FINDING(when[at] <= 0 ? at : after, KDRC_ERROR_METAFILE_DATE_LIST_BAD_DATE);
+    if (after != -1 && when[at] > when[after])
+      return KDRC_FINDING(after, KDRC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED);
+    end = at;
+    if (++members > limit) break;
+    at = after;
+  }
+  if (members != count) return KDRC_FINDING(members, KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
+  // Insertion appends after the recorded last member: it must be where the list really ends.
+  if (end != last) return KDRC_FINDING(last, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+  members = 0;
+  for (at = last; at != -1;) {
+    if (!ValidPage(pToc, at)) return KDRC_FINDING(at, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    int32_t before = prev[at];
+    if (before == at) return KDRC_FINDING(at, KDRC_ERROR_METAFILE_DATELIST_SELFLINK);
+    if (before != -1 && !ValidPage(pToc, before))
+      return KDRC_FINDING(before, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+    if (when[at] <= 0) return KDRC_FINDING(at, KDRC_ERROR_METAFILE_DATE_LIST_BAD_DATE);
+    if (before != -1 && when[at] < when[before])
+      return KDRC_FINDING(at, KDRC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED);
+    if (++members > limit) break;
+    at = before;
+  }
+  if (members != count) return KDRC_FINDING(members, KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
+  return 0;
+}
+
+// 8: every allocated page's file can be found by its GUID.
+int CheckHashCoverage(KDRC_FILETOC_T* pToc) {
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    const meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->kind != meta::kAllocated) continue;
+    char guid[meta::kGuidLength + 1] = {};
+    std::memcpy(guid, p->guid, meta::kGuidLength);
+    KDRC_PAGE_T* first = nullptr;
+    if (int rc = KDRCHash_FindFile(pToc, guid, &first)) return rc;
+    if (first == nullptr) return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  }
+  return 0;
+}
+
+// Segments the store can address: the segment file's and the extents' in use.
+int SegmentsInUse(KDRC_FILETOC_T* pToc, int32_t* out) {
+  int64_t u = int64_t(pToc->pShared->segments) + pToc->pShared->extentSegments;
+  if (pToc->pShared->segments < 0 || pToc->pShared->extentSegments < 0 || u > INT32_MAX)
+    return KDRC_FINDING(int32_t(u > INT32_MAX ? INT32_MAX : u), KDRC_ERROR_SEGMENT_BAD_OFFSET);
+  *out = int32_t(u);
+  return 0;
+}
+
+// Follows the free-segment list: the entry after `g` (the head for g == -1).
+int32_t NextFreeSegment(const KDRC_FILETOC_T* t, int32_t g) {
+  return g == -1 ? t->freeSegHead : t->freeSegNext[g];
+}
+
+// 16: the free-segment list holds `count` valid segments in ascending order.
+int CheckFreeSegmentOrder(KDRC_FILETOC_T* pToc) {
+  int32_t u = 0;
+  if (int rc = SegmentsInUse(pToc, &u)) return rc;
+  int32_t g = -1;
+  for (int32_t i = 0; i < pToc->freeSegCount; ++i) {
+    int32_t h = NextFreeSegment(pToc, g);
+    // Ascending values below u: a list can pass this at most u times, so the walk is bounded.
+    if (h < 0 || h >= u || h >= pToc->freeSegCapacity || h <= g)
+      return KDRC_FINDING(h, KDRC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST);
+    g = h;
+  }
+  return 0;
+}
+
+// 32: every segment is held by at most one page entry, and no held segment is free.
+int CheckSegmentMap(KDRC_FILETOC_T* pToc) {
+  int32_t u = 0;
+  if (int rc = SegmentsInUse(pToc, &u)) return rc;
+  auto* map = static_cast<uint16_t*>(std::calloc(size_t(u > 0 ? u : 1), sizeof(uint16_t)));
+  if (map == nullptr) return KDRCX_OutOfMemory(kModule, kCheckFn, __LINE__, "allocated");
+  struct Release {
+    uint16_t* m;
+    ~Release() { std::free(m); }
+  } release{map};
+
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    const meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->kind != meta::kAllocated) continue;
+    if (p->used < 0 || p->used > meta::kEntriesPerPage)
+      return KDRC_FINDING(n, KDRC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG);
+    for (int32_t i = 0; i < p->used; ++i) {
+      int32_t g = p->entries[i].segment;
+      // A segment number the store cannot address is corrupt, not an index.
+      if (g < 0 || g >= u) return KDRC_FINDING(g, KDRC_ERROR_METAFILE_SEGMENT_OFFSET);
+      if (map[g]++ != 0) return KDRC_FINDING(g, KDRC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE);
+    }
+  }
+  if ((pToc->freeSegHead == -1) != (pToc->freeSegTail == -1))
+    return KDRC_FINDING(pToc->freeSegHead, KDRC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC);
+  int32_t count = pToc->freeSegCount;
+  if (count < 0 || count > u) return KDRC_FINDING(count, KDRC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT);
+  int32_t g = -1;
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t h = NextFreeSegment(pToc, g);
+    if (h < 0 || h >= u || h >= pToc->freeSegCapacity)
+      return KDRC_FINDING(h, KDRC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST);
+    if (map[h] != 0) return KDRC_FINDING(h, KDRC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST);
+    g = h;
+  }
+  // The list must end where the count says, at the recorded tail.
+  if (NextFreeSegment(pToc, g) != -1)
+    return KDRC_FINDING(g, KDRC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT);
+  if (g != pToc->freeSegTail)
+    return KDRC_FINDING(pToc->freeSegTail, KDRC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG);
+  return 0;
+}
+
+}  // namespace
+
 int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask) {
   KDRC_CHECK_SHARED(pToc);
   if (pToc->client) mask &= KDRC_CHECK_DATE_LIST;
-  const meta::Header* h = pToc->pHeader;
-  if (h == nullptr) return KDRCX_NullPointer("pToc->pHeader", KDRC_HERE);
-  const KDRC_FILESHARED_T* sh = pToc->pShared;
-  if (mask & KDRC_CHECK_HEADER) {
-    constexpr int kBeyond = KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
-    if (h->extentFiles < 0 || h->extentSegments < 0 || h->extentFiles > h->maxExtentFiles)
-      return KDRC_FAIL(pToc, kBeyond);
-    if (int64_t(h->totalExtentMB) != int64_t(h->segsPerExtent) * h->maxExtentFiles / meta::kSegmentsPerMegabyte)
-      return KDRC_FAIL(pToc, kBeyond);
-    if (h->extentSegments / meta::kSegmentsPerMegabyte > h->totalExtentMB) return KDRC_FAIL(pToc, kBeyond);
-    if (h->filePages != sh->filePages) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG);
-    if (h->hashBlocks != sh->hashBlocks)
-      return KDRC_FAIL(pToc, KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
-    if (h->segments != sh->segments) return KDRC_FAIL(pToc, KDRC_ERROR_SEGMENT_BAD_OFFSET);
-    if (h->maxExtentFiles < 0 || h->maxExtentFiles != sh->maxExtentFiles ||
-        h->segsPerExtent != sh->segsPerExtent || h->totalExtentMB != sh->totalExtentMB ||
-        h->extentSegments != sh->extentSegments || h->extentFiles != sh->extentFiles)
-      return KDRC_FAIL(pToc, kBeyond);
+  if (pToc->pHeader == nullptr || pToc->pPages == nullptr)
+    return KDRCX_NullPointer("pToc->pHeader", KDRC_HERE);
+  if ((mask & (KDRC_CHECK_FREE_SEGMENT_ORDER | KDRC_CHECK_SEGMENT_MAP)) &&
+      pToc->freeSegNext == nullptr && pToc->freeSegCount > 0)
+    return KDRCX_NullPointer("pToc->freeSegNext", KDRC_HERE);
+  struct Pass {
+    int bit;
+    int (*run)(KDRC_FILETOC_T*);
+  };
+  static constexpr Pass kPasses[] = {
+      {KDRC_CHECK_HEADER, CheckHeader},
+      {KDRC_CHECK_PAGES, CheckPages},
+      {KDRC_CHECK_FREE_LIST, [](KDRC_FILETOC_T* t) {
+         int rc = WalkFreeList(t, true);
+         return rc != 0 ? rc : WalkFreeList(t, false);
+       }},
+      {KDRC_CHECK_DATE_LIST, CheckDateList},
+      {KDRC_CHECK_HASH, CheckHashCoverage},
+      {KDRC_CHECK_FREE_SEGMENT_ORDER, CheckFreeSegmentOrder},
+      {KDRC_CHECK_SEGMENT_MAP, CheckSegmentMap},
+  };
+  for (const Pass& pass : kPasses) {
+    if ((mask & pass.bit) == 0) continue;
+    if (int rc = pass.run(pToc)) return KDRC_PASS(rc);
   }
-  // The page, free-list, date-list, hash-coverage and segment-map passes join here with the
-  // store checks; the operations above already check every page they touch.
   return 0;
+}
+
+int KDRCX_CheckEveryCall(KDRC_FILETOC_T* pToc, const char* function) {
+  KDRC_CHECK_TOC(pToc);
+  if (!pToc->checkEveryCall) return 0;
+  int rc = KDRCFile_CheckMetaFile(pToc, KDRC_CHECK_EVERY_CALL_MASK);
+  if (rc == 0) return 0;
+  std::printf("***ERROR(%d): %s\n", rc, KDRCX_ErrorName(rc));
+  std::fflush(stdout);
+  return KDRCX_Traceback(function != nullptr ? function : __func__, rc);
 }

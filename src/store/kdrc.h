@@ -159,8 +159,25 @@ inline constexpr int KDRC_CHECK_FREE_SEGMENT_ORDER = 16;
 inline constexpr int KDRC_CHECK_SEGMENT_MAP = 32;
 inline constexpr int KDRC_CHECK_HEADER = 64;
 
+// The mask run around each interface operation when the check-every-call flag is set, and by
+// the owner's open once the hash file is open.
+inline constexpr int KDRC_CHECK_EVERY_CALL_MASK =
+    KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST | KDRC_CHECK_HASH;  // 15
+inline constexpr int KDRC_CHECK_ALL = 127;
+
+// 0 when `pPage` is a sound page of the required kind (1 free, 2 allocated, 3 floating), else
+// the code of the first rule it breaks (recorded, except 17 and 15 for an own page number
+// outside the store, which are only returned).
 int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int kind);
+// Runs the passes `mask` selects in the order header, pages, free list, date list, hash
+// coverage, free-segment order, segment map, and returns 0 or the code of the first violation
+// (recorded in the TOC's error record). Never repairs. A client TOC keeps only the date-list
+// bit. REQUIRES: the hash file is open when the mask has KDRC_CHECK_HASH.
 int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask);
+// The check-every-call run: when the TOC's flag is set (KDRC_CHECK_EVERY_CALL or KDRC_DEBUG
+// "1" at open), KDRCFile_CheckMetaFile with KDRC_CHECK_EVERY_CALL_MASK; a failure prints
+// "***ERROR(code): name" and the traceback line of `function`, and is returned. 0 otherwise.
+int KDRCX_CheckEveryCall(KDRC_FILETOC_T* pToc, const char* function);
 
 // ---- Date list (beside the metafile) -------------------------------------------------------
 
