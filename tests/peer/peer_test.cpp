@@ -65,13 +65,5 @@ TEST(PeerScript, ReportsTheLineOfAnError) {
   EXPECT_FALSE(ParseScript("on ECHO#0 reply\n", &rules, &error));
 }
 
-TEST(PeerScript, NamesAndCodes) {
-  EXPECT_EQ(MessageCode("GET_CACHE_INIT_INFO"), 14);
-  EXPECT_EQ(MessageCode("KDR_CLEAR_CACHE_MSG"), 256);
-  EXPECT_EQ(MessageCode("3"), 3);
-  EXPECT_EQ(MessageCode("nothing"), -1);
-  EXPECT_EQ(MessageName(13), "GET_LOCATION");
-}
-
 }  // namespace
 }  // namespace kdr::testpeer
