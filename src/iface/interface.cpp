@@ -65,6 +65,29 @@ struct Builtin {
     table.GUIDLength = &::GUIDLength;
     table.synchronize = &::synchronize;
     table.endSynchronize = &::endSynchronize;
+    table.VXN_GetFileGUID = &::VXN_GetFileGUID;
+    table.VXN_OpenFile = &::VXN_OpenFile;
+    table.VXN_RefreshFileTicket = &::VXN_RefreshFileTicket;
+    table.VXN_FileSize = &::VXN_FileSize;
+    table.VXN_GetSeekPointer = &::VXN_GetSeekPointer;
+    table.VXN_SeekRelative = &::VXN_SeekRelative;
+    table.VXN_SeekAbsolute = &::VXN_SeekAbsolute;
+    table.VXN_ReadBytes = &::VXN_ReadBytes;
+    table.VXN_ScheduleRange = &::VXN_ScheduleRange;
+    table.VXN_CloseFileHandlePointer = &::VXN_CloseFileHandlePointer;
+    table.VXN_RegisterTicket = &::VXN_RegisterTicket;
+    table.VXN_RegisterTickets = &::VXN_RegisterTickets;
+    table.VXN_UnRegisterTicket = &::VXN_UnRegisterTicket;
+    table.VXN_UnRegisterTickets = &::VXN_UnRegisterTickets;
+    table.VXN_DownloadFileFromPLM = &::VXN_DownloadFileFromPLM;
+    table.VXN_DownloadFilesFromPLM = &::VXN_DownloadFilesFromPLM;
+    table.VXN_DownloadFileToLocation = &::VXN_DownloadFileToLocation;
+    table.VXN_DownloadFilesToLocation = &::VXN_DownloadFilesToLocation;
+    table.VXN_UploadFileToPLM = &::VXN_UploadFileToPLM;
+    table.VXN_UploadFilesToPLM = &::VXN_UploadFilesToPLM;
+    table.VXN_RollbackFileUploadedToPLM = &::VXN_RollbackFileUploadedToPLM;
+    table.VXN_RollbackFilesUploadedToPLM = &::VXN_RollbackFilesUploadedToPLM;
+    table.KdrClearCache = &::KdrClearCache;
   }
 };
 

@@ -1,0 +1,446 @@
+#include "proxy/tickets.h"
+
+#include <cstring>
+
+#include "iface/export.h"
+#include "iface/runtime.h"
+#include "protocol/data_messages.h"
+#include "protocol/transfer_messages.h"
+#include "proxy/lifecycle.h"
+#include "proxy/open_files.h"
+#include "proxy/result_codes.h"
+#include "proxy/thread_state.h"
+
+namespace kdr {
+
+namespace {
+
+// The registry. Plain storage: all-null at process start, never destroyed.
+TicketEntry* g_buckets[kTicketHashBuckets];
+int g_ticketCount;
+
+constexpr int kGuidIndex = 70;  // the GUID starts here in every ticket
+
+// Whether `key` is exactly 64 characters long; reads at most 65 bytes.
+bool IsKeyShaped(const char* key) {
+  return key != nullptr && strnlen(key, kTicketKeyLength + 1) == kTicketKeyLength;
+}
+
+// The entry of `key` in its bucket, or nullptr. REQUIRES: lock A held; key shaped.
+TicketEntry* FindLocked(const char* key) {
+  for (TicketEntry* e = g_buckets[TicketKeyHash(key)]; e != nullptr; e = e->next) {
+    if (std::memcmp(e->key, key, kTicketKeyLength + 1) == 0) return e;
+  }
+  return nullptr;
+}
+
+// Takes `entry` out of its bucket; false when it is not there. REQUIRES: lock A held.
+bool UnlinkLocked(TicketEntry* entry) {
+  for (TicketEntry** p = &g_buckets[TicketKeyHash(entry->key)]; *p != nullptr; p = &(*p)->next) {
+    if (*p == entry) {
+      *p = entry->next;
+      entry->next = nullptr;
+      --g_ticketCount;
+      return true;
+    }
+  }
+  return false;
+}
+
+void FreeEntry(TicketEntry* entry, uint32_t signature) {
+  entry->signature = signature;
+  KdrRelease(entry->key);
+  KdrRelease(entry->ticket);
+  KdrRelease(entry->guid);
+  KdrRelease(entry);
+}
+
+char* CopyText(const char* text, size_t n) {
+  char* s = static_cast<char*>(KdrAllocate(n + 1));
+  if (s != nullptr) {
+    std::memcpy(s, text, n);
+    s[n] = '\0';
+  }
+  return s;
+}
+
+// A new entry for a well-formed ticket, not yet registered; nullptr when out of memory.
+TicketEntry* MakeEntry(const char* ticket) {
+  TicketEntry* e = static_cast<TicketEntry*>(KdrAllocate(sizeof(TicketEntry)));
+  if (e == nullptr) return nullptr;
+  std::memset(e, 0, sizeof *e);
+  int guidLength = GUIDLength(ticket);
+  e->key = CopyText(ticket, kTicketKeyLength);
+  e->ticket = CopyText(ticket, std::strlen(ticket));
+  e->guid = CopyText(ticket + kGuidIndex, static_cast<size_t>(guidLength));
+  if (e->key == nullptr || e->ticket == nullptr || e->guid == nullptr) {
+    FreeEntry(e, kTicketEntryReleased);
+    return nullptr;
+  }
+  e->signature = kTicketEntrySignature;
+  return e;
+}
+
+// Registers `ticket`: one more registration of its entry, made when needed. Lookup and
+// insertion happen under one hold of lock A, so concurrent registrations of one ticket share
+// an entry.
+int RegisterOne(const char* ticket, const char** key) {
+  if (ticket == nullptr) return ERR_KDRCP_BAD_TICKET;
+  if (key == nullptr) return ERR_KDRCP_BAD_ARG;
+  if (!IsValidTicket(ticket)) return ERR_KDRCP_BAD_TICKET;
+  TicketEntry* fresh = MakeEntry(ticket);
+  if (fresh == nullptr) return ERR_KDRCP_OUT_OF_MEMORY;
+  TicketEntry* existing;
+  {
+    ProxyLockGuard lock(ProxyLock::kA);
+    existing = FindLocked(fresh->key);
+    if (existing != nullptr) {
+      ++existing->registrations;
+      ++existing->refCount;
+      *key = existing->key;
+    } else {
+      fresh->refCount = 1;
+      fresh->registrations = 1;
+      TicketEntry** bucket = &g_buckets[TicketKeyHash(fresh->key)];
+      fresh->next = *bucket;
+      *bucket = fresh;
+      ++g_ticketCount;
+      *key = fresh->key;
+    }
+  }
+  if (existing != nullptr) FreeEntry(fresh, kTicketEntryReleased);
+  return 0;
+}
+
+// Undoes one registration of `key`.
+int UnregisterOne(const char* key) {
+  if (key == nullptr) return ERR_KDRCP_BAD_TICKET;
+  if (!IsKeyShaped(key)) return ERR_KDRCP_BAD_TICKET;
+  TicketEntry* gone = nullptr;
+  {
+    ProxyLockGuard lock(ProxyLock::kA);
+    TicketEntry* e = FindLocked(key);
+    if (e == nullptr || !IsTicketEntry(e) || e->registrations == 0) return ERR_KDRCP_BAD_TICKET;
+    --e->registrations;
+    --e->refCount;
+    if (e->registrations == 0) UnlinkLocked(e);
+    if (e->refCount == 0) gone = e;
+  }
+  if (gone != nullptr) FreeEntry(gone, kTicketEntryReleased);
+  return 0;
+}
+
+// One single-file transfer: open a transfer handle, run `exchange` on it, close it at the
+// server whatever happened, free it, give the entry back.
+template <typename Exchange>
+int RunTransfer(const char* key, Exchange exchange) {
+  OpenFileRecord* handle = nullptr;
+  TicketEntry* entry = nullptr;
+  int r = OpenTransferHandle(key, &handle, &entry);
+  if (r != 0) return KdrErrorCode(r);
+  r = exchange(handle);
+  CloseMsg(handle);
+  FreeFileHandle(handle);
+  ReleaseTicket(entry);
+  return KdrErrorCode(r);
+}
+
+int DownloadOne(const char* tag, const char* key, ProgressCallback callback, void* context,
+                char** path) {
+  if (tag == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (path == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  return RunTransfer(key, [&](OpenFileRecord* h) {
+    return GetFileMsg(h, path, tag, callback, context);
+  });
+}
+
+int DownloadToOne(const char* tag, const char* key, ProgressCallback callback, void* context,
+                  const char* directory, const char* fileName) {
+  if (tag == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (fileName == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  return RunTransfer(key, [&](OpenFileRecord* h) {
+    return GetLocationMsg(h, tag, callback, context, directory, fileName);
+  });
+}
+
+int UploadOne(const char* key, ProgressCallback callback, void* context, const char* localPath,
+              char** volumeId) {
+  if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (localPath == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  return RunTransfer(key, [&](OpenFileRecord* h) {
+    // The volume id is optional to the caller; the exchange always hands one out.
+    char* id = nullptr;
+    int r = UploadMsg(h, localPath, callback, context, &id);
+    if (volumeId != nullptr) {
+      *volumeId = id;
+    } else if (id != nullptr) {
+      KdrRelease(id);
+    }
+    return r;
+  });
+}
+
+int RollbackOne(const char* key, const char* volumeId) {
+  if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  return RunTransfer(key, [&](OpenFileRecord* h) {
+    return RollbackMsg(h, volumeId != nullptr ? volumeId : "");
+  });
+}
+
+void FillResults(int count, int* results) {
+  for (int i = 0; i < count; ++i) results[i] = ERR_KDRCP_NOT_EXECUTED;
+}
+
+}  // namespace
+
+TicketEntry* LookupTicket(const char* key) {
+  if (!IsKeyShaped(key)) return nullptr;
+  ProxyLockGuard lock(ProxyLock::kA);
+  TicketEntry* e = FindLocked(key);
+  if (e != nullptr) ++e->refCount;
+  return e;
+}
+
+void ReleaseTicket(TicketEntry* entry) {
+  if (entry == nullptr) return;
+  {
+    ProxyLockGuard lock(ProxyLock::kA);
+    if (entry->refCount == 0) return;
+    if (--entry->refCount != 0) return;
+    // The last hold. A registered entry always has a hold per registration, so this one is
+    // out of its bucket already; unlinking is only a safeguard.
+    if (entry->registrations != 0) UnlinkLocked(entry);
+  }
+  FreeEntry(entry, kTicketEntryReleased);
+}
+
+void ReleaseAllTickets() {
+  ProxyLockGuard lock(ProxyLock::kA);
+  for (int b = 0; b < kTicketHashBuckets; ++b) {
+    TicketEntry* e = g_buckets[b];
+    g_buckets[b] = nullptr;
+    while (e != nullptr) {
+      TicketEntry* next = e->next;
+      e->next = nullptr;
+      --g_ticketCount;
+      e->refCount -= e->registrations;
+      e->registrations = 0;
+      // An entry still held by a transfer or an open stays alive for its holder.
+      if (e->refCount == 0) FreeEntry(e, kTicketRegistryReleased);
+      e = next;
+    }
+  }
+}
+
+int TicketCount() {
+  ProxyLockGuard lock(ProxyLock::kA);
+  return g_ticketCount;
+}
+
+int OpenTransferHandle(const char* key, OpenFileRecord** handle, TicketEntry** entry) {
+  if (key == nullptr) return ERR_KDRCP_BAD_TICKET;
+  if (handle == nullptr || entry == nullptr) return ERR_KDRCP_BAD_FILE;
+  *handle = nullptr;
+  *entry = nullptr;
+  TicketEntry* e = LookupTicket(key);
+  if (e == nullptr) return ERR_KDRCP_BAD_TICKET;
+  OpenFileRecord* h = NewFileHandle();
+  if (h == nullptr) {
+    ReleaseTicket(e);
+    return ERR_KDRCP_TOO_MANY;
+  }
+  int r = CopyOpenFileText(e->ticket, &h->ticket);
+  if (r == 0) r = CopyOpenFileText(e->guid, &h->guid);
+  if (r != 0) {
+    FreeFileHandle(h);
+    ReleaseTicket(e);
+    return r;
+  }
+  h->ticketKey = e->key;
+  r = OpenMsg(h);
+  if (r < 0) {
+    KdrErrorCode(r);
+    FreeFileHandle(h);
+    ReleaseTicket(e);
+    return r;
+  }
+  h->serverHandle = static_cast<uint16_t>(r);
+  *handle = h;
+  *entry = e;
+  return 0;
+}
+
+}  // namespace kdr
+
+using namespace kdr;
+
+// --- Interface entries ---
+
+KDR_EXPORT int VXN_RegisterTicket(const char* ticket, const char** key) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return KdrErrorCode(RegisterOne(ticket, key));
+}
+
+KDR_EXPORT int VXN_RegisterTickets(int count, const char* const* tickets, const char** keys,
+                                   int* results) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (tickets == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (keys == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  for (int i = 0; i < count; ++i) keys[i] = nullptr;
+  FillResults(count, results);
+  int failures = 0;
+  for (int i = 0; i < count; ++i) {
+    results[i] = KdrErrorCode(RegisterOne(tickets[i], &keys[i]));
+    if (results[i] != 0) {
+      ++failures;
+      KdrSaveErrorText();
+    }
+  }
+  KdrRestoreErrorText();
+  return failures;
+}
+
+KDR_EXPORT int VXN_UnRegisterTicket(const char* key) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return KdrErrorCode(UnregisterOne(key));
+}
+
+KDR_EXPORT int VXN_UnRegisterTickets(int count, const char* const* keys, int* results) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  FillResults(count, results);
+  for (int i = 0; i < count; ++i) {
+    int r = KdrProxyInitialized() ? UnregisterOne(keys[i]) : ERR_KDRCP_NOT_INITIALIZED;
+    results[i] = r;
+    if (r < 0) return KdrErrorCode(r);
+  }
+  KdrRestoreErrorText();
+  return 0;
+}
+
+KDR_EXPORT int VXN_DownloadFileFromPLM(const char* tag, const char* key,
+                                       ProgressCallback callback, void* context, char** path) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return DownloadOne(tag, key, callback, context, path);
+}
+
+KDR_EXPORT int VXN_DownloadFilesFromPLM(const char* tag, int count, const char* const* keys,
+                                        ProgressCallback callback, void* context, char** paths,
+                                        int* results) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (paths == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  for (int i = 0; i < count; ++i) paths[i] = nullptr;
+  FillResults(count, results);
+  for (int i = 0; i < count; ++i) {
+    results[i] = DownloadOne(tag, keys[i], callback, context, &paths[i]);
+    if (results[i] < 0) return KdrErrorCode(results[i]);
+  }
+  KdrRestoreErrorText();
+  return 0;
+}
+
+KDR_EXPORT int VXN_DownloadFileToLocation(const char* tag, const char* key,
+                                          ProgressCallback callback, void* context,
+                                          const char* directory, const char* fileName) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return DownloadToOne(tag, key, callback, context, directory, fileName);
+}
+
+KDR_EXPORT int VXN_DownloadFilesToLocation(const char* tag, int count, const char* const* keys,
+                                           ProgressCallback callback, void* context,
+                                           const char* directory, const char* const* names,
+                                           int* results) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (tag == nullptr || count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (names == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  FillResults(count, results);
+  for (int i = 0; i < count; ++i) {
+    results[i] = DownloadToOne(tag, keys[i], callback, context, directory, names[i]);
+    if (results[i] < 0) return KdrErrorCode(results[i]);
+  }
+  KdrRestoreErrorText();
+  return 0;
+}
+
+KDR_EXPORT int VXN_UploadFileToPLM(const char* key, ProgressCallback callback, void* context,
+                                   const char* localPath, char** volumeId) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return UploadOne(key, callback, context, localPath, volumeId);
+}
+
+KDR_EXPORT int VXN_UploadFilesToPLM(int count, const char* const* keys, ProgressCallback callback,
+                                    void* context, const char* const* paths,
+                                    int continueOnError, char** volumeIds, int* results) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (paths == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  FillResults(count, results);
+  if (volumeIds != nullptr) {
+    for (int i = 0; i < count; ++i) volumeIds[i] = nullptr;
+  }
+  int failures = 0;
+  for (int i = 0; i < count; ++i) {
+    results[i] = UploadOne(keys[i], callback, context, paths[i],
+                           volumeIds != nullptr ? &volumeIds[i] : nullptr);
+    if (results[i] == 0) continue;
+    KdrSaveErrorText();
+    if (continueOnError != 0) {
+      ++failures;
+      continue;
+    }
+    // All or nothing: undo the uploads that went through, keep the failure's text.
+    for (int j = 0; j < i; ++j) {
+      KdrClearLastError();
+      RollbackOne(keys[j], volumeIds != nullptr ? volumeIds[j] : nullptr);
+    }
+    KdrRestoreErrorText();
+    return KdrErrorCode(results[i]);
+  }
+  KdrRestoreErrorText();
+  return failures;
+}
+
+KDR_EXPORT int VXN_RollbackFileUploadedToPLM(const char* key, const char* volumeId) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return RollbackOne(key, volumeId);
+}
+
+KDR_EXPORT int VXN_RollbackFilesUploadedToPLM(int count, const char* const* keys,
+                                              const char* const* volumeIds, int* results) {
+  if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  FillResults(count, results);
+  int failures = 0;
+  for (int i = 0; i < count; ++i) {
+    results[i] = RollbackOne(keys[i], volumeIds != nullptr ? volumeIds[i] : nullptr);
+    if (results[i] < 0) {
+      ++failures;
+      KdrSaveErrorText();
+    }
+  }
+  KdrRestoreErrorText();
+  return failures;
+}
