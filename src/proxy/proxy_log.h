@@ -1,5 +1,9 @@
 // The proxy log (KDR_VXNPROXYLOG): trace lines of the proxy and the protocol, written only
 // while the log is open, each flushed at once.
+//
+// Concurrency: any thread may write; each KdrLogPrintf is one stdio call, so lines of
+// different threads do not interleave. The log is opened by the real initialisation under
+// lock B and stays open until the process ends.
 #ifndef KDR_PROXY_PROXY_LOG_H_
 #define KDR_PROXY_PROXY_LOG_H_
 
@@ -19,6 +23,7 @@ const char* KdrLogPath();
 void KdrLogPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Closes the log (for tests; the proxy keeps its log open until the process ends).
+// REQUIRES: no other thread writes to the log meanwhile (the idle monitor is stopped).
 void KdrLogClose();
 
 }  // namespace kdr

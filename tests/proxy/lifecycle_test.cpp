@@ -174,6 +174,7 @@ TEST_F(LifecycleTest, EntriesBeforeInitialisation) {
 
 TEST_F(LifecycleTest, NestedInitAndTermCountUses) {
   StartPeer();
+  std::ofstream(logPath_) << "earlier run\n";
   setenv("VXN_PROXY_OPEN_CACHE_EARLY", "", 1);
   testing::internal::CaptureStdout();
   ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
@@ -204,6 +205,16 @@ TEST_F(LifecycleTest, NestedInitAndTermCountUses) {
   EXPECT_NE(log.find("Monitoring idle threads...\n\n"), std::string::npos);
   EXPECT_NE(log.find("Idle thread monitor exiting...\n\n"), std::string::npos);
   EXPECT_LT(log.find("Idle thread monitor exiting"), log.find(kTermLine));
+  EXPECT_EQ(log.rfind("earlier run\n", 0), 0u);  // appended to
+
+  // The log stays open across termination: a later initialisation goes on writing to it.
+  std::string other = dir_ + "/other.log";
+  setenv("KDR_VXNPROXYLOG", other.c_str(), 1);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Occurrences(Log(), kBanner), 2);
+  EXPECT_FALSE(std::filesystem::exists(other));
 }
 
 TEST_F(LifecycleTest, AllocatorPairServesRecordsAndGetsBackItsOwnBlocks) {
