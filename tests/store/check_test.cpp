@@ -1,0 +1,363 @@
+// The store's consistency checks on a real store: bytes changed at known places of the mapped
+// metafile, hash file and lists are reported with the code of the rule they break, a sound
+// store passes every pass, and no damage makes a check hang or read outside the mapping.
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/store_fixture.h"
+
+namespace {
+
+using kdrc_test::Guid;
+using kdrc_test::StoreSize;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+namespace meta = kdrc::meta;
+
+class Check : public kdrc_test::StoreTest {
+ protected:
+  // Three files: page 0 (3 blocks), pages 1 and 2 (37 blocks), page 3 (1 block); pages 4..63
+  // free; segments 0..40 held, 41..47 free.
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_EQ(Open(StoreSize{64, 48}), 0);
+    a_ = AddFile(Guid(1).c_str(), 3);
+    b_ = AddFile(Guid(2).c_str(), 37);
+    c_ = AddFile(Guid(3).c_str(), 1);
+    ASSERT_TRUE(a_ != nullptr && b_ != nullptr && c_ != nullptr);
+    ASSERT_EQ(KDRCX_PageNumber(toc_, c_), 3);
+  }
+  void TearDown() override {
+    if (toc_ != nullptr) toc_->client = 0;  // the arrays are private: let the close free them
+    StoreTest::TearDown();
+  }
+
+  // Runs the check with its printing captured; the printed text is kept in out_.
+  int Run(int mask) {
+    CaptureStdout();
+    int rc = KDRCFile_CheckMetaFile(toc_, mask);
+    out_ = GetCapturedStdout();
+    return rc;
+  }
+  int RunPage(int32_t n, int kind) {
+    CaptureStdout();
+    int rc = KDRCFile_CheckPageConsistency(toc_, Page(n), kind);
+    out_ = GetCapturedStdout();
+    return rc;
+  }
+
+  meta::Page* a_ = nullptr;
+  meta::Page* b_ = nullptr;
+  meta::Page* c_ = nullptr;
+  std::string out_;
+};
+
+TEST_F(Check, SoundStorePassesEveryPassAlsoAfterEvictionAndFreeing) {
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+  EXPECT_EQ(out_, "");
+  ASSERT_EQ(KRDCFile_DeleteOldest(toc_), 0);  // evicts page 0, the first page of file 1
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+  ASSERT_EQ(KRDCFile_DeleteThisPage(toc_, Page(1)), 0);  // file 2 keeps its second page only
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+  EXPECT_EQ(Page(2)->firstPage, 1);
+}
+
+TEST_F(Check, HeaderDisagreeingWithTheSharedRecordOrItself) {
+  struct Case {
+    size_t offset;  // header field
+    int32_t value;
+    int code;
+  } cases[] = {
+      {offsetof(meta::Header, extentFiles), 5, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE},
+      {offsetof(meta::Header, totalExtentMB), 65, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE},
+      {offsetof(meta::Header, extentSegments), 64 * 65, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE},
+      {offsetof(meta::Header, filePages), 65, KDRC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG},
+      {offsetof(meta::Header, hashBlocks), 2, KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY},
+      {offsetof(meta::Header, segments), 47, KDRC_ERROR_SEGMENT_BAD_OFFSET},
+      {offsetof(meta::Header, maxExtentFiles), -1, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE},
+      {offsetof(meta::Header, extentSegments), 64, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE},
+  };
+  auto* bytes = reinterpret_cast<uint8_t*>(Header());
+  for (const Case& c : cases) {
+    int32_t saved;
+    std::memcpy(&saved, bytes + c.offset, 4);
+    std::memcpy(bytes + c.offset, &c.value, 4);
+    EXPECT_EQ(Run(KDRC_CHECK_HEADER), c.code) << "offset " << c.offset;
+    EXPECT_NE(out_.find("KDR_ERR(" + std::to_string(c.code) + ")"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("***TRACEBACK: KDRCFile_CheckMetaFile"), std::string::npos);
+    std::memcpy(bytes + c.offset, &saved, 4);
+  }
+  EXPECT_EQ(Run(KDRC_CHECK_HEADER), 0);
+}
+
+TEST_F(Check, HeaderDamageInTheFileRefusesTheOpen) {
+  Close();
+  Poke32("kdr.mf", offsetof(meta::Header, extentFiles), 9);
+  CaptureStdout();
+  EXPECT_EQ(Open(StoreSize{64, 48}), KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE);
+  GetCapturedStdout();
+}
+
+TEST_F(Check, GuidTimeAndEntryRulesOfAnAllocatedPage) {
+  meta::Page* p = Page(3);
+  char saved[meta::kGuidLength];
+  std::memcpy(saved, p->guid, sizeof saved);
+
+  std::memset(p->guid, 0, sizeof p->guid);
+  std::memcpy(p->guid, "abc", 3);
+  EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_BAD_GUID_FIELD);
+  std::memcpy(p->guid, saved, sizeof saved);
+  std::memset(p->guid + 32, 0, 4);
+  EXPECT_EQ(RunPage(3, meta::kAllocated), 0);
+  for (uint8_t bad : {uint8_t(0x7F), uint8_t(0x80), uint8_t(0x1F)}) {
+    p->guid[17] = char(bad);
+    EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_BAD_GUID_FIELD) << int(bad);
+    EXPECT_EQ(Run(KDRC_CHECK_PAGES), KDRC_ERROR_METAFILE_BAD_GUID_FIELD);
+  }
+  std::memcpy(p->guid, saved, sizeof saved);
+  p->guid[34] = 0x01;  // characters 33 to 36 may be NUL or printable, nothing else
+  EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_BAD_GUID_FIELD);
+  std::memcpy(p->guid, saved, sizeof saved);
+
+  int32_t t = p->accessTime;
+  p->accessTime = int32_t(std::time(nullptr)) + 3600;
+  EXPECT_EQ(Run(KDRC_CHECK_PAGES), KDRC_ERROR_METAFILE_BAD_TIME_FIELD);
+  p->accessTime = t;
+
+  meta::SegmentEntry e = p->entries[0];
+  p->entries[0].segment = -5;
+  EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_SEGMENT_OFFSET);
+  p->entries[0] = e;
+  p->entries[0].block = -1;
+  EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_FILE_OFFSET);
+  p->entries[0] = e;
+  p->entries[0].length = 16385;
+  EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_SEGMENT_LENGTH);
+  p->entries[0].length = -1;  // a recorded hole is allowed
+  EXPECT_EQ(RunPage(3, meta::kAllocated), 0);
+  p->entries[0] = e;
+  p->used = 37;  // more entries than a page has: never used as a bound
+  EXPECT_EQ(RunPage(3, meta::kAllocated), KDRC_ERROR_METAFILE_PAGE_SIZE_IS_WRONG);
+  p->used = 1;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+}
+
+TEST_F(Check, KindAndOwnNumberRules) {
+  EXPECT_EQ(RunPage(3, meta::kFree), KDRC_ERROR_METAFILE_PAGE_TYPE_DOES_NOT_MATCH_REQUIRED_TYPE);
+
+  meta::Page* f = Page(10);  // a free page made floating by hand
+  f->kind = meta::kFloating;
+  EXPECT_EQ(RunPage(10, meta::kFloating), KDRC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_SUCCESSORS);
+  f->next = -1;
+  EXPECT_EQ(RunPage(10, meta::kFloating), KDRC_ERROR_METAFILE_FLOATING_PAGE_SHOULD_NOT_HAVE_PREDECESSORS);
+  f->prev = -1;
+  EXPECT_EQ(RunPage(10, meta::kFloating), 0);
+
+  meta::Page* g = Page(20);
+  g->kind = 9;
+  EXPECT_EQ(RunPage(20, 9), KDRC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE);
+  EXPECT_EQ(Run(KDRC_CHECK_PAGES), KDRC_ERROR_METAFILE_INVALID_PAGE_TYPE_OR_OUT_OF_DISK_SPACE);
+  g->kind = meta::kFree;
+
+  g->self = 21;
+  EXPECT_EQ(RunPage(20, meta::kFree), KDRC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET);
+  EXPECT_EQ(Run(KDRC_CHECK_PAGES), KDRC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET);
+  // Outside the store: returned without a record, after the traceback line.
+  g->self = -2;
+  EXPECT_EQ(RunPage(20, meta::kFree), KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
+  EXPECT_EQ(out_.find("KDR_ERR"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("***TRACEBACK: KDRCFile_CheckPageConsistency"), std::string::npos);
+  g->self = 64;
+  EXPECT_EQ(RunPage(20, meta::kFree),
+            KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
+  g->self = 20;
+
+  // With the floating page 10 counted, the header's free count is one too high.
+  EXPECT_EQ(Run(KDRC_CHECK_PAGES), KDRC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT);
+}
+
+TEST_F(Check, FreeListWalksBothWaysAndStopsOnLoops) {
+  // Pages 4..63 are free, 4 the head. Cut the forward chain one page before its tail.
+  ASSERT_EQ(Header()->freeHead, 4);
+  ASSERT_EQ(Header()->freeTail, 63);
+  Page(62)->next = -1;
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  Page(62)->next = 63;
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), 0);
+
+  Page(30)->next = -7;
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
+  Page(30)->next = 64;
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST),
+            KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
+  Page(30)->next = 4;  // a loop back to the head ends as a count, not a hang
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  Page(30)->next = 31;
+  Page(40)->prev = 3;  // backward into a file's page
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
+  Page(40)->prev = 39;
+  Header()->freeCount = 1 << 30;  // a count no store holds: still a bounded walk
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  Header()->freeCount = 60;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+}
+
+TEST_F(Check, DateListOrderLinksAndCount) {
+  int32_t* head = toc_->pDateHead;
+  int32_t* when = toc_->lastFileAccess;
+  int32_t* next = toc_->dateNext;
+  ASSERT_EQ(head[2], 4);
+  // Equal times, so that only the damage below breaks the order.
+  for (int32_t n = head[0], i = 0; n != -1 && i < 4; n = next[n], ++i) when[n] = 1000;
+  int32_t first = head[0];
+  int32_t second = next[first];
+  ASSERT_NE(second, -1);
+
+  next[10] = first;  // a free page with a date link
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_FREEPAGE_ALSO_IN_DATELIST);
+  next[10] = -1;
+
+  int32_t t = when[second];
+  when[second] = when[first] - 10;
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_DATE_LIST_IS_NOT_SORTED);
+  when[second] = 0;
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_DATE_LIST_BAD_DATE);
+  when[second] = t;
+
+  int32_t after = next[second];
+  next[second] = second;
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_DATELIST_SELFLINK);
+  next[second] = first;  // a loop: counted, not followed for ever
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
+  next[second] = 1000;  // beyond the store
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+  next[second] = after;
+
+  head[2] = 5;
+  EXPECT_EQ(Run(KDRC_CHECK_DATE_LIST), KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
+  head[2] = 4;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+}
+
+TEST_F(Check, ClientKeepsOnlyTheDateListPass) {
+  Header()->hashBlocks = 7;
+  Page(20)->self = 21;
+  toc_->freeSegHead = 1;
+  toc_->client = 1;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+  int32_t first = toc_->pDateHead[0];
+  toc_->lastFileAccess[first] = -1;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), KDRC_ERROR_METAFILE_DATE_LIST_BAD_DATE);
+  toc_->client = 0;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
+}
+
+TEST_F(Check, EveryAllocatedPageIsFoundThroughTheHashFile) {
+  int32_t bucket = -1;
+  ASSERT_EQ(KDRCHash_Entry(toc_, Guid(2).c_str(), &bucket), 0);
+  int32_t* buckets = toc_->pHashToc->pBuckets;
+  int32_t saved = buckets[bucket];
+  ASSERT_EQ(saved, 1);
+  // Hash blocks 1: all three files share one 128-bucket table; drop file 2's chain entry.
+  buckets[bucket] = Page(1)->hashLink;
+  EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  buckets[bucket] = 5000;  // a bucket naming no page
+  EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
+  buckets[bucket] = saved;
+  EXPECT_EQ(Run(KDRC_CHECK_HASH), 0);
+}
+
+TEST_F(Check, FreeSegmentListOrderAndAllocationMap) {
+  // Free segments 41..47 in order.
+  ASSERT_EQ(toc_->freeSegHead, 41);
+  ASSERT_EQ(toc_->freeSegTail, 47);
+  ASSERT_EQ(toc_->freeSegCount, 7);
+  int32_t* next = toc_->freeSegNext;
+
+  next[42] = 41;  // backwards
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_SEGMENT_ORDER), KDRC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST);
+  next[42] = 48;  // one past the last segment the store has
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_SEGMENT_ORDER), KDRC_ERROR_METAFILE_INVALID_SEGMENT_OFFSET_IN_FREELIST);
+  next[42] = 43;
+  EXPECT_EQ(Run(KDRC_CHECK_FREE_SEGMENT_ORDER | KDRC_CHECK_SEGMENT_MAP), 0);
+
+  // A segment held by a page entry and also free.
+  meta::SegmentEntry e = c_->entries[0];
+  c_->entries[0].segment = 44;
+  EXPECT_EQ(Run(KDRC_CHECK_SEGMENT_MAP), KDRC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST);
+  // Held twice.
+  c_->entries[0].segment = a_->entries[1].segment;
+  EXPECT_EQ(Run(KDRC_CHECK_SEGMENT_MAP), KDRC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_MORE_THAN_ONCE);
+  // A segment number no map entry exists for is corrupt, never an index.
+  for (int32_t beyond : {48, 1 << 30}) {
+    c_->entries[0].segment = beyond;
+    EXPECT_EQ(Run(KDRC_CHECK_SEGMENT_MAP), KDRC_ERROR_METAFILE_SEGMENT_OFFSET) << beyond;
+  }
+  c_->entries[0] = e;
+
+  toc_->freeSegTail = -1;
+  EXPECT_EQ(Run(KDRC_CHECK_SEGMENT_MAP), KDRC_ERROR_METAFILE_SEGMENT_FIRST_AND_LAST_OUT_OF_SYNC);
+  toc_->freeSegTail = 46;
+  EXPECT_EQ(Run(KDRC_CHECK_SEGMENT_MAP), KDRC_ERROR_METAFILE_ALLOCATED_PAGE_SIZE_IS_WRONG);
+  toc_->freeSegTail = 47;
+  toc_->freeSegCount = 6;
+  EXPECT_EQ(Run(KDRC_CHECK_SEGMENT_MAP), KDRC_ERROR_METAFILE_SEGMENT_BAD_FREE_LIST_COUNT);
+  toc_->freeSegCount = 7;
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+}
+
+TEST_F(Check, CheckEveryCallRunsOnlyWithTheFlag) {
+  Page(20)->self = 21;
+  EXPECT_EQ(KDRCX_CheckEveryCall(toc_, "KDRCIF_FindFile"), 0);
+  toc_->checkEveryCall = 1;
+  CaptureStdout();
+  EXPECT_EQ(KDRCX_CheckEveryCall(toc_, "KDRCIF_FindFile"),
+            KDRC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET);
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("***ERROR(25): KDRC_ERROR_METAFILE_ATTEMPT_TO_FREE_PAGE_WITH_BAD_OFFSET\n"
+                     "***TRACEBACK: KDRCIF_FindFile\n"),
+            std::string::npos)
+      << out;
+  Page(20)->self = 20;
+
+  // The environment sets the flag at open.
+  Close();
+  setenv("KDRC_CHECK_EVERY_CALL", "1", 1);
+  ASSERT_EQ(Open(StoreSize{64, 48}), 0);
+  EXPECT_EQ(toc_->checkEveryCall, 1);
+  EXPECT_EQ(KDRCX_CheckEveryCall(toc_, "x"), 0);
+}
+
+TEST_F(Check, RandomDamageNeverCrashesOrHangs) {
+  // Every byte of the metafile may be anything: the check reports or passes, and stays inside
+  // the mapping (the sanitizer builds catch any read outside it).
+  auto* bytes = reinterpret_cast<uint8_t*>(Header());
+  const size_t size = meta::FileSizeFor(64);
+  std::vector<uint8_t> original(bytes, bytes + size);
+  std::vector<int32_t> dates(toc_->dateNext, toc_->dateNext + 64);
+  std::mt19937 rng(7);
+  int found = 0;
+  for (int round = 0; round < 400; ++round) {
+    for (int k = 0; k < 1 + round % 4; ++k) {
+      // Mostly the fields that hold numbers and links (the first 72 bytes of the header or a
+      // page, and the entries of the allocated pages), sometimes anywhere.
+      size_t record = rng() % 65;
+      size_t at = round % 7 == 0 ? rng() % size
+                  : record <= 4 ? record * 512 + rng() % 504
+                                : record * 512 + rng() % 72;
+      bytes[at] = round % 3 == 0 ? uint8_t(rng()) : uint8_t(bytes[at] ^ (1u << (rng() % 8)));
+    }
+    if (round % 5 == 0) toc_->dateNext[rng() % 64] = int32_t(rng() % 200) - 100;
+    if (Run(KDRC_CHECK_ALL) != 0) ++found;
+    std::memcpy(bytes, original.data(), size);
+    std::memcpy(toc_->dateNext, dates.data(), dates.size() * sizeof(int32_t));
+  }
+  EXPECT_GT(found, 100);
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+}
+
+}  // namespace
