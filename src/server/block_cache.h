@@ -1,0 +1,67 @@
+// The server's view of the cache store: whole 16384-byte blocks of files named by GUID.
+//
+// The data path asks the store first and the vault only for what the store does not hold, and
+// puts every block it reads from the vault back into the store, so the client's fast cache
+// finds it the next time without a request. An implementation changes the store only under
+// the store's cache lock, so clients attached to it stay consistent.
+//
+// Thread-safe: any number of connection threads call in at once.
+#ifndef KDR_SERVER_BLOCK_CACHE_H_
+#define KDR_SERVER_BLOCK_CACHE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/config.h"
+
+namespace kdr::server {
+
+// What a client needs to attach to the store (the KDR_GET_CACHE_INIT_INFO reply).
+struct StoreInfo {
+  int32_t filePages = 0;
+  int32_t segments = 0;
+  int32_t hashBlocks = 0;
+  int32_t extentMB = 0;
+  int32_t extents = 0;
+  std::string directory;
+  std::string mapName;
+};
+
+class BlockCache {
+ public:
+  virtual ~BlockCache() = default;
+
+  // Whether there is a store at all. Without one, Get() always misses and Put() drops.
+  virtual bool Enabled() const = 0;
+
+  // Copies block `block` of file `guid` (of `fileSize` bytes) into `buf` (16384 bytes) and
+  // sets *len, when the store holds it. Returns false on a miss.
+  virtual bool Get(std::string_view guid, uint64_t fileSize, int32_t block, unsigned char* buf,
+                   uint32_t* len) = 0;
+
+  // Offers a block read from the vault. The store may keep it or not (full, evicting).
+  virtual void Put(std::string_view guid, uint64_t fileSize, int32_t block,
+                   const unsigned char* data, uint32_t len) = 0;
+
+  // Drops every block of `guid`: its content changed.
+  virtual void Forget(std::string_view guid) = 0;
+
+  // Empties the store in place. Returns 0 or a store error code.
+  virtual int Clear() = 0;
+
+  // The parameters of the open store. False when there is none.
+  virtual bool Info(StoreInfo* info) const = 0;
+};
+
+// A cache that holds nothing: every read goes to the vault.
+std::unique_ptr<BlockCache> NewNullBlockCache();
+
+// The cache the server runs with: the store in `cacheDir`, opened in owner mode with the given
+// sizes when the store engine offers that, else the null cache. Notices go to the log.
+std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const StoreSizes& sizes);
+
+}  // namespace kdr::server
+
+#endif  // KDR_SERVER_BLOCK_CACHE_H_

@@ -1,0 +1,44 @@
+// Configuration of kdrcached: command-line flags, each with an environment variable of the
+// same meaning; a flag wins over its variable, a variable over the default.
+#ifndef KDR_SERVER_CONFIG_H_
+#define KDR_SERVER_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+
+#include "server/log.h"
+
+namespace kdr::server {
+
+struct StoreSizes {
+  // 0 leaves a size to the store, which clamps every value to its own limits.
+  int32_t filePages = 0;
+  int32_t segments = 0;
+  int32_t hashBlocks = 0;
+  int32_t extentMB = 0;
+  int32_t extentFiles = 0;
+};
+
+struct ServerConfig {
+  std::string pipeName;   // master pipe as opened (multi-user suffix applied)
+  std::string cacheDir;   // store files and the whole-file cache
+  std::string vaultDir;   // the local vault
+  std::string localeDir;  // message catalogs, <locale>.po
+  StoreSizes store;
+  LogLevel logLevel = LogLevel::kInfo;
+  int maxConnections = 1024;
+};
+
+enum class ConfigOutcome { kRun, kHelp, kError };
+
+// Reads the flags in argv[1..argc) and the environment. On kError, *error says what is wrong
+// in one line. On kHelp the caller prints Usage() and exits successfully.
+ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig* config,
+                                std::string* error);
+
+// The --help text.
+const char* ServerUsage();
+
+}  // namespace kdr::server
+
+#endif  // KDR_SERVER_CONFIG_H_

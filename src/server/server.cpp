@@ -1,0 +1,224 @@
+#include "server/server.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "platform/pipe_server.h"
+#include "server/log.h"
+#include "server/session.h"
+#include "server/server_limits.h"
+
+namespace kdr::server {
+
+namespace pf = kdr::platform;
+
+namespace {
+constexpr int kHousekeepingMs = 500;
+constexpr size_t kMaxVersions = 100000;
+}  // namespace
+
+ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c)
+    : config(std::move(cfg)),
+      vault(std::move(v)),
+      cache(std::move(c)),
+      handles(kMaxHandles, kMaxHandlesPerProcess),
+      catalogs(config.localeDir),
+      filesDir(config.cacheDir + "/files"),
+      versionsDir(config.cacheDir + "/files/.versions"),
+      partialDir(config.cacheDir + "/.partial") {}
+
+void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    auto it = versions.find(guid);
+    if (it == versions.end()) {
+      // Forgetting is always safe: at worst a file's blocks are dropped once more.
+      if (versions.size() >= kMaxVersions) versions.clear();
+      versions.emplace(guid, version);
+      changed = true;  // unknown history: the store may hold blocks of another version
+    } else if (it->second != version) {
+      it->second = version;
+      changed = true;
+    }
+  }
+  if (changed) cache->Forget(guid);
+}
+
+void ServerState::ContentChanged(const std::string& guid) {
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    versions.erase(guid);
+  }
+  cache->Forget(guid);
+}
+
+bool ServerState::IsCurrent(const std::string& guid, const std::string& version) {
+  std::lock_guard<std::mutex> guard(versionsMu);
+  auto it = versions.find(guid);
+  return it != versions.end() && it->second == version;
+}
+
+Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_ptr<BlockCache> cache)
+    : state_(std::move(config), std::move(vault), std::move(cache)) {}
+
+Server::~Server() {
+  if (listener_ != nullptr) pf::PipeListenerClose(listener_);
+}
+
+int Server::Start(std::string* error) {
+  std::error_code ec;
+  for (const std::string& d : {state_.config.cacheDir, state_.config.vaultDir}) {
+    std::filesystem::create_directories(d, ec);
+    if (ec) {
+      *error = "cannot make " + d + ": " + ec.message();
+      return pf::kPipeFailed;
+    }
+  }
+  // Partial copies of a server that did not stop cleanly are of no use to anyone.
+  std::filesystem::remove_all(state_.partialDir, ec);
+  int rc = pf::PipeListen(state_.config.pipeName.c_str(), 64, &listener_);
+  if (rc != pf::kPipeOk) {
+    listener_ = nullptr;
+    *error = rc == pf::kPipeAccessDenied
+                 ? "another server already serves " + state_.config.pipeName
+                 : "cannot serve " + state_.config.pipeName + " (error " + std::to_string(rc) + ")";
+    return rc;
+  }
+  return 0;
+}
+
+void Server::Stop() {
+  state_.stopping.store(true);
+  if (listener_ != nullptr) pf::PipeListenerShutdown(listener_);
+}
+
+void Server::Run() {
+  std::thread house([this] { Housekeeping(); });
+  Log(LogLevel::kInfo, "serving %s (%s)", state_.config.pipeName.c_str(),
+      pf::PipeListenerPath(listener_));
+  while (!state_.stopping.load()) {
+    pf::PipeHandle master = pf::kNoPipe;
+    int rc = pf::PipeAccept(listener_, -1, &master);
+    if (rc == pf::kPipeBroken) break;  // Stop()
+    if (rc != pf::kPipeOk) {
+      if (rc == pf::kPipeAccessDenied) Log(LogLevel::kWarn, "refused a client of another user");
+      continue;
+    }
+    std::lock_guard<std::mutex> guard(connMu_);
+    size_t live = 0;
+    for (const auto& c : conns_) live += c->done.load() ? 0 : 1;
+    if (live >= static_cast<size_t>(state_.config.maxConnections) || state_.stopping.load()) {
+      Log(LogLevel::kWarn, "connection refused: %zu connections are served already", live);
+      pf::PipeAbort(master);
+      continue;
+    }
+    conns_.push_back(std::make_unique<Conn>());
+    Conn* conn = conns_.back().get();
+    conn->thread = std::thread([this, conn, master] { ServeConnection(conn, master); });
+  }
+
+  // Stopping: wake every connection, then wait for all of them.
+  {
+    std::lock_guard<std::mutex> guard(connMu_);
+    for (auto& c : conns_) {
+      if (c->pipe != pf::kNoPipe) pf::PipeInterrupt(c->pipe);
+    }
+  }
+  std::list<std::unique_ptr<Conn>> all;
+  {
+    std::lock_guard<std::mutex> guard(connMu_);
+    all.swap(conns_);
+  }
+  for (auto& c : all) {
+    if (c->thread.joinable()) c->thread.join();
+  }
+  {
+    std::lock_guard<std::mutex> guard(houseMu_);
+    houseStop_ = true;
+  }
+  houseCv_.notify_all();
+  house.join();
+  Log(LogLevel::kInfo, "stopped; %zu handle(s) were open", state_.handles.Count());
+}
+
+void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
+  pf::PipeHandle pipe = pf::kNoPipe;
+  int rc = pf::PipeHandOff(listener_, master, pf::kHandOffTimeoutMs, &pipe);
+  pf::PipeAbort(master);
+  pf::PeerProcess peer;
+  if (rc == pf::kPipeOk && pf::PipePeer(pipe, &peer) != pf::kPipeOk) rc = pf::kPipeFailed;
+  if (rc != pf::kPipeOk) {
+    Log(LogLevel::kDebug, "hand-off to a client failed (error %d)", rc);
+    if (pipe != pf::kNoPipe) pf::PipeAbort(pipe);
+    conn->done.store(true);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(connMu_);
+    if (state_.stopping.load()) {
+      pf::PipeAbort(pipe);
+      conn->done.store(true);
+      return;
+    }
+    conn->pipe = pipe;
+  }
+  Log(LogLevel::kDebug, "process %ld connected", peer.pid);
+  {
+    auto session = std::make_unique<Session>(&state_, pipe, peer);
+    session->Serve();
+  }
+  {
+    std::lock_guard<std::mutex> guard(connMu_);
+    conn->pipe = pf::kNoPipe;
+  }
+  pf::PipeAbort(pipe);
+  // A client that went away for good takes its handles with it.
+  if (!pf::PeerAlive(peer)) {
+    size_t n = state_.handles.RemoveOwner(peer);
+    if (n > 0) Log(LogLevel::kInfo, "released %zu handle(s) of process %ld, which has exited", n, peer.pid);
+  }
+  conn->done.store(true);
+}
+
+void Server::JoinFinished() {
+  std::list<std::unique_ptr<Conn>> finished;
+  {
+    std::lock_guard<std::mutex> guard(connMu_);
+    for (auto it = conns_.begin(); it != conns_.end();) {
+      if ((*it)->done.load()) {
+        finished.push_back(std::move(*it));
+        it = conns_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& c : finished) {
+    if (c->thread.joinable()) c->thread.join();
+  }
+}
+
+void Server::ReleaseDeadOwners() {
+  for (const pf::PeerProcess& owner : state_.handles.Owners()) {
+    if (pf::PeerAlive(owner)) continue;
+    size_t n = state_.handles.RemoveOwner(owner);
+    if (n > 0) {
+      Log(LogLevel::kInfo, "released %zu handle(s) of process %ld, which has exited", n, owner.pid);
+    }
+  }
+}
+
+void Server::Housekeeping() {
+  std::unique_lock<std::mutex> lock(houseMu_);
+  while (!houseStop_) {
+    houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
+    if (houseStop_) break;
+    lock.unlock();
+    JoinFinished();
+    ReleaseDeadOwners();
+    lock.lock();
+  }
+}
+
+}  // namespace kdr::server

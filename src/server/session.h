@@ -1,0 +1,99 @@
+// One client connection: reads requests off a secondary pipe and answers each as the client
+// library expects (header, sequence number and message type echoed, reply kinds, error
+// replies). Runs on its own thread; touches shared state only through ServerState.
+//
+// Anything a client sends is untrusted. A request that cannot be parsed gets an error reply
+// when its header could be read, else the connection is closed; no input makes the session
+// read or write outside its fixed buffers, which bound its memory.
+#ifndef KDR_SERVER_SESSION_H_
+#define KDR_SERVER_SESSION_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/pipe_server.h"
+#include "platform/pipes.h"
+#include "server/server.h"
+#include "server/server_limits.h"
+
+namespace kdr::server {
+
+class Session {
+ public:
+  Session(ServerState* state, platform::PipeHandle pipe, const platform::PeerProcess& peer);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Serves requests until the client says farewell, the pipe breaks, or the server stops.
+  void Serve();
+
+ private:
+  struct Request {
+    uint16_t seq = 0;
+    uint32_t msgType = 0;
+    uint16_t code = 0;
+    uint32_t payloadLength = 0;
+    const unsigned char* body = nullptr;  // fixed fields (after the header)
+    uint32_t bodyLen = 0;
+    const unsigned char* tail = nullptr;  // the second write, or the variable part
+    uint32_t tailLen = 0;
+  };
+  enum class Read { kRequest, kMalformed, kFarewell, kGone };
+  enum class Copy { kDone, kStopped, kFailed };
+
+  // Framing.
+  int ReadMessage(unsigned char* buf, uint32_t cap, uint32_t* len);
+  Read ReadRequest(Request* r, std::string* why);
+  bool SendReply(const Request& r, int8_t typeId, uint32_t payloadLen);  // payload at out_+12
+  bool SendError(const Request& r, int32_t code, const std::string& text);
+  unsigned char* Payload() { return out_ + kHeaderSize; }
+
+  void Dispatch(const Request& r);
+  std::shared_ptr<OpenFile> HandleOf(const Request& r, uint16_t handle);
+  bool TailText(const Request& r, std::string* text);  // a NUL-terminated second write
+
+  // Control (session.cpp).
+  void OnVersionCheck(const Request& r);
+  void OnEcho(const Request& r);
+  void OnLocale(const Request& r);
+  void OnLocalize(const Request& r);
+  void OnCacheInfo(const Request& r);
+  void OnClearCache(const Request& r);
+  // Data (session_data.cpp).
+  void OnOpen(const Request& r);
+  void OnSize(const Request& r);
+  void OnData(const Request& r);
+  void OnReadAhead(const Request& r);
+  void OnClose(const Request& r);
+  bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put);
+  // Transfers (session_transfer.cpp).
+  void OnGetFile(const Request& r);
+  void OnGetLocation(const Request& r);
+  void OnUpload(const Request& r);
+  void OnRollback(const Request& r);
+  Copy CopyWithProgress(const Request& r, uint64_t total,
+                        const std::function<int(uint64_t, unsigned char*, size_t, size_t*)>& read,
+                        const std::function<int(uint64_t, const unsigned char*, size_t)>& write,
+                        int* err);
+  bool Progress(const Request& r, uint64_t done, uint64_t total);
+
+  ServerState* const state_;
+  const platform::PipeHandle pipe_;
+  const platform::PeerProcess peer_;
+  bool alive_ = true;
+  std::string locale_;
+  const Catalog* catalog_ = nullptr;
+
+  unsigned char in_[kMaxFirstMessage];
+  unsigned char in2_[kMaxSecondMessage];
+  unsigned char out_[kMaxReply];
+  unsigned char block_[kBlockSize];
+};
+
+// The system's text for errno value `err`.
+std::string ErrnoText(int err);
+
+}  // namespace kdr::server
+
+#endif  // KDR_SERVER_SESSION_H_

@@ -1,0 +1,182 @@
+// Data requests: open, size, data, read-ahead, close.
+#include <cerrno>
+#include <cstring>
+
+#include "server/log.h"
+#include "server/session.h"
+#include "server/ticket.h"
+
+namespace kdr::server {
+
+namespace {
+// Read-ahead brings at most this much into the store per request.
+constexpr uint64_t kMaxReadAhead = 64u << 20;
+}  // namespace
+
+void Session::OnOpen(const Request& r) {
+  std::string ticket;
+  if (!TailText(r, &ticket)) return;
+  std::string guid;
+  if (!TicketGuid(ticket.c_str(), &guid)) {
+    SendError(r, kErrBadTicket, "Invalid ticket");
+    return;
+  }
+  std::shared_ptr<VaultFile> file;
+  int rc = state_->vault->Open(guid, &file);
+  if (rc == ENOENT) {
+    SendError(r, kErrBadFile, "File " + guid + " is not in the vault");
+    return;
+  }
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "File " + guid + " cannot be read from the vault: " + ErrnoText(rc));
+    return;
+  }
+  state_->NoteVersion(guid, file->Info().version);
+  auto of = std::make_shared<OpenFile>();
+  of->owner = peer_;
+  of->guid = guid;
+  of->file = file;
+  uint16_t h = 0;
+  if (!state_->handles.Add(of, &h)) {
+    SendError(r, kErrTooMany, "Too many open files");
+    return;
+  }
+  Log(LogLevel::kDebug, "process %ld opened %s as handle %u", peer_.pid, guid.c_str(), h);
+  PutBE16(Payload(), 0, h);
+  PutBE64(Payload(), 2, static_cast<int64_t>(file->Info().size));
+  SendReply(r, kReplyNormal, 10);
+}
+
+void Session::OnSize(const Request& r) {
+  if (r.bodyLen != kHandleBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  PutBE64(Payload(), 0, static_cast<int64_t>(f->file->Info().size));
+  SendReply(r, kReplyNormal, 8);
+}
+
+void Session::OnClose(const Request& r) {
+  if (r.bodyLen != kHandleBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
+  uint16_t h = GetBE16(r.body, 0);
+  if (!state_->handles.Remove(peer_, h)) {
+    SendError(r, kErrBadFile, "Invalid file handle " + std::to_string(h));
+    return;
+  }
+  Log(LogLevel::kDebug, "process %ld closed handle %u", peer_.pid, h);
+  SendReply(r, kReplyNormal, 0);
+}
+
+// Puts block `block` of the file into block_ (*len bytes): from the store when it holds it,
+// else from the vault, offering what the vault gave to the store when `put`. A block past
+// the end of the file has length 0.
+bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len,
+                         bool put) {
+  const VaultFileInfo& info = f.file->Info();
+  uint64_t start = static_cast<uint64_t>(block) << kBlockShift;
+  uint64_t want = start >= info.size ? 0 : info.size - start;
+  if (want > kBlockSize) want = kBlockSize;
+  *len = static_cast<uint32_t>(want);
+  if (want == 0) return true;
+  if (state_->cache->Get(f.guid, info.size, block, block_, len) && *len == want) return true;
+  size_t got = 0;
+  while (got < want) {
+    size_t n = 0;
+    int rc = reader->ReadAt(start + got, block_ + got, want - got, &n);
+    if (rc != 0) {
+      errno = rc;
+      return false;
+    }
+    if (n == 0) break;  // the volume is shorter than it was: serve what there is
+    got += n;
+  }
+  *len = static_cast<uint32_t>(got);
+  if (put && got == want && state_->IsCurrent(f.guid, info.version)) {
+    state_->cache->Put(f.guid, info.size, block, block_, *len);
+  }
+  return true;
+}
+
+void Session::OnData(const Request& r) {
+  if (r.bodyLen != kRangeBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  int64_t offset = GetBE64(r.body, 2);
+  int32_t length = GetBE32(r.body, 10);
+  if (offset < 0 || length < 0) {
+    SendError(r, kErrBadRequest, "Invalid range");
+    return;
+  }
+  uint64_t size = f->file->Info().size;
+  uint64_t pos = static_cast<uint64_t>(offset);
+  uint64_t end = pos + static_cast<uint64_t>(length);
+  if (end > size) end = size;
+  std::unique_ptr<VaultReader> reader;
+  if (pos < end) {
+    int rc = f->file->OpenReader(&reader);
+    if (rc != 0) {
+      SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
+      return;
+    }
+  }
+  // One piece per block touched, so that a piece never spans two blocks of the store.
+  while (pos < end && alive_) {
+    int32_t block = static_cast<int32_t>(pos >> kBlockShift);
+    uint32_t blen = 0;
+    if (!FetchBlock(*f, reader.get(), block, &blen, true)) {
+      SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(errno));
+      return;
+    }
+    uint64_t bstart = static_cast<uint64_t>(block) << kBlockShift;
+    uint64_t from = pos - bstart;
+    uint64_t to = end - bstart < blen ? end - bstart : blen;
+    if (to <= from) break;  // the volume ended early
+    uint32_t n = static_cast<uint32_t>(to - from);
+    unsigned char* p = Payload();
+    PutBE64(p, 0, static_cast<int64_t>(pos));
+    PutBE32(p, 8, n);
+    std::memcpy(p + kDataReplyFixed, block_ + from, n);
+    if (!SendReply(r, kReplyNormal, kDataReplyFixed + n)) return;
+    pos += n;
+  }
+  // Short of what was asked (end of file): say so, the client stops reading at the end reply.
+  if ((length == 0 || pos < static_cast<uint64_t>(offset) + static_cast<uint64_t>(length)) &&
+      alive_) {
+    SendReply(r, kReplyEnd, 0);
+  }
+}
+
+void Session::OnReadAhead(const Request& r) {
+  if (r.bodyLen != kRangeBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  int64_t offset = GetBE64(r.body, 2);
+  int32_t length = GetBE32(r.body, 10);
+  if (offset < 0 || length < 0) {
+    SendError(r, kErrBadRequest, "Invalid range");
+    return;
+  }
+  uint64_t size = f->file->Info().size;
+  uint64_t pos = static_cast<uint64_t>(offset);
+  uint64_t end = pos + (length > 0 ? static_cast<uint64_t>(length) : 0);
+  if (end > size) end = size;
+  if (end > pos + kMaxReadAhead) end = pos + kMaxReadAhead;
+  if (state_->cache->Enabled() && pos < end) {
+    std::unique_ptr<VaultReader> reader;
+    int rc = f->file->OpenReader(&reader);
+    if (rc != 0) {
+      SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
+      return;
+    }
+    for (int32_t b = static_cast<int32_t>(pos >> kBlockShift);
+         (static_cast<uint64_t>(b) << kBlockShift) < end; ++b) {
+      uint32_t blen = 0;
+      if (!FetchBlock(*f, reader.get(), b, &blen, true)) {
+        SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(errno));
+        return;
+      }
+    }
+  }
+  SendReply(r, kReplyNormal, 0);
+}
+
+}  // namespace kdr::server

@@ -1,0 +1,380 @@
+// Transfers: download into the cache, download to a location, upload, roll-back.
+//
+// A transfer never leaves a partial file under a final name: it writes a temporary file and
+// renames it into place only when every byte is in. Between pieces it reports progress and
+// waits for the client's status: CONTINUE goes on, CANCEL ends with an error reply carrying
+// -3016, FAIL with one carrying the client's code.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "server/log.h"
+#include "server/session.h"
+
+namespace kdr::server {
+
+namespace pf = kdr::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+int ErrOf(const std::error_code& ec) { return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0; }
+
+// Decides when a progress reply is due: at the start, then whenever a MiB has been copied
+// since the last one and at least 50 ms have passed, or a second has passed with some bytes.
+class Pacer {
+ public:
+  bool Due(uint64_t done) {
+    int32_t now = pf::MonotonicMs();
+    if (!started_) {
+      started_ = true;
+      Mark(done, now);
+      return true;
+    }
+    int32_t since = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last_ms_));
+    bool due = (done - last_ >= kProgressBytes && since >= kProgressMinIntervalMs) ||
+               (done > last_ && since >= 1000);
+    if (due) Mark(done, now);
+    return due;
+  }
+
+ private:
+  void Mark(uint64_t done, int32_t now) {
+    last_ = done;
+    last_ms_ = now;
+  }
+  bool started_ = false;
+  uint64_t last_ = 0;
+  int32_t last_ms_ = 0;
+};
+
+std::string ParentDir(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+// Sends a progress reply and reads the client's status. True to go on; false when the
+// transfer ends here (the error reply is sent, or the connection is gone).
+bool Session::Progress(const Request& r, uint64_t done, uint64_t total) {
+  PutBE64(Payload(), 0, static_cast<int64_t>(done));
+  PutBE64(Payload(), 8, static_cast<int64_t>(total));
+  if (!SendReply(r, kReplyProgress, 16)) return false;
+  Request s;
+  std::string why;
+  Read got = ReadRequest(&s, &why);
+  if (got == Read::kGone || got == Read::kFarewell) {
+    alive_ = false;
+    return false;
+  }
+  if (got != Read::kRequest || s.msgType != KDR_STATUS_MSG || s.bodyLen != kStatusBody ||
+      s.seq != static_cast<uint16_t>(r.seq + 1)) {
+    SendError(r, kErrSequence, "Expected the status of the transfer");
+    return false;
+  }
+  int32_t status = GetBE32(s.body, 0);
+  if (status == 0) return true;
+  if (status == kErrCancelled) {
+    SendError(r, kErrCancelled, "The transfer was cancelled");
+  } else {
+    SendError(r, status, "The transfer was stopped by the client (" + std::to_string(status) + ")");
+  }
+  return false;
+}
+
+Session::Copy Session::CopyWithProgress(
+    const Request& r, uint64_t total,
+    const std::function<int(uint64_t, unsigned char*, size_t, size_t*)>& read,
+    const std::function<int(uint64_t, const unsigned char*, size_t)>& write, int* err) {
+  *err = 0;
+  std::vector<unsigned char> buf(kCopyChunk);
+  Pacer pacer;
+  uint64_t done = 0;
+  for (;;) {
+    if (pacer.Due(done) && !Progress(r, done, total)) return Copy::kStopped;
+    if (state_->stopping.load()) {
+      *err = ECANCELED;
+      return Copy::kFailed;
+    }
+    size_t n = 0;
+    int rc = read(done, buf.data(), buf.size(), &n);
+    if (rc != 0) {
+      *err = rc;
+      return Copy::kFailed;
+    }
+    if (n == 0) return Copy::kDone;
+    rc = write(done, buf.data(), n);
+    if (rc != 0) {
+      *err = rc;
+      return Copy::kFailed;
+    }
+    done += n;
+  }
+}
+
+void Session::OnGetFile(const Request& r) {
+  if (r.bodyLen != kTransferBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  const VaultFileInfo& info = f->file->Info();
+  std::string dir = state_->filesDir + "/" + f->guid;
+  std::string final_path = dir + "/" + info.name;
+  std::string stamp_path = state_->versionsDir + "/" + f->guid;
+  std::string stamp = info.version + " " + std::to_string(info.size);
+  if (final_path.size() > kMaxReplyPayload - 2) {
+    SendError(r, kErrBadFile, "The cache path of " + f->guid + " is too long");
+    return;
+  }
+  auto reply_path = [&] {
+    PutBE16(Payload(), 0, static_cast<uint16_t>(final_path.size()));
+    std::memcpy(Payload() + 2, final_path.data(), final_path.size());
+    SendReply(r, kReplyNormal, static_cast<uint32_t>(2 + final_path.size()));
+  };
+
+  // Cached and unchanged: answered at once.
+  {
+    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
+    int fd = pf::kNoFile;
+    char have[64] = {0};
+    size_t n = 0;
+    if (pf::OpenFile(stamp_path.c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
+      pf::ReadFileAt(fd, 0, have, sizeof have - 1, &n);
+      pf::CloseFile(fd);
+    }
+    uint64_t cached = 0;
+    if (n == stamp.size() && std::memcmp(have, stamp.data(), n) == 0 &&
+        pf::StatPath(final_path.c_str(), &cached) == 0 && cached == info.size) {
+      Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
+      reply_path();
+      return;
+    }
+  }
+
+  std::error_code ec;
+  fs::create_directories(state_->partialDir, ec);
+  char tmpname[64];
+  std::snprintf(tmpname, sizeof tmpname, "/%ld.%u", pf::CurrentProcessId(), state_->NextSerial());
+  std::string tmp = state_->partialDir + tmpname;
+  std::unique_ptr<VaultReader> reader;
+  int rc = f->file->OpenReader(&reader);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
+    return;
+  }
+  int out = pf::kNoFile;
+  rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(rc));
+    return;
+  }
+  int err = 0;
+  Copy c = CopyWithProgress(
+      r, info.size,
+      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
+        return reader->ReadAt(off, b, len, n);
+      },
+      [&](uint64_t off, const unsigned char* b, size_t len) {
+        return pf::WriteFileAt(out, off, b, len);
+      },
+      &err);
+  int crc = pf::CloseFile(out);
+  if (c == Copy::kDone && crc != 0) {
+    c = Copy::kFailed;
+    err = crc;
+  }
+  if (c == Copy::kDone) {
+    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
+    fs::create_directories(dir, ec);
+    if (!ec) fs::create_directories(state_->versionsDir, ec);
+    if (!ec) fs::rename(tmp, final_path, ec);
+    if (!ec) {
+      // The stamp goes in through its own temporary name: a crash leaves no half stamp.
+      std::string stmp = stamp_path + ".tmp";
+      int sfd = pf::kNoFile;
+      int src = pf::OpenFile(stmp.c_str(), pf::FileMode::kCreateTruncate, &sfd);
+      if (src == 0) {
+        src = pf::WriteFileAt(sfd, 0, stamp.data(), stamp.size());
+        pf::CloseFile(sfd);
+      }
+      if (src == 0) fs::rename(stmp, stamp_path, ec);
+      else pf::DeleteFile(stmp.c_str());
+    }
+    if (ec) {
+      c = Copy::kFailed;
+      err = ErrOf(ec);
+    }
+  }
+  if (c != Copy::kDone) {
+    pf::DeleteFile(tmp.c_str());
+    if (c == Copy::kFailed && alive_) {
+      SendError(r, kErrBadFile, "File " + f->guid + " could not be copied into the cache: " +
+                                    ErrnoText(err));
+    }
+    return;
+  }
+  Log(LogLevel::kInfo, "process %ld: %s cached as %s", peer_.pid, f->guid.c_str(),
+      final_path.c_str());
+  reply_path();
+}
+
+void Session::OnGetLocation(const Request& r) {
+  if (r.bodyLen < kTransferBody + 1) return (void)SendError(r, kErrBadRequest, "Malformed request");
+  Request rr = r;
+  rr.tail = r.body + kTransferBody;
+  rr.tailLen = r.bodyLen - kTransferBody;
+  std::string target;
+  if (!TailText(rr, &target)) return;
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  if (target.empty() || target[0] != '/' || target.back() == '/') {
+    SendError(r, kErrBadRequest, "The target must be an absolute path of a file: " + target);
+    return;
+  }
+  const VaultFileInfo& info = f->file->Info();
+  char tmpname[64];
+  std::snprintf(tmpname, sizeof tmpname, "/.kdrpart.%ld.%u", pf::CurrentProcessId(),
+                state_->NextSerial());
+  std::string parent = ParentDir(target);
+  std::string tmp = (parent == "/" ? "" : parent) + tmpname;
+  std::unique_ptr<VaultReader> reader;
+  int rc = f->file->OpenReader(&reader);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
+    return;
+  }
+  int out = pf::kNoFile;
+  rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "Cannot write in " + parent + ": " + ErrnoText(rc));
+    return;
+  }
+  int err = 0;
+  Copy c = CopyWithProgress(
+      r, info.size,
+      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
+        return reader->ReadAt(off, b, len, n);
+      },
+      [&](uint64_t off, const unsigned char* b, size_t len) {
+        return pf::WriteFileAt(out, off, b, len);
+      },
+      &err);
+  int crc = pf::CloseFile(out);
+  if (c == Copy::kDone && crc != 0) {
+    c = Copy::kFailed;
+    err = crc;
+  }
+  if (c == Copy::kDone) {
+    std::error_code ec;
+    fs::rename(tmp, target, ec);
+    if (ec) {
+      c = Copy::kFailed;
+      err = ErrOf(ec);
+    }
+  }
+  if (c != Copy::kDone) {
+    pf::DeleteFile(tmp.c_str());
+    if (c == Copy::kFailed && alive_) {
+      SendError(r, kErrBadFile, "File " + f->guid + " could not be written to " + target + ": " +
+                                    ErrnoText(err));
+    }
+    return;
+  }
+  Log(LogLevel::kInfo, "process %ld: %s written to %s", peer_.pid, f->guid.c_str(),
+      target.c_str());
+  SendReply(r, kReplyNormal, 0);
+}
+
+void Session::OnUpload(const Request& r) {
+  if (r.bodyLen != kHandleLengthBody || GetBE16(r.body, 2) != r.tailLen) {
+    SendError(r, kErrBadRequest, "Malformed request");
+    return;
+  }
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  std::string path(reinterpret_cast<const char*>(r.tail), r.tailLen);
+  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) {
+    SendError(r, kErrBadRequest, "The file to upload must be given by an absolute path: " + path);
+    return;
+  }
+  int in = pf::kNoFile;
+  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &in);
+  uint64_t size = 0;
+  if (rc == 0) rc = pf::FileSize(in, &size);
+  if (rc != 0) {
+    if (in != pf::kNoFile) pf::CloseFile(in);
+    SendError(r, kErrBadFile, "Cannot read " + path + ": " + ErrnoText(rc));
+    return;
+  }
+  std::unique_ptr<VaultUpload> up;
+  rc = state_->vault->BeginUpload(f->guid, &up);
+  if (rc != 0) {
+    pf::CloseFile(in);
+    SendError(r, kErrBadFile, "File " + f->guid + " cannot take an upload: " + ErrnoText(rc));
+    return;
+  }
+  int err = 0;
+  Copy c = CopyWithProgress(
+      r, size,
+      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
+        return pf::ReadFileAt(in, off, b, len, n);
+      },
+      [&](uint64_t, const unsigned char* b, size_t len) { return up->Write(b, len); }, &err);
+  pf::CloseFile(in);
+  std::string volume;
+  if (c == Copy::kDone) {
+    err = up->Commit(&volume);
+    if (err != 0) c = Copy::kFailed;
+  }
+  up.reset();  // an uncommitted volume is discarded here
+  if (c != Copy::kDone) {
+    if (c == Copy::kFailed && alive_) {
+      SendError(r, kErrBadFile, "Upload of " + path + " failed: " + ErrnoText(err));
+    }
+    return;
+  }
+  state_->ContentChanged(f->guid);
+  Log(LogLevel::kInfo, "process %ld uploaded %s as volume %s of %s", peer_.pid, path.c_str(),
+      volume.c_str(), f->guid.c_str());
+  PutBE16(Payload(), 0, static_cast<uint16_t>(volume.size()));
+  std::memcpy(Payload() + 2, volume.data(), volume.size());
+  SendReply(r, kReplyNormal, static_cast<uint32_t>(2 + volume.size()));
+}
+
+void Session::OnRollback(const Request& r) {
+  if (r.bodyLen != kHandleLengthBody || GetBE16(r.body, 2) != r.tailLen ||
+      r.tailLen > kMaxVolumeId) {
+    SendError(r, kErrBadRequest, "Malformed request");
+    return;
+  }
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return;
+  std::string volume(reinterpret_cast<const char*>(r.tail), r.tailLen);
+  std::string removed;
+  int rc = state_->vault->RollBack(f->guid, volume, &removed);
+  std::string what = volume.empty() ? "the newest volume" : "volume " + volume;
+  if (rc == ENOENT) {
+    SendError(r, kErrBadFile, "File " + f->guid + " has no " + what);
+    return;
+  }
+  if (rc == EPERM) {
+    SendError(r, kErrBadRequest, "The " + what + " of " + f->guid + " was not made by an upload");
+    return;
+  }
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "Roll-back of " + f->guid + " failed: " + ErrnoText(rc));
+    return;
+  }
+  state_->ContentChanged(f->guid);
+  Log(LogLevel::kInfo, "process %ld rolled back volume %s of %s", peer_.pid, removed.c_str(),
+      f->guid.c_str());
+  SendReply(r, kReplyNormal, 0);
+}
+
+}  // namespace kdr::server

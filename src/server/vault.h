@@ -1,0 +1,93 @@
+// The file-management system behind tickets, as the server sees it: files named by GUID, each
+// a stack of immutable volumes whose newest is the file's content.
+//
+// The protocol code talks to the vault only through this interface, so a network back end can
+// stand beside the local-directory one. Results are 0 or an errno value:
+//   ENOENT  no such file (or volume);
+//   EPERM   the volume was not made by an upload (only uploads can be rolled back);
+//   EINVAL  a GUID or volume id that cannot name anything (see IsVaultGuid);
+//   other   the errno of the failing file operation.
+//
+// Thread-safe: any number of threads may use one vault at once. A reader keeps reading the
+// volume it was opened on, even when an upload or roll-back changes the file meanwhile (unless
+// that very volume is rolled back).
+#ifndef KDR_SERVER_VAULT_H_
+#define KDR_SERVER_VAULT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kdr::server {
+
+struct VaultFileInfo {
+  std::string guid;
+  std::string name;     // the file's own name (a single path component)
+  std::string version;  // changes whenever the content does: the newest volume id
+  uint64_t size = 0;
+  int volumes = 0;
+};
+
+class VaultReader {
+ public:
+  virtual ~VaultReader() = default;
+  // Reads up to `len` bytes at `offset`; *done is short only at the end of the file.
+  virtual int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) = 0;
+};
+
+// One volume of a file, as found by Open(). Holds no open descriptor.
+class VaultFile {
+ public:
+  virtual ~VaultFile() = default;
+  virtual const VaultFileInfo& Info() const = 0;
+  virtual int OpenReader(std::unique_ptr<VaultReader>* reader) = 0;
+};
+
+// A new volume being written. Destroying it without Commit() discards it.
+class VaultUpload {
+ public:
+  virtual ~VaultUpload() = default;
+  virtual int Write(const void* buf, size_t len) = 0;
+  // Makes the bytes written the file's new content; *volumeId names the new volume.
+  virtual int Commit(std::string* volumeId) = 0;
+};
+
+class Vault {
+ public:
+  virtual ~Vault() = default;
+  // Finds the current volume of `guid`.
+  virtual int Open(const std::string& guid, std::shared_ptr<VaultFile>* file) = 0;
+  // Starts a new volume of an existing file.
+  virtual int BeginUpload(const std::string& guid, std::unique_ptr<VaultUpload>* upload) = 0;
+  // Removes the volume `volumeId` of `guid`, which an upload must have made; an empty id
+  // means the newest volume. *removed names what was removed.
+  virtual int RollBack(const std::string& guid, const std::string& volumeId,
+                       std::string* removed) = 0;
+  // Stores the local file `source` as the file `guid` named `name`: a new file, or a new
+  // volume of an existing one. *volumeId names the volume.
+  virtual int Put(const std::string& guid, const std::string& name, const std::string& source,
+                  std::string* volumeId) = 0;
+  // Every file, in GUID order.
+  virtual int List(std::vector<VaultFileInfo>* files) = 0;
+};
+
+// The embedded vault: a directory on the local disk, made when missing.
+//   <dir>/<GUID>/name          the file's name
+//   <dir>/<GUID>/<NNNNNNNN>.put  a volume stored by Put()
+//   <dir>/<GUID>/<NNNNNNNN>.up   a volume stored by an upload
+// The volume id is the eight-digit number; the newest volume is the highest number.
+std::unique_ptr<Vault> NewLocalVault(const std::string& dir);
+
+// Whether `guid` can name a vault file: 1 to 64 characters of letters, digits and '-'.
+bool IsVaultGuid(std::string_view guid);
+
+// `name` made into one safe path component: '/' and NUL become '_'; "", "." and ".." become
+// "file"; cut to 200 bytes.
+std::string SafeFileName(std::string_view name);
+
+}  // namespace kdr::server
+
+#endif  // KDR_SERVER_VAULT_H_

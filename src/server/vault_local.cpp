@@ -1,0 +1,360 @@
+// The local-directory vault. One mutex orders the changes of volume numbers (uploads, puts,
+// roll-backs) within this process; readers need none, since volumes never change once named.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "server/vault.h"
+
+namespace kdr::server {
+
+namespace fs = std::filesystem;
+namespace pf = kdr::platform;
+
+namespace {
+
+constexpr const char kNameFile[] = "name";
+constexpr const char kLastFile[] = "last";  // the highest volume number ever used
+constexpr const char kPutSuffix[] = ".put";
+constexpr const char kUploadSuffix[] = ".up";
+constexpr size_t kVolumeDigits = 8;
+
+int ErrOf(const std::error_code& ec) { return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0; }
+
+struct Volume {
+  uint32_t number;
+  bool upload;
+  std::string path;
+};
+
+std::string VolumeId(uint32_t n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08u", n);
+  return buf;
+}
+
+// Parses "NNNNNNNN.put" / "NNNNNNNN.up".
+bool ParseVolumeName(const std::string& name, uint32_t* n, bool* upload) {
+  if (name.size() < kVolumeDigits + 1) return false;
+  std::string suffix = name.substr(kVolumeDigits);
+  if (suffix == kPutSuffix) *upload = false;
+  else if (suffix == kUploadSuffix) *upload = true;
+  else return false;
+  uint32_t v = 0;
+  for (size_t i = 0; i < kVolumeDigits; ++i) {
+    char c = name[i];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  *n = v;
+  return true;
+}
+
+// Reads a small text file whole (at most `max` bytes).
+int ReadSmallFile(const std::string& path, size_t max, std::string* out) {
+  int fd = pf::kNoFile;
+  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &fd);
+  if (rc != 0) return rc;
+  std::string buf(max, '\0');
+  size_t done = 0;
+  rc = pf::ReadFileAt(fd, 0, buf.data(), max, &done);
+  pf::CloseFile(fd);
+  if (rc != 0) return rc;
+  buf.resize(done);
+  while (!buf.empty() && (buf.back() == '\n' || buf.back() == '\r')) buf.pop_back();
+  *out = buf;
+  return 0;
+}
+
+// Writes `text` to `path` through a temporary name and a rename.
+int WriteSmallFile(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  int fd = pf::kNoFile;
+  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &fd);
+  if (rc != 0) return rc;
+  rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
+  int crc = pf::CloseFile(fd);
+  if (rc == 0) rc = crc;
+  std::error_code ec;
+  if (rc == 0) fs::rename(tmp, path, ec);
+  if (rc == 0) rc = ErrOf(ec);
+  if (rc != 0) pf::DeleteFile(tmp.c_str());
+  return rc;
+}
+
+class LocalReader : public VaultReader {
+ public:
+  explicit LocalReader(int fd) : fd_(fd) {}
+  ~LocalReader() override { pf::CloseFile(fd_); }
+  int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
+    return pf::ReadFileAt(fd_, offset, buf, len, done);
+  }
+
+ private:
+  int fd_;
+};
+
+class LocalFile : public VaultFile {
+ public:
+  LocalFile(VaultFileInfo info, std::string path) : info_(std::move(info)), path_(std::move(path)) {}
+  const VaultFileInfo& Info() const override { return info_; }
+  int OpenReader(std::unique_ptr<VaultReader>* reader) override {
+    int fd = pf::kNoFile;
+    int rc = pf::OpenFile(path_.c_str(), pf::FileMode::kReadOnly, &fd);
+    if (rc != 0) return rc;
+    reader->reset(new LocalReader(fd));
+    return 0;
+  }
+
+ private:
+  VaultFileInfo info_;
+  std::string path_;
+};
+
+class LocalVault;
+
+class LocalUpload : public VaultUpload {
+ public:
+  LocalUpload(LocalVault* vault, std::string guid, std::string tmp, int fd)
+      : vault_(vault), guid_(std::move(guid)), tmp_(std::move(tmp)), fd_(fd) {}
+  ~LocalUpload() override {
+    if (fd_ != pf::kNoFile) pf::CloseFile(fd_);
+    if (!committed_) pf::DeleteFile(tmp_.c_str());
+  }
+  int Write(const void* buf, size_t len) override {
+    int rc = pf::WriteFileAt(fd_, offset_, buf, len);
+    if (rc == 0) offset_ += len;
+    return rc;
+  }
+  int Commit(std::string* volumeId) override;
+
+ private:
+  LocalVault* vault_;
+  std::string guid_;
+  std::string tmp_;
+  int fd_;
+  uint64_t offset_ = 0;
+  bool committed_ = false;
+};
+
+class LocalVault : public Vault {
+ public:
+  explicit LocalVault(std::string dir) : dir_(std::move(dir)) {}
+
+  int Open(const std::string& guid, std::shared_ptr<VaultFile>* file) override {
+    if (!IsVaultGuid(guid)) return EINVAL;
+    std::vector<Volume> volumes;
+    int rc = Volumes(guid, &volumes);
+    if (rc != 0) return rc;
+    if (volumes.empty()) return ENOENT;
+    const Volume& v = volumes.back();
+    VaultFileInfo info;
+    info.guid = guid;
+    info.volumes = static_cast<int>(volumes.size());
+    info.version = VolumeId(v.number);
+    rc = pf::StatPath(v.path.c_str(), &info.size);
+    if (rc != 0) return rc;
+    std::string name;
+    if (ReadSmallFile(FileDir(guid) + "/" + kNameFile, 1024, &name) != 0 || name.empty()) {
+      name = guid;
+    }
+    info.name = SafeFileName(name);
+    file->reset(new LocalFile(std::move(info), v.path));
+    return 0;
+  }
+
+  int BeginUpload(const std::string& guid, std::unique_ptr<VaultUpload>* upload) override {
+    std::shared_ptr<VaultFile> current;
+    int rc = Open(guid, &current);
+    if (rc != 0) return rc;
+    std::string tmp = TempName(guid);
+    int fd = pf::kNoFile;
+    rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &fd);
+    if (rc != 0) return rc;
+    upload->reset(new LocalUpload(this, guid, tmp, fd));
+    return 0;
+  }
+
+  int RollBack(const std::string& guid, const std::string& volumeId,
+               std::string* removed) override {
+    if (!IsVaultGuid(guid)) return EINVAL;
+    std::lock_guard<std::mutex> guard(mu_);
+    std::vector<Volume> volumes;
+    int rc = Volumes(guid, &volumes);
+    if (rc != 0) return rc;
+    const Volume* target = nullptr;
+    if (volumeId.empty()) {
+      if (!volumes.empty()) target = &volumes.back();
+    } else {
+      for (const Volume& v : volumes) {
+        if (VolumeId(v.number) == volumeId) target = &v;
+      }
+    }
+    if (target == nullptr) return ENOENT;
+    if (!target->upload) return EPERM;
+    rc = pf::DeleteFile(target->path.c_str());
+    if (rc != 0) return rc;
+    *removed = VolumeId(target->number);
+    return 0;
+  }
+
+  int Put(const std::string& guid, const std::string& name, const std::string& source,
+          std::string* volumeId) override {
+    if (!IsVaultGuid(guid)) return EINVAL;
+    int in = pf::kNoFile;
+    int rc = pf::OpenFile(source.c_str(), pf::FileMode::kReadOnly, &in);
+    if (rc != 0) return rc;
+    std::error_code ec;
+    fs::create_directories(FileDir(guid), ec);
+    if (ec) {
+      pf::CloseFile(in);
+      return ErrOf(ec);
+    }
+    std::string tmp = TempName(guid);
+    int out = pf::kNoFile;
+    rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
+    if (rc == 0) {
+      std::vector<unsigned char> buf(1u << 20);
+      uint64_t off = 0;
+      for (;;) {
+        size_t done = 0;
+        rc = pf::ReadFileAt(in, off, buf.data(), buf.size(), &done);
+        if (rc != 0 || done == 0) break;
+        rc = pf::WriteFileAt(out, off, buf.data(), done);
+        if (rc != 0) break;
+        off += done;
+      }
+      int crc = pf::CloseFile(out);
+      if (rc == 0) rc = crc;
+    }
+    pf::CloseFile(in);
+    if (rc == 0) rc = WriteSmallFile(FileDir(guid) + "/" + kNameFile, SafeFileName(name));
+    if (rc == 0) rc = CommitVolume(guid, tmp, false, volumeId);
+    if (rc != 0) pf::DeleteFile(tmp.c_str());
+    return rc;
+  }
+
+  int List(std::vector<VaultFileInfo>* files) override {
+    files->clear();
+    std::error_code ec;
+    fs::directory_iterator it(dir_, ec);
+    if (ec) return ec == std::errc::no_such_file_or_directory ? 0 : ErrOf(ec);
+    std::vector<std::string> guids;
+    for (const auto& entry : it) {
+      std::string g = entry.path().filename().string();
+      if (IsVaultGuid(g)) guids.push_back(g);
+    }
+    std::sort(guids.begin(), guids.end());
+    for (const std::string& g : guids) {
+      std::shared_ptr<VaultFile> f;
+      if (Open(g, &f) == 0) files->push_back(f->Info());
+    }
+    return 0;
+  }
+
+  // Names the volume written to `tmp` with the next number. Under mu_.
+  int CommitVolume(const std::string& guid, const std::string& tmp, bool upload,
+                   std::string* volumeId) {
+    std::lock_guard<std::mutex> guard(mu_);
+    std::vector<Volume> volumes;
+    int rc = Volumes(guid, &volumes);
+    if (rc != 0) return rc;
+    // Numbers are never used twice, also after a roll-back removed the newest volume: a
+    // version seen once must always name the same bytes (the whole-file cache relies on it).
+    uint32_t next = volumes.empty() ? 1 : volumes.back().number + 1;
+    std::string last_text;
+    std::string last_path = FileDir(guid) + "/" + kLastFile;
+    if (ReadSmallFile(last_path, 32, &last_text) == 0) {
+      uint32_t last = 0;
+      bool upload_unused = false;
+      if (ParseVolumeName(last_text + kPutSuffix, &last, &upload_unused) && last >= next) {
+        next = last + 1;
+      }
+    }
+    rc = WriteSmallFile(last_path, VolumeId(next));
+    if (rc != 0) return rc;
+    std::string path = FileDir(guid) + "/" + VolumeId(next) + (upload ? kUploadSuffix : kPutSuffix);
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
+    if (ec) return ErrOf(ec);
+    *volumeId = VolumeId(next);
+    return 0;
+  }
+
+ private:
+  std::string FileDir(const std::string& guid) const { return dir_ + "/" + guid; }
+
+  std::string TempName(const std::string& guid) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "/.tmp.%ld.%u", pf::CurrentProcessId(), serial_.fetch_add(1));
+    return FileDir(guid) + buf;
+  }
+
+  // The volumes of `guid`, oldest first. A missing file has none.
+  int Volumes(const std::string& guid, std::vector<Volume>* out) {
+    out->clear();
+    std::error_code ec;
+    fs::directory_iterator it(FileDir(guid), ec);
+    if (ec) {
+      return (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory)
+                 ? 0
+                 : ErrOf(ec);
+    }
+    for (const auto& entry : it) {
+      Volume v;
+      std::string name = entry.path().filename().string();
+      if (ParseVolumeName(name, &v.number, &v.upload)) {
+        v.path = FileDir(guid) + "/" + name;
+        out->push_back(v);
+      }
+    }
+    std::sort(out->begin(), out->end(),
+              [](const Volume& a, const Volume& b) { return a.number < b.number; });
+    return 0;
+  }
+
+  std::string dir_;
+  std::mutex mu_;  // guards the numbering of volumes
+  std::atomic<unsigned> serial_{0};
+};
+
+int LocalUpload::Commit(std::string* volumeId) {
+  int rc = pf::CloseFile(fd_);
+  fd_ = pf::kNoFile;
+  if (rc != 0) return rc;
+  rc = vault_->CommitVolume(guid_, tmp_, true, volumeId);
+  if (rc == 0) committed_ = true;
+  return rc;
+}
+
+}  // namespace
+
+bool IsVaultGuid(std::string_view guid) {
+  if (guid.empty() || guid.size() > 64) return false;
+  for (char c : guid) {
+    bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string SafeFileName(std::string_view name) {
+  std::string out(name.substr(0, 200));
+  for (char& c : out) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  if (out.empty() || out == "." || out == "..") out = "file";
+  return out;
+}
+
+std::unique_ptr<Vault> NewLocalVault(const std::string& dir) {
+  return std::unique_ptr<Vault>(new LocalVault(dir));
+}
+
+}  // namespace kdr::server
