@@ -4,6 +4,7 @@
 //
 // Eviction takes the first member: it is unlinked from the list, from its file's page chain
 // and hash bucket, and freed with its segments. Pinned pages are kept out of the list.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -156,10 +157,54 @@ int KDRCX_UpdatePageAccessTime(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
 int KRDCX_SortTheDateList(KDRC_FILETOC_T* pToc) {
   KDRC_CHECK_TOC(pToc);
   if (int rc = CheckList(pToc, __func__)) return rc;
-  for (int32_t n = 0; n < pToc->pageCount; ++n) {
-    if (pToc->lastFileAccess[n] == 0) continue;
-    if (int rc = KRDCX_InsertPageInDateList(pToc, n, pToc->lastFileAccess[n])) return KDRC_PASS(rc);
+  const int32_t* when = pToc->lastFileAccess;
+  // Inserting the pages one by one in ascending page order, each behind every member whose
+  // time is not later, gives the pages ordered by (time, page number). Into an empty list
+  // that order is built directly by sorting: P log P instead of P * P / 2 steps, which is
+  // what makes opening a store of two million pages take seconds rather than hours. A list
+  // that is not empty (or pages that already carry links) takes the insertion path, which
+  // also reports those pages as 106.
+  bool empty = First(pToc) == -1 && Last(pToc) == -1 && Count(pToc) == 0;
+  for (int32_t n = 0; empty && n < pToc->pageCount; ++n)
+    if (when[n] != 0 && (pToc->dateNext[n] != -1 || pToc->datePrev[n] != -1)) empty = false;
+  if (!empty) {
+    for (int32_t n = 0; n < pToc->pageCount; ++n) {
+      if (when[n] == 0) continue;
+      if (int rc = KRDCX_InsertPageInDateList(pToc, n, when[n])) return KDRC_PASS(rc);
+    }
+    return 0;
   }
+  size_t members = 0;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) members += when[n] != 0;
+  if (members == 0) return 0;
+  // Key: the time made unsigned in its order (sign bit flipped) above the page number, so one
+  // plain sort of distinct keys gives the stable order.
+  auto* keys = static_cast<uint64_t*>(std::malloc(members * sizeof(uint64_t)));
+  if (keys == nullptr) {
+    KDRCX_OutOfMemory(KDRC_HERE, "keys");
+    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
+  }
+  size_t k = 0;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    if (when[n] == 0) continue;
+    uint64_t t = uint64_t(uint32_t(when[n]) ^ 0x80000000u);
+    keys[k++] = (t << 32) | uint32_t(n);
+  }
+  std::sort(keys, keys + members);
+  int32_t* next = pToc->dateNext;
+  int32_t* prev = pToc->datePrev;
+  int32_t before = -1;
+  for (size_t i = 0; i < members; ++i) {
+    int32_t n = int32_t(uint32_t(keys[i]));
+    prev[n] = before;
+    if (before != -1) next[before] = n;
+    before = n;
+  }
+  next[before] = -1;
+  First(pToc) = int32_t(uint32_t(keys[0]));
+  Last(pToc) = before;
+  Count(pToc) = int32_t(members);
+  std::free(keys);
   return 0;
 }
 

@@ -358,7 +358,10 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   sh->segsPerExtent = h->segsPerExtent;
 
   if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) return fail(rc);
-  if ((rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
+  // A client never takes segments and uses the owner's date list (KDRCIF_UseStructsInSharedMemory),
+  // so it builds neither; walking the pages here, before it holds the cache lock, would also
+  // race with the owner's changes to them.
+  if (!attach && (rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
 
   const char* trace = plat::GetEnv("KDRC_CACHE_TRACE");
   if (logFlag || (trace != nullptr && std::strcmp(trace, "1") == 0)) {

@@ -268,8 +268,9 @@ int KDRCSegment_AddExtentFileRecord(KDRC_FILETOC_T* pToc, const char* wellKnownN
     return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
   }
   void* window = nullptr;
-  if (int rc = KDRCX_MapOSFile(pToc, ext->path, ext->mapName, openExisting, 0, &ext->view,
-                               &window, &ext->hFile, &ext->hMap)) {
+  if (int rc = KDRCX_MapOSFileSized(pToc, ext->path, ext->mapName, openExisting, 0,
+                                    KDRCX_ExtentObjectSize(pToc), &ext->view, &window,
+                                    &ext->hFile, &ext->hMap)) {
     FreeExtent(ext);
     return KDRC_PASS(rc);
   }
@@ -336,22 +337,32 @@ int KDRCX_SegmentCloseExtentFile(KDRC_FILETOC_T* pToc, int32_t extent) {
 int KDRCX_SegmentAddExtents(KDRC_FILETOC_T* pToc, int32_t extent) {
   KDRC_CHECK_SHARED(pToc);
   if (pToc->freeSegHead != -1) return 0;
-  if (int rc = KDRCX_SegmentCloseExtentFile(pToc, extent)) return KDRC_PASS(rc);
   KDRC_FILESHARED_T* sh = pToc->pShared;
-  KDRC_EXTENT_T* ext = pToc->pSegmentToc->pExtents[extent];
-  int32_t n = pToc->sharedStructs ? sh->segsPerExtent : kdrc::seg::kGrowSegments;
+  KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
+  if (seg == nullptr) return KDRCX_NullPointer("pToc->pSegmentToc", KDRC_HERE);
+  if (extent < 0 || extent >= seg->extentSlots || seg->pExtents[extent] == nullptr)
+    return KDRC_FAIL_VALUE(pToc, extent, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE);
+  KDRC_EXTENT_T* ext = seg->pExtents[extent];
+  // The segments of this file not yet in use: a shared store takes all of them at once, a
+  // stand-alone one 256 at a time.
+  int64_t room = int64_t(sh->segsPerExtent) * (extent + 1) - sh->extentSegments;
+  int64_t n = pToc->sharedStructs ? sh->segsPerExtent : kdrc::seg::kGrowSegments;
+  if (n > room) n = room;
   if (n < 1) n = 0;
   int64_t first = int64_t(sh->segments) + sh->extentSegments;
   if (pToc->freeSegNext == nullptr) {
     KDRCX_OutOfMemory(KDRC_HERE, "newList");
     return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
   }
-  if (first + n > pToc->freeSegCapacity || sh->extentSegments + int64_t(n) >
-                                               int64_t(sh->segsPerExtent) * (extent + 1))
+  if (first + n > pToc->freeSegCapacity)
     return KDRC_FAIL_VALUE(pToc, int(first + n), KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE);
 
+  // The zeros are written at the new segments' own offsets, so the file's blocks exist on disk
+  // before any of them is handed out (a write through a mapping into a hole of a full disk
+  // would kill the process). The file's mapping object, made for the file's full size, stays:
+  // clients may hold it, and their views already cover the new segments.
   int fd = KDRC_NO_FILE;
-  int os = plat::OpenFile(ext->path, plat::FileMode::kAppend, &fd);
+  int os = plat::OpenFile(ext->path, plat::FileMode::kReadWrite, &fd);
   if (os != 0) return KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE, os);
   auto* zeros = static_cast<uint8_t*>(std::calloc(1, kSegmentSize));
   if (zeros == nullptr) {
@@ -359,7 +370,9 @@ int KDRCX_SegmentAddExtents(KDRC_FILETOC_T* pToc, int32_t extent) {
     KDRCX_OutOfMemory(KDRC_HERE, "buffer");
     return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
   }
-  for (int32_t i = 0; i < n && os == 0; ++i) os = plat::AppendFile(fd, zeros, kSegmentSize);
+  int64_t inFile = sh->extentSegments - int64_t(sh->segsPerExtent) * extent;
+  for (int64_t i = 0; i < n && os == 0; ++i)
+    os = plat::WriteFileAt(fd, kdrc::seg::SegmentOffset(int32_t(inFile + i)), zeros, kSegmentSize);
   std::free(zeros);
   if (os != 0) {
     plat::CloseFile(fd);
@@ -370,11 +383,12 @@ int KDRCX_SegmentAddExtents(KDRC_FILETOC_T* pToc, int32_t extent) {
   if (n == 0) return 0;
 
   int32_t f = int32_t(first);
-  for (int32_t i = 0; i < n; ++i) pToc->freeSegNext[f + i] = i + 1 < n ? f + i + 1 : -1;
+  int32_t count = int32_t(n);
+  for (int32_t i = 0; i < count; ++i) pToc->freeSegNext[f + i] = i + 1 < count ? f + i + 1 : -1;
   pToc->freeSegHead = f;
-  pToc->freeSegTail = f + n - 1;
-  pToc->freeSegCount = n;
-  sh->extentSegments += n;
+  pToc->freeSegTail = f + count - 1;
+  pToc->freeSegCount = count;
+  sh->extentSegments += count;
   if (pToc->pHeader != nullptr) pToc->pHeader->extentSegments = sh->extentSegments;
   return 0;
 }

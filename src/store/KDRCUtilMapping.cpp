@@ -19,9 +19,22 @@ using kdrc::seg::kSegmentSize;
 
 uint64_t KDRCX_AllocationGranularity() { return plat::AllocationGranularity(); }
 
+uint64_t KDRCX_ExtentObjectSize(const KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pShared == nullptr || pToc->pShared->segsPerExtent < 1) return 0;
+  return kdrc::seg::SegmentOffset(pToc->pShared->segsPerExtent);
+}
+
 int KDRCX_MapOSFile(KDRC_FILETOC_T* pToc, const char* filePath, const char* mapName,
                     int openExisting, int32_t firstSegment, KDRC_VIEW* pView, void** plpvMem,
                     KDRC_OSFILE* phFile, KDRC_MAPHANDLE* phMap) {
+  return KDRCX_MapOSFileSized(pToc, filePath, mapName, openExisting, firstSegment, 0, pView,
+                              plpvMem, phFile, phMap);
+}
+
+int KDRCX_MapOSFileSized(KDRC_FILETOC_T* pToc, const char* filePath, const char* mapName,
+                         int openExisting, int32_t firstSegment, uint64_t objectSize,
+                         KDRC_VIEW* pView, void** plpvMem, KDRC_OSFILE* phFile,
+                         KDRC_MAPHANDLE* phMap) {
   KDRC_CHECK_TOC(pToc);
   if (filePath == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "filepath");
   if (mapName == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "mapname");
@@ -49,7 +62,10 @@ int KDRCX_MapOSFile(KDRC_FILETOC_T* pToc, const char* filePath, const char* mapN
     if (os != 0) {
       code = KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING;
     } else {
-      os = plat::CreateMappingObject(mapName, filePath, 0, &map);
+      uint64_t fileSize = 0;
+      if (objectSize != 0 && plat::StatPath(filePath, &fileSize) == 0 && fileSize > objectSize)
+        objectSize = 0;  // never smaller than the file: the whole file stays reachable
+      os = plat::CreateMappingObject(mapName, filePath, objectSize, &map);
       if (os == plat::kErrorAlreadyExists) {
         code = KDRC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS;
       } else if (os != 0) {
@@ -115,8 +131,8 @@ int KDRCX_MapOSExtentFile(KDRC_FILETOC_T* pToc, const char* filePath, const char
   if (phMap == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "phMap");
 
   if (*phMap == nullptr) {
-    return KDRCX_MapOSFile(pToc, filePath, mapName, readOnly, firstSegment, pView, plpvMem,
-                           phFile, phMap);
+    return KDRCX_MapOSFileSized(pToc, filePath, mapName, readOnly, firstSegment,
+                                KDRCX_ExtentObjectSize(pToc), pView, plpvMem, phFile, phMap);
   }
   // Exactly one window per extent file: the old view goes whether or not the segment file
   // is mapped (keeping it would leak the view).

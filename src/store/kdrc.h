@@ -204,4 +204,78 @@ int KDRCHash_AddPage(KDRC_FILETOC_T* pToc, const char* guid, uint32_t sizeLow,
                      uint32_t sizeHigh, KDRC_PAGE_T** ppFirst);
 int KDRCHash_DeleteEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst);
 
+// ---- KDRCIF: the store interface ---------------------------------------------------------
+//
+// A store is opened in one of three modes: KDRC_MODE_STANDALONE (one process, no mutex),
+// KDRC_MODE_OWNER (creates the cache mutex and publishes the shared TOC at the start of the
+// segment file) or KDRC_MODE_CLIENT (attaches by mapping name to a store an owner process has
+// open; only finds files and reads blocks). The handle is the file TOC.
+//
+// Concurrency: one handle serves one thread at a time. In a shared store every operation that
+// touches pages, lists or counters must run between KDRCIF_LockCache and KDRCIF_UnLockCache
+// (the cache mutex, shared by the owner and all clients, waited for at most 5000 ms); open and
+// close take it themselves. A lock taken with KDRCIF_LockCache stays held until
+// KDRCIF_UnLockCache, whatever unlocks the engine does inside.
+
+// Parameters of KDRCIF_OpenS, in this order; the sizes are clamped in place.
+struct KDRCIF_OPEN_PARAMS {
+  char* cacheDir;         // 0  directory of the store files (null: KDRC_DEFAULT_CACHE_DIR, ".")
+  char* mapName;          // 1  base of the mapping-object names and the mutex name (null: "kdr")
+  int32_t filePages;      // 2
+  int32_t segments;       // 3
+  int32_t hashBlocks;     // 4
+  int32_t totalExtentMB;  // 5
+  int32_t extentMB;       // 6  size of one extent file
+  int32_t maxExtentFiles; // 7
+  int32_t create;         // 8  create missing files
+  int32_t deleteFirst;    // 9  delete the files and start blank
+  int32_t mode;           // 10 KDRC_MODE_*
+  int32_t trace;          // 11 write the trace file (also when KDRC_CACHE_TRACE is "1")
+};
+
+// The pseudo-file that backs the shared TOC in a store opened by an owner.
+inline constexpr const char* KDRC_SHARED_TOC_GUID = "CBA81E5BC44A4bb18B5E93035DA083B7";
+// Bytes of the shared TOC for P pages: the shared record, three words per page, the name.
+inline constexpr int64_t KDRCX_SharedTocBytes(int32_t pages) { return 12 * int64_t(pages) + 337; }
+
+// Opens a store. On success *ppToc is the store. On failure *ppToc is null, everything opened
+// is closed again, and the code says why; among others 103 for a store whose last owner or
+// stand-alone user did not close it (its files are left as they are), 61 for a client whose
+// owner is not there, 79 for an owner open of a store whose segment file does not hold the
+// shared TOC (its metafile was not made by an owner, or the shared TOC's pages were lost
+// since): such a store is left untouched and must be opened with the delete-first flag.
+int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
+// Closes the store and sets *ppToc to null. A null pointer or null store returns 0.
+int KDRCIF_Close(KDRC_FILETOC_T** ppToc);
+// Finds the file or adds it with the given size (an existing file keeps its size).
+int KDRCIF_AddFile(KDRC_FILETOC_T* pToc, const char* guid, uint32_t sizeLow, uint32_t sizeHigh,
+                   KDRC_PAGE_T** ppFirst);
+// *ppFirst: the file's first page, or null when the store does not hold the file. When found,
+// pSize[0] and pSize[1] get the size's low and high words; else they are left as they are.
+int KDRCIF_FindFile(KDRC_FILETOC_T* pToc, const char* guid, int32_t* pSize, KDRC_PAGE_T** ppFirst);
+// Copies block `block` of the file into buffer (16384 bytes); *pLength is its length, or -1
+// when the block is not cached.
+int KDRCIF_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
+                     int32_t* pLength);
+// Stores `length` (0 to 16384) bytes as block `block` of the file, growing the store or
+// evicting least recently used pages as needed. Eviction may take the file's own first page,
+// so *ppFirst is updated: callers must go on with the page handed back.
+int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block,
+                      const void* bytes, int32_t length);
+// Evicts the least recently used page; *ppFirst becomes the file's (possibly new) first page.
+int KDRCX_DeleteAPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst);
+int KDRCIF_LockCache(KDRC_FILETOC_T* pToc);
+int KDRCIF_UnLockCache(KDRC_FILETOC_T* pToc);
+// Empties the store in place: every cached file is evicted, under the cache lock (taken here
+// unless the caller holds it), so attached clients see either the old or the empty store.
+// The shared TOC's pages stay. Not for clients.
+int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc);
+// The shared TOC: published by an owner's open, attached to by a client's open.
+int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache);
+int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc);
+
+// Hits and misses of the shared record as 64-bit values.
+uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc);
+uint64_t KDRCIF_Misses(const KDRC_FILETOC_T* pToc);
+
 #endif  // KDR_STORE_KDRC_H_

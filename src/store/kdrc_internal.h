@@ -20,6 +20,21 @@ int KDRCX_CheckToc(const KDRC_FILETOC_T* toc, const char* module, const char* fu
 int KDRCX_CheckShared(const KDRC_FILETOC_T* toc, bool closedOk, const char* module,
                       const char* function, int line);
 
+// KDRCX_MapOSFile with the size of a created mapping object: objectSize bytes (the file grows
+// to it, sparse) or, when 0 or smaller than the file, the file's size. Ignored when opening an
+// existing object.
+int KDRCX_MapOSFileSized(KDRC_FILETOC_T* pToc, const char* filePath, const char* mapName,
+                         int openExisting, int32_t firstSegment, uint64_t objectSize,
+                         KDRC_VIEW* pView, void** plpvMem, KDRC_OSFILE* phFile,
+                         KDRC_MAPHANDLE* phMap);
+
+// The size every extent file's mapping object is created with: the extent file's full size
+// (segments per extent file * 16384), 0 when unknown. An extent file's mapping object is made
+// once, for the file's maximum, and never re-created while the store is open: clients attached
+// to the store hold it by name, so a re-created object of the same name could not be made
+// (23) and a smaller one would leave later segments out of their views.
+uint64_t KDRCX_ExtentObjectSize(const KDRC_FILETOC_T* pToc);
+
 // Copies a string into malloc'd storage; nullptr when out of memory.
 char* KDRCX_StrDup(const char* s);
 

@@ -1,0 +1,569 @@
+// KDRCIF: the store interface. Opening and closing a store in its three modes, the shared TOC
+// that lets an owner process and its clients work on one date list and one set of counters,
+// adding and finding files, reading and writing blocks with growth and eviction, the cache
+// lock, the hit and miss counters and the trace file.
+//
+// Shared TOC. An owner places at the start of segment 0 of the segment file (offsets in bytes,
+// P = number of pages):
+//   0            the shared parameters record (19 words)
+//   76           lastFileAccess, P words
+//   76 + 4P      date-list next links, P words
+//   76 + 8P      date-list prev links, P words
+//   76 + 12P     the cache mutex name, 261 bytes, NUL-padded
+// The area belongs to a pseudo-file (KDRC_SHARED_TOC_GUID) whose blocks 0..n-1 are segments
+// 0..n-1 and whose pages 0..r-1 are pinned (kept out of the date list), so nothing else is
+// ever stored there. The record's signature is 4321 while the owner has the store open and
+// 24589 once it closed it; word 18 counts attached clients.
+//
+// Concurrency: see kdrc.h. The trace sequence number and stream belong to one handle.
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/env.h"
+#include "store/kdrc_internal.h"
+#include "store/segment_format.h"
+
+static const char kModule[] = "KDRCIF";
+
+namespace meta = kdrc::meta;
+using kdrc::seg::kSegmentSize;
+
+namespace {
+
+constexpr int kCheckMask = KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST |
+                           KDRC_CHECK_HASH;  // 15
+constexpr char kSharedPageText[] = "SharedMemoryPage";  // 17 bytes with its NUL
+constexpr int kNameBytes = 261;                          // the mutex name behind the arrays
+constexpr int kSharedRecordBytes = int(sizeof(KDRC_FILESHARED_T));
+
+// One numbered line of the trace file, flushed at once.
+void Trace(KDRC_FILETOC_T* toc, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void Trace(KDRC_FILETOC_T* toc, const char* fmt, ...) {
+  if (toc == nullptr || toc->log == nullptr) return;
+  std::fprintf(toc->log, "%08d,", int(toc->traceSeq));
+  toc->traceSeq += 1;
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(toc->log, fmt, ap);
+  va_end(ap);
+  std::fflush(toc->log);
+}
+
+void PrintCodeLine(int code) {
+  std::printf("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
+  std::fflush(stdout);
+}
+
+// The store check run around each operation when the check-every-call flag is set.
+int EveryCallCheck(KDRC_FILETOC_T* toc, const char* function) {
+  if (!toc->checkEveryCall) return 0;
+  int rc = KDRCFile_CheckMetaFile(toc, kCheckMask);
+  if (rc != 0) {
+    PrintCodeLine(rc);
+    return KDRCX_Traceback(function, rc);
+  }
+  return 0;
+}
+
+void Add64(uint32_t* low, uint32_t* high) {
+  uint64_t v = (uint64_t(*high) << 32 | *low) + 1;
+  *low = uint32_t(v);
+  *high = uint32_t(v >> 32);
+}
+
+// The GUID of a page as a terminated string (the field is unterminated at 36 characters).
+void PageGuid(const KDRC_PAGE_T* page, char* out) {
+  std::memset(out, 0, meta::kGuidLength + 1);
+  if (page != nullptr) std::memcpy(out, page->guid, meta::kGuidLength);
+}
+
+// Clients read; only the owner or a stand-alone user changes the store: the free-segment
+// list lives in the owner's memory alone.
+int RefuseClient(KDRC_FILETOC_T* toc, const char* function, int line) {
+  if (!toc->client) return 0;
+  KDRCX_SetError(toc->pErr, kModule, function, line, KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+  return KDRCX_Traceback(function, KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+}
+
+struct SharedTocShape {
+  int64_t bytes;     // 12 * P + 337
+  int32_t segments;  // n
+  int32_t pages;     // r
+};
+
+SharedTocShape ShapeFor(int32_t pages) {
+  SharedTocShape s;
+  s.bytes = KDRCX_SharedTocBytes(pages);
+  s.segments = int32_t((s.bytes - 1) / kSegmentSize + 1);
+  s.pages = (s.segments - 1) / meta::kEntriesPerPage + 1;
+  return s;
+}
+
+// True when the pseudo-file starting at `first` is exactly what an owner's open of a new store
+// writes: first page 0, pages 0..r-1 chained in order, block i of it in segment i, for i < n.
+// Only then may segments 0..n-1 be overwritten with the shared TOC.
+bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
+                           const SharedTocShape& shape) {
+  if (first == nullptr || KDRCX_PageNumber(toc, first) != 0 || !first->firstPage) return false;
+  uint64_t size = uint64_t(first->sizeHigh) << 32 | first->sizeLow;
+  if (size != uint64_t(shape.bytes)) return false;
+  int32_t block = 0;
+  for (int32_t n = 0; n < shape.pages; ++n) {
+    const KDRC_PAGE_T* p = KDRCX_PageAt(toc, n);
+    if (p == nullptr || p->kind != meta::kAllocated) return false;
+    if (std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) != 0) return false;
+    if (p->next != (n + 1 < shape.pages ? n + 1 : -1)) return false;
+    if (n > 0 && p->prev != n - 1) return false;
+    int32_t want = shape.segments - block < meta::kEntriesPerPage ? shape.segments - block
+                                                                  : meta::kEntriesPerPage;
+    if (p->used != want) return false;
+    for (int32_t i = 0; i < want; ++i, ++block) {
+      if (p->entries[i].block != block || p->entries[i].segment != block) return false;
+    }
+  }
+  return block == shape.segments;
+}
+
+}  // namespace
+
+uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pShared == nullptr) return 0;
+  return uint64_t(pToc->pShared->hitsHigh) << 32 | pToc->pShared->hitsLow;
+}
+
+uint64_t KDRCIF_Misses(const KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pShared == nullptr) return 0;
+  return uint64_t(pToc->pShared->missesHigh) << 32 | pToc->pShared->missesLow;
+}
+
+int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache) {
+  if (ppToc == nullptr) return KDRCX_NullPointer("ppToc", KDRC_HERE);
+  KDRC_FILETOC_T* toc = *ppToc;
+  KDRC_CHECK_TOC(toc);
+  if (int rc = KDRCX_CheckShared(toc, true, KDRC_HERE)) return rc;
+  KDRC_SEGMENTTOC_T* seg = toc->pSegmentToc;
+  if (seg == nullptr || seg->pSegment0 == nullptr)
+    return KDRCX_NullPointer("pToc->pSegmentToc", KDRC_HERE);
+  KDRC_FILESHARED_T* sh = toc->pShared;
+  int32_t pages = toc->pageCount;
+  SharedTocShape shape = ShapeFor(pages);
+  if (shape.segments > sh->segments ||
+      uint64_t(shape.segments) * kSegmentSize > seg->mappedBytes) {
+    PrintCodeLine(KDRC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
+    return KDRC_FAIL_VALUE(toc, shape.segments,
+                           KDRC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
+  }
+  sh->sharedTocSegments = shape.segments;
+  sh->clients = 0;
+
+  // An existing store must already hold the pseudo-file where a new one puts it; otherwise
+  // segments 0..n-1 and pages 0..r-1 belong to other files and the shared TOC would overwrite
+  // their data. Such a store is refused, untouched.
+  KDRC_PAGE_T* first = nullptr;
+  if (!newCache) {
+    if (int rc = KDRCHash_FindFile(toc, KDRC_SHARED_TOC_GUID, &first)) return KDRC_PASS(rc);
+    if (!SharedTocFileIsIntact(toc, first, shape)) {
+      PrintCodeLine(KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
+      std::printf("***** The store in '%s' was not made by an owner: open it with the "
+                  "delete-first flag to use it shared. *****\n",
+                  toc->cacheDir != nullptr ? toc->cacheDir : "");
+      std::fflush(stdout);
+      return KDRC_FAIL(toc, KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
+    }
+  }
+  if (int rc = KDRCIF_AddFile(toc, KDRC_SHARED_TOC_GUID, uint32_t(shape.bytes),
+                              uint32_t(uint64_t(shape.bytes) >> 32), &first))
+    return KDRC_PASS(rc);
+  if (newCache) {
+    for (int32_t i = 0; i < shape.segments; ++i) {
+      if (int rc = KDRCIF_WriteBlock(toc, &first, i, kSharedPageText, int32_t(sizeof kSharedPageText)))
+        return KDRC_PASS(rc);
+    }
+    // Free segments and pages are handed out lowest first, so a new store holds the
+    // pseudo-file exactly in place; anything else (a size override that evicted) is refused.
+    if (!SharedTocFileIsIntact(toc, first, shape))
+      return KDRC_FAIL(toc, KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
+  }
+  std::printf("%d file headers requires %" PRId64 " bytes, %d segments, for shared TOC.\n",
+              int(pages), shape.bytes, int(shape.segments));
+  std::printf(" %d file headers are being reserved for shared TOC.\n", int(shape.pages));
+  std::fflush(stdout);
+  for (int32_t n = 0; n < shape.pages; ++n) {
+    if (int rc = KRDCFile_LockPage(toc, KDRCX_PageAt(toc, n))) return KDRC_PASS(rc);
+  }
+
+  uint8_t* area = seg->pSegment0;
+  auto* shared = reinterpret_cast<KDRC_FILESHARED_T*>(area);
+  std::memcpy(shared, sh, sizeof *shared);
+  std::free(sh);
+  toc->pShared = shared;
+  toc->pDateHead = &shared->dateFirst;
+  size_t words = size_t(pages) * sizeof(int32_t);
+  auto* times = reinterpret_cast<int32_t*>(area + kSharedRecordBytes);
+  auto* next = reinterpret_cast<int32_t*>(area + kSharedRecordBytes + words);
+  auto* prev = reinterpret_cast<int32_t*>(area + kSharedRecordBytes + 2 * words);
+  std::memcpy(times, toc->lastFileAccess, words);
+  std::memcpy(next, toc->dateNext, words);
+  std::memcpy(prev, toc->datePrev, words);
+  std::free(toc->lastFileAccess);
+  std::free(toc->dateNext);
+  std::free(toc->datePrev);
+  toc->lastFileAccess = times;
+  toc->dateNext = next;
+  toc->datePrev = prev;
+  char* name = reinterpret_cast<char*>(area + kSharedRecordBytes + 3 * words);
+  std::memset(name, 0, kNameBytes);
+  std::strncpy(name, toc->wellKnownName != nullptr ? toc->wellKnownName : "", kNameBytes - 1);
+  toc->sharedStructs = 1;
+  return 0;
+}
+
+int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
+  if (seg == nullptr || seg->pSegment0 == nullptr)
+    return KDRCX_NullPointer("pToc->pSegmentToc", KDRC_HERE);
+  if (seg->mappedBytes < uint64_t(kSharedRecordBytes)) return KDRC_FAIL(pToc, KDRC_ERROR_IF_BAD_LENGTH);
+  uint8_t* area = seg->pSegment0;
+  auto* shared = reinterpret_cast<KDRC_FILESHARED_T*>(area);
+  if (shared->signature != KDRC_FILESHARED_T_SIG) return KDRC_FAIL(pToc, KDRC_ERROR_IF_BAD_LENGTH);
+  // The owner's record must describe this very metafile, and its arrays must lie inside the
+  // mapped segment file: nothing read from shared memory is trusted as an index otherwise.
+  int32_t pages = pToc->pageCount;
+  if (shared->filePages != pages ||
+      uint64_t(KDRCX_SharedTocBytes(pages)) > seg->mappedBytes)
+    return KDRC_FAIL_VALUE(pToc, shared->filePages,
+                           KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
+  size_t words = size_t(pages) * sizeof(int32_t);
+  char* name = reinterpret_cast<char*>(area + kSharedRecordBytes + 3 * words);
+  char copy[kNameBytes];
+  std::memcpy(copy, name, kNameBytes);
+  copy[kNameBytes - 1] = '\0';
+  char* wellKnown = KDRCX_StrDup(copy);
+  if (wellKnown == nullptr) {
+    KDRCX_OutOfMemory(KDRC_HERE, "pToc->wellKnownName");
+    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
+  }
+  if (!pToc->sharedStructs && !pToc->client) {
+    std::free(pToc->pShared);
+    std::free(pToc->lastFileAccess);
+    std::free(pToc->dateNext);
+    std::free(pToc->datePrev);
+  }
+  pToc->pShared = shared;
+  pToc->pDateHead = &shared->dateFirst;
+  pToc->lastFileAccess = reinterpret_cast<int32_t*>(area + kSharedRecordBytes);
+  pToc->dateNext = reinterpret_cast<int32_t*>(area + kSharedRecordBytes + words);
+  pToc->datePrev = reinterpret_cast<int32_t*>(area + kSharedRecordBytes + 2 * words);
+  std::free(pToc->wellKnownName);
+  pToc->wellKnownName = wellKnown;
+  pToc->client = 1;
+  return 0;
+}
+
+int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
+  if (pParams == nullptr) return KDRCX_NullPointer("pParams", KDRC_HERE);
+  if (ppToc == nullptr) return KDRCX_NullPointer("ppToc", KDRC_HERE);
+  *ppToc = nullptr;
+  int mode = pParams->mode;
+  if (mode != KDRC_MODE_STANDALONE && mode != KDRC_MODE_OWNER && mode != KDRC_MODE_CLIENT)
+    return KDRCX_BadSig("KDRCIF_OPEN_PARAMS mode", KDRC_HERE);
+  KDRC_CACHE_PARAMS c{pParams->filePages,  pParams->segments, pParams->hashBlocks,
+                      pParams->totalExtentMB, pParams->extentMB, pParams->maxExtentFiles};
+  KDRCX_ClampCacheParameters(&c, mode);
+  pParams->filePages = c.filePages;
+  pParams->segments = c.segments;
+  pParams->hashBlocks = c.hashBlocks;
+  pParams->totalExtentMB = c.totalExtentMB;
+  pParams->extentMB = c.extentMB;
+  pParams->maxExtentFiles = c.maxExtentFiles;
+  if (const char* t = kdr::platform::GetEnv("KDRC_CACHE_TRACE"); t != nullptr && std::strcmp(t, "1") == 0)
+    pParams->trace = 1;
+  // The separator of the cache directory is already the native one; the view granularity is
+  // known process-wide (KDRCX_AllocationGranularity).
+  int attach = mode == KDRC_MODE_CLIENT;
+  int newCache = 0;
+  KDRC_FILETOC_T* toc = nullptr;
+  int rc = KDRCFile_Open(&toc, pParams->cacheDir, pParams->mapName, c.filePages, c.segments,
+                         c.hashBlocks, c.maxExtentFiles, c.extentMB, pParams->create,
+                         pParams->deleteFirst, attach, pParams->trace, mode, &newCache);
+  if (rc != 0) return KDRC_PASS(rc);
+
+  bool markedOpen = false;
+  const char* const self = __func__;
+  auto fail = [&](int code) {
+    KDRCX_Traceback(self, code);
+    if (toc->sharedStructs && toc->pShared != nullptr)
+      toc->pShared->signature = KDRC_FILESHARED_T_CLOSED_SIG;
+    if (markedOpen && toc->pHeader != nullptr) toc->pHeader->cleanMarker = meta::kCleanMarker;
+    if (toc->numExtentMaps > 0) KDRCX_WipeMappings(toc);
+    KDRCFile_Close(toc);
+    return code;
+  };
+
+  if (mode != KDRC_MODE_CLIENT && toc->pHeader->cleanMarker != meta::kCleanMarker) {
+    PrintCodeLine(KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
+    return fail(KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED));
+  }
+  // A new metafile starts a blank store: segment, extent and hash files of an earlier store
+  // would otherwise be taken over (a stale hash file names pages that are free now).
+  int blank = pParams->deleteFirst || newCache;
+  if ((rc = KDRCSegment_Open(toc, pParams->cacheDir, pParams->mapName, pParams->create, blank,
+                             attach)))
+    return fail(rc);
+  if (mode != KDRC_MODE_CLIENT && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER)))
+    return fail(rc);
+  if ((rc = KDRCHash_Open(toc, pParams->cacheDir, pParams->mapName, pParams->create, blank,
+                          attach)))
+    return fail(rc);
+  if (mode != KDRC_MODE_CLIENT && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) return fail(rc);
+  if (mode == KDRC_MODE_OWNER && (rc = KRDCFile_AllocateSharedMemoryForStructs(&toc, newCache)))
+    return fail(rc);
+  if (mode == KDRC_MODE_CLIENT && (rc = KDRCIF_UseStructsInSharedMemory(toc))) return fail(rc);
+
+  if ((rc = KDRCFile_LockCache(toc))) return fail(rc);
+  KDRC_FILESHARED_T* sh = toc->pShared;
+  if (mode == KDRC_MODE_CLIENT) {
+    // Checked again under the lock: the owner may have closed since the first look.
+    if (sh->signature != KDRC_FILESHARED_T_SIG) {
+      KDRCFile_UnLockCache(toc);
+      return fail(KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_IF_BAD_LENGTH));
+    }
+    sh->clients += 1;
+  } else {
+    sh->hitsLow = sh->hitsHigh = 0;
+    sh->missesLow = sh->missesHigh = 0;
+    sh->clients = 0;
+  }
+  rc = KDRCX_InitMappings(toc);
+  int unlock = KDRCFile_UnLockCache(toc);
+  if (rc == 0) rc = unlock;
+  if (rc != 0) {
+    if (mode == KDRC_MODE_CLIENT && sh->clients > 0) sh->clients -= 1;
+    return fail(rc);
+  }
+  Trace(toc, "OpenS,%s,%d,%d,%d,%d,%d,%d\n", pParams->cacheDir != nullptr ? pParams->cacheDir : "",
+        int(pParams->filePages), int(pParams->segments), int(pParams->hashBlocks),
+        int(pParams->totalExtentMB), int(pParams->create), int(pParams->deleteFirst));
+  if (mode != KDRC_MODE_CLIENT) {
+    toc->pHeader->cleanMarker = meta::kOpenMarker;
+    markedOpen = true;
+  }
+  if (toc->checkEveryCall && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) {
+    PrintCodeLine(rc);
+    if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
+      if (sh->clients > 0) sh->clients -= 1;
+      KDRCFile_UnLockCache(toc);
+    }
+    return fail(rc);
+  }
+  *ppToc = toc;
+  return 0;
+}
+
+int KDRCIF_Close(KDRC_FILETOC_T** ppToc) {
+  if (ppToc == nullptr || *ppToc == nullptr) return 0;
+  KDRC_FILETOC_T* toc = *ppToc;
+  if (toc->signature != KDRC_FILETOC_T_SIG) return KDRCX_BadSig("KDRC_FILETOC_T_SIG", KDRC_HERE);
+  Trace(toc, "Close\n");
+  if (!toc->lockHeld) KDRCFile_LockCache(toc);  // taken even when it times out: close anyway
+  int first = KDRCX_TermMappings(toc);
+  if (first != 0) KDRCX_Traceback(__func__, first);
+  KDRC_FILESHARED_T* sh = toc->pShared;
+  if (sh != nullptr) {
+    if (toc->mode == KDRC_MODE_CLIENT) {
+      if (sh->clients > 0) sh->clients -= 1;
+    } else if (toc->pHeader != nullptr) {
+      toc->pHeader->cleanMarker = meta::kCleanMarker;
+    }
+    if (toc->mode == KDRC_MODE_OWNER && toc->sharedStructs) {
+      sh->signature = KDRC_FILESHARED_T_CLOSED_SIG;
+      if (sh->clients != 0) {
+        std::printf("***** WARNING: Closing KDRCache with client(s) attached! *****\n");
+        std::fflush(stdout);
+      }
+    }
+  }
+  int rc = KDRCFile_Close(toc);  // frees the TOC in every case
+  *ppToc = nullptr;
+  if (rc != 0) KDRCX_Traceback(__func__, rc);
+  return first != 0 ? first : rc;
+}
+
+int KDRCIF_AddFile(KDRC_FILETOC_T* pToc, const char* guid, uint32_t sizeLow, uint32_t sizeHigh,
+                   KDRC_PAGE_T** ppFirst) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (guid == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "guid");
+  if (ppFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "ppFirst");
+  *ppFirst = nullptr;
+  if (int rc = RefuseClient(pToc, __func__, __LINE__)) return rc;
+  Trace(pToc, "AddFile,%.36s,%d\n", guid, int(sizeLow));
+  if (int rc = EveryCallCheck(pToc, __func__)) return rc;
+  if (int rc = KDRCHash_AddPage(pToc, guid, sizeLow, sizeHigh, ppFirst)) return KDRC_PASS(rc);
+  return EveryCallCheck(pToc, __func__);
+}
+
+int KDRCIF_FindFile(KDRC_FILETOC_T* pToc, const char* guid, int32_t* pSize, KDRC_PAGE_T** ppFirst) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (guid == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "guid");
+  if (pSize == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "size");
+  if (ppFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "ppFirst");
+  *ppFirst = nullptr;
+  Trace(pToc, "FindFile,%s\n", guid);
+  if (int rc = EveryCallCheck(pToc, __func__)) return rc;
+  if (int rc = KDRCHash_FindFile(pToc, guid, ppFirst)) return KDRC_PASS(rc);
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  if (*ppFirst == nullptr) {
+    if (!pToc->client) Add64(&sh->missesLow, &sh->missesHigh);
+  } else {
+    pSize[0] = int32_t((*ppFirst)->sizeLow);
+    pSize[1] = int32_t((*ppFirst)->sizeHigh);
+  }
+  return EveryCallCheck(pToc, __func__);
+}
+
+int KDRCIF_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
+                     int32_t* pLength) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  char guid[meta::kGuidLength + 1];
+  PageGuid(KDRCX_PageNumber(pToc, pFirst) >= 0 ? pFirst : nullptr, guid);
+  Trace(pToc, "ReadBlock,%s,%d\n", guid, int(block));
+  if (int rc = EveryCallCheck(pToc, __func__)) return rc;
+  if (int rc = KDRCFile_ReadBlock(pToc, pFirst, block, buffer, pLength)) return KDRC_PASS(rc);
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  if (*pLength != -1)
+    Add64(&sh->hitsLow, &sh->hitsHigh);
+  else if (!pToc->client)
+    Add64(&sh->missesLow, &sh->missesHigh);
+  return EveryCallCheck(pToc, __func__);
+}
+
+int KDRCX_DeleteAPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (ppFirst == nullptr || *ppFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
+  if (KDRCX_PageNumber(pToc, *ppFirst) < 0) return KDRC_FAIL(pToc, KDRC_ERROR_UTIL_BAD_VM_POINTER);
+  if (int rc = RefuseClient(pToc, __func__, __LINE__)) return rc;
+  if (int rc = EveryCallCheck(pToc, __func__)) return rc;
+  char guid[meta::kGuidLength + 1];
+  PageGuid(*ppFirst, guid);
+  uint32_t sizeLow = (*ppFirst)->sizeLow;
+  uint32_t sizeHigh = (*ppFirst)->sizeHigh;
+  if (int rc = KRDCFile_DeleteOldest(pToc)) return KDRC_PASS(rc);
+  KDRC_PAGE_T* first = nullptr;
+  int32_t size[2] = {int32_t(sizeLow), int32_t(sizeHigh)};
+  if (int rc = KDRCIF_FindFile(pToc, guid, size, &first)) return KDRC_PASS(rc);
+  if (first == nullptr) {
+    if (int rc = KDRCIF_AddFile(pToc, guid, sizeLow, sizeHigh, &first)) return KDRC_PASS(rc);
+  }
+  *ppFirst = first;
+  return EveryCallCheck(pToc, __func__);
+}
+
+int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block,
+                      const void* bytes, int32_t length) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (ppFirst == nullptr || *ppFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
+  if (bytes == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "bytes");
+  char guid[meta::kGuidLength + 1];
+  PageGuid(KDRCX_PageNumber(pToc, *ppFirst) >= 0 ? *ppFirst : nullptr, guid);
+  Trace(pToc, "WriteBlock,%s,%d,%d\n", guid, int(block), int(length));
+  if (int rc = RefuseClient(pToc, __func__, __LINE__)) return rc;
+  if (KDRCX_PageNumber(pToc, *ppFirst) < 0) return KDRC_FAIL(pToc, KDRC_ERROR_UTIL_BAD_VM_POINTER);
+  if (block < 0) return KDRC_FAIL_VALUE(pToc, block, KDRC_ERROR_IF_BAD_FILE_OFFSET);
+  if (length < 0 || length > kSegmentSize) return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_IF_BAD_LENGTH);
+  if (int rc = EveryCallCheck(pToc, __func__)) return rc;
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+
+  if (pToc->freeSegCount < 1) {
+    if (int64_t(sh->extentSegments) < int64_t(sh->totalExtentMB) * meta::kSegmentsPerMegabyte) {
+      if (int rc = KDRC_SegmentExpandExtents(pToc)) return KDRC_PASS(rc);
+    }
+    // Evict until a segment is free. Each round evicts one page; the bound ends the loop when
+    // nothing evictable holds a segment (everything left is pinned, or is this file's own empty
+    // first page, which would only come back).
+    for (int32_t round = 0; pToc->freeSegCount < 1; ++round) {
+      int32_t oldest = pToc->pDateHead[0];
+      bool onlyOwnEmptyPage = oldest == KDRCX_PageNumber(pToc, *ppFirst) &&
+                              (*ppFirst)->used == 0 && (*ppFirst)->next == -1;
+      if (oldest == -1 || onlyOwnEmptyPage || round > pToc->pageCount)
+        return KDRC_FAIL(pToc, KDRC_ERROR_OUT_OF_DATA_SEGMENTS);
+      if (int rc = KDRCX_DeleteAPage(pToc, ppFirst)) return KDRC_PASS(rc);
+    }
+  }
+  int32_t segment = -1;
+  if (int rc = KDRCFile_GetFreeSegment(pToc, &segment)) return KDRC_PASS(rc);
+  // From here a failure gives the segment back, so that it is not lost until the next open.
+  auto giveBack = [&](int code) {
+    KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
+    return code;
+  };
+  if (int rc = KDRCSegment_WriteSegmentData(pToc, bytes, segment, length))
+    return giveBack(KDRC_PASS(rc));
+  int noPage = 0;
+  if (int rc = KDRCFile_AllocateSegment(pToc, *ppFirst, block, segment, length, &noPage))
+    return giveBack(KDRC_PASS(rc));
+  if (noPage) {
+    if (int rc = KDRCX_DeleteAPage(pToc, ppFirst)) return giveBack(KDRC_PASS(rc));
+    if (int rc = KDRCFile_AllocateSegment(pToc, *ppFirst, block, segment, length, &noPage))
+      return giveBack(KDRC_PASS(rc));
+    // Still no page (nothing could be evicted): the block is not stored, and saying so is
+    // better than a success that leaves the segment unrecorded.
+    if (noPage) return giveBack(KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_OUT_OF_FREE_PAGES));
+  }
+  return EveryCallCheck(pToc, __func__);
+}
+
+int KDRCIF_LockCache(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  pToc->lockPinned = 1;
+  Trace(pToc, "LockCache\n");
+  if (int rc = KDRCFile_LockCache(pToc)) {
+    pToc->lockPinned = 0;  // no lock to keep
+    return KDRC_PASS(rc);
+  }
+  return 0;
+}
+
+int KDRCIF_UnLockCache(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  pToc->lockPinned = 0;
+  Trace(pToc, "UnLockCache\n");
+  if (int rc = KDRCFile_UnLockCache(pToc)) return KDRC_PASS(rc);
+  return 0;
+}
+
+int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (int rc = RefuseClient(pToc, __func__, __LINE__)) return rc;
+  Trace(pToc, "ClearCache\n");
+  bool took = !pToc->lockHeld;
+  if (took) {
+    if (int rc = KDRCFile_LockCache(pToc)) return KDRC_PASS(rc);
+  }
+  int rc = EveryCallCheck(pToc, __func__);
+  // Each round evicts the least recently used page; pinned pages are not in the list.
+  for (int32_t round = 0; rc == 0 && pToc->pDateHead[0] != -1; ++round) {
+    if (round > pToc->pageCount) {
+      rc = KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+      break;
+    }
+    if ((rc = KRDCFile_DeleteOldest(pToc))) KDRC_PASS(rc);
+  }
+  if (rc == 0) rc = EveryCallCheck(pToc, __func__);
+  if (took) {
+    int unlock = KDRCFile_UnLockCache(pToc);
+    if (rc == 0 && unlock != 0) rc = KDRC_PASS(unlock);
+  }
+  return rc;
+}
