@@ -44,6 +44,16 @@ std::string Piece(int64_t from, int64_t n) {
          " text=" + FileBytes(from, n);
 }
 
+// A well-formed ticket of `type` whose GUID is 32 letters G.
+std::string Ticket(char type) {
+  std::string t(64, 'K');
+  t += type;
+  t += "001xx";  // the GUID starts at 70
+  t += std::string(32, 'G');
+  t.resize(225, 'x');
+  return t;
+}
+
 class OpenFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -278,14 +288,6 @@ int FakeFastRead(OpenFileRecord* f, unsigned char* dest, int32_t count) {
   return n;
 }
 
-std::string Ticket(char type) {
-  std::string t(64, 'K');
-  t += type;
-  t += "001xx";  // the GUID starts at 70
-  t += std::string(32, 'G');
-  t.resize(225, 'x');
-  return t;
-}
 
 TEST_F(OpenFilesTest, FastCacheServesWhatItHolds) {
   Start("on OPEN reply be16=5 be64=1000\non GET_DATA#1 " + Piece(10, 990) + "\n");
@@ -316,6 +318,27 @@ TEST_F(OpenFilesTest, FastCacheServesWhatItHolds) {
 
   EXPECT_EQ(VXN_OpenFile(key, &f), ERR_KDRCP_BAD_TICKET);
   EXPECT_EQ(f, nullptr);
+}
+
+TEST_F(OpenFilesTest, RefreshReopensAndReadAheadIsBounded) {
+  Start("on OPEN#1 reply be16=5 be64=1000\non OPEN#2 reply be16=6 be64=1000\n"
+        "on OPEN#3 error 12 \"ticket refused\"\n");
+  OpenFileRecord* f = Open();
+  ASSERT_EQ(VXN_ScheduleRange(f, "tag", 900, 10), 0);
+  EXPECT_EQ(peer_->Requests().back().msgType, KDR_READ_AHEAD_MSG);
+  EXPECT_EQ(GetBE32(peer_->Requests().back().bytes.data(), kOffRangeLength), 100);
+  EXPECT_EQ(VXN_ScheduleRange(f, "tag", 0, 0), 0);  // nothing asked
+  EXPECT_EQ(Count("READ_AHEAD"), 1);
+
+  std::string ticket = Ticket('v');
+  EXPECT_EQ(VXN_RefreshFileTicket(f, "not a ticket"), ERR_KDRCP_BAD_TICKET);
+  ASSERT_EQ(VXN_RefreshFileTicket(f, ticket.c_str()), 0);
+  EXPECT_EQ(Count("CLOSE"), 1);
+  EXPECT_EQ(f->serverHandle, 6);
+  // A failed reopen releases the handle.
+  EXPECT_EQ(VXN_RefreshFileTicket(f, ticket.c_str()), -12);
+  EXPECT_FALSE(IsFileHandle(f));
+  EXPECT_EQ(VXN_ScheduleRange(f, "tag", 0, 10), ERR_KDRCP_BAD_FILE);
 }
 
 TEST_F(OpenFilesTest, TerminationClosesOpenFilesAndReportsBusyOnes) {
