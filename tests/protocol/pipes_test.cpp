@@ -171,11 +171,12 @@ TEST_F(Pipes, FullQueueIsBusyAndTheWaitRetries) {
   PipeAbort(second);
 }
 
-TEST_F(Pipes, ListenReplacesALeftoverButNotALiveServer) {
+// (A socket left behind by a killed server is replaced: the connect tests relaunch a server
+// on the name of one they killed.)
+TEST_F(Pipes, ListenNeverDisplacesALiveServer) {
   ASSERT_EQ(PipeListen("\\\\.\\pipe\\L", 1, &listener_), kPipeOk);
   PipeListener* other = nullptr;
   EXPECT_EQ(PipeListen("\\\\.\\pipe\\L", 1, &other), kPipeAccessDenied);
-  // A socket file whose server is gone (here: bound, never listened) is taken over.
   std::string path = PipeListenerPath(listener_);
   PipeListenerClose(listener_);
   listener_ = nullptr;
