@@ -153,4 +153,44 @@ TEST_F(Tool, OpenStoreIsInspectedAsAClientUnderItsCacheLock) {
   kdr::platform::CloseNamedMutex(m);
 }
 
+TEST_F(Tool, OwnerIsFoundByTheNameItRecordedAndItsSharedDateListIsChecked) {
+  std::string name = "own";
+  KDRCIF_OPEN_PARAMS prm{dir_.data(), name.data(), 64, 48, 1, 0, 16, 0, 1, 0, KDRC_MODE_OWNER, 0};
+  KDRC_FILETOC_T* owner = nullptr;
+  ::testing::internal::CaptureStdout();
+  int rc = KDRCIF_OpenS(&prm, &owner);
+  std::string opened = ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(rc, 0) << opened;
+  meta::Page* first = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(owner, Guid(5).c_str(), 50000, 0, &first), 0);
+  std::vector<uint8_t> block(16384, 7);
+  for (int32_t b = 0; b < 4; ++b)
+    ASSERT_EQ(KDRCIF_WriteBlock(owner, &first, b, block.data(), int32_t(block.size())), 0);
+
+  Result r = RunTool(dir_);  // no name given: the one the owner recorded is used
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_HAS(r.out, "map name:    own\n");
+  EXPECT_HAS(r.out, "inspected as a client holding the cache lock");
+  EXPECT_HAS(r.out, "owner:       open");
+  EXPECT_HAS(r.out, "clients:     0\n");
+  EXPECT_HAS(r.out, "check date list (shared)  ok\n");
+  EXPECT_EQ(owner->pShared->clients, 0);
+
+  owner->pDateHead[2] += 1;  // the owner's list, in shared memory, miscounted
+  Result bad = RunTool("-c " + dir_);
+  EXPECT_EQ(bad.status, 1) << bad.out;
+  EXPECT_HAS(bad.out, "FINDING date list (shared): 67 KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG");
+  EXPECT_HAS(bad.out, "result: 1 finding\n");
+  owner->pDateHead[2] -= 1;
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(KDRCIF_Close(&owner), 0);
+  ::testing::internal::GetCapturedStdout();
+
+  // Closed, the store is read from its files; the owner's last counters are still shown.
+  Result closed = RunTool(dir_);
+  EXPECT_EQ(closed.status, 0) << closed.out;
+  EXPECT_HAS(closed.out, "state:       not open; closed cleanly");
+  EXPECT_HAS(closed.out, "owner:       closed");
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/shared_objects.h"
 #include "store/kdrc.h"
@@ -162,6 +163,44 @@ bool StoreIsOpen(const char* name) {
   if (plat::OpenMappingObject(MetaMapName(name), &obj) != 0) return false;
   plat::CloseMappingObject(obj);
   return true;
+}
+
+// The path of a store file as the store forms it: the cache directory joined with the name
+// from `env`, else `fallback`.
+std::string StorePath(const std::string& dir, const char* env, const char* fallback) {
+  const char* name = plat::GetEnv(env);
+  std::string path = dir;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + (name != nullptr ? name : fallback);
+}
+
+bool ReadAt(const std::string& path, uint64_t offset, void* buf, size_t len) {
+  int fd = plat::kNoFile;
+  if (plat::OpenFile(path.c_str(), plat::FileMode::kReadOnly, &fd) != 0) return false;
+  size_t done = 0;
+  int rc = plat::ReadFileAt(fd, offset, buf, len, &done);
+  plat::CloseFile(fd);
+  return rc == 0 && done == len;
+}
+
+// The map name an owner that shared the store recorded behind its shared TOC (the cache lock's
+// name, which is also the base of its mapping names), or "" when there is none. Reads the
+// files only; every size read is checked before it is used as an offset.
+std::string RecordedMapName(const std::string& dir) {
+  meta::Header h;
+  if (!ReadAt(StorePath(dir, "KDRC_DEFAULT_METAFILE", "kdr.mf"), 0, &h, sizeof h)) return "";
+  if (h.filePages < 2 || h.filePages > meta::kMaxFilePages) return "";
+  std::string seg = StorePath(dir, "KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg");
+  KDRC_FILESHARED_T rec;
+  if (!ReadAt(seg, 0, &rec, sizeof rec)) return "";
+  if ((rec.signature != KDRC_FILESHARED_T_SIG && rec.signature != KDRC_FILESHARED_T_CLOSED_SIG) ||
+      rec.filePages != h.filePages)
+    return "";
+  char name[261 + 1] = {};
+  if (!ReadAt(seg, sizeof rec + 12 * uint64_t(h.filePages), name, 261)) return "";
+  for (const char* c = name; *c != '\0'; ++c)
+    if (*c < 0x21 || *c > 0x7E) return "";
+  return name;
 }
 
 // The cache lock of a store that its owner shares, held from Take() to destruction.
@@ -318,25 +357,48 @@ void PrintFinding(const char* what, int code, const KDRC_ERROR_T* err) {
   std::printf("FINDING %s: %d %s\n", what, code, text);
 }
 
-// Runs every pass on its own, so that one violation does not hide the others. Returns the
-// number of findings.
-int RunChecks(Store* s) {
+// Runs every pass on its own, so that one violation does not hide the others. With
+// `sharedDates` the date list checked is the owner's, in the shared TOC, rather than the one
+// rebuilt from the pages at this open. Returns the number of findings.
+int RunChecks(Store* s, bool sharedDates) {
   int findings = 0;
-  for (const Pass& p : kPasses) {
-    KDRC_ERROR_T* err = s->toc->pErr;
-    if (err != nullptr) err->cacheError = 0;
-    std::fflush(stdout);
-    int rc = KDRCFile_CheckMetaFile(s->toc, p.bit);
-    std::fflush(stdout);
+  auto report = [&](const char* name, int rc) {
     if (rc == 0) {
-      std::printf("check %-19s ok\n", p.name);
+      std::printf("check %-19s ok\n", name);
     } else {
-      PrintFinding(p.name, rc, err);
+      PrintFinding(name, rc, s->toc->pErr);
       ++findings;
     }
+    std::fflush(stdout);
+  };
+  auto clear = [&] {
+    if (s->toc->pErr != nullptr) s->toc->pErr->cacheError = 0;
+    std::fflush(stdout);
+  };
+  for (const Pass& p : kPasses) {
+    if (sharedDates && p.bit == KDRC_CHECK_DATE_LIST) continue;
+    clear();
+    report(p.name, KDRCFile_CheckMetaFile(s->toc, p.bit));
   }
-  std::fflush(stdout);
+  if (sharedDates) {
+    // From here the TOC reads the owner's structures as a client does; a client TOC runs the
+    // date-list pass only, so this comes last.
+    clear();
+    int rc = KDRCIF_UseStructsInSharedMemory(s->toc);
+    if (rc == 0) rc = KDRCFile_CheckMetaFile(s->toc, KDRC_CHECK_DATE_LIST);
+    report("date list (shared)", rc);
+  }
   return findings;
+}
+
+// True when the owner keeps its shared TOC in segment 0 and has the store open.
+bool OwnerShares(const Store& s) {
+  const KDRC_SEGMENTTOC_T* seg = s.toc->pSegmentToc;
+  if (seg == nullptr || seg->pSegment0 == nullptr || seg->mappedBytes < sizeof(KDRC_FILESHARED_T))
+    return false;
+  KDRC_FILESHARED_T rec;
+  std::memcpy(&rec, seg->pSegment0, sizeof rec);
+  return rec.signature == KDRC_FILESHARED_T_SIG;
 }
 
 }  // namespace
@@ -347,6 +409,13 @@ int main(int argc, char** argv) {
   // Inspection writes nothing: not even the trace file a server's environment may ask for.
   unsetenv("KDRC_CACHE_TRACE");
 
+  std::string recorded;
+  if (o.name == nullptr) {
+    // Without a name, look for an owner under the name its shared TOC recorded, then under
+    // the built-in names.
+    recorded = RecordedMapName(o.dir);
+    if (!recorded.empty() && StoreIsOpen(recorded.c_str())) o.name = recorded.c_str();
+  }
   bool live = StoreIsOpen(o.name);
   CacheLock lock;
   bool locked = false;
@@ -376,7 +445,7 @@ int main(int argc, char** argv) {
   }
   if (o.info) PrintInfo(o, live, locked, s);
   if (!o.check) return kExitClean;
-  int findings = RunChecks(&s);
+  int findings = RunChecks(&s, live && locked && OwnerShares(s));
   if (findings == 0)
     std::printf("result: clean\n");
   else
