@@ -8,14 +8,15 @@
 //   LifecycleThreadOwnsOpenFile  the open-file registry's owner test, for the idle monitor
 // Until a unit is built in, its hook keeps the behaviour of a proxy without that state.
 #include "proxy/lifecycle.h"
+#include "protocol/control_messages.h"
 #include "proxy/open_files.h"
+#include "proxy/tickets.h"
 
 namespace kdr {
 
 void LifecycleReleaseOpenFiles() { ReleaseAllFileHandles(); }
 
-// No tickets are registered yet.
-void LifecycleReleaseTickets() {}
+void LifecycleReleaseTickets() { ReleaseAllTickets(); }
 
 // Without a fast cache the proxy runs in pipe-only mode: -1, as the attach answers then.
 int LifecycleOpenFastCache() { return -1; }
@@ -23,9 +24,7 @@ int LifecycleOpenFastCache() { return -1; }
 // Nothing is attached.
 int LifecycleCloseFastCache() { return 0; }
 
-// The locale stays in the configuration, where VXN_SetLocale has put it; there is no
-// exchange that carries it to the server yet.
-int LifecycleSendLocale() { return 0; }
+int LifecycleSendLocale() { return LocaleMsg(); }
 
 bool LifecycleThreadOwnsOpenFile(uint32_t threadId) { return IsOpenFileOwner(threadId); }
 

@@ -1,5 +1,5 @@
 // Control exchanges against the in-process peer: the store parameters, clearing the cache
-// (and when the fast cache is detached), the locale, and the localization of error texts.
+// (and when the fast cache is detached), and the localization of error texts.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -102,19 +102,6 @@ TEST_F(Control, ClearCacheDetachesOnlyOnceConnected) {
   EXPECT_STREQ(KdrThreadRecord()->errorText, "busy");
   EXPECT_EQ(peer_->Count(256), 2);
   EXPECT_NE(Log().find("12 byte CLEAR CACHE request sent to VXN\n"), std::string::npos);
-}
-
-TEST_F(Control, LocaleSendsTheConfiguredName) {
-  StartPeer("");
-  std::snprintf(gProxyConfig.locale, sizeof gProxyConfig.locale, "%s", "de_DE");
-  EXPECT_EQ(LocaleMsg(), 0);
-  std::vector<testpeer::Request> reqs = peer_->Requests();
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[1].bytes.size(), 18u);
-  EXPECT_EQ(GetBE32(reqs[1].bytes.data(), 8), 6u);
-  EXPECT_EQ(std::memcmp(reqs[1].bytes.data() + 12, "de_DE", 6), 0);
-  EXPECT_NE(Log().find("12 byte LOCALE request sent to VXN\n6 byte LOCALE name sent to VXN\n"),
-            std::string::npos);
 }
 
 TEST_F(Control, Localize) {

@@ -244,10 +244,5 @@ TEST_F(Transfer, UploadAndRollbackWrites) {
             std::string::npos);
 }
 
-TEST_F(Transfer, NoServer) {
-  EXPECT_EQ(GetFileMsg(&file_, &out_, "t", nullptr, nullptr), ERR_KDRCP_NO_SERVER);
-  EXPECT_EQ(KdrThreadRecord()->busy.load(), 0);
-}
-
 }  // namespace
 }  // namespace kdr
