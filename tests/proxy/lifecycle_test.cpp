@@ -159,7 +159,15 @@ class LifecycleTest : public ::testing::Test {
 const char kBanner[] = "VXN Interface Implementation 1.3(20090224) initialized.\n";
 const char kTermLine[] = "VXN Interface Implementation 1.3(20090224) API terminated.\n";
 
-TEST_F(LifecycleTest, EntriesBeforeInitialisation) {
+TEST_F(LifecycleTest, EntriesWhileNotInitialised) {
+  // After a termination the proxy answers as it does before the first initialisation (and
+  // not with the text of some earlier failed attempt).
+  StartPeer();
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(VXN_Term(), 0);
+
   int rc = 0;
   EXPECT_EQ(VXN_Term(), ERR_KDRCP_NOT_INITIALIZED);
   EXPECT_EQ(LastError(&rc), "The VXN client proxy has not been initialized.");
