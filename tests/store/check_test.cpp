@@ -339,6 +339,9 @@ TEST_F(Check, RandomDamageNeverCrashesOrHangs) {
   const size_t size = meta::FileSizeFor(64);
   std::vector<uint8_t> original(bytes, bytes + size);
   std::vector<int32_t> dates(toc_->dateNext, toc_->dateNext + 64);
+  int32_t* buckets = toc_->pHashToc->pBuckets;
+  const int32_t nb = toc_->pHashToc->buckets;
+  std::vector<int32_t> hash(buckets, buckets + nb);
   std::mt19937 rng(7);
   int found = 0;
   for (int round = 0; round < 400; ++round) {
@@ -352,9 +355,11 @@ TEST_F(Check, RandomDamageNeverCrashesOrHangs) {
       bytes[at] = round % 3 == 0 ? uint8_t(rng()) : uint8_t(bytes[at] ^ (1u << (rng() % 8)));
     }
     if (round % 5 == 0) toc_->dateNext[rng() % 64] = int32_t(rng() % 200) - 100;
+    if (round % 6 == 0) buckets[rng() % uint32_t(nb)] = int32_t(rng() % 200) - 100;
     if (Run(KDRC_CHECK_ALL) != 0) ++found;
     std::memcpy(bytes, original.data(), size);
     std::memcpy(toc_->dateNext, dates.data(), dates.size() * sizeof(int32_t));
+    std::memcpy(buckets, hash.data(), hash.size() * sizeof(int32_t));
   }
   EXPECT_GT(found, 100);
   EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;

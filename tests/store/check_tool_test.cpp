@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,34 @@ TEST_F(Tool, OwnerIsFoundByTheNameItRecordedAndItsSharedDateListIsChecked) {
   EXPECT_EQ(closed.status, 0) << closed.out;
   EXPECT_HAS(closed.out, "state:       not open; closed cleanly");
   EXPECT_HAS(closed.out, "owner:       closed");
+}
+
+TEST_F(Tool, RandomlyDamagedFilesGiveFindingsNeverACrash) {
+  MakeStore();
+  const std::vector<uint8_t> mf = ReadAll("kdr.mf");
+  const std::vector<uint8_t> hsh = ReadAll("kdr.hsh");
+  std::mt19937 rng(11);
+  int findings = 0;
+  for (int round = 0; round < 24; ++round) {
+    std::vector<uint8_t> m = mf;
+    std::vector<uint8_t> h = hsh;
+    for (int k = 0; k < 1 + round % 3; ++k) {
+      // A field of the header, of a file's page (pages 0 to 3) or a link of a free page; or a
+      // byte of the hash file.
+      size_t record = rng() % 6;
+      size_t at = record == 0   ? rng() % 56
+                  : record < 5 ? record * 512 + rng() % 144
+                               : (5 + rng() % 60) * 512 + 4 + rng() % 12;
+      m[at] ^= uint8_t(1u << (rng() % 8));
+      if (round % 2 == 0) h[rng() % h.size()] = uint8_t(rng());
+    }
+    WriteAll("kdr.mf", m);
+    WriteAll("kdr.hsh", h);
+    Result r = RunTool(Args("-c"));
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << "round " << round << ": " << r.status << "\n" << r.out;
+    if (r.status == 1) ++findings;
+  }
+  EXPECT_GT(findings, 12);
 }
 
 }  // namespace

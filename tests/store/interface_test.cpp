@@ -1,0 +1,284 @@
+// The store interface in one process: the shared TOC an owner publishes and clients attach
+// to, the counters and the trace file, the stores an owner refuses, eviction when the store
+// is full, clearing in place and the interface-level lock.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "store/store_if_fixture.h"
+
+namespace {
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+namespace meta = kdrc::meta;
+using kdrc_test::Guid;
+
+class StoreIf : public kdrc_test::StoreIfTest {
+ protected:
+  std::string Log() const {
+    std::ifstream in(Path("kdr.log"));
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::vector<std::vector<uint8_t>> Files() const {
+    return {ReadAll("kdr.mf"), ReadAll("kdr.seg"), ReadAll("kdr.hsh")};
+  }
+};
+
+TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
+  KDRC_FILETOC_T* owner = nullptr;
+  kdrc_test::IfSize size;
+  size.pages = 1024;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner, size), 0);
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("1024 file headers requires 12625 bytes, 1 segments, for shared TOC.\n"
+                     " 1 file headers are being reserved for shared TOC.\n"),
+            std::string::npos)
+      << out;
+  // The shared record is the start of segment 0; page 0 holds the pseudo-file, pinned.
+  auto* shared = reinterpret_cast<KDRC_FILESHARED_T*>(owner->pSegmentToc->pSegment0);
+  ASSERT_EQ(owner->pShared, shared);
+  EXPECT_EQ(shared->signature, KDRC_FILESHARED_T_SIG);
+  EXPECT_EQ(shared->sharedTocSegments, 1);
+  EXPECT_EQ(shared->dateCount, 0);
+  EXPECT_EQ(owner->pHeader->cleanMarker, meta::kOpenMarker);
+  EXPECT_STREQ(reinterpret_cast<char*>(owner->pSegmentToc->pSegment0) + 76 + 12 * 1024, "t");
+
+  KDRC_PAGE_T* a = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(owner, Guid(1).c_str(), 5000, 0, &a), 0);
+  EXPECT_EQ(KDRCX_PageNumber(owner, a), 1);
+  ASSERT_EQ(Write(owner, &a, 1, 0), 0);
+  ASSERT_EQ(Write(owner, &a, 1, 1, 300), 0);
+  EXPECT_EQ(a->entries[0].segment, 1);  // segment 0 is the shared TOC's
+
+  KDRC_FILETOC_T* c1 = nullptr;
+  KDRC_FILETOC_T* c2 = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_CLIENT, &c1, size), 0);
+  EXPECT_EQ(shared->clients, 1);
+  ASSERT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), 0);
+  EXPECT_EQ(shared->clients, 2);
+  EXPECT_STREQ(c1->wellKnownName, "t");
+
+  ASSERT_EQ(KDRCIF_LockCache(c1), 0);
+  KDRC_PAGE_T* seen = nullptr;
+  int32_t sz[2] = {-1, -1};
+  ASSERT_EQ(KDRCIF_FindFile(c1, Guid(1).c_str(), sz, &seen), 0);
+  ASSERT_NE(seen, nullptr);
+  EXPECT_EQ(sz[0], 5000);
+  EXPECT_EQ(sz[1], 0);
+  EXPECT_EQ(ReadBack(c1, seen, 1, 0), 1);
+  EXPECT_EQ(ReadBack(c1, seen, 1, 1, 300), 1);
+  EXPECT_EQ(ReadBack(c1, seen, 1, 2), -1);
+  // Clients count hits only; the reads moved the page to the newest end of the shared list.
+  EXPECT_EQ(KDRCIF_Hits(owner), 2u);
+  EXPECT_EQ(KDRCIF_Misses(owner), 0u);
+  EXPECT_EQ(shared->dateLast, 1);
+  // Clients only read.
+  CaptureStdout();
+  EXPECT_EQ(Write(c1, &seen, 1, 3), KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+  GetCapturedStdout();
+  ASSERT_EQ(KDRCIF_UnLockCache(c1), 0);
+
+  ASSERT_EQ(CloseS(&c2), 0);
+  EXPECT_EQ(c2, nullptr);
+  EXPECT_EQ(shared->clients, 1);
+
+  // The owner goes while c1 is attached: the warning, and the record says it is closed.
+  CaptureStdout();
+  ASSERT_EQ(CloseS(&owner), 0);
+  out = GetCapturedStdout();
+  EXPECT_NE(out.find("***** WARNING: Closing KDRCache with client(s) attached! *****\n"),
+            std::string::npos);
+  auto* seen_by_c1 = reinterpret_cast<KDRC_FILESHARED_T*>(c1->pSegmentToc->pSegment0);
+  EXPECT_EQ(seen_by_c1->signature, KDRC_FILESHARED_T_CLOSED_SIG);
+  // c1 still holds the mapping objects, so a new client finds them but no owner: 61.
+  CaptureStdout();
+  EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_IF_BAD_LENGTH);
+  EXPECT_EQ(c2, nullptr);
+  EXPECT_EQ(KDRCIF_LockCache(c1), KDRC_ERROR_BAD_TYPE_SIG);
+  GetCapturedStdout();
+  ASSERT_EQ(CloseS(&c1), 0);
+  // With nobody holding them, the mapping objects are gone.
+  CaptureStdout();
+  EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+  GetCapturedStdout();
+
+  // The owner's next open finds its pseudo-file in place and the cached blocks still there.
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner, size), 0);
+  GetCapturedStdout();
+  EXPECT_EQ(KDRCIF_Hits(owner), 0u);
+  a = Find(owner, 1);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(ReadBack(owner, a, 1, 1, 300), 1);
+  EXPECT_EQ(ReadBack(owner, a, 1, 7), -1);
+  EXPECT_EQ(KDRCIF_Misses(owner), 1u);
+  EXPECT_EQ(owner->pShared->dateCount, 1);  // file 1's page; the pseudo-file is pinned again
+}
+
+TEST_F(StoreIf, TraceLinesAreNumberedPerHandle) {
+  setenv("KDRC_CACHE_TRACE", "1", 1);
+  KDRC_FILETOC_T* owner = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
+  GetCapturedStdout();
+  std::string dir = dir_;
+  EXPECT_EQ(Log(), "00000000,AddFile,CBA81E5BC44A4bb18B5E93035DA083B7,1105\n"
+                   "00000001,WriteBlock,CBA81E5BC44A4bb18B5E93035DA083B7,0,17\n"
+                   "00000002,OpenS," + dir + ",64,8,2,0,1,0\n");
+  KDRC_FILETOC_T* client = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_CLIENT, &client), 0);
+  KDRC_PAGE_T* none = nullptr;
+  int32_t size[2] = {7, 8};
+  ASSERT_EQ(KDRCIF_FindFile(client, Guid(42).c_str(), size, &none), 0);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(size[0], 7);  // left as the caller set it
+  EXPECT_EQ(size[1], 8);
+  EXPECT_EQ(KDRCIF_Misses(owner), 0u);  // clients do not count misses
+  ASSERT_EQ(CloseS(&client), 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("00000000,OpenS," + dir + ",64,8,2,0,1,0\n00000001,FindFile," + Guid(42) +
+                     "\n00000002,Close\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(StoreIf, OwnerRefusesStoresItCannotShareAndLeavesThemUntouched) {
+  KDRC_FILETOC_T* s = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s), 0);
+  KDRC_PAGE_T* a = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 100, 0, &a), 0);
+  ASSERT_EQ(Write(s, &a, 1, 0), 0);
+  ASSERT_EQ(CloseS(&s), 0);
+  auto before = Files();
+
+  // Made stand-alone: page 0 and segment 0 hold file 1, not the shared TOC.
+  KDRC_FILETOC_T* owner = nullptr;
+  CaptureStdout();
+  EXPECT_EQ(OpenS(KDRC_MODE_OWNER, &owner),
+            KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
+  GetCapturedStdout();
+  EXPECT_EQ(owner, nullptr);
+  EXPECT_EQ(Files(), before);
+
+  // Left open by an owner that never closed it (the marker says so): 103, untouched.
+  Poke32("kdr.mf", 52, meta::kOpenMarker);
+  before = Files();
+  CaptureStdout();
+  EXPECT_EQ(OpenS(KDRC_MODE_STANDALONE, &s), KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
+  EXPECT_EQ(OpenS(KDRC_MODE_OWNER, &owner), KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("***ERROR(103): KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED\n"), std::string::npos);
+  EXPECT_EQ(Files(), before);
+
+  // Starting blank makes it an owner's store.
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner, kdrc_test::IfSize(), 1), 0);
+  GetCapturedStdout();
+  EXPECT_EQ(Find(owner, 1), nullptr);
+}
+
+TEST_F(StoreIf, WritingIntoAFullStoreEvictsTheOldestPageEvenTheFilesOwnFirstPage) {
+  kdrc_test::IfSize size;
+  size.pages = 4;
+  size.segments = 2;
+  KDRC_FILETOC_T* s = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s, size), 0);
+  KDRC_PAGE_T* a = nullptr;
+  KDRC_PAGE_T* b = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 7, 0, &a), 0);
+  ASSERT_EQ(Write(s, &a, 1, 0), 0);
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(2).c_str(), 9, 0, &b), 0);
+  ASSERT_EQ(Write(s, &b, 2, 0), 0);
+  EXPECT_EQ(s->freeSegCount, 0);
+  // No segment is free: file 1's only page is the least recently used and goes; the file is
+  // added again and the block lands under its new first page.
+  ASSERT_EQ(Write(s, &a, 1, 5), 0);
+  EXPECT_EQ(Find(s, 1), a);
+  EXPECT_EQ(a->sizeLow, 7u);
+  EXPECT_EQ(ReadBack(s, a, 1, 0), -1);
+  EXPECT_EQ(ReadBack(s, a, 1, 5), 1);
+  EXPECT_EQ(ReadBack(s, Find(s, 2), 2, 0), 1);
+
+  // Nothing evictable holds a segment: the write fails and loses nothing.
+  ASSERT_EQ(KRDCFile_LockPage(s, a), 0);
+  ASSERT_EQ(KRDCFile_LockPage(s, Find(s, 2)), 0);
+  KDRC_PAGE_T* c = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(3).c_str(), 1, 0, &c), 0);
+  CaptureStdout();
+  EXPECT_EQ(Write(s, &c, 3, 0), KDRC_ERROR_OUT_OF_DATA_SEGMENTS);
+  GetCapturedStdout();
+  EXPECT_EQ(ReadBack(s, Find(s, 2), 2, 0), 1);
+  EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
+}
+
+TEST_F(StoreIf, AFileThatNeedsAPageWhenNoneIsFreeEvictsOnceMore) {
+  kdrc_test::IfSize size;
+  size.pages = 2;
+  size.segments = 40;
+  KDRC_FILETOC_T* s = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s, size), 0);
+  KDRC_PAGE_T* a = nullptr;
+  KDRC_PAGE_T* b = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 1, 0, &a), 0);
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(2).c_str(), 1, 0, &b), 0);
+  ASSERT_EQ(Write(s, &b, 2, 0), 0);
+  for (int32_t blk = 0; blk < meta::kEntriesPerPage; ++blk) ASSERT_EQ(Write(s, &a, 1, blk), 0);
+  // File 1's page is full and no page is free: file 2's page (older) is evicted for the 37th.
+  ASSERT_EQ(Write(s, &a, 1, 36), 0);
+  EXPECT_EQ(Find(s, 2), nullptr);
+  EXPECT_EQ(ReadBack(s, a, 1, 36), 1);
+  EXPECT_EQ(ReadBack(s, a, 1, 0), 1);
+  EXPECT_EQ(s->pHeader->freeCount, 0);
+  EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
+}
+
+TEST_F(StoreIf, ClearingEmptiesTheStoreButKeepsTheSharedToc) {
+  KDRC_FILETOC_T* owner = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
+  GetCapturedStdout();
+  for (int f = 1; f <= 5; ++f) {
+    KDRC_PAGE_T* p = nullptr;
+    ASSERT_EQ(KDRCIF_AddFile(owner, Guid(f).c_str(), 1, 0, &p), 0);
+    ASSERT_EQ(Write(owner, &p, f, 0), 0);
+  }
+  ASSERT_EQ(KDRCIF_ClearCache(owner), 0);
+  for (int f = 1; f <= 5; ++f) EXPECT_EQ(Find(owner, f), nullptr);
+  KDRC_PAGE_T* toc = nullptr;
+  int32_t size[2] = {0, 0};
+  ASSERT_EQ(KDRCIF_FindFile(owner, KDRC_SHARED_TOC_GUID, size, &toc), 0);
+  EXPECT_EQ(KDRCX_PageNumber(owner, toc), 0);
+  EXPECT_EQ(owner->pHeader->freeCount, 63);
+  EXPECT_EQ(owner->freeSegCount, 7);
+  EXPECT_EQ(owner->lockHeld, 0);
+  EXPECT_EQ(KDRCFile_CheckMetaFile(owner, 127), 0);
+}
+
+TEST_F(StoreIf, AnInterfaceLockOutlastsInnerUnlocksAndIsReallyReleased) {
+  KDRC_FILETOC_T* owner = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
+  GetCapturedStdout();
+  ASSERT_EQ(KDRCIF_LockCache(owner), 0);
+  ASSERT_EQ(KDRCFile_UnLockCache(owner), 0);  // what the engine does inside an operation
+  EXPECT_EQ(owner->lockHeld, 1);
+  ASSERT_EQ(KDRCIF_UnLockCache(owner), 0);
+  EXPECT_EQ(owner->lockHeld, 0);
+  EXPECT_EQ(owner->lockPinned, 0);
+  // Not left owned: a client on another thread gets it at once.
+  KDRC_FILETOC_T* client = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_CLIENT, &client), 0);
+  int rc = -1;
+  std::thread([&] {
+    rc = KDRCIF_LockCache(client);
+    if (rc == 0) KDRCIF_UnLockCache(client);
+  }).join();
+  EXPECT_EQ(rc, 0);
+}
+
+}  // namespace
