@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/clock.h"
 #include "platform/pipe_server.h"
 #include "server/log.h"
 #include "server/session.h"
@@ -15,6 +16,7 @@ namespace pf = kdr::platform;
 namespace {
 constexpr int kHousekeepingMs = 500;
 constexpr size_t kMaxVersions = 100000;
+constexpr int kHandOffGraceMs = 500;
 }  // namespace
 
 ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c)
@@ -88,6 +90,12 @@ int Server::Start(std::string* error) {
   return 0;
 }
 
+void Server::Release() {
+  if (listener_ == nullptr) return;
+  std::error_code ec;
+  std::filesystem::remove(pf::PipeListenerPath(listener_), ec);
+}
+
 void Server::Stop() {
   state_.stopping.store(true);
   if (listener_ != nullptr) pf::PipeListenerShutdown(listener_);
@@ -130,8 +138,22 @@ void Server::Run() {
     std::lock_guard<std::mutex> guard(connMu_);
     all.swap(conns_);
   }
+  // Serving threads end promptly once interrupted. One still in a hand-off waits for a
+  // client that may never come; give it a moment, then leave it.
+  for (int waited = 0; waited < kHandOffGraceMs; waited += 10) {
+    bool pending = false;
+    for (auto& c : all) pending = pending || (c->handingOff.load() && !c->done.load());
+    if (!pending) break;
+    pf::SleepMs(10);
+  }
   for (auto& c : all) {
-    if (c->thread.joinable()) c->thread.join();
+    if (c->handingOff.load() && !c->done.load()) {
+      c->thread.detach();
+      c.release();  // the thread still uses it; the process ends before it is freed
+      abandoned_ = true;
+    } else if (c->thread.joinable()) {
+      c->thread.join();
+    }
   }
   {
     std::lock_guard<std::mutex> guard(houseMu_);
@@ -162,6 +184,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
       return;
     }
     conn->pipe = pipe;
+    conn->handingOff.store(false);
   }
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
   {

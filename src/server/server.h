@@ -78,8 +78,18 @@ class Server {
   int Start(std::string* error);
 
   // Accepts clients until Stop(); then closes every connection, waits for their threads and
-  // returns. REQUIRES: Start() succeeded.
+  // returns. A thread still waiting for its client to come to the secondary pipe (up to
+  // platform::kHandOffTimeoutMs) is not waited for: see Abandoned(). REQUIRES: Start()
+  // succeeded.
   void Run();
+
+  // Whether Run() left threads behind in a hand-off. The server object must then outlive the
+  // process: the caller ends the process without destroying it (after Release()).
+  bool Abandoned() const { return abandoned_; }
+
+  // Removes the master pipe's name, so no client finds a server that is going. Safe while
+  // abandoned threads still run.
+  void Release();
 
   // Makes Run() return. Any thread.
   void Stop();
@@ -91,6 +101,7 @@ class Server {
     std::thread thread;
     platform::PipeHandle pipe = platform::kNoPipe;  // the secondary pipe while it is served
     std::atomic<bool> done{false};
+    std::atomic<bool> handingOff{true};  // not yet serving: the hand-off may take 10 s
   };
 
   void ServeConnection(Conn* conn, platform::PipeHandle master);
@@ -107,6 +118,7 @@ class Server {
   std::mutex houseMu_;
   std::condition_variable houseCv_;
   bool houseStop_ = false;  // guarded by houseMu_
+  bool abandoned_ = false;  // set by Run() only
 };
 
 }  // namespace kdr::server

@@ -1,0 +1,167 @@
+// The server's parts on their own: the catalog reader, the vault's volume numbering, tickets.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "iface/runtime.h"
+#include "proxy/result_codes.h"
+#include "server/catalog.h"
+#include "server/ticket.h"
+#include "server/vault.h"
+
+namespace kdr::server {
+namespace {
+
+TEST(Catalog, ReadsEntriesAsGettextWritesThem) {
+  const char* po =
+      "# header\n"
+      "msgid \"\"\n"
+      "msgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n"
+      "\n"
+      "msgid \"plain\"\n"
+      "msgstr \"schlicht\"\n"
+      "\n"
+      "#: somewhere.c:12\n"
+      "msgid \"\"\n"
+      "\"two \"\n"
+      "\"lines\"\n"
+      "msgstr \"\"\n"
+      "\"zwei\\n\"\n"
+      "\"Zeilen \\\"\\101\\\"\"\n"
+      "\n"
+      "#, fuzzy\n"
+      "msgid \"fuzzy\"\n"
+      "msgstr \"unsicher\"\n"
+      "\n"
+      "msgctxt \"menu\"\n"
+      "msgid \"context\"\n"
+      "msgstr \"Kontext\"\n"
+      "\n"
+      "msgid \"file\"\n"
+      "msgid_plural \"files\"\n"
+      "msgstr[0] \"Datei\"\n"
+      "msgstr[1] \"Dateien\"\n"
+      "\n"
+      "msgid \"untranslated\"\n"
+      "msgstr \"\"\n"
+      "msgid \"no blank line before\"\n"
+      "msgstr \"ohne Leerzeile\"\r\n"
+      "msgid \"broken\n"
+      "msgstr \"kaputt\"\n"
+      "garbage line\n"
+      "msgid \"last\"\n"
+      "msgstr \"letzte\"";
+  int skipped = 0;
+  auto cat = Catalog::Parse(po, &skipped);
+  auto find = [&](const char* s) {
+    const std::string* t = cat->Find(s);
+    return t == nullptr ? std::string("<none>") : *t;
+  };
+  EXPECT_EQ(find("plain"), "schlicht");
+  EXPECT_EQ(find("two lines"), "zwei\nZeilen \"A\"");
+  EXPECT_EQ(find("fuzzy"), "<none>");
+  EXPECT_EQ(find("context"), "<none>");
+  EXPECT_EQ(find("file"), "<none>");
+  EXPECT_EQ(find("untranslated"), "<none>");
+  EXPECT_EQ(find(""), "<none>");
+  EXPECT_EQ(find("no blank line before"), "ohne Leerzeile");
+  EXPECT_EQ(find("broken"), "<none>");
+  EXPECT_EQ(find("last"), "letzte");
+  EXPECT_EQ(skipped, 3);
+}
+
+TEST(Catalog, ShippedCatalogsCoverEveryResultText) {
+  for (const char* lang : {"de", "fr"}) {
+    Catalogs catalogs(KDR_LOCALE_DIR);
+    const Catalog* c = catalogs.ForLocale(std::string(lang) + "_XX.UTF-8@mod");
+    ASSERT_NE(c, nullptr) << lang;
+    for (int code : {-1, -2996, -2997, -2998, -2999, -3000, -3001, -3002, -3003, -3004, -3005,
+                     -3006, -3007, -3008, -3009, -3010, -3011, -3012, -3013, -3014, -3015, -3016,
+                     -3017, -3099}) {
+      EXPECT_NE(c->Find(KdrErrorText(code)), nullptr) << lang << " " << code;
+    }
+  }
+  Catalogs none(KDR_LOCALE_DIR);
+  EXPECT_EQ(none.ForLocale("xx"), nullptr);
+  EXPECT_EQ(none.ForLocale("../de"), nullptr);
+}
+
+class VaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "kdrvaultXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    vault_ = NewLocalVault(dir_ + "/vault");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Local(const std::string& content) {
+    std::string p = dir_ + "/src" + std::to_string(n_++);
+    std::ofstream(p, std::ios::binary) << content;
+    return p;
+  }
+  int Upload(const std::string& guid, const std::string& content, std::string* volume) {
+    std::unique_ptr<VaultUpload> up;
+    int rc = vault_->BeginUpload(guid, &up);
+    if (rc == 0) rc = up->Write(content.data(), content.size());
+    if (rc == 0) rc = up->Commit(volume);
+    return rc;
+  }
+  std::string dir_;
+  std::unique_ptr<Vault> vault_;
+  int n_ = 0;
+};
+
+TEST_F(VaultTest, VolumeIdsAreNeverReusedAfterARollBack) {
+  std::string v1, v2, v3, removed;
+  ASSERT_EQ(vault_->Put("G1", "a/b.txt", Local("one"), &v1), 0);
+  ASSERT_EQ(Upload("G1", "two", &v2), 0);
+  ASSERT_EQ(vault_->RollBack("G1", v2, &removed), 0);
+  EXPECT_EQ(removed, v2);
+  ASSERT_EQ(Upload("G1", "3", &v3), 0);
+  EXPECT_NE(v3, v2);
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("G1", &f), 0);
+  EXPECT_EQ(f->Info().version, v3);
+  EXPECT_EQ(f->Info().size, 1u);
+  EXPECT_EQ(f->Info().name, "a_b.txt");
+  EXPECT_EQ(vault_->RollBack("G1", v1, &removed), EPERM);
+  EXPECT_EQ(vault_->RollBack("G1", "99999999", &removed), ENOENT);
+  EXPECT_EQ(Upload("NEW", "x", &v2), ENOENT);  // uploads go to files that exist
+  EXPECT_EQ(vault_->Open("..", &f), EINVAL);
+}
+
+TEST_F(VaultTest, AReaderKeepsItsVolumeWhileTheFileChanges) {
+  std::string v;
+  ASSERT_EQ(vault_->Put("G2", "f", Local("old content"), &v), 0);
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("G2", &f), 0);
+  ASSERT_EQ(Upload("G2", "new", &v), 0);
+  std::unique_ptr<VaultReader> r;
+  ASSERT_EQ(f->OpenReader(&r), 0);
+  char buf[32];
+  size_t n = 0;
+  ASSERT_EQ(r->ReadAt(0, buf, sizeof buf, &n), 0);
+  EXPECT_EQ(std::string(buf, n), "old content");
+}
+
+TEST(Ticket, MadeTicketsPassTheLibrarysChecks) {
+  for (char type : {'v', 'F', 'M'}) {
+    std::string guid = NewGuid(type);
+    std::string t = MakeTicket(type, guid);
+    ASSERT_FALSE(t.empty());
+    EXPECT_TRUE(IsValidTicket(t.c_str()));
+    EXPECT_GE(t.size(), 225u);
+    EXPECT_EQ(t[64], type);
+    std::string back;
+    ASSERT_TRUE(TicketGuid(t.c_str(), &back));
+    EXPECT_EQ(back, guid);
+    EXPECT_NE(MakeTicket(type, guid).substr(0, 64), t.substr(0, 64));  // fresh keys
+  }
+  EXPECT_EQ(MakeTicket('v', NewGuid('M')), "");  // a GUID of the wrong length
+  EXPECT_EQ(MakeTicket('x', NewGuid('v')), "");
+}
+
+}  // namespace
+}  // namespace kdr::server

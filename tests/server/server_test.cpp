@@ -1,0 +1,453 @@
+// kdrcached as a process: the protocol as the client library speaks it, and what a hostile or
+// dying client does to it.
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/pipe_server.h"
+#include "platform/process.h"
+#include "server/server_fixture.h"
+
+namespace kdr::servertest {
+namespace {
+
+namespace pf = kdr::platform;
+namespace fs = std::filesystem;
+
+class Server : public ServerFixture {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    StartServer();
+  }
+
+  uint16_t OpenOk(RawClient* c, const std::string& ticket, int64_t* size = nullptr) {
+    Reply r = c->Open(ticket);
+    EXPECT_EQ(r.typeId, kReplyNormal) << r.ErrorText();
+    if (r.payload.size() < 10) return 0xFFFF;
+    if (size != nullptr) *size = GetBE64(r.payload.data(), 2);
+    return GetBE16(r.payload.data(), 0);
+  }
+
+  // Runs a transfer request already sent, answering every progress reply with `status`
+  // (from the `answerFrom`-th progress reply on; CONTINUE before). Returns the final reply.
+  Reply Converse(RawClient* c, int32_t status, int answerFrom, int* progressCount) {
+    *progressCount = 0;
+    for (;;) {
+      Reply r;
+      if (!c->Receive(&r)) return Reply{};
+      if (r.typeId != kReplyProgress) return r;
+      ++*progressCount;
+      EXPECT_EQ(r.payload.size(), 16u);
+      c->SendStatus(*progressCount >= answerFrom ? status : 0);
+    }
+  }
+
+  size_t FilesUnder(const std::string& dir) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+      if (it->is_regular_file()) ++n;
+    }
+    return n;
+  }
+};
+
+TEST_F(Server, VersionCheckAcceptsOnlyTheClientsVersion) {
+  RawClient c;
+  ASSERT_EQ(c.Connect(master_), pf::kPipeOk);
+  const unsigned char other[4] = {0x0A, 0x00, 0x00, 0x0B};
+  Reply bad = c.VersionCheck(other);
+  EXPECT_EQ(bad.typeId, kReplyError);
+  EXPECT_EQ(bad.ErrorCode(), 100);
+  EXPECT_NE(bad.ErrorText().find("0A00000B"), std::string::npos) << bad.ErrorText();
+  EXPECT_EQ(bad.seq, 0);
+  EXPECT_EQ(bad.msgType, KDR_VERSION_CHECK);
+  // The refusal does not end the connection; the right version is then accepted.
+  Reply ok = c.VersionCheck(kProtocolVersion);
+  EXPECT_EQ(ok.typeId, kReplyNormal);
+  EXPECT_EQ(ok.seq, 1);
+  EXPECT_EQ(c.Simple(KDR_ECHO_MSG, {}).typeId, kReplyNormal);
+}
+
+TEST_F(Server, OpenRefusesBadTicketsAndUnknownFiles) {
+  RawClient c;
+  Connect(&c);
+  std::string guid;
+  std::string ticket = PutFile("abc", "a.txt", &guid);
+
+  Reply shortTicket = c.Open(ticket.substr(0, 224));
+  EXPECT_EQ(shortTicket.typeId, kReplyError);
+  EXPECT_EQ(shortTicket.ErrorCode(), -3005);
+
+  std::string wrongType = ticket;
+  wrongType[64] = 'x';
+  EXPECT_EQ(c.Open(wrongType).ErrorCode(), -3005);
+
+  std::string traversal = ticket;
+  traversal.replace(70, 4, "../.");
+  EXPECT_EQ(c.Open(traversal).ErrorCode(), -3005);
+
+  std::string unknown = ticket;
+  unknown.replace(70, 32, std::string(32, 'A'));
+  Reply missing = c.Open(unknown);
+  EXPECT_EQ(missing.typeId, kReplyError);
+  EXPECT_EQ(missing.ErrorCode(), -3003);
+  EXPECT_EQ(missing.ErrorText(), "File " + std::string(32, 'A') + " is not in the vault");
+
+  // A ticket with a NUL inside is not a ticket.
+  Bytes withNul = Text(ticket, true);
+  withNul[100] = 0;
+  ASSERT_TRUE(c.Send2(KDR_OPEN_MSG, {}, withNul));
+  Reply r;
+  ASSERT_TRUE(c.Receive(&r));
+  EXPECT_EQ(r.typeId, kReplyError);
+
+  int64_t size = -1;
+  uint16_t h = OpenOk(&c, ticket, &size);
+  EXPECT_LT(h, 0x8000);
+  EXPECT_EQ(size, 3);
+}
+
+TEST_F(Server, DataComesInPiecesOfAtMostOneBlock) {
+  std::string content = Pattern(100000, 1);
+  RawClient c;
+  Connect(&c);
+  uint16_t h = OpenOk(&c, PutFile(content, "big.bin"));
+  std::string got;
+  size_t pieces = 0;
+  // Unaligned start: the first piece runs to the end of its block.
+  ASSERT_TRUE(ReadRange(&c, h, 1000, 50000, &got, &pieces));
+  EXPECT_EQ(got, content.substr(1000, 50000));
+  EXPECT_EQ(pieces, 4u);  // 1000..16384, ..32768, ..49152, ..51000
+
+  // A range past the end: what there is, then an end reply.
+  ASSERT_TRUE(ReadRange(&c, h, 90000, 20000, &got, &pieces));
+  EXPECT_EQ(got, content.substr(90000));
+  ASSERT_TRUE(ReadRange(&c, h, 100000, 10, &got, &pieces));
+  EXPECT_TRUE(got.empty());
+
+  Reply neg = c.Data(h, -1, 10);
+  EXPECT_EQ(neg.typeId, kReplyError);
+  Reply size = c.Simple(KDR_GET_SIZE_MSG, BE16(h));
+  ASSERT_EQ(size.typeId, kReplyNormal);
+  EXPECT_EQ(GetBE64(size.payload.data(), 0), 100000);
+  Reply ra = c.Simple(KDR_READ_AHEAD_MSG, Cat({BE16(h), BE64(0), BE32(65536), Text("tst", false)}));
+  EXPECT_EQ(ra.typeId, kReplyNormal);
+
+  EXPECT_EQ(c.Simple(KDR_CLOSE_MSG, BE16(h)).typeId, kReplyNormal);
+  Reply closed = c.Data(h, 0, 10);
+  EXPECT_EQ(closed.typeId, kReplyError);
+  EXPECT_EQ(closed.ErrorCode(), -3003);
+  EXPECT_EQ(c.Simple(KDR_CLOSE_MSG, BE16(h)).typeId, kReplyError);
+}
+
+TEST_F(Server, HandleBelongsToTheProcessNotTheConnection) {
+  std::string ticket = PutFile("0123456789", "p.txt");
+  RawClient first;
+  Connect(&first);
+  uint16_t h = OpenOk(&first, ticket);
+  first.Close();  // an idle pipe closed by the library; the process lives on
+
+  RawClient second;
+  Connect(&second);
+  std::string got;
+  size_t pieces = 0;
+  ASSERT_TRUE(ReadRange(&second, h, 2, 5, &got, &pieces));
+  EXPECT_EQ(got, "23456");
+
+  // Another process may not use it.
+  std::string out = home_ + "/other.handle";
+  long pid = 0;
+  std::string cmd = std::string("exec '" KDR_KILL_CLIENT "' '") + master_ + "' '" + ticket +
+                    "' '" + out + "'";
+  ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
+  for (int i = 0; i < 500 && !fs::exists(out); ++i) pf::SleepMs(10);
+  ASSERT_TRUE(fs::exists(out));
+  uint16_t foreign = static_cast<uint16_t>(std::stoi(ReadLocal(out)));
+  EXPECT_NE(foreign, h);
+  EXPECT_EQ(second.Data(foreign, 0, 1).ErrorCode(), -3003);
+  EXPECT_EQ(second.Simple(KDR_CLOSE_MSG, BE16(foreign)).typeId, kReplyError);
+  pf::KillProcessGroup(pid);
+}
+
+TEST_F(Server, HandlesOfAKilledClientAreReleased) {
+  std::string ticket = PutFile("xyz", "k.txt");
+  std::string out = home_ + "/killed.handle";
+  long pid = 0;
+  std::string cmd = std::string("exec '" KDR_KILL_CLIENT "' '") + master_ + "' '" + ticket +
+                    "' '" + out + "'";
+  ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
+  for (int i = 0; i < 500 && !fs::exists(out); ++i) pf::SleepMs(10);
+  ASSERT_TRUE(fs::exists(out)) << LogText();
+  ASSERT_EQ(pf::KillProcessGroup(pid), 0);
+  EXPECT_TRUE(WaitForLog("released 1 handle(s) of process " + std::to_string(pid), 5000))
+      << LogText();
+}
+
+TEST_F(Server, DownloadReportsProgressAndCancelLeavesNoPartialFile) {
+  std::string content = Pattern(3 << 20, 7);
+  std::string guid;
+  std::string ticket = PutFile(content, "model.dat", &guid);
+  RawClient c;
+  Connect(&c);
+  uint16_t h = OpenOk(&c, ticket);
+  Bytes req = Cat({BE16(h), Text("tst", false)});
+
+  // Cancelled at the first progress reply.
+  ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
+  int progress = 0;
+  Reply cancelled = Converse(&c, -3016, 1, &progress);
+  EXPECT_EQ(progress, 1);
+  EXPECT_EQ(cancelled.typeId, kReplyError);
+  EXPECT_EQ(cancelled.ErrorCode(), -3016);
+  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+
+  // Failed by the client with its own code.
+  ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
+  Reply failed = Converse(&c, -7, 1, &progress);
+  EXPECT_EQ(failed.ErrorCode(), -7);
+  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+
+  // Through to the end: progress replies carry the total; the final reply names the file.
+  ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
+  Reply done = Converse(&c, 0, 1, &progress);
+  ASSERT_EQ(done.typeId, kReplyNormal) << done.ErrorText();
+  EXPECT_GE(progress, 1);
+  std::string path = done.LengthText();
+  EXPECT_EQ(path, home_ + "/cache/files/" + guid + "/model.dat");
+  EXPECT_EQ(ReadLocal(path), content);
+
+  // Cached and unchanged: answered at once, without progress.
+  ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
+  Reply again = Converse(&c, 0, 1, &progress);
+  EXPECT_EQ(progress, 0);
+  EXPECT_EQ(again.LengthText(), path);
+
+  // A status that is not the transfer's ends it with an error reply.
+  EXPECT_EQ(c.Simple(KDR_CLEAR_CACHE_MSG, {}).typeId, kReplyNormal);
+  EXPECT_FALSE(fs::exists(path));
+  ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
+  Reply first;
+  ASSERT_TRUE(c.Receive(&first));
+  ASSERT_EQ(first.typeId, kReplyProgress);
+  ASSERT_TRUE(c.Send(KDR_ECHO_MSG, {}));
+  Reply wrong;
+  ASSERT_TRUE(c.Receive(&wrong));
+  EXPECT_EQ(wrong.typeId, kReplyError);
+  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+}
+
+TEST_F(Server, DownloadToALocationReplacesTheTargetWhole) {
+  std::string content = Pattern(40000, 3);
+  RawClient c;
+  Connect(&c);
+  uint16_t h = OpenOk(&c, PutFile(content, "t.bin"));
+  std::string target = WriteLocal("out.bin", "old");
+  ASSERT_TRUE(c.Send(KDR_GET_LOCATION_MSG, Cat({BE16(h), Text("tst", false), Text(target, true)})));
+  int progress = 0;
+  Reply r = Converse(&c, 0, 1, &progress);
+  EXPECT_EQ(r.typeId, kReplyNormal) << r.ErrorText();
+  EXPECT_EQ(ReadLocal(target), content);
+
+  // Cancelled: the old file stays as it was, and nothing else is left beside it.
+  WriteLocal("out.bin", "old");
+  ASSERT_TRUE(c.Send(KDR_GET_LOCATION_MSG, Cat({BE16(h), Text("tst", false), Text(target, true)})));
+  EXPECT_EQ(Converse(&c, -3016, 1, &progress).ErrorCode(), -3016);
+  EXPECT_EQ(ReadLocal(target), "old");
+  for (const auto& e : fs::directory_iterator(home_)) {
+    EXPECT_EQ(e.path().filename().string().find(".kdrpart"), std::string::npos);
+  }
+
+  Reply relative = c.Simple(KDR_GET_LOCATION_MSG, Cat({BE16(h), Text("tst", false), Text("out.bin", true)}));
+  EXPECT_EQ(relative.typeId, kReplyError);
+}
+
+TEST_F(Server, UploadThenDownloadThenRollBack) {
+  std::string before = Pattern(20000, 11);
+  std::string after = Pattern(30000, 12);
+  std::string ticket = PutFile(before, "doc.bin");
+  std::string local = WriteLocal("new.bin", after);
+  RawClient c;
+  Connect(&c);
+  uint16_t h = OpenOk(&c, ticket);
+
+  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h), BE16(static_cast<uint16_t>(local.size()))}),
+                      Text(local, false)));
+  int progress = 0;
+  Reply up = Converse(&c, 0, 1, &progress);
+  ASSERT_EQ(up.typeId, kReplyNormal) << up.ErrorText();
+  std::string volume = up.LengthText();
+  EXPECT_FALSE(volume.empty());
+
+  // A new open sees the uploaded bytes.
+  int64_t size = 0;
+  uint16_t h2 = OpenOk(&c, ticket, &size);
+  EXPECT_EQ(size, 30000);
+  std::string got;
+  size_t pieces = 0;
+  ASSERT_TRUE(ReadRange(&c, h2, 0, 30000, &got, &pieces));
+  EXPECT_EQ(got, after);
+
+  // Only an upload's volume can be rolled back, and only once.
+  Reply first = c.Simple(KDR_ROLLBACK_MSG, {});  // malformed: no fields
+  EXPECT_EQ(first.typeId, kReplyError);
+  ASSERT_TRUE(c.Send2(KDR_ROLLBACK_MSG, Cat({BE16(h), BE16(8)}), Text("00000001", false)));
+  Reply notUpload;
+  ASSERT_TRUE(c.Receive(&notUpload));
+  EXPECT_EQ(notUpload.typeId, kReplyError);
+  ASSERT_TRUE(c.Send2(KDR_ROLLBACK_MSG, Cat({BE16(h), BE16(static_cast<uint16_t>(volume.size()))}),
+                      Text(volume, false)));
+  Reply rb;
+  ASSERT_TRUE(c.Receive(&rb));
+  EXPECT_EQ(rb.typeId, kReplyNormal) << rb.ErrorText();
+  uint16_t h3 = OpenOk(&c, ticket, &size);
+  EXPECT_EQ(size, 20000);
+  ASSERT_TRUE(ReadRange(&c, h3, 0, 20000, &got, &pieces));
+  EXPECT_EQ(got, before);
+
+  // An upload after the roll-back gets a volume id never used before, and a download into the
+  // cache then brings its bytes, not the rolled-back ones of the same size.
+  std::string again = Pattern(30000, 13);
+  WriteLocal("new.bin", again);
+  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h), BE16(static_cast<uint16_t>(local.size()))}),
+                      Text(local, false)));
+  Reply up2 = Converse(&c, 0, 1, &progress);
+  ASSERT_EQ(up2.typeId, kReplyNormal);
+  EXPECT_NE(up2.LengthText(), volume);
+  uint16_t h4 = OpenOk(&c, ticket);
+  ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, Cat({BE16(h4), Text("tst", false)})));
+  Reply dl = Converse(&c, 0, 1, &progress);
+  ASSERT_EQ(dl.typeId, kReplyNormal);
+  EXPECT_EQ(ReadLocal(dl.LengthText()), again);
+
+  // An absent volume id rolls back the newest upload.
+  ASSERT_TRUE(c.Send2(KDR_ROLLBACK_MSG, Cat({BE16(h), BE16(0)}), {}));
+  Reply rbNewest;
+  ASSERT_TRUE(c.Receive(&rbNewest));
+  EXPECT_EQ(rbNewest.typeId, kReplyNormal) << rbNewest.ErrorText();
+  OpenOk(&c, ticket, &size);
+  EXPECT_EQ(size, 20000);
+
+  // A file that cannot be read is refused before anything is stored.
+  std::string missing = home_ + "/no-such-file";
+  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h), BE16(static_cast<uint16_t>(missing.size()))}),
+                      Text(missing, false)));
+  EXPECT_EQ(Converse(&c, 0, 1, &progress).typeId, kReplyError);
+}
+
+TEST_F(Server, GarbageNeverCrashesTheServer) {
+  {
+    RawClient c;
+    Connect(&c);
+    // Not a request: wrong direction, bad type halves, unknown type, lengths that lie.
+    Bytes header(12, 0);
+    PutRequestHeader(header.data(), 1, KDR_ECHO_MSG, 0);
+    header[0] = 2;
+    ASSERT_TRUE(c.SendMessage(header));
+    Reply r;
+    ASSERT_TRUE(c.Receive(&r));
+    EXPECT_EQ(r.typeId, kReplyError);
+    EXPECT_EQ(r.ErrorCode(), -3002);
+    EXPECT_EQ(c.Simple(0x00060006, {}).typeId, kReplyError);
+    EXPECT_EQ(c.Simple(MsgTypeOf(77), {}).ErrorCode(), -3099);
+    EXPECT_EQ(c.Simple(KDR_GET_SIZE_MSG, {}).typeId, kReplyError);
+    ASSERT_TRUE(c.Send(KDR_GET_SIZE_MSG, BE16(1), 40));
+    ASSERT_TRUE(c.Receive(&r));
+    EXPECT_EQ(r.typeId, kReplyError);
+    // A text without its NUL, a locale that would leave the catalog folder.
+    ASSERT_TRUE(c.Send2(KDR_LOCALE_MSG, {}, Text("de", false)));
+    ASSERT_TRUE(c.Receive(&r));
+    EXPECT_EQ(r.typeId, kReplyError);
+    ASSERT_TRUE(c.Send2(KDR_LOCALE_MSG, {}, Text("../../etc/passwd", true)));
+    ASSERT_TRUE(c.Receive(&r));
+    EXPECT_EQ(r.typeId, kReplyError);
+    // A message far longer than any request is refused unread.
+    ASSERT_TRUE(c.Send(KDR_ECHO_MSG, Bytes(200000, 'x')));
+    ASSERT_TRUE(c.Receive(&r));
+    EXPECT_EQ(r.typeId, kReplyError);
+    // A stray status has no reply of its own: the next request's reply comes next.
+    ASSERT_TRUE(c.SendStatus(0));
+    EXPECT_EQ(c.Simple(KDR_ECHO_MSG, {}).typeId, kReplyNormal);
+  }
+  {
+    RawClient c;
+    Connect(&c);
+    ASSERT_TRUE(c.SendMessage({1, 2, 3}));  // shorter than a header: connection closed
+    Reply r;
+    EXPECT_FALSE(c.Receive(&r));
+  }
+  {
+    RawClient c;
+    Connect(&c);
+    ASSERT_TRUE(c.SendRaw({0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3}));  // a frame of 4 GiB
+    Reply r;
+    EXPECT_FALSE(c.Receive(&r));
+  }
+  {
+    RawClient c;
+    Connect(&c);
+    ASSERT_TRUE(c.SendRaw({0, 0, 0, 50, 1, 0}));  // half a request, then gone
+  }
+  RawClient c;
+  Connect(&c);
+  EXPECT_EQ(c.Simple(KDR_ECHO_MSG, {}).typeId, kReplyNormal);
+}
+
+TEST_F(Server, LocalizesPerConnection) {
+  RawClient de, plain;
+  Connect(&de);
+  Connect(&plain);
+  ASSERT_TRUE(de.Send2(KDR_LOCALE_MSG, {}, Text("de_DE.UTF-8", true)));
+  Reply r;
+  ASSERT_TRUE(de.Receive(&r));
+  ASSERT_EQ(r.typeId, kReplyNormal);
+
+  auto localize = [](RawClient* c, const std::string& text) {
+    Reply reply;
+    if (c->Send2(KDR_LOCALIZE_MSG, {}, Text(text, true))) c->Receive(&reply);
+    EXPECT_EQ(reply.typeId, kReplyNormal) << reply.ErrorText();
+    return reply.LengthText();
+  };
+  EXPECT_EQ(localize(&de, "ERR_KDRCP_CANCELLED"), "Abgebrochen (ERR_KDRCP_CANCELLED).");
+  EXPECT_EQ(localize(&de, "The VXN start script is missing or inaccessible.  KDR_HOME may be incorrect."),
+            "Das VXN-Startskript fehlt oder ist nicht lesbar.  KDR_HOME ist möglicherweise falsch "
+            "gesetzt.");
+  EXPECT_EQ(localize(&de, "no such text"), "no such text");
+  EXPECT_EQ(localize(&plain, "ERR_KDRCP_CANCELLED"), "ERR_KDRCP_CANCELLED");
+}
+
+TEST_F(Server, SigtermStopsCleanlyWhileClientsAreConnected) {
+  RawClient idle, busy;
+  Connect(&idle);
+  Connect(&busy);
+  uint16_t h = OpenOk(&busy, PutFile(Pattern(2 << 20, 5), "s.bin"));
+  // Leave a transfer waiting for its status.
+  ASSERT_TRUE(busy.Send(KDR_GET_FILE_MSG, Cat({BE16(h), Text("tst", false)})));
+  Reply p;
+  ASSERT_TRUE(busy.Receive(&p));
+  ASSERT_EQ(p.typeId, kReplyProgress);
+
+  // And a client that took a secondary pipe name but never came to it.
+  pf::PipeHandle stray = pf::kNoPipe;
+  ASSERT_EQ(pf::PipeConnect(master_.c_str(), &stray), pf::kPipeOk);
+  char name[300];
+  uint32_t n = 0;
+  ASSERT_EQ(pf::PipeRead(stray, name, sizeof name, &n), pf::kPipeOk);
+
+  int32_t start = pf::MonotonicMs();
+  EXPECT_EQ(StopServer(), 0) << LogText();
+  EXPECT_LT(pf::MonotonicMs() - start, 5000);
+  EXPECT_NE(LogText().find("stopped"), std::string::npos);
+  EXPECT_FALSE(fs::exists(master_));
+  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+  Reply after;
+  EXPECT_FALSE(idle.Receive(&after));
+  pf::PipeAbort(stray);
+}
+
+}  // namespace
+}  // namespace kdr::servertest
