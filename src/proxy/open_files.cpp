@@ -159,8 +159,11 @@ OpenFileRecord* NewFileHandle() {
   r->guid = nullptr;
   r->ticketKey = nullptr;
   r->ticketHold = nullptr;
+  uint32_t me = ThreadId();
   std::lock_guard<std::mutex> leaf(g_leaf);
-  r->ownerThread.store(kNoOwnerThread);
+  // Owned by its maker until handed out, so that termination on another thread never frees a
+  // record that is still being set up or carries a transfer.
+  r->ownerThread.store(me);
   r->signature = kOpenFileSignature;
   PushFront(&g_registry.openHead, r);
   ++g_registry.openCount;
@@ -346,6 +349,7 @@ KDR_EXPORT int VXN_OpenFile(const char* key, VXNFileHandle* handle) {
     FreeFileHandle(f);
     return r;
   }
+  UnacquireFileHandle(f);  // handed out: between calls a handle has no owner
   *handle = f;
   return 0;
 }

@@ -58,7 +58,9 @@ struct OpenFileRecord {
 
 namespace kdr {
 
-// A fresh record at the head of the open list: serverHandle 0xFFFF, no owner, fileSize -1,
+// A fresh record at the head of the open list, owned by the calling thread (give it up with
+// UnacquireFileHandle when handing it out; FreeFileHandle needs no unacquire): serverHandle
+// 0xFFFF, fileSize -1,
 // buffer counters and position 0, no ticket, GUID or key, signature kOpenFileSignature. A
 // record from the free list is reused with its read buffer when that is large enough for the
 // configured buffer size. Returns nullptr after KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY) when the

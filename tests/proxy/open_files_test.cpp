@@ -113,6 +113,7 @@ class OpenFilesTest : public ::testing::Test {
     EXPECT_NE(f, nullptr);
     EXPECT_EQ(CopyOpenFileText("TICKET-0001", &f->ticket), 0);
     EXPECT_GE(OpenMsg(f), 0);
+    UnacquireFileHandle(f);
     return f;
   }
 
@@ -253,6 +254,7 @@ TEST_F(OpenFilesTest, ArgumentsAndReleasedHandles) {
   // The released record is recycled, with a clean state, for the next handle.
   OpenFileRecord* g = NewFileHandle();
   EXPECT_EQ(g, f);
+  EXPECT_TRUE(IsOpenFileOwner(ThreadId()));  // its maker's until handed out
   EXPECT_EQ(g->serverHandle, kNoServerHandle);
   EXPECT_EQ(g->fileSize, -1);
   FreeFileHandle(g);
