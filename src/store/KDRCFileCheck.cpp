@@ -206,16 +206,20 @@ int CheckDateList(KDRC_FILETOC_T* pToc) {
   return 0;
 }
 
-// 8: every allocated page's file can be found by its GUID.
+// 8: every allocated page's file can be found by its GUID. A file's pages are mostly taken one
+// after the other, so a GUID just found is not looked up again for the next page.
 int CheckHashCoverage(KDRC_FILETOC_T* pToc) {
+  char found[meta::kGuidLength + 1] = {};
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
     const meta::Page* p = KDRCX_PageAt(pToc, n);
     if (p->kind != meta::kAllocated) continue;
+    if (found[0] != '\0' && std::memcmp(found, p->guid, meta::kGuidLength) == 0) continue;
     char guid[meta::kGuidLength + 1] = {};
     std::memcpy(guid, p->guid, meta::kGuidLength);
     KDRC_PAGE_T* first = nullptr;
     if (int rc = KDRCHash_FindFile(pToc, guid, &first)) return rc;
     if (first == nullptr) return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+    std::memcpy(found, guid, sizeof found);
   }
   return 0;
 }

@@ -269,6 +269,12 @@ TEST_F(Check, EveryAllocatedPageIsFoundThroughTheHashFile) {
   EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
   buckets[bucket] = saved;
   EXPECT_EQ(Run(KDRC_CHECK_HASH), 0);
+  // File 2's second page carrying a GUID no file has is found out too.
+  std::memcpy(Page(2)->guid, Guid(9).c_str(), 32);
+  EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  EXPECT_NE(out_.find("KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST:= 2"), std::string::npos) << out_;
+  std::memcpy(Page(2)->guid, Guid(2).c_str(), 32);
+  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
 }
 
 TEST_F(Check, FreeSegmentListOrderAndAllocationMap) {
