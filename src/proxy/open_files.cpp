@@ -20,7 +20,7 @@ namespace kdr {
 
 namespace {
 
-// The registry. Plain storage, constant-initialised, never destroyed. Lock A and `g_leaf`
+// The registry. Plain storage, constant-initialised, never destroyed. Lock A and the leaf mutex
 // guard it as open_files.h describes.
 struct Registry {
   OpenFileRecord* openHead;
@@ -28,13 +28,17 @@ struct Registry {
   int openCount;
 };
 Registry g_registry{nullptr, nullptr, 0};
-constinit std::mutex g_leaf;  // trivially destructible with the C++ library in use
+// The leaf mutex: made once, never destroyed (it may be used while the process exits).
+std::mutex& Leaf() {
+  static std::mutex* const leaf = new std::mutex();
+  return *leaf;
+}
 
 // The fast cache's side; null members mean "no fast cache".
 std::atomic<int (*)(OpenFileRecord*)> g_fastSize{nullptr};
 std::atomic<int (*)(OpenFileRecord*, unsigned char*, int32_t)> g_fastRead{nullptr};
 
-// REQUIRES: lock A and g_leaf.
+// REQUIRES: lock A and the leaf mutex.
 void PushFront(OpenFileRecord** head, OpenFileRecord* r) {
   r->prev = nullptr;
   r->next = *head;
@@ -42,7 +46,7 @@ void PushFront(OpenFileRecord** head, OpenFileRecord* r) {
   *head = r;
 }
 
-// REQUIRES: lock A and g_leaf; `r` is on the list that starts at *head.
+// REQUIRES: lock A and the leaf mutex; `r` is on the list that starts at *head.
 void Unlink(OpenFileRecord** head, OpenFileRecord* r) {
   if (r->prev != nullptr) r->prev->next = r->next;
   else *head = r->next;
@@ -51,7 +55,7 @@ void Unlink(OpenFileRecord** head, OpenFileRecord* r) {
   r->prev = nullptr;
 }
 
-// REQUIRES: lock A (or g_leaf).
+// REQUIRES: lock A (or the leaf mutex).
 bool OnOpenList(const OpenFileRecord* handle) {
   if (handle == nullptr) return false;
   for (const OpenFileRecord* r = g_registry.openHead; r != nullptr; r = r->next) {
@@ -135,7 +139,7 @@ OpenFileRecord* NewFileHandle() {
       r->readBuffer = b;
       r->bufferCapacity = want;
     }
-    std::lock_guard<std::mutex> leaf(g_leaf);
+    std::lock_guard<std::mutex> leaf(Leaf());
     Unlink(&g_registry.freeHead, r);
   } else {
     void* mem = KdrAllocate(sizeof(OpenFileRecord));
@@ -160,7 +164,7 @@ OpenFileRecord* NewFileHandle() {
   r->ticketKey = nullptr;
   r->ticketHold = nullptr;
   uint32_t me = ThreadId();
-  std::lock_guard<std::mutex> leaf(g_leaf);
+  std::lock_guard<std::mutex> leaf(Leaf());
   // Owned by its maker until handed out, so that termination on another thread never frees a
   // record that is still being set up or carries a transfer.
   r->ownerThread.store(me);
@@ -174,7 +178,7 @@ void FreeFileHandle(OpenFileRecord* handle) {
   ProxyLockGuard lock(ProxyLock::kA);
   if (!OnOpenList(handle)) return;
   {
-    std::lock_guard<std::mutex> leaf(g_leaf);
+    std::lock_guard<std::mutex> leaf(Leaf());
     Unlink(&g_registry.openHead, handle);
     handle->signature = kReleasedSignature;
     handle->ownerThread.store(kNoOwnerThread);
@@ -191,7 +195,7 @@ void FreeFileHandle(OpenFileRecord* handle) {
     ReleaseTicket(handle->ticketHold);
     handle->ticketHold = nullptr;
   }
-  std::lock_guard<std::mutex> leaf(g_leaf);
+  std::lock_guard<std::mutex> leaf(Leaf());
   PushFront(&g_registry.freeHead, handle);
 }
 
@@ -209,7 +213,7 @@ int AcquireFileHandle(OpenFileRecord* handle) {
   uint32_t owner = handle->ownerThread.load();
   if (owner == me) return 0;
   if (owner != kNoOwnerThread) return ERR_KDRCP_FILE_BUSY;
-  std::lock_guard<std::mutex> leaf(g_leaf);
+  std::lock_guard<std::mutex> leaf(Leaf());
   handle->ownerThread.store(me);
   return 0;
 }
@@ -219,12 +223,12 @@ void UnacquireFileHandle(OpenFileRecord* handle) {
   uint32_t me = ThreadId();
   ProxyLockGuard lock(ProxyLock::kA);
   if (!OnOpenList(handle)) return;
-  std::lock_guard<std::mutex> leaf(g_leaf);
+  std::lock_guard<std::mutex> leaf(Leaf());
   if (handle->ownerThread.load() == me) handle->ownerThread.store(kNoOwnerThread);
 }
 
 bool IsOpenFileOwner(uint32_t threadId) {
-  std::lock_guard<std::mutex> leaf(g_leaf);
+  std::lock_guard<std::mutex> leaf(Leaf());
   for (const OpenFileRecord* r = g_registry.openHead; r != nullptr; r = r->next) {
     if (r->ownerThread.load() == threadId) return true;
   }
@@ -232,7 +236,7 @@ bool IsOpenFileOwner(uint32_t threadId) {
 }
 
 int OpenFileCount() {
-  std::lock_guard<std::mutex> leaf(g_leaf);
+  std::lock_guard<std::mutex> leaf(Leaf());
   return g_registry.openCount;
 }
 
@@ -272,7 +276,7 @@ void ReleaseAllFileHandles() {
       uint32_t owner = kNoOwnerThread;
       {
         ProxyLockGuard lock(ProxyLock::kA);
-        std::lock_guard<std::mutex> leaf(g_leaf);
+        std::lock_guard<std::mutex> leaf(Leaf());
         OpenFileRecord** head = list == 0 ? &g_registry.openHead : &g_registry.freeHead;
         r = *head;
         if (r == nullptr) break;
