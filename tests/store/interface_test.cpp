@@ -281,4 +281,57 @@ TEST_F(StoreIf, AnInterfaceLockOutlastsInnerUnlocksAndIsReallyReleased) {
   EXPECT_EQ(rc, 0);
 }
 
+TEST_F(StoreIf, ExtentsGrowWhileAClientHoldsTheirMappings) {
+  kdrc_test::IfSize size;
+  size.segments = 4;
+  size.maxExtentFiles = 2;
+  KDRC_FILETOC_T* owner = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner, size), 0);
+  GetCapturedStdout();
+  const int32_t perExtent = owner->pShared->segsPerExtent;
+  KDRC_PAGE_T* a = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(owner, Guid(1).c_str(), 1, 0, &a), 0);
+  // Segments 1..3 of the segment file, then the first extent file, taken whole.
+  for (int32_t b = 0; b < 10; ++b) ASSERT_EQ(Write(owner, &a, 1, b, 100), 0);
+  EXPECT_EQ(owner->pShared->extentFiles, 1);
+  EXPECT_EQ(owner->pShared->extentSegments, perExtent);
+
+  KDRC_FILETOC_T* client = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_CLIENT, &client, size), 0);
+  ASSERT_EQ(KDRCIF_LockCache(client), 0);
+  EXPECT_EQ(ReadBack(client, Find(client, 1), 1, 5, 100), 1);  // maps extent file 0 by name
+  ASSERT_EQ(KDRCIF_UnLockCache(client), 0);
+
+  // The owner fills extent file 0 and needs extent file 1; the client keeps extent 0's object.
+  int32_t blocks = 3 + perExtent + 5;
+  for (int32_t b = 10; b < blocks; ++b) ASSERT_EQ(Write(owner, &a, 1, b, 100), 0) << b;
+  EXPECT_EQ(owner->pShared->extentFiles, 2);
+  ASSERT_EQ(KDRCIF_LockCache(client), 0);
+  KDRC_PAGE_T* seen = Find(client, 1);
+  for (int32_t b : {0, 5, 3 + perExtent - 1, 3 + perExtent, blocks - 1})
+    EXPECT_EQ(ReadBack(client, seen, 1, b, 100), 1) << b;
+  ASSERT_EQ(KDRCIF_UnLockCache(client), 0);
+  EXPECT_EQ(KDRCFile_CheckMetaFile(owner, 127), 0);
+}
+
+TEST_F(StoreIf, GrowingAStandAloneExtentFileKeepsWhatItHolds) {
+  kdrc_test::IfSize size;
+  size.segments = 2;
+  size.maxExtentFiles = 1;
+  KDRC_FILETOC_T* s = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s, size), 0);
+  KDRC_PAGE_T* a = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 1, 0, &a), 0);
+  // 256 extent segments at a time: the second step must not disturb the first's blocks.
+  int32_t blocks = 2 + 256 + 10;
+  for (int32_t b = 0; b < blocks; ++b) ASSERT_EQ(Write(s, &a, 1, b, 100), 0) << b;
+  EXPECT_EQ(s->pShared->extentSegments, 512);
+  for (int32_t b = 0; b < blocks; ++b) ASSERT_EQ(ReadBack(s, a, 1, b, 100), 1) << b;
+  ASSERT_EQ(CloseS(&s), 0);
+  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s, size), 0);
+  a = Find(s, 1);
+  for (int32_t b = 0; b < blocks; b += 17) ASSERT_EQ(ReadBack(s, a, 1, b, 100), 1) << b;
+}
+
 }  // namespace
