@@ -36,7 +36,7 @@ int CheckHashToc(KDRC_FILETOC_T* toc, const char* function, int line) {
   } while (0)
 
 bool SameGuid(const meta::Page* p, const char* guid) {
-  return std::strncmp(p->guid, guid, meta::kGuidLength) == 0;
+  return p != nullptr && std::strncmp(p->guid, guid, meta::kGuidLength) == 0;
 }
 
 // Resolves a page number found in a bucket or a hash link: null for -1, else the page.
