@@ -445,7 +445,10 @@ int KDRCFile_SetFileGuid(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, const char* g
   KDRC_CHECK_PAGE_PTR(pToc, pPage);
   if (pPage->kind != meta::kFloating)
     return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_PAGE_MUST_BE_FLOATING_TO_BE_MODIFIED);
-  std::strncpy(pPage->guid, guid, meta::kGuidLength);
+  // At most 36 characters, NUL-padded; not terminated when 36 long.
+  size_t n = strnlen(guid, meta::kGuidLength);
+  std::memset(pPage->guid, 0, meta::kGuidLength);
+  std::memcpy(pPage->guid, guid, n);
   pPage->sizeLow = sizeLow;
   pPage->sizeHigh = sizeHigh;
   return 0;
