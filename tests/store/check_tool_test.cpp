@@ -111,11 +111,13 @@ TEST_F(Tool, DamageThatRefusesTheOpenIsAFindingAndMissingFilesAreNot) {
 
   Result missing = RunTool(Args() + "/nowhere");
   EXPECT_EQ(missing.status, 2) << missing.out;
-  EXPECT_HAS(missing.out, "kdrcstore: cannot open the store in");
+  EXPECT_HAS(missing.out, "kdrcstore: no cache store in " + dir_ + "/nowhere");
 
   Poke32("kdr.mf", meta::PageOffset(20) + offsetof(meta::Page, self), 20);
   std::filesystem::remove(Path("kdr.hsh"));
-  EXPECT_EQ(RunTool(Args()).status, 2);
+  Result nohash = RunTool(Args());
+  EXPECT_EQ(nohash.status, 2) << nohash.out;
+  EXPECT_HAS(nohash.out, "kdrcstore: cannot open the store in");
 }
 
 TEST_F(Tool, UsageErrorsAndHelp) {

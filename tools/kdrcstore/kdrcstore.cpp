@@ -263,10 +263,11 @@ int OpenStore(const Options& o, bool live, const char* privateName, Store* s) {
 
 uint64_t Join(uint32_t low, uint32_t high) { return (uint64_t(high) << 32) | low; }
 
-void PrintInfo(const Options& o, bool live, bool locked, const Store& s) {
+void PrintInfo(const Options& o, const std::string& recorded, bool live, bool locked,
+               const Store& s) {
   const KDRC_FILETOC_T* t = s.toc;
   const meta::Header* h = t->pHeader;
-  int32_t freePages = 0, allocated = 0, floating = 0, other = 0, files = 0;
+  int32_t freePages = 0, allocated = 0, floating = 0, other = 0, files = 0, sharedToc = 0;
   int64_t entries = 0;
   for (int32_t n = 0; n < t->pageCount; ++n) {
     const meta::Page* p = KDRCX_PageAt(t, n);
@@ -275,7 +276,13 @@ void PrintInfo(const Options& o, bool live, bool locked, const Store& s) {
       case meta::kFloating: ++floating; break;
       case meta::kAllocated:
         ++allocated;
-        if (p->firstPage) ++files;
+        if (p->firstPage) {
+          // The owner's shared TOC is kept as a file of the store, under a fixed GUID.
+          if (std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) == 0)
+            ++sharedToc;
+          else
+            ++files;
+        }
         if (p->used > 0 && p->used <= meta::kEntriesPerPage) entries += p->used;
         break;
       default: ++other; break;
@@ -289,7 +296,12 @@ void PrintInfo(const Options& o, bool live, bool locked, const Store& s) {
   int64_t segTotal = int64_t(sh->segments) + sh->extentSegments;
 
   std::printf("store:       %s\n", o.dir.c_str());
-  std::printf("map name:    %s\n", o.name != nullptr ? o.name : "(built-in names)");
+  if (o.name != nullptr)
+    std::printf("map name:    %s\n", o.name);
+  else if (!recorded.empty())
+    std::printf("map name:    %s (recorded by the store's last owner)\n", recorded.c_str());
+  else
+    std::printf("map name:    (built-in names)\n");
   if (live)
     std::printf("state:       open by a cache server; inspected as a client%s\n",
                 locked ? " holding the cache lock" : ", without a cache lock (none shared)");
@@ -300,13 +312,14 @@ void PrintInfo(const Options& o, bool live, bool locked, const Store& s) {
   else
     std::printf("state:       not open; clean-close marker %" PRId32 " unknown\n", h->cleanMarker);
   std::printf("metafile:    version %" PRId32 ", %" PRId32 " pages\n", h->version, t->pageCount);
-  std::printf("files:       %" PRId32 "\n", files);
+  std::printf("files:       %" PRId32 "%s\n", files,
+              sharedToc != 0 ? " (and the owner's shared TOC)" : "");
   std::printf("pages:       %" PRId32 " allocated, %" PRId32 " free, %" PRId32 " floating",
               allocated, freePages, floating);
   if (other != 0) std::printf(", %" PRId32 " of unknown kind", other);
   std::printf("\n");
-  std::printf("blocks:      %" PRId64 " cached (%" PRId64 " MiB at most)\n", entries,
-              entries * kdrc::seg::kSegmentSize / (1024 * 1024));
+  std::printf("blocks:      %" PRId64 " cached (at most %.1f MiB)\n", entries,
+              double(entries) * kdrc::seg::kSegmentSize / (1024.0 * 1024.0));
   std::printf("segments:    %" PRId64 " in use, %" PRId32 " free, of %" PRId64
               " (%" PRId32 " in the segment file, %" PRId32 " in %" PRId32
               " extent files; at most %" PRId32 " extent files of %" PRId32 " segments)\n",
@@ -325,8 +338,9 @@ void PrintInfo(const Options& o, bool live, bool locked, const Store& s) {
   if (have && (owner.signature == KDRC_FILESHARED_T_SIG ||
                owner.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
     bool open = owner.signature == KDRC_FILESHARED_T_SIG;
-    std::printf("owner:       %s (shared TOC of %" PRId32 " segments)\n",
-                open ? "open" : "closed", owner.sharedTocSegments);
+    std::printf("owner:       %s (shared TOC in %" PRId32 " segment%s)\n",
+                open ? "open" : "closed", owner.sharedTocSegments,
+                owner.sharedTocSegments == 1 ? "" : "s");
     std::printf("hits:        %" PRIu64 "\n", Join(owner.hitsLow, owner.hitsHigh));
     std::printf("misses:      %" PRIu64 "\n", Join(owner.missesLow, owner.missesHigh));
     std::printf("clients:     %" PRId32 "%s\n", owner.clients, open ? "" : " (at the owner's close)");
@@ -409,6 +423,13 @@ int main(int argc, char** argv) {
   // Inspection writes nothing: not even the trace file a server's environment may ask for.
   unsetenv("KDRC_CACHE_TRACE");
 
+  std::string metafile = StorePath(o.dir, "KDRC_DEFAULT_METAFILE", "kdr.mf");
+  uint64_t size = 0;
+  if (plat::StatPath(metafile.c_str(), &size) != 0) {
+    std::fprintf(stderr, "kdrcstore: no cache store in %s (no %s)\n", o.dir.c_str(),
+                 metafile.c_str());
+    return kExitUsage;
+  }
   std::string recorded;
   if (o.name == nullptr) {
     // Without a name, look for an owner under the name its shared TOC recorded, then under
@@ -443,7 +464,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return kExitFindings;
   }
-  if (o.info) PrintInfo(o, live, locked, s);
+  if (o.info) PrintInfo(o, recorded, live, locked, s);
   if (!o.check) return kExitClean;
   int findings = RunChecks(&s, live && locked && OwnerShares(s));
   if (findings == 0)
