@@ -53,14 +53,21 @@ class BlockCache {
 
   // The parameters of the open store. False when there is none.
   virtual bool Info(StoreInfo* info) const = 0;
+
+  // Closes the store cleanly; afterwards the cache holds nothing. Also done on destruction.
+  virtual void Close() = 0;
 };
 
 // A cache that holds nothing: every read goes to the vault.
 std::unique_ptr<BlockCache> NewNullBlockCache();
 
-// The cache the server runs with: the store in `cacheDir`, opened in owner mode with the given
-// sizes when the store engine offers that, else the null cache. Notices go to the log.
-std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const StoreSizes& sizes);
+// The cache the server runs with: the store in `cacheDir` under the mapping name `mapName`,
+// opened in owner mode with the given sizes (0: the store's own choice). A store that was not
+// closed cleanly, or not made by an owner, is rebuilt blank: it is only a cache, the vault is
+// the truth. When no store can be opened at all the null cache is returned. Notices go to
+// the log.
+std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
+                                           const StoreSizes& sizes);
 
 }  // namespace kdr::server
 

@@ -24,13 +24,15 @@ struct Option {
 // The order here is the order of --help.
 const Option kOptions[] = {
     {"--pipe", "KDRCACHED_PIPE", Kind::kText,
-     "master pipe name (else VXN_PROXYPIPENAME, as the client library reads it; default "
-     "\\\\.\\pipe\\KDRClientPipe; with KDR_WINDOWS_MULTIUSER on, _$USERNAME is appended as "
-     "the library does)"},
+     "master pipe name (else VXN_PROXYPIPENAME, as the library reads it;\n"
+     "                        default \\\\.\\pipe\\KDRClientPipe; _$USERNAME appended in\n"
+     "                        multi-user mode, as the library does)"},
     {"--cache-dir", "KDRCACHED_CACHE_DIR", Kind::kText, "cache directory (default $KDR_HOME/cache)"},
     {"--vault-dir", "KDRCACHED_VAULT_DIR", Kind::kText, "vault directory (default $KDR_HOME/vault)"},
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
+    {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
+     "name of the store's shared mapping objects and cache mutex (default kdr)"},
     {"--file-pages", "KDRCACHED_FILE_PAGES", Kind::kInt, "store: number of file pages"},
     {"--segments", "KDRCACHED_SEGMENTS", Kind::kInt, "store: number of segments"},
     {"--hash-blocks", "KDRCACHED_HASH_BLOCKS", Kind::kInt, "store: number of hash block pages"},
@@ -82,6 +84,7 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   else if (flag == "--cache-dir") c->cacheDir = value;
   else if (flag == "--vault-dir") c->vaultDir = value;
   else if (flag == "--locale-dir") c->localeDir = value;
+  else if (flag == "--map-name") c->mapName = value;
   else if (flag == "--file-pages") c->store.filePages = n;
   else if (flag == "--segments") c->store.segments = n;
   else if (flag == "--hash-blocks") c->store.hashBlocks = n;

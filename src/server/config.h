@@ -24,6 +24,7 @@ struct ServerConfig {
   std::string cacheDir;   // store files and the whole-file cache
   std::string vaultDir;   // the local vault
   std::string localeDir;  // message catalogs, <locale>.po
+  std::string mapName = "kdr";  // the store's mapping-object and mutex names
   StoreSizes store;
   LogLevel logLevel = LogLevel::kInfo;
   int maxConnections = 1024;

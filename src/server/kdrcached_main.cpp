@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
       kdr::platform::CurrentProcessId(), config.cacheDir.c_str(), config.vaultDir.c_str(),
       config.localeDir.c_str());
 
-  std::unique_ptr<BlockCache> cache = OpenBlockCache(config.cacheDir, config.store);
+  std::unique_ptr<BlockCache> cache = OpenBlockCache(config.cacheDir, config.mapName, config.store);
   std::unique_ptr<Vault> vault = NewLocalVault(config.vaultDir);
   Server server(config, std::move(vault), std::move(cache));
   int rc = server.Start(&error);

@@ -94,6 +94,7 @@ void Server::Release() {
   if (listener_ == nullptr) return;
   std::error_code ec;
   std::filesystem::remove(pf::PipeListenerPath(listener_), ec);
+  state_.cache->Close();
 }
 
 void Server::Stop() {

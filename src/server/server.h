@@ -87,8 +87,8 @@ class Server {
   // process: the caller ends the process without destroying it (after Release()).
   bool Abandoned() const { return abandoned_; }
 
-  // Removes the master pipe's name, so no client finds a server that is going. Safe while
-  // abandoned threads still run.
+  // Removes the master pipe's name, so no client finds a server that is going, and closes
+  // the store. Safe while abandoned threads still run (they never reached the store).
   void Release();
 
   // Makes Run() return. Any thread.

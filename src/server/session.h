@@ -77,6 +77,7 @@ class Session {
                         const std::function<int(uint64_t, const unsigned char*, size_t)>& write,
                         int* err);
   bool Progress(const Request& r, uint64_t done, uint64_t total);
+  void SendStopped(const Request& r);
 
   ServerState* const state_;
   const platform::PipeHandle pipe_;
@@ -84,6 +85,8 @@ class Session {
   bool alive_ = true;
   std::string locale_;
   const Catalog* catalog_ = nullptr;
+  int32_t stopCode_ = 0;    // why the client stopped the current transfer
+  std::string stopText_;
 
   unsigned char in_[kMaxFirstMessage];
   unsigned char in2_[kMaxSecondMessage];

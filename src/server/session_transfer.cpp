@@ -61,8 +61,10 @@ std::string ParentDir(const std::string& path) {
 
 }  // namespace
 
-// Sends a progress reply and reads the client's status. True to go on; false when the
-// transfer ends here (the error reply is sent, or the connection is gone).
+// Sends a progress reply and reads the client's status. True to go on. False when the
+// transfer ends here: the connection is gone, or stopCode_ / stopText_ say what the error
+// reply must carry once the transfer has cleaned up (a client that sees the reply must find
+// no partial file left).
 bool Session::Progress(const Request& r, uint64_t done, uint64_t total) {
   PutBE64(Payload(), 0, static_cast<int64_t>(done));
   PutBE64(Payload(), 8, static_cast<int64_t>(total));
@@ -76,17 +78,21 @@ bool Session::Progress(const Request& r, uint64_t done, uint64_t total) {
   }
   if (got != Read::kRequest || s.msgType != KDR_STATUS_MSG || s.bodyLen != kStatusBody ||
       s.seq != static_cast<uint16_t>(r.seq + 1)) {
-    SendError(r, kErrSequence, "Expected the status of the transfer");
+    stopCode_ = kErrSequence;
+    stopText_ = "Expected the status of the transfer";
     return false;
   }
   int32_t status = GetBE32(s.body, 0);
   if (status == 0) return true;
-  if (status == kErrCancelled) {
-    SendError(r, kErrCancelled, "The transfer was cancelled");
-  } else {
-    SendError(r, status, "The transfer was stopped by the client (" + std::to_string(status) + ")");
-  }
+  stopCode_ = status;
+  stopText_ = status == kErrCancelled
+                  ? "The transfer was cancelled"
+                  : "The transfer was stopped by the client (" + std::to_string(status) + ")";
   return false;
+}
+
+void Session::SendStopped(const Request& r) {
+  if (alive_) SendError(r, stopCode_, stopText_);
 }
 
 Session::Copy Session::CopyWithProgress(
@@ -94,6 +100,8 @@ Session::Copy Session::CopyWithProgress(
     const std::function<int(uint64_t, unsigned char*, size_t, size_t*)>& read,
     const std::function<int(uint64_t, const unsigned char*, size_t)>& write, int* err) {
   *err = 0;
+  stopCode_ = 0;
+  stopText_.clear();
   std::vector<unsigned char> buf(kCopyChunk);
   Pacer pacer;
   uint64_t done = 0;
@@ -213,7 +221,8 @@ void Session::OnGetFile(const Request& r) {
   }
   if (c != Copy::kDone) {
     pf::DeleteFile(tmp.c_str());
-    if (c == Copy::kFailed && alive_) {
+    if (c == Copy::kStopped) SendStopped(r);
+    else if (alive_) {
       SendError(r, kErrBadFile, "File " + f->guid + " could not be copied into the cache: " +
                                     ErrnoText(err));
     }
@@ -280,7 +289,8 @@ void Session::OnGetLocation(const Request& r) {
   }
   if (c != Copy::kDone) {
     pf::DeleteFile(tmp.c_str());
-    if (c == Copy::kFailed && alive_) {
+    if (c == Copy::kStopped) SendStopped(r);
+    else if (alive_) {
       SendError(r, kErrBadFile, "File " + f->guid + " could not be written to " + target + ": " +
                                     ErrnoText(err));
     }
@@ -334,7 +344,8 @@ void Session::OnUpload(const Request& r) {
   }
   up.reset();  // an uncommitted volume is discarded here
   if (c != Copy::kDone) {
-    if (c == Copy::kFailed && alive_) {
+    if (c == Copy::kStopped) SendStopped(r);
+    else if (alive_) {
       SendError(r, kErrBadFile, "Upload of " + path + " failed: " + ErrnoText(err));
     }
     return;

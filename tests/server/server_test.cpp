@@ -9,6 +9,7 @@
 #include "platform/pipe_server.h"
 #include "platform/process.h"
 #include "server/server_fixture.h"
+#include "store/kdrc.h"
 
 namespace kdr::servertest {
 namespace {
@@ -43,6 +44,11 @@ class Server : public ServerFixture {
       EXPECT_EQ(r.payload.size(), 16u);
       c->SendStatus(*progressCount >= answerFrom ? status : 0);
     }
+  }
+
+  // Whole files and partial copies in the cache directory (the store's own files aside).
+  size_t CacheFiles() {
+    return FilesUnder(home_ + "/cache/files") + FilesUnder(home_ + "/cache/.partial");
   }
 
   size_t FilesUnder(const std::string& dir) {
@@ -204,13 +210,13 @@ TEST_F(Server, DownloadReportsProgressAndCancelLeavesNoPartialFile) {
   EXPECT_EQ(progress, 1);
   EXPECT_EQ(cancelled.typeId, kReplyError);
   EXPECT_EQ(cancelled.ErrorCode(), -3016);
-  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+  EXPECT_EQ(CacheFiles(), 0u);
 
   // Failed by the client with its own code.
   ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
   Reply failed = Converse(&c, -7, 1, &progress);
   EXPECT_EQ(failed.ErrorCode(), -7);
-  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+  EXPECT_EQ(CacheFiles(), 0u);
 
   // Through to the end: progress replies carry the total; the final reply names the file.
   ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
@@ -238,7 +244,7 @@ TEST_F(Server, DownloadReportsProgressAndCancelLeavesNoPartialFile) {
   Reply wrong;
   ASSERT_TRUE(c.Receive(&wrong));
   EXPECT_EQ(wrong.typeId, kReplyError);
-  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+  EXPECT_EQ(CacheFiles(), 0u);
 }
 
 TEST_F(Server, DownloadToALocationReplacesTheTargetWhole) {
@@ -443,10 +449,84 @@ TEST_F(Server, SigtermStopsCleanlyWhileClientsAreConnected) {
   EXPECT_LT(pf::MonotonicMs() - start, 5000);
   EXPECT_NE(LogText().find("stopped"), std::string::npos);
   EXPECT_FALSE(fs::exists(master_));
-  EXPECT_EQ(FilesUnder(home_ + "/cache"), 0u);
+  EXPECT_EQ(CacheFiles(), 0u);
   Reply after;
   EXPECT_FALSE(idle.Receive(&after));
   pf::PipeAbort(stray);
+}
+
+TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
+  std::string guid;
+  std::string content = Pattern(40000, 21);
+  std::string ticket = PutFile(content, "fast.bin", &guid);
+  RawClient c;
+  Connect(&c);
+  Reply info = c.Simple(KDR_GET_CACHE_INIT_INFO, {});
+  ASSERT_EQ(info.typeId, kReplyNormal) << info.ErrorText();
+  ASSERT_GE(info.payload.size(), 24u);
+  const unsigned char* p = info.payload.data();
+  int32_t pages = GetBE32(p, 0), segments = GetBE32(p, 4), hash = GetBE32(p, 8);
+  int32_t mb = GetBE32(p, 12), extents = GetBE32(p, 16);
+  size_t d = GetBE16(p, 20), m = GetBE16(p, 22);
+  ASSERT_EQ(info.payload.size(), 24 + d + m);
+  EXPECT_GT(pages, 0);
+  EXPECT_GT(segments, 0);
+  EXPECT_GT(hash, 0);
+  std::string dir(reinterpret_cast<const char*>(p + 24), d);
+  std::string map(reinterpret_cast<const char*>(p + 24 + d), m);
+  EXPECT_EQ(dir, home_ + "/cache");
+
+  uint16_t h = OpenOk(&c, ticket);
+  std::string got;
+  size_t pieces = 0;
+  ASSERT_TRUE(ReadRange(&c, h, 0, 40000, &got, &pieces));
+  ASSERT_EQ(got, content);
+
+  // Attach as the fast cache does, with the parameters the server gave.
+  ASSERT_EQ(setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1), 0);
+  KDRCIF_OPEN_PARAMS prm{dir.data(), map.data(), pages, segments, hash, mb * extents, mb, extents,
+                         0, 0, KDRC_MODE_CLIENT, 0};
+  KDRC_FILETOC_T* client = nullptr;
+  ASSERT_EQ(KDRCIF_OpenS(&prm, &client), 0);
+  auto blocksHeld = [&](std::string* bytes) {
+    bytes->clear();
+    EXPECT_EQ(KDRCIF_LockCache(client), 0);
+    KDRC_PAGE_T* first = nullptr;
+    int32_t size[2] = {0, 0};
+    int held = 0;
+    if (KDRCIF_FindFile(client, guid.c_str(), size, &first) == 0 && first != nullptr) {
+      for (int32_t b = 0; b < 3; ++b) {
+        std::string block(16384, '\0');
+        int32_t n = -1;
+        if (KDRCIF_ReadBlock(client, first, b, block.data(), &n) == 0 && n >= 0) {
+          ++held;
+          bytes->append(block.data(), static_cast<size_t>(n));
+        }
+      }
+    }
+    KDRCIF_UnLockCache(client);
+    return held;
+  };
+  std::string cached;
+  EXPECT_EQ(blocksHeld(&cached), 3);
+  EXPECT_EQ(cached, content);
+
+  // New content through an upload: the old blocks must not be served any more.
+  std::string local = WriteLocal("newer.bin", Pattern(40000, 22));
+  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h), BE16(static_cast<uint16_t>(local.size()))}),
+                      Text(local, false)));
+  int progress = 0;
+  ASSERT_EQ(Converse(&c, 0, 1, &progress).typeId, kReplyNormal);
+  EXPECT_EQ(blocksHeld(&cached), 0);
+
+  // Clearing empties the store in place, with the client attached.
+  uint16_t h2 = OpenOk(&c, ticket);
+  ASSERT_TRUE(ReadRange(&c, h2, 0, 40000, &got, &pieces));
+  EXPECT_EQ(blocksHeld(&cached), 3);
+  EXPECT_EQ(cached, Pattern(40000, 22));
+  EXPECT_EQ(c.Simple(KDR_CLEAR_CACHE_MSG, {}).typeId, kReplyNormal);
+  EXPECT_EQ(blocksHeld(&cached), 0);
+  EXPECT_EQ(KDRCIF_Close(&client), 0);
 }
 
 }  // namespace
