@@ -6,6 +6,7 @@
 
 #include "iface/export.h"
 #include "protocol/message_framing.h"
+#include "protocol/transfer_messages.h"
 #include "proxy/config.h"
 #include "proxy/lifecycle.h"
 #include "proxy/proxy_log.h"
@@ -277,22 +278,22 @@ int LocalizeMsg(const char* text, char** result) {
     default:
       return InvalidTypeId(reply);
   }
+  // The same counted text as a transfer's final reply, bounded by the reply.
+  const char* translation = nullptr;
   int field = 0;
-  if (total >= static_cast<int>(kOffLocalizedText)) {
-    field = static_cast<int16_t>(GetBE16(reply, kOffLocalizedLength));
-  }
-  if (field < 1 || field > total - static_cast<int>(kOffLocalizedText)) {
+  int got = ParseCountedText(reply, total, &translation, &field);
+  if (got < 0) {
     KdrLogPrintf("MESSAGE ERROR: Invalid string length %d (KDR_LOCALIZE_MSG)\n", field);
     return ERR_KDRCP_BAD_ARG;
   }
-  char* translated = static_cast<char*>(std::malloc(static_cast<size_t>(field) + 1));
+  char* translated = static_cast<char*>(std::malloc(static_cast<size_t>(got) + 1));
   if (translated == nullptr) {
     *result = nullptr;
     std::free(copy);
     return ERR_KDRCP_OUT_OF_MEMORY;
   }
-  std::memcpy(translated, reply + kOffLocalizedText, static_cast<size_t>(field));
-  translated[field] = '\0';
+  std::memcpy(translated, translation, static_cast<size_t>(got));
+  translated[got] = '\0';
   *result = translated;
   std::free(copy);
   KdrLogPrintf("LOCALIZED RESPONSE: %s\n", translated);

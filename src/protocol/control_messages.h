@@ -21,9 +21,8 @@ inline constexpr uint32_t kOffInfoExtents = 28;         // 0 or more
 inline constexpr uint32_t kOffInfoDirLength = 32;       // signed 16 bits, above 0
 inline constexpr uint32_t kOffInfoMapLength = 34;       // signed 16 bits, above 0
 inline constexpr uint32_t kOffInfoNames = 36;           // directory, then map name, no NULs
-// KDR_LOCALIZE_MSG normal reply: signed 16-bit length at 12, the text from 14.
-inline constexpr uint32_t kOffLocalizedLength = 12;
-inline constexpr uint32_t kOffLocalizedText = 14;
+// KDR_LOCALIZE_MSG normal reply: signed 16-bit length at 12, the text from 14 (the counted
+// text of transfer_messages.h, read with ParseCountedText).
 
 // The fields of a KDR_GET_CACHE_INIT_INFO normal reply. The names point into the reply and
 // are not NUL-terminated.
