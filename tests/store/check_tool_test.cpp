@@ -126,9 +126,7 @@ TEST_F(Tool, UsageErrorsAndHelp) {
   EXPECT_HAS(h.out, "Usage: kdrcstore");
   EXPECT_HAS(h.out, "Exit status:");
   EXPECT_EQ(RunTool("--frobnicate " + dir_).status, 2);
-  EXPECT_EQ(RunTool("-i -c " + dir_).status, 2);
   EXPECT_EQ(RunTool(dir_ + " " + dir_).status, 2);
-  EXPECT_EQ(RunTool("--name").status, 2);
 }
 
 TEST_F(Tool, OpenStoreIsInspectedAsAClientUnderItsCacheLock) {
