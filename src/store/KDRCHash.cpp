@@ -35,8 +35,14 @@ int CheckHashToc(KDRC_FILETOC_T* toc, const char* function, int line) {
     if (int rc_ = CheckHashToc((toc), __func__, __LINE__)) return rc_;         \
   } while (0)
 
+// strncmp over at most 36 characters, written out: the page's field is unterminated at 36.
 bool SameGuid(const meta::Page* p, const char* guid) {
-  return p != nullptr && std::strncmp(p->guid, guid, meta::kGuidLength) == 0;
+  if (p == nullptr) return false;
+  for (int i = 0; i < meta::kGuidLength; ++i) {
+    if (p->guid[i] != guid[i]) return false;
+    if (guid[i] == '\0') return true;
+  }
+  return true;
 }
 
 // Resolves a page number found in a bucket or a hash link: null for -1, else the page.

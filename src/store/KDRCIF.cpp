@@ -88,6 +88,16 @@ int RefuseClient(KDRC_FILETOC_T* toc, const char* function, int line) {
   return KDRCX_Traceback(function, KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
 }
 
+// The page's GUID field equals `guid` over at most 36 characters (the field is unterminated
+// at 36).
+bool SameGuid(const KDRC_PAGE_T* page, const char* guid) {
+  for (int i = 0; i < meta::kGuidLength; ++i) {
+    if (page->guid[i] != guid[i]) return false;
+    if (guid[i] == '\0') return true;
+  }
+  return true;
+}
+
 struct SharedTocShape {
   int64_t bytes;     // 12 * P + 337
   int32_t segments;  // n
@@ -114,7 +124,7 @@ bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
   for (int32_t n = 0; n < shape.pages; ++n) {
     const KDRC_PAGE_T* p = KDRCX_PageAt(toc, n);
     if (p == nullptr || p->kind != meta::kAllocated) return false;
-    if (std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) != 0) return false;
+    if (!SameGuid(p, KDRC_SHARED_TOC_GUID)) return false;
     if (p->next != (n + 1 < shape.pages ? n + 1 : -1)) return false;
     if (n > 0 && p->prev != n - 1) return false;
     int32_t want = shape.segments - block < meta::kEntriesPerPage ? shape.segments - block
@@ -216,7 +226,8 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
   toc->datePrev = prev;
   char* name = reinterpret_cast<char*>(area + kSharedRecordBytes + 3 * words);
   std::memset(name, 0, kNameBytes);
-  std::strncpy(name, toc->wellKnownName != nullptr ? toc->wellKnownName : "", kNameBytes - 1);
+  const char* wellKnown = toc->wellKnownName != nullptr ? toc->wellKnownName : "";
+  std::memcpy(name, wellKnown, strnlen(wellKnown, kNameBytes - 1));
   toc->sharedStructs = 1;
   return 0;
 }
