@@ -306,7 +306,10 @@ void PrintInfo(const Options& o, const std::string& recorded, bool live, bool lo
     std::printf("state:       open by a cache server; inspected as a client%s\n",
                 locked ? " holding the cache lock" : ", without a cache lock (none shared)");
   else if (h->cleanMarker == meta::kOpenMarker)
-    std::printf("state:       not open; NOT closed cleanly (an owner will refuse it with 103)\n");
+    std::printf("state:       marked open, but no server was found under the store's names:\n"
+                "             either its owner died without closing it (an owner will refuse\n"
+                "             it with 103), or the server runs under another --name or\n"
+                "             KDR_RUNTIME_DIR (then this inspection ran without its lock)\n");
   else if (h->cleanMarker == meta::kCleanMarker)
     std::printf("state:       not open; closed cleanly\n");
   else
