@@ -166,6 +166,7 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
     return KDRC_FAIL_VALUE(toc, shape.segments,
                            KDRC_ERROR_IF_PREALLOCATED_SEGMENT_FILE_TOO_SMALL_FOR_SHARED_MAP);
   }
+  if (int rc = EveryCallCheck(toc, __func__)) return rc;
   sh->sharedTocSegments = shape.segments;
   sh->clients = 0;
 
@@ -229,7 +230,7 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
   const char* wellKnown = toc->wellKnownName != nullptr ? toc->wellKnownName : "";
   std::memcpy(name, wellKnown, strnlen(wellKnown, kNameBytes - 1));
   toc->sharedStructs = 1;
-  return 0;
+  return EveryCallCheck(toc, __func__);
 }
 
 int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc) {
@@ -272,7 +273,8 @@ int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc) {
   std::free(pToc->wellKnownName);
   pToc->wellKnownName = wellKnown;
   pToc->client = 1;
-  return 0;
+  // Checked after attaching only: before it, a client has no date list of its own to check.
+  return EveryCallCheck(pToc, __func__);
 }
 
 int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {

@@ -118,9 +118,12 @@ TEST_P(StoreModel, AgreesWithTheStoreThroughThousandsOfOperations) {
   kdrc_test::IfSize size;
   size.pages = shape.pages;
   size.segments = shape.segments;
+  // The owner's runs also check the store around every operation themselves.
+  if (shape.mode == KDRC_MODE_OWNER) setenv("KDRC_CHECK_EVERY_CALL", "1", 1);
   KDRC_FILETOC_T* s = nullptr;
   ::testing::internal::CaptureStdout();
   ASSERT_EQ(OpenS(shape.mode, &s, size), 0);
+  ASSERT_EQ(s->checkEveryCall, shape.mode == KDRC_MODE_OWNER ? 1 : 0);
   ::testing::internal::GetCapturedStdout();
   const int32_t pinnedPages = shape.mode == KDRC_MODE_OWNER ? 1 : 0;
   const int32_t pinnedSegments = pinnedPages;  // the shared TOC of these sizes: one of each
