@@ -18,6 +18,7 @@ enum class Sys : int {
   kSocket, kConnect, kBind, kListen, kAccept, kSend, kRecv,
   kSpawn, kWaitpid, kDlopen, kThreadCreate, kMutexLock,
   kClose, kMunmap,
+  kKill,
   kCount
 };
 

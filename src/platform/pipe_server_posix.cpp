@@ -10,6 +10,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "platform/fault.h"
+
 namespace kdr::platform {
 
 namespace {
@@ -20,6 +22,7 @@ namespace {
 bool ReadProcStat(long pid, char* state, uint64_t* start) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  if (FaultHit(Sys::kOpen)) return false;
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -28,6 +31,7 @@ bool ReadProcStat(long pid, char* state, uint64_t* start) {
   char buf[1024];
   size_t got = 0;
   for (;;) {
+    if (FaultHit(Sys::kRead)) break;
     ssize_t n = ::read(fd, buf + got, sizeof buf - 1 - got);
     if (n > 0) {
       got += static_cast<size_t>(n);
@@ -105,6 +109,7 @@ int WaitStopSignal() {
 
 int RequestProcessStop(long pid) {
   if (pid <= 0) return EINVAL;
+  if (FaultHit(Sys::kKill)) return errno;
   if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0) return errno;
   return 0;
 }
