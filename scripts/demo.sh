@@ -63,6 +63,24 @@ set +e
 CLIENT_RC=$?
 set -e
 
+JAVA_RC=0
+JAR=$KDR_HOME/lib/FileCacheProxy.jar
+if command -v javac >/dev/null 2>&1 && [ -f "$JAR" ] && [ -f "$KDR_HOME/lib/libVXNJavaClientProxy.so" ]; then
+  step "Running the Java demo through FileCacheProxy (same server)"
+  mkdir -p "$WORK/java"
+  if javac -cp "$JAR" -d "$WORK/java" demo/JavaDemo.java; then
+    set +e
+    java -cp "$JAR:$WORK/java" -Djava.library.path="$KDR_HOME/lib" JavaDemo "$TICKET" "$WORK/sample.bin"
+    JAVA_RC=$?
+    set -e
+  else
+    JAVA_RC=1
+    echo "demo: the Java demo did not compile" >&2
+  fi
+else
+  step "No Java demo: javac, the jar or the JNI library is missing"
+fi
+
 SERVER_PID=$(sed -n 's/.*starting (process \([0-9]*\)).*/\1/p' "$WORK/server.log" 2>/dev/null | tail -1)
 
 step "Stopping kdrcached${SERVER_PID:+ (process $SERVER_PID)}"
@@ -78,4 +96,5 @@ step "The server's log"
 cat "$WORK/server.log" 2>/dev/null || echo "(no log)"
 
 [ "$CLIENT_RC" -eq 0 ] || fail "the demo client reported failed steps (exit status $CLIENT_RC)"
+[ "$JAVA_RC" -eq 0 ] || fail "the Java demo reported failed steps (exit status $JAVA_RC)"
 step "Demo finished: every step succeeded"

@@ -47,9 +47,9 @@ void ServerFixture::TearDown() {
   std::filesystem::remove_all(home_, ec);
 }
 
-void ServerFixture::StartServer(const std::string& extraFlags) {
-  std::string cmd = "exec env KDR_HOME='" + home_ + "' KDR_RUNTIME_DIR='" + home_ +
-                    "/run' '" KDRCACHED "' --locale-dir '" KDR_LOCALE_DIR
+void ServerFixture::StartServer(const std::string& extraFlags, const std::string& extraEnv) {
+  std::string cmd = "exec env KDR_HOME='" + home_ + "' KDR_RUNTIME_DIR='" + home_ + "/run' " +
+                    extraEnv + " '" KDRCACHED "' --locale-dir '" KDR_LOCALE_DIR
                     "' --log-level debug " + extraFlags + " 2>>'" + home_ + "/server.log'";
   ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &pid_), 0);
   stopped_ = false;
@@ -59,6 +59,24 @@ void ServerFixture::StartServer(const std::string& extraFlags) {
     pf::SleepMs(10);
   }
   FAIL() << "kdrcached did not serve its pipe\n" << LogText();
+}
+
+void ServerFixture::StartServerExpectingExit(const std::string& extraFlags, long status) {
+  std::string cmd = "exec env KDR_HOME='" + home_ + "' KDR_RUNTIME_DIR='" + home_ + "/run' '" KDRCACHED
+                    "' " + extraFlags + " 2>>'" + home_ + "/server.log'";
+  long pid = 0;
+  ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
+  for (int i = 0; i < 500; ++i) {
+    long got = 0;
+    int err = 0;
+    if (pf::QueryProcess(pid, &got, &err) == pf::ProcessState::kExited) {
+      EXPECT_EQ(got, status);
+      return;
+    }
+    pf::SleepMs(10);
+  }
+  pf::KillProcessGroup(pid);
+  ADD_FAILURE() << "kdrcached did not end";
 }
 
 long ServerFixture::StopServer() {

@@ -17,8 +17,11 @@ class ServerFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Starts the server with extra flags; waits until its master pipe answers.
-  void StartServer(const std::string& extraFlags = "");
+  // Starts the server with extra flags (and extra NAME=VALUE environment words); waits until
+  // its master pipe (master_) answers.
+  void StartServer(const std::string& extraFlags = "", const std::string& extraEnv = "");
+  // Starts the server expecting it to end at once with `status`.
+  void StartServerExpectingExit(const std::string& extraFlags, long status);
   // SIGTERM, then waits up to 10 s. Returns the exit status (-1: did not end).
   long StopServer();
 

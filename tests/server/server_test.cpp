@@ -62,6 +62,28 @@ class Server : public ServerFixture {
   }
 };
 
+// The pipe name is formed as the library forms it, multi-user suffix included.
+TEST_F(ServerFixture, MultiUserModeServesTheSuffixedPipe) {
+  master_ = home_ + "/run/KDRClientPipe_ann";
+  StartServer("", "KDR_WINDOWS_MULTIUSER=Yes USERNAME=ann VXN_PROXYPIPENAME=");
+  EXPECT_FALSE(fs::exists(home_ + "/run/KDRClientPipe"));
+  RawClient c;
+  Connect(&c);
+  EXPECT_EQ(c.Simple(KDR_ECHO_MSG, {}).typeId, kReplyNormal);
+}
+
+TEST_F(ServerFixture, FlagsWinOverTheEnvironmentAndBadOnesAreRefused) {
+  master_ = home_ + "/run/FromFlag";
+  StartServer("--pipe '\\\\.\\pipe\\FromFlag'", "KDRCACHED_PIPE='\\\\.\\pipe\\FromEnv'");
+  EXPECT_FALSE(fs::exists(home_ + "/run/FromEnv"));
+  EXPECT_EQ(StopServer(), 0);
+
+  // A usage error: exit status 2 and a line that says what is wrong.
+  StartServerExpectingExit("--segments lots", 2);
+  EXPECT_NE(LogText().find("--segments: not a non-negative number: lots"), std::string::npos)
+      << LogText();
+}
+
 TEST_F(Server, VersionCheckAcceptsOnlyTheClientsVersion) {
   RawClient c;
   ASSERT_EQ(c.Connect(master_), pf::kPipeOk);
