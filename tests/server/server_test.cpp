@@ -84,6 +84,57 @@ TEST_F(ServerFixture, FlagsWinOverTheEnvironmentAndBadOnesAreRefused) {
       << LogText();
 }
 
+// kdrvault as a script uses it: the ticket alone on standard output, exit statuses that tell
+// a usage error from a missing file.
+TEST_F(ServerFixture, VaultToolPutsFilesAndPrintsTickets) {
+  auto run = [&](const std::string& args, std::string* out) {
+    std::string cmd = "exec env -u KDRCACHED_VAULT_DIR KDR_HOME='" + home_ + "' '" KDRVAULT "' " +
+                      args + " >'" + home_ + "/tool.out' 2>'" + home_ + "/tool.err'";
+    long pid = 0;
+    EXPECT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
+    long status = -1;
+    int err = 0;
+    for (int i = 0; i < 500; ++i) {
+      if (pf::QueryProcess(pid, &status, &err) == pf::ProcessState::kExited) break;
+      pf::SleepMs(10);
+    }
+    *out = ReadLocal(home_ + "/tool.out");
+    return status;
+  };
+  std::string local = WriteLocal("report.pdf", "PDF");
+  std::string out;
+  ASSERT_EQ(run("put '" + local + "' --type M", &out), 0) << ReadLocal(home_ + "/tool.err");
+  ASSERT_FALSE(out.empty());
+  std::string ticket = out.substr(0, out.size() - 1);
+  EXPECT_EQ(out.back(), '\n');
+  EXPECT_GE(ticket.size(), 225u);
+  EXPECT_EQ(ticket[64], 'M');
+  std::string guid = ticket.substr(70, 36);
+  EXPECT_EQ(guid[8], '-');
+
+  EXPECT_EQ(run("list", &out), 0);
+  EXPECT_NE(out.find(guid), std::string::npos);
+  EXPECT_NE(out.find("report.pdf"), std::string::npos);
+  EXPECT_EQ(run("ticket " + guid, &out), 0);
+  EXPECT_EQ(out.substr(64, 1), "M");
+  EXPECT_NE(out.substr(0, 64), ticket.substr(0, 64));
+  EXPECT_EQ(run("ticket " + std::string(32, 'B'), &out), 3);
+  EXPECT_EQ(run("put '" + home_ + "/missing'", &out), 3);
+  EXPECT_EQ(run("put '" + local + "' --guid short", &out), 2);
+  EXPECT_EQ(run("", &out), 2);
+  EXPECT_EQ(run("frobnicate", &out), 2);
+  EXPECT_EQ(run("--help", &out), 0);
+  EXPECT_NE(out.find("Usage: kdrvault"), std::string::npos);
+
+  // What it put, the server serves.
+  StartServer();
+  RawClient c;
+  Connect(&c);
+  Reply r = c.Open(ticket);
+  ASSERT_EQ(r.typeId, kReplyNormal) << r.ErrorText();
+  EXPECT_EQ(GetBE64(r.payload.data(), 2), 3);
+}
+
 TEST_F(Server, VersionCheckAcceptsOnlyTheClientsVersion) {
   RawClient c;
   ASSERT_EQ(c.Connect(master_), pf::kPipeOk);
