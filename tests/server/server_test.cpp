@@ -1,7 +1,10 @@
 // kdrcached as a process: the protocol as the client library speaks it, and what a hostile or
 // dying client does to it.
 #include <filesystem>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -526,6 +529,50 @@ TEST_F(Server, SigtermStopsCleanlyWhileClientsAreConnected) {
   Reply after;
   EXPECT_FALSE(idle.Receive(&after));
   pf::PipeAbort(stray);
+}
+
+// Many connections at once over the same files, with the cache cleared under them: every
+// read still returns the file's bytes (the server under ThreadSanitizer in that build).
+TEST_F(Server, ManyClientsAtOnce) {
+  std::vector<std::string> contents, tickets;
+  for (unsigned i = 0; i < 3; ++i) {
+    contents.push_back(Pattern(70000 + i * 1000, 40 + i));
+    tickets.push_back(PutFile(contents.back(), "m" + std::to_string(i)));
+  }
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      RawClient c;
+      if (c.Connect(master_) != pf::kPipeOk) return (void)++bad;
+      for (int round = 0; round < 5; ++round) {
+        size_t i = static_cast<size_t>(t + round) % tickets.size();
+        Reply r = c.Open(tickets[i]);
+        if (r.typeId != kReplyNormal) return (void)++bad;
+        uint16_t h = GetBE16(r.payload.data(), 0);
+        std::string got;
+        if (!c.Send(KDR_GET_DATA_MSG, Cat({BE16(h), BE64(0), BE32(200000), Text("tst", false)})))
+          return (void)++bad;
+        for (;;) {
+          Reply d;
+          if (!c.Receive(&d)) return (void)++bad;
+          if (d.typeId == kReplyEnd) break;
+          if (d.typeId != kReplyNormal) return (void)++bad;
+          got.append(reinterpret_cast<const char*>(d.payload.data() + 12), d.payload.size() - 12);
+        }
+        if (got != contents[i]) ++bad;
+        if (c.Simple(KDR_CLOSE_MSG, BE16(h)).typeId != kReplyNormal) ++bad;
+      }
+    });
+  }
+  RawClient admin;
+  Connect(&admin);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(admin.Simple(KDR_CLEAR_CACHE_MSG, {}).typeId, kReplyNormal);
+    pf::SleepMs(5);
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
