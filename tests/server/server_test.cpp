@@ -138,6 +138,40 @@ TEST_F(ServerFixture, VaultToolPutsFilesAndPrintsTickets) {
   EXPECT_EQ(GetBE64(r.payload.data(), 2), 3);
 }
 
+// A server that was killed leaves a store that was not closed, and a socket: the next one
+// takes the pipe over and starts with a blank store, and the vault still has everything.
+TEST_F(ServerFixture, AKilledServersStoreIsRebuiltBlank) {
+  std::string content = Pattern(50000, 9);
+  std::string ticket = PutFile(content, "r.bin");
+  StartServer();
+  {
+    RawClient c;
+    Connect(&c);
+    Reply r = c.Open(ticket);
+    ASSERT_EQ(r.typeId, kReplyNormal);
+    std::string got;
+    size_t pieces = 0;
+    ASSERT_TRUE(ReadRange(&c, GetBE16(r.payload.data(), 0), 0, 50000, &got, &pieces));
+  }
+  ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
+  for (int i = 0; i < 500; ++i) {
+    long status = 0;
+    int err = 0;
+    if (pf::QueryProcess(pid_, &status, &err) != pf::ProcessState::kRunning) break;
+    pf::SleepMs(10);
+  }
+  StartServer();
+  EXPECT_TRUE(WaitForLog("was not closed cleanly", 2000)) << LogText();
+  RawClient c;
+  Connect(&c);
+  Reply r = c.Open(ticket);
+  ASSERT_EQ(r.typeId, kReplyNormal);
+  std::string got;
+  size_t pieces = 0;
+  ASSERT_TRUE(ReadRange(&c, GetBE16(r.payload.data(), 0), 0, 50000, &got, &pieces));
+  EXPECT_EQ(got, content);
+}
+
 TEST_F(Server, VersionCheckAcceptsOnlyTheClientsVersion) {
   RawClient c;
   ASSERT_EQ(c.Connect(master_), pf::kPipeOk);
