@@ -13,7 +13,8 @@
 namespace kdr::platform {
 
 // A process, named so that a later process that happens to get the same id is a different
-// one: the id together with the process's start time (clock ticks since boot).
+// one: the id together with the process's start time (clock ticks since boot; 0 when the
+// system does not tell, and then the id alone names it).
 struct PeerProcess {
   long pid = 0;
   uint64_t start = 0;
@@ -21,7 +22,8 @@ struct PeerProcess {
 };
 
 // Identifies the process at the other end of a connected pipe. Returns kPipeOk with *peer
-// set; kPipeInvalidHandle; kPipeFailed when the peer is already gone or cannot be read.
+// set; kPipeInvalidHandle; kPipeFailed when the peer's id cannot be had (a peer in another
+// pid namespace).
 int PipePeer(PipeHandle pipe, PeerProcess* peer);
 
 // Whether `peer` still runs: its id exists, has the same start time, and is not a zombie.

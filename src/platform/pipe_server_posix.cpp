@@ -70,19 +70,27 @@ int PipePeer(PipeHandle pipe, PeerProcess* peer) {
   long pid = 0;
   int rc = PipePeerProcessId(pipe, &pid);
   if (rc != kPipeOk) return rc;
+  if (pid <= 0) return kPipeFailed;  // a peer in another pid namespace has no id here
   char state = '?';
   uint64_t start = 0;
-  if (pid <= 0 || !ReadProcStat(pid, &state, &start)) return kPipeFailed;
+  // Without /proc the start time is unknown (0): the id alone names the process then.
+  if (!ReadProcStat(pid, &state, &start)) start = 0;
   peer->pid = pid;
   peer->start = start;
   return kPipeOk;
 }
 
 bool PeerAlive(const PeerProcess& peer) {
+  if (peer.pid <= 0) return false;
   char state = '?';
   uint64_t start = 0;
-  if (peer.pid <= 0 || !ReadProcStat(peer.pid, &state, &start)) return false;
-  return start == peer.start && state != 'Z' && state != 'X' && state != 'x';
+  if (!ReadProcStat(peer.pid, &state, &start)) {
+    if (peer.start != 0) return false;  // it had a /proc entry, and it is gone
+    if (FaultHit(Sys::kKill)) return false;
+    return ::kill(static_cast<pid_t>(peer.pid), 0) == 0 || errno == EPERM;
+  }
+  return (peer.start == 0 || start == peer.start) && state != 'Z' && state != 'X' &&
+         state != 'x';
 }
 
 void BlockStopSignals() {
