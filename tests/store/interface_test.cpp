@@ -216,27 +216,6 @@ TEST_F(StoreIf, WritingIntoAFullStoreEvictsTheOldestPageEvenTheFilesOwnFirstPage
   EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
 }
 
-TEST_F(StoreIf, AFileThatNeedsAPageWhenNoneIsFreeEvictsOnceMore) {
-  kdrc_test::IfSize size;
-  size.pages = 2;
-  size.segments = 40;
-  KDRC_FILETOC_T* s = nullptr;
-  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s, size), 0);
-  KDRC_PAGE_T* a = nullptr;
-  KDRC_PAGE_T* b = nullptr;
-  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 1, 0, &a), 0);
-  ASSERT_EQ(KDRCIF_AddFile(s, Guid(2).c_str(), 1, 0, &b), 0);
-  ASSERT_EQ(Write(s, &b, 2, 0), 0);
-  for (int32_t blk = 0; blk < meta::kEntriesPerPage; ++blk) ASSERT_EQ(Write(s, &a, 1, blk), 0);
-  // File 1's page is full and no page is free: file 2's page (older) is evicted for the 37th.
-  ASSERT_EQ(Write(s, &a, 1, 36), 0);
-  EXPECT_EQ(Find(s, 2), nullptr);
-  EXPECT_EQ(ReadBack(s, a, 1, 36), 1);
-  EXPECT_EQ(ReadBack(s, a, 1, 0), 1);
-  EXPECT_EQ(s->pHeader->freeCount, 0);
-  EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
-}
-
 TEST_F(StoreIf, ClearingEmptiesTheStoreButKeepsTheSharedToc) {
   KDRC_FILETOC_T* owner = nullptr;
   CaptureStdout();
