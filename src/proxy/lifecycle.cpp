@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fastcache/fast_cache.h"
 #include "iface/export.h"
 #include "iface/interface.h"
 #include "iface/runtime.h"
@@ -74,6 +75,7 @@ int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) {
     KdrSetAllocator(allocFn, freeFn);
   }
   StartProxyServices();
+  InstallFastCache();  // open files and the clear-cache exchange go through the fast cache
 
   int r = ReadProxyConfiguration();
   KdrClearLastError();

@@ -8,6 +8,7 @@
 //   LifecycleThreadOwnsOpenFile  the open-file registry's owner test, for the idle monitor
 // Until a unit is built in, its hook keeps the behaviour of a proxy without that state.
 #include "proxy/lifecycle.h"
+#include "fastcache/fast_cache.h"
 #include "protocol/control_messages.h"
 #include "proxy/open_files.h"
 #include "proxy/tickets.h"
@@ -18,11 +19,9 @@ void LifecycleReleaseOpenFiles() { ReleaseAllFileHandles(); }
 
 void LifecycleReleaseTickets() { ReleaseAllTickets(); }
 
-// Without a fast cache the proxy runs in pipe-only mode: -1, as the attach answers then.
-int LifecycleOpenFastCache() { return -1; }
+int LifecycleOpenFastCache() { return checkInitKDRC(); }
 
-// Nothing is attached.
-int LifecycleCloseFastCache() { return 0; }
+int LifecycleCloseFastCache() { return closeFastCache(); }
 
 int LifecycleSendLocale() { return LocaleMsg(); }
 

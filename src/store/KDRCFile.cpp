@@ -5,6 +5,7 @@
 // Every page number and segment number read from the mapped file is bounded before it is used
 // as an index, and every chain walk stops after as many steps as there are pages, so a
 // damaged or hostile file gives a code, never a hang or an access outside the mapping.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -563,11 +564,21 @@ int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
 
 int KDRCFile_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
                        int32_t* pLength) {
+  if (int rc = KDRCFile_ReadBlockPart(pToc, pFirst, block, 0, kSegmentSize, buffer, pLength))
+    return KDRC_PASS(rc);
+  return 0;
+}
+
+int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                           int32_t offset, int32_t count, void* buffer, int32_t* pLength) {
   KDRC_CHECK_SHARED(pToc);
   if (pFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
   if (buffer == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "buffer");
   if (pLength == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "length");
   if (block < 0) return KDRC_FAIL_VALUE(pToc, block, KDRC_ERROR_IF_BAD_FILE_OFFSET);
+  if (offset < 0 || offset > kSegmentSize)
+    return KDRC_FAIL_VALUE(pToc, offset, KDRC_ERROR_IF_BAD_FILE_OFFSET);
+  if (count < 0) return KDRC_FAIL_VALUE(pToc, count, KDRC_ERROR_IF_BAD_LENGTH);
   *pLength = -1;
   meta::Page* hit = nullptr;
   int32_t segment = -1;
@@ -580,7 +591,8 @@ int KDRCFile_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
     return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_METAFILE_SEGMENT_LENGTH);
   uint8_t* data = nullptr;
   if (int rc = SegmentAddress(pToc, segment, &data)) return KDRC_PASS(rc);
-  if (length > 0) std::memcpy(buffer, data, size_t(length));
+  if (length > offset)
+    std::memcpy(buffer, data + offset, size_t(std::min(length - offset, count)));
   *pLength = length;
   if (int rc = KDRCX_UpdatePageAccessTime(pToc, hit)) return KDRC_PASS(rc);
   return 0;

@@ -442,13 +442,21 @@ int KDRCIF_FindFile(KDRC_FILETOC_T* pToc, const char* guid, int32_t* pSize, KDRC
 
 int KDRCIF_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
                      int32_t* pLength) {
+  if (int rc = KDRCIF_ReadBlockPart(pToc, pFirst, block, 0, kSegmentSize, buffer, pLength))
+    return KDRC_PASS(rc);
+  return 0;
+}
+
+int KDRCIF_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                         int32_t offset, int32_t count, void* buffer, int32_t* pLength) {
   KDRC_CHECK_TOC(pToc);
   KDRC_CHECK_SHARED(pToc);
   char guid[meta::kGuidLength + 1];
   PageGuid(KDRCX_PageNumber(pToc, pFirst) >= 0 ? pFirst : nullptr, guid);
   Trace(pToc, "ReadBlock,%s,%d\n", guid, int(block));
   if (int rc = EveryCallCheck(pToc, __func__)) return rc;
-  if (int rc = KDRCFile_ReadBlock(pToc, pFirst, block, buffer, pLength)) return KDRC_PASS(rc);
+  if (int rc = KDRCFile_ReadBlockPart(pToc, pFirst, block, offset, count, buffer, pLength))
+    return KDRC_PASS(rc);
   KDRC_FILESHARED_T* sh = pToc->pShared;
   if (*pLength != -1)
     Add64(&sh->hitsLow, &sh->hitsHigh);

@@ -137,6 +137,11 @@ int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
                          KDRC_PAGE_T** ppHit, int32_t* pSegment, int32_t* pLength);
 int KDRCFile_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
                        int32_t* pLength);
+// KDRCFile_ReadBlock of only bytes [offset, offset + count) of the block (0 <= offset <=
+// 16384, count >= 0), cut at the block's length; buffer holds count bytes. *pLength is the
+// whole block's length, or -1 when it is not cached.
+int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                           int32_t offset, int32_t count, void* buffer, int32_t* pLength);
 int KDRCFile_FreeThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 int KDRCFile_GetFreeSegmentMap(KDRC_FILETOC_T* pToc);
 int KDRCFile_GetFreeSegment(KDRC_FILETOC_T* pToc, int32_t* pSegment);
@@ -257,6 +262,13 @@ int KDRCIF_FindFile(KDRC_FILETOC_T* pToc, const char* guid, int32_t* pSize, KDRC
 // when the block is not cached.
 int KDRCIF_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
                      int32_t* pLength);
+// KDRCIF_ReadBlock (same trace line, counters and access time) that copies only bytes
+// [offset, offset + count) of the block, cut at its length, straight from the mapping into
+// buffer (count bytes). *pLength is the whole block's length, or -1 when it is not cached;
+// the bytes copied are max(0, min(*pLength - offset, count)). The fast cache reads so into
+// its caller's buffer with no copy in between.
+int KDRCIF_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                         int32_t offset, int32_t count, void* buffer, int32_t* pLength);
 // Stores `length` (0 to 16384) bytes as block `block` of the file, growing the store or
 // evicting least recently used pages as needed. Eviction may take the file's own first page,
 // so *ppFirst is updated: callers must go on with the page handed back.

@@ -184,14 +184,18 @@ TEST_F(LifecycleTest, NestedInitAndTermCountUses) {
   StartPeer();
   std::ofstream(logPath_) << "earlier run\n";
   setenv("VXN_PROXY_OPEN_CACHE_EARLY", "", 1);
+  setenv("VXN_PROXY_PIPEONLY", "", 1);  // the early attach answers at once, without an exchange
   testing::internal::CaptureStdout();
   ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
   ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
   std::string out = testing::internal::GetCapturedStdout();
   unsetenv("VXN_PROXY_OPEN_CACHE_EARLY");
+  unsetenv("VXN_PROXY_PIPEONLY");
   EXPECT_EQ(out,
             "\n***** NOTICE: VXN_PROXY_OPEN_CACHE_EARLY is set, attempting to open the KDR fast "
-            "cache. *****\n\n***** checkInitKDRC() returned: -1 *****\n" +
+            "cache. *****\n\n***** WARNING: VXN proxy 'PIPE ONLY' mode detected. *****\n"
+            "***** The KDR fast cache will continue to operate in pipe mode with possibly "
+            "degraded performance. *****\n\n***** checkInitKDRC() returned: -1 *****\n" +
                 std::string(kBanner));
   EXPECT_EQ(KdrInitCount(), 2);
   EXPECT_EQ(peer_->Count(KDR_VERSION_CHECK_CODE), 1);  // the first call connected; not the second

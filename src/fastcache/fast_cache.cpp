@@ -1,0 +1,270 @@
+#include "fastcache/fast_cache.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+
+#include "iface/runtime.h"
+#include "platform/env.h"
+#include "protocol/control_messages.h"
+#include "protocol/data_messages.h"
+#include "protocol/message_framing.h"
+#include "protocol/server_connect.h"
+#include "proxy/open_files.h"
+#include "proxy/proxy_log.h"
+#include "proxy/result_codes.h"
+#include "proxy/thread_state.h"
+#include "store/kdrc.h"
+
+namespace kdr {
+
+namespace {
+
+constexpr int64_t kBlockBytes = 16384;  // one block of a cached file; block = offset >> 14
+
+// Process-wide state of the fast cache. Plain storage, constant-initialised, never destroyed;
+// guarded by lock A.
+struct FastCacheState {
+  KDRC_FILETOC_T* store;  // the attached store, or null
+  bool attempted;         // the attach of this cycle has been tried
+  int result;             // its outcome: 0 attached, negative pipe-only
+};
+FastCacheState g_fast{nullptr, false, 0};
+
+const char kContinueLine[] =
+    "***** The KDR fast cache will continue to operate in pipe mode with possibly degraded "
+    "performance. *****\n";
+
+void Print(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+// Takes lock A and sets the calling thread's `busy` for a fast-cache operation.
+class Operation {
+ public:
+  explicit Operation(ThreadRecord* record) : lock_(ProxyLock::kA), busy_(record) {}
+
+ private:
+  ProxyLockGuard lock_;
+  BusyScope busy_;
+};
+
+// Whether the owner of the attached store has closed it: its shared record then no longer
+// carries the live signature, and every store call refuses the store.
+// REQUIRES: lock A; g_fast.store != nullptr.
+bool OwnerClosed() {
+  const KDRC_FILESHARED_T* shared = g_fast.store->pShared;
+  return shared == nullptr || shared->signature != KDRC_FILESHARED_T_SIG;
+}
+
+// Leaves a store whose owner has gone: closes it and keeps this cycle in pipe-only mode, with
+// the refused store call's code `rc` as the cycle's result.
+// REQUIRES: lock A; g_fast.store != nullptr.
+void DropClosedStore(int rc) {
+  KdrLogPrintf("Fast cache: the cache store was closed by its owner; reading through the pipe.\n");
+  KDRCIF_Close(&g_fast.store);
+  g_fast.store = nullptr;
+  g_fast.attempted = true;
+  g_fast.result = -rc;
+}
+
+// The file's size from the two words of the store's page, or -1 when the high word says none.
+int64_t SizeOf(const int32_t words[2]) {
+  if (words[1] < 0) return -1;
+  return static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(words[1])) << 32) |
+                              static_cast<uint32_t>(words[0]));
+}
+
+// The copy loop of a read, under the cache lock: bytes [p, p + length) of the file whose first
+// page is `first`, block by block, straight from the store's mapping into `buffer`. Returns the
+// count copied, ERR_KDRCP_EOF, or ERR_KDRCP_BAD_ARG (see fastCacheRead).
+int CopyBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffer,
+               int32_t length) {
+  const int64_t e = p + length;
+  int32_t count = 0;
+  while (p < e) {
+    const int64_t blockNumber = p / kBlockBytes;
+    if (blockNumber > std::numeric_limits<int32_t>::max()) break;
+    const int32_t o = static_cast<int32_t>(p % kBlockBytes);
+    const int32_t want = static_cast<int32_t>(std::min<int64_t>(e - p, kBlockBytes - o));
+    int32_t blockLength = -1;
+    if (KDRCIF_ReadBlockPart(g_fast.store, first, static_cast<int32_t>(blockNumber), o, want,
+                             buffer + count, &blockLength) != 0 ||
+        blockLength < 1) {
+      break;  // not cached (or unreadable): the pipe serves the rest
+    }
+    int32_t a = blockLength - o;
+    if (a <= 0) {
+      // The block ends at or before p. Inside the file's known size that is a block the
+      // store holds only in part, not the end of the file: the pipe serves from here.
+      if (size >= 0 && p < size) break;
+      if (a < 0) return ERR_KDRCP_BAD_ARG;
+      return count == 0 ? ERR_KDRCP_EOF : count;
+    }
+    a = std::min(a, want);
+    count += a;
+    p += a;
+  }
+  return count;
+}
+
+void DetachForClearCache() { closeFastCache(); }
+
+int FastSize(OpenFileRecord* file) { return fastCacheFileSize(file); }
+
+int FastRead(OpenFileRecord* file, unsigned char* destination, int32_t count) {
+  return fastCacheRead(file, destination, count);
+}
+
+}  // namespace
+
+int checkInitKDRC() {
+  if (g_fast.attempted) return g_fast.result;
+  g_fast.attempted = true;
+
+  if (platform::GetEnv(kPipeOnlyVariable) != nullptr) {
+    g_fast.result = -1;
+    Print("\n***** WARNING: VXN proxy 'PIPE ONLY' mode detected. *****\n");
+    Print(kContinueLine);
+    return -1;
+  }
+
+  int c = VersionCheck(1);
+  if (c != 0) {
+    Print("\n***** WARNING: Improper VXN protocol version detected. *****\n");
+    Print(kContinueLine);
+    g_fast.result = c < 0 ? c : -c;
+    return g_fast.result;
+  }
+
+  c = openFastCache();
+  if (c == 0) {
+    g_fast.result = 0;
+    return 0;
+  }
+  g_fast.store = nullptr;
+  std::printf("\n***** WARNING: Error %d opening KDRCache, . *****\n", c);
+  Print("***** There was insufficient memory to open the KDR fast cache in memory mapped "
+        "mode. *****\n");
+  Print(kContinueLine);
+  g_fast.result = c < 0 ? c : -c;
+  return g_fast.result;
+}
+
+int openFastCache() {
+  if (g_fast.store != nullptr) return 0;
+  char* mapName = nullptr;
+  char* directory = nullptr;
+  int32_t filePages = 0;
+  int32_t segments = 0;
+  int32_t hashBlockPages = 0;
+  int32_t mbExtents = 0;
+  int32_t extents = 0;
+  int r = GetCacheInitInfoMsg(&mapName, &directory, &filePages, &segments, &hashBlockPages,
+                              &mbExtents, &extents);
+  if (r != 0) return r < 0 ? r : -r;
+
+  KDRCIF_OPEN_PARAMS params{};
+  params.cacheDir = directory;
+  params.mapName = mapName;
+  params.filePages = filePages;
+  params.segments = segments;
+  params.hashBlocks = hashBlockPages;
+  // The product of two positive 32-bit numbers; the store clamps what it cannot use.
+  params.totalExtentMB = static_cast<int32_t>(std::min<int64_t>(
+      static_cast<int64_t>(mbExtents) * extents, std::numeric_limits<int32_t>::max()));
+  params.extentMB = mbExtents;
+  params.maxExtentFiles = extents;
+  params.create = 0;
+  params.deleteFirst = 0;
+  params.mode = KDRC_MODE_CLIENT;
+  params.trace = platform::GetEnv(kStoreLogVariable) != nullptr ? 1 : 0;
+  int rc = KDRCIF_OpenS(&params, &g_fast.store);
+  KdrRelease(mapName);
+  KdrRelease(directory);
+  if (rc != 0) {
+    g_fast.store = nullptr;
+    return KdrCacheErrorCode(rc);
+  }
+  return 0;
+}
+
+int fastCacheFileSize(OpenFileRecord* file) {
+  if (file == nullptr) return ERR_KDRCP_BAD_ARG;
+  if (file->guid == nullptr) return ERR_KDRCP_BAD_FILE;
+  if (file->serverHandle < kNoServerHandle || file->fileSize >= 0) return 0;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+
+  Operation op(record);
+  int c = checkInitKDRC();
+  if (c < 0) return c;
+  if (g_fast.store == nullptr) return -1;
+  int rc = KDRCIF_LockCache(g_fast.store);
+  if (rc != 0) {
+    if (OwnerClosed()) DropClosedStore(rc);
+    return -rc;
+  }
+  int32_t size[2] = {-1, -1};
+  KDRC_PAGE_T* first = nullptr;
+  rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
+  int result = rc != 0 ? -rc : first == nullptr ? ERR_KDRCP_BAD_FILE : 0;
+  if (result == 0) file->fileSize = SizeOf(size);
+  KDRCIF_UnLockCache(g_fast.store);
+  return result;
+}
+
+int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
+  if (file == nullptr || buffer == nullptr || length < 0) return ERR_KDRCP_BAD_ARG;
+  if (length == 0) return 0;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
+
+  Operation op(record);
+  if (checkInitKDRC() < 0 || g_fast.store == nullptr || file->guid == nullptr) return 0;
+  int rc = KDRCIF_LockCache(g_fast.store);
+  if (rc != 0) {
+    if (OwnerClosed()) {
+      DropClosedStore(rc);
+      return 0;
+    }
+    return KdrCacheErrorCode(rc);
+  }
+  int32_t size[2] = {-1, -1};
+  KDRC_PAGE_T* first = nullptr;
+  rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
+  int result = 0;
+  if (rc != 0) {
+    result = KdrCacheErrorCode(rc);
+  } else {
+    if (size[1] >= 0) file->fileSize = SizeOf(size);
+    if (first != nullptr) result = CopyBlocks(first, file->position, file->fileSize, buffer, length);
+  }
+  rc = KDRCIF_UnLockCache(g_fast.store);
+  if (rc != 0) result = KdrCacheErrorCode(rc);
+  return result;
+}
+
+int closeFastCache() {
+  int rc = 0;
+  {
+    ProxyLockGuard lock(ProxyLock::kA);
+    if (g_fast.store != nullptr) {
+      rc = KDRCIF_Close(&g_fast.store);
+      g_fast.store = nullptr;
+    }
+    g_fast.attempted = false;
+    g_fast.result = 0;
+  }
+  return rc == 0 ? 0 : KdrCacheErrorCode(rc);
+}
+
+void InstallFastCache() {
+  static const FastCacheReader reader{&FastSize, &FastRead};
+  SetFastCacheReader(&reader);
+  SetFastCacheDetach(&DetachForClearCache);
+}
+
+}  // namespace kdr

@@ -1,0 +1,407 @@
+// The fast cache against real processes: an owner process holds a store whose blocks it wrote
+// (fastcache_owner), the scriptable peer answers the pipe and hands out that store's
+// parameters, and the library in this process reads through the store, the pipe, or both.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fastcache/fast_cache.h"
+#include "fastcache/fastcache_layout.h"
+#include "iface/interface.h"
+#include "peer/peer.h"
+#include "platform/process.h"
+#include "protocol/data_messages.h"
+#include "protocol/message_format.h"
+#include "protocol/pipe_transport.h"
+#include "proxy/config.h"
+#include "proxy/lifecycle.h"
+#include "proxy/open_files.h"
+#include "proxy/proxy_log.h"
+#include "proxy/result_codes.h"
+
+namespace kdr {
+namespace {
+
+using namespace fastcache_test;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+constexpr char kMap[] = "fcstore";
+constexpr char kPipeOnlyLine[] = "\n***** WARNING: VXN proxy 'PIPE ONLY' mode detected. *****\n";
+constexpr char kContinueLine[] =
+    "***** The KDR fast cache will continue to operate in pipe mode with possibly degraded "
+    "performance. *****\n";
+
+int CountOf(const std::string& text, const std::string& piece) {
+  int n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
+// A data reply carrying bytes [from, from + n) of file `letter`.
+std::string Piece(char letter, int64_t from, int64_t n) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  for (char c : FileBytes(letter, from, n)) {
+    hex += kHex[static_cast<unsigned char>(c) >> 4];
+    hex += kHex[static_cast<unsigned char>(c) & 15];
+  }
+  return "reply be64=" + std::to_string(from) + " be32=" + std::to_string(n) + " hex=" + hex;
+}
+
+// The reply to OPEN of a file of `size` bytes (server handle 5).
+std::string OpenReply(int64_t size) { return "reply be16=5 be64=" + std::to_string(size); }
+
+// A ticket of type 'v' whose key starts with `letter` and whose GUID is that of `letter`.
+std::string Ticket(char letter) {
+  std::string t(64, 'K');
+  t[0] = letter;
+  t += "v001xx";
+  t += Guid(letter);
+  t.resize(225, 'x');
+  return t;
+}
+
+class FastCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-fc-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    store_ = dir_ + "/store";
+    std::filesystem::create_directory(store_);
+    std::string runtime = dir_ + "/run";
+    std::filesystem::create_directory(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    std::string home = dir_ + "/home";
+    std::filesystem::create_directory(home);
+    std::string script = home + "/" + kDefaultLaunchScript;
+    std::ofstream(script) << "#!/bin/sh\nexit 1\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    setenv("KDR_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("KDR_HOME", home.c_str(), 1);
+    setenv("VXN_CONNECTTIMEOUT", "1", 1);
+    setenv("VXN_STARTUPTIMEOUT", "1", 1);
+    for (const char* v : kUnset) unsetenv(v);
+    ResetMultiUserForTesting();
+    KdrLogClose();
+    setenv("KDR_VXNPROXYLOG", (dir_ + "/proxy.log").c_str(), 1);
+  }
+
+  void TearDown() override {
+    while (KdrProxyInitialized()) VXN_Term();
+    if (peer_ != nullptr) peer_->Stop();
+    peer_.reset();
+    KdrLogClose();
+    if (owner_ != 0) {
+      std::ofstream(dir_ + "/stop");
+      if (WaitExit() != 0) platform::KillProcessGroup(owner_);
+    }
+    for (const char* v : {"KDR_RUNTIME_DIR", "KDR_HOME", "VXN_CONNECTTIMEOUT",
+                          "VXN_STARTUPTIMEOUT", "KDR_VXNPROXYLOG"}) {
+      unsetenv(v);
+    }
+    for (const char* v : kUnset) unsetenv(v);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  // Starts the owner process and waits until its store holds the files of the layout.
+  void StartOwner() {
+    std::string cmd = std::string(KDR_FASTCACHE_OWNER) + " " + store_ + " " + kMap + " " +
+                      dir_ + "/stop >" + dir_ + "/owner.out 2>&1";
+    ASSERT_EQ(platform::SpawnShell(cmd.c_str(), &owner_), 0);
+    for (int i = 0; i < 2000 && OwnerOutput().find("ready\n") == std::string::npos; ++i) {
+      if (OwnerOutput().find("failed") != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(OwnerOutput().find("ready\n"), std::string::npos) << OwnerOutput();
+  }
+
+  // Has the owner close its store, and waits for it to end.
+  void StopOwner() {
+    std::ofstream(dir_ + "/stop");
+    ASSERT_EQ(WaitExit(), 0);
+    owner_ = 0;
+    ASSERT_NE(OwnerOutput().find("closed=0"), std::string::npos) << OwnerOutput();
+  }
+
+  // The owner's exit status, or -1 when it does not end within 10 s.
+  long WaitExit() {
+    for (int i = 0; i < 1000; ++i) {
+      long status = 0;
+      int err = 0;
+      platform::ProcessState st = platform::QueryProcess(owner_, &status, &err);
+      if (st == platform::ProcessState::kExited) return status;
+      if (st != platform::ProcessState::kRunning) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+  std::string OwnerOutput() const {
+    std::ifstream in(dir_ + "/owner.out");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  // Serves the pipe with the store's parameters (map name `map`) and `script`, and initialises
+  // the proxy against it.
+  void Start(const std::string& script, const std::string& map = kMap) {
+    std::string info = "on GET_CACHE_INIT_INFO reply be32=" + std::to_string(kFilePages) +
+                       " be32=" + std::to_string(kSegments) + " be32=" +
+                       std::to_string(kHashBlocks) + " be32=" + std::to_string(kExtentMB) +
+                       " be32=" + std::to_string(kExtents) + " be16=" +
+                       std::to_string(store_.size()) + " be16=" + std::to_string(map.size()) +
+                       " text=" + store_ + " text=" + map + "\n";
+    std::vector<testpeer::Rule> rules;
+    std::string error;
+    ASSERT_TRUE(testpeer::ParseScript(info + script, &rules, &error)) << error;
+    peer_ = std::make_unique<testpeer::Peer>(kDefaultPipeName, std::move(rules));
+    ASSERT_EQ(peer_->Start(), 0);
+    ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  }
+
+  int Count(const char* name) const { return peer_->Count(testpeer::MessageCode(name)); }
+
+  // Registers the ticket of file `letter` and opens it.
+  VXNFileHandle Open(char letter) {
+    std::string ticket = Ticket(letter);
+    const char* key = nullptr;
+    EXPECT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+    VXNFileHandle f = nullptr;
+    EXPECT_EQ(VXN_OpenFile(key, &f), 0);
+    return f;
+  }
+
+  // Reads `count` bytes at `at` through VXN_ReadBytes; the bytes read, or the code on failure.
+  std::string ReadAt(VXNFileHandle f, int64_t at, int count, int* result = nullptr) {
+    std::vector<char> buf(static_cast<size_t>(count) + 1);
+    int n = -1;
+    EXPECT_EQ(VXN_SeekAbsolute(f, at), 0);
+    int r = VXN_ReadBytes(f, "tag", count, &n, buf.data());
+    if (result != nullptr) *result = r;
+    else EXPECT_EQ(r, 0);
+    return r == 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string();
+  }
+
+  // The (offset, length) of the latest data request.
+  std::pair<int64_t, int32_t> LastDataRange() const {
+    std::pair<int64_t, int32_t> range{-1, -1};
+    for (const testpeer::Request& r : peer_->Requests()) {
+      if (r.msgType == KDR_GET_DATA_MSG) {
+        range = {static_cast<int64_t>(GetBE64(r.bytes.data(), kOffRangeOffset)),
+                 static_cast<int32_t>(GetBE32(r.bytes.data(), kOffRangeLength))};
+      }
+    }
+    return range;
+  }
+
+  static constexpr const char* kUnset[] = {
+      "VXN_PROXYPIPENAME",  "VXN_PROXYEXECNAME",     "VXN_PROXYBUFFERSIZE",
+      "VXN_PROXY_PIPEONLY", "VXN_PROXY_OPEN_CACHE_EARLY", "KDR_VXNSTARTUPLOG",
+      "KDR_WINDOWS_MULTIUSER", "KDRC_DEFAULT_LOGFILE", "KDRC_CACHE_TRACE"};
+
+  std::string dir_;
+  std::string store_;
+  long owner_ = 0;
+  std::unique_ptr<testpeer::Peer> peer_;
+};
+
+// Everything the store holds is served without a single data exchange: the open, the size,
+// reads inside a block, across a block boundary and up to the end of a short last block.
+TEST_F(FastCacheTest, StoreServesWhatItHoldsWithoutThePipe) {
+  StartOwner();
+  setenv("VXN_PROXY_OPEN_CACHE_EARLY", "1", 1);
+  CaptureStdout();
+  Start("");
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("\n***** checkInitKDRC() returned: 0 *****\n"), std::string::npos) << out;
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+
+  VXNFileHandle f = Open('A');
+  int64_t size = -1;
+  ASSERT_EQ(VXN_FileSize(f, &size), 0);
+  EXPECT_EQ(size, kFileA.size);
+  EXPECT_EQ(ReadAt(f, 16380, 100), FileBytes('A', 16380, 100));
+  EXPECT_EQ(ReadAt(f, 0, int(kFileA.size)), FileBytes('A', 0, kFileA.size));
+  int r = 0;
+  ReadAt(f, kFileA.size, 10, &r);
+  EXPECT_EQ(r, ERR_KDRCP_EOF);
+
+  // The read itself, as the open-file code calls it: 4 bytes from block 0 and 96 from block
+  // 1; the exact end of the short last block is the end of the data.
+  f->position = 16380;  // the handle has no owner between calls: this thread may set it
+  unsigned char buf[200];
+  EXPECT_EQ(fastCacheRead(f, buf, 100), 100);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 100), FileBytes('A', 16380, 100));
+  f->position = kFileA.size;
+  EXPECT_EQ(fastCacheRead(f, buf, 100), ERR_KDRCP_EOF);
+  f->position = kFileA.size - 1;
+  EXPECT_EQ(fastCacheRead(f, buf, 100), 1);
+  f->position = 0;
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+
+  EXPECT_EQ(Count("OPEN"), 0);
+  EXPECT_EQ(Count("GET_SIZE"), 0);
+  EXPECT_EQ(Count("GET_DATA"), 0);
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+}
+
+// What the store does not hold comes from the pipe: a block that is not cached, the rest of a
+// read that starts in the store, and the part of a block the store holds only in part (which
+// is not the end of the file).
+TEST_F(FastCacheTest, PipeServesWhatTheStoreLacks) {
+  StartOwner();
+  const int64_t b3 = 3 * int64_t(kBlock);
+  Start("on OPEN#1 " + OpenReply(kFileB.size) + "\non OPEN#2 " + OpenReply(kFileC.size) +
+        "\non GET_DATA#1 " + Piece('B', b3, 300) + "\non GET_DATA#2 " + Piece('B', b3, 300) +
+        "\non GET_DATA#3 " + Piece('C', 100, 200) + "\n");
+  VXNFileHandle b = Open('B');
+  EXPECT_EQ(Count("OPEN"), 0);
+  EXPECT_EQ(ReadAt(b, b3, 100), FileBytes('B', b3, 100));
+  EXPECT_EQ(Count("OPEN"), 1);  // opened at the server only now
+  EXPECT_EQ(LastDataRange(), std::make_pair(b3, 300));
+
+  EXPECT_EQ(ReadAt(b, b3 - 50, 350), FileBytes('B', b3 - 50, 350));
+  EXPECT_EQ(Count("GET_DATA"), 2);
+  EXPECT_EQ(LastDataRange(), std::make_pair(b3, 300));  // the store gave the first 50
+
+  VXNFileHandle c = Open('C');
+  EXPECT_EQ(ReadAt(c, 0, 300), FileBytes('C', 0, 300));
+  EXPECT_EQ(LastDataRange(), std::make_pair(int64_t{100}, 200));
+  EXPECT_EQ(Count("OPEN"), 2);
+}
+
+// In pipe-only mode no attach is tried; the two lines come once per attach cycle.
+TEST_F(FastCacheTest, PipeOnlyModeSaysSoOnce) {
+  setenv("VXN_PROXY_PIPEONLY", "", 1);
+  Start("on OPEN " + OpenReply(kFileC.size) + "\non GET_DATA " + Piece('C', 0, 300) + "\n");
+  CaptureStdout();
+  VXNFileHandle f = Open('C');
+  EXPECT_EQ(ReadAt(f, 0, 300), FileBytes('C', 0, 300));
+  VXNFileHandle g = Open('C');
+  EXPECT_EQ(ReadAt(g, 0, 300), FileBytes('C', 0, 300));
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(CountOf(out, kPipeOnlyLine), 1) << out;
+  EXPECT_EQ(CountOf(out, kContinueLine), 1) << out;
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 0);
+  EXPECT_EQ(Count("VERSION_CHECK"), 1);  // the connect's own
+
+  EXPECT_EQ(closeFastCache(), 0);  // a new cycle says it again
+  CaptureStdout();
+  VXNFileHandle h = Open('C');
+  out = GetCapturedStdout();
+  EXPECT_EQ(CountOf(out, kPipeOnlyLine), 1) << out;
+  for (VXNFileHandle x : {f, g, h}) EXPECT_EQ(VXN_CloseFileHandlePointer(x), 0);
+}
+
+// A store that cannot be attached (no owner has it open) costs one warning per cycle and
+// nothing else: opens and reads go to the server.
+TEST_F(FastCacheTest, AbsentStoreLeavesTheWorkToThePipe) {
+  Start("on OPEN " + OpenReply(kFileC.size) + "\non GET_DATA " + Piece('C', 0, 300) + "\n");
+  CaptureStdout();
+  VXNFileHandle f = Open('C');
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(ReadAt(f, 0, 300), FileBytes('C', 0, 300));
+  VXNFileHandle g = Open('C');
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(CountOf(out, "opening KDRCache, . *****\n"), 1) << out;
+  EXPECT_EQ(CountOf(out, "***** There was insufficient memory to open the KDR fast cache in "
+                         "memory mapped mode. *****\n"), 1);
+  EXPECT_EQ(CountOf(out, kContinueLine), 1);
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+  EXPECT_EQ(Count("OPEN"), 2);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(g), 0);
+}
+
+// Detaching (directly, or by clearing the cache) starts a new cycle: the next read attaches
+// again and is served by the store.
+TEST_F(FastCacheTest, ReattachesAfterDetach) {
+  StartOwner();
+  Start("");
+  VXNFileHandle f = Open('A');
+  EXPECT_EQ(ReadAt(f, 0, 1000), FileBytes('A', 0, 1000));
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+
+  EXPECT_EQ(closeFastCache(), 0);
+  EXPECT_EQ(closeFastCache(), 0);  // nothing attached: nothing to do
+  EXPECT_EQ(ReadAt(f, 16000, 584), FileBytes('A', 16000, 584));
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 2);
+
+  EXPECT_EQ(KdrClearCache(), 0);
+  EXPECT_EQ(Count("CLEAR_CACHE"), 1);
+  EXPECT_EQ(ReadAt(f, 100, 100), FileBytes('A', 100, 100));
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 3);
+  EXPECT_EQ(Count("GET_DATA"), 0);
+  EXPECT_EQ(Count("OPEN"), 0);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+}
+
+// The owner closes its store under an attached proxy: reads go on through the pipe, later
+// opens go to the server, and nothing fails.
+TEST_F(FastCacheTest, OwnerThatClosedLeavesTheWorkToThePipe) {
+  StartOwner();
+  Start("on OPEN#1 " + OpenReply(kFileA.size) + "\non OPEN#2 " + OpenReply(kFileB.size) +
+        "\non GET_DATA#1 " + Piece('A', kBlock, 200) + "\non GET_DATA#2 " +
+        Piece('B', 0, kBlock) + "\n");
+  VXNFileHandle f = Open('A');
+  EXPECT_EQ(ReadAt(f, 0, 100), FileBytes('A', 0, 100));
+  EXPECT_EQ(Count("GET_DATA"), 0);
+
+  StopOwner();
+  CaptureStdout();
+  // 384 bytes come from the read buffer the first read filled, the other 200 from the pipe.
+  EXPECT_EQ(ReadAt(f, 16000, 584), FileBytes('A', 16000, 584));
+  VXNFileHandle g = Open('B');
+  EXPECT_EQ(ReadAt(g, 0, 100), FileBytes('B', 0, 100));
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count("OPEN"), 2) << out;
+  EXPECT_EQ(Count("GET_DATA"), 2);
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);  // the cycle stays pipe-only
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(g), 0);
+}
+
+// Several threads read their own handles out of the store at once.
+TEST_F(FastCacheTest, ThreadsReadTheStoreTogether) {
+  StartOwner();
+  Start("");
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const CachedFile& file = t % 2 == 0 ? kFileA : kFileB;
+      // B's fourth block is not cached; a read ahead of 16384 bytes must stay clear of it.
+      const int64_t cached = t % 2 == 0 ? file.size : 2 * int64_t(kBlock);
+      VXNFileHandle h = Open(file.letter);
+      std::mt19937 rng(static_cast<unsigned>(t));
+      for (int i = 0; i < 60; ++i) {
+        int n = static_cast<int>(rng() % 20000 % cached) + 1;
+        int64_t at = static_cast<int64_t>(rng() % static_cast<uint64_t>(cached - n + 1));
+        if (ReadAt(h, at, n) != FileBytes(file.letter, at, n)) bad.fetch_add(1);
+      }
+      EXPECT_EQ(VXN_CloseFileHandlePointer(h), 0);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(Count("GET_DATA"), 0);
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+}
+
+}  // namespace
+}  // namespace kdr
