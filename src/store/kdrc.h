@@ -280,7 +280,7 @@ int KDRCIF_LockCache(KDRC_FILETOC_T* pToc);
 int KDRCIF_UnLockCache(KDRC_FILETOC_T* pToc);
 // Empties the store in place: every cached file is evicted, under the cache lock (taken here
 // unless the caller holds it), so attached clients see either the old or the empty store.
-// The shared TOC's pages stay. Not for clients.
+// The shared TOC's pages stay. Not for clients. Traced as "%08d,ClearCache".
 int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc);
 // The shared TOC: published by an owner's open, attached to by a client's open.
 int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache);
