@@ -111,7 +111,14 @@ void Server::Run() {
     int rc = pf::PipeAccept(listener_, -1, &master);
     if (rc == pf::kPipeBroken) break;  // Stop()
     if (rc != pf::kPipeOk) {
-      if (rc == pf::kPipeAccessDenied) Log(LogLevel::kWarn, "refused a client of another user");
+      if (rc == pf::kPipeAccessDenied) {
+        Log(LogLevel::kWarn, "refused a client of another user");
+      } else {
+        // Out of descriptors, most likely: give the connections a moment to end rather
+        // than spin on a listener that fails at once.
+        Log(LogLevel::kWarn, "accepting a client failed (error %d)", rc);
+        pf::SleepMs(50);
+      }
       continue;
     }
     std::lock_guard<std::mutex> guard(connMu_);
