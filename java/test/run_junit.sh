@@ -2,27 +2,75 @@
 # Runs JUnit test classes in one JVM with -Xcheck:jni and fails when the JVM reports a JNI
 # warning or error, even if every test passed.
 #
-# usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH JNI_LIB_DIR FAKE_LIB HOME ASAN_RUNTIME CLASS...
+# usage: run_junit.sh [--peer PEER] JAVA JUNIT_JAR CLASSPATH JNI_LIB_DIR FAKE_LIB HOME ASAN_RUNTIME
+#                     CLASS...
 #   HOME          "fake": KDR_HOME is a temporary directory whose lib/ holds FAKE_LIB as
-#                 libVXNClientProxyDll.so; "none": KDR_HOME is unset.
+#                 libVXNClientProxyDll.so; "none": KDR_HOME is unset;
+#                 "installed": like "fake" (FAKE_LIB is then the real client-proxy library),
+#                 and the self-proxying warning must not appear;
+#                 "self": KDR_HOME is an empty temporary directory, and the self-proxying
+#                 warning must appear exactly once.
+#   --peer PEER   the kdr_test_peer program: started before the JVM on a private pipe, stopped
+#                 after it. The tests get VXN_PROXYPIPENAME pointing at it, and
+#                 KDR_PEER_SCRIPT (its --reload file) and KDR_PEER_REQUESTS (its --requests
+#                 file) to script it and read what it received.
 #   ASAN_RUNTIME  empty, or the AddressSanitizer runtime to preload into the JVM (the JNI
 #                 library was built with it).
 set -u
+peer=
+if [ "${1:-}" = --peer ]; then
+  peer=$2
+  shift 2
+fi
 java=$1 junit=$2 cp=$3 libdir=$4 fake=$5 home=$6 asan=$7
 shift 7
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kdr-junit.XXXXXX") || exit 1
-trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$tmp/home/lib" "$tmp/fake" "$tmp/run"
+peerpid=
+cleanup() {
+  if [ -n "$peerpid" ]; then
+    kill "$peerpid" 2>/dev/null
+    wait "$peerpid" 2>/dev/null
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+mkdir -p "$tmp/home/lib" "$tmp/selfhome" "$tmp/fake" "$tmp/run"
 chmod 700 "$tmp/run"
 cp "$fake" "$tmp/home/lib/libVXNClientProxyDll.so" || exit 1
 
 export KDR_FAKE_DIR="$tmp/fake"
 export KDR_RUNTIME_DIR="$tmp/run"
-if [ "$home" = fake ]; then
-  export KDR_HOME="$tmp/home"
-else
-  unset KDR_HOME
+case $home in
+  fake | installed) export KDR_HOME="$tmp/home" ;;
+  self) export KDR_HOME="$tmp/selfhome" ;;
+  *) unset KDR_HOME ;;
+esac
+
+if [ -n "$peer" ]; then
+  # Lives a little longer than the JVM may (timeout below), and is killed when this script ends.
+  : >"$tmp/peer.script"
+  "$peer" --pipe //./pipe/KDRJUnitPeer --reload "$tmp/peer.script" --requests "$tmp/peer.requests" \
+    --ready-file "$tmp/peer.ready" --lifetime 110000 >"$tmp/peer.log" 2>&1 &
+  peerpid=$!
+  for _ in $(seq 200); do
+    [ -s "$tmp/peer.ready" ] && break
+    kill -0 "$peerpid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ ! -s "$tmp/peer.ready" ]; then
+    cat "$tmp/peer.log"
+    echo "run_junit: the test peer did not come up" >&2
+    exit 1
+  fi
+  export VXN_PROXYPIPENAME=//./pipe/KDRJUnitPeer
+  # The proxy wants a launch script at hand; this one starts nothing (the peer is up).
+  printf '#!/bin/sh\nexit 1\n' >"$KDR_HOME/startvxn.sh"
+  chmod 700 "$KDR_HOME/startvxn.sh"
+  export KDR_PEER_SCRIPT="$tmp/peer.script" KDR_PEER_REQUESTS="$tmp/peer.requests"
+  # Nothing is to be launched: a lost peer must fail fast rather than wait for a server.
+  export VXN_CONNECTTIMEOUT=2 VXN_STARTUPTIMEOUT=2
+  export KDR_VXNPROXYLOG="$tmp/proxy.log"
 fi
 
 selects=()
@@ -46,7 +94,25 @@ if grep -E -n '^WARNING|WARNING in native method|FATAL ERROR in native method' "
   echo "run_junit: the JVM reported JNI misuse (lines above)" >&2
   exit 1
 fi
+warnings=$(grep -c -F -x -e '***** WARNING: The VXN Client Proxy shared library is not installed. *****' \
+  -e '*****   Reverting to self-proxying mode. *****' \
+  -e '***** (Installing an KDR client update will silence this warning.) *****' "$tmp/out.log")
+case $home in
+  self) want=3 ;;
+  installed) want=0 ;;
+  *) want=$warnings ;;
+esac
 if [ $rc -ne 0 ]; then
   echo "run_junit: JUnit exit status $rc" >&2
+fi
+if [ "$warnings" -ne "$want" ]; then
+  echo "run_junit: $warnings self-proxying warning lines, expected $want" >&2
+  rc=1
+fi
+if [ -n "$peer" ] && [ $rc -ne 0 ]; then
+  echo "--- test peer output:"
+  cat "$tmp/peer.log"
+  echo "--- proxy log (tail):"
+  tail -n 60 "$tmp/proxy.log" 2>/dev/null
 fi
 exit $rc

@@ -21,6 +21,8 @@ const char kUsage[] =
     "  --pipe NAME         master pipe to serve (\\\\.\\pipe\\X lives in the runtime directory)\n"
     "  --script FILE       rules, one per line (may be given more than once)\n"
     "  --rule 'LINE'       one rule (may be given more than once; after the script files)\n"
+    "  --reload FILE       rules read again whenever FILE's text changes, ahead of the others;\n"
+    "                      occurrences (#N) then count again from 1\n"
     "  --counts FILE       rewritten after every request: request counts by message type\n"
     "  --requests FILE     rewritten after every request: every request received, in hex\n"
     "  --ready-file FILE   written with the process id once the pipe is served\n"
@@ -72,10 +74,44 @@ void WriteFiles(const kdr::testpeer::Peer& peer, const std::string& counts,
   }
 }
 
+bool ReadText(const std::string& path, std::string* text) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::stringstream ss;
+  ss << in.rdbuf();
+  *text = ss.str();
+  return true;
+}
+
+// The --reload file: checked before each match; a changed text replaces the rules (its own
+// rules first, then the fixed ones). A text that does not parse leaves the rules as they were.
+struct Reloader {
+  std::string path;
+  std::string fixed;  // the --script and --rule text
+  std::string last;
+  std::mutex mu;
+
+  void Check(kdr::testpeer::Peer* peer) {
+    std::lock_guard<std::mutex> lock(mu);
+    std::string text;
+    if (!ReadText(path, &text)) text.clear();  // a missing file is an empty script
+    if (text == last) return;
+    last = text;
+    std::vector<kdr::testpeer::Rule> parsed;
+    std::string error;
+    if (!kdr::testpeer::ParseScript(text + "\n" + fixed, &parsed, &error)) {
+      std::fprintf(stderr, "kdr_test_peer: script error in '%s': %s\n", path.c_str(),
+                   error.c_str());
+      return;
+    }
+    peer->SetRules(std::move(parsed));
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string pipe, counts, requests, ready;
+  std::string pipe, counts, requests, ready, reload;
   std::vector<std::string> scripts, rules;
   long lifetime = 120000;
   for (int i = 1; i < argc; ++i) {
@@ -96,6 +132,8 @@ int main(int argc, char** argv) {
       scripts.push_back(value());
     } else if (arg == "--rule") {
       rules.push_back(value());
+    } else if (arg == "--reload") {
+      reload = value();
     } else if (arg == "--counts") {
       counts = value();
     } else if (arg == "--requests") {
@@ -135,6 +173,13 @@ int main(int argc, char** argv) {
   }
 
   kdr::testpeer::Peer peer(pipe, std::move(parsed));
+  Reloader reloader;
+  if (!reload.empty()) {
+    reloader.path = reload;
+    reloader.fixed = text;
+    reloader.Check(&peer);
+    peer.SetBeforeMatch([&] { reloader.Check(&peer); });
+  }
   peer.SetRequestObserver([&] { WriteFiles(peer, counts, requests); });
   peer.SetExitHandler([&](int code) {
     WriteFiles(peer, counts, requests);

@@ -355,7 +355,17 @@ struct Peer::Session {
 };
 
 Peer::Peer(std::string pipeName, std::vector<Rule> rules)
-    : pipeName_(std::move(pipeName)), rules_(std::move(rules)) {}
+    : pipeName_(std::move(pipeName)),
+      rules_(std::make_shared<const std::vector<Rule>>(std::move(rules))) {}
+
+void Peer::SetRules(std::vector<Rule> rules) {
+  auto set = std::make_shared<const std::vector<Rule>>(std::move(rules));
+  std::lock_guard<std::mutex> lock(mu_);
+  rules_ = std::move(set);
+  baseCounts_ = counts_;
+  baseTotal_ = total_;
+  baseMasters_ = masters_;
+}
 
 Peer::~Peer() { Stop(); }
 
@@ -408,12 +418,14 @@ void Peer::AcceptLoop() {
   }
 }
 
-const Rule* Peer::FindRule(bool master, int code, int occurrence) const {
-  for (const Rule& r : rules_) {
+const Rule* Peer::FindRule(bool master, int code, int occurrence,
+                           std::shared_ptr<const std::vector<Rule>>* set) const {
+  *set = rules_;
+  for (const Rule& r : **set) {
     if (r.master != master) continue;
     if (!master && r.code != -1 && r.code != code) continue;
     int nth = occurrence;
-    if (!master && r.code == -1) nth = total_;  // "*#N": the Nth request of any type
+    if (!master && r.code == -1) nth = total_ - baseTotal_;  // "*#N": the Nth of any type
     if (r.nth != 0 && r.nth != nth) continue;
     return &r;
   }
@@ -550,9 +562,11 @@ void Peer::Serve(std::shared_ptr<Session> session) {
 
   bool handOff = true;
   const Rule* mrule;
+  std::shared_ptr<const std::vector<Rule>> mset;
+  if (beforeMatch_) beforeMatch_();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    mrule = FindRule(true, -1, session->occurrence);
+    mrule = FindRule(true, -1, session->occurrence - baseMasters_, &mset);
   }
   if (mrule != nullptr) {
     for (const Action& a : mrule->actions) {
@@ -603,12 +617,16 @@ void Peer::Serve(std::shared_ptr<Session> session) {
       exchangeMsgType = req.msgType;
     }
     const Rule* rule;
+    std::shared_ptr<const std::vector<Rule>> set;
+    if (beforeMatch_) beforeMatch_();
     {
       std::lock_guard<std::mutex> lock(mu_);
       int occurrence = ++counts_[req.code];
       ++total_;
       requests_.push_back(req);
-      rule = FindRule(false, req.code, occurrence);
+      auto base = baseCounts_.find(req.code);
+      if (base != baseCounts_.end()) occurrence -= base->second;
+      rule = FindRule(false, req.code, occurrence, &set);
     }
     changed_.notify_all();
     if (observer_) observer_();

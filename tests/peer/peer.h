@@ -91,6 +91,13 @@ class Peer {
   void SetExitHandler(std::function<void(int)> handler) { exitHandler_ = std::move(handler); }
   // Called after every request is counted (the standalone program writes its files there).
   void SetRequestObserver(std::function<void()> observer) { observer_ = std::move(observer); }
+  // Called before every request and master connection is matched against the rules (the
+  // standalone program reloads a changed script there). Set it before Start().
+  void SetBeforeMatch(std::function<void()> hook) { beforeMatch_ = std::move(hook); }
+
+  // Replaces the rules. Occurrences (`#N`) of requests and master connections received
+  // from now on count again from 1; Count() and the other totals go on over the whole life.
+  void SetRules(std::vector<Rule> rules);
 
   int Count(int code) const;           // requests received with this code
   int TotalRequests() const;
@@ -113,16 +120,19 @@ class Peer {
   bool Act(Session& session, const Action& action, const Request& request);
   bool SendReply(platform::PipeHandle pipe, const Action& action, const Request& request);
   void Shutdown();
-  const Rule* FindRule(bool master, int code, int occurrence) const;
+  // With mu_ held. The rule points into *set, which the caller keeps while it uses the rule.
+  const Rule* FindRule(bool master, int code, int occurrence,
+                       std::shared_ptr<const std::vector<Rule>>* set) const;
 
   const std::string pipeName_;
-  const std::vector<Rule> rules_;
+  std::shared_ptr<const std::vector<Rule>> rules_;  // guarded by mu_; replaced whole
   platform::PipeListener* listener_ = nullptr;
   std::thread acceptThread_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> exited_{false};
   std::function<void(int)> exitHandler_;
   std::function<void()> observer_;
+  std::function<void()> beforeMatch_;
 
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
@@ -133,6 +143,10 @@ class Peer {
   int total_ = 0;
   int masters_ = 0;
   int secondaries_ = 0;
+  // Totals at the last SetRules: occurrences are counted from there.
+  std::map<int, int> baseCounts_;
+  int baseTotal_ = 0;
+  int baseMasters_ = 0;
   std::atomic<int> emptyWrites_{0};
 };
 
