@@ -2,6 +2,7 @@
 // dying client does to it.
 #include <filesystem>
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -637,6 +638,15 @@ TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
   ASSERT_EQ(got, content);
 
   // Attach as the fast cache does, with the parameters the server gave.
+  // The named objects live in the server's runtime directory; set back when the test ends.
+  struct RestoreEnv {
+    std::string old;
+    bool had;
+    RestoreEnv() : had(std::getenv("KDR_RUNTIME_DIR") != nullptr) {
+      if (had) old = std::getenv("KDR_RUNTIME_DIR");
+    }
+    ~RestoreEnv() { had ? setenv("KDR_RUNTIME_DIR", old.c_str(), 1) : unsetenv("KDR_RUNTIME_DIR"); }
+  } restore;
   ASSERT_EQ(setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1), 0);
   KDRCIF_OPEN_PARAMS prm{dir.data(), map.data(), pages, segments, hash, mb * extents, mb, extents,
                          0, 0, KDRC_MODE_CLIENT, 0};
