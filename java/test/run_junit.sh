@@ -26,8 +26,12 @@ java=$1 junit=$2 cp=$3 libdir=$4 fake=$5 home=$6 asan=$7
 shift 7
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kdr-junit.XXXXXX") || exit 1
-peerpid=
+peerpid= jvmpid=
 cleanup() {
+  if [ -n "$jvmpid" ]; then
+    kill "$jvmpid" 2>/dev/null  # timeout passes the signal on to the JVM
+    wait "$jvmpid" 2>/dev/null
+  fi
   if [ -n "$peerpid" ]; then
     kill "$peerpid" 2>/dev/null
     wait "$peerpid" 2>/dev/null
@@ -35,6 +39,7 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT HUP  # so that the EXIT trap stops the peer on these too
 mkdir -p "$tmp/home/lib" "$tmp/selfhome" "$tmp/fake" "$tmp/run"
 chmod 700 "$tmp/run"
 cp "$fake" "$tmp/home/lib/libVXNClientProxyDll.so" || exit 1
@@ -86,8 +91,12 @@ fi
 # Stop the JVM before CTest's own time-out would kill this script and leave $tmp behind.
 timeout --kill-after=5 100 "${preload[@]}" "$java" -Xcheck:jni -Djava.library.path="$libdir" -jar "$junit" \
   --disable-banner --disable-ansi-colors --fail-if-no-tests --details=tree \
-  --class-path "$cp" "${selects[@]}" >"$tmp/out.log" 2>&1
+  --class-path "$cp" "${selects[@]}" >"$tmp/out.log" 2>&1 &
+# In the background, so that a signal to this script is handled now, not after the JVM ends.
+jvmpid=$!
+wait "$jvmpid"
 rc=$?
+jvmpid=
 cat "$tmp/out.log"
 
 if grep -E -n '^WARNING|WARNING in native method|FATAL ERROR in native method' "$tmp/out.log"; then
