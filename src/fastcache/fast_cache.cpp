@@ -240,7 +240,9 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
     result = KdrCacheErrorCode(rc);
   } else {
     if (size[1] >= 0) file->fileSize = SizeOf(size);
-    if (first != nullptr) result = CopyBlocks(first, file->position, file->fileSize, buffer, length);
+    if (first != nullptr) {
+      result = CopyBlocks(first, file->position, file->fileSize, buffer, length);
+    }
   }
   rc = KDRCIF_UnLockCache(g_fast.store);
   if (rc != 0) result = KdrCacheErrorCode(rc);
