@@ -313,10 +313,11 @@ TEST_F(FastCacheTest, PipeOnlyModeSaysSoOnce) {
   for (VXNFileHandle x : {f, g, h}) EXPECT_EQ(VXN_CloseFileHandlePointer(x), 0);
 }
 
-// A store that cannot be attached (no owner has it open) costs one warning per cycle and
-// nothing else: opens and reads go to the server.
+// A store that cannot be attached (no owner has it open, or the server refuses this client's
+// version) costs one warning per cycle and nothing else: opens and reads go to the server.
 TEST_F(FastCacheTest, AbsentStoreLeavesTheWorkToThePipe) {
-  Start("on OPEN " + OpenReply(kFileC.size) + "\non GET_DATA " + Piece('C', 0, 300) + "\n");
+  Start("on OPEN " + OpenReply(kFileC.size) + "\non GET_DATA " + Piece('C', 0, 300) +
+        "\non VERSION_CHECK#3 error 100 \"too old\"\n");
   CaptureStdout();
   VXNFileHandle f = Open('C');
   ASSERT_NE(f, nullptr);
@@ -329,8 +330,16 @@ TEST_F(FastCacheTest, AbsentStoreLeavesTheWorkToThePipe) {
   EXPECT_EQ(CountOf(out, kContinueLine), 1);
   EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
   EXPECT_EQ(Count("OPEN"), 2);
-  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
-  EXPECT_EQ(VXN_CloseFileHandlePointer(g), 0);
+
+  EXPECT_EQ(closeFastCache(), 0);
+  CaptureStdout();
+  VXNFileHandle h = Open('C');
+  out = GetCapturedStdout();
+  EXPECT_EQ(out, "\n***** WARNING: Improper VXN protocol version detected. *****\n" +
+                     std::string(kContinueLine));
+  EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+  EXPECT_EQ(Count("OPEN"), 3);
+  for (VXNFileHandle x : {f, g, h}) EXPECT_EQ(VXN_CloseFileHandlePointer(x), 0);
 }
 
 // Detaching (directly, or by clearing the cache) starts a new cycle: the next read attaches
