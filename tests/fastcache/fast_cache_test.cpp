@@ -390,6 +390,24 @@ TEST_F(FastCacheTest, OwnerThatClosedLeavesTheWorkToThePipe) {
   EXPECT_EQ(VXN_CloseFileHandlePointer(g), 0);
 }
 
+// An owner killed with its store open leaves the mapped files behind it: reads and opens go on,
+// and the detach at termination does not trip over the dead owner.
+TEST_F(FastCacheTest, OwnerKilledLeavesReadsWorking) {
+  StartOwner();
+  Start("on OPEN " + OpenReply(kFileB.size) + "\non GET_DATA " + Piece('B', 0, kBlock) + "\n");
+  VXNFileHandle f = Open('A');
+  EXPECT_EQ(ReadAt(f, 0, 100), FileBytes('A', 0, 100));
+  ASSERT_EQ(platform::KillProcessGroup(owner_), 0);
+  EXPECT_EQ(WaitExit(), 128 + 9);
+  owner_ = 0;
+  EXPECT_EQ(ReadAt(f, 16380, 100), FileBytes('A', 16380, 100));
+  VXNFileHandle g = Open('B');
+  EXPECT_EQ(ReadAt(g, 0, 100), FileBytes('B', 0, 100));
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(g), 0);
+  EXPECT_EQ(VXN_Term(), 0);
+}
+
 // Several threads read their own handles out of the store at once.
 TEST_F(FastCacheTest, ThreadsReadTheStoreTogether) {
   StartOwner();
