@@ -17,28 +17,13 @@ int EchoMsg() {
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  if (record->pipe == kInvalidPipe) {
-    ConnectProxyLocked(record);
-    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
-  }
+  int r = ConnectIfNeeded(record);
+  if (r != 0) return r;
 
   BeginRequest(record, KDR_ECHO_MSG, 0);
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
-  KdrLogPrintf("%ld byte ECHO request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize, "ECHO request");
   if (n < 0) return n;
-
-  int total = ReceiveReply(record, record->replyBuffer);
-  if (total < 0) return total;
-  int c = CheckReply(record, record->replyBuffer, kEchoRules);
-  if (c != 0) return c;
-  switch (static_cast<int8_t>(record->replyBuffer[kOffTypeId])) {
-    case kReplyNormal:
-      return 0;
-    case kReplyError:
-      return ErrorReplyResult(record->replyBuffer, total, true, true);
-    default:
-      return InvalidTypeId(record->replyBuffer);
-  }
+  return ReceiveEmptyReply(record, kEchoRules);
 }
 
 }  // namespace kdr
@@ -54,33 +39,6 @@ namespace {
 constexpr size_t kMaxRequestText = 0x7FFF;
 
 std::atomic<void (*)()> g_fastCacheDetach{nullptr};
-
-// Skeleton steps 1 to 3 for an exchange that already holds its BusyScope.
-int ConnectFor(ThreadRecord* record) {
-  if (record->pipe == kInvalidPipe) {
-    ConnectProxyLocked(record);
-    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
-  }
-  return 0;
-}
-
-// Receives and checks the reply of a one-reply control exchange whose normal reply carries
-// nothing. `storeText`: whether an error reply's text becomes the thread's error text.
-int SimpleReply(ThreadRecord* record, const ReplyRules& rules) {
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
-  if (total < 0) return total;
-  int c = CheckReply(record, reply, rules);
-  if (c != 0) return c;
-  switch (static_cast<int8_t>(reply[kOffTypeId])) {
-    case kReplyNormal:
-      return 0;
-    case kReplyError:
-      return ErrorReplyResult(reply, total, true, true);
-    default:
-      return InvalidTypeId(reply);
-  }
-}
 
 char* CopyName(const char* text, int32_t n) {
   char* s = static_cast<char*>(KdrAllocate(static_cast<size_t>(n) + 1));
@@ -149,29 +107,17 @@ int GetCacheInitInfoMsg(char** mapName, char** directory, int32_t* filePages, in
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = ConnectFor(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   BeginRequest(record, KDR_GET_CACHE_INIT_INFO, 0);
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
-  KdrLogPrintf("%ld byte GET_CACHE_INIT_INFO request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize, "GET_CACHE_INIT_INFO request");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
+  int total = ReceiveFinalReply(record, kCacheInitInfoRules, true, false);
   if (total < 0) return total;
-  int c = CheckReply(record, reply, kCacheInitInfoRules);
-  if (c != 0) return c;
-  switch (static_cast<int8_t>(reply[kOffTypeId])) {
-    case kReplyNormal:
-      break;
-    case kReplyError:
-      return ErrorReplyResult(reply, total, true, false);
-    default:
-      return InvalidTypeId(reply);
-  }
   CacheInitInfo info;
-  r = ParseCacheInitInfo(reply, total, &info);
+  r = ParseCacheInitInfo(record->replyBuffer, total, &info);
   if (r != 0) return r;
   char* dir = CopyName(info.dir, info.dirLength);
   char* map = CopyName(info.map, info.mapLength);
@@ -202,7 +148,7 @@ int ClearCacheMsg() {
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = ConnectFor(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
   // The store is about to be emptied under the fast cache: detach now, whatever the server
   // answers; the next read attaches afresh.
@@ -210,32 +156,29 @@ int ClearCacheMsg() {
   if (detach != nullptr) detach();
 
   BeginRequest(record, KDR_CLEAR_CACHE_MSG, 0);
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
-  KdrLogPrintf("%ld byte CLEAR CACHE request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize, "CLEAR CACHE request");
   if (n < 0) return n;
-  return SimpleReply(record, kClearCacheRules);
+  return ReceiveEmptyReply(record, kClearCacheRules);
 }
 
 int LocaleMsg() {
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = ConnectFor(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   const char* locale = gProxyConfig.locale;
   uint32_t size = static_cast<uint32_t>(strnlen(locale, kConfigTextMax)) + 1;
   BeginRequest(record, KDR_LOCALE_MSG, size);
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
-  KdrLogPrintf("%ld byte LOCALE request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize, "LOCALE request");
   if (n < 0) return n;
   char name[kConfigTextMax + 1];
   std::memcpy(name, locale, size - 1);
   name[size - 1] = '\0';
-  n = SendRequest(record, name, size);
-  KdrLogPrintf("%ld byte LOCALE name sent to VXN\n", static_cast<long>(n));
+  n = SendLogged(record, name, size, "LOCALE name");
   if (n < 0) return n;
-  return SimpleReply(record, kLocaleRules);
+  return ReceiveEmptyReply(record, kLocaleRules);
 }
 
 int LocalizeMsg(const char* text, char** result) {
@@ -253,35 +196,23 @@ int LocalizeMsg(const char* text, char** result) {
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = ConnectFor(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   BeginRequest(record, KDR_LOCALIZE_MSG, static_cast<uint32_t>(length + 1));
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
-  KdrLogPrintf("%ld byte LOCALIZE request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize, "LOCALIZE request");
   if (n < 0) return n;
-  n = SendRequest(record, copy, static_cast<uint32_t>(length + 1));
-  KdrLogPrintf("%ld byte LOCALIZE text sent to VXN\n", static_cast<long>(n));
+  n = SendLogged(record, copy, static_cast<uint32_t>(length + 1), "LOCALIZE text");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
+  // An error reply's text is not stored: the text being localized is the thread's error
+  // text, and it stays as it is.
+  int total = ReceiveFinalReply(record, kLocalizeRules, true, false);
   if (total < 0) return total;
-  int c = CheckReply(record, reply, kLocalizeRules);
-  if (c != 0) return c;
-  switch (static_cast<int8_t>(reply[kOffTypeId])) {
-    case kReplyNormal:
-      break;
-    case kReplyError:
-      // The text being localized is the thread's error text: it stays as it is.
-      return ErrorReplyResult(reply, total, true, false);
-    default:
-      return InvalidTypeId(reply);
-  }
   // The same counted text as a transfer's final reply, bounded by the reply.
   const char* translation = nullptr;
   int field = 0;
-  int got = ParseCountedText(reply, total, &translation, &field);
+  int got = ParseCountedText(record->replyBuffer, total, &translation, &field);
   if (got < 0) {
     KdrLogPrintf("MESSAGE ERROR: Invalid string length %d (KDR_LOCALIZE_MSG)\n", field);
     return ERR_KDRCP_BAD_ARG;

@@ -13,16 +13,6 @@ namespace kdr {
 
 namespace {
 
-// Skeleton steps 1 to 3 without the record lookup: connect the record when it has no pipe.
-// Returns 0 or ERR_KDRCP_NO_SERVER.
-int Connected(ThreadRecord* record) {
-  if (record->pipe == kInvalidPipe) {
-    ConnectProxyLocked(record);
-    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
-  }
-  return 0;
-}
-
 int ShortReply(int total, const char* name, int code) {
   KdrLogPrintf("MESSAGE ERROR: Reply of %d bytes too short (%s)\n", total, name);
   return code;
@@ -111,38 +101,25 @@ int OpenMsg(OpenFileRecord* file) {
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = Connected(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   uint32_t withNul = static_cast<uint32_t>(length) + 1;
   BeginRequest(record, KDR_OPEN_MSG, withNul);
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize);
-  KdrLogPrintf("%d byte OPEN request sent to VXN\n", n);
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize, "OPEN request");
   if (n < 0) return n;
-  n = SendRequest(record, file->ticket, withNul);
-  KdrLogPrintf("%d byte OPEN ticket sent to VXN\n", n);
+  n = SendLogged(record, file->ticket, withNul, "OPEN ticket");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
+  int total = ReceiveFinalReply(record, kOpenRules, false, true);
   if (total < 0) return total;
-  int c = CheckReply(record, reply, kOpenRules);
-  if (c != 0) return c;
-  switch (ReplyKind(reply)) {
-    case kReplyNormal: {
-      int16_t handle = 0;
-      int64_t size = 0;
-      c = ParseOpenReply(reply, total, &handle, &size);
-      if (c != 0) return ShortReply(total, "KDR_OPEN_MSG", c);
-      file->fileSize = size;
-      file->serverHandle = static_cast<uint16_t>(handle);
-      return handle;
-    }
-    case kReplyError:
-      return ErrorReplyResult(reply, total, false, true);
-    default:
-      return InvalidTypeId(reply);
-  }
+  int16_t handle = 0;
+  int64_t size = 0;
+  int c = ParseOpenReply(record->replyBuffer, total, &handle, &size);
+  if (c != 0) return ShortReply(total, "KDR_OPEN_MSG", c);
+  file->fileSize = size;
+  file->serverHandle = static_cast<uint16_t>(handle);
+  return handle;
 }
 
 int64_t GetSizeMsg(OpenFileRecord* file) {
@@ -157,31 +134,19 @@ int64_t GetSizeMsg(OpenFileRecord* file) {
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = Connected(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   BuildHandleRequest(record, KDR_GET_SIZE_MSG, file->serverHandle);
-  int n = SendRequest(record, record->requestBuffer, kHandleRequestSize);
-  KdrLogPrintf("%ld byte SIZE request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHandleRequestSize, "SIZE request");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
+  int total = ReceiveFinalReply(record, kGetSizeRules, false, true);
   if (total < 0) return total;
-  int c = CheckReply(record, reply, kGetSizeRules);
-  if (c != 0) return c;
-  switch (ReplyKind(reply)) {
-    case kReplyNormal: {
-      int64_t size = 0;
-      c = ParseSizeReply(reply, total, &size);
-      if (c != 0) return ShortReply(total, "KDR_GET_SIZE_MSG", c);
-      return size;
-    }
-    case kReplyError:
-      return ErrorReplyResult(reply, total, false, true);
-    default:
-      return InvalidTypeId(reply);
-  }
+  int64_t size = 0;
+  int c = ParseSizeReply(record->replyBuffer, total, &size);
+  if (c != 0) return ShortReply(total, "KDR_GET_SIZE_MSG", c);
+  return size;
 }
 
 int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination, int32_t end,
@@ -194,27 +159,24 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = Connected(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   const int64_t base = file->position;
   BuildRangeRequest(record, KDR_GET_DATA_MSG, file->serverHandle, base + start, end - start, tag);
-  int n = SendRequest(record, record->requestBuffer, kRangeRequestSize);
-  KdrLogPrintf("%ld byte READ request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kRangeRequestSize, "READ request");
   if (n < 0) return n;
 
   unsigned char* reply = record->replyBuffer;
   int32_t got = start;
   for (;;) {
-    int total = ReceiveReply(record, reply);
+    int total = ReceiveChecked(record, kGetDataRules);
     if (total < 0) return total;
-    int c = CheckReply(record, reply, kGetDataRules);
-    if (c != 0) return c;
     switch (ReplyKind(reply)) {
       case kReplyNormal: {
         DataPiece piece;
         PieceFault fault;
-        c = ParseDataPiece(reply, total, base + got, end - got, &piece, &fault);
+        int c = ParseDataPiece(reply, total, base + got, end - got, &piece, &fault);
         switch (fault) {
           case PieceFault::kNone:
             break;
@@ -254,7 +216,7 @@ int ReadAheadMsg(OpenFileRecord* file, const char* tag, int64_t offset, int32_t 
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  int r = Connected(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
   if (file->serverHandle == kNoServerHandle) {
     // Nested exchange: `busy` stays 1 across it.
@@ -264,23 +226,10 @@ int ReadAheadMsg(OpenFileRecord* file, const char* tag, int64_t offset, int32_t 
   }
 
   BuildRangeRequest(record, KDR_READ_AHEAD_MSG, file->serverHandle, offset, length, tag);
-  int n = SendRequest(record, record->requestBuffer, kRangeRequestSize);
-  KdrLogPrintf("%ld byte READ AHEAD request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kRangeRequestSize, "READ AHEAD request");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
-  if (total < 0) return total;
-  int c = CheckReply(record, reply, kReadAheadRules);
-  if (c != 0) return c;
-  switch (ReplyKind(reply)) {
-    case kReplyNormal:
-      return 0;
-    case kReplyError:
-      return ErrorReplyResult(reply, total, true, true);
-    default:
-      return InvalidTypeId(reply);
-  }
+  return ReceiveEmptyReply(record, kReadAheadRules);
 }
 
 int CloseMsg(OpenFileRecord* file) {
@@ -291,27 +240,14 @@ int CloseMsg(OpenFileRecord* file) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (handle < 0) return 0;
   BusyScope busy(record);
-  int r = Connected(record);
+  int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
   BuildHandleRequest(record, KDR_CLOSE_MSG, file->serverHandle);
-  int n = SendRequest(record, record->requestBuffer, kHandleRequestSize);
-  KdrLogPrintf("%ld byte CLOSE request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHandleRequestSize, "CLOSE request");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
-  if (total < 0) return total;
-  int c = CheckReply(record, reply, kCloseRules);
-  if (c != 0) return c;
-  switch (ReplyKind(reply)) {
-    case kReplyNormal:
-      return 0;
-    case kReplyError:
-      return ErrorReplyResult(reply, total, true, true);
-    default:
-      return InvalidTypeId(reply);
-  }
+  return ReceiveEmptyReply(record, kCloseRules);
 }
 
 }  // namespace kdr

@@ -31,6 +31,21 @@ int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count) {
   return static_cast<int>(written);
 }
 
+int ConnectIfNeeded(ThreadRecord* record) {
+  if (record->pipe == kInvalidPipe) {
+    ConnectProxyLocked(record);
+    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
+  }
+  return 0;
+}
+
+int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const char* what,
+               long logBias) {
+  int n = SendRequest(record, buffer, count);
+  KdrLogPrintf("%ld byte %s sent to VXN\n", static_cast<long>(n) + logBias, what);
+  return n;
+}
+
 int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
@@ -122,6 +137,33 @@ int InvalidTypeId(const unsigned char* reply) {
   KdrLogPrintf("MESSAGE ERROR: Invalid typeID %d\n",
                static_cast<int>(static_cast<int8_t>(reply[kOffTypeId])));
   return ERR_KDRCP_TYPE_ID;
+}
+
+int ReceiveChecked(ThreadRecord* record, const ReplyRules& rules) {
+  int total = ReceiveReply(record, record->replyBuffer);
+  if (total < 0) return total;
+  int c = CheckReply(record, record->replyBuffer, rules);
+  return c != 0 ? c : total;
+}
+
+int ReceiveFinalReply(ThreadRecord* record, const ReplyRules& rules, bool logError,
+                      bool storeError) {
+  int total = ReceiveChecked(record, rules);
+  if (total < 0) return total;
+  unsigned char* reply = record->replyBuffer;
+  switch (static_cast<int8_t>(reply[kOffTypeId])) {
+    case kReplyNormal:
+      return total;
+    case kReplyError:
+      return ErrorReplyResult(reply, total, logError, storeError);
+    default:
+      return InvalidTypeId(reply);
+  }
+}
+
+int ReceiveEmptyReply(ThreadRecord* record, const ReplyRules& rules) {
+  int total = ReceiveFinalReply(record, rules, true, true);
+  return total < 0 ? total : 0;
 }
 
 int ConnectProxyLocked(ThreadRecord* record) {

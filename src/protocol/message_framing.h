@@ -99,6 +99,16 @@ uint16_t BeginRequest(ThreadRecord* record, uint32_t msgType, uint32_t payloadLe
 // closed).
 int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count);
 
+// Skeleton step 3 for a record the caller holds: connects it (under lock A) when it has no
+// pipe. Returns 0, or ERR_KDRCP_NO_SERVER when it still has none (the code of the failed
+// connect is not passed on).
+int ConnectIfNeeded(ThreadRecord* record);
+
+// Skeleton step 5 for one write: SendRequest() and then the line "<n> byte <what> sent to
+// VXN", n being its result plus `logBias`. Returns the result of SendRequest.
+int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const char* what,
+               long logBias = 0);
+
 // Reads one whole reply into `buffer` (kReplyBufferSize bytes: the record's `replyBuffer`),
 // assembling it from as many pipe reads as it arrives in. Returns its size (12 +
 // payloadLength), or ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_NO_SERVER,
@@ -121,6 +131,20 @@ int ErrorReplyResult(unsigned char* reply, int total, bool log, bool store);
 
 // Logs "MESSAGE ERROR: Invalid typeID %d" for the reply and returns ERR_KDRCP_TYPE_ID.
 int InvalidTypeId(const unsigned char* reply);
+
+// Skeleton steps 6 and 7 up to the dispatch: ReceiveReply() into the record's `replyBuffer`,
+// then CheckReply() with `rules`. Returns the reply's size, or the first negative code.
+int ReceiveChecked(ThreadRecord* record, const ReplyRules& rules);
+
+// Skeleton steps 6 and 7 for an exchange answered by one reply: returns the size of a normal
+// reply (in the record's `replyBuffer`); an error reply gives ErrorReplyResult(`logError`,
+// `storeError`), any other kind InvalidTypeId(), a failed read or check its code.
+int ReceiveFinalReply(ThreadRecord* record, const ReplyRules& rules, bool logError,
+                      bool storeError);
+
+// ReceiveFinalReply() for a normal reply that carries nothing, error replies logged and
+// stored: 0 or a negative code.
+int ReceiveEmptyReply(ThreadRecord* record, const ReplyRules& rules);
 
 // Takes lock A, runs ConnectProxy(record), releases lock A and returns its result.
 int ConnectProxyLocked(ThreadRecord* record);

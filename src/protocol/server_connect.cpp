@@ -167,22 +167,10 @@ int VersionCheck(int allowConnect) {
 
   BeginRequest(record, KDR_VERSION_CHECK, kVersionCheckPayload);
   std::memcpy(record->requestBuffer + kHeaderSize, kProtocolVersion, kVersionCheckPayload);
-  int n = SendRequest(record, record->requestBuffer, kHeaderSize + kVersionCheckPayload);
-  KdrLogPrintf("%ld byte VERSION CHECK request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, record->requestBuffer, kHeaderSize + kVersionCheckPayload,
+                     "VERSION CHECK request");
   if (n < 0) return n;
-
-  int total = ReceiveReply(record, record->replyBuffer);
-  if (total < 0) return total;
-  int c = CheckReply(record, record->replyBuffer, kVersionCheckRules);
-  if (c != 0) return c;
-  switch (static_cast<int8_t>(record->replyBuffer[kOffTypeId])) {
-    case kReplyNormal:
-      return 0;
-    case kReplyError:
-      return ErrorReplyResult(record->replyBuffer, total, true, true);
-    default:
-      return InvalidTypeId(record->replyBuffer);
-  }
+  return ReceiveEmptyReply(record, kVersionCheckRules);
 }
 
 }  // namespace kdr

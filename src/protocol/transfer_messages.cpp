@@ -59,10 +59,8 @@ int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules
              ProgressCallback callback, void* context) {
   unsigned char* reply = record->replyBuffer;
   for (;;) {
-    int total = ReceiveReply(record, reply);
+    int total = ReceiveChecked(record, rules);
     if (total < 0) return total;
-    int c = CheckReply(record, reply, rules);
-    if (c != 0) return c;
     switch (static_cast<int8_t>(reply[kOffTypeId])) {
       case kReplyNormal:
         return total;
@@ -89,9 +87,11 @@ int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules
 }
 
 // Hands the counted text of a final reply to the caller as a new string (configured
-// allocator). `nameWord` names the field in the log line.
-int TakeCountedText(const unsigned char* reply, int total, const char* nameWord,
-                    const char* msgName, bool nativeSeparators, char** out) {
+// allocator), and empties the file's read buffer when the text is well formed. `nameWord`
+// names the field in the log line.
+int TakeCountedText(OpenFileRecord* file, const unsigned char* reply, int total,
+                    const char* nameWord, const char* msgName, bool nativeSeparators,
+                    char** out) {
   const char* text = nullptr;
   int field = 0;
   int n = ParseCountedText(reply, total, &text, &field);
@@ -99,28 +99,13 @@ int TakeCountedText(const unsigned char* reply, int total, const char* nameWord,
     KdrLogPrintf("MESSAGE ERROR: Invalid %s length %d (%s)\n", nameWord, field, msgName);
     return n;
   }
+  file->bufferedBytes = 0;
   char* s = static_cast<char*>(KdrAllocate(static_cast<size_t>(n) + 1));
   if (s == nullptr) return ERR_KDRCP_OUT_OF_MEMORY;
   std::memcpy(s, text, static_cast<size_t>(n));
   s[n] = '\0';
   if (nativeSeparators) KdrToBackslashes(s);
   *out = s;
-  return 0;
-}
-
-// Skeleton steps 1 to 3. Returns 0 with *record set, or a code.
-int StartExchange(ThreadRecord** record) {
-  ThreadRecord* r = KdrThreadRecord();
-  *record = r;
-  if (r == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  return 0;
-}
-
-int Connect(ThreadRecord* record) {
-  if (record->pipe == kInvalidPipe) {
-    ConnectProxyLocked(record);
-    if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
-  }
   return 0;
 }
 
@@ -159,37 +144,33 @@ int ParseCountedText(const unsigned char* reply, int total, const char** text, i
 int GetFileMsg(OpenFileRecord* file, char** nameOut, const char* tag, ProgressCallback callback,
                void* context) {
   if (file == nullptr || nameOut == nullptr) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record;
-  int r = StartExchange(&record);
-  if (r != 0) return r;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  if ((r = Connect(record)) != 0) return r;
+  int r = ConnectIfNeeded(record);
+  if (r != 0) return r;
 
   unsigned char* b = record->requestBuffer;
   BeginRequest(record, KDR_GET_FILE_MSG, kGetFileRequestSize - kHeaderSize);
   PutBE16(b, kOffTransferHandle, file->serverHandle);
   PutTag(b, kOffTransferTag, tag);
-  int n = SendRequest(record, b, kGetFileRequestSize);
-  KdrLogPrintf("%ld byte FILE request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, b, kGetFileRequestSize, "FILE request");
   if (n < 0) return n;
 
   int total = Converse(record, file, kGetFileRules, callback, context);
   if (total < 0) return total;
-  const char* text = nullptr;
-  int field = 0;
-  if (ParseCountedText(record->replyBuffer, total, &text, &field) > 0) file->bufferedBytes = 0;
-  return TakeCountedText(record->replyBuffer, total, "filename", "KDR_GET_FILE_MSG", true,
+  return TakeCountedText(file, record->replyBuffer, total, "filename", "KDR_GET_FILE_MSG", true,
                          nameOut);
 }
 
 int GetLocationMsg(OpenFileRecord* file, const char* tag, ProgressCallback callback,
                    void* context, const char* directory, const char* fileName) {
   if (file == nullptr || fileName == nullptr) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record;
-  int r = StartExchange(&record);
-  if (r != 0) return r;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  if ((r = Connect(record)) != 0) return r;
+  int r = ConnectIfNeeded(record);
+  if (r != 0) return r;
 
   // The path goes straight into the request; one too long for it is refused before
   // anything is sent, so the connection stays in step.
@@ -204,8 +185,7 @@ int GetLocationMsg(OpenFileRecord* file, const char* tag, ProgressCallback callb
   BeginRequest(record, KDR_GET_LOCATION_MSG, size - kHeaderSize);
   PutBE16(b, kOffTransferHandle, file->serverHandle);
   PutTag(b, kOffTransferTag, tag);
-  int n = SendRequest(record, b, size);
-  KdrLogPrintf("%ld byte LOCATION request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, b, size, "LOCATION request");
   if (n < 0) return n;
 
   int total = Converse(record, file, kGetLocationRules, callback, context);
@@ -217,30 +197,26 @@ int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback call
   if (file == nullptr || localPath == nullptr || volumeIdOut == nullptr) return ERR_KDRCP_BAD_ARG;
   size_t pathLen = std::strlen(localPath);
   if (pathLen > kMaxCountedWrite) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record;
-  int r = StartExchange(&record);
-  if (r != 0) return r;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  if ((r = Connect(record)) != 0) return r;
+  int r = ConnectIfNeeded(record);
+  if (r != 0) return r;
 
   unsigned char* b = record->requestBuffer;
   BeginRequest(record, KDR_UPLOAD_MSG,
                kUploadRequestSize - kHeaderSize + static_cast<uint32_t>(pathLen));
   PutBE16(b, kOffTransferHandle, file->serverHandle);
   PutBE16(b, kOffUploadLength, static_cast<uint16_t>(pathLen));
-  int n = SendRequest(record, b, kUploadRequestSize);
-  KdrLogPrintf("%ld byte UPLOAD request sent to VXN\n", static_cast<long>(n) + 16);
+  // Both lines count 16 more bytes than the write itself.
+  int n = SendLogged(record, b, kUploadRequestSize, "UPLOAD request", 16);
   if (n < 0) return n;
-  n = SendRequest(record, localPath, static_cast<uint32_t>(pathLen));
-  KdrLogPrintf("%ld byte UPLOAD filepath sent to VXN\n", static_cast<long>(n) + 16);
+  n = SendLogged(record, localPath, static_cast<uint32_t>(pathLen), "UPLOAD filepath", 16);
   if (n < 0) return n;
 
   int total = Converse(record, file, kUploadRules, callback, context);
   if (total < 0) return total;
-  const char* text = nullptr;
-  int field = 0;
-  if (ParseCountedText(record->replyBuffer, total, &text, &field) > 0) file->bufferedBytes = 0;
-  return TakeCountedText(record->replyBuffer, total, "volumeID", "KDR_UPLOAD_MSG", false,
+  return TakeCountedText(file, record->replyBuffer, total, "volumeID", "KDR_UPLOAD_MSG", false,
                          volumeIdOut);
 }
 
@@ -249,37 +225,23 @@ int RollbackMsg(OpenFileRecord* file, const char* volumeId) {
   if (volumeId == nullptr) volumeId = "";
   size_t idLen = std::strlen(volumeId);
   if (idLen > kMaxCountedWrite) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record;
-  int r = StartExchange(&record);
-  if (r != 0) return r;
+  ThreadRecord* record = KdrThreadRecord();
+  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   BusyScope busy(record);
-  if ((r = Connect(record)) != 0) return r;
+  int r = ConnectIfNeeded(record);
+  if (r != 0) return r;
 
   unsigned char* b = record->requestBuffer;
   BeginRequest(record, KDR_ROLLBACK_MSG,
                kUploadRequestSize - kHeaderSize + static_cast<uint32_t>(idLen));
   PutBE16(b, kOffTransferHandle, file->serverHandle);
   PutBE16(b, kOffUploadLength, static_cast<uint16_t>(idLen));
-  int n = SendRequest(record, b, kUploadRequestSize);
-  KdrLogPrintf("%ld byte ROLLBACK request sent to VXN\n", static_cast<long>(n));
+  int n = SendLogged(record, b, kUploadRequestSize, "ROLLBACK request");
   if (n < 0) return n;
-  n = SendRequest(record, volumeId, static_cast<uint32_t>(idLen));
-  KdrLogPrintf("%ld byte ROLLBACK volumeID sent to VXN\n", static_cast<long>(n));
+  n = SendLogged(record, volumeId, static_cast<uint32_t>(idLen), "ROLLBACK volumeID");
   if (n < 0) return n;
 
-  unsigned char* reply = record->replyBuffer;
-  int total = ReceiveReply(record, reply);
-  if (total < 0) return total;
-  int c = CheckReply(record, reply, kRollbackRules);
-  if (c != 0) return c;
-  switch (static_cast<int8_t>(reply[kOffTypeId])) {
-    case kReplyNormal:
-      return 0;
-    case kReplyError:
-      return ErrorReplyResult(reply, total, true, true);
-    default:
-      return InvalidTypeId(reply);
-  }
+  return ReceiveEmptyReply(record, kRollbackRules);
 }
 
 }  // namespace kdr
