@@ -65,6 +65,9 @@ class Session {
   void OnSize(const Request& r);
   void OnData(const Request& r);
   void OnReadAhead(const Request& r);
+  // The open file, offset and length of a data or read-ahead request; null once the error
+  // reply for a malformed request, an unknown handle or a negative range has been sent.
+  std::shared_ptr<OpenFile> RangeOf(const Request& r, int64_t* offset, int32_t* length);
   void OnClose(const Request& r);
   bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put);
   // Transfers (session_transfer.cpp).
@@ -76,8 +79,16 @@ class Session {
                         const std::function<int(uint64_t, unsigned char*, size_t, size_t*)>& read,
                         const std::function<int(uint64_t, const unsigned char*, size_t)>& write,
                         int* err);
+  // Copies the vault file `f` into a new file at `tmp`, with progress replies, and closes
+  // it; a failed close fails the copy. False when the copy cannot start: the error reply is
+  // then sent (`cannotCreate` and the reason, when `tmp` cannot be created). Otherwise
+  // *copy and *err say how it ended, as CopyWithProgress does.
+  bool DownloadToTemp(const Request& r, OpenFile& f, const std::string& tmp,
+                      const std::string& cannotCreate, Copy* copy, int* err);
   bool Progress(const Request& r, uint64_t done, uint64_t total);
-  void SendStopped(const Request& r);
+  // The error reply of a transfer that did not finish (`c` is not kDone): the client's stop,
+  // or, while the client is there, kErrBadFile with `failText` and the text of `err`.
+  void SendUnfinished(const Request& r, Copy c, const std::string& failText, int err);
 
   ServerState* const state_;
   const platform::PipeHandle pipe_;

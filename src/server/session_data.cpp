@@ -96,16 +96,27 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   return true;
 }
 
-void Session::OnData(const Request& r) {
-  if (r.bodyLen != kRangeBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
-  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
-  if (f == nullptr) return;
-  int64_t offset = GetBE64(r.body, 2);
-  int32_t length = GetBE32(r.body, 10);
-  if (offset < 0 || length < 0) {
-    SendError(r, kErrBadRequest, "Invalid range");
-    return;
+std::shared_ptr<OpenFile> Session::RangeOf(const Request& r, int64_t* offset, int32_t* length) {
+  if (r.bodyLen != kRangeBody) {
+    SendError(r, kErrBadRequest, "Malformed request");
+    return nullptr;
   }
+  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  if (f == nullptr) return nullptr;
+  *offset = GetBE64(r.body, 2);
+  *length = GetBE32(r.body, 10);
+  if (*offset < 0 || *length < 0) {
+    SendError(r, kErrBadRequest, "Invalid range");
+    return nullptr;
+  }
+  return f;
+}
+
+void Session::OnData(const Request& r) {
+  int64_t offset = 0;
+  int32_t length = 0;
+  std::shared_ptr<OpenFile> f = RangeOf(r, &offset, &length);
+  if (f == nullptr) return;
   uint64_t size = f->file->Info().size;
   uint64_t pos = static_cast<uint64_t>(offset);
   uint64_t end = pos + static_cast<uint64_t>(length);
@@ -146,15 +157,10 @@ void Session::OnData(const Request& r) {
 }
 
 void Session::OnReadAhead(const Request& r) {
-  if (r.bodyLen != kRangeBody) return (void)SendError(r, kErrBadRequest, "Malformed request");
-  std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
+  int64_t offset = 0;
+  int32_t length = 0;
+  std::shared_ptr<OpenFile> f = RangeOf(r, &offset, &length);
   if (f == nullptr) return;
-  int64_t offset = GetBE64(r.body, 2);
-  int32_t length = GetBE32(r.body, 10);
-  if (offset < 0 || length < 0) {
-    SendError(r, kErrBadRequest, "Invalid range");
-    return;
-  }
   uint64_t size = f->file->Info().size;
   uint64_t pos = static_cast<uint64_t>(offset);
   uint64_t end = pos + (length > 0 ? static_cast<uint64_t>(length) : 0);

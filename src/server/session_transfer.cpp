@@ -91,8 +91,10 @@ bool Session::Progress(const Request& r, uint64_t done, uint64_t total) {
   return false;
 }
 
-void Session::SendStopped(const Request& r) {
-  if (alive_) SendError(r, stopCode_, stopText_);
+void Session::SendUnfinished(const Request& r, Copy c, const std::string& failText, int err) {
+  if (!alive_) return;
+  if (c == Copy::kStopped) SendError(r, stopCode_, stopText_);
+  else SendError(r, kErrBadFile, failText + ErrnoText(err));
 }
 
 Session::Copy Session::CopyWithProgress(
@@ -125,6 +127,38 @@ Session::Copy Session::CopyWithProgress(
     }
     done += n;
   }
+}
+
+bool Session::DownloadToTemp(const Request& r, OpenFile& f, const std::string& tmp,
+                             const std::string& cannotCreate, Copy* copy, int* err) {
+  std::unique_ptr<VaultReader> reader;
+  int rc = f.file->OpenReader(&reader);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "File " + f.guid + " cannot be read: " + ErrnoText(rc));
+    return false;
+  }
+  int out = pf::kNoFile;
+  rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, cannotCreate + ErrnoText(rc));
+    return false;
+  }
+  Copy c = CopyWithProgress(
+      r, f.file->Info().size,
+      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
+        return reader->ReadAt(off, b, len, n);
+      },
+      [&](uint64_t off, const unsigned char* b, size_t len) {
+        return pf::WriteFileAt(out, off, b, len);
+      },
+      err);
+  int crc = pf::CloseFile(out);
+  if (c == Copy::kDone && crc != 0) {
+    c = Copy::kFailed;
+    *err = crc;
+  }
+  *copy = c;
+  return true;
 }
 
 void Session::OnGetFile(const Request& r) {
@@ -170,33 +204,9 @@ void Session::OnGetFile(const Request& r) {
   char tmpname[64];
   std::snprintf(tmpname, sizeof tmpname, "/%ld.%u", pf::CurrentProcessId(), state_->NextSerial());
   std::string tmp = state_->partialDir + tmpname;
-  std::unique_ptr<VaultReader> reader;
-  int rc = f->file->OpenReader(&reader);
-  if (rc != 0) {
-    SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
-    return;
-  }
-  int out = pf::kNoFile;
-  rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
-  if (rc != 0) {
-    SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(rc));
-    return;
-  }
+  Copy c = Copy::kFailed;
   int err = 0;
-  Copy c = CopyWithProgress(
-      r, info.size,
-      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
-        return reader->ReadAt(off, b, len, n);
-      },
-      [&](uint64_t off, const unsigned char* b, size_t len) {
-        return pf::WriteFileAt(out, off, b, len);
-      },
-      &err);
-  int crc = pf::CloseFile(out);
-  if (c == Copy::kDone && crc != 0) {
-    c = Copy::kFailed;
-    err = crc;
-  }
+  if (!DownloadToTemp(r, *f, tmp, "The cache cannot be written: ", &c, &err)) return;
   if (c == Copy::kDone) {
     std::lock_guard<std::mutex> guard(state_->fileCacheMu);
     fs::create_directories(dir, ec);
@@ -221,11 +231,7 @@ void Session::OnGetFile(const Request& r) {
   }
   if (c != Copy::kDone) {
     pf::DeleteFile(tmp.c_str());
-    if (c == Copy::kStopped) SendStopped(r);
-    else if (alive_) {
-      SendError(r, kErrBadFile, "File " + f->guid + " could not be copied into the cache: " +
-                                    ErrnoText(err));
-    }
+    SendUnfinished(r, c, "File " + f->guid + " could not be copied into the cache: ", err);
     return;
   }
   Log(LogLevel::kInfo, "process %ld: %s cached as %s", peer_.pid, f->guid.c_str(),
@@ -246,39 +252,14 @@ void Session::OnGetLocation(const Request& r) {
     SendError(r, kErrBadRequest, "The target must be an absolute path of a file: " + target);
     return;
   }
-  const VaultFileInfo& info = f->file->Info();
   char tmpname[64];
   std::snprintf(tmpname, sizeof tmpname, "/.kdrpart.%ld.%u", pf::CurrentProcessId(),
                 state_->NextSerial());
   std::string parent = ParentDir(target);
   std::string tmp = (parent == "/" ? "" : parent) + tmpname;
-  std::unique_ptr<VaultReader> reader;
-  int rc = f->file->OpenReader(&reader);
-  if (rc != 0) {
-    SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
-    return;
-  }
-  int out = pf::kNoFile;
-  rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
-  if (rc != 0) {
-    SendError(r, kErrBadFile, "Cannot write in " + parent + ": " + ErrnoText(rc));
-    return;
-  }
+  Copy c = Copy::kFailed;
   int err = 0;
-  Copy c = CopyWithProgress(
-      r, info.size,
-      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
-        return reader->ReadAt(off, b, len, n);
-      },
-      [&](uint64_t off, const unsigned char* b, size_t len) {
-        return pf::WriteFileAt(out, off, b, len);
-      },
-      &err);
-  int crc = pf::CloseFile(out);
-  if (c == Copy::kDone && crc != 0) {
-    c = Copy::kFailed;
-    err = crc;
-  }
+  if (!DownloadToTemp(r, *f, tmp, "Cannot write in " + parent + ": ", &c, &err)) return;
   if (c == Copy::kDone) {
     std::error_code ec;
     fs::rename(tmp, target, ec);
@@ -289,11 +270,7 @@ void Session::OnGetLocation(const Request& r) {
   }
   if (c != Copy::kDone) {
     pf::DeleteFile(tmp.c_str());
-    if (c == Copy::kStopped) SendStopped(r);
-    else if (alive_) {
-      SendError(r, kErrBadFile, "File " + f->guid + " could not be written to " + target + ": " +
-                                    ErrnoText(err));
-    }
+    SendUnfinished(r, c, "File " + f->guid + " could not be written to " + target + ": ", err);
     return;
   }
   Log(LogLevel::kInfo, "process %ld: %s written to %s", peer_.pid, f->guid.c_str(),
@@ -344,10 +321,7 @@ void Session::OnUpload(const Request& r) {
   }
   up.reset();  // an uncommitted volume is discarded here
   if (c != Copy::kDone) {
-    if (c == Copy::kStopped) SendStopped(r);
-    else if (alive_) {
-      SendError(r, kErrBadFile, "Upload of " + path + " failed: " + ErrnoText(err));
-    }
+    SendUnfinished(r, c, "Upload of " + path + " failed: ", err);
     return;
   }
   state_->ContentChanged(f->guid);
