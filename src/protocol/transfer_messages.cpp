@@ -21,6 +21,21 @@ void PutTag(unsigned char* buffer, uint32_t offset, const char* tag) {
   if (n > 0) std::memcpy(buffer + offset, tag, n);
 }
 
+// Sends a request whose fixed part holds the file's handle and the length of `text`, then
+// `text` as the second write (upload, roll-back). The log lines are SendLogged's, with
+// `requestWhat` and `textWhat`. Returns the result of the last write attempted.
+int SendHandleAndText(ThreadRecord* record, uint32_t msgType, uint16_t handle, const char* text,
+                      uint32_t length, const char* requestWhat, const char* textWhat,
+                      long logBias) {
+  unsigned char* b = record->requestBuffer;
+  BeginRequest(record, msgType, kUploadRequestSize - kHeaderSize + length);
+  PutBE16(b, kOffTransferHandle, handle);
+  PutBE16(b, kOffUploadLength, static_cast<uint16_t>(length));
+  int n = SendLogged(record, b, kUploadRequestSize, requestWhat, logBias);
+  if (n < 0) return n;
+  return SendLogged(record, text, length, textWhat, logBias);
+}
+
 // Answers one progress reply: asks the callback and sends the status request. Returns 0, or
 // the code of a failed write (the conversation then ends).
 int AnswerProgress(ThreadRecord* record, OpenFileRecord* file, ProgressCallback callback,
@@ -203,15 +218,10 @@ int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback call
   int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
-  unsigned char* b = record->requestBuffer;
-  BeginRequest(record, KDR_UPLOAD_MSG,
-               kUploadRequestSize - kHeaderSize + static_cast<uint32_t>(pathLen));
-  PutBE16(b, kOffTransferHandle, file->serverHandle);
-  PutBE16(b, kOffUploadLength, static_cast<uint16_t>(pathLen));
   // Both lines count 16 more bytes than the write itself.
-  int n = SendLogged(record, b, kUploadRequestSize, "UPLOAD request", 16);
-  if (n < 0) return n;
-  n = SendLogged(record, localPath, static_cast<uint32_t>(pathLen), "UPLOAD filepath", 16);
+  int n = SendHandleAndText(record, KDR_UPLOAD_MSG, file->serverHandle, localPath,
+                            static_cast<uint32_t>(pathLen), "UPLOAD request", "UPLOAD filepath",
+                            16);
   if (n < 0) return n;
 
   int total = Converse(record, file, kUploadRules, callback, context);
@@ -231,14 +241,9 @@ int RollbackMsg(OpenFileRecord* file, const char* volumeId) {
   int r = ConnectIfNeeded(record);
   if (r != 0) return r;
 
-  unsigned char* b = record->requestBuffer;
-  BeginRequest(record, KDR_ROLLBACK_MSG,
-               kUploadRequestSize - kHeaderSize + static_cast<uint32_t>(idLen));
-  PutBE16(b, kOffTransferHandle, file->serverHandle);
-  PutBE16(b, kOffUploadLength, static_cast<uint16_t>(idLen));
-  int n = SendLogged(record, b, kUploadRequestSize, "ROLLBACK request");
-  if (n < 0) return n;
-  n = SendLogged(record, volumeId, static_cast<uint32_t>(idLen), "ROLLBACK volumeID");
+  int n = SendHandleAndText(record, KDR_ROLLBACK_MSG, file->serverHandle, volumeId,
+                            static_cast<uint32_t>(idLen), "ROLLBACK request", "ROLLBACK volumeID",
+                            0);
   if (n < 0) return n;
 
   return ReceiveEmptyReply(record, kRollbackRules);
