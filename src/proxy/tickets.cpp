@@ -189,8 +189,16 @@ int RollbackOne(const char* key, const char* volumeId) {
   });
 }
 
-void FillResults(int count, int* results) {
+// The argument checks a batch entry starts with: at least one item, a key list, and the
+// other lists it needs (`listsGiven`, the result list among them). When they pass, every
+// result is set to ERR_KDRCP_NOT_EXECUTED and 0 returned; otherwise the code, already passed
+// through KdrErrorCode.
+int StartBatch(int count, const char* const* keys, bool listsGiven, int* results) {
+  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
+  if (!listsGiven || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
   for (int i = 0; i < count; ++i) results[i] = ERR_KDRCP_NOT_EXECUTED;
+  return 0;
 }
 
 }  // namespace
@@ -288,11 +296,9 @@ KDR_EXPORT int VXN_RegisterTickets(int count, const char* const* tickets, const 
                                    int* results) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (tickets == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
-  if (keys == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  int r = StartBatch(count, tickets, keys != nullptr, results);
+  if (r != 0) return r;
   for (int i = 0; i < count; ++i) keys[i] = nullptr;
-  FillResults(count, results);
   int failures = 0;
   for (int i = 0; i < count; ++i) {
     results[i] = KdrErrorCode(RegisterOne(tickets[i], &keys[i]));
@@ -314,10 +320,8 @@ KDR_EXPORT int VXN_UnRegisterTicket(const char* key) {
 KDR_EXPORT int VXN_UnRegisterTickets(int count, const char* const* keys, int* results) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
-  if (results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  FillResults(count, results);
+  int s = StartBatch(count, keys, true, results);
+  if (s != 0) return s;
   for (int i = 0; i < count; ++i) {
     int r = KdrProxyInitialized() ? UnregisterOne(keys[i]) : ERR_KDRCP_NOT_INITIALIZED;
     results[i] = r;
@@ -339,11 +343,9 @@ KDR_EXPORT int VXN_DownloadFilesFromPLM(const char* tag, int count, const char* 
                                         int* results) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
-  if (paths == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  int r = StartBatch(count, keys, paths != nullptr, results);
+  if (r != 0) return r;
   for (int i = 0; i < count; ++i) paths[i] = nullptr;
-  FillResults(count, results);
   for (int i = 0; i < count; ++i) {
     results[i] = DownloadOne(tag, keys[i], callback, context, &paths[i]);
     if (results[i] < 0) return KdrErrorCode(results[i]);
@@ -366,10 +368,9 @@ KDR_EXPORT int VXN_DownloadFilesToLocation(const char* tag, int count, const cha
                                            int* results) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (tag == nullptr || count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
-  if (names == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  FillResults(count, results);
+  if (tag == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  int r = StartBatch(count, keys, names != nullptr, results);
+  if (r != 0) return r;
   for (int i = 0; i < count; ++i) {
     results[i] = DownloadToOne(tag, keys[i], callback, context, directory, names[i]);
     if (results[i] < 0) return KdrErrorCode(results[i]);
@@ -390,10 +391,8 @@ KDR_EXPORT int VXN_UploadFilesToPLM(int count, const char* const* keys, Progress
                                     int continueOnError, char** volumeIds, int* results) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
-  if (paths == nullptr || results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  FillResults(count, results);
+  int r = StartBatch(count, keys, paths != nullptr, results);
+  if (r != 0) return r;
   if (volumeIds != nullptr) {
     for (int i = 0; i < count; ++i) volumeIds[i] = nullptr;
   }
@@ -429,10 +428,8 @@ KDR_EXPORT int VXN_RollbackFilesUploadedToPLM(int count, const char* const* keys
                                               const char* const* volumeIds, int* results) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (count < 1) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (keys == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
-  if (results == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  FillResults(count, results);
+  int r = StartBatch(count, keys, true, results);
+  if (r != 0) return r;
   int failures = 0;
   for (int i = 0; i < count; ++i) {
     results[i] = RollbackOne(keys[i], volumeIds != nullptr ? volumeIds[i] : nullptr);
