@@ -29,6 +29,7 @@
 #include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
+#include "support/proxy_fixture.h"
 
 namespace kdr {
 namespace {
@@ -73,48 +74,23 @@ std::string Ticket(char letter) {
   return t;
 }
 
-class FastCacheTest : public ::testing::Test {
+class FastCacheTest : public ProxyFixture {
  protected:
+  FastCacheTest() : ProxyFixture("kdr-fc") {}
+
   void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-fc-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
+    ASSERT_NO_FATAL_FAILURE(ProxyFixture::SetUp());
     store_ = dir_ + "/store";
     std::filesystem::create_directory(store_);
-    std::string runtime = dir_ + "/run";
-    std::filesystem::create_directory(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    std::string home = dir_ + "/home";
-    std::filesystem::create_directory(home);
-    std::string script = home + "/" + kDefaultLaunchScript;
-    std::ofstream(script) << "#!/bin/sh\nexit 1\n";
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    setenv("KDR_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KDR_HOME", home.c_str(), 1);
-    setenv("VXN_CONNECTTIMEOUT", "1", 1);
-    setenv("VXN_STARTUPTIMEOUT", "1", 1);
-    for (const char* v : kUnset) unsetenv(v);
-    ResetMultiUserForTesting();
-    KdrLogClose();
-    setenv("KDR_VXNPROXYLOG", (dir_ + "/proxy.log").c_str(), 1);
   }
 
   void TearDown() override {
-    while (KdrProxyInitialized()) VXN_Term();
-    if (peer_ != nullptr) peer_->Stop();
-    peer_.reset();
-    KdrLogClose();
+    StopProxyAndPeer();
     if (owner_ != 0) {
       std::ofstream(dir_ + "/stop");
       if (WaitExit() != 0) platform::KillProcessGroup(owner_);
     }
-    for (const char* v : {"KDR_RUNTIME_DIR", "KDR_HOME", "VXN_CONNECTTIMEOUT",
-                          "VXN_STARTUPTIMEOUT", "KDR_VXNPROXYLOG"}) {
-      unsetenv(v);
-    }
-    for (const char* v : kUnset) unsetenv(v);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    RemoveEnvironment();
   }
 
   // Starts the owner process and waits until its store holds the files of the layout.
@@ -166,15 +142,8 @@ class FastCacheTest : public ::testing::Test {
                        " be32=" + std::to_string(kExtents) + " be16=" +
                        std::to_string(store_.size()) + " be16=" + std::to_string(map.size()) +
                        " text=" + store_ + " text=" + map + "\n";
-    std::vector<testpeer::Rule> rules;
-    std::string error;
-    ASSERT_TRUE(testpeer::ParseScript(info + script, &rules, &error)) << error;
-    peer_ = std::make_unique<testpeer::Peer>(kDefaultPipeName, std::move(rules));
-    ASSERT_EQ(peer_->Start(), 0);
-    ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+    ProxyFixture::Start(info + script);
   }
-
-  int Count(const char* name) const { return peer_->Count(testpeer::MessageCode(name)); }
 
   // Registers the ticket of file `letter` and opens it.
   VXNFileHandle Open(char letter) {
@@ -209,15 +178,8 @@ class FastCacheTest : public ::testing::Test {
     return range;
   }
 
-  static constexpr const char* kUnset[] = {
-      "VXN_PROXYPIPENAME",  "VXN_PROXYEXECNAME",     "VXN_PROXYBUFFERSIZE",
-      "VXN_PROXY_PIPEONLY", "VXN_PROXY_OPEN_CACHE_EARLY", "KDR_VXNSTARTUPLOG",
-      "KDR_WINDOWS_MULTIUSER", "KDRC_DEFAULT_LOGFILE", "KDRC_CACHE_TRACE"};
-
-  std::string dir_;
   std::string store_;
   long owner_ = 0;
-  std::unique_ptr<testpeer::Peer> peer_;
 };
 
 // Everything the store holds is served without a single data exchange: the open, the size,

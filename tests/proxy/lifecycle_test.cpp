@@ -27,6 +27,7 @@
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
+#include "support/proxy_fixture.h"
 
 namespace kdr {
 namespace {
@@ -80,32 +81,9 @@ void TaggedFree(void* block) {
   std::free(p);
 }
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public ProxyFixture {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-life-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    std::string runtime = dir_ + "/run";
-    std::filesystem::create_directory(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    home_ = dir_ + "/home";
-    std::filesystem::create_directory(home_);
-    setenv("KDR_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KDR_HOME", home_.c_str(), 1);
-    setenv("VXN_CONNECTTIMEOUT", "1", 1);
-    setenv("VXN_STARTUPTIMEOUT", "1", 1);
-    for (const char* v : {"VXN_PROXYPIPENAME", "VXN_PROXYEXECNAME", "VXN_PROXYLOCALE",
-                          "VXN_PROXY_OPEN_CACHE_EARLY", "KDR_VXNSTARTUPLOG",
-                          "KDR_WINDOWS_MULTIUSER"}) {
-      unsetenv(v);
-    }
-    ResetMultiUserForTesting();
-    SetScript("exit 1\n");
-    KdrLogClose();
-    logPath_ = dir_ + "/proxy.log";
-    setenv("KDR_VXNPROXYLOG", logPath_.c_str(), 1);
-  }
+  LifecycleTest() : ProxyFixture("kdr-life") {}
 
   void TearDown() override {
     while (KdrProxyInitialized()) VXN_Term();
@@ -115,33 +93,8 @@ class LifecycleTest : public ::testing::Test {
       StopIdleMonitor();
     }
     KdrReleaseAllThreadRecords(MonitorHooks{&ClosePipe, nullptr});
-    if (peer_ != nullptr) peer_->Stop();
-    peer_.reset();
-    KdrLogClose();
-    for (const char* v : {"KDR_RUNTIME_DIR", "KDR_HOME", "VXN_CONNECTTIMEOUT",
-                          "VXN_STARTUPTIMEOUT", "KDR_VXNPROXYLOG"}) {
-      unsetenv(v);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    ProxyFixture::TearDown();
   }
-
-  void SetScript(const std::string& body) {
-    std::string path = home_ + "/" + kDefaultLaunchScript;
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
-  // Serves the default master pipe in-process.
-  void StartPeer(const std::string& script = "") {
-    std::vector<testpeer::Rule> rules;
-    std::string error;
-    ASSERT_TRUE(testpeer::ParseScript(script, &rules, &error)) << error;
-    peer_ = std::make_unique<testpeer::Peer>(kDefaultPipeName, std::move(rules));
-    ASSERT_EQ(peer_->Start(), 0);
-  }
-
-  std::string Log() const { return ReadFile(logPath_); }
 
   static std::string LastError(int* rc = nullptr) {
     const char* text = nullptr;
@@ -150,10 +103,6 @@ class LifecycleTest : public ::testing::Test {
     return text != nullptr ? text : "(none)";
   }
 
-  std::string dir_;
-  std::string home_;
-  std::string logPath_;
-  std::unique_ptr<testpeer::Peer> peer_;
 };
 
 const char kBanner[] = "VXN Interface Implementation 1.3(20090224) initialized.\n";

@@ -25,6 +25,7 @@
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
+#include "support/proxy_fixture.h"
 
 namespace kdr {
 namespace {
@@ -54,57 +55,13 @@ std::string Ticket(char type) {
   return t;
 }
 
-class OpenFilesTest : public ::testing::Test {
+class OpenFilesTest : public ProxyFixture {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-files-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    std::string runtime = dir_ + "/run";
-    std::filesystem::create_directory(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    std::string home = dir_ + "/home";
-    std::filesystem::create_directory(home);
-    std::string script = home + "/" + kDefaultLaunchScript;
-    std::ofstream(script) << "#!/bin/sh\nexit 1\n";
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    setenv("KDR_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KDR_HOME", home.c_str(), 1);
-    setenv("VXN_CONNECTTIMEOUT", "1", 1);
-    setenv("VXN_STARTUPTIMEOUT", "1", 1);
-    for (const char* v : {"VXN_PROXYPIPENAME", "VXN_PROXYEXECNAME", "VXN_PROXYBUFFERSIZE",
-                          "VXN_PROXY_OPEN_CACHE_EARLY", "KDR_VXNSTARTUPLOG",
-                          "KDR_WINDOWS_MULTIUSER"}) {
-      unsetenv(v);
-    }
-    ResetMultiUserForTesting();
-    KdrLogClose();
-    logPath_ = dir_ + "/proxy.log";
-    setenv("KDR_VXNPROXYLOG", logPath_.c_str(), 1);
-  }
+  OpenFilesTest() : ProxyFixture("kdr-files") {}
 
   void TearDown() override {
     SetFastCacheReader(nullptr);
-    while (KdrProxyInitialized()) VXN_Term();
-    if (peer_ != nullptr) peer_->Stop();
-    peer_.reset();
-    KdrLogClose();
-    for (const char* v : {"KDR_RUNTIME_DIR", "KDR_HOME", "VXN_CONNECTTIMEOUT",
-                          "VXN_STARTUPTIMEOUT", "KDR_VXNPROXYLOG"}) {
-      unsetenv(v);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
-  // Serves the default master pipe with `script` and initialises the proxy against it.
-  void Start(const std::string& script) {
-    std::vector<testpeer::Rule> rules;
-    std::string error;
-    ASSERT_TRUE(testpeer::ParseScript(script, &rules, &error)) << error;
-    peer_ = std::make_unique<testpeer::Peer>(kDefaultPipeName, std::move(rules));
-    ASSERT_EQ(peer_->Start(), 0);
-    ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+    ProxyFixture::TearDown();
   }
 
   // A handle opened at the server the way VXN_OpenFile opens one.
@@ -117,8 +74,6 @@ class OpenFilesTest : public ::testing::Test {
     return f;
   }
 
-  int Count(const char* name) const { return peer_->Count(testpeer::MessageCode(name)); }
-
   // The range length of the latest data request.
   int32_t LastDataLength() const {
     int32_t length = -1;
@@ -128,22 +83,12 @@ class OpenFilesTest : public ::testing::Test {
     return length;
   }
 
-  std::string Log() const {
-    std::ifstream in(logPath_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
   int64_t Position(OpenFileRecord* f) {
     int64_t p = -1;
     EXPECT_EQ(VXN_GetSeekPointer(f, &p), 0);
     return p;
   }
 
-  std::string dir_;
-  std::string logPath_;
-  std::unique_ptr<testpeer::Peer> peer_;
   char buf_[40000] = {};
   int n_ = -1;
 };

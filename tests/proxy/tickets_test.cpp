@@ -26,6 +26,7 @@
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
 #include "proxy/tickets.h"
+#include "support/proxy_fixture.h"
 
 namespace kdr {
 namespace {
@@ -42,51 +43,15 @@ std::string Ticket(char c, char type = 'v') {
 
 const char kOpenReply[] = "on OPEN reply be16=5 be64=1000\n";
 
-class Tickets : public ::testing::Test {
+class Tickets : public ProxyFixture {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kdr-tick-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    std::string runtime = dir_ + "/run";
-    std::string home = dir_ + "/home";
-    std::filesystem::create_directory(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    std::filesystem::create_directory(home);
-    std::string script = home + "/" + kDefaultLaunchScript;
-    std::ofstream(script) << "#!/bin/sh\nexit 1\n";
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    setenv("KDR_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KDR_HOME", home.c_str(), 1);
-    setenv("VXN_CONNECTTIMEOUT", "1", 1);
-    setenv("VXN_STARTUPTIMEOUT", "1", 1);
-    ResetMultiUserForTesting();
-    KdrLogClose();
-    setenv("KDR_VXNPROXYLOG", (dir_ + "/proxy.log").c_str(), 1);
-  }
+  Tickets() : ProxyFixture("kdr-tick") {}
 
   void TearDown() override {
     ReleaseAllTickets();
     while (KdrProxyInitialized()) VXN_Term();
     KdrReleaseAllThreadRecords(MonitorHooks{&ClosePipe, nullptr});
-    if (peer_ != nullptr) peer_->Stop();
-    peer_.reset();
-    KdrLogClose();
-    for (const char* v : {"KDR_RUNTIME_DIR", "KDR_HOME", "VXN_CONNECTTIMEOUT",
-                          "VXN_STARTUPTIMEOUT", "KDR_VXNPROXYLOG"}) {
-      unsetenv(v);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
-  void Init(const std::string& script) {
-    std::vector<testpeer::Rule> rules;
-    std::string error;
-    ASSERT_TRUE(testpeer::ParseScript(script, &rules, &error)) << error;
-    peer_ = std::make_unique<testpeer::Peer>(kDefaultPipeName, std::move(rules));
-    ASSERT_EQ(peer_->Start(), 0);
-    ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+    ProxyFixture::TearDown();
   }
 
   const char* Register(const std::string& ticket) {
@@ -111,15 +76,13 @@ class Tickets : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
-  std::unique_ptr<testpeer::Peer> peer_;
 };
 
 TEST_F(Tickets, RegistrationCountsAndForms) {
   const char* key = nullptr;
   std::string a = Ticket('a');
   EXPECT_EQ(VXN_RegisterTicket(a.c_str(), &key), ERR_KDRCP_NOT_INITIALIZED);
-  Init("");
+  Start("");
 
   const char* k1 = Register(a);
   const char* k2 = Register(a);
@@ -175,7 +138,7 @@ TEST_F(Tickets, RegistrationCountsAndForms) {
 }
 
 TEST_F(Tickets, ConcurrentRegistrationsShareOneEntry) {
-  Init("");
+  Start("");
   std::string t = Ticket('r');
   constexpr int kThreads = 8;
   const char* keys[kThreads] = {};
@@ -213,7 +176,7 @@ int UnregisterDuringProgress(const char* key, void* context, int64_t, int64_t, i
 }
 
 TEST_F(Tickets, DownloadKeepsItsKeyThroughAConcurrentUnregistration) {
-  Init(std::string(kOpenReply) +
+  Start(std::string(kOpenReply) +
        "on GET_FILE progress be64=1 be64=9\n"
        "on STATUS#1 progress be64=5 be64=9\n"
        "on STATUS#2 reply be16=7 text=c/x.bin\n");
@@ -232,7 +195,7 @@ TEST_F(Tickets, DownloadKeepsItsKeyThroughAConcurrentUnregistration) {
 }
 
 TEST_F(Tickets, DownloadListStopsAtTheFirstFailure) {
-  Init(std::string(kOpenReply) + "on GET_FILE reply be16=3 text=p/1\n");
+  Start(std::string(kOpenReply) + "on GET_FILE reply be16=3 text=p/1\n");
   std::string t = Ticket('e');
   const char* key = Register(t);
   std::string unknown(64, 'z');
@@ -266,7 +229,7 @@ TEST_F(Tickets, DownloadListStopsAtTheFirstFailure) {
 class Uploads : public Tickets {
  protected:
   void Run(int continueOnError, int expected) {
-    Init(std::string(kOpenReply) +
+    Start(std::string(kOpenReply) +
          "on UPLOAD#1 reply be16=2 text=v1\n"
          "on UPLOAD#2 reply be16=2 text=v2\n"
          "on UPLOAD#3 error 9 \"disk full\"\n"
@@ -316,7 +279,7 @@ TEST_F(Uploads, ContinueOnErrorCountsAndRollsNothingBack) {
 }
 
 TEST_F(Tickets, RollbacksGoOnAndCountFailures) {
-  Init(std::string(kOpenReply) + "on ROLLBACK#3 error 3 refused\n");
+  Start(std::string(kOpenReply) + "on ROLLBACK#3 error 3 refused\n");
   std::string t = Ticket('f');
   const char* key = Register(t);
   EXPECT_EQ(VXN_RollbackFileUploadedToPLM(key, nullptr), 0);
