@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the project three ways and runs every test suite:
+# Builds the project four ways and runs every test suite:
 #   clang++ with -Werror: all tests;
 #   g++ with -Werror, AddressSanitizer and UndefinedBehaviorSanitizer: all tests, Java included
 #     (the JVM gets the ASan runtime preloaded);
-#   g++ with ThreadSanitizer: the suites labelled "threaded".
+#   g++ with ThreadSanitizer: the suites labelled "threaded";
+#   clang++ with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer: the fuzz targets,
+#     each run for a bounded time on its seed corpus (label "fuzz").
 # Usage: scripts/test-all.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,3 +35,10 @@ echo "=== g++, thread sanitizer (threaded suites) ==="
 configure build/tsan g++ "thread"
 cmake --build build/tsan -j "$jobs"
 ctest --test-dir build/tsan -j "$jobs" -L threaded "$@"
+
+echo "=== clang++ libFuzzer, address + undefined sanitizers (fuzz targets) ==="
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DKDR_WERROR=ON -DKDR_BUILD_FUZZ=ON -DKDR_BUILD_TESTS=OFF \
+  -DKDR_BUILD_JAVA=OFF -DKDR_BUILD_BENCH=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target kdr_fuzz
+ctest --test-dir build/fuzz -j "$jobs" -L fuzz

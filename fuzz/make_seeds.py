@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of each fuzz target into fuzz/corpus/<target>/.
+
+Usage: fuzz/make_seeds.py [path to the built fuzz_store_open]
+
+The seeds are small inputs of the right shape: the well-formed reply of each kind and a few
+near misses, so that the fuzzer starts past the first length checks. The store seed is the
+blank store that fuzz_store_open makes itself (written when its binary is given). Inputs a
+fuzzer once crashed on are kept beside them as regressions (named crash-*).
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")
+
+
+def msg_type(code):
+    return (code << 16) | (0xFFFF - code)
+
+
+OPEN, SIZE, DATA, GET_FILE, CLOSE, ECHO, UPLOAD = 1, 2, 3, 4, 5, 6, 7
+LOCALIZE, CACHE_INFO, VERSION = 12, 14, 15
+
+
+def reply(type_id, seq, code, payload):
+    return struct.pack(">BbHII", 2, type_id, seq, msg_type(code), len(payload)) + payload
+
+
+def error_reply(code, text, seq=7, msg=OPEN, nul=True):
+    body = struct.pack(">iI", code, 0) + text + (b"\0" if nul else b"")
+    return reply(1, seq, msg, body)
+
+
+def counted(text, length=None):
+    n = len(text) if length is None else length
+    return struct.pack(">h", n) + text
+
+
+def write(target, name, data):
+    d = os.path.join(CORPUS, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def protocol_seeds():
+    t = "fuzz_data_replies"
+    write(t, "open", b"\0" + reply(0, 1, OPEN, struct.pack(">hq", 3, 123456)))
+    write(t, "open_short", b"\0" + reply(0, 1, OPEN, struct.pack(">h", 3)))
+    write(t, "size", b"\0" + reply(0, 2, SIZE, struct.pack(">q", 99)))
+    piece = b"0123456789abcdef"
+    write(t, "piece", b"\x81" + reply(0, 3, DATA, struct.pack(">qi", 16384, 16) + piece))
+    write(t, "piece_long", b"\x81" + reply(0, 3, DATA, struct.pack(">qi", 0, 99) + piece))
+    write(t, "piece_tight", b"\x03" + reply(0, 3, DATA, struct.pack(">qi", 0, 16) + piece))
+    write(t, "end", b"\0" + reply(2, 3, DATA, b""))
+
+    t = "fuzz_transfer_replies"
+    write(t, "progress", reply(3, 4, GET_FILE, struct.pack(">qq", 1 << 20, 5 << 20)))
+    write(t, "file_name", reply(0, 4, GET_FILE, counted(b"files/0123ABCD/report.pdf")))
+    write(t, "volume_id", reply(0, 5, UPLOAD, counted(b"v0002")))
+    write(t, "translation", reply(0, 6, LOCALIZE, counted(b"Datei nicht gefunden")))
+    write(t, "count_past_end", reply(0, 4, GET_FILE, counted(b"abc", 40)))
+    write(t, "count_negative", reply(0, 4, GET_FILE, counted(b"abc", -2)))
+    write(t, "count_missing", reply(0, 4, GET_FILE, b"\0"))
+
+    t = "fuzz_cache_init_info"
+    names = b"/var/cache/kdr" + b"kdr"
+    body = struct.pack(">iiiiihh", 1024, 1800, 15, 16, 4, 14, 3) + names
+    write(t, "info", reply(0, 8, CACHE_INFO, body))
+    body = struct.pack(">iiiiihh", 1024, 1800, 15, 16, 4, 14, 30) + names
+    write(t, "map_past_end", reply(0, 8, CACHE_INFO, body))
+    body = struct.pack(">iiiiihh", 1024, 1800, 15, -1, 4, 14, 3) + names
+    write(t, "negative_extents", reply(0, 8, CACHE_INFO, body))
+    write(t, "short", reply(0, 8, CACHE_INFO, struct.pack(">ii", 1, 2)))
+
+    t = "fuzz_reply_framing"
+    # Knob: rules index in the low 4 bits (1 = open), 0x10 SeqNum matches, 0x20 log, 0x40 store.
+    write(t, "error", b"\x71" + error_reply(3005, b"Invalid ticket"))
+    write(t, "error_no_nul", b"\x71" + error_reply(-3003, b"File not found", nul=False))
+    write(t, "error_code_zero", b"\x71" + error_reply(0, b""))
+    write(t, "error_short", b"\x71" + reply(1, 7, OPEN, b"\0\0"))
+    write(t, "normal_wrong_seq", b"\x01" + reply(0, 7, OPEN, struct.pack(">hq", 3, 1)))
+    write(t, "unknown_kind", b"\x1b" + reply(5, 7, ECHO, b""))
+    write(t, "version", b"\x10" + reply(0, 1, VERSION, b""))
+
+
+def catalog_seeds():
+    t = "fuzz_catalog"
+    for name in ("de.po", "fr.po"):
+        src = os.path.join(HERE, "..", "locale", name)
+        if os.path.exists(src):
+            shutil.copyfile(src, os.path.join(CORPUS, t, name))
+    write(t, "forms.po", b"""msgid ""
+msgstr ""
+"Content-Type: text/plain; charset=UTF-8\\n"
+
+# comment
+#, fuzzy
+msgid "Fuzzy"
+msgstr "Flou"
+
+msgctxt "menu"
+msgid "Open"
+msgstr "Ouvrir"
+
+msgid "One file"
+msgid_plural "%d files"
+msgstr[0] "Un fichier"
+msgstr[1] "%d fichiers"
+
+msgid "Tab\\there \\"quoted\\" \\\\ \\101\\7"
+msgstr ""
+"Line one\\n"
+"line two\\r\\n"
+
+msgid "Untranslated"
+msgstr ""
+msgid "Unclosed
+msgstr "x"
+""")
+
+
+def ticket(type_letter, guid):
+    t = "0123456789ABCDEF" * 4 + type_letter + "001::" + guid + "::"
+    return (t + "F" * (240 - len(t))).encode()
+
+
+def request_text_seeds():
+    t = "fuzz_request_texts"
+    write(t, "ticket_v", ticket("v", "0123456789ABCDEF0123456789ABCDEF"))
+    write(t, "ticket_m", ticket("M", "01234567-89AB-CDEF-0123-456789ABCDEF"))
+    write(t, "ticket_dots", ticket("F", "../../../../etc/passwd/0123456789"))
+    write(t, "locale", b"de_DE.UTF-8@euro")
+    write(t, "locale_dots", b"..")
+    write(t, "locale_slash", b"de/../../x")
+
+
+def store_seeds(binary):
+    t = "fuzz_store_open"
+    os.makedirs(os.path.join(CORPUS, t), exist_ok=True)
+    with tempfile.TemporaryDirectory() as tmp:
+        seed = os.path.join(tmp, "seed")
+        env = dict(os.environ, KDR_FUZZ_STORE_SEED=seed)
+        subprocess.run([binary, "-runs=0"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(seed, "rb") as f:
+            data = f.read()
+    sep = b"#KDR-FILE#"
+    meta = data.split(sep)[0]
+    write(t, "blank_store", data)
+    write(t, "blank_metafile", meta)
+    write(t, "short_metafile", meta[:1024])
+
+
+def main():
+    protocol_seeds()
+    catalog_seeds()
+    request_text_seeds()
+    if len(sys.argv) > 1:
+        store_seeds(sys.argv[1])
+
+
+if __name__ == "__main__":
+    main()
