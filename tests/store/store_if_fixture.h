@@ -12,12 +12,13 @@
 
 namespace kdrc_test {
 
-struct IfSize {
-  int32_t pages = 64;
-  int32_t segments = 8;
-  int32_t hashBlocks = 2;
-  int32_t maxExtentFiles = 0;
-  int32_t extentMB = 16;
+// The sizes of a store opened through the interface: two hash blocks and no extent files
+// unless a test says otherwise.
+struct IfSize : StoreSize {
+  IfSize() {
+    hashBlocks = 2;
+    maxExtentFiles = 0;
+  }
 };
 
 class StoreIfTest : public StoreTest {
