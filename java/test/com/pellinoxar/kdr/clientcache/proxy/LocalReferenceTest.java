@@ -3,8 +3,6 @@ package com.pellinoxar.kdr.clientcache.proxy;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
 import java.nio.charset.StandardCharsets;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /**
@@ -12,21 +10,11 @@ import org.junit.jupiter.api.Test;
  * element or per report shows as a "JNI local refs" warning under -Xcheck:jni, which the test
  * runner turns into a failure.
  */
-class LocalReferenceTest {
+class LocalReferenceTest extends FakeProxyCase {
   static final int N = 100_000;
 
   static String ticket(int i) {
     return String.format("%064d", i) + "v001" + "t".repeat(160);
-  }
-
-  @BeforeAll
-  static void init() {
-    assertEquals(0, FileCacheProxy.VXNInit());
-  }
-
-  @BeforeEach
-  void reset() throws Exception {
-    FakeProxy.reset();
   }
 
   @Test

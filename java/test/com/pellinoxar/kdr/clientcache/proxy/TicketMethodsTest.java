@@ -7,26 +7,14 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 
 import java.nio.charset.StandardCharsets;
 import java.util.List;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /** The lifecycle, error-text and ticket methods against the recording stand-in library. */
-class TicketMethodsTest {
+class TicketMethodsTest extends FakeProxyCase {
   static final String PREFIX = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
   static String ticket(int i) {
     return String.format("%s%03dv001", PREFIX.substring(0, 61), i);
-  }
-
-  @BeforeAll
-  static void init() {
-    assertEquals(0, FileCacheProxy.VXNInit());
-  }
-
-  @BeforeEach
-  void reset() throws Exception {
-    FakeProxy.reset();
   }
 
   @Test

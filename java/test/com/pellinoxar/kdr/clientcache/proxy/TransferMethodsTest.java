@@ -10,12 +10,10 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /** Downloads, uploads and the progress bridge against the recording stand-in library. */
-class TransferMethodsTest {
+class TransferMethodsTest extends FakeProxyCase {
   static final String K0 = "a".repeat(64);
   static final String K1 = "b".repeat(64);
 
@@ -39,16 +37,6 @@ class TransferMethodsTest {
 
   static byte[] bytes(String s) {
     return s.getBytes(StandardCharsets.ISO_8859_1);
-  }
-
-  @BeforeAll
-  static void init() {
-    assertEquals(0, FileCacheProxy.VXNInit());
-  }
-
-  @BeforeEach
-  void reset() throws Exception {
-    FakeProxy.reset();
   }
 
   @Test
