@@ -644,7 +644,10 @@ int KDRCFile_GetFreeSegmentMap(KDRC_FILETOC_T* pToc) {
   int64_t used = int64_t(sh->extentSegments) + sh->segments;
   int64_t capacity = int64_t(sh->totalExtentMB) * meta::kSegmentsPerMegabyte + sh->segments;
   // Sizes read from the header: refuse any that cannot describe a store before allocating.
-  if (used > capacity || sh->segments < 1 || sh->extentSegments < 0 || capacity > INT32_MAX) {
+  // Beyond the limits the parameters are clamped to, a corrupt header would have the maps
+  // below take gigabytes (and touch them all).
+  if (used > capacity || sh->segments < 1 || sh->extentSegments < 0 ||
+      sh->segments > meta::kMaxSegments || sh->totalExtentMB > meta::kMaxTotalMegabytes) {
     PrintCodeLine(KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
     return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
   }

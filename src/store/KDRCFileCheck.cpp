@@ -94,6 +94,12 @@ int CheckHeader(KDRC_FILETOC_T* pToc) {
   constexpr int kBeyond = KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE;
   if (h->extentFiles < 0 || h->extentSegments < 0 || h->extentFiles > h->maxExtentFiles)
     return KDRC_FINDING(h->extentFiles, kBeyond);
+  // No store is made with more extent files or bigger ones than the parameters are clamped
+  // to; the open sizes its tables by these numbers.
+  if (h->maxExtentFiles > meta::kMaxExtentFiles) return KDRC_FINDING(h->maxExtentFiles, kBeyond);
+  if (h->segsPerExtent < 0 ||
+      h->segsPerExtent > meta::kMaxExtentMegabytes * meta::kSegmentsPerMegabyte)
+    return KDRC_FINDING(h->segsPerExtent, kBeyond);
   if (int64_t(h->totalExtentMB) !=
       int64_t(h->segsPerExtent) * h->maxExtentFiles / meta::kSegmentsPerMegabyte)
     return KDRC_FINDING(h->totalExtentMB, kBeyond);

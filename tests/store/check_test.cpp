@@ -99,6 +99,25 @@ TEST_F(Check, HeaderDamageInTheFileRefusesTheOpen) {
   GetCapturedStdout();
 }
 
+// Extent sizes past what any store is made with, kept consistent with each other, are refused
+// before the open sizes its tables by them (gigabytes otherwise).
+TEST_F(Check, HeaderClaimingAHugeStoreRefusesTheOpen) {
+  Close();
+  struct Claim {
+    int32_t maxExtentFiles, segsPerExtent;
+  } claims[] = {{600000000, 0}, {1000, 64 * 1000000}};
+  for (const Claim& c : claims) {
+    Poke32("kdr.mf", offsetof(meta::Header, maxExtentFiles), c.maxExtentFiles);
+    Poke32("kdr.mf", offsetof(meta::Header, segsPerExtent), c.segsPerExtent);
+    Poke32("kdr.mf", offsetof(meta::Header, totalExtentMB),
+           static_cast<int32_t>(int64_t{c.segsPerExtent} * c.maxExtentFiles / 64));
+    CaptureStdout();
+    EXPECT_EQ(Open(StoreSize{64, 48}), KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE)
+        << c.maxExtentFiles;
+    GetCapturedStdout();
+  }
+}
+
 TEST_F(Check, GuidTimeAndEntryRulesOfAnAllocatedPage) {
   meta::Page* p = Page(3);
   char saved[meta::kGuidLength];
