@@ -78,6 +78,34 @@ void FreeExtent(KDRC_EXTENT_T* ext) {
   std::free(ext);
 }
 
+// A new record for extent slot `extent`: its path and mapping-object name, no file or
+// mapping yet. On failure nothing stays allocated and the code comes back without a traceback
+// frame of its own; an out-of-memory report names `func` (the caller) and `what` or
+// `nameWhat` (the record or its map name).
+int NewExtentRecord(KDRC_FILETOC_T* toc, const char* wellKnownName, int32_t extent,
+                    const char* func, const char* what, const char* nameWhat,
+                    KDRC_EXTENT_T** out) {
+  auto* ext = static_cast<KDRC_EXTENT_T*>(std::calloc(1, sizeof(KDRC_EXTENT_T)));
+  if (ext == nullptr) {
+    KDRCX_OutOfMemory(kModule, func, __LINE__, what);
+    return KDRC_ERROR_OUT_OF_MEMORY;
+  }
+  ext->signature = KDRC_EXTENT_T_SIG;
+  ext->hFile = KDRC_NO_FILE;
+  if (int rc = ExtentPath(toc, extent, &ext->path)) {
+    FreeExtent(ext);
+    return rc;
+  }
+  ext->mapName = ExtentMapName(wellKnownName, extent);
+  if (ext->mapName == nullptr) {
+    FreeExtent(ext);
+    KDRCX_OutOfMemory(kModule, func, __LINE__, nameWhat);
+    return KDRC_ERROR_OUT_OF_MEMORY;
+  }
+  *out = ext;
+  return 0;
+}
+
 }  // namespace
 
 int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wellKnownName,
@@ -250,23 +278,10 @@ int KDRCSegment_AddExtentFileRecord(KDRC_FILETOC_T* pToc, const char* wellKnownN
     return KDRC_FAIL_VALUE(pToc, extent, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE);
   if (seg->pExtents[extent] != nullptr) return 0;
 
-  auto* ext = static_cast<KDRC_EXTENT_T*>(std::calloc(1, sizeof(KDRC_EXTENT_T)));
-  if (ext == nullptr) {
-    KDRCX_OutOfMemory(KDRC_HERE, "extent");
-    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
-  }
-  ext->signature = KDRC_EXTENT_T_SIG;
-  ext->hFile = KDRC_NO_FILE;
-  if (int rc = ExtentPath(pToc, extent, &ext->path)) {
-    FreeExtent(ext);
+  KDRC_EXTENT_T* ext = nullptr;
+  if (int rc = NewExtentRecord(pToc, wellKnownName, extent, __func__, "extent", "thisMapName",
+                               &ext))
     return KDRC_PASS(rc);
-  }
-  ext->mapName = ExtentMapName(wellKnownName, extent);
-  if (ext->mapName == nullptr) {
-    FreeExtent(ext);
-    KDRCX_OutOfMemory(KDRC_HERE, "thisMapName");
-    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
-  }
   void* window = nullptr;
   if (int rc = KDRCX_MapOSFileSized(pToc, ext->path, ext->mapName, openExisting, 0,
                                     KDRCX_ExtentObjectSize(pToc), &ext->view, &window,
@@ -288,23 +303,10 @@ int KDRCX_SegmentCreateInitialExtFile(KDRC_FILETOC_T* pToc, int32_t extent) {
   if (extent < 0 || extent >= seg->extentSlots)
     return KDRC_FAIL_VALUE(pToc, extent, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE);
   if (seg->pExtents[extent] != nullptr) return 0;
-  auto* ext = static_cast<KDRC_EXTENT_T*>(std::calloc(1, sizeof(KDRC_EXTENT_T)));
-  if (ext == nullptr) {
-    KDRCX_OutOfMemory(KDRC_HERE, "ptr");
-    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
-  }
-  ext->signature = KDRC_EXTENT_T_SIG;
-  ext->hFile = KDRC_NO_FILE;
-  if (int rc = ExtentPath(pToc, extent, &ext->path)) {
-    FreeExtent(ext);
+  KDRC_EXTENT_T* ext = nullptr;
+  if (int rc = NewExtentRecord(pToc, pToc->wellKnownName, extent, __func__, "ptr", "mapName",
+                               &ext))
     return KDRC_PASS(rc);
-  }
-  ext->mapName = ExtentMapName(pToc->wellKnownName, extent);
-  if (ext->mapName == nullptr) {
-    FreeExtent(ext);
-    KDRCX_OutOfMemory(KDRC_HERE, "mapName");
-    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
-  }
   int fd = KDRC_NO_FILE;
   int os = plat::OpenFile(ext->path, plat::FileMode::kCreateTruncate, &fd);
   if (os != 0) {
