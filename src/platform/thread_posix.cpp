@@ -10,6 +10,10 @@
 
 #include "platform/fault.h"
 
+#if defined(KDR_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kdr::platform {
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(RecursiveLock::storage),
@@ -66,6 +70,25 @@ struct StartBlock {
   pthread_cond_t cv;
 };
 
+#if defined(KDR_ASAN)
+// A cancelled thread unwinds without running the instrumented epilogues, so its dead frames
+// keep their redzones and AddressSanitizer's own thread teardown then writes into them.
+// Clear the shadow of everything below the frame that is unwinding.
+void UnpoisonDeadFrames(void*) {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+    char here = 0;
+    char* top = &here;
+    if (top > static_cast<char*>(low))
+      __asan_unpoison_memory_region(low, static_cast<size_t>(top - static_cast<char*>(low)));
+  }
+  pthread_attr_destroy(&attr);
+}
+#endif
+
 void* Trampoline(void* p) {
   StartBlock* start = static_cast<StartBlock*>(p);
   ThreadRoutine routine = start->routine;
@@ -76,7 +99,14 @@ void* Trampoline(void* p) {
   pthread_cond_signal(&start->cv);
   pthread_mutex_unlock(&start->mu);
   // `start` may be gone from here on.
-  uint32_t code = routine(arg);
+  uint32_t code = 0;
+#if defined(KDR_ASAN)
+  pthread_cleanup_push(UnpoisonDeadFrames, nullptr);
+#endif
+  code = routine(arg);
+#if defined(KDR_ASAN)
+  pthread_cleanup_pop(0);
+#endif
   return reinterpret_cast<void*>(static_cast<uintptr_t>(code));
 }
 
