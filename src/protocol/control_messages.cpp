@@ -14,11 +14,9 @@
 namespace kdr {
 
 int EchoMsg() {
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   BeginRequest(record, KDR_ECHO_MSG, 0);
   int n = SendLogged(record, record->requestBuffer, kHeaderSize, "ECHO request");
@@ -104,11 +102,9 @@ int GetCacheInitInfoMsg(char** mapName, char** directory, int32_t* filePages, in
       mbExtents == nullptr || extents == nullptr) {
     return ERR_KDRCP_BAD_ARG;
   }
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   BeginRequest(record, KDR_GET_CACHE_INIT_INFO, 0);
   int n = SendLogged(record, record->requestBuffer, kHeaderSize, "GET_CACHE_INIT_INFO request");
@@ -117,7 +113,7 @@ int GetCacheInitInfoMsg(char** mapName, char** directory, int32_t* filePages, in
   int total = ReceiveFinalReply(record, kCacheInitInfoRules, true, false);
   if (total < 0) return total;
   CacheInitInfo info;
-  r = ParseCacheInitInfo(record->replyBuffer, total, &info);
+  int r = ParseCacheInitInfo(record->replyBuffer, total, &info);
   if (r != 0) return r;
   char* dir = CopyName(info.dir, info.dirLength);
   char* map = CopyName(info.map, info.mapLength);
@@ -145,11 +141,9 @@ int GetCacheInitInfoMsg(char** mapName, char** directory, int32_t* filePages, in
 void SetFastCacheDetach(void (*detach)()) { g_fastCacheDetach.store(detach); }
 
 int ClearCacheMsg() {
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
   // The store is about to be emptied under the fast cache: detach now, whatever the server
   // answers; the next read attaches afresh.
   void (*detach)() = g_fastCacheDetach.load();
@@ -162,11 +156,9 @@ int ClearCacheMsg() {
 }
 
 int LocaleMsg() {
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   const char* locale = gProxyConfig.locale;
   uint32_t size = static_cast<uint32_t>(strnlen(locale, kConfigTextMax)) + 1;
@@ -193,11 +185,9 @@ int LocalizeMsg(const char* text, char** result) {
   // A text longer than a message can announce is left untranslated.
   if (length + 1 > kMaxRequestText) return ERR_KDRCP_BAD_ARG;
 
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   BeginRequest(record, KDR_LOCALIZE_MSG, static_cast<uint32_t>(length + 1));
   int n = SendLogged(record, record->requestBuffer, kHeaderSize, "LOCALIZE request");

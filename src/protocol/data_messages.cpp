@@ -98,11 +98,9 @@ int OpenMsg(OpenFileRecord* file) {
   if (file == nullptr || file->ticket == nullptr) return ERR_KDRCP_BAD_ARG;
   size_t length = std::strlen(file->ticket);
   if (length > static_cast<size_t>(kTicketMaxLength)) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   uint32_t withNul = static_cast<uint32_t>(length) + 1;
   BeginRequest(record, KDR_OPEN_MSG, withNul);
@@ -131,11 +129,9 @@ int64_t GetSizeMsg(OpenFileRecord* file) {
     file->serverHandle = static_cast<uint16_t>(r);
     if (file->fileSize >= 0) return file->fileSize;
   }
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   BuildHandleRequest(record, KDR_GET_SIZE_MSG, file->serverHandle);
   int n = SendLogged(record, record->requestBuffer, kHandleRequestSize, "SIZE request");
@@ -156,11 +152,9 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
       file->position > std::numeric_limits<int64_t>::max() - end) {
     return ERR_KDRCP_BAD_ARG;
   }
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   const int64_t base = file->position;
   BuildRangeRequest(record, KDR_GET_DATA_MSG, file->serverHandle, base + start, end - start, tag);
@@ -213,14 +207,12 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
 
 int ReadAheadMsg(OpenFileRecord* file, const char* tag, int64_t offset, int32_t length) {
   if (file == nullptr) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
   if (file->serverHandle == kNoServerHandle) {
     // Nested exchange: `busy` stays 1 across it.
-    r = OpenMsg(file);
+    int r = OpenMsg(file);
     if (r < 0) return r;
     file->serverHandle = static_cast<uint16_t>(r);
   }

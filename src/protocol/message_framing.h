@@ -149,6 +149,27 @@ int ReceiveEmptyReply(ThreadRecord* record, const ReplyRules& rules);
 // Takes lock A, runs ConnectProxy(record), releases lock A and returns its result.
 int ConnectProxyLocked(ThreadRecord* record);
 
+// Skeleton steps 1 to 3 for the life of the scope: the calling thread's record, its `busy` at
+// 1 (as BusyScope), and its pipe connected (ConnectIfNeeded). result() is 0 when the exchange
+// can go on, otherwise ERR_KDRCP_THREAD_COUNT (no record) or ERR_KDRCP_NO_SERVER.
+class ExchangeScope {
+ public:
+  ExchangeScope()
+      : record_(KdrThreadRecord()),
+        busy_(record_),
+        result_(record_ == nullptr ? ERR_KDRCP_THREAD_COUNT : ConnectIfNeeded(record_)) {}
+  ExchangeScope(const ExchangeScope&) = delete;
+  ExchangeScope& operator=(const ExchangeScope&) = delete;
+
+  ThreadRecord* record() const { return record_; }
+  int result() const { return result_; }
+
+ private:
+  ThreadRecord* const record_;
+  BusyScope busy_;
+  const int result_;
+};
+
 // Connects the calling thread when it has no pipe: ERR_KDRCP_THREAD_COUNT without a record, 0
 // when it is connected already, otherwise the result of ConnectProxyLocked.
 int EnsureConnected();

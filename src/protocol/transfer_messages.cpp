@@ -159,11 +159,9 @@ int ParseCountedText(const unsigned char* reply, int total, const char** text, i
 int GetFileMsg(OpenFileRecord* file, char** nameOut, const char* tag, ProgressCallback callback,
                void* context) {
   if (file == nullptr || nameOut == nullptr) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   unsigned char* b = record->requestBuffer;
   BeginRequest(record, KDR_GET_FILE_MSG, kGetFileRequestSize - kHeaderSize);
@@ -181,11 +179,9 @@ int GetFileMsg(OpenFileRecord* file, char** nameOut, const char* tag, ProgressCa
 int GetLocationMsg(OpenFileRecord* file, const char* tag, ProgressCallback callback,
                    void* context, const char* directory, const char* fileName) {
   if (file == nullptr || fileName == nullptr) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   // The path goes straight into the request; one too long for it is refused before
   // anything is sent, so the connection stays in step.
@@ -212,11 +208,9 @@ int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback call
   if (file == nullptr || localPath == nullptr || volumeIdOut == nullptr) return ERR_KDRCP_BAD_ARG;
   size_t pathLen = std::strlen(localPath);
   if (pathLen > kMaxCountedWrite) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   // Both lines count 16 more bytes than the write itself.
   int n = SendHandleAndText(record, KDR_UPLOAD_MSG, file->serverHandle, localPath,
@@ -235,11 +229,9 @@ int RollbackMsg(OpenFileRecord* file, const char* volumeId) {
   if (volumeId == nullptr) volumeId = "";
   size_t idLen = std::strlen(volumeId);
   if (idLen > kMaxCountedWrite) return ERR_KDRCP_BAD_ARG;
-  ThreadRecord* record = KdrThreadRecord();
-  if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
-  int r = ConnectIfNeeded(record);
-  if (r != 0) return r;
+  ExchangeScope exchange;
+  if (exchange.result() != 0) return exchange.result();
+  ThreadRecord* record = exchange.record();
 
   int n = SendHandleAndText(record, KDR_ROLLBACK_MSG, file->serverHandle, volumeId,
                             static_cast<uint32_t>(idLen), "ROLLBACK request", "ROLLBACK volumeID",
