@@ -41,6 +41,15 @@ class CacheLock : public kdrc_test::StoreTest {
     EXPECT_EQ(KDRCFile_Close(c), 0);
     free(shared);
   }
+  // Takes and releases the lock through `c` on another thread; the result of taking it.
+  static int LockAndUnlockElsewhere(KDRC_FILETOC_T* c) {
+    int rc = -1;
+    std::thread([&] {
+      rc = KDRCFile_LockCache(c);
+      KDRCFile_UnLockCache(c);
+    }).join();
+    return rc;
+  }
   std::vector<KDRC_FILETOC_T*> clients_;
 };
 
@@ -59,12 +68,7 @@ TEST_F(CacheLock, LockingTwiceWaitsOnceAndOneUnlockReleases) {
   EXPECT_EQ(toc_->lockHeld, 0);
   // Released for real: another process's handle gets it at once.
   KDRC_FILETOC_T* c = Client();
-  int rc = -1;
-  std::thread([&] {
-    rc = KDRCFile_LockCache(c);
-    KDRCFile_UnLockCache(c);
-  }).join();
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(LockAndUnlockElsewhere(c), 0);
 }
 
 TEST_F(CacheLock, ClientsNeedTheOwnersMutexAndAnUnlockNeedsALock) {
@@ -93,12 +97,7 @@ TEST_F(CacheLock, PinnedLockStaysHeldUntilThePinIsCleared) {
   ASSERT_EQ(KDRCFile_UnLockCache(toc_), 0);
   EXPECT_EQ(toc_->lockHeld, 0);
   KDRC_FILETOC_T* c = Client();
-  int rc = -1;
-  std::thread([&] {
-    rc = KDRCFile_LockCache(c);
-    KDRCFile_UnLockCache(c);
-  }).join();
-  EXPECT_EQ(rc, 0);  // not owned twice: the one release freed it
+  EXPECT_EQ(LockAndUnlockElsewhere(c), 0);  // not owned twice: the one release freed it
 }
 
 TEST_F(CacheLock, HolderThatNeverReleasesTimesTheWaiterOutAfterFiveSeconds) {
@@ -133,12 +132,7 @@ TEST_F(CacheLock, HolderKilledWithTheLockLeavesAbandonedThenAUsableMutex) {
   EXPECT_EQ(toc_->lockHeld, 1);
   ASSERT_EQ(KDRCFile_UnLockCache(toc_), 0);
   KDRC_FILETOC_T* c = Client();
-  int rc = -1;
-  std::thread([&] {
-    rc = KDRCFile_LockCache(c);
-    KDRCFile_UnLockCache(c);
-  }).join();
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(LockAndUnlockElsewhere(c), 0);
 }
 
 }  // namespace
