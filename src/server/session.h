@@ -70,6 +70,9 @@ class Session {
   std::shared_ptr<OpenFile> RangeOf(const Request& r, int64_t* offset, int32_t* length);
   void OnClose(const Request& r);
   bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put);
+  // Opens a reader of `f`'s content; false once the error reply for a file that cannot be
+  // read has been sent.
+  bool OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader);
   // Transfers (session_transfer.cpp).
   void OnGetFile(const Request& r);
   void OnGetLocation(const Request& r);

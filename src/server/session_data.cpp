@@ -112,6 +112,15 @@ std::shared_ptr<OpenFile> Session::RangeOf(const Request& r, int64_t* offset, in
   return f;
 }
 
+bool Session::OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader) {
+  int rc = f.file->OpenReader(reader);
+  if (rc != 0) {
+    SendError(r, kErrBadFile, "File " + f.guid + " cannot be read: " + ErrnoText(rc));
+    return false;
+  }
+  return true;
+}
+
 void Session::OnData(const Request& r) {
   int64_t offset = 0;
   int32_t length = 0;
@@ -123,11 +132,7 @@ void Session::OnData(const Request& r) {
   if (end > size) end = size;
   std::unique_ptr<VaultReader> reader;
   if (pos < end) {
-    int rc = f->file->OpenReader(&reader);
-    if (rc != 0) {
-      SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
-      return;
-    }
+    if (!OpenReaderOf(r, *f, &reader)) return;
   }
   // One piece per block touched, so that a piece never spans two blocks of the store.
   while (pos < end && alive_) {
@@ -168,11 +173,7 @@ void Session::OnReadAhead(const Request& r) {
   if (end > pos + kMaxReadAhead) end = pos + kMaxReadAhead;
   if (state_->cache->Enabled() && pos < end) {
     std::unique_ptr<VaultReader> reader;
-    int rc = f->file->OpenReader(&reader);
-    if (rc != 0) {
-      SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(rc));
-      return;
-    }
+    if (!OpenReaderOf(r, *f, &reader)) return;
     for (int32_t b = static_cast<int32_t>(pos >> kBlockShift);
          (static_cast<uint64_t>(b) << kBlockShift) < end; ++b) {
       uint32_t blen = 0;

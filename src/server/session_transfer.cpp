@@ -132,13 +132,9 @@ Session::Copy Session::CopyWithProgress(
 bool Session::DownloadToTemp(const Request& r, OpenFile& f, const std::string& tmp,
                              const std::string& cannotCreate, Copy* copy, int* err) {
   std::unique_ptr<VaultReader> reader;
-  int rc = f.file->OpenReader(&reader);
-  if (rc != 0) {
-    SendError(r, kErrBadFile, "File " + f.guid + " cannot be read: " + ErrnoText(rc));
-    return false;
-  }
+  if (!OpenReaderOf(r, f, &reader)) return false;
   int out = pf::kNoFile;
-  rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
+  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
   if (rc != 0) {
     SendError(r, kErrBadFile, cannotCreate + ErrnoText(rc));
     return false;
