@@ -123,9 +123,7 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
 TEST_F(StoreIf, TraceLinesAreNumberedPerHandle) {
   setenv("KDRC_CACHE_TRACE", "1", 1);
   KDRC_FILETOC_T* owner = nullptr;
-  CaptureStdout();
-  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
-  GetCapturedStdout();
+  ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &owner), 0);
   std::string dir = dir_;
   EXPECT_EQ(Log(), "00000000,AddFile,CBA81E5BC44A4bb18B5E93035DA083B7,1105\n"
                    "00000001,WriteBlock,CBA81E5BC44A4bb18B5E93035DA083B7,0,17\n"
@@ -218,9 +216,7 @@ TEST_F(StoreIf, WritingIntoAFullStoreEvictsTheOldestPageEvenTheFilesOwnFirstPage
 
 TEST_F(StoreIf, ClearingEmptiesTheStoreButKeepsTheSharedToc) {
   KDRC_FILETOC_T* owner = nullptr;
-  CaptureStdout();
-  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
-  GetCapturedStdout();
+  ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &owner), 0);
   for (int f = 1; f <= 5; ++f) {
     KDRC_PAGE_T* p = nullptr;
     ASSERT_EQ(KDRCIF_AddFile(owner, Guid(f).c_str(), 1, 0, &p), 0);
@@ -240,9 +236,7 @@ TEST_F(StoreIf, ClearingEmptiesTheStoreButKeepsTheSharedToc) {
 
 TEST_F(StoreIf, AnInterfaceLockOutlastsInnerUnlocksAndIsReallyReleased) {
   KDRC_FILETOC_T* owner = nullptr;
-  CaptureStdout();
-  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
-  GetCapturedStdout();
+  ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &owner), 0);
   ASSERT_EQ(KDRCIF_LockCache(owner), 0);
   ASSERT_EQ(KDRCFile_UnLockCache(owner), 0);  // what the engine does inside an operation
   EXPECT_EQ(owner->lockHeld, 1);

@@ -74,9 +74,7 @@ class StoreProcesses : public kdrc_test::StoreIfTest {
 
 TEST_F(StoreProcesses, OwnerAndClientProcessesSeeTheSameBlocks) {
   KDRC_FILETOC_T* owner = nullptr;
-  CaptureStdout();
-  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
-  GetCapturedStdout();
+  ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &owner), 0);
   KDRC_PAGE_T* first = nullptr;
   ASSERT_EQ(KDRCIF_AddFile(owner, kdrc_test::Guid(3).c_str(), 2000, 0, &first), 0);
   ASSERT_EQ(Write(owner, &first, 3, 0), 0);
@@ -143,9 +141,7 @@ TEST_F(StoreProcesses, AnOwnerKilledWithItsStoreOpenLeavesItRefusedAndUntouched)
 
 TEST_F(StoreProcesses, ASecondOwnerIsRefused) {
   KDRC_FILETOC_T* owner = nullptr;
-  CaptureStdout();
-  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &owner), 0);
-  GetCapturedStdout();
+  ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &owner), 0);
   KDRC_PAGE_T* first = nullptr;
   ASSERT_EQ(KDRCIF_AddFile(owner, kdrc_test::Guid(5).c_str(), 1, 0, &first), 0);
   ASSERT_EQ(Write(owner, &first, 5, 0), 0);

@@ -51,6 +51,13 @@ class StoreIfTest : public StoreTest {
     if (rc == 0) open_.push_back(*out);
     return rc;
   }
+  // OpenS with what the store prints on opening discarded.
+  int OpenSQuietly(int mode, KDRC_FILETOC_T** out) {
+    ::testing::internal::CaptureStdout();
+    int rc = OpenS(mode, out);
+    ::testing::internal::GetCapturedStdout();
+    return rc;
+  }
   int CloseS(KDRC_FILETOC_T** s) {
     for (KDRC_FILETOC_T*& o : open_)
       if (o == *s) o = nullptr;
