@@ -243,6 +243,46 @@ int OpenPathError(int err) {
   return (err == EACCES || err == ENOTDIR || err == ENOENT) ? kErrorFileNotFound : err;
 }
 
+// Creates (`create`) or opens a named object of the kind `prefix` and hands it out in *out:
+// its runtime path, the guard lock held throughout, its object file claimed (when creating it
+// must be fresh, else kErrorAlreadyExists; when opening a live handle must hold it, else
+// kErrorFileNotFound), then `setup` (initialise or attach) and the shared hold. On failure the
+// claim is abandoned, `release` frees the object and *out is left alone.
+template <typename Object, typename Setup>
+int ClaimNamedObject(std::string_view prefix, std::string_view name, bool create, Setup setup,
+                     void (*release)(Object*), Object** out) {
+  auto* obj = new (std::nothrow) Object;
+  if (obj == nullptr) return ENOMEM;
+  int err = RuntimePath(prefix, name, kMaxRuntimePath, &obj->path);
+  if (err != 0 && !create) {
+    release(obj);
+    return OpenPathError(err);
+  }
+  GuardLock guard;
+  if (err == 0) err = guard.Acquire(obj->path);
+  if (err != 0) {
+    release(obj);
+    return err;
+  }
+  Claim claim;
+  err = ClaimObjectFile(obj->path, create, &claim);
+  if (err == 0 && create && !claim.fresh) err = kErrorAlreadyExists;
+  // Opening a file nobody holds finds a leftover, not an object.
+  if (err == 0 && !create && claim.fresh) err = kErrorFileNotFound;
+  if (err == 0) {
+    obj->fd = claim.fd;
+    err = setup(obj);
+    if (err == 0) err = HoldShared(claim.fd);
+  }
+  if (err != 0) {
+    if (claim.fd >= 0) Abandon(obj->path, claim);
+    release(obj);
+    return !create && err == ENOENT ? kErrorFileNotFound : err;
+  }
+  *out = obj;
+  return 0;
+}
+
 size_t PageSize() {
   long page = sysconf(_SC_PAGESIZE);
   return page > 0 ? static_cast<size_t>(page) : 4096;
@@ -333,63 +373,15 @@ int CreateMappingObject(std::string_view name, const char* file_path, uint64_t s
   if (out == nullptr) return EINVAL;
   *out = nullptr;
   if (file_path == nullptr) return EINVAL;
-  auto* obj = new (std::nothrow) MappingObject;
-  if (obj == nullptr) return ENOMEM;
-  int err = RuntimePath(kMapPrefix, name, kMaxRuntimePath, &obj->path);
-  GuardLock guard;
-  if (err == 0) err = guard.Acquire(obj->path);
-  if (err != 0) {
-    FreeMapping(obj);
-    return err;
-  }
-  Claim claim;
-  err = ClaimObjectFile(obj->path, /*create=*/true, &claim);
-  if (err == 0 && !claim.fresh) err = kErrorAlreadyExists;
-  if (err == 0) {
-    obj->fd = claim.fd;
-    err = InitMapping(obj, file_path, size);
-    if (err == 0) err = HoldShared(claim.fd);
-  }
-  if (err != 0) {
-    if (claim.fd >= 0) Abandon(obj->path, claim);
-    FreeMapping(obj);
-    return err;
-  }
-  *out = obj;
-  return 0;
+  return ClaimNamedObject(
+      kMapPrefix, name, /*create=*/true,
+      [&](MappingObject* obj) { return InitMapping(obj, file_path, size); }, FreeMapping, out);
 }
 
 int OpenMappingObject(std::string_view name, MappingObject** out) {
   if (out == nullptr) return EINVAL;
   *out = nullptr;
-  auto* obj = new (std::nothrow) MappingObject;
-  if (obj == nullptr) return ENOMEM;
-  int err = RuntimePath(kMapPrefix, name, kMaxRuntimePath, &obj->path);
-  if (err != 0) {
-    FreeMapping(obj);
-    return OpenPathError(err);
-  }
-  GuardLock guard;
-  err = guard.Acquire(obj->path);
-  if (err != 0) {
-    FreeMapping(obj);
-    return err;
-  }
-  Claim claim;
-  err = ClaimObjectFile(obj->path, /*create=*/false, &claim);
-  if (err == 0 && claim.fresh) err = kErrorFileNotFound;  // a leftover: nobody holds it
-  if (err == 0) {
-    obj->fd = claim.fd;
-    err = AttachMapping(obj);
-    if (err == 0) err = HoldShared(claim.fd);
-  }
-  if (err != 0) {
-    if (claim.fd >= 0) Abandon(obj->path, claim);
-    FreeMapping(obj);
-    return err == ENOENT ? kErrorFileNotFound : err;
-  }
-  *out = obj;
-  return 0;
+  return ClaimNamedObject(kMapPrefix, name, /*create=*/false, AttachMapping, FreeMapping, out);
 }
 
 uint64_t MappingObjectSize(const MappingObject* obj) { return obj == nullptr ? 0 : obj->size; }
@@ -515,63 +507,13 @@ __attribute__((noinline)) void TsanAbandonedLock(pthread_mutex_t* mu) {
 int CreateNamedMutex(std::string_view name, NamedMutex** out) {
   if (out == nullptr) return EINVAL;
   *out = nullptr;
-  auto* m = new (std::nothrow) NamedMutex;
-  if (m == nullptr) return ENOMEM;
-  int err = RuntimePath(kMutexPrefix, name, kMaxRuntimePath, &m->path);
-  GuardLock guard;
-  if (err == 0) err = guard.Acquire(m->path);
-  if (err != 0) {
-    FreeMutex(m);
-    return err;
-  }
-  Claim claim;
-  err = ClaimObjectFile(m->path, /*create=*/true, &claim);
-  if (err == 0 && !claim.fresh) err = kErrorAlreadyExists;
-  if (err == 0) {
-    m->fd = claim.fd;
-    err = InitMutex(m);
-    if (err == 0) err = HoldShared(claim.fd);
-  }
-  if (err != 0) {
-    if (claim.fd >= 0) Abandon(m->path, claim);
-    FreeMutex(m);
-    return err;
-  }
-  *out = m;
-  return 0;
+  return ClaimNamedObject(kMutexPrefix, name, /*create=*/true, InitMutex, FreeMutex, out);
 }
 
 int OpenNamedMutex(std::string_view name, NamedMutex** out) {
   if (out == nullptr) return EINVAL;
   *out = nullptr;
-  auto* m = new (std::nothrow) NamedMutex;
-  if (m == nullptr) return ENOMEM;
-  int err = RuntimePath(kMutexPrefix, name, kMaxRuntimePath, &m->path);
-  if (err != 0) {
-    FreeMutex(m);
-    return OpenPathError(err);
-  }
-  GuardLock guard;
-  err = guard.Acquire(m->path);
-  if (err != 0) {
-    FreeMutex(m);
-    return err;
-  }
-  Claim claim;
-  err = ClaimObjectFile(m->path, /*create=*/false, &claim);
-  if (err == 0 && claim.fresh) err = kErrorFileNotFound;  // a leftover: nobody holds it
-  if (err == 0) {
-    m->fd = claim.fd;
-    err = AttachMutex(m);
-    if (err == 0) err = HoldShared(claim.fd);
-  }
-  if (err != 0) {
-    if (claim.fd >= 0) Abandon(m->path, claim);
-    FreeMutex(m);
-    return err == ENOENT ? kErrorFileNotFound : err;
-  }
-  *out = m;
-  return 0;
+  return ClaimNamedObject(kMutexPrefix, name, /*create=*/false, AttachMutex, FreeMutex, out);
 }
 
 int WaitNamedMutex(NamedMutex* mutex, uint32_t timeout_ms, int* error) {
