@@ -164,6 +164,16 @@ void StoreResults(JNIEnv* env, jintArray out, const int* results, jsize count) {
 // Step 1 for every array method: the ticket array's length, or 0 when it is empty.
 jsize TicketCount(JNIEnv* env, jobjectArray tickets) { return env->GetArrayLength(tickets); }
 
+// The progress context of a transfer method, none without a listener. Returns 0, or
+// ERR_KDRCP_OUT_OF_MEMORY when it cannot be made.
+int ListenerContext(JNIEnv* env, jclass cls, jobject listener, jobject listenerData,
+                    ProgressContext** context) {
+  *context = nullptr;
+  if (listener == nullptr) return 0;
+  *context = MakeProgressContext(env, cls, listener, listenerData);
+  return *context != nullptr ? 0 : ERR_KDRCP_OUT_OF_MEMORY;
+}
+
 }  // namespace
 }  // namespace kdr::jni
 
@@ -251,10 +261,7 @@ KDR_JNI_METHOD(VXNDownloadFilesFromPLM)(JNIEnv* env, jclass cls, jstring tag, jo
   if (rc == 0) rc = Allocate(&w, count, false, false, true);
   if (rc == 0) rc = ConvertItems(env, &w, keys, Second::kNone, nullptr);
   ProgressContext* context = nullptr;
-  if (rc == 0 && listener != nullptr) {
-    context = MakeProgressContext(env, cls, listener, listenerData);
-    if (context == nullptr) rc = ERR_KDRCP_OUT_OF_MEMORY;
-  }
+  if (rc == 0) rc = ListenerContext(env, cls, listener, listenerData, &context);
   if (rc == 0) {
     rc = If_VXN_DownloadFilesFromPLM(ctag, count, w.tickets, context ? ProgressBridge : nullptr,
                                      context, w.outTexts, w.results);
@@ -289,10 +296,7 @@ KDR_JNI_METHOD(VXNDownloadFilesToLocation)(JNIEnv* env, jclass cls, jstring tag,
   if (rc == 0) rc = Allocate(&w, count, true, false, false);
   if (rc == 0) rc = ConvertItems(env, &w, keys, Second::kBytes, names);
   ProgressContext* context = nullptr;
-  if (rc == 0 && listener != nullptr) {
-    context = MakeProgressContext(env, cls, listener, listenerData);
-    if (context == nullptr) rc = ERR_KDRCP_OUT_OF_MEMORY;
-  }
+  if (rc == 0) rc = ListenerContext(env, cls, listener, listenerData, &context);
   if (rc == 0) {
     rc = If_VXN_DownloadFilesToLocation(ctag, count, w.tickets,
                                         context ? ProgressBridge : nullptr, context, cdir,
@@ -322,10 +326,7 @@ KDR_JNI_METHOD(VXNUploadFilesToPLM)(JNIEnv* env, jclass cls, jobjectArray keys, 
   int rc = Allocate(&w, count, true, false, true);
   if (rc == 0) rc = ConvertItems(env, &w, keys, Second::kBytes, localPaths);
   ProgressContext* context = nullptr;
-  if (rc == 0 && listener != nullptr) {
-    context = MakeProgressContext(env, cls, listener, listenerData);
-    if (context == nullptr) rc = ERR_KDRCP_OUT_OF_MEMORY;
-  }
+  if (rc == 0) rc = ListenerContext(env, cls, listener, listenerData, &context);
   if (rc == 0) {
     constexpr int kContinueOnError = 1;
     rc = If_VXN_UploadFilesToPLM(count, w.tickets, context ? ProgressBridge : nullptr, context,
