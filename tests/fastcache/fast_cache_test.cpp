@@ -30,6 +30,7 @@
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
 #include "support/proxy_fixture.h"
+#include "support/process_wait.h"
 
 namespace kdr {
 namespace {
@@ -114,17 +115,7 @@ class FastCacheTest : public ProxyFixture {
   }
 
   // The owner's exit status, or -1 when it does not end within 10 s.
-  long WaitExit() {
-    for (int i = 0; i < 1000; ++i) {
-      long status = 0;
-      int err = 0;
-      platform::ProcessState st = platform::QueryProcess(owner_, &status, &err);
-      if (st == platform::ProcessState::kExited) return status;
-      if (st != platform::ProcessState::kRunning) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
+  long WaitExit() { return WaitForExitStatus(owner_, 10000); }
 
   std::string OwnerOutput() const {
     std::ifstream in(dir_ + "/owner.out");

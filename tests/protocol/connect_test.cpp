@@ -11,6 +11,7 @@
 #include "protocol/protocol_fixture.h"
 #include "protocol/server_connect.h"
 #include "proxy/result_codes.h"
+#include "support/process_wait.h"
 
 namespace kdr {
 namespace {
@@ -36,12 +37,7 @@ long WaitForPidFile(const std::string& path) {
 void KillAndWait(long pid) {
   ASSERT_GT(pid, 0);
   platform::KillProcessGroup(pid);
-  for (int i = 0; i < 2000; ++i) {
-    long status = 0;
-    int err = 0;
-    if (platform::QueryProcess(pid, &status, &err) != platform::ProcessState::kRunning) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitForProcessEnd(pid, 20000);
 }
 
 class Connect : public ProtocolTest {};

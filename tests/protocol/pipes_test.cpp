@@ -15,6 +15,7 @@
 
 #include "platform/fault.h"
 #include "platform/process.h"
+#include "support/process_wait.h"
 
 namespace kdr::platform {
 namespace {
@@ -221,15 +222,7 @@ TEST_F(Pipes, HandOffGivesEachClientItsOwnPipe) {
 class Processes : public Pipes {
  protected:
   // Polls until the process is no longer running; returns its state.
-  ProcessState WaitForEnd(long pid, long* status) {
-    int err = 0;
-    ProcessState s = ProcessState::kRunning;
-    for (int i = 0; i < 1000 && s == ProcessState::kRunning; ++i) {
-      s = QueryProcess(pid, status, &err);
-      if (s == ProcessState::kRunning) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return s;
-  }
+  ProcessState WaitForEnd(long pid, long* status) { return WaitForProcessEnd(pid, 10000, status); }
 };
 
 TEST_F(Processes, ExitStatusesAreReportedAndNoZombieStays) {

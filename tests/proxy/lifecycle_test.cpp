@@ -28,6 +28,7 @@
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
 #include "support/proxy_fixture.h"
+#include "support/process_wait.h"
 
 namespace kdr {
 namespace {
@@ -263,12 +264,7 @@ TEST_F(LifecycleTest, ServerThatNeverOpensItsPipeFailsInit) {
   }
   ASSERT_GT(pid, 0);
   platform::KillProcessGroup(pid);
-  for (int i = 0; i < 500; ++i) {
-    long status = 0;
-    int err = 0;
-    if (platform::QueryProcess(pid, &status, &err) != platform::ProcessState::kRunning) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitForProcessEnd(pid, 5000);
 }
 
 TEST_F(LifecycleTest, EnabledTestLeavesTheProxyAsItFoundIt) {

@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "server/ticket.h"
 #include "server/vault.h"
+#include "support/process_wait.h"
 
 namespace kdr::servertest {
 
@@ -66,14 +67,10 @@ void ServerFixture::StartServerExpectingExit(const std::string& extraFlags, long
                     "' " + extraFlags + " 2>>'" + home_ + "/server.log'";
   long pid = 0;
   ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
-  for (int i = 0; i < 500; ++i) {
-    long got = 0;
-    int err = 0;
-    if (pf::QueryProcess(pid, &got, &err) == pf::ProcessState::kExited) {
-      EXPECT_EQ(got, status);
-      return;
-    }
-    pf::SleepMs(10);
+  long got = 0;
+  if (WaitForProcessEnd(pid, 5000, &got) == pf::ProcessState::kExited) {
+    EXPECT_EQ(got, status);
+    return;
   }
   pf::KillProcessGroup(pid);
   ADD_FAILURE() << "kdrcached did not end";
@@ -83,14 +80,10 @@ long ServerFixture::StopServer() {
   if (stopped_) return 0;
   stopped_ = true;
   if (pf::RequestProcessStop(pid_) != 0) return -1;
-  for (int i = 0; i < 1000; ++i) {
-    long status = 0;
-    int err = 0;
-    pf::ProcessState s = pf::QueryProcess(pid_, &status, &err);
-    if (s == pf::ProcessState::kExited) return status;
-    if (s == pf::ProcessState::kGone) return 0;
-    pf::SleepMs(10);
-  }
+  long status = 0;
+  pf::ProcessState s = WaitForProcessEnd(pid_, 10000, &status);
+  if (s == pf::ProcessState::kExited) return status;
+  if (s == pf::ProcessState::kGone) return 0;
   pf::KillProcessGroup(pid_);
   return -1;
 }

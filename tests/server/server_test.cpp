@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "server/server_fixture.h"
 #include "store/kdrc.h"
+#include "support/process_wait.h"
 
 namespace kdr::servertest {
 namespace {
@@ -97,11 +98,7 @@ TEST_F(ServerFixture, VaultToolPutsFilesAndPrintsTickets) {
     long pid = 0;
     EXPECT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
     long status = -1;
-    int err = 0;
-    for (int i = 0; i < 500; ++i) {
-      if (pf::QueryProcess(pid, &status, &err) == pf::ProcessState::kExited) break;
-      pf::SleepMs(10);
-    }
+    WaitForProcessEnd(pid, 5000, &status);
     *out = ReadLocal(home_ + "/tool.out");
     return status;
   };
@@ -155,12 +152,7 @@ TEST_F(ServerFixture, AKilledServersStoreIsRebuiltBlank) {
     ASSERT_TRUE(ReadRange(&c, GetBE16(r.payload.data(), 0), 0, 50000, &got, &pieces));
   }
   ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
-  for (int i = 0; i < 500; ++i) {
-    long status = 0;
-    int err = 0;
-    if (pf::QueryProcess(pid_, &status, &err) != pf::ProcessState::kRunning) break;
-    pf::SleepMs(10);
-  }
+  WaitForProcessEnd(pid_, 5000);
   StartServer();
   EXPECT_TRUE(WaitForLog("was not closed cleanly", 2000)) << LogText();
   RawClient c;

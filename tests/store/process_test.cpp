@@ -7,6 +7,7 @@
 
 #include "platform/process.h"
 #include "store/store_if_fixture.h"
+#include "support/process_wait.h"
 
 namespace {
 
@@ -37,17 +38,7 @@ class StoreProcesses : public kdrc_test::StoreIfTest {
   }
   // Waits for the helper to end; returns its exit status (128 + signal when killed), -1 on
   // time-out.
-  long Wait(long pid) {
-    for (int i = 0; i < 2000; ++i) {
-      long status = 0;
-      int err = 0;
-      plat::ProcessState st = plat::QueryProcess(pid, &status, &err);
-      if (st == plat::ProcessState::kExited) return status;
-      if (st != plat::ProcessState::kRunning) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
+  long Wait(long pid) { return kdr::WaitForExitStatus(pid, 20000); }
   std::string Output(const std::string& out) const {
     std::ifstream in(Path(out.c_str()));
     std::stringstream s;
