@@ -11,6 +11,9 @@
 //   6. ReceiveReply(); a negative result ends the exchange with it.
 //   7. CheckReply() with the exchange's ReplyRules, then dispatch on `typeID`:
 //      ErrorReplyResult() for an error reply, InvalidTypeId() for a kind it does not allow.
+// ExchangeScope does steps 1 to 3, SendLogged() one write of step 5, ReceiveChecked() steps 6
+// and 7 up to the dispatch, and ReceiveFinalReply() / ReceiveEmptyReply() all of 6 and 7 for
+// an exchange answered by one reply.
 //
 // Concurrency: each thread uses only its own record, pipe and buffers, so exchanges of
 // different threads run in parallel without a lock; only connecting takes lock A. `busy` is
