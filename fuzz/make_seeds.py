@@ -5,7 +5,7 @@ Usage: fuzz/make_seeds.py [path to the built fuzz_store_open]
 
 The seeds are small inputs of the right shape: the well-formed reply of each kind and a few
 near misses, so that the fuzzer starts past the first length checks. The store seed is the
-blank store that fuzz_store_open makes itself (written when its binary is given). Inputs a
+store that fuzz_store_open makes itself (two cached files) (written when its binary is given). Inputs a
 fuzzer once crashed on are kept beside them as regressions (named crash-*).
 """
 import os
@@ -152,8 +152,8 @@ def store_seeds(binary):
             data = f.read()
     sep = b"#KDR-FILE#"
     meta = data.split(sep)[0]
-    write(t, "blank_store", data)
-    write(t, "blank_metafile", meta)
+    write(t, "store", data)
+    write(t, "metafile", meta)
     write(t, "short_metafile", meta[:1024])
 
 
