@@ -140,6 +140,41 @@ def request_text_seeds():
     write(t, "locale_slash", b"de/../../x")
 
 
+def request(seq, code, payload_length, body=b""):
+    return struct.pack(">BbHII", 1, 0, seq, msg_type(code), payload_length) + body
+
+
+def messages(*ms):
+    return b"".join(struct.pack(">H", len(m)) + m for m in ms)
+
+
+LOCALE, READ_AHEAD, ROLLBACK, STATUS, GET_LOCATION, CLEAR = 11, 9, 8, 10, 13, 256
+
+
+def session_seeds():
+    t = "fuzz_server_session"
+    write(t, "version_echo", messages(request(0, VERSION, 4, b"\x0a\0\0\x0a"),
+                                      request(1, ECHO, 0)))
+    write(t, "locale_localize", messages(request(0, LOCALE, 3), b"de\0",
+                                         request(1, LOCALIZE, 15), b"File not found\0"))
+    tk = ticket("v", "0123456789ABCDEF0123456789ABCDEF") + b"\0"
+    write(t, "open_size_data_close", messages(
+        request(0, OPEN, len(tk)), tk,
+        request(1, SIZE, 2, struct.pack(">H", 0)),
+        request(2, DATA, 17, struct.pack(">Hqi", 0, 0, 16384) + b"tag"),
+        request(3, READ_AHEAD, 17, struct.pack(">Hqi", 0, 0, 16384) + b"tag"),
+        request(4, CLOSE, 2, struct.pack(">H", 0))))
+    write(t, "transfers", messages(
+        request(0, GET_FILE, 5, struct.pack(">H", 0) + b"tag"),
+        request(1, GET_LOCATION, 5 + 5, struct.pack(">H", 0) + b"tag" + b"/tmp\0"),
+        request(2, UPLOAD, 4 + 5, struct.pack(">HH", 0, 5)), b"/etc\0",
+        request(3, ROLLBACK, 4 + 6, struct.pack(">HH", 0, 6)), b"v0001\0",
+        request(4, STATUS, 4, struct.pack(">i", 0))))
+    write(t, "store_requests", messages(request(0, CACHE_INFO, 0), request(1, CLEAR, 0)))
+    write(t, "malformed", messages(b"\2\0\0\0" + b"\0" * 8, request(1, 77, 0),
+                                   request(2, ECHO, 9), b"\1\0"))
+
+
 def store_seeds(binary):
     t = "fuzz_store_open"
     os.makedirs(os.path.join(CORPUS, t), exist_ok=True)
@@ -161,6 +196,7 @@ def main():
     protocol_seeds()
     catalog_seeds()
     request_text_seeds()
+    session_seeds()
     if len(sys.argv) > 1:
         store_seeds(sys.argv[1])
 
