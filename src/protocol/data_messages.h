@@ -92,7 +92,7 @@ struct DataPiece {
 };
 enum class PieceFault {
   kNone,
-  kShort,      // the reply cannot hold a piece header (ERR_KDRCP_BAD_ARG)
+  kShort,      // the reply cannot hold a piece header (ERR_KDRCP_MSG_DATA)
   kOffset,     // offset is not `expectedOffset` (ERR_KDRCP_SEQUENCE)
   kLength,     // n differs from payloadLength - 12 (ERR_KDRCP_MSG_DATA)
   kOverflow,   // n exceeds `room` (ERR_KDRCP_MSG_DATA)
