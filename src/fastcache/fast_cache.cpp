@@ -16,12 +16,13 @@
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
 #include "store/kdrc.h"
+#include "store/segment_format.h"
 
 namespace kdr {
 
 namespace {
 
-constexpr int64_t kBlockBytes = 16384;  // one block of a cached file; block = offset >> 14
+constexpr int64_t kBlockBytes = kdrc::seg::kSegmentSize;  // one block of a cached file
 
 // Process-wide state of the fast cache. Plain storage, constant-initialised, never destroyed;
 // guarded by lock A.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "protocol/message_format.h"
+#include "store/segment_format.h"
 
 namespace kdr::server {
 
@@ -15,8 +16,9 @@ inline constexpr uint32_t kMaxReplyPayload = kMaxReply - kHeaderSize;  // 16396
 
 // Data replies: offset (8), length (4), then at most one block of bytes.
 inline constexpr uint32_t kDataReplyFixed = 12;
-inline constexpr uint32_t kBlockSize = 16384;
-inline constexpr int kBlockShift = 14;
+// A block of a cached file is one segment of the store.
+inline constexpr uint32_t kBlockSize = static_cast<uint32_t>(kdrc::seg::kSegmentSize);
+inline constexpr int kBlockShift = kdrc::seg::kBlockShift;
 static_assert(kHeaderSize + kDataReplyFixed + kBlockSize == kMaxReply);
 
 // Request limits. The first message of a request holds the header and the fixed fields (and

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "store/segment_format.h"
+
 namespace kdr::fastcache_test {
 
-inline constexpr int32_t kBlock = 16384;
+inline constexpr int32_t kBlock = kdrc::seg::kSegmentSize;
 
 // Store parameters, as the owner opens the store and as the peer hands them to the client.
 inline constexpr int32_t kFilePages = 64;
