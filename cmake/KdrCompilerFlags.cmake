@@ -41,6 +41,18 @@ if(KDR_SANITIZE)
   endif()
 endif()
 
+# find_package(JNI) and find_package(Java) need JAVA_HOME; when it is unset, take it from the
+# real path of javac (JAVA_HOME/bin/javac).
+macro(kdr_derive_java_home)
+  if(NOT DEFINED ENV{JAVA_HOME})
+    find_program(_kdr_javac javac REQUIRED)
+    file(REAL_PATH ${_kdr_javac} _kdr_javac_real)
+    get_filename_component(_kdr_jbin ${_kdr_javac_real} DIRECTORY)
+    get_filename_component(_kdr_jhome ${_kdr_jbin} DIRECTORY)
+    set(ENV{JAVA_HOME} ${_kdr_jhome})
+  endif()
+endmacro()
+
 # Link a shared library so that it exports exactly the names its version script lists.
 function(kdr_export_only target version_script)
   target_link_options(${target} PRIVATE
