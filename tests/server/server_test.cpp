@@ -141,27 +141,26 @@ TEST_F(ServerFixture, VaultToolPutsFilesAndPrintsTickets) {
 TEST_F(ServerFixture, AKilledServersStoreIsRebuiltBlank) {
   std::string content = Pattern(50000, 9);
   std::string ticket = PutFile(content, "r.bin");
-  StartServer();
-  {
+  // Opens the file on a new connection and reads all of it into *got.
+  auto readWhole = [&](std::string* got) {
     RawClient c;
     Connect(&c);
     Reply r = c.Open(ticket);
     ASSERT_EQ(r.typeId, kReplyNormal);
-    std::string got;
     size_t pieces = 0;
-    ASSERT_TRUE(ReadRange(&c, GetBE16(r.payload.data(), 0), 0, 50000, &got, &pieces));
-  }
+    ASSERT_TRUE(ReadRange(&c, GetBE16(r.payload.data(), 0), 0, 50000, got, &pieces));
+  };
+  StartServer();
+  std::string before;
+  readWhole(&before);
+  ASSERT_FALSE(HasFatalFailure());
   ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
   WaitForProcessEnd(pid_, 5000);
   StartServer();
   EXPECT_TRUE(WaitForLog("was not closed cleanly", 2000)) << LogText();
-  RawClient c;
-  Connect(&c);
-  Reply r = c.Open(ticket);
-  ASSERT_EQ(r.typeId, kReplyNormal);
   std::string got;
-  size_t pieces = 0;
-  ASSERT_TRUE(ReadRange(&c, GetBE16(r.payload.data(), 0), 0, 50000, &got, &pieces));
+  readWhole(&got);
+  ASSERT_FALSE(HasFatalFailure());
   EXPECT_EQ(got, content);
 }
 
