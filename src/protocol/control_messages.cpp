@@ -231,14 +231,6 @@ char* LocalizeErrorText(const char* text) {
   return result;
 }
 
-namespace {
-// Error texts are localized through the cache server from the moment the library is loaded.
-// The localizer slot is a constant-initialised atomic, so this runs after it is ready; the
-// flag is trivially destructible.
-[[maybe_unused]] const bool g_localizerInstalled =
-    (KdrSetErrorTextLocalizer(&LocalizeErrorText), true);
-}  // namespace
-
 }  // namespace kdr
 
 KDR_EXPORT int KdrClearCache() {

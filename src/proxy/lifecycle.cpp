@@ -76,6 +76,7 @@ int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) {
   }
   StartProxyServices();
   InstallFastCache();  // open files and the clear-cache exchange go through the fast cache
+  KdrSetErrorTextLocalizer(&LocalizeErrorText);  // error texts come back translated by the server
 
   int r = ReadProxyConfiguration();
   KdrClearLastError();
