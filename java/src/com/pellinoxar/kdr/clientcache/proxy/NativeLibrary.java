@@ -30,43 +30,42 @@ final class NativeLibrary {
       loaded = true;
       return;
     } catch (UnsatisfiedLinkError e) {
-      tried.add("java.library.path=" + System.getProperty("java.library.path", "") + " ("
-          + e.getMessage() + ")");
+      tried.add(e.getMessage());
     }
     String file = System.mapLibraryName(NAME);
-    List<Path> candidates = new ArrayList<>();
     Path jarDir = jarDirectory();
-    if (jarDir != null) {
-      candidates.add(jarDir.resolve(file));
-    } else {
-      tried.add("the directory of the jar that holds " + NativeLibrary.class.getName()
-          + " (not loaded from a jar file)");
+    if (jarDir == null) {
+      tried.add("beside the jar: " + NativeLibrary.class.getName() + " was not loaded from a jar");
+    } else if (tryLoad(jarDir.resolve(file), tried)) {
+      return;
     }
     String home = System.getenv("KDR_HOME");
-    if (home != null && !home.isEmpty()) {
-      candidates.add(Paths.get(home, "lib", file));
-    } else {
-      tried.add("$KDR_HOME/lib/" + file + " (KDR_HOME is not set)");
-    }
-    for (Path candidate : candidates) {
-      Path absolute = candidate.toAbsolutePath().normalize();
-      if (!Files.isRegularFile(absolute)) {
-        tried.add(absolute + " (no such file)");
-        continue;
-      }
-      try {
-        System.load(absolute.toString());
-        loaded = true;
-        return;
-      } catch (UnsatisfiedLinkError e) {
-        tried.add(absolute + " (" + e.getMessage() + ")");
-      }
+    if (home == null || home.isEmpty()) {
+      tried.add("$KDR_HOME/lib/" + file + ": KDR_HOME is not set");
+    } else if (tryLoad(Paths.get(home, "lib", file), tried)) {
+      return;
     }
     StringBuilder message = new StringBuilder("The KDR Java client library " + file
         + " was not found. Install it in KDR_HOME/lib beside the jar, set KDR_HOME, or name its"
         + " directory with -Djava.library.path. Tried:");
     for (String t : tried) message.append("\n  ").append(t);
     throw new UnsatisfiedLinkError(message.toString());
+  }
+
+  private static boolean tryLoad(Path candidate, List<String> tried) {
+    Path absolute = candidate.toAbsolutePath().normalize();
+    if (!Files.isRegularFile(absolute)) {
+      tried.add(absolute + ": no such file");
+      return false;
+    }
+    try {
+      System.load(absolute.toString());
+      loaded = true;
+      return true;
+    } catch (UnsatisfiedLinkError e) {
+      tried.add(absolute + ": " + e.getMessage());
+      return false;
+    }
   }
 
   /** The directory of the jar file this class came from, or null. */
