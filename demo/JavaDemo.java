@@ -111,7 +111,7 @@ public final class JavaDemo {
       } catch (KdrCacheException e) {
         System.out.println("  a bad ticket: " + e.codeName() + " (" + e.code() + "), \""
             + e.errorText() + "\"");
-        check(e.code() == FileCacheProxy.ERR_KDRCP_BAD_TICKET, "a bad ticket fails with ERR_KDRCP_BAD_TICKET");
+        check(e.code() == FileCacheProxy.ERR_KDRCP_BAD_TICKET, "the code is ERR_KDRCP_BAD_TICKET");
       }
       Files.delete(copy);
       Files.delete(dir);

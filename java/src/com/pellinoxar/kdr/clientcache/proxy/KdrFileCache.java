@@ -99,7 +99,7 @@ public final class KdrFileCache implements AutoCloseable {
    * href="#waits">time-outs</a>.
    *
    * @param tag a text whose first three characters the cache server receives with each download
-   *     (it tells the server's log which application asked)
+   *     request
    * @return the open cache; close it to end this use of the proxy
    * @throws KdrCacheException when the proxy could not be initialised, for instance {@link
    *     FileCacheProxy#ERR_KDRCP_NO_HOME}, {@link FileCacheProxy#ERR_KDRCP_NO_SCRIPT} or {@link
@@ -306,7 +306,9 @@ public final class KdrFileCache implements AutoCloseable {
       int call(String[] keys, int[] items, ProgressListener progress, int[] results) {
         this.items = items;
         byte[][] nameBytes = new byte[keys.length][];
-        for (int j = 0; j < keys.length; j++) nameBytes[j] = given.get(items[j]).getBytes(FILE_NAMES);
+        for (int j = 0; j < keys.length; j++) {
+          nameBytes[j] = given.get(items[j]).getBytes(FILE_NAMES);
+        }
         return FileCacheProxy.VXNDownloadFilesToLocation(tag, keys, progress, null,
             dir.toString().getBytes(FILE_NAMES), nameBytes, results);
       }

@@ -220,4 +220,40 @@ class KdrFileCacheTest {
     // The first instance's use of the proxy is still open.
     assertArrayEquals(pattern(100, 7), read(cache.download(ticket)));
   }
+
+  /** Run in a JVM of its own by the test below: opens the cache, prints why it could not. */
+  static final class Probe {
+    public static void main(String[] args) throws Exception {
+      try {
+        KdrFileCache.open().close();
+      } catch (UnsatisfiedLinkError e) {
+        System.out.println(e.getMessage());
+        System.exit(3);
+      }
+    }
+  }
+
+  static Path jarOf(Class<?> c) throws Exception {
+    return Path.of(c.getProtectionDomain().getCodeSource().getLocation().toURI());
+  }
+
+  @Test
+  void aJarWithoutItsLibraryNamesEveryPlaceItTried() throws Exception {
+    Path elsewhere = Files.createDirectory(tmp.resolve("elsewhere"));
+    Path jar = elsewhere.resolve("FileCacheProxy.jar");
+    Files.copy(jarOf(KdrFileCache.class), jar);
+    String java = Path.of(System.getProperty("java.home"), "bin", "java").toString();
+    ProcessBuilder pb = new ProcessBuilder(java, "-cp", jar + ":" + jarOf(Probe.class),
+        Probe.class.getName()).redirectErrorStream(true);
+    pb.environment().remove("KDR_HOME");
+    pb.environment().remove("LD_PRELOAD");
+    Process p = pb.start();
+    String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    assertTrue(p.waitFor(30, TimeUnit.SECONDS));
+    assertEquals(3, p.exitValue(), out);
+    for (String tried : new String[] {"java.library.path", "KDR_HOME is not set",
+             elsewhere.resolve("libVXNJavaClientProxy.so") + ": no such file"}) {
+      assertTrue(out.contains(tried), "\"" + tried + "\" not in:\n" + out);
+    }
+  }
 }
