@@ -3,6 +3,7 @@ package com.pellinoxar.kdr.clientcache.proxy;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
@@ -173,6 +174,18 @@ class KdrFileCacheTest {
     assertTrue(uploads.get(1).isSuccess(), uploads.get(1).toString());
     cache.rollback(good2, uploads.get(1).value());
     assertArrayEquals(pattern(2000, 5), read(cache.download(good2)));
+
+    // The text comes in the locale set for the process.
+    cache.setLocale("fr_FR.UTF-8");
+    try {
+      KdrCacheException fr = assertThrows(KdrCacheException.class, () -> cache.download("nope"));
+      assertEquals(FileCacheProxy.ERR_KDRCP_BAD_TICKET, fr.code());
+      assertNotEquals(bad.errorText(), fr.errorText());
+    } finally {
+      cache.setLocale("Default");
+    }
+    assertEquals(bad.errorText(),
+        assertThrows(KdrCacheException.class, () -> cache.download("nope")).errorText());
   }
 
   @Test
