@@ -66,11 +66,12 @@ set -e
 JAVA_RC=0
 JAR=$KDR_HOME/lib/FileCacheProxy.jar
 if command -v javac >/dev/null 2>&1 && [ -f "$JAR" ] && [ -f "$KDR_HOME/lib/libVXNJavaClientProxy.so" ]; then
-  step "Running the Java demo through FileCacheProxy (same server)"
+  step "Running the Java demo through KdrFileCache (same server)"
   mkdir -p "$WORK/java"
   if javac -cp "$JAR" -d "$WORK/java" demo/JavaDemo.java; then
     set +e
-    java -cp "$JAR:$WORK/java" -Djava.library.path="$KDR_HOME/lib" JavaDemo "$TICKET" "$WORK/sample.bin"
+    # No java.library.path: the jar finds the JNI library beside it in KDR_HOME/lib.
+    java -cp "$JAR:$WORK/java" JavaDemo "$TICKET" "$WORK/sample.bin" "$WORK/upload.bin"
     JAVA_RC=$?
     set -e
   else

@@ -6,22 +6,31 @@ package com.pellinoxar.kdr.clientcache.proxy;
  * read the text of the last error.
  *
  * <p>Every method is a native method of the library {@code libVXNJavaClientProxy.so}, loaded
- * when this class is initialised ({@code System.loadLibrary("VXNJavaClientProxy")}, so the
- * library's directory must be on {@code java.library.path}). The library finds the proxy
- * implementation through the environment variable {@code KDR_HOME}.
+ * when this class is initialised: from {@code java.library.path} when it is there, else from
+ * the directory of the jar that holds this class (an installation's {@code KDR_HOME/lib}), else
+ * from {@code KDR_HOME/lib} with {@code KDR_HOME} taken from the environment. When none of them
+ * has it, the {@link UnsatisfiedLinkError} names every place that was tried. The library finds
+ * the proxy implementation through the environment variable {@code KDR_HOME}.
  *
  * <h2>Order of calls</h2>
  * The first call of the process must be {@link #VXNIsVXNEnabled} or {@link #VXNInit}: only those
- * two load the proxy implementation. Any other method called before them returns {@link
- * #ERR_KDRCP_NOT_INITIALIZED} and loads nothing. Make that first call before other threads call
- * in; after it, any thread may call any method.
+ * two load the proxy implementation. Make that first call before other threads call in; after it,
+ * any thread may call any method. Called before them, the other methods load nothing and answer
+ * without asking the proxy:
+ * <ul>
+ *   <li>{@link #VXNTerm} returns 0 and does nothing;
+ *   <li>a method whose argument checks fail (see <a href="#arrays">Arrays</a>; {@link
+ *       #VXNSetLocale} with a null locale, {@link #VXNGetLastError} with a null or empty array)
+ *       returns {@link #ERR_KDRCP_BAD_ARG};
+ *   <li>every other call returns {@link #ERR_KDRCP_NOT_INITIALIZED}.
+ * </ul>
  *
  * <h2>Results</h2>
  * Every method returns an {@code int}: 0 (or, where a method says so, a non-negative count) for
  * success, one of the negative {@code ERR_KDRCP_} codes below for failure. No method throws on a
  * failure. After a failure, {@link #VXNGetLastError} on the same thread gives its text.
  *
- * <h2>Arrays</h2>
+ * <h2 id="arrays">Arrays</h2>
  * The first array of each array method is the <em>ticket array</em> (tickets for {@link
  * #VXNRegisterTickets}, ticket keys for the others); its length is the number of items. Arrays
  * marked "out" are supplied by the caller, must be at least as long as the ticket array, and are
@@ -53,33 +62,65 @@ package com.pellinoxar.kdr.clientcache.proxy;
  */
 public final class FileCacheProxy {
   static {
-    System.loadLibrary("VXNJavaClientProxy");
+    NativeLibrary.load();
   }
 
   private FileCacheProxy() {}
 
+  /**
+   * The size of an open file stays unknown. (A read can also return -1 as a negated cache-store
+   * code; the error text tells them apart.)
+   */
+  public static final int ERR_KDRCP_UNKNOWN_FILE_SIZE = -1;
   /** The cache server process failed to start or restart. */
   public static final int ERR_KDRCP_START_FAILED = -2996;
   /** The launch script in {@code KDR_HOME} is missing or unreadable. */
   public static final int ERR_KDRCP_NO_SCRIPT = -2997;
   /** {@code KDR_HOME} is unset or empty. */
   public static final int ERR_KDRCP_NO_HOME = -2998;
-  /** The proxy is not initialised (no successful {@link #VXNInit}, or after the last {@link #VXNTerm}). */
+  /**
+   * The proxy is not initialised (no successful {@link #VXNInit}, or after the last {@link
+   * #VXNTerm}).
+   */
   public static final int ERR_KDRCP_NOT_INITIALIZED = -2999;
-  /** The proxy could not locate or start a cache server. */
+  /** Required configuration is missing. No method returns it; the code has a text of its own. */
+  public static final int ERR_KDRCP_NO_CONFIG = -3000;
+  /** The proxy could not locate or start a cache server, or the exchange with it failed. */
   public static final int ERR_KDRCP_NO_SERVER = -3001;
-  /** A bad argument: null, empty, too short, too long or malformed. */
+  /** A bad argument: null, empty, too short, too long or malformed; or a malformed reply. */
   public static final int ERR_KDRCP_BAD_ARG = -3002;
+  /** An open-file handle is not valid, or the server's error reply carried no code. */
+  public static final int ERR_KDRCP_BAD_FILE = -3003;
+  /** No further open-file or transfer handle could be made. */
+  public static final int ERR_KDRCP_TOO_MANY = -3004;
   /** A ticket or ticket key is missing, malformed or not registered. */
   public static final int ERR_KDRCP_BAD_TICKET = -3005;
+  /** Deprecated: no method returns it. */
+  public static final int ERR_KDRCP_TICKET_EXPIRED = -3006;
+  /** A read starts at or beyond the end of the file. */
+  public static final int ERR_KDRCP_EOF = -3007;
+  /** The calling thread got no per-thread record: too many threads use the proxy at once. */
+  public static final int ERR_KDRCP_THREAD_COUNT = -3008;
   /** Memory ran out. */
   public static final int ERR_KDRCP_OUT_OF_MEMORY = -3009;
   /** Per-item result of an item that was not attempted. */
   public static final int ERR_KDRCP_NOT_EXECUTED = -3010;
+  /** A reply's sequence number does not match the request. */
+  public static final int ERR_KDRCP_SEQUENCE = -3011;
+  /** A reply's message type does not match the request. */
+  public static final int ERR_KDRCP_MSG_TYPE = -3012;
+  /** A data reply's offset or length differs from the request's. */
+  public static final int ERR_KDRCP_MSG_DATA = -3013;
+  /** A reply carries a type id that the request does not allow. */
+  public static final int ERR_KDRCP_TYPE_ID = -3014;
+  /** An open-file handle is in use by another thread. */
+  public static final int ERR_KDRCP_FILE_BUSY = -3015;
   /** The transfer was cancelled by the progress listener. */
   public static final int ERR_KDRCP_CANCELLED = -3016;
   /** The cache server's version is not accepted. */
   public static final int ERR_KDRCP_VERSION = -3017;
+  /** A pipe read reported more bytes than were asked for. */
+  public static final int ERR_KDRCP_NOT_SUPPORTED = -3099;
 
   /**
    * Tells whether the proxy can be used, loading the proxy implementation on the first call. When
