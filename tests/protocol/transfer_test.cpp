@@ -111,7 +111,8 @@ TEST_F(Transfer, CallbackCancelsOrFailsAndTheServerDecides) {
   calls.result = -7;
   EXPECT_EQ(GetFileMsg(&file_, &out_, "t", &Record, &calls), -7);
   EXPECT_EQ(calls.count, 2);
-  EXPECT_EQ(calls.seen[1].second, 50);  // the size known from before is kept
+  EXPECT_EQ(calls.seen[1].second, 60);  // the total is the server's (an upload's is not the file's)
+  EXPECT_EQ(file_.fileSize, 50);        // the file's size known from before is kept
   std::vector<testpeer::Request> sent = Sent();
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(Status(sent[3]), -7);
