@@ -154,8 +154,10 @@ TEST_F(Transfer, MalformedRepliesGetACode) {
             std::string::npos);
   EXPECT_NE(log.find("MESSAGE ERROR: Invalid volumeID length 3 (KDR_UPLOAD_MSG)\n"),
             std::string::npos);
-  // None of these closed the connection.
-  EXPECT_EQ(peer_->Sessions(), 1);
+  // A malformed progress reply, a reply of an unknown kind and a stray SeqNum leave the
+  // conversation out of step: each closed the connection (the next exchange connected anew).
+  EXPECT_EQ(peer_->Sessions(), 4);
+  EXPECT_EQ(KdrThreadRecord()->pipe, kInvalidPipe);
 }
 
 TEST_F(Transfer, ParsersStayInsideAnyReply) {
