@@ -72,8 +72,10 @@ int AnswerProgress(ThreadRecord* record, OpenFileRecord* file, ProgressCallback 
 // Runs a conversation after its request has been sent: reads replies, answers progress
 // replies, until a final reply (returns its size, which is at least 12), an error reply, a
 // failed check or a failed read or write (returns the code).
+// A download's callback gets the file's size (the first one the server gave); an upload's gets
+// the total of each progress reply, the size of the local file being sent.
 int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules,
-             ProgressCallback callback, void* context) {
+             ProgressCallback callback, void* context, bool totalFromReply = false) {
   unsigned char* reply = record->replyBuffer;
   for (;;) {
     int total = ReceiveChecked(record, rules);
@@ -94,9 +96,8 @@ int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules
           return p;
         }
         if (file->fileSize < 0) file->fileSize = size;
-        // The total is the server's: for an upload it is the size of the local file, not of
-        // the volume the handle was opened on.
-        int w = AnswerProgress(record, file, callback, context, done, size);
+        int w = AnswerProgress(record, file, callback, context, done,
+                               totalFromReply ? size : file->fileSize);
         if (w < 0) return w;
         break;
       }
@@ -230,7 +231,8 @@ int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback call
                             16);
   if (n < 0) return n;
 
-  int total = Converse(record, file, kUploadRules, callback, context);
+  // The open gave the size of the vault's volume, not of the file being uploaded.
+  int total = Converse(record, file, kUploadRules, callback, context, true);
   if (total < 0) return total;
   return TakeCountedText(file, record->replyBuffer, total, "volumeID", "KDR_UPLOAD_MSG", false,
                          volumeIdOut);

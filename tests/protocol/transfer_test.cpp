@@ -111,8 +111,7 @@ TEST_F(Transfer, CallbackCancelsOrFailsAndTheServerDecides) {
   calls.result = -7;
   EXPECT_EQ(GetFileMsg(&file_, &out_, "t", &Record, &calls), -7);
   EXPECT_EQ(calls.count, 2);
-  EXPECT_EQ(calls.seen[1].second, 60);  // the total is the server's (an upload's is not the file's)
-  EXPECT_EQ(file_.fileSize, 50);        // the file's size known from before is kept
+  EXPECT_EQ(calls.seen[1].second, 50);  // the size known from before is kept
   std::vector<testpeer::Request> sent = Sent();
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(Status(sent[3]), -7);
@@ -226,8 +225,12 @@ TEST_F(Transfer, UploadAndRollbackWrites) {
   StartPeer(
       "on UPLOAD progress be64=1 be64=4\n"
       "on STATUS reply be16=5 text=vol/1\n");
-  ASSERT_EQ(UploadMsg(&file_, "/tmp/up.dat", nullptr, nullptr, &out_), 0);
+  file_.fileSize = 300;  // the size of the volume the open found
+  Calls calls;
+  ASSERT_EQ(UploadMsg(&file_, "/tmp/up.dat", &Record, &calls, &out_), 0);
   EXPECT_STREQ(out_, "vol/1");
+  ASSERT_EQ(calls.count, 1);
+  EXPECT_EQ(calls.seen[0], std::make_pair(int64_t{1}, int64_t{4}));  // the server's total
   EXPECT_EQ(RollbackMsg(&file_, out_), 0);
   EXPECT_EQ(RollbackMsg(&file_, nullptr), 0);
   std::vector<testpeer::Request> sent = Sent();
