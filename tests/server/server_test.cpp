@@ -415,6 +415,19 @@ TEST_F(Server, UploadThenDownloadThenRollBack) {
   ASSERT_TRUE(ReadRange(&c, h2, 0, 30000, &got, &pieces));
   EXPECT_EQ(got, after);
 
+  // A client that goes between the two writes of a roll-back without a volume id rolls
+  // nothing back: its close is the end of the stream, not an empty second write.
+  {
+    RawClient quitter;
+    Connect(&quitter);
+    uint16_t hq = OpenOk(&quitter, ticket);
+    ASSERT_TRUE(quitter.Send(KDR_ROLLBACK_MSG, Cat({BE16(hq), BE16(0)}), 4));
+    quitter.Close();
+  }
+  pf::SleepMs(100);
+  OpenOk(&c, ticket, &size);
+  EXPECT_EQ(size, 30000);
+
   // Only an upload's volume can be rolled back, and only once.
   Reply first = c.Simple(KDR_ROLLBACK_MSG, {});  // malformed: no fields
   EXPECT_EQ(first.typeId, kReplyError);
