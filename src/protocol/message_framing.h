@@ -117,8 +117,8 @@ int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const c
 // assembling it from as many pipe reads as it arrives in. Returns its size (12 +
 // payloadLength), or ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_NO_SERVER,
 // ERR_KDRCP_NOT_SUPPORTED (the codes of ReadPipe; the pipe is then closed), or
-// ERR_KDRCP_BAD_ARG after closing the pipe when the reply is malformed: `direction` is not 2, it is longer than the buffer, or its
-// pipe message goes on past the announced length.
+// ERR_KDRCP_BAD_ARG after closing the pipe when the reply is malformed: `direction` is not 2,
+// it is longer than the buffer, or its pipe message goes on past the announced length.
 int ReceiveReply(ThreadRecord* record, unsigned char* buffer);
 
 // Checks a received reply's SeqNum (it must be the record's `seqNum` - 1, modulo 65536) and

@@ -385,8 +385,11 @@ TEST_F(LifecycleTest, TermWhileOtherThreadsStartExchanges) {
         int r = VXN_Echo();
         const char* text = nullptr;
         VXN_GetLastError(&text);  // the text itself may be freed by the next termination
-        if (r == 0) echoes.fetch_add(1);
-        else if (r != ERR_KDRCP_NOT_INITIALIZED && r != ERR_KDRCP_NO_SERVER) unexpected.fetch_add(1);
+        if (r == 0) {
+          echoes.fetch_add(1);
+        } else if (r != ERR_KDRCP_NOT_INITIALIZED && r != ERR_KDRCP_NO_SERVER) {
+          unexpected.fetch_add(1);
+        }
       }
     });
   }
