@@ -78,7 +78,13 @@ int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) {
   InstallFastCache();  // open files and the clear-cache exchange go through the fast cache
   KdrSetErrorTextLocalizer(&LocalizeErrorText);  // error texts come back translated by the server
 
-  int r = ReadProxyConfiguration();
+  int r = 0;
+  {
+    // Threads that passed their initialised test before a termination may be connecting now:
+    // they read the configuration under lock A.
+    ProxyLockGuard a(ProxyLock::kA);
+    r = ReadProxyConfiguration();
+  }
   KdrClearLastError();
   if (r != 0) return InitFailed(r);
 
