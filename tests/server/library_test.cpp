@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -201,6 +202,42 @@ TEST_F(Library, KilledDownloadLeavesNoTemporaryFileBehind) {
                                        "big.bin"),
             0);
   EXPECT_EQ(ReadLocal(dir + "/big.bin"), content);
+}
+
+// A kdrcached whose launch takes longer than the start-up time-out: VXN_Init succeeds without
+// a connection, and an exchange connects once the server serves its pipe.
+class SlowStart : public ServerFixture {
+ protected:
+  void TearDown() override {
+    while (KdrProxyInitialized()) VXN_Term();
+    std::istringstream pids(ReadLocal(home_ + "/pids"));
+    for (long pid = 0; pids >> pid;) pf::KillProcessGroup(pid);
+    for (const char* v : {"KDR_HOME", "KDR_RUNTIME_DIR", "VXN_CONNECTTIMEOUT",
+                          "VXN_STARTUPTIMEOUT"}) {
+      unsetenv(v);
+    }
+    ServerFixture::TearDown();
+  }
+};
+
+TEST_F(SlowStart, InitSucceedsAndALaterExchangeConnects) {
+  setenv("KDR_HOME", home_.c_str(), 1);
+  setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+  setenv("VXN_CONNECTTIMEOUT", "1", 1);
+  setenv("VXN_STARTUPTIMEOUT", "1", 1);
+  WriteLocal("startvxn.sh", "#!/bin/sh\necho $$ >> '" + home_ + "/pids'\nsleep 2\nexec '" KDRCACHED
+                            "' 2>>'" + home_ + "/server.log'\n");
+  fs::permissions(home_ + "/startvxn.sh", fs::perms::owner_all);
+  EXPECT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_TRUE(KdrProxyInitialized());
+  int r = ERR_KDRCP_NO_SERVER;
+  for (int i = 0; i < 10 && r != 0; ++i) {
+    r = VXN_Echo();
+    if (r != 0) {
+      EXPECT_EQ(r, ERR_KDRCP_NO_SERVER);
+    }
+  }
+  EXPECT_EQ(r, 0);
 }
 
 }  // namespace
