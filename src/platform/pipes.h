@@ -2,8 +2,8 @@
 //
 // A pipe carries whole messages. One PipeWrite() on one side is one message on the other,
 // which PipeRead() returns whole or in consecutive partial reads (kPipeMoreData), never mixed
-// with the next message. An empty message is a message like any other (the farewell a client
-// writes before it closes).
+// with the next message. An empty message is a message like any other; closing writes
+// nothing (the peer sees the end of the stream).
 //
 // Names. A name that starts with "\\.\pipe\" (or "//./pipe/") lives in the per-user runtime
 // directory R (runtime_dir.h): "\\.\pipe\KDRClientPipe" is R/KDRClientPipe, with every '/'
@@ -107,13 +107,12 @@ int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* writte
 // the end of the stream. The handle stays allocated until PipeClose(). Any thread may call it.
 void PipeInterrupt(PipeHandle pipe);
 
-// Releases the handle. A client-side close first writes the empty farewell message, which
-// tells the server that the client is going. Results of the steps are ignored; kNoPipe is
+// Releases the handle. Nothing is written: the peer sees the end of the stream. kNoPipe is
 // ignored.
 void PipeClose(PipeHandle pipe);
 
-// Releases the handle without the farewell message: for a server end, or to drop a
-// connection abruptly.
+// Releases the handle; today the same as PipeClose (kept for callers that drop a connection
+// abruptly, should a close ever say more).
 void PipeAbort(PipeHandle pipe);
 
 // For tests that play a misbehaving server: writes `count` raw bytes to the stream, outside

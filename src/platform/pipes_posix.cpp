@@ -366,9 +366,8 @@ void PipeInterrupt(PipeHandle pipe) {
 }
 
 void PipeClose(PipeHandle pipe) {
-  Pipe* p = FromHandle(pipe);
-  if (p == nullptr) return;
-  if (!p->broken) PipeWrite(pipe, nullptr, 0, nullptr);  // the farewell
+  // Nothing is written: the peer sees the end of the stream. An empty message is an ordinary
+  // message (the second write of a roll-back without a volume id) and never means "goodbye".
   PipeAbort(pipe);
 }
 

@@ -6,6 +6,7 @@
 
 #include "iface/runtime.h"
 #include "protocol/message_framing.h"
+#include "protocol/pipe_transport.h"
 #include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
 
@@ -117,21 +118,36 @@ int OpenMsg(OpenFileRecord* file) {
   if (c != 0) return ShortReply(total, "KDR_OPEN_MSG", c);
   file->fileSize = size;
   file->serverHandle = static_cast<uint16_t>(handle);
+  file->serverInstance = record->serverInstance;
   return handle;
+}
+
+int RefreshServerHandle(OpenFileRecord* file, ThreadRecord* record) {
+  if (file->serverHandle != kNoServerHandle && file->serverInstance == record->serverInstance) {
+    return 0;
+  }
+  if (file->serverHandle != kNoServerHandle) {
+    // Handles are numbered by each server instance afresh: after a restart this number may
+    // name another file. The file is opened again at the live server.
+    KdrLogPrintf("Server instance changed: reopening file handle %d\n",
+                 static_cast<int>(static_cast<int16_t>(file->serverHandle)));
+    file->serverHandle = kNoServerHandle;
+  }
+  int r = OpenMsg(file);  // nested exchange: the caller's pin stays in place
+  return r < 0 ? r : 0;
 }
 
 int64_t GetSizeMsg(OpenFileRecord* file) {
   if (file == nullptr) return ERR_KDRCP_BAD_ARG;
   if (file->fileSize >= 0) return file->fileSize;
-  if (file->serverHandle == kNoServerHandle) {
-    int r = OpenMsg(file);
-    if (r < 0) return r;
-    file->serverHandle = static_cast<uint16_t>(r);
-    if (file->fileSize >= 0) return file->fileSize;
-  }
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
+  if (file->serverHandle == kNoServerHandle || file->serverInstance != record->serverInstance) {
+    int r = RefreshServerHandle(file, record);
+    if (r < 0) return r;
+    if (file->fileSize >= 0) return file->fileSize;
+  }
 
   BuildHandleRequest(record, KDR_GET_SIZE_MSG, file->serverHandle);
   int n = SendLogged(record, record->requestBuffer, kHandleRequestSize, "SIZE request");
@@ -155,6 +171,8 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
+  int opened = RefreshServerHandle(file, record);
+  if (opened < 0) return opened;
 
   const int64_t base = file->position;
   BuildRangeRequest(record, KDR_GET_DATA_MSG, file->serverHandle, base + start, end - start, tag);
@@ -171,6 +189,8 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
         DataPiece piece;
         PieceFault fault;
         int c = ParseDataPiece(reply, total, base + got, end - got, &piece, &fault);
+        // A rejected piece leaves the rest of the series in the pipe: give the connection up.
+        if (fault != PieceFault::kNone) CloseRecordPipe(record);
         switch (fault) {
           case PieceFault::kNone:
             break;
@@ -200,6 +220,7 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
       case kReplyEnd:
         return got;
       default:
+        CloseRecordPipe(record);  // the series may go on behind it
         return InvalidTypeId(reply);
     }
   }
@@ -210,12 +231,8 @@ int ReadAheadMsg(OpenFileRecord* file, const char* tag, int64_t offset, int32_t 
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
-  if (file->serverHandle == kNoServerHandle) {
-    // Nested exchange: `busy` stays 1 across it.
-    int r = OpenMsg(file);
-    if (r < 0) return r;
-    file->serverHandle = static_cast<uint16_t>(r);
-  }
+  int opened = RefreshServerHandle(file, record);  // nested exchange: the pin stays
+  if (opened < 0) return opened;
 
   BuildRangeRequest(record, KDR_READ_AHEAD_MSG, file->serverHandle, offset, length, tag);
   int n = SendLogged(record, record->requestBuffer, kRangeRequestSize, "READ AHEAD request");
@@ -228,12 +245,14 @@ int CloseMsg(OpenFileRecord* file) {
   if (file == nullptr) return ERR_KDRCP_BAD_ARG;
   int16_t handle = static_cast<int16_t>(file->serverHandle);
   KdrLogPrintf("Close file handle %d\n", static_cast<int>(handle));
-  ThreadRecord* record = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* record = pin.get();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (handle < 0) return 0;
-  BusyScope busy(record);
   int r = ConnectIfNeeded(record);
   if (r != 0) return r;
+  // A handle of an earlier server instance means nothing (or another file) to this one.
+  if (file->serverInstance != record->serverInstance) return 0;
 
   BuildHandleRequest(record, KDR_CLOSE_MSG, file->serverHandle);
   int n = SendLogged(record, record->requestBuffer, kHandleRequestSize, "CLOSE request");

@@ -18,6 +18,8 @@
 
 namespace kdr {
 
+struct ThreadRecord;
+
 // Body layouts (offsets from the start of the message).
 inline constexpr uint32_t kOpenReplyHandle = 12;      // signed 16 bits
 inline constexpr uint32_t kOpenReplySize = 14;        // signed 64 bits
@@ -49,6 +51,12 @@ inline constexpr uint16_t kNoServerHandle = 0xFFFF;
 // ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE, ERR_KDRCP_TYPE_ID, the code of an error reply (its
 // text becomes the thread's error text), or a code of the exchange.
 int OpenMsg(OpenFileRecord* file);
+
+// Makes sure `file` is open at the server that `record`'s pipe leads to: a file not open there,
+// or opened at an earlier server instance (a restart since), is opened (again) with OpenMsg.
+// Returns 0 or OpenMsg's failure. REQUIRES: the caller's exchange holds `record` pinned and
+// connected.
+int RefreshServerHandle(OpenFileRecord* file, ThreadRecord* record);
 
 // The file's size: `fileSize` when it is known (0 or more), else after opening the file at
 // the server when needed (OpenMsg), the KDR_GET_SIZE_MSG exchange. Returns the size, or a

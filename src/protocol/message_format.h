@@ -90,6 +90,11 @@ static_assert(KDR_OPEN_MSG == 0x0001FFFEu && KDR_VERSION_CHECK == 0x000FFFF0u &&
 // KDR_VERSION_CHECK request body: the protocol version this client speaks.
 inline constexpr uint32_t kVersionCheckPayload = 4;
 inline constexpr uint8_t kProtocolVersion[4] = {0x0A, 0x00, 0x00, 0x0A};
+// KDR_VERSION_CHECK normal reply: an optional payload whose first 8 bytes are the server
+// instance id (big-endian; random per server start, never 0). A reply without it (an older
+// server) reads as instance 0, "unknown".
+inline constexpr uint32_t kVersionReplyInstance = 12;
+inline constexpr uint32_t kVersionReplyInstanceBytes = 8;
 // Error-reply code (either sign) by which the server refuses the client's version.
 inline constexpr int32_t kVersionRefusedCode = 100;
 

@@ -46,6 +46,17 @@ int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const c
   return n;
 }
 
+namespace {
+
+// A failed read leaves the stream's position unknown (or the server gone): the pipe is closed,
+// so the very next exchange connects afresh (and launches the server when needed).
+int ReadFailed(ThreadRecord* record, int code) {
+  if (record->pipe != kInvalidPipe) CloseRecordPipe(record);
+  return code;
+}
+
+}  // namespace
+
 int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
@@ -55,7 +66,7 @@ int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
   bool continues = false;
   while (got < kHeaderSize) {
     int n = ReadPipePart(record->pipe, kHeaderSize - got, buffer + got, &continues);
-    if (n < 1) return n;
+    if (n < 1) return ReadFailed(record, n);
     got += static_cast<uint32_t>(n);
   }
   if (buffer[kOffDirection] != kDirectionReply) {
@@ -74,7 +85,7 @@ int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
   while (got < total) {
     int n = ReadPipePart(record->pipe, static_cast<uint32_t>(total) - got, buffer + got,
                          &continues);
-    if (n < 1) return n;
+    if (n < 1) return ReadFailed(record, n);
     got += static_cast<uint32_t>(n);
   }
   if (continues) {
@@ -143,6 +154,11 @@ int ReceiveChecked(ThreadRecord* record, const ReplyRules& rules) {
   int total = ReceiveReply(record, record->replyBuffer);
   if (total < 0) return total;
   int c = CheckReply(record, record->replyBuffer, rules);
+  if (c != 0 && GetBE16(record->replyBuffer, kOffSeqNum) !=
+                    static_cast<uint16_t>(record->seqNum - 1)) {
+    // A reply of another exchange: every later read would be one reply behind.
+    CloseRecordPipe(record);
+  }
   return c != 0 ? c : total;
 }
 
@@ -172,7 +188,8 @@ int ConnectProxyLocked(ThreadRecord* record) {
 }
 
 int EnsureConnected() {
-  ThreadRecord* record = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* record = pin.get();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (record->pipe != kInvalidPipe) return 0;
   return ConnectProxyLocked(record);

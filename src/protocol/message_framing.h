@@ -3,8 +3,9 @@
 //
 // The skeleton of an exchange (each message function follows it):
 //   1. record = KdrThreadRecord(); none gives ERR_KDRCP_THREAD_COUNT.
-//   2. BusyScope busy(record): `busy` is 1 for the exchange and gets back its earlier value on
-//      every way out, so an exchange nested in another leaves the outer one's 1 in place.
+//   2. The record is pinned (`busy` 1, see thread_state.h) for the exchange and gets back its
+//      earlier value on every way out, so an exchange nested in another leaves the outer
+//      one's pin in place. Steps 1 and 2 are one: PinnedRecord.
 //   3. No pipe: ConnectProxyLocked(record); still none gives ERR_KDRCP_NO_SERVER.
 //   4. BeginRequest() writes the header into `requestBuffer` and steps `seqNum`.
 //   5. SendRequest() (and the second write, for two-write requests), logging each write.
@@ -16,8 +17,8 @@
 // an exchange answered by one reply.
 //
 // Concurrency: each thread uses only its own record, pipe and buffers, so exchanges of
-// different threads run in parallel without a lock; only connecting takes lock A. `busy` is
-// written by the owning thread and read by the idle monitor, which leaves busy records alone.
+// different threads run in parallel without a lock; only connecting takes lock A. A pinned
+// record is never freed by the idle monitor or by termination.
 #ifndef KDR_PROTOCOL_MESSAGE_FRAMING_H_
 #define KDR_PROTOCOL_MESSAGE_FRAMING_H_
 
@@ -70,25 +71,25 @@ inline constexpr ReplyRules kLocaleRules{"KDR_LOCALE_MSG", KDR_LOCALE_MSG, true,
 inline constexpr ReplyRules kLocalizeRules{"KDR_LOCALIZE_MSG", KDR_LOCALIZE_MSG, true,
                                            ERR_KDRCP_BAD_ARG, ERR_KDRCP_BAD_ARG};
 
-// Sets a record's `busy` to 1 for the life of the scope and puts the earlier value back when
-// it ends (or at Restore(), whichever comes first). A null record is ignored.
+// Pins a record (`busy` 1, KdrPinRecord) for the life of the scope and gives the earlier value
+// back when it ends (or at Restore(), whichever comes first). A null record, or one that a
+// reclaimer has claimed, is not pinned: pinned() says which.
 class BusyScope {
  public:
   explicit BusyScope(ThreadRecord* record)
-      : record_(record), saved_(record != nullptr ? record->busy.load() : 0) {
-    if (record_ != nullptr) record_->busy.store(1);
-  }
+      : record_(record != nullptr && KdrPinRecord(record, &saved_) ? record : nullptr) {}
   ~BusyScope() { Restore(); }
   void Restore() {
-    if (record_ != nullptr) record_->busy.store(saved_);
+    if (record_ != nullptr) KdrUnpinRecord(record_, saved_);
     record_ = nullptr;
   }
+  bool pinned() const { return record_ != nullptr; }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
 
  private:
+  int32_t saved_ = 0;
   ThreadRecord* record_;
-  int32_t saved_;
 };
 
 // Writes the request header (direction 1, typeID 0, SeqNum = the record's `seqNum`) into the
@@ -115,14 +116,15 @@ int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const c
 // Reads one whole reply into `buffer` (kReplyBufferSize bytes: the record's `replyBuffer`),
 // assembling it from as many pipe reads as it arrives in. Returns its size (12 +
 // payloadLength), or ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_NO_SERVER,
-// ERR_KDRCP_NOT_SUPPORTED (the codes of ReadPipe), or ERR_KDRCP_BAD_ARG after closing the
-// pipe when the reply is malformed: `direction` is not 2, it is longer than the buffer, or its
-// pipe message goes on past the announced length.
+// ERR_KDRCP_NOT_SUPPORTED (the codes of ReadPipe; the pipe is then closed), or
+// ERR_KDRCP_BAD_ARG after closing the pipe when the reply is malformed: `direction` is not 2,
+// it is longer than the buffer, or its pipe message goes on past the announced length.
 int ReceiveReply(ThreadRecord* record, unsigned char* buffer);
 
 // Checks a received reply's SeqNum (it must be the record's `seqNum` - 1, modulo 65536) and
 // msgType, in the order of `rules`. Logs the first mismatch and returns its code; 0 when both
-// match. Neither mismatch closes the pipe.
+// match. Neither mismatch closes the pipe here (ReceiveChecked closes it on a SeqNum
+// mismatch).
 int CheckReply(const ThreadRecord* record, const unsigned char* reply, const ReplyRules& rules);
 
 // The result of an error reply of `total` bytes: -c for an error code c > 0, c for c < 0,
@@ -136,7 +138,9 @@ int ErrorReplyResult(unsigned char* reply, int total, bool log, bool store);
 int InvalidTypeId(const unsigned char* reply);
 
 // Skeleton steps 6 and 7 up to the dispatch: ReceiveReply() into the record's `replyBuffer`,
-// then CheckReply() with `rules`. Returns the reply's size, or the first negative code.
+// then CheckReply() with `rules`. Returns the reply's size, or the first negative code. A
+// reply whose SeqNum is not the exchange's closes the pipe: the connection is out of step,
+// and the next exchange connects afresh.
 int ReceiveChecked(ThreadRecord* record, const ReplyRules& rules);
 
 // Skeleton steps 6 and 7 for an exchange answered by one reply: returns the size of a normal
@@ -152,24 +156,21 @@ int ReceiveEmptyReply(ThreadRecord* record, const ReplyRules& rules);
 // Takes lock A, runs ConnectProxy(record), releases lock A and returns its result.
 int ConnectProxyLocked(ThreadRecord* record);
 
-// Skeleton steps 1 to 3 for the life of the scope: the calling thread's record, its `busy` at
-// 1 (as BusyScope), and its pipe connected (ConnectIfNeeded). result() is 0 when the exchange
+// Skeleton steps 1 to 3 for the life of the scope: the calling thread's record, pinned (as
+// PinnedRecord), and its pipe connected (ConnectIfNeeded). result() is 0 when the exchange
 // can go on, otherwise ERR_KDRCP_THREAD_COUNT (no record) or ERR_KDRCP_NO_SERVER.
 class ExchangeScope {
  public:
   ExchangeScope()
-      : record_(KdrThreadRecord()),
-        busy_(record_),
-        result_(record_ == nullptr ? ERR_KDRCP_THREAD_COUNT : ConnectIfNeeded(record_)) {}
+      : result_(pin_.get() == nullptr ? ERR_KDRCP_THREAD_COUNT : ConnectIfNeeded(pin_.get())) {}
   ExchangeScope(const ExchangeScope&) = delete;
   ExchangeScope& operator=(const ExchangeScope&) = delete;
 
-  ThreadRecord* record() const { return record_; }
+  ThreadRecord* record() const { return pin_.get(); }
   int result() const { return result_; }
 
  private:
-  ThreadRecord* const record_;
-  BusyScope busy_;
+  PinnedRecord pin_;
   const int result_;
 };
 

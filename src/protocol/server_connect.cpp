@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/env.h"
+#include "platform/pipes.h"
 #include "platform/process.h"
 #include "protocol/message_framing.h"
 #include "protocol/pipe_transport.h"
@@ -65,8 +66,9 @@ PipeHandle WaitForPipe(int32_t seconds, long pid, bool* died) {
 
 int ConnectProxy(ThreadRecord* record) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  if (record->pipe != kInvalidPipe) return 0;
   BusyScope busy(record);
+  if (!busy.pinned()) return ERR_KDRCP_NOT_INITIALIZED;  // released under the caller
+  if (record->pipe != kInvalidPipe) return 0;
 
   KdrLogPrintf("ConnectProxy: Opening pipe.\n");
   KdrLogPrintf("Connecting to master pipe name '%s' file for CLIENT\n", gProxyConfig.pipeName);
@@ -95,10 +97,13 @@ int ConnectProxy(ThreadRecord* record) {
     }
   }
 
-  busy.Restore();
   record->seqNum = 0;
   record->pipe = h;
+  // A server that hangs after the hand-off must not hold lock A (and every thread that needs
+  // it) for ever: the version check's read is bounded like the master pipe's.
+  platform::PipeSetReadTimeout(h, platform::kHandOffTimeoutMs);
   int v = VersionCheck(0);
+  if (record->pipe != kInvalidPipe) platform::PipeSetReadTimeout(record->pipe, 0);
   return v == -kVersionRefusedCode ? ERR_KDRCP_VERSION : v;
 }
 
@@ -156,9 +161,9 @@ int IsProcessAlive(long pid) {
 }
 
 int VersionCheck(int allowConnect) {
-  ThreadRecord* record = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* record = pin.get();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
-  BusyScope busy(record);
   if (record->pipe == kInvalidPipe) {
     if (allowConnect == 0) return ERR_KDRCP_NO_SERVER;
     int r = ConnectProxy(record);
@@ -170,7 +175,14 @@ int VersionCheck(int allowConnect) {
   int n = SendLogged(record, record->requestBuffer, kHeaderSize + kVersionCheckPayload,
                      "VERSION CHECK request");
   if (n < 0) return n;
-  return ReceiveEmptyReply(record, kVersionCheckRules);
+  int total = ReceiveFinalReply(record, kVersionCheckRules, true, true);
+  if (total < 0) return total;
+  // The server's instance: server handles are only meaningful to the instance that gave them.
+  record->serverInstance =
+      total >= static_cast<int>(kVersionReplyInstance + kVersionReplyInstanceBytes)
+          ? static_cast<uint64_t>(GetBE64(record->replyBuffer, kVersionReplyInstance))
+          : 0;
+  return 0;
 }
 
 }  // namespace kdr

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "protocol/data_messages.h"
 #include "protocol/message_framing.h"
+#include "protocol/pipe_transport.h"
 #include "proxy/config.h"
 #include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
@@ -39,12 +41,12 @@ int SendHandleAndText(ThreadRecord* record, uint32_t msgType, uint16_t handle, c
 // Answers one progress reply: asks the callback and sends the status request. Returns 0, or
 // the code of a failed write (the conversation then ends).
 int AnswerProgress(ThreadRecord* record, OpenFileRecord* file, ProgressCallback callback,
-                   void* context, int64_t done) {
+                   void* context, int64_t done, int64_t total) {
   int32_t status = kStatusContinue;
   bool cancel = false;
   if (callback != nullptr) {
     int keepGoing = 0;
-    int r = callback(file->ticketKey, context, done, file->fileSize, &keepGoing);
+    int r = callback(file->ticketKey, context, done, total, &keepGoing);
     if (r < 0) {
       status = r;
     } else if (keepGoing == 0) {
@@ -70,8 +72,10 @@ int AnswerProgress(ThreadRecord* record, OpenFileRecord* file, ProgressCallback 
 // Runs a conversation after its request has been sent: reads replies, answers progress
 // replies, until a final reply (returns its size, which is at least 12), an error reply, a
 // failed check or a failed read or write (returns the code).
+// A download's callback gets the file's size (the first one the server gave); an upload's gets
+// the total of each progress reply, the size of the local file being sent.
 int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules,
-             ProgressCallback callback, void* context) {
+             ProgressCallback callback, void* context, bool totalFromReply = false) {
   unsigned char* reply = record->replyBuffer;
   for (;;) {
     int total = ReceiveChecked(record, rules);
@@ -88,14 +92,17 @@ int Converse(ThreadRecord* record, OpenFileRecord* file, const ReplyRules& rules
         if (p != 0) {
           KdrLogPrintf("MESSAGE ERROR: Invalid progress reply of %d bytes (%s)\n", total,
                        rules.name);
+          CloseRecordPipe(record);  // the server waits for a status that will not come
           return p;
         }
         if (file->fileSize < 0) file->fileSize = size;
-        int w = AnswerProgress(record, file, callback, context, done);
+        int w = AnswerProgress(record, file, callback, context, done,
+                               totalFromReply ? size : file->fileSize);
         if (w < 0) return w;
         break;
       }
       default:
+        CloseRecordPipe(record);  // the conversation's state is unknown
         return InvalidTypeId(reply);
     }
   }
@@ -162,6 +169,8 @@ int GetFileMsg(OpenFileRecord* file, char** nameOut, const char* tag, ProgressCa
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
+  int opened = RefreshServerHandle(file, record);
+  if (opened < 0) return opened;
 
   unsigned char* b = record->requestBuffer;
   BeginRequest(record, KDR_GET_FILE_MSG, kGetFileRequestSize - kHeaderSize);
@@ -182,6 +191,8 @@ int GetLocationMsg(OpenFileRecord* file, const char* tag, ProgressCallback callb
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
+  int opened = RefreshServerHandle(file, record);
+  if (opened < 0) return opened;
 
   // The path goes straight into the request; one too long for it is refused before
   // anything is sent, so the connection stays in step.
@@ -211,6 +222,8 @@ int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback call
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
+  int opened = RefreshServerHandle(file, record);
+  if (opened < 0) return opened;
 
   // Both lines count 16 more bytes than the write itself.
   int n = SendHandleAndText(record, KDR_UPLOAD_MSG, file->serverHandle, localPath,
@@ -218,7 +231,8 @@ int UploadMsg(OpenFileRecord* file, const char* localPath, ProgressCallback call
                             16);
   if (n < 0) return n;
 
-  int total = Converse(record, file, kUploadRules, callback, context);
+  // The open gave the size of the vault's volume, not of the file being uploaded.
+  int total = Converse(record, file, kUploadRules, callback, context, true);
   if (total < 0) return total;
   return TakeCountedText(file, record->replyBuffer, total, "volumeID", "KDR_UPLOAD_MSG", false,
                          volumeIdOut);
@@ -232,6 +246,8 @@ int RollbackMsg(OpenFileRecord* file, const char* volumeId) {
   ExchangeScope exchange;
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
+  int opened = RefreshServerHandle(file, record);
+  if (opened < 0) return opened;
 
   int n = SendHandleAndText(record, KDR_ROLLBACK_MSG, file->serverHandle, volumeId,
                             static_cast<uint32_t>(idLen), "ROLLBACK request", "ROLLBACK volumeID",

@@ -78,17 +78,20 @@ int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) {
   InstallFastCache();  // open files and the clear-cache exchange go through the fast cache
   KdrSetErrorTextLocalizer(&LocalizeErrorText);  // error texts come back translated by the server
 
-  int r = ReadProxyConfiguration();
+  int r = 0;
+  {
+    // Threads that passed their initialised test before a termination may be connecting now:
+    // they read the configuration under lock A.
+    ProxyLockGuard a(ProxyLock::kA);
+    r = ReadProxyConfiguration();
+  }
   KdrClearLastError();
   if (r != 0) return InitFailed(r);
 
+  // A launched server that has not opened its pipe by the start-up time-out leaves the thread
+  // without a connection and without a failure: initialisation succeeds, and later exchanges
+  // connect (reporting ERR_KDRCP_NO_SERVER themselves while the server is still absent).
   r = EnsureConnected();
-  if (r == 0) {
-    // A launched server that is still starting leaves the thread without a connection and
-    // without a failure code; the proxy cannot be reported usable without a server.
-    ThreadRecord* record = KdrFindThreadRecord();
-    if (record == nullptr || record->pipe == kInvalidPipe) r = ERR_KDRCP_NO_SERVER;
-  }
   if (r != 0) return InitFailed(r);
 
   if (platform::GetEnv(kOpenCacheEarlyVariable) != nullptr) {

@@ -155,6 +155,7 @@ OpenFileRecord* NewFileHandle() {
     r->bufferCapacity = want;
   }
   r->serverHandle = kNoServerHandle;
+  r->serverInstance = 0;
   r->fileSize = -1;
   r->bufferedBytes = 0;
   r->bufferPos = 0;

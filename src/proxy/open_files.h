@@ -49,6 +49,7 @@ struct OpenFileRecord {
   int64_t position;                // file position of the next read
   int64_t fileSize;                // bytes; negative while unknown
   uint16_t serverHandle;           // server's handle; 0xFFFF while not open at the server
+  uint64_t serverInstance;         // instance id of the server that gave `serverHandle`
   std::atomic<uint32_t> ownerThread;  // thread inside a call on it; kNoOwnerThread when none
   int32_t bufferCapacity;          // size of readBuffer (the buffer size when it was made)
   // The registry hold that keeps `ticketKey` alive for a handle made by VXN_OpenFile; given

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "iface/export.h"
 #include "iface/runtime.h"
@@ -56,8 +57,15 @@ void FreeRecord(ThreadRecord* r, const MonitorHooks& hooks) {
   r->errorText = nullptr;
   r->savedErrorText = nullptr;
   r->errorTextLocalized = 0;
-  r->busy.store(0, std::memory_order_relaxed);
+  // `busy` stays kBusyReleased: a late pin through a stale pointer fails.
   r->threadId.store(kFreeSlot, std::memory_order_release);
+}
+
+// The reclaimer's side of the pin: claims an unpinned record for freeing. False when its owner
+// has it pinned (or a pin is checking it). REQUIRES: lock C.
+bool ClaimUnpinned(ThreadRecord* r) {
+  int32_t idle = 0;
+  return r->busy.compare_exchange_strong(idle, kBusyReleased, std::memory_order_acq_rel);
 }
 
 // Frees every record whose owner is not inside an exchange. A busy record is left to its
@@ -69,7 +77,9 @@ void ReleaseIdleRecords(const MonitorHooks& hooks) {
   for (int32_t i = 0; i < hw; ++i) {
     ThreadRecord* r = &g_slots[i];
     if (r->threadId.load(std::memory_order_acquire) == kFreeSlot) continue;
-    if (r->busy.load(std::memory_order_acquire) != 0) {
+    // Checking `busy` and then freeing would let an owner that looked its record up in
+    // between write into freed buffers: the claim is one compare-and-swap.
+    if (!ClaimUnpinned(r)) {
       keep = i + 1;
       continue;
     }
@@ -105,6 +115,51 @@ ThreadRecord* KdrFindThreadRecord() {
     if (g_slots[i].threadId.load(std::memory_order_acquire) == me) return &g_slots[i];
   }
   return nullptr;
+}
+
+bool KdrPinRecord(ThreadRecord* r, int32_t* saved) {
+  const uint32_t me = ThreadId();
+  for (;;) {
+    int32_t v = r->busy.load(std::memory_order_acquire);
+    if (v == kBusyReleased) return false;
+    if (v == kBusyPinning) {
+      // A stale pointer of another thread is checking this slot; it puts 0 back at once.
+      std::this_thread::yield();
+      continue;
+    }
+    if (v != 0) {
+      // Pinned: by the caller (a nested pin), or by another owner of a reused slot.
+      if (r->threadId.load(std::memory_order_acquire) != me) return false;
+      *saved = v;
+      return true;
+    }
+    if (!r->busy.compare_exchange_weak(v, kBusyPinning, std::memory_order_acq_rel)) continue;
+    // While `busy` is kBusyPinning no reclaimer can claim the slot, so the owner seen now is
+    // the owner for as long as the pin lasts.
+    if (r->threadId.load(std::memory_order_acquire) == me) {
+      r->busy.store(1, std::memory_order_release);
+      *saved = 0;
+      return true;
+    }
+    r->busy.store(0, std::memory_order_release);
+    return false;
+  }
+}
+
+void KdrUnpinRecord(ThreadRecord* r, int32_t saved) {
+  r->busy.store(saved, std::memory_order_release);
+}
+
+ThreadRecord* KdrPinnedThreadRecord(int32_t* saved) {
+  for (;;) {
+    ThreadRecord* r = KdrThreadRecord();
+    if (r == nullptr) return nullptr;
+    if (KdrPinRecord(r, saved)) return r;
+    // Claimed between the look-up and the pin: the reclaimer holds lock C until the slot is
+    // free, and the next look-up makes a fresh record.
+    KdrInitLocks();
+    ProxyLockGuard wait(ProxyLock::kC);
+  }
 }
 
 ThreadRecord* KdrThreadRecord() {
@@ -148,6 +203,7 @@ ThreadRecord* KdrThreadRecord() {
   }
   g_next_slot = i + 1 < kThreadSlots ? i + 1 : 0;
   r->pipe = kInvalidPipe;
+  r->serverInstance = 0;
   r->requestBuffer = request;
   r->replyBuffer = reply;
   r->seqNum = 0;
@@ -161,7 +217,8 @@ ThreadRecord* KdrThreadRecord() {
 }
 
 void KdrSetErrorText(const char* text) {
-  ThreadRecord* r = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* r = pin.get();
   if (r == nullptr) return;
   char* copy = CopyText(text);  // before freeing: `text` may be the record's own text
   std::free(r->errorText);
@@ -170,7 +227,8 @@ void KdrSetErrorText(const char* text) {
 }
 
 void KdrSaveErrorText() {
-  ThreadRecord* r = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* r = pin.get();
   if (r == nullptr || r->errorText == nullptr) return;
   std::free(r->savedErrorText);
   r->savedErrorText = r->errorText;
@@ -179,7 +237,8 @@ void KdrSaveErrorText() {
 }
 
 void KdrRestoreErrorText() {
-  ThreadRecord* r = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* r = pin.get();
   if (r == nullptr || r->savedErrorText == nullptr) return;
   std::free(r->errorText);
   r->errorText = r->savedErrorText;
@@ -188,7 +247,8 @@ void KdrRestoreErrorText() {
 }
 
 const char* KdrLocalizedErrorText() {
-  ThreadRecord* r = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* r = pin.get();
   if (r == nullptr) return nullptr;
   if (r->errorTextLocalized == 0 && r->errorText != nullptr) {
     ErrorTextLocalizer localize = g_localizer.load();
@@ -204,7 +264,8 @@ const char* KdrLocalizedErrorText() {
 }
 
 int KdrCacheErrorCode(int code) {
-  ThreadRecord* r = KdrThreadRecord();
+  PinnedRecord pin;
+  ThreadRecord* r = pin.get();
   if (r != nullptr && r->errorText == nullptr) {
     r->errorTextLocalized = 0;
     int64_t m = code < 0 ? -static_cast<int64_t>(code) : code;
@@ -258,6 +319,11 @@ void KdrMonitorPass(const MonitorHooks& hooks) {
     if (!r->idleTicks.compare_exchange_strong(t, kIdleReclaiming, std::memory_order_acq_rel)) {
       continue;
     }
+    if (!ClaimUnpinned(r)) {
+      // Pinned since the check above: its owner is back.
+      r->idleTicks.store(0, std::memory_order_release);
+      continue;
+    }
     KdrLogPrintf(">>>THREAD %u (ID %u) TIMEOUT...\n", static_cast<unsigned>(i), tid);
     FreeRecord(r, hooks);
   }
@@ -275,7 +341,8 @@ ThreadRecord* KdrThreadSlot(int index) {
 // ---- Interface-table entries ----
 
 KDR_EXPORT int KdrErrorCode(int code) {
-  kdr::ThreadRecord* r = kdr::KdrThreadRecord();
+  kdr::PinnedRecord pin;
+  kdr::ThreadRecord* r = pin.get();
   if (r == nullptr || r->errorText != nullptr) return code;  // the first text recorded wins
   r->errorTextLocalized = 0;
   r->errorText = kdr::CopyText(kdr::KdrErrorText(code));
@@ -284,7 +351,8 @@ KDR_EXPORT int KdrErrorCode(int code) {
 }
 
 KDR_EXPORT void KdrClearLastError(void) {
-  kdr::ThreadRecord* r = kdr::KdrThreadRecord();
+  kdr::PinnedRecord pin;
+  kdr::ThreadRecord* r = pin.get();
   if (r == nullptr) return;
   std::free(r->errorText);
   r->errorText = nullptr;

@@ -10,9 +10,13 @@
 //    The monitor reclaims a record only by a compare-and-swap of `idleTicks` from the value
 //    it counted to kIdleReclaiming, so a touch and a reclaim cannot both succeed: a thread
 //    that looks its record up while the monitor frees it gets a fresh record instead.
-//  - A caller keeps the pointer from KdrThreadRecord() only for the span of one operation.
-//    A long wait inside an operation (a message exchange, a progress call, a fast-cache read)
-//    runs with `busy` set, and the monitor leaves a busy record alone.
+//  - `busy` is the owner's pin. The owner pins its record (KdrPinRecord, or the scopes
+//    PinnedRecord / BusyScope) before it reads or writes the record's buffers, pipe or texts,
+//    and a reclaimer claims a record only by a compare-and-swap of `busy` from 0 to
+//    kBusyReleased. Pin and claim are therefore one atomic step each, and exactly one of them
+//    wins: a pinned record is never freed, and a pin on a claimed record fails (the owner then
+//    waits for the reclaimer and makes a fresh record). `busy` stays kBusyReleased while the
+//    slot is free.
 //  - Lock C guards making records, the monitor's pass and the release of all records.
 #ifndef KDR_PROXY_THREAD_STATE_H_
 #define KDR_PROXY_THREAD_STATE_H_
@@ -35,6 +39,8 @@ inline constexpr size_t kRequestBufferSize = 2072;
 inline constexpr size_t kReplyBufferSize = 16408;
 inline constexpr int kIdleTimeoutPasses = 10;        // reclaimed when idleTicks passes this
 inline constexpr int32_t kIdleReclaiming = INT32_MIN;  // `idleTicks` of a record being freed
+inline constexpr int32_t kBusyReleased = -1;  // `busy` of a record claimed for freeing, or free
+inline constexpr int32_t kBusyPinning = 2;    // `busy` for the instant a pin checks the owner
 
 struct ThreadRecord {
   std::atomic<uint32_t> threadId;  // owner's OS thread id; kFreeSlot when free
@@ -44,9 +50,10 @@ struct ThreadRecord {
   unsigned char* replyBuffer;      // kReplyBufferSize bytes, configured allocator
   char* errorText;                 // last error text (C heap), or null
   char* savedErrorText;            // text put aside by KdrSaveErrorText (C heap), or null
-  std::atomic<int32_t> busy;       // 1 during an exchange or fast-cache lookup
+  std::atomic<int32_t> busy;       // 1 while its owner works in it; see the contract above
   int32_t errorTextLocalized;      // 1 once errorText went through localization
   std::atomic<int32_t> idleTicks;  // monitor passes since the owner last looked it up
+  uint64_t serverInstance;         // instance id of the server `pipe` leads to; 0 unknown
 };
 
 // The configured allocator pair (malloc/free until the lifecycle installs another with
@@ -64,6 +71,32 @@ ThreadRecord* KdrThreadRecord();
 
 // The calling thread's record if it has one; never makes one and does not touch it.
 ThreadRecord* KdrFindThreadRecord();
+
+// Pins `r` for the calling thread: `busy` becomes 1 unless a reclaimer has claimed the record
+// or it is not the caller's. Returns false then (nothing changed). *saved receives the value
+// to give back to KdrUnpinRecord (1 when the caller had pinned it already, else 0).
+bool KdrPinRecord(ThreadRecord* r, int32_t* saved);
+void KdrUnpinRecord(ThreadRecord* r, int32_t saved);
+
+// KdrThreadRecord() pinned. When the record found is claimed by a reclaimer at that moment,
+// waits for the reclaimer (lock C) and pins a fresh record. nullptr as KdrThreadRecord().
+ThreadRecord* KdrPinnedThreadRecord(int32_t* saved);
+
+// The calling thread's record, pinned for the life of the scope (nullptr as KdrThreadRecord).
+class PinnedRecord {
+ public:
+  PinnedRecord() : record_(KdrPinnedThreadRecord(&saved_)) {}
+  ~PinnedRecord() {
+    if (record_ != nullptr) KdrUnpinRecord(record_, saved_);
+  }
+  PinnedRecord(const PinnedRecord&) = delete;
+  PinnedRecord& operator=(const PinnedRecord&) = delete;
+  ThreadRecord* get() const { return record_; }
+
+ private:
+  int32_t saved_ = 0;
+  ThreadRecord* const record_;
+};
 
 // Error texts of the calling thread. All do nothing when the thread has no record (and
 // cannot get one).

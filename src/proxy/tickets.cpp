@@ -1,6 +1,10 @@
 #include "proxy/tickets.h"
 
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "iface/export.h"
 #include "iface/runtime.h"
@@ -145,6 +149,22 @@ int RunTransfer(const char* key, Exchange exchange) {
   return KdrErrorCode(r);
 }
 
+// `path` made absolute against the process's working directory (the server runs elsewhere).
+// An absolute, null or empty path comes back as it is; *ok is false only when the working
+// directory cannot be found.
+std::string Absolute(const char* path, bool* ok) {
+  *ok = true;
+  if (path == nullptr || path[0] == '\0' || path[0] == '/') return path != nullptr ? path : "";
+  std::error_code ec;
+  std::string cwd = std::filesystem::current_path(ec).string();
+  if (ec || cwd.empty()) {
+    *ok = false;
+    return path;
+  }
+  if (cwd.back() != '/') cwd.push_back('/');
+  return cwd + path;
+}
+
 int DownloadOne(const char* tag, const char* key, ProgressCallback callback, void* context,
                 char** path) {
   if (tag == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
@@ -160,8 +180,20 @@ int DownloadToOne(const char* tag, const char* key, ProgressCallback callback, v
   if (tag == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
   if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
   if (fileName == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  // A relative target is the caller's, not the server's: it is made absolute here. Without a
+  // directory, the file name alone is the path.
+  bool ok = true;
+  std::string dir;
+  if (directory != nullptr && directory[0] != '\0') {
+    dir = Absolute(directory, &ok);
+  } else if (fileName[0] != '/') {
+    dir = Absolute(".", &ok);
+    if (ok) dir.resize(dir.size() - 1);  // "<cwd>/." -> "<cwd>/"
+  }
+  if (!ok) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
   return RunTransfer(key, [&](OpenFileRecord* h) {
-    return GetLocationMsg(h, tag, callback, context, directory, fileName);
+    return GetLocationMsg(h, tag, callback, context, dir.empty() ? nullptr : dir.c_str(),
+                          fileName);
   });
 }
 
@@ -169,10 +201,13 @@ int UploadOne(const char* key, ProgressCallback callback, void* context, const c
               char** volumeId) {
   if (key == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_TICKET);
   if (localPath == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  bool ok = true;
+  std::string path = Absolute(localPath, &ok);
+  if (!ok) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
   return RunTransfer(key, [&](OpenFileRecord* h) {
     // The volume id is optional to the caller; the exchange always hands one out.
     char* id = nullptr;
-    int r = UploadMsg(h, localPath, callback, context, &id);
+    int r = UploadMsg(h, path.c_str(), callback, context, &id);
     if (volumeId != nullptr) {
       *volumeId = id;
     } else if (id != nullptr) {
@@ -396,10 +431,19 @@ KDR_EXPORT int VXN_UploadFilesToPLM(int count, const char* const* keys, Progress
   if (volumeIds != nullptr) {
     for (int i = 0; i < count; ++i) volumeIds[i] = nullptr;
   }
+  // The volume id of every upload is kept whether or not the caller asked for them: the
+  // roll-back of an all-or-nothing call must remove exactly the volumes it made (an empty id
+  // would remove the newest volume, which may be somebody else's).
+  std::vector<char*> ids(static_cast<size_t>(count), nullptr);
+  auto giveBack = [&] {
+    for (int i = 0; i < count; ++i) {
+      if (volumeIds != nullptr) volumeIds[i] = ids[static_cast<size_t>(i)];
+      else KdrRelease(ids[static_cast<size_t>(i)]);
+    }
+  };
   int failures = 0;
   for (int i = 0; i < count; ++i) {
-    results[i] = UploadOne(keys[i], callback, context, paths[i],
-                           volumeIds != nullptr ? &volumeIds[i] : nullptr);
+    results[i] = UploadOne(keys[i], callback, context, paths[i], &ids[static_cast<size_t>(i)]);
     if (results[i] == 0) continue;
     KdrSaveErrorText();
     if (continueOnError != 0) {
@@ -408,12 +452,15 @@ KDR_EXPORT int VXN_UploadFilesToPLM(int count, const char* const* keys, Progress
     }
     // All or nothing: undo the uploads that went through, keep the failure's text.
     for (int j = 0; j < i; ++j) {
+      if (ids[static_cast<size_t>(j)] == nullptr) continue;  // no volume known: nothing to undo
       KdrClearLastError();
-      RollbackOne(keys[j], volumeIds != nullptr ? volumeIds[j] : nullptr);
+      RollbackOne(keys[j], ids[static_cast<size_t>(j)]);
     }
+    giveBack();
     KdrRestoreErrorText();
     return KdrErrorCode(results[i]);
   }
+  giveBack();
   KdrRestoreErrorText();
   return failures;
 }

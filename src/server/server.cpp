@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "platform/clock.h"
@@ -19,6 +20,19 @@ constexpr size_t kMaxVersions = 100000;
 constexpr int kHandOffGraceMs = 500;
 }  // namespace
 
+namespace {
+
+// A random, non-zero number that tells this server's run apart from every other.
+uint64_t NewInstanceId() {
+  std::random_device rd;
+  for (;;) {
+    uint64_t id = (uint64_t{rd()} << 32) ^ rd();
+    if (id != 0) return id;
+  }
+}
+
+}  // namespace
+
 ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c)
     : config(std::move(cfg)),
       vault(std::move(v)),
@@ -27,7 +41,8 @@ ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique
       catalogs(config.localeDir),
       filesDir(config.cacheDir + "/files"),
       versionsDir(config.cacheDir + "/files/.versions"),
-      partialDir(config.cacheDir + "/.partial") {}
+      partialDir(config.cacheDir + "/.partial"),
+      instanceId(NewInstanceId()) {}
 
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
   bool changed = false;
@@ -77,8 +92,6 @@ int Server::Start(std::string* error) {
       return pf::kPipeFailed;
     }
   }
-  // Partial copies of a server that did not stop cleanly are of no use to anyone.
-  std::filesystem::remove_all(state_.partialDir, ec);
   int rc = pf::PipeListen(state_.config.pipeName.c_str(), 64, &listener_);
   if (rc != pf::kPipeOk) {
     listener_ = nullptr;
@@ -87,6 +100,9 @@ int Server::Start(std::string* error) {
                  : "cannot serve " + state_.config.pipeName + " (error " + std::to_string(rc) + ")";
     return rc;
   }
+  // Only the server that won the pipe clears up after servers that died (a losing one must
+  // not touch the live server's partial files).
+  RemoveLeftoverPartials(&state_);
   return 0;
 }
 

@@ -64,6 +64,10 @@ struct ServerState {
   std::map<std::string, std::string> versions;  // bounded: see NoteVersion
 
   std::atomic<bool> stopping{false};
+
+  // Random and non-zero, made when the server starts; sent in the version-check reply, so a
+  // client can tell that file handles it holds came from an earlier instance.
+  const uint64_t instanceId;
 };
 
 class Server {
@@ -95,6 +99,9 @@ class Server {
   void Stop();
 
   ServerState* state() { return &state_; }
+
+  // This server instance's id (see ServerState::instanceId).
+  uint64_t InstanceId() const { return state_.instanceId; }
 
  private:
   struct Conn {

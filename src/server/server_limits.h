@@ -37,10 +37,13 @@ inline constexpr uint32_t kTransferBody = 5;          // get file; get location 
 inline constexpr uint32_t kHandleLengthBody = 4;      // upload, rollback before the second write
 inline constexpr uint32_t kStatusBody = 4;
 
-// Transfers: progress replies go out when a MiB has been copied since the last one, but
-// never closer together than 50 ms; the copy itself never waits for the pacing.
+// Transfers: a progress reply at the start; then one when a MiB has been copied since the last
+// one and 50 ms have passed, and in any case after 4 MiB or 250 ms with bytes moved; and a
+// last one with done == total before the final reply. The copy never waits for the pacing.
 inline constexpr uint64_t kProgressBytes = 1u << 20;
 inline constexpr int32_t kProgressMinIntervalMs = 50;
+inline constexpr uint64_t kProgressMaxBytes = 4u << 20;
+inline constexpr int32_t kProgressMaxIntervalMs = 250;
 inline constexpr uint32_t kCopyChunk = 256 * 1024;
 
 // Handles: 16-bit values the client reads as signed, so 0 to 0x7FFE (0xFFFF means "not

@@ -33,9 +33,6 @@ void Session::Serve() {
         Log(LogLevel::kWarn, "process %ld: malformed request: %s", peer_.pid, why.c_str());
         SendError(r, kErrBadRequest, "Malformed request: " + why);
         break;
-      case Read::kFarewell:
-        Log(LogLevel::kDebug, "process %ld said farewell", peer_.pid);
-        return;
       case Read::kGone:
         if (!why.empty()) Log(LogLevel::kWarn, "process %ld: %s", peer_.pid, why.c_str());
         return;
@@ -66,8 +63,7 @@ int Session::ReadMessage(unsigned char* buf, uint32_t cap, uint32_t* len) {
 Session::Read Session::ReadRequest(Request* r, std::string* why) {
   uint32_t len = 0;
   int rc = ReadMessage(in_, sizeof in_, &len);
-  if (rc < 0) return Read::kGone;
-  if (rc == 0 && len == 0) return Read::kFarewell;
+  if (rc < 0) return Read::kGone;  // the client closed its end (or the pipe broke)
   if (len < kHeaderSize) {
     // Without a header there is nothing to answer to: the stream is not ours.
     *why = "a message too short for a request header; connection closed";
@@ -222,7 +218,9 @@ bool Session::TailText(const Request& r, std::string* text) {
 void Session::OnVersionCheck(const Request& r) {
   if (r.bodyLen == kVersionCheckPayload &&
       std::memcmp(r.body, kProtocolVersion, kVersionCheckPayload) == 0) {
-    SendReply(r, kReplyNormal, 0);
+    // The payload is the instance id; a client that does not know it reads no payload.
+    PutBE64(Payload(), 0, static_cast<int64_t>(state_->instanceId));
+    SendReply(r, kReplyNormal, kVersionReplyInstanceBytes);
     return;
   }
   char text[128];

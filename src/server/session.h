@@ -25,7 +25,7 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Serves requests until the client says farewell, the pipe breaks, or the server stops.
+  // Serves requests until the client closes its end, the pipe breaks, or the server stops.
   void Serve();
 
  private:
@@ -39,7 +39,7 @@ class Session {
     const unsigned char* tail = nullptr;  // the second write, or the variable part
     uint32_t tailLen = 0;
   };
-  enum class Read { kRequest, kMalformed, kFarewell, kGone };
+  enum class Read { kRequest, kMalformed, kGone };
   enum class Copy { kDone, kStopped, kFailed };
 
   // Framing.
@@ -110,6 +110,12 @@ class Session {
 
 // The system's text for errno value `err`.
 std::string ErrnoText(int err);
+
+// Removes what transfers of server processes that are gone (killed, crashed) left behind: their
+// partial copies in the cache, and the temporary files of downloads to a location, which are
+// journalled in the cache's partial directory while they are written. Call once the server
+// owns its pipe.
+void RemoveLeftoverPartials(ServerState* state);
 
 }  // namespace kdr::server
 

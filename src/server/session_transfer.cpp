@@ -26,7 +26,8 @@ namespace {
 int ErrOf(const std::error_code& ec) { return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0; }
 
 // Decides when a progress reply is due: at the start, then whenever a MiB has been copied
-// since the last one and at least 50 ms have passed, or a second has passed with some bytes.
+// since the last one and at least 50 ms have passed, and at the latest after 4 MiB or 250 ms
+// with some bytes.
 class Pacer {
  public:
   bool Due(uint64_t done) {
@@ -38,7 +39,8 @@ class Pacer {
     }
     int32_t since = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last_ms_));
     bool due = (done - last_ >= kProgressBytes && since >= kProgressMinIntervalMs) ||
-               (done > last_ && since >= 1000);
+               done - last_ >= kProgressMaxBytes ||
+               (done > last_ && since >= kProgressMaxIntervalMs);
     if (due) Mark(done, now);
     return due;
   }
@@ -53,6 +55,34 @@ class Pacer {
   int32_t last_ms_ = 0;
 };
 
+// The process id at the start of a leftover's name ("<pid>.<n>" or "loc.<pid>.<n>"), or 0.
+long WriterOf(const std::string& name) {
+  size_t at = name.rfind("loc.", 0) == 0 ? 4 : 0;
+  long pid = 0;
+  size_t i = at;
+  for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && pid < (1L << 40); ++i) {
+    pid = pid * 10 + (name[i] - '0');
+  }
+  return i > at && i < name.size() && name[i] == '.' ? pid : 0;
+}
+
+bool ProcessGone(long pid) {
+  long status = 0;
+  int err = 0;
+  pf::ProcessState s = pf::QueryProcess(pid, &status, &err);
+  return s == pf::ProcessState::kGone || s == pf::ProcessState::kExited;
+}
+
+// Writes `text` as the whole file `path`. Returns 0 or an errno value.
+int WriteWhole(const std::string& path, const std::string& text) {
+  int fd = pf::kNoFile;
+  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd);
+  if (rc != 0) return rc;
+  rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
+  int crc = pf::CloseFile(fd);
+  return rc != 0 ? rc : crc;
+}
+
 std::string ParentDir(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == 0) return "/";
@@ -60,6 +90,36 @@ std::string ParentDir(const std::string& path) {
 }
 
 }  // namespace
+
+void RemoveLeftoverPartials(ServerState* state) {
+  std::error_code ec;
+  const long self = pf::CurrentProcessId();
+  for (fs::directory_iterator it(state->partialDir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    long pid = WriterOf(name);
+    if (pid <= 0 || pid == self || !ProcessGone(pid)) continue;
+    if (name.rfind("loc.", 0) == 0) {
+      // The journal names the temporary file; only a name of this writer's is removed.
+      char path[kMaxPath + 64] = {0};
+      size_t n = 0;
+      int fd = pf::kNoFile;
+      if (pf::OpenFile(it->path().c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
+        pf::ReadFileAt(fd, 0, path, sizeof path - 1, &n);
+        pf::CloseFile(fd);
+      }
+      std::string tmp(path, n);
+      std::string mine = "/.kdrpart." + std::to_string(pid) + ".";
+      size_t slash = tmp.rfind('/');
+      if (slash != std::string::npos && tmp.compare(slash, mine.size(), mine) == 0) {
+        if (pf::DeleteFile(tmp.c_str()) == 0) {
+          Log(LogLevel::kInfo, "removed %s, left by server process %ld", tmp.c_str(), pid);
+        }
+      }
+    }
+    std::error_code rm;
+    fs::remove(it->path(), rm);
+  }
+}
 
 // Sends a progress reply and reads the client's status. True to go on. False when the
 // transfer ends here: the connection is gone, or stopCode_ / stopText_ say what the error
@@ -72,7 +132,7 @@ bool Session::Progress(const Request& r, uint64_t done, uint64_t total) {
   Request s;
   std::string why;
   Read got = ReadRequest(&s, &why);
-  if (got == Read::kGone || got == Read::kFarewell) {
+  if (got == Read::kGone) {
     alive_ = false;
     return false;
   }
@@ -119,7 +179,11 @@ Session::Copy Session::CopyWithProgress(
       *err = rc;
       return Copy::kFailed;
     }
-    if (n == 0) return Copy::kDone;
+    if (n == 0) {
+      // The last report says "all of it", so a caller's bar ends full; the size is what was
+      // really copied.
+      return Progress(r, done, done) ? Copy::kDone : Copy::kStopped;
+    }
     rc = write(done, buf.data(), n);
     if (rc != 0) {
       *err = rc;
@@ -176,7 +240,8 @@ void Session::OnGetFile(const Request& r) {
     SendReply(r, kReplyNormal, static_cast<uint32_t>(2 + final_path.size()));
   };
 
-  // Cached and unchanged: answered at once.
+  // Cached and unchanged: answered at once, with one report of all the bytes.
+  bool hit = false;
   {
     std::lock_guard<std::mutex> guard(state_->fileCacheMu);
     int fd = pf::kNoFile;
@@ -190,9 +255,16 @@ void Session::OnGetFile(const Request& r) {
     if (n == stamp.size() && std::memcmp(have, stamp.data(), n) == 0 &&
         pf::StatPath(final_path.c_str(), &cached) == 0 && cached == info.size) {
       Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
-      reply_path();
-      return;
+      hit = true;
     }
+  }
+
+  if (hit) {
+    stopCode_ = 0;
+    stopText_.clear();
+    if (!Progress(r, info.size, info.size)) return SendUnfinished(r, Copy::kStopped, "", 0);
+    reply_path();
+    return;
   }
 
   std::error_code ec;
@@ -248,11 +320,22 @@ void Session::OnGetLocation(const Request& r) {
     SendError(r, kErrBadRequest, "The target must be an absolute path of a file: " + target);
     return;
   }
+  const long self = pf::CurrentProcessId();
+  const unsigned serial = state_->NextSerial();
   char tmpname[64];
-  std::snprintf(tmpname, sizeof tmpname, "/.kdrpart.%ld.%u", pf::CurrentProcessId(),
-                state_->NextSerial());
+  std::snprintf(tmpname, sizeof tmpname, "/.kdrpart.%ld.%u", self, serial);
   std::string parent = ParentDir(target);
   std::string tmp = (parent == "/" ? "" : parent) + tmpname;
+  // Journalled while it exists: should this process die, the next server start removes it.
+  std::error_code jec;
+  fs::create_directories(state_->partialDir, jec);
+  std::string journal =
+      state_->partialDir + "/loc." + std::to_string(self) + "." + std::to_string(serial);
+  WriteWhole(journal, tmp);
+  struct Unjournal {
+    const std::string& path;
+    ~Unjournal() { pf::DeleteFile(path.c_str()); }
+  } unjournal{journal};
   Copy c = Copy::kFailed;
   int err = 0;
   if (!DownloadToTemp(r, *f, tmp, "Cannot write in " + parent + ": ", &c, &err)) return;
@@ -345,7 +428,8 @@ void Session::OnRollback(const Request& r) {
     return;
   }
   if (rc == EPERM) {
-    SendError(r, kErrBadRequest, "The " + what + " of " + f->guid + " was not made by an upload");
+    std::string subject = volume.empty() ? "The newest volume" : "Volume " + volume;
+    SendError(r, kErrBadRequest, subject + " of " + f->guid + " was not made by an upload");
     return;
   }
   if (rc != 0) {

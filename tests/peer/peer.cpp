@@ -446,14 +446,14 @@ bool Peer::ReadRequest(platform::PipeHandle pipe, std::vector<unsigned char>* re
       if (rc == platform::kPipeOk) break;
       if (rc != platform::kPipeMoreData) return false;
     }
-    if (request->size() == before) return false;  // the farewell (or an empty piece)
+    if (request->size() == before) return false;  // an empty message starts no request
     if (request->size() >= 12) {
       const unsigned char* b = request->data();
       need = 12 + ((uint32_t{b[8]} << 24) | (uint32_t{b[9]} << 16) | (uint32_t{b[10]} << 8) | b[11]);
     }
   }
   // UPLOAD and ROLLBACK always come in two writes; with an empty path or volume id the second
-  // is an empty message, part of the request rather than a farewell.
+  // is an empty message, part of the request.
   if (request->size() == kCountedRequestSize) {
     int code = (request->at(4) << 8) | request->at(5);
     if (code == kUploadCode || code == kRollbackCode) {

@@ -123,8 +123,10 @@ TEST_F(DataMessagesTest, FaultyPiecesAreRejected) {
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_MSG_DATA);  // no piece header
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_TYPE_ID);
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_SEQUENCE);
-  // The connection stayed open through all of them.
-  EXPECT_EQ(peer_->Sessions(), 1);
+  // The rest of a rejected series would be read as the next exchange's replies: each fault
+  // closed the connection, and each next read connected afresh.
+  EXPECT_EQ(KdrThreadRecord()->pipe, kInvalidPipe);
+  EXPECT_EQ(peer_->Sessions(), 7);
 }
 
 TEST_F(DataMessagesTest, ReadAheadOpensLazily) {

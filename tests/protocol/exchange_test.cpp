@@ -147,27 +147,33 @@ TEST_F(Exchange, SequenceNumbersWrapAt65536) {
             std::string::npos);
 }
 
-TEST_F(Exchange, MismatchedRepliesFailTheExchangeButKeepTheConnection) {
+// A wrong msgType or typeID fails the exchange and keeps the connection; a reply of another
+// exchange (wrong SeqNum) closes it, or every later exchange would read the reply before its
+// own: the next exchange connects afresh.
+TEST_F(Exchange, MismatchedRepliesFailTheExchangeAndAStraySeqNumReconnects) {
   StartPeer(
       "on ECHO#1 reply seq=+1\n"
       "on ECHO#2 reply msgtype=0x0005FFFA\n"
       "on ECHO#3 reply seq=+3 msgtype=1\n"
       "on ECHO#4 end\n"
       "on ECHO#5 progress\n"
-      "on VERSION_CHECK#2 reply seq=+5 msgtype=0x0006FFF9\n");
+      "on VERSION_CHECK#4 reply seq=+5 msgtype=0x0006FFF9\n");
   ThreadRecord* r = Connected();
   NewLog();
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_BAD_ARG);
   EXPECT_NE(NewLog().find("MESSAGE ERROR: Invalid SeqNum 0x2, expecting 0x1 (KDR_ECHO_MSG)\n"),
             std::string::npos);
+  EXPECT_EQ(r->pipe, kInvalidPipe);
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_BAD_ARG);
   EXPECT_NE(NewLog().find("MESSAGE ERROR: Invalid msgType 5FFFA, expecting 6FFF9 (KDR_ECHO_MSG)\n"),
             std::string::npos);
-  // Both wrong: the echo looks at the msgType first.
+  EXPECT_NE(r->pipe, kInvalidPipe);
+  // Both wrong: the echo looks at the msgType first, and still leaves the stray connection.
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_BAD_ARG);
   std::string log = NewLog();
   EXPECT_NE(log.find("Invalid msgType 1, expecting 6FFF9 (KDR_ECHO_MSG)"), std::string::npos);
   EXPECT_EQ(log.find("Invalid SeqNum"), std::string::npos);
+  EXPECT_EQ(r->pipe, kInvalidPipe);
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_TYPE_ID);
   EXPECT_NE(NewLog().find("MESSAGE ERROR: Invalid typeID 2\n"), std::string::npos);
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_TYPE_ID);
@@ -180,8 +186,7 @@ TEST_F(Exchange, MismatchedRepliesFailTheExchangeButKeepTheConnection) {
       NewLog().find("MESSAGE ERROR: Invalid msgType 6FFF9, expecting FFFF0 (KDR_VERSION_CHECK)\n"),
       std::string::npos);
   EXPECT_EQ(EchoMsg(), 0);
-  EXPECT_EQ(peer_->Sessions(), 1);
-  EXPECT_NE(r->pipe, kInvalidPipe);
+  EXPECT_EQ(peer_->Sessions(), 4);
 }
 
 TEST_F(Exchange, MalformedRepliesCloseTheConnectionAndTheNextExchangeReconnects) {
@@ -213,6 +218,7 @@ TEST_F(Exchange, MalformedRepliesCloseTheConnectionAndTheNextExchangeReconnects)
   EXPECT_EQ(peer_->Sessions(), 4);
 }
 
+// A failed read closes the pipe at once: one failure, and the very next exchange connects.
 TEST_F(Exchange, PeerThatHangsUpOrSendsGarbage) {
   StartPeer(
       "on ECHO#1 close\n"
@@ -220,24 +226,35 @@ TEST_F(Exchange, PeerThatHangsUpOrSendsGarbage) {
       "on ECHO#3 reply split=0\n");      // an empty message where the reply should be
   ThreadRecord* r = Connected();
   NewLog();
-  // The read fails and leaves the pipe open; the next write finds it broken and closes it;
-  // the exchange after that connects again.
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_NO_SERVER);
-  EXPECT_NE(NewLog().find("I/O Error 109 reading pipe\n"), std::string::npos);
-  EXPECT_NE(r->pipe, kInvalidPipe);
-  EXPECT_EQ(EchoMsg(), ERR_KDRCP_NO_SERVER);
+  EXPECT_NE(NewLog().find("I/O Error 109 reading pipe\nCloseProxy: Closing pipe.\n"),
+            std::string::npos);
   EXPECT_EQ(r->pipe, kInvalidPipe);
 
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_NO_SERVER);
   EXPECT_NE(NewLog().find("I/O Error 109 reading pipe\n"), std::string::npos);
-  EXPECT_EQ(EchoMsg(), ERR_KDRCP_NO_SERVER);
+  EXPECT_EQ(r->pipe, kInvalidPipe);
 
   EXPECT_EQ(EchoMsg(), ERR_KDRCP_NO_SERVER);
   EXPECT_NE(NewLog().find("Error ZERO_BYTES reading pipe\nCloseProxy: Closing pipe.\n"),
             std::string::npos);
   EXPECT_EQ(r->pipe, kInvalidPipe);
   EXPECT_EQ(EchoMsg(), 0);
+  EXPECT_EQ(peer_->Sessions(), 4);
   EXPECT_EQ(r->busy.load(), 0);
+}
+
+// A server that takes the secondary pipe and then never answers the version check: the
+// connect gives up after the bound, and lock A is free again for the other threads.
+TEST_F(Exchange, VersionCheckOfAHungServerIsBounded) {
+  StartPeer("on VERSION_CHECK#1 hang\n");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(EnsureConnected(), ERR_KDRCP_NO_SERVER);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(9000));
+  EXPECT_LT(took, std::chrono::milliseconds(15000));
+  EXPECT_EQ(KdrThreadRecord()->pipe, kInvalidPipe);
+  EXPECT_EQ(EchoMsg(), 0);  // the next exchange connects afresh
 }
 
 TEST_F(Exchange, BusyIsPutBackOnEveryWayOut) {

@@ -153,8 +153,10 @@ TEST_F(Transfer, MalformedRepliesGetACode) {
             std::string::npos);
   EXPECT_NE(log.find("MESSAGE ERROR: Invalid volumeID length 3 (KDR_UPLOAD_MSG)\n"),
             std::string::npos);
-  // None of these closed the connection.
-  EXPECT_EQ(peer_->Sessions(), 1);
+  // A malformed progress reply, a reply of an unknown kind and a stray SeqNum leave the
+  // conversation out of step: each closed the connection (the next exchange connected anew).
+  EXPECT_EQ(peer_->Sessions(), 4);
+  EXPECT_EQ(KdrThreadRecord()->pipe, kInvalidPipe);
 }
 
 TEST_F(Transfer, ParsersStayInsideAnyReply) {
@@ -223,8 +225,12 @@ TEST_F(Transfer, UploadAndRollbackWrites) {
   StartPeer(
       "on UPLOAD progress be64=1 be64=4\n"
       "on STATUS reply be16=5 text=vol/1\n");
-  ASSERT_EQ(UploadMsg(&file_, "/tmp/up.dat", nullptr, nullptr, &out_), 0);
+  file_.fileSize = 300;  // the size of the volume the open found
+  Calls calls;
+  ASSERT_EQ(UploadMsg(&file_, "/tmp/up.dat", &Record, &calls, &out_), 0);
   EXPECT_STREQ(out_, "vol/1");
+  ASSERT_EQ(calls.count, 1);
+  EXPECT_EQ(calls.seen[0], std::make_pair(int64_t{1}, int64_t{4}));  // the server's total
   EXPECT_EQ(RollbackMsg(&file_, out_), 0);
   EXPECT_EQ(RollbackMsg(&file_, nullptr), 0);
   std::vector<testpeer::Request> sent = Sent();

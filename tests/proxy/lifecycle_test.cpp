@@ -248,23 +248,25 @@ TEST_F(LifecycleTest, LaunchScriptThatExitsFailsInitAndTheEnabledTest) {
   EXPECT_EQ(LastError(), "The VXN process failed to start or restart.");
 }
 
-TEST_F(LifecycleTest, ServerThatNeverOpensItsPipeFailsInit) {
-  std::string pidFile = dir_ + "/server.pid";
-  SetScript("echo $$ > '" + pidFile + ".tmp'\nmv '" + pidFile + ".tmp' '" + pidFile +
-            "'\nexec sleep 30\n");
-  EXPECT_EQ(VXN_Init(nullptr, nullptr), ERR_KDRCP_NO_SERVER);
-  EXPECT_FALSE(KdrProxyInitialized());
-  EXPECT_EQ(LastError(), "The proxy could not locate or start an KDR Client Cache instance.");
+// A launched server slower than the start-up time-out: VXN_Init succeeds without a connection;
+// exchanges report the absent server themselves and connect once it serves its pipe.
+TEST_F(LifecycleTest, SlowServerStartLeavesInitSucceedingAndLaterExchangesConnect) {
+  std::string pidFile = dir_ + "/server.pids";
+  SetScript("echo $$ >> '" + pidFile + "'\nexec sleep 30\n");
+  EXPECT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_TRUE(KdrProxyInitialized());
+  EXPECT_EQ(VXN_Echo(), ERR_KDRCP_NO_SERVER);  // still absent (the script is launched again)
+  ASSERT_NO_FATAL_FAILURE(StartPeer());
+  EXPECT_EQ(VXN_Echo(), 0);
+  EXPECT_EQ(Count("ECHO"), 1);
 
-  long pid = 0;
-  for (int i = 0; i < 500 && pid == 0; ++i) {
-    std::string s = ReadFile(pidFile);
-    if (!s.empty()) pid = std::stol(s);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::istringstream pids(ReadFile(pidFile));
+  int launched = 0;
+  for (long pid = 0; pids >> pid; ++launched) {
+    platform::KillProcessGroup(pid);
+    WaitForProcessEnd(pid, 5000);
   }
-  ASSERT_GT(pid, 0);
-  platform::KillProcessGroup(pid);
-  WaitForProcessEnd(pid, 5000);
+  EXPECT_EQ(launched, 2);
 }
 
 TEST_F(LifecycleTest, EnabledTestLeavesTheProxyAsItFoundIt) {
@@ -345,7 +347,7 @@ TEST_F(LifecycleTest, TermClosesOtherThreadsPipes) {
 
   EXPECT_EQ(VXN_Term(), 0);
   EXPECT_EQ(KdrThreadTableHighWater(), 0);
-  // Every client end is closed, and the peer lets go of its ends once it reads the farewell.
+  // Every client end is closed, and the peer lets go of its ends once it sees them end.
   int now = OpenDescriptors();
   for (int i = 0; i < 300 && now != before; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -365,6 +367,44 @@ TEST_F(LifecycleTest, TermClosesOtherThreadsPipes) {
   }
   EXPECT_EQ(peer_->Sessions(), 2 * (kThreads + 1));
   EXPECT_EQ(peer_->Count(KDR_VERSION_CHECK_CODE), 2 * (kThreads + 1));
+}
+
+// Termination racing threads that start exchanges: a record is either pinned by its owner or
+// claimed by the termination, never both, so no owner writes into a freed record. Under the
+// sanitizers a use after free fails the run; without them it is a crash. Bounded: 3 s.
+TEST_F(LifecycleTest, TermWhileOtherThreadsStartExchanges) {
+  StartPeer();
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> echoes{0};
+  std::atomic<int> unexpected{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        int r = VXN_Echo();
+        const char* text = nullptr;
+        VXN_GetLastError(&text);  // the text itself may be freed by the next termination
+        if (r == 0) {
+          echoes.fetch_add(1);
+        } else if (r != ERR_KDRCP_NOT_INITIALIZED && r != ERR_KDRCP_NO_SERVER) {
+          unexpected.fetch_add(1);
+        }
+      }
+    });
+  }
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  int cycles = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    EXPECT_EQ(VXN_Term(), 0);
+    EXPECT_EQ(VXN_Init(nullptr, nullptr), 0);
+    ++cycles;
+  }
+  stop = true;
+  for (auto& th : threads) th.join();
+  EXPECT_GT(cycles, 10);
+  EXPECT_GT(echoes.load(), 0);
+  EXPECT_EQ(unexpected.load(), 0);
 }
 
 // About 11 s: a thread that stops calling loses its record and pipe, and its next call

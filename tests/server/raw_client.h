@@ -37,7 +37,7 @@ class RawClient {
   // Master pipe, secondary pipe name, secondary pipe. Returns a pipe result.
   int Connect(const std::string& masterPath);
   bool connected() const { return pipe_ != platform::kNoPipe; }
-  void Close();  // with the farewell
+  void Close();  // the server sees the end of the stream
 
   // Sends one pipe message / raw stream bytes.
   bool SendMessage(const Bytes& bytes);

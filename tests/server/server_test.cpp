@@ -41,15 +41,22 @@ class Server : public ServerFixture {
   // (from the `answerFrom`-th progress reply on; CONTINUE before). Returns the final reply.
   Reply Converse(RawClient* c, int32_t status, int answerFrom, int* progressCount) {
     *progressCount = 0;
+    reports_.clear();
     for (;;) {
       Reply r;
       if (!c->Receive(&r)) return Reply{};
       if (r.typeId != kReplyProgress) return r;
       ++*progressCount;
       EXPECT_EQ(r.payload.size(), 16u);
+      if (r.payload.size() == 16u) {
+        reports_.emplace_back(GetBE64(r.payload.data(), 0), GetBE64(r.payload.data(), 8));
+      }
       c->SendStatus(*progressCount >= answerFrom ? status : 0);
     }
   }
+
+  // (done, total) of the progress replies of the last Converse().
+  std::vector<std::pair<int64_t, int64_t>> reports_;
 
   // Whole files and partial copies in the cache directory (the store's own files aside).
   size_t CacheFiles() {
@@ -320,19 +327,27 @@ TEST_F(Server, DownloadReportsProgressAndCancelLeavesNoPartialFile) {
   EXPECT_EQ(failed.ErrorCode(), -7);
   EXPECT_EQ(CacheFiles(), 0u);
 
-  // Through to the end: progress replies carry the total; the final reply names the file.
+  // Through to the end: progress replies carry the total, start at 0, move at most 4 MiB at a
+  // time and end with all of it; the final reply names the file.
   ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
   Reply done = Converse(&c, 0, 1, &progress);
   ASSERT_EQ(done.typeId, kReplyNormal) << done.ErrorText();
-  EXPECT_GE(progress, 1);
+  const int64_t size = static_cast<int64_t>(content.size());
+  ASSERT_GE(reports_.size(), 2u);
+  EXPECT_EQ(reports_.front(), std::make_pair(int64_t{0}, size));
+  EXPECT_EQ(reports_.back(), std::make_pair(size, size));
+  for (size_t i = 1; i < reports_.size(); ++i) {
+    EXPECT_LE(reports_[i].first - reports_[i - 1].first, int64_t{4} << 20);
+  }
   std::string path = done.LengthText();
   EXPECT_EQ(path, home_ + "/cache/files/" + guid + "/model.dat");
   EXPECT_EQ(ReadLocal(path), content);
 
-  // Cached and unchanged: answered at once, without progress.
+  // Cached and unchanged: answered at once, with one report of all the bytes.
   ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, req));
   Reply again = Converse(&c, 0, 1, &progress);
-  EXPECT_EQ(progress, 0);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0], std::make_pair(size, size));
   EXPECT_EQ(again.LengthText(), path);
 
   // A status that is not the transfer's ends it with an error reply.
@@ -399,6 +414,19 @@ TEST_F(Server, UploadThenDownloadThenRollBack) {
   size_t pieces = 0;
   ASSERT_TRUE(ReadRange(&c, h2, 0, 30000, &got, &pieces));
   EXPECT_EQ(got, after);
+
+  // A client that goes between the two writes of a roll-back without a volume id rolls
+  // nothing back: its close is the end of the stream, not an empty second write.
+  {
+    RawClient quitter;
+    Connect(&quitter);
+    uint16_t hq = OpenOk(&quitter, ticket);
+    ASSERT_TRUE(quitter.Send(KDR_ROLLBACK_MSG, Cat({BE16(hq), BE16(0)}), 4));
+    quitter.Close();
+  }
+  pf::SleepMs(100);
+  OpenOk(&c, ticket, &size);
+  EXPECT_EQ(size, 30000);
 
   // Only an upload's volume can be rolled back, and only once.
   Reply first = c.Simple(KDR_ROLLBACK_MSG, {});  // malformed: no fields

@@ -225,7 +225,7 @@ class RealProxyTest {
     assertEquals(1, FileCacheProxy.VXNUploadFilesToPLM(keys, listener, 5, local, ids, results));
     assertArrayEquals(new int[] {0, -9, 0}, results);
     assertArrayEquals(new String[] {"v1", null, "v3"}, ids, "the uploaded files' ids come back");
-    assertEquals(List.of("a 5 1/300"), listener.reports, "the size is the one the open gave");
+    assertEquals(List.of("a 5 1/2"), listener.reports, "an upload's total is the server's");
     assertEquals("disk full", lastError());
 
     int[] back = {7, 7, 7};

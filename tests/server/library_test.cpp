@@ -1,0 +1,244 @@
+// The client library against a real kdrcached: restarts under open files, all-or-nothing
+// uploads beside another client, relative paths, progress totals, and the temporary file of a
+// download whose server was killed.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "iface/interface.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "proxy/lifecycle.h"
+#include "proxy/result_codes.h"
+#include "server/server_fixture.h"
+#include "server/ticket.h"
+
+namespace kdr::servertest {
+namespace {
+
+namespace fs = std::filesystem;
+namespace pf = kdr::platform;
+
+class Library : public ServerFixture {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    setenv("KDR_HOME", home_.c_str(), 1);
+    setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+    setenv("VXN_CONNECTTIMEOUT", "1", 1);
+    setenv("VXN_STARTUPTIMEOUT", "1", 1);
+    setenv("VXN_PROXY_PIPEONLY", "1", 1);  // every byte over the pipe: the server's handles
+    WriteLocal("startvxn.sh", "#!/bin/sh\nexit 1\n");  // the test starts the servers itself
+    fs::permissions(home_ + "/startvxn.sh", fs::perms::owner_all);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  }
+  void TearDown() override {
+    while (KdrProxyInitialized()) VXN_Term();
+    for (const char* v : {"KDR_HOME", "KDR_RUNTIME_DIR", "VXN_CONNECTTIMEOUT",
+                          "VXN_STARTUPTIMEOUT", "VXN_PROXY_PIPEONLY"}) {
+      unsetenv(v);
+    }
+    ServerFixture::TearDown();
+  }
+
+  // SIGKILL (unless it is dead already), then a fresh server on the same directories.
+  void RestartServer() {
+    pf::KillProcessGroup(pid_);
+    long status = 0;
+    int err = 0;
+    for (int i = 0; i < 500; ++i) {
+      if (pf::QueryProcess(pid_, &status, &err) != pf::ProcessState::kRunning) break;
+      pf::SleepMs(10);
+    }
+    ASSERT_NE(pf::QueryProcess(pid_, &status, &err), pf::ProcessState::kRunning);
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+  }
+
+  std::string Register(const std::string& ticket) {
+    const char* key = nullptr;
+    EXPECT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+    return key != nullptr ? key : "";
+  }
+
+  std::string ReadAll(VXNFileHandle h, size_t n) {
+    std::string out(n, '\0');
+    int got = 0;
+    int r = VXN_ReadBytes(h, "tst", static_cast<int>(n), &got, out.data());
+    if (r != 0) return "error " + std::to_string(r);
+    out.resize(static_cast<size_t>(got));
+    return out;
+  }
+};
+
+// Server handles are numbered afresh by each server instance: a file opened before a restart
+// is reopened at the new instance, never read through a number that now names another file.
+TEST_F(Library, OpenFileSurvivesAServerRestartWithItsOwnBytes) {
+  std::string a = Pattern(50000, 1), b = Pattern(50000, 2);
+  std::string keyA = Register(PutFile(a, "a.bin"));
+  std::string keyB = Register(PutFile(b, "b.bin"));
+  VXNFileHandle hA = nullptr, hB = nullptr;
+  ASSERT_EQ(VXN_OpenFile(keyA.c_str(), &hA), 0);
+  ASSERT_EQ(ReadAll(hA, 10), a.substr(0, 10));
+
+  ASSERT_NO_FATAL_FAILURE(RestartServer());
+  VXN_Echo();  // the dead connection costs at most this one call
+  ASSERT_EQ(VXN_OpenFile(keyB.c_str(), &hB), 0);
+  EXPECT_EQ(ReadAll(hB, 10), b.substr(0, 10));
+  std::string rest = ReadAll(hA, 30000);
+  EXPECT_EQ(rest, a.substr(10, 30000));
+  EXPECT_EQ(VXN_CloseFileHandlePointer(hA), 0);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(hB), 0);
+}
+
+struct UploadWatch {
+  std::string otherKey, otherPath;
+  std::string watchedKey;
+  bool otherDone = false;
+  std::vector<std::pair<int64_t, int64_t>> reports;  // of the watched key
+};
+
+int Watch(const char* key, void* context, int64_t done, int64_t total, int* keepGoing) {
+  auto* w = static_cast<UploadWatch*>(context);
+  *keepGoing = 1;
+  if (key == nullptr || w->watchedKey != key) return 0;
+  w->reports.emplace_back(done, total);
+  if (!w->otherDone) {
+    // Another client (here: another thread with its own connection) uploads the first file
+    // while our batch is still running.
+    w->otherDone = true;
+    std::thread other([w] {
+      char* id = nullptr;
+      EXPECT_EQ(VXN_UploadFileToPLM(w->otherKey.c_str(), nullptr, nullptr, w->otherPath.c_str(),
+                                    &id),
+                0);
+      std::free(id);
+    });
+    other.join();
+  }
+  return 0;
+}
+
+// All or nothing without a volume-id array: the roll-back removes exactly the volumes of this
+// call, not the newest one (which is another client's). Relative paths are the caller's.
+// Upload progress carries the local file's size as its total.
+TEST_F(Library, AllOrNothingUploadRollsBackOnlyItsOwnVolumes) {
+  std::string first = Pattern(20000, 3), second = Pattern(7000, 4);
+  std::string keyA = Register(PutFile(first, "a.bin"));
+  std::string keyC = Register(PutFile(second, "c.bin"));
+  std::string keyMissing = Register(kdr::server::MakeTicket('v', kdr::server::NewGuid('v')));
+  std::string ours = Pattern(30000, 5), theirs = Pattern(30000, 6), oursC = Pattern(90000, 7);
+  WriteLocal("ours.bin", ours);
+  WriteLocal("oursC.bin", oursC);
+  std::string theirsPath = WriteLocal("theirs.bin", theirs);
+
+  fs::path cwd = fs::current_path();
+  fs::current_path(home_);
+  UploadWatch watch{keyA, theirsPath, keyC, false, {}};
+  const char* keys[] = {keyA.c_str(), keyC.c_str(), keyMissing.c_str()};
+  const char* paths[] = {"ours.bin", "./oursC.bin", "ours.bin"};
+  int results[3] = {1, 1, 1};
+  int r = VXN_UploadFilesToPLM(3, keys, &Watch, &watch, paths, 0, nullptr, results);
+  EXPECT_LT(r, 0);
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 0);
+  EXPECT_LT(results[2], 0);
+  ASSERT_TRUE(watch.otherDone);
+  ASSERT_FALSE(watch.reports.empty());
+  EXPECT_EQ(watch.reports.back(), std::make_pair(int64_t{90000}, int64_t{90000}));
+
+  // The other client's volume stays the newest of A; C is back to what it was. Both
+  // downloads go to relative targets.
+  fs::create_directory(home_ + "/out");
+  EXPECT_EQ(VXN_DownloadFileToLocation("tst", keyA.c_str(), nullptr, nullptr, nullptr, "a.out"), 0);
+  EXPECT_EQ(VXN_DownloadFileToLocation("tst", keyC.c_str(), nullptr, nullptr, "out", "c.out"), 0);
+  fs::current_path(cwd);
+  EXPECT_EQ(ReadLocal(home_ + "/a.out"), theirs);
+  EXPECT_EQ(ReadLocal(home_ + "/out/c.out"), second);
+}
+
+int KillServerOnce(const char*, void* context, int64_t, int64_t, int* keepGoing) {
+  long* pid = static_cast<long*>(context);
+  *keepGoing = 1;
+  if (*pid != 0) {
+    pf::KillProcessGroup(*pid);
+    *pid = 0;
+    pf::SleepMs(200);  // the server is gone before the status goes out
+  }
+  return 0;
+}
+
+bool HasPartial(const std::string& dir) {
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename().string().rfind(".kdrpart.", 0) == 0) return true;
+  }
+  return false;
+}
+
+// A download to a location whose server is killed leaves its temporary file; the next server
+// removes it when it starts. The dead connection costs one failure, no more.
+TEST_F(Library, KilledDownloadLeavesNoTemporaryFileBehind) {
+  std::string content = Pattern(3 << 20, 8);
+  std::string key = Register(PutFile(content, "big.bin"));
+  std::string dir = home_ + "/target";
+  fs::create_directory(dir);
+  long victim = pid_;
+  EXPECT_EQ(VXN_DownloadFileToLocation("tst", key.c_str(), &KillServerOnce, &victim, dir.c_str(),
+                                       "big.bin"),
+            ERR_KDRCP_NO_SERVER);
+  EXPECT_TRUE(HasPartial(dir));
+  EXPECT_FALSE(fs::exists(dir + "/big.bin"));
+
+  ASSERT_NO_FATAL_FAILURE(RestartServer());
+  for (int i = 0; i < 200 && HasPartial(dir); ++i) pf::SleepMs(10);
+  EXPECT_FALSE(HasPartial(dir));
+  EXPECT_EQ(VXN_DownloadFileToLocation("tst", key.c_str(), nullptr, nullptr, dir.c_str(),
+                                       "big.bin"),
+            0);
+  EXPECT_EQ(ReadLocal(dir + "/big.bin"), content);
+}
+
+// A kdrcached whose launch takes longer than the start-up time-out: VXN_Init succeeds without
+// a connection, and an exchange connects once the server serves its pipe.
+class SlowStart : public ServerFixture {
+ protected:
+  void TearDown() override {
+    while (KdrProxyInitialized()) VXN_Term();
+    std::istringstream pids(ReadLocal(home_ + "/pids"));
+    for (long pid = 0; pids >> pid;) pf::KillProcessGroup(pid);
+    for (const char* v : {"KDR_HOME", "KDR_RUNTIME_DIR", "VXN_CONNECTTIMEOUT",
+                          "VXN_STARTUPTIMEOUT"}) {
+      unsetenv(v);
+    }
+    ServerFixture::TearDown();
+  }
+};
+
+TEST_F(SlowStart, InitSucceedsAndALaterExchangeConnects) {
+  setenv("KDR_HOME", home_.c_str(), 1);
+  setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+  setenv("VXN_CONNECTTIMEOUT", "1", 1);
+  setenv("VXN_STARTUPTIMEOUT", "1", 1);
+  WriteLocal("startvxn.sh", "#!/bin/sh\necho $$ >> '" + home_ + "/pids'\nsleep 2\nexec '" KDRCACHED
+                            "' 2>>'" + home_ + "/server.log'\n");
+  fs::permissions(home_ + "/startvxn.sh", fs::perms::owner_all);
+  EXPECT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_TRUE(KdrProxyInitialized());
+  int r = ERR_KDRCP_NO_SERVER;
+  for (int i = 0; i < 10 && r != 0; ++i) {
+    r = VXN_Echo();
+    if (r != 0) {
+      EXPECT_EQ(r, ERR_KDRCP_NO_SERVER);
+    }
+  }
+  EXPECT_EQ(r, 0);
+}
+
+}  // namespace
+}  // namespace kdr::servertest
