@@ -12,7 +12,7 @@ namespace kdr::server {
 
 namespace {
 
-enum class Kind { kText, kInt, kLevel };
+enum class Kind { kText, kInt, kLevel, kSize, kFlag };
 
 struct Option {
   const char* flag;
@@ -38,7 +38,20 @@ const Option kOptions[] = {
     {"--hash-blocks", "KDRCACHED_HASH_BLOCKS", Kind::kInt, "store: number of hash block pages"},
     {"--extent-mb", "KDRCACHED_EXTENT_MB", Kind::kInt, "store: megabytes per extent file"},
     {"--extent-files", "KDRCACHED_EXTENT_FILES", Kind::kInt, "store: most extent files"},
+    {"--store-size", "KDRCACHED_STORE_SIZE", Kind::kSize,
+     "store: data size in bytes, K/M/G suffixes (sets --segments: size / 16384)"},
+    {"--files-max-bytes", "KDRCACHED_FILES_MAX_BYTES", Kind::kSize,
+     "bound of the whole-file cache cache-dir/files; the least recently used\n"
+     "                        copies no client uses are evicted (default 10G; 0: no bound)"},
     {"--log-level", "KDRCACHED_LOG_LEVEL", Kind::kLevel, "error, warn, info (default) or debug"},
+    {"--log-file", "KDRCACHED_LOG_FILE", Kind::kText,
+     "log file, '-' for standard error (default: standard error; startvxn.sh\n"
+     "                        sets $KDR_HOME/log/kdrcached.log)"},
+    {"--log-max-bytes", "KDRCACHED_LOG_MAX_BYTES", Kind::kSize,
+     "the log file is renamed to <file>.1 at this size (default 10M; 0: never)"},
+    {"--create", nullptr, Kind::kFlag,
+     "create KDR_HOME, its cache and vault directories when missing\n"
+     "                        (without it a missing KDR_HOME or vault is an error)"},
     {"--max-connections", "KDRCACHED_MAX_CONNECTIONS", Kind::kInt,
      "client connections served at once (default 1024)"},
 };
@@ -54,12 +67,51 @@ bool ParseInt(const std::string& text, int32_t* out) {
   return true;
 }
 
+}  // namespace
+
+bool ParseByteSize(const std::string& text, int64_t* bytes) {
+  size_t i = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i == 0 || i > 18) return false;
+  int64_t v = std::stoll(text.substr(0, i));
+  std::string unit = text.substr(i);
+  int shift = 0;
+  if (!unit.empty()) {
+    switch (unit[0]) {
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      case 't': case 'T': shift = 40; break;
+      case 'b': case 'B': shift = -1; break;
+      default: return false;
+    }
+    std::string rest = unit.substr(1);
+    if (shift < 0 ? !rest.empty() : !(rest.empty() || rest == "B" || rest == "iB")) return false;
+    if (shift < 0) shift = 0;
+  }
+  if (v > (int64_t{1} << (62 - shift))) return false;
+  *bytes = v << shift;
+  return true;
+}
+
+namespace {
+
 bool Apply(ServerConfig* c, int index, const std::string& value, std::string* error,
            const char* source) {
   const Option& o = kOptions[index];
   std::string what = std::string(source) + " " + o.flag;
   int32_t n = 0;
+  int64_t size = 0;
   switch (o.kind) {
+    case Kind::kFlag:
+      c->create = true;
+      return true;
+    case Kind::kSize:
+      if (!ParseByteSize(value, &size)) {
+        *error = what + ": not a size in bytes (digits, then K, M, G or T): " + value;
+        return false;
+      }
+      break;
     case Kind::kText:
       if (value.empty()) {
         *error = what + ": empty value";
@@ -90,7 +142,17 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   else if (flag == "--hash-blocks") c->store.hashBlocks = n;
   else if (flag == "--extent-mb") c->store.extentMB = n;
   else if (flag == "--extent-files") c->store.extentFiles = n;
-  else if (flag == "--max-connections") {
+  else if (flag == "--log-file") c->logFile = value;
+  else if (flag == "--log-max-bytes") c->logMaxBytes = size;
+  else if (flag == "--files-max-bytes") c->filesMaxBytes = size;
+  else if (flag == "--store-size") {
+    int64_t segs = size / 16384;
+    if (segs < 1 || segs > 0x7FFFFFFF) {
+      *error = what + ": out of range: " + value;
+      return false;
+    }
+    c->store.segments = static_cast<int32_t>(segs);
+  } else if (flag == "--max-connections") {
     if (n < 1) {
       *error = what + ": must be at least 1";
       return false;
@@ -109,7 +171,7 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
   std::string value;
   if (platform::GetEnvNonEmpty("VXN_PROXYPIPENAME", &value)) c.pipeName = value;
   for (int i = 0; i < kOptionCount; ++i) {
-    if (platform::GetEnvNonEmpty(kOptions[i].env, &value) &&
+    if (kOptions[i].env != nullptr && platform::GetEnvNonEmpty(kOptions[i].env, &value) &&
         !Apply(&c, i, value, error, kOptions[i].env)) {
       return ConfigOutcome::kError;
     }
@@ -117,6 +179,7 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
   for (int a = 1; a < argc; ++a) {
     std::string arg = argv[a];
     if (arg == "--help" || arg == "-h") return ConfigOutcome::kHelp;
+    if (arg == "--version" || arg == "-V") return ConfigOutcome::kVersion;
     std::string flag = arg;
     bool inline_value = false;
     size_t eq = arg.find('=');
@@ -133,7 +196,12 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
       *error = "unknown option: " + arg + " (see --help)";
       return ConfigOutcome::kError;
     }
-    if (!inline_value) {
+    if (kOptions[index].kind == Kind::kFlag) {
+      if (inline_value) {
+        *error = "option " + flag + " takes no value";
+        return ConfigOutcome::kError;
+      }
+    } else if (!inline_value) {
       if (a + 1 >= argc) {
         *error = "option " + flag + " needs a value";
         return ConfigOutcome::kError;
@@ -155,6 +223,7 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
   std::string home;
   bool have_home = platform::GetEnvNonEmpty("KDR_HOME", &home);
   while (have_home && home.size() > 1 && home.back() == '/') home.pop_back();
+  if (have_home) c.home = home;
   struct {
     std::string* dir;
     const char* sub;
@@ -179,19 +248,29 @@ const char* ServerUsage() {
     auto* t = new std::string(
         "Usage: kdrcached [options]\n"
         "The KDR cache server: serves the client library's pipes in the foreground, logs to\n"
-        "standard error, stops cleanly on SIGTERM or SIGINT.\n\n"
+        "standard error (or --log-file), stops cleanly on SIGTERM or SIGINT.\n\n"
         "Options (each also read from the environment variable shown; an option wins):\n");
     for (const Option& o : kOptions) {
-      std::string flag = std::string("  ") + o.flag + (o.kind == Kind::kInt ? " N" : " VALUE");
+      const char* arg = o.kind == Kind::kInt ? " N" : o.kind == Kind::kSize ? " SIZE"
+                        : o.kind == Kind::kFlag ? "" : " VALUE";
+      std::string flag = std::string("  ") + o.flag + arg;
       flag.resize(flag.size() < 24 ? 24 : flag.size() + 1, ' ');
-      *t += flag + o.help + "\n" + std::string(24, ' ') + "[" + o.env + "]\n";
+      *t += flag + o.help + "\n";
+      if (o.env != nullptr) *t += std::string(24, ' ') + "[" + o.env + "]\n";
     }
-    *t += "  --help                show this text\n\n"
+    *t += "  --version             print the version and exit\n"
+          "  --help                show this text\n\n"
           "Exit status: 0 after a clean stop, 1 on a start-up failure, 2 on a usage error,\n"
           "3 when another kdrcached already serves the pipe.\n";
     return t;
   }();
   return text->c_str();
+}
+
+const char* ServerVersion() { return KDR_VERSION; }
+
+std::string StatusFilePath(const ServerConfig& config) {
+  return config.cacheDir + "/status.json";
 }
 
 }  // namespace kdr::server

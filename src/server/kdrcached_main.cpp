@@ -1,6 +1,11 @@
 // kdrcached: the KDR cache server program.
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -9,9 +14,12 @@
 #include "platform/process.h"
 #include "server/block_cache.h"
 #include "server/config.h"
+#include "server/home.h"
 #include "server/log.h"
 #include "server/server.h"
+#include "server/stats.h"
 #include "server/vault.h"
+#include "store/kdrc.h"
 
 namespace {
 
@@ -19,6 +27,60 @@ constexpr int kExitOk = 0;
 constexpr int kExitStartFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyServed = 3;
+constexpr int kStatusEveryMs = 2000;
+
+// The store engine's printed lines go to the log, never to standard output: its error and
+// traceback lines ("***...") as warnings, its notices as information.
+void StoreLines(const char* text) {
+  bool error = std::strstr(text, "***") != nullptr || std::strstr(text, "OS_ERR") != nullptr ||
+               std::strstr(text, "KDR_ERR") != nullptr || std::strstr(text, "METHOD") != nullptr ||
+               std::strstr(text, "LINENO") != nullptr;
+  kdr::server::LogLines(error ? kdr::server::LogLevel::kWarn : kdr::server::LogLevel::kInfo, text);
+}
+
+int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+// Publishes the status file every kStatusEveryMs until stopped, and once more at the end.
+class StatusWriter {
+ public:
+  StatusWriter(kdr::server::Server* server, kdr::server::StatusIdentity id, std::string path)
+      : server_(server), id_(std::move(id)), path_(std::move(path)) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> guard(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    id_.running = false;
+    Write();
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      lock.unlock();
+      Write();
+      lock.lock();
+      cv_.wait_for(lock, std::chrono::milliseconds(kStatusEveryMs), [this] { return stop_; });
+    }
+  }
+  void Write() {
+    id_.openHandles = static_cast<int64_t>(server_->state()->handles.Count());
+    kdr::server::WriteFileAtomically(path_, kdr::server::StatusJson(id_, NowSeconds()));
+  }
+
+  kdr::server::Server* server_;
+  kdr::server::StatusIdentity id_;
+  std::string path_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -34,6 +96,9 @@ int main(int argc, char** argv) {
     case ConfigOutcome::kHelp:
       std::fputs(ServerUsage(), stdout);
       return kExitOk;
+    case ConfigOutcome::kVersion:
+      std::printf("kdrcached %s\n", ServerVersion());
+      return kExitOk;
     case ConfigOutcome::kError:
       std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
       return kExitUsage;
@@ -41,11 +106,26 @@ int main(int argc, char** argv) {
       break;
   }
   SetLogLevel(config.logLevel);
-  Log(LogLevel::kInfo, "starting (process %ld): cache %s, vault %s, catalogs %s",
-      kdr::platform::CurrentProcessId(), config.cacheDir.c_str(), config.vaultDir.c_str(),
-      config.localeDir.c_str());
+  SetLogProcessId(kdr::platform::CurrentProcessId());
+  if (!config.logFile.empty() && config.logFile != "-" &&
+      !OpenLogFile(config.logFile, config.logMaxBytes, &error)) {
+    std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
+    return kExitStartFailed;
+  }
+  KDRCX_SetPrintSink(StoreLines);
+  Log(LogLevel::kInfo, "starting (process %ld): kdrcached %s, cache %s, vault %s, catalogs %s",
+      kdr::platform::CurrentProcessId(), ServerVersion(), config.cacheDir.c_str(),
+      config.vaultDir.c_str(), config.localeDir.c_str());
+  if (!PrepareDirectories(config, &error)) {
+    Log(LogLevel::kError, "%s", error.c_str());
+    if (!config.logFile.empty() && config.logFile != "-") {
+      std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
+    }
+    return kExitStartFailed;
+  }
 
-  std::unique_ptr<BlockCache> cache = OpenBlockCache(config.cacheDir, config.mapName, config.store);
+  std::unique_ptr<BlockCache> cache =
+      CountingBlockCache(OpenBlockCache(config.cacheDir, config.mapName, config.store));
   std::unique_ptr<Vault> vault = NewLocalVault(config.vaultDir);
   Server server(config, std::move(vault), std::move(cache));
   int rc = server.Start(&error);
@@ -60,6 +140,23 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
 
+  StatusIdentity id;
+  id.version = ServerVersion();
+  id.pid = kdr::platform::CurrentProcessId();
+  id.startedAt = NowSeconds();
+  id.cacheDir = config.cacheDir;
+  id.vaultDir = config.vaultDir;
+  id.mapName = config.mapName;
+  id.logFile = config.logFile.empty() ? "-" : config.logFile;
+  id.filesMaxBytes = config.filesMaxBytes;
+  StoreInfo info;
+  if (server.state()->cache->Info(&info)) {
+    id.storeOpen = true;
+    id.filePages = info.filePages;
+    id.segments = info.segments;
+  }
+  StatusWriter status(&server, id, StatusFilePath(config));
+
   std::thread waiter([&server] {
     int sig = kdr::platform::WaitStopSignal();
     Log(LogLevel::kInfo, "signal %d: stopping", sig);
@@ -68,6 +165,7 @@ int main(int argc, char** argv) {
   server.Run();
   // Run() returns only after Stop(), which only the waiter calls.
   waiter.join();
+  status.Stop();
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.
     server.Release();

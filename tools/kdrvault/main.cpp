@@ -3,6 +3,7 @@
 //   kdrvault [--vault DIR] put FILE [--type v|F|M] [--guid GUID] [--name NAME]
 //   kdrvault [--vault DIR] ticket GUID [--type v|F|M]
 //   kdrvault [--vault DIR] list
+//   kdrvault [--vault DIR] init
 //
 // `put` and `ticket` print one ticket on standard output and nothing else, so a script can
 // take it with $(...). Diagnostics go to standard error.
@@ -10,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,9 +40,11 @@ const char kUsage[] =
     "        NAME defaults to FILE's own name, the type to v\n"
     "  ticket GUID [--type v|F|M]\n"
     "        print a fresh ticket for a file already in the vault\n"
-    "  list  one line per file: GUID, size, volumes, current volume, name\n\n"
+    "  list  one line per file: GUID, size, volumes, current volume, name\n"
+    "  init  make an empty vault directory (every other command needs an existing vault)\n\n"
     "Options:\n"
     "  --vault DIR   the vault directory [KDRCACHED_VAULT_DIR, else $KDR_HOME/vault]\n"
+    "  --version     print the version\n"
     "  --help        show this text\n\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 no such file.\n";
 
@@ -180,6 +184,10 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return kExitOk;
     }
+    if (args[i] == "--version" || args[i] == "-V") {
+      std::printf("kdrvault %s\n", KDR_VERSION);
+      return kExitOk;
+    }
     if (rest.empty() && args[i] == "--vault") {
       if (i + 1 >= args.size()) return Usage("option --vault needs a value");
       dir = args[++i];
@@ -199,6 +207,26 @@ int main(int argc, char** argv) {
   if (rest.empty()) return Usage("no command");
   std::string command = rest[0];
   rest.erase(rest.begin());
+  std::error_code ec;
+  if (command == "init") {
+    if (!rest.empty()) return Usage("init takes no arguments");
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+      std::fprintf(stderr, "kdrvault: cannot make the vault %s: %s\n", dir.c_str(),
+                   ec ? ec.message().c_str() : "not a directory");
+      return kExitFailed;
+    }
+    std::fprintf(stderr, "kdrvault: the vault %s is ready\n", dir.c_str());
+    return kExitOk;
+  }
+  if (!std::filesystem::is_directory(dir, ec)) {
+    // A typo must not grow a new vault: making one is the explicit init.
+    std::fprintf(stderr,
+                 "kdrvault: the vault %s does not exist: give the right --vault (or KDR_HOME), "
+                 "or make it with `kdrvault --vault %s init`\n",
+                 dir.c_str(), dir.c_str());
+    return kExitFailed;
+  }
   std::unique_ptr<Vault> vault = kdr::server::NewLocalVault(dir);
   if (command == "put") return Put(vault.get(), rest);
   if (command == "ticket") return Ticket(vault.get(), rest);
