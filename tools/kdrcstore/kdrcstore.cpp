@@ -566,9 +566,26 @@ int Status(const Options& o) {
 int Reset(const Options& o) {
   namespace fs = std::filesystem;
   std::string recorded = o.name != nullptr ? o.name : RecordedMapName(o.dir);
-  if (StoreIsOpen(o.name) || (!recorded.empty() && StoreIsOpen(recorded.c_str()))) {
+  // A server is found by its store's names (in this user's runtime directory) or, should it
+  // run with another KDR_RUNTIME_DIR, by the status it keeps in the directory.
+  bool serverRuns = false;
+  {
+    std::ifstream in(o.dir + "/status.json", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::map<std::string, std::string> v;
+    long pid = 0, status = 0;
+    int err = 0;
+    if (kdr::server::ParseFlatJson(ss.str(), &v) && v["running"] == "true" &&
+        (pid = std::atol(v["pid"].c_str())) > 0 &&
+        plat::QueryProcess(pid, &status, &err) == plat::ProcessState::kRunning) {
+      serverRuns = true;
+    }
+  }
+  if (serverRuns || StoreIsOpen(o.name) ||
+      (!recorded.empty() && StoreIsOpen(recorded.c_str()))) {
     std::fprintf(stderr,
-                 "kdrcstore: a cache server has the store in %s open: stop it first (systemctl "
+                 "kdrcstore: a cache server runs on the store in %s: stop it first (systemctl "
                  "--user stop kdrcached, or kill -TERM its process), then reset\n",
                  o.dir.c_str());
     return kExitNotRunning;
