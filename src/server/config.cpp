@@ -39,7 +39,8 @@ const Option kOptions[] = {
     {"--extent-mb", "KDRCACHED_EXTENT_MB", Kind::kInt, "store: megabytes per extent file"},
     {"--extent-files", "KDRCACHED_EXTENT_FILES", Kind::kInt, "store: most extent files"},
     {"--store-size", "KDRCACHED_STORE_SIZE", Kind::kSize,
-     "store: data size in bytes, K/M/G suffixes (sets --segments: size / 16384)"},
+     "store: data size in bytes, K/M/G suffixes; sets --segments (up to 1G) and\n"
+     "                        extent files of --extent-mb (default 256) for the rest"},
     {"--files-max-bytes", "KDRCACHED_FILES_MAX_BYTES", Kind::kSize,
      "bound of the whole-file cache cache-dir/files; the least recently used\n"
      "                        copies no client uses are evicted (default 10G; 0: no bound)"},
@@ -56,6 +57,34 @@ const Option kOptions[] = {
      "client connections served at once (default 1024)"},
 };
 constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
+
+// The store's units and limits: 16K segments, at most 65535 in the segment file, the rest in
+// at most 1000 extent files of 16 to 2032 MB.
+constexpr int64_t kSegmentBytes = 16384;
+constexpr int64_t kMaxSegments = 65535;
+constexpr int32_t kDefaultExtentMB = 256;
+constexpr int64_t kMaxExtentFiles = 1000;
+
+// Turns --store-size into segments and extent files.
+bool SizeStore(ServerConfig* c, std::string* error) {
+  int64_t segs = c->storeBytes / kSegmentBytes;
+  if (segs <= kMaxSegments) {
+    c->store.segments = static_cast<int32_t>(segs);
+    return true;
+  }
+  c->store.segments = static_cast<int32_t>(kMaxSegments);
+  int64_t rest = c->storeBytes - kMaxSegments * kSegmentBytes;
+  int32_t mb = c->store.extentMB > 0 ? c->store.extentMB : kDefaultExtentMB;
+  int64_t files = (rest + (int64_t{mb} << 20) - 1) / (int64_t{mb} << 20);
+  if (files > kMaxExtentFiles) {
+    *error = "--store-size: more than the store can hold in 1000 extent files of " +
+             std::to_string(mb) + " MB (raise --extent-mb, at most 2032)";
+    return false;
+  }
+  c->store.extentMB = mb;
+  c->store.extentFiles = static_cast<int32_t>(files);
+  return true;
+}
 
 bool ParseInt(const std::string& text, int32_t* out) {
   if (text.empty()) return false;
@@ -146,12 +175,11 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   else if (flag == "--log-max-bytes") c->logMaxBytes = size;
   else if (flag == "--files-max-bytes") c->filesMaxBytes = size;
   else if (flag == "--store-size") {
-    int64_t segs = size / 16384;
-    if (segs < 1 || segs > 0x7FFFFFFF) {
-      *error = what + ": out of range: " + value;
+    if (size < kSegmentBytes) {
+      *error = what + ": smaller than one 16K segment: " + value;
       return false;
     }
-    c->store.segments = static_cast<int32_t>(segs);
+    c->storeBytes = size;
   } else if (flag == "--max-connections") {
     if (n < 1) {
       *error = what + ": must be at least 1";
@@ -211,6 +239,7 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
     if (!Apply(&c, index, value, error, "option")) return ConfigOutcome::kError;
   }
 
+  if (c.storeBytes > 0 && !SizeStore(&c, error)) return ConfigOutcome::kError;
   if (c.pipeName.empty()) c.pipeName = kDefaultPipeName;
   if (c.pipeName.size() > static_cast<size_t>(kPipeNameMax)) {
     *error = "the pipe name is longer than 256 characters";

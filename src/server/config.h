@@ -27,6 +27,7 @@ struct ServerConfig {
   std::string localeDir;  // message catalogs, <locale>.po
   std::string mapName = "kdr";  // the store's mapping-object and mutex names
   StoreSizes store;
+  int64_t storeBytes = 0;  // --store-size (0: not given); turned into store.segments/extents
   LogLevel logLevel = LogLevel::kInfo;
   std::string logFile;                        // empty or "-": standard error
   int64_t logMaxBytes = 10 << 20;             // the log file rotates at this size (0: never)

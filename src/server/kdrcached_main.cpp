@@ -154,6 +154,8 @@ int main(int argc, char** argv) {
     id.storeOpen = true;
     id.filePages = info.filePages;
     id.segments = info.segments;
+    id.extentMB = info.extentMB;
+    id.extentFiles = info.extents;
   }
   StatusWriter status(&server, id, StatusFilePath(config));
 

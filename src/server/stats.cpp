@@ -90,7 +90,10 @@ std::string StatusJson(const StatusIdentity& id, int64_t now) {
   o << "  \"store_open\": " << (id.storeOpen ? "true" : "false") << ",\n";
   num("store_file_pages", id.filePages);
   num("store_segments", id.segments);
-  num("store_bytes", static_cast<long long>(id.segments) * 16384);
+  num("store_extent_files", id.extentFiles);
+  num("store_extent_mb", id.extentMB);
+  num("store_bytes", static_cast<long long>(id.segments) * 16384 +
+                         (static_cast<long long>(id.extentFiles) * id.extentMB << 20));
   num("clients", c.clients.load());
   num("open_handles", id.openHandles);
   num("block_hits", static_cast<long long>(c.blockHits.load()));

@@ -49,6 +49,8 @@ struct StatusIdentity {
   bool storeOpen = false;
   int32_t filePages = 0;    // store capacity
   int32_t segments = 0;
+  int32_t extentMB = 0;     // extent files may add extentFiles x extentMB MiB
+  int32_t extentFiles = 0;
   int64_t filesMaxBytes = 0;
   int64_t openHandles = 0;
   bool running = true;

@@ -541,9 +541,10 @@ int Status(const Options& o) {
   std::printf("vault:       %s\n", v["vault_dir"].c_str());
   std::printf("log:         %s\n", v["log_file"] == "-" ? "standard error" : v["log_file"].c_str());
   if (v["store_open"] == "true")
-    std::printf("store:       %s (%lld segments, %lld file pages)\n",
+    std::printf("store:       %s (%lld segments, up to %lld extent files of %lld MiB, %lld "
+                "file pages; `kdrcstore -i` shows the use)\n",
                 Human(double(num("store_bytes"))).c_str(), num("store_segments"),
-                num("store_file_pages"));
+                num("store_extent_files"), num("store_extent_mb"), num("store_file_pages"));
   else
     std::printf("store:       NOT open: every read goes to the vault (see the log; "
                 "kdrcstore reset)\n");
