@@ -40,9 +40,10 @@ readme = (root / "README.md").read_text()
 
 def table_after(heading):
     """First-column names (in backticks) of the table under the given heading."""
-    at = readme.find(heading)
-    if at < 0:
+    m = re.search(r"^#{2,4} " + re.escape(heading) + r"\s*$", readme, re.M)
+    if m is None:
         sys.exit(f"README: no section {heading!r}")
+    at = m.start()
     rows = set()
     started = False
     for line in readme[at:].splitlines()[1:]:
@@ -58,8 +59,8 @@ def table_after(heading):
     return rows
 
 
-readme_env = table_after("### Environment variables")
-readme_flags = table_after("### kdrcached options")
+readme_env = table_after("Environment variables")
+readme_flags = table_after("kdrcached options")
 
 failures = []
 for name in sorted(code_env - readme_env):
