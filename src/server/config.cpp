@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/env.h"
+#include "platform/options.h"
 #include "protocol/pipe_transport.h"
 #include "proxy/config.h"
 
@@ -204,39 +206,30 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
       return ConfigOutcome::kError;
     }
   }
-  for (int a = 1; a < argc; ++a) {
-    std::string arg = argv[a];
-    if (arg == "--help" || arg == "-h") return ConfigOutcome::kHelp;
-    if (arg == "--version" || arg == "-V") return ConfigOutcome::kVersion;
-    std::string flag = arg;
-    bool inline_value = false;
-    size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-      flag = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      inline_value = true;
-    }
-    int index = -1;
-    for (int i = 0; i < kOptionCount; ++i) {
-      if (flag == kOptions[i].flag) index = i;
-    }
-    if (index < 0) {
-      *error = "unknown option: " + arg + " (see --help)";
-      return ConfigOutcome::kError;
-    }
-    if (kOptions[index].kind == Kind::kFlag) {
-      if (inline_value) {
-        *error = "option " + flag + " takes no value";
-        return ConfigOutcome::kError;
-      }
-    } else if (!inline_value) {
-      if (a + 1 >= argc) {
-        *error = "option " + flag + " needs a value";
-        return ConfigOutcome::kError;
-      }
-      value = argv[++a];
-    }
-    if (!Apply(&c, index, value, error, "option")) return ConfigOutcome::kError;
+  // The flags, GNU style, driven by the option table: its index is the option's id.
+  std::vector<platform::OptionSpec> specs;
+  for (int i = 0; i < kOptionCount; ++i) {
+    specs.push_back({kOptions[i].flag + 2, kOptions[i].kind != Kind::kFlag, i});
+  }
+  constexpr int kHelpId = kOptionCount, kVersionId = kOptionCount + 1;
+  specs.push_back({"help", false, kHelpId, 'h'});
+  specs.push_back({"version", false, kVersionId, 'V'});
+  std::vector<platform::ParsedOption> given;
+  std::vector<std::string> operands;
+  if (!platform::ParseOptions(argc, argv, specs, &given, &operands, error)) {
+    *error += " (see --help)";
+    return ConfigOutcome::kError;
+  }
+  for (const platform::ParsedOption& o : given) {
+    if (o.id == kHelpId) return ConfigOutcome::kHelp;
+    if (o.id == kVersionId) return ConfigOutcome::kVersion;
+  }
+  if (!operands.empty()) {
+    *error = "unexpected argument: " + operands[0] + " (see --help)";
+    return ConfigOutcome::kError;
+  }
+  for (const platform::ParsedOption& o : given) {
+    if (!Apply(&c, o.id, o.value, error, "option")) return ConfigOutcome::kError;
   }
 
   if (c.storeBytes > 0 && !SizeStore(&c, error)) return ConfigOutcome::kError;

@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "server/block_cache.h"
 #include "server/config.h"
+#include "server/file_cache.h"
 #include "server/home.h"
 #include "server/log.h"
 #include "server/server.h"
@@ -156,6 +157,16 @@ int main(int argc, char** argv) {
     id.segments = info.segments;
     id.extentMB = info.extentMB;
     id.extentFiles = info.extents;
+  }
+  {
+    // The whole-file cache as it was left, bounded again should the bound have been lowered.
+    ServerState* st = server.state();
+    std::lock_guard<std::mutex> guard(st->fileCacheMu);
+    EvictResult ev = BoundFileCache(st->filesDir, st->versionsDir,
+                                    static_cast<uint64_t>(config.filesMaxBytes),
+                                    [](const std::string&) { return false; });
+    Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+    Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
   }
   StatusWriter status(&server, id, StatusFilePath(config));
 

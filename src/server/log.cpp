@@ -108,9 +108,10 @@ bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= g_level.load
 void SetLogProcessId(long pid) { g_pid = pid; }
 
 bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error) {
+  // Only the log's own directory is made: a wrong KDR_HOME must not grow into existence here.
   std::error_code ec;
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  if (!parent.empty()) std::filesystem::create_directory(parent, ec);
   int64_t size = 0;
   std::FILE* f = OpenAppend(path, &size);
   if (f == nullptr) {

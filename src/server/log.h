@@ -19,7 +19,8 @@ bool ParseLogLevel(const char* text, LogLevel* level);
 void SetLogLevel(LogLevel level);
 bool LogEnabled(LogLevel level);
 
-// Sends the log to the file `path` (appended to; its directory is created when missing),
+// Sends the log to the file `path` (appended to; its directory, but not the directory above,
+// is created when missing),
 // rotated at `maxBytes` (0: never). Returns false with *error naming the path and the cause.
 bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error);
 // Back to standard error; closes the file.

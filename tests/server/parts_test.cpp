@@ -192,7 +192,11 @@ TEST(ServerLog, FileLinesHaveTimeAndLevelAndTheFileRotatesOnce) {
   std::filesystem::remove_all(dir);
   std::string path = dir + "/log/kdrcached.log";
   std::string error;
-  ASSERT_TRUE(kdr::server::OpenLogFile(path, 400, &error)) << error;  // makes log/
+  // A missing home is not made for its log; the log's own directory is.
+  EXPECT_FALSE(kdr::server::OpenLogFile(path, 400, &error));
+  EXPECT_FALSE(std::filesystem::exists(dir));
+  std::filesystem::create_directories(dir);
+  ASSERT_TRUE(kdr::server::OpenLogFile(path, 400, &error)) << error;
   for (int i = 0; i < 20; ++i) kdr::server::Log(kdr::server::LogLevel::kWarn, "line %d", i);
   kdr::server::LogLines(kdr::server::LogLevel::kError, "\n***ERROR: one\n  two  \n\n");
   kdr::server::CloseLogFile();

@@ -31,6 +31,7 @@
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/options.h"
 #include "platform/process.h"
 #include "platform/shared_objects.h"
 #include "server/stats.h"
@@ -138,65 +139,59 @@ bool CannotReach(int code) {
 }
 
 int ParseArgs(int argc, char** argv, Options* o) {
-  bool haveDir = false, haveCommand = false;
-  // "--opt VALUE" or "--opt=VALUE" (and "-o VALUE") for the options that take a value.
-  auto value = [&](int* i, const std::string& a, const char* longName, const char* shortName,
-                   std::string* out) {
-    std::string eq = std::string(longName) + "=";
-    if (a.rfind(eq, 0) == 0) {
-      *out = a.substr(eq.size());
-      return 1;
-    }
-    if (a != longName && a != shortName) return 0;
-    if (*i + 1 >= argc || argv[*i + 1][0] == '\0') return -1;
-    *out = argv[++*i];
-    return 1;
-  };
+  enum { kName, kCacheDir, kInfo, kCheck, kJson, kHelp, kVersion };
+  const std::vector<plat::OptionSpec> specs = {
+      {"map-name", true, kName, 'n'}, {"name", true, kName},
+      {"cache-dir", true, kCacheDir, 'd'}, {"info-only", false, kInfo, 'i'},
+      {"check-only", false, kCheck, 'c'}, {"json", false, kJson, 'j'},
+      {"help", false, kHelp, 'h'}, {"version", false, kVersion, 'V'}};
+  std::vector<plat::ParsedOption> given;
+  std::vector<std::string> operands;
+  std::string error;
+  if (!plat::ParseOptions(argc, argv, specs, &given, &operands, &error)) {
+    std::fprintf(stderr, "kdrcstore: %s (see kdrcstore --help)\n", error.c_str());
+    return kExitUsage;
+  }
   static std::string name;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    std::string v;
-    int got = 0;
-    if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
-      return -1;
-    } else if (a == "-V" || a == "--version") {
-      std::printf("kdrcstore %s\n", KDR_VERSION);
-      return -1;
-    } else if ((got = value(&i, a, "--name", "-n", &v)) != 0 ||
-               (got = value(&i, a, "--map-name", "-n", &v)) != 0) {
-      if (got < 0 || v.empty()) {
-        std::fprintf(stderr, "kdrcstore: %s needs a name\n", a.c_str());
-        return kExitUsage;
-      }
-      name = v;
-      o->name = name.c_str();
-    } else if ((got = value(&i, a, "--cache-dir", "-d", &v)) != 0) {
-      if (got < 0 || v.empty() || haveDir) {
-        std::fprintf(stderr, "kdrcstore: %s needs one directory\n", a.c_str());
-        return kExitUsage;
-      }
-      o->dir = v;
-      haveDir = true;
-    } else if (a == "-i" || a == "--info-only") {
-      o->check = false;
-    } else if (a == "-c" || a == "--check-only") {
-      o->info = false;
-    } else if (a == "-j" || a == "--json") {
-      o->json = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "kdrcstore: unknown option '%s' (see kdrcstore --help)\n", a.c_str());
-      return kExitUsage;
-    } else if (!haveCommand && !haveDir && (a == "status" || a == "reset" || a == "check")) {
-      o->command = a == "status" ? Command::kStatus : a == "reset" ? Command::kReset : Command::kCheck;
-      haveCommand = true;
-    } else if (haveDir) {
+  bool haveDir = false;
+  for (const plat::ParsedOption& g : given) {
+    switch (g.id) {
+      case kHelp:
+        std::fputs(kUsage, stdout);
+        return -1;
+      case kVersion:
+        std::printf("kdrcstore %s\n", KDR_VERSION);
+        return -1;
+      case kName:
+        if (g.value.empty()) {
+          std::fprintf(stderr, "kdrcstore: %s needs a name\n", g.spelled.c_str());
+          return kExitUsage;
+        }
+        name = g.value;
+        o->name = name.c_str();
+        break;
+      case kCacheDir:
+        o->dir = g.value;
+        haveDir = !g.value.empty();
+        break;
+      case kInfo: o->check = false; break;
+      case kCheck: o->info = false; break;
+      case kJson: o->json = true; break;
+    }
+  }
+  size_t next = 0;
+  if (next < operands.size() &&
+      (operands[next] == "status" || operands[next] == "reset" || operands[next] == "check")) {
+    const std::string& c = operands[next++];
+    o->command = c == "status" ? Command::kStatus : c == "reset" ? Command::kReset : Command::kCheck;
+  }
+  if (next < operands.size()) {
+    if (haveDir || next + 1 < operands.size()) {
       std::fprintf(stderr, "kdrcstore: more than one cache directory given\n");
       return kExitUsage;
-    } else {
-      o->dir = a;
-      haveDir = true;
     }
+    o->dir = operands[next];
+    haveDir = true;
   }
   if (!o->info && !o->check) {
     std::fprintf(stderr, "kdrcstore: --info-only and --check-only exclude each other\n");
