@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -82,6 +84,27 @@ class StatusWriter {
   bool stop_ = false;
   std::thread thread_;
 };
+
+// The process id of another running server whose status file `path` is, else 0.
+long OtherServerOf(const std::string& path, long self) {
+  std::FILE* f = std::fopen(path.c_str(), "re");
+  if (f == nullptr) return 0;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  std::fclose(f);
+  std::map<std::string, std::string> v;
+  if (!kdr::server::ParseFlatJson(text, &v) || v["running"] != "true") return 0;
+  long pid = std::atol(v["pid"].c_str());
+  long st = 0;
+  int err = 0;
+  if (pid <= 0 || pid == self ||
+      kdr::platform::QueryProcess(pid, &st, &err) != kdr::platform::ProcessState::kRunning) {
+    return 0;
+  }
+  return pid;
+}
 
 }  // namespace
 
@@ -168,7 +191,18 @@ int main(int argc, char** argv) {
     Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
     Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
   }
-  StatusWriter status(&server, id, StatusFilePath(config));
+  // Another server that shares this cache directory keeps its status file: it is the one
+  // whose store this is (this one could not open it).
+  std::unique_ptr<StatusWriter> status;
+  long other = OtherServerOf(StatusFilePath(config), id.pid);
+  if (other != 0) {
+    Log(LogLevel::kError,
+        "another kdrcached (process %ld) runs on the cache directory %s: give each server its "
+        "own --cache-dir; this one publishes no status",
+        other, config.cacheDir.c_str());
+  } else {
+    status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
+  }
 
   std::thread waiter([&server] {
     int sig = kdr::platform::WaitStopSignal();
@@ -178,7 +212,7 @@ int main(int argc, char** argv) {
   server.Run();
   // Run() returns only after Stop(), which only the waiter calls.
   waiter.join();
-  status.Stop();
+  if (status != nullptr) status->Stop();
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.
     server.Release();
