@@ -536,10 +536,14 @@ int Status(const Options& o) {
   std::printf("vault:       %s\n", v["vault_dir"].c_str());
   std::printf("log:         %s\n", v["log_file"] == "-" ? "standard error" : v["log_file"].c_str());
   if (v["store_open"] == "true")
-    std::printf("store:       %s (%lld segments, up to %lld extent files of %lld MiB, %lld "
-                "file pages; `kdrcstore -i` shows the use)\n",
+    std::printf("store:       %s (%lld segments%s, %lld file pages; `kdrcstore -i` shows the "
+                "use)\n",
                 Human(double(num("store_bytes"))).c_str(), num("store_segments"),
-                num("store_extent_files"), num("store_extent_mb"), num("store_file_pages"));
+                num("store_extent_files") > 0
+                    ? (", up to " + std::to_string(num("store_extent_files")) +
+                       " extent files of " + std::to_string(num("store_extent_mb")) + " MiB").c_str()
+                    : "",
+                num("store_file_pages"));
   else
     std::printf("store:       NOT open: every read goes to the vault (see the log; "
                 "kdrcstore reset)\n");
@@ -549,6 +553,15 @@ int Status(const Options& o) {
   std::printf("blocks:      %lld hits, %lld misses", hits, misses);
   if (hits + misses > 0) std::printf(" (%.1f %% hits)", 100.0 * double(hits) / double(hits + misses));
   std::printf("\n");
+  // What the clients' fast cache reads from the store never reaches the server: the store
+  // counts those itself, in its shared record at the start of the segment file.
+  KDRC_FILESHARED_T rec;
+  if (ReadAt(StorePath(o.dir, "KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg"), 0, &rec, sizeof rec) &&
+      (rec.signature == KDRC_FILESHARED_T_SIG || rec.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
+    std::printf("fast cache:  %" PRIu64 " hits, %" PRIu64 " misses (reads the clients served "
+                "from the store themselves)\n",
+                Join(rec.hitsLow, rec.hitsHigh), Join(rec.missesLow, rec.missesHigh));
+  }
   std::printf("bytes:       %s from the store, %s from the vault\n",
               Human(double(num("bytes_from_store"))).c_str(),
               Human(double(num("bytes_from_vault"))).c_str());
