@@ -18,6 +18,7 @@
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/options.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 
@@ -68,41 +69,26 @@ std::string BaseName(const std::string& path) {
 
 bool ValidType(const std::string& t) { return t == "v" || t == "F" || t == "M"; }
 
-// Parses "--opt VALUE" / "--opt=VALUE" pairs out of args; unknown options are an error.
+// Parses the options `names` ("--type", ...; each takes a value) out of args, GNU style
+// ("--opt VALUE", "--opt=VALUE", anywhere among the operands); unknown options are an error.
+// The operands stay in args, in order.
 bool TakeOptions(std::vector<std::string>* args, const std::vector<std::string>& names,
                  std::vector<std::string>* values, std::string* error) {
   values->assign(names.size(), "");
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < args->size(); ++i) {
-    const std::string& a = (*args)[i];
-    if (a.rfind("--", 0) != 0) {
-      rest.push_back(a);
-      continue;
-    }
-    std::string flag = a, value;
-    bool inline_value = false;
-    size_t eq = a.find('=');
-    if (eq != std::string::npos) {
-      flag = a.substr(0, eq);
-      value = a.substr(eq + 1);
-      inline_value = true;
-    }
-    size_t k = 0;
-    while (k < names.size() && names[k] != flag) ++k;
-    if (k == names.size()) {
-      *error = "unknown option " + flag;
-      return false;
-    }
-    if (!inline_value) {
-      if (i + 1 >= args->size()) {
-        *error = "option " + flag + " needs a value";
-        return false;
-      }
-      value = (*args)[++i];
-    }
-    (*values)[k] = value;
+  std::vector<kdr::platform::OptionSpec> specs;
+  for (size_t k = 0; k < names.size(); ++k) {
+    specs.push_back({names[k].c_str() + 2, true, static_cast<int>(k)});
   }
-  *args = rest;
+  std::vector<const char*> argv = {"kdrvault"};
+  for (const std::string& a : *args) argv.push_back(a.c_str());
+  std::vector<kdr::platform::ParsedOption> given;
+  std::vector<std::string> operands;
+  if (!kdr::platform::ParseOptions(static_cast<int>(argv.size()), argv.data(), specs, &given,
+                                   &operands, error)) {
+    return false;
+  }
+  for (const auto& g : given) (*values)[static_cast<size_t>(g.id)] = g.value;
+  *args = operands;
   return true;
 }
 
