@@ -181,18 +181,8 @@ int main(int argc, char** argv) {
     id.extentMB = info.extentMB;
     id.extentFiles = info.extents;
   }
-  {
-    // The whole-file cache as it was left, bounded again should the bound have been lowered.
-    ServerState* st = server.state();
-    std::lock_guard<std::mutex> guard(st->fileCacheMu);
-    EvictResult ev = BoundFileCache(st->filesDir, st->versionsDir,
-                                    static_cast<uint64_t>(config.filesMaxBytes),
-                                    [](const std::string&) { return false; });
-    Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
-    Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
-  }
-  // Another server that shares this cache directory keeps its status file: it is the one
-  // whose store this is (this one could not open it).
+  // Another server that shares this cache directory keeps its status file and its whole-file
+  // cache: it is the one whose store this is (this one could not open it).
   std::unique_ptr<StatusWriter> status;
   long other = OtherServerOf(StatusFilePath(config), id.pid);
   if (other != 0) {
@@ -201,6 +191,16 @@ int main(int argc, char** argv) {
         "own --cache-dir; this one publishes no status",
         other, config.cacheDir.c_str());
   } else {
+    // The whole-file cache as it was left, bounded again should the bound have been lowered.
+    ServerState* st = server.state();
+    {
+      std::lock_guard<std::mutex> guard(st->fileCacheMu);
+      EvictResult ev = BoundFileCache(st->filesDir, st->versionsDir,
+                                      static_cast<uint64_t>(config.filesMaxBytes),
+                                      [](const std::string&) { return false; });
+      Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+      Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
+    }
     status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
   }
 
