@@ -187,6 +187,42 @@ TEST(ServerConfig, SizesAreBytesWithBinarySuffixes) {
   }
 }
 
+TEST(ServerConfig, FlagsInEitherFormAndTheStoreSizeInBytes) {
+  auto parse = [](std::vector<const char*> args, ServerConfig* c, std::string* error) {
+    args.insert(args.begin(), {"kdrcached", "--cache-dir=/c", "--vault-dir=/v", "--locale-dir=/l"});
+    return ParseServerConfig(static_cast<int>(args.size()), args.data(), c, error);
+  };
+  ServerConfig c;
+  std::string error;
+  ASSERT_EQ(parse({"--segments=70", "--create", "--log-file", "/x.log", "--files-max=1M"}, &c,
+                  &error),
+            ConfigOutcome::kRun)
+      << error;
+  EXPECT_EQ(c.store.segments, 70);
+  EXPECT_TRUE(c.create);
+  EXPECT_EQ(c.logFile, "/x.log");
+  EXPECT_EQ(c.filesMaxBytes, 1 << 20);  // a unique prefix names its option
+  // 2G: a full segment file (65535 x 16K), the rest in 256 MB extent files.
+  ASSERT_EQ(parse({"--store-size", "2G"}, &c, &error), ConfigOutcome::kRun) << error;
+  EXPECT_EQ(c.store.segments, 65535);
+  EXPECT_EQ(c.store.extentMB, 256);
+  EXPECT_EQ(c.store.extentFiles, 5);
+  EXPECT_EQ(parse({"-V"}, &c, &error), ConfigOutcome::kVersion);
+  struct {
+    std::vector<const char*> args;
+    const char* says;
+  } bad[] = {{{"--create=yes"}, "option --create takes no value"},
+             {{"--segments"}, "option --segments needs a value"},
+             {{"--frob"}, "unknown or ambiguous option --frob"},
+             {{"stray"}, "unexpected argument: stray"},
+             {{"--store-size=3000G"}, "more than the store can hold"},
+             {{"--log-max-bytes=ten"}, "not a size in bytes"}};
+  for (const auto& b : bad) {
+    EXPECT_EQ(parse(b.args, &c, &error), ConfigOutcome::kError) << b.says;
+    EXPECT_NE(error.find(b.says), std::string::npos) << error;
+  }
+}
+
 TEST(ServerLog, FileLinesHaveTimeAndLevelAndTheFileRotatesOnce) {
   std::string dir = ::testing::TempDir() + "kdrlog" + std::to_string(kdr::platform::CurrentProcessId());
   std::filesystem::remove_all(dir);
