@@ -19,7 +19,7 @@ have_file /usr/share/java/junit-platform-console-standalone.jar || need+=(junit5
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so >/dev/null 2>&1 || need+=(libclang-rt-dev)
 have_cmd python3 || need+=(python3)
 have_cmd help2man || need+=(help2man)   # the man pages
-have_cmd dpkg-deb || need+=(dpkg-dev)   # cpack -G DEB
+have_cmd dpkg-deb || need+=(dpkg)       # the package test (dpkg -x)
 have_cmd pkg-config || need+=(pkg-config)  # the package test
 
 if [ ${#need[@]} -gt 0 ]; then
