@@ -46,7 +46,8 @@ mkdir -p "$WORK/home/cache" "$WORK/home/vault" "$WORK/run"
 chmod 700 "$WORK/run"
 export KDR_HOME=$WORK/home
 export KDR_RUNTIME_DIR=$WORK/run              # pipes of this demo only
-export KDR_VXNSTARTUPLOG=$WORK/server.log      # where startvxn.sh sends the server's log
+export KDR_VXNSTARTUPLOG=$WORK/startup.log     # what the launch itself prints (normally nothing)
+SERVER_LOG=$KDR_HOME/log/kdrcached.log         # where the launched server logs
 export VXN_CONNECTTIMEOUT=1                    # no server yet: launch it after a second
 
 step "Putting a sample file into the vault"
@@ -82,7 +83,11 @@ else
   step "No Java demo: javac, the jar or the JNI library is missing"
 fi
 
-SERVER_PID=$(sed -n 's/.*starting (process \([0-9]*\)).*/\1/p' "$WORK/server.log" 2>/dev/null | tail -1)
+SERVER_PID=$(sed -n 's/.*starting (process \([0-9]*\)).*/\1/p' "$SERVER_LOG" 2>/dev/null | tail -1)
+
+step "The server's status (kdrcstore status)"
+sleep 2  # the server renews its status every 2 s
+"$KDR_HOME/bin/kdrcstore" status || echo "(no status)"
 
 step "Stopping kdrcached${SERVER_PID:+ (process $SERVER_PID)}"
 if [ -n "$SERVER_PID" ]; then
@@ -93,8 +98,9 @@ else
   echo "(the server never started)"
 fi
 
-step "The server's log"
-cat "$WORK/server.log" 2>/dev/null || echo "(no log)"
+step "The server's log ($SERVER_LOG)"
+cat "$SERVER_LOG" 2>/dev/null || echo "(no log)"
+[ -s "$WORK/startup.log" ] && { echo "-- the launch printed:"; cat "$WORK/startup.log"; }
 
 [ "$CLIENT_RC" -eq 0 ] || fail "the demo client reported failed steps (exit status $CLIENT_RC)"
 [ "$JAVA_RC" -eq 0 ] || fail "the Java demo reported failed steps (exit status $JAVA_RC)"

@@ -18,8 +18,18 @@ have_file /usr/share/java/junit-platform-console-standalone.jar || need+=(junit5
 # clang's sanitizer runtimes (ASan for the JVM preload, libFuzzer).
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so >/dev/null 2>&1 || need+=(libclang-rt-dev)
 have_cmd python3 || need+=(python3)
+have_cmd help2man || need+=(help2man)   # the man pages
+have_cmd dpkg-deb || need+=(dpkg)       # the package test (dpkg -x)
+have_cmd pkg-config || need+=(pkg-config)  # the package test
 
 if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages: ${need[*]}" >&2
+    echo "install-deps: installing them needs root; run:" >&2
+    echo "    sudo apt-get update && sudo apt-get install --no-install-recommends ${need[*]}" >&2
+    echo "install-deps: then run this command again." >&2
+    exit 1
+  fi
   echo "install-deps: installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q

@@ -160,6 +160,7 @@ ProcessState QueryProcess(long pid, long* status, int* err) {
   if (w == 0) return ProcessState::kRunning;
   if (w == static_cast<pid_t>(pid)) {
     *status = DecodeStatus(st);
+    NoteExit(pid, *status);  // reaped here, ahead of its watcher: later queries still see it
     return ProcessState::kExited;
   }
   if (errno != ECHILD) {

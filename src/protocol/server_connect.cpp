@@ -129,7 +129,10 @@ int LaunchCacheServer(long* pid) {
   std::string dir = ScriptDirectory(gProxyConfig.execPath);
   KdrLogPrintf("Pipe not connected - waking up KDR Cache Server\n");
   long child = 0;
-  if (!built || platform::SpawnShell(command, &child) != 0) {
+  // "exec": the shell replaces itself with the script after the redirections, and the script
+  // execs the server, so no shell stays behind as the server's parent.
+  std::string shellLine = std::string("exec ") + command;
+  if (!built || platform::SpawnShell(shellLine.c_str(), &child) != 0) {
     KdrLogPrintf("Failed to start '%s' in directory '%s'\n", gProxyConfig.execPath, dir.c_str());
     return ERR_KDRCP_START_FAILED;
   }

@@ -179,8 +179,13 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
     rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
   }
   if (rc != 0 || toc == nullptr) {
-    Log(LogLevel::kWarn, "no cache store in %s (store error %d): reads are served from the vault",
-        cacheDir.c_str(), rc);
+    const char* name = rc != 0 ? KDRCX_ErrorName(rc) : nullptr;
+    Log(LogLevel::kError,
+        "no cache store in %s (store error %d%s%s; the lines above name the system's reason): "
+        "reads are served from the vault, slowly. Fix: make the directory writable by this "
+        "user, make sure no other kdrcached uses it (or give this one its own --cache-dir / "
+        "--map-name), then rebuild the store with `kdrcstore reset` and restart",
+        cacheDir.c_str(), rc, name != nullptr ? " " : "", name != nullptr ? name : "");
     return NewNullBlockCache();
   }
   Log(LogLevel::kInfo, "cache store %s open in %s", mapName.c_str(), cacheDir.c_str());

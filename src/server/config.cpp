@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/env.h"
+#include "platform/options.h"
 #include "protocol/pipe_transport.h"
 #include "proxy/config.h"
 
@@ -12,7 +14,7 @@ namespace kdr::server {
 
 namespace {
 
-enum class Kind { kText, kInt, kLevel };
+enum class Kind { kText, kInt, kLevel, kSize, kFlag };
 
 struct Option {
   const char* flag;
@@ -38,11 +40,53 @@ const Option kOptions[] = {
     {"--hash-blocks", "KDRCACHED_HASH_BLOCKS", Kind::kInt, "store: number of hash block pages"},
     {"--extent-mb", "KDRCACHED_EXTENT_MB", Kind::kInt, "store: megabytes per extent file"},
     {"--extent-files", "KDRCACHED_EXTENT_FILES", Kind::kInt, "store: most extent files"},
+    {"--store-size", "KDRCACHED_STORE_SIZE", Kind::kSize,
+     "store: data size in bytes, K/M/G suffixes; sets --segments (up to 1G) and\n"
+     "                        extent files of --extent-mb (default 256) for the rest"},
+    {"--files-max-bytes", "KDRCACHED_FILES_MAX_BYTES", Kind::kSize,
+     "bound of the whole-file cache cache-dir/files; the least recently used\n"
+     "                        copies no client uses are evicted (default 10G; 0: no bound)"},
     {"--log-level", "KDRCACHED_LOG_LEVEL", Kind::kLevel, "error, warn, info (default) or debug"},
+    {"--log-file", "KDRCACHED_LOG_FILE", Kind::kText,
+     "log file, '-' for standard error (default: standard error; startvxn.sh\n"
+     "                        sets $KDR_HOME/log/kdrcached.log)"},
+    {"--log-max-bytes", "KDRCACHED_LOG_MAX_BYTES", Kind::kSize,
+     "the log file is renamed to <file>.1 at this size (default 10M; 0: never)"},
+    {"--create", nullptr, Kind::kFlag,
+     "create KDR_HOME, its cache and vault directories when missing\n"
+     "                        (without it a missing KDR_HOME or vault is an error)"},
     {"--max-connections", "KDRCACHED_MAX_CONNECTIONS", Kind::kInt,
      "client connections served at once (default 1024)"},
 };
 constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
+
+// The store's units and limits: 16K segments, at most 65535 in the segment file, the rest in
+// at most 1000 extent files of 16 to 2032 MB.
+constexpr int64_t kSegmentBytes = 16384;
+constexpr int64_t kMaxSegments = 65535;
+constexpr int32_t kDefaultExtentMB = 256;
+constexpr int64_t kMaxExtentFiles = 1000;
+
+// Turns --store-size into segments and extent files.
+bool SizeStore(ServerConfig* c, std::string* error) {
+  int64_t segs = c->storeBytes / kSegmentBytes;
+  if (segs <= kMaxSegments) {
+    c->store.segments = static_cast<int32_t>(segs);
+    return true;
+  }
+  c->store.segments = static_cast<int32_t>(kMaxSegments);
+  int64_t rest = c->storeBytes - kMaxSegments * kSegmentBytes;
+  int32_t mb = c->store.extentMB > 0 ? c->store.extentMB : kDefaultExtentMB;
+  int64_t files = (rest + (int64_t{mb} << 20) - 1) / (int64_t{mb} << 20);
+  if (files > kMaxExtentFiles) {
+    *error = "--store-size: more than the store can hold in 1000 extent files of " +
+             std::to_string(mb) + " MB (raise --extent-mb, at most 2032)";
+    return false;
+  }
+  c->store.extentMB = mb;
+  c->store.extentFiles = static_cast<int32_t>(files);
+  return true;
+}
 
 bool ParseInt(const std::string& text, int32_t* out) {
   if (text.empty()) return false;
@@ -54,12 +98,51 @@ bool ParseInt(const std::string& text, int32_t* out) {
   return true;
 }
 
+}  // namespace
+
+bool ParseByteSize(const std::string& text, int64_t* bytes) {
+  size_t i = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i == 0 || i > 18) return false;
+  int64_t v = std::stoll(text.substr(0, i));
+  std::string unit = text.substr(i);
+  int shift = 0;
+  if (!unit.empty()) {
+    switch (unit[0]) {
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      case 't': case 'T': shift = 40; break;
+      case 'b': case 'B': shift = -1; break;
+      default: return false;
+    }
+    std::string rest = unit.substr(1);
+    if (shift < 0 ? !rest.empty() : !(rest.empty() || rest == "B" || rest == "iB")) return false;
+    if (shift < 0) shift = 0;
+  }
+  if (v > (int64_t{1} << (62 - shift))) return false;
+  *bytes = v << shift;
+  return true;
+}
+
+namespace {
+
 bool Apply(ServerConfig* c, int index, const std::string& value, std::string* error,
            const char* source) {
   const Option& o = kOptions[index];
   std::string what = std::string(source) + " " + o.flag;
   int32_t n = 0;
+  int64_t size = 0;
   switch (o.kind) {
+    case Kind::kFlag:
+      c->create = true;
+      return true;
+    case Kind::kSize:
+      if (!ParseByteSize(value, &size)) {
+        *error = what + ": not a size in bytes (digits, then K, M, G or T): " + value;
+        return false;
+      }
+      break;
     case Kind::kText:
       if (value.empty()) {
         *error = what + ": empty value";
@@ -90,7 +173,16 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   else if (flag == "--hash-blocks") c->store.hashBlocks = n;
   else if (flag == "--extent-mb") c->store.extentMB = n;
   else if (flag == "--extent-files") c->store.extentFiles = n;
-  else if (flag == "--max-connections") {
+  else if (flag == "--log-file") c->logFile = value;
+  else if (flag == "--log-max-bytes") c->logMaxBytes = size;
+  else if (flag == "--files-max-bytes") c->filesMaxBytes = size;
+  else if (flag == "--store-size") {
+    if (size < kSegmentBytes) {
+      *error = what + ": smaller than one 16K segment: " + value;
+      return false;
+    }
+    c->storeBytes = size;
+  } else if (flag == "--max-connections") {
     if (n < 1) {
       *error = what + ": must be at least 1";
       return false;
@@ -109,40 +201,38 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
   std::string value;
   if (platform::GetEnvNonEmpty("VXN_PROXYPIPENAME", &value)) c.pipeName = value;
   for (int i = 0; i < kOptionCount; ++i) {
-    if (platform::GetEnvNonEmpty(kOptions[i].env, &value) &&
+    if (kOptions[i].env != nullptr && platform::GetEnvNonEmpty(kOptions[i].env, &value) &&
         !Apply(&c, i, value, error, kOptions[i].env)) {
       return ConfigOutcome::kError;
     }
   }
-  for (int a = 1; a < argc; ++a) {
-    std::string arg = argv[a];
-    if (arg == "--help" || arg == "-h") return ConfigOutcome::kHelp;
-    std::string flag = arg;
-    bool inline_value = false;
-    size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-      flag = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      inline_value = true;
-    }
-    int index = -1;
-    for (int i = 0; i < kOptionCount; ++i) {
-      if (flag == kOptions[i].flag) index = i;
-    }
-    if (index < 0) {
-      *error = "unknown option: " + arg + " (see --help)";
-      return ConfigOutcome::kError;
-    }
-    if (!inline_value) {
-      if (a + 1 >= argc) {
-        *error = "option " + flag + " needs a value";
-        return ConfigOutcome::kError;
-      }
-      value = argv[++a];
-    }
-    if (!Apply(&c, index, value, error, "option")) return ConfigOutcome::kError;
+  // The flags, GNU style, driven by the option table: its index is the option's id.
+  std::vector<platform::OptionSpec> specs;
+  for (int i = 0; i < kOptionCount; ++i) {
+    specs.push_back({kOptions[i].flag + 2, kOptions[i].kind != Kind::kFlag, i});
+  }
+  constexpr int kHelpId = kOptionCount, kVersionId = kOptionCount + 1;
+  specs.push_back({"help", false, kHelpId, 'h'});
+  specs.push_back({"version", false, kVersionId, 'V'});
+  std::vector<platform::ParsedOption> given;
+  std::vector<std::string> operands;
+  if (!platform::ParseOptions(argc, argv, specs, &given, &operands, error)) {
+    *error += " (see --help)";
+    return ConfigOutcome::kError;
+  }
+  for (const platform::ParsedOption& o : given) {
+    if (o.id == kHelpId) return ConfigOutcome::kHelp;
+    if (o.id == kVersionId) return ConfigOutcome::kVersion;
+  }
+  if (!operands.empty()) {
+    *error = "unexpected argument: " + operands[0] + " (see --help)";
+    return ConfigOutcome::kError;
+  }
+  for (const platform::ParsedOption& o : given) {
+    if (!Apply(&c, o.id, o.value, error, "option")) return ConfigOutcome::kError;
   }
 
+  if (c.storeBytes > 0 && !SizeStore(&c, error)) return ConfigOutcome::kError;
   if (c.pipeName.empty()) c.pipeName = kDefaultPipeName;
   if (c.pipeName.size() > static_cast<size_t>(kPipeNameMax)) {
     *error = "the pipe name is longer than 256 characters";
@@ -155,6 +245,7 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
   std::string home;
   bool have_home = platform::GetEnvNonEmpty("KDR_HOME", &home);
   while (have_home && home.size() > 1 && home.back() == '/') home.pop_back();
+  if (have_home) c.home = home;
   struct {
     std::string* dir;
     const char* sub;
@@ -179,19 +270,29 @@ const char* ServerUsage() {
     auto* t = new std::string(
         "Usage: kdrcached [options]\n"
         "The KDR cache server: serves the client library's pipes in the foreground, logs to\n"
-        "standard error, stops cleanly on SIGTERM or SIGINT.\n\n"
+        "standard error (or --log-file), stops cleanly on SIGTERM or SIGINT.\n\n"
         "Options (each also read from the environment variable shown; an option wins):\n");
     for (const Option& o : kOptions) {
-      std::string flag = std::string("  ") + o.flag + (o.kind == Kind::kInt ? " N" : " VALUE");
+      const char* arg = o.kind == Kind::kInt ? " N" : o.kind == Kind::kSize ? " SIZE"
+                        : o.kind == Kind::kFlag ? "" : " VALUE";
+      std::string flag = std::string("  ") + o.flag + arg;
       flag.resize(flag.size() < 24 ? 24 : flag.size() + 1, ' ');
-      *t += flag + o.help + "\n" + std::string(24, ' ') + "[" + o.env + "]\n";
+      *t += flag + o.help + "\n";
+      if (o.env != nullptr) *t += std::string(24, ' ') + "[" + o.env + "]\n";
     }
-    *t += "  --help                show this text\n\n"
+    *t += "  --version             print the version and exit\n"
+          "  --help                show this text\n\n"
           "Exit status: 0 after a clean stop, 1 on a start-up failure, 2 on a usage error,\n"
           "3 when another kdrcached already serves the pipe.\n";
     return t;
   }();
   return text->c_str();
+}
+
+const char* ServerVersion() { return KDR_VERSION; }
+
+std::string StatusFilePath(const ServerConfig& config) {
+  return config.cacheDir + "/status.json";
 }
 
 }  // namespace kdr::server

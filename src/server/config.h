@@ -20,17 +20,23 @@ struct StoreSizes {
 };
 
 struct ServerConfig {
+  std::string home;       // KDR_HOME as set (empty: not set)
   std::string pipeName;   // master pipe as opened (multi-user suffix applied)
   std::string cacheDir;   // store files and the whole-file cache
   std::string vaultDir;   // the local vault
   std::string localeDir;  // message catalogs, <locale>.po
   std::string mapName = "kdr";  // the store's mapping-object and mutex names
   StoreSizes store;
+  int64_t storeBytes = 0;  // --store-size (0: not given); turned into store.segments/extents
   LogLevel logLevel = LogLevel::kInfo;
+  std::string logFile;                        // empty or "-": standard error
+  int64_t logMaxBytes = 10 << 20;             // the log file rotates at this size (0: never)
+  int64_t filesMaxBytes = int64_t{10} << 30;  // bound of the whole-file cache (0: none)
+  bool create = false;                        // create missing KDR_HOME, cache and vault dirs
   int maxConnections = 1024;
 };
 
-enum class ConfigOutcome { kRun, kHelp, kError };
+enum class ConfigOutcome { kRun, kHelp, kVersion, kError };
 
 // Reads the flags in argv[1..argc) and the environment. On kError, *error says what is wrong
 // in one line. On kHelp the caller prints Usage() and exits successfully.
@@ -39,6 +45,16 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
 
 // The --help text.
 const char* ServerUsage();
+
+// The program version ("1.3.0").
+const char* ServerVersion();
+
+// Parses a byte size: digits with an optional K, M, G or T suffix (powers of 1024; a trailing
+// "B" or "iB" is accepted). False for anything else or a value above 2^62.
+bool ParseByteSize(const std::string& text, int64_t* bytes);
+
+// Where the running server publishes its status (status.json in its cache directory).
+std::string StatusFilePath(const ServerConfig& config);
 
 }  // namespace kdr::server
 

@@ -76,4 +76,12 @@ size_t HandleTable::Count() const {
   return files_.size();
 }
 
+bool HandleTable::Holds(const std::string& guid) const {
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& entry : files_) {
+    if (entry.second != nullptr && entry.second->guid == guid) return true;
+  }
+  return false;
+}
+
 }  // namespace kdr::server

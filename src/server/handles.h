@@ -51,6 +51,9 @@ class HandleTable {
 
   size_t Count() const;
 
+  // Whether any client holds a handle on `guid`.
+  bool Holds(const std::string& guid) const;
+
  private:
   const uint32_t max_;
   const uint32_t maxPerProcess_;

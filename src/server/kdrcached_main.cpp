@@ -1,6 +1,13 @@
 // kdrcached: the KDR cache server program.
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -9,9 +16,13 @@
 #include "platform/process.h"
 #include "server/block_cache.h"
 #include "server/config.h"
+#include "server/file_cache.h"
+#include "server/home.h"
 #include "server/log.h"
 #include "server/server.h"
+#include "server/stats.h"
 #include "server/vault.h"
+#include "store/kdrc.h"
 
 namespace {
 
@@ -19,6 +30,81 @@ constexpr int kExitOk = 0;
 constexpr int kExitStartFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAlreadyServed = 3;
+constexpr int kStatusEveryMs = 2000;
+
+// The store engine's printed lines go to the log, never to standard output: its error and
+// traceback lines ("***...") as warnings, its notices as information.
+void StoreLines(const char* text) {
+  bool error = std::strstr(text, "***") != nullptr || std::strstr(text, "OS_ERR") != nullptr ||
+               std::strstr(text, "KDR_ERR") != nullptr || std::strstr(text, "METHOD") != nullptr ||
+               std::strstr(text, "LINENO") != nullptr;
+  kdr::server::LogLines(error ? kdr::server::LogLevel::kWarn : kdr::server::LogLevel::kInfo, text);
+}
+
+int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+// Publishes the status file every kStatusEveryMs until stopped, and once more at the end.
+class StatusWriter {
+ public:
+  StatusWriter(kdr::server::Server* server, kdr::server::StatusIdentity id, std::string path)
+      : server_(server), id_(std::move(id)), path_(std::move(path)) {
+    thread_ = std::thread([this] { Loop(); });
+  }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> guard(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    id_.running = false;
+    Write();
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      lock.unlock();
+      Write();
+      lock.lock();
+      cv_.wait_for(lock, std::chrono::milliseconds(kStatusEveryMs), [this] { return stop_; });
+    }
+  }
+  void Write() {
+    id_.openHandles = static_cast<int64_t>(server_->state()->handles.Count());
+    kdr::server::WriteFileAtomically(path_, kdr::server::StatusJson(id_, NowSeconds()));
+  }
+
+  kdr::server::Server* server_;
+  kdr::server::StatusIdentity id_;
+  std::string path_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// The process id of another running server whose status file `path` is, else 0.
+long OtherServerOf(const std::string& path, long self) {
+  std::FILE* f = std::fopen(path.c_str(), "re");
+  if (f == nullptr) return 0;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  std::fclose(f);
+  std::map<std::string, std::string> v;
+  if (!kdr::server::ParseFlatJson(text, &v) || v["running"] != "true") return 0;
+  long pid = std::atol(v["pid"].c_str());
+  long st = 0;
+  int err = 0;
+  if (pid <= 0 || pid == self ||
+      kdr::platform::QueryProcess(pid, &st, &err) != kdr::platform::ProcessState::kRunning) {
+    return 0;
+  }
+  return pid;
+}
 
 }  // namespace
 
@@ -34,6 +120,9 @@ int main(int argc, char** argv) {
     case ConfigOutcome::kHelp:
       std::fputs(ServerUsage(), stdout);
       return kExitOk;
+    case ConfigOutcome::kVersion:
+      std::printf("kdrcached %s\n", ServerVersion());
+      return kExitOk;
     case ConfigOutcome::kError:
       std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
       return kExitUsage;
@@ -41,11 +130,26 @@ int main(int argc, char** argv) {
       break;
   }
   SetLogLevel(config.logLevel);
-  Log(LogLevel::kInfo, "starting (process %ld): cache %s, vault %s, catalogs %s",
-      kdr::platform::CurrentProcessId(), config.cacheDir.c_str(), config.vaultDir.c_str(),
-      config.localeDir.c_str());
+  SetLogProcessId(kdr::platform::CurrentProcessId());
+  if (!config.logFile.empty() && config.logFile != "-" &&
+      !OpenLogFile(config.logFile, config.logMaxBytes, &error)) {
+    std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
+    return kExitStartFailed;
+  }
+  KDRCX_SetPrintSink(StoreLines);
+  Log(LogLevel::kInfo, "starting (process %ld): kdrcached %s, cache %s, vault %s, catalogs %s",
+      kdr::platform::CurrentProcessId(), ServerVersion(), config.cacheDir.c_str(),
+      config.vaultDir.c_str(), config.localeDir.c_str());
+  if (!PrepareDirectories(config, &error)) {
+    Log(LogLevel::kError, "%s", error.c_str());
+    if (!config.logFile.empty() && config.logFile != "-") {
+      std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
+    }
+    return kExitStartFailed;
+  }
 
-  std::unique_ptr<BlockCache> cache = OpenBlockCache(config.cacheDir, config.mapName, config.store);
+  std::unique_ptr<BlockCache> cache =
+      CountingBlockCache(OpenBlockCache(config.cacheDir, config.mapName, config.store));
   std::unique_ptr<Vault> vault = NewLocalVault(config.vaultDir);
   Server server(config, std::move(vault), std::move(cache));
   int rc = server.Start(&error);
@@ -60,6 +164,46 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
 
+  StatusIdentity id;
+  id.version = ServerVersion();
+  id.pid = kdr::platform::CurrentProcessId();
+  id.startedAt = NowSeconds();
+  id.cacheDir = config.cacheDir;
+  id.vaultDir = config.vaultDir;
+  id.mapName = config.mapName;
+  id.logFile = config.logFile.empty() ? "-" : config.logFile;
+  id.filesMaxBytes = config.filesMaxBytes;
+  StoreInfo info;
+  if (server.state()->cache->Info(&info)) {
+    id.storeOpen = true;
+    id.filePages = info.filePages;
+    id.segments = info.segments;
+    id.extentMB = info.extentMB;
+    id.extentFiles = info.extents;
+  }
+  // Another server that shares this cache directory keeps its status file and its whole-file
+  // cache: it is the one whose store this is (this one could not open it).
+  std::unique_ptr<StatusWriter> status;
+  long other = OtherServerOf(StatusFilePath(config), id.pid);
+  if (other != 0) {
+    Log(LogLevel::kError,
+        "another kdrcached (process %ld) runs on the cache directory %s: give each server its "
+        "own --cache-dir; this one publishes no status",
+        other, config.cacheDir.c_str());
+  } else {
+    // The whole-file cache as it was left, bounded again should the bound have been lowered.
+    ServerState* st = server.state();
+    {
+      std::lock_guard<std::mutex> guard(st->fileCacheMu);
+      EvictResult ev = BoundFileCache(st->filesDir, st->versionsDir,
+                                      static_cast<uint64_t>(config.filesMaxBytes),
+                                      [](const std::string&) { return false; });
+      Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+      Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
+    }
+    status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
+  }
+
   std::thread waiter([&server] {
     int sig = kdr::platform::WaitStopSignal();
     Log(LogLevel::kInfo, "signal %d: stopping", sig);
@@ -68,6 +212,7 @@ int main(int argc, char** argv) {
   server.Run();
   // Run() returns only after Stop(), which only the waiter calls.
   waiter.join();
+  if (status != nullptr) status->Stop();
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.
     server.Release();

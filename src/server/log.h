@@ -1,6 +1,12 @@
-// The server's log: one line per event on standard error, flushed at once, from any thread.
+// The server's log: one line per event, "<UTC time> kdrcached[<pid>] <LEVEL>: <text>", flushed
+// at once, from any thread. It goes to standard error until OpenLogFile() names a file; a file
+// is bounded: when a line would take it past its limit it is renamed to "<path>.1" (replacing
+// the older one) and a fresh file is started.
 #ifndef KDR_SERVER_LOG_H_
 #define KDR_SERVER_LOG_H_
+
+#include <cstdint>
+#include <string>
 
 namespace kdr::server {
 
@@ -13,8 +19,22 @@ bool ParseLogLevel(const char* text, LogLevel* level);
 void SetLogLevel(LogLevel level);
 bool LogEnabled(LogLevel level);
 
-// Writes "kdrcached: <LEVEL>: <text>\n" when `level` is enabled.
+// Sends the log to the file `path` (appended to; its directory, but not the directory above,
+// is created when missing),
+// rotated at `maxBytes` (0: never). Returns false with *error naming the path and the cause.
+bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error);
+// Back to standard error; closes the file.
+void CloseLogFile();
+
+// The process id shown on every line (set once at start-up).
+void SetLogProcessId(long pid);
+
+// Writes one line when `level` is enabled.
 void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Logs the store engine's trace text: each non-empty line of `text` as its own line, at
+// `level`.
+void LogLines(LogLevel level, const char* text);
 
 }  // namespace kdr::server
 

@@ -8,6 +8,7 @@
 #include "platform/pipe_server.h"
 #include "server/log.h"
 #include "server/session.h"
+#include "server/stats.h"
 #include "server/server_limits.h"
 
 namespace kdr::server {
@@ -211,10 +212,12 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
     conn->handingOff.store(false);
   }
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
+  Stats().clients.fetch_add(1);
   {
     auto session = std::make_unique<Session>(&state_, pipe, peer);
     session->Serve();
   }
+  Stats().clients.fetch_sub(1);
   {
     std::lock_guard<std::mutex> guard(connMu_);
     conn->pipe = pf::kNoPipe;

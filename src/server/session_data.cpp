@@ -4,6 +4,7 @@
 
 #include "server/log.h"
 #include "server/session.h"
+#include "server/stats.h"
 #include "server/ticket.h"
 
 namespace kdr::server {
@@ -90,6 +91,7 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
     got += n;
   }
   *len = static_cast<uint32_t>(got);
+  Stats().bytesFromVault.fetch_add(got, std::memory_order_relaxed);
   if (put && got == want && state_->IsCurrent(f.guid, info.version)) {
     state_->cache->Put(f.guid, info.size, block, block_, *len);
   }

@@ -13,8 +13,10 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "server/file_cache.h"
 #include "server/log.h"
 #include "server/session.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -255,11 +257,13 @@ void Session::OnGetFile(const Request& r) {
     if (n == stamp.size() && std::memcmp(have, stamp.data(), n) == 0 &&
         pf::StatPath(final_path.c_str(), &cached) == 0 && cached == info.size) {
       Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
+      TouchCachedFile(stamp_path);
       hit = true;
     }
   }
 
   if (hit) {
+    Stats().fileHits.fetch_add(1);
     stopCode_ = 0;
     stopText_.clear();
     if (!Progress(r, info.size, info.size)) return SendUnfinished(r, Copy::kStopped, "", 0);
@@ -267,8 +271,16 @@ void Session::OnGetFile(const Request& r) {
     return;
   }
 
+  Stats().fileMisses.fetch_add(1);
   std::error_code ec;
   fs::create_directories(state_->partialDir, ec);
+  if (ec) {
+    // Said here: the open of the temporary file below would only report its absence.
+    Log(LogLevel::kError, "the cache directory cannot be written: %s: %s",
+        state_->partialDir.c_str(), ec.message().c_str());
+    SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(ErrOf(ec)));
+    return;
+  }
   char tmpname[64];
   std::snprintf(tmpname, sizeof tmpname, "/%ld.%u", pf::CurrentProcessId(), state_->NextSerial());
   std::string tmp = state_->partialDir + tmpname;
@@ -299,11 +311,25 @@ void Session::OnGetFile(const Request& r) {
   }
   if (c != Copy::kDone) {
     pf::DeleteFile(tmp.c_str());
+    if (c == Copy::kFailed) {
+      Log(LogLevel::kWarn, "process %ld: %s could not be copied into the cache: error %d", peer_.pid,
+          f->guid.c_str(), err);
+    }
     SendUnfinished(r, c, "File " + f->guid + " could not be copied into the cache: ", err);
     return;
   }
+  Stats().bytesFromVault.fetch_add(info.size);
   Log(LogLevel::kInfo, "process %ld: %s cached as %s", peer_.pid, f->guid.c_str(),
       final_path.c_str());
+  {
+    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
+    EvictResult ev = BoundFileCache(
+        state_->filesDir, state_->versionsDir,
+        static_cast<uint64_t>(state_->config.filesMaxBytes),
+        [&](const std::string& g) { return g == f->guid || state_->handles.Holds(g); });
+    Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+    Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
+  }
   reply_path();
 }
 

@@ -123,8 +123,7 @@ int SegmentAddress(KDRC_FILETOC_T* toc, int32_t g, uint8_t** out) {
 }
 
 void PrintCodeLine(int code) {
-  std::printf("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
-  std::fflush(stdout);
+  KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
 
 }  // namespace
@@ -368,8 +367,7 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   if (logFlag || (trace != nullptr && std::strcmp(trace, "1") == 0)) {
     toc->log = std::fopen(toc->logPath, "ae");
     if (toc->log == nullptr) {
-      std::printf("***** NOTICE: Could not open KDRCache log file '%s'. *****\n", toc->logPath);
-      std::fflush(stdout);
+      KDRCX_Print("***** NOTICE: Could not open KDRCache log file '%s'. *****\n", toc->logPath);
     }
   }
   const char* check = plat::GetEnv("KDRC_CHECK_EVERY_CALL");

@@ -340,7 +340,6 @@ int KDRCX_CheckEveryCall(KDRC_FILETOC_T* pToc, const char* function) {
   if (!pToc->checkEveryCall) return 0;
   int rc = KDRCFile_CheckMetaFile(pToc, KDRC_CHECK_EVERY_CALL_MASK);
   if (rc == 0) return 0;
-  std::printf("***ERROR(%d): %s\n", rc, KDRCX_ErrorName(rc));
-  std::fflush(stdout);
+  KDRCX_Print("***ERROR(%d): %s\n", rc, KDRCX_ErrorName(rc));
   return KDRCX_Traceback(function != nullptr ? function : __func__, rc);
 }

@@ -82,8 +82,7 @@ int WalkBucket(KDRC_FILETOC_T* toc, int32_t b, const char* guid, meta::Page** fo
 }
 
 int PrintAndPass(const char* function, int code) {
-  std::printf("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
-  std::fflush(stdout);
+  KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
   return KDRCX_Traceback(function, code);
 }
 
@@ -267,9 +266,8 @@ int KDRCHash_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* mapNam
   uint64_t size = 0;
   int os = plat::StatPath(path, &size);
   if (os != 0 || blocks < 1 || blocks > meta::kMaxHashBlocks || size < need) {
-    std::printf("***ERROR(%d): %s\n", KDRC_ERROR_HASH_ENTRY_DOES_NOT_EXIST,
+    KDRCX_Print("***ERROR(%d): %s\n", KDRC_ERROR_HASH_ENTRY_DOES_NOT_EXIST,
                 KDRCX_ErrorName(KDRC_ERROR_HASH_ENTRY_DOES_NOT_EXIST));
-    std::fflush(stdout);
     KDRCX_NoteOSError(os);
     return cleanup(KDRC_FAIL(pToc, KDRC_ERROR_HASH_ENTRY_DOES_NOT_EXIST));
   }

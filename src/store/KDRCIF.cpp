@@ -53,8 +53,7 @@ void Trace(KDRC_FILETOC_T* toc, const char* fmt, ...) {
 }
 
 void PrintCodeLine(int code) {
-  std::printf("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
-  std::fflush(stdout);
+  KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
 
 // The store check run around each operation when the check-every-call flag is set.
@@ -178,10 +177,9 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
     if (int rc = KDRCHash_FindFile(toc, KDRC_SHARED_TOC_GUID, &first)) return KDRC_PASS(rc);
     if (!SharedTocFileIsIntact(toc, first, shape)) {
       PrintCodeLine(KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
-      std::printf("***** The store in '%s' was not made by an owner: open it with the "
+      KDRCX_Print("***** The store in '%s' was not made by an owner: open it with the "
                   "delete-first flag to use it shared. *****\n",
                   toc->cacheDir != nullptr ? toc->cacheDir : "");
-      std::fflush(stdout);
       return KDRC_FAIL(toc, KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
     }
   }
@@ -198,10 +196,9 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
     if (!SharedTocFileIsIntact(toc, first, shape))
       return KDRC_FAIL(toc, KDRC_ERROR_SEGMENT_CLIENT_MAPPED_VIRTUAL_MEMORY_HAS_BAD_SIGNATURE);
   }
-  std::printf("%d file headers requires %" PRId64 " bytes, %d segments, for shared TOC.\n",
+  KDRCX_Print("%d file headers requires %" PRId64 " bytes, %d segments, for shared TOC.\n",
               int(pages), shape.bytes, int(shape.segments));
-  std::printf(" %d file headers are being reserved for shared TOC.\n", int(shape.pages));
-  std::fflush(stdout);
+  KDRCX_Print(" %d file headers are being reserved for shared TOC.\n", int(shape.pages));
   for (int32_t n = 0; n < shape.pages; ++n) {
     if (int rc = KRDCFile_LockPage(toc, KDRCX_PageAt(toc, n))) return KDRC_PASS(rc);
   }
@@ -395,8 +392,7 @@ int KDRCIF_Close(KDRC_FILETOC_T** ppToc) {
     if (toc->mode == KDRC_MODE_OWNER && toc->sharedStructs) {
       sh->signature = KDRC_FILESHARED_T_CLOSED_SIG;
       if (sh->clients != 0) {
-        std::printf("***** WARNING: Closing KDRCache with client(s) attached! *****\n");
-        std::fflush(stdout);
+        KDRCX_Print("***** WARNING: Closing KDRCache with client(s) attached! *****\n");
       }
     }
   }

@@ -171,9 +171,8 @@ int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wel
   int32_t n = pToc->pShared->segments;
   uint64_t need = kdrc::seg::SegmentOffset(n < 0 ? 0 : n);
   if (os != 0 || n < 1 || size < need) {
-    std::printf("***ERROR(%d): %s\n", KDRC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE,
+    KDRCX_Print("***ERROR(%d): %s\n", KDRC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE,
                 KDRCX_ErrorName(KDRC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE));
-    std::fflush(stdout);
     KDRCX_NoteOSError(os);
     return cleanup(KDRC_FAIL(pToc, KDRC_ERROR_SEGMENT_FILE_HEADER_IS_WRONG_SIZE));
   }

@@ -1,4 +1,7 @@
 // KDRCUtil: the printers, the error record and the helpers of the error discipline.
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@ static const char kModule[] = "KDRCUtil";
 namespace {
 
 thread_local int t_lastOSError = 0;
+std::atomic<KDRC_PRINT_SINK> g_printSink{nullptr};
 
 const char* CodeName(int code) {
   const char* name = KDRCX_ErrorName(code);
@@ -19,14 +23,30 @@ const char* CodeName(int code) {
 
 void PrintLine(const char* kind, const char* name, const char* module, const char* function,
                int line) {
-  std::printf("***Error: %s: %s:%s:%s:%d\n", kind, name ? name : "", module ? module : "",
+  KDRCX_Print("***Error: %s: %s:%s:%s:%d\n", kind, name ? name : "", module ? module : "",
               function ? function : "", line);
-  std::fflush(stdout);
 }
 
 }  // namespace
 
 void KDRCX_NoteOSError(int err) { t_lastOSError = err; }
+
+void KDRCX_SetPrintSink(KDRC_PRINT_SINK sink) { g_printSink.store(sink); }
+
+void KDRCX_Print(const char* format, ...) {
+  char text[1024];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  KDRC_PRINT_SINK sink = g_printSink.load();
+  if (sink != nullptr) {
+    sink(text);
+    return;
+  }
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
 
 int KDRCX_NullPointer(const char* name, const char* module, const char* function, int line) {
   PrintLine("Null Pointer", name, module, function, line);
@@ -50,8 +70,7 @@ int KDRCX_OutOfMemory(const char* module, const char* function, int line, const 
 }
 
 int KDRCX_Traceback(const char* function, int code) {
-  std::printf("***TRACEBACK: %s\n", function);
-  std::fflush(stdout);
+  KDRCX_Print("***TRACEBACK: %s\n", function);
   return code;
 }
 
@@ -59,8 +78,7 @@ int KDRCX_Traceback(const char* function, int code) {
 // failure there is printed by code and name instead of touching the freed record.
 static void PrintUnrecorded(int code) {
   t_lastOSError = 0;
-  std::printf("***ERROR(%d): %s\n", code, CodeName(code));
-  std::fflush(stdout);
+  KDRCX_Print("***ERROR(%d): %s\n", code, CodeName(code));
 }
 
 int KDRCX_Fail(KDRC_ERROR_T* err, const char* module, const char* function, int line, int code) {
@@ -184,7 +202,10 @@ int KDRCX_SetErrorValue(KDRC_ERROR_T* pErr, const char* module, const char* func
 int KDRCX_GetOSErrorText(uint32_t osCode, char* message) {
   if (message == nullptr) return KDRCX_NullPointer("message", KDRC_HERE);
   char text[1024];
-  if (!kdr::platform::SystemErrorText(static_cast<int>(osCode), text, sizeof text)) {
+  // The named-object layer reports an existing object with the Windows number; its text is
+  // that of EEXIST.
+  int code = osCode == 183 ? EEXIST : static_cast<int>(osCode);
+  if (!kdr::platform::SystemErrorText(code, text, sizeof text)) {
     std::memset(message, 0, KDRC_OS_TEXT_SIZE);
     std::strcpy(message, "***FormatMessage failed");
     return 0;
@@ -194,29 +215,26 @@ int KDRCX_GetOSErrorText(uint32_t osCode, char* message) {
   if (n > KDRC_OS_TEXT_SIZE - 1) n = KDRC_OS_TEXT_SIZE - 1;
   std::memset(message, 0, KDRC_OS_TEXT_SIZE);
   std::memcpy(message, text, n);
-  std::printf("***OSERROR: %s\n", message);
-  std::fflush(stdout);
+  KDRCX_Print("***OSERROR: %s\n", message);
   return 0;
 }
 
 int KDRCX_PrintError(KDRC_ERROR_T* pErr) {
   if (pErr == nullptr) return KDRCX_NullPointer("pErr", KDRC_HERE);
   if (pErr->signature != KDRC_ERROR_T_SIG) return KDRCX_BadSig("KDRC_ERROR_T", KDRC_HERE);
-  std::printf("\n");
+  KDRCX_Print("\n");
   if (pErr->cacheError == 0 && pErr->osError == 0) {
-    std::printf("***ERROR: no message available\n");
-    std::fflush(stdout);
+    KDRCX_Print("***ERROR: no message available\n");
     return 0;
   }
-  std::printf(
+  KDRCX_Print(
       "***ERROR:     FILE        = %s\n              METHOD      = %s\n"
       "              LINENO      = %d\n",
       pErr->file ? pErr->file : "", pErr->method ? pErr->method : "", pErr->line);
   if (pErr->cacheError != 0)
-    std::printf("              KDR_ERR(%d) = %s\n", pErr->cacheError, pErr->cacheErrorText);
+    KDRCX_Print("              KDR_ERR(%d) = %s\n", pErr->cacheError, pErr->cacheErrorText);
   if (pErr->osError != 0)
-    std::printf("              OS_ERR      = (%d): %s\n", static_cast<int>(pErr->osError),
+    KDRCX_Print("              OS_ERR      = (%d): %s\n", static_cast<int>(pErr->osError),
                 pErr->osErrorText);
-  std::fflush(stdout);
   return 0;
 }

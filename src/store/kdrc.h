@@ -39,6 +39,14 @@ int KDRCX_SetErrorValue(KDRC_ERROR_T* pErr, const char* module, const char* func
 int KDRCX_GetOSErrorText(uint32_t osCode, char* message);  // message: 256 bytes
 int KDRCX_PrintError(KDRC_ERROR_T* pErr);
 
+// Where the engine's printed lines (errors, notices, tracebacks) go: standard output unless a
+// sink is set; a server sets one that writes them to its log. The sink gets one formatted
+// piece of text at a time, which may hold several lines or end without a newline. Set it
+// before any store is opened; nullptr restores standard output.
+typedef void (*KDRC_PRINT_SINK)(const char* text);
+void KDRCX_SetPrintSink(KDRC_PRINT_SINK sink);
+void KDRCX_Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The "last OS error" that KDRCX_SetError records: the errno of the system call whose failure
 // is being recorded. Set just before recording; KDRCX_SetError takes it and resets it to 0, so
 // a failure that is not a system call's prints no OS line. Per thread.

@@ -108,7 +108,8 @@ TEST_F(Connect, ServerThatNeverOpensItsPipeGivesNoConnectionAndNoFailure) {
   gProxyConfig.startupTimeout = 1;
   std::string pidFile = dir_ + "/server.pid";
   std::string launchedFile = dir_ + "/launched.pid";
-  // The shell of the launch command runs the script as its child: note both.
+  // The shell of the launch command replaces itself with the script: the script's parent is
+  // this process, no shell stays between.
   SetScript("echo $PPID > '" + launchedFile + "'\necho $$ > '" + pidFile + "'\nexec sleep 30\n");
   ThreadRecord* r = KdrThreadRecord();
   Clock::time_point t0 = Clock::now();
@@ -117,8 +118,9 @@ TEST_F(Connect, ServerThatNeverOpensItsPipeGivesNoConnectionAndNoFailure) {
   EXPECT_EQ(r->pipe, kInvalidPipe);
   EXPECT_EQ(r->busy.load(), 0);
   EXPECT_EQ(Log().find("terminated"), std::string::npos);
-  long launched = WaitForPidFile(launchedFile);
-  KillAndWait(WaitForPidFile(pidFile));
+  EXPECT_EQ(WaitForPidFile(launchedFile), platform::CurrentProcessId());
+  long launched = WaitForPidFile(pidFile);
+  KillAndWait(launched);
   // The launched process (a child of ours) ended with the kill and was reaped: no zombie.
   std::string proc = "/proc/" + std::to_string(launched);
   for (int i = 0; i < 1000 && std::filesystem::exists(proc); ++i) {

@@ -6,7 +6,10 @@
 
 #include "iface/runtime.h"
 #include "proxy/result_codes.h"
+#include "platform/process.h"
 #include "server/catalog.h"
+#include "server/config.h"
+#include "server/log.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 
@@ -164,4 +167,91 @@ TEST(Ticket, MadeTicketsPassTheLibrarysChecks) {
 }
 
 }  // namespace
+
+TEST(ServerConfig, SizesAreBytesWithBinarySuffixes) {
+  struct {
+    const char* text;
+    bool ok;
+    int64_t bytes;
+  } cases[] = {{"0", true, 0},          {"4096", true, 4096},    {"64K", true, 64 << 10},
+               {"4G", true, 4LL << 30},  {"20GiB", true, 20LL << 30}, {"3MB", true, 3 << 20},
+               {"512B", true, 512},      {"", false, 0},         {"G", false, 0},
+               {"4X", false, 0},         {"-1", false, 0},       {"1.5G", false, 0},
+               {"99999999T", false, 0},  {"4Gb", false, 0}};
+  for (const auto& c : cases) {
+    int64_t got = -1;
+    EXPECT_EQ(kdr::server::ParseByteSize(c.text, &got), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(got, c.bytes) << c.text;
+    }
+  }
+}
+
+TEST(ServerConfig, FlagsInEitherFormAndTheStoreSizeInBytes) {
+  auto parse = [](std::vector<const char*> args, ServerConfig* c, std::string* error) {
+    args.insert(args.begin(), {"kdrcached", "--cache-dir=/c", "--vault-dir=/v", "--locale-dir=/l"});
+    return ParseServerConfig(static_cast<int>(args.size()), args.data(), c, error);
+  };
+  ServerConfig c;
+  std::string error;
+  ASSERT_EQ(parse({"--segments=70", "--create", "--log-file", "/x.log", "--files-max=1M"}, &c,
+                  &error),
+            ConfigOutcome::kRun)
+      << error;
+  EXPECT_EQ(c.store.segments, 70);
+  EXPECT_TRUE(c.create);
+  EXPECT_EQ(c.logFile, "/x.log");
+  EXPECT_EQ(c.filesMaxBytes, 1 << 20);  // a unique prefix names its option
+  // 2G: a full segment file (65535 x 16K), the rest in 256 MB extent files.
+  ASSERT_EQ(parse({"--store-size", "2G"}, &c, &error), ConfigOutcome::kRun) << error;
+  EXPECT_EQ(c.store.segments, 65535);
+  EXPECT_EQ(c.store.extentMB, 256);
+  EXPECT_EQ(c.store.extentFiles, 5);
+  EXPECT_EQ(parse({"-V"}, &c, &error), ConfigOutcome::kVersion);
+  struct {
+    std::vector<const char*> args;
+    const char* says;
+  } bad[] = {{{"--create=yes"}, "option --create takes no value"},
+             {{"--segments"}, "option --segments needs a value"},
+             {{"--frob"}, "unknown or ambiguous option --frob"},
+             {{"stray"}, "unexpected argument: stray"},
+             {{"--store-size=3000G"}, "more than the store can hold"},
+             {{"--log-max-bytes=ten"}, "not a size in bytes"}};
+  for (const auto& b : bad) {
+    EXPECT_EQ(parse(b.args, &c, &error), ConfigOutcome::kError) << b.says;
+    EXPECT_NE(error.find(b.says), std::string::npos) << error;
+  }
+}
+
+TEST(ServerLog, FileLinesHaveTimeAndLevelAndTheFileRotatesOnce) {
+  std::string dir = ::testing::TempDir() + "kdrlog" + std::to_string(kdr::platform::CurrentProcessId());
+  std::filesystem::remove_all(dir);
+  std::string path = dir + "/log/kdrcached.log";
+  std::string error;
+  // A missing home is not made for its log; the log's own directory is.
+  EXPECT_FALSE(kdr::server::OpenLogFile(path, 400, &error));
+  EXPECT_FALSE(std::filesystem::exists(dir));
+  std::filesystem::create_directories(dir);
+  ASSERT_TRUE(kdr::server::OpenLogFile(path, 400, &error)) << error;
+  for (int i = 0; i < 20; ++i) kdr::server::Log(kdr::server::LogLevel::kWarn, "line %d", i);
+  kdr::server::LogLines(kdr::server::LogLevel::kError, "\n***ERROR: one\n  two  \n\n");
+  kdr::server::CloseLogFile();
+  auto read = [](const std::string& p) {
+    std::ifstream in(p);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  EXPECT_LE(std::filesystem::file_size(path), 400u);
+  EXPECT_LE(std::filesystem::file_size(path + ".1"), 400u);
+  EXPECT_FALSE(std::filesystem::exists(path + ".2"));
+  std::string older = read(path + ".1"), all = older + read(path);
+  // "2026-12-08T14:01:16.812Z kdrcached[<pid>] WARN: line 17"
+  EXPECT_EQ(older.size() > 25 ? older.substr(10, 1) + older.substr(23, 2) : "", "TZ ") << older;
+  EXPECT_NE(older.find("] WARN: line "), std::string::npos) << older;
+  EXPECT_NE(all.find("] WARN: line 19\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("] ERROR: ***ERROR: one\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("] ERROR:   two  \n"), std::string::npos) << all;
+  EXPECT_EQ(all.find("ERROR: \n"), std::string::npos) << "blank lines are dropped";
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace kdr::server

@@ -31,6 +31,7 @@ void ServerFixture::SetUp() {
   ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
   home_ = tmpl;
   std::filesystem::create_directories(home_ + "/run");
+  std::filesystem::create_directories(home_ + "/vault");  // an installation has its vault
   std::filesystem::permissions(home_ + "/run", std::filesystem::perms::owner_all);
   master_ = home_ + "/run/KDRClientPipe";
 }

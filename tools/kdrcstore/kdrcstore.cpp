@@ -10,17 +10,31 @@
 // check. When nobody has the store open, the tool maps the files under mapping names of its
 // own, so a server starting meanwhile finds its names free. Either way nothing is written: no
 // clean-close marker, no counter, no list of the server's is touched.
+//
+// Two more commands serve the person who runs the server: `status` shows what the running
+// kdrcached publishes in its cache directory (identity, uptime, clients, hits and misses,
+// bytes from the store and the vault), and `reset` removes a store that cannot be opened, so
+// that the server builds a blank one at its next start (the store is only a cache).
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/options.h"
 #include "platform/process.h"
 #include "platform/shared_objects.h"
+#include "server/stats.h"
 #include "store/kdrc.h"
 #include "store/metafile_format.h"
 #include "store/segment_format.h"
@@ -38,21 +52,38 @@ constexpr int kExitUsage = 2;     // bad usage, or the store cannot be opened or
 constexpr uint32_t kLockTimeoutMs = 5000;
 
 const char kUsage[] =
-    "Usage: kdrcstore [OPTIONS] [CACHE_DIR]\n"
+    "Usage: kdrcstore [OPTIONS] [check] [CACHE_DIR]\n"
+    "       kdrcstore [OPTIONS] status [--json] [CACHE_DIR]\n"
+    "       kdrcstore [OPTIONS] reset [CACHE_DIR]\n"
     "\n"
+    "status: what the running kdrcached of CACHE_DIR publishes there (status.json, renewed\n"
+    "every 2 s): version, process, uptime, clients, store size, block hits and misses,\n"
+    "whole-file hits and misses, bytes from the store and from the vault. --json prints the\n"
+    "file itself. Exit status 0 when the server runs, 3 when it does not.\n"
+    "\n"
+    "reset: removes the store files of CACHE_DIR (metafile, hash file, segment and extent\n"
+    "files) so that kdrcached builds a blank store at its next start; the store is only a\n"
+    "cache, the vault keeps every file. Refused while a server has the store open.\n"
+    "\n"
+    "check (the default):\n"
     "Inspects the cache store in CACHE_DIR (files, pages and segments in use, hits and\n"
     "misses, attached clients) and runs its full consistency check, printing each finding.\n"
     "The store is never changed. If a cache server has the store open, kdrcstore attaches\n"
     "to it as a client and holds the cache lock while it reads (the server waits meanwhile).\n"
     "\n"
-    "CACHE_DIR defaults to $KDRC_DEFAULT_CACHE_DIR, else $KDR_HOME/cache. The store's file\n"
+    "CACHE_DIR defaults to the cache server's: $KDRCACHED_CACHE_DIR, else\n"
+    "$KDRC_DEFAULT_CACHE_DIR, else $KDR_HOME/cache. The store's file\n"
     "names follow the same environment variables as the cache server's\n"
     "(KDRC_DEFAULT_METAFILE, KDRC_DEFAULT_HASH_FILE, KDRC_DEFAULT_SEGMENT_FILE, ...).\n"
     "\n"
     "Options:\n"
-    "  -n, --name NAME   map name of the store (the base of its mapping-object and cache-lock\n"
-    "                    names), as the cache server was given it; default: the store's\n"
-    "                    built-in names\n"
+    "  -d, --cache-dir DIR  the cache directory (as the argument CACHE_DIR)\n"
+    "  -n, --map-name NAME  map name of the store (the base of its mapping-object and\n"
+    "      --name NAME      cache-lock names), as the cache server was given it; default:\n"
+    "                    $KDRCACHED_MAP_NAME, else the name the store recorded, else the\n"
+    "                    store's built-in names\n"
+    "  -j, --json        status: print the status file as it is (JSON)\n"
+    "  -V, --version     print the version and exit\n"
     "  -i, --info-only   inspect, do not run the consistency check\n"
     "  -c, --check-only  run the consistency check, do not print the inspection\n"
     "  -h, --help        print this text and exit\n"
@@ -64,13 +95,20 @@ const char kUsage[] =
     "  0  the store was opened and every check passed\n"
     "  1  findings: a check failed, or the store is too damaged to be opened\n"
     "  2  usage error, or the store cannot be opened (missing files, no access, cache lock\n"
-    "     busy for 5 s)\n";
+    "     busy for 5 s)\n"
+    "  3  status: no server runs on the cache directory; reset: a server has it open\n";
+
+constexpr int kExitNotRunning = 3;
+
+enum class Command { kCheck, kStatus, kReset };
 
 struct Options {
   std::string dir;
   const char* name = nullptr;
   bool info = true;
   bool check = true;
+  bool json = false;
+  Command command = Command::kCheck;
 };
 
 // Codes with which an open fails because the store cannot be reached at all (missing or
@@ -101,49 +139,79 @@ bool CannotReach(int code) {
 }
 
 int ParseArgs(int argc, char** argv, Options* o) {
+  enum { kName, kCacheDir, kInfo, kCheck, kJson, kHelp, kVersion };
+  const std::vector<plat::OptionSpec> specs = {
+      {"map-name", true, kName, 'n'}, {"name", true, kName},
+      {"cache-dir", true, kCacheDir, 'd'}, {"info-only", false, kInfo, 'i'},
+      {"check-only", false, kCheck, 'c'}, {"json", false, kJson, 'j'},
+      {"help", false, kHelp, 'h'}, {"version", false, kVersion, 'V'}};
+  std::vector<plat::ParsedOption> given;
+  std::vector<std::string> operands;
+  std::string error;
+  if (!plat::ParseOptions(argc, argv, specs, &given, &operands, &error)) {
+    std::fprintf(stderr, "kdrcstore: %s (see kdrcstore --help)\n", error.c_str());
+    return kExitUsage;
+  }
+  static std::string name;
   bool haveDir = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
-      return -1;
-    } else if (a == "-n" || a == "--name") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "kdrcstore: %s needs a name\n", a.c_str());
-        return kExitUsage;
-      }
-      o->name = argv[++i];
-    } else if (a.rfind("--name=", 0) == 0 && a.size() > 7) {
-      o->name = argv[i] + 7;
-    } else if (a == "-i" || a == "--info-only") {
-      o->check = false;
-    } else if (a == "-c" || a == "--check-only") {
-      o->info = false;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "kdrcstore: unknown option '%s' (see kdrcstore --help)\n", a.c_str());
-      return kExitUsage;
-    } else if (haveDir) {
+  for (const plat::ParsedOption& g : given) {
+    switch (g.id) {
+      case kHelp:
+        std::fputs(kUsage, stdout);
+        return -1;
+      case kVersion:
+        std::printf("kdrcstore %s\n", KDR_VERSION);
+        return -1;
+      case kName:
+        if (g.value.empty()) {
+          std::fprintf(stderr, "kdrcstore: %s needs a name\n", g.spelled.c_str());
+          return kExitUsage;
+        }
+        name = g.value;
+        o->name = name.c_str();
+        break;
+      case kCacheDir:
+        o->dir = g.value;
+        haveDir = !g.value.empty();
+        break;
+      case kInfo: o->check = false; break;
+      case kCheck: o->info = false; break;
+      case kJson: o->json = true; break;
+    }
+  }
+  size_t next = 0;
+  if (next < operands.size() &&
+      (operands[next] == "status" || operands[next] == "reset" || operands[next] == "check")) {
+    const std::string& c = operands[next++];
+    o->command = c == "status" ? Command::kStatus : c == "reset" ? Command::kReset : Command::kCheck;
+  }
+  if (next < operands.size()) {
+    if (haveDir || next + 1 < operands.size()) {
       std::fprintf(stderr, "kdrcstore: more than one cache directory given\n");
       return kExitUsage;
-    } else {
-      o->dir = a;
-      haveDir = true;
     }
+    o->dir = operands[next];
+    haveDir = true;
   }
   if (!o->info && !o->check) {
     std::fprintf(stderr, "kdrcstore: --info-only and --check-only exclude each other\n");
     return kExitUsage;
   }
+  if (o->name == nullptr && plat::GetEnvNonEmpty("KDRCACHED_MAP_NAME", &name)) {
+    o->name = name.c_str();
+  }
   if (!haveDir) {
+    // The cache server's own setting first, so that the tool looks at the server's store.
     std::string v;
-    if (plat::GetEnvNonEmpty("KDRC_DEFAULT_CACHE_DIR", &v)) {
+    if (plat::GetEnvNonEmpty("KDRCACHED_CACHE_DIR", &v) ||
+        plat::GetEnvNonEmpty("KDRC_DEFAULT_CACHE_DIR", &v)) {
       o->dir = v;
     } else if (plat::GetEnvNonEmpty("KDR_HOME", &v)) {
       o->dir = v + "/cache";
     } else {
       std::fprintf(stderr,
-                   "kdrcstore: no cache directory given, and neither KDRC_DEFAULT_CACHE_DIR nor "
-                   "KDR_HOME is set (see kdrcstore --help)\n");
+                   "kdrcstore: no cache directory given, and none of KDRCACHED_CACHE_DIR, "
+                   "KDRC_DEFAULT_CACHE_DIR, KDR_HOME is set (see kdrcstore --help)\n");
       return kExitUsage;
     }
   }
@@ -418,11 +486,165 @@ bool OwnerShares(const Store& s) {
   return rec.signature == KDRC_FILESHARED_T_SIG;
 }
 
+std::string Human(double bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (bytes >= 1024 && u < 4) {
+    bytes /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[u]);
+  return buf;
+}
+
+int Status(const Options& o) {
+  std::string path = o.dir + "/status.json";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "kdrcstore: no status in %s: no kdrcached has run on this cache "
+                 "directory (or it is another one: see --cache-dir)\n", o.dir.c_str());
+    return kExitNotRunning;
+  }
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::map<std::string, std::string> v;
+  if (!kdr::server::ParseFlatJson(ss.str(), &v)) {
+    std::fprintf(stderr, "kdrcstore: %s is not a status file\n", path.c_str());
+    return kExitUsage;
+  }
+  auto num = [&](const char* key) -> long long {
+    auto it = v.find(key);
+    return it == v.end() ? 0 : std::atoll(it->second.c_str());
+  };
+  long pid = static_cast<long>(num("pid"));
+  long status = 0;
+  int err = 0;
+  bool alive = v["running"] == "true" && pid > 0 &&
+               plat::QueryProcess(pid, &status, &err) == plat::ProcessState::kRunning;
+  if (o.json) {
+    std::fputs(ss.str().c_str(), stdout);
+    return alive ? kExitClean : kExitNotRunning;
+  }
+  long long up = alive ? static_cast<long long>(std::time(nullptr)) - num("started_at")
+                       : num("uptime_seconds");
+  std::printf("server:      kdrcached %s, process %ld, %s\n", v["version"].c_str(), pid,
+              alive ? "running" : "NOT running (the figures are from its last report)");
+  std::printf("uptime:      %lldd %02lld:%02lld:%02lld\n", up / 86400, up / 3600 % 24,
+              up / 60 % 60, up % 60);
+  std::printf("cache:       %s (map name %s)\n", v["cache_dir"].c_str(), v["map_name"].c_str());
+  std::printf("vault:       %s\n", v["vault_dir"].c_str());
+  std::printf("log:         %s\n", v["log_file"] == "-" ? "standard error" : v["log_file"].c_str());
+  if (v["store_open"] == "true")
+    std::printf("store:       %s (%lld segments%s, %lld file pages; `kdrcstore -i` shows the "
+                "use)\n",
+                Human(double(num("store_bytes"))).c_str(), num("store_segments"),
+                num("store_extent_files") > 0
+                    ? (", up to " + std::to_string(num("store_extent_files")) +
+                       " extent files of " + std::to_string(num("store_extent_mb")) + " MiB").c_str()
+                    : "",
+                num("store_file_pages"));
+  else
+    std::printf("store:       NOT open: every read goes to the vault (see the log; "
+                "kdrcstore reset)\n");
+  std::printf("clients:     %lld connected, %lld open files\n", num("clients"),
+              num("open_handles"));
+  long long hits = num("block_hits"), misses = num("block_misses");
+  std::printf("blocks:      %lld hits, %lld misses", hits, misses);
+  if (hits + misses > 0) std::printf(" (%.1f %% hits)", 100.0 * double(hits) / double(hits + misses));
+  std::printf("\n");
+  // What the clients' fast cache reads from the store never reaches the server: the store
+  // counts those itself, in its shared record at the start of the segment file.
+  KDRC_FILESHARED_T rec;
+  if (ReadAt(StorePath(o.dir, "KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg"), 0, &rec, sizeof rec) &&
+      (rec.signature == KDRC_FILESHARED_T_SIG || rec.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
+    std::printf("fast cache:  %" PRIu64 " hits, %" PRIu64 " misses (reads the clients served "
+                "from the store themselves)\n",
+                Join(rec.hitsLow, rec.hitsHigh), Join(rec.missesLow, rec.missesHigh));
+  }
+  std::printf("bytes:       %s from the store, %s from the vault\n",
+              Human(double(num("bytes_from_store"))).c_str(),
+              Human(double(num("bytes_from_vault"))).c_str());
+  std::printf("whole files: %lld hits, %lld misses; %s cached of at most %s, %lld evicted\n",
+              num("file_hits"), num("file_misses"), Human(double(num("files_bytes"))).c_str(),
+              num("files_max_bytes") > 0 ? Human(double(num("files_max_bytes"))).c_str() : "(no bound)",
+              num("files_evicted"));
+  return alive ? kExitClean : kExitNotRunning;
+}
+
+int Reset(const Options& o) {
+  namespace fs = std::filesystem;
+  std::string recorded = o.name != nullptr ? o.name : RecordedMapName(o.dir);
+  // A server is found by its store's names (in this user's runtime directory) or, should it
+  // run with another KDR_RUNTIME_DIR, by the status it keeps in the directory.
+  bool serverRuns = false;
+  {
+    std::ifstream in(o.dir + "/status.json", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::map<std::string, std::string> v;
+    long pid = 0, status = 0;
+    int err = 0;
+    if (kdr::server::ParseFlatJson(ss.str(), &v) && v["running"] == "true" &&
+        (pid = std::atol(v["pid"].c_str())) > 0 &&
+        plat::QueryProcess(pid, &status, &err) == plat::ProcessState::kRunning) {
+      serverRuns = true;
+    }
+  }
+  if (serverRuns || StoreIsOpen(o.name) ||
+      (!recorded.empty() && StoreIsOpen(recorded.c_str()))) {
+    std::fprintf(stderr,
+                 "kdrcstore: a cache server runs on the store in %s: stop it first (systemctl "
+                 "--user stop kdrcached, or kill -TERM its process), then reset\n",
+                 o.dir.c_str());
+    return kExitNotRunning;
+  }
+  std::error_code ec;
+  if (!fs::is_directory(o.dir, ec)) {
+    std::fprintf(stderr, "kdrcstore: %s is not a directory\n", o.dir.c_str());
+    return kExitUsage;
+  }
+  std::vector<std::string> names;
+  for (auto [env, fallback] : {std::pair{"KDRC_DEFAULT_METAFILE", "kdr.mf"},
+                               std::pair{"KDRC_DEFAULT_HASH_FILE", "kdr.hsh"},
+                               std::pair{"KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg"}}) {
+    names.push_back(fs::path(StorePath(o.dir, env, fallback)).filename().string());
+  }
+  std::string ext = fs::path(StorePath(o.dir, "KDRC_DEFAULT_SEGMENTEXT_FILE", "kdr.ext"))
+                        .filename().string();
+  int removed = 0, failed = 0;
+  for (fs::directory_iterator it(o.dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string f = it->path().filename().string();
+    bool store = false;
+    for (const std::string& n : names) store = store || f == n;
+    if (f.size() > ext.size() && f.rfind(ext, 0) == 0 &&
+        f.find_first_not_of("0123456789", ext.size()) == std::string::npos) {
+      store = true;
+    }
+    if (!store) continue;
+    std::error_code e2;
+    fs::remove(it->path(), e2);
+    if (e2) {
+      std::fprintf(stderr, "kdrcstore: cannot remove %s: %s\n", it->path().c_str(),
+                   e2.message().c_str());
+      ++failed;
+    } else {
+      ++removed;
+    }
+  }
+  if (failed != 0) return kExitFindings;
+  std::printf("reset: %d store file%s removed from %s; kdrcached builds a blank store at its "
+              "next start\n", removed, removed == 1 ? "" : "s", o.dir.c_str());
+  return kExitClean;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   if (int rc = ParseArgs(argc, argv, &o)) return rc < 0 ? kExitClean : rc;
+  if (o.command == Command::kStatus) return Status(o);
+  if (o.command == Command::kReset) return Reset(o);
   // Inspection writes nothing: not even the trace file a server's environment may ask for.
   unsetenv("KDRC_CACHE_TRACE");
 

@@ -3,6 +3,7 @@
 //   kdrvault [--vault DIR] put FILE [--type v|F|M] [--guid GUID] [--name NAME]
 //   kdrvault [--vault DIR] ticket GUID [--type v|F|M]
 //   kdrvault [--vault DIR] list
+//   kdrvault [--vault DIR] init
 //
 // `put` and `ticket` print one ticket on standard output and nothing else, so a script can
 // take it with $(...). Diagnostics go to standard error.
@@ -10,12 +11,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/options.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 
@@ -38,9 +41,11 @@ const char kUsage[] =
     "        NAME defaults to FILE's own name, the type to v\n"
     "  ticket GUID [--type v|F|M]\n"
     "        print a fresh ticket for a file already in the vault\n"
-    "  list  one line per file: GUID, size, volumes, current volume, name\n\n"
+    "  list  one line per file: GUID, size, volumes, current volume, name\n"
+    "  init  make an empty vault directory (every other command needs an existing vault)\n\n"
     "Options:\n"
     "  --vault DIR   the vault directory [KDRCACHED_VAULT_DIR, else $KDR_HOME/vault]\n"
+    "  --version     print the version\n"
     "  --help        show this text\n\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 no such file.\n";
 
@@ -64,41 +69,26 @@ std::string BaseName(const std::string& path) {
 
 bool ValidType(const std::string& t) { return t == "v" || t == "F" || t == "M"; }
 
-// Parses "--opt VALUE" / "--opt=VALUE" pairs out of args; unknown options are an error.
+// Parses the options `names` ("--type", ...; each takes a value) out of args, GNU style
+// ("--opt VALUE", "--opt=VALUE", anywhere among the operands); unknown options are an error.
+// The operands stay in args, in order.
 bool TakeOptions(std::vector<std::string>* args, const std::vector<std::string>& names,
                  std::vector<std::string>* values, std::string* error) {
   values->assign(names.size(), "");
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < args->size(); ++i) {
-    const std::string& a = (*args)[i];
-    if (a.rfind("--", 0) != 0) {
-      rest.push_back(a);
-      continue;
-    }
-    std::string flag = a, value;
-    bool inline_value = false;
-    size_t eq = a.find('=');
-    if (eq != std::string::npos) {
-      flag = a.substr(0, eq);
-      value = a.substr(eq + 1);
-      inline_value = true;
-    }
-    size_t k = 0;
-    while (k < names.size() && names[k] != flag) ++k;
-    if (k == names.size()) {
-      *error = "unknown option " + flag;
-      return false;
-    }
-    if (!inline_value) {
-      if (i + 1 >= args->size()) {
-        *error = "option " + flag + " needs a value";
-        return false;
-      }
-      value = (*args)[++i];
-    }
-    (*values)[k] = value;
+  std::vector<kdr::platform::OptionSpec> specs;
+  for (size_t k = 0; k < names.size(); ++k) {
+    specs.push_back({names[k].c_str() + 2, true, static_cast<int>(k)});
   }
-  *args = rest;
+  std::vector<const char*> argv = {"kdrvault"};
+  for (const std::string& a : *args) argv.push_back(a.c_str());
+  std::vector<kdr::platform::ParsedOption> given;
+  std::vector<std::string> operands;
+  if (!kdr::platform::ParseOptions(static_cast<int>(argv.size()), argv.data(), specs, &given,
+                                   &operands, error)) {
+    return false;
+  }
+  for (const auto& g : given) (*values)[static_cast<size_t>(g.id)] = g.value;
+  *args = operands;
   return true;
 }
 
@@ -180,6 +170,10 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return kExitOk;
     }
+    if (args[i] == "--version" || args[i] == "-V") {
+      std::printf("kdrvault %s\n", KDR_VERSION);
+      return kExitOk;
+    }
     if (rest.empty() && args[i] == "--vault") {
       if (i + 1 >= args.size()) return Usage("option --vault needs a value");
       dir = args[++i];
@@ -199,6 +193,26 @@ int main(int argc, char** argv) {
   if (rest.empty()) return Usage("no command");
   std::string command = rest[0];
   rest.erase(rest.begin());
+  std::error_code ec;
+  if (command == "init") {
+    if (!rest.empty()) return Usage("init takes no arguments");
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+      std::fprintf(stderr, "kdrvault: cannot make the vault %s: %s\n", dir.c_str(),
+                   ec ? ec.message().c_str() : "not a directory");
+      return kExitFailed;
+    }
+    std::fprintf(stderr, "kdrvault: the vault %s is ready\n", dir.c_str());
+    return kExitOk;
+  }
+  if (!std::filesystem::is_directory(dir, ec)) {
+    // A typo must not grow a new vault: making one is the explicit init.
+    std::fprintf(stderr,
+                 "kdrvault: the vault %s does not exist: give the right --vault (or KDR_HOME), "
+                 "or make it with `kdrvault --vault %s init`\n",
+                 dir.c_str(), dir.c_str());
+    return kExitFailed;
+  }
   std::unique_ptr<Vault> vault = kdr::server::NewLocalVault(dir);
   if (command == "put") return Put(vault.get(), rest);
   if (command == "ticket") return Ticket(vault.get(), rest);

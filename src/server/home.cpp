@@ -1,0 +1,62 @@
+#include "server/home.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace kdr::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsDir(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+bool Make(const std::string& path, const char* what, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec || !IsDir(path)) {
+    *error = std::string("cannot create the ") + what + " " + path + ": " +
+             (ec ? ec.message() : std::string("not a directory"));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PrepareDirectories(const ServerConfig& config, std::string* error) {
+  const bool create = config.create;
+  if (!config.home.empty() && !IsDir(config.home)) {
+    if (!create) {
+      *error = "KDR_HOME " + config.home +
+               " is not a directory: set KDR_HOME to the installation directory, or run "
+               "`kdrcached --create` once to make a new installation there";
+      return false;
+    }
+    if (!Make(config.home, "KDR_HOME", error)) return false;
+  }
+  if (!IsDir(config.vaultDir)) {
+    if (!create) {
+      *error = "the vault " + config.vaultDir +
+               " is not a directory: give the right --vault-dir (KDRCACHED_VAULT_DIR), or run "
+               "`kdrcached --create` (or `kdrvault init`) once to make an empty vault";
+      return false;
+    }
+    if (!Make(config.vaultDir, "vault", error)) return false;
+  }
+  if (!IsDir(config.cacheDir)) {
+    std::string parent = fs::path(config.cacheDir).parent_path().string();
+    if (!create && !parent.empty() && !IsDir(parent)) {
+      *error = "the cache directory " + config.cacheDir + " cannot be made: " + parent +
+               " is not a directory (give the right --cache-dir, or --create)";
+      return false;
+    }
+    if (!Make(config.cacheDir, "cache directory", error)) return false;
+  }
+  return true;
+}
+
+}  // namespace kdr::server
