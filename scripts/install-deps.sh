@@ -18,6 +18,14 @@ have_file /usr/share/java/junit-platform-console-standalone.jar || need+=(junit5
 # clang's sanitizer runtimes (ASan for the JVM preload, libFuzzer).
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so >/dev/null 2>&1 || need+=(libclang-rt-dev)
 have_cmd python3 || need+=(python3)
+# The S3 vault (libcurl) and the throw-away Ceph RGW its tests run against (scripts/rgw.sh).
+have_file /usr/include/x86_64-linux-gnu/curl/curl.h || have_file /usr/include/curl/curl.h \
+  || need+=(libcurl4-openssl-dev)
+have_cmd ceph-mon || need+=(ceph-mon)
+have_cmd ceph-osd || need+=(ceph-osd)
+have_cmd radosgw || need+=(radosgw)
+have_cmd radosgw-admin || need+=(ceph-common)
+have_cmd curl || need+=(curl)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "install-deps: installing ${need[*]}"

@@ -46,7 +46,13 @@ int main(int argc, char** argv) {
       config.localeDir.c_str());
 
   std::unique_ptr<BlockCache> cache = OpenBlockCache(config.cacheDir, config.mapName, config.store);
-  std::unique_ptr<Vault> vault = NewLocalVault(config.vaultDir);
+  std::unique_ptr<Vault> vault;
+  if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
+      0) {
+    Log(LogLevel::kError, "%s", error.c_str());
+    return kExitStartFailed;
+  }
+  if (!error.empty()) Log(LogLevel::kWarn, "%s", error.c_str());
   Server server(config, std::move(vault), std::move(cache));
   int rc = server.Start(&error);
   if (rc != 0) {
