@@ -342,7 +342,8 @@ class Http {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s_.connectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1024L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(s_.stallSeconds));
-    if (!req.streaming) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(s_.requestTimeoutMs));
+    if (req.streaming) curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);  // fewer callbacks
+    else curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(s_.requestTimeoutMs));
     curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
