@@ -258,7 +258,7 @@ struct UploadState {
 size_t OnRead(char* buf, size_t size, size_t n, void* user) {
   auto* u = static_cast<UploadState*>(user);
   size_t take = std::min(size * n, u->len - u->pos);
-  std::memcpy(buf, u->data + u->pos, take);
+  if (take > 0) std::memcpy(buf, u->data + u->pos, take);
   u->pos += take;
   return take;
 }
@@ -425,7 +425,7 @@ class Workers {
       {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;  // stopping with nothing left
+        if (stop_) return;  // work ahead is not worth doing any more
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }
@@ -761,6 +761,7 @@ class S3Upload : public VaultUpload {
 int S3Vault::Check(std::string* error) {
   Request req;
   req.query = Query({{"versioning", ""}});
+  req.idempotent = false;  // one try: a store that is not there must not hold up the start
   Response r = Do(req);
   std::string where = "bucket " + s_.bucket + " at " + s_.endpoint;
   if (r.Unreachable()) {
