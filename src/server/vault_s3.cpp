@@ -287,11 +287,13 @@ class Http {
       r = Once(req);
       if (!r.Unreachable()) break;
     }
-    if (r.Unreachable() || (r.status >= 400 && r.status != 404)) {
-      Log(LogLevel::kWarn, "S3 %s %s%s%s: %s", req.method, Path(req.key).c_str(),
-          req.query.empty() ? "" : "?", req.query.c_str(), Describe(r).c_str());
-    }
     return r;
+  }
+
+  // The request line of `req`, for the log.
+  std::string What(const Request& req) const {
+    return std::string(req.method) + " " + Path(req.key) + (req.query.empty() ? "" : "?") +
+           req.query;
   }
 
   // One line about a failed response.
@@ -482,7 +484,13 @@ class S3Vault : public Vault {
 
   Response Do(const Request& req) {
     Response r = http_.Perform(req);
+    bool wasOffline = offline_.load();
     NoteReachable(!r.Unreachable(), r);
+    if (r.Unreachable() || (r.status >= 400 && r.status != 404)) {
+      // While the store is away, one line said so: the failures of each request are details.
+      Log(r.Unreachable() && wasOffline ? LogLevel::kDebug : LogLevel::kWarn, "S3 %s: %s",
+          http_.What(req).c_str(), Http::Describe(r).c_str());
+    }
     return r;
   }
   Workers* uploaders() { return uploaders_.get(); }
