@@ -310,8 +310,18 @@ class S3Test : public ::testing::Test {
 
 TEST_F(S3Test, PutReadUploadRollBackThroughBothPaths) {
   const std::string v1 = Pattern((5u << 20) + 12345, 1), v2 = Pattern(3u << 20, 2);
+  // Stored by the vault tool, which takes the vault as kdrcached does.
+  std::string tool = "'" KDRVAULT "' --vault " + location_ + " --s3-endpoint " +
+                     Env("KDR_S3_ENDPOINT") + " ";
+  WriteFile(dir_ + "/v1.bin", v1);
+  ASSERT_EQ(RunShell(tool + "put '" + dir_ + "/v1.bin' --name 'report one.bin' >'" + dir_ +
+                         "/ticket'",
+                     60000),
+            0);
+  std::string ticket = ReadFile(dir_ + "/ticket");
+  ticket = ticket.substr(0, ticket.find('\n'));
   std::string guid;
-  std::string ticket = Put(v1, "report one.bin", &guid);
+  ASSERT_TRUE(server::TicketGuid(ticket.c_str(), &guid)) << ticket;
   Server* s = NewServer();
   for (bool pipeOnly : {true, false}) {
     SCOPED_TRACE(pipeOnly ? "pipe" : "fast cache");
@@ -347,6 +357,10 @@ TEST_F(S3Test, PutReadUploadRollBackThroughBothPaths) {
   ASSERT_EQ(VXN_RollbackFileUploadedToPLM(key, uploaded.c_str()), 0);
   EXPECT_TRUE(Download(key) == v1);
   EXPECT_TRUE(ReadAll(key) == v1);
+  ASSERT_EQ(RunShell(tool + "list >'" + dir_ + "/list'", 60000), 0);
+  std::string listed = ReadFile(dir_ + "/list");
+  EXPECT_NE(listed.find(guid), std::string::npos) << listed;
+  EXPECT_NE(listed.find("report one.bin"), std::string::npos) << listed;
   // Only uploads can be rolled back; a volume that is gone cannot.
   std::string removed;
   EXPECT_EQ(vault_->RollBack(guid, "", &removed), EPERM);
