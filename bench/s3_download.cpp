@@ -4,7 +4,8 @@
 // Each iteration runs both, one after the other (interleaved): the download through a freshly
 // started kdrcached with an empty cache (cold: nothing in its store, its whole-file cache or
 // its chunk memory), then `curl -o FILE` of the same object. Counters: MiB/s of each and
-// x_curl, the download's throughput as a multiple of curl's (the goal is at least 0.8).
+// x_curl, the download's throughput as a multiple of curl's (the goal is at least 0.8), and
+// vault_MiB/s, a cold read through the S3 vault alone in this process (no server, no file).
 //
 // The store is a throw-away Ceph RGW (scripts/rgw.sh) started for the run, or the one named by
 // KDR_RGW_DIR. KDR_BENCH_S3_MB sets the object's size (default 512).
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "iface/interface.h"
 #include "platform/clock.h"
@@ -152,12 +154,37 @@ double CurlGet() {
   return ok ? std::chrono::duration<double>(end - start).count() : -1;
 }
 
+// The vault alone: a fresh S3 vault in this process reads the object in the pieces a download
+// copies (256 KiB) and drops them; seconds, or a negative value on failure.
+double VaultRead() {
+  std::unique_ptr<kdr::server::Vault> vault;
+  std::string error;
+  std::string location = "s3://" + Env("KDR_S3_BUCKET") + "/bench";
+  if (kdr::server::OpenVault({location, Env("KDR_S3_ENDPOINT"), ""}, &vault, &error) != 0) return -1;
+  std::string guid = g_key.substr(g_key.find('/') + 1);
+  std::shared_ptr<kdr::server::VaultFile> file;
+  std::unique_ptr<kdr::server::VaultReader> reader;
+  if (vault->Open(guid, &file) != 0 || file->OpenReader(&reader) != 0) return -1;
+  std::vector<unsigned char> buf(256 << 10);
+  auto start = std::chrono::steady_clock::now();
+  uint64_t off = 0;
+  for (;;) {
+    size_t n = 0;
+    if (reader->ReadAt(off, buf.data(), buf.size(), &n) != 0) return -1;
+    if (n == 0) break;
+    off += n;
+  }
+  auto end = std::chrono::steady_clock::now();
+  return off == g_size ? std::chrono::duration<double>(end - start).count() : -1;
+}
+
 void BM_ColdDownloadVsCurl(benchmark::State& state) {
   double mib = static_cast<double>(g_size) / (1 << 20);
   for (auto _ : state) {
     double d = ColdDownload();
     double c = CurlGet();
-    if (d <= 0 || c <= 0) {
+    double v = VaultRead();
+    if (d <= 0 || c <= 0 || v <= 0) {
       state.SkipWithError("a transfer failed");
       break;
     }
@@ -165,6 +192,7 @@ void BM_ColdDownloadVsCurl(benchmark::State& state) {
     state.counters["MiB/s"] = mib / d;
     state.counters["curl_MiB/s"] = mib / c;
     state.counters["x_curl"] = c / d;
+    state.counters["vault_MiB/s"] = mib / v;  // where the download loses its time
   }
 }
 BENCHMARK(BM_ColdDownloadVsCurl)->Iterations(1)->Repetitions(5)->UseManualTime()

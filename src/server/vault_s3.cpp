@@ -34,9 +34,13 @@ namespace {
 
 constexpr uint64_t kPartBytes = 8u << 20;   // multipart part size (S3's least is 5 MiB)
 constexpr int kPartsInFlight = 4;           // parts of one upload on their way at once
-constexpr int kFetchThreads = 4;            // chunk fetches ahead of sequential readers
-constexpr int kReadAheadChunks = 4;         // how far ahead of a sequential reader
-constexpr size_t kCachedChunks = 24;        // chunk cache size (kChunkBytes each)
+// A sequential reader has the next kAheadChunks chunks fetched for it, kSpanChunks to a GET:
+// a store pays for each request (tens of milliseconds on RGW), so large ranges, several on
+// their way at once, keep up with one plain GET of the whole object.
+constexpr int kFetchThreads = 4;
+constexpr uint64_t kSpanChunks = 8;
+constexpr uint64_t kAheadChunks = 16;
+constexpr size_t kCachedChunks = 32;        // chunk cache size (kChunkBytes each): 128 MiB
 constexpr size_t kMaxBodyText = 1u << 20;   // largest response body kept as text
 constexpr size_t kMaxKnownFiles = 100000;   // files remembered for offline opens
 constexpr const char kMetaName[] = "x-amz-meta-kdr-name";
@@ -148,6 +152,7 @@ struct Request {
   const unsigned char* body = nullptr;  // PUT / POST body
   size_t bodyLen = 0;
   unsigned char* sink = nullptr;  // GET: the body goes here (at most sinkCap bytes)
+  std::function<bool(const unsigned char*, size_t)> consume;  // or here; false aborts
   size_t sinkCap = 0;
   bool idempotent = true;
   bool streaming = false;  // a large body: bounded by the stall time-out, not the request one
@@ -231,6 +236,14 @@ struct SinkState {
 size_t OnBody(char* data, size_t size, size_t n, void* user) {
   auto* s = static_cast<SinkState*>(user);
   size_t len = size * n;
+  if (s->req->consume && s->resp->status >= 200 && s->resp->status < 300) {
+    if (!s->req->consume(reinterpret_cast<const unsigned char*>(data), len)) {
+      s->resp->overflow = true;
+      return 0;
+    }
+    s->resp->sinkLen += len;
+    return len;
+  }
   if (s->req->sink != nullptr) {
     if (s->resp->status >= 300 || s->resp->status == 0) {
       // An error document: keep it as text.
@@ -505,6 +518,11 @@ class S3Vault : public Vault {
   void Remember(const VaultFileInfo& info);
   void NoteReachable(bool reachable, const Response& r);
   void Fetch(const ChunkId& id, const std::shared_ptr<Chunk>& chunk);
+  // Fetches the queued chunks among `chunks` (from `first` on) with one ranged GET, each
+  // ready as soon as its bytes are in. Chunks it could not fill are dropped for readers to
+  // fetch on their own.
+  void FetchSpan(const ChunkId& first, const std::vector<std::shared_ptr<Chunk>>& chunks);
+  void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);
   void Touch(const std::string& name);  // under cacheMu_
 
   const S3Settings s_;
@@ -1068,18 +1086,84 @@ void S3Vault::Fetch(const ChunkId& id, const std::shared_ptr<Chunk>& chunk) {
     chunk->data = std::move(data);
     chunk->state = Chunk::kReady;
   } else {
-    chunk->err = rc;
-    chunk->state = Chunk::kFailed;
-    // The next reader tries again.
-    std::string name = id.Name();
-    auto it = chunks_.find(name);
-    if (it != chunks_.end() && it->second == chunk) {
-      chunks_.erase(it);
-      auto pos = lruPos_.find(name);
-      if (pos != lruPos_.end()) {
-        lru_.erase(pos->second);
-        lruPos_.erase(pos);
+    DropLocked(id.Name(), chunk, rc);
+  }
+  cacheCv_.notify_all();
+}
+
+void S3Vault::DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err) {
+  chunk->err = err;
+  chunk->state = Chunk::kFailed;
+  // The next reader tries again.
+  auto it = chunks_.find(name);
+  if (it != chunks_.end() && it->second == chunk) {
+    chunks_.erase(it);
+    auto pos = lruPos_.find(name);
+    if (pos != lruPos_.end()) {
+      lru_.erase(pos->second);
+      lruPos_.erase(pos);
+    }
+  }
+}
+
+void S3Vault::FetchSpan(const ChunkId& first, const std::vector<std::shared_ptr<Chunk>>& chunks) {
+  size_t n = chunks.size();
+  std::vector<bool> owned(n, false);
+  size_t lo = n, hi = 0;
+  {
+    std::lock_guard<std::mutex> guard(cacheMu_);
+    for (size_t i = 0; i < n; ++i) {
+      if (chunks[i]->state != Chunk::kQueued) continue;  // a reader took it over
+      chunks[i]->state = Chunk::kFetching;
+      owned[i] = true;
+      lo = std::min(lo, i);
+      hi = i;
+    }
+  }
+  if (lo == n) return;
+  auto chunkLen = [&](size_t i) {
+    uint64_t start = (first.index + i) * kChunkBytes;
+    return static_cast<size_t>(std::min(first.fileSize, start + kChunkBytes) - start);
+  };
+  // Only the owner touches a chunk's bytes until it is ready; readers look after that.
+  for (size_t i = lo; i <= hi; ++i) {
+    if (owned[i]) chunks[i]->data.resize(chunkLen(i));
+  }
+  uint64_t start = (first.index + lo) * kChunkBytes;
+  uint64_t end = std::min(first.fileSize, (first.index + hi + 1) * kChunkBytes);
+  uint64_t pos = start;
+  Request req;
+  req.key = first.key;
+  req.query = Query({{"versionId", first.version}});
+  req.headers = {"Range: bytes=" + std::to_string(start) + "-" + std::to_string(end - 1)};
+  req.streaming = true;
+  req.idempotent = false;  // a retry would deliver the bytes again: readers fetch what is missing
+  req.consume = [&](const unsigned char* data, size_t len) {
+    while (len > 0) {
+      size_t i = static_cast<size_t>(pos / kChunkBytes - first.index);
+      if (i > hi) return false;
+      size_t off = static_cast<size_t>(pos % kChunkBytes);
+      size_t take = std::min(len, chunkLen(i) - off);
+      if (owned[i]) std::memcpy(chunks[i]->data.data() + off, data, take);
+      pos += take;
+      data += take;
+      len -= take;
+      if (owned[i] && off + take == chunkLen(i)) {
+        std::lock_guard<std::mutex> guard(cacheMu_);
+        chunks[i]->state = Chunk::kReady;
+        cacheCv_.notify_all();
       }
+    }
+    return true;
+  };
+  Response r = Do(req);
+  int rc = ErrnoOf(r);
+  if (rc == 0 && r.status != 206 && start != 0) rc = EIO;  // the range was ignored
+  std::lock_guard<std::mutex> guard(cacheMu_);
+  for (size_t i = lo; i <= hi; ++i) {
+    if (owned[i] && chunks[i]->state != Chunk::kReady) {
+      DropLocked(ChunkId{first.key, first.version, first.index + i, first.fileSize}.Name(),
+                 chunks[i], rc != 0 ? rc : EIO);
     }
   }
   cacheCv_.notify_all();
@@ -1116,25 +1200,27 @@ int S3Vault::GetChunk(const ChunkId& id, std::shared_ptr<Chunk>* out) {
 
 void S3Vault::ReadAhead(const ChunkId& id) {
   uint64_t chunks = (id.fileSize + kChunkBytes - 1) / kChunkBytes;
-  for (uint64_t k = id.index + 1; k <= id.index + kReadAheadChunks && k < chunks; ++k) {
-    ChunkId next{id.key, id.version, k, id.fileSize};
-    std::string name = next.Name();
-    std::shared_ptr<Chunk> chunk;
-    {
-      std::lock_guard<std::mutex> guard(cacheMu_);
-      if (chunks_.count(name) != 0) continue;
-      chunk = std::make_shared<Chunk>();
-      chunks_[name] = chunk;
-      Touch(name);
+  uint64_t last = std::min(chunks, id.index + 1 + kAheadChunks);
+  auto nameOf = [&](uint64_t k) { return ChunkId{id.key, id.version, k, id.fileSize}.Name(); };
+  std::lock_guard<std::mutex> guard(cacheMu_);
+  for (uint64_t k = id.index + 1; k < last;) {
+    if (chunks_.count(nameOf(k)) != 0) {
+      ++k;
+      continue;
     }
-    fetchers_->Post([this, next, chunk] {
-      {
-        std::lock_guard<std::mutex> guard(cacheMu_);
-        if (chunk->state != Chunk::kQueued) return;  // a reader took it over
-        chunk->state = Chunk::kFetching;
-      }
-      Fetch(next, chunk);
-    });
+    uint64_t e = k;
+    while (e < last && e - k < kSpanChunks && chunks_.count(nameOf(e)) == 0) ++e;
+    // Whole spans only, unless the file or a chunk already there ends the run.
+    if (e - k < kSpanChunks && e != chunks && e == last) break;
+    std::vector<std::shared_ptr<Chunk>> span;
+    for (uint64_t c = k; c < e; ++c) {
+      span.push_back(std::make_shared<Chunk>());
+      chunks_[nameOf(c)] = span.back();
+      Touch(nameOf(c));
+    }
+    ChunkId first{id.key, id.version, k, id.fileSize};
+    fetchers_->Post([this, first, span] { FetchSpan(first, span); });
+    k = e;
   }
 }
 
