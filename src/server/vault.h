@@ -6,7 +6,8 @@
 //   ENOENT  no such file (or volume);
 //   EPERM   the volume was not made by an upload (only uploads can be rolled back);
 //   EINVAL  a GUID or volume id that cannot name anything (see IsVaultGuid);
-//   other   the errno of the failing file operation.
+//   other   the errno of the failing file operation, or of the failing transfer of a
+//           network vault (ECONNREFUSED, ETIMEDOUT, ECONNRESET, EACCES, ...).
 //
 // Thread-safe: any number of threads may use one vault at once. A reader keeps reading the
 // volume it was opened on, even when an upload or roll-back changes the file meanwhile (unless
