@@ -29,13 +29,15 @@ const Option kOptions[] = {
      "                        multi-user mode, as the library does)"},
     {"--cache-dir", "KDRCACHED_CACHE_DIR", Kind::kText, "cache directory (default $KDR_HOME/cache)"},
     {"--vault", "KDRCACHED_VAULT", Kind::kText,
-     "the vault: a directory, or s3://BUCKET[/PREFIX] for a bucket (with versioning)\n"
-     "                        of an S3 object store (default $KDR_HOME/vault); credentials\n"
-     "                        from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY [AWS_SESSION_TOKEN],\n"
-     "                        region from AWS_REGION (default us-east-1)"},
+     "the vault: a directory (default $KDR_HOME/vault), or\n"
+     "                        s3://BUCKET[/PREFIX], a bucket with versioning of an S3\n"
+     "                        object store; credentials from AWS_ACCESS_KEY_ID and\n"
+     "                        AWS_SECRET_ACCESS_KEY (and AWS_SESSION_TOKEN), region from\n"
+     "                        AWS_REGION (default us-east-1)"},
     {"--vault-dir", "KDRCACHED_VAULT_DIR", Kind::kText, "the same as --vault"},
     {"--s3-endpoint", "KDRCACHED_S3_ENDPOINT", Kind::kText,
-     "URL of the S3 object store (http:// or https://, path-style addressing)"},
+     "URL of the S3 object store (http:// or https://; path-style\n"
+     "                        addressing)"},
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
     {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
