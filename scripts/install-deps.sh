@@ -21,6 +21,14 @@ have_cmd python3 || need+=(python3)
 have_cmd help2man || need+=(help2man)   # the man pages
 have_cmd dpkg-deb || need+=(dpkg)       # the package test (dpkg -x)
 have_cmd pkg-config || need+=(pkg-config)  # the package test
+# The S3 vault (libcurl) and the throw-away Ceph RGW its tests run against (scripts/rgw.sh).
+have_file /usr/include/x86_64-linux-gnu/curl/curl.h || have_file /usr/include/curl/curl.h \
+  || need+=(libcurl4-openssl-dev)
+have_cmd ceph-mon || need+=(ceph-mon)
+have_cmd ceph-osd || need+=(ceph-osd)
+have_cmd radosgw || need+=(radosgw)
+have_cmd radosgw-admin || need+=(ceph-common)
+have_cmd curl || need+=(curl)
 
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then

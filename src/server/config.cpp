@@ -30,7 +30,16 @@ const Option kOptions[] = {
      "                        default \\\\.\\pipe\\KDRClientPipe; _$USERNAME appended in\n"
      "                        multi-user mode, as the library does)"},
     {"--cache-dir", "KDRCACHED_CACHE_DIR", Kind::kText, "cache directory (default $KDR_HOME/cache)"},
-    {"--vault-dir", "KDRCACHED_VAULT_DIR", Kind::kText, "vault directory (default $KDR_HOME/vault)"},
+    {"--vault", "KDRCACHED_VAULT", Kind::kText,
+     "the vault: a directory (default $KDR_HOME/vault), or\n"
+     "                        s3://BUCKET[/PREFIX], a bucket with versioning of an S3\n"
+     "                        object store; credentials from AWS_ACCESS_KEY_ID and\n"
+     "                        AWS_SECRET_ACCESS_KEY (and AWS_SESSION_TOKEN), region from\n"
+     "                        AWS_REGION (default us-east-1)"},
+    {"--vault-dir", "KDRCACHED_VAULT_DIR", Kind::kText, "the same as --vault"},
+    {"--s3-endpoint", "KDRCACHED_S3_ENDPOINT", Kind::kText,
+     "URL of the S3 object store (http:// or https://; path-style\n"
+     "                        addressing)"},
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
     {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
@@ -165,7 +174,8 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   std::string flag = o.flag;
   if (flag == "--pipe") c->pipeName = value;
   else if (flag == "--cache-dir") c->cacheDir = value;
-  else if (flag == "--vault-dir") c->vaultDir = value;
+  else if (flag == "--vault" || flag == "--vault-dir") c->vaultDir = value;
+  else if (flag == "--s3-endpoint") c->s3Endpoint = value;
   else if (flag == "--locale-dir") c->localeDir = value;
   else if (flag == "--map-name") c->mapName = value;
   else if (flag == "--file-pages") c->store.filePages = n;

@@ -23,7 +23,8 @@ struct ServerConfig {
   std::string home;       // KDR_HOME as set (empty: not set)
   std::string pipeName;   // master pipe as opened (multi-user suffix applied)
   std::string cacheDir;   // store files and the whole-file cache
-  std::string vaultDir;   // the local vault
+  std::string vaultDir;   // the vault: a directory, or s3://BUCKET[/PREFIX] (see OpenVault)
+  std::string s3Endpoint; // the object store of an s3:// vault
   std::string localeDir;  // message catalogs, <locale>.po
   std::string mapName = "kdr";  // the store's mapping-object and mutex names
   StoreSizes store;

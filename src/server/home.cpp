@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "server/vault.h"
+
 namespace kdr::server {
 
 namespace fs = std::filesystem;
@@ -38,7 +40,7 @@ bool PrepareDirectories(const ServerConfig& config, std::string* error) {
     }
     if (!Make(config.home, "KDR_HOME", error)) return false;
   }
-  if (!IsDir(config.vaultDir)) {
+  if (!IsObjectStoreLocation(config.vaultDir) && !IsDir(config.vaultDir)) {
     if (!create) {
       *error = "the vault " + config.vaultDir +
                " is not a directory: give the right --vault-dir (KDRCACHED_VAULT_DIR), or run "

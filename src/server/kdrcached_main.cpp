@@ -150,7 +150,13 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<BlockCache> cache =
       CountingBlockCache(OpenBlockCache(config.cacheDir, config.mapName, config.store));
-  std::unique_ptr<Vault> vault = NewLocalVault(config.vaultDir);
+  std::unique_ptr<Vault> vault;
+  if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
+      0) {
+    Log(LogLevel::kError, "%s", error.c_str());
+    return kExitStartFailed;
+  }
+  if (!error.empty()) Log(LogLevel::kWarn, "%s", error.c_str());
   Server server(config, std::move(vault), std::move(cache));
   int rc = server.Start(&error);
   if (rc != 0) {

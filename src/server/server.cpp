@@ -87,6 +87,7 @@ Server::~Server() {
 int Server::Start(std::string* error) {
   std::error_code ec;
   for (const std::string& d : {state_.config.cacheDir, state_.config.vaultDir}) {
+    if (IsObjectStoreLocation(d)) continue;
     std::filesystem::create_directories(d, ec);
     if (ec) {
       *error = "cannot make " + d + ": " + ec.message();

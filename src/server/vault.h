@@ -6,7 +6,8 @@
 //   ENOENT  no such file (or volume);
 //   EPERM   the volume was not made by an upload (only uploads can be rolled back);
 //   EINVAL  a GUID or volume id that cannot name anything (see IsVaultGuid);
-//   other   the errno of the failing file operation.
+//   other   the errno of the failing file operation, or of the failing transfer of a
+//           network vault (ECONNREFUSED, ETIMEDOUT, ECONNRESET, EACCES, ...).
 //
 // Thread-safe: any number of threads may use one vault at once. A reader keeps reading the
 // volume it was opened on, even when an upload or roll-back changes the file meanwhile (unless
@@ -72,6 +73,9 @@ class Vault {
                   std::string* volumeId) = 0;
   // Every file, in GUID order.
   virtual int List(std::vector<VaultFileInfo>* files) = 0;
+  // The newest volume of `guid` as VaultFileInfo::version names it, found cheaply (no
+  // reader). ENOENT when the file is gone.
+  virtual int CurrentVersion(const std::string& guid, std::string* version) = 0;
 };
 
 // The embedded vault: a directory on the local disk, made when missing.
@@ -80,6 +84,24 @@ class Vault {
 //   <dir>/<GUID>/<NNNNNNNN>.up   a volume stored by an upload
 // The volume id is the eight-digit number; the newest volume is the highest number.
 std::unique_ptr<Vault> NewLocalVault(const std::string& dir);
+
+// Where the vault is: `location` is a directory (the local vault), or s3://BUCKET[/PREFIX]
+// for a bucket of the S3 object store at `s3Endpoint` (see vault_s3.h), with credentials and
+// region from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN and AWS_REGION
+// (default us-east-1). `cacheFilesDir`, when given, is the server's whole-file cache, which an
+// object store that cannot be reached falls back on.
+struct VaultOptions {
+  std::string location;
+  std::string s3Endpoint;
+  std::string cacheFilesDir;
+};
+
+// Whether `location` names an object-store bucket rather than a directory.
+bool IsObjectStoreLocation(std::string_view location);
+
+// Opens the vault `options` name. Returns 0, or an errno value with *error saying in one line
+// what is wrong. With 0, *error may hold a warning (a store that cannot be reached now).
+int OpenVault(const VaultOptions& options, std::unique_ptr<Vault>* vault, std::string* error);
 
 // Whether `guid` can name a vault file: 1 to 64 characters of letters, digits and '-'.
 bool IsVaultGuid(std::string_view guid);

@@ -17,7 +17,7 @@ import re
 import sys
 
 root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".")
-NAME = r'"((?:KDR|VXN|KDRC|KDRCACHED)_[A-Z0-9_]+|USERNAME)"'
+NAME = r'"((?:KDR|VXN|KDRC|KDRCACHED|AWS)_[A-Z0-9_]+|USERNAME)"'
 READS = re.compile(r"GetEnv|getenv|EnvInt|getGetEnv|getFilePath|Env\s*=|EnvName|Variable\[\]\s*=|std::pair\{")
 
 code_env = set()
@@ -26,14 +26,14 @@ for path in list((root / "src").rglob("*.[ch]*")) + list((root / "tools").rglob(
         names = re.findall(NAME, line)
         if not names:
             continue
-        if READS.search(line) or re.search(r'\{"--[a-z-]+",\s*"', line):
+        if READS.search(line) or re.search(r'\{"--[a-z0-9-]+",\s*"', line):
             code_env.update(names)
 for line in (root / "dist" / "startvxn.sh").read_text().splitlines():
     if not line.lstrip().startswith("#"):
         code_env.update(re.findall(r"\$\{?((?:KDR|VXN|KDRC|KDRCACHED)_[A-Z0-9_]+)", line))
 
 config = (root / "src" / "server" / "config.cpp").read_text()
-code_flags = set(re.findall(r'\{"(--[a-z-]+)",\s*(?:"|nullptr)', config)) | {"--help", "--version"}
+code_flags = set(re.findall(r'\{"(--[a-z0-9-]+)",\s*(?:"|nullptr)', config)) | {"--help", "--version"}
 
 readme = (root / "README.md").read_text()
 
@@ -73,7 +73,7 @@ for flag in sorted(readme_flags - code_flags):
     failures.append(f"the README's option table has {flag}, which kdrcached does not take")
 for tool in ("tools/kdrvault/main.cpp", "tools/kdrcstore/kdrcstore.cpp"):
     usage = (root / tool).read_text()
-    for flag in sorted(set(re.findall(r'"\s+(?:-[a-zA-Z], )?(--[a-z][a-z-]+)', usage))):
+    for flag in sorted(set(re.findall(r'"\s+(?:-[a-zA-Z], )?(--[a-z][a-z0-9-]+)', usage))):
         if f"`{flag}" not in readme:
             failures.append(f"{tool} takes {flag}, the README does not mention it")
 

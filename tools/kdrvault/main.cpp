@@ -1,5 +1,7 @@
 // kdrvault: the vault tool for people who run a cache.
 //
+// VAULT is a directory or s3://BUCKET[/PREFIX] (with --s3-endpoint URL), as kdrcached takes it.
+//
 //   kdrvault [--vault DIR] put FILE [--type v|F|M] [--guid GUID] [--name NAME]
 //   kdrvault [--vault DIR] ticket GUID [--type v|F|M]
 //   kdrvault [--vault DIR] list
@@ -44,7 +46,10 @@ const char kUsage[] =
     "  list  one line per file: GUID, size, volumes, current volume, name\n"
     "  init  make an empty vault directory (every other command needs an existing vault)\n\n"
     "Options:\n"
-    "  --vault DIR   the vault directory [KDRCACHED_VAULT_DIR, else $KDR_HOME/vault]\n"
+    "  --vault VAULT the vault: a directory, or s3://BUCKET[/PREFIX] of an S3 object store\n"
+    "                [KDRCACHED_VAULT or KDRCACHED_VAULT_DIR, else $KDR_HOME/vault]\n"
+    "  --s3-endpoint URL  the object store of an s3:// vault [KDRCACHED_S3_ENDPOINT];\n"
+    "                credentials from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_REGION\n"
     "  --version     print the version\n"
     "  --help        show this text\n\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 no such file.\n";
@@ -164,6 +169,8 @@ int List(Vault* vault, const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string dir;
+  std::string endpoint;
+  kdr::platform::GetEnvNonEmpty("KDRCACHED_S3_ENDPOINT", &endpoint);
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--help" || args[i] == "-h") {
@@ -179,11 +186,17 @@ int main(int argc, char** argv) {
       dir = args[++i];
     } else if (rest.empty() && args[i].rfind("--vault=", 0) == 0) {
       dir = args[i].substr(8);
+    } else if (rest.empty() && args[i] == "--s3-endpoint") {
+      if (i + 1 >= args.size()) return Usage("option --s3-endpoint needs a value");
+      endpoint = args[++i];
+    } else if (rest.empty() && args[i].rfind("--s3-endpoint=", 0) == 0) {
+      endpoint = args[i].substr(14);
     } else {
       rest.push_back(args[i]);
     }
   }
-  if (dir.empty() && !kdr::platform::GetEnvNonEmpty("KDRCACHED_VAULT_DIR", &dir)) {
+  if (dir.empty() && !kdr::platform::GetEnvNonEmpty("KDRCACHED_VAULT", &dir) &&
+      !kdr::platform::GetEnvNonEmpty("KDRCACHED_VAULT_DIR", &dir)) {
     std::string home;
     if (!kdr::platform::GetEnvNonEmpty("KDR_HOME", &home)) {
       return Usage("no vault: give --vault DIR or set KDR_HOME");
@@ -194,7 +207,9 @@ int main(int argc, char** argv) {
   std::string command = rest[0];
   rest.erase(rest.begin());
   std::error_code ec;
+  const bool local = !kdr::server::IsObjectStoreLocation(dir);
   if (command == "init") {
+    if (!local) return Usage("init makes a vault directory; an object store bucket is made by its own tools");
     if (!rest.empty()) return Usage("init takes no arguments");
     std::filesystem::create_directories(dir, ec);
     if (ec || !std::filesystem::is_directory(dir, ec)) {
@@ -205,7 +220,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kdrvault: the vault %s is ready\n", dir.c_str());
     return kExitOk;
   }
-  if (!std::filesystem::is_directory(dir, ec)) {
+  if (local && !std::filesystem::is_directory(dir, ec)) {
     // A typo must not grow a new vault: making one is the explicit init.
     std::fprintf(stderr,
                  "kdrvault: the vault %s does not exist: give the right --vault (or KDR_HOME), "
@@ -213,7 +228,13 @@ int main(int argc, char** argv) {
                  dir.c_str(), dir.c_str());
     return kExitFailed;
   }
-  std::unique_ptr<Vault> vault = kdr::server::NewLocalVault(dir);
+  std::unique_ptr<Vault> vault;
+  std::string error;
+  if (kdr::server::OpenVault({dir, endpoint, ""}, &vault, &error) != 0) {
+    std::fprintf(stderr, "kdrvault: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  if (!error.empty()) std::fprintf(stderr, "kdrvault: %s\n", error.c_str());
   if (command == "put") return Put(vault.get(), rest);
   if (command == "ticket") return Ticket(vault.get(), rest);
   if (command == "list") return List(vault.get(), rest);
