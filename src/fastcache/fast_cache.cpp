@@ -52,23 +52,23 @@ class Operation {
   BusyScope busy_;
 };
 
-// Whether the owner of the attached store has closed it: its shared record then no longer
-// carries the live signature, and every store call refuses the store.
+// Whether the owner of the attached store is gone: it closed the store, or its process died.
+// A server that starts again opens the same files under new names and a new cache mutex, so
+// the old mapping and mutex guard nothing any more: this is checked, under the cache lock,
+// before anything read from the store is used.
 // REQUIRES: lock A; g_fast.store != nullptr.
-bool OwnerClosed() {
-  const KDRC_FILESHARED_T* shared = g_fast.store->pShared;
-  return shared == nullptr || shared->signature != KDRC_FILESHARED_T_SIG;
-}
+bool OwnerGone() { return KDRCIF_OwnerAlive(g_fast.store) == 0; }
 
-// Leaves a store whose owner has gone: closes it and keeps this cycle in pipe-only mode, with
-// the refused store call's code `rc` as the cycle's result.
+// Leaves a store whose owner is gone: closes it, and the next operation attaches again (to
+// the store of the server that serves the pipe then, if any). The current operation is left
+// to the pipe.
 // REQUIRES: lock A; g_fast.store != nullptr.
-void DropClosedStore(int rc) {
-  KdrLogPrintf("Fast cache: the cache store was closed by its owner; reading through the pipe.\n");
+void DropClosedStore() {
+  KdrLogPrintf("Fast cache: the owner of the cache store is gone; reading through the pipe.\n");
   KDRCIF_Close(&g_fast.store);
   g_fast.store = nullptr;
-  g_fast.attempted = true;
-  g_fast.result = -rc;
+  g_fast.attempted = false;
+  g_fast.result = 0;
 }
 
 // The file's size from the two words of the store's page, or -1 when the high word says none.
@@ -204,9 +204,11 @@ int fastCacheFileSize(OpenFileRecord* file) {
   if (c < 0) return c;
   if (g_fast.store == nullptr) return -1;
   int rc = KDRCIF_LockCache(g_fast.store);
-  if (rc != 0) {
-    if (OwnerClosed()) DropClosedStore(rc);
-    return -rc;
+  if (rc != 0 || OwnerGone()) {
+    if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
+    if (!OwnerGone()) return -rc;
+    DropClosedStore();
+    return -1;
   }
   int32_t size[2] = {-1, -1};
   KDRC_PAGE_T* first = nullptr;
@@ -226,12 +228,11 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
   Operation op(record);
   if (checkInitKDRC() < 0 || g_fast.store == nullptr || file->guid == nullptr) return 0;
   int rc = KDRCIF_LockCache(g_fast.store);
-  if (rc != 0) {
-    if (OwnerClosed()) {
-      DropClosedStore(rc);
-      return 0;
-    }
-    return KdrCacheErrorCode(rc);
+  if (rc != 0 || OwnerGone()) {
+    if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
+    if (!OwnerGone()) return KdrCacheErrorCode(rc);
+    DropClosedStore();
+    return 0;
   }
   int32_t size[2] = {-1, -1};
   KDRC_PAGE_T* first = nullptr;

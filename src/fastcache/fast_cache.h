@@ -10,9 +10,12 @@
 // VXN_PROXY_PIPEONLY (to anything) makes every cycle pipe-only without any exchange.
 //
 // What never fails a caller: an absent store, a file the store does not hold, an uncached or
-// incomplete block, and a store whose owner has closed it all give 0 bytes (reads) or a
-// negative size result (opens), so the pipe serves the call. A store found closed under an
-// attached cycle is detached, and the cycle stays pipe-only until closeFastCache.
+// incomplete block, and a store whose owner is gone all give 0 bytes (reads) or a negative
+// size result (opens), so the pipe serves the call. Every operation checks, under the cache
+// lock, that the process that owns the store still has it open (it closed it, or died, or a
+// restarted server took the same files over under new names): if not, the store is detached
+// before anything of it is used, and the next operation starts a new attach cycle (with the
+// store of whichever server then serves the pipe).
 //
 // Concurrency contract.
 //  - Lock A guards the store handle, the attach-attempted flag and the remembered result;

@@ -603,4 +603,74 @@ int CloseNamedMutex(NamedMutex* mutex) {
   return err;
 }
 
+// ---- Owner marks ---------------------------------------------------------------------------
+
+struct OwnerMark {
+  int fd = -1;
+  bool creator = false;
+  std::string path;
+};
+
+namespace {
+constexpr char kOwnerPrefix[] = "owner.";
+}  // namespace
+
+int CreateOwnerMark(std::string_view name, OwnerMark** out) {
+  if (out == nullptr) return EINVAL;
+  *out = nullptr;
+  auto* mark = new (std::nothrow) OwnerMark;
+  if (mark == nullptr) return ENOMEM;
+  mark->creator = true;
+  int err = RuntimePath(kOwnerPrefix, name, kMaxRuntimePath, &mark->path);
+  GuardLock guard;
+  if (err == 0) err = guard.Acquire(mark->path);
+  Claim claim;
+  if (err == 0) err = ClaimObjectFile(mark->path, true, &claim);
+  if (err == 0 && !claim.fresh) err = kErrorAlreadyExists;
+  if (err != 0) {
+    CloseFd(claim.fd);
+    delete mark;
+    return err;
+  }
+  mark->fd = claim.fd;  // keeps the exclusive lock
+  *out = mark;
+  return 0;
+}
+
+int OpenOwnerMark(std::string_view name, OwnerMark** out) {
+  if (out == nullptr) return EINVAL;
+  *out = nullptr;
+  auto* mark = new (std::nothrow) OwnerMark;
+  if (mark == nullptr) return ENOMEM;
+  int err = RuntimePath(kOwnerPrefix, name, kMaxRuntimePath, &mark->path);
+  if (err == 0) err = OpenFd(mark->path.c_str(), O_RDONLY | O_NOFOLLOW, &mark->fd);
+  if (err == 0 && !OwnerMarkHeld(mark)) err = kErrorFileNotFound;
+  if (err != 0) {
+    CloseFd(mark->fd);
+    delete mark;
+    return OpenPathError(err);
+  }
+  *out = mark;
+  return 0;
+}
+
+bool OwnerMarkHeld(OwnerMark* mark) {
+  if (mark == nullptr || mark->fd < 0) return false;
+  if (mark->creator) return true;
+  int err = Flock(mark->fd, LOCK_SH | LOCK_NB);
+  if (err == EWOULDBLOCK) return true;
+  if (err == 0) Flock(mark->fd, LOCK_UN);
+  return false;
+}
+
+void CloseOwnerMark(OwnerMark* mark) {
+  if (mark == nullptr) return;
+  if (mark->creator) {
+    GuardLock guard;
+    if (guard.Acquire(mark->path) == 0) Unlink(mark->path);
+  }
+  CloseFd(mark->fd);
+  delete mark;
+}
+
 }  // namespace kdr::platform

@@ -41,6 +41,8 @@ const Option kOptions[] = {
     {"--log-level", "KDRCACHED_LOG_LEVEL", Kind::kLevel, "error, warn, info (default) or debug"},
     {"--max-connections", "KDRCACHED_MAX_CONNECTIONS", Kind::kInt,
      "client connections served at once (default 1024)"},
+    {"--revalidate-seconds", "KDRCACHED_REVALIDATE_S", Kind::kInt,
+     "seconds between checks of cached files against the vault (default 5)"},
 };
 constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
@@ -96,6 +98,8 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
       return false;
     }
     c->maxConnections = n;
+  } else if (flag == "--revalidate-seconds") {
+    c->revalidateSeconds = n;
   }
   return true;
 }

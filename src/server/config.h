@@ -28,6 +28,11 @@ struct ServerConfig {
   StoreSizes store;
   LogLevel logLevel = LogLevel::kInfo;
   int maxConnections = 1024;
+  // How often, in seconds, the server asks the vault whether a file it holds blocks or a
+  // whole-file copy of has a newer volume than the one it cached (0: every housekeeping round,
+  // half a second). Changes it makes itself, and changes the local vault's watcher reports,
+  // are seen at once; this bounds the window for anything else.
+  int revalidateSeconds = 5;
 };
 
 enum class ConfigOutcome { kRun, kHelp, kError };

@@ -45,9 +45,10 @@ int main(int argc, char** argv) {
       kdr::platform::CurrentProcessId(), config.cacheDir.c_str(), config.vaultDir.c_str(),
       config.localeDir.c_str());
 
-  std::unique_ptr<BlockCache> cache = OpenBlockCache(config.cacheDir, config.mapName, config.store);
+  // The store is opened by Start(), once this process has won the pipe: a server that loses
+  // never touches it.
   std::unique_ptr<Vault> vault = NewLocalVault(config.vaultDir);
-  Server server(config, std::move(vault), std::move(cache));
+  Server server(config, std::move(vault), nullptr);
   int rc = server.Start(&error);
   if (rc != 0) {
     Log(LogLevel::kError, "%s", error.c_str());

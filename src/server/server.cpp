@@ -1,10 +1,17 @@
 #include "server/server.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
+#include <random>
+#include <sstream>
 #include <system_error>
+#include <vector>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/pipe_server.h"
+#include "platform/process.h"
 #include "server/log.h"
 #include "server/session.h"
 #include "server/server_limits.h"
@@ -17,42 +24,173 @@ namespace {
 constexpr int kHousekeepingMs = 500;
 constexpr size_t kMaxVersions = 100000;
 constexpr int kHandOffGraceMs = 500;
+constexpr size_t kMaxVersionLine = 200;
+
+uint64_t NewInstanceId() {
+  std::random_device rd;
+  uint64_t id = (uint64_t{rd()} << 32) ^ rd() ^ (static_cast<uint64_t>(pf::CurrentProcessId()) << 20);
+  return id != 0 ? id : 1;
+}
+
+// Writes `text` to `path` through a temporary name, readable by the owner only.
+int WritePrivateFile(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  int fd = pf::kNoFile;
+  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreatePrivate, &fd);
+  if (rc != 0) return rc;
+  rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
+  int crc = pf::CloseFile(fd);
+  if (rc == 0) rc = crc;
+  std::error_code ec;
+  if (rc == 0) std::filesystem::rename(tmp, path, ec);
+  if (rc == 0 && ec) rc = ec.value() != 0 ? ec.value() : EIO;
+  if (rc != 0) pf::DeleteFile(tmp.c_str());
+  return rc;
+}
 }  // namespace
 
 ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c)
     : config(std::move(cfg)),
       vault(std::move(v)),
       cache(std::move(c)),
+      instanceId(NewInstanceId()),
       handles(kMaxHandles, kMaxHandlesPerProcess),
       catalogs(config.localeDir),
       filesDir(config.cacheDir + "/files"),
       versionsDir(config.cacheDir + "/files/.versions"),
-      partialDir(config.cacheDir + "/.partial") {}
+      partialDir(config.cacheDir + "/.partial"),
+      versionsFile(config.cacheDir + "/store.versions") {}
 
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
   bool changed = false;
+  bool full = false;
   {
     std::lock_guard<std::mutex> guard(versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end()) {
-      // Forgetting is always safe: at worst a file's blocks are dropped once more.
-      if (versions.size() >= kMaxVersions) versions.clear();
+      // Unnoted blocks would escape every later check: the notes and the store go together.
+      if (versions.size() >= kMaxVersions) {
+        versions.clear();
+        full = true;
+      }
       versions.emplace(guid, version);
       changed = true;  // unknown history: the store may hold blocks of another version
     } else if (it->second != version) {
       it->second = version;
       changed = true;
     }
+    if (full) cache->Clear();
+    else if (changed) cache->Forget(guid);
   }
-  if (changed) cache->Forget(guid);
 }
 
 void ServerState::ContentChanged(const std::string& guid) {
   {
     std::lock_guard<std::mutex> guard(versionsMu);
     versions.erase(guid);
+    cache->Forget(guid);
   }
-  cache->Forget(guid);
+  DropWholeFile(guid);
+}
+
+bool ServerState::GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                               int32_t block, unsigned char* buf, uint32_t* len) {
+  std::lock_guard<std::mutex> guard(versionsMu);
+  auto it = versions.find(guid);
+  if (it == versions.end() || it->second != version) return false;
+  return cache->Get(guid, size, block, buf, len);
+}
+
+void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                               int32_t block, const unsigned char* data, uint32_t len) {
+  std::lock_guard<std::mutex> guard(versionsMu);
+  auto it = versions.find(guid);
+  if (it == versions.end() || it->second != version) return;
+  cache->Put(guid, size, block, data, len);
+}
+
+void ServerState::Recheck(const std::string& guid) {
+  std::string newest;
+  int rc = vault->CurrentVersion(guid, &newest);
+  if (rc != 0 && rc != ENOENT) return;  // cannot tell now: the next round asks again
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    auto it = versions.find(guid);
+    if (it == versions.end() || (rc == 0 && it->second == newest)) return;
+    versions.erase(it);  // the next open notes the new version
+    cache->Forget(guid);
+    changed = true;
+  }
+  if (changed) {
+    DropWholeFile(guid);
+    Log(LogLevel::kInfo, "%s changed in the vault; its cached blocks were dropped", guid.c_str());
+  }
+}
+
+size_t ServerState::Revalidate() {
+  std::vector<std::pair<std::string, std::string>> noted;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    noted.assign(versions.begin(), versions.end());
+  }
+  size_t changed = 0;
+  for (const auto& [guid, version] : noted) {
+    if (stopping.load()) break;
+    std::string newest;
+    int rc = vault->CurrentVersion(guid, &newest);
+    if (rc == 0 && newest == version) continue;
+    if (rc != 0 && rc != ENOENT) continue;
+    Recheck(guid);
+    ++changed;
+  }
+  return changed;
+}
+
+void ServerState::DropWholeFile(const std::string& guid) {
+  std::lock_guard<std::mutex> guard(fileCacheMu);
+  std::error_code ec;
+  std::filesystem::remove(versionsDir + "/" + guid, ec);
+  std::filesystem::remove_all(filesDir + "/" + guid, ec);
+}
+
+void ServerState::SaveVersions() {
+  if (!cache->Enabled()) return;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
+  }
+  int rc = WritePrivateFile(versionsFile, text);
+  if (rc != 0) Log(LogLevel::kWarn, "cannot write %s (error %d)", versionsFile.c_str(), rc);
+}
+
+bool ServerState::LoadVersions() {
+  int fd = pf::kNoFile;
+  if (pf::OpenFile(versionsFile.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;
+  uint64_t size = 0;
+  std::string text;
+  int rc = pf::FileSize(fd, &size);
+  if (rc == 0 && size <= kMaxVersions * kMaxVersionLine) {
+    text.resize(size);
+    size_t done = 0;
+    rc = pf::ReadFileAt(fd, 0, text.data(), text.size(), &done);
+    text.resize(done);
+  } else {
+    rc = EFBIG;
+  }
+  pf::CloseFile(fd);
+  // Used once: a store that is not closed cleanly again is rebuilt, and the notes of this
+  // start must not be taken for a later one.
+  pf::DeleteFile(versionsFile.c_str());
+  if (rc != 0) return false;
+  std::istringstream in(text);
+  std::string guid, version;
+  std::lock_guard<std::mutex> guard(versionsMu);
+  while (in >> guid >> version) {
+    if (IsVaultGuid(guid) && versions.size() < kMaxVersions) versions[guid] = version;
+  }
+  return true;
 }
 
 bool ServerState::IsCurrent(const std::string& guid, const std::string& version) {
@@ -77,8 +215,6 @@ int Server::Start(std::string* error) {
       return pf::kPipeFailed;
     }
   }
-  // Partial copies of a server that did not stop cleanly are of no use to anyone.
-  std::filesystem::remove_all(state_.partialDir, ec);
   int rc = pf::PipeListen(state_.config.pipeName.c_str(), 64, &listener_);
   if (rc != pf::kPipeOk) {
     listener_ = nullptr;
@@ -87,6 +223,52 @@ int Server::Start(std::string* error) {
                  : "cannot serve " + state_.config.pipeName + " (error " + std::to_string(rc) + ")";
     return rc;
   }
+  // From here this process is the one server of the pipe, so the cache directory is its own.
+  PrepareCacheDir();
+  if (state_.cache == nullptr) {
+    rc = OpenStore(error);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+void Server::PrepareCacheDir() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // Partial copies of a server that did not stop cleanly are of no use to anyone.
+  fs::remove_all(state_.partialDir, ec);
+  // The cached bytes are the user's documents: the directory and every file in it are the
+  // owner's alone, also those an earlier version of the server left readable.
+  fs::permissions(state_.config.cacheDir, fs::perms::owner_all, fs::perm_options::replace, ec);
+  if (ec) Log(LogLevel::kWarn, "cannot make %s private: %s", state_.config.cacheDir.c_str(), ec.message().c_str());
+  for (fs::recursive_directory_iterator it(state_.config.cacheDir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code pec;
+    if (it->is_symlink(pec)) continue;
+    fs::permissions(it->path(),
+                    it->is_directory(pec) ? fs::perms::owner_all
+                                          : fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace, pec);
+  }
+}
+
+int Server::OpenStore(std::string* error) {
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%016" PRIx64, state_.instanceId);
+  std::string name = state_.config.mapName + suffix;
+  state_.cache = OpenBlockCache(state_.config.cacheDir, name, state_.config.store);
+  if (!state_.cache->Enabled()) return 0;
+  if (!state_.LoadVersions()) {
+    // Nothing says which volumes the blocks were read from.
+    int rc = state_.cache->Clear();
+    if (rc != 0) {
+      *error = "cannot empty the cache store (store error " + std::to_string(rc) + ")";
+      return pf::kPipeFailed;
+    }
+  } else {
+    size_t n = state_.Revalidate();
+    if (n > 0) Log(LogLevel::kInfo, "%zu cached file(s) changed in the vault since the last run", n);
+  }
   return 0;
 }
 
@@ -94,7 +276,7 @@ void Server::Release() {
   if (listener_ == nullptr) return;
   std::error_code ec;
   std::filesystem::remove(pf::PipeListenerPath(listener_), ec);
-  state_.cache->Close();
+  if (state_.cache != nullptr) state_.cache->Close();
 }
 
 void Server::Stop() {
@@ -169,6 +351,7 @@ void Server::Run() {
   }
   houseCv_.notify_all();
   house.join();
+  if (!abandoned_) state_.SaveVersions();
   Log(LogLevel::kInfo, "stopped; %zu handle(s) were open", state_.handles.Count());
 }
 
@@ -241,6 +424,8 @@ void Server::ReleaseDeadOwners() {
 }
 
 void Server::Housekeeping() {
+  const int32_t every = state_.config.revalidateSeconds * 1000;
+  int32_t last = pf::MonotonicMs();
   std::unique_lock<std::mutex> lock(houseMu_);
   while (!houseStop_) {
     houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
@@ -248,6 +433,11 @@ void Server::Housekeeping() {
     lock.unlock();
     JoinFinished();
     ReleaseDeadOwners();
+    int32_t now = pf::MonotonicMs();
+    if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last)) >= every) {
+      last = now;
+      state_.Revalidate();
+    }
     lock.lock();
   }
 }

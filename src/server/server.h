@@ -32,12 +32,38 @@
 namespace kdr::server {
 
 // What every connection shares.
+//
+// Versions. A cached block or whole-file copy is only ever served for the volume it was read
+// from. `versions` holds, for every file the store may hold blocks of, the volume they were
+// read from (the newest this server knows). Whenever the server learns of another volume --
+// an open finds it, an upload or roll-back of its own makes it, the revalidation round or the
+// local vault's watcher sees it -- the file's blocks are dropped from the store (under the
+// cache lock, so attached fast-cache clients see the store without them at once) and its
+// whole-file copy goes. Blocks enter and leave the store only under versionsMu together with
+// the check that they belong to the noted volume, so a reader of an older volume never puts
+// its blocks back, and never takes blocks of a newer one out.
+//
+// The window. A change made behind the server's back (another server instance on the same
+// vault, `kdrvault put`) is seen by the revalidation round, which asks the vault for the
+// newest volume of every noted file at least every `revalidateSeconds` seconds; with the
+// local vault the directory watcher reports it within milliseconds. An open that starts
+// after the server saw the change never gets bytes of an older volume. A handle the server
+// opened keeps reading the volume it was opened on (the vault keeps it readable; its blocks
+// then come from the vault, not the store).
+//
+// Across restarts the notes are kept in <cacheDir>/store.versions, written when the store is
+// closed cleanly and checked against the vault before the first client is served; a store
+// without them is emptied, as nothing tells what its blocks were read from.
 struct ServerState {
   ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c);
 
   const ServerConfig config;
   const std::unique_ptr<Vault> vault;
-  const std::unique_ptr<BlockCache> cache;
+  // Set before the first connection is served and never changed afterwards.
+  std::unique_ptr<BlockCache> cache;
+  // A random number of this server instance, fixed at start; the store's object names carry
+  // it, so the store of an earlier instance never stands in the way.
+  const uint64_t instanceId;
   HandleTable handles;
   Catalogs catalogs;
 
@@ -57,11 +83,28 @@ struct ServerState {
   void NoteVersion(const std::string& guid, const std::string& version);
   // Marks `guid` changed by this server (an upload or roll-back) and drops its blocks.
   void ContentChanged(const std::string& guid);
-  // Whether blocks read from `version` of `guid` may go into the store (it is still the
-  // newest version this server knows of).
+  // Whether `version` of `guid` is the newest version this server knows of.
   bool IsCurrent(const std::string& guid, const std::string& version);
+  // The store's Get / Put for a reader of `version` of `guid`: a miss, or nothing stored,
+  // unless that version is the one noted.
+  bool GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                    int32_t block, unsigned char* buf, uint32_t* len);
+  void PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                    int32_t block, const unsigned char* data, uint32_t len);
+  // Asks the vault for the newest volume of every noted file; drops what changed. Returns
+  // how many files had changed.
+  size_t Revalidate();
+  // Drops the blocks and the whole-file copy of `guid`, when noted, if its newest volume is
+  // no longer `version` (empty: check with the vault).
+  void Recheck(const std::string& guid);
+  // Removes the whole-file copy of `guid` and its stamp.
+  void DropWholeFile(const std::string& guid);
+  // The notes across a restart (see above). LoadVersions returns false when there were none.
+  void SaveVersions();
+  bool LoadVersions();
   std::mutex versionsMu;
   std::map<std::string, std::string> versions;  // bounded: see NoteVersion
+  std::string versionsFile;
 
   std::atomic<bool> stopping{false};
 };
@@ -73,8 +116,10 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Prepares the directories and starts serving the master pipe. Returns 0, or a pipe result
-  // (platform::kPipeAccessDenied: another server serves the name) with *error set.
+  // Prepares the directories and starts serving the master pipe; then, the pipe won, opens
+  // the store (when the server was made without a cache) under names of this instance and
+  // checks it against the vault. Returns 0, or a pipe result (platform::kPipeAccessDenied:
+  // another server serves the name) with *error set.
   int Start(std::string* error);
 
   // Accepts clients until Stop(); then closes every connection, waits for their threads and
@@ -96,6 +141,9 @@ class Server {
 
   ServerState* state() { return &state_; }
 
+  // This server instance's random number (see ServerState::instanceId).
+  uint64_t InstanceId() const { return state_.instanceId; }
+
  private:
   struct Conn {
     std::thread thread;
@@ -108,6 +156,8 @@ class Server {
   void Housekeeping();
   void JoinFinished();
   void ReleaseDeadOwners();
+  int OpenStore(std::string* error);
+  void PrepareCacheDir();
 
   ServerState state_;
   platform::PipeListener* listener_ = nullptr;

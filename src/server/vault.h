@@ -72,6 +72,9 @@ class Vault {
                   std::string* volumeId) = 0;
   // Every file, in GUID order.
   virtual int List(std::vector<VaultFileInfo>* files) = 0;
+  // The newest volume of `guid` as VaultFileInfo::version names it, found cheaply (no
+  // reader). ENOENT when the file is gone.
+  virtual int CurrentVersion(const std::string& guid, std::string* version) = 0;
 };
 
 // The embedded vault: a directory on the local disk, made when missing.

@@ -258,6 +258,16 @@ class LocalVault : public Vault {
     return 0;
   }
 
+  int CurrentVersion(const std::string& guid, std::string* version) override {
+    if (!IsVaultGuid(guid)) return EINVAL;
+    std::vector<Volume> volumes;
+    int rc = Volumes(guid, &volumes);
+    if (rc != 0) return rc;
+    if (volumes.empty()) return ENOENT;
+    *version = VolumeId(volumes.back().number);
+    return 0;
+  }
+
   // Names the volume written to `tmp` with the next number. Under mu_.
   int CommitVolume(const std::string& guid, const std::string& tmp, bool upload,
                    std::string* volumeId) {

@@ -48,6 +48,8 @@ int KDRCTOC_Close(KDRC_FILETOC_T* pToc) {
     kdr::platform::CloseNamedMutex(pToc->hMutex);
     pToc->hMutex = nullptr;
   }
+  kdr::platform::CloseOwnerMark(pToc->hOwnerMark);
+  pToc->hOwnerMark = nullptr;
   if (int rc = KDRCX_UnMapOSFile(pToc, &pToc->view, &pToc->hFile, &pToc->hMap, 0))
     return KDRC_PASS(rc);
   pToc->pHeader = nullptr;

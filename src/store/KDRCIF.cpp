@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "platform/env.h"
+#include "platform/shared_objects.h"
 #include "store/kdrc_internal.h"
 #include "store/segment_format.h"
 
@@ -299,11 +300,29 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   // known process-wide (KDRCX_AllocationGranularity).
   int attach = mode == KDRC_MODE_CLIENT;
   int newCache = 0;
+  // The owner's liveness mark goes first: a second owner of the same names stops here,
+  // before it touches any file; a client without a live owner has nothing to attach to.
+  kdr::platform::OwnerMark* mark = nullptr;
+  if (mode != KDRC_MODE_STANDALONE) {
+    const char* name = pParams->mapName != nullptr ? pParams->mapName : "kdr";
+    int os = mode == KDRC_MODE_OWNER ? kdr::platform::CreateOwnerMark(name, &mark)
+                                     : kdr::platform::OpenOwnerMark(name, &mark);
+    if (os != 0) {
+      KDRCX_NoteOSError(os);
+      return KDRCX_Traceback(__func__, mode == KDRC_MODE_OWNER
+                                           ? KDRC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS
+                                           : KDRC_ERROR_IF_BAD_LENGTH);
+    }
+  }
   KDRC_FILETOC_T* toc = nullptr;
   int rc = KDRCFile_Open(&toc, pParams->cacheDir, pParams->mapName, c.filePages, c.segments,
                          c.hashBlocks, c.maxExtentFiles, c.extentMB, pParams->create,
                          pParams->deleteFirst, attach, pParams->trace, mode, &newCache);
-  if (rc != 0) return KDRC_PASS(rc);
+  if (rc != 0) {
+    kdr::platform::CloseOwnerMark(mark);
+    return KDRC_PASS(rc);
+  }
+  toc->hOwnerMark = mark;  // closed with the TOC from here on
 
   bool markedOpen = false;
   const char* const self = __func__;
@@ -375,6 +394,14 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   }
   *ppToc = toc;
   return 0;
+}
+
+int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->signature != KDRC_FILETOC_T_SIG) return 0;
+  if (pToc->mode != KDRC_MODE_CLIENT) return 1;
+  if (!kdr::platform::OwnerMarkHeld(pToc->hOwnerMark)) return 0;
+  const KDRC_FILESHARED_T* sh = pToc->pShared;
+  return sh != nullptr && sh->signature == KDRC_FILESHARED_T_SIG ? 1 : 0;
 }
 
 int KDRCIF_Close(KDRC_FILETOC_T** ppToc) {
@@ -521,9 +548,18 @@ int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block
   }
   int32_t segment = -1;
   if (int rc = KDRCFile_GetFreeSegment(pToc, &segment)) return KDRC_PASS(rc);
-  // From here a failure gives the segment back, so that it is not lost until the next open.
+  // From here a failure gives the segment back, so that it is not lost until the next open,
+  // but only when no page names it: a failure after the entry was recorded (an access-time
+  // update that finds a damaged date list) leaves the block stored, and freeing its segment
+  // would hand it out again under a live entry. When the file's pages cannot be searched
+  // the segment stays taken (the next open rebuilds the free list from the pages).
   auto giveBack = [&](int code) {
-    KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
+    KDRC_PAGE_T* hit = nullptr;
+    int32_t named = -1;
+    int32_t namedLength = 0;
+    if (KDRCFile_FindSegment(pToc, *ppFirst, block, &hit, &named, &namedLength) == 0 &&
+        named != segment)
+      KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
     return code;
   };
   if (int rc = KDRCSegment_WriteSegmentData(pToc, bytes, segment, length))

@@ -250,6 +250,12 @@ inline constexpr int64_t KDRCX_SharedTocBytes(int32_t pages) { return 12 * int64
 // shared TOC (its metafile was not made by an owner, or the shared TOC's pages were lost
 // since): such a store is left untouched and must be opened with the delete-first flag.
 int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
+// Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
+// a client, 1 while the process that opened the store as its owner lives, holds it open and
+// its shared record says so, else 0 (the owner closed it, died, or a null or foreign TOC).
+// A client that sees 0 must close its handle: another owner may since have rebuilt the files
+// it maps, under other names and another cache mutex. One system call; no lock needed.
+int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc);
 // Closes the store and sets *ppToc to null. A null pointer or null store returns 0.
 int KDRCIF_Close(KDRC_FILETOC_T** ppToc);
 // Finds the file or adds it with the given size (an existing file keeps its size).

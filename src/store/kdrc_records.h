@@ -18,6 +18,7 @@ namespace kdr::platform {
 struct MappingObject;
 struct MappedView;
 struct NamedMutex;
+struct OwnerMark;
 }  // namespace kdr::platform
 
 using KDRC_MAPHANDLE = kdr::platform::MappingObject*;
@@ -162,6 +163,9 @@ struct KDRC_FILETOC_T {
   int lockHeld;
   int lockPinned;
   KDRC_MUTEX hMutex;
+  // The owner's liveness mark, named like the cache mutex: held by an owner for as long as
+  // its store is open, watched by a client (KDRCIF_OwnerAlive). Null for a stand-alone store.
+  kdr::platform::OwnerMark* hOwnerMark;
 
   // Date list (least recently used first), one entry per page; private unless shared.
   int32_t* lastFileAccess;

@@ -102,9 +102,9 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
   EXPECT_EQ(KDRCIF_LockCache(c1), KDRC_ERROR_BAD_TYPE_SIG);
   GetCapturedStdout();
   ASSERT_EQ(CloseS(&c1), 0);
-  // With nobody holding them, the mapping objects are gone.
+  // With nobody holding them, the mapping objects are gone; still no owner: 61.
   CaptureStdout();
-  EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+  EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_IF_BAD_LENGTH);
   GetCapturedStdout();
 
   // The owner's next open finds its pseudo-file in place and the cached blocks still there.
