@@ -286,8 +286,8 @@ void Server::Stop() {
 
 void Server::Run() {
   std::thread house([this] { Housekeeping(); });
-  Log(LogLevel::kInfo, "serving %s (%s)", state_.config.pipeName.c_str(),
-      pf::PipeListenerPath(listener_));
+  Log(LogLevel::kInfo, "serving %s (%s) as process %ld", state_.config.pipeName.c_str(),
+      pf::PipeListenerPath(listener_), pf::CurrentProcessId());
   while (!state_.stopping.load()) {
     pf::PipeHandle master = pf::kNoPipe;
     int rc = pf::PipeAccept(listener_, -1, &master);
