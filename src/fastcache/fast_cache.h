@@ -17,6 +17,17 @@
 // before anything of it is used, and the next operation starts a new attach cycle (with the
 // store of whichever server then serves the pipe).
 //
+// Versions. An open through the fast cache sends nothing to the server, so the fast cache is
+// only as fresh as the store: the server drops a file's blocks as soon as it learns of a newer
+// volume (see server/server.h for the window), so an open after that misses the store and is
+// made at the server, on the newest volume. A handle opened through the fast cache is pinned
+// to the file's change count in the store (KDRCIF_FileGeneration) at its open; once the count
+// moves, the handle's reads fail with ERR_KDRCP_BAD_FILE and the text "The file was changed
+// since it was opened ...", rather than go on with bytes of another volume. One gap is left:
+// a read that misses the store before the server has noticed a change opens the file at the
+// server there and then, on the newer volume (the proxy opens lazily); and pins taken under an
+// earlier attach (before a server restart) are not checked.
+//
 // Concurrency contract.
 //  - Lock A guards the store handle, the attach-attempted flag and the remembered result;
 //    every function here takes it (checkInitKDRC requires it held), so one thread at a time
@@ -51,9 +62,9 @@ int checkInitKDRC();
 // REQUIRES: lock A.
 int openFastCache();
 
-// Fills file->fileSize from the store when the store holds the file. Returns 0 when it does
-// (the file can then be opened without the server), and also at once for a file already open
-// at the server or of known size; otherwise a negative code and the file is opened at the
+// Fills file->fileSize from the store when the store holds the file, and pins the handle (see
+// "Versions"). Returns 0 when it does (the file can then be opened without the server), and
+// also at once for a file already open at the server or of known size; otherwise a negative code and the file is opened at the
 // server: ERR_KDRCP_BAD_ARG (null record), ERR_KDRCP_BAD_FILE (no GUID, or not in the store),
 // ERR_KDRCP_THREAD_COUNT, the cycle's code in pipe-only mode, -1 with no store, or a store
 // failure negated (no error text: the open goes on at the server).
@@ -62,7 +73,8 @@ int fastCacheFileSize(OpenFileRecord* file);
 // Copies into buffer as many bytes as the store holds contiguously from file->position on
 // (file->position itself does not move; file->fileSize is set from the store). Returns that
 // count (0 to length; 0 when the store cannot help), ERR_KDRCP_EOF when the position is the
-// exact end of the file's short last block, or a negative code: ERR_KDRCP_BAD_ARG (null
+// exact end of the file's short last block, or a negative code: ERR_KDRCP_BAD_FILE (the file
+// changed since the handle was opened through the fast cache), ERR_KDRCP_BAD_ARG (null
 // record or buffer, negative length, a position past a block's end beyond the file's size),
 // ERR_KDRCP_THREAD_COUNT, or a store failure of the cache lock or lookup negated (with its
 // name as the thread's error text).

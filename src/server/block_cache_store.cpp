@@ -168,6 +168,15 @@ class StoreBlockCache : public BlockCache {
   // Evicts every page of `guid`, first page first. Under mu_ and the cache lock. When a page
   // cannot be evicted the whole store is emptied: stale blocks must never stay behind.
   int ForgetLocked(const std::string& guid) {
+    {
+      KDRC_PAGE_T* first = nullptr;
+      int32_t size[2] = {0, 0};
+      int rc = KDRCIF_FindFile(toc_, guid.c_str(), size, &first);
+      if (rc != 0) return rc;
+      if (first == nullptr) return 0;
+    }
+    // Fast-cache handles opened on these blocks see the change before the blocks go.
+    KDRCIF_NoteFileChange(toc_, guid.c_str());
     for (int32_t i = 0; i <= toc_->pageCount; ++i) {
       KDRC_PAGE_T* first = nullptr;
       int32_t size[2] = {0, 0};

@@ -44,12 +44,14 @@ namespace kdr::server {
 // its blocks back, and never takes blocks of a newer one out.
 //
 // The window. A change made behind the server's back (another server instance on the same
-// vault, `kdrvault put`) is seen by the revalidation round, which asks the vault for the
-// newest volume of every noted file at least every `revalidateSeconds` seconds; with the
-// local vault the directory watcher reports it within milliseconds. An open that starts
-// after the server saw the change never gets bytes of an older volume. A handle the server
-// opened keeps reading the volume it was opened on (the vault keeps it readable; its blocks
-// then come from the vault, not the store).
+// vault, `kdrvault put`) is seen by the revalidation round of the housekeeping thread, which
+// asks the vault for the newest volume of every noted file every `revalidateSeconds` seconds
+// (default 5; the round runs on a half-second tick): such a change is seen at most
+// revalidateSeconds + 0.5 s after it was committed, and an open that starts after that never
+// gets bytes of an older volume. Changes made through this server are seen at once. A handle
+// the server opened keeps reading the volume it was opened on (the vault keeps it readable;
+// its blocks then come from the vault, not the store); for handles opened through the fast
+// cache see fastcache/fast_cache.h.
 //
 // Across restarts the notes are kept in <cacheDir>/store.versions, written when the store is
 // closed cleanly and checked against the vault before the first client is served; a store

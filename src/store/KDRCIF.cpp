@@ -21,8 +21,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/env.h"
+#include "platform/fs.h"
 #include "platform/shared_objects.h"
 #include "store/kdrc_internal.h"
 #include "store/segment_format.h"
@@ -138,7 +140,68 @@ bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
   return block == shape.segments;
 }
 
+constexpr uint32_t kGenerationSlots = 4096;  // slot 0: the whole store; the rest by GUID hash
+constexpr char kGenerationFile[] = "kdr.gen";
+
+uint32_t GenerationSlot(const char* guid) {
+  uint32_t h = 2166136261u;
+  for (int i = 0; i < meta::kGuidLength && guid[i] != '\0'; ++i) {
+    h = (h ^ uint8_t(guid[i])) * 16777619u;
+  }
+  return 1 + h % (kGenerationSlots - 1);
+}
+
+// Maps the change counters: an owner makes the file anew (all counters 0) and publishes it
+// under "<name>_GEN"; a client maps the owner's object, and goes without when there is none
+// (an owner of an earlier make).
+int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
+  char* path = nullptr;
+  if (int rc = KDRCX_getFilePath(toc, toc->cacheDir, nullptr, "KDRC_DEFAULT_GENFILE",
+                                 kGenerationFile, &path))
+    return rc;
+  std::string name = std::string(toc->wellKnownName != nullptr ? toc->wellKnownName : "kdr") + "_GEN";
+  int rc = 0;
+  if (owner) {
+    int fd = KDRC_NO_FILE;
+    int os = kdr::platform::OpenFile(path, kdr::platform::FileMode::kCreatePrivate, &fd);
+    if (os == 0) os = kdr::platform::SetFileSize(fd, kGenerationSlots * sizeof(uint32_t));
+    if (fd != KDRC_NO_FILE) kdr::platform::CloseFile(fd);
+    if (os != 0) rc = KDRC_FAIL_OS(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
+  } else if (kdr::platform::MappingObject* probe = nullptr;
+             kdr::platform::OpenMappingObject(name, &probe) != 0) {
+    std::free(path);
+    return 0;
+  } else {
+    kdr::platform::CloseMappingObject(probe);
+  }
+  void* mem = nullptr;
+  if (rc == 0)
+    rc = KDRCX_MapOSFile(toc, path, name.c_str(), owner ? 0 : 1, -1, &toc->genView, &mem,
+                         &toc->genFile, &toc->genMap);
+  std::free(path);
+  if (rc != 0) return rc;
+  if (kdr::platform::MappingObjectSize(toc->genMap) < kGenerationSlots * sizeof(uint32_t)) {
+    KDRCX_UnMapOSFile(toc, &toc->genView, &toc->genFile, &toc->genMap, 0);
+    return owner ? KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING) : 0;
+  }
+  toc->pGenerations = static_cast<uint32_t*>(mem);
+  return 0;
+}
+
 }  // namespace
+
+uint32_t KDRCIF_FileGeneration(const KDRC_FILETOC_T* pToc, const char* guid) {
+  if (pToc == nullptr || pToc->pGenerations == nullptr || guid == nullptr) return 0;
+  const volatile uint32_t* g = pToc->pGenerations;
+  return g[0] + g[GenerationSlot(guid)];
+}
+
+void KDRCIF_NoteFileChange(KDRC_FILETOC_T* pToc, const char* guid) {
+  if (pToc == nullptr || pToc->pGenerations == nullptr) return;
+  volatile uint32_t* g = pToc->pGenerations;
+  uint32_t slot = guid == nullptr ? 0 : GenerationSlot(guid);
+  g[slot] = g[slot] + 1;
+}
 
 uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return 0;
@@ -386,6 +449,13 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   }
   if (toc->checkEveryCall && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) {
     PrintCodeLine(rc);
+    if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
+      if (sh->clients > 0) sh->clients -= 1;
+      KDRCFile_UnLockCache(toc);
+    }
+    return fail(rc);
+  }
+  if (mode != KDRC_MODE_STANDALONE && (rc = MapGenerations(toc, mode == KDRC_MODE_OWNER))) {
     if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
       if (sh->clients > 0) sh->clients -= 1;
       KDRCFile_UnLockCache(toc);

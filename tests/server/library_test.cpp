@@ -160,8 +160,25 @@ TEST_F(LibraryServer, NewVolumeBehindTheServersBackIsSeenWithinTheWindow) {
   std::string copy = wholeFile();
   EXPECT_BYTES(ReadLocal(copy), Pattern(kSize, 3));
 
+  // A handle opened (through the fast cache) before the change.
+  const char* key = nullptr;
+  ASSERT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+  VXNFileHandle before = nullptr;
+  ASSERT_EQ(VXN_OpenFile(key, &before), 0);
+  std::vector<char> buf(100);
+  int n = 0;
+  ASSERT_EQ(VXN_ReadBytes(before, "t", 100, &n, buf.data()), 0);
+
   PutBehindTheServersBack(guid, Pattern(kSize, 4));
   pf::SleepMs(2000);  // the window (1 s) and a housekeeping round
+  // It never reads the new volume: it fails with a clear code.
+  EXPECT_EQ(VXN_SeekAbsolute(before, 20000), 0);
+  EXPECT_EQ(VXN_ReadBytes(before, "t", 100, &n, buf.data()), -3003);
+  const char* text = nullptr;
+  EXPECT_EQ(VXN_GetLastError(&text), 0);
+  EXPECT_NE(std::string(text != nullptr ? text : "").find("changed since it was opened"),
+            std::string::npos);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(before), 0);
   EXPECT_BYTES(ReadAll(ticket), Pattern(kSize, 4));
   EXPECT_BYTES(ReadAll(ticket), Pattern(kSize, 4));
   copy = wholeFile();
