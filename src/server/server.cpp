@@ -25,6 +25,8 @@ constexpr int kHousekeepingMs = 500;
 constexpr size_t kMaxVersions = 100000;
 constexpr int kHandOffGraceMs = 500;
 constexpr size_t kMaxVersionLine = 200;
+constexpr size_t kMaxWatches = 8000;  // below the usual per-user limit of the system
+constexpr int kWatchWaitMs = 200;
 
 uint64_t NewInstanceId() {
   std::random_device rd;
@@ -64,6 +66,7 @@ ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
   bool changed = false;
   bool full = false;
+  bool fresh = false;
   {
     std::lock_guard<std::mutex> guard(versionsMu);
     auto it = versions.find(guid);
@@ -75,6 +78,7 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
       }
       versions.emplace(guid, version);
       changed = true;  // unknown history: the store may hold blocks of another version
+      fresh = true;
     } else if (it->second != version) {
       it->second = version;
       changed = true;
@@ -82,6 +86,44 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
     if (full) cache->Clear();
     else if (changed) cache->Forget(guid);
   }
+  if (fresh) Watch(guid);
+}
+
+void ServerState::Watch(const std::string& guid) {
+  if (watcher == nullptr || !IsVaultGuid(guid)) return;
+  std::lock_guard<std::mutex> guard(watchMu);
+  if (watched.size() >= kMaxWatches) return;  // the revalidation round still covers it
+  int id = -1;
+  std::string dir = config.vaultDir + "/" + guid;
+  if (platform::DirWatchAdd(watcher, dir.c_str(), &id) == 0) watched[id] = guid;
+}
+
+void ServerState::OnVaultEvents(const std::vector<platform::DirEvent>& events) {
+  std::vector<std::string> changed;
+  bool all = false;
+  {
+    std::lock_guard<std::mutex> guard(watchMu);
+    for (const platform::DirEvent& e : events) {
+      if (e.id == platform::kDirWatchOverflow) {
+        all = true;
+        continue;
+      }
+      // Volumes only: temporary names and the volume counter come and go around each one.
+      auto volume = [&](const char* suffix) {
+        size_t n = std::char_traits<char>::length(suffix);
+        return e.name.size() > n && e.name.compare(e.name.size() - n, n, suffix) == 0 &&
+               e.name[0] != '.';
+      };
+      if (!volume(".put") && !volume(".up")) continue;
+      auto it = watched.find(e.id);
+      if (it != watched.end()) changed.push_back(it->second);
+    }
+  }
+  if (all) {
+    Revalidate();
+    return;
+  }
+  for (const std::string& guid : changed) Recheck(guid);
 }
 
 void ServerState::ContentChanged(const std::string& guid) {
@@ -204,6 +246,20 @@ Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_pt
 
 Server::~Server() {
   if (listener_ != nullptr) pf::PipeListenerClose(listener_);
+  pf::DirWatchClose(state_.watcher);
+}
+
+void Server::WatchVault() {
+  if (state_.watcher == nullptr) return;
+  std::vector<pf::DirEvent> events;
+  while (!state_.stopping.load()) {
+    events.clear();
+    if (pf::DirWatchWait(state_.watcher, kWatchWaitMs, &events) != 0) {
+      pf::SleepMs(kWatchWaitMs);
+      continue;
+    }
+    if (!events.empty()) state_.OnVaultEvents(events);
+  }
 }
 
 int Server::Start(std::string* error) {
@@ -225,6 +281,11 @@ int Server::Start(std::string* error) {
   }
   // From here this process is the one server of the pipe, so the cache directory is its own.
   PrepareCacheDir();
+  if (int wrc = pf::DirWatchOpen(&state_.watcher); wrc != 0) {
+    state_.watcher = nullptr;
+    Log(LogLevel::kInfo, "no watcher for the vault (error %d): changes behind the server's back "
+        "are seen by the revalidation round only", wrc);
+  }
   if (state_.cache == nullptr) {
     rc = OpenStore(error);
     if (rc != 0) return rc;
@@ -266,6 +327,14 @@ int Server::OpenStore(std::string* error) {
       return pf::kPipeFailed;
     }
   } else {
+    {
+      std::vector<std::string> noted;
+      {
+        std::lock_guard<std::mutex> guard(state_.versionsMu);
+        for (const auto& v : state_.versions) noted.push_back(v.first);
+      }
+      for (const std::string& guid : noted) state_.Watch(guid);
+    }
     size_t n = state_.Revalidate();
     if (n > 0) Log(LogLevel::kInfo, "%zu cached file(s) changed in the vault since the last run", n);
   }
@@ -286,6 +355,7 @@ void Server::Stop() {
 
 void Server::Run() {
   std::thread house([this] { Housekeeping(); });
+  std::thread watch([this] { WatchVault(); });
   Log(LogLevel::kInfo, "serving %s (%s) as process %ld", state_.config.pipeName.c_str(),
       pf::PipeListenerPath(listener_), pf::CurrentProcessId());
   while (!state_.stopping.load()) {
@@ -351,6 +421,7 @@ void Server::Run() {
   }
   houseCv_.notify_all();
   house.join();
+  watch.join();
   if (!abandoned_) state_.SaveVersions();
   Log(LogLevel::kInfo, "stopped; %zu handle(s) were open", state_.handles.Count());
 }

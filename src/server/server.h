@@ -21,7 +21,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/dir_watch.h"
 #include "platform/pipes.h"
 #include "server/block_cache.h"
 #include "server/catalog.h"
@@ -44,11 +46,14 @@ namespace kdr::server {
 // its blocks back, and never takes blocks of a newer one out.
 //
 // The window. A change made behind the server's back (another server instance on the same
-// vault, `kdrvault put`) is seen by the revalidation round of the housekeeping thread, which
-// asks the vault for the newest volume of every noted file every `revalidateSeconds` seconds
-// (default 5; the round runs on a half-second tick): such a change is seen at most
-// revalidateSeconds + 0.5 s after it was committed, and an open that starts after that never
-// gets bytes of an older volume. Changes made through this server are seen at once. A handle
+// vault, `kdrvault put`) is seen by the vault directory's watcher within milliseconds (the
+// watcher thread rechecks a file whose directory gained or lost a volume), and in any case by
+// the revalidation round of the housekeeping thread, which asks the vault for the newest
+// volume of every noted file every `revalidateSeconds` seconds (default 5; the round runs on a
+// half-second tick): a change is seen at most revalidateSeconds + 0.5 s after it was
+// committed, also where no watcher can help (a vault that is not a local directory, a
+// system out of watches), and an open that starts after that never gets bytes of an older
+// volume. Changes made through this server are seen at once. A handle
 // the server opened keeps reading the volume it was opened on (the vault keeps it readable;
 // its blocks then come from the vault, not the store); for handles opened through the fast
 // cache see fastcache/fast_cache.h.
@@ -108,6 +113,15 @@ struct ServerState {
   std::map<std::string, std::string> versions;  // bounded: see NoteVersion
   std::string versionsFile;
 
+  // The vault directory's watcher (null when the system gives none): every noted file's
+  // directory is watched, and a volume that comes or goes there is rechecked at once.
+  platform::DirWatcher* watcher = nullptr;
+  void Watch(const std::string& guid);
+  // Handles what the watcher reported.
+  void OnVaultEvents(const std::vector<platform::DirEvent>& events);
+  std::mutex watchMu;
+  std::map<int, std::string> watched;  // watch id -> GUID; guarded by watchMu
+
   std::atomic<bool> stopping{false};
 };
 
@@ -156,6 +170,7 @@ class Server {
 
   void ServeConnection(Conn* conn, platform::PipeHandle master);
   void Housekeeping();
+  void WatchVault();
   void JoinFinished();
   void ReleaseDeadOwners();
   int OpenStore(std::string* error);

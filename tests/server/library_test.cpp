@@ -190,5 +190,17 @@ TEST_F(LibraryServer, NewVolumeBehindTheServersBackIsSeenWithinTheWindow) {
   EXPECT_EQ(mode(copy), fs::perms::owner_read | fs::perms::owner_write);
 }
 
+// With the local vault the watcher sees such a change at once, long before the round would.
+TEST_F(LibraryServer, TheVaultWatcherSeesANewVolumeAtOnce) {
+  std::string guid;
+  std::string ticket = PutFile(Pattern(kSize, 5), "a.bin", &guid);
+  StartServer("--revalidate-seconds 3600");
+  ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+  EXPECT_BYTES(ReadAll(ticket), Pattern(kSize, 5));
+  PutBehindTheServersBack(guid, Pattern(kSize, 6));
+  ASSERT_TRUE(WaitForLog("changed in the vault", 2000)) << LogText();
+  EXPECT_BYTES(ReadAll(ticket), Pattern(kSize, 6));
+}
+
 }  // namespace
 }  // namespace kdr::servertest
