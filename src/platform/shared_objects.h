@@ -157,6 +157,13 @@ bool OwnerMarkHeld(OwnerMark* mark);
 // handle is ignored.
 void CloseOwnerMark(OwnerMark* mark);
 
+// ---- Leftovers ----------------------------------------------------------------------------
+
+// Removes the files of mapping objects, mutexes and owner marks whose names start with
+// `prefix` and that no live handle holds: what processes that died left behind (a name is
+// otherwise only reclaimed by a new object of the same name). Returns how many went.
+int SweepNamedObjects(std::string_view prefix);
+
 }  // namespace kdr::platform
 
 #endif  // KDR_PLATFORM_SHARED_OBJECTS_H_

@@ -26,6 +26,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -33,6 +34,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include "platform/fault.h"
@@ -671,6 +673,34 @@ void CloseOwnerMark(OwnerMark* mark) {
   }
   CloseFd(mark->fd);
   delete mark;
+}
+
+int SweepNamedObjects(std::string_view prefix) {
+  std::string dir;
+  if (RuntimeDir(&dir) != 0) return 0;
+  std::string mangled = MangleRuntimeName(prefix);
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      for (const char* kind : {kMapPrefix, kMutexPrefix, kOwnerPrefix}) {
+        std::string start = std::string(kind) + mangled;
+        if (name.compare(0, start.size(), start) == 0) names.push_back(name);
+      }
+    }
+    closedir(d);
+  }
+  int removed = 0;
+  for (const std::string& name : names) {
+    std::string path = dir + "/" + name;
+    GuardLock guard;
+    if (guard.Acquire(path) != 0) continue;
+    int fd = -1;
+    if (OpenFd(path.c_str(), O_RDONLY | O_NOFOLLOW, &fd) != 0) continue;
+    if (Flock(fd, LOCK_EX | LOCK_NB) == 0 && Unlink(path) == 0) ++removed;
+    CloseFd(fd);
+  }
+  return removed;
 }
 
 }  // namespace kdr::platform

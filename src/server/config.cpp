@@ -32,7 +32,8 @@ const Option kOptions[] = {
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
     {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
-     "name of the store's shared mapping objects and cache mutex (default kdr)"},
+     "base name of the store's shared mapping objects and cache mutex (default\n"
+     "                        kdr; each server instance appends .<instance id>)"},
     {"--file-pages", "KDRCACHED_FILE_PAGES", Kind::kInt, "store: number of file pages"},
     {"--segments", "KDRCACHED_SEGMENTS", Kind::kInt, "store: number of segments"},
     {"--hash-blocks", "KDRCACHED_HASH_BLOCKS", Kind::kInt, "store: number of hash block pages"},

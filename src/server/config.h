@@ -24,7 +24,10 @@ struct ServerConfig {
   std::string cacheDir;   // store files and the whole-file cache
   std::string vaultDir;   // the local vault
   std::string localeDir;  // message catalogs, <locale>.po
-  std::string mapName = "kdr";  // the store's mapping-object and mutex names
+  // Base of the store's mapping-object and mutex names; each server instance uses
+  // "<mapName>.<instance id>", so the objects an earlier instance's clients still hold never
+  // stand in its way.
+  std::string mapName = "kdr";
   StoreSizes store;
   LogLevel logLevel = LogLevel::kInfo;
   int maxConnections = 1024;

@@ -12,6 +12,7 @@
 #include "platform/fs.h"
 #include "platform/pipe_server.h"
 #include "platform/process.h"
+#include "platform/shared_objects.h"
 #include "server/log.h"
 #include "server/session.h"
 #include "server/server_limits.h"
@@ -314,6 +315,9 @@ void Server::PrepareCacheDir() {
 }
 
 int Server::OpenStore(std::string* error) {
+  // Objects of earlier instances that died (their clients gone too) are only litter now.
+  if (int n = pf::SweepNamedObjects(state_.config.mapName + "."); n > 0)
+    Log(LogLevel::kDebug, "removed %d named object(s) left by earlier servers", n);
   char suffix[24];
   std::snprintf(suffix, sizeof suffix, ".%016" PRIx64, state_.instanceId);
   std::string name = state_.config.mapName + suffix;
