@@ -13,7 +13,9 @@
 // incomplete block, and a store whose owner is gone all give 0 bytes (reads) or a negative
 // size result (opens), so the pipe serves the call. Every operation checks, under the cache
 // lock, that the process that owns the store still has it open (it closed it, or died, or a
-// restarted server took the same files over under new names): if not, the store is detached
+// restarted server took the same files over under new names; a death is asked of the system
+// at most every KDRC_OWNER_CHECK_MS, 20 ms, to keep reads free of system calls; the files of a
+// killed owner are never reused, so what is read meanwhile is whole): if not, the store is detached
 // before anything of it is used, and the next operation starts a new attach cycle (with the
 // store of whichever server then serves the pipe).
 //

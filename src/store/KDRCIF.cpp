@@ -23,6 +23,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/shared_objects.h"
@@ -162,6 +163,8 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
   std::string name = std::string(toc->wellKnownName != nullptr ? toc->wellKnownName : "kdr") + "_GEN";
   int rc = 0;
   if (owner) {
+    // A new file, never the old one emptied: clients of an earlier owner may still map it.
+    kdr::platform::DeleteFile(path);
     int fd = KDRC_NO_FILE;
     int os = kdr::platform::OpenFile(path, kdr::platform::FileMode::kCreatePrivate, &fd);
     if (os == 0) os = kdr::platform::SetFileSize(fd, kGenerationSlots * sizeof(uint32_t));
@@ -469,9 +472,24 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
 int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->signature != KDRC_FILETOC_T_SIG) return 0;
   if (pToc->mode != KDRC_MODE_CLIENT) return 1;
-  if (!kdr::platform::OwnerMarkHeld(pToc->hOwnerMark)) return 0;
+  // A closed store, or one another owner has opened since under its own names: memory reads.
   const KDRC_FILESHARED_T* sh = pToc->pShared;
-  return sh != nullptr && sh->signature == KDRC_FILESHARED_T_SIG ? 1 : 0;
+  if (sh == nullptr || sh->signature != KDRC_FILESHARED_T_SIG) return 0;
+  const KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
+  if (seg == nullptr || seg->pSegment0 == nullptr || pToc->wellKnownName == nullptr) return 0;
+  const char* name = reinterpret_cast<const char*>(seg->pSegment0) + kSharedRecordBytes +
+                     3 * size_t(pToc->pageCount) * sizeof(int32_t);
+  if (strncmp(name, pToc->wellKnownName, kNameBytes) != 0) return 0;
+  // A dead owner (its mark no longer held): one system call, made at most every
+  // KDRC_OWNER_CHECK_MS. An owner killed meanwhile leaves files that the next owner does not
+  // reuse (an unclean store is rebuilt as new files), so what this handle maps stays whole.
+  int32_t now = kdr::platform::MonotonicMs();
+  if (pToc->ownerCheckedMs != 0 &&
+      uint32_t(now) - uint32_t(pToc->ownerCheckedMs) < uint32_t(KDRC_OWNER_CHECK_MS))
+    return 1;
+  if (!kdr::platform::OwnerMarkHeld(pToc->hOwnerMark)) return 0;
+  pToc->ownerCheckedMs = now != 0 ? now : 1;
+  return 1;
 }
 
 int KDRCIF_Close(KDRC_FILETOC_T** ppToc) {

@@ -251,10 +251,12 @@ inline constexpr int64_t KDRCX_SharedTocBytes(int32_t pages) { return 12 * int64
 // since): such a store is left untouched and must be opened with the delete-first flag.
 int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
 // Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
-// a client, 1 while the process that opened the store as its owner lives, holds it open and
-// its shared record says so, else 0 (the owner closed it, died, or a null or foreign TOC).
-// A client that sees 0 must close its handle: another owner may since have rebuilt the files
-// it maps, under other names and another cache mutex. One system call; no lock needed.
+// a client, 1 while its shared record says open under the name the client attached to, and
+// the process that opened it as owner lives (checked at most every KDRC_OWNER_CHECK_MS: one
+// system call), else 0 (the owner closed it, died, another owner took the files over, or a
+// null or foreign TOC). A client that sees 0 must close its handle: another owner may use
+// the files it maps under other names and another cache mutex. Call under the cache lock.
+inline constexpr int KDRC_OWNER_CHECK_MS = 20;
 int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc);
 // Change counters. An owner keeps, beside the store (file "kdr.gen", 0600, made anew by each
 // owner open, mapped by its clients), a table of counters: one for the whole store and one

@@ -166,6 +166,7 @@ struct KDRC_FILETOC_T {
   // The owner's liveness mark, named like the cache mutex: held by an owner for as long as
   // its store is open, watched by a client (KDRCIF_OwnerAlive). Null for a stand-alone store.
   kdr::platform::OwnerMark* hOwnerMark;
+  int32_t ownerCheckedMs;  // when a client last found the mark held (monotonic ms), 0 never
   // Change counters shared by an owner with its clients (KDRCIF_FileGeneration): a view of
   // the owner's generation file, or null (stand-alone, or an owner that has none).
   uint32_t* pGenerations;

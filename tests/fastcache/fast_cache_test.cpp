@@ -29,6 +29,7 @@
 #include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
+#include "store/kdrc.h"
 #include "support/proxy_fixture.h"
 #include "support/process_wait.h"
 
@@ -357,6 +358,8 @@ TEST_F(FastCacheTest, OwnerKilledLeavesReadsWorking) {
   ASSERT_EQ(platform::KillProcessGroup(owner_), 0);
   EXPECT_EQ(WaitExit(), 128 + 9);
   owner_ = 0;
+  // The owner's liveness is asked of the system at most every KDRC_OWNER_CHECK_MS.
+  std::this_thread::sleep_for(std::chrono::milliseconds(KDRC_OWNER_CHECK_MS + 5));
   // 384 bytes from the read buffer the first read filled, 200 through the pipe.
   EXPECT_EQ(ReadAt(f, 16000, 584), FileBytes('A', 16000, 584));
   EXPECT_EQ(Count("GET_DATA"), 1);
