@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <unordered_map>
 
 #include "iface/runtime.h"
 #include "platform/env.h"
@@ -30,8 +31,27 @@ struct FastCacheState {
   KDRC_FILETOC_T* store;  // the attached store, or null
   bool attempted;         // the attach of this cycle has been tried
   int result;             // its outcome: 0 attached, negative pipe-only
+  uint64_t attaches;      // successful attaches so far: names the store a pin was taken in
 };
-FastCacheState g_fast{nullptr, false, 0};
+FastCacheState g_fast{nullptr, false, 0, 0};
+
+// A handle opened through the fast cache is pinned to what the store held at its open: the
+// attach it was opened under and the file's change count then (KDRCIF_FileGeneration).
+struct Pin {
+  uint64_t attach;
+  uint32_t generation;
+};
+// Heap storage, never destroyed (nothing static may be touched after exit begins); one entry
+// per record ever opened, records being reused. Guarded by lock A.
+std::unordered_map<const OpenFileRecord*, Pin>* g_pins = nullptr;
+
+std::unordered_map<const OpenFileRecord*, Pin>& Pins() {
+  if (g_pins == nullptr) g_pins = new std::unordered_map<const OpenFileRecord*, Pin>();
+  return *g_pins;
+}
+
+const char kChangedText[] =
+    "The file was changed since it was opened: its reads stop here; open it again";
 
 const char kContinueLine[] =
     "***** The KDR fast cache will continue to operate in pipe mode with possibly degraded "
@@ -52,23 +72,23 @@ class Operation {
   BusyScope busy_;
 };
 
-// Whether the owner of the attached store has closed it: its shared record then no longer
-// carries the live signature, and every store call refuses the store.
+// Whether the owner of the attached store is gone: it closed the store, or its process died.
+// A server that starts again opens the same files under new names and a new cache mutex, so
+// the old mapping and mutex guard nothing any more: this is checked, under the cache lock,
+// before anything read from the store is used.
 // REQUIRES: lock A; g_fast.store != nullptr.
-bool OwnerClosed() {
-  const KDRC_FILESHARED_T* shared = g_fast.store->pShared;
-  return shared == nullptr || shared->signature != KDRC_FILESHARED_T_SIG;
-}
+bool OwnerGone() { return KDRCIF_OwnerAlive(g_fast.store) == 0; }
 
-// Leaves a store whose owner has gone: closes it and keeps this cycle in pipe-only mode, with
-// the refused store call's code `rc` as the cycle's result.
+// Leaves a store whose owner is gone: closes it, and the next operation attaches again (to
+// the store of the server that serves the pipe then, if any). The current operation is left
+// to the pipe.
 // REQUIRES: lock A; g_fast.store != nullptr.
-void DropClosedStore(int rc) {
-  KdrLogPrintf("Fast cache: the cache store was closed by its owner; reading through the pipe.\n");
+void DropClosedStore() {
+  KdrLogPrintf("Fast cache: the owner of the cache store is gone; reading through the pipe.\n");
   KDRCIF_Close(&g_fast.store);
   g_fast.store = nullptr;
-  g_fast.attempted = true;
-  g_fast.result = -rc;
+  g_fast.attempted = false;
+  g_fast.result = 0;
 }
 
 // The file's size from the two words of the store's page, or -1 when the high word says none.
@@ -143,6 +163,7 @@ int checkInitKDRC() {
   c = openFastCache();
   if (c == 0) {
     g_fast.result = 0;
+    g_fast.attaches += 1;
     return 0;
   }
   g_fast.store = nullptr;
@@ -200,19 +221,25 @@ int fastCacheFileSize(OpenFileRecord* file) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
 
   Operation op(record);
+  Pins().erase(file);  // a reused record: what was pinned belonged to an earlier open
   int c = checkInitKDRC();
   if (c < 0) return c;
   if (g_fast.store == nullptr) return -1;
   int rc = KDRCIF_LockCache(g_fast.store);
-  if (rc != 0) {
-    if (OwnerClosed()) DropClosedStore(rc);
-    return -rc;
+  if (rc != 0 || OwnerGone()) {
+    if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
+    if (!OwnerGone()) return -rc;
+    DropClosedStore();
+    return -1;
   }
   int32_t size[2] = {-1, -1};
   KDRC_PAGE_T* first = nullptr;
   rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
   int result = rc != 0 ? -rc : first == nullptr ? ERR_KDRCP_BAD_FILE : 0;
-  if (result == 0) file->fileSize = SizeOf(size);
+  if (result == 0) {
+    file->fileSize = SizeOf(size);
+    Pins()[file] = Pin{g_fast.attaches, KDRCIF_FileGeneration(g_fast.store, file->guid)};
+  }
   KDRCIF_UnLockCache(g_fast.store);
   return result;
 }
@@ -226,12 +253,21 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
   Operation op(record);
   if (checkInitKDRC() < 0 || g_fast.store == nullptr || file->guid == nullptr) return 0;
   int rc = KDRCIF_LockCache(g_fast.store);
-  if (rc != 0) {
-    if (OwnerClosed()) {
-      DropClosedStore(rc);
-      return 0;
-    }
-    return KdrCacheErrorCode(rc);
+  if (rc != 0 || OwnerGone()) {
+    if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
+    if (!OwnerGone()) return KdrCacheErrorCode(rc);
+    DropClosedStore();
+    return 0;
+  }
+  // A handle opened through the fast cache never reads two volumes: once the server has
+  // dropped the file's blocks for a newer volume, its reads fail (the pipe would open the
+  // newer one). Pins of an earlier attach are not comparable and are left alone.
+  if (auto pin = Pins().find(file); pin != Pins().end() && pin->second.attach == g_fast.attaches &&
+                                    pin->second.generation !=
+                                        KDRCIF_FileGeneration(g_fast.store, file->guid)) {
+    KDRCIF_UnLockCache(g_fast.store);
+    KdrSetErrorText(kChangedText);
+    return ERR_KDRCP_BAD_FILE;
   }
   int32_t size[2] = {-1, -1};
   KDRC_PAGE_T* first = nullptr;

@@ -22,6 +22,8 @@ enum class FileMode {
   kReadWrite,       // existing file, read and write
   kReadOnly,        // existing file, read only
   kCreateTruncate,  // read and write; created when missing, emptied when present (mode 0644)
+  kCreatePrivate,   // as kCreateTruncate, but a file it creates is readable by its owner only
+                    // (0600): cached copies of the user's documents
   kAppend,          // existing file, every write goes to its end
 };
 

@@ -26,12 +26,13 @@ int OpenFile(const char* path, FileMode mode, int* fd) {
   switch (mode) {
     case FileMode::kReadWrite: flags |= O_RDWR; break;
     case FileMode::kReadOnly: flags |= O_RDONLY; break;
-    case FileMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case FileMode::kCreateTruncate:
+    case FileMode::kCreatePrivate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     case FileMode::kAppend: flags |= O_WRONLY | O_APPEND; break;
   }
   int f;
   do {
-    f = ::open(path, flags, 0644);
+    f = ::open(path, flags, mode == FileMode::kCreatePrivate ? 0600 : 0644);
   } while (f < 0 && errno == EINTR);
   if (f < 0) return errno;
   *fd = f;

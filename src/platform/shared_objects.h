@@ -130,6 +130,40 @@ int ReleaseNamedMutex(NamedMutex* mutex);
 // Returns 0, or the errno of a failing close (the handle is released in every case).
 int CloseNamedMutex(NamedMutex* mutex);
 
+// ---- Owner marks ---------------------------------------------------------------------------
+//
+// A mark says "the process that created it is alive and has not closed it": the creator holds
+// an exclusive lock on "R/owner.<name>" for as long as its handle is open (a process that dies
+// drops it). Others open the mark and ask whether it is still held. A mark is not inherited
+// and never comes back to life: once its creator is gone, a later creator of the same name
+// makes a new file, which handles opened before never see.
+
+struct OwnerMark;  // a handle to an owner mark
+
+// Creates the mark `name`, held by the calling process until CloseOwnerMark.
+// On failure returns, and leaves *out null: kErrorAlreadyExists when a live creator holds
+// it; EINVAL / ENAMETOOLONG / other errno as CreateMappingObject.
+int CreateOwnerMark(std::string_view name, OwnerMark** out);
+
+// Opens the mark `name` to watch it. kErrorFileNotFound when no live creator holds it (or R
+// is refused); *out stays null then.
+int OpenOwnerMark(std::string_view name, OwnerMark** out);
+
+// Whether the mark's creator still holds it (always true for the creator's own handle).
+// One system call; any failure to tell counts as "not held".
+bool OwnerMarkHeld(OwnerMark* mark);
+
+// Closes the handle; the creator's close gives the mark up and removes its name. A null
+// handle is ignored.
+void CloseOwnerMark(OwnerMark* mark);
+
+// ---- Leftovers ----------------------------------------------------------------------------
+
+// Removes the files of mapping objects, mutexes and owner marks whose names start with
+// `prefix` and that no live handle holds: what processes that died left behind (a name is
+// otherwise only reclaimed by a new object of the same name). Returns how many went.
+int SweepNamedObjects(std::string_view prefix);
+
 }  // namespace kdr::platform
 
 #endif  // KDR_PLATFORM_SHARED_OBJECTS_H_

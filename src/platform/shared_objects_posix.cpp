@@ -26,6 +26,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -33,6 +34,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include "platform/fault.h"
@@ -601,6 +603,104 @@ int CloseNamedMutex(NamedMutex* mutex) {
   int err = ReleaseObjectFile(mutex->path, mutex->fd);
   FreeMutex(mutex);
   return err;
+}
+
+// ---- Owner marks ---------------------------------------------------------------------------
+
+struct OwnerMark {
+  int fd = -1;
+  bool creator = false;
+  std::string path;
+};
+
+namespace {
+constexpr char kOwnerPrefix[] = "owner.";
+}  // namespace
+
+int CreateOwnerMark(std::string_view name, OwnerMark** out) {
+  if (out == nullptr) return EINVAL;
+  *out = nullptr;
+  auto* mark = new (std::nothrow) OwnerMark;
+  if (mark == nullptr) return ENOMEM;
+  mark->creator = true;
+  int err = RuntimePath(kOwnerPrefix, name, kMaxRuntimePath, &mark->path);
+  GuardLock guard;
+  if (err == 0) err = guard.Acquire(mark->path);
+  Claim claim;
+  if (err == 0) err = ClaimObjectFile(mark->path, true, &claim);
+  if (err == 0 && !claim.fresh) err = kErrorAlreadyExists;
+  if (err != 0) {
+    CloseFd(claim.fd);
+    delete mark;
+    return err;
+  }
+  mark->fd = claim.fd;  // keeps the exclusive lock
+  *out = mark;
+  return 0;
+}
+
+int OpenOwnerMark(std::string_view name, OwnerMark** out) {
+  if (out == nullptr) return EINVAL;
+  *out = nullptr;
+  auto* mark = new (std::nothrow) OwnerMark;
+  if (mark == nullptr) return ENOMEM;
+  int err = RuntimePath(kOwnerPrefix, name, kMaxRuntimePath, &mark->path);
+  if (err == 0) err = OpenFd(mark->path.c_str(), O_RDONLY | O_NOFOLLOW, &mark->fd);
+  if (err == 0 && !OwnerMarkHeld(mark)) err = kErrorFileNotFound;
+  if (err != 0) {
+    CloseFd(mark->fd);
+    delete mark;
+    return OpenPathError(err);
+  }
+  *out = mark;
+  return 0;
+}
+
+bool OwnerMarkHeld(OwnerMark* mark) {
+  if (mark == nullptr || mark->fd < 0) return false;
+  if (mark->creator) return true;
+  int err = Flock(mark->fd, LOCK_SH | LOCK_NB);
+  if (err == EWOULDBLOCK) return true;
+  if (err == 0) Flock(mark->fd, LOCK_UN);
+  return false;
+}
+
+void CloseOwnerMark(OwnerMark* mark) {
+  if (mark == nullptr) return;
+  if (mark->creator) {
+    GuardLock guard;
+    if (guard.Acquire(mark->path) == 0) Unlink(mark->path);
+  }
+  CloseFd(mark->fd);
+  delete mark;
+}
+
+int SweepNamedObjects(std::string_view prefix) {
+  std::string dir;
+  if (RuntimeDir(&dir) != 0) return 0;
+  std::string mangled = MangleRuntimeName(prefix);
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      for (const char* kind : {kMapPrefix, kMutexPrefix, kOwnerPrefix}) {
+        std::string start = std::string(kind) + mangled;
+        if (name.compare(0, start.size(), start) == 0) names.push_back(name);
+      }
+    }
+    closedir(d);
+  }
+  int removed = 0;
+  for (const std::string& name : names) {
+    std::string path = dir + "/" + name;
+    GuardLock guard;
+    if (guard.Acquire(path) != 0) continue;
+    int fd = -1;
+    if (OpenFd(path.c_str(), O_RDONLY | O_NOFOLLOW, &fd) != 0) continue;
+    if (Flock(fd, LOCK_EX | LOCK_NB) == 0 && Unlink(path) == 0) ++removed;
+    CloseFd(fd);
+  }
+  return removed;
 }
 
 }  // namespace kdr::platform

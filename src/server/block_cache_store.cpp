@@ -20,11 +20,18 @@ namespace {
 
 constexpr int kStoreNotClosedCleanly = 103;
 constexpr int kStoreNotAnOwnersStore = 79;
+constexpr int kStoreLockAbandoned = 97;
+constexpr int kStoreFullCheck =
+    KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST | KDRC_CHECK_HASH;
 constexpr size_t kStoreGuidMax = 36;
+
+int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
+              int deleteFirst, KDRC_FILETOC_T** toc);
 
 class StoreBlockCache : public BlockCache {
  public:
-  explicit StoreBlockCache(KDRC_FILETOC_T* toc) : toc_(toc) {}
+  StoreBlockCache(KDRC_FILETOC_T* toc, std::string cacheDir, std::string mapName, StoreSizes sizes)
+      : toc_(toc), cacheDir_(std::move(cacheDir)), mapName_(std::move(mapName)), sizes_(sizes) {}
   ~StoreBlockCache() override { Close(); }
 
   void Close() override {
@@ -43,7 +50,7 @@ class StoreBlockCache : public BlockCache {
     if (guid.size() > kStoreGuidMax) return false;
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
-    if (toc_ == nullptr || KDRCIF_LockCache(toc_) != 0) return false;
+    if (toc_ == nullptr || Lock() != 0) return false;
     bool hit = false;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
@@ -65,7 +72,7 @@ class StoreBlockCache : public BlockCache {
     if (guid.size() > kStoreGuidMax || len > kBlockSize || fileSize > 0x7FFFFFFFFFFFull) return;
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
-    if (toc_ == nullptr || KDRCIF_LockCache(toc_) != 0) return;
+    if (toc_ == nullptr || Lock() != 0) return;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
     int rc = KDRCIF_FindFile(toc_, g.c_str(), size, &first);
@@ -90,7 +97,8 @@ class StoreBlockCache : public BlockCache {
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return;
-    if (KDRCIF_LockCache(toc_) != 0) {
+    if (Lock() != 0) {
+      if (toc_ == nullptr) return;
       Log(LogLevel::kWarn, "cache lock not available to drop %s; clearing the store", g.c_str());
       KDRCIF_ClearCache(toc_);
       return;
@@ -121,6 +129,37 @@ class StoreBlockCache : public BlockCache {
   }
 
  private:
+  // Takes the cache lock. A lock whose last holder died holding it (store error 97) may guard
+  // a half-made change: the store is checked before it is used again, and rebuilt blank when
+  // the check fails. Under mu_.
+  int Lock() {
+    int rc = KDRCIF_LockCache(toc_);
+    if (rc != kStoreLockAbandoned) return rc;
+    Log(LogLevel::kWarn, "a process died holding the cache lock; checking the store");
+    rc = KDRCIF_LockCache(toc_);
+    if (rc != 0) return rc;
+    int check = KDRCFile_CheckMetaFile(toc_, kStoreFullCheck);
+    if (check == 0) return 0;
+    KDRCIF_UnLockCache(toc_);
+    Rebuild(check);
+    return toc_ == nullptr ? kStoreLockAbandoned : KDRCIF_LockCache(toc_);
+  }
+
+  // Replaces the open store by a blank one, under new object names: attached clients keep
+  // the old objects until they notice that their owner let go of them. Under mu_.
+  void Rebuild(int why) {
+    Log(LogLevel::kWarn, "the cache store failed its check (store error %d); rebuilt blank", why);
+    int rc = KDRCIF_Close(&toc_);
+    toc_ = nullptr;
+    if (rc != 0) Log(LogLevel::kDebug, "closing the damaged store: store error %d", rc);
+    mapName_ += "r";
+    rc = OpenStore(cacheDir_, mapName_, sizes_, 1, &toc_);
+    if (rc != 0 || toc_ == nullptr) {
+      toc_ = nullptr;
+      Log(LogLevel::kWarn, "no cache store (store error %d): reads are served from the vault", rc);
+    }
+  }
+
   static bool SameSize(const int32_t size[2], uint64_t fileSize) {
     uint64_t s = (uint64_t{static_cast<uint32_t>(size[1])} << 32) | static_cast<uint32_t>(size[0]);
     return s == fileSize;
@@ -129,6 +168,15 @@ class StoreBlockCache : public BlockCache {
   // Evicts every page of `guid`, first page first. Under mu_ and the cache lock. When a page
   // cannot be evicted the whole store is emptied: stale blocks must never stay behind.
   int ForgetLocked(const std::string& guid) {
+    {
+      KDRC_PAGE_T* first = nullptr;
+      int32_t size[2] = {0, 0};
+      int rc = KDRCIF_FindFile(toc_, guid.c_str(), size, &first);
+      if (rc != 0) return rc;
+      if (first == nullptr) return 0;
+    }
+    // Fast-cache handles opened on these blocks see the change before the blocks go.
+    KDRCIF_NoteFileChange(toc_, guid.c_str());
     for (int32_t i = 0; i <= toc_->pageCount; ++i) {
       KDRC_PAGE_T* first = nullptr;
       int32_t size[2] = {0, 0};
@@ -142,6 +190,9 @@ class StoreBlockCache : public BlockCache {
 
   mutable std::mutex mu_;
   KDRC_FILETOC_T* toc_;  // guarded by mu_
+  const std::string cacheDir_;
+  std::string mapName_;  // guarded by mu_
+  const StoreSizes sizes_;
 };
 
 int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
@@ -189,7 +240,7 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
     return NewNullBlockCache();
   }
   Log(LogLevel::kInfo, "cache store %s open in %s", mapName.c_str(), cacheDir.c_str());
-  return std::unique_ptr<BlockCache>(new StoreBlockCache(toc));
+  return std::unique_ptr<BlockCache>(new StoreBlockCache(toc, cacheDir, mapName, sizes));
 }
 
 }  // namespace kdr::server

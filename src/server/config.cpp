@@ -43,7 +43,8 @@ const Option kOptions[] = {
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
     {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
-     "name of the store's shared mapping objects and cache mutex (default kdr)"},
+     "base name of the store's shared mapping objects and cache mutex (default\n"
+     "                        kdr; each server instance appends .<instance id>)"},
     {"--file-pages", "KDRCACHED_FILE_PAGES", Kind::kInt, "store: number of file pages"},
     {"--segments", "KDRCACHED_SEGMENTS", Kind::kInt, "store: number of segments"},
     {"--hash-blocks", "KDRCACHED_HASH_BLOCKS", Kind::kInt, "store: number of hash block pages"},
@@ -66,6 +67,8 @@ const Option kOptions[] = {
      "                        (without it a missing KDR_HOME or vault is an error)"},
     {"--max-connections", "KDRCACHED_MAX_CONNECTIONS", Kind::kInt,
      "client connections served at once (default 1024)"},
+    {"--revalidate-seconds", "KDRCACHED_REVALIDATE_S", Kind::kInt,
+     "seconds between checks of cached files against the vault (default 5)"},
 };
 constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
@@ -198,6 +201,8 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
       return false;
     }
     c->maxConnections = n;
+  } else if (flag == "--revalidate-seconds") {
+    c->revalidateSeconds = n;
   }
   return true;
 }

@@ -26,7 +26,10 @@ struct ServerConfig {
   std::string vaultDir;   // the vault: a directory, or s3://BUCKET[/PREFIX] (see OpenVault)
   std::string s3Endpoint; // the object store of an s3:// vault
   std::string localeDir;  // message catalogs, <locale>.po
-  std::string mapName = "kdr";  // the store's mapping-object and mutex names
+  // Base of the store's mapping-object and mutex names; each server instance uses
+  // "<mapName>.<instance id>", so the objects an earlier instance's clients still hold never
+  // stand in its way.
+  std::string mapName = "kdr";
   StoreSizes store;
   int64_t storeBytes = 0;  // --store-size (0: not given); turned into store.segments/extents
   LogLevel logLevel = LogLevel::kInfo;
@@ -35,6 +38,11 @@ struct ServerConfig {
   int64_t filesMaxBytes = int64_t{10} << 30;  // bound of the whole-file cache (0: none)
   bool create = false;                        // create missing KDR_HOME, cache and vault dirs
   int maxConnections = 1024;
+  // How often, in seconds, the server asks the vault whether a file it holds blocks or a
+  // whole-file copy of has a newer volume than the one it cached (0: every housekeeping round,
+  // half a second). Changes it makes itself, and changes the local vault's watcher reports,
+  // are seen at once; this bounds the window for anything else.
+  int revalidateSeconds = 5;
 };
 
 enum class ConfigOutcome { kRun, kHelp, kVersion, kError };

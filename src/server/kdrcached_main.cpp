@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
 
-  std::unique_ptr<BlockCache> cache =
-      CountingBlockCache(OpenBlockCache(config.cacheDir, config.mapName, config.store));
+  // The store is opened by Start(), once this process has won the pipe: a server that loses
+  // never touches it.
   std::unique_ptr<Vault> vault;
   if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
       0) {
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
   if (!error.empty()) Log(LogLevel::kWarn, "%s", error.c_str());
-  Server server(config, std::move(vault), std::move(cache));
+  Server server(config, std::move(vault), nullptr);
   int rc = server.Start(&error);
   if (rc != 0) {
     Log(LogLevel::kError, "%s", error.c_str());

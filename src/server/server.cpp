@@ -1,11 +1,18 @@
 #include "server/server.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <system_error>
+#include <vector>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/pipe_server.h"
+#include "platform/process.h"
+#include "platform/shared_objects.h"
 #include "server/log.h"
 #include "server/session.h"
 #include "server/stats.h"
@@ -19,56 +26,215 @@ namespace {
 constexpr int kHousekeepingMs = 500;
 constexpr size_t kMaxVersions = 100000;
 constexpr int kHandOffGraceMs = 500;
-}  // namespace
+constexpr size_t kMaxVersionLine = 200;
+constexpr size_t kMaxWatches = 8000;  // below the usual per-user limit of the system
+constexpr int kWatchWaitMs = 200;
 
-namespace {
-
-// A random, non-zero number that tells this server's run apart from every other.
 uint64_t NewInstanceId() {
   std::random_device rd;
-  for (;;) {
-    uint64_t id = (uint64_t{rd()} << 32) ^ rd();
-    if (id != 0) return id;
-  }
+  uint64_t id = (uint64_t{rd()} << 32) ^ rd() ^ (static_cast<uint64_t>(pf::CurrentProcessId()) << 20);
+  return id != 0 ? id : 1;
 }
 
+// Writes `text` to `path` through a temporary name, readable by the owner only.
+int WritePrivateFile(const std::string& path, const std::string& text) {
+  std::string tmp = path + ".tmp";
+  int fd = pf::kNoFile;
+  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreatePrivate, &fd);
+  if (rc != 0) return rc;
+  rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
+  int crc = pf::CloseFile(fd);
+  if (rc == 0) rc = crc;
+  std::error_code ec;
+  if (rc == 0) std::filesystem::rename(tmp, path, ec);
+  if (rc == 0 && ec) rc = ec.value() != 0 ? ec.value() : EIO;
+  if (rc != 0) pf::DeleteFile(tmp.c_str());
+  return rc;
+}
 }  // namespace
 
 ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c)
     : config(std::move(cfg)),
       vault(std::move(v)),
       cache(std::move(c)),
+      instanceId(NewInstanceId()),
       handles(kMaxHandles, kMaxHandlesPerProcess),
       catalogs(config.localeDir),
       filesDir(config.cacheDir + "/files"),
       versionsDir(config.cacheDir + "/files/.versions"),
       partialDir(config.cacheDir + "/.partial"),
-      instanceId(NewInstanceId()) {}
+      versionsFile(config.cacheDir + "/store.versions") {}
 
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
   bool changed = false;
+  bool full = false;
+  bool fresh = false;
   {
     std::lock_guard<std::mutex> guard(versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end()) {
-      // Forgetting is always safe: at worst a file's blocks are dropped once more.
-      if (versions.size() >= kMaxVersions) versions.clear();
+      // Unnoted blocks would escape every later check: the notes and the store go together.
+      if (versions.size() >= kMaxVersions) {
+        versions.clear();
+        full = true;
+      }
       versions.emplace(guid, version);
       changed = true;  // unknown history: the store may hold blocks of another version
+      fresh = true;
     } else if (it->second != version) {
       it->second = version;
       changed = true;
     }
+    if (full) cache->Clear();
+    else if (changed) cache->Forget(guid);
   }
-  if (changed) cache->Forget(guid);
+  if (fresh) Watch(guid);
+}
+
+void ServerState::Watch(const std::string& guid) {
+  if (watcher == nullptr || !IsVaultGuid(guid)) return;
+  std::lock_guard<std::mutex> guard(watchMu);
+  if (watched.size() >= kMaxWatches) return;  // the revalidation round still covers it
+  int id = -1;
+  std::string dir = config.vaultDir + "/" + guid;
+  if (platform::DirWatchAdd(watcher, dir.c_str(), &id) == 0) watched[id] = guid;
+}
+
+void ServerState::OnVaultEvents(const std::vector<platform::DirEvent>& events) {
+  std::vector<std::string> changed;
+  bool all = false;
+  {
+    std::lock_guard<std::mutex> guard(watchMu);
+    for (const platform::DirEvent& e : events) {
+      if (e.id == platform::kDirWatchOverflow) {
+        all = true;
+        continue;
+      }
+      // Volumes only: temporary names and the volume counter come and go around each one.
+      auto volume = [&](const char* suffix) {
+        size_t n = std::char_traits<char>::length(suffix);
+        return e.name.size() > n && e.name.compare(e.name.size() - n, n, suffix) == 0 &&
+               e.name[0] != '.';
+      };
+      if (!volume(".put") && !volume(".up")) continue;
+      auto it = watched.find(e.id);
+      if (it != watched.end()) changed.push_back(it->second);
+    }
+  }
+  if (all) {
+    Revalidate();
+    return;
+  }
+  for (const std::string& guid : changed) Recheck(guid);
 }
 
 void ServerState::ContentChanged(const std::string& guid) {
   {
     std::lock_guard<std::mutex> guard(versionsMu);
     versions.erase(guid);
+    cache->Forget(guid);
   }
-  cache->Forget(guid);
+  DropWholeFile(guid);
+}
+
+bool ServerState::GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                               int32_t block, unsigned char* buf, uint32_t* len) {
+  std::lock_guard<std::mutex> guard(versionsMu);
+  auto it = versions.find(guid);
+  if (it == versions.end() || it->second != version) return false;
+  return cache->Get(guid, size, block, buf, len);
+}
+
+void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                               int32_t block, const unsigned char* data, uint32_t len) {
+  std::lock_guard<std::mutex> guard(versionsMu);
+  auto it = versions.find(guid);
+  if (it == versions.end() || it->second != version) return;
+  cache->Put(guid, size, block, data, len);
+}
+
+void ServerState::Recheck(const std::string& guid) {
+  std::string newest;
+  int rc = vault->CurrentVersion(guid, &newest);
+  if (rc != 0 && rc != ENOENT) return;  // cannot tell now: the next round asks again
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    auto it = versions.find(guid);
+    if (it == versions.end() || (rc == 0 && it->second == newest)) return;
+    versions.erase(it);  // the next open notes the new version
+    cache->Forget(guid);
+    changed = true;
+  }
+  if (changed) {
+    DropWholeFile(guid);
+    Log(LogLevel::kInfo, "%s changed in the vault; its cached blocks were dropped", guid.c_str());
+  }
+}
+
+size_t ServerState::Revalidate() {
+  std::vector<std::pair<std::string, std::string>> noted;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    noted.assign(versions.begin(), versions.end());
+  }
+  size_t changed = 0;
+  for (const auto& [guid, version] : noted) {
+    if (stopping.load()) break;
+    std::string newest;
+    int rc = vault->CurrentVersion(guid, &newest);
+    if (rc == 0 && newest == version) continue;
+    if (rc != 0 && rc != ENOENT) continue;
+    Recheck(guid);
+    ++changed;
+  }
+  return changed;
+}
+
+void ServerState::DropWholeFile(const std::string& guid) {
+  std::lock_guard<std::mutex> guard(fileCacheMu);
+  std::error_code ec;
+  std::filesystem::remove(versionsDir + "/" + guid, ec);
+  std::filesystem::remove_all(filesDir + "/" + guid, ec);
+}
+
+void ServerState::SaveVersions() {
+  if (!cache->Enabled()) return;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> guard(versionsMu);
+    for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
+  }
+  int rc = WritePrivateFile(versionsFile, text);
+  if (rc != 0) Log(LogLevel::kWarn, "cannot write %s (error %d)", versionsFile.c_str(), rc);
+}
+
+bool ServerState::LoadVersions() {
+  int fd = pf::kNoFile;
+  if (pf::OpenFile(versionsFile.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;
+  uint64_t size = 0;
+  std::string text;
+  int rc = pf::FileSize(fd, &size);
+  if (rc == 0 && size <= kMaxVersions * kMaxVersionLine) {
+    text.resize(size);
+    size_t done = 0;
+    rc = pf::ReadFileAt(fd, 0, text.data(), text.size(), &done);
+    text.resize(done);
+  } else {
+    rc = EFBIG;
+  }
+  pf::CloseFile(fd);
+  // Used once: a store that is not closed cleanly again is rebuilt, and the notes of this
+  // start must not be taken for a later one.
+  pf::DeleteFile(versionsFile.c_str());
+  if (rc != 0) return false;
+  std::istringstream in(text);
+  std::string guid, version;
+  std::lock_guard<std::mutex> guard(versionsMu);
+  while (in >> guid >> version) {
+    if (IsVaultGuid(guid) && versions.size() < kMaxVersions) versions[guid] = version;
+  }
+  return true;
 }
 
 bool ServerState::IsCurrent(const std::string& guid, const std::string& version) {
@@ -82,6 +248,20 @@ Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_pt
 
 Server::~Server() {
   if (listener_ != nullptr) pf::PipeListenerClose(listener_);
+  pf::DirWatchClose(state_.watcher);
+}
+
+void Server::WatchVault() {
+  if (state_.watcher == nullptr) return;
+  std::vector<pf::DirEvent> events;
+  while (!state_.stopping.load()) {
+    events.clear();
+    if (pf::DirWatchWait(state_.watcher, kWatchWaitMs, &events) != 0) {
+      pf::SleepMs(kWatchWaitMs);
+      continue;
+    }
+    if (!events.empty()) state_.OnVaultEvents(events);
+  }
 }
 
 int Server::Start(std::string* error) {
@@ -105,6 +285,66 @@ int Server::Start(std::string* error) {
   // Only the server that won the pipe clears up after servers that died (a losing one must
   // not touch the live server's partial files).
   RemoveLeftoverPartials(&state_);
+  PrepareCacheDir();
+  if (int wrc = pf::DirWatchOpen(&state_.watcher); wrc != 0) {
+    state_.watcher = nullptr;
+    Log(LogLevel::kInfo, "no watcher for the vault (error %d): changes behind the server's back "
+        "are seen by the revalidation round only", wrc);
+  }
+  if (state_.cache == nullptr) {
+    rc = OpenStore(error);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+void Server::PrepareCacheDir() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // The cached bytes are the user's documents: the directory and every file in it are the
+  // owner's alone, also those an earlier version of the server left readable.
+  fs::permissions(state_.config.cacheDir, fs::perms::owner_all, fs::perm_options::replace, ec);
+  if (ec) Log(LogLevel::kWarn, "cannot make %s private: %s", state_.config.cacheDir.c_str(), ec.message().c_str());
+  for (fs::recursive_directory_iterator it(state_.config.cacheDir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code pec;
+    if (it->is_symlink(pec)) continue;
+    fs::permissions(it->path(),
+                    it->is_directory(pec) ? fs::perms::owner_all
+                                          : fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace, pec);
+  }
+}
+
+int Server::OpenStore(std::string* error) {
+  // Objects of earlier instances that died (their clients gone too) are only litter now.
+  if (int n = pf::SweepNamedObjects(state_.config.mapName + "."); n > 0)
+    Log(LogLevel::kDebug, "removed %d named object(s) left by earlier servers", n);
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%016" PRIx64, state_.instanceId);
+  std::string name = state_.config.mapName + suffix;
+  state_.cache =
+      CountingBlockCache(OpenBlockCache(state_.config.cacheDir, name, state_.config.store));
+  if (!state_.cache->Enabled()) return 0;
+  if (!state_.LoadVersions()) {
+    // Nothing says which volumes the blocks were read from.
+    int rc = state_.cache->Clear();
+    if (rc != 0) {
+      *error = "cannot empty the cache store (store error " + std::to_string(rc) + ")";
+      return pf::kPipeFailed;
+    }
+  } else {
+    {
+      std::vector<std::string> noted;
+      {
+        std::lock_guard<std::mutex> guard(state_.versionsMu);
+        for (const auto& v : state_.versions) noted.push_back(v.first);
+      }
+      for (const std::string& guid : noted) state_.Watch(guid);
+    }
+    size_t n = state_.Revalidate();
+    if (n > 0) Log(LogLevel::kInfo, "%zu cached file(s) changed in the vault since the last run", n);
+  }
   return 0;
 }
 
@@ -112,7 +352,7 @@ void Server::Release() {
   if (listener_ == nullptr) return;
   std::error_code ec;
   std::filesystem::remove(pf::PipeListenerPath(listener_), ec);
-  state_.cache->Close();
+  if (state_.cache != nullptr) state_.cache->Close();
 }
 
 void Server::Stop() {
@@ -122,8 +362,9 @@ void Server::Stop() {
 
 void Server::Run() {
   std::thread house([this] { Housekeeping(); });
-  Log(LogLevel::kInfo, "serving %s (%s)", state_.config.pipeName.c_str(),
-      pf::PipeListenerPath(listener_));
+  std::thread watch([this] { WatchVault(); });
+  Log(LogLevel::kInfo, "serving %s (%s) as process %ld", state_.config.pipeName.c_str(),
+      pf::PipeListenerPath(listener_), pf::CurrentProcessId());
   while (!state_.stopping.load()) {
     pf::PipeHandle master = pf::kNoPipe;
     int rc = pf::PipeAccept(listener_, -1, &master);
@@ -187,6 +428,8 @@ void Server::Run() {
   }
   houseCv_.notify_all();
   house.join();
+  watch.join();
+  if (!abandoned_) state_.SaveVersions();
   Log(LogLevel::kInfo, "stopped; %zu handle(s) were open", state_.handles.Count());
 }
 
@@ -261,6 +504,8 @@ void Server::ReleaseDeadOwners() {
 }
 
 void Server::Housekeeping() {
+  const int32_t every = state_.config.revalidateSeconds * 1000;
+  int32_t last = pf::MonotonicMs();
   std::unique_lock<std::mutex> lock(houseMu_);
   while (!houseStop_) {
     houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
@@ -268,6 +513,11 @@ void Server::Housekeeping() {
     lock.unlock();
     JoinFinished();
     ReleaseDeadOwners();
+    int32_t now = pf::MonotonicMs();
+    if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last)) >= every) {
+      last = now;
+      state_.Revalidate();
+    }
     lock.lock();
   }
 }

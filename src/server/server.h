@@ -21,7 +21,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/dir_watch.h"
 #include "platform/pipes.h"
 #include "server/block_cache.h"
 #include "server/catalog.h"
@@ -32,12 +34,45 @@
 namespace kdr::server {
 
 // What every connection shares.
+//
+// Versions. A cached block or whole-file copy is only ever served for the volume it was read
+// from. `versions` holds, for every file the store may hold blocks of, the volume they were
+// read from (the newest this server knows). Whenever the server learns of another volume --
+// an open finds it, an upload or roll-back of its own makes it, the revalidation round or the
+// local vault's watcher sees it -- the file's blocks are dropped from the store (under the
+// cache lock, so attached fast-cache clients see the store without them at once) and its
+// whole-file copy goes. Blocks enter and leave the store only under versionsMu together with
+// the check that they belong to the noted volume, so a reader of an older volume never puts
+// its blocks back, and never takes blocks of a newer one out.
+//
+// The window. A change made behind the server's back (another server instance on the same
+// vault, `kdrvault put`) is seen by the vault directory's watcher within milliseconds (the
+// watcher thread rechecks a file whose directory gained or lost a volume), and in any case by
+// the revalidation round of the housekeeping thread, which asks the vault for the newest
+// volume of every noted file every `revalidateSeconds` seconds (default 5; the round runs on a
+// half-second tick): a change is seen at most revalidateSeconds + 0.5 s after it was
+// committed, also where no watcher can help (a vault that is not a local directory, a
+// system out of watches), and an open that starts after that never gets bytes of an older
+// volume. Changes made through this server are seen at once. A handle
+// the server opened keeps reading the volume it was opened on (the vault keeps it readable;
+// its blocks then come from the vault, not the store); for handles opened through the fast
+// cache see fastcache/fast_cache.h.
+//
+// Across restarts the notes are kept in <cacheDir>/store.versions, written when the store is
+// closed cleanly and checked against the vault before the first client is served; a store
+// without them is emptied, as nothing tells what its blocks were read from.
 struct ServerState {
   ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c);
 
   const ServerConfig config;
   const std::unique_ptr<Vault> vault;
-  const std::unique_ptr<BlockCache> cache;
+  // Set before the first connection is served and never changed afterwards.
+  std::unique_ptr<BlockCache> cache;
+  // A random, non-zero number of this server instance, fixed at start. The store's object
+  // names carry it, so the store of an earlier instance never stands in the way; the
+  // version-check reply carries it, so a client can tell that file handles it holds came
+  // from an earlier instance.
+  const uint64_t instanceId;
   HandleTable handles;
   Catalogs catalogs;
 
@@ -57,17 +92,39 @@ struct ServerState {
   void NoteVersion(const std::string& guid, const std::string& version);
   // Marks `guid` changed by this server (an upload or roll-back) and drops its blocks.
   void ContentChanged(const std::string& guid);
-  // Whether blocks read from `version` of `guid` may go into the store (it is still the
-  // newest version this server knows of).
+  // Whether `version` of `guid` is the newest version this server knows of.
   bool IsCurrent(const std::string& guid, const std::string& version);
+  // The store's Get / Put for a reader of `version` of `guid`: a miss, or nothing stored,
+  // unless that version is the one noted.
+  bool GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                    int32_t block, unsigned char* buf, uint32_t* len);
+  void PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                    int32_t block, const unsigned char* data, uint32_t len);
+  // Asks the vault for the newest volume of every noted file; drops what changed. Returns
+  // how many files had changed.
+  size_t Revalidate();
+  // Drops the blocks and the whole-file copy of `guid`, when noted, if its newest volume is
+  // no longer `version` (empty: check with the vault).
+  void Recheck(const std::string& guid);
+  // Removes the whole-file copy of `guid` and its stamp.
+  void DropWholeFile(const std::string& guid);
+  // The notes across a restart (see above). LoadVersions returns false when there were none.
+  void SaveVersions();
+  bool LoadVersions();
   std::mutex versionsMu;
   std::map<std::string, std::string> versions;  // bounded: see NoteVersion
+  std::string versionsFile;
+
+  // The vault directory's watcher (null when the system gives none): every noted file's
+  // directory is watched, and a volume that comes or goes there is rechecked at once.
+  platform::DirWatcher* watcher = nullptr;
+  void Watch(const std::string& guid);
+  // Handles what the watcher reported.
+  void OnVaultEvents(const std::vector<platform::DirEvent>& events);
+  std::mutex watchMu;
+  std::map<int, std::string> watched;  // watch id -> GUID; guarded by watchMu
 
   std::atomic<bool> stopping{false};
-
-  // Random and non-zero, made when the server starts; sent in the version-check reply, so a
-  // client can tell that file handles it holds came from an earlier instance.
-  const uint64_t instanceId;
 };
 
 class Server {
@@ -77,8 +134,10 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Prepares the directories and starts serving the master pipe. Returns 0, or a pipe result
-  // (platform::kPipeAccessDenied: another server serves the name) with *error set.
+  // Prepares the directories and starts serving the master pipe; then, the pipe won, opens
+  // the store (when the server was made without a cache) under names of this instance and
+  // checks it against the vault. Returns 0, or a pipe result (platform::kPipeAccessDenied:
+  // another server serves the name) with *error set.
   int Start(std::string* error);
 
   // Accepts clients until Stop(); then closes every connection, waits for their threads and
@@ -113,8 +172,11 @@ class Server {
 
   void ServeConnection(Conn* conn, platform::PipeHandle master);
   void Housekeeping();
+  void WatchVault();
   void JoinFinished();
   void ReleaseDeadOwners();
+  int OpenStore(std::string* error);
+  void PrepareCacheDir();
 
   ServerState state_;
   platform::PipeListener* listener_ = nullptr;

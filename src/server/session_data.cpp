@@ -78,7 +78,10 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   if (want > kBlockSize) want = kBlockSize;
   *len = static_cast<uint32_t>(want);
   if (want == 0) return true;
-  if (state_->cache->Get(f.guid, info.size, block, block_, len) && *len == want) return true;
+  // Only blocks of the handle's own volume: a handle opened before a change keeps reading
+  // the volume it opened, from the vault, while the store holds the newer one.
+  if (state_->GetIfCurrent(f.guid, info.version, info.size, block, block_, len) && *len == want)
+    return true;
   size_t got = 0;
   while (got < want) {
     size_t n = 0;
@@ -92,9 +95,7 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   }
   *len = static_cast<uint32_t>(got);
   Stats().bytesFromVault.fetch_add(got, std::memory_order_relaxed);
-  if (put && got == want && state_->IsCurrent(f.guid, info.version)) {
-    state_->cache->Put(f.guid, info.size, block, block_, *len);
-  }
+  if (put && got == want) state_->PutIfCurrent(f.guid, info.version, info.size, block, block_, *len);
   return true;
 }
 

@@ -291,12 +291,14 @@ void Session::OnGetFile(const Request& r) {
     std::lock_guard<std::mutex> guard(state_->fileCacheMu);
     fs::create_directories(dir, ec);
     if (!ec) fs::create_directories(state_->versionsDir, ec);
+    // A cached copy is the owner's alone, as is everything in the cache directory.
+    if (!ec) fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
     if (!ec) fs::rename(tmp, final_path, ec);
     if (!ec) {
       // The stamp goes in through its own temporary name: a crash leaves no half stamp.
       std::string stmp = stamp_path + ".tmp";
       int sfd = pf::kNoFile;
-      int src = pf::OpenFile(stmp.c_str(), pf::FileMode::kCreateTruncate, &sfd);
+      int src = pf::OpenFile(stmp.c_str(), pf::FileMode::kCreatePrivate, &sfd);
       if (src == 0) {
         src = pf::WriteFileAt(sfd, 0, stamp.data(), stamp.size());
         pf::CloseFile(sfd);

@@ -295,7 +295,7 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
         return fail(KDRCX_SetError(
             toc->pErr, KDRC_HERE,
             KDRC_ERROR_METAFILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
-      int os = plat::OpenFile(toc->metaFilePath, plat::FileMode::kCreateTruncate, &fd);
+      int os = plat::OpenFile(toc->metaFilePath, plat::FileMode::kCreatePrivate, &fd);
       if (os != 0) {
         KDRCX_NoteOSError(os);
         return fail(KDRCX_SetError(toc->pErr, KDRC_HERE,

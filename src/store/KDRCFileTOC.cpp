@@ -20,6 +20,7 @@ int KDRCTOC_Open(KDRC_FILETOC_T** ppToc, int mode) {
   toc->signature = KDRC_FILETOC_T_SIG;
   toc->mode = mode;
   toc->hFile = KDRC_NO_FILE;
+  toc->genFile = KDRC_NO_FILE;
   toc->freeSegHead = toc->freeSegTail = -1;
   toc->mapHead = -1;
   shared->signature = KDRC_FILESHARED_T_SIG;
@@ -48,6 +49,10 @@ int KDRCTOC_Close(KDRC_FILETOC_T* pToc) {
     kdr::platform::CloseNamedMutex(pToc->hMutex);
     pToc->hMutex = nullptr;
   }
+  pToc->pGenerations = nullptr;
+  KDRCX_UnMapOSFile(pToc, &pToc->genView, &pToc->genFile, &pToc->genMap, 0);
+  kdr::platform::CloseOwnerMark(pToc->hOwnerMark);
+  pToc->hOwnerMark = nullptr;
   if (int rc = KDRCX_UnMapOSFile(pToc, &pToc->view, &pToc->hFile, &pToc->hMap, 0))
     return KDRC_PASS(rc);
   pToc->pHeader = nullptr;

@@ -250,7 +250,7 @@ int KDRCHash_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* mapNam
       if (!create)
         return cleanup(
             KDRC_FAIL(pToc, KDRC_ERROR_HASH_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
-      int os = plat::OpenFile(path, plat::FileMode::kCreateTruncate, &fd);
+      int os = plat::OpenFile(path, plat::FileMode::kCreatePrivate, &fd);
       if (os != 0) return cleanup(KDRC_FAIL_OS(pToc, KDRC_ERROR_HASH_KDRC_CANNOT_CREATE_HASH_FILE, os));
       if ((rc = KDRCX_WriteNewHashFile(pToc, fd))) return cleanup(KDRC_PASS(rc));
       os = plat::CloseFile(fd);

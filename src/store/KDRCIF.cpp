@@ -21,8 +21,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "platform/clock.h"
 #include "platform/env.h"
+#include "platform/fs.h"
+#include "platform/shared_objects.h"
 #include "store/kdrc_internal.h"
 #include "store/segment_format.h"
 
@@ -136,7 +140,70 @@ bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
   return block == shape.segments;
 }
 
+constexpr uint32_t kGenerationSlots = 4096;  // slot 0: the whole store; the rest by GUID hash
+constexpr char kGenerationFile[] = "kdr.gen";
+
+uint32_t GenerationSlot(const char* guid) {
+  uint32_t h = 2166136261u;
+  for (int i = 0; i < meta::kGuidLength && guid[i] != '\0'; ++i) {
+    h = (h ^ uint8_t(guid[i])) * 16777619u;
+  }
+  return 1 + h % (kGenerationSlots - 1);
+}
+
+// Maps the change counters: an owner makes the file anew (all counters 0) and publishes it
+// under "<name>_GEN"; a client maps the owner's object, and goes without when there is none
+// (an owner of an earlier make).
+int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
+  char* path = nullptr;
+  if (int rc = KDRCX_getFilePath(toc, toc->cacheDir, nullptr, "KDRC_DEFAULT_GENFILE",
+                                 kGenerationFile, &path))
+    return rc;
+  std::string name = std::string(toc->wellKnownName != nullptr ? toc->wellKnownName : "kdr") + "_GEN";
+  int rc = 0;
+  if (owner) {
+    // A new file, never the old one emptied: clients of an earlier owner may still map it.
+    kdr::platform::DeleteFile(path);
+    int fd = KDRC_NO_FILE;
+    int os = kdr::platform::OpenFile(path, kdr::platform::FileMode::kCreatePrivate, &fd);
+    if (os == 0) os = kdr::platform::SetFileSize(fd, kGenerationSlots * sizeof(uint32_t));
+    if (fd != KDRC_NO_FILE) kdr::platform::CloseFile(fd);
+    if (os != 0) rc = KDRC_FAIL_OS(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
+  } else if (kdr::platform::MappingObject* probe = nullptr;
+             kdr::platform::OpenMappingObject(name, &probe) != 0) {
+    std::free(path);
+    return 0;
+  } else {
+    kdr::platform::CloseMappingObject(probe);
+  }
+  void* mem = nullptr;
+  if (rc == 0)
+    rc = KDRCX_MapOSFile(toc, path, name.c_str(), owner ? 0 : 1, -1, &toc->genView, &mem,
+                         &toc->genFile, &toc->genMap);
+  std::free(path);
+  if (rc != 0) return rc;
+  if (kdr::platform::MappingObjectSize(toc->genMap) < kGenerationSlots * sizeof(uint32_t)) {
+    KDRCX_UnMapOSFile(toc, &toc->genView, &toc->genFile, &toc->genMap, 0);
+    return owner ? KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING) : 0;
+  }
+  toc->pGenerations = static_cast<uint32_t*>(mem);
+  return 0;
+}
+
 }  // namespace
+
+uint32_t KDRCIF_FileGeneration(const KDRC_FILETOC_T* pToc, const char* guid) {
+  if (pToc == nullptr || pToc->pGenerations == nullptr || guid == nullptr) return 0;
+  const volatile uint32_t* g = pToc->pGenerations;
+  return g[0] + g[GenerationSlot(guid)];
+}
+
+void KDRCIF_NoteFileChange(KDRC_FILETOC_T* pToc, const char* guid) {
+  if (pToc == nullptr || pToc->pGenerations == nullptr) return;
+  volatile uint32_t* g = pToc->pGenerations;
+  uint32_t slot = guid == nullptr ? 0 : GenerationSlot(guid);
+  g[slot] = g[slot] + 1;
+}
 
 uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return 0;
@@ -296,11 +363,29 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   // known process-wide (KDRCX_AllocationGranularity).
   int attach = mode == KDRC_MODE_CLIENT;
   int newCache = 0;
+  // The owner's liveness mark goes first: a second owner of the same names stops here,
+  // before it touches any file; a client without a live owner has nothing to attach to.
+  kdr::platform::OwnerMark* mark = nullptr;
+  if (mode != KDRC_MODE_STANDALONE) {
+    const char* name = pParams->mapName != nullptr ? pParams->mapName : "kdr";
+    int os = mode == KDRC_MODE_OWNER ? kdr::platform::CreateOwnerMark(name, &mark)
+                                     : kdr::platform::OpenOwnerMark(name, &mark);
+    if (os != 0) {
+      KDRCX_NoteOSError(os);
+      return KDRCX_Traceback(__func__, mode == KDRC_MODE_OWNER
+                                           ? KDRC_ERROR_FILE_MAPPING_OBJECT_ALREADY_EXISTS
+                                           : KDRC_ERROR_IF_BAD_LENGTH);
+    }
+  }
   KDRC_FILETOC_T* toc = nullptr;
   int rc = KDRCFile_Open(&toc, pParams->cacheDir, pParams->mapName, c.filePages, c.segments,
                          c.hashBlocks, c.maxExtentFiles, c.extentMB, pParams->create,
                          pParams->deleteFirst, attach, pParams->trace, mode, &newCache);
-  if (rc != 0) return KDRC_PASS(rc);
+  if (rc != 0) {
+    kdr::platform::CloseOwnerMark(mark);
+    return KDRC_PASS(rc);
+  }
+  toc->hOwnerMark = mark;  // closed with the TOC from here on
 
   bool markedOpen = false;
   const char* const self = __func__;
@@ -370,8 +455,38 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     }
     return fail(rc);
   }
+  if (mode != KDRC_MODE_STANDALONE && (rc = MapGenerations(toc, mode == KDRC_MODE_OWNER))) {
+    if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
+      if (sh->clients > 0) sh->clients -= 1;
+      KDRCFile_UnLockCache(toc);
+    }
+    return fail(rc);
+  }
   *ppToc = toc;
   return 0;
+}
+
+int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->signature != KDRC_FILETOC_T_SIG) return 0;
+  if (pToc->mode != KDRC_MODE_CLIENT) return 1;
+  // A closed store, or one another owner has opened since under its own names: memory reads.
+  const KDRC_FILESHARED_T* sh = pToc->pShared;
+  if (sh == nullptr || sh->signature != KDRC_FILESHARED_T_SIG) return 0;
+  const KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
+  if (seg == nullptr || seg->pSegment0 == nullptr || pToc->wellKnownName == nullptr) return 0;
+  const char* name = reinterpret_cast<const char*>(seg->pSegment0) + kSharedRecordBytes +
+                     3 * size_t(pToc->pageCount) * sizeof(int32_t);
+  if (strncmp(name, pToc->wellKnownName, kNameBytes) != 0) return 0;
+  // A dead owner (its mark no longer held): one system call, made at most every
+  // KDRC_OWNER_CHECK_MS. An owner killed meanwhile leaves files that the next owner does not
+  // reuse (an unclean store is rebuilt as new files), so what this handle maps stays whole.
+  int32_t now = kdr::platform::MonotonicMs();
+  if (pToc->ownerCheckedMs != 0 &&
+      uint32_t(now) - uint32_t(pToc->ownerCheckedMs) < uint32_t(KDRC_OWNER_CHECK_MS))
+    return 1;
+  if (!kdr::platform::OwnerMarkHeld(pToc->hOwnerMark)) return 0;
+  pToc->ownerCheckedMs = now != 0 ? now : 1;
+  return 1;
 }
 
 int KDRCIF_Close(KDRC_FILETOC_T** ppToc) {
@@ -517,9 +632,18 @@ int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block
   }
   int32_t segment = -1;
   if (int rc = KDRCFile_GetFreeSegment(pToc, &segment)) return KDRC_PASS(rc);
-  // From here a failure gives the segment back, so that it is not lost until the next open.
+  // From here a failure gives the segment back, so that it is not lost until the next open,
+  // but only when no page names it: a failure after the entry was recorded (an access-time
+  // update that finds a damaged date list) leaves the block stored, and freeing its segment
+  // would hand it out again under a live entry. When the file's pages cannot be searched
+  // the segment stays taken (the next open rebuilds the free list from the pages).
   auto giveBack = [&](int code) {
-    KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
+    KDRC_PAGE_T* hit = nullptr;
+    int32_t named = -1;
+    int32_t namedLength = 0;
+    if (KDRCFile_FindSegment(pToc, *ppFirst, block, &hit, &named, &namedLength) == 0 &&
+        named != segment)
+      KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
     return code;
   };
   if (int rc = KDRCSegment_WriteSegmentData(pToc, bytes, segment, length))

@@ -154,7 +154,7 @@ int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wel
       if (!create)
         return cleanup(KDRC_FAIL(pToc,
                               KDRC_ERROR_SEGMENT_FILE_DOES_NOT_EXIST_AND_CREATE_OPTION_NOT_SPECIFIED));
-      int os = plat::OpenFile(path, plat::FileMode::kCreateTruncate, &fd);
+      int os = plat::OpenFile(path, plat::FileMode::kCreatePrivate, &fd);
       if (os != 0) return cleanup(KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_KDRC_CANNOT_CREATE_SEGMENT_FILE, os));
       if ((rc = KDRCX_WriteNewSegmentFile(pToc, fd))) return cleanup(KDRC_PASS(rc));
       os = plat::CloseFile(fd);
@@ -307,7 +307,7 @@ int KDRCX_SegmentCreateInitialExtFile(KDRC_FILETOC_T* pToc, int32_t extent) {
                                &ext))
     return KDRC_PASS(rc);
   int fd = KDRC_NO_FILE;
-  int os = plat::OpenFile(ext->path, plat::FileMode::kCreateTruncate, &fd);
+  int os = plat::OpenFile(ext->path, plat::FileMode::kCreatePrivate, &fd);
   if (os != 0) {
     FreeExtent(ext);  // the slot is left empty: no record with a freed path stays behind
     return KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE, os);

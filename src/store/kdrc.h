@@ -258,6 +258,24 @@ inline constexpr int64_t KDRCX_SharedTocBytes(int32_t pages) { return 12 * int64
 // shared TOC (its metafile was not made by an owner, or the shared TOC's pages were lost
 // since): such a store is left untouched and must be opened with the delete-first flag.
 int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
+// Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
+// a client, 1 while its shared record says open under the name the client attached to, and
+// the process that opened it as owner lives (checked at most every KDRC_OWNER_CHECK_MS: one
+// system call), else 0 (the owner closed it, died, another owner took the files over, or a
+// null or foreign TOC). A client that sees 0 must close its handle: another owner may use
+// the files it maps under other names and another cache mutex. Call under the cache lock.
+inline constexpr int KDRC_OWNER_CHECK_MS = 20;
+int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc);
+// Change counters. An owner keeps, beside the store (file "kdr.gen", 0600, made anew by each
+// owner open, mapped by its clients), a table of counters: one for the whole store and one
+// per group of GUIDs (by hash). KDRCIF_FileGeneration(guid) changes whenever blocks of `guid`
+// may have been dropped or replaced since it was read (a reader of the same store compares
+// two reads; across two stores the numbers mean nothing). The owner calls
+// KDRCIF_NoteFileChange before it drops or replaces a file's blocks because the file
+// changed (guid null: every file; emptying the store to make room is no change). Both under
+// the cache lock; 0 and no effect without a table.
+uint32_t KDRCIF_FileGeneration(const KDRC_FILETOC_T* pToc, const char* guid);
+void KDRCIF_NoteFileChange(KDRC_FILETOC_T* pToc, const char* guid);
 // Closes the store and sets *ppToc to null. A null pointer or null store returns 0.
 int KDRCIF_Close(KDRC_FILETOC_T** ppToc);
 // Finds the file or adds it with the given size (an existing file keeps its size).

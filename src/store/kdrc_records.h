@@ -18,6 +18,7 @@ namespace kdr::platform {
 struct MappingObject;
 struct MappedView;
 struct NamedMutex;
+struct OwnerMark;
 }  // namespace kdr::platform
 
 using KDRC_MAPHANDLE = kdr::platform::MappingObject*;
@@ -162,6 +163,16 @@ struct KDRC_FILETOC_T {
   int lockHeld;
   int lockPinned;
   KDRC_MUTEX hMutex;
+  // The owner's liveness mark, named like the cache mutex: held by an owner for as long as
+  // its store is open, watched by a client (KDRCIF_OwnerAlive). Null for a stand-alone store.
+  kdr::platform::OwnerMark* hOwnerMark;
+  int32_t ownerCheckedMs;  // when a client last found the mark held (monotonic ms), 0 never
+  // Change counters shared by an owner with its clients (KDRCIF_FileGeneration): a view of
+  // the owner's generation file, or null (stand-alone, or an owner that has none).
+  uint32_t* pGenerations;
+  KDRC_VIEW genView;
+  KDRC_OSFILE genFile;
+  KDRC_MAPHANDLE genMap;
 
   // Date list (least recently used first), one entry per page; private unless shared.
   int32_t* lastFileAccess;

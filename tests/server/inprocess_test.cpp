@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/fault.h"
+#include "platform/process.h"
+#include "support/process_wait.h"
 #include "server/block_cache.h"
 #include "server/raw_client.h"
 #include "server/server.h"
@@ -129,6 +131,56 @@ TEST_F(InProcessServer, DiskFullDuringATransferLeavesNoPartialFile) {
   ASSERT_TRUE(c.Send(KDR_GET_FILE_MSG, Cat({BE16(h), Text("tst", false)})));
   r = Finish(&c);
   EXPECT_EQ(r.typeId, kReplyNormal) << r.ErrorText();
+}
+
+// A process that dies holding the store's cache lock leaves the server's next use of the store
+// to check it first: a sound store goes on as it was, a damaged one is rebuilt blank under new
+// object names.
+TEST(StoreBlockCache, AnAbandonedCacheLockIsCheckedAndADamagedStoreRebuilt) {
+  std::string tmpl = ::testing::TempDir() + "kdrabandonXXXXXX";
+  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+  std::string home = tmpl;
+  fs::create_directories(home + "/run");
+  fs::permissions(home + "/run", fs::perms::owner_all);
+  std::string oldRuntime = std::getenv("KDR_RUNTIME_DIR") != nullptr ? std::getenv("KDR_RUNTIME_DIR") : "";
+  setenv("KDR_RUNTIME_DIR", (home + "/run").c_str(), 1);
+  static const char kGuid[] = "0123456789ABCDEF0123456789ABCDEF";
+  auto dieHoldingTheLock = [](const std::string& name) {
+    long pid = 0;
+    std::string cmd = std::string("exec '" KDR_STORE_LOCK_HELPER "' ") + name;
+    EXPECT_EQ(pf::SpawnShell(cmd.c_str(), &pid), 0);
+    EXPECT_EQ(WaitForExitStatus(pid, 10000), 128 + 9);
+  };
+  {
+    auto cache = server::OpenBlockCache(home + "/cache", "abn", server::StoreSizes{});
+    ASSERT_TRUE(cache->Enabled());
+    std::string block(16384, 'b');
+    auto data = reinterpret_cast<const unsigned char*>(block.data());
+    cache->Put(kGuid, 20000, 0, data, 16384);
+    std::string buf(16384, '\0');
+    auto out = reinterpret_cast<unsigned char*>(buf.data());
+    uint32_t len = 0;
+
+    dieHoldingTheLock("abn");
+    EXPECT_TRUE(cache->Get(kGuid, 20000, 0, out, &len));  // checked, sound, kept
+    EXPECT_TRUE(buf == block);
+
+    // Page 1 (the file's) names another page as itself while the lock is abandoned.
+    {
+      std::fstream mf(home + "/cache/kdr.mf", std::ios::in | std::ios::out | std::ios::binary);
+      mf.seekp(512 + 512 + 4);
+      mf.put('\x07');
+    }
+    dieHoldingTheLock("abn");
+    EXPECT_FALSE(cache->Get(kGuid, 20000, 0, out, &len));  // rebuilt blank
+    server::StoreInfo info;
+    ASSERT_TRUE(cache->Info(&info));
+    EXPECT_EQ(info.mapName, "abnr");
+    cache->Put(kGuid, 20000, 0, data, 16384);
+    EXPECT_TRUE(cache->Get(kGuid, 20000, 0, out, &len));
+  }
+  oldRuntime.empty() ? unsetenv("KDR_RUNTIME_DIR") : setenv("KDR_RUNTIME_DIR", oldRuntime.c_str(), 1);
+  fs::remove_all(home);
 }
 
 }  // namespace

@@ -102,9 +102,9 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
   EXPECT_EQ(KDRCIF_LockCache(c1), KDRC_ERROR_BAD_TYPE_SIG);
   GetCapturedStdout();
   ASSERT_EQ(CloseS(&c1), 0);
-  // With nobody holding them, the mapping objects are gone.
+  // With nobody holding them, the mapping objects are gone; still no owner: 61.
   CaptureStdout();
-  EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+  EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_IF_BAD_LENGTH);
   GetCapturedStdout();
 
   // The owner's next open finds its pseudo-file in place and the cached blocks still there.
@@ -212,6 +212,30 @@ TEST_F(StoreIf, WritingIntoAFullStoreEvictsTheOldestPageEvenTheFilesOwnFirstPage
   GetCapturedStdout();
   EXPECT_EQ(ReadBack(s, Find(s, 2), 2, 0), 1);
   EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
+}
+
+// A write that fails after its block was recorded (the date list is damaged, so the access
+// time cannot be moved) keeps the block's segment taken: handing it out again would let the
+// next write overwrite a block that a page still names.
+TEST_F(StoreIf, AFailedWriteNeverFreesASegmentAPageStillNames) {
+  KDRC_FILETOC_T* s = nullptr;
+  ASSERT_EQ(OpenS(KDRC_MODE_STANDALONE, &s), 0);
+  KDRC_PAGE_T* a = nullptr;
+  KDRC_PAGE_T* b = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 5000, 0, &a), 0);
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(2).c_str(), 5000, 0, &b), 0);
+  int32_t na = KDRCX_PageNumber(s, a);
+  ASSERT_EQ(s->pDateHead[0], na);  // file 1 is the oldest, file 2 the newest
+  s->dateNext[na] = -7;            // file 1's successor link is broken
+  CaptureStdout();
+  EXPECT_EQ(Write(s, &a, 1, 0), KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+  GetCapturedStdout();
+  ASSERT_EQ(a->used, 1);  // recorded before the failure
+  int32_t kept = a->entries[0].segment;
+  ASSERT_EQ(Write(s, &b, 2, 0), 0);  // the newest page: its access time needs no link
+  EXPECT_NE(b->entries[0].segment, kept);
+  s->dateNext[na] = KDRCX_PageNumber(s, b);  // mended, so reads can move the page again
+  EXPECT_EQ(ReadBack(s, a, 1, 0), 1);
 }
 
 TEST_F(StoreIf, ClearingEmptiesTheStoreButKeepsTheSharedToc) {
