@@ -137,6 +137,13 @@ int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
                          KDRC_PAGE_T** ppHit, int32_t* pSegment, int32_t* pLength);
 int KDRCFile_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
                        int32_t* pLength);
+// Notes a change of the store that can move a block to another segment or page (a chain, a
+// page's entries, a page's kind or GUID, a segment given back): bumps the shared change count,
+// so every block index of every process sharing the store is rebuilt before its next use.
+// Called by each function that makes such a change; the caller holds the cache lock.
+void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc);
+// Drops the TOC's block indexes (at close).
+void KDRCX_FreeBlockIndex(KDRC_FILETOC_T* pToc);
 // KDRCFile_ReadBlock of only bytes [offset, offset + count) of the block (0 <= offset <=
 // 16384, count >= 0), cut at the block's length; buffer holds count bytes. *pLength is the
 // whole block's length, or -1 when it is not cached.
