@@ -95,9 +95,9 @@ class FastCacheTest : public ProxyFixture {
   }
 
   // Starts the owner process and waits until its store holds the files of the layout.
-  void StartOwner() {
+  void StartOwner(const std::string& mode = "") {
     std::string cmd = std::string(KDR_FASTCACHE_OWNER) + " " + store_ + " " + kMap + " " +
-                      dir_ + "/stop >" + dir_ + "/owner.out 2>&1";
+                      dir_ + "/stop " + mode + " >" + dir_ + "/owner.out 2>&1";
     ASSERT_EQ(platform::SpawnShell(cmd.c_str(), &owner_), 0);
     for (int i = 0; i < 2000 && OwnerOutput().find("ready\n") == std::string::npos; ++i) {
       if (OwnerOutput().find("failed") != std::string::npos) break;
@@ -126,9 +126,10 @@ class FastCacheTest : public ProxyFixture {
 
   // Serves the pipe with the store's parameters (map name `map`) and `script`, and initialises
   // the proxy against it.
-  void Start(const std::string& script, const std::string& map = kMap) {
+  void Start(const std::string& script, const std::string& map = kMap,
+             int32_t segments = kSegments) {
     std::string info = "on GET_CACHE_INIT_INFO reply be32=" + std::to_string(kFilePages) +
-                       " be32=" + std::to_string(kSegments) + " be32=" +
+                       " be32=" + std::to_string(segments) + " be32=" +
                        std::to_string(kHashBlocks) + " be32=" + std::to_string(kExtentMB) +
                        " be32=" + std::to_string(kExtents) + " be16=" +
                        std::to_string(store_.size()) + " be16=" + std::to_string(map.size()) +
@@ -386,6 +387,42 @@ TEST_F(FastCacheTest, ThreadsReadTheStoreTogether) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(Count("GET_DATA"), 0);
   EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
+}
+
+// The owner evicts pages of a large file and writes its blocks again, into segments another
+// file held a moment before, while this process reads the file at random places: whatever the
+// store hands out is the file's own bytes, never those of a segment that moved on.
+TEST_F(FastCacheTest, ReadsStayRightWhileTheOwnerMovesBlocks) {
+  StartOwner("churn");
+  Start("", kMap, kChurnSegments);
+  VXNFileHandle f = Open(kFileL.letter);
+  ASSERT_NE(f, nullptr);
+  const std::string file = FileBytes(kFileL.letter, 0, kFileL.size);
+  std::ofstream(dir_ + "/stop.churn");
+  std::mt19937 rng(3);
+  std::vector<unsigned char> buf(4 * kBlock);
+  int served = 0;
+  int wrong = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < end) {
+    int n = static_cast<int>(rng() % buf.size()) + 1;
+    int64_t at = static_cast<int64_t>(rng() % static_cast<uint64_t>(kFileL.size - n + 1));
+    f->position = at;  // the handle has no owner between calls: this thread may set it
+    int r = fastCacheRead(f, buf.data(), n);
+    ASSERT_GE(r, 0);
+    if (r > 0) ++served;
+    if (r > 0 && std::memcmp(buf.data(), file.data() + at, size_t(r)) != 0) ++wrong;
+  }
+  f->position = 0;
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+  StopOwner();
+  const std::string out = OwnerOutput();
+  size_t at = out.find("rounds=");
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_GT(std::atoi(out.c_str() + at + 7), 20) << out;
+  EXPECT_NE(out.find(" rc=0\n"), std::string::npos) << out;
+  EXPECT_GT(served, 100) << out;
+  EXPECT_EQ(wrong, 0) << "of " << served << " reads served by the store";
 }
 
 }  // namespace
