@@ -393,6 +393,39 @@ int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* writte
   return kPipeOk;
 }
 
+int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  for (int i = 0; i < count; ++i) {
+    const PipeMessageParts& m = messages[i];
+    if (uint64_t{m.headLen} + m.bodyLen > kMaxPipeMessage || (m.headLen > 0 && m.head == nullptr) ||
+        (m.bodyLen > 0 && m.body == nullptr))
+      return kPipeFailed;
+  }
+  // Up to kPerCall messages per sendmsg: three buffers each, well inside IOV_MAX.
+  constexpr int kPerCall = 64;
+  unsigned char lengths[kPerCall][4];
+  iovec iov[3 * kPerCall];
+  for (int first = 0; first < count; first += kPerCall) {
+    int n = count - first < kPerCall ? count - first : kPerCall;
+    for (int i = 0; i < n; ++i) {
+      const PipeMessageParts& m = messages[first + i];
+      uint32_t len = m.headLen + m.bodyLen;
+      for (int k = 0; k < 4; ++k) lengths[i][k] = static_cast<unsigned char>(len >> (24 - 8 * k));
+      iov[3 * i] = iovec{lengths[i], 4};
+      iov[3 * i + 1] = iovec{const_cast<void*>(m.head), m.headLen};
+      iov[3 * i + 2] = iovec{const_cast<void*>(m.body), m.bodyLen};
+    }
+    int rc = SendAll(p->fd, iov, 3 * n);
+    if (rc != kPipeOk) {
+      p->broken = true;
+      return rc;
+    }
+  }
+  return kPipeOk;
+}
+
 int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count) {
   Pipe* p = FromHandle(pipe);
   if (p == nullptr) return kPipeInvalidHandle;
