@@ -6,6 +6,7 @@
 // as an index, and every chain walk stops after as many steps as there are pages, so a
 // damaged or hostile file gives a code, never a hang or an access outside the mapping.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -242,8 +243,18 @@ IndexSlot* IndexFor(KDRC_FILETOC_T* toc, meta::Page* first, uint32_t changes) {
 
 void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return;
-  uint32_t c = pToc->pShared->changes + 1;
-  pToc->pShared->changes = c == 0 ? 1 : c;
+  // Readers that copy a segment without the cache lock compare the count before and after
+  // (KDRCIF_ChangeCount): the new count is published before the change it announces.
+  std::atomic_ref<uint32_t> count(pToc->pShared->changes);
+  uint32_t c = count.load(std::memory_order_relaxed) + 1;
+  count.store(c == 0 ? 1 : c, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pShared == nullptr) return 0;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return std::atomic_ref<uint32_t>(pToc->pShared->changes).load(std::memory_order_acquire);
 }
 
 void KDRCX_FreeBlockIndex(KDRC_FILETOC_T* pToc) {
@@ -720,6 +731,23 @@ int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bl
   KDRC_CHECK_SHARED(pToc);
   if (pFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
   if (buffer == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "buffer");
+  const uint8_t* data = nullptr;
+  if (int rc = KDRCFile_LocateBlockPart(pToc, pFirst, block, offset, count, &data, pLength,
+                                        nullptr))
+    return KDRC_PASS(rc);
+  if (data != nullptr && *pLength > offset)
+    std::memcpy(buffer, data + offset, size_t(std::min(*pLength - offset, count)));
+  return 0;
+}
+
+int KDRCFile_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                             int32_t offset, int32_t count, const uint8_t** ppData,
+                             int32_t* pLength, int* pStable) {
+  KDRC_CHECK_SHARED(pToc);
+  if (pFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
+  if (ppData == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "data");
+  *ppData = nullptr;
+  if (pStable != nullptr) *pStable = 0;
   if (pLength == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "length");
   if (block < 0) return KDRC_FAIL_VALUE(pToc, block, KDRC_ERROR_IF_BAD_FILE_OFFSET);
   if (offset < 0 || offset > kSegmentSize)
@@ -737,8 +765,9 @@ int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bl
     return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_METAFILE_SEGMENT_LENGTH);
   uint8_t* data = nullptr;
   if (int rc = SegmentAddress(pToc, segment, &data)) return KDRC_PASS(rc);
-  if (length > offset)
-    std::memcpy(buffer, data + offset, size_t(std::min(length - offset, count)));
+  *ppData = data;
+  // The segment file stays mapped whole while the TOC is open; an extent's window may move.
+  if (pStable != nullptr) *pStable = segment < pToc->pShared->segments ? 1 : 0;
   *pLength = length;
   if (int rc = KDRCX_UpdatePageAccessTime(pToc, hit)) return KDRC_PASS(rc);
   return 0;

@@ -149,6 +149,13 @@ void KDRCX_FreeBlockIndex(KDRC_FILETOC_T* pToc);
 // whole block's length, or -1 when it is not cached.
 int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
                            int32_t offset, int32_t count, void* buffer, int32_t* pLength);
+// KDRCFile_ReadBlockPart without the copy: *ppData is where the block's bytes are in this
+// process's mapping (null when it is not cached), *pStable (when not null) 1 when that address
+// stays valid while the TOC is open (the segment file), 0 when a later lookup may move it (an
+// extent's window).
+int KDRCFile_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                             int32_t offset, int32_t count, const uint8_t** ppData,
+                             int32_t* pLength, int* pStable);
 int KDRCFile_FreeThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 int KDRCFile_GetFreeSegmentMap(KDRC_FILETOC_T* pToc);
 int KDRCFile_GetFreeSegment(KDRC_FILETOC_T* pToc, int32_t* pSegment);
@@ -292,6 +299,19 @@ int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc);
 // The shared TOC: published by an owner's open, attached to by a client's open.
 int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache);
 int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc);
+
+// KDRCIF_ReadBlockPart without the copy (see KDRCFile_LocateBlockPart), with the same checks,
+// trace and counts. The bytes at *ppData are the block's while the cache lock is held; a
+// reader that copies them after letting go of the lock must see KDRCIF_ChangeCount unchanged
+// from before the unlock to after the copy, else the segment may have been given to another
+// block meanwhile. Only stable addresses may be used so.
+int KDRCIF_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                           int32_t offset, int32_t count, const uint8_t** ppData,
+                           int32_t* pLength, int* pStable);
+// The store's change count (see KDRCX_NoteStoreChange), read with acquire order, without the
+// cache lock. 0 for an owner that does not count its changes: then nothing may be copied
+// without the lock.
+uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc);
 
 // Hits and misses of the shared record as 64-bit values.
 uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc);
