@@ -257,6 +257,34 @@ uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
   return std::atomic_ref<uint32_t>(pToc->pShared->changes).load(std::memory_order_acquire);
 }
 
+namespace {
+
+// Counts the change of an entry appended to the file at `first`, and keeps this TOC's index of
+// that file current when it was current up to this change (a file being written block by
+// block would otherwise be walked again for every block).
+void NoteAppendedEntry(KDRC_FILETOC_T* toc, meta::Page* first, const meta::SegmentEntry& e,
+                       int32_t page) {
+  const uint32_t before = toc->pShared->changes;
+  KDRCX_NoteStoreChange(toc);
+  if (before == 0 || toc->pBlockIndex == nullptr) return;
+  const int32_t number = KDRCX_PageNumber(toc, first);
+  for (IndexSlot& s : toc->pBlockIndex->slots) {
+    if (s.first != number || s.changes != before) continue;
+    if (e.block >= 0 && e.block < kIndexBlockLimit) {
+      if (!GrowIndex(&s, e.block + 1)) {
+        s.first = -1;
+        return;
+      }
+      IndexEntry& x = s.entries[e.block];
+      if (x.segment == -1) x = IndexEntry{e.segment, e.length, page};
+    }
+    s.changes = toc->pShared->changes;
+    return;
+  }
+}
+
+}  // namespace
+
 void KDRCX_FreeBlockIndex(KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pBlockIndex == nullptr) return;
   for (IndexSlot& s : pToc->pBlockIndex->slots) std::free(s.entries);
@@ -651,7 +679,7 @@ int KDRCFile_AllocateSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t 
       e.segment = segment;
       e.block = block;
       p->used += 1;
-      KDRCX_NoteStoreChange(pToc);
+      NoteAppendedEntry(pToc, pFirst, e, KDRCX_PageNumber(pToc, p));
       if (int rc = KDRCX_UpdatePageAccessTime(pToc, p)) return KDRC_PASS(rc);
       return 0;
     }

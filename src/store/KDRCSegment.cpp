@@ -462,7 +462,8 @@ int KDRCSegment_WriteSegmentData(KDRC_FILETOC_T* pToc, const void* bytes, int32_
     return KDRC_FAIL_VALUE(pToc, segment, KDRC_ERROR_SEGMENT_BAD_OFFSET);
   if (length < 0 || length > kSegmentSize)
     return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_IF_BAD_LENGTH);
-  KDRCX_NoteStoreChange(pToc);
+  // No change count here: the segment is free, so no lookup leads to it; giving it back to
+  // the free list counted when it was freed.
   if (segment < sh->segments) {
     KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
     if (seg == nullptr || seg->pSegment0 == nullptr ||
