@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,7 +132,8 @@ void PrintCodeLine(int code) {
 // A first change count for a store being opened: never 0, and unlike the count of an earlier
 // open of the same files, so an index kept across an owner's restart cannot match by chance.
 uint32_t ChangeSeed() {
-  uint32_t v = static_cast<uint32_t>(std::time(nullptr)) * 2654435761u;
+  auto ns = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  uint32_t v = static_cast<uint32_t>(ns ^ (ns >> 32)) * 2654435761u;
   return v == 0 ? 1 : v;
 }
 
