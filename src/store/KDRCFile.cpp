@@ -243,20 +243,33 @@ IndexSlot* IndexFor(KDRC_FILETOC_T* toc, meta::Page* first, uint32_t changes) {
 
 }  // namespace
 
+namespace {
+
+// The change count as the lock holder reads it. Atomic, since readers of other threads read
+// and touch it without the lock (KDRCIF_ChangeCount).
+uint32_t ChangesOf(const KDRC_FILETOC_T* toc) {
+  if (toc->pShared == nullptr) return 0;
+  return std::atomic_ref<uint32_t>(toc->pShared->changes).load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return;
   // Readers that copy a segment without the cache lock compare the count before and after
   // (KDRCIF_ChangeCount): the new count is published before the change it announces.
+  // The exchange's acquire half keeps the change's own writes after it. Only the owner writes
+  // the count, under the cache lock.
   std::atomic_ref<uint32_t> count(pToc->pShared->changes);
   uint32_t c = count.load(std::memory_order_relaxed) + 1;
-  count.store(c == 0 ? 1 : c, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  count.exchange(c == 0 ? 1 : c, std::memory_order_acq_rel);
 }
 
 uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return 0;
-  std::atomic_thread_fence(std::memory_order_acquire);
-  return std::atomic_ref<uint32_t>(pToc->pShared->changes).load(std::memory_order_acquire);
+  // A read-modify-write that changes nothing: its release half keeps a copy made before it
+  // from moving past the read.
+  return std::atomic_ref<uint32_t>(pToc->pShared->changes).fetch_add(0, std::memory_order_acq_rel);
 }
 
 namespace {
@@ -266,7 +279,7 @@ namespace {
 // block would otherwise be walked again for every block).
 void NoteAppendedEntry(KDRC_FILETOC_T* toc, meta::Page* first, const meta::SegmentEntry& e,
                        int32_t page) {
-  const uint32_t before = toc->pShared->changes;
+  const uint32_t before = ChangesOf(toc);
   KDRCX_NoteStoreChange(toc);
   if (before == 0 || toc->pBlockIndex == nullptr) return;
   const int32_t number = KDRCX_PageNumber(toc, first);
@@ -280,7 +293,7 @@ void NoteAppendedEntry(KDRC_FILETOC_T* toc, meta::Page* first, const meta::Segme
       IndexEntry& x = s.entries[e.block];
       if (x.segment == -1) x = IndexEntry{e.segment, e.length, page};
     }
-    s.changes = toc->pShared->changes;
+    s.changes = ChangesOf(toc);
     return;
   }
 }
@@ -717,7 +730,7 @@ int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
   *ppHit = nullptr;
   KDRC_CHECK_PAGE_PTR(pToc, pFirst);
   // A count of 0 is a store kept by an owner that does not count its changes: no index.
-  uint32_t changes = pToc->pShared != nullptr ? pToc->pShared->changes : 0;
+  uint32_t changes = ChangesOf(pToc);
   if (changes != 0 && block < kIndexBlockLimit) {
     if (IndexSlot* ix = IndexFor(pToc, pFirst, changes)) {
       if (block < ix->blocks && ix->entries[block].segment != -1) {

@@ -308,8 +308,8 @@ int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc);
 int KDRCIF_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
                            int32_t offset, int32_t count, const uint8_t** ppData,
                            int32_t* pLength, int* pStable);
-// The store's change count (see KDRCX_NoteStoreChange), read with acquire order, without the
-// cache lock. 0 for an owner that does not count its changes: then nothing may be copied
+// The store's change count (see KDRCX_NoteStoreChange), read without the cache lock, ordered
+// after every memory access before it and before every one after it. 0 for an owner that does not count its changes: then nothing may be copied
 // without the lock.
 uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc);
 
