@@ -1,30 +1,37 @@
 // Reads of a file the cache store holds, through the library's read entry (VXN_ReadBytes, which
 // the fast cache serves straight out of the mapped store), against pread of the same bytes from
-// a plain file in the page cache.
+// a plain file in the page cache. The file is 256 MiB, so costs that grow with the position in
+// a file or with its size show.
 //
 // One process: the store is built and held by an owner opened here, the test peer answers the
 // pipe (it hands out the store's parameters and would serve data, which it is never asked for),
 // and the library attaches to the store as a client.
 //
-// Pairs, each measured in the same run:
-//   Seq64K   sequential 64 KiB reads over the whole file (past the read buffer, into the
-//            caller's buffer), wrapping at the end;
-//   Seq4K    sequential 4 KiB reads (through the handle's 16 KiB read buffer);
-//   Rand4K   4 KiB reads at random 4 KiB-aligned offsets (the same offsets for both).
-// Each fast-cache case reports x_pread: its time per read divided by pread's. A last pair
-// measures, at the store's level, the copy that reading straight into the caller's buffer saves.
+// Every pair runs interleaved (A, B, B, A, repeated; see bench_pairs.h) and reports ratio =
+// time(B) / time(A), its spread, and each side's throughput or time per read:
+//   Seq/1M, Seq/64K   the whole file read in order, A pread, B fast cache;
+//   TailVsHead        B the last 16 MiB, A the first 16 MiB, both through the fast cache;
+//   Rand4K/whole      4 KiB reads at random 4 KiB-aligned offsets across the whole file;
+//   Rand4K/first1M    the same with offsets inside the first MiB;
+//   Threads/N         N threads each reading its own slice of the file in 64 KiB reads, each
+//                     through its own handle (B) or its own pread (A); compare B_GiBps across N
+//                     for the scaling.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench_pairs.h"
 #include "iface/interface.h"
 #include "peer/peer.h"
 #include "platform/fs.h"
@@ -35,24 +42,25 @@
 namespace {
 
 namespace plat = kdr::platform;
+using kdr::bench::RunPair;
 
 constexpr int32_t kBlock = 16384;
-constexpr int32_t kBlocks = 2048;  // a 32 MiB file
+constexpr int32_t kBlocks = 16384;  // a 256 MiB file
 constexpr int64_t kFileSize = int64_t(kBlocks) * kBlock;
-constexpr int32_t kFilePages = 256;
+constexpr int32_t kFilePages = 1024;
 constexpr int32_t kSegments = kBlocks + 64;
 constexpr int32_t kHashBlocks = 2;
+constexpr int64_t kMiB = 1 << 20;
 constexpr char kMap[] = "benchstore";
 const std::string kGuid(32, 'F');
 
 std::string g_dir;
 std::string g_plain;
+std::string g_key;
 KDRC_FILETOC_T* g_owner = nullptr;
 std::unique_ptr<kdr::testpeer::Peer> g_peer;
 VXNFileHandle g_handle = nullptr;
 int g_fd = -1;
-std::vector<int64_t> g_randomOffsets;
-double g_preadSeconds[3] = {0, 0, 0};  // per read: Seq64K, Seq4K, Rand4K
 
 unsigned char Byte(int64_t i) { return static_cast<unsigned char>(i * 7 + i / 4093); }
 
@@ -118,13 +126,8 @@ bool Setup() {
   ticket.resize(225, 'x');
   const char* key = nullptr;
   if (VXN_RegisterTicket(ticket.c_str(), &key) != 0) return false;
-  if (VXN_OpenFile(key, &g_handle) != 0) return false;
-
-  std::mt19937_64 rng(1);
-  for (int i = 0; i < 4096; ++i) {
-    g_randomOffsets.push_back(int64_t(rng() % uint64_t(kFileSize / 4096)) * 4096);
-  }
-  return true;
+  g_key = key;
+  return VXN_OpenFile(key, &g_handle) == 0;
 }
 
 void Teardown() {
@@ -140,122 +143,159 @@ void Teardown() {
   if (!g_dir.empty()) std::filesystem::remove_all(g_dir);
 }
 
-// The offset of read number i of a case.
-int64_t OffsetOf(int which, int64_t i, int size) {
-  if (which == 2) return g_randomOffsets[size_t(i % int64_t(g_randomOffsets.size()))];
-  return (i * size) % kFileSize;
-}
-
-constexpr int kSizes[3] = {65536, 4096, 4096};
-
-void Pread(benchmark::State& state) {
-  const int which = int(state.range(0));
-  const int size = kSizes[which];
-  std::vector<unsigned char> buf(static_cast<size_t>(size));
-  int64_t i = 0;
-  auto t0 = std::chrono::steady_clock::now();
-  for (auto _ : state) {
+// Reads [from, to) in `chunk` reads with pread; checks the first chunk's bytes.
+bool PreadRange(int64_t from, int64_t to, int chunk, unsigned char* buf) {
+  for (int64_t at = from; at < to; at += chunk) {
     size_t done = 0;
-    if (plat::ReadFileAt(g_fd, uint64_t(OffsetOf(which, i++, size)), buf.data(), size_t(size),
-                         &done) != 0 || done != size_t(size)) {
-      state.SkipWithError("pread failed");
-      return;
-    }
-    benchmark::DoNotOptimize(buf.data());
+    if (plat::ReadFileAt(g_fd, uint64_t(at), buf, size_t(chunk), &done) != 0 ||
+        done != size_t(chunk))
+      return false;
+    benchmark::DoNotOptimize(buf);
   }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  g_preadSeconds[which] = seconds / double(i);
-  state.SetBytesProcessed(i * size);
+  return buf[0] == Byte(to - chunk);
 }
 
-void ReadBytes(benchmark::State& state) {
-  const int which = int(state.range(0));
-  const int size = kSizes[which];
-  std::vector<unsigned char> buf(static_cast<size_t>(size));
-  int64_t i = 0;
-  bool checked = false;
-  auto t0 = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    int64_t at = OffsetOf(which, i++, size);
+// The same through a library handle.
+bool FastRange(VXNFileHandle h, int64_t from, int64_t to, int chunk, unsigned char* buf) {
+  for (int64_t at = from; at < to; at += chunk) {
     int n = 0;
-    if (VXN_SeekAbsolute(g_handle, at) != 0 ||
-        VXN_ReadBytes(g_handle, "bench", size, &n, buf.data()) != 0 || n != size) {
-      state.SkipWithError("VXN_ReadBytes failed");
-      return;
-    }
-    if (!checked) {
-      checked = true;
-      for (int k = 0; k < size; ++k) {
-        if (buf[size_t(k)] != Byte(at + k)) {
-          state.SkipWithError("wrong bytes");
-          return;
-        }
-      }
-    }
-    benchmark::DoNotOptimize(buf.data());
+    if (VXN_SeekAbsolute(h, at) != 0 || VXN_ReadBytes(h, "bench", chunk, &n, buf) != 0 ||
+        n != chunk)
+      return false;
+    benchmark::DoNotOptimize(buf);
   }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  state.SetBytesProcessed(i * size);
-  if (g_preadSeconds[which] > 0) {
-    state.counters["x_pread"] = seconds / double(i) / g_preadSeconds[which];
-  }
+  return buf[0] == Byte(to - chunk) && buf[chunk - 1] == Byte(to - 1);
 }
 
-// The copy the fast cache saves, at the store's level: 64 KiB read as four blocks, each copied
-// into a 16 KiB scratch block and then into place (TwoCopies, the baseline), against each
-// copied straight from the mapping into place (OneCopy, reporting x_two_copies).
-double g_twoCopySeconds = 0;
-
-template <bool kOneCopy>
-void StoreCopies(benchmark::State& state) {
-  std::vector<unsigned char> scratch(kBlock);
-  std::vector<unsigned char> out(4 * size_t(kBlock));
-  int64_t i = 0;
-  auto t0 = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    int32_t firstBlock = int32_t((i++ * 4) % kBlocks);
-    if (KDRCIF_LockCache(g_owner) != 0) {
-      state.SkipWithError("lock failed");
-      return;
-    }
-    KDRC_PAGE_T* first = nullptr;
-    int32_t size[2] = {-1, -1};
-    int rc = KDRCIF_FindFile(g_owner, kGuid.c_str(), size, &first);
-    for (int32_t b = 0; rc == 0 && first != nullptr && b < 4; ++b) {
-      int32_t length = -1;
-      unsigned char* to = out.data() + size_t(b) * kBlock;
-      if (kOneCopy) {
-        rc = KDRCIF_ReadBlockPart(g_owner, first, firstBlock + b, 0, kBlock, to, &length);
-      } else {
-        rc = KDRCIF_ReadBlock(g_owner, first, firstBlock + b, scratch.data(), &length);
-        if (rc == 0 && length > 0) std::memcpy(to, scratch.data(), size_t(length));
-      }
-    }
-    KDRCIF_UnLockCache(g_owner);
-    if (rc != 0 || first == nullptr) {
-      state.SkipWithError("read failed");
-      return;
-    }
-    benchmark::DoNotOptimize(out.data());
-  }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  state.SetBytesProcessed(i * 4 * kBlock);
-  if (!kOneCopy) {
-    g_twoCopySeconds = seconds / double(i);
-  } else if (g_twoCopySeconds > 0) {
-    state.counters["x_two_copies"] = seconds / double(i) / g_twoCopySeconds;
-  }
+void Seq(benchmark::State& state) {
+  const int chunk = int(state.range(0));
+  std::vector<unsigned char> buf(static_cast<size_t>(chunk));
+  RunPair(
+      state, [&] { return PreadRange(0, kFileSize, chunk, buf.data()); },
+      [&] { return FastRange(g_handle, 0, kFileSize, chunk, buf.data()); }, kFileSize);
 }
 
-// Each pread case runs before its fast-cache case, which divides by it.
-BENCHMARK(Pread)->Arg(0)->ArgName("seq64k");
-BENCHMARK(ReadBytes)->Arg(0)->ArgName("seq64k");
-BENCHMARK(Pread)->Arg(1)->ArgName("seq4k");
-BENCHMARK(ReadBytes)->Arg(1)->ArgName("seq4k");
-BENCHMARK(Pread)->Arg(2)->ArgName("rand4k");
-BENCHMARK(ReadBytes)->Arg(2)->ArgName("rand4k");
-BENCHMARK(StoreCopies<false>)->Name("TwoCopies/seq64k");
-BENCHMARK(StoreCopies<true>)->Name("OneCopy/seq64k");
+void TailVsHead(benchmark::State& state) {
+  std::vector<unsigned char> buf(64 * 1024);
+  const int64_t part = 16 * kMiB;
+  RunPair(
+      state, [&] { return FastRange(g_handle, 0, part, int(buf.size()), buf.data()); },
+      [&] { return FastRange(g_handle, kFileSize - part, kFileSize, int(buf.size()), buf.data()); },
+      part);
+}
+
+void Rand4K(benchmark::State& state) {
+  const int64_t span = state.range(0) == 0 ? kFileSize : kMiB;
+  std::mt19937_64 rng(1);
+  std::vector<int64_t> offsets(4000);
+  for (int64_t& o : offsets) o = int64_t(rng() % uint64_t(span / 4096)) * 4096;
+  std::vector<unsigned char> buf(4096);
+  auto a = [&] {
+    for (int64_t at : offsets) {
+      if (!PreadRange(at, at + 4096, 4096, buf.data())) return false;
+    }
+    return true;
+  };
+  auto b = [&] {
+    for (int64_t at : offsets) {
+      if (!FastRange(g_handle, at, at + 4096, 4096, buf.data())) return false;
+    }
+    return true;
+  };
+  RunPair(state, a, b, 0, int64_t(offsets.size()));
+}
+
+// N threads, each with its own handle, reading their slices of the file on a signal.
+class Readers {
+ public:
+  explicit Readers(int n) : n_(n) {
+    for (int t = 0; t < n; ++t) threads_.emplace_back([this, t] { Run(t); });
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return ready_ == n_; });
+  }
+  ~Readers() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      quit_ = true;
+      ++generation_;
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  // One run: every thread reads its slice, through its handle (fast) or pread.
+  bool Read(bool fast) {
+    std::unique_lock<std::mutex> lock(mu_);
+    fast_ = fast;
+    done_ = 0;
+    ++generation_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return done_ == n_; });
+    return failures_ == 0;
+  }
+  bool opened() const { return failures_ == 0; }
+
+ private:
+  void Run(int t) {
+    VXNFileHandle h = nullptr;
+    const char* key = nullptr;
+    std::string ticket(64, 'K');
+    ticket += "v001xx" + kGuid;
+    ticket.resize(225, 'x');
+    bool ok = VXN_RegisterTicket(ticket.c_str(), &key) == 0 && VXN_OpenFile(key, &h) == 0;
+    std::vector<unsigned char> buf(64 * 1024);
+    const int64_t slice = kFileSize / n_ / int64_t(buf.size()) * int64_t(buf.size());
+    uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!ok) ++failures_;
+    ++ready_;
+    cv_.notify_all();
+    for (;;) {
+      cv_.wait(lock, [&] { return generation_ != seen; });
+      seen = generation_;
+      if (quit_) break;
+      bool fast = fast_;
+      lock.unlock();
+      int64_t from = slice * t;
+      bool good = fast ? FastRange(h, from, from + slice, int(buf.size()), buf.data())
+                       : PreadRange(from, from + slice, int(buf.size()), buf.data());
+      lock.lock();
+      if (!good) ++failures_;
+      ++done_;
+      cv_.notify_all();
+    }
+    lock.unlock();
+    if (h != nullptr) VXN_CloseFileHandlePointer(h);
+  }
+
+  const int n_;
+  std::vector<std::thread> threads_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int ready_ = 0;
+  int done_ = 0;
+  int failures_ = 0;
+  uint64_t generation_ = 0;
+  bool fast_ = false;
+  bool quit_ = false;
+};
+
+void Threads(benchmark::State& state) {
+  const int n = int(state.range(0));
+  Readers readers(n);
+  if (!readers.opened()) {
+    state.SkipWithError("a thread could not open the file");
+    return;
+  }
+  const int64_t bytes = kFileSize / n / (64 * 1024) * (64 * 1024) * n;
+  RunPair(
+      state, [&] { return readers.Read(false); }, [&] { return readers.Read(true); }, bytes);
+}
+
+BENCHMARK(Seq)->Arg(1 << 20)->Arg(64 << 10)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(TailVsHead)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Rand4K)->Name("Rand4K/whole")->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Rand4K)->Name("Rand4K/first1M")->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Threads)->Arg(1)->Arg(2)->Arg(8)->Arg(64)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

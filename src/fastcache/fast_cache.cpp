@@ -1,12 +1,15 @@
 #include "fastcache/fast_cache.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 
 #include "iface/runtime.h"
+#include "platform/clock.h"
 #include "platform/env.h"
 #include "protocol/control_messages.h"
 #include "protocol/data_messages.h"
@@ -62,6 +65,16 @@ void Print(const char* text) {
   std::fflush(stdout);
 }
 
+// Readers copying out of the store's mapping without lock A and the cache lock (see
+// fastCacheRead). The store is not closed while any is inside: closing waits for them.
+std::atomic<int> g_copiers{0};
+
+// Waits until no reader copies out of the store any more. REQUIRES: lock A, with
+// g_fast.store already null or about to be closed (no new copier can start).
+void WaitForCopiers() {
+  while (g_copiers.load(std::memory_order_acquire) != 0) platform::SleepMs(0);
+}
+
 // Takes lock A and sets the calling thread's `busy` for a fast-cache operation.
 class Operation {
  public:
@@ -85,6 +98,7 @@ bool OwnerGone() { return KDRCIF_OwnerAlive(g_fast.store) == 0; }
 // REQUIRES: lock A; g_fast.store != nullptr.
 void DropClosedStore() {
   KdrLogPrintf("Fast cache: the owner of the cache store is gone; reading through the pipe.\n");
+  WaitForCopiers();
   KDRCIF_Close(&g_fast.store);
   g_fast.store = nullptr;
   g_fast.attempted = false;
@@ -125,6 +139,59 @@ int CopyBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffe
       return count == 0 ? ERR_KDRCP_EOF : count;
     }
     a = std::min(a, want);
+    count += a;
+    p += a;
+  }
+  return count;
+}
+
+// Bytes of the store to copy once the cache lock is let go: `from` stays mapped as long as the
+// store is open, and stays the block's while the store's change count does not move.
+struct DeferredCopy {
+  const uint8_t* from;
+  unsigned char* to;
+  int32_t n;
+};
+
+// A read's blocks located under the cache lock: the bytes of stable addresses are left for
+// after the unlock (`deferred`), the others are copied at once.
+struct ReadPlan {
+  static constexpr int kMaxDeferred = 80;  // blocks of a 1 MiB read, and some
+  DeferredCopy deferred[kMaxDeferred];
+  int count = 0;
+};
+
+// CopyBlocks that leaves the copies of stable blocks to the caller, in `plan` (as many as fit;
+// the rest are copied at once). Same results as CopyBlocks.
+int PlanBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffer,
+               int32_t length, ReadPlan* plan) {
+  const int64_t e = p + length;
+  int32_t count = 0;
+  while (p < e) {
+    const int64_t blockNumber = p / kBlockBytes;
+    if (blockNumber > std::numeric_limits<int32_t>::max()) break;
+    const int32_t o = static_cast<int32_t>(p % kBlockBytes);
+    const int32_t want = static_cast<int32_t>(std::min<int64_t>(e - p, kBlockBytes - o));
+    int32_t blockLength = -1;
+    const uint8_t* data = nullptr;
+    int stable = 0;
+    if (KDRCIF_LocateBlockPart(g_fast.store, first, static_cast<int32_t>(blockNumber), o, want,
+                               &data, &blockLength, &stable) != 0 ||
+        blockLength < 1 || data == nullptr) {
+      break;  // not cached (or unreadable): the pipe serves the rest
+    }
+    int32_t a = blockLength - o;
+    if (a <= 0) {
+      if (size >= 0 && p < size) break;
+      if (a < 0) return ERR_KDRCP_BAD_ARG;
+      return count == 0 ? ERR_KDRCP_EOF : count;
+    }
+    a = std::min(a, want);
+    if (stable && plan->count < ReadPlan::kMaxDeferred) {
+      plan->deferred[plan->count++] = DeferredCopy{data + o, buffer + count, a};
+    } else {
+      std::memcpy(buffer + count, data + o, static_cast<size_t>(a));
+    }
     count += a;
     p += a;
   }
@@ -244,46 +311,78 @@ int fastCacheFileSize(OpenFileRecord* file) {
   return result;
 }
 
+// A read looks its blocks up under lock A and the cache lock, and copies what the segment file
+// holds after letting go of both, so that readers of any number of threads copy at once. The
+// copy stands when the store's change count is the same after it as under the lock; otherwise
+// the owner may have given a segment to another block meanwhile, and the read is done again,
+// copying under the lock.
 int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
   if (file == nullptr || buffer == nullptr || length < 0) return ERR_KDRCP_BAD_ARG;
   if (length == 0) return 0;
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
 
-  Operation op(record);
-  if (checkInitKDRC() < 0 || g_fast.store == nullptr || file->guid == nullptr) return 0;
-  int rc = KDRCIF_LockCache(g_fast.store);
-  if (rc != 0 || OwnerGone()) {
-    if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
-    if (!OwnerGone()) return KdrCacheErrorCode(rc);
-    DropClosedStore();
-    return 0;
-  }
-  // A handle opened through the fast cache never reads two volumes: once the server has
-  // dropped the file's blocks for a newer volume, its reads fail (the pipe would open the
-  // newer one). Pins of an earlier attach are not comparable and are left alone.
-  if (auto pin = Pins().find(file); pin != Pins().end() && pin->second.attach == g_fast.attaches &&
-                                    pin->second.generation !=
-                                        KDRCIF_FileGeneration(g_fast.store, file->guid)) {
-    KDRCIF_UnLockCache(g_fast.store);
-    KdrSetErrorText(kChangedText);
-    return ERR_KDRCP_BAD_FILE;
-  }
-  int32_t size[2] = {-1, -1};
-  KDRC_PAGE_T* first = nullptr;
-  rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
-  int result = 0;
-  if (rc != 0) {
-    result = KdrCacheErrorCode(rc);
-  } else {
-    if (size[1] >= 0) file->fileSize = SizeOf(size);
-    if (first != nullptr) {
-      result = CopyBlocks(first, file->position, file->fileSize, buffer, length);
+  BusyScope busy(record);
+  for (int attempt = 0;; ++attempt) {
+    ReadPlan plan;
+    KDRC_FILETOC_T* store = nullptr;
+    uint32_t changes = 0;
+    int result = 0;
+    {
+      ProxyLockGuard lock(ProxyLock::kA);
+      if (checkInitKDRC() < 0 || g_fast.store == nullptr || file->guid == nullptr) return 0;
+      int rc = KDRCIF_LockCache(g_fast.store);
+      if (rc != 0 || OwnerGone()) {
+        if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
+        if (!OwnerGone()) return KdrCacheErrorCode(rc);
+        DropClosedStore();
+        return 0;
+      }
+      // A handle opened through the fast cache never reads two volumes: once the server has
+      // dropped the file's blocks for a newer volume, its reads fail (the pipe would open the
+      // newer one). Pins of an earlier attach are not comparable and are left alone.
+      if (auto pin = Pins().find(file);
+          pin != Pins().end() && pin->second.attach == g_fast.attaches &&
+          pin->second.generation != KDRCIF_FileGeneration(g_fast.store, file->guid)) {
+        KDRCIF_UnLockCache(g_fast.store);
+        KdrSetErrorText(kChangedText);
+        return ERR_KDRCP_BAD_FILE;
+      }
+      int32_t size[2] = {-1, -1};
+      KDRC_PAGE_T* first = nullptr;
+      rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
+      if (rc != 0) {
+        result = KdrCacheErrorCode(rc);
+      } else {
+        if (size[1] >= 0) file->fileSize = SizeOf(size);
+        changes = KDRCIF_ChangeCount(g_fast.store);
+        if (first == nullptr) {
+          result = 0;
+        } else if (attempt == 0 && changes != 0) {
+          result = PlanBlocks(first, file->position, file->fileSize, buffer, length, &plan);
+        } else {
+          result = CopyBlocks(first, file->position, file->fileSize, buffer, length);
+        }
+      }
+      if (plan.count > 0 && result > 0) {
+        store = g_fast.store;
+        g_copiers.fetch_add(1, std::memory_order_acq_rel);
+      }
+      rc = KDRCIF_UnLockCache(g_fast.store);
+      if (rc != 0) {
+        if (store != nullptr) g_copiers.fetch_sub(1, std::memory_order_acq_rel);
+        return KdrCacheErrorCode(rc);
+      }
     }
+    if (store == nullptr) return result;
+    for (int i = 0; i < plan.count; ++i) {
+      std::memcpy(plan.deferred[i].to, plan.deferred[i].from,
+                  static_cast<size_t>(plan.deferred[i].n));
+    }
+    bool unchanged = KDRCIF_ChangeCount(store) == changes;
+    g_copiers.fetch_sub(1, std::memory_order_acq_rel);
+    if (unchanged) return result;
   }
-  rc = KDRCIF_UnLockCache(g_fast.store);
-  if (rc != 0) result = KdrCacheErrorCode(rc);
-  return result;
 }
 
 int closeFastCache() {
@@ -291,6 +390,7 @@ int closeFastCache() {
   {
     ProxyLockGuard lock(ProxyLock::kA);
     if (g_fast.store != nullptr) {
+      WaitForCopiers();
       rc = KDRCIF_Close(&g_fast.store);
       g_fast.store = nullptr;
     }

@@ -35,9 +35,12 @@
 //    every function here takes it (checkInitKDRC requires it held), so one thread at a time
 //    uses the store handle.
 //  - Inside, the store's cache lock (a mutex shared with the owner process) is held around
-//    each lookup and each block read, so the owner does not change pages meanwhile. Order:
-//    B -> A -> cache lock. Pipe exchanges of the attach run under lock A, never under the
-//    cache lock.
+//    each lookup, so the owner does not change pages meanwhile. Order: B -> A -> cache lock.
+//    Pipe exchanges of the attach run under lock A, never under the cache lock.
+//  - A read copies the bytes the segment file holds after letting go of both locks, so readers
+//    of different threads copy at once; the copy counts only when the store's change count did
+//    not move meanwhile (else the read is done again under the locks). Closing the store waits
+//    for such copies to end.
 //  - The calling thread's `busy` is 1 for the length of a size lookup or a read, so the idle
 //    monitor leaves its record alone.
 #ifndef KDR_FASTCACHE_FAST_CACHE_H_

@@ -115,6 +115,18 @@ void PipeClose(PipeHandle pipe);
 // abruptly, should a close ever say more).
 void PipeAbort(PipeHandle pipe);
 
+// One message of a batch: the bytes of `head` followed by those of `body` (either may be
+// empty), together at most kMaxPipeMessage.
+struct PipeMessageParts {
+  const void* head;
+  uint32_t headLen;
+  const void* body;
+  uint32_t bodyLen;
+};
+// Writes `count` messages in order, each framed as PipeWrite() frames it, with as few system
+// calls as the stream takes. Results as PipeWrite(); after a failure the handle is broken and
+// an unknown number of the messages went out.
+int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count);
 // For tests that play a misbehaving server: writes `count` raw bytes to the stream, outside
 // the message framing. Returns kPipeOk or a failure code as PipeWrite().
 int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -41,11 +42,19 @@ constexpr size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 constexpr int kBusyRetryMs = 10;
 constexpr int kAcceptSliceMs = 50;  // how often a waiting accept looks at the stop flag
 
+// What a reader takes from the socket per recv: many small frames (or the header of a frame and
+// the start of its payload) come in with one call.
+constexpr size_t kReceiveBuffer = 64 * 1024;
+
 struct Pipe {
   int fd;
   uint32_t remaining;  // unread bytes of the current message
   bool in_message;     // the length of the current message has been read
   bool broken;         // end of stream or an error was seen: the stream is unusable
+  // Bytes received but not yet read: [head, tail) of `buffer` (allocated at the first read).
+  unsigned char* buffer;
+  uint32_t head;
+  uint32_t tail;
 };
 
 Pipe* FromHandle(PipeHandle h) {
@@ -56,7 +65,7 @@ Pipe* FromHandle(PipeHandle h) {
 PipeHandle ToHandle(Pipe* p) { return reinterpret_cast<PipeHandle>(p); }
 
 PipeHandle NewHandle(int fd) {
-  Pipe* p = new Pipe{fd, 0, false, false};
+  Pipe* p = new Pipe{fd, 0, false, false, nullptr, 0, 0};
   return ToHandle(p);
 }
 
@@ -112,6 +121,39 @@ int RecvAll(int fd, unsigned char* buf, size_t len) {
     }
   }
   return kPipeOk;
+}
+
+// Receives exactly `len` bytes through the pipe's receive buffer: what is buffered first; a
+// rest at least as large as the buffer straight into `buf`; a smaller rest by filling the
+// buffer with whatever the socket has (at least one byte per recv).
+int ReceiveAll(Pipe* p, unsigned char* buf, size_t len) {
+  size_t got = 0;
+  for (;;) {
+    size_t have = p->tail - p->head;
+    if (have > 0) {
+      size_t n = have < len - got ? have : len - got;
+      std::memcpy(buf + got, p->buffer + p->head, n);
+      p->head += static_cast<uint32_t>(n);
+      got += n;
+    }
+    if (got == len) return kPipeOk;
+    p->head = p->tail = 0;
+    if (len - got >= kReceiveBuffer) return RecvAll(p->fd, buf + got, len - got);
+    if (p->buffer == nullptr) {
+      p->buffer = new (std::nothrow) unsigned char[kReceiveBuffer];
+      if (p->buffer == nullptr) return RecvAll(p->fd, buf + got, len - got);
+    }
+    for (;;) {
+      if (FaultHit(Sys::kRecv)) return TranslateErrno(errno);
+      ssize_t n = ::recv(p->fd, p->buffer, kReceiveBuffer, 0);
+      if (n > 0) {
+        p->tail = static_cast<uint32_t>(n);
+        break;
+      }
+      if (n == 0) return kPipeBroken;
+      if (errno != EINTR) return TranslateErrno(errno);
+    }
+  }
 }
 
 // Sends every byte of the `count` buffers, looping over partial sends.
@@ -296,7 +338,7 @@ int PipeRead(PipeHandle pipe, void* buf, uint32_t count, uint32_t* done) {
   if (p->broken) return kPipeBroken;
   if (!p->in_message) {
     unsigned char len[4];
-    int rc = RecvAll(p->fd, len, sizeof len);
+    int rc = ReceiveAll(p, len, sizeof len);
     if (rc != kPipeOk) {
       p->broken = true;
       return rc == kPipeInvalidHandle ? rc : kPipeBroken;
@@ -313,7 +355,7 @@ int PipeRead(PipeHandle pipe, void* buf, uint32_t count, uint32_t* done) {
   }
   uint32_t want = count < p->remaining ? count : p->remaining;
   if (want > 0) {
-    int rc = RecvAll(p->fd, static_cast<unsigned char*>(buf), want);
+    int rc = ReceiveAll(p, static_cast<unsigned char*>(buf), want);
     if (rc != kPipeOk) {
       p->broken = true;
       return rc == kPipeInvalidHandle ? rc : kPipeBroken;
@@ -351,6 +393,39 @@ int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* writte
   return kPipeOk;
 }
 
+int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  for (int i = 0; i < count; ++i) {
+    const PipeMessageParts& m = messages[i];
+    if (uint64_t{m.headLen} + m.bodyLen > kMaxPipeMessage || (m.headLen > 0 && m.head == nullptr) ||
+        (m.bodyLen > 0 && m.body == nullptr))
+      return kPipeFailed;
+  }
+  // Up to kPerCall messages per sendmsg: three buffers each, well inside IOV_MAX.
+  constexpr int kPerCall = 64;
+  unsigned char lengths[kPerCall][4];
+  iovec iov[3 * kPerCall];
+  for (int first = 0; first < count; first += kPerCall) {
+    int n = count - first < kPerCall ? count - first : kPerCall;
+    for (int i = 0; i < n; ++i) {
+      const PipeMessageParts& m = messages[first + i];
+      uint32_t len = m.headLen + m.bodyLen;
+      for (int k = 0; k < 4; ++k) lengths[i][k] = static_cast<unsigned char>(len >> (24 - 8 * k));
+      iov[3 * i] = iovec{lengths[i], 4};
+      iov[3 * i + 1] = iovec{const_cast<void*>(m.head), m.headLen};
+      iov[3 * i + 2] = iovec{const_cast<void*>(m.body), m.bodyLen};
+    }
+    int rc = SendAll(p->fd, iov, 3 * n);
+    if (rc != kPipeOk) {
+      p->broken = true;
+      return rc;
+    }
+  }
+  return kPipeOk;
+}
+
 int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count) {
   Pipe* p = FromHandle(pipe);
   if (p == nullptr) return kPipeInvalidHandle;
@@ -376,6 +451,7 @@ void PipeAbort(PipeHandle pipe) {
   if (p == nullptr) return;
   ::shutdown(p->fd, SHUT_RDWR);
   CloseFd(p->fd);
+  delete[] p->buffer;
   delete p;
 }
 

@@ -163,7 +163,12 @@ int Unlink(const std::string& path) {
   return unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
-uint32_t ThreadTag() { return static_cast<uint32_t>(gettid()); }
+// Asked of the kernel once per thread (every wait and release of a mutex asks for it).
+uint32_t ThreadTag() {
+  static thread_local uint32_t tag = 0;
+  if (tag == 0) tag = static_cast<uint32_t>(gettid());
+  return tag;
+}
 
 // Whether thread `tag` of this process still runs (a reused id counts as running).
 bool ThreadAlive(uint32_t tag) {

@@ -49,7 +49,13 @@ void RecursiveLockEnter(RecursiveLock* lock) { pthread_mutex_lock(AsMutex(lock))
 
 void RecursiveLockLeave(RecursiveLock* lock) { pthread_mutex_unlock(AsMutex(lock)); }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+// Asked of the kernel once per thread: every library entry and every lock of the store asks
+// for it. The process never forks, so a thread's id never changes under it.
+uint32_t CurrentThreadId() {
+  static thread_local uint32_t id = 0;
+  if (id == 0) id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return id;
+}
 
 // A thread handle: the joinable pthread and the exit code asked for by ThreadCancel.
 struct Thread {

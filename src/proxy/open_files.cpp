@@ -259,6 +259,12 @@ int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* desti
     int h = OpenMsg(handle);
     if (h < 0) return h;
     handle->serverHandle = static_cast<uint16_t>(h);
+    // The open is what may have told the server of a newer volume, and then it has dropped
+    // the file's blocks: a handle opened through the fast cache learns it here, before the
+    // pipe serves it bytes of the newer volume. So the store is asked once more.
+    r = FastCacheRead(handle, destination, count);
+    if (r < 0) return r;
+    if (r >= count) return count;
     // The open told the size: a range that starts at the end needs no request.
     if (handle->fileSize >= 0 && handle->position + r >= handle->fileSize) {
       return r > 0 ? r : ERR_KDRCP_EOF;
@@ -493,7 +499,19 @@ KDR_EXPORT int VXN_ReadBytes(VXNFileHandle handle, const char* tag, int count, i
   f->bufferPos = 0;
 
   int outcome = 0;
-  if (SizeKnownPositive(f) && f->position >= f->fileSize) {
+  if (remaining <= capacity && !(SizeKnownPositive(f) && f->position >= f->fileSize)) {
+    // What the store holds goes straight into the caller's buffer, whatever the size; the
+    // read buffer serves what has to come over the pipe.
+    int r = FastCacheRead(f, out + got, remaining);
+    if (r > 0) {
+      got += r;
+      f->position += r;
+      remaining -= r;
+    }
+  }
+  if (remaining == 0) {
+    // all of it came from the store
+  } else if (SizeKnownPositive(f) && f->position >= f->fileSize) {
     outcome = ERR_KDRCP_EOF;
   } else {
     int32_t ask = remaining > capacity ? remaining : capacity;

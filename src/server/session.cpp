@@ -145,12 +145,17 @@ Session::Read Session::ReadRequest(Request* r, std::string* why) {
   return Read::kMalformed;
 }
 
+void Session::PutReplyHeader(unsigned char* h, const Request& r, int8_t typeId,
+                             uint32_t payloadLen) {
+  h[kOffDirection] = kDirectionReply;
+  h[kOffTypeId] = static_cast<unsigned char>(typeId);
+  PutBE16(h, kOffSeqNum, r.seq);
+  PutBE32(h, kOffMsgType, r.msgType);
+  PutBE32(h, kOffPayloadLength, payloadLen);
+}
+
 bool Session::SendReply(const Request& r, int8_t typeId, uint32_t payloadLen) {
-  out_[kOffDirection] = kDirectionReply;
-  out_[kOffTypeId] = static_cast<unsigned char>(typeId);
-  PutBE16(out_, kOffSeqNum, r.seq);
-  PutBE32(out_, kOffMsgType, r.msgType);
-  PutBE32(out_, kOffPayloadLength, payloadLen);
+  PutReplyHeader(out_, r, typeId, payloadLen);
   if (pf::PipeWrite(pipe_, out_, kHeaderSize + payloadLen, nullptr) != pf::kPipeOk) {
     alive_ = false;
     return false;

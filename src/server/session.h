@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/pipe_server.h"
@@ -46,6 +47,9 @@ class Session {
   int ReadMessage(unsigned char* buf, uint32_t cap, uint32_t* len);
   Read ReadRequest(Request* r, std::string* why);
   bool SendReply(const Request& r, int8_t typeId, uint32_t payloadLen);  // payload at out_+12
+  // The header of a reply to `r` at `h` (kHeaderSize bytes).
+  static void PutReplyHeader(unsigned char* h, const Request& r, int8_t typeId,
+                             uint32_t payloadLen);
   bool SendError(const Request& r, int32_t code, const std::string& text);
   unsigned char* Payload() { return out_ + kHeaderSize; }
 
@@ -69,7 +73,11 @@ class Session {
   // reply for a malformed request, an unknown handle or a negative range has been sent.
   std::shared_ptr<OpenFile> RangeOf(const Request& r, int64_t* offset, int32_t* length);
   void OnClose(const Request& r);
-  bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put);
+  // Puts block `block` of `f` into `into` (kBlockSize bytes); see session_data.cpp.
+  bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put,
+                  unsigned char* into);
+  // Sends the `count` data pieces gathered in pieceHeads_ and `parts` with one batch write.
+  bool SendPieces(const platform::PipeMessageParts* parts, int count);
   // Opens a reader of `f`'s content; false once the error reply for a file that cannot be
   // read has been sent.
   bool OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader);
@@ -106,6 +114,11 @@ class Session {
   unsigned char in2_[kMaxSecondMessage];
   unsigned char out_[kMaxReply];
   unsigned char block_[kBlockSize];
+  // A data reply goes out in batches of up to kDataBatch pieces, each straight from its block's
+  // slot of batch_ (allocated at the first data request) behind its header in pieceHeads_.
+  static constexpr int kDataBatch = 16;
+  std::unique_ptr<unsigned char[]> batch_;
+  unsigned char pieceHeads_[kDataBatch][kHeaderSize + kDataReplyFixed];
 };
 
 // The system's text for errno value `err`.

@@ -67,11 +67,11 @@ void Session::OnClose(const Request& r) {
   SendReply(r, kReplyNormal, 0);
 }
 
-// Puts block `block` of the file into block_ (*len bytes): from the store when it holds it,
+// Puts block `block` of the file into `into` (*len bytes): from the store when it holds it,
 // else from the vault, offering what the vault gave to the store when `put`. A block past
 // the end of the file has length 0.
 bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len,
-                         bool put) {
+                         bool put, unsigned char* into) {
   const VaultFileInfo& info = f.file->Info();
   uint64_t start = static_cast<uint64_t>(block) << kBlockShift;
   uint64_t want = start >= info.size ? 0 : info.size - start;
@@ -80,12 +80,12 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   if (want == 0) return true;
   // Only blocks of the handle's own volume: a handle opened before a change keeps reading
   // the volume it opened, from the vault, while the store holds the newer one.
-  if (state_->GetIfCurrent(f.guid, info.version, info.size, block, block_, len) && *len == want)
+  if (state_->GetIfCurrent(f.guid, info.version, info.size, block, into, len) && *len == want)
     return true;
   size_t got = 0;
   while (got < want) {
     size_t n = 0;
-    int rc = reader->ReadAt(start + got, block_ + got, want - got, &n);
+    int rc = reader->ReadAt(start + got, into + got, want - got, &n);
     if (rc != 0) {
       errno = rc;
       return false;
@@ -95,7 +95,7 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   }
   *len = static_cast<uint32_t>(got);
   Stats().bytesFromVault.fetch_add(got, std::memory_order_relaxed);
-  if (put && got == want) state_->PutIfCurrent(f.guid, info.version, info.size, block, block_, *len);
+  if (put && got == want) state_->PutIfCurrent(f.guid, info.version, info.size, block, into, *len);
   return true;
 }
 
@@ -137,31 +137,56 @@ void Session::OnData(const Request& r) {
   if (pos < end) {
     if (!OpenReaderOf(r, *f, &reader)) return;
   }
-  // One piece per block touched, so that a piece never spans two blocks of the store.
-  while (pos < end && alive_) {
-    int32_t block = static_cast<int32_t>(pos >> kBlockShift);
-    uint32_t blen = 0;
-    if (!FetchBlock(*f, reader.get(), block, &blen, true)) {
-      SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(errno));
-      return;
+  // One piece per block touched, so that a piece never spans two blocks of the store. Blocks
+  // are fetched into the slots of a batch, and the batch's pieces go out with one write,
+  // straight from the slots.
+  if (pos < end && batch_ == nullptr) {
+    batch_.reset(new unsigned char[static_cast<size_t>(kDataBatch) * kBlockSize]);
+  }
+  platform::PipeMessageParts parts[kDataBatch];
+  bool ended = false;
+  while (pos < end && alive_ && !ended) {
+    int count = 0;
+    while (count < kDataBatch && pos < end) {
+      int32_t block = static_cast<int32_t>(pos >> kBlockShift);
+      unsigned char* slot = batch_.get() + static_cast<size_t>(count) * kBlockSize;
+      uint32_t blen = 0;
+      if (!FetchBlock(*f, reader.get(), block, &blen, true, slot)) {
+        int err = errno;
+        if (SendPieces(parts, count)) {
+          SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(err));
+        }
+        return;
+      }
+      uint64_t bstart = static_cast<uint64_t>(block) << kBlockShift;
+      uint64_t from = pos - bstart;
+      uint64_t to = end - bstart < blen ? end - bstart : blen;
+      if (to <= from) {  // the volume ended early
+        ended = true;
+        break;
+      }
+      uint32_t n = static_cast<uint32_t>(to - from);
+      unsigned char* h = pieceHeads_[count];
+      PutReplyHeader(h, r, kReplyNormal, kDataReplyFixed + n);
+      PutBE64(h + kHeaderSize, 0, static_cast<int64_t>(pos));
+      PutBE32(h + kHeaderSize, 8, n);
+      parts[count] = platform::PipeMessageParts{h, kHeaderSize + kDataReplyFixed, slot + from, n};
+      ++count;
+      pos += n;
     }
-    uint64_t bstart = static_cast<uint64_t>(block) << kBlockShift;
-    uint64_t from = pos - bstart;
-    uint64_t to = end - bstart < blen ? end - bstart : blen;
-    if (to <= from) break;  // the volume ended early
-    uint32_t n = static_cast<uint32_t>(to - from);
-    unsigned char* p = Payload();
-    PutBE64(p, 0, static_cast<int64_t>(pos));
-    PutBE32(p, 8, n);
-    std::memcpy(p + kDataReplyFixed, block_ + from, n);
-    if (!SendReply(r, kReplyNormal, kDataReplyFixed + n)) return;
-    pos += n;
+    if (!SendPieces(parts, count)) return;
   }
   // Short of what was asked (end of file): say so, the client stops reading at the end reply.
   if ((length == 0 || pos < static_cast<uint64_t>(offset) + static_cast<uint64_t>(length)) &&
       alive_) {
     SendReply(r, kReplyEnd, 0);
   }
+}
+
+bool Session::SendPieces(const platform::PipeMessageParts* parts, int count) {
+  if (count == 0) return alive_;
+  if (platform::PipeWriteBatch(pipe_, parts, count) != platform::kPipeOk) alive_ = false;
+  return alive_;
 }
 
 void Session::OnReadAhead(const Request& r) {
@@ -180,7 +205,7 @@ void Session::OnReadAhead(const Request& r) {
     for (int32_t b = static_cast<int32_t>(pos >> kBlockShift);
          (static_cast<uint64_t>(b) << kBlockShift) < end; ++b) {
       uint32_t blen = 0;
-      if (!FetchBlock(*f, reader.get(), b, &blen, true)) {
+      if (!FetchBlock(*f, reader.get(), b, &blen, true, block_)) {
         SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(errno));
         return;
       }

@@ -213,6 +213,7 @@ int KRDCX_RemovePageFromFilePageList(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
   if (pPage == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "pPage");
   int32_t n = KDRCX_PageNumber(pToc, pPage);
   if (n < 0) return KDRC_FAIL(pToc, KDRC_ERROR_UTIL_BAD_VM_POINTER);
+  KDRCX_NoteStoreChange(pToc);
   if (pPage->firstPage) {
     int32_t next = pPage->next;
     if (int rc = KDRCHash_DeleteEntry(pToc, pPage)) return KDRC_PASS(rc);

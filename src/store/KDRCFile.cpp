@@ -6,7 +6,9 @@
 // as an index, and every chain walk stops after as many steps as there are pages, so a
 // damaged or hostile file gives a code, never a hang or an access outside the mapping.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,7 +128,184 @@ void PrintCodeLine(int code) {
   KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
 
+// A first change count for a store being opened: never 0, and unlike the count of an earlier
+// open of the same files, so an index kept across an owner's restart cannot match by chance.
+uint32_t ChangeSeed() {
+  auto ns = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  uint32_t v = static_cast<uint32_t>(ns ^ (ns >> 32)) * 2654435761u;
+  return v == 0 ? 1 : v;
+}
+
+// ---- Block index -----------------------------------------------------------------------
+// Finding block b of a file by its page chain costs a walk from the file's first page. One
+// walk fills an index of every block of the file, which answers later lookups in constant
+// time while the store's change count stays where it was when the index was built: every
+// change that could move a block bumps it (KDRCX_NoteStoreChange), and lookups run under the
+// cache lock, so a matching count means the chain is exactly as walked. The pages are checked
+// as the walk finds them, not again on every lookup.
+constexpr int kIndexSlots = 8;                   // files indexed at once, per TOC
+constexpr int32_t kIndexBlockLimit = 1 << 20;    // blocks past 16 GiB are found by walking
+
+struct IndexEntry {
+  int32_t segment;  // -1: the block is not cached
+  int32_t length;
+  int32_t page;     // page number of the entry (its access time is the file's)
+};
+
+struct IndexSlot {
+  int32_t first;     // the file's first page number, -1 for an empty slot
+  uint32_t changes;  // the change count the index was built at
+  int32_t blocks;    // entries [0, blocks) are meaningful
+  int32_t capacity;
+  IndexEntry* entries;
+  uint64_t lastUse;
+};
+
 }  // namespace
+
+struct KDRC_BLOCKINDEX_T {
+  IndexSlot slots[kIndexSlots];
+  uint64_t tick;
+};
+
+namespace {
+
+// Makes room for blocks [0, need) in the slot; new entries are "not cached".
+bool GrowIndex(IndexSlot* s, int32_t need) {
+  if (need <= s->blocks) return true;
+  if (need > s->capacity) {
+    int32_t cap = s->capacity < 64 ? 64 : s->capacity;
+    while (cap < need) cap = cap > kIndexBlockLimit / 2 ? kIndexBlockLimit : cap * 2;
+    auto* grown =
+        static_cast<IndexEntry*>(std::realloc(s->entries, size_t(cap) * sizeof(IndexEntry)));
+    if (grown == nullptr) return false;
+    s->entries = grown;
+    s->capacity = cap;
+  }
+  for (int32_t b = s->blocks; b < need; ++b) s->entries[b] = IndexEntry{-1, -1, -1};
+  s->blocks = need;
+  return true;
+}
+
+// Fills `s` from one walk of the chain at `first` (checked page by page). False when the chain
+// cannot be walked (a damaged page or chain, or no memory): the caller then walks as it
+// always could, and reports what that walk finds.
+bool BuildIndex(KDRC_FILETOC_T* toc, meta::Page* first, IndexSlot* s) {
+  s->blocks = 0;
+  if (KDRCFile_CheckPageConsistency(toc, first, meta::kAllocated) != 0) return false;
+  meta::Page* p = first;
+  for (int32_t steps = 0; p != nullptr; ++steps) {
+    if (steps > toc->pageCount) return false;
+    int32_t page = KDRCX_PageNumber(toc, p);
+    for (int32_t i = 0; i < p->used && i < meta::kEntriesPerPage; ++i) {
+      const meta::SegmentEntry& e = p->entries[i];
+      if (e.block < 0 || e.block >= kIndexBlockLimit) continue;
+      if (!GrowIndex(s, e.block + 1)) return false;
+      IndexEntry& x = s->entries[e.block];
+      if (x.segment == -1) x = IndexEntry{e.segment, e.length, page};  // the first one found
+    }
+    int32_t n = p->next;
+    if (n == -1) break;
+    meta::Page* q = KDRCX_PageAt(toc, n);
+    if (q == nullptr || KDRCFile_CheckPageConsistency(toc, q, meta::kAllocated) != 0) return false;
+    p = q;
+  }
+  return true;
+}
+
+// The index of the file at `first`, valid at change count `changes`; built when the TOC has
+// none that is current. Null when none can be had.
+IndexSlot* IndexFor(KDRC_FILETOC_T* toc, meta::Page* first, uint32_t changes) {
+  if (toc->pBlockIndex == nullptr) {
+    toc->pBlockIndex = static_cast<KDRC_BLOCKINDEX_T*>(std::calloc(1, sizeof(KDRC_BLOCKINDEX_T)));
+    if (toc->pBlockIndex == nullptr) return nullptr;
+    for (IndexSlot& s : toc->pBlockIndex->slots) s.first = -1;
+  }
+  KDRC_BLOCKINDEX_T* ix = toc->pBlockIndex;
+  int32_t number = KDRCX_PageNumber(toc, first);
+  IndexSlot* victim = &ix->slots[0];
+  for (IndexSlot& s : ix->slots) {
+    if (s.first == number) {
+      victim = &s;
+      break;
+    }
+    if (s.lastUse < victim->lastUse) victim = &s;
+  }
+  victim->lastUse = ++ix->tick;
+  if (victim->first == number && victim->changes == changes) return victim;
+  victim->first = -1;
+  if (!BuildIndex(toc, first, victim)) return nullptr;
+  victim->first = number;
+  victim->changes = changes;
+  return victim;
+}
+
+}  // namespace
+
+namespace {
+
+// The change count as the lock holder reads it. Atomic, since readers of other threads read
+// and touch it without the lock (KDRCIF_ChangeCount).
+uint32_t ChangesOf(const KDRC_FILETOC_T* toc) {
+  if (toc->pShared == nullptr) return 0;
+  return std::atomic_ref<uint32_t>(toc->pShared->changes).load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pShared == nullptr) return;
+  // Readers that copy a segment without the cache lock compare the count before and after
+  // (KDRCIF_ChangeCount): the new count is published before the change it announces.
+  // The exchange's acquire half keeps the change's own writes after it. Only the owner writes
+  // the count, under the cache lock.
+  std::atomic_ref<uint32_t> count(pToc->pShared->changes);
+  uint32_t c = count.load(std::memory_order_relaxed) + 1;
+  count.exchange(c == 0 ? 1 : c, std::memory_order_acq_rel);
+}
+
+uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pShared == nullptr) return 0;
+  // A read-modify-write that changes nothing: its release half keeps a copy made before it
+  // from moving past the read.
+  return std::atomic_ref<uint32_t>(pToc->pShared->changes).fetch_add(0, std::memory_order_acq_rel);
+}
+
+namespace {
+
+// Counts the change of an entry appended to the file at `first`, and keeps this TOC's index of
+// that file current when it was current up to this change (a file being written block by
+// block would otherwise be walked again for every block).
+void NoteAppendedEntry(KDRC_FILETOC_T* toc, meta::Page* first, const meta::SegmentEntry& e,
+                       int32_t page) {
+  const uint32_t before = ChangesOf(toc);
+  KDRCX_NoteStoreChange(toc);
+  if (before == 0 || toc->pBlockIndex == nullptr) return;
+  const int32_t number = KDRCX_PageNumber(toc, first);
+  for (IndexSlot& s : toc->pBlockIndex->slots) {
+    if (s.first != number || s.changes != before) continue;
+    if (e.block >= 0 && e.block < kIndexBlockLimit) {
+      if (!GrowIndex(&s, e.block + 1)) {
+        s.first = -1;
+        return;
+      }
+      IndexEntry& x = s.entries[e.block];
+      if (x.segment == -1) x = IndexEntry{e.segment, e.length, page};
+    }
+    s.changes = ChangesOf(toc);
+    return;
+  }
+}
+
+}  // namespace
+
+void KDRCX_FreeBlockIndex(KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pBlockIndex == nullptr) return;
+  for (IndexSlot& s : pToc->pBlockIndex->slots) std::free(s.entries);
+  std::free(pToc->pBlockIndex);
+  pToc->pBlockIndex = nullptr;
+}
+
 
 KDRC_PAGE_T* KDRCX_PageAt(const KDRC_FILETOC_T* pToc, int32_t n) {
   if (pToc == nullptr || pToc->pPages == nullptr || n < 0 || n >= pToc->pageCount) return nullptr;
@@ -256,6 +435,7 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   sh->hashBlocks = prm.hashBlocks;
   sh->segsPerExtent = prm.extentMB * meta::kSegmentsPerMegabyte;
   sh->totalExtentMB = prm.totalExtentMB;
+  sh->changes = ChangeSeed();
 
   int fd = KDRC_NO_FILE;
   const char* const self = __func__;
@@ -383,6 +563,7 @@ int KDRCFile_Close(KDRC_FILETOC_T* pToc) {
   // The private shared record is freed here, also when closing the segment TOC has already
   // detached it from the TOC; in shared mode it lives in the segment file and is not ours.
   KDRC_FILESHARED_T* priv = (!pToc->sharedStructs && !pToc->client) ? pToc->pShared : nullptr;
+  KDRCX_FreeBlockIndex(pToc);
   int first = 0;
   if (pToc->pHashToc != nullptr) {
     int rc = KDRCHashTOC_Close(pToc);
@@ -432,6 +613,7 @@ int KDRCFile_GetFreePage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppPage) {
     h->freeTail = -1;
   h->freeCount -= 1;
   MakeFloating(p);
+  KDRCX_NoteStoreChange(pToc);
   *ppPage = p;
   return 0;
 }
@@ -444,6 +626,7 @@ int KDRCFile_SetFileGuid(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, const char* g
   KDRC_CHECK_PAGE_PTR(pToc, pPage);
   if (pPage->kind != meta::kFloating)
     return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_PAGE_MUST_BE_FLOATING_TO_BE_MODIFIED);
+  KDRCX_NoteStoreChange(pToc);
   // At most 36 characters, NUL-padded; not terminated when 36 long.
   size_t n = strnlen(guid, meta::kGuidLength);
   std::memset(pPage->guid, 0, meta::kGuidLength);
@@ -477,6 +660,7 @@ int KDRCFile_AllocatePage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, KDRC_PAGE_T
   }
   int32_t n = KDRCX_PageNumber(pToc, pPage);
   pPage->kind = meta::kAllocated;
+  KDRCX_NoteStoreChange(pToc);
   pPage->next = pPage->prev = pPage->hashLink = -1;
   pPage->used = 0;
   if (last == nullptr) {
@@ -508,6 +692,7 @@ int KDRCFile_AllocateSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t 
       e.segment = segment;
       e.block = block;
       p->used += 1;
+      NoteAppendedEntry(pToc, pFirst, e, KDRCX_PageNumber(pToc, p));
       if (int rc = KDRCX_UpdatePageAccessTime(pToc, p)) return KDRC_PASS(rc);
       return 0;
     }
@@ -542,6 +727,21 @@ int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
   *pSegment = -1;
   *ppHit = nullptr;
   KDRC_CHECK_PAGE_PTR(pToc, pFirst);
+  // A count of 0 is a store kept by an owner that does not count its changes: no index.
+  uint32_t changes = ChangesOf(pToc);
+  if (changes != 0 && block < kIndexBlockLimit) {
+    if (IndexSlot* ix = IndexFor(pToc, pFirst, changes)) {
+      if (block < ix->blocks && ix->entries[block].segment != -1) {
+        const IndexEntry& e = ix->entries[block];
+        meta::Page* hit = pToc->pPages + e.page;
+        *pSegment = e.segment;
+        *pLength = e.length;
+        *ppHit = hit;
+        hit->accessTime = Now();
+      }
+      return 0;
+    }
+  }
   if (int rc = KDRCFile_CheckPageConsistency(pToc, pFirst, meta::kAllocated)) return KDRC_PASS(rc);
   meta::Page* p = pFirst;
   for (int32_t steps = 0; p != nullptr; ++steps) {
@@ -572,6 +772,23 @@ int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bl
   KDRC_CHECK_SHARED(pToc);
   if (pFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
   if (buffer == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "buffer");
+  const uint8_t* data = nullptr;
+  if (int rc = KDRCFile_LocateBlockPart(pToc, pFirst, block, offset, count, &data, pLength,
+                                        nullptr))
+    return KDRC_PASS(rc);
+  if (data != nullptr && *pLength > offset)
+    std::memcpy(buffer, data + offset, size_t(std::min(*pLength - offset, count)));
+  return 0;
+}
+
+int KDRCFile_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                             int32_t offset, int32_t count, const uint8_t** ppData,
+                             int32_t* pLength, int* pStable) {
+  KDRC_CHECK_SHARED(pToc);
+  if (pFirst == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "file");
+  if (ppData == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "data");
+  *ppData = nullptr;
+  if (pStable != nullptr) *pStable = 0;
   if (pLength == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "length");
   if (block < 0) return KDRC_FAIL_VALUE(pToc, block, KDRC_ERROR_IF_BAD_FILE_OFFSET);
   if (offset < 0 || offset > kSegmentSize)
@@ -589,8 +806,9 @@ int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bl
     return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_METAFILE_SEGMENT_LENGTH);
   uint8_t* data = nullptr;
   if (int rc = SegmentAddress(pToc, segment, &data)) return KDRC_PASS(rc);
-  if (length > offset)
-    std::memcpy(buffer, data + offset, size_t(std::min(length - offset, count)));
+  *ppData = data;
+  // The segment file stays mapped whole while the TOC is open; an extent's window may move.
+  if (pStable != nullptr) *pStable = segment < pToc->pShared->segments ? 1 : 0;
   *pLength = length;
   if (int rc = KDRCX_UpdatePageAccessTime(pToc, hit)) return KDRC_PASS(rc);
   return 0;
@@ -610,6 +828,7 @@ int KDRCFile_FreeThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
   int32_t used = pPage->used;
   if (used < 0) used = 0;
   if (used > meta::kEntriesPerPage) used = meta::kEntriesPerPage;
+  KDRCX_NoteStoreChange(pToc);
   pPage->kind = meta::kFree;
   pPage->self = n;
   pPage->next = head;

@@ -129,6 +129,7 @@ int KDRCHash_AddPage(KDRC_FILETOC_T* pToc, const char* guid, uint32_t sizeLow,
     *ppFirst = found;
     return 0;
   }
+  KDRCX_NoteStoreChange(pToc);
   meta::Page* page = nullptr;
   if (int rc = KDRCFile_GetFreePage(pToc, &page)) return PrintAndPass(__func__, rc);
   if (int rc = KDRCFile_SetFileGuid(pToc, page, guid, sizeLow, sizeHigh))
@@ -159,6 +160,7 @@ int KDRCHash_DeleteEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst) {
   if (int rc = KDRCHash_Entry(pToc, guid, &b)) return KDRC_PASS(rc);
   int32_t* buckets = pToc->pHashToc->pBuckets;
   if (buckets[b] == -1) return KDRC_FAIL(pToc, KDRC_ERROR_HASH_ENTRY_DOES_NOT_EXIST);
+  KDRCX_NoteStoreChange(pToc);
 
   // What takes the deleted page's place in the chain: its next file page, which becomes the
   // file's first page, or else the page's own hash link.

@@ -576,6 +576,28 @@ int KDRCIF_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
   return EveryCallCheck(pToc, __func__);
 }
 
+int KDRCIF_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                           int32_t offset, int32_t count, const uint8_t** ppData,
+                           int32_t* pLength, int* pStable) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (pToc->log != nullptr) {
+    char guid[meta::kGuidLength + 1];
+    PageGuid(KDRCX_PageNumber(pToc, pFirst) >= 0 ? pFirst : nullptr, guid);
+    Trace(pToc, "ReadBlock,%s,%d\n", guid, int(block));
+  }
+  if (int rc = EveryCallCheck(pToc, __func__)) return rc;
+  if (int rc = KDRCFile_LocateBlockPart(pToc, pFirst, block, offset, count, ppData, pLength,
+                                        pStable))
+    return KDRC_PASS(rc);
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  if (*pLength != -1)
+    Add64(&sh->hitsLow, &sh->hitsHigh);
+  else if (!pToc->client)
+    Add64(&sh->missesLow, &sh->missesHigh);
+  return EveryCallCheck(pToc, __func__);
+}
+
 int KDRCX_DeleteAPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst) {
   KDRC_CHECK_TOC(pToc);
   KDRC_CHECK_SHARED(pToc);

@@ -431,6 +431,7 @@ int KDRCSegment_FreeThisSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int32_
   if (head != -1 && (segment == tail || next[segment] != -1))
     return KDRC_FAIL_VALUE(pToc, segment,
                            KDRC_ERROR_METAFILE_SEGMENT_IS_ALLOCATED_AND_IN_THE_FREE_LIST);
+  KDRCX_NoteStoreChange(pToc);
   if (head == -1) {
     head = tail = segment;
     next[segment] = -1;
@@ -460,6 +461,8 @@ int KDRCSegment_WriteSegmentData(KDRC_FILETOC_T* pToc, const void* bytes, int32_
     return KDRC_FAIL_VALUE(pToc, segment, KDRC_ERROR_SEGMENT_BAD_OFFSET);
   if (length < 0 || length > kSegmentSize)
     return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_IF_BAD_LENGTH);
+  // No change count here: the segment is free, so no lookup leads to it; giving it back to
+  // the free list counted when it was freed.
   if (segment < sh->segments) {
     KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
     if (seg == nullptr || seg->pSegment0 == nullptr ||

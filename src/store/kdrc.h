@@ -145,11 +145,25 @@ int KDRCFile_FindSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
                          KDRC_PAGE_T** ppHit, int32_t* pSegment, int32_t* pLength);
 int KDRCFile_ReadBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, void* buffer,
                        int32_t* pLength);
+// Notes a change of the store that can move a block to another segment or page (a chain, a
+// page's entries, a page's kind or GUID, a segment given back): bumps the shared change count,
+// so every block index of every process sharing the store is rebuilt before its next use.
+// Called by each function that makes such a change; the caller holds the cache lock.
+void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc);
+// Drops the TOC's block indexes (at close).
+void KDRCX_FreeBlockIndex(KDRC_FILETOC_T* pToc);
 // KDRCFile_ReadBlock of only bytes [offset, offset + count) of the block (0 <= offset <=
 // 16384, count >= 0), cut at the block's length; buffer holds count bytes. *pLength is the
 // whole block's length, or -1 when it is not cached.
 int KDRCFile_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
                            int32_t offset, int32_t count, void* buffer, int32_t* pLength);
+// KDRCFile_ReadBlockPart without the copy: *ppData is where the block's bytes are in this
+// process's mapping (null when it is not cached), *pStable (when not null) 1 when that address
+// stays valid while the TOC is open (the segment file), 0 when a later lookup may move it (an
+// extent's window).
+int KDRCFile_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                             int32_t offset, int32_t count, const uint8_t** ppData,
+                             int32_t* pLength, int* pStable);
 int KDRCFile_FreeThisPage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 int KDRCFile_GetFreeSegmentMap(KDRC_FILETOC_T* pToc);
 int KDRCFile_GetFreeSegment(KDRC_FILETOC_T* pToc, int32_t* pSegment);
@@ -311,6 +325,19 @@ int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc);
 // The shared TOC: published by an owner's open, attached to by a client's open.
 int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache);
 int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc);
+
+// KDRCIF_ReadBlockPart without the copy (see KDRCFile_LocateBlockPart), with the same checks,
+// trace and counts. The bytes at *ppData are the block's while the cache lock is held; a
+// reader that copies them after letting go of the lock must see KDRCIF_ChangeCount unchanged
+// from before the unlock to after the copy, else the segment may have been given to another
+// block meanwhile. Only stable addresses may be used so.
+int KDRCIF_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block,
+                           int32_t offset, int32_t count, const uint8_t** ppData,
+                           int32_t* pLength, int* pStable);
+// The store's change count (see KDRCX_NoteStoreChange), read without the cache lock, ordered
+// after every memory access before it and before every one after it. 0 for an owner that does not count its changes: then nothing may be copied
+// without the lock.
+uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc);
 
 // Hits and misses of the shared record as 64-bit values.
 uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc);

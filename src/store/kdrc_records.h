@@ -60,7 +60,10 @@ struct KDRC_ERROR_T {
 // shares its structures (so its layout is a file format too).
 struct KDRC_FILESHARED_T {
   int32_t signature;          //  0  KDRC_FILESHARED_T_SIG, or _CLOSED_SIG
-  int32_t reserved;           //  1  always 0
+  // 1  change count: bumped by every change of a page chain, a page's entries or a segment's
+  // owner, never 0 in a store of this version. Older versions leave the word 0 and never
+  // read it, so a reader that finds 0 must not trust any block index it keeps.
+  uint32_t changes;
   uint32_t hitsLow;           //  2  blocks read from the store (64-bit with word 3)
   uint32_t hitsHigh;          //  3
   uint32_t missesLow;         //  4  lookups that found nothing
@@ -185,6 +188,10 @@ struct KDRC_FILETOC_T {
   KDRC_EXTENTMAP_T* pExtentMaps;
   int32_t numExtentMaps;
   int32_t segmentsPerMap;
+
+  // Block indexes of the files most recently read (private memory), valid while the shared
+  // change count has not moved. Owned; null until the first lookup.
+  struct KDRC_BLOCKINDEX_T* pBlockIndex;
 };
 
 #endif  // KDR_STORE_KDRC_RECORDS_H_

@@ -33,6 +33,12 @@ inline constexpr CachedFile kFileB{'B', 3 * int64_t(kBlock) + 300, 3, kBlock};
 inline constexpr CachedFile kFileC{'C', 300, 1, 100};
 inline constexpr CachedFile kFiles[] = {kFileA, kFileB, kFileC};
 
+// The churning store (fastcache_owner ... churn): a larger store holding file L, whose pages
+// the owner evicts and whose blocks it writes again, into segments that file M held, while
+// clients read L.
+inline constexpr int32_t kChurnSegments = 160;
+inline constexpr CachedFile kFileL{'L', 100 * int64_t(kBlock), 100, kBlock};
+
 inline std::string Guid(char letter) { return std::string(32, letter); }
 
 // Byte `offset` of the file with GUID letter `letter`. Not periodic in 16384, so bytes taken

@@ -1,0 +1,168 @@
+// Reads through the pipe alone (VXN_PROXY_PIPEONLY): VXN_ReadBytes of a 256 MiB file served
+// by a real kdrcached, against a raw stream of the same bytes over a Unix socket between two
+// processes (stream_sender: pread of a plain file, 1 MiB messages, no protocol beyond the
+// framing), each asked for in the same chunks.
+//
+// Pairs (interleaved, repeated; see bench_pairs.h), ratio = time(pipe) / time(stream):
+//   Seq/1M, Seq/64K   the whole file in order, in 1 MiB or 64 KiB reads.
+// The server's store is large enough to hold the file, so after the first pass every block
+// comes from the store, as it does for a file the cache holds.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench_pairs.h"
+#include "iface/interface.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/pipes.h"
+#include "platform/process.h"
+#include "proxy/config.h"
+#include "server/ticket.h"
+#include "server/vault.h"
+
+namespace {
+
+namespace pf = kdr::platform;
+using kdr::bench::RunPair;
+
+constexpr int64_t kFileSize = int64_t{256} << 20;
+
+std::string g_dir;
+std::string g_streamPipe;
+long g_server = 0;
+long g_sender = 0;
+VXNFileHandle g_handle = nullptr;
+pf::PipeHandle g_stream = pf::kNoPipe;
+
+unsigned char Byte(int64_t i) { return static_cast<unsigned char>(i * 7 + i / 4093); }
+
+bool WaitConnect(const std::string& name, pf::PipeHandle* pipe) {
+  for (int i = 0; i < 1000; ++i) {
+    if (pf::PipeConnect(name.c_str(), pipe) == pf::kPipeOk) return true;
+    pf::SleepMs(10);
+  }
+  return false;
+}
+
+bool Setup() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "kdrpipebenchXXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) return false;
+  g_dir = tmpl;
+  const std::string run = g_dir + "/run";
+  std::filesystem::create_directory(run);
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+  setenv("KDR_RUNTIME_DIR", run.c_str(), 1);
+  setenv("KDR_HOME", g_dir.c_str(), 1);
+  setenv("VXN_PROXY_PIPEONLY", "1", 1);
+  { std::ofstream(g_dir + "/" + kdr::kDefaultLaunchScript) << "#!/bin/sh\nexit 1\n"; }
+
+  // The plain file, and the same bytes as a vault file.
+  const std::string plain = g_dir + "/plain";
+  {
+    std::ofstream out(plain, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    for (int64_t at = 0; at < kFileSize; at += int64_t(chunk.size())) {
+      for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = char(Byte(at + int64_t(i)));
+      out.write(chunk.data(), std::streamsize(chunk.size()));
+    }
+    if (!out) return false;
+  }
+  const std::string guid = kdr::server::NewGuid('v');
+  std::string volume;
+  if (kdr::server::NewLocalVault(g_dir + "/vault")->Put(guid, "bench", plain, &volume) != 0)
+    return false;
+
+  std::string cmd = "exec '" KDRCACHED "' --locale-dir '" KDR_LOCALE_DIR
+                    "' --log-level warn --file-pages 1024 --segments 16448 2>>'" + g_dir +
+                    "/server.log'";
+  if (pf::SpawnShell(cmd.c_str(), &g_server) != 0) return false;
+  g_streamPipe = g_dir + "/stream.sock";
+  cmd = "exec '" KDR_STREAM_SENDER "' '" + g_streamPipe + "' '" + plain + "' >/dev/null";
+  if (pf::SpawnShell(cmd.c_str(), &g_sender) != 0) return false;
+  if (!WaitConnect(g_streamPipe, &g_stream)) return false;
+  pf::PipeHandle probe = pf::kNoPipe;
+  if (!WaitConnect(kdr::kDefaultPipeName, &probe)) return false;
+  pf::PipeAbort(probe);
+
+  if (VXN_Init(nullptr, nullptr) != 0) return false;
+  const std::string ticket = kdr::server::MakeTicket('v', guid);
+  const char* key = nullptr;
+  if (VXN_RegisterTicket(ticket.c_str(), &key) != 0) return false;
+  return VXN_OpenFile(key, &g_handle) == 0;
+}
+
+void Teardown() {
+  if (g_handle != nullptr) VXN_CloseFileHandlePointer(g_handle);
+  VXN_Term();
+  if (g_stream != pf::kNoPipe) {
+    pf::PipeWrite(g_stream, nullptr, 0, nullptr);  // the sender's stop
+    pf::PipeAbort(g_stream);
+  }
+  if (g_server != 0) pf::KillProcessGroup(g_server);
+  if (g_sender != 0) pf::KillProcessGroup(g_sender);
+  if (!g_dir.empty()) std::filesystem::remove_all(g_dir);
+}
+
+bool PipeRange(int chunk, unsigned char* buf) {
+  for (int64_t at = 0; at < kFileSize; at += chunk) {
+    int n = 0;
+    if (VXN_SeekAbsolute(g_handle, at) != 0 ||
+        VXN_ReadBytes(g_handle, "bench", chunk, &n, buf) != 0 || n != chunk)
+      return false;
+    benchmark::DoNotOptimize(buf);
+  }
+  return buf[0] == Byte(kFileSize - chunk) && buf[chunk - 1] == Byte(kFileSize - 1);
+}
+
+bool StreamRange(int chunk, unsigned char* buf) {
+  for (int64_t at = 0; at < kFileSize; at += chunk) {
+    unsigned char req[12];
+    for (int i = 0; i < 8; ++i) req[i] = static_cast<unsigned char>(uint64_t(at) >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) req[8 + i] = static_cast<unsigned char>(uint32_t(chunk) >> (24 - 8 * i));
+    if (pf::PipeWrite(g_stream, req, sizeof req, nullptr) != pf::kPipeOk) return false;
+    for (int got = 0; got < chunk;) {
+      uint32_t n = 0;
+      int rc = pf::PipeRead(g_stream, buf + got, uint32_t(chunk - got), &n);
+      if (rc != pf::kPipeOk && rc != pf::kPipeMoreData) return false;
+      got += int(n);
+    }
+    benchmark::DoNotOptimize(buf);
+  }
+  return buf[0] == Byte(kFileSize - chunk) && buf[chunk - 1] == Byte(kFileSize - 1);
+}
+
+void Seq(benchmark::State& state) {
+  const int chunk = int(state.range(0));
+  std::vector<unsigned char> buf(static_cast<size_t>(chunk));
+  RunPair(
+      state, [&] { return StreamRange(chunk, buf.data()); },
+      [&] { return PipeRange(chunk, buf.data()); }, kFileSize);
+}
+
+BENCHMARK(Seq)->Arg(1 << 20)->Arg(64 << 10)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  bool ready = Setup();
+  if (ready) {
+    // One pass first, so that the server's store holds the file.
+    std::vector<unsigned char> buf(1 << 20);
+    ready = PipeRange(1 << 20, buf.data());
+  }
+  if (ready) benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  Teardown();
+  if (!ready) {
+    std::fprintf(stderr, "could not set up the server, the stream and the open file\n");
+    return 1;
+  }
+  return 0;
+}
