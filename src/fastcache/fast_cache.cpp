@@ -53,9 +53,6 @@ std::unordered_map<const OpenFileRecord*, Pin>& Pins() {
   return *g_pins;
 }
 
-const char kChangedText[] =
-    "The file was changed since it was opened: its reads stop here; open it again";
-
 const char kContinueLine[] =
     "***** The KDR fast cache will continue to operate in pipe mode with possibly degraded "
     "performance. *****\n";
@@ -64,6 +61,9 @@ void Print(const char* text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
+
+const char kChangedText[] =
+    "The file was changed since it was opened: its reads stop here; open it again";
 
 // Readers copying out of the store's mapping without lock A and the cache lock (see
 // fastCacheRead). The store is not closed while any is inside: closing waits for them.
@@ -112,39 +112,6 @@ int64_t SizeOf(const int32_t words[2]) {
                               static_cast<uint32_t>(words[0]));
 }
 
-// The copy loop of a read, under the cache lock: bytes [p, p + length) of the file whose first
-// page is `first`, block by block, straight from the store's mapping into `buffer`. Returns the
-// count copied, ERR_KDRCP_EOF, or ERR_KDRCP_BAD_ARG (see fastCacheRead).
-int CopyBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffer,
-               int32_t length) {
-  const int64_t e = p + length;
-  int32_t count = 0;
-  while (p < e) {
-    const int64_t blockNumber = p / kBlockBytes;
-    if (blockNumber > std::numeric_limits<int32_t>::max()) break;
-    const int32_t o = static_cast<int32_t>(p % kBlockBytes);
-    const int32_t want = static_cast<int32_t>(std::min<int64_t>(e - p, kBlockBytes - o));
-    int32_t blockLength = -1;
-    if (KDRCIF_ReadBlockPart(g_fast.store, first, static_cast<int32_t>(blockNumber), o, want,
-                             buffer + count, &blockLength) != 0 ||
-        blockLength < 1) {
-      break;  // not cached (or unreadable): the pipe serves the rest
-    }
-    int32_t a = blockLength - o;
-    if (a <= 0) {
-      // The block ends at or before p. Inside the file's known size that is a block the
-      // store holds only in part, not the end of the file: the pipe serves from here.
-      if (size >= 0 && p < size) break;
-      if (a < 0) return ERR_KDRCP_BAD_ARG;
-      return count == 0 ? ERR_KDRCP_EOF : count;
-    }
-    a = std::min(a, want);
-    count += a;
-    p += a;
-  }
-  return count;
-}
-
 // Bytes of the store to copy once the cache lock is let go: `from` stays mapped as long as the
 // store is open, and stays the block's while the store's change count does not move.
 struct DeferredCopy {
@@ -161,8 +128,11 @@ struct ReadPlan {
   int count = 0;
 };
 
-// CopyBlocks that leaves the copies of stable blocks to the caller, in `plan` (as many as fit;
-// the rest are copied at once). Same results as CopyBlocks.
+// The copy loop of a read, under the cache lock: bytes [p, p + length) of the file whose first
+// page is `first`, block by block, straight from the store's mapping into `buffer`. With a
+// `plan`, the copies of stable blocks are left to the caller (as many as fit); without one,
+// every block is copied at once. Returns the count of bytes read (copied or planned),
+// ERR_KDRCP_EOF, or ERR_KDRCP_BAD_ARG (see fastCacheRead).
 int PlanBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffer,
                int32_t length, ReadPlan* plan) {
   const int64_t e = p + length;
@@ -182,12 +152,14 @@ int PlanBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffe
     }
     int32_t a = blockLength - o;
     if (a <= 0) {
+      // The block ends at or before p. Inside the file's known size that is a block the
+      // store holds only in part, not the end of the file: the pipe serves from here.
       if (size >= 0 && p < size) break;
       if (a < 0) return ERR_KDRCP_BAD_ARG;
       return count == 0 ? ERR_KDRCP_EOF : count;
     }
     a = std::min(a, want);
-    if (stable && plan->count < ReadPlan::kMaxDeferred) {
+    if (plan != nullptr && stable && plan->count < ReadPlan::kMaxDeferred) {
       plan->deferred[plan->count++] = DeferredCopy{data + o, buffer + count, a};
     } else {
       std::memcpy(buffer + count, data + o, static_cast<size_t>(a));
@@ -361,7 +333,7 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
         } else if (attempt == 0 && changes != 0) {
           result = PlanBlocks(first, file->position, file->fileSize, buffer, length, &plan);
         } else {
-          result = CopyBlocks(first, file->position, file->fileSize, buffer, length);
+          result = PlanBlocks(first, file->position, file->fileSize, buffer, length, nullptr);
         }
       }
       if (plan.count > 0 && result > 0) {

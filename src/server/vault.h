@@ -85,6 +85,9 @@ class Vault {
 // The volume id is the eight-digit number; the newest volume is the highest number.
 std::unique_ptr<Vault> NewLocalVault(const std::string& dir);
 
+// A reader of the open file `fd` (of the platform layer), which it closes when destroyed.
+std::unique_ptr<VaultReader> NewFileReader(int fd);
+
 // Where the vault is: `location` is a directory (the local vault), or s3://BUCKET[/PREFIX]
 // for a bucket of the S3 object store at `s3Endpoint` (see vault_s3.h), with credentials and
 // region from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN and AWS_REGION

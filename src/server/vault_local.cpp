@@ -108,7 +108,7 @@ class LocalFile : public VaultFile {
     int fd = pf::kNoFile;
     int rc = pf::OpenFile(path_.c_str(), pf::FileMode::kReadOnly, &fd);
     if (rc != 0) return rc;
-    reader->reset(new LocalReader(fd));
+    *reader = NewFileReader(fd);
     return 0;
   }
 
@@ -362,6 +362,8 @@ std::string SafeFileName(std::string_view name) {
   if (out.empty() || out == "." || out == "..") out = "file";
   return out;
 }
+
+std::unique_ptr<VaultReader> NewFileReader(int fd) { return std::make_unique<LocalReader>(fd); }
 
 std::unique_ptr<Vault> NewLocalVault(const std::string& dir) {
   return std::unique_ptr<Vault>(new LocalVault(dir));

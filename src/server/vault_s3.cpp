@@ -545,18 +545,6 @@ class S3Vault : public Vault {
 // ---------------------------------------------------------------------------------------------
 // Files and readers.
 
-class LocalCopyReader : public VaultReader {
- public:
-  explicit LocalCopyReader(int fd) : fd_(fd) {}
-  ~LocalCopyReader() override { pf::CloseFile(fd_); }
-  int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
-    return pf::ReadFileAt(fd_, offset, buf, len, done);
-  }
-
- private:
-  int fd_;
-};
-
 class S3Reader : public VaultReader {
  public:
   S3Reader(S3Vault* vault, std::string key, std::string version, uint64_t size,
@@ -604,7 +592,7 @@ class S3File : public VaultFile {
     if (!localCopy_.empty()) {
       int fd = pf::kNoFile;
       if (pf::OpenFile(localCopy_.c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
-        reader->reset(new LocalCopyReader(fd));
+        *reader = NewFileReader(fd);
         return 0;
       }
     }

@@ -77,6 +77,15 @@ void Add64(uint32_t* low, uint32_t* high) {
   *high = uint32_t(v >> 32);
 }
 
+// Counts a block lookup in the shared counters: a hit, or (for the owner) a miss.
+void CountLookup(KDRC_FILETOC_T* pToc, int32_t length) {
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  if (length != -1)
+    Add64(&sh->hitsLow, &sh->hitsHigh);
+  else if (!pToc->client)
+    Add64(&sh->missesLow, &sh->missesHigh);
+}
+
 // The GUID of a page as a terminated string (the field is unterminated at 36 characters).
 void PageGuid(const KDRC_PAGE_T* page, char* out) {
   std::memset(out, 0, meta::kGuidLength + 1);
@@ -568,11 +577,7 @@ int KDRCIF_ReadBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bloc
   if (int rc = EveryCallCheck(pToc, __func__)) return rc;
   if (int rc = KDRCFile_ReadBlockPart(pToc, pFirst, block, offset, count, buffer, pLength))
     return KDRC_PASS(rc);
-  KDRC_FILESHARED_T* sh = pToc->pShared;
-  if (*pLength != -1)
-    Add64(&sh->hitsLow, &sh->hitsHigh);
-  else if (!pToc->client)
-    Add64(&sh->missesLow, &sh->missesHigh);
+  CountLookup(pToc, *pLength);
   return EveryCallCheck(pToc, __func__);
 }
 
@@ -590,11 +595,7 @@ int KDRCIF_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bl
   if (int rc = KDRCFile_LocateBlockPart(pToc, pFirst, block, offset, count, ppData, pLength,
                                         pStable))
     return KDRC_PASS(rc);
-  KDRC_FILESHARED_T* sh = pToc->pShared;
-  if (*pLength != -1)
-    Add64(&sh->hitsLow, &sh->hitsHigh);
-  else if (!pToc->client)
-    Add64(&sh->missesLow, &sh->missesHigh);
+  CountLookup(pToc, *pLength);
   return EveryCallCheck(pToc, __func__);
 }
 
