@@ -62,9 +62,6 @@ void Print(const char* text) {
   std::fflush(stdout);
 }
 
-const char kChangedText[] =
-    "The file was changed since it was opened: its reads stop here; open it again";
-
 // Readers copying out of the store's mapping without lock A and the cache lock (see
 // fastCacheRead). The store is not closed while any is inside: closing waits for them.
 std::atomic<int> g_copiers{0};
@@ -317,7 +314,7 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
           pin != Pins().end() && pin->second.attach == g_fast.attaches &&
           pin->second.generation != KDRCIF_FileGeneration(g_fast.store, file->guid)) {
         KDRCIF_UnLockCache(g_fast.store);
-        KdrSetErrorText(kChangedText);
+        KdrSetErrorText(kFileChangedText);
         return ERR_KDRCP_BAD_FILE;
       }
       int32_t size[2] = {-1, -1};

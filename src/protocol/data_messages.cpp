@@ -9,6 +9,7 @@
 #include "protocol/pipe_transport.h"
 #include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
+#include "proxy/thread_state.h"
 
 namespace kdr {
 
@@ -133,8 +134,20 @@ int RefreshServerHandle(OpenFileRecord* file, ThreadRecord* record) {
                  static_cast<int>(static_cast<int16_t>(file->serverHandle)));
     file->serverHandle = kNoServerHandle;
   }
+  const int64_t known = file->fileSize;
   int r = OpenMsg(file);  // nested exchange: the caller's pin stays in place
-  return r < 0 ? r : 0;
+  if (r < 0) return r;
+  return CheckSameVolume(file, known);
+}
+
+int CheckSameVolume(OpenFileRecord* file, int64_t knownSize) {
+  // A new volume may have come while no server ran (or before this one noticed it); the
+  // open reply tells only the size, so a change of size is what can be seen here.
+  if (!file->volumeChanged && (knownSize < 0 || file->fileSize == knownSize)) return 0;
+  file->volumeChanged = true;
+  file->fileSize = knownSize;
+  KdrSetErrorText(kFileChangedText);
+  return ERR_KDRCP_BAD_FILE;
 }
 
 int64_t GetSizeMsg(OpenFileRecord* file) {

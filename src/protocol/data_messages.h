@@ -54,9 +54,15 @@ int OpenMsg(OpenFileRecord* file);
 
 // Makes sure `file` is open at the server that `record`'s pipe leads to: a file not open there,
 // or opened at an earlier server instance (a restart since), is opened (again) with OpenMsg.
-// Returns 0 or OpenMsg's failure. REQUIRES: the caller's exchange holds `record` pinned and
-// connected.
+// Returns 0, OpenMsg's failure, or CheckSameVolume's. REQUIRES: the caller's exchange holds
+// `record` pinned and connected.
 int RefreshServerHandle(OpenFileRecord* file, ThreadRecord* record);
+
+// After a (re)open of `file` whose size was `knownSize` (negative: unknown) before it: a file
+// whose size changed is another volume, and a handle never reads two volumes, so its reads
+// stop for good (file->volumeChanged; the size stays the known one). Returns 0, or
+// ERR_KDRCP_BAD_FILE with kFileChangedText as the thread's error text.
+int CheckSameVolume(OpenFileRecord* file, int64_t knownSize);
 
 // The file's size: `fileSize` when it is known (0 or more), else after opening the file at
 // the server when needed (OpenMsg), the KDR_GET_SIZE_MSG exchange. Returns the size, or a

@@ -156,6 +156,7 @@ OpenFileRecord* NewFileHandle() {
   }
   r->serverHandle = kNoServerHandle;
   r->serverInstance = 0;
+  r->volumeChanged = false;
   r->fileSize = -1;
   r->bufferedBytes = 0;
   r->bufferPos = 0;
@@ -249,6 +250,10 @@ void SetFastCacheReader(const FastCacheReader* reader) {
 int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* destination,
                    int32_t count) {
   if (handle == nullptr || destination == nullptr || count <= 0) return ERR_KDRCP_BAD_ARG;
+  if (handle->volumeChanged) {
+    KdrSetErrorText(kFileChangedText);
+    return ERR_KDRCP_BAD_FILE;
+  }
   int r = FastCacheRead(handle, destination, count);
   if (r < 0) return r;
   if (r >= count) return count;
@@ -256,9 +261,11 @@ int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* desti
     return r > 0 ? r : ERR_KDRCP_EOF;
   }
   if (handle->serverHandle == kNoServerHandle) {
+    const int64_t known = handle->fileSize;  // from the store, when it was opened there
     int h = OpenMsg(handle);
     if (h < 0) return h;
     handle->serverHandle = static_cast<uint16_t>(h);
+    if (int c = CheckSameVolume(handle, known); c < 0) return c;
     // The open is what may have told the server of a newer volume, and then it has dropped
     // the file's blocks: a handle opened through the fast cache learns it here, before the
     // pipe serves it bytes of the newer volume. So the store is asked once more.

@@ -50,6 +50,9 @@ struct OpenFileRecord {
   int64_t fileSize;                // bytes; negative while unknown
   uint16_t serverHandle;           // server's handle; 0xFFFF while not open at the server
   uint64_t serverInstance;         // instance id of the server that gave `serverHandle`
+  // Set once a reopen at a restarted server found another volume of the file: every later
+  // read fails (kFileChangedText) rather than return bytes of two volumes.
+  bool volumeChanged;
   std::atomic<uint32_t> ownerThread;  // thread inside a call on it; kNoOwnerThread when none
   int32_t bufferCapacity;          // size of readBuffer (the buffer size when it was made)
   // The registry hold that keeps `ticketKey` alive for a handle made by VXN_OpenFile; given
@@ -58,6 +61,10 @@ struct OpenFileRecord {
 };
 
 namespace kdr {
+
+// The text of a read that stops because the file has another volume than at its open.
+inline constexpr char kFileChangedText[] =
+    "The file was changed since it was opened: its reads stop here; open it again";
 
 // A fresh record at the head of the open list, owned by the calling thread (give it up with
 // UnacquireFileHandle when handing it out; FreeFileHandle needs no unacquire): serverHandle
