@@ -7,6 +7,7 @@
 
 #include "platform/fs.h"
 #include "server/log.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -310,6 +311,7 @@ void Session::OnClearCache(const Request& r) {
   {
     std::lock_guard<std::mutex> guard(state_->fileCacheMu);
     std::filesystem::remove_all(state_->filesDir, ec);
+    if (!ec) Stats().filesBytes.store(0);
   }
   if (ec) {
     SendError(r, kErrBadFile, "The cached files could not be removed: " + ec.message());

@@ -561,6 +561,10 @@ int Status(const Options& o) {
     std::printf("fast cache:  %" PRIu64 " hits, %" PRIu64 " misses (reads the clients served "
                 "from the store themselves)\n",
                 Join(rec.hitsLow, rec.hitsHigh), Join(rec.missesLow, rec.missesHigh));
+    if (rec.signature == KDRC_FILESHARED_T_SIG && rec.filePages > 0) {
+      std::printf("store use:   %d of %d file pages hold cached files (%.1f %%)\n", rec.dateCount,
+                  rec.filePages, 100.0 * rec.dateCount / rec.filePages);
+    }
   }
   std::printf("bytes:       %s from the store, %s from the vault\n",
               Human(double(num("bytes_from_store"))).c_str(),
