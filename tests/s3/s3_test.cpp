@@ -445,6 +445,37 @@ TEST_F(S3Test, StoreDyingMidDownloadFailsCleanlyAndRecovers) {
   EXPECT_NE(s->Log().find("reachable again"), std::string::npos);
 }
 
+int CancelAt2MiB(const char*, void*, int64_t done, int64_t, int* keepGoing) {
+  *keepGoing = done < (2 << 20) ? 1 : 0;
+  return 0;
+}
+
+TEST_F(S3Test, CancelledDownloadStopsItsTransfersAndLeavesNoFile) {
+  CountingProxy proxy;
+  ASSERT_TRUE(proxy.Start(dir_ + "/proxy", 3 << 20));
+  const std::string content = Pattern(12u << 20, 6);
+  std::string guid;
+  std::string ticket = Put(content, "cancelled.bin", &guid);
+  Server* s = NewServer(proxy.endpoint());
+  ASSERT_NO_FATAL_FAILURE(Init(s, true));
+  const char* key = Key(ticket);
+  int32_t start = pf::MonotonicMs();
+  EXPECT_EQ(Download(key, nullptr, &CancelAt2MiB, nullptr), "<error -3016>");
+  EXPECT_LT(pf::MonotonicMs() - start, 8000);
+  EXPECT_FALSE(fs::exists(s->home() + "/cache/files/" + guid));
+  std::error_code ec;
+  EXPECT_TRUE(fs::is_empty(s->home() + "/cache/.partial", ec));
+  // Its ranged GETs have stopped: the store sends nothing more.
+  long long bytes = 0, later = 0, responses = 0;
+  pf::SleepMs(300);
+  proxy.Count(&bytes, &responses);
+  pf::SleepMs(1200);
+  proxy.Count(&later, &responses);
+  EXPECT_EQ(later, bytes);
+  // The chunks it had claimed in the chunk cache are free for the next download to fetch.
+  EXPECT_TRUE(Download(key) == content);
+}
+
 TEST_F(S3Test, RefusesUnversionedBucketsAndWrongCredentials) {
   struct Case {
     std::string flags;
