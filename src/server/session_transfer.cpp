@@ -197,27 +197,53 @@ Session::Copy Session::CopyWithProgress(
 
 bool Session::DownloadToTemp(const Request& r, OpenFile& f, const std::string& tmp,
                              const std::string& cannotCreate, Copy* copy, int* err) {
-  std::unique_ptr<VaultReader> reader;
-  if (!OpenReaderOf(r, f, &reader)) return false;
   int out = pf::kNoFile;
   int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
   if (rc != 0) {
     SendError(r, kErrBadFile, cannotCreate + ErrnoText(rc));
     return false;
   }
-  Copy c = CopyWithProgress(
-      r, f.file->Info().size,
-      [&](uint64_t off, unsigned char* b, size_t len, size_t* n) {
-        return reader->ReadAt(off, b, len, n);
+  // The vault writes the bytes into the file itself (a network vault as they arrive); the
+  // progress replies and the client's answers go on here, between its pieces.
+  stopCode_ = 0;
+  stopText_.clear();
+  *err = 0;
+  const uint64_t total = f.file->Info().size;
+  Pacer pacer;
+  bool stopped = false;
+  uint64_t reported = 0;
+  // Reports `done`; a vault that brings more than kProgressMaxBytes between two calls has it
+  // reported in steps of that size, as a copy piece by piece would.
+  auto report = [&](uint64_t done, uint64_t of) {
+    while (done - reported > kProgressMaxBytes) {
+      reported += kProgressMaxBytes;
+      if (!Progress(r, reported, total)) return false;
+    }
+    reported = done;
+    return Progress(r, done, of);
+  };
+  uint64_t copied = 0;
+  rc = f.file->CopyTo(
+      out,
+      [&](uint64_t done) {
+        if (pacer.Due(done) && !report(done, total)) {
+          stopped = true;
+          return false;
+        }
+        return !state_->stopping.load();
       },
-      [&](uint64_t off, const unsigned char* b, size_t len) {
-        return pf::WriteFileAt(out, off, b, len);
-      },
-      err);
+      &copied);
   int crc = pf::CloseFile(out);
-  if (c == Copy::kDone && crc != 0) {
+  Copy c = Copy::kDone;
+  if (stopped) {
+    c = Copy::kStopped;
+  } else if (rc != 0 || crc != 0) {
     c = Copy::kFailed;
-    *err = crc;
+    *err = rc != 0 ? rc : crc;
+  } else if (!report(copied, copied)) {
+    // The last report says "all of it", so a caller's bar ends full; the size is what was
+    // really copied.
+    c = Copy::kStopped;
   }
   *copy = c;
   return true;

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,6 +46,15 @@ class VaultFile {
   virtual ~VaultFile() = default;
   virtual const VaultFileInfo& Info() const = 0;
   virtual int OpenReader(std::unique_ptr<VaultReader>* reader) = 0;
+  // Writes the whole volume into `fd`, an open file of the platform layer, at the same
+  // offsets; *copied is the number of bytes written. `tick` runs on the calling thread with
+  // the bytes written so far (never fewer than the time before): first with 0, then after
+  // each piece and at least every 50 ms while the copy waits. When it returns false the copy
+  // stops, nothing writes into `fd` any more, and the result is ECANCELED.
+  // This one reads through OpenReader() and writes what it read, kCopyPiece bytes at a time;
+  // a network vault writes what arrives straight into the file instead.
+  static constexpr size_t kCopyPiece = 256 * 1024;
+  virtual int CopyTo(int fd, const std::function<bool(uint64_t)>& tick, uint64_t* copied);
 };
 
 // A new volume being written. Destroying it without Commit() discards it.

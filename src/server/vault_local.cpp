@@ -363,6 +363,23 @@ std::string SafeFileName(std::string_view name) {
   return out;
 }
 
+int VaultFile::CopyTo(int fd, const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
+  *copied = 0;
+  std::unique_ptr<VaultReader> reader;
+  int rc = OpenReader(&reader);
+  if (rc != 0) return rc;
+  std::vector<unsigned char> buf(kCopyPiece);
+  for (;;) {
+    if (!tick(*copied)) return ECANCELED;
+    size_t n = 0;
+    rc = reader->ReadAt(*copied, buf.data(), buf.size(), &n);
+    if (rc != 0 || n == 0) return rc;
+    rc = pf::WriteFileAt(fd, *copied, buf.data(), n);
+    if (rc != 0) return rc;
+    *copied += n;
+  }
+}
+
 std::unique_ptr<VaultReader> NewFileReader(int fd) { return std::make_unique<LocalReader>(fd); }
 
 std::unique_ptr<Vault> NewLocalVault(const std::string& dir) {

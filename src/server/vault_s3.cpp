@@ -40,6 +40,9 @@ constexpr int kPartsInFlight = 4;           // parts of one upload on their way 
 constexpr int kFetchThreads = 4;
 constexpr uint64_t kSpanChunks = 8;
 constexpr uint64_t kAheadChunks = 16;
+// A download into a file has this many ranged GETs on their way at once, each of up to
+// kSpanChunks chunks, whose bytes go straight into the file.
+constexpr uint64_t kDownloadStreams = 4;
 constexpr size_t kCachedChunks = 32;        // chunk cache size (kChunkBytes each): 128 MiB
 constexpr size_t kMaxBodyText = 1u << 20;   // largest response body kept as text
 constexpr size_t kMaxKnownFiles = 100000;   // files remembered for offline opens
@@ -156,6 +159,8 @@ struct Request {
   size_t sinkCap = 0;
   bool idempotent = true;
   bool streaming = false;  // a large body: bounded by the stall time-out, not the request one
+  bool partial = false;    // only a 206 answer is data for `consume`
+  const std::atomic<bool>* cancel = nullptr;  // when set: stops the transfer soon
 };
 
 struct Response {
@@ -165,6 +170,7 @@ struct Response {
   std::string body;                            // when there is no sink (bounded)
   size_t sinkLen = 0;
   bool overflow = false;
+  bool aborted = false;  // stopped through Request::cancel: says nothing about the store
 
   std::string Header(const std::string& name) const {
     auto it = headers.find(name);
@@ -236,7 +242,9 @@ struct SinkState {
 size_t OnBody(char* data, size_t size, size_t n, void* user) {
   auto* s = static_cast<SinkState*>(user);
   size_t len = size * n;
-  if (s->req->consume && s->resp->status >= 200 && s->resp->status < 300) {
+  bool isData = s->req->partial ? s->resp->status == 206
+                                : s->resp->status >= 200 && s->resp->status < 300;
+  if (s->req->consume && isData) {
     if (!s->req->consume(reinterpret_cast<const unsigned char*>(data), len)) {
       s->resp->overflow = true;
       return 0;
@@ -260,6 +268,10 @@ size_t OnBody(char* data, size_t size, size_t n, void* user) {
   if (s->resp->body.size() + len > kMaxBodyText) return 0;
   s->resp->body.append(data, len);
   return len;
+}
+
+int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
 }
 
 struct UploadState {
@@ -365,6 +377,12 @@ class Http {
     SinkState sink{&req, &r};
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    if (req.cancel != nullptr) {
+      // Also while no byte moves: the write callback alone would wait for the stall time-out.
+      curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnTransferInfo);
+      curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(req.cancel));
+      curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    }
 
     struct curl_slist* hl = nullptr;
     hl = curl_slist_append(hl, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
@@ -393,6 +411,13 @@ class Http {
     r.curl = curl_easy_perform(c);
     curl_slist_free_all(hl);
     if (r.curl == CURLE_WRITE_ERROR && r.overflow) r.curl = CURLE_OK;  // judged by the caller
+    if (req.cancel != nullptr && req.cancel->load() &&
+        (r.curl == CURLE_ABORTED_BY_CALLBACK || r.curl == CURLE_OK)) {
+      r.curl = CURLE_OK;
+      r.aborted = true;
+      curl_easy_cleanup(c);  // the connection is in the middle of a body
+      return r;
+    }
     if (r.curl == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
     if (r.curl != CURLE_OK) {
       // A connection that failed half-way is not reused.
@@ -461,6 +486,46 @@ struct Chunk {
   enum State { kQueued, kFetching, kReady, kFailed } state = kQueued;
   std::vector<unsigned char> data;
   int err = 0;
+  bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
+};
+
+// How many S3File objects (open handles) each volume has: a download keeps the chunks it
+// fetches in memory only while another handle may read them.
+class OpenVolumes {
+ public:
+  void Add(const std::string& volume, int delta) {
+    std::lock_guard<std::mutex> guard(mu_);
+    int& n = counts_[volume];
+    n += delta;
+    if (n <= 0) counts_.erase(volume);
+  }
+  int Count(const std::string& volume) {
+    std::lock_guard<std::mutex> guard(mu_);
+    auto it = counts_.find(volume);
+    return it == counts_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::mutex mu_;
+  std::unordered_map<std::string, int> counts_;
+};
+
+// One download of a whole volume into a file: the state its streams share.
+struct DownloadJob {
+  std::string key;
+  std::string version;
+  uint64_t size = 0;
+  int fd = -1;
+  uint64_t chunks = 0;
+  uint64_t pieceChunks = 1;  // chunks to a ranged GET
+  uint64_t pieces = 0;
+  std::atomic<uint64_t> next{0};  // the next piece to take
+  std::atomic<uint64_t> done{0};  // bytes written
+  std::atomic<bool> cancel{false};
+  std::mutex mu;
+  std::condition_variable cv;
+  int running = 0;  // under mu
+  int err = 0;      // under mu: the first failure
 };
 
 class S3Vault;
@@ -494,9 +559,13 @@ class S3Vault : public Vault {
   int GetChunk(const ChunkId& id, std::shared_ptr<Chunk>* out);
   // Has the chunks after `id` fetched in the background.
   void ReadAhead(const ChunkId& id);
+  // Writes the volume `version` of `key` into `fd`, as VaultFile::CopyTo says.
+  int Download(const std::string& key, const std::string& version, uint64_t size, int fd,
+               const std::function<bool(uint64_t)>& tick, uint64_t* copied);
 
   Response Do(const Request& req) {
     Response r = http_.Perform(req);
+    if (r.aborted) return r;
     bool wasOffline = offline_.load();
     NoteReachable(!r.Unreachable(), r);
     if (r.Unreachable() || (r.status >= 400 && r.status != 404)) {
@@ -507,6 +576,7 @@ class S3Vault : public Vault {
     return r;
   }
   Workers* uploaders() { return uploaders_.get(); }
+  const std::shared_ptr<OpenVolumes>& openVolumes() const { return openVolumes_; }
   std::string Key(const std::string& guid) const {
     return s_.prefix.empty() ? guid : s_.prefix + "/" + guid;
   }
@@ -523,6 +593,8 @@ class S3Vault : public Vault {
   // fetch on their own.
   void FetchSpan(const ChunkId& first, const std::vector<std::shared_ptr<Chunk>>& chunks);
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);
+  void DownloadStream(DownloadJob* job);
+  int DownloadPiece(DownloadJob* job, uint64_t piece);
   void Touch(const std::string& name);  // under cacheMu_
 
   const S3Settings s_;
@@ -538,6 +610,7 @@ class S3Vault : public Vault {
   std::map<std::string, VaultFileInfo> known_;  // what opens last found, for offline opens
   std::atomic<bool> offline_{false};
 
+  std::shared_ptr<OpenVolumes> openVolumes_ = std::make_shared<OpenVolumes>();
   std::unique_ptr<Workers> fetchers_ = std::make_unique<Workers>(kFetchThreads);
   std::unique_ptr<Workers> uploaders_ = std::make_unique<Workers>(kPartsInFlight);
 };
@@ -586,8 +659,16 @@ class S3File : public VaultFile {
  public:
   S3File(S3Vault* vault, VaultFileInfo info, std::string key, std::string localCopy)
       : vault_(vault), info_(std::move(info)), key_(std::move(key)),
-        localCopy_(std::move(localCopy)) {}
+        localCopy_(std::move(localCopy)), open_(vault->openVolumes()),
+        volume_(key_ + '\n' + info_.version) {
+    open_->Add(volume_, 1);
+  }
+  ~S3File() override { open_->Add(volume_, -1); }
   const VaultFileInfo& Info() const override { return info_; }
+  int CopyTo(int fd, const std::function<bool(uint64_t)>& tick, uint64_t* copied) override {
+    if (!localCopy_.empty()) return VaultFile::CopyTo(fd, tick, copied);
+    return vault_->Download(key_, info_.version, info_.size, fd, tick, copied);
+  }
   int OpenReader(std::unique_ptr<VaultReader>* reader) override {
     if (!localCopy_.empty()) {
       int fd = pf::kNoFile;
@@ -605,6 +686,8 @@ class S3File : public VaultFile {
   VaultFileInfo info_;
   std::string key_;
   std::string localCopy_;  // offline: the whole-file cache's copy
+  std::shared_ptr<OpenVolumes> open_;
+  std::string volume_;
   std::shared_ptr<std::atomic<uint64_t>> lastChunk_ = std::make_shared<std::atomic<uint64_t>>(~0ull);
 };
 
@@ -1159,31 +1242,233 @@ void S3Vault::FetchSpan(const ChunkId& first, const std::vector<std::shared_ptr<
 
 int S3Vault::GetChunk(const ChunkId& id, std::shared_ptr<Chunk>* out) {
   std::string name = id.Name();
-  std::shared_ptr<Chunk> chunk;
-  bool mine = false;
-  {
-    std::unique_lock<std::mutex> lock(cacheMu_);
-    auto it = chunks_.find(name);
-    if (it == chunks_.end()) {
-      chunk = std::make_shared<Chunk>();
-      chunk->state = Chunk::kFetching;
-      chunks_[name] = chunk;
-      mine = true;
-    } else {
-      chunk = it->second;
-      if (chunk->state == Chunk::kQueued) {
-        chunk->state = Chunk::kFetching;  // a queued fetch not started yet: do it here
+  for (;;) {
+    std::shared_ptr<Chunk> chunk;
+    bool mine = false;
+    {
+      std::unique_lock<std::mutex> lock(cacheMu_);
+      auto it = chunks_.find(name);
+      if (it == chunks_.end()) {
+        chunk = std::make_shared<Chunk>();
+        chunk->state = Chunk::kFetching;
+        chunks_[name] = chunk;
         mine = true;
+      } else {
+        chunk = it->second;
+        if (chunk->state == Chunk::kQueued) {
+          chunk->state = Chunk::kFetching;  // a queued fetch not started yet: do it here
+          mine = true;
+        } else {
+          chunk->wanted = true;
+        }
+      }
+      Touch(name);
+    }
+    if (mine) Fetch(id, chunk);
+    std::unique_lock<std::mutex> lock(cacheMu_);
+    cacheCv_.wait(lock, [&] {
+      return chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed;
+    });
+    if (chunk->state == Chunk::kFailed && chunk->err == ECANCELED) continue;  // fetcher gave up
+    if (chunk->state == Chunk::kFailed) return chunk->err;
+    *out = chunk;
+    return 0;
+  }
+}
+
+// A download takes pieces of the volume in turn on kDownloadStreams threads. Each piece's
+// chunks that no one else has or fetches are claimed in the chunk cache (so readers and other
+// downloads wait for them rather than fetch them again) and come with one ranged GET whose
+// bytes are written into the file as they arrive; a claimed chunk is put in memory only when
+// a reader waits for it. Chunks that others hold or fetch are copied from the cache.
+int S3Vault::Download(const std::string& key, const std::string& version, uint64_t size, int fd,
+                      const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
+  *copied = 0;
+  if (!tick(0)) return ECANCELED;
+  if (size == 0) return 0;
+  DownloadJob job;
+  job.key = key;
+  job.version = version;
+  job.size = size;
+  job.fd = fd;
+  job.chunks = (size + kChunkBytes - 1) / kChunkBytes;
+  job.pieceChunks = std::clamp<uint64_t>((job.chunks + kDownloadStreams - 1) / kDownloadStreams,
+                                         1, kSpanChunks);
+  job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
+  int streams = static_cast<int>(std::min<uint64_t>(kDownloadStreams, job.pieces));
+  job.running = streams;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < streams; ++i) threads.emplace_back([this, &job] { DownloadStream(&job); });
+  bool going = true;
+  {
+    std::unique_lock<std::mutex> lock(job.mu);
+    while (job.running > 0) {
+      job.cv.wait_for(lock, std::chrono::milliseconds(50));
+      if (!going || job.running == 0) continue;
+      lock.unlock();
+      going = tick(job.done.load());
+      lock.lock();
+      if (!going) {
+        if (job.err == 0) job.err = ECANCELED;
+        job.cancel = true;
       }
     }
-    Touch(name);
   }
-  if (mine) Fetch(id, chunk);
-  std::unique_lock<std::mutex> lock(cacheMu_);
-  cacheCv_.wait(lock, [&] { return chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed; });
-  if (chunk->state == Chunk::kFailed) return chunk->err;
-  *out = chunk;
-  return 0;
+  for (auto& t : threads) t.join();
+  *copied = job.done.load();
+  if (job.err == 0 && *copied != size) job.err = EIO;
+  return job.err;
+}
+
+void S3Vault::DownloadStream(DownloadJob* job) {
+  int rc = 0;
+  while (rc == 0 && !job->cancel.load()) {
+    uint64_t piece = job->next.fetch_add(1);
+    if (piece >= job->pieces) break;
+    rc = DownloadPiece(job, piece);
+  }
+  std::lock_guard<std::mutex> guard(job->mu);
+  if (rc != 0) {
+    if (job->err == 0) job->err = rc;
+    job->cancel = true;
+  }
+  --job->running;
+  job->cv.notify_all();
+}
+
+int S3Vault::DownloadPiece(DownloadJob* job, uint64_t piece) {
+  const uint64_t first = piece * job->pieceChunks;
+  const size_t n = static_cast<size_t>(std::min(job->chunks, first + job->pieceChunks) - first);
+  auto idOf = [&](size_t i) { return ChunkId{job->key, job->version, first + i, job->size}; };
+  auto endOf = [&](uint64_t k) { return std::min(job->size, (k + 1) * kChunkBytes); };
+  std::vector<std::shared_ptr<Chunk>> claimed(n);
+  size_t lo = n, hi = 0;
+  {
+    std::lock_guard<std::mutex> guard(cacheMu_);
+    for (size_t i = 0; i < n; ++i) {
+      std::string name = idOf(i).Name();
+      auto it = chunks_.find(name);
+      if (it == chunks_.end()) {
+        claimed[i] = std::make_shared<Chunk>();
+        chunks_[name] = claimed[i];
+        Touch(name);
+      } else if (it->second->state == Chunk::kQueued) {
+        claimed[i] = it->second;  // read-ahead not started yet: this download fetches it
+      } else {
+        continue;
+      }
+      claimed[i]->state = Chunk::kFetching;
+      lo = std::min(lo, i);
+      hi = i;
+    }
+  }
+  // A claimed chunk whose bytes are all in the file: read back into memory if a reader waits
+  // or another handle has the volume open, else out of the cache (readers do not see the
+  // file).
+  const std::string volume = job->key + '\n' + job->version;
+  auto finish = [&](size_t i) {
+    std::shared_ptr<Chunk> chunk = std::move(claimed[i]);
+    std::string name = idOf(i).Name();
+    bool shared = openVolumes_->Count(volume) > 1;  // the download's own handle is one
+    std::unique_lock<std::mutex> lock(cacheMu_);
+    if (!chunk->wanted && !shared) {
+      DropLocked(name, chunk, ECANCELED);
+      return;
+    }
+    lock.unlock();
+    uint64_t start = (first + i) * kChunkBytes;
+    std::vector<unsigned char> data(static_cast<size_t>(endOf(first + i) - start));
+    size_t got = 0;
+    int rc = pf::ReadFileAt(job->fd, start, data.data(), data.size(), &got);
+    lock.lock();
+    if (rc == 0 && got == data.size()) {
+      chunk->data = std::move(data);
+      chunk->state = Chunk::kReady;
+    } else {
+      DropLocked(name, chunk, ECANCELED);  // its readers fetch it themselves
+    }
+    cacheCv_.notify_all();
+  };
+
+  int rc = 0;
+  bool storeFailed = false;
+  if (lo < n) {
+    // One GET for the claimed run (chunks between that others fetch come along: the same bytes).
+    const uint64_t start = (first + lo) * kChunkBytes;
+    const uint64_t end = endOf(first + hi);
+    uint64_t pos = start;
+    int writeErr = 0;
+    bool tooMuch = false;
+    Request req;
+    req.key = job->key;
+    req.query = Query({{"versionId", job->version}});
+    req.streaming = true;
+    req.idempotent = false;  // retried below, from where the bytes stopped
+    req.cancel = &job->cancel;
+    req.consume = [&](const unsigned char* data, size_t len) {
+      if (job->cancel.load()) return false;
+      if (len > end - pos) {
+        tooMuch = true;
+        return false;
+      }
+      writeErr = pf::WriteFileAt(job->fd, pos, data, len);
+      if (writeErr != 0) return false;
+      uint64_t was = pos;
+      pos += len;
+      uint64_t before = job->done.fetch_add(len);
+      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.notify_all();  // a report
+      for (uint64_t k = was / kChunkBytes; k <= hi + first && endOf(k) <= pos; ++k) {
+        if (endOf(k) > was && claimed[static_cast<size_t>(k - first)] != nullptr) {
+          finish(static_cast<size_t>(k - first));
+        }
+      }
+      return true;
+    };
+    uint32_t backoff = 100;
+    for (int attempt = 1;; ++attempt) {
+      req.partial = !(pos == 0 && end == job->size);
+      req.headers = {"Range: bytes=" + std::to_string(pos) + "-" + std::to_string(end - 1)};
+      Response r = Do(req);
+      bool ok = r.status == 206 || (!req.partial && r.status == 200);
+      rc = writeErr != 0 ? writeErr : job->cancel.load() ? ECANCELED : ErrnoOf(r);
+      if (rc == 0 && (tooMuch || !ok)) rc = EIO;
+      if (rc == 0 && pos == end) break;
+      bool retry = rc == 0 || (writeErr == 0 && rc != ECANCELED && r.Unreachable());
+      if (rc == 0) rc = ECONNRESET;  // the body ended early
+      if (!retry || attempt >= std::max(1, s_.attempts)) break;
+      for (uint32_t slept = 0; slept < backoff && !job->cancel.load(); slept += 50) {
+        pf::SleepMs(50);
+      }
+      backoff *= 3;
+    }
+    if (rc == 0 && pos != end) rc = EIO;
+    storeFailed = rc != 0 && rc != ECANCELED && writeErr == 0;
+  }
+  if (rc != 0) {
+    std::lock_guard<std::mutex> guard(cacheMu_);
+    for (size_t i = 0; i < n; ++i) {
+      // Waiting readers try again themselves, unless the store failed them all.
+      if (claimed[i] == nullptr) continue;
+      DropLocked(idOf(i).Name(), claimed[i], storeFailed ? rc : ECANCELED);
+    }
+    cacheCv_.notify_all();
+    return rc;
+  }
+  // The chunks others held or fetched, from the cache.
+  for (size_t i = 0; i < n && rc == 0; ++i) {
+    if (i >= lo && i <= hi) continue;
+    if (job->cancel.load()) return ECANCELED;
+    std::shared_ptr<Chunk> chunk;
+    rc = GetChunk(idOf(i), &chunk);
+    uint64_t start = (first + i) * kChunkBytes;
+    if (rc == 0 && chunk->data.size() != endOf(first + i) - start) rc = EIO;
+    if (rc == 0) rc = pf::WriteFileAt(job->fd, start, chunk->data.data(), chunk->data.size());
+    if (rc == 0) {
+      job->done.fetch_add(chunk->data.size());
+      job->cv.notify_all();
+    }
+  }
+  return rc;
 }
 
 void S3Vault::ReadAhead(const ChunkId& id) {

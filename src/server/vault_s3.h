@@ -23,6 +23,12 @@
 //   Reads are ranged GETs of the version the open found, in chunks of kChunkBytes through one
 //   chunk cache per vault: concurrent readers of the same chunk wait for one transfer (single
 //   flight), and a sequential reader has the following chunks fetched in parallel ahead of it.
+//   A download of a whole volume into a file (VaultFile::CopyTo) has several ranged GETs of
+//   that version on their way at once, whose bytes are written straight into the file at
+//   their offsets. It claims the chunks it fetches in the chunk cache, so readers and other
+//   downloads of them wait for its transfer instead of making their own (it keeps a chunk's
+//   bytes in memory only when someone waits for them), and copies from the cache the chunks
+//   that others hold or fetch.
 //   Uploads of more than one part are multipart uploads whose parts go up in parallel.
 //
 // Unreachable store

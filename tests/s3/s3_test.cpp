@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -277,9 +278,13 @@ class S3Test : public ::testing::Test {
     VXNFileHandle h = nullptr;
     int rc = VXN_OpenFile(key, &h);
     if (rc != 0) return "<error " + std::to_string(rc) + ">";
+    return ReadAndClose(h);
+  }
+  // Reads the open file `h` whole and closes it; its bytes, or "<error N>".
+  static std::string ReadAndClose(VXNFileHandle h) {
     std::string out;
     int64_t size = 0;
-    rc = VXN_FileSize(h, &size);
+    int rc = VXN_FileSize(h, &size);
     std::vector<char> buf(100000);
     while (rc == 0 && out.size() < static_cast<uint64_t>(size)) {
       int got = 0;
@@ -381,9 +386,20 @@ TEST_F(S3Test, ConcurrentReadersCauseOneTransfer) {
   const char* key = Key(ticket);
   std::vector<std::thread> threads;
   std::atomic<int> good{0};
+  // The downloads start once both readers hold the file open, so every transfer has company
+  // from its first byte on.
+  std::latch opened(2);
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&, i] {
-      if ((i % 2 == 0 ? Download(key) : ReadAll(key)) == content) ++good;
+      if (i % 2 == 0) {
+        opened.wait();
+        if (Download(key) == content) ++good;
+        return;
+      }
+      VXNFileHandle h = nullptr;
+      int rc = VXN_OpenFile(key, &h);
+      opened.count_down();
+      if (rc == 0 && ReadAndClose(h) == content) ++good;
     });
   }
   for (auto& t : threads) t.join();
@@ -443,6 +459,37 @@ TEST_F(S3Test, StoreDyingMidDownloadFailsCleanlyAndRecovers) {
   EXPECT_TRUE(Download(bigKey) == big);
   EXPECT_TRUE(ReadAll(bigKey) == big);
   EXPECT_NE(s->Log().find("reachable again"), std::string::npos);
+}
+
+int CancelAt2MiB(const char*, void*, int64_t done, int64_t, int* keepGoing) {
+  *keepGoing = done < (2 << 20) ? 1 : 0;
+  return 0;
+}
+
+TEST_F(S3Test, CancelledDownloadStopsItsTransfersAndLeavesNoFile) {
+  CountingProxy proxy;
+  ASSERT_TRUE(proxy.Start(dir_ + "/proxy", 3 << 20));
+  const std::string content = Pattern(12u << 20, 6);
+  std::string guid;
+  std::string ticket = Put(content, "cancelled.bin", &guid);
+  Server* s = NewServer(proxy.endpoint());
+  ASSERT_NO_FATAL_FAILURE(Init(s, true));
+  const char* key = Key(ticket);
+  int32_t start = pf::MonotonicMs();
+  EXPECT_EQ(Download(key, nullptr, &CancelAt2MiB, nullptr), "<error -3016>");
+  EXPECT_LT(pf::MonotonicMs() - start, 8000);
+  EXPECT_FALSE(fs::exists(s->home() + "/cache/files/" + guid));
+  std::error_code ec;
+  EXPECT_TRUE(fs::is_empty(s->home() + "/cache/.partial", ec));
+  // Its ranged GETs have stopped: the store sends nothing more.
+  long long bytes = 0, later = 0, responses = 0;
+  pf::SleepMs(300);
+  proxy.Count(&bytes, &responses);
+  pf::SleepMs(1200);
+  proxy.Count(&later, &responses);
+  EXPECT_EQ(later, bytes);
+  // The chunks it had claimed in the chunk cache are free for the next download to fetch.
+  EXPECT_TRUE(Download(key) == content);
 }
 
 TEST_F(S3Test, RefusesUnversionedBucketsAndWrongCredentials) {
