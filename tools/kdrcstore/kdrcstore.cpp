@@ -536,8 +536,7 @@ int Status(const Options& o) {
   std::printf("vault:       %s\n", v["vault_dir"].c_str());
   std::printf("log:         %s\n", v["log_file"] == "-" ? "standard error" : v["log_file"].c_str());
   if (v["store_open"] == "true")
-    std::printf("store:       %s (%lld segments%s, %lld file pages; `kdrcstore -i` shows the "
-                "use)\n",
+    std::printf("store:       %s (%lld segments%s, %lld file pages)\n",
                 Human(double(num("store_bytes"))).c_str(), num("store_segments"),
                 num("store_extent_files") > 0
                     ? (", up to " + std::to_string(num("store_extent_files")) +
