@@ -54,6 +54,12 @@ int SetFileSize(int fd, uint64_t size);
 // Removes the name `path`.
 int DeleteFile(const char* path);
 
+// Makes `len` bytes of `data` the whole content of `path`: written under a temporary name
+// beside it (`path` + ".tmp"), then renamed over it, so a reader finds the old content or the
+// new, never a part. `mode` is kCreateTruncate or kCreatePrivate, for a file it creates.
+// Returns 0 or an errno value; on failure the temporary name is removed.
+int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode);
+
 // Maps `length` bytes of `fd` from `offset` (a multiple of PageSize()) shared with every other
 // mapping of the file; writable or read-only. On success *addr is the start of the view.
 int MapFile(int fd, uint64_t offset, size_t length, bool writable, void** addr);

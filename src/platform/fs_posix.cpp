@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/fault.h"
 
@@ -123,6 +124,19 @@ int SetFileSize(int fd, uint64_t size) {
 int DeleteFile(const char* path) {
   if (FaultHit(Sys::kUnlink)) return errno;
   return ::unlink(path) == 0 ? 0 : errno;
+}
+
+int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
+  std::string tmp = std::string(path) + ".tmp";
+  int fd = kNoFile;
+  int rc = OpenFile(tmp.c_str(), mode, &fd);
+  if (rc != 0) return rc;
+  rc = WriteFileAt(fd, 0, data, len);
+  int crc = CloseFile(fd);
+  if (rc == 0) rc = crc;
+  if (rc == 0 && ::rename(tmp.c_str(), path) != 0) rc = errno;
+  if (rc != 0) ::unlink(tmp.c_str());
+  return rc;
 }
 
 int MapFile(int fd, uint64_t offset, size_t length, bool writable, void** addr) {

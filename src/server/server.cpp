@@ -36,21 +36,6 @@ uint64_t NewInstanceId() {
   return id != 0 ? id : 1;
 }
 
-// Writes `text` to `path` through a temporary name, readable by the owner only.
-int WritePrivateFile(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  int fd = pf::kNoFile;
-  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreatePrivate, &fd);
-  if (rc != 0) return rc;
-  rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
-  int crc = pf::CloseFile(fd);
-  if (rc == 0) rc = crc;
-  std::error_code ec;
-  if (rc == 0) std::filesystem::rename(tmp, path, ec);
-  if (rc == 0 && ec) rc = ec.value() != 0 ? ec.value() : EIO;
-  if (rc != 0) pf::DeleteFile(tmp.c_str());
-  return rc;
-}
 }  // namespace
 
 ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c)
@@ -205,7 +190,8 @@ void ServerState::SaveVersions() {
     std::lock_guard<std::mutex> guard(versionsMu);
     for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
   }
-  int rc = WritePrivateFile(versionsFile, text);
+  int rc = pf::ReplaceFile(versionsFile.c_str(), text.data(), text.size(),
+                           pf::FileMode::kCreatePrivate);
   if (rc != 0) Log(LogLevel::kWarn, "cannot write %s (error %d)", versionsFile.c_str(), rc);
 }
 

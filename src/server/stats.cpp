@@ -1,10 +1,9 @@
 #include "server/stats.h"
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
-#include <system_error>
-#include <filesystem>
+
+#include "platform/fs.h"
 
 namespace kdr::server {
 
@@ -110,17 +109,8 @@ std::string StatusJson(const StatusIdentity& id, int64_t now) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << text;
-    if (!out.flush()) return false;
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) std::filesystem::remove(tmp, ec);
-  return !ec;
+  return platform::ReplaceFile(path.c_str(), text.data(), text.size(),
+                               platform::FileMode::kCreatePrivate) == 0;
 }
 
 bool ParseFlatJson(const std::string& text, std::map<std::string, std::string>* out) {

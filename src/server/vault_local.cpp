@@ -74,18 +74,7 @@ int ReadSmallFile(const std::string& path, size_t max, std::string* out) {
 
 // Writes `text` to `path` through a temporary name and a rename.
 int WriteSmallFile(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  int fd = pf::kNoFile;
-  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &fd);
-  if (rc != 0) return rc;
-  rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
-  int crc = pf::CloseFile(fd);
-  if (rc == 0) rc = crc;
-  std::error_code ec;
-  if (rc == 0) fs::rename(tmp, path, ec);
-  if (rc == 0) rc = ErrOf(ec);
-  if (rc != 0) pf::DeleteFile(tmp.c_str());
-  return rc;
+  return pf::ReplaceFile(path.c_str(), text.data(), text.size(), pf::FileMode::kCreateTruncate);
 }
 
 class LocalReader : public VaultReader {
