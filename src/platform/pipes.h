@@ -81,6 +81,11 @@ int PipeWaitConnect(const char* name, int timeout_ms, PipeHandle* pipe);
 // kPipeInvalidHandle or kPipeFailed.
 int PipeSetReadTimeout(PipeHandle pipe, int timeout_ms);
 
+// Whether the peer has gone from an idle pipe: it closed its end (or died), or the stream
+// broke, with nothing left to read. Waits for nothing. False while bytes wait to be read, or
+// the peer is there; true for kNoPipe.
+bool PipeClosedByPeer(PipeHandle pipe);
+
 // Selects message read mode. Succeeds on an open handle (reads are always message reads),
 // fails with kPipeInvalidHandle on kNoPipe or a closed descriptor.
 int PipeSetMessageMode(PipeHandle pipe);

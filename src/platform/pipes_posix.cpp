@@ -325,6 +325,18 @@ int PipeSetReadTimeout(PipeHandle pipe, int timeout_ms) {
   return kPipeOk;
 }
 
+bool PipeClosedByPeer(PipeHandle pipe) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr || p->broken) return true;
+  if (p->in_message || p->head != p->tail) return false;
+  char c;
+  ssize_t n;
+  do {
+    n = ::recv(p->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 int PipeSetMessageMode(PipeHandle pipe) {
   Pipe* p = FromHandle(pipe);
   if (p == nullptr || ::fcntl(p->fd, F_GETFD) < 0) return kPipeInvalidHandle;

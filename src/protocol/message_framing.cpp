@@ -32,6 +32,12 @@ int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count) {
 }
 
 int ConnectIfNeeded(ThreadRecord* record) {
+  if (record->pipe != kInvalidPipe && PipePeerGone(record->pipe)) {
+    // The server went away while the pipe was idle (it stopped, or died and may have been
+    // restarted): a new connection now, rather than a failed exchange first.
+    KdrLogPrintf("The cache server closed the pipe; connecting again\n");
+    CloseRecordPipe(record);
+  }
   if (record->pipe == kInvalidPipe) {
     ConnectProxyLocked(record);
     if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;

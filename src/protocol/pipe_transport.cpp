@@ -175,6 +175,8 @@ int SetPipeMode(PipeHandle handle, uint32_t mode) {
   return ERR_KDRCP_NO_SERVER;
 }
 
+bool PipePeerGone(PipeHandle handle) { return platform::PipeClosedByPeer(handle); }
+
 void ClosePipe(PipeHandle handle) {
   if (handle == kInvalidPipe) return;
   platform::PipeClose(handle);

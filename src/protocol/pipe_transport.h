@@ -60,9 +60,13 @@ int WritePipe(PipeHandle handle, const void* buffer, uint32_t count, uint32_t* w
 // ERR_KDRCP_NO_SERVER after closing the calling thread's pipe (CloseProxy).
 int SetPipeMode(PipeHandle handle, uint32_t mode);
 
-// Closes a pipe handle after telling the server that the client is going; does nothing for
-// kInvalidPipe. Any thread may close a handle that no other thread is using.
+// Closes a pipe handle (the server sees the end of the stream); does nothing for kInvalidPipe.
+// Any thread may close a handle that no other thread is using.
 void ClosePipe(PipeHandle handle);
+
+// Whether the server has gone from the idle pipe `handle` (closed its end, or died): the next
+// exchange would only fail on it. Waits for nothing.
+bool PipePeerGone(PipeHandle handle);
 
 // Closes the calling thread's secondary pipe and marks its record as not connected. Does
 // nothing when the thread has no record.
