@@ -97,8 +97,10 @@ class FastCacheTest : public ProxyFixture {
 
   // Starts the owner process and waits until its store holds the files of the layout.
   void StartOwner(const std::string& mode = "") {
-    std::string cmd = std::string(KDR_FASTCACHE_OWNER) + " " + store_ + " " + kMap + " " +
-                      dir_ + "/stop " + mode + " >" + dir_ + "/owner.out 2>&1";
+    // exec: the owner is the spawned process itself, so waiting for it to end after a kill
+    // means its store's owner mark is let go (a shell in between could end first).
+    std::string cmd = "exec " + std::string(KDR_FASTCACHE_OWNER) + " " + store_ + " " + kMap +
+                      " " + dir_ + "/stop " + mode + " >" + dir_ + "/owner.out 2>&1";
     ASSERT_EQ(platform::SpawnShell(cmd.c_str(), &owner_), 0);
     for (int i = 0; i < 2000 && OwnerOutput().find("ready\n") == std::string::npos; ++i) {
       if (OwnerOutput().find("failed") != std::string::npos) break;
