@@ -9,7 +9,7 @@
 
 namespace kdr::platform {
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;       // long name without "--"
   bool takesValue;
   int id;                 // what ParsedOption::id reports; >= 0
@@ -22,10 +22,10 @@ struct ParsedOption {
   std::string spelled;  // the option as given ("--segments", "-n")
 };
 
-// Parses argv[1..argc) against `specs`: options in order into *options, operands into
+// Parses argv[1..argc) against `defs`: options in order into *options, operands into
 // *operands. False with *error ("unknown option --x", "option --segments needs a value",
 // "option --create takes no value") on the first fault. Not thread-safe (getopt's state).
-bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
+bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionDef>& defs,
                   std::vector<ParsedOption>* options, std::vector<std::string>* operands,
                   std::string* error);
 

@@ -6,7 +6,7 @@
 
 namespace kdr::platform {
 
-bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
+bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionDef>& defs,
                   std::vector<ParsedOption>* options, std::vector<std::string>* operands,
                   std::string* error) {
   options->clear();
@@ -17,7 +17,7 @@ bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionSpe
   args.push_back(nullptr);
   std::vector<option> longs;
   std::string shorts = ":";  // ':' first: a missing value is reported as ':' and not printed
-  for (const OptionSpec& s : specs) {
+  for (const OptionDef& s : defs) {
     longs.push_back(option{s.name, s.takesValue ? required_argument : no_argument, nullptr,
                            0x100 + s.id});
     if (s.shortName != '\0') {
@@ -35,7 +35,7 @@ bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionSpe
     if (c == -1) break;
     if (c == '?' || c == ':') {
       std::string what;
-      for (const OptionSpec& o : specs) {
+      for (const OptionDef& o : defs) {
         if (0x100 + o.id == optopt) what = std::string("--") + o.name;
       }
       if (what.empty() && optopt > 0 && optopt < 0x100) what = std::string("-") + char(optopt);
@@ -57,7 +57,7 @@ bool ParseOptions(int argc, const char* const* argv, const std::vector<OptionSpe
       id = c - 0x100;
       name = std::string("--") + longs[static_cast<size_t>(index)].name;
     } else {
-      for (const OptionSpec& s : specs) {
+      for (const OptionDef& s : defs) {
         if (s.shortName == c) id = s.id;
       }
       name = std::string("-") + char(c);

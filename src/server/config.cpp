@@ -222,16 +222,16 @@ ConfigOutcome ParseServerConfig(int argc, const char* const* argv, ServerConfig*
     }
   }
   // The flags, GNU style, driven by the option table: its index is the option's id.
-  std::vector<platform::OptionSpec> specs;
+  std::vector<platform::OptionDef> defs;
   for (int i = 0; i < kOptionCount; ++i) {
-    specs.push_back({kOptions[i].flag + 2, kOptions[i].kind != Kind::kFlag, i});
+    defs.push_back({kOptions[i].flag + 2, kOptions[i].kind != Kind::kFlag, i});
   }
   constexpr int kHelpId = kOptionCount, kVersionId = kOptionCount + 1;
-  specs.push_back({"help", false, kHelpId, 'h'});
-  specs.push_back({"version", false, kVersionId, 'V'});
+  defs.push_back({"help", false, kHelpId, 'h'});
+  defs.push_back({"version", false, kVersionId, 'V'});
   std::vector<platform::ParsedOption> given;
   std::vector<std::string> operands;
-  if (!platform::ParseOptions(argc, argv, specs, &given, &operands, error)) {
+  if (!platform::ParseOptions(argc, argv, defs, &given, &operands, error)) {
     *error += " (see --help)";
     return ConfigOutcome::kError;
   }

@@ -140,7 +140,7 @@ bool CannotReach(int code) {
 
 int ParseArgs(int argc, char** argv, Options* o) {
   enum { kName, kCacheDir, kInfo, kCheck, kJson, kHelp, kVersion };
-  const std::vector<plat::OptionSpec> specs = {
+  const std::vector<plat::OptionDef> defs = {
       {"map-name", true, kName, 'n'}, {"name", true, kName},
       {"cache-dir", true, kCacheDir, 'd'}, {"info-only", false, kInfo, 'i'},
       {"check-only", false, kCheck, 'c'}, {"json", false, kJson, 'j'},
@@ -148,7 +148,7 @@ int ParseArgs(int argc, char** argv, Options* o) {
   std::vector<plat::ParsedOption> given;
   std::vector<std::string> operands;
   std::string error;
-  if (!plat::ParseOptions(argc, argv, specs, &given, &operands, &error)) {
+  if (!plat::ParseOptions(argc, argv, defs, &given, &operands, &error)) {
     std::fprintf(stderr, "kdrcstore: %s (see kdrcstore --help)\n", error.c_str());
     return kExitUsage;
   }

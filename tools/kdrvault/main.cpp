@@ -80,15 +80,15 @@ bool ValidType(const std::string& t) { return t == "v" || t == "F" || t == "M"; 
 bool TakeOptions(std::vector<std::string>* args, const std::vector<std::string>& names,
                  std::vector<std::string>* values, std::string* error) {
   values->assign(names.size(), "");
-  std::vector<kdr::platform::OptionSpec> specs;
+  std::vector<kdr::platform::OptionDef> defs;
   for (size_t k = 0; k < names.size(); ++k) {
-    specs.push_back({names[k].c_str() + 2, true, static_cast<int>(k)});
+    defs.push_back({names[k].c_str() + 2, true, static_cast<int>(k)});
   }
   std::vector<const char*> argv = {"kdrvault"};
   for (const std::string& a : *args) argv.push_back(a.c_str());
   std::vector<kdr::platform::ParsedOption> given;
   std::vector<std::string> operands;
-  if (!kdr::platform::ParseOptions(static_cast<int>(argv.size()), argv.data(), specs, &given,
+  if (!kdr::platform::ParseOptions(static_cast<int>(argv.size()), argv.data(), defs, &given,
                                    &operands, error)) {
     return false;
   }
