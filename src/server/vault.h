@@ -95,6 +95,10 @@ class Vault {
 // The volume id is the eight-digit number; the newest volume is the highest number.
 std::unique_ptr<Vault> NewLocalVault(const std::string& dir);
 
+// Reads the open file `fd` (of the platform layer) from its start to its end, handing each
+// piece to `sink` with its offset. Returns 0, or the first failure of the read or the sink.
+int ForEachPiece(int fd, const std::function<int(const unsigned char*, size_t, uint64_t)>& sink);
+
 // A reader of the open file `fd` (of the platform layer), which it closes when destroyed.
 std::unique_ptr<VaultReader> NewFileReader(int fd);
 

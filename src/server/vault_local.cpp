@@ -209,16 +209,9 @@ class LocalVault : public Vault {
     int out = pf::kNoFile;
     rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
     if (rc == 0) {
-      std::vector<unsigned char> buf(1u << 20);
-      uint64_t off = 0;
-      for (;;) {
-        size_t done = 0;
-        rc = pf::ReadFileAt(in, off, buf.data(), buf.size(), &done);
-        if (rc != 0 || done == 0) break;
-        rc = pf::WriteFileAt(out, off, buf.data(), done);
-        if (rc != 0) break;
-        off += done;
-      }
+      rc = ForEachPiece(in, [out](const unsigned char* b, size_t n, uint64_t off) {
+        return pf::WriteFileAt(out, off, b, n);
+      });
       int crc = pf::CloseFile(out);
       if (rc == 0) rc = crc;
     }
@@ -366,6 +359,18 @@ int VaultFile::CopyTo(int fd, const std::function<bool(uint64_t)>& tick, uint64_
     rc = pf::WriteFileAt(fd, *copied, buf.data(), n);
     if (rc != 0) return rc;
     *copied += n;
+  }
+}
+
+int ForEachPiece(int fd, const std::function<int(const unsigned char*, size_t, uint64_t)>& sink) {
+  std::vector<unsigned char> buf(1u << 20);
+  for (uint64_t off = 0;;) {
+    size_t done = 0;
+    int rc = pf::ReadFileAt(fd, off, buf.data(), buf.size(), &done);
+    if (rc != 0 || done == 0) return rc;
+    rc = sink(buf.data(), done, off);
+    if (rc != 0) return rc;
+    off += done;
   }
 }
 

@@ -1053,16 +1053,9 @@ int S3Vault::Put(const std::string& guid, const std::string& name, const std::st
   int rc = pf::OpenFile(source.c_str(), pf::FileMode::kReadOnly, &in);
   if (rc != 0) return rc;
   S3Upload up(this, Key(guid), SafeFileName(name), "put");
-  std::vector<unsigned char> buf(1u << 20);
-  uint64_t off = 0;
-  for (;;) {
-    size_t done = 0;
-    rc = pf::ReadFileAt(in, off, buf.data(), buf.size(), &done);
-    if (rc != 0 || done == 0) break;
-    rc = up.Write(buf.data(), done);
-    if (rc != 0) break;
-    off += done;
-  }
+  rc = ForEachPiece(in, [&up](const unsigned char* b, size_t n, uint64_t) {
+    return up.Write(b, n);
+  });
   pf::CloseFile(in);
   if (rc == 0) rc = up.Commit(volumeId);
   return rc;
