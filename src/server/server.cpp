@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <shared_mutex>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -55,7 +56,7 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
   bool full = false;
   bool fresh = false;
   {
-    std::lock_guard<std::mutex> guard(versionsMu);
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end()) {
       // Unnoted blocks would escape every later check: the notes and the store go together.
@@ -115,7 +116,7 @@ void ServerState::OnVaultEvents(const std::vector<platform::DirEvent>& events) {
 
 void ServerState::ContentChanged(const std::string& guid) {
   {
-    std::lock_guard<std::mutex> guard(versionsMu);
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
     versions.erase(guid);
     cache->Forget(guid);
   }
@@ -124,7 +125,7 @@ void ServerState::ContentChanged(const std::string& guid) {
 
 bool ServerState::GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                                int32_t block, unsigned char* buf, uint32_t* len) {
-  std::lock_guard<std::mutex> guard(versionsMu);
+  std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
   if (it == versions.end() || it->second != version) return false;
   return cache->Get(guid, size, block, buf, len);
@@ -132,7 +133,7 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
 
 void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                                int32_t block, const unsigned char* data, uint32_t len) {
-  std::lock_guard<std::mutex> guard(versionsMu);
+  std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
   if (it == versions.end() || it->second != version) return;
   cache->Put(guid, size, block, data, len);
@@ -144,7 +145,7 @@ void ServerState::Recheck(const std::string& guid) {
   if (rc != 0 && rc != ENOENT) return;  // cannot tell now: the next round asks again
   bool changed = false;
   {
-    std::lock_guard<std::mutex> guard(versionsMu);
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end() || (rc == 0 && it->second == newest)) return;
     versions.erase(it);  // the next open notes the new version
@@ -160,7 +161,7 @@ void ServerState::Recheck(const std::string& guid) {
 size_t ServerState::Revalidate() {
   std::vector<std::pair<std::string, std::string>> noted;
   {
-    std::lock_guard<std::mutex> guard(versionsMu);
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
     noted.assign(versions.begin(), versions.end());
   }
   size_t changed = 0;
@@ -187,7 +188,7 @@ void ServerState::SaveVersions() {
   if (!cache->Enabled()) return;
   std::string text;
   {
-    std::lock_guard<std::mutex> guard(versionsMu);
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
     for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
   }
   int rc = pf::ReplaceFile(versionsFile.c_str(), text.data(), text.size(),
@@ -216,17 +217,11 @@ bool ServerState::LoadVersions() {
   if (rc != 0) return false;
   std::istringstream in(text);
   std::string guid, version;
-  std::lock_guard<std::mutex> guard(versionsMu);
+  std::lock_guard<std::shared_mutex> guard(versionsMu);
   while (in >> guid >> version) {
     if (IsVaultGuid(guid) && versions.size() < kMaxVersions) versions[guid] = version;
   }
   return true;
-}
-
-bool ServerState::IsCurrent(const std::string& guid, const std::string& version) {
-  std::lock_guard<std::mutex> guard(versionsMu);
-  auto it = versions.find(guid);
-  return it != versions.end() && it->second == version;
 }
 
 Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_ptr<BlockCache> cache)
@@ -323,7 +318,7 @@ int Server::OpenStore(std::string* error) {
     {
       std::vector<std::string> noted;
       {
-        std::lock_guard<std::mutex> guard(state_.versionsMu);
+        std::lock_guard<std::shared_mutex> guard(state_.versionsMu);
         for (const auto& v : state_.versions) noted.push_back(v.first);
       }
       for (const std::string& guid : noted) state_.Watch(guid);

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,8 +93,6 @@ struct ServerState {
   void NoteVersion(const std::string& guid, const std::string& version);
   // Marks `guid` changed by this server (an upload or roll-back) and drops its blocks.
   void ContentChanged(const std::string& guid);
-  // Whether `version` of `guid` is the newest version this server knows of.
-  bool IsCurrent(const std::string& guid, const std::string& version);
   // The store's Get / Put for a reader of `version` of `guid`: a miss, or nothing stored,
   // unless that version is the one noted.
   bool GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
@@ -111,7 +110,9 @@ struct ServerState {
   // The notes across a restart (see above). LoadVersions returns false when there were none.
   void SaveVersions();
   bool LoadVersions();
-  std::mutex versionsMu;
+  // Held shared by the block reads and writes of the data path (GetIfCurrent, PutIfCurrent),
+  // which run in every session at once; exclusive by whatever changes the notes.
+  std::shared_mutex versionsMu;
   std::map<std::string, std::string> versions;  // bounded: see NoteVersion
   std::string versionsFile;
 
