@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <random>
 #include <shared_mutex>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -25,10 +24,7 @@ namespace pf = kdr::platform;
 
 namespace {
 constexpr int kHousekeepingMs = 500;
-constexpr size_t kMaxVersions = 100000;
 constexpr int kHandOffGraceMs = 500;
-constexpr size_t kMaxVersionLine = 200;
-constexpr size_t kMaxWatches = 8000;  // below the usual per-user limit of the system
 constexpr int kWatchWaitMs = 200;
 
 uint64_t NewInstanceId() {
@@ -50,179 +46,6 @@ ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique
       versionsDir(config.cacheDir + "/files/.versions"),
       partialDir(config.cacheDir + "/.partial"),
       versionsFile(config.cacheDir + "/store.versions") {}
-
-void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
-  bool changed = false;
-  bool full = false;
-  bool fresh = false;
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    auto it = versions.find(guid);
-    if (it == versions.end()) {
-      // Unnoted blocks would escape every later check: the notes and the store go together.
-      if (versions.size() >= kMaxVersions) {
-        versions.clear();
-        full = true;
-      }
-      versions.emplace(guid, version);
-      changed = true;  // unknown history: the store may hold blocks of another version
-      fresh = true;
-    } else if (it->second != version) {
-      it->second = version;
-      changed = true;
-    }
-    if (full) cache->Clear();
-    else if (changed) cache->Forget(guid);
-  }
-  if (fresh) Watch(guid);
-}
-
-void ServerState::Watch(const std::string& guid) {
-  if (watcher == nullptr || !IsVaultGuid(guid)) return;
-  std::lock_guard<std::mutex> guard(watchMu);
-  if (watched.size() >= kMaxWatches) return;  // the revalidation round still covers it
-  int id = -1;
-  std::string dir = config.vaultDir + "/" + guid;
-  if (platform::DirWatchAdd(watcher, dir.c_str(), &id) == 0) watched[id] = guid;
-}
-
-void ServerState::OnVaultEvents(const std::vector<platform::DirEvent>& events) {
-  std::vector<std::string> changed;
-  bool all = false;
-  {
-    std::lock_guard<std::mutex> guard(watchMu);
-    for (const platform::DirEvent& e : events) {
-      if (e.id == platform::kDirWatchOverflow) {
-        all = true;
-        continue;
-      }
-      // Volumes only: temporary names and the volume counter come and go around each one.
-      auto volume = [&](const char* suffix) {
-        size_t n = std::char_traits<char>::length(suffix);
-        return e.name.size() > n && e.name.compare(e.name.size() - n, n, suffix) == 0 &&
-               e.name[0] != '.';
-      };
-      if (!volume(".put") && !volume(".up")) continue;
-      auto it = watched.find(e.id);
-      if (it != watched.end()) changed.push_back(it->second);
-    }
-  }
-  if (all) {
-    Revalidate();
-    return;
-  }
-  for (const std::string& guid : changed) Recheck(guid);
-}
-
-void ServerState::ContentChanged(const std::string& guid) {
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    versions.erase(guid);
-    cache->Forget(guid);
-  }
-  DropWholeFile(guid);
-}
-
-bool ServerState::GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
-                               int32_t block, unsigned char* buf, uint32_t* len) {
-  std::shared_lock<std::shared_mutex> guard(versionsMu);
-  auto it = versions.find(guid);
-  if (it == versions.end() || it->second != version) return false;
-  return cache->Get(guid, size, block, buf, len);
-}
-
-void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
-                               int32_t block, const unsigned char* data, uint32_t len) {
-  std::shared_lock<std::shared_mutex> guard(versionsMu);
-  auto it = versions.find(guid);
-  if (it == versions.end() || it->second != version) return;
-  cache->Put(guid, size, block, data, len);
-}
-
-void ServerState::Recheck(const std::string& guid) {
-  std::string newest;
-  int rc = vault->CurrentVersion(guid, &newest);
-  if (rc != 0 && rc != ENOENT) return;  // cannot tell now: the next round asks again
-  bool changed = false;
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    auto it = versions.find(guid);
-    if (it == versions.end() || (rc == 0 && it->second == newest)) return;
-    versions.erase(it);  // the next open notes the new version
-    cache->Forget(guid);
-    changed = true;
-  }
-  if (changed) {
-    DropWholeFile(guid);
-    Log(LogLevel::kInfo, "%s changed in the vault; its cached blocks were dropped", guid.c_str());
-  }
-}
-
-size_t ServerState::Revalidate() {
-  std::vector<std::pair<std::string, std::string>> noted;
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    noted.assign(versions.begin(), versions.end());
-  }
-  size_t changed = 0;
-  for (const auto& [guid, version] : noted) {
-    if (stopping.load()) break;
-    std::string newest;
-    int rc = vault->CurrentVersion(guid, &newest);
-    if (rc == 0 && newest == version) continue;
-    if (rc != 0 && rc != ENOENT) continue;
-    Recheck(guid);
-    ++changed;
-  }
-  return changed;
-}
-
-void ServerState::DropWholeFile(const std::string& guid) {
-  std::lock_guard<std::mutex> guard(fileCacheMu);
-  std::error_code ec;
-  std::filesystem::remove(versionsDir + "/" + guid, ec);
-  std::filesystem::remove_all(filesDir + "/" + guid, ec);
-}
-
-void ServerState::SaveVersions() {
-  if (!cache->Enabled()) return;
-  std::string text;
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
-  }
-  int rc = pf::ReplaceFile(versionsFile.c_str(), text.data(), text.size(),
-                           pf::FileMode::kCreatePrivate);
-  if (rc != 0) Log(LogLevel::kWarn, "cannot write %s (error %d)", versionsFile.c_str(), rc);
-}
-
-bool ServerState::LoadVersions() {
-  int fd = pf::kNoFile;
-  if (pf::OpenFile(versionsFile.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;
-  uint64_t size = 0;
-  std::string text;
-  int rc = pf::FileSize(fd, &size);
-  if (rc == 0 && size <= kMaxVersions * kMaxVersionLine) {
-    text.resize(size);
-    size_t done = 0;
-    rc = pf::ReadFileAt(fd, 0, text.data(), text.size(), &done);
-    text.resize(done);
-  } else {
-    rc = EFBIG;
-  }
-  pf::CloseFile(fd);
-  // Used once: a store that is not closed cleanly again is rebuilt, and the notes of this
-  // start must not be taken for a later one.
-  pf::DeleteFile(versionsFile.c_str());
-  if (rc != 0) return false;
-  std::istringstream in(text);
-  std::string guid, version;
-  std::lock_guard<std::shared_mutex> guard(versionsMu);
-  while (in >> guid >> version) {
-    if (IsVaultGuid(guid) && versions.size() < kMaxVersions) versions[guid] = version;
-  }
-  return true;
-}
 
 Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_ptr<BlockCache> cache)
     : state_(std::move(config), std::move(vault), std::move(cache)) {}
