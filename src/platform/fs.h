@@ -60,6 +60,33 @@ int DeleteFile(const char* path);
 // Returns 0 or an errno value; on failure the temporary name is removed.
 int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode);
 
+// What StatFileId tells of a file: enough to notice that it was replaced or written to.
+struct FileId {
+  uint64_t size = 0;
+  uint64_t inode = 0;
+  uint64_t device = 0;
+  int64_t mtimeNs = 0;  // last modification, nanoseconds since the epoch
+  unsigned mode = 0;    // permission bits
+};
+
+// The identity of the file at `path` (following symbolic links). ENOENT when missing.
+int StatFileId(const char* path, FileId* id);
+
+// Sets the permission bits of the open file `fd`.
+int SetFileMode(int fd, unsigned mode);
+
+// Renames `from` to `to`, replacing `to` when it exists.
+int RenamePath(const char* from, const char* to);
+
+// Makes the directory `path` (mode 0700). An existing directory is success.
+int MakeDirectory(const char* path);
+
+// Takes an exclusive lock on `path` (made with mode 0600 when missing) without waiting, and
+// writes this process's id into it. Each call opens the file anew, so a second call fails
+// also within one process. On success *fd holds the lock until it is closed. EWOULDBLOCK when
+// someone else holds it: *holder is then the process id the holder wrote (0 when unknown).
+int LockFileExclusive(const char* path, int* fd, long* holder);
+
 // Maps `length` bytes of `fd` from `offset` (a multiple of PageSize()) shared with every other
 // mapping of the file; writable or read-only. On success *addr is the start of the view.
 int MapFile(int fd, uint64_t offset, size_t length, bool writable, void** addr);

@@ -1,11 +1,13 @@
 #include "platform/fs.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -137,6 +139,80 @@ int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
   if (rc == 0 && ::rename(tmp.c_str(), path) != 0) rc = errno;
   if (rc != 0) ::unlink(tmp.c_str());
   return rc;
+}
+
+int StatFileId(const char* path, FileId* id) {
+  *id = FileId{};
+  if (FaultHit(Sys::kStat)) return errno;
+  struct stat st;
+  if (::stat(path, &st) != 0) return errno;
+  id->size = static_cast<uint64_t>(st.st_size);
+  id->inode = static_cast<uint64_t>(st.st_ino);
+  id->device = static_cast<uint64_t>(st.st_dev);
+  id->mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id->mode = static_cast<unsigned>(st.st_mode & 07777);
+  return 0;
+}
+
+int SetFileMode(int fd, unsigned mode) {
+  if (FaultHit(Sys::kFstat)) return errno;
+  return ::fchmod(fd, static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+}
+
+int RenamePath(const char* from, const char* to) {
+  if (FaultHit(Sys::kRename)) return errno;
+  return ::rename(from, to) == 0 ? 0 : errno;
+}
+
+int MakeDirectory(const char* path) {
+  if (FaultHit(Sys::kMkdir)) return errno;
+  if (::mkdir(path, 0700) == 0) return 0;
+  int err = errno;
+  struct stat st;
+  if (err == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return err;
+}
+
+int LockFileExclusive(const char* path, int* fd, long* holder) {
+  *fd = kNoFile;
+  *holder = 0;
+  int f = kNoFile;
+  int rc = OpenFile(path, FileMode::kReadWrite, &f);
+  if (rc == ENOENT) {
+    do {
+      f = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    } while (f < 0 && errno == EINTR);
+    rc = f < 0 ? errno : 0;
+  }
+  if (rc != 0) return rc;
+  int lr = 0;
+  if (FaultHit(Sys::kFlock)) {
+    lr = errno;
+  } else {
+    while (::flock(f, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      lr = errno;
+      break;
+    }
+  }
+  if (lr != 0) {
+    char text[32] = {0};
+    size_t n = 0;
+    if (lr == EWOULDBLOCK && ReadFileAt(f, 0, text, sizeof text - 1, &n) == 0) {
+      *holder = std::strtol(text, nullptr, 10);
+    }
+    ::close(f);
+    return lr;
+  }
+  std::string self = std::to_string(static_cast<long>(::getpid())) + "\n";
+  rc = SetFileSize(f, 0);
+  if (rc == 0) rc = WriteFileAt(f, 0, self.data(), self.size());
+  if (rc != 0) {
+    ::close(f);
+    return rc;
+  }
+  *fd = f;
+  return 0;
 }
 
 int MapFile(int fd, uint64_t offset, size_t length, bool writable, void** addr) {

@@ -69,6 +69,9 @@ const Option kOptions[] = {
      "client connections served at once (default 1024)"},
     {"--revalidate-seconds", "KDRCACHED_REVALIDATE_S", Kind::kInt,
      "seconds between checks of cached files against the vault (default 5)"},
+    {"--files-grace-seconds", "KDRCACHED_FILES_GRACE_S", Kind::kInt,
+     "seconds a whole-file copy stays after it was handed out or a newer\n"
+     "                        volume came (default 60)"},
 };
 constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
@@ -203,6 +206,8 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
     c->maxConnections = n;
   } else if (flag == "--revalidate-seconds") {
     c->revalidateSeconds = n;
+  } else if (flag == "--files-grace-seconds") {
+    c->filesGraceSeconds = n;
   }
   return true;
 }

@@ -43,6 +43,9 @@ struct ServerConfig {
   // half a second). Changes it makes itself, and changes the local vault's watcher reports,
   // are seen at once; this bounds the window for anything else.
   int revalidateSeconds = 5;
+  // How long a whole-file copy stays after a newer volume of its file came, or after it was
+  // last handed out (see server/file_cache.h).
+  int filesGraceSeconds = 60;
 };
 
 enum class ConfigOutcome { kRun, kHelp, kVersion, kError };

@@ -1,47 +1,286 @@
 #include "server/file_cache.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/fs.h"
 #include "server/log.h"
 
 namespace kdr::server {
 
 namespace fs = std::filesystem;
+namespace pf = kdr::platform;
 
-void TouchCachedFile(const std::string& stampPath) {
-  std::error_code ec;
-  fs::last_write_time(stampPath, fs::file_time_type::clock::now(), ec);
+namespace {
+
+constexpr const char* kStampSuffix = ".stamp";
+constexpr size_t kMaxStamp = 400;
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-EvictResult BoundFileCache(const std::string& filesDir, const std::string& versionsDir,
-                           uint64_t maxBytes,
-                           const std::function<bool(const std::string& guid)>& inUse) {
+int32_t ElapsedMs(int32_t since) {
+  return static_cast<int32_t>(static_cast<uint32_t>(pf::MonotonicMs()) -
+                              static_cast<uint32_t>(since));
+}
+
+}  // namespace
+
+FileCache::FileCache(std::string filesDir, int graceSeconds)
+    : dir_(std::move(filesDir)), graceSeconds_(graceSeconds < 0 ? 0 : graceSeconds) {}
+
+std::string FileCache::VolumeKey(const std::string& version) {
+  // "v" + the id when it is a plain name, else "x" + its bytes in hex: never "." or "..",
+  // never a slash, and two ids never share a key.
+  bool plain = !version.empty() && version.size() <= 120;
+  for (char c : version) {
+    plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '_' || c == '-');
+  }
+  if (plain) return "v" + version;
+  std::string key = "x";
+  char hex[3];
+  for (unsigned char c : version) {
+    std::snprintf(hex, sizeof hex, "%02x", c);
+    key += hex;
+  }
+  return key;
+}
+
+std::string FileCache::PathOf(const std::string& guid, const std::string& version,
+                              const std::string& name) const {
+  return dir_ + "/" + guid + "/" + VolumeKey(version) + "/" + name;
+}
+
+bool FileCache::ReadStamp(const std::string& stampPath, Stamp* s) const {
+  int fd = pf::kNoFile;
+  if (pf::OpenFile(stampPath.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;
+  char text[kMaxStamp + 1] = {0};
+  size_t n = 0;
+  int rc = pf::ReadFileAt(fd, 0, text, kMaxStamp, &n);
+  pf::CloseFile(fd);
+  if (rc != 0 || n == 0 || n == kMaxStamp || text[n - 1] != '\n') return false;
+  char version[kMaxStamp + 1] = {0};
+  unsigned long long size = 0, dev = 0, ino = 0;
+  long long mtime = 0;
+  if (std::sscanf(text, "%400s %llu %llu %llu %lld", version, &size, &dev, &ino, &mtime) != 5) {
+    return false;
+  }
+  s->version = version;
+  s->size = size;
+  s->device = dev;
+  s->inode = ino;
+  s->mtimeNs = mtime;
+  return true;
+}
+
+bool FileCache::Vouched(const std::string& volDir, const Stamp& s, std::string* path) const {
+  std::error_code ec;
+  path->clear();
+  for (fs::directory_iterator it(volDir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!path->empty()) return false;  // one copy per volume directory, nothing else
+    *path = it->path().string();
+  }
+  if (ec || path->empty()) return false;
+  pf::FileId id;
+  if (pf::StatFileId(path->c_str(), &id) != 0) return false;
+  // Written to, replaced or made writable again: not the copy that was stamped.
+  return id.size == s.size && id.inode == s.inode && id.device == s.device &&
+         id.mtimeNs == s.mtimeNs && (id.mode & 0222) == 0;
+}
+
+void FileCache::RemoveCopyLocked(const std::string& guid, const std::string& key) {
+  std::error_code ec;
+  std::string base = dir_ + "/" + guid + "/" + key;
+  // The stamp goes first: a copy without its stamp is never handed out.
+  fs::remove(base + kStampSuffix, ec);
+  fs::remove_all(base, ec);
+  if (ec) Log(LogLevel::kWarn, "whole-file cache: cannot remove %s: %s", base.c_str(), ec.message().c_str());
+  superseded_.erase(guid + "/" + key);
+  fs::remove(dir_ + "/" + guid, ec);  // only when it is empty now
+}
+
+bool FileCache::Lookup(const std::string& guid, const std::string& version, uint64_t size,
+                       const std::string& name, std::string* path) {
+  std::lock_guard<std::mutex> guard(mu_);
+  const std::string key = VolumeKey(version);
+  const std::string base = dir_ + "/" + guid + "/" + key;
+  Stamp s;
+  bool stamped = ReadStamp(base + kStampSuffix, &s);
+  std::string found;
+  bool good = stamped && s.version == version && s.size == size && Vouched(base, s, &found) &&
+              found == base + "/" + name;
+  if (!good) {
+    std::error_code ec;
+    if (stamped || fs::exists(base, ec)) {
+      Log(LogLevel::kWarn, "whole-file cache: the copy of %s volume %s is not as it was stamped "
+          "(changed, replaced or incomplete); it is fetched again", guid.c_str(), version.c_str());
+      RemoveCopyLocked(guid, key);
+    }
+    return false;
+  }
+  std::error_code ec;
+  fs::last_write_time(base + kStampSuffix, fs::file_time_type::clock::now(), ec);
+  superseded_.erase(guid + "/" + key);  // asked for again: the newest volume once more
+  *path = found;
+  return true;
+}
+
+int FileCache::Commit(const std::string& guid, const std::string& version, uint64_t size,
+                      const std::string& name, const std::string& tmp, std::string* path) {
+  std::lock_guard<std::mutex> guard(mu_);
+  const std::string key = VolumeKey(version);
+  const std::string guidDir = dir_ + "/" + guid;
+  const std::string base = guidDir + "/" + key;
+  const std::string target = base + "/" + name;
+  RemoveCopyLocked(guid, key);  // whatever an earlier attempt left of this volume
+  int rc = pf::MakeDirectory(dir_.c_str());
+  if (rc == 0) rc = pf::MakeDirectory(guidDir.c_str());
+  if (rc == 0) rc = pf::MakeDirectory(base.c_str());
+  // Read-only to its user: an application that writes into a copy gets an error rather than
+  // changing what the next caller is handed.
+  int fd = pf::kNoFile;
+  pf::FileId id;
+  if (rc == 0) rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kReadOnly, &fd);
+  if (rc == 0) {
+    rc = pf::SetFileMode(fd, 0400);
+    int crc = pf::CloseFile(fd);
+    if (rc == 0) rc = crc;
+  }
+  if (rc == 0) rc = pf::RenamePath(tmp.c_str(), target.c_str());
+  if (rc == 0) rc = pf::StatFileId(target.c_str(), &id);
+  if (rc == 0 && id.size != size) rc = EIO;
+  if (rc == 0) {
+    char text[kMaxStamp];
+    int n = std::snprintf(text, sizeof text, "%s %llu %llu %llu %lld\n", version.c_str(),
+                          static_cast<unsigned long long>(id.size),
+                          static_cast<unsigned long long>(id.device),
+                          static_cast<unsigned long long>(id.inode),
+                          static_cast<long long>(id.mtimeNs));
+    rc = n > 0 && static_cast<size_t>(n) < sizeof text
+             ? pf::ReplaceFile((base + kStampSuffix).c_str(), text, static_cast<size_t>(n),
+                               pf::FileMode::kCreatePrivate)
+             : ENAMETOOLONG;
+  }
+  if (rc != 0) {
+    pf::DeleteFile(tmp.c_str());
+    RemoveCopyLocked(guid, key);
+    return rc;
+  }
+  SupersedeLocked(guid, key);
+  *path = target;
+  return 0;
+}
+
+void FileCache::SupersedeLocked(const std::string& guid, const std::string& keep) {
+  std::error_code ec;
+  const int32_t now = pf::MonotonicMs();
+  for (fs::directory_iterator it(dir_ + "/" + guid, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (EndsWith(name, kStampSuffix) || name == keep) continue;
+    superseded_.emplace(guid + "/" + name, now);  // an earlier mark keeps its time
+  }
+}
+
+void FileCache::Supersede(const std::string& guid) {
+  std::lock_guard<std::mutex> guard(mu_);
+  SupersedeLocked(guid, "");
+}
+
+bool FileCache::Newest(const std::string& guid, std::string* version, uint64_t* size,
+                       std::string* name, std::string* path) {
+  std::lock_guard<std::mutex> guard(mu_);
+  std::error_code ec;
+  bool found = false;
+  fs::file_time_type best{};
+  for (fs::directory_iterator it(dir_ + "/" + guid, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string file = it->path().string();
+    if (!EndsWith(file, kStampSuffix)) continue;
+    Stamp s;
+    std::string copy;
+    std::string volDir = file.substr(0, file.size() - std::char_traits<char>::length(kStampSuffix));
+    if (!ReadStamp(file, &s) || !Vouched(volDir, s, &copy)) continue;
+    std::error_code e2;
+    fs::file_time_type used = fs::last_write_time(file, e2);
+    if (e2 || (found && used <= best)) continue;
+    found = true;
+    best = used;
+    *version = s.version;
+    *size = s.size;
+    *name = fs::path(copy).filename().string();
+    *path = copy;
+  }
+  return found;
+}
+
+bool FileCache::RecentlyUsed(const std::string& stampPath) const {
+  std::error_code ec;
+  fs::file_time_type used = fs::last_write_time(stampPath, ec);
+  if (ec) return false;
+  return fs::file_time_type::clock::now() - used < std::chrono::seconds(graceSeconds_);
+}
+
+int FileCache::DropExpired(const InUse& inUse) {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (superseded_.empty()) return 0;
+  std::vector<std::pair<std::string, std::string>> due;
+  for (const auto& [copy, since] : superseded_) {
+    if (ElapsedMs(since) < graceSeconds_ * 1000) continue;
+    size_t slash = copy.find('/');
+    due.emplace_back(copy.substr(0, slash), copy.substr(slash + 1));
+  }
+  int dropped = 0;
+  for (const auto& [guid, key] : due) {
+    Stamp s;
+    std::string stampPath = dir_ + "/" + guid + "/" + key + kStampSuffix;
+    bool stamped = ReadStamp(stampPath, &s);
+    if (stamped && (inUse(guid, s.version) || RecentlyUsed(stampPath))) continue;
+    RemoveCopyLocked(guid, key);
+    ++dropped;
+    Log(LogLevel::kDebug, "whole-file cache: removed %s/%s, superseded by a newer volume",
+        guid.c_str(), key.c_str());
+  }
+  return dropped;
+}
+
+EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
+  std::lock_guard<std::mutex> guard(mu_);
   struct Copy {
     std::string guid;
+    std::string key;
     uint64_t bytes = 0;
     fs::file_time_type used;
   };
   std::vector<Copy> copies;
   EvictResult r;
   std::error_code ec;
-  for (fs::directory_iterator it(filesDir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string guid = it->path().filename().string();
-    if (guid.empty() || guid[0] == '.' || !it->is_directory(ec)) continue;
-    Copy c;
-    c.guid = guid;
-    std::error_code e2;
-    for (fs::recursive_directory_iterator f(it->path(), e2), fend; !e2 && f != fend;
-         f.increment(e2)) {
-      std::error_code e3;
-      if (f->is_regular_file(e3)) c.bytes += f->file_size(e3);
+  for (fs::directory_iterator g(dir_, ec), end; !ec && g != end; g.increment(ec)) {
+    std::string guid = g->path().filename().string();
+    std::error_code e1;
+    if (guid.empty() || guid[0] == '.' || !g->is_directory(e1)) continue;
+    for (fs::directory_iterator v(g->path(), e1); !e1 && v != end; v.increment(e1)) {
+      std::error_code e2;
+      if (!v->is_directory(e2)) continue;
+      Copy c;
+      c.guid = guid;
+      c.key = v->path().filename().string();
+      for (fs::directory_iterator f(v->path(), e2); !e2 && f != end; f.increment(e2)) {
+        std::error_code e3;
+        if (f->is_regular_file(e3)) c.bytes += f->file_size(e3);
+      }
+      c.used = fs::last_write_time(v->path().string() + kStampSuffix, e2);
+      if (e2) c.used = fs::last_write_time(v->path(), e2);  // no stamp: as old as its folder
+      r.bytesBefore += c.bytes;
+      copies.push_back(std::move(c));
     }
-    c.used = fs::last_write_time(versionsDir + "/" + guid, e2);
-    if (e2) c.used = fs::last_write_time(it->path(), e2);  // no stamp: as old as its folder
-    r.bytesBefore += c.bytes;
-    copies.push_back(std::move(c));
   }
   r.bytesAfter = r.bytesBefore;
   if (maxBytes == 0 || r.bytesAfter <= maxBytes) return r;
@@ -49,19 +288,14 @@ EvictResult BoundFileCache(const std::string& filesDir, const std::string& versi
             [](const Copy& a, const Copy& b) { return a.used < b.used; });
   for (const Copy& c : copies) {
     if (r.bytesAfter <= maxBytes) break;
-    if (inUse(c.guid)) continue;
-    // The stamp goes first: a copy without its stamp is never answered as cached.
-    fs::remove(versionsDir + "/" + c.guid, ec);
-    fs::remove_all(filesDir + "/" + c.guid, ec);
-    if (ec) {
-      Log(LogLevel::kWarn, "whole-file cache: cannot remove %s/%s: %s", filesDir.c_str(),
-          c.guid.c_str(), ec.message().c_str());
-      continue;
-    }
+    std::string stampPath = dir_ + "/" + c.guid + "/" + c.key + kStampSuffix;
+    Stamp s;
+    if (ReadStamp(stampPath, &s) && (inUse(c.guid, s.version) || RecentlyUsed(stampPath))) continue;
+    RemoveCopyLocked(c.guid, c.key);
     r.bytesAfter -= c.bytes;
     ++r.evicted;
-    Log(LogLevel::kInfo, "whole-file cache: evicted %s (%llu bytes, least recently used)",
-        c.guid.c_str(), static_cast<unsigned long long>(c.bytes));
+    Log(LogLevel::kInfo, "whole-file cache: evicted %s/%s (%llu bytes, least recently used)",
+        c.guid.c_str(), c.key.c_str(), static_cast<unsigned long long>(c.bytes));
   }
   if (r.bytesAfter > maxBytes) {
     Log(LogLevel::kWarn,
@@ -69,6 +303,59 @@ EvictResult BoundFileCache(const std::string& filesDir, const std::string& versi
         static_cast<unsigned long long>(r.bytesAfter), static_cast<unsigned long long>(maxBytes));
   }
   return r;
+}
+
+void FileCache::Tidy() {
+  std::lock_guard<std::mutex> guard(mu_);
+  std::error_code ec;
+  fs::remove_all(dir_ + "/.versions", ec);  // the stamps of the one-copy-per-file layout
+  for (fs::directory_iterator g(dir_, ec), end; !ec && g != end; g.increment(ec)) {
+    std::string guid = g->path().filename().string();
+    std::error_code e1;
+    if (!g->is_directory(e1)) continue;
+    std::string newest;
+    fs::file_time_type best{};
+    std::vector<std::string> keys;
+    for (fs::directory_iterator v(g->path(), e1); !e1 && v != end; v.increment(e1)) {
+      std::string name = v->path().filename().string();
+      std::error_code e2;
+      if (v->is_directory(e2)) {
+        keys.push_back(name);
+        continue;
+      }
+      std::string volDir = v->path().string();
+      if (EndsWith(name, kStampSuffix)) {
+        volDir.resize(volDir.size() - std::char_traits<char>::length(kStampSuffix));
+        if (fs::is_directory(volDir, e2)) continue;
+      }
+      fs::remove(v->path(), e2);  // a stamp without its copy, or a copy of the old layout
+    }
+    for (const std::string& key : keys) {
+      std::string base = g->path().string() + "/" + key;
+      Stamp s;
+      std::string copy;
+      if (!ReadStamp(base + kStampSuffix, &s) || !Vouched(base, s, &copy)) {
+        RemoveCopyLocked(guid, key);
+        continue;
+      }
+      std::error_code e3;
+      fs::file_time_type used = fs::last_write_time(base + kStampSuffix, e3);
+      if (newest.empty() || used > best) {
+        newest = key;
+        best = used;
+      }
+    }
+    if (!newest.empty()) SupersedeLocked(guid, newest);
+    fs::remove(g->path(), e1);  // only when it is empty now
+  }
+}
+
+int FileCache::Clear() {
+  std::lock_guard<std::mutex> guard(mu_);
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+  superseded_.clear();
+  return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0;
 }
 
 }  // namespace kdr::server

@@ -1,23 +1,34 @@
-// The bound of the whole-file cache (<cacheDir>/files/<GUID>/<name>, with a version stamp per
-// GUID in files/.versions). Each copy's last use is the time of its stamp, touched on every
-// hit, so the order survives a restart. When a new copy has gone in and the cache holds more
-// than its bound, the least recently used copies are removed, oldest first, skipping every
-// copy that is in use (a client holds a handle on its GUID, or it is the copy just made).
-// Copies that a transfer is still writing live in .partial and are not counted.
+// The whole-file cache under <cacheDir>/files, and the one place that knows its layout:
 //
-// Callers hold the server's fileCacheMu around each call, so no copy is committed, answered
-// or removed concurrently.
+//   files/<GUID>/<volume>/<name>   one copy per volume of a file, read-only to its user (0400)
+//   files/<GUID>/<volume>.stamp    "<version> <size> <device> <inode> <mtime ns>\n"
+//
+// (<volume> is the vault's version id as a safe name.) A copy is committed whole: its bytes
+// are written under .partial, made read-only, renamed into place, and only then stamped; a
+// commit whose stamp did not land is undone and reported failed. A look-up hands out a copy
+// only when its stamp names the volume and size asked for and the copy is still the very
+// file that was stamped (same size, device, inode and modification time): a copy changed in
+// place, replaced or unstamped is removed, and the caller fetches it again.
+//
+// The promise of a returned path. The copy of a volume stays where it is, unchanged, for at
+// least the grace period (--files-grace-seconds) after it was last handed out, and as long as
+// a client holds a handle on that volume; only then may it go, when a newer volume of the
+// file came (an upload, a roll-back, a volume seen in the vault) or when the cache is above
+// its bound (--files-max-bytes, least recently used first). KdrClearCache removes everything
+// at once: that is what it asks for.
+//
+// Each copy's last use is the time of its stamp, touched on every hit, so the order survives
+// a restart. Thread-safe: one mutex orders every look-up, commit and removal.
 #ifndef KDR_SERVER_FILE_CACHE_H_
 #define KDR_SERVER_FILE_CACHE_H_
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace kdr::server {
-
-// Marks the copy with this stamp as used now.
-void TouchCachedFile(const std::string& stampPath);
 
 struct EvictResult {
   uint64_t bytesBefore = 0;
@@ -25,11 +36,73 @@ struct EvictResult {
   int evicted = 0;
 };
 
-// Removes least recently used copies until the cache holds at most maxBytes (0: no bound;
-// the size is still measured). inUse(guid) protects a copy.
-EvictResult BoundFileCache(const std::string& filesDir, const std::string& versionsDir,
-                           uint64_t maxBytes,
-                           const std::function<bool(const std::string& guid)>& inUse);
+class FileCache {
+ public:
+  // Whether a client may still read the copy of (guid, version): it holds a handle on it.
+  using InUse = std::function<bool(const std::string& guid, const std::string& version)>;
+
+  FileCache(std::string filesDir, int graceSeconds);
+
+  // The path the copy of (guid, version) named `name` has once committed.
+  std::string PathOf(const std::string& guid, const std::string& version,
+                     const std::string& name) const;
+
+  // A copy of `size` bytes of that volume that can be vouched for: true with *path set (and
+  // its use noted). A copy that fails the check is removed.
+  bool Lookup(const std::string& guid, const std::string& version, uint64_t size,
+              const std::string& name, std::string* path);
+
+  // Moves the complete temporary file `tmp` into place as the copy of that volume and stamps
+  // it. Returns 0 with *path set, or an errno value; on failure neither the copy nor `tmp`
+  // stays. The other volumes' copies of `guid` become superseded.
+  int Commit(const std::string& guid, const std::string& version, uint64_t size,
+             const std::string& name, const std::string& tmp, std::string* path);
+
+  // The content of `guid` changed: every copy of it is superseded (kept for the grace period).
+  void Supersede(const std::string& guid);
+
+  // For an offline open: the most recently used good copy of `guid`, whatever its volume.
+  bool Newest(const std::string& guid, std::string* version, uint64_t* size, std::string* name,
+              std::string* path);
+
+  // Removes superseded copies whose grace has run out and that no one uses. Cheap when
+  // nothing is superseded (no directory is read).
+  int DropExpired(const InUse& inUse);
+
+  // Bounds the cache to maxBytes (0: no bound; the size is still measured), least recently
+  // used first, skipping copies in use or used within the grace period.
+  EvictResult Bound(uint64_t maxBytes, const InUse& inUse);
+
+  // At start: removes what the cache cannot vouch for (unstamped copies, stamps without
+  // copies, the layout of earlier versions), and supersedes every copy but the most recently
+  // used one of each file.
+  void Tidy();
+
+  // Removes every copy. Returns 0 or an errno value.
+  int Clear();
+
+ private:
+  struct Stamp {
+    std::string version;
+    uint64_t size = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t mtimeNs = 0;
+  };
+  static std::string VolumeKey(const std::string& version);
+  bool ReadStamp(const std::string& stampPath, Stamp* s) const;
+  // The copy in `volDir` when it is the one its stamp describes. *path set either way.
+  bool Vouched(const std::string& volDir, const Stamp& s, std::string* path) const;
+  void RemoveCopyLocked(const std::string& guid, const std::string& key);
+  void SupersedeLocked(const std::string& guid, const std::string& keep);
+  bool RecentlyUsed(const std::string& stampPath) const;
+
+  const std::string dir_;
+  const int graceSeconds_;
+  std::mutex mu_;
+  // "<GUID>/<volume key>" -> monotonic ms at which the copy was superseded.
+  std::map<std::string, int32_t> superseded_;  // guarded by mu_
+};
 
 }  // namespace kdr::server
 

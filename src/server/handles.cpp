@@ -84,4 +84,15 @@ bool HandleTable::Holds(const std::string& guid) const {
   return false;
 }
 
+bool HandleTable::Holds(const std::string& guid, const std::string& version) const {
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const auto& entry : files_) {
+    const std::shared_ptr<OpenFile>& f = entry.second;
+    if (f != nullptr && f->guid == guid && f->file != nullptr && f->file->Info().version == version) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace kdr::server

@@ -53,6 +53,8 @@ class HandleTable {
 
   // Whether any client holds a handle on `guid`.
   bool Holds(const std::string& guid) const;
+  // Whether any client holds a handle on volume `version` of `guid`.
+  bool Holds(const std::string& guid, const std::string& version) const;
 
  private:
   const uint32_t max_;

@@ -199,14 +199,10 @@ int main(int argc, char** argv) {
   } else {
     // The whole-file cache as it was left, bounded again should the bound have been lowered.
     ServerState* st = server.state();
-    {
-      std::lock_guard<std::mutex> guard(st->fileCacheMu);
-      EvictResult ev = BoundFileCache(st->filesDir, st->versionsDir,
-                                      static_cast<uint64_t>(config.filesMaxBytes),
-                                      [](const std::string&) { return false; });
-      Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
-      Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
-    }
+    EvictResult ev = st->files.Bound(static_cast<uint64_t>(config.filesMaxBytes),
+                                     [](const std::string&, const std::string&) { return false; });
+    Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+    Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
     status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
   }
 

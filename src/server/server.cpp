@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -42,8 +43,7 @@ ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique
       instanceId(NewInstanceId()),
       handles(kMaxHandles, kMaxHandlesPerProcess),
       catalogs(config.localeDir),
-      filesDir(config.cacheDir + "/files"),
-      versionsDir(config.cacheDir + "/files/.versions"),
+      files(config.cacheDir + "/files", config.filesGraceSeconds),
       partialDir(config.cacheDir + "/.partial"),
       versionsFile(config.cacheDir + "/store.versions") {}
 
@@ -52,6 +52,7 @@ Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_pt
 
 Server::~Server() {
   if (listener_ != nullptr) pf::PipeListenerClose(listener_);
+  if (dirLock_ != pf::kNoFile) pf::CloseFile(dirLock_);
   pf::DirWatchClose(state_.watcher);
 }
 
@@ -86,9 +87,30 @@ int Server::Start(std::string* error) {
                  : "cannot serve " + state_.config.pipeName + " (error " + std::to_string(rc) + ")";
     return rc;
   }
-  // Only the server that won the pipe clears up after servers that died (a losing one must
-  // not touch the live server's partial files).
+  // One cache directory, one server, whatever pipe each serves: the lock is taken before
+  // anything in the directory is touched, so a second server never sweeps, rebuilds or
+  // serves the first one's files.
+  if (!IsObjectStoreLocation(state_.config.cacheDir)) {
+    std::string lockPath = state_.config.cacheDir + "/kdrcached.lock";
+    long other = 0;
+    int lrc = pf::LockFileExclusive(lockPath.c_str(), &dirLock_, &other);
+    if (lrc != 0) {
+      pf::PipeListenerClose(listener_);
+      listener_ = nullptr;
+      char text[128] = {0};
+      pf::SystemErrorText(lrc, text, sizeof text);
+      *error = lrc == EWOULDBLOCK
+                   ? "another kdrcached (process " + std::to_string(other) + ") runs on the cache "
+                         "directory " + state_.config.cacheDir +
+                         ": give each server its own --cache-dir"
+                   : "cannot lock the cache directory " + state_.config.cacheDir + " (" + lockPath +
+                         "): " + text;
+      return pf::kPipeFailed;
+    }
+  }
+  // Only the server that won the pipe and the directory clears up after servers that died.
   RemoveLeftoverPartials(&state_);
+  state_.files.Tidy();
   PrepareCacheDir();
   if (int wrc = pf::DirWatchOpen(&state_.watcher); wrc != 0) {
     state_.watcher = nullptr;
@@ -317,6 +339,9 @@ void Server::Housekeeping() {
     lock.unlock();
     JoinFinished();
     ReleaseDeadOwners();
+    state_.files.DropExpired([this](const std::string& g, const std::string& v) {
+      return state_.CopyInUse(g, v);
+    });
     int32_t now = pf::MonotonicMs();
     if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last)) >= every) {
       last = now;

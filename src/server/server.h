@@ -6,8 +6,7 @@
 //   connMu_       guards conns_ (the live connections and their pipes) and stopping_ as
 //                 seen by connection threads; PipeInterrupt() of a registered pipe happens
 //                 only under it, and a thread unregisters its pipe under it before closing.
-//   ServerState   its members guard themselves (see each); fileCacheMu orders every change
-//                 of the whole-file cache; versionsMu guards versions.
+//   ServerState   its members guard themselves (see each); versionsMu guards versions.
 //   Order: connMu_ is never held while taking any other lock of the server.
 #ifndef KDR_SERVER_SERVER_H_
 #define KDR_SERVER_SERVER_H_
@@ -29,6 +28,7 @@
 #include "server/block_cache.h"
 #include "server/catalog.h"
 #include "server/config.h"
+#include "server/file_cache.h"
 #include "server/handles.h"
 #include "server/vault.h"
 
@@ -77,12 +77,14 @@ struct ServerState {
   HandleTable handles;
   Catalogs catalogs;
 
-  // The whole-file cache: <cacheDir>/files/<GUID>/<name>, with the vault version each was
-  // copied from in <cacheDir>/files/.versions/<GUID>; partial copies in <cacheDir>/.partial.
-  std::string filesDir;
-  std::string versionsDir;
+  // The whole-file cache (<cacheDir>/files, see file_cache.h); partial copies in
+  // <cacheDir>/.partial.
+  FileCache files;
   std::string partialDir;
-  std::mutex fileCacheMu;  // held around the check, the commit and the clearing of files
+  // Whether a client may still read the whole-file copy of that volume.
+  bool CopyInUse(const std::string& guid, const std::string& version) const {
+    return handles.Holds(guid, version);
+  }
 
   // A fresh number for temporary names.
   unsigned NextSerial() { return serial.fetch_add(1); }
@@ -105,7 +107,9 @@ struct ServerState {
   // Drops the blocks and the whole-file copy of `guid`, when noted, if its newest volume is
   // no longer `version` (empty: check with the vault).
   void Recheck(const std::string& guid);
-  // Removes the whole-file copy of `guid` and its stamp.
+  // The content of `guid` changed: its whole-file copies are superseded. A new open never
+  // gets one (each copy is of one volume), and a path handed out before keeps its promise
+  // (see file_cache.h).
   void DropWholeFile(const std::string& guid);
   // The notes across a restart (see above). LoadVersions returns false when there were none.
   void SaveVersions();
@@ -138,7 +142,8 @@ class Server {
   // Prepares the directories and starts serving the master pipe; then, the pipe won, opens
   // the store (when the server was made without a cache) under names of this instance and
   // checks it against the vault. Returns 0, or a pipe result (platform::kPipeAccessDenied:
-  // another server serves the name) with *error set.
+  // another server serves the name; platform::kPipeFailed also when another server holds the
+  // cache directory's lock) with *error set.
   int Start(std::string* error);
 
   // Accepts clients until Stop(); then closes every connection, waits for their threads and
@@ -181,6 +186,7 @@ class Server {
 
   ServerState state_;
   platform::PipeListener* listener_ = nullptr;
+  int dirLock_ = -1;  // the exclusive lock on the cache directory, held for the server's life
 
   std::mutex connMu_;
   std::list<std::unique_ptr<Conn>> conns_;

@@ -307,16 +307,11 @@ void Session::OnClearCache(const Request& r) {
                                    std::to_string(rc) + ")");
     return;
   }
-  std::error_code ec;
-  {
-    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
-    std::filesystem::remove_all(state_->filesDir, ec);
-    if (!ec) Stats().filesBytes.store(0);
-  }
-  if (ec) {
-    SendError(r, kErrBadFile, "The cached files could not be removed: " + ec.message());
+  if (int frc = state_->files.Clear(); frc != 0) {
+    SendError(r, kErrBadFile, "The cached files could not be removed: " + ErrnoText(frc));
     return;
   }
+  Stats().filesBytes.store(0);
   Log(LogLevel::kInfo, "process %ld cleared the cache", peer_.pid);
   SendReply(r, kReplyNormal, 0);
 }

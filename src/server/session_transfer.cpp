@@ -254,10 +254,7 @@ void Session::OnGetFile(const Request& r) {
   std::shared_ptr<OpenFile> f = HandleOf(r, GetBE16(r.body, 0));
   if (f == nullptr) return;
   const VaultFileInfo& info = f->file->Info();
-  std::string dir = state_->filesDir + "/" + f->guid;
-  std::string final_path = dir + "/" + info.name;
-  std::string stamp_path = state_->versionsDir + "/" + f->guid;
-  std::string stamp = info.version + " " + std::to_string(info.size);
+  std::string final_path = state_->files.PathOf(f->guid, info.version, info.name);
   if (final_path.size() > kMaxReplyPayload - 2) {
     SendError(r, kErrBadFile, "The cache path of " + f->guid + " is too long");
     return;
@@ -269,26 +266,8 @@ void Session::OnGetFile(const Request& r) {
   };
 
   // Cached and unchanged: answered at once, with one report of all the bytes.
-  bool hit = false;
-  {
-    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
-    int fd = pf::kNoFile;
-    char have[64] = {0};
-    size_t n = 0;
-    if (pf::OpenFile(stamp_path.c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
-      pf::ReadFileAt(fd, 0, have, sizeof have - 1, &n);
-      pf::CloseFile(fd);
-    }
-    uint64_t cached = 0;
-    if (n == stamp.size() && std::memcmp(have, stamp.data(), n) == 0 &&
-        pf::StatPath(final_path.c_str(), &cached) == 0 && cached == info.size) {
-      Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
-      TouchCachedFile(stamp_path);
-      hit = true;
-    }
-  }
-
-  if (hit) {
+  if (state_->files.Lookup(f->guid, info.version, info.size, info.name, &final_path)) {
+    Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
     Stats().fileHits.fetch_add(1);
     stopCode_ = 0;
     stopText_.clear();
@@ -314,28 +293,9 @@ void Session::OnGetFile(const Request& r) {
   int err = 0;
   if (!DownloadToTemp(r, *f, tmp, "The cache cannot be written: ", &c, &err)) return;
   if (c == Copy::kDone) {
-    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
-    fs::create_directories(dir, ec);
-    if (!ec) fs::create_directories(state_->versionsDir, ec);
-    // A cached copy is the owner's alone, as is everything in the cache directory.
-    if (!ec) fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
-    if (!ec) fs::rename(tmp, final_path, ec);
-    if (!ec) {
-      // The stamp goes in through its own temporary name: a crash leaves no half stamp.
-      std::string stmp = stamp_path + ".tmp";
-      int sfd = pf::kNoFile;
-      int src = pf::OpenFile(stmp.c_str(), pf::FileMode::kCreatePrivate, &sfd);
-      if (src == 0) {
-        src = pf::WriteFileAt(sfd, 0, stamp.data(), stamp.size());
-        pf::CloseFile(sfd);
-      }
-      if (src == 0) fs::rename(stmp, stamp_path, ec);
-      else pf::DeleteFile(stmp.c_str());
-    }
-    if (ec) {
-      c = Copy::kFailed;
-      err = ErrOf(ec);
-    }
+    // Reported done only once the copy and its stamp are both in place.
+    err = state_->files.Commit(f->guid, info.version, info.size, info.name, tmp, &final_path);
+    if (err != 0) c = Copy::kFailed;
   }
   if (c != Copy::kDone) {
     pf::DeleteFile(tmp.c_str());
@@ -349,15 +309,13 @@ void Session::OnGetFile(const Request& r) {
   Stats().bytesFromVault.fetch_add(info.size);
   Log(LogLevel::kInfo, "process %ld: %s cached as %s", peer_.pid, f->guid.c_str(),
       final_path.c_str());
-  {
-    std::lock_guard<std::mutex> guard(state_->fileCacheMu);
-    EvictResult ev = BoundFileCache(
-        state_->filesDir, state_->versionsDir,
-        static_cast<uint64_t>(state_->config.filesMaxBytes),
-        [&](const std::string& g) { return g == f->guid || state_->handles.Holds(g); });
-    Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
-    Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
-  }
+  EvictResult ev = state_->files.Bound(
+      static_cast<uint64_t>(state_->config.filesMaxBytes),
+      [&](const std::string& g, const std::string& v) {
+        return (g == f->guid && v == info.version) || state_->CopyInUse(g, v);
+      });
+  Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+  Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
   reply_path();
 }
 

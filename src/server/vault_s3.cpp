@@ -24,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "server/file_cache.h"
 #include "server/log.h"
 
 namespace kdr::server {
@@ -940,37 +941,18 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<Vault
   }
   std::string local;
   if (!s_.cacheFilesDir.empty()) {
-    // The whole-file cache: <dir>/<GUID>/<name>, stamped "<version> <size>" in
-    // <dir>/.versions/<GUID>.
-    int fd = pf::kNoFile;
-    char stamp[160] = {0};
-    size_t n = 0;
-    std::string stampPath = s_.cacheFilesDir + "/.versions/" + guid;
-    if (pf::OpenFile(stampPath.c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
-      pf::ReadFileAt(fd, 0, stamp, sizeof stamp - 1, &n);
-      pf::CloseFile(fd);
-    }
-    std::string text(stamp, n);
-    size_t sp = text.find(' ');
-    std::error_code ec;
-    std::filesystem::directory_iterator dirIt(s_.cacheFilesDir + "/" + guid, ec);
-    if (sp != std::string::npos && !ec) {
-      std::string version = text.substr(0, sp);
-      uint64_t size = std::strtoull(text.c_str() + sp + 1, nullptr, 10);
-      for (const auto& entry : dirIt) {
-        uint64_t got = 0;
-        std::string path = entry.path().string();
-        if (pf::StatPath(path.c_str(), &got) != 0 || got != size) continue;
-        if (have && info.version != version) break;  // not the copy of what we knew
-        info.guid = guid;
-        info.version = version;
-        info.size = size;
-        info.name = entry.path().filename().string();
-        info.volumes = 1;
-        local = path;
-        have = true;
-        break;
-      }
+    std::string version, name;
+    uint64_t size = 0;
+    if (FileCache(s_.cacheFilesDir, 0).Newest(guid, &version, &size, &name, &local) &&
+        (!have || info.version == version)) {
+      info.guid = guid;
+      info.version = version;
+      info.size = size;
+      info.name = name;
+      info.volumes = 1;
+      have = true;
+    } else {
+      local.clear();  // not the copy of what we knew
     }
   }
   if (!have) return err;

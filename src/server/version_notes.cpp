@@ -150,12 +150,7 @@ size_t ServerState::Revalidate() {
   return changed;
 }
 
-void ServerState::DropWholeFile(const std::string& guid) {
-  std::lock_guard<std::mutex> guard(fileCacheMu);
-  std::error_code ec;
-  std::filesystem::remove(versionsDir + "/" + guid, ec);
-  std::filesystem::remove_all(filesDir + "/" + guid, ec);
-}
+void ServerState::DropWholeFile(const std::string& guid) { files.Supersede(guid); }
 
 void ServerState::SaveVersions() {
   if (!cache->Enabled()) return;

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "server/server_fixture.h"
 #include "server/ticket.h"
 #include "server/vault.h"
+#include "support/volume_records.h"
 
 namespace kdr::servertest {
 namespace {
@@ -67,6 +69,15 @@ class Library : public ServerFixture {
     const char* key = nullptr;
     EXPECT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
     return key != nullptr ? key : "";
+  }
+
+  // Downloads `key` into the cache; the path, or "error N".
+  std::string Download(const std::string& key) {
+    char* path = nullptr;
+    int r = VXN_DownloadFileFromPLM("tst", key.c_str(), nullptr, nullptr, &path);
+    std::string out = r == 0 && path != nullptr ? path : "error " + std::to_string(r);
+    std::free(path);
+    return out;
   }
 
   std::string ReadAll(VXNFileHandle h, size_t n) {
@@ -124,6 +135,54 @@ TEST_F(Library, OpenFileFailsAfterARestartFoundAnotherVolume) {
     EXPECT_STREQ(text, kFileChangedText);
   }
   EXPECT_EQ(VXN_CloseFileHandlePointer(h), 0);
+}
+
+// A copy in the cache is read-only to its user, and one changed in place all the same is
+// noticed: the next download fetches it again rather than hand on the changed bytes.
+TEST_F(Library, ACachedCopyChangedInPlaceIsFetchedAgain) {
+  std::string guid;
+  const std::string want = VolumeRecords("changed", 1, 20000);
+  std::string key = Register(PutFile(want, "c.bin", &guid));
+  std::string path = Download(key);
+  ASSERT_TRUE(fs::exists(path)) << path;
+  EXPECT_EQ((fs::status(path).permissions() & fs::perms::all), fs::perms::owner_read);
+  fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+  {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(64);
+    f.write("XXXXXXXX", 8);
+  }
+  ASSERT_EQ(fs::file_size(path), want.size());
+  path = Download(key);
+  EXPECT_EQ(RecordMismatch(ReadLocal(path), "changed", 1), "");
+}
+
+// A path a download returned keeps its volume while a newer one arrives and is downloaded
+// too; once the grace period has passed and nobody holds that volume, the old copy goes.
+TEST_F(Library, ADownloadedPathKeepsItsVolumeThroughItsGracePeriod) {
+  ASSERT_EQ(StopServer(), 0);
+  ASSERT_NO_FATAL_FAILURE(StartServer("--files-grace-seconds 1"));
+  const size_t kSize = 20000;
+  std::string key = Register(PutFile(VolumeRecords("graced", 1, kSize), "g.bin"));
+  std::string first = Download(key);
+  ASSERT_EQ(RecordMismatch(ReadLocal(first), "graced", 1), "") << first;
+  std::string local = WriteLocal("v2.bin", VolumeRecords("graced", 2, kSize));
+  char* volume = nullptr;
+  ASSERT_EQ(VXN_UploadFileToPLM(key.c_str(), nullptr, nullptr, local.c_str(), &volume), 0);
+  std::free(volume);
+  EXPECT_EQ(RecordMismatch(ReadLocal(first), "graced", 1), "") << "after the upload";
+  std::string second = Download(key);
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(second.ends_with("/g.bin")) << second;
+  EXPECT_EQ(RecordMismatch(ReadLocal(second), "graced", 2), "") << second;
+  EXPECT_EQ(RecordMismatch(ReadLocal(first), "graced", 1), "") << "after the newer download";
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    pf::SleepMs(50);
+    gone = !fs::exists(first);
+  }
+  EXPECT_TRUE(gone) << first << " outlived its grace period";
+  EXPECT_EQ(RecordMismatch(ReadLocal(second), "graced", 2), "");
 }
 
 struct UploadWatch {

@@ -158,7 +158,7 @@ TEST_F(Ops, StatusCountsHitsAndMissesOfBlocksAndWholeFiles) {
 }
 
 TEST_F(Ops, WholeFileCacheEvictsLeastRecentlyUsedCopiesNoClientHolds) {
-  StartServer("--files-max-bytes 250K");
+  StartServer("--files-max-bytes 250K --files-grace-seconds 0");
   const size_t kSize = 100000;
   std::string guid[4];
   uint16_t h[4];
