@@ -97,15 +97,23 @@ class StoreBlockCache : public BlockCache {
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return;
-    if (Lock() != 0) {
+    int rc = Lock();
+    if (rc != 0) {
       if (toc_ == nullptr) return;
-      Log(LogLevel::kWarn, "cache lock not available to drop %s; clearing the store", g.c_str());
-      KDRCIF_ClearCache(toc_);
+      // A client holds the lock past its wait (stopped, or in a debugger): the blocks cannot
+      // be dropped in time, so the whole store is let go of. Its clients detach when they
+      // next get the lock and find their owner gone; the next attach finds a blank store.
+      Log(LogLevel::kWarn, "cache lock not available to drop %s (store error %d); letting go "
+          "of the store", g.c_str(), rc);
+      Rebuild(rc);
       return;
     }
-    int rc = ForgetLocked(g);
+    rc = ForgetLocked(g);
     KDRCIF_UnLockCache(toc_);
-    if (rc != 0) Log(LogLevel::kWarn, "could not drop %s from the store (store error %d)", g.c_str(), rc);
+    if (rc != 0) {
+      Log(LogLevel::kWarn, "could not drop %s from the store (store error %d)", g.c_str(), rc);
+      Rebuild(rc);
+    }
   }
 
   int Clear() override {
@@ -148,7 +156,7 @@ class StoreBlockCache : public BlockCache {
   // Replaces the open store by a blank one, under new object names: attached clients keep
   // the old objects until they notice that their owner let go of them. Under mu_.
   void Rebuild(int why) {
-    Log(LogLevel::kWarn, "the cache store failed its check (store error %d); rebuilt blank", why);
+    Log(LogLevel::kWarn, "the cache store cannot be trusted (store error %d); rebuilt blank", why);
     int rc = KDRCIF_Close(&toc_);
     toc_ = nullptr;
     if (rc != 0) Log(LogLevel::kDebug, "closing the damaged store: store error %d", rc);

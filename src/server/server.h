@@ -93,7 +93,8 @@ struct ServerState {
   // Notes the version of `guid` that an open found. When it differs from the one noted
   // before, the store may hold blocks of older content: they are dropped.
   void NoteVersion(const std::string& guid, const std::string& version);
-  // Marks `guid` changed by this server (an upload or roll-back) and drops its blocks.
+  // Marks `guid` changed by this server (an upload or roll-back) and drops its blocks; on
+  // return no new open can be served the old bytes, from the store or the whole-file cache.
   void ContentChanged(const std::string& guid);
   // The store's Get / Put for a reader of `version` of `guid`: a miss, or nothing stored,
   // unless that version is the one noted.
@@ -118,6 +119,9 @@ struct ServerState {
   // which run in every session at once; exclusive by whatever changes the notes.
   std::shared_mutex versionsMu;
   std::map<std::string, std::string> versions;  // bounded: see NoteVersion
+  // Files whose blocks ContentChanged is dropping (how many calls at once): the data path
+  // neither gets nor puts their blocks meanwhile. Guarded by versionsMu.
+  std::map<std::string, int> forgetting;
   std::string versionsFile;
 
   // The vault directory's watcher (null when the system gives none): every noted file's

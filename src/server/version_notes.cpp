@@ -45,7 +45,13 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
       changed = true;
     }
     if (full) cache->Clear();
-    else if (changed) cache->Forget(guid);
+    else if (changed) ++forgetting[guid];
+  }
+  if (changed && !full) {
+    cache->Forget(guid);  // outside versionsMu, as in ContentChanged
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
+    auto it = forgetting.find(guid);
+    if (it != forgetting.end() && --it->second == 0) forgetting.erase(it);
   }
   if (fresh) Watch(guid);
 }
@@ -89,9 +95,20 @@ void ServerState::OnVaultEvents(const std::vector<platform::DirEvent>& events) {
 
 void ServerState::ContentChanged(const std::string& guid) {
   {
+    // From here on no server read gets or puts a block of `guid` until its blocks are gone,
+    // whatever volume a new open notes meanwhile.
     std::lock_guard<std::shared_mutex> guard(versionsMu);
     versions.erase(guid);
-    cache->Forget(guid);
+    ++forgetting[guid];
+  }
+  // Outside versionsMu: the cache lock may take its whole wait, and readers of other files
+  // must not wait with it. Forget leaves no block of `guid` that a new open could find (when
+  // the lock cannot be had it lets go of the whole store).
+  cache->Forget(guid);
+  {
+    std::lock_guard<std::shared_mutex> guard(versionsMu);
+    auto it = forgetting.find(guid);
+    if (it != forgetting.end() && --it->second == 0) forgetting.erase(it);
   }
   DropWholeFile(guid);
 }
@@ -100,7 +117,7 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
                                int32_t block, unsigned char* buf, uint32_t* len) {
   std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
-  if (it == versions.end() || it->second != version) return false;
+  if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return false;
   return cache->Get(guid, size, block, buf, len);
 }
 
@@ -108,7 +125,7 @@ void ServerState::PutIfCurrent(const std::string& guid, const std::string& versi
                                int32_t block, const unsigned char* data, uint32_t len) {
   std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
-  if (it == versions.end() || it->second != version) return;
+  if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return;
   cache->Put(guid, size, block, data, len);
 }
 

@@ -1,6 +1,7 @@
 // kdrcached as a process: the protocol as the client library speaks it, and what a hostile or
 // dying client does to it.
 #include <filesystem>
+#include <fstream>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -732,6 +733,35 @@ TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
   EXPECT_EQ(cached, Pattern(40000, 22));
   EXPECT_EQ(c.Simple(KDR_CLEAR_CACHE_MSG, {}).typeId, kReplyNormal);
   EXPECT_EQ(blocksHeld(&cached), 0);
+  EXPECT_EQ(KDRCIF_Close(&client), 0);
+
+  // A client stopped inside the cache lock: an upload is reported done only once no new
+  // attach can find the old blocks, whatever the lock's holder does later.
+  ASSERT_TRUE(ReadRange(&c, h2, 0, 40000, &got, &pieces));
+  long holder = 0;
+  std::string cmd = "exec '" KDR_STORE_LOCK_HELPER "' '" + map + "' stop";
+  ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &holder), 0);
+  auto stopped = [&] {
+    std::ifstream st("/proc/" + std::to_string(holder) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(st)), {});
+    size_t paren = text.rfind(')');
+    return paren != std::string::npos && text.size() > paren + 2 && text[paren + 2] == 'T';
+  };
+  for (int i = 0; i < 500 && !stopped(); ++i) pf::SleepMs(10);
+  ASSERT_TRUE(stopped());
+  local = WriteLocal("newest.bin", Pattern(40000, 23));
+  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h2), BE16(static_cast<uint16_t>(local.size()))}),
+                      Text(local, false)));
+  EXPECT_EQ(Converse(&c, 0, 1, &progress).typeId, kReplyNormal);
+  pf::KillProcessGroup(holder);
+  WaitForProcessEnd(holder, 5000);
+  info = c.Simple(KDR_GET_CACHE_INIT_INFO, {});
+  ASSERT_EQ(info.typeId, kReplyNormal) << info.ErrorText();
+  p = info.payload.data();
+  map.assign(reinterpret_cast<const char*>(p + 24 + GetBE16(p, 20)), GetBE16(p, 22));
+  prm.mapName = map.data();
+  ASSERT_EQ(KDRCIF_OpenS(&prm, &client), 0);
+  EXPECT_EQ(blocksHeld(&cached), 0) << "the old blocks are still there for a new open";
   EXPECT_EQ(KDRCIF_Close(&client), 0);
 }
 
