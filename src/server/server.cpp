@@ -135,10 +135,13 @@ void Server::PrepareCacheDir() {
        it.increment(ec)) {
     std::error_code pec;
     if (it->is_symlink(pec)) continue;
-    fs::permissions(it->path(),
-                    it->is_directory(pec) ? fs::perms::owner_all
-                                          : fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace, pec);
+    // Files lose what others may do only: whole-file copies stay read-only to their user.
+    if (it->is_directory(pec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::replace, pec);
+    } else {
+      fs::permissions(it->path(), fs::perms::group_all | fs::perms::others_all,
+                      fs::perm_options::remove, pec);
+    }
   }
 }
 
