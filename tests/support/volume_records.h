@@ -15,7 +15,7 @@ inline constexpr size_t kRecordBytes = 64;
 inline std::string VolumeRecords(const std::string& file, int volume, size_t size) {
   std::string out;
   out.reserve(size + kRecordBytes);
-  char rec[kRecordBytes + 1];
+  char rec[128];
   for (size_t at = 0; at < size; at += kRecordBytes) {
     std::snprintf(rec, sizeof rec, "%-36.36s v%-5d @%-18llu", file.c_str(), volume,
                   static_cast<unsigned long long>(at));
