@@ -13,13 +13,50 @@
 
 static const char kModule[] = "KDRCFile";
 
+void (*KDRCX_DateMoveStepHook)(int step) = nullptr;
+
 namespace {
+
+void Step(int step) {
+  if (KDRCX_DateMoveStepHook != nullptr) KDRCX_DateMoveStepHook(step);
+}
 
 int32_t& First(KDRC_FILETOC_T* t) { return t->pDateHead[0]; }
 int32_t& Last(KDRC_FILETOC_T* t) { return t->pDateHead[1]; }
 int32_t& Count(KDRC_FILETOC_T* t) { return t->pDateHead[2]; }
 
 bool ValidPage(const KDRC_FILETOC_T* t, int32_t n) { return n >= 0 && n < t->pageCount; }
+
+// Puts member n, which is not the last, at the end of the list. The page's own links change
+// only once no other link leads to it, and its back link names its new predecessor before
+// its forward link goes, so a process killed at any step leaves a page that
+// KDRCX_RepairDateList finds (see there).
+int MoveToEnd(KDRC_FILETOC_T* t, int32_t n) {
+  int32_t* next = t->dateNext;
+  int32_t* prev = t->datePrev;
+  int32_t last = t->pDateHead[1];
+  int32_t before = prev[n];
+  int32_t after = next[n];
+  if (!ValidPage(t, last) || !ValidPage(t, after) ||
+      (before == -1 ? t->pDateHead[0] != n : !ValidPage(t, before)))
+    return KDRC_FAIL(t, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
+  if (before == -1) {
+    t->pDateHead[0] = after;
+  } else {
+    next[before] = after;
+  }
+  Step(1);
+  prev[after] = before;
+  Step(2);
+  prev[n] = last;
+  Step(3);
+  next[n] = -1;
+  Step(4);
+  next[last] = n;
+  Step(5);
+  t->pDateHead[1] = n;
+  return 0;
+}
 
 int CheckList(KDRC_FILETOC_T* t, const char* function) {
   if (t->pDateHead == nullptr || t->lastFileAccess == nullptr || t->dateNext == nullptr ||
@@ -134,23 +171,45 @@ int KDRCX_UpdatePageAccessTime(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage) {
   // are rather than being unlinked through a -1 link.
   bool member = First(pToc) == n || prev[n] != -1 || next[n] != -1;
   if (!member || !ValidPage(pToc, last)) return 0;
-  if (First(pToc) == n) {
-    int32_t second = next[n];
-    if (!ValidPage(pToc, second)) return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
-    First(pToc) = second;
-    prev[second] = -1;
-  } else {
-    int32_t before = prev[n];
-    int32_t after = next[n];
-    if (!ValidPage(pToc, before) || !ValidPage(pToc, after))
-      return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_BAD_DATE_LIST);
-    next[before] = after;
-    prev[after] = before;
+  if (int rc = MoveToEnd(pToc, n)) return KDRC_PASS(rc);
+  return 0;
+}
+
+int KDRCX_RepairDateList(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  if (int rc = CheckList(pToc, __func__)) return rc;
+  const int32_t pages = pToc->pageCount;
+  if (pages <= 0) return 0;
+  int32_t* next = pToc->dateNext;
+  int32_t* prev = pToc->datePrev;
+  auto* order = static_cast<int32_t*>(std::malloc(size_t(pages) * sizeof(int32_t)));
+  auto* seen = static_cast<uint8_t*>(std::calloc(size_t(pages), 1));
+  if (order == nullptr || seen == nullptr) {
+    std::free(order);
+    std::free(seen);
+    KDRCX_OutOfMemory(KDRC_HERE, "order");
+    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
   }
-  next[n] = -1;
-  prev[n] = last;
-  next[last] = n;
-  Last(pToc) = n;
+  // The members the forward links still reach, in their order; then a page that has links but
+  // is not reached: the one a killed process was moving to the end, where it goes now. A
+  // page without links is not a member (pinned, or on its way out of the store).
+  int32_t count = 0;
+  for (int32_t n = First(pToc); ValidPage(pToc, n) && !seen[n]; n = next[n]) {
+    seen[n] = 1;
+    order[count++] = n;
+  }
+  for (int32_t n = 0; n < pages; ++n) {
+    if (!seen[n] && (next[n] != -1 || prev[n] != -1)) order[count++] = n;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    prev[order[i]] = i > 0 ? order[i - 1] : -1;
+    next[order[i]] = i + 1 < count ? order[i + 1] : -1;
+  }
+  First(pToc) = count > 0 ? order[0] : -1;
+  Last(pToc) = count > 0 ? order[count - 1] : -1;
+  Count(pToc) = count;
+  std::free(order);
+  std::free(seen);
   return 0;
 }
 

@@ -963,9 +963,12 @@ int KDRCFile_LockCache(KDRC_FILETOC_T* pToc) {
       pToc->lockHeld = 1;
       return 0;
     case plat::kWaitAbandoned:
-      // The wait made this thread the owner of a mutex whose last owner died mid-change. The
-      // caller sees a failure and will not unlock, so give the mutex back: the next lock
-      // works, and the store's checks report what the dead owner left half-done.
+      // The wait made this thread the owner of a mutex whose last owner died mid-change. A
+      // date list it was relinking is made whole here, by whoever sees it first (a page left
+      // half-moved would fail every later access-time update). The caller sees a failure and
+      // will not unlock, so give the mutex back: the next lock works, and the store's checks
+      // report whatever else the dead owner left half-done.
+      if (pToc->pDateHead != nullptr) KDRCX_RepairDateList(pToc);
       plat::ReleaseNamedMutex(pToc->hMutex);
       return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_CACHE_ABANDONED);
     case plat::kWaitTimeout:

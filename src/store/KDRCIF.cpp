@@ -16,6 +16,7 @@
 // 24589 once it closed it; word 18 counts attached clients.
 //
 // Concurrency: see kdrc.h. The trace sequence number and stream belong to one handle.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -656,17 +657,27 @@ int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block
   int32_t segment = -1;
   if (int rc = KDRCFile_GetFreeSegment(pToc, &segment)) return KDRC_PASS(rc);
   // From here a failure gives the segment back, so that it is not lost until the next open,
-  // but only when no page names it: a failure after the entry was recorded (an access-time
-  // update that finds a damaged date list) leaves the block stored, and freeing its segment
-  // would hand it out again under a live entry. When the file's pages cannot be searched
-  // the segment stays taken (the next open rebuilds the free list from the pages).
+  // but only when no entry of the file's pages names it: a failure after the entry was
+  // recorded (an access-time update that finds a damaged date list) leaves the block stored,
+  // and freeing its segment would hand it out again under a live entry. Every entry is
+  // looked at, not the block's first: a block stored before has an older entry too. When the
+  // file's pages cannot be walked the segment stays taken (the next open rebuilds the free
+  // list from the pages).
   auto giveBack = [&](int code) {
-    KDRC_PAGE_T* hit = nullptr;
-    int32_t named = -1;
-    int32_t namedLength = 0;
-    if (KDRCFile_FindSegment(pToc, *ppFirst, block, &hit, &named, &namedLength) == 0 &&
-        named != segment)
-      KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
+    bool named = true;
+    KDRC_PAGE_T* p = KDRCX_PageNumber(pToc, *ppFirst) >= 0 ? *ppFirst : nullptr;
+    for (int32_t steps = 0; p != nullptr && steps <= pToc->pageCount; ++steps) {
+      int32_t used = p->used < 0 ? 0 : std::min<int32_t>(p->used, kdrc::meta::kEntriesPerPage);
+      bool hit = false;
+      for (int32_t i = 0; i < used && !hit; ++i) hit = p->entries[i].segment == segment;
+      if (hit) break;
+      if (p->next == -1) {
+        named = false;
+        break;
+      }
+      p = KDRCX_PageAt(pToc, p->next);
+    }
+    if (!named) KDRCSegment_FreeThisSegment(pToc, *ppFirst, segment);
     return code;
   };
   if (int rc = KDRCSegment_WriteSegmentData(pToc, bytes, segment, length))

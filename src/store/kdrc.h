@@ -212,6 +212,13 @@ int KDRCX_InitEmptyDateList(KDRC_FILETOC_T* pToc);
 int KRDCX_InsertPageInDateList(KDRC_FILETOC_T* pToc, int32_t page, int32_t time);
 int KDRCX_RecordPageDate(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
 int KDRCX_UpdatePageAccessTime(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage);
+// Relinks the date list from what a process that died holding the cache lock left of it:
+// the members its forward links reach, in order, then a page it was moving to the end.
+// REQUIRES: the cache lock.
+int KDRCX_RepairDateList(KDRC_FILETOC_T* pToc);
+// For tests: when set, called after each of the five writes that move a page to the end of
+// the date list (step 1 to 5), so a test process can die at any of them. Null otherwise.
+extern void (*KDRCX_DateMoveStepHook)(int step);
 int KRDCX_SortTheDateList(KDRC_FILETOC_T* pToc);
 // Eviction of the least recently used page (the list's first member), of one member, the
 // unlinking of a page from its file's chain and hash bucket, and pinning (leaving the list).

@@ -331,4 +331,28 @@ TEST_F(StoreIf, GrowingAStandAloneExtentFileKeepsWhatItHolds) {
   for (int32_t b = 0; b < blocks; b += 17) ASSERT_EQ(ReadBack(s, a, 1, b, 100), 1) << b;
 }
 
+// A rewrite of a block that fails after its entry was recorded (here: a damaged date list)
+// keeps the segment that entry names, though an older entry of the same block comes first.
+TEST_F(StoreIf, AFailedRewriteNeverFreesTheSegmentItsEntryNames) {
+  KDRC_FILETOC_T* s = nullptr;
+  ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &s), 0);
+  KDRC_PAGE_T* first = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, kdrc_test::Guid(4).c_str(), 1000, 0, &first), 0);
+  ASSERT_EQ(Write(s, &first, 4, 0), 0);
+  KDRC_PAGE_T* other = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, kdrc_test::Guid(5).c_str(), 1000, 0, &other), 0);
+  ASSERT_EQ(Write(s, &other, 5, 0), 0);
+  const int32_t n = KDRCX_PageNumber(s, first);
+  const int32_t saved = s->dateNext[n];
+  s->dateNext[n] = s->pageCount + 7;
+  CaptureStdout();
+  EXPECT_NE(Write(s, &first, 4, 0), 0);
+  GetCapturedStdout();
+  s->dateNext[n] = saved;
+  CaptureStdout();
+  int check = KDRCFile_CheckMetaFile(s, 127);
+  std::string said = GetCapturedStdout();
+  EXPECT_EQ(check, 0) << said;
+}
+
 }  // namespace

@@ -130,6 +130,44 @@ TEST_F(StoreProcesses, AnOwnerKilledWithItsStoreOpenLeavesItRefusedAndUntouched)
   GetCapturedStdout();
 }
 
+// A client killed at any step of moving a page to the end of the date list (the page first in
+// the list, or in its middle) leaves a store whose every page can still be read, written and
+// evicted, and whose date list is whole again once the page was used.
+TEST_F(StoreProcesses, AClientKilledMovingAPageInTheDateListLeavesAWorkingStore) {
+  for (int file : {11, 12}) {
+    for (int step = 1; step <= 5; ++step) {
+      SCOPED_TRACE("file " + std::to_string(file) + ", step " + std::to_string(step));
+      KDRC_FILETOC_T* owner = nullptr;
+      CaptureStdout();
+      int opened = OpenS(KDRC_MODE_OWNER, &owner, kdrc_test::IfSize(), 1);
+      GetCapturedStdout();
+      ASSERT_EQ(opened, 0);
+      for (int f = 11; f <= 13; ++f) {
+        KDRC_PAGE_T* first = nullptr;
+        ASSERT_EQ(KDRCIF_AddFile(owner, kdrc_test::Guid(f).c_str(), 1000, 0, &first), 0);
+        ASSERT_EQ(Write(owner, &first, f, 0), 0);
+      }
+      long pid = Start(Args("client-move-kill") + " " + std::to_string(file) + " " +
+                           std::to_string(step),
+                       "kill.out");
+      EXPECT_EQ(Wait(pid), 128 + 9) << Output("kill.out");
+      int rc = KDRCIF_LockCache(owner);
+      if (rc == KDRC_ERROR_METAFILE_CACHE_ABANDONED) rc = KDRCIF_LockCache(owner);
+      ASSERT_EQ(rc, 0);
+      for (int round = 0; round < 2; ++round) {
+        for (int f = 11; f <= 13; ++f) EXPECT_EQ(ReadBack(owner, Find(owner, f), f, 0), 1) << f;
+      }
+      EXPECT_EQ(KDRCFile_CheckMetaFile(owner, 127), 0);
+      KDRC_PAGE_T* first = Find(owner, file);
+      EXPECT_EQ(Write(owner, &first, file, 1), 0);
+      EXPECT_EQ(KDRCIF_ClearCache(owner), 0);
+      EXPECT_EQ(KDRCFile_CheckMetaFile(owner, 127), 0);
+      ASSERT_EQ(KDRCIF_UnLockCache(owner), 0);
+      ASSERT_EQ(CloseS(&owner), 0);
+    }
+  }
+}
+
 TEST_F(StoreProcesses, ASecondOwnerIsRefused) {
   KDRC_FILETOC_T* owner = nullptr;
   ASSERT_EQ(OpenSQuietly(KDRC_MODE_OWNER, &owner), 0);

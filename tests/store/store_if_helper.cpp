@@ -5,6 +5,10 @@
 //                                   close once the file STOP exists
 //   client-read DIR NAME FILE N     open as client, print "open=<rc> clients=<n>", then for
 //                                   blocks 0..N-1 of file FILE "block <b> <len> <ok>", close
+//   client-move-kill DIR NAME FILE STEP
+//                                   open as client, read block 0 of file FILE under the cache
+//                                   lock, dying by SIGKILL at step STEP of moving its page to
+//                                   the end of the date list; prints "survived" otherwise
 //   client-hold DIR NAME STOP       open as client, print "open=<rc> clients=<n>", close once
 //                                   STOP exists, print "close=<rc>"
 // Block bytes: byte i of block b of file f is (f * 31 + b * 7 + i) mod 256, 1000 bytes long.
@@ -24,6 +28,7 @@
 namespace {
 
 constexpr int32_t kLength = 1000;
+int killStep = 0;
 
 std::string Guid(int n) {
   char buf[40];
@@ -119,6 +124,22 @@ int main(int argc, char** argv) {
       KDRCIF_UnLockCache(s);
     }
     Say("close=%d", KDRCIF_Close(&s));
+    return 0;
+  }
+  if (cmd == "client-move-kill" && argc >= 6) {
+    if (Open(argv[2], argv[3], KDRC_MODE_CLIENT, &s) != 0) return 3;
+    killStep = std::atoi(argv[5]);
+    KDRCX_DateMoveStepHook = [](int step) {
+      if (step == killStep) std::raise(SIGKILL);
+    };
+    if (KDRCIF_LockCache(s) != 0) return 4;
+    KDRC_PAGE_T* first = nullptr;
+    int32_t size[2] = {-1, -1};
+    std::vector<uint8_t> buf(16384);
+    int32_t len = -2;
+    if (KDRCIF_FindFile(s, Guid(std::atoi(argv[4])).c_str(), size, &first) == 0 && first != nullptr)
+      KDRCIF_ReadBlock(s, first, 0, buf.data(), &len);
+    Say("survived", 0);
     return 0;
   }
   if (cmd == "client-hold" && argc >= 5) {
