@@ -447,6 +447,15 @@ int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count) {
   return SendAll(p->fd, iov, 1);
 }
 
+int PipeReadRaw(PipeHandle pipe, void* buf, uint32_t count) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  int rc = ReceiveAll(p, static_cast<unsigned char*>(buf), count);
+  if (rc != kPipeOk) p->broken = true;
+  return rc == kPipeOk || rc == kPipeInvalidHandle ? rc : kPipeBroken;
+}
+
 void PipeInterrupt(PipeHandle pipe) {
   Pipe* p = FromHandle(pipe);
   if (p != nullptr) ::shutdown(p->fd, SHUT_RDWR);
