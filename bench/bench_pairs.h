@@ -2,6 +2,13 @@
 // as A, B, B, A, repeated, so that drift of a shared machine falls on both alike. Each round
 // gives one ratio, time(B) / time(A) over the same work; the report is the median ratio and
 // its spread (lowest and highest round), and each side's median throughput.
+//
+// Beside the times, each side's CPU time (user + system) over all its runs, of this process and
+// of the peer processes named (a server, a sender), per GiB or per operation: a gain that only
+// moves work into another process shows there. This process's time comes from std::clock()
+// (the process CPU clock, every thread); a peer's from the utime and stime fields of
+// /proc/PID/stat, counted in clock ticks of 10 ms, so a peer's share is exact to about 10 ms
+// per run.
 #ifndef KDR_BENCH_BENCH_PAIRS_H_
 #define KDR_BENCH_BENCH_PAIRS_H_
 
@@ -11,7 +18,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
 #include <functional>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace kdr::bench {
@@ -40,19 +51,66 @@ inline bool Timed(const Side& side, double* seconds) {
   return ok;
 }
 
+// CPU seconds (user + system) that process `pid` has used so far, its exited threads included;
+// 0 when it cannot be read.
+inline double PeerCpuSeconds(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return 0;
+  // The command name may hold blanks: the fields after it start behind its closing ')'.
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;  // state .. cmajflt
+  unsigned long long utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return double(utime + stime) / 100.0;  // USER_HZ
+}
+
+// CPU seconds of this process and of `peers`.
+struct CpuSample {
+  double self = 0;
+  double peers = 0;
+};
+inline CpuSample SampleCpu(const std::vector<long>& peers) {
+  CpuSample s;
+  s.self = double(std::clock()) / CLOCKS_PER_SEC;
+  for (long pid : peers) s.peers += PeerCpuSeconds(pid);
+  return s;
+}
+
+// Timed() that also adds the CPU time of this process (to *self) and of `peers` (to *peer).
+inline bool TimedCpu(const Side& side, const std::vector<long>& peers, double* seconds,
+                     double* self, double* peer) {
+  CpuSample c0 = SampleCpu(peers);
+  bool ok = Timed(side, seconds);
+  CpuSample c1 = SampleCpu(peers);
+  *self += c1.self - c0.self;
+  *peer += c1.peers - c0.peers;
+  return ok;
+}
+
 // Runs the pair and sets the counters: ratio (median of time B / time A), ratio_lo, ratio_hi,
 // and A_GiBps, B_GiBps (median throughput of each side, `bytes` per run), or, when bytes is 0,
-// A_us and B_us per run divided by `ops`.
+// A_us and B_us per run divided by `ops`. Beside them each side's CPU time of both processes
+// (this one and `peers`) over all its runs: A_cpu_s_GiB, B_cpu_s_GiB seconds per GiB, or
+// A_cpu_us, B_cpu_us per operation; and, when there are peers, the peers' part of it
+// (A_peer_..., B_peer_...).
 inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64_t bytes,
-                    int64_t ops = 1) {
+                    int64_t ops = 1, const std::vector<long>& peers = {}) {
   std::vector<double> ratios, aSeconds, bSeconds;
+  double aSelf = 0, aPeer = 0, bSelf = 0, bPeer = 0;
+  int runs = 0;
   for (auto _ : state) {
     for (int r = 0; r < Rounds(); ++r) {
       double ta = 0, tb = 0;
-      if (!Timed(a, &ta) || !Timed(b, &tb) || !Timed(b, &tb) || !Timed(a, &ta)) {
+      if (!TimedCpu(a, peers, &ta, &aSelf, &aPeer) || !TimedCpu(b, peers, &tb, &bSelf, &bPeer) ||
+          !TimedCpu(b, peers, &tb, &bSelf, &bPeer) || !TimedCpu(a, peers, &ta, &aSelf, &aPeer)) {
         state.SkipWithError("a side failed");
         return;
       }
+      runs += 2;
       ratios.push_back(tb / ta);
       aSeconds.push_back(ta / 2);
       bSeconds.push_back(tb / 2);
@@ -68,6 +126,15 @@ inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64
   } else {
     state.counters["A_us"] = Median(aSeconds) / double(ops) * 1e6;
     state.counters["B_us"] = Median(bSeconds) / double(ops) * 1e6;
+  }
+  // Per GiB, or per operation in microseconds.
+  const double per = bytes > 0 ? double(bytes) * runs / kGiB : double(ops) * runs / 1e6;
+  const char* unit = bytes > 0 ? "_s_GiB" : "_us";
+  state.counters[std::string("A_cpu") + unit] = (aSelf + aPeer) / per;
+  state.counters[std::string("B_cpu") + unit] = (bSelf + bPeer) / per;
+  if (!peers.empty()) {
+    state.counters[std::string("A_peer_cpu") + unit] = aPeer / per;
+    state.counters[std::string("B_peer_cpu") + unit] = bPeer / per;
   }
 }
 

@@ -135,6 +135,9 @@ int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count)
 // For tests that play a misbehaving server: writes `count` raw bytes to the stream, outside
 // the message framing. Returns kPipeOk or a failure code as PipeWrite().
 int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count);
+// The reading side of a raw stream (a benchmark's baseline): reads exactly `count` bytes of the
+// stream into `buf`, outside the message framing. Results as PipeRead() without kPipeMoreData.
+int PipeReadRaw(PipeHandle pipe, void* buf, uint32_t count);
 
 // ---- Server side ----
 

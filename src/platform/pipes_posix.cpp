@@ -46,6 +46,9 @@ constexpr int kAcceptSliceMs = 50;  // how often a waiting accept looks at the s
 // the start of its payload) come in with one call.
 constexpr size_t kReceiveBuffer = 64 * 1024;
 
+// What a writer may have in the socket before it waits for the reader (the kernel doubles it).
+constexpr size_t kSendBuffer = 1024 * 1024;
+
 struct Pipe {
   int fd;
   uint32_t remaining;  // unread bytes of the current message
@@ -65,6 +68,11 @@ Pipe* FromHandle(PipeHandle h) {
 PipeHandle ToHandle(Pipe* p) { return reinterpret_cast<PipeHandle>(p); }
 
 PipeHandle NewHandle(int fd) {
+  // Room in the socket for a whole reply of many frames (a 1 MiB read is 64 of them), so the
+  // writer does not stop and wait for the reader in the middle of it. The system caps it
+  // (net.core.wmem_max); failing to raise it only costs speed.
+  int sendBuffer = static_cast<int>(kSendBuffer);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
   Pipe* p = new Pipe{fd, 0, false, false, nullptr, 0, 0};
   return ToHandle(p);
 }
@@ -445,6 +453,15 @@ int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count) {
   iov[0].iov_base = const_cast<void*>(buf);
   iov[0].iov_len = count;
   return SendAll(p->fd, iov, 1);
+}
+
+int PipeReadRaw(PipeHandle pipe, void* buf, uint32_t count) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  int rc = ReceiveAll(p, static_cast<unsigned char*>(buf), count);
+  if (rc != kPipeOk) p->broken = true;
+  return rc == kPipeOk || rc == kPipeInvalidHandle ? rc : kPipeBroken;
 }
 
 void PipeInterrupt(PipeHandle pipe) {

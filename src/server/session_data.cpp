@@ -12,6 +12,24 @@ namespace kdr::server {
 namespace {
 // Read-ahead brings at most this much into the store per request.
 constexpr uint64_t kMaxReadAhead = 64u << 20;
+
+// The vault reader of a data request, opened at the first block the store does not hold: a
+// request served from the store alone opens nothing.
+class LazyReader : public VaultReader {
+ public:
+  explicit LazyReader(VaultFile& file) : file_(file) {}
+  int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
+    if (reader_ == nullptr) {
+      *done = 0;
+      if (int rc = file_.OpenReader(&reader_); rc != 0) return rc;
+    }
+    return reader_->ReadAt(offset, buf, len, done);
+  }
+
+ private:
+  VaultFile& file_;
+  std::unique_ptr<VaultReader> reader_;
+};
 }  // namespace
 
 void Session::OnOpen(const Request& r) {
@@ -133,10 +151,7 @@ void Session::OnData(const Request& r) {
   uint64_t pos = static_cast<uint64_t>(offset);
   uint64_t end = pos + static_cast<uint64_t>(length);
   if (end > size) end = size;
-  std::unique_ptr<VaultReader> reader;
-  if (pos < end) {
-    if (!OpenReaderOf(r, *f, &reader)) return;
-  }
+  LazyReader reader(*f->file);
   // One piece per block touched, so that a piece never spans two blocks of the store. Blocks
   // are fetched into the slots of a batch, and the batch's pieces go out with one write,
   // straight from the slots.
@@ -151,7 +166,7 @@ void Session::OnData(const Request& r) {
       int32_t block = static_cast<int32_t>(pos >> kBlockShift);
       unsigned char* slot = batch_.get() + static_cast<size_t>(count) * kBlockSize;
       uint32_t blen = 0;
-      if (!FetchBlock(*f, reader.get(), block, &blen, true, slot)) {
+      if (!FetchBlock(*f, &reader, block, &blen, true, slot)) {
         int err = errno;
         if (SendPieces(parts, count)) {
           SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(err));
