@@ -45,8 +45,8 @@ class StoreBlockCache : public BlockCache {
 
   bool Enabled() const override { return true; }
 
-  bool Get(std::string_view guid, uint64_t fileSize, int32_t block, unsigned char* buf,
-           uint32_t* len) override {
+  bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+           unsigned char* buf, uint32_t* len) override {
     if (guid.size() > kStoreGuidMax) return false;
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
@@ -61,14 +61,16 @@ class StoreBlockCache : public BlockCache {
           static_cast<uint32_t>(n) <= kBlockSize) {
         *len = static_cast<uint32_t>(n);
         hit = true;
+        // Blocks kept from an earlier run (or whose entry another GUID took) are named again.
+        if (KDRCIF_VolumeStamp(toc_, g.c_str()) != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       }
     }
     KDRCIF_UnLockCache(toc_);
     return hit;
   }
 
-  void Put(std::string_view guid, uint64_t fileSize, int32_t block, const unsigned char* data,
-           uint32_t len) override {
+  void Put(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+           const unsigned char* data, uint32_t len) override {
     if (guid.size() > kStoreGuidMax || len > kBlockSize || fileSize > 0x7FFFFFFFFFFFull) return;
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
@@ -86,6 +88,7 @@ class StoreBlockCache : public BlockCache {
                           static_cast<uint32_t>(fileSize >> 32), &first);
     }
     if (rc == 0 && first != nullptr) {
+      if (KDRCIF_VolumeStamp(toc_, g.c_str()) != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       rc = KDRCIF_WriteBlock(toc_, &first, block, data, static_cast<int32_t>(len));
     }
     KDRCIF_UnLockCache(toc_);
@@ -110,7 +113,13 @@ class StoreBlockCache : public BlockCache {
 
   int Clear() override {
     std::lock_guard<std::mutex> guard(mu_);
-    return toc_ == nullptr ? 0 : KDRCIF_ClearCache(toc_);
+    if (toc_ == nullptr) return 0;
+    if (KDRCIF_LockCache(toc_) == 0) {
+      // Clients of an earlier make pin their handles to the counters.
+      KDRCIF_NoteFileChange(toc_, nullptr);
+      KDRCIF_UnLockCache(toc_);
+    }
+    return KDRCIF_ClearCache(toc_);
   }
 
   bool Info(StoreInfo* info) const override {
@@ -168,14 +177,10 @@ class StoreBlockCache : public BlockCache {
   // Evicts every page of `guid`, first page first. Under mu_ and the cache lock. When a page
   // cannot be evicted the whole store is emptied: stale blocks must never stay behind.
   int ForgetLocked(const std::string& guid) {
-    {
-      KDRC_PAGE_T* first = nullptr;
-      int32_t size[2] = {0, 0};
-      int rc = KDRCIF_FindFile(toc_, guid.c_str(), size, &first);
-      if (rc != 0) return rc;
-      if (first == nullptr) return 0;
-    }
-    // Fast-cache handles opened on these blocks see the change before the blocks go.
+    // Fast-cache handles of the old volume see the change before the blocks go, and also when
+    // the store holds none of them now (evicted or cleared): their volume may come back into
+    // the store under the same name only after a new stamp.
+    KDRCIF_SetVolumeStamp(toc_, guid.c_str(), 0);
     KDRCIF_NoteFileChange(toc_, guid.c_str());
     for (int32_t i = 0; i <= toc_->pageCount; ++i) {
       KDRC_PAGE_T* first = nullptr;
@@ -217,6 +222,17 @@ int OpenStore(const std::string& cacheDir, const std::string& mapName, const Sto
 }
 
 }  // namespace
+
+uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t size) {
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](unsigned char c) { h = (h ^ c) * 1099511628211ull; };
+  for (char c : guid) mix(static_cast<unsigned char>(c));
+  mix(0);
+  for (char c : version) mix(static_cast<unsigned char>(c));
+  mix(0);
+  for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(size >> (8 * i)));
+  return h != 0 ? h : 1;
+}
 
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
                                            const StoreSizes& sizes) {
