@@ -54,7 +54,10 @@ class StoreBlockCache : public BlockCache {
     bool hit = false;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
-    if (KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 && first != nullptr &&
+    // Blocks the store names with another volume are not the caller's, whatever the notes say.
+    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
+    if ((named == 0 || named == stamp) &&
+        KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 && first != nullptr &&
         SameSize(size, fileSize)) {
       int32_t n = -1;
       if (KDRCIF_ReadBlock(toc_, first, block, buf, &n) == 0 && n >= 0 &&
@@ -62,7 +65,7 @@ class StoreBlockCache : public BlockCache {
         *len = static_cast<uint32_t>(n);
         hit = true;
         // Blocks kept from an earlier run (or whose entry another GUID took) are named again.
-        if (KDRCIF_VolumeStamp(toc_, g.c_str()) != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
+        if (named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       }
     }
     KDRCIF_UnLockCache(toc_);
@@ -78,7 +81,8 @@ class StoreBlockCache : public BlockCache {
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
     int rc = KDRCIF_FindFile(toc_, g.c_str(), size, &first);
-    if (rc == 0 && first != nullptr && !SameSize(size, fileSize)) {
+    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
+    if (rc == 0 && first != nullptr && (!SameSize(size, fileSize) || (named != 0 && named != stamp))) {
       // Blocks of another content of this file: they go first.
       rc = ForgetLocked(g);
       first = nullptr;
@@ -88,7 +92,7 @@ class StoreBlockCache : public BlockCache {
                           static_cast<uint32_t>(fileSize >> 32), &first);
     }
     if (rc == 0 && first != nullptr) {
-      if (KDRCIF_VolumeStamp(toc_, g.c_str()) != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
+      if (named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       rc = KDRCIF_WriteBlock(toc_, &first, block, data, static_cast<int32_t>(len));
     }
     KDRCIF_UnLockCache(toc_);
