@@ -287,7 +287,10 @@ int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc);
 // two reads; across two stores the numbers mean nothing). The owner calls
 // KDRCIF_NoteFileChange before it drops or replaces a file's blocks because the file
 // changed (guid null: every file; emptying the store to make room is no change). Both under
-// the cache lock; 0 and no effect without a table.
+// the cache lock; 0 and no effect without a table. The counters are shared by GUIDs of one
+// slot, so a client that stops a handle on them may stop it for another file's change;
+// clients of this make check the volume stamps below instead, and the counters are kept for
+// clients of earlier makes.
 uint32_t KDRCIF_FileGeneration(const KDRC_FILETOC_T* pToc, const char* guid);
 void KDRCIF_NoteFileChange(KDRC_FILETOC_T* pToc, const char* guid);
 // Volume stamps. The same file holds, after the counters, a table that names for a file the

@@ -140,13 +140,14 @@ class LibraryServer : public ServerFixture {
     EXPECT_EQ(size, kRecordFile);
   }
 
-  // Commits `content` as a new volume of `ticket` through the library.
-  void Upload(const std::string& ticket, const std::string& content) {
+  // Commits `content` as a new volume of `ticket` through the library; *id names it.
+  void Upload(const std::string& ticket, const std::string& content, std::string* id = nullptr) {
     std::string path = WriteLocal("upload.bin", content);
     const char* key = nullptr;
     ASSERT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
     char* volume = nullptr;
     ASSERT_EQ(VXN_UploadFileToPLM(key, nullptr, nullptr, path.c_str(), &volume), 0);
+    if (id != nullptr) *id = volume;
     std::free(volume);
   }
 
@@ -275,7 +276,8 @@ TEST_F(LibraryServer, TheVaultWatcherSeesANewVolumeAtOnce) {
 // Handles opened at the server and through the fast cache keep their volume while it leaves
 // the store (cleared), a same-size volume is committed and read into the store, and a volume
 // of another size follows: the one opened at the server reads its own bytes to the end, the
-// one opened through the fast cache stops with the "changed" code, and no size moves.
+// one opened through the fast cache stops with the "changed" code, and no size moves. A
+// handle whose volume is rolled back stops with the same code.
 TEST_F(LibraryServer, AHandleReadsOnlyTheVolumeItOpened) {
   std::string ticket = PutRecords(1);
   StartServer();
@@ -293,11 +295,11 @@ TEST_F(LibraryServer, AHandleReadsOnlyTheVolumeItOpened) {
   EXPECT_EQ(VolumeOf(bytes, 0, 1), 1u);
 
   EXPECT_EQ(KdrClearCache(), 0);
-  ASSERT_NO_FATAL_FAILURE(Upload(ticket, records::Records(1, 2, kRecordFile)));
+  std::string two;
+  ASSERT_NO_FATAL_FAILURE(Upload(ticket, records::Records(1, 2, kRecordFile), &two));
   VXNFileHandle newer = OpenTicket(ticket);
   ASSERT_EQ(ReadSome(newer, kRecordFile, &bytes), 0);  // volume 2 into the store
   EXPECT_EQ(VolumeOf(bytes, 0, 1), 2u);
-  EXPECT_EQ(VXN_CloseFileHandlePointer(newer), 0);
 
   ASSERT_EQ(ReadSome(atServer, kRecordFile, &bytes), 0);
   EXPECT_EQ(bytes.size(), static_cast<size_t>(kRecordFile - half));
@@ -316,7 +318,13 @@ TEST_F(LibraryServer, AHandleReadsOnlyTheVolumeItOpened) {
   EXPECT_EQ(ReadSome(atServer, 1000, &bytes), 0);
   EXPECT_EQ(bytes.size(), 100u);
   EXPECT_EQ(VolumeOf(bytes, kRecordFile - 100, 1), 1u);
-  for (VXNFileHandle f : {atServer, inStore}) EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+
+  const char* key = nullptr;
+  ASSERT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+  ASSERT_EQ(VXN_RollbackFileUploadedToPLM(key, two.c_str()), 0);
+  EXPECT_EQ(VXN_SeekAbsolute(newer, kRecordFile / 2), 0);
+  ExpectChanged(newer, 1);
+  for (VXNFileHandle f : {atServer, inStore, newer}) EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
 }
 
 // A server killed or stopped while a same-size volume is committed, and started again: the
