@@ -48,9 +48,8 @@ inline constexpr uint16_t kNoServerHandle = 0xFFFF;
 // KDR_OPEN_MSG (header, then the ticket with its NUL as a second write). On success stores
 // the server's handle in `serverHandle`, the size in `fileSize` and the volume's stamp (0 from
 // a server of an earlier make, whose reply ends after the size) in `volumeStamp`, and
-// returns the handle as
-// a signed 16-bit value: a handle with its top bit set therefore comes back negative and is a
-// failure to every caller. Otherwise a negative code: ERR_KDRCP_BAD_ARG (file or ticket
+// returns the handle as a signed 16-bit value: a handle with its top bit set therefore comes
+// back negative and is a failure to every caller. Otherwise a negative code: ERR_KDRCP_BAD_ARG (file or ticket
 // missing, ticket too long for a message, or a normal reply too short to hold its fields),
 // ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE, ERR_KDRCP_TYPE_ID, the code of an error reply (its
 // text becomes the thread's error text), or a code of the exchange.
