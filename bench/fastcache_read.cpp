@@ -107,6 +107,8 @@ bool Setup() {
   KDRC_PAGE_T* first = nullptr;
   if (KDRCIF_LockCache(g_owner) != 0) return false;
   int rc = KDRCIF_AddFile(g_owner, kGuid.c_str(), uint32_t(kFileSize), 0, &first);
+  // The volume the blocks are of: the fast cache serves only blocks the store names so.
+  if (rc == 0 && KDRCIF_SetVolumeStamp(g_owner, kGuid.c_str(), 1) != 1) rc = -1;
   std::vector<unsigned char> block(kBlock);
   for (int32_t b = 0; rc == 0 && b < kBlocks; ++b) {
     for (int32_t i = 0; i < kBlock; ++i) block[size_t(i)] = Byte(int64_t(b) * kBlock + i);

@@ -22,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int r = ParseOpenReply(reply, total, &handle, &fileSize);
   KDR_FUZZ_CHECK((r == 0) == (total >= static_cast<int>(kOpenReplyMin)));
   KDR_FUZZ_CHECK(r == 0 || r == ERR_KDRCP_BAD_ARG);
+  KDR_FUZZ_CHECK(ParseOpenReplyStamp(reply, total) == 0 ||
+                 total >= static_cast<int>(kOpenReplyStampEnd));
 
   r = ParseSizeReply(reply, total, &fileSize);
   KDR_FUZZ_CHECK((r == 0) == (total >= static_cast<int>(kSizeReplyMin)));

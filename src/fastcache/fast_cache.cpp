@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <unordered_map>
 
 #include "iface/runtime.h"
 #include "platform/clock.h"
@@ -34,24 +33,8 @@ struct FastCacheState {
   KDRC_FILETOC_T* store;  // the attached store, or null
   bool attempted;         // the attach of this cycle has been tried
   int result;             // its outcome: 0 attached, negative pipe-only
-  uint64_t attaches;      // successful attaches so far: names the store a pin was taken in
 };
-FastCacheState g_fast{nullptr, false, 0, 0};
-
-// A handle opened through the fast cache is pinned to what the store held at its open: the
-// attach it was opened under and the file's change count then (KDRCIF_FileGeneration).
-struct Pin {
-  uint64_t attach;
-  uint32_t generation;
-};
-// Heap storage, never destroyed (nothing static may be touched after exit begins); one entry
-// per record ever opened, records being reused. Guarded by lock A.
-std::unordered_map<const OpenFileRecord*, Pin>* g_pins = nullptr;
-
-std::unordered_map<const OpenFileRecord*, Pin>& Pins() {
-  if (g_pins == nullptr) g_pins = new std::unordered_map<const OpenFileRecord*, Pin>();
-  return *g_pins;
-}
+FastCacheState g_fast{nullptr, false, 0};
 
 const char kContinueLine[] =
     "***** The KDR fast cache will continue to operate in pipe mode with possibly degraded "
@@ -199,7 +182,6 @@ int checkInitKDRC() {
   c = openFastCache();
   if (c == 0) {
     g_fast.result = 0;
-    g_fast.attaches += 1;
     return 0;
   }
   g_fast.store = nullptr;
@@ -257,7 +239,6 @@ int fastCacheFileSize(OpenFileRecord* file) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
 
   Operation op(record);
-  Pins().erase(file);  // a reused record: what was pinned belonged to an earlier open
   int c = checkInitKDRC();
   if (c < 0) return c;
   if (g_fast.store == nullptr) return -1;
@@ -272,9 +253,13 @@ int fastCacheFileSize(OpenFileRecord* file) {
   KDRC_PAGE_T* first = nullptr;
   rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
   int result = rc != 0 ? -rc : first == nullptr ? ERR_KDRCP_BAD_FILE : 0;
+  // The store names the volume its blocks are of; a file it holds without naming it (blocks
+  // kept from an earlier run, not yet read through this server) is opened at the server.
+  const uint64_t stamp = result == 0 ? KDRCIF_VolumeStamp(g_fast.store, file->guid) : 0;
+  if (result == 0 && (stamp == 0 || SizeOf(size) < 0)) result = ERR_KDRCP_BAD_FILE;
   if (result == 0) {
     file->fileSize = SizeOf(size);
-    Pins()[file] = Pin{g_fast.attaches, KDRCIF_FileGeneration(g_fast.store, file->guid)};
+    file->volumeStamp = stamp;
   }
   KDRCIF_UnLockCache(g_fast.store);
   return result;
@@ -284,9 +269,17 @@ int fastCacheFileSize(OpenFileRecord* file) {
 // holds after letting go of both, so that readers of any number of threads copy at once. The
 // copy stands when the store's change count is the same after it as under the lock; otherwise
 // the owner may have given a segment to another block meanwhile, and the read is done again,
-// copying under the lock.
+// copying under the lock. Whatever keeps the store from answering (its lock, a lookup that
+// fails) leaves the read to the pipe: the store's own codes never reach the caller.
 int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
   if (file == nullptr || buffer == nullptr || length < 0) return ERR_KDRCP_BAD_ARG;
+  if (file->volumeChanged) {
+    KdrSetErrorText(kFileChangedText);
+    return ERR_KDRCP_BAD_FILE;
+  }
+  // Only a handle that knows its volume reads the store, and never past its own size.
+  if (file->volumeStamp == 0 || file->fileSize < 0 || file->position >= file->fileSize) return 0;
+  length = static_cast<int32_t>(std::min<int64_t>(length, file->fileSize - file->position));
   if (length == 0) return 0;
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
@@ -303,35 +296,29 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
       int rc = KDRCIF_LockCache(g_fast.store);
       if (rc != 0 || OwnerGone()) {
         if (rc == 0) KDRCIF_UnLockCache(g_fast.store);
-        if (!OwnerGone()) return KdrCacheErrorCode(rc);
-        DropClosedStore();
+        if (OwnerGone()) {
+          DropClosedStore();
+        } else {
+          KdrLogPrintf("Fast cache: the cache lock failed (store error %d); reading through "
+                       "the pipe.\n", rc);
+        }
         return 0;
       }
-      // A handle opened through the fast cache never reads two volumes: once the server has
-      // dropped the file's blocks for a newer volume, its reads fail (the pipe would open the
-      // newer one). Pins of an earlier attach are not comparable and are left alone.
-      if (auto pin = Pins().find(file);
-          pin != Pins().end() && pin->second.attach == g_fast.attaches &&
-          pin->second.generation != KDRCIF_FileGeneration(g_fast.store, file->guid)) {
-        KDRCIF_UnLockCache(g_fast.store);
-        KdrSetErrorText(kFileChangedText);
-        return ERR_KDRCP_BAD_FILE;
-      }
+      // The store serves the handle only blocks it names with the handle's volume; any other
+      // case (evicted, cleared, another volume since, a name lost to another GUID) is left to
+      // the pipe, where the server either serves the handle's volume or says it cannot.
       int32_t size[2] = {-1, -1};
       KDRC_PAGE_T* first = nullptr;
-      rc = KDRCIF_FindFile(g_fast.store, file->guid, size, &first);
-      if (rc != 0) {
-        result = KdrCacheErrorCode(rc);
-      } else {
-        if (size[1] >= 0) file->fileSize = SizeOf(size);
-        changes = KDRCIF_ChangeCount(g_fast.store);
-        if (first == nullptr) {
-          result = 0;
-        } else if (attempt == 0 && changes != 0) {
-          result = PlanBlocks(first, file->position, file->fileSize, buffer, length, &plan);
-        } else {
-          result = PlanBlocks(first, file->position, file->fileSize, buffer, length, nullptr);
-        }
+      if (KDRCIF_VolumeStamp(g_fast.store, file->guid) != file->volumeStamp ||
+          KDRCIF_FindFile(g_fast.store, file->guid, size, &first) != 0 ||
+          SizeOf(size) != file->fileSize) {
+        first = nullptr;
+      }
+      changes = KDRCIF_ChangeCount(g_fast.store);
+      if (first != nullptr) {
+        result = PlanBlocks(first, file->position, file->fileSize, buffer, length,
+                            attempt == 0 && changes != 0 ? &plan : nullptr);
+        if (result < 0) result = 0;  // inside the handle's size: the pipe serves it
       }
       if (plan.count > 0 && result > 0) {
         store = g_fast.store;
@@ -340,7 +327,8 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
       rc = KDRCIF_UnLockCache(g_fast.store);
       if (rc != 0) {
         if (store != nullptr) g_copiers.fetch_sub(1, std::memory_order_acq_rel);
-        return KdrCacheErrorCode(rc);
+        KdrLogPrintf("Fast cache: the cache unlock failed (store error %d).\n", rc);
+        return 0;
       }
     }
     if (store == nullptr) return result;

@@ -19,16 +19,21 @@
 // before anything of it is used, and the next operation starts a new attach cycle (with the
 // store of whichever server then serves the pipe).
 //
-// Versions. An open through the fast cache sends nothing to the server, so the fast cache is
-// only as fresh as the store: the server drops a file's blocks as soon as it learns of a newer
-// volume (see server/server.h for the window), so an open after that misses the store and is
-// made at the server, on the newest volume. A handle opened through the fast cache is pinned
-// to the file's change count in the store (KDRCIF_FileGeneration) at its open; once the count
-// moves, the handle's reads fail with ERR_KDRCP_BAD_FILE and the text "The file was changed
-// since it was opened ...", rather than go on with bytes of another volume. One gap is left:
-// a read that misses the store before the server has noticed a change opens the file at the
-// server there and then, on the newer volume (the proxy opens lazily); and pins taken under an
-// earlier attach (before a server restart) are not checked.
+// Versions: one handle, one volume. Every handle is pinned to the volume it was opened on by
+// that volume's stamp (OpenFileRecord::volumeStamp): the open reply carries it for a handle
+// opened at the server, and the store names it (KDRCIF_VolumeStamp) for a handle opened here.
+// The server names a file's volume in the store before it writes any block of it, and drops
+// the name when it drops the file, so a handle reads from the store only blocks of its own
+// volume, whatever happened meanwhile (eviction, a clear, a new volume or a roll-back, a
+// restarted server with a store of its own). Everything else goes to the pipe: there the
+// server serves the handle's volume (a handle it opened keeps its volume), or a handle opened
+// here is opened at the server first and the stamp of the reply compared; a reply that names
+// another volume (or none, from a server of an earlier make) stops the handle's reads for good
+// with ERR_KDRCP_BAD_FILE and the text "The file was changed since it was opened ...". A
+// handle's size never changes. A handle without a stamp (opened at a server of an earlier
+// make) never reads the store. The stamps are the same in every server instance, so they
+// hold across restarts and reattaches. An open through the fast cache sends nothing to the
+// server, so an open is only as fresh as the store (see server/server.h for the window).
 //
 // Concurrency contract.
 //  - Lock A guards the store handle, the attach-attempted flag and the remembered result;
@@ -67,22 +72,23 @@ int checkInitKDRC();
 // REQUIRES: lock A.
 int openFastCache();
 
-// Fills file->fileSize from the store when the store holds the file, and pins the handle (see
-// "Versions"). Returns 0 when it does (the file can then be opened without the server), and
-// also at once for a file already open at the server or of known size; otherwise a negative code and the file is opened at the
-// server: ERR_KDRCP_BAD_ARG (null record), ERR_KDRCP_BAD_FILE (no GUID, or not in the store),
+// Fills file->fileSize and file->volumeStamp from the store when the store holds the file and
+// names its volume (see "Versions"). Returns 0 when it does (the file can then be opened
+// without the server), and also at once for a file already open at the server or of known
+// size; otherwise a negative code and the file is opened at the server: ERR_KDRCP_BAD_ARG
+// (null record), ERR_KDRCP_BAD_FILE (no GUID, not in the store, or its volume not named),
 // ERR_KDRCP_THREAD_COUNT, the cycle's code in pipe-only mode, -1 with no store, or a store
 // failure negated (no error text: the open goes on at the server).
 int fastCacheFileSize(OpenFileRecord* file);
 
-// Copies into buffer as many bytes as the store holds contiguously from file->position on
-// (file->position itself does not move; file->fileSize is set from the store). Returns that
-// count (0 to length; 0 when the store cannot help), ERR_KDRCP_EOF when the position is the
-// exact end of the file's short last block, or a negative code: ERR_KDRCP_BAD_FILE (the file
-// changed since the handle was opened through the fast cache), ERR_KDRCP_BAD_ARG (null
-// record or buffer, negative length, a position past a block's end beyond the file's size),
-// ERR_KDRCP_THREAD_COUNT, or a store failure of the cache lock or lookup negated (with its
-// name as the thread's error text).
+// Copies into buffer as many bytes of the handle's own volume as the store holds
+// contiguously from file->position on, never past file->fileSize (neither position nor size
+// moves). Returns that count (0 to length; 0 when the store cannot help: no stamp, a store
+// that names another volume or none, the end of the file, a cache lock that fails or a lookup
+// that fails, so the pipe serves the read and the store's own codes never reach the caller),
+// or a negative code: ERR_KDRCP_BAD_FILE with kFileChangedText (the handle's reads stopped:
+// file->volumeChanged), ERR_KDRCP_BAD_ARG (null record or buffer, negative length),
+// ERR_KDRCP_THREAD_COUNT.
 int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length);
 
 // Closes the store (when open) and clears the attach state, so the next operation attaches

@@ -5,6 +5,14 @@
 // names, or this library's own built-in implementation (self-proxying mode). It is filled
 // once per process by LoadInterface() and only read afterwards.
 //
+// Open files. A handle from VXN_OpenFile reads one volume of the file, the one current at the
+// open, and only that one, whatever happens meanwhile (a new volume or a roll-back, eviction
+// or clearing of the cache, a restart or crash of the cache server); VXN_FileSize never
+// changes for it. Once the server can no longer serve that volume, every later read of the
+// handle fails with ERR_KDRCP_BAD_FILE and the text "The file was changed since it was
+// opened ...". A read never fails for a change that did not happen, and never with a code of
+// the cache store.
+//
 // Calling convention: every entry is a plain C function (the caller removes the arguments).
 // Texts are NUL-terminated 8-bit strings, valid only for the duration of a call.
 #ifndef KDR_IFACE_INTERFACE_H_

@@ -57,6 +57,11 @@ int ParseOpenReply(const unsigned char* reply, int total, int16_t* handle, int64
   return 0;
 }
 
+uint64_t ParseOpenReplyStamp(const unsigned char* reply, int total) {
+  if (total < static_cast<int>(kOpenReplyStampEnd)) return 0;
+  return static_cast<uint64_t>(GetBE64(reply, kOpenReplyStamp));
+}
+
 int ParseSizeReply(const unsigned char* reply, int total, int64_t* size) {
   if (total < static_cast<int>(kSizeReplyMin)) return ERR_KDRCP_BAD_ARG;
   *size = GetBE64(reply, kSizeReplySize);
@@ -118,6 +123,7 @@ int OpenMsg(OpenFileRecord* file) {
   int c = ParseOpenReply(record->replyBuffer, total, &handle, &size);
   if (c != 0) return ShortReply(total, "KDR_OPEN_MSG", c);
   file->fileSize = size;
+  file->volumeStamp = ParseOpenReplyStamp(record->replyBuffer, total);
   file->serverHandle = static_cast<uint16_t>(handle);
   file->serverInstance = record->serverInstance;
   return handle;
@@ -134,18 +140,35 @@ int RefreshServerHandle(OpenFileRecord* file, ThreadRecord* record) {
                  static_cast<int>(static_cast<int16_t>(file->serverHandle)));
     file->serverHandle = kNoServerHandle;
   }
-  const int64_t known = file->fileSize;
+  const int64_t knownSize = file->fileSize;
+  const uint64_t knownStamp = file->volumeStamp;
   int r = OpenMsg(file);  // nested exchange: the caller's pin stays in place
   if (r < 0) return r;
-  return CheckSameVolume(file, known);
+  return CheckSameVolume(file, knownSize, knownStamp);
 }
 
-int CheckSameVolume(OpenFileRecord* file, int64_t knownSize) {
-  // A new volume may have come while no server ran (or before this one noticed it); the
-  // open reply tells only the size, so a change of size is what can be seen here.
-  if (!file->volumeChanged && (knownSize < 0 || file->fileSize == knownSize)) return 0;
+int CheckSameVolume(OpenFileRecord* file, int64_t knownSize, uint64_t knownStamp) {
+  // A new volume may have come while no server ran (or before this one noticed it).
+  bool same = false;
+  if (file->volumeChanged) {
+    same = false;
+  } else if (knownStamp != 0) {
+    same = file->volumeStamp == knownStamp;
+  } else if (knownSize < 0) {
+    return 0;  // the first open: the handle takes the volume it found
+  } else {
+    // Opened where no stamp was given: the size is all there is to compare, and the handle
+    // stays without a stamp (so it never reads the store).
+    same = file->fileSize == knownSize;
+    file->volumeStamp = 0;
+  }
+  if (same) {
+    if (knownSize >= 0) file->fileSize = knownSize;
+    return 0;
+  }
   file->volumeChanged = true;
   file->fileSize = knownSize;
+  file->volumeStamp = knownStamp;
   KdrSetErrorText(kFileChangedText);
   return ERR_KDRCP_BAD_FILE;
 }

@@ -24,6 +24,8 @@ struct ThreadRecord;
 inline constexpr uint32_t kOpenReplyHandle = 12;      // signed 16 bits
 inline constexpr uint32_t kOpenReplySize = 14;        // signed 64 bits
 inline constexpr uint32_t kOpenReplyMin = 22;         // bytes a normal open reply must hold
+inline constexpr uint32_t kOpenReplyStamp = 22;       // unsigned 64 bits, when the reply has it
+inline constexpr uint32_t kOpenReplyStampEnd = 30;
 inline constexpr uint32_t kSizeReplySize = 12;        // signed 64 bits
 inline constexpr uint32_t kSizeReplyMin = 20;
 inline constexpr uint32_t kHandleRequestSize = 14;    // KDR_GET_SIZE_MSG, KDR_CLOSE_MSG
@@ -44,9 +46,10 @@ inline constexpr uint32_t kDataPieceMax = 16384;      // most data bytes in one 
 inline constexpr uint16_t kNoServerHandle = 0xFFFF;
 
 // KDR_OPEN_MSG (header, then the ticket with its NUL as a second write). On success stores
-// the server's handle in `serverHandle` and the size in `fileSize` and returns the handle as
-// a signed 16-bit value: a handle with its top bit set therefore comes back negative and is a
-// failure to every caller. Otherwise a negative code: ERR_KDRCP_BAD_ARG (file or ticket
+// the server's handle in `serverHandle`, the size in `fileSize` and the volume's stamp (0 from
+// a server of an earlier make, whose reply ends after the size) in `volumeStamp`, and
+// returns the handle as a signed 16-bit value: a handle with its top bit set therefore comes
+// back negative and is a failure to every caller. Otherwise a negative code: ERR_KDRCP_BAD_ARG (file or ticket
 // missing, ticket too long for a message, or a normal reply too short to hold its fields),
 // ERR_KDRCP_SEQUENCE, ERR_KDRCP_MSG_TYPE, ERR_KDRCP_TYPE_ID, the code of an error reply (its
 // text becomes the thread's error text), or a code of the exchange.
@@ -58,11 +61,14 @@ int OpenMsg(OpenFileRecord* file);
 // `record` pinned and connected.
 int RefreshServerHandle(OpenFileRecord* file, ThreadRecord* record);
 
-// After a (re)open of `file` whose size was `knownSize` (negative: unknown) before it: a file
-// whose size changed is another volume, and a handle never reads two volumes, so its reads
-// stop for good (file->volumeChanged; the size stays the known one). Returns 0, or
-// ERR_KDRCP_BAD_FILE with kFileChangedText as the thread's error text.
-int CheckSameVolume(OpenFileRecord* file, int64_t knownSize);
+// After a (re)open of `file` whose size and stamp were `knownSize` (negative: unknown) and
+// `knownStamp` (0: none) before it. A handle never reads two volumes: with a known stamp the
+// reply must carry the same stamp (a reply without one cannot vouch for the volume); without
+// one, a change of size is what can be seen. Otherwise its reads stop for good
+// (file->volumeChanged; size and stamp stay the known ones). A first open (nothing known)
+// keeps what the reply said. Returns 0, or ERR_KDRCP_BAD_FILE with kFileChangedText as the
+// thread's error text.
+int CheckSameVolume(OpenFileRecord* file, int64_t knownSize, uint64_t knownStamp);
 
 // The file's size: `fileSize` when it is known (0 or more), else after opening the file at
 // the server when needed (OpenMsg), the KDR_GET_SIZE_MSG exchange. Returns the size, or a
@@ -93,6 +99,8 @@ int CloseMsg(OpenFileRecord* file);
 // A normal open reply: stores the handle (signed 16 bits) and size. ERR_KDRCP_BAD_ARG when
 // shorter than kOpenReplyMin.
 int ParseOpenReply(const unsigned char* reply, int total, int16_t* handle, int64_t* size);
+// The volume stamp of a normal open reply; 0 when the reply ends before it.
+uint64_t ParseOpenReplyStamp(const unsigned char* reply, int total);
 
 // A normal size reply: stores the size. ERR_KDRCP_BAD_ARG when shorter than kSizeReplyMin.
 int ParseSizeReply(const unsigned char* reply, int total, int64_t* size);

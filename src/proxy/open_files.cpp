@@ -156,6 +156,7 @@ OpenFileRecord* NewFileHandle() {
   }
   r->serverHandle = kNoServerHandle;
   r->serverInstance = 0;
+  r->volumeStamp = 0;
   r->volumeChanged = false;
   r->fileSize = -1;
   r->bufferedBytes = 0;
@@ -261,11 +262,13 @@ int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* desti
     return r > 0 ? r : ERR_KDRCP_EOF;
   }
   if (handle->serverHandle == kNoServerHandle) {
-    const int64_t known = handle->fileSize;  // from the store, when it was opened there
+    // From the store, when it was opened there.
+    const int64_t knownSize = handle->fileSize;
+    const uint64_t knownStamp = handle->volumeStamp;
     int h = OpenMsg(handle);
     if (h < 0) return h;
     handle->serverHandle = static_cast<uint16_t>(h);
-    if (int c = CheckSameVolume(handle, known); c < 0) return c;
+    if (int c = CheckSameVolume(handle, knownSize, knownStamp); c < 0) return c;
     // The open is what may have told the server of a newer volume, and then it has dropped
     // the file's blocks: a handle opened through the fast cache learns it here, before the
     // pipe serves it bytes of the newer volume. So the store is asked once more.
@@ -396,6 +399,8 @@ KDR_EXPORT int VXN_RefreshFileTicket(VXNFileHandle handle, const char* ticket) {
     return KdrErrorCode(r);
   }
   handle->serverHandle = kNoServerHandle;
+  const int64_t knownSize = handle->fileSize;
+  const uint64_t knownStamp = handle->volumeStamp;
   r = OpenMsg(handle);
   if (r < 0) {
     KdrErrorCode(r);
@@ -404,6 +409,10 @@ KDR_EXPORT int VXN_RefreshFileTicket(VXNFileHandle handle, const char* ticket) {
     return r;
   }
   handle->serverHandle = static_cast<uint16_t>(r);
+  // The ticket is new, the volume is not: a handle that now finds another volume keeps its
+  // size, and its reads fail from here on.
+  CheckSameVolume(handle, knownSize, knownStamp);
+  KdrClearLastError();
   UnacquireFileHandle(handle);
   return 0;
 }

@@ -50,7 +50,11 @@ struct OpenFileRecord {
   int64_t fileSize;                // bytes; negative while unknown
   uint16_t serverHandle;           // server's handle; 0xFFFF while not open at the server
   uint64_t serverInstance;         // instance id of the server that gave `serverHandle`
-  // Set once a reopen at a restarted server found another volume of the file: every later
+  // The volume the handle was opened on: the stamp the open reply or the store named (see
+  // fastcache/fast_cache.h), 0 when none did (a server of an earlier make). Only a handle
+  // with a stamp reads the store, and only blocks the store names with that stamp.
+  uint64_t volumeStamp;
+  // Set once a reopen found another volume of the file than the one opened: every later
   // read fails (kFileChangedText) rather than return bytes of two volumes.
   bool volumeChanged;
   std::atomic<uint32_t> ownerThread;  // thread inside a call on it; kNoOwnerThread when none
@@ -62,7 +66,8 @@ struct OpenFileRecord {
 
 namespace kdr {
 
-// The text of a read that stops because the file has another volume than at its open.
+// The text of a read that stops because the file has another volume than at its open, or
+// the server can no longer serve the volume it had.
 inline constexpr char kFileChangedText[] =
     "The file was changed since it was opened: its reads stop here; open it again";
 

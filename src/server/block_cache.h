@@ -37,15 +37,20 @@ class BlockCache {
   virtual bool Enabled() const = 0;
 
   // Copies block `block` of file `guid` (of `fileSize` bytes) into `buf` (16384 bytes) and
-  // sets *len, when the store holds it. Returns false on a miss.
-  virtual bool Get(std::string_view guid, uint64_t fileSize, int32_t block, unsigned char* buf,
-                   uint32_t* len) = 0;
+  // sets *len, when the store holds it. Returns false on a miss. `stamp` is the
+  // VolumeStamp of the volume the caller reads, which must be the one the store's blocks of
+  // `guid` were read from (the caller's notes say so): on a hit the store is made to say so
+  // too, so that fast-cache handles of that volume read these blocks.
+  virtual bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+                   unsigned char* buf, uint32_t* len) = 0;
 
-  // Offers a block read from the vault. The store may keep it or not (full, evicting).
-  virtual void Put(std::string_view guid, uint64_t fileSize, int32_t block,
+  // Offers a block of the volume `stamp` read from the vault. The store may keep it or not
+  // (full, evicting); it names the volume before it holds any of its bytes.
+  virtual void Put(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
                    const unsigned char* data, uint32_t len) = 0;
 
-  // Drops every block of `guid`: its content changed.
+  // Drops every block of `guid`: its content changed. Fast-cache handles opened on the old
+  // volume stop reading the store for it, whether the store held any of its blocks or not.
   virtual void Forget(std::string_view guid) = 0;
 
   // Empties the store in place. Returns 0 or a store error code.
@@ -57,6 +62,13 @@ class BlockCache {
   // Closes the store cleanly; afterwards the cache holds nothing. Also done on destruction.
   virtual void Close() = 0;
 };
+
+// The stamp of one volume of a file: a non-zero 64-bit hash of the GUID, the vault's volume
+// id and the size. The open reply hands it to the client, and the store names the volume of
+// its blocks with it, so a handle reads the store only for the volume it opened. The same
+// volume has the same stamp in every server instance, so a handle that outlives a restart
+// can tell whether the file it reopens is still its volume.
+uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t size);
 
 // A cache that holds nothing: every read goes to the vault.
 std::unique_ptr<BlockCache> NewNullBlockCache();

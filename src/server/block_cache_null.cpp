@@ -7,10 +7,11 @@ namespace {
 class NullBlockCache : public BlockCache {
  public:
   bool Enabled() const override { return false; }
-  bool Get(std::string_view, uint64_t, int32_t, unsigned char*, uint32_t*) override {
+  bool Get(std::string_view, uint64_t, uint64_t, int32_t, unsigned char*, uint32_t*) override {
     return false;
   }
-  void Put(std::string_view, uint64_t, int32_t, const unsigned char*, uint32_t) override {}
+  void Put(std::string_view, uint64_t, uint64_t, int32_t, const unsigned char*,
+           uint32_t) override {}
   void Forget(std::string_view) override {}
   int Clear() override { return 0; }
   bool Info(StoreInfo*) const override { return false; }

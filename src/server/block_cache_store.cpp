@@ -45,8 +45,8 @@ class StoreBlockCache : public BlockCache {
 
   bool Enabled() const override { return true; }
 
-  bool Get(std::string_view guid, uint64_t fileSize, int32_t block, unsigned char* buf,
-           uint32_t* len) override {
+  bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+           unsigned char* buf, uint32_t* len) override {
     if (guid.size() > kStoreGuidMax) return false;
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
@@ -54,21 +54,26 @@ class StoreBlockCache : public BlockCache {
     bool hit = false;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
-    if (KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 && first != nullptr &&
+    // Blocks the store names with another volume are not the caller's, whatever the notes say.
+    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
+    if ((named == 0 || named == stamp) &&
+        KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 && first != nullptr &&
         SameSize(size, fileSize)) {
       int32_t n = -1;
       if (KDRCIF_ReadBlock(toc_, first, block, buf, &n) == 0 && n >= 0 &&
           static_cast<uint32_t>(n) <= kBlockSize) {
         *len = static_cast<uint32_t>(n);
         hit = true;
+        // Blocks kept from an earlier run (or whose entry another GUID took) are named again.
+        if (named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       }
     }
     KDRCIF_UnLockCache(toc_);
     return hit;
   }
 
-  void Put(std::string_view guid, uint64_t fileSize, int32_t block, const unsigned char* data,
-           uint32_t len) override {
+  void Put(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+           const unsigned char* data, uint32_t len) override {
     if (guid.size() > kStoreGuidMax || len > kBlockSize || fileSize > 0x7FFFFFFFFFFFull) return;
     std::string g(guid);
     std::lock_guard<std::mutex> guard(mu_);
@@ -76,7 +81,8 @@ class StoreBlockCache : public BlockCache {
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
     int rc = KDRCIF_FindFile(toc_, g.c_str(), size, &first);
-    if (rc == 0 && first != nullptr && !SameSize(size, fileSize)) {
+    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
+    if (rc == 0 && first != nullptr && (!SameSize(size, fileSize) || (named != 0 && named != stamp))) {
       // Blocks of another content of this file: they go first.
       rc = ForgetLocked(g);
       first = nullptr;
@@ -86,6 +92,7 @@ class StoreBlockCache : public BlockCache {
                           static_cast<uint32_t>(fileSize >> 32), &first);
     }
     if (rc == 0 && first != nullptr) {
+      if (named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       rc = KDRCIF_WriteBlock(toc_, &first, block, data, static_cast<int32_t>(len));
     }
     KDRCIF_UnLockCache(toc_);
@@ -118,7 +125,13 @@ class StoreBlockCache : public BlockCache {
 
   int Clear() override {
     std::lock_guard<std::mutex> guard(mu_);
-    return toc_ == nullptr ? 0 : KDRCIF_ClearCache(toc_);
+    if (toc_ == nullptr) return 0;
+    if (KDRCIF_LockCache(toc_) == 0) {
+      // Clients of an earlier make pin their handles to the counters.
+      KDRCIF_NoteFileChange(toc_, nullptr);
+      KDRCIF_UnLockCache(toc_);
+    }
+    return KDRCIF_ClearCache(toc_);
   }
 
   bool Info(StoreInfo* info) const override {
@@ -176,14 +189,10 @@ class StoreBlockCache : public BlockCache {
   // Evicts every page of `guid`, first page first. Under mu_ and the cache lock. When a page
   // cannot be evicted the whole store is emptied: stale blocks must never stay behind.
   int ForgetLocked(const std::string& guid) {
-    {
-      KDRC_PAGE_T* first = nullptr;
-      int32_t size[2] = {0, 0};
-      int rc = KDRCIF_FindFile(toc_, guid.c_str(), size, &first);
-      if (rc != 0) return rc;
-      if (first == nullptr) return 0;
-    }
-    // Fast-cache handles opened on these blocks see the change before the blocks go.
+    // Fast-cache handles of the old volume see the change before the blocks go, and also when
+    // the store holds none of them now (evicted or cleared): their volume may come back into
+    // the store under the same name only after a new stamp.
+    KDRCIF_SetVolumeStamp(toc_, guid.c_str(), 0);
     KDRCIF_NoteFileChange(toc_, guid.c_str());
     for (int32_t i = 0; i <= toc_->pageCount; ++i) {
       KDRC_PAGE_T* first = nullptr;
@@ -225,6 +234,17 @@ int OpenStore(const std::string& cacheDir, const std::string& mapName, const Sto
 }
 
 }  // namespace
+
+uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t size) {
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](unsigned char c) { h = (h ^ c) * 1099511628211ull; };
+  for (char c : guid) mix(static_cast<unsigned char>(c));
+  mix(0);
+  for (char c : version) mix(static_cast<unsigned char>(c));
+  mix(0);
+  for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(size >> (8 * i)));
+  return h != 0 ? h : 1;
+}
 
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
                                            const StoreSizes& sizes) {

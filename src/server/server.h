@@ -57,7 +57,9 @@ namespace kdr::server {
 // volume. Changes made through this server are seen at once. A handle
 // the server opened keeps reading the volume it was opened on (the vault keeps it readable;
 // its blocks then come from the vault, not the store); for handles opened through the fast
-// cache see fastcache/fast_cache.h.
+// cache see fastcache/fast_cache.h. The store names the volume of each file's blocks with
+// its VolumeStamp (set before the first block is put, and again on a hit), which is what the
+// fast cache checks.
 //
 // Across restarts the notes are kept in <cacheDir>/store.versions, written when the store is
 // closed cleanly and checked against the vault before the first client is served; a store

@@ -61,9 +61,12 @@ void Session::OnOpen(const Request& r) {
     return;
   }
   Log(LogLevel::kDebug, "process %ld opened %s as handle %u", peer_.pid, guid.c_str(), h);
+  // The volume's stamp follows the handle and the size; older clients read only those two.
+  const VaultFileInfo& info = file->Info();
   PutBE16(Payload(), 0, h);
-  PutBE64(Payload(), 2, static_cast<int64_t>(file->Info().size));
-  SendReply(r, kReplyNormal, 10);
+  PutBE64(Payload(), 2, static_cast<int64_t>(info.size));
+  PutBE64(Payload(), 10, static_cast<int64_t>(VolumeStamp(guid, info.version, info.size)));
+  SendReply(r, kReplyNormal, 18);
 }
 
 void Session::OnSize(const Request& r) {
@@ -135,6 +138,12 @@ std::shared_ptr<OpenFile> Session::RangeOf(const Request& r, int64_t* offset, in
 
 bool Session::OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader) {
   int rc = f.file->OpenReader(reader);
+  if (rc == ENOENT) {
+    // The handle's volume is gone (rolled back): a handle never reads another one.
+    SendError(r, kErrBadFile, "The file was changed since it was opened: its reads stop here; "
+                              "open it again (" + f.guid + ")");
+    return false;
+  }
   if (rc != 0) {
     SendError(r, kErrBadFile, "File " + f.guid + " cannot be read: " + ErrnoText(rc));
     return false;

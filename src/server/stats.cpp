@@ -18,9 +18,9 @@ class CountingCache : public BlockCache {
  public:
   explicit CountingCache(std::unique_ptr<BlockCache> inner) : inner_(std::move(inner)) {}
   bool Enabled() const override { return inner_->Enabled(); }
-  bool Get(std::string_view guid, uint64_t fileSize, int32_t block, unsigned char* buf,
-           uint32_t* len) override {
-    bool hit = inner_->Get(guid, fileSize, block, buf, len);
+  bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+           unsigned char* buf, uint32_t* len) override {
+    bool hit = inner_->Get(guid, fileSize, stamp, block, buf, len);
     if (hit) {
       Stats().blockHits.fetch_add(1, std::memory_order_relaxed);
       Stats().bytesFromStore.fetch_add(*len, std::memory_order_relaxed);
@@ -29,9 +29,9 @@ class CountingCache : public BlockCache {
     }
     return hit;
   }
-  void Put(std::string_view guid, uint64_t fileSize, int32_t block, const unsigned char* data,
-           uint32_t len) override {
-    inner_->Put(guid, fileSize, block, data, len);
+  void Put(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
+           const unsigned char* data, uint32_t len) override {
+    inner_->Put(guid, fileSize, stamp, block, data, len);
   }
   void Forget(std::string_view guid) override { inner_->Forget(guid); }
   int Clear() override { return inner_->Clear(); }

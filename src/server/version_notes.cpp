@@ -118,7 +118,7 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
   std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
   if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return false;
-  return cache->Get(guid, size, block, buf, len);
+  return cache->Get(guid, size, VolumeStamp(guid, version, size), block, buf, len);
 }
 
 void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
@@ -126,7 +126,7 @@ void ServerState::PutIfCurrent(const std::string& guid, const std::string& versi
   std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
   if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return;
-  cache->Put(guid, size, block, data, len);
+  cache->Put(guid, size, VolumeStamp(guid, version, size), block, data, len);
 }
 
 void ServerState::Recheck(const std::string& guid) {

@@ -50,6 +50,7 @@ int KDRCTOC_Close(KDRC_FILETOC_T* pToc) {
     pToc->hMutex = nullptr;
   }
   pToc->pGenerations = nullptr;
+  pToc->pStamps = nullptr;
   KDRCX_UnMapOSFile(pToc, &pToc->genView, &pToc->genFile, &pToc->genMap, 0);
   kdr::platform::CloseOwnerMark(pToc->hOwnerMark);
   pToc->hOwnerMark = nullptr;

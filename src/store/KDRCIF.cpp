@@ -152,6 +152,26 @@ bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
 
 constexpr uint32_t kGenerationSlots = 4096;  // slot 0: the whole store; the rest by GUID hash
 constexpr char kGenerationFile[] = "kdr.gen";
+// The volume stamps follow the counters in the same file: kStampSlots entries of two 64-bit
+// words, {GUID tag, stamp}; a GUID may sit in either of two neighbouring entries.
+constexpr uint32_t kStampSlots = 1u << 16;
+constexpr uint64_t kGenerationBytes = kGenerationSlots * sizeof(uint32_t);
+constexpr uint64_t kStampTableBytes = uint64_t{kStampSlots} * 2 * sizeof(uint64_t);
+
+// A GUID's 64-bit tag in the stamp table: never 0, which marks a free entry.
+uint64_t StampTag(const char* guid) {
+  uint64_t h = 14695981039346656037ull;
+  for (int i = 0; i < meta::kGuidLength && guid[i] != '\0'; ++i) {
+    h = (h ^ uint8_t(guid[i])) * 1099511628211ull;
+  }
+  return h | 1;
+}
+
+// The two entries a GUID of tag `tag` may use.
+volatile uint64_t* StampEntry(const KDRC_FILETOC_T* toc, uint64_t tag, int which) {
+  uint32_t i = (uint32_t(tag >> 17) % kStampSlots) ^ uint32_t(which);
+  return toc->pStamps + 2 * uint64_t(i);
+}
 
 uint32_t GenerationSlot(const char* guid) {
   uint32_t h = 2166136261u;
@@ -176,7 +196,7 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     kdr::platform::DeleteFile(path);
     int fd = KDRC_NO_FILE;
     int os = kdr::platform::OpenFile(path, kdr::platform::FileMode::kCreatePrivate, &fd);
-    if (os == 0) os = kdr::platform::SetFileSize(fd, kGenerationSlots * sizeof(uint32_t));
+    if (os == 0) os = kdr::platform::SetFileSize(fd, kGenerationBytes + kStampTableBytes);
     if (fd != KDRC_NO_FILE) kdr::platform::CloseFile(fd);
     if (os != 0) rc = KDRC_FAIL_OS(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
   } else if (kdr::platform::MappingObject* probe = nullptr;
@@ -197,6 +217,9 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     return owner ? KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING) : 0;
   }
   toc->pGenerations = static_cast<uint32_t*>(mem);
+  // The file of an owner of an earlier make ends after the counters: no stamps then.
+  if (kdr::platform::MappingObjectSize(toc->genMap) >= kGenerationBytes + kStampTableBytes)
+    toc->pStamps = reinterpret_cast<uint64_t*>(static_cast<char*>(mem) + kGenerationBytes);
   return 0;
 }
 
@@ -213,6 +236,36 @@ void KDRCIF_NoteFileChange(KDRC_FILETOC_T* pToc, const char* guid) {
   volatile uint32_t* g = pToc->pGenerations;
   uint32_t slot = guid == nullptr ? 0 : GenerationSlot(guid);
   g[slot] = g[slot] + 1;
+}
+
+uint64_t KDRCIF_VolumeStamp(const KDRC_FILETOC_T* pToc, const char* guid) {
+  if (pToc == nullptr || pToc->pStamps == nullptr || guid == nullptr) return 0;
+  const uint64_t tag = StampTag(guid);
+  for (int which = 0; which < 2; ++which) {
+    const volatile uint64_t* e = StampEntry(pToc, tag, which);
+    if (e[0] == tag) return e[1];
+  }
+  return 0;
+}
+
+int KDRCIF_SetVolumeStamp(KDRC_FILETOC_T* pToc, const char* guid, uint64_t stamp) {
+  if (pToc == nullptr || pToc->pStamps == nullptr || guid == nullptr || pToc->client) return 0;
+  const uint64_t tag = StampTag(guid);
+  volatile uint64_t* use = nullptr;
+  for (int which = 0; which < 2 && use == nullptr; ++which) {
+    volatile uint64_t* e = StampEntry(pToc, tag, which);
+    if (e[0] == tag) use = e;
+  }
+  if (use == nullptr) {
+    if (stamp == 0) return 1;
+    // A free entry of the two, else the first: the GUID that held it loses its stamp, and
+    // its readers go through the server until it is stamped again.
+    volatile uint64_t* other = StampEntry(pToc, tag, 1);
+    use = other[0] == 0 ? other : StampEntry(pToc, tag, 0);
+  }
+  use[0] = stamp == 0 ? 0 : tag;
+  use[1] = stamp;
+  return 1;
 }
 
 uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc) {

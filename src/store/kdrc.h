@@ -294,9 +294,22 @@ int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc);
 // two reads; across two stores the numbers mean nothing). The owner calls
 // KDRCIF_NoteFileChange before it drops or replaces a file's blocks because the file
 // changed (guid null: every file; emptying the store to make room is no change). Both under
-// the cache lock; 0 and no effect without a table.
+// the cache lock; 0 and no effect without a table. The counters are shared by GUIDs of one
+// slot, so a client that stops a handle on them may stop it for another file's change;
+// clients of this make check the volume stamps below instead, and the counters are kept for
+// clients of earlier makes.
 uint32_t KDRCIF_FileGeneration(const KDRC_FILETOC_T* pToc, const char* guid);
 void KDRCIF_NoteFileChange(KDRC_FILETOC_T* pToc, const char* guid);
+// Volume stamps. The same file holds, after the counters, a table that names for a file the
+// volume its blocks in the store were read from: an opaque, non-zero 64-bit stamp the owner
+// chooses per volume. The owner sets a file's stamp before it writes blocks of that volume
+// (stamp 0 drops the entry); an entry may also go when another GUID needs its place. So
+// when KDRCIF_VolumeStamp(guid) is S, every block of `guid` the store holds is of volume S;
+// 0 tells nothing (no entry, an owner of an earlier make, or a stand-alone store). Unlike
+// the counters, stamps are comparable across owners and restarts. Both under the cache
+// lock; setting is for owners only (returns 1 when the table took it, else 0).
+uint64_t KDRCIF_VolumeStamp(const KDRC_FILETOC_T* pToc, const char* guid);
+int KDRCIF_SetVolumeStamp(KDRC_FILETOC_T* pToc, const char* guid, uint64_t stamp);
 // Closes the store and sets *ppToc to null. A null pointer or null store returns 0.
 int KDRCIF_Close(KDRC_FILETOC_T** ppToc);
 // Finds the file or adds it with the given size (an existing file keeps its size).

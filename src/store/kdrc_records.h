@@ -173,6 +173,8 @@ struct KDRC_FILETOC_T {
   // Change counters shared by an owner with its clients (KDRCIF_FileGeneration): a view of
   // the owner's generation file, or null (stand-alone, or an owner that has none).
   uint32_t* pGenerations;
+  // The volume stamps that follow the counters in that file (KDRCIF_VolumeStamp), or null.
+  uint64_t* pStamps;
   KDRC_VIEW genView;
   KDRC_OSFILE genFile;
   KDRC_MAPHANDLE genMap;

@@ -63,8 +63,10 @@ std::string Piece(char letter, int64_t from, int64_t n) {
   return "reply be64=" + std::to_string(from) + " be32=" + std::to_string(n) + " hex=" + hex;
 }
 
-// The reply to OPEN of a file of `size` bytes (server handle 5).
-std::string OpenReply(int64_t size) { return "reply be16=5 be64=" + std::to_string(size); }
+// The reply to OPEN of file `letter` (server handle 5, the size and stamp of the layout).
+std::string OpenReply(const CachedFile& f) {
+  return "reply be16=5 be64=" + std::to_string(f.size) + " be64=" + std::to_string(StampOf(f.letter));
+}
 
 // A ticket of type 'v' whose key starts with `letter` and whose GUID is that of `letter`.
 std::string Ticket(char letter) {
@@ -199,13 +201,14 @@ TEST_F(FastCacheTest, StoreServesWhatItHoldsWithoutThePipe) {
   EXPECT_EQ(r, ERR_KDRCP_EOF);
 
   // The read itself, as the open-file code calls it: 4 bytes from block 0 and 96 from block
-  // 1; the exact end of the short last block is the end of the data.
+  // 1; at the handle's end it places nothing (the caller says end of file), short of it no
+  // more than the handle holds.
   f->position = 16380;  // the handle has no owner between calls: this thread may set it
   unsigned char buf[200];
   EXPECT_EQ(fastCacheRead(f, buf, 100), 100);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 100), FileBytes('A', 16380, 100));
   f->position = kFileA.size;
-  EXPECT_EQ(fastCacheRead(f, buf, 100), ERR_KDRCP_EOF);
+  EXPECT_EQ(fastCacheRead(f, buf, 100), 0);
   f->position = kFileA.size - 1;
   EXPECT_EQ(fastCacheRead(f, buf, 100), 1);
   f->position = 0;
@@ -223,7 +226,7 @@ TEST_F(FastCacheTest, StoreServesWhatItHoldsWithoutThePipe) {
 TEST_F(FastCacheTest, PipeServesWhatTheStoreLacks) {
   StartOwner();
   const int64_t b3 = 3 * int64_t(kBlock);
-  Start("on OPEN#1 " + OpenReply(kFileB.size) + "\non OPEN " + OpenReply(kFileC.size) +
+  Start("on OPEN#1 " + OpenReply(kFileB) + "\non OPEN " + OpenReply(kFileC) +
         "\non GET_DATA#1 " + Piece('B', b3, 300) + "\non GET_DATA#2 " + Piece('B', b3, 300) +
         "\non GET_DATA " + Piece('C', 100, 200) + "\n");
   VXNFileHandle b = Open('B');
@@ -250,7 +253,7 @@ TEST_F(FastCacheTest, PipeServesWhatTheStoreLacks) {
 // In pipe-only mode no attach is tried; the two lines come once per attach cycle.
 TEST_F(FastCacheTest, PipeOnlyModeSaysSoOnce) {
   setenv("VXN_PROXY_PIPEONLY", "", 1);
-  Start("on OPEN " + OpenReply(kFileC.size) + "\non GET_DATA " + Piece('C', 0, 300) + "\n");
+  Start("on OPEN " + OpenReply(kFileC) + "\non GET_DATA " + Piece('C', 0, 300) + "\n");
   CaptureStdout();
   VXNFileHandle f = Open('C');
   EXPECT_EQ(ReadAt(f, 0, 300), FileBytes('C', 0, 300));
@@ -273,7 +276,7 @@ TEST_F(FastCacheTest, PipeOnlyModeSaysSoOnce) {
 // A store that cannot be attached (no owner has it open, or the server refuses this client's
 // version) costs one warning per cycle and nothing else: opens and reads go to the server.
 TEST_F(FastCacheTest, AbsentStoreLeavesTheWorkToThePipe) {
-  Start("on OPEN " + OpenReply(kFileC.size) + "\non GET_DATA " + Piece('C', 0, 300) +
+  Start("on OPEN " + OpenReply(kFileC) + "\non GET_DATA " + Piece('C', 0, 300) +
         "\non VERSION_CHECK#3 error 100 \"too old\"\n");
   CaptureStdout();
   VXNFileHandle f = Open('C');
@@ -326,7 +329,7 @@ TEST_F(FastCacheTest, ReattachesAfterDetach) {
 // opens go to the server, and nothing fails.
 TEST_F(FastCacheTest, OwnerThatClosedLeavesTheWorkToThePipe) {
   StartOwner();
-  Start("on OPEN#1 " + OpenReply(kFileA.size) + "\non OPEN#2 " + OpenReply(kFileB.size) +
+  Start("on OPEN#1 " + OpenReply(kFileA) + "\non OPEN#2 " + OpenReply(kFileB) +
         "\non GET_DATA#1 " + Piece('A', 16000, 584) + "\non GET_DATA#2 " +
         Piece('B', 0, kBlock) + "\n");
   VXNFileHandle f = Open('A');
@@ -354,7 +357,7 @@ TEST_F(FastCacheTest, OwnerThatClosedLeavesTheWorkToThePipe) {
 // the detach at termination does not trip over the dead owner.
 TEST_F(FastCacheTest, OwnerKilledLeavesReadsWorking) {
   StartOwner();
-  Start("on OPEN#1 " + OpenReply(kFileA.size) + "\non OPEN#2 " + OpenReply(kFileB.size) +
+  Start("on OPEN#1 " + OpenReply(kFileA) + "\non OPEN#2 " + OpenReply(kFileB) +
         "\non GET_DATA#1 " + Piece('A', 16000, 584) + "\non GET_DATA#2 " +
         Piece('B', 0, kBlock) + "\n");
   VXNFileHandle f = Open('A');

@@ -41,6 +41,9 @@ inline constexpr CachedFile kFileL{'L', 100 * int64_t(kBlock), 100, kBlock};
 
 inline std::string Guid(char letter) { return std::string(32, letter); }
 
+// The volume stamp the owner gives file `letter` (and the peer's open reply hands out).
+inline int64_t StampOf(char letter) { return 0x57A3900000LL + letter; }
+
 // Byte `offset` of the file with GUID letter `letter`. Not periodic in 16384, so bytes taken
 // from the wrong block or the wrong place in a block show.
 inline unsigned char FileByte(char letter, int64_t offset) {

@@ -28,6 +28,7 @@ int Build(KDRC_FILETOC_T* s) {
     int rc = KDRCIF_AddFile(s, Guid(f.letter).c_str(), uint32_t(f.size), uint32_t(f.size >> 32),
                             &first);
     if (rc != 0) return rc;
+    KDRCIF_SetVolumeStamp(s, Guid(f.letter).c_str(), uint64_t(StampOf(f.letter)));
     for (int32_t b = 0; b < f.blocks; ++b) {
       int32_t length = b + 1 == f.blocks ? f.lastLength : kBlock;
       std::string bytes = FileBytes(f.letter, int64_t(b) * kBlock, length);
@@ -74,6 +75,7 @@ int Churn(KDRC_FILETOC_T* s, std::mt19937* rng, int32_t* nextM) {
   if (rc == 0) rc = KDRCIF_FindFile(s, l.c_str(), size, &first);
   if (rc == 0 && first == nullptr)
     rc = KDRCIF_AddFile(s, l.c_str(), uint32_t(kFileL.size), uint32_t(kFileL.size >> 32), &first);
+  KDRCIF_SetVolumeStamp(s, l.c_str(), uint64_t(StampOf(kFileL.letter)));
   for (int32_t b = 0; rc == 0 && b < kFileL.blocks; ++b) {
     if (Present(s, first, b)) continue;
     rc = KDRCIF_WriteBlock(s, &first, b, kBytes->l.data() + int64_t(b) * kBlock, kBlock);

@@ -208,13 +208,13 @@ TEST(StoreBlockCache, AnAbandonedCacheLockIsCheckedAndADamagedStoreRebuilt) {
     ASSERT_TRUE(cache->Enabled());
     std::string block(16384, 'b');
     auto data = reinterpret_cast<const unsigned char*>(block.data());
-    cache->Put(kGuid, 20000, 0, data, 16384);
+    cache->Put(kGuid, 20000, 1, 0, data, 16384);
     std::string buf(16384, '\0');
     auto out = reinterpret_cast<unsigned char*>(buf.data());
     uint32_t len = 0;
 
     dieHoldingTheLock("abn");
-    EXPECT_TRUE(cache->Get(kGuid, 20000, 0, out, &len));  // checked, sound, kept
+    EXPECT_TRUE(cache->Get(kGuid, 20000, 1, 0, out, &len));  // checked, sound, kept
     EXPECT_TRUE(buf == block);
 
     // Page 1 (the file's) names another page as itself while the lock is abandoned.
@@ -224,12 +224,12 @@ TEST(StoreBlockCache, AnAbandonedCacheLockIsCheckedAndADamagedStoreRebuilt) {
       mf.put('\x07');
     }
     dieHoldingTheLock("abn");
-    EXPECT_FALSE(cache->Get(kGuid, 20000, 0, out, &len));  // rebuilt blank
+    EXPECT_FALSE(cache->Get(kGuid, 20000, 1, 0, out, &len));  // rebuilt blank
     server::StoreInfo info;
     ASSERT_TRUE(cache->Info(&info));
     EXPECT_EQ(info.mapName, "abnr");
-    cache->Put(kGuid, 20000, 0, data, 16384);
-    EXPECT_TRUE(cache->Get(kGuid, 20000, 0, out, &len));
+    cache->Put(kGuid, 20000, 1, 0, data, 16384);
+    EXPECT_TRUE(cache->Get(kGuid, 20000, 1, 0, out, &len));
   }
   oldRuntime.empty() ? unsetenv("KDR_RUNTIME_DIR") : setenv("KDR_RUNTIME_DIR", oldRuntime.c_str(), 1);
   fs::remove_all(home);
