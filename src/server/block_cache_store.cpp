@@ -4,11 +4,17 @@
 // Concurrency: mu_ serialises every use of the TOC (one thread at a time, as the store
 // requires); inside it, every operation that reads or changes the store runs under the
 // store's cache lock, shared with the attached clients. Order: mu_, then the cache lock.
+// Reads and offers never queue long: they wait for mu_ at most kReaderWaitMs, and skip the
+// store for a while after its cache lock timed out (a client stopped inside it), so the vault
+// serves them rather than every reader waiting out a lock that a change (Forget) waits for.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
 
+#include "platform/clock.h"
 #include "server/block_cache.h"
 #include "server/log.h"
 #include "server/server_limits.h"
@@ -21,6 +27,9 @@ namespace {
 constexpr int kStoreNotClosedCleanly = 103;
 constexpr int kStoreNotAnOwnersStore = 79;
 constexpr int kStoreLockAbandoned = 97;
+constexpr int kStoreLockTimedOut = 96;
+constexpr int kReaderWaitMs = 50;
+constexpr int32_t kStalledMs = 2000;
 constexpr int kStoreFullCheck =
     KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST | KDRC_CHECK_HASH;
 constexpr size_t kStoreGuidMax = 36;
@@ -35,7 +44,7 @@ class StoreBlockCache : public BlockCache {
   ~StoreBlockCache() override { Close(); }
 
   void Close() override {
-    std::lock_guard<std::mutex> guard(mu_);
+    std::lock_guard<std::timed_mutex> guard(mu_);
     if (toc_ == nullptr) return;
     int rc = KDRCIF_Close(&toc_);
     toc_ = nullptr;
@@ -47,10 +56,10 @@ class StoreBlockCache : public BlockCache {
 
   bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
            unsigned char* buf, uint32_t* len) override {
-    if (guid.size() > kStoreGuidMax) return false;
+    if (guid.size() > kStoreGuidMax || Stalled()) return false;
     std::string g(guid);
-    std::lock_guard<std::mutex> guard(mu_);
-    if (toc_ == nullptr || Lock() != 0) return false;
+    std::unique_lock<std::timed_mutex> guard(mu_, std::chrono::milliseconds(kReaderWaitMs));
+    if (!guard.owns_lock() || toc_ == nullptr || Lock() != 0) return false;
     bool hit = false;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
@@ -74,10 +83,13 @@ class StoreBlockCache : public BlockCache {
 
   void Put(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
            const unsigned char* data, uint32_t len) override {
-    if (guid.size() > kStoreGuidMax || len > kBlockSize || fileSize > 0x7FFFFFFFFFFFull) return;
+    if (guid.size() > kStoreGuidMax || len > kBlockSize || fileSize > 0x7FFFFFFFFFFFull ||
+        Stalled()) {
+      return;
+    }
     std::string g(guid);
-    std::lock_guard<std::mutex> guard(mu_);
-    if (toc_ == nullptr || Lock() != 0) return;
+    std::unique_lock<std::timed_mutex> guard(mu_, std::chrono::milliseconds(kReaderWaitMs));
+    if (!guard.owns_lock() || toc_ == nullptr || Lock() != 0) return;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
     int rc = KDRCIF_FindFile(toc_, g.c_str(), size, &first);
@@ -102,7 +114,7 @@ class StoreBlockCache : public BlockCache {
   void Forget(std::string_view guid) override {
     if (guid.size() > kStoreGuidMax) return;
     std::string g(guid);
-    std::lock_guard<std::mutex> guard(mu_);
+    std::lock_guard<std::timed_mutex> guard(mu_);
     if (toc_ == nullptr) return;
     int rc = Lock();
     if (rc != 0) {
@@ -124,7 +136,7 @@ class StoreBlockCache : public BlockCache {
   }
 
   int Clear() override {
-    std::lock_guard<std::mutex> guard(mu_);
+    std::lock_guard<std::timed_mutex> guard(mu_);
     if (toc_ == nullptr) return 0;
     if (KDRCIF_LockCache(toc_) == 0) {
       // Clients of an earlier make pin their handles to the counters.
@@ -135,7 +147,7 @@ class StoreBlockCache : public BlockCache {
   }
 
   bool Info(StoreInfo* info) const override {
-    std::lock_guard<std::mutex> guard(mu_);
+    std::lock_guard<std::timed_mutex> guard(mu_);
     if (toc_ == nullptr) return false;
     const KDRC_FILESHARED_T* s = toc_->pShared;
     if (s == nullptr || toc_->cacheDir == nullptr || toc_->wellKnownName == nullptr) return false;
@@ -155,6 +167,10 @@ class StoreBlockCache : public BlockCache {
   // the check fails. Under mu_.
   int Lock() {
     int rc = KDRCIF_LockCache(toc_);
+    if (rc == kStoreLockTimedOut) {
+      stalledUntil_.store(static_cast<int32_t>(static_cast<uint32_t>(platform::MonotonicMs()) +
+                                               kStalledMs));
+    }
     if (rc != kStoreLockAbandoned) return rc;
     Log(LogLevel::kWarn, "a process died holding the cache lock; checking the store");
     rc = KDRCIF_LockCache(toc_);
@@ -181,6 +197,12 @@ class StoreBlockCache : public BlockCache {
     }
   }
 
+  bool Stalled() const {
+    int32_t until = stalledUntil_.load();
+    return until != 0 && static_cast<int32_t>(static_cast<uint32_t>(until) -
+                                              static_cast<uint32_t>(platform::MonotonicMs())) > 0;
+  }
+
   static bool SameSize(const int32_t size[2], uint64_t fileSize) {
     uint64_t s = (uint64_t{static_cast<uint32_t>(size[1])} << 32) | static_cast<uint32_t>(size[0]);
     return s == fileSize;
@@ -205,7 +227,10 @@ class StoreBlockCache : public BlockCache {
     return KDRCIF_ClearCache(toc_);
   }
 
-  mutable std::mutex mu_;
+  mutable std::timed_mutex mu_;
+  // Until when (platform::MonotonicMs) reads and offers skip the store: its cache lock timed
+  // out lately. 0: they do not.
+  std::atomic<int32_t> stalledUntil_{0};
   KDRC_FILETOC_T* toc_;  // guarded by mu_
   const std::string cacheDir_;
   std::string mapName_;  // guarded by mu_

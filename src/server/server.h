@@ -124,6 +124,9 @@ struct ServerState {
   // Files whose blocks ContentChanged is dropping (how many calls at once): the data path
   // neither gets nor puts their blocks meanwhile. Guarded by versionsMu.
   std::map<std::string, int> forgetting;
+  // Drops the blocks of `guid`, which the caller entered in `forgetting` under versionsMu,
+  // without holding versionsMu across the cache lock's waits; then takes it out again.
+  void ForgetOutsideNotes(const std::string& guid);
   std::string versionsFile;
 
   // The vault directory's watcher (null when the system gives none): every noted file's

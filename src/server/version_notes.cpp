@@ -47,12 +47,7 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
     if (full) cache->Clear();
     else if (changed) ++forgetting[guid];
   }
-  if (changed && !full) {
-    cache->Forget(guid);  // outside versionsMu, as in ContentChanged
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    auto it = forgetting.find(guid);
-    if (it != forgetting.end() && --it->second == 0) forgetting.erase(it);
-  }
+  if (changed && !full) ForgetOutsideNotes(guid);
   if (fresh) Watch(guid);
 }
 
@@ -104,13 +99,15 @@ void ServerState::ContentChanged(const std::string& guid) {
   // Outside versionsMu: the cache lock may take its whole wait, and readers of other files
   // must not wait with it. Forget leaves no block of `guid` that a new open could find (when
   // the lock cannot be had it lets go of the whole store).
-  cache->Forget(guid);
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    auto it = forgetting.find(guid);
-    if (it != forgetting.end() && --it->second == 0) forgetting.erase(it);
-  }
+  ForgetOutsideNotes(guid);
   DropWholeFile(guid);
+}
+
+void ServerState::ForgetOutsideNotes(const std::string& guid) {
+  cache->Forget(guid);
+  std::lock_guard<std::shared_mutex> guard(versionsMu);
+  auto it = forgetting.find(guid);
+  if (it != forgetting.end() && --it->second == 0) forgetting.erase(it);
 }
 
 bool ServerState::GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
@@ -139,10 +136,11 @@ void ServerState::Recheck(const std::string& guid) {
     auto it = versions.find(guid);
     if (it == versions.end() || (rc == 0 && it->second == newest)) return;
     versions.erase(it);  // the next open notes the new version
-    cache->Forget(guid);
+    ++forgetting[guid];
     changed = true;
   }
   if (changed) {
+    ForgetOutsideNotes(guid);
     DropWholeFile(guid);
     Log(LogLevel::kInfo, "%s changed in the vault; its cached blocks were dropped", guid.c_str());
   }

@@ -736,8 +736,12 @@ TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
   EXPECT_EQ(KDRCIF_Close(&client), 0);
 
   // A client stopped inside the cache lock: an upload is reported done only once no new
-  // attach can find the old blocks, whatever the lock's holder does later.
+  // attach can find the old blocks, whatever the lock's holder does later; meanwhile a reader
+  // of another file does not wait for it.
   ASSERT_TRUE(ReadRange(&c, h2, 0, 40000, &got, &pieces));
+  RawClient other;
+  Connect(&other);
+  const uint16_t ho = OpenOk(&other, PutFile(Pattern(40000, 24), "other.bin"));
   long holder = 0;
   std::string cmd = "exec '" KDR_STORE_LOCK_HELPER "' '" + map + "' stop";
   ASSERT_EQ(pf::SpawnShell(cmd.c_str(), &holder), 0);
@@ -749,10 +753,22 @@ TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
   };
   for (int i = 0; i < 500 && !stopped(); ++i) pf::SleepMs(10);
   ASSERT_TRUE(stopped());
+  int32_t readMs = -1;
+  std::thread reader([&] {
+    pf::SleepMs(500);  // the upload waits for the lock by now
+    int32_t start = pf::MonotonicMs();
+    std::string data;
+    size_t n = 0;
+    EXPECT_TRUE(ReadRange(&other, ho, 0, 40000, &data, &n) && data == Pattern(40000, 24));
+    readMs = pf::MonotonicMs() - start;
+  });
   local = WriteLocal("newest.bin", Pattern(40000, 23));
-  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h2), BE16(static_cast<uint16_t>(local.size()))}),
+  EXPECT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(h2), BE16(static_cast<uint16_t>(local.size()))}),
                       Text(local, false)));
   EXPECT_EQ(Converse(&c, 0, 1, &progress).typeId, kReplyNormal);
+  reader.join();
+  EXPECT_GE(readMs, 0);
+  EXPECT_LT(readMs, 3000) << "a read of another file waited for the upload" << LogText();
   pf::KillProcessGroup(holder);
   WaitForProcessEnd(holder, 5000);
   info = c.Simple(KDR_GET_CACHE_INIT_INFO, {});
