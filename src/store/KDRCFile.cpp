@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
+#include "platform/durable.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/shared_objects.h"
@@ -127,6 +129,17 @@ int SegmentAddress(KDRC_FILETOC_T* toc, int32_t g, uint8_t** out) {
 void PrintCodeLine(int code) {
   KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
+
+}  // namespace
+
+int KDRCX_SegmentAddress(KDRC_FILETOC_T* pToc, int32_t g, const uint8_t** out) {
+  uint8_t* at = nullptr;
+  int rc = SegmentAddress(pToc, g, &at);
+  *out = at;
+  return rc;
+}
+
+namespace {
 
 // A first change count for a store being opened: never 0, and unlike the count of an earlier
 // open of the same files, so an index kept across an owner's restart cannot match by chance.
@@ -416,7 +429,7 @@ int KDRCX_WriteNewMetaFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE metaFile) {
 int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapName,
                   int32_t filePages, int32_t segments, int32_t hashBlocks,
                   int32_t maxExtentFiles, int32_t extentMB, int create, int deleteFirst,
-                  int attach, int logFlag, int mode, int* pNewCache) {
+                  int attach, int logFlag, int mode, int* pNewCache, int recover) {
   KDRC_CACHE_PARAMS prm{filePages, segments, hashBlocks, maxExtentFiles * extentMB, extentMB,
                         maxExtentFiles};
   KDRCX_ClampCacheParameters(&prm, mode);
@@ -537,6 +550,16 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   sh->maxExtentFiles = h->maxExtentFiles;
   sh->segsPerExtent = h->segsPerExtent;
 
+  // A store its owner did not close is repaired when it can be vouched for: left open in this
+  // boot of the system (a crash of the process loses no written page; a crash of the system
+  // may have lost any), with the checksums of its blocks.
+  if (!attach && recover && mode != KDRC_MODE_CLIENT && h->cleanMarker != meta::kCleanMarker) {
+    std::string boot = kdr::platform::BootId();
+    if (!boot.empty() && boot.size() < sizeof h->bootId &&
+        std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 && KDRCX_SumsUsable(toc) &&
+        (rc = KDRCX_SalvagePages(toc)))
+      return fail(rc);
+  }
   if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) return fail(rc);
   // A client never takes segments and uses the owner's date list (KDRCIF_UseStructsInSharedMemory),
   // so it builds neither; walking the pages here, before it holds the cache lock, would also
