@@ -21,6 +21,7 @@ namespace {
 constexpr int kStoreNotClosedCleanly = 103;
 constexpr int kStoreNotAnOwnersStore = 79;
 constexpr int kStoreLockAbandoned = 97;
+constexpr int kStoreFewerPages = 77;
 constexpr int kStoreFullCheck =
     KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST | KDRC_CHECK_HASH;
 constexpr size_t kStoreGuidMax = 36;
@@ -277,6 +278,12 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
         "for (store error %d: the system itself stopped, or its checksums are missing); "
         "rebuilt blank", cacheDir.c_str(), rc);
     rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
+  } else if (rc == kStoreFewerPages) {
+    // The metafile is smaller than the pages asked for: made with other sizes.
+    Log(LogLevel::kWarn, "the cache store in %s was made with fewer file pages; rebuilt blank "
+        "with %d file pages, %d segments, %d extent files of %d MB", cacheDir.c_str(),
+        used.filePages, used.segments, used.maxExtentFiles, used.extentMB);
+    rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
   } else if (rc == 0 && toc != nullptr && SizesDiffer(toc, used)) {
     const KDRC_FILESHARED_T* had = toc->pShared;
     Log(LogLevel::kWarn, "the cache store in %s was made with other sizes (%d file pages, %d "
@@ -286,11 +293,11 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
         used.maxExtentFiles, used.extentMB);
     KDRCIF_Close(&toc);
     rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
-  } else if (rc == 0 && toc != nullptr && toc->recovering) {
-    Log(LogLevel::kWarn, "the cache store in %s was not closed cleanly: repaired, %lld blocks "
-        "kept, %lld dropped (blocks being written, or failing their checksum)",
-        cacheDir.c_str(), static_cast<long long>(KDRCIF_RecoveredBlocks(toc)),
-        static_cast<long long>(KDRCIF_DroppedBlocks(toc)));
+  } else if (rc == 0 && toc != nullptr && (toc->recovering == 2 || toc->recoveredDropped > 0)) {
+    Log(LogLevel::kWarn, "the cache store in %s %s: repaired, %lld blocks kept, %lld dropped "
+        "(blocks being written, or failing their checksum)", cacheDir.c_str(),
+        toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
+        static_cast<long long>(toc->recoveredKept), static_cast<long long>(toc->recoveredDropped));
   }
   if (rc != 0 || toc == nullptr) {
     const char* name = rc != 0 ? KDRCX_ErrorName(rc) : nullptr;

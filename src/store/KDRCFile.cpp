@@ -553,12 +553,17 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   // A store its owner did not close is repaired when it can be vouched for: left open in this
   // boot of the system (a crash of the process loses no written page; a crash of the system
   // may have lost any), with the checksums of its blocks.
-  if (!attach && recover && mode != KDRC_MODE_CLIENT && h->cleanMarker != meta::kCleanMarker) {
-    std::string boot = kdr::platform::BootId();
-    if (!boot.empty() && boot.size() < sizeof h->bootId &&
-        std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 && KDRCX_SumsUsable(toc) &&
-        (rc = KDRCX_SalvagePages(toc)))
-      return fail(rc);
+  // A store closed cleanly goes through the same repair: it finds nothing to do on sound
+  // pages, and frees what was damaged while no owner had the store open.
+  if (!attach && recover && mode != KDRC_MODE_CLIENT) {
+    bool clean = h->cleanMarker == meta::kCleanMarker;
+    std::string boot = clean ? std::string() : kdr::platform::BootId();
+    if (clean || (!boot.empty() && boot.size() < sizeof h->bootId &&
+                  std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 &&
+                  KDRCX_SumsUsable(toc))) {
+      if ((rc = KDRCX_SalvagePages(toc))) return fail(rc);
+      toc->recovering = clean ? 1 : 2;
+    }
   }
   if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) return fail(rc);
   // A client never takes segments and uses the owner's date list (KDRCIF_UseStructsInSharedMemory),

@@ -151,7 +151,7 @@ bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
   return block == shape.segments;
 }
 
-constexpr uint32_t kGrowRetryMs = 10000;  // a growth that found the disk full is tried again
+constexpr uint32_t kGrowRetryMs = 2000;  // a growth that found the disk full is tried again
 constexpr uint32_t kGenerationSlots = 4096;  // slot 0: the whole store; the rest by GUID hash
 constexpr char kGenerationFile[] = "kdr.gen";
 
@@ -444,16 +444,18 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   if (mode != KDRC_MODE_CLIENT) {
     int filled = 0;
     if ((rc = KDRCX_OpenSums(toc, blank, 0, &filled))) return fail(rc);
-    if (toc->recovering) {
+    if (toc->recovering && !blank) {
       int64_t checked = 0, bad = 0;
       if ((rc = KDRCX_RebuildHash(toc))) return fail(rc);
-      if ((rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
-      toc->recoveredKept = checked - bad;
+      if (filled && (rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
+      if (!filled && (rc = KDRCX_FillSums(toc))) return fail(rc);
+      toc->recoveredKept = filled ? checked - bad : toc->recoveredKept;
       toc->recoveredDropped += bad;
-      KDRCX_Print("***** Store in '%s' was not closed cleanly: repaired, %" PRId64
-                  " blocks kept, %" PRId64 " dropped. *****\n",
-                  toc->cacheDir != nullptr ? toc->cacheDir : "", toc->recoveredKept,
-                  toc->recoveredDropped);
+      if (toc->recovering == 2 || toc->recoveredDropped > 0)
+        KDRCX_Print("***** Store in '%s' %s: repaired, %" PRId64 " blocks kept, %" PRId64
+                    " dropped. *****\n", toc->cacheDir != nullptr ? toc->cacheDir : "",
+                    toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
+                    toc->recoveredKept, toc->recoveredDropped);
     } else if (!filled && !blank && (rc = KDRCX_FillSums(toc))) {
       return fail(rc);
     }
@@ -783,7 +785,7 @@ int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc) {
 }
 
 int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc) {
-  return pToc != nullptr && pToc->recovering ? pToc->recoveredKept : 0;
+  return pToc != nullptr && pToc->recovering == 2 ? pToc->recoveredKept : 0;
 }
 
 int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc) {

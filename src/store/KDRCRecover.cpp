@@ -314,7 +314,6 @@ int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc) {
   h->freeHead = head;
   h->freeTail = tail;
   h->freeCount = freeCount;
-  pToc->recovering = 1;
   pToc->recoveredDropped = dropped;
   pToc->recoveredKept = kept;
   return 0;

@@ -171,7 +171,7 @@ int KDRCIF_PrepareGrowth(KDRC_FILETOC_T* pToc) {
   std::free(path);
   if (rc == 0) rc = KDRCX_AllocateSums(pToc, int64_t(sh->segments) + sh->extentSegments + n);
   if (rc != 0) {
-    pToc->growRetryMs = int32_t((uint32_t(plat::MonotonicMs()) + 10000u) | 1u);
+    pToc->growRetryMs = int32_t((uint32_t(plat::MonotonicMs()) + 2000u) | 1u);
     return KDRC_PASS(rc);
   }
   return 0;

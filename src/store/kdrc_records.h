@@ -203,7 +203,8 @@ struct KDRC_FILETOC_T {
   // tried again (monotonic ms, 0: now).
   int32_t preparedSegments;
   int32_t growRetryMs;
-  // Set by an open that repairs a store its owner did not close (KDRCFile_Open's recover).
+  // Set by an owner open that repairs the store (KDRCFile_Open's recover): 1 for a store
+  // closed cleanly (a check), 2 for one its owner did not close.
   int recovering;
   int64_t recoveredDropped;  // blocks the repair and the checksum pass dropped
   int64_t recoveredKept;     // blocks they kept
