@@ -404,6 +404,10 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
 
   bool markedOpen = false;
   const char* const self = __func__;
+  // A store being made that cannot be finished (a full disk) is not left half made: the next
+  // open makes it anew instead of refusing what is there.
+  std::string madeMetafile =
+      (newCache || pParams->deleteFirst) && toc->metaFilePath != nullptr ? toc->metaFilePath : "";
   auto fail = [&](int code) {
     KDRCX_Traceback(self, code);
     if (toc->sharedStructs && toc->pShared != nullptr)
@@ -411,6 +415,7 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     if (markedOpen && toc->pHeader != nullptr) toc->pHeader->cleanMarker = meta::kCleanMarker;
     if (toc->numExtentMaps > 0) KDRCX_WipeMappings(toc);
     KDRCFile_Close(toc);
+    if (!madeMetafile.empty()) kdr::platform::DeleteFile(madeMetafile.c_str());
     return code;
   };
 

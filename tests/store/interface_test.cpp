@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/fault.h"
 #include "store/store_if_fixture.h"
 
 namespace {
@@ -310,6 +311,55 @@ TEST_F(StoreIf, ExtentsGrowWhileAClientHoldsTheirMappings) {
     EXPECT_EQ(ReadBack(client, seen, 1, b, 100), 1) << b;
   ASSERT_EQ(KDRCIF_UnLockCache(client), 0);
   EXPECT_EQ(KDRCFile_CheckMetaFile(owner, 127), 0);
+}
+
+// A full disk while the store is made or grows: each allocation failing in turn is a code at
+// open (and the next open works), and a growth that finds no space evicts instead; the
+// blocks held stay right.
+TEST_F(StoreIf, AFullDiskIsACodeOrAnEvictionNeverACrash) {
+  namespace pf = kdr::platform;
+  kdrc_test::IfSize size;
+  size.segments = 8;
+  size.maxExtentFiles = 2;
+  int failedOpens = 0;
+  for (int skip = 0; skip < 8; ++skip) {
+    pf::InjectFault(pf::Sys::kFallocate, ENOSPC, skip);
+    KDRC_FILETOC_T* s = nullptr;
+    CaptureStdout();
+    int rc = OpenS(KDRC_MODE_OWNER, &s, size, 1);
+    GetCapturedStdout();
+    pf::ClearFaults();
+    if (rc != 0) {
+      ++failedOpens;
+      CaptureStdout();
+      rc = OpenS(KDRC_MODE_OWNER, &s, size);
+      GetCapturedStdout();
+      ASSERT_EQ(rc, 0) << skip;
+    }
+    ASSERT_EQ(CloseS(&s), 0);
+  }
+  EXPECT_GE(failedOpens, 4);  // segment file, its space again, checksums, counters
+
+  KDRC_FILETOC_T* s = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &s, size, 1), 0);
+  GetCapturedStdout();
+  KDRC_PAGE_T* a = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 1, 0, &a), 0);
+  pf::InjectFault(pf::Sys::kFallocate, ENOSPC, 0, -1);
+  for (int32_t b = 0; b < 40; ++b) ASSERT_EQ(Write(s, &a, 1, b, 100), 0) << b;
+  s->growRetryMs = 0;  // the growth ahead of the lock finds the disk as full
+  EXPECT_NE(KDRCIF_PrepareGrowth(s), 0);
+  pf::ClearFaults();
+  EXPECT_EQ(s->pShared->extentSegments, 0);
+  int held = 0;
+  for (int32_t b = 0; b < 40; ++b) {
+    int r = ReadBack(s, Find(s, 1), 1, b, 100);
+    EXPECT_NE(r, 0) << b;
+    held += r == 1;
+  }
+  EXPECT_GT(held, 0);
+  EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
 }
 
 TEST_F(StoreIf, GrowingAStandAloneExtentFileKeepsWhatItHolds) {
