@@ -223,8 +223,10 @@ TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
     // Past the metafile's header (whose damage refuses the whole store, as before) and past
     // the shared area at the start of the segment file (rewritten by every open).
     uint64_t from = std::string(name) == "kdr.mf" ? 512 : std::string(name) == "kdr.seg" ? 4 * kBlock : 0;
+    bool data = std::string(name) == "kdr.seg" || std::string(name) == "kdr.ext000";
+    uint64_t span = data ? 256 * 1024 : size - from;  // where blocks are
     for (int k = 0; k < 64; ++k) {
-      uint64_t at = from + rng() % (size - from);
+      uint64_t at = from + rng() % span;
       f.seekg(std::streamoff(at));
       char b = 0;
       f.get(b);
@@ -232,7 +234,14 @@ TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
       f.put(char(b ^ 0x5A));
     }
     f.close();
+    if (data) {  // the store tool finds the damage too
+      std::string out = home_ + "/check.out";
+      std::system(("env KDR_RUNTIME_DIR='" + home_ + "/run' '" KDRCSTORE "' check --cache-dir '" +
+                   home_ + "/cache' >'" + out + "' 2>&1").c_str());
+      EXPECT_NE(ReadLocal(out).find("FINDING block checksums"), std::string::npos) << ReadLocal(out);
+    }
     StartServer(sizes);
+    if (data) EXPECT_TRUE(WaitForLog("was damaged: repaired", 1000)) << name;
     BlocksInStore();  // every block still held is right
     ReadAll();        // and every file reads right, from the store or the vault
     ASSERT_EQ(StopServer(), 0);
