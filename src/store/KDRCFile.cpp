@@ -561,6 +561,14 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
     if (clean || (!boot.empty() && boot.size() < sizeof h->bootId &&
                   std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 &&
                   KDRCX_SumsUsable(toc))) {
+      // Marked open (on the disk) before the repair changes a page, as every owner open does
+      // before it changes anything: a crash of the system in the middle of it leaves a store
+      // the next open does not take as whole.
+      boot = kdr::platform::BootId();
+      std::memset(h->bootId, 0, sizeof h->bootId);
+      std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
+      h->cleanMarker = meta::kOpenMarker;
+      kdr::platform::SyncMapped(h, sizeof *h);
       if ((rc = KDRCX_SalvagePages(toc))) return fail(rc);
       toc->recovering = clean ? 1 : 2;
     }
