@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_pairs.h"
+#include "bench_pairs.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -70,8 +70,11 @@ std::string Guid(int32_t f) {
 }
 
 void Fill(int32_t f, int32_t b, char* block) {
-  for (int32_t i = 0; i < kBlock; i += 64)
-    std::snprintf(block + i, 64, "file %08d block %08d at %06d ", int(f), int(b), int(i));
+  char rec[96];
+  for (int32_t i = 0; i < kBlock; i += 64) {
+    std::snprintf(rec, sizeof rec, "file %08d block %08d at %06d %24s", int(f), int(b), int(i), "");
+    std::memcpy(block + i, rec, 64);
+  }
 }
 
 // Writes `blocks` blocks; every 64 the count finished so far goes to `progress` (if given).

@@ -433,7 +433,7 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
     h->cleanMarker = meta::kOpenMarker;
     markedOpen = true;
-    kdr::platform::SyncMapped(h, sizeof *h);
+    if (!toc->recovering) kdr::platform::SyncMapped(h, sizeof *h);  // else done before the repair
   }
   // A new metafile starts a blank store: segment, extent and hash files of an earlier store
   // would otherwise be taken over (a stale hash file names pages that are free now).

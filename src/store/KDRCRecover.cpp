@@ -87,8 +87,10 @@ std::string GuidKey(const meta::Page* p) { return std::string(p->guid, strnlen(p
 
 }  // namespace
 
-uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data, int32_t length) {
-  uint32_t c = kdrc::Crc32c(0, data, size_t(length < 0 ? 0 : length));
+namespace {
+
+// Extends the CRC of a block's bytes over its identity.
+uint32_t WithIdentity(uint32_t c, const KDRC_PAGE_T* page, int32_t block, int32_t length) {
   BlockIdentity id;
   std::memset(&id, 0, sizeof id);
   id.block = block;
@@ -97,6 +99,12 @@ uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data
   id.sizeHigh = page->sizeHigh;
   std::memcpy(id.guid, page->guid, meta::kGuidLength);
   return kdrc::Crc32c(c, &id, sizeof id);
+}
+
+}  // namespace
+
+uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data, int32_t length) {
+  return WithIdentity(kdrc::Crc32c(0, data, size_t(length < 0 ? 0 : length)), page, block, length);
 }
 
 void KDRCX_SetBlockSum(KDRC_FILETOC_T* pToc, int32_t segment, uint32_t sum) {
@@ -343,23 +351,48 @@ int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_
   *pChecked = *pBad = 0;
   if (pToc->pSums == nullptr) return 0;
   const KDRC_FILESHARED_T* sh = pToc->pShared;
+  // The blocks of a page are checked three at a time (see kdrc::Crc32cMany); an extent's
+  // window may move at the next lookup, so only segments of the segment file are batched.
+  constexpr int kBatch = 3;
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
     meta::Page* p = KDRCX_PageAt(pToc, n);
     if (p->kind != meta::kAllocated || IsSharedTocPage(p)) continue;
-    for (int32_t i = std::min<int32_t>(p->used, meta::kEntriesPerPage) - 1; i >= 0; --i) {
-      meta::SegmentEntry e = p->entries[i];
-      bool bad = e.segment < 0 || e.segment >= int64_t(sh->segments) + sh->extentSegments ||
-                 e.length < 0 || e.length > kSegmentSize;
-      if (!bad) {
-        const uint8_t* data = nullptr;
-        if (int rc = KDRCX_SegmentAddress(pToc, e.segment, &data)) return KDRC_PASS(rc);
+    bool bad[meta::kEntriesPerPage] = {};
+    int32_t used = std::min<int32_t>(p->used, meta::kEntriesPerPage);
+    for (int32_t i = 0; i < used;) {
+      const uint8_t* data[kBatch];
+      size_t len[kBatch];
+      int32_t index[kBatch];
+      int k = 0;
+      for (; k < kBatch && i < used; ++i) {
+        const meta::SegmentEntry& e = p->entries[i];
+        if (e.segment < 0 || e.segment >= int64_t(sh->segments) + sh->extentSegments ||
+            e.length < 0 || e.length > kSegmentSize) {
+          bad[i] = true;
+          continue;
+        }
+        if (int rc = KDRCX_SegmentAddress(pToc, e.segment, &data[k])) return KDRC_PASS(rc);
+        len[k] = size_t(e.length);
+        index[k] = i;
+        ++k;
+        if (e.segment >= sh->segments) {
+          ++i;
+          break;
+        }
+      }
+      uint32_t sums[kBatch];
+      kdrc::Crc32cMany(data, len, sums, k);
+      for (int j = 0; j < k; ++j) {
+        const meta::SegmentEntry& e = p->entries[index[j]];
         uint64_t at = SumsBytesFor(e.segment);
         uint32_t stored = 0;
         if (at + 4 <= pToc->sumsBytes) std::memcpy(&stored, pToc->pSums + at, 4);
-        bad = KDRCX_BlockSum(p, e.block, data, e.length) != stored;
+        bad[index[j]] = WithIdentity(sums[j], p, e.block, e.length) != stored;
       }
+    }
+    for (int32_t i = used - 1; i >= 0; --i) {
       ++*pChecked;
-      if (!bad) continue;
+      if (!bad[i]) continue;
       ++*pBad;
       if (drop) {
         if (int rc = KDRCX_DropEntry(pToc, p, i)) return KDRC_PASS(rc);

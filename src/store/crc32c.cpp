@@ -49,6 +49,27 @@ __attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t crc, const ui
   return ~c32;
 }
 
+__attribute__((target("sse4.2"))) void Crc32cHardwareMany(const uint8_t* const* data,
+                                                           const size_t* len, uint32_t* out,
+                                                           int n) {
+  size_t common = len[0];
+  for (int i = 1; i < n; ++i) common = len[i] < common ? len[i] : common;
+  common &= ~size_t{7};
+  uint64_t c[4] = {~0ull & 0xFFFFFFFFu, ~0ull & 0xFFFFFFFFu, ~0ull & 0xFFFFFFFFu,
+                   ~0ull & 0xFFFFFFFFu};
+  for (size_t at = 0; at < common; at += 8) {
+    for (int i = 0; i < n; ++i) {
+      uint64_t v;
+      std::memcpy(&v, data[i] + at, 8);
+      c[i] = _mm_crc32_u64(c[i], v);
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    uint32_t done = ~static_cast<uint32_t>(c[i]);
+    out[i] = Crc32cHardware(done, data[i] + common, len[i] - common);
+  }
+}
+
 bool HasSse42() {
   static const bool has = __builtin_cpu_supports("sse4.2");
   return has;
@@ -85,6 +106,13 @@ bool Crc32cAccelerated() {
 #else
   return false;
 #endif
+}
+
+void Crc32cMany(const uint8_t* const* data, const size_t* len, uint32_t* out, int n) {
+#if defined(__x86_64__)
+  if (HasSse42() && n > 1 && n <= 4) return Crc32cHardwareMany(data, len, out, n);
+#endif
+  for (int i = 0; i < n; ++i) out[i] = Crc32c(0, data[i], len[i]);
 }
 
 uint32_t Crc32c(uint32_t crc, const void* data, size_t len) {

@@ -34,7 +34,7 @@ constexpr int32_t kBlock = 16384;
 std::string Records(int file, int volume, size_t bytes) {
   std::string s;
   s.reserve(bytes + 64);
-  char rec[65];
+  char rec[128];
   for (size_t at = 0; at < bytes; at += 64) {
     std::snprintf(rec, sizeof rec, "file=%05d volume=%03d offset=%012zu ..................\n",
                   file, volume, at);
@@ -198,7 +198,9 @@ TEST_F(Durable, AKilledServerKeepsItsBlocksAndServesThemRight) {
   RawClient c;
   Connect(&c);
   for (size_t i = 0; i < files_.size(); ++i) {
-    if (complete[i]) EXPECT_TRUE(ReadQuietly(&c, i)) << i;
+    if (complete[i]) {
+      EXPECT_TRUE(ReadQuietly(&c, i)) << i;
+    }
   }
   ASSERT_EQ(StopServer(), 0);
   std::map<std::string, std::string> st;
@@ -241,7 +243,9 @@ TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
       EXPECT_NE(ReadLocal(out).find("FINDING block checksums"), std::string::npos) << ReadLocal(out);
     }
     StartServer(sizes);
-    if (data) EXPECT_TRUE(WaitForLog("was damaged: repaired", 1000)) << name;
+    if (data) {
+      EXPECT_TRUE(WaitForLog("was damaged: repaired", 1000)) << name;
+    }
     BlocksInStore();  // every block still held is right
     ReadAll();        // and every file reads right, from the store or the vault
     ASSERT_EQ(StopServer(), 0);
