@@ -23,7 +23,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/durable.h"
@@ -83,7 +82,16 @@ void RemoveEntry(meta::Page* p, int32_t i) {
   p->used = last;
 }
 
-std::string GuidKey(const meta::Page* p) { return std::string(p->guid, strnlen(p->guid, meta::kGuidLength)); }
+uint64_t GuidHash(const meta::Page* p) {
+  uint64_t h = 1469598103934665603ull;
+  for (int i = 0; i < meta::kGuidLength && p->guid[i] != '\0'; ++i)
+    h = (h ^ uint8_t(p->guid[i])) * 1099511628211ull;
+  return h;
+}
+
+bool SameGuid(const meta::Page* a, const meta::Page* b) {
+  return std::strncmp(a->guid, b->guid, meta::kGuidLength) == 0;
+}
 
 }  // namespace
 
@@ -262,18 +270,30 @@ int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc) {
       }
     }
   }
-  // 3. One first page per GUID; its chain is kept up to the first link that does not hold.
-  std::unordered_map<std::string, int32_t> firsts;
-  std::vector<std::string> contested;
+  // 3. One first page per GUID (two for one GUID: neither is kept); its chain is kept up to
+  // the first link that does not hold. First pages are grouped by a hash of their GUID, so a
+  // store of two million files needs no map of strings.
+  std::vector<std::pair<uint64_t, int32_t>> firsts;
   for (int32_t n = 0; n < pages; ++n) {
     if (state[size_t(n)] != kCandidate) continue;
     meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (!p->firstPage) continue;
-    auto [it, added] = firsts.emplace(GuidKey(p), n);
-    if (!added) contested.push_back(it->first);
+    if (p->firstPage) firsts.emplace_back(GuidHash(p), n);
   }
-  for (const std::string& g : contested) firsts.erase(g);
-  for (const auto& [guid, first] : firsts) {
+  std::sort(firsts.begin(), firsts.end());
+  std::vector<int32_t> unique;
+  for (size_t i = 0; i < firsts.size();) {
+    size_t j = i;
+    while (j < firsts.size() && firsts[j].first == firsts[i].first) ++j;
+    for (size_t a = i; a < j; ++a) {
+      bool twice = false;
+      for (size_t b = i; b < j && !twice; ++b)
+        twice = a != b && SameGuid(KDRCX_PageAt(pToc, firsts[a].second),
+                                   KDRCX_PageAt(pToc, firsts[b].second));
+      if (!twice) unique.push_back(firsts[a].second);
+    }
+    i = j;
+  }
+  for (int32_t first : unique) {
     meta::Page* p = KDRCX_PageAt(pToc, first);
     if (p->prev != -1) p->prev = -1;
     state[size_t(first)] = kKept;
