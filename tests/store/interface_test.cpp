@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/fault.h"
+#include "store/crc32c.h"
 #include "store/store_if_fixture.h"
 
 namespace {
@@ -360,6 +361,21 @@ TEST_F(StoreIf, AFullDiskIsACodeOrAnEvictionNeverACrash) {
   }
   EXPECT_GT(held, 0);
   EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
+}
+
+// The block checksum is CRC32C as others compute it, by instruction, table or side by side.
+TEST(BlockChecksum, IsCrc32cWhicheverWayItIsComputed) {
+  EXPECT_EQ(kdrc::Crc32c(0, "123456789", 9), 0xE3069283u);
+  std::vector<uint8_t> bytes(16384 + 7);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 131 + (i >> 7));
+  for (size_t len : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, size_t{1000}, bytes.size()}) {
+    EXPECT_EQ(kdrc::Crc32c(0, bytes.data(), len), kdrc::Crc32cPortable(0, bytes.data(), len));
+    const uint8_t* data[3] = {bytes.data(), bytes.data() + 1, bytes.data() + 3};
+    size_t lens[3] = {len, len / 2, len > 3 ? len - 3 : 0};
+    uint32_t many[3];
+    kdrc::Crc32cMany(data, lens, many, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(many[i], kdrc::Crc32cPortable(0, data[i], lens[i])) << len;
+  }
 }
 
 TEST_F(StoreIf, GrowingAStandAloneExtentFileKeepsWhatItHolds) {
