@@ -366,13 +366,80 @@ int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc) {
   return 0;
 }
 
+namespace {
+
+// Where segment g's bytes are for a pass over every block: the segment file through the TOC's
+// view, the extent files each through one read-only view of its used part, made on first use
+// (the TOC's extent windows hold one segment at a time: a pass would map every block anew).
+class BlockReader {
+ public:
+  explicit BlockReader(KDRC_FILETOC_T* toc) : toc_(toc) {}
+  ~BlockReader() {
+    for (const View& v : views_) {
+      if (v.data != nullptr) plat::UnmapFile(v.data, v.bytes);
+    }
+  }
+  BlockReader(const BlockReader&) = delete;
+  BlockReader& operator=(const BlockReader&) = delete;
+
+  // *moves: the address is in one of the TOC's extent windows, which the next lookup may move.
+  int Address(int32_t g, const uint8_t** out, bool* moves) {
+    *moves = false;
+    const KDRC_FILESHARED_T* sh = toc_->pShared;
+    const KDRC_SEGMENTTOC_T* seg = toc_->pSegmentToc;
+    if (g < sh->segments || sh->segsPerExtent < 1 || seg == nullptr)
+      return KDRCX_SegmentAddress(toc_, g, out);
+    int32_t e = (g - sh->segments) / sh->segsPerExtent;
+    int32_t r = (g - sh->segments) % sh->segsPerExtent;
+    if (e >= seg->extentSlots || seg->pExtents[e] == nullptr || seg->pExtents[e]->path == nullptr)
+      return Window(g, out, moves);
+    if (size_t(e) >= views_.size()) views_.resize(size_t(e) + 1);
+    View& v = views_[size_t(e)];
+    if (v.data == nullptr) {
+      int64_t inUse = int64_t(sh->extentSegments) - int64_t(sh->segsPerExtent) * e;
+      if (inUse > sh->segsPerExtent) inUse = sh->segsPerExtent;
+      int fd = KDRC_NO_FILE;
+      void* data = nullptr;
+      if (inUse < 1 ||
+          plat::OpenFile(seg->pExtents[e]->path, plat::FileMode::kReadOnly, &fd) != 0)
+        return Window(g, out, moves);
+      uint64_t size = 0;
+      size_t bytes = size_t(inUse) * kSegmentSize;
+      bool mapped = plat::FileSize(fd, &size) == 0 && size >= bytes &&
+                    plat::MapFile(fd, 0, bytes, false, &data) == 0;
+      plat::CloseFile(fd);
+      if (!mapped) return Window(g, out, moves);
+      v.data = static_cast<uint8_t*>(data);
+      v.bytes = bytes;
+    }
+    if (uint64_t(r + 1) * kSegmentSize > v.bytes) return Window(g, out, moves);
+    *out = v.data + uint64_t(r) * kSegmentSize;
+    return 0;
+  }
+
+  int Window(int32_t g, const uint8_t** out, bool* moves) {
+    *moves = true;
+    return KDRCX_SegmentAddress(toc_, g, out);
+  }
+
+ private:
+  struct View {
+    uint8_t* data = nullptr;
+    size_t bytes = 0;
+  };
+  KDRC_FILETOC_T* toc_;
+  std::vector<View> views_;
+};
+
+}  // namespace
+
 int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_t* pBad) {
   KDRC_CHECK_SHARED(pToc);
   *pChecked = *pBad = 0;
   if (pToc->pSums == nullptr) return 0;
   const KDRC_FILESHARED_T* sh = pToc->pShared;
-  // The blocks of a page are checked three at a time (see kdrc::Crc32cMany); an extent's
-  // window may move at the next lookup, so only segments of the segment file are batched.
+  BlockReader reader(pToc);
+  // The blocks of a page are checked three at a time (see kdrc::Crc32cMany).
   constexpr int kBatch = 3;
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
     meta::Page* p = KDRCX_PageAt(pToc, n);
@@ -391,11 +458,12 @@ int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_
           bad[i] = true;
           continue;
         }
-        if (int rc = KDRCX_SegmentAddress(pToc, e.segment, &data[k])) return KDRC_PASS(rc);
+        bool moves = false;
+        if (int rc = reader.Address(e.segment, &data[k], &moves)) return KDRC_PASS(rc);
         len[k] = size_t(e.length);
         index[k] = i;
         ++k;
-        if (e.segment >= sh->segments) {
+        if (moves) {
           ++i;
           break;
         }
