@@ -19,6 +19,7 @@ enum class Sys : int {
   kSpawn, kWaitpid, kDlopen, kThreadCreate, kMutexLock,
   kClose, kMunmap,
   kKill,
+  kFallocate,
   kCount
 };
 

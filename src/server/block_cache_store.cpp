@@ -30,12 +30,15 @@ constexpr int kStoreLockAbandoned = 97;
 constexpr int kStoreLockTimedOut = 96;
 constexpr int kReaderWaitMs = 50;
 constexpr int32_t kStalledMs = 2000;
+constexpr int kStoreFewerPages = 77;
 constexpr int kStoreFullCheck =
     KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST | KDRC_CHECK_HASH;
 constexpr size_t kStoreGuidMax = 36;
 
 int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
-              int deleteFirst, KDRC_FILETOC_T** toc);
+              int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used = nullptr);
+// One server read in this many that the store serves is checked against its checksum.
+constexpr uint32_t kCheckEveryNthRead = 16;
 
 class StoreBlockCache : public BlockCache {
  public:
@@ -72,9 +75,9 @@ class StoreBlockCache : public BlockCache {
       if (KDRCIF_ReadBlock(toc_, first, block, buf, &n) == 0 && n >= 0 &&
           static_cast<uint32_t>(n) <= kBlockSize) {
         *len = static_cast<uint32_t>(n);
-        hit = true;
+        hit = ++reads_ % kCheckEveryNthRead != 0 || Verified(first, g, block);
         // Blocks kept from an earlier run (or whose entry another GUID took) are named again.
-        if (named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
+        if (hit && named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       }
     }
     KDRCIF_UnLockCache(toc_);
@@ -89,7 +92,16 @@ class StoreBlockCache : public BlockCache {
     }
     std::string g(guid);
     std::unique_lock<std::timed_mutex> guard(mu_, std::chrono::milliseconds(kReaderWaitMs));
-    if (!guard.owns_lock() || toc_ == nullptr || Lock() != 0) return;
+    if (!guard.owns_lock() || toc_ == nullptr) return;
+    // Disk space for the store's next growth is found before the cache lock is taken, so
+    // that no reader waits on the disk; a full disk only keeps the store at its size.
+    if (int grow = KDRCIF_PrepareGrowth(toc_); grow != 0 && !diskFullLogged_) {
+      diskFullLogged_ = true;
+      Log(LogLevel::kWarn, "the cache store cannot grow (store error %d; the disk of %s is "
+          "full?): it keeps serving in the space it has and tries again later",
+          grow, cacheDir_.c_str());
+    }
+    if (Lock() != 0) return;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
     int rc = KDRCIF_FindFile(toc_, g.c_str(), size, &first);
@@ -176,7 +188,18 @@ class StoreBlockCache : public BlockCache {
     rc = KDRCIF_LockCache(toc_);
     if (rc != 0) return rc;
     int check = KDRCFile_CheckMetaFile(toc_, kStoreFullCheck);
-    if (check == 0) return 0;
+    if (check == 0) {
+      // The pages hold together; the blocks are checked too, and any that fails goes.
+      int64_t checked = 0, bad = 0;
+      int verify = KDRCX_VerifyBlocks(toc_, 1, &checked, &bad);
+      if (verify == 0 && bad == 0) return 0;
+      if (verify == 0) {
+        Log(LogLevel::kWarn, "%lld of %lld blocks failed their checksum and were dropped",
+            static_cast<long long>(bad), static_cast<long long>(checked));
+        return 0;
+      }
+      check = verify;
+    }
     KDRCIF_UnLockCache(toc_);
     Rebuild(check);
     return toc_ == nullptr ? kStoreLockAbandoned : KDRCIF_LockCache(toc_);
@@ -201,6 +224,17 @@ class StoreBlockCache : public BlockCache {
     int32_t until = stalledUntil_.load();
     return until != 0 && static_cast<int32_t>(static_cast<uint32_t>(until) -
                                               static_cast<uint32_t>(platform::MonotonicMs())) > 0;
+  }
+
+  // Whether the block just read passes its checksum; one that fails is dropped (and counted
+  // in the log), and the read goes to the vault. Under mu_ and the cache lock.
+  bool Verified(KDRC_PAGE_T* first, const std::string& guid, int32_t block) {
+    int bad = 0;
+    if (KDRCIF_CheckBlock(toc_, first, block, &bad) != 0 || bad == 0) return true;
+    ++badBlocks_;
+    Log(LogLevel::kWarn, "block %d of %s failed its checksum: dropped (%llu so far)", block,
+        guid.c_str(), static_cast<unsigned long long>(badBlocks_));
+    return false;
   }
 
   static bool SameSize(const int32_t size[2], uint64_t fileSize) {
@@ -235,10 +269,22 @@ class StoreBlockCache : public BlockCache {
   const std::string cacheDir_;
   std::string mapName_;  // guarded by mu_
   const StoreSizes sizes_;
+  uint32_t reads_ = 0;          // guarded by mu_
+  uint64_t badBlocks_ = 0;      // guarded by mu_
+  bool diskFullLogged_ = false; // guarded by mu_
 };
 
+// Whether the open store was made with other sizes than `want` (the sizes its open was given,
+// as the store clamped them).
+bool SizesDiffer(const KDRC_FILETOC_T* toc, const KDRCIF_OPEN_PARAMS& want) {
+  const KDRC_FILESHARED_T* s = toc->pShared;
+  return s->filePages != want.filePages || s->segments != want.segments ||
+         s->hashBlocks != want.hashBlocks || s->maxExtentFiles != want.maxExtentFiles ||
+         (want.maxExtentFiles > 0 && s->segsPerExtent != want.extentMB * 64);
+}
+
 int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
-              int deleteFirst, KDRC_FILETOC_T** toc) {
+              int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used) {
   std::string dir = cacheDir, name = mapName;
   KDRCIF_OPEN_PARAMS p{};
   p.cacheDir = dir.data();
@@ -253,8 +299,10 @@ int OpenStore(const std::string& cacheDir, const std::string& mapName, const Sto
   p.deleteFirst = deleteFirst;
   p.mode = KDRC_MODE_OWNER;
   p.trace = 0;
+  p.recover = 1;
   int rc = KDRCIF_OpenS(&p, toc);
   std::fflush(stdout);  // the store prints its own notices there
+  if (used != nullptr) *used = p;
   return rc;
 }
 
@@ -276,11 +324,33 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
   std::error_code ec;
   std::filesystem::create_directories(cacheDir, ec);
   KDRC_FILETOC_T* toc = nullptr;
-  int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc);
+  KDRCIF_OPEN_PARAMS used{};
+  int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc, &used);
   if (rc == kStoreNotClosedCleanly || rc == kStoreNotAnOwnersStore) {
-    Log(LogLevel::kWarn, "the cache store in %s was not closed cleanly (store error %d); rebuilt blank",
-        cacheDir.c_str(), rc);
+    Log(LogLevel::kWarn, "the cache store in %s was not closed cleanly and cannot be vouched "
+        "for (store error %d: the system itself stopped, or its checksums are missing); "
+        "rebuilt blank", cacheDir.c_str(), rc);
     rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
+  } else if (rc == kStoreFewerPages) {
+    // The metafile is smaller than the pages asked for: made with other sizes.
+    Log(LogLevel::kWarn, "the cache store in %s was made with fewer file pages; rebuilt blank "
+        "with %d file pages, %d segments, %d extent files of %d MB", cacheDir.c_str(),
+        used.filePages, used.segments, used.maxExtentFiles, used.extentMB);
+    rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
+  } else if (rc == 0 && toc != nullptr && SizesDiffer(toc, used)) {
+    const KDRC_FILESHARED_T* had = toc->pShared;
+    Log(LogLevel::kWarn, "the cache store in %s was made with other sizes (%d file pages, %d "
+        "segments, %d extent files of %d MB); rebuilt blank with %d file pages, %d segments, "
+        "%d extent files of %d MB", cacheDir.c_str(), had->filePages, had->segments,
+        had->maxExtentFiles, had->segsPerExtent / 64, used.filePages, used.segments,
+        used.maxExtentFiles, used.extentMB);
+    KDRCIF_Close(&toc);
+    rc = OpenStore(cacheDir, mapName, sizes, 1, &toc);
+  } else if (rc == 0 && toc != nullptr && (toc->recovering == 2 || toc->recoveredDropped > 0)) {
+    Log(LogLevel::kWarn, "the cache store in %s %s: repaired, %lld blocks kept, %lld dropped "
+        "(blocks being written, or failing their checksum)", cacheDir.c_str(),
+        toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
+        static_cast<long long>(toc->recoveredKept), static_cast<long long>(toc->recoveredDropped));
   }
   if (rc != 0 || toc == nullptr) {
     const char* name = rc != 0 ? KDRCX_ErrorName(rc) : nullptr;

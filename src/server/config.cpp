@@ -76,30 +76,70 @@ const Option kOptions[] = {
 constexpr int kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
 // The store's units and limits: 16K segments, at most 65535 in the segment file, the rest in
-// at most 1000 extent files of 16 to 2032 MB.
+// at most 1000 extent files of 16 to 2032 MB (multiples of 16); a file page lists 36 blocks,
+// at most 2097151 pages.
 constexpr int64_t kSegmentBytes = 16384;
 constexpr int64_t kMaxSegments = 65535;
-constexpr int32_t kDefaultExtentMB = 256;
+constexpr int64_t kExtentStepMB = 16;
+constexpr int64_t kNominalExtentMB = 1024;
+constexpr int64_t kMaxExtentMB = 2032;
 constexpr int64_t kMaxExtentFiles = 1000;
+constexpr int64_t kBlocksPerPage = 36;
+constexpr int64_t kMaxFilePages = 2097151;
+constexpr int32_t kLeastHashBlocks = 15;
+constexpr int64_t kLeastStoreBytes = int64_t{1} << 20;
 
-// Turns --store-size into segments and extent files.
+// Turns --store-size into segments, extent files and file pages, never more than asked for:
+// a full segment file, then extent files whose size divides the rest as closely as 16 MB steps
+// allow (--extent-mb, when given, fixes their size instead), and file pages for half again as
+// many blocks as the store holds, so that files that end in a partly used page still find
+// pages for all their blocks. --file-pages and --hash-blocks, when given, are kept.
 bool SizeStore(ServerConfig* c, std::string* error) {
   int64_t segs = c->storeBytes / kSegmentBytes;
+  int64_t blocks = segs;
+  c->store.extentFiles = 0;
   if (segs <= kMaxSegments) {
     c->store.segments = static_cast<int32_t>(segs);
-    return true;
+  } else {
+    c->store.segments = static_cast<int32_t>(kMaxSegments);
+    blocks = kMaxSegments;
+    int64_t restMB = (c->storeBytes - kMaxSegments * kSegmentBytes) >> 20;
+    int64_t mb = c->store.extentMB, files = 0;
+    if (mb > 0) {
+      files = restMB / mb;
+    } else if (restMB >= kExtentStepMB) {
+      files = (restMB + kNominalExtentMB - 1) / kNominalExtentMB;
+      if (files > kMaxExtentFiles) files = kMaxExtentFiles;
+      mb = restMB / files / kExtentStepMB * kExtentStepMB;
+      if (mb > kMaxExtentMB) mb = kMaxExtentMB;
+    }
+    if (files > kMaxExtentFiles || (files > 0 && mb * files < restMB * 95 / 100 && c->store.extentMB == 0)) {
+      *error = "--store-size: more than the store can hold in 1000 extent files of " +
+               std::to_string(mb) + " MB (at most about 1.9T)";
+      return false;
+    }
+    if (files > 0) {
+      c->store.extentMB = static_cast<int32_t>(mb);
+      c->store.extentFiles = static_cast<int32_t>(files);
+      blocks += files * mb * 64;
+    }
   }
-  c->store.segments = static_cast<int32_t>(kMaxSegments);
-  int64_t rest = c->storeBytes - kMaxSegments * kSegmentBytes;
-  int32_t mb = c->store.extentMB > 0 ? c->store.extentMB : kDefaultExtentMB;
-  int64_t files = (rest + (int64_t{mb} << 20) - 1) / (int64_t{mb} << 20);
-  if (files > kMaxExtentFiles) {
-    *error = "--store-size: more than the store can hold in 1000 extent files of " +
-             std::to_string(mb) + " MB (raise --extent-mb, at most 2032)";
-    return false;
+  if (c->store.filePages == 0) {
+    int64_t pages = blocks * 3 / (2 * kBlocksPerPage) + 64;
+    if (pages > kMaxFilePages) {
+      if (kMaxFilePages * kBlocksPerPage < blocks * 95 / 100) {
+        *error = "--store-size: more than the store can hold in 2097151 file pages of 36 "
+                 "blocks (at most 1100G)";
+        return false;
+      }
+      pages = kMaxFilePages;
+    }
+    c->store.filePages = static_cast<int32_t>(pages);
   }
-  c->store.extentMB = mb;
-  c->store.extentFiles = static_cast<int32_t>(files);
+  if (c->store.hashBlocks == 0) {
+    int64_t hash = c->store.filePages / 512;
+    c->store.hashBlocks = static_cast<int32_t>(hash < kLeastHashBlocks ? kLeastHashBlocks : hash);
+  }
   return true;
 }
 
@@ -184,17 +224,32 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   else if (flag == "--s3-endpoint") c->s3Endpoint = value;
   else if (flag == "--locale-dir") c->localeDir = value;
   else if (flag == "--map-name") c->mapName = value;
-  else if (flag == "--file-pages") c->store.filePages = n;
-  else if (flag == "--segments") c->store.segments = n;
-  else if (flag == "--hash-blocks") c->store.hashBlocks = n;
-  else if (flag == "--extent-mb") c->store.extentMB = n;
-  else if (flag == "--extent-files") c->store.extentFiles = n;
+  else if (flag == "--file-pages" || flag == "--segments" || flag == "--hash-blocks" ||
+           flag == "--extent-mb" || flag == "--extent-files") {
+    // A store unit the store would clamp is refused here, where the user can be told.
+    struct Bound { const char* flag; int32_t least, most; int32_t StoreSizes::*field; };
+    static const Bound bounds[] = {
+        {"--file-pages", 0, static_cast<int32_t>(kMaxFilePages), &StoreSizes::filePages},
+        {"--segments", 0, static_cast<int32_t>(kMaxSegments), &StoreSizes::segments},
+        {"--hash-blocks", 0, static_cast<int32_t>(kMaxFilePages), &StoreSizes::hashBlocks},
+        {"--extent-mb", 16, static_cast<int32_t>(kMaxExtentMB), &StoreSizes::extentMB},
+        {"--extent-files", 0, static_cast<int32_t>(kMaxExtentFiles), &StoreSizes::extentFiles}};
+    for (const Bound& b : bounds) {
+      if (flag != b.flag) continue;
+      if (n < b.least || n > b.most) {
+        *error = what + ": " + std::to_string(b.least) + " at least, at most " +
+                 std::to_string(b.most) + ": " + value;
+        return false;
+      }
+      c->store.*b.field = n;
+    }
+  }
   else if (flag == "--log-file") c->logFile = value;
   else if (flag == "--log-max-bytes") c->logMaxBytes = size;
   else if (flag == "--files-max-bytes") c->filesMaxBytes = size;
   else if (flag == "--store-size") {
-    if (size < kSegmentBytes) {
-      *error = what + ": smaller than one 16K segment: " + value;
+    if (size < kLeastStoreBytes) {
+      *error = what + ": smaller than the least store, 1M: " + value;
       return false;
     }
     c->storeBytes = size;

@@ -61,9 +61,11 @@ namespace kdr::server {
 // its VolumeStamp (set before the first block is put, and again on a hit), which is what the
 // fast cache checks.
 //
-// Across restarts the notes are kept in <cacheDir>/store.versions, written when the store is
-// closed cleanly and checked against the vault before the first client is served; a store
-// without them is emptied, as nothing tells what its blocks were read from.
+// Across restarts the notes are kept in <cacheDir>/store.versions, a journal: every change is
+// appended as it is made (and flushed to the disk before the open that made it returns), the
+// whole is rewritten in place at start and at a clean stop, and read back at the next start,
+// after a crash too; they are checked against the vault before the first client is served. A
+// store without them is emptied, as nothing tells what its blocks were read from.
 struct ServerState {
   ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c);
 
@@ -117,6 +119,15 @@ struct ServerState {
   // The notes across a restart (see above). LoadVersions returns false when there were none.
   void SaveVersions();
   bool LoadVersions();
+  // Appends a change of the notes to their journal (version null: `guid` is no longer
+  // noted; guid empty: none is). Called under versionsMu held exclusively, after the store's
+  // blocks were dropped for the change, so that a journal read after a crash never names a
+  // volume the store holds other blocks for. SyncVersions makes the appended lines durable.
+  void JournalVersion(const std::string& guid, const std::string* version);
+  void SyncVersions();
+  void RewriteJournalLocked();  // under versionsMu held exclusively
+  int journalFd = -1;          // guarded by versionsMu
+  size_t journalLines = 0;     // guarded by versionsMu
   // Held shared by the block reads and writes of the data path (GetIfCurrent, PutIfCurrent),
   // which run in every session at once; exclusive by whatever changes the notes.
   std::shared_mutex versionsMu;

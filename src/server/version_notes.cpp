@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/durable.h"
 #include "platform/fs.h"
 #include "server/log.h"
 #include "server/server.h"
@@ -46,7 +47,12 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
     }
     if (full) cache->Clear();
     else if (changed) ++forgetting[guid];
+    if (full) JournalVersion("", nullptr);
+    if (changed) JournalVersion(guid, &version);
   }
+  // The note is durable before any block of its volume can be put (those wait for the
+  // forgetting below to end).
+  if (changed) SyncVersions();
   if (changed && !full) ForgetOutsideNotes(guid);
   if (fresh) Watch(guid);
 }
@@ -95,6 +101,7 @@ void ServerState::ContentChanged(const std::string& guid) {
     std::lock_guard<std::shared_mutex> guard(versionsMu);
     versions.erase(guid);
     ++forgetting[guid];
+    JournalVersion(guid, nullptr);
   }
   // Outside versionsMu: the cache lock may take its whole wait, and readers of other files
   // must not wait with it. Forget leaves no block of `guid` that a new open could find (when
@@ -137,6 +144,7 @@ void ServerState::Recheck(const std::string& guid) {
     if (it == versions.end() || (rc == 0 && it->second == newest)) return;
     versions.erase(it);  // the next open notes the new version
     ++forgetting[guid];
+    JournalVersion(guid, nullptr);
     changed = true;
   }
   if (changed) {
@@ -167,44 +175,106 @@ size_t ServerState::Revalidate() {
 
 void ServerState::DropWholeFile(const std::string& guid) { files.Supersede(guid); }
 
-void ServerState::SaveVersions() {
-  if (!cache->Enabled()) return;
-  std::string text;
-  {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
-    for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
+// The journal: one line per change, "GUID VERSION" (noted), "GUID" (no longer noted) or "*"
+// (nothing noted); a rewrite holds one "GUID VERSION" line per note. Lines are appended
+// with one write each, so a crash leaves at most a last line cut short, which is ignored.
+void ServerState::JournalVersion(const std::string& guid, const std::string* version) {
+  if (journalFd == pf::kNoFile) return;
+  std::string line = guid.empty() ? "*" : guid;
+  if (version != nullptr) line += " " + *version;
+  line += "\n";
+  if (int rc = pf::AppendFile(journalFd, line.data(), line.size()); rc != 0) {
+    // A note that is not in the journal must not outlive a crash with blocks of its volume:
+    // without the journal the next start empties the store.
+    Log(LogLevel::kWarn, "cannot append to %s (error %d); the cache store will be emptied at "
+        "the next start", versionsFile.c_str(), rc);
+    pf::CloseFile(journalFd);
+    journalFd = pf::kNoFile;
+    pf::DeleteFile(versionsFile.c_str());
+    return;
   }
+  // Rewritten once it holds many more lines than notes, so it never grows without bound.
+  if (++journalLines > 2 * versions.size() + 10000) RewriteJournalLocked();
+}
+
+void ServerState::SyncVersions() {
+  std::shared_lock<std::shared_mutex> guard(versionsMu);
+  if (journalFd != pf::kNoFile) pf::SyncFile(journalFd);
+}
+
+void ServerState::RewriteJournalLocked() {
+  std::string text;
+  for (const auto& [guid, version] : versions) text += guid + " " + version + "\n";
+  if (journalFd != pf::kNoFile) pf::CloseFile(journalFd);
+  journalFd = pf::kNoFile;
+  journalLines = versions.size();
+  // The whole content replaces the journal in one rename: a crash leaves the old journal or
+  // the new one, and either holds every note.
   int rc = pf::ReplaceFile(versionsFile.c_str(), text.data(), text.size(),
                            pf::FileMode::kCreatePrivate);
-  if (rc != 0) Log(LogLevel::kWarn, "cannot write %s (error %d)", versionsFile.c_str(), rc);
+  if (rc == 0) rc = pf::OpenFile(versionsFile.c_str(), pf::FileMode::kAppend, &journalFd);
+  if (rc == 0) rc = pf::SyncFile(journalFd);
+  if (rc != 0) {
+    Log(LogLevel::kWarn, "cannot write %s (error %d); the cache store will be emptied at the "
+        "next start", versionsFile.c_str(), rc);
+    if (journalFd != pf::kNoFile) pf::CloseFile(journalFd);
+    journalFd = pf::kNoFile;
+    pf::DeleteFile(versionsFile.c_str());
+  }
+}
+
+void ServerState::SaveVersions() {
+  std::lock_guard<std::shared_mutex> guard(versionsMu);
+  if (!cache->Enabled()) {
+    if (journalFd != pf::kNoFile) pf::CloseFile(journalFd);
+    journalFd = pf::kNoFile;
+    return;
+  }
+  RewriteJournalLocked();
+  if (journalFd != pf::kNoFile) pf::CloseFile(journalFd);
+  journalFd = pf::kNoFile;
 }
 
 bool ServerState::LoadVersions() {
   int fd = pf::kNoFile;
-  if (pf::OpenFile(versionsFile.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;
+  bool had = pf::OpenFile(versionsFile.c_str(), pf::FileMode::kReadOnly, &fd) == 0;
   uint64_t size = 0;
   std::string text;
-  int rc = pf::FileSize(fd, &size);
-  if (rc == 0 && size <= kMaxVersions * kMaxVersionLine) {
+  int rc = had ? pf::FileSize(fd, &size) : ENOENT;
+  if (rc == 0 && size <= 4 * kMaxVersions * kMaxVersionLine) {
     text.resize(size);
     size_t done = 0;
     rc = pf::ReadFileAt(fd, 0, text.data(), text.size(), &done);
     text.resize(done);
-  } else {
+  } else if (rc == 0) {
     rc = EFBIG;
   }
-  pf::CloseFile(fd);
-  // Used once: a store that is not closed cleanly again is rebuilt, and the notes of this
-  // start must not be taken for a later one.
-  pf::DeleteFile(versionsFile.c_str());
-  if (rc != 0) return false;
-  std::istringstream in(text);
-  std::string guid, version;
+  if (had) pf::CloseFile(fd);
   std::lock_guard<std::shared_mutex> guard(versionsMu);
-  while (in >> guid >> version) {
-    if (IsVaultGuid(guid) && versions.size() < kMaxVersions) versions[guid] = version;
+  if (rc == 0) {
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) break;  // a last line cut short by a crash
+      std::string line = text.substr(at, end - at);
+      at = end + 1;
+      size_t space = line.find(' ');
+      std::string guid = line.substr(0, space);
+      if (guid == "*") {
+        versions.clear();
+      } else if (!IsVaultGuid(guid)) {
+        continue;
+      } else if (space == std::string::npos) {
+        versions.erase(guid);
+      } else if (versions.size() < kMaxVersions || versions.count(guid) != 0) {
+        std::string version = line.substr(space + 1);
+        if (!version.empty() && version.find(' ') == std::string::npos) versions[guid] = version;
+      }
+    }
   }
-  return true;
+  // From here on every change is journalled; the journal starts as the notes just read.
+  RewriteJournalLocked();
+  return rc == 0;
 }
 
 }  // namespace kdr::server

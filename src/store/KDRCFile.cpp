@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
+#include "platform/durable.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/shared_objects.h"
@@ -127,6 +129,17 @@ int SegmentAddress(KDRC_FILETOC_T* toc, int32_t g, uint8_t** out) {
 void PrintCodeLine(int code) {
   KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
+
+}  // namespace
+
+int KDRCX_SegmentAddress(KDRC_FILETOC_T* pToc, int32_t g, const uint8_t** out) {
+  uint8_t* at = nullptr;
+  int rc = SegmentAddress(pToc, g, &at);
+  *out = at;
+  return rc;
+}
+
+namespace {
 
 // A first change count for a store being opened: never 0, and unlike the count of an earlier
 // open of the same files, so an index kept across an owner's restart cannot match by chance.
@@ -416,7 +429,7 @@ int KDRCX_WriteNewMetaFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE metaFile) {
 int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapName,
                   int32_t filePages, int32_t segments, int32_t hashBlocks,
                   int32_t maxExtentFiles, int32_t extentMB, int create, int deleteFirst,
-                  int attach, int logFlag, int mode, int* pNewCache) {
+                  int attach, int logFlag, int mode, int* pNewCache, int recover) {
   KDRC_CACHE_PARAMS prm{filePages, segments, hashBlocks, maxExtentFiles * extentMB, extentMB,
                         maxExtentFiles};
   KDRCX_ClampCacheParameters(&prm, mode);
@@ -537,6 +550,29 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   sh->maxExtentFiles = h->maxExtentFiles;
   sh->segsPerExtent = h->segsPerExtent;
 
+  // A store its owner did not close is repaired when it can be vouched for: left open in this
+  // boot of the system (a crash of the process loses no written page; a crash of the system
+  // may have lost any), with the checksums of its blocks.
+  // A store closed cleanly goes through the same repair: it finds nothing to do on sound
+  // pages, and frees what was damaged while no owner had the store open.
+  if (!attach && recover && mode != KDRC_MODE_CLIENT) {
+    bool clean = h->cleanMarker == meta::kCleanMarker;
+    std::string boot = clean ? std::string() : kdr::platform::BootId();
+    if (clean || (!boot.empty() && boot.size() < sizeof h->bootId &&
+                  std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 &&
+                  KDRCX_SumsUsable(toc))) {
+      // Marked open (on the disk) before the repair changes a page, as every owner open does
+      // before it changes anything: a crash of the system in the middle of it leaves a store
+      // the next open does not take as whole.
+      boot = kdr::platform::BootId();
+      std::memset(h->bootId, 0, sizeof h->bootId);
+      std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
+      h->cleanMarker = meta::kOpenMarker;
+      kdr::platform::SyncMapped(h, sizeof *h);
+      if ((rc = KDRCX_SalvagePages(toc))) return fail(rc);
+      toc->recovering = clean ? 1 : 2;
+    }
+  }
   if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) return fail(rc);
   // A client never takes segments and uses the owner's date list (KDRCIF_UseStructsInSharedMemory),
   // so it builds neither; walking the pages here, before it holds the cache lock, would also

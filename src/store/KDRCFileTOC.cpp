@@ -21,6 +21,7 @@ int KDRCTOC_Open(KDRC_FILETOC_T** ppToc, int mode) {
   toc->mode = mode;
   toc->hFile = KDRC_NO_FILE;
   toc->genFile = KDRC_NO_FILE;
+  toc->sumsFile = KDRC_NO_FILE;
   toc->freeSegHead = toc->freeSegTail = -1;
   toc->mapHead = -1;
   shared->signature = KDRC_FILESHARED_T_SIG;
@@ -51,6 +52,7 @@ int KDRCTOC_Close(KDRC_FILETOC_T* pToc) {
   }
   pToc->pGenerations = nullptr;
   pToc->pStamps = nullptr;
+  KDRCX_CloseSums(pToc);
   KDRCX_UnMapOSFile(pToc, &pToc->genView, &pToc->genFile, &pToc->genMap, 0);
   kdr::platform::CloseOwnerMark(pToc->hOwnerMark);
   pToc->hOwnerMark = nullptr;

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/durable.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/shared_objects.h"
@@ -150,6 +151,7 @@ bool SharedTocFileIsIntact(KDRC_FILETOC_T* toc, const KDRC_PAGE_T* first,
   return block == shape.segments;
 }
 
+constexpr uint32_t kGrowRetryMs = 2000;  // a growth that found the disk full is tried again
 constexpr uint32_t kGenerationSlots = 4096;  // slot 0: the whole store; the rest by GUID hash
 constexpr char kGenerationFile[] = "kdr.gen";
 // The volume stamps follow the counters in the same file: kStampSlots entries of two 64-bit
@@ -196,7 +198,9 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     kdr::platform::DeleteFile(path);
     int fd = KDRC_NO_FILE;
     int os = kdr::platform::OpenFile(path, kdr::platform::FileMode::kCreatePrivate, &fd);
-    if (os == 0) os = kdr::platform::SetFileSize(fd, kGenerationBytes + kStampTableBytes);
+    // Allocated, not just sized: a write through the mapping into a hole of a full disk would
+    // kill the process.
+    if (os == 0) os = kdr::platform::AllocateFile(fd, 0, kGenerationBytes + kStampTableBytes);
     if (fd != KDRC_NO_FILE) kdr::platform::CloseFile(fd);
     if (os != 0) rc = KDRC_FAIL_OS(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
   } else if (kdr::platform::MappingObject* probe = nullptr;
@@ -443,7 +447,8 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   KDRC_FILETOC_T* toc = nullptr;
   int rc = KDRCFile_Open(&toc, pParams->cacheDir, pParams->mapName, c.filePages, c.segments,
                          c.hashBlocks, c.maxExtentFiles, c.extentMB, pParams->create,
-                         pParams->deleteFirst, attach, pParams->trace, mode, &newCache);
+                         pParams->deleteFirst, attach, pParams->trace, mode, &newCache,
+                         pParams->recover);
   if (rc != 0) {
     kdr::platform::CloseOwnerMark(mark);
     return KDRC_PASS(rc);
@@ -452,6 +457,10 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
 
   bool markedOpen = false;
   const char* const self = __func__;
+  // A store being made that cannot be finished (a full disk) is not left half made: the next
+  // open makes it anew instead of refusing what is there.
+  std::string madeMetafile =
+      (newCache || pParams->deleteFirst) && toc->metaFilePath != nullptr ? toc->metaFilePath : "";
   auto fail = [&](int code) {
     KDRCX_Traceback(self, code);
     if (toc->sharedStructs && toc->pShared != nullptr)
@@ -459,12 +468,25 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     if (markedOpen && toc->pHeader != nullptr) toc->pHeader->cleanMarker = meta::kCleanMarker;
     if (toc->numExtentMaps > 0) KDRCX_WipeMappings(toc);
     KDRCFile_Close(toc);
+    if (!madeMetafile.empty()) kdr::platform::DeleteFile(madeMetafile.c_str());
     return code;
   };
 
-  if (mode != KDRC_MODE_CLIENT && toc->pHeader->cleanMarker != meta::kCleanMarker) {
+  if (mode != KDRC_MODE_CLIENT && toc->pHeader->cleanMarker != meta::kCleanMarker &&
+      !toc->recovering) {
     PrintCodeLine(KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
     return fail(KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED));
+  }
+  if (mode != KDRC_MODE_CLIENT) {
+    // The open mark, with the boot it is made in, is on the disk before anything changes: a
+    // crash of the system from here on leaves a store the next open does not take as whole.
+    meta::Header* h = toc->pHeader;
+    std::string boot = kdr::platform::BootId();
+    std::memset(h->bootId, 0, sizeof h->bootId);
+    std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
+    h->cleanMarker = meta::kOpenMarker;
+    markedOpen = true;
+    if (!toc->recovering) kdr::platform::SyncMapped(h, sizeof *h);  // else done before the repair
   }
   // A new metafile starts a blank store: segment, extent and hash files of an earlier store
   // would otherwise be taken over (a stale hash file names pages that are free now).
@@ -477,6 +499,25 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   if ((rc = KDRCHash_Open(toc, pParams->cacheDir, pParams->mapName, pParams->create, blank,
                           attach)))
     return fail(rc);
+  if (mode != KDRC_MODE_CLIENT) {
+    int filled = 0;
+    if ((rc = KDRCX_OpenSums(toc, blank, 0, &filled))) return fail(rc);
+    if (toc->recovering && !blank) {
+      int64_t checked = 0, bad = 0;
+      if ((rc = KDRCX_RebuildHash(toc))) return fail(rc);
+      if (filled && (rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
+      if (!filled && (rc = KDRCX_FillSums(toc))) return fail(rc);
+      toc->recoveredKept = filled ? checked - bad : toc->recoveredKept;
+      toc->recoveredDropped += bad;
+      if (toc->recovering == 2 || toc->recoveredDropped > 0)
+        KDRCX_Print("***** Store in '%s' %s: repaired, %" PRId64 " blocks kept, %" PRId64
+                    " dropped. *****\n", toc->cacheDir != nullptr ? toc->cacheDir : "",
+                    toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
+                    toc->recoveredKept, toc->recoveredDropped);
+    } else if (!filled && !blank && (rc = KDRCX_FillSums(toc))) {
+      return fail(rc);
+    }
+  }
   if (mode != KDRC_MODE_CLIENT && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) return fail(rc);
   if (mode == KDRC_MODE_OWNER && (rc = KRDCFile_AllocateSharedMemoryForStructs(&toc, newCache)))
     return fail(rc);
@@ -506,10 +547,6 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   Trace(toc, "OpenS,%s,%d,%d,%d,%d,%d,%d\n", pParams->cacheDir != nullptr ? pParams->cacheDir : "",
         int(pParams->filePages), int(pParams->segments), int(pParams->hashBlocks),
         int(pParams->totalExtentMB), int(pParams->create), int(pParams->deleteFirst));
-  if (mode != KDRC_MODE_CLIENT) {
-    toc->pHeader->cleanMarker = meta::kOpenMarker;
-    markedOpen = true;
-  }
   if (toc->checkEveryCall && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) {
     PrintCodeLine(rc);
     if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
@@ -565,7 +602,15 @@ int KDRCIF_Close(KDRC_FILETOC_T** ppToc) {
     if (toc->mode == KDRC_MODE_CLIENT) {
       if (sh->clients > 0) sh->clients -= 1;
     } else if (toc->pHeader != nullptr) {
-      toc->pHeader->cleanMarker = meta::kCleanMarker;
+      // Everything on the disk first, then the mark that says so.
+      int sync = KDRCX_SyncStore(toc);
+      if (sync != 0) {
+        KDRCX_Print("***** The store could not be flushed to the disk (error %d): it stays "
+                    "marked open. *****\n", sync);
+      } else {
+        toc->pHeader->cleanMarker = meta::kCleanMarker;
+        kdr::platform::SyncMapped(toc->pHeader, sizeof *toc->pHeader);
+      }
     }
     if (toc->mode == KDRC_MODE_OWNER && toc->sharedStructs) {
       sh->signature = KDRC_FILESHARED_T_CLOSED_SIG;
@@ -692,8 +737,18 @@ int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block
   KDRC_FILESHARED_T* sh = pToc->pShared;
 
   if (pToc->freeSegCount < 1) {
-    if (int64_t(sh->extentSegments) < int64_t(sh->totalExtentMB) * meta::kSegmentsPerMegabyte) {
-      if (int rc = KDRC_SegmentExpandExtents(pToc)) return KDRC_PASS(rc);
+    // A growth that finds no disk space is no failure of the write: the store goes on in the
+    // space it has, evicting, and tries to grow again a while later.
+    uint32_t now = uint32_t(kdr::platform::MonotonicMs());
+    bool mayGrow = pToc->growRetryMs == 0 || int32_t(now - uint32_t(pToc->growRetryMs)) >= 0;
+    if (mayGrow &&
+        int64_t(sh->extentSegments) < int64_t(sh->totalExtentMB) * meta::kSegmentsPerMegabyte) {
+      if (int rc = KDRC_SegmentExpandExtents(pToc)) {
+        if (pToc->pDateHead[0] == -1) return KDRC_PASS(rc);
+        pToc->growRetryMs = int32_t((now + kGrowRetryMs) | 1);
+      } else {
+        pToc->growRetryMs = 0;
+      }
     }
     // Evict until a segment is free. Each round evicts one page; the bound ends the loop when
     // nothing evictable holds a segment (everything left is pinned, or is this file's own empty
@@ -735,6 +790,7 @@ int KDRCIF_WriteBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppFirst, int32_t block
   };
   if (int rc = KDRCSegment_WriteSegmentData(pToc, bytes, segment, length))
     return giveBack(KDRC_PASS(rc));
+  KDRCX_SetBlockSum(pToc, segment, KDRCX_BlockSum(*ppFirst, block, bytes, length));
   int noPage = 0;
   if (int rc = KDRCFile_AllocateSegment(pToc, *ppFirst, block, segment, length, &noPage))
     return giveBack(KDRC_PASS(rc));
@@ -794,4 +850,12 @@ int KDRCIF_ClearCache(KDRC_FILETOC_T* pToc) {
     if (rc == 0 && unlock != 0) rc = KDRC_PASS(unlock);
   }
   return rc;
+}
+
+int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc) {
+  return pToc != nullptr && pToc->recovering == 2 ? pToc->recoveredKept : 0;
+}
+
+int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc) {
+  return pToc != nullptr && pToc->recovering ? pToc->recoveredDropped : 0;
 }

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/clock.h"
+#include "platform/durable.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/shared_objects.h"
@@ -15,6 +17,8 @@
 #include "store/segment_format.h"
 
 static const char kModule[] = "KDRCSegment";
+
+namespace meta = kdrc::meta;
 
 namespace plat = kdr::platform;
 using kdrc::seg::kSegmentSize;
@@ -24,6 +28,9 @@ void KDRCX_ExtentName(char* buf, const char* base, int32_t k) {
 }
 
 namespace {
+
+constexpr int64_t kSharedGrowSegments = 4096;
+constexpr int32_t kPrepareBelow = 64;  // free segments left when the next growth is prepared
 
 // Mapping-object name of extent file k. Every extent file gets its own name, also without a
 // well-known name (one name for all of them would make the second file's mapping collide).
@@ -106,7 +113,96 @@ int NewExtentRecord(KDRC_FILETOC_T* toc, const char* wellKnownName, int32_t exte
   return 0;
 }
 
+// How many segments the next growth of extent file `extent` takes: a shared store 4096 at a
+// time (64 MB; the extent file's mapping object already spans the whole file), a stand-alone
+// one 256; never more than the file has left. False when the file is full.
+bool GrowthStep(const KDRC_FILETOC_T* toc, int32_t extent, int64_t* n) {
+  const KDRC_FILESHARED_T* sh = toc->pShared;
+  int64_t room = int64_t(sh->segsPerExtent) * (extent + 1) - sh->extentSegments;
+  *n = toc->sharedStructs ? kSharedGrowSegments : kdrc::seg::kGrowSegments;
+  if (*n > room) *n = room;
+  if (*n < 1) *n = 0;
+  return *n > 0;
+}
+
+// Allocates the disk space of extent segments [from, from + n) (counted over all extent
+// files) in extent file `extent` at `path`, which is made when missing.
+int AllocateSegments(KDRC_FILETOC_T* toc, const char* path, int32_t extent, int64_t from,
+                     int64_t n) {
+  int64_t inFile = from - int64_t(toc->pShared->segsPerExtent) * extent;
+  int fd = KDRC_NO_FILE;
+  int os = plat::OpenFile(path, plat::FileMode::kReadWrite, &fd);
+  if (os == ENOENT) os = plat::OpenFile(path, plat::FileMode::kCreatePrivate, &fd);
+  if (os != 0) return KDRC_FAIL_OS(toc, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE, os);
+  os = plat::AllocateFile(fd, kdrc::seg::SegmentOffset(int32_t(inFile)),
+                          uint64_t(n) * kSegmentSize);
+  int closed = plat::CloseFile(fd);
+  if (os == 0) os = closed;
+  if (os != 0) return KDRC_FAIL_OS(toc, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, os);
+  if (from + n > toc->preparedSegments) toc->preparedSegments = int32_t(from + n);
+  return 0;
+}
+
 }  // namespace
+
+int KDRCIF_PrepareGrowth(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (pToc->client || pToc->pSegmentToc == nullptr) return 0;
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  // Only when the free segments run low and the next step is not ready yet.
+  if (pToc->freeSegCount >= kPrepareBelow || sh->segsPerExtent < 1) return 0;
+  if (pToc->growRetryMs != 0 &&
+      int32_t(uint32_t(plat::MonotonicMs()) - uint32_t(pToc->growRetryMs)) < 0)
+    return 0;
+  if (int64_t(sh->extentSegments) >= int64_t(sh->totalExtentMB) * meta::kSegmentsPerMegabyte)
+    return 0;
+  if (pToc->preparedSegments > sh->extentSegments) return 0;
+  int32_t k = sh->extentFiles - 1;
+  if (k < 0 || int64_t(sh->extentSegments) >= int64_t(sh->extentFiles) * sh->segsPerExtent) {
+    if (sh->extentFiles >= sh->maxExtentFiles) return 0;
+    k = sh->extentFiles;
+  }
+  int64_t n = 0;
+  if (!GrowthStep(pToc, k, &n)) return 0;
+  char* path = nullptr;
+  if (int rc = ExtentPath(pToc, k, &path)) return KDRC_PASS(rc);
+  int rc = AllocateSegments(pToc, path, k, sh->extentSegments, n);
+  std::free(path);
+  if (rc == 0) rc = KDRCX_AllocateSums(pToc, int64_t(sh->segments) + sh->extentSegments + n);
+  if (rc != 0) {
+    pToc->growRetryMs = int32_t((uint32_t(plat::MonotonicMs()) + 2000u) | 1u);
+    return KDRC_PASS(rc);
+  }
+  return 0;
+}
+
+int KDRCX_SyncStore(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  int first = 0;
+  auto note = [&](int os) {
+    if (first == 0) first = os;
+  };
+  if (pToc->pHeader != nullptr && pToc->pShared != nullptr)
+    note(plat::SyncMapped(pToc->pHeader, size_t(meta::FileSizeFor(pToc->pageCount))));
+  KDRC_HASHTOC_T* ht = pToc->pHashToc;
+  if (ht != nullptr && ht->pBuckets != nullptr)
+    note(plat::SyncMapped(ht->pBuckets, size_t(ht->buckets) * sizeof(int32_t)));
+  KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
+  if (seg != nullptr && seg->pSegment0 != nullptr)
+    note(plat::SyncMapped(seg->pSegment0, size_t(seg->mappedBytes)));
+  for (int32_t k = 0; seg != nullptr && k < seg->extentSlots; ++k) {
+    KDRC_EXTENT_T* ext = seg->pExtents[k];
+    if (ext == nullptr || ext->path == nullptr) continue;
+    int fd = KDRC_NO_FILE;
+    if (plat::OpenFile(ext->path, plat::FileMode::kReadOnly, &fd) == 0) {
+      note(plat::SyncFile(fd));
+      plat::CloseFile(fd);
+    }
+  }
+  note(KDRCX_SyncSums(pToc));
+  return first;
+}
 
 int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wellKnownName,
                      int create, int newCache, int openExisting) {
@@ -192,6 +288,12 @@ int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wel
   seg->mapName = mapName;
   path = mapName = nullptr;
   seg->pSegment0 = static_cast<uint8_t*>(mem);
+  // The space of an existing file is allocated again (a no-op where it is): a file the system
+  // crashed over may have lost its allocation, and a hole is a SIGBUS on a full disk.
+  if (!openExisting && seg->hFile != KDRC_NO_FILE) {
+    if (int os2 = plat::AllocateFile(seg->hFile, 0, need))
+      return cleanup(KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_FILE_CANNOT_WRITE_BLANK_SEGMENT_FILE, os2));
+  }
 
   if ((rc = KDRCXSegment_OpenExtentFile(pToc, wellKnownName, create, newCache, openExisting)))
     return cleanup(KDRC_PASS(rc));
@@ -204,19 +306,10 @@ int KDRCX_WriteNewSegmentFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE segFile) {
   if (segFile == KDRC_NO_FILE) return KDRC_NULL_PARAM(pToc->pErr, "segFile");
   int32_t n = pToc->pShared->segments;
   if (n < 1) return 0;
-  auto* zeros = static_cast<uint8_t*>(std::calloc(1, kSegmentSize));
-  if (zeros == nullptr) {
-    KDRCX_OutOfMemory(KDRC_HERE, "buffer");
-    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
-  }
-  for (int32_t g = 0; g < n; ++g) {
-    int os = plat::WriteFileAt(segFile, kdrc::seg::SegmentOffset(g), zeros, kSegmentSize);
-    if (os != 0) {
-      std::free(zeros);
-      return KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_FILE_CANNOT_WRITE_BLANK_SEGMENT_FILE, os);
-    }
-  }
-  std::free(zeros);
+  // Disk space allocated, not written: the segments read as zeros, and a write through the
+  // mapping never meets a hole of a full disk.
+  if (int os = plat::AllocateFile(segFile, 0, kdrc::seg::SegmentOffset(n)))
+    return KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_FILE_CANNOT_WRITE_BLANK_SEGMENT_FILE, os);
   return 0;
 }
 
@@ -262,7 +355,15 @@ int KDRCXSegment_OpenExtentFile(KDRC_FILETOC_T* pToc, const char* wellKnownName,
   for (int32_t k = 0; k < e; ++k) {
     if (int rc = KDRCSegment_AddExtentFileRecord(pToc, wellKnownName, openExisting, k))
       return KDRC_PASS(rc);
+    KDRC_EXTENT_T* ext = pToc->pSegmentToc->pExtents[k];
+    int64_t inUse = int64_t(sh->extentSegments) - int64_t(sh->segsPerExtent) * k;
+    if (inUse > sh->segsPerExtent) inUse = sh->segsPerExtent;
+    if (!openExisting && ext->hFile != KDRC_NO_FILE && inUse > 0) {
+      if (int os = plat::AllocateFile(ext->hFile, 0, uint64_t(inUse) * kSegmentSize))
+        return KDRC_FAIL_OS(pToc, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, os);
+    }
   }
+  pToc->preparedSegments = sh->extentSegments;
   return 0;
 }
 
@@ -306,8 +407,10 @@ int KDRCX_SegmentCreateInitialExtFile(KDRC_FILETOC_T* pToc, int32_t extent) {
   if (int rc = NewExtentRecord(pToc, pToc->wellKnownName, extent, __func__, "ptr", "mapName",
                                &ext))
     return KDRC_PASS(rc);
+  // An existing file is kept: its space may have been allocated ahead (KDRCIF_PrepareGrowth).
   int fd = KDRC_NO_FILE;
-  int os = plat::OpenFile(ext->path, plat::FileMode::kCreatePrivate, &fd);
+  int os = plat::OpenFile(ext->path, plat::FileMode::kReadWrite, &fd);
+  if (os == ENOENT) os = plat::OpenFile(ext->path, plat::FileMode::kCreatePrivate, &fd);
   if (os != 0) {
     FreeExtent(ext);  // the slot is left empty: no record with a freed path stays behind
     return KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE, os);
@@ -344,12 +447,8 @@ int KDRCX_SegmentAddExtents(KDRC_FILETOC_T* pToc, int32_t extent) {
   if (extent < 0 || extent >= seg->extentSlots || seg->pExtents[extent] == nullptr)
     return KDRC_FAIL_VALUE(pToc, extent, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE);
   KDRC_EXTENT_T* ext = seg->pExtents[extent];
-  // The segments of this file not yet in use: a shared store takes all of them at once, a
-  // stand-alone one 256 at a time.
-  int64_t room = int64_t(sh->segsPerExtent) * (extent + 1) - sh->extentSegments;
-  int64_t n = pToc->sharedStructs ? sh->segsPerExtent : kdrc::seg::kGrowSegments;
-  if (n > room) n = room;
-  if (n < 1) n = 0;
+  int64_t n = 0;
+  GrowthStep(pToc, extent, &n);
   int64_t first = int64_t(sh->segments) + sh->extentSegments;
   if (pToc->freeSegNext == nullptr) {
     KDRCX_OutOfMemory(KDRC_HERE, "newList");
@@ -358,30 +457,16 @@ int KDRCX_SegmentAddExtents(KDRC_FILETOC_T* pToc, int32_t extent) {
   if (first + n > pToc->freeSegCapacity)
     return KDRC_FAIL_VALUE(pToc, int(first + n), KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE);
 
-  // The zeros are written at the new segments' own offsets, so the file's blocks exist on disk
-  // before any of them is handed out (a write through a mapping into a hole of a full disk
-  // would kill the process). The file's mapping object, made for the file's full size, stays:
-  // clients may hold it, and their views already cover the new segments.
-  int fd = KDRC_NO_FILE;
-  int os = plat::OpenFile(ext->path, plat::FileMode::kReadWrite, &fd);
-  if (os != 0) return KDRC_FAIL_OS(pToc, KDRC_ERROR_SEGMENT_KDRC_CANNOT_OPEN_EXTENT_FILE, os);
-  auto* zeros = static_cast<uint8_t*>(std::calloc(1, kSegmentSize));
-  if (zeros == nullptr) {
-    plat::CloseFile(fd);
-    KDRCX_OutOfMemory(KDRC_HERE, "buffer");
-    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
-  }
-  int64_t inFile = sh->extentSegments - int64_t(sh->segsPerExtent) * extent;
-  for (int64_t i = 0; i < n && os == 0; ++i)
-    os = plat::WriteFileAt(fd, kdrc::seg::SegmentOffset(int32_t(inFile + i)), zeros, kSegmentSize);
-  std::free(zeros);
-  if (os != 0) {
-    plat::CloseFile(fd);
-    return KDRC_FAIL_OS(pToc, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, os);
-  }
-  os = plat::CloseFile(fd);
-  if (os != 0) return KDRC_FAIL_OS(pToc, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, os);
+  // The new segments' disk space exists before any of them is handed out (a write through a
+  // mapping into a hole of a full disk would kill the process); usually it was allocated
+  // ahead, outside the cache lock. The file's mapping object, made for the file's full size,
+  // stays: clients may hold it, and their views already cover the new segments.
   if (n == 0) return 0;
+  if (first + n > int64_t(sh->segments) + pToc->preparedSegments) {
+    if (int rc = AllocateSegments(pToc, ext->path, extent, sh->extentSegments, n))
+      return KDRC_PASS(rc);
+  }
+  if (int rc = KDRCX_AllocateSums(pToc, first + n)) return KDRC_PASS(rc);
 
   int32_t f = int32_t(first);
   int32_t count = int32_t(n);

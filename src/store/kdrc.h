@@ -129,10 +129,12 @@ struct KDRC_CACHE_PARAMS {
 };
 void KDRCX_ClampCacheParameters(KDRC_CACHE_PARAMS* p, int mode);
 
+// recover: an owner or stand-alone open of a store not closed cleanly repairs its pages
+// (KDRCX_SalvagePages) when its checksums are usable and it was left open in this boot.
 int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapName,
                   int32_t filePages, int32_t segments, int32_t hashBlocks,
                   int32_t maxExtentFiles, int32_t extentMB, int create, int deleteFirst,
-                  int attach, int logFlag, int mode, int* pNewCache);
+                  int attach, int logFlag, int mode, int* pNewCache, int recover = 0);
 int KDRCFile_Close(KDRC_FILETOC_T* pToc);
 int KDRCX_WriteNewMetaFile(KDRC_FILETOC_T* pToc, KDRC_OSFILE metaFile);
 int KDRCFile_GetFreePage(KDRC_FILETOC_T* pToc, KDRC_PAGE_T** ppPage);
@@ -238,6 +240,42 @@ int KDRCHash_AddPage(KDRC_FILETOC_T* pToc, const char* guid, uint32_t sizeLow,
                      uint32_t sizeHigh, KDRC_PAGE_T** ppFirst);
 int KDRCHash_DeleteEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst);
 
+// ---- KDRCRecover: block checksums and the repair of a store not closed cleanly ------------
+
+// The checksum of a block: CRC32C of its `length` bytes, extended over its identity (block
+// number, length, the page's file size and GUID).
+uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data, int32_t length);
+// Records the checksum of the block segment g holds (owner and stand-alone TOCs; no effect
+// without the checksum file). Called after the bytes are written and before the entry is.
+void KDRCX_SetBlockSum(KDRC_FILETOC_T* pToc, int32_t segment, uint32_t sum);
+// 1 when the store's checksum file exists and was made for this store's size.
+int KDRCX_SumsUsable(KDRC_FILETOC_T* pToc);
+// Maps the checksum file: a new one when `fresh` or when none is usable (then *pFilled is 0:
+// the words of blocks already stored are not set), else the existing one (*pFilled 1).
+// readOnly maps an existing file for checking only, and maps nothing when there is none.
+int KDRCX_OpenSums(KDRC_FILETOC_T* pToc, int fresh, int readOnly, int* pFilled);
+// Allocates the disk space of the words of the first `segments` segments.
+int KDRCX_AllocateSums(KDRC_FILETOC_T* pToc, int64_t segments);
+void KDRCX_CloseSums(KDRC_FILETOC_T* pToc);
+int KDRCX_SyncSums(KDRC_FILETOC_T* pToc);
+// Sets the word of every stored block from its bytes (a store whose file was missing).
+int KDRCX_FillSums(KDRC_FILETOC_T* pToc);
+// Repairs the pages of a store its owner did not close, before its free-segment map is built:
+// keeps the sound chains and entries, frees every other page, rebuilds the free page list.
+// Sets pToc->recovering. The hash file must then be rebuilt (KDRCX_RebuildHash) and the
+// blocks verified (KDRCX_VerifyBlocks).
+int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc);
+int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc);
+// Checks every stored block against its word; with `drop` a block that fails is removed
+// (its entry, then its segment). *pChecked and *pBad count the blocks.
+int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_t* pBad);
+// Removes entry i of the page and gives its segment back. Under the cache lock.
+int KDRCX_DropEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int32_t i);
+// Where segment g's bytes are in this process's mappings.
+int KDRCX_SegmentAddress(KDRC_FILETOC_T* pToc, int32_t g, const uint8_t** out);
+// Flushes every file of an owner or stand-alone store to the disk.
+int KDRCX_SyncStore(KDRC_FILETOC_T* pToc);
+
 // ---- KDRCIF: the store interface ---------------------------------------------------------
 //
 // A store is opened in one of three modes: KDRC_MODE_STANDALONE (one process, no mutex),
@@ -265,6 +303,8 @@ struct KDRCIF_OPEN_PARAMS {
   int32_t deleteFirst;    // 9  delete the files and start blank
   int32_t mode;           // 10 KDRC_MODE_*
   int32_t trace;          // 11 write the trace file (also when KDRC_CACHE_TRACE is "1")
+  int32_t recover;        // 12 owner or stand-alone: repair a store not closed cleanly
+                          //    (instead of refusing it with 103), see KDRCIF_OpenS
 };
 
 // The pseudo-file that backs the shared TOC in a store opened by an owner.
@@ -278,7 +318,27 @@ inline constexpr int64_t KDRCX_SharedTocBytes(int32_t pages) { return 12 * int64
 // owner is not there, 79 for an owner open of a store whose segment file does not hold the
 // shared TOC (its metafile was not made by an owner, or the shared TOC's pages were lost
 // since): such a store is left untouched and must be opened with the delete-first flag.
+//
+// With `recover`, a store whose owner died (a kill, a crash of the process) is repaired
+// instead: what cannot be vouched for (a block being written, a page being moved, a block
+// whose checksum fails) is dropped, the rest kept; the counts are printed. A store left open
+// in an earlier boot of the system (a power cut: pages not yet on disk are lost), or without
+// its checksum file, cannot be vouched for at all and is still refused with 103. An owner
+// open flushes the store's open mark to the disk before it changes anything, and a close
+// flushes every file before the clean mark, so a store marked clean on disk is whole.
 int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
+// Blocks the last owner open kept and dropped while repairing the store (0 and 0 when the
+// store was closed cleanly).
+int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc);
+int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc);
+// Allocates, outside the cache lock, the disk space the next growth of the extent files will
+// take (owner and stand-alone; nothing to do most of the time). A growth then finds its space
+// ready and costs the lock holder no disk work. Returns 0, or the store error of a failed
+// allocation (the disk is full: the store keeps working in the space it has).
+int KDRCIF_PrepareGrowth(KDRC_FILETOC_T* pToc);
+// Checks block `block` of the file against its checksum; *pBad is 1 when it failed, and the
+// block is then dropped. Under the cache lock.
+int KDRCIF_CheckBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, int* pBad);
 // Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
 // a client, 1 while its shared record says open under the name the client attached to, and
 // the process that opened it as owner lives (checked at most every KDRC_OWNER_CHECK_MS: one

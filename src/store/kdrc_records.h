@@ -194,6 +194,22 @@ struct KDRC_FILETOC_T {
   // Block indexes of the files most recently read (private memory), valid while the shared
   // change count has not moved. Owned; null until the first lookup.
   struct KDRC_BLOCKINDEX_T* pBlockIndex;
+  // Block checksums of an owner or stand-alone store ("kdr.crc", see KDRCRecover.cpp): the
+  // writable view of the whole file, null when the TOC keeps none (a client, a tool).
+  uint8_t* pSums;
+  uint64_t sumsBytes;       // bytes of the view
+  uint64_t sumsAllocated;   // bytes of the file with disk space allocated
+  KDRC_OSFILE sumsFile;
+  // Extent segments whose disk space is allocated ahead of their use (KDRCIF_PrepareGrowth),
+  // counted like the header's extentSegments; and when a growth that found no space may be
+  // tried again (monotonic ms, 0: now).
+  int32_t preparedSegments;
+  int32_t growRetryMs;
+  // Set by an owner open that repairs the store (KDRCFile_Open's recover): 1 for a store
+  // closed cleanly (a check), 2 for one its owner did not close.
+  int recovering;
+  int64_t recoveredDropped;  // blocks the repair and the checksum pass dropped
+  int64_t recoveredKept;     // blocks they kept
 };
 
 #endif  // KDR_STORE_KDRC_RECORDS_H_

@@ -54,7 +54,8 @@ struct Header {
   int32_t segsPerExtent;   // 44  extent megabytes * 64
   int32_t totalExtentMB;   // 48
   int32_t cleanMarker;     // 52  kCleanMarker or kOpenMarker
-  uint8_t zero[456];       // 56
+  char bootId[40];         // 56  the system boot an owner opened the store in, NUL-padded
+  uint8_t zero[416];       // 96
 };
 
 struct SegmentEntry {
@@ -82,7 +83,7 @@ struct Page {
 };
 
 static_assert(sizeof(Header) == kRecordSize);
-static_assert(offsetof(Header, cleanMarker) == 52);
+static_assert(offsetof(Header, cleanMarker) == 52 && offsetof(Header, bootId) == 56);
 static_assert(sizeof(SegmentEntry) == 12);
 static_assert(sizeof(Page) == kRecordSize);
 static_assert(offsetof(Page, self) == 4 && offsetof(Page, hashLink) == 16);

@@ -202,11 +202,21 @@ TEST(ServerConfig, FlagsInEitherFormAndTheStoreSizeInBytes) {
   EXPECT_TRUE(c.create);
   EXPECT_EQ(c.logFile, "/x.log");
   EXPECT_EQ(c.filesMaxBytes, 1 << 20);  // a unique prefix names its option
-  // 2G: a full segment file (65535 x 16K), the rest in 256 MB extent files.
+  // 2G: a full segment file (65535 x 16K), the rest in one extent file.
   ASSERT_EQ(parse({"--store-size", "2G"}, &c, &error), ConfigOutcome::kRun) << error;
   EXPECT_EQ(c.store.segments, 65535);
-  EXPECT_EQ(c.store.extentMB, 256);
-  EXPECT_EQ(c.store.extentFiles, 5);
+  EXPECT_EQ(c.store.extentMB, 1024);
+  EXPECT_EQ(c.store.extentFiles, 1);
+  // Any size: never more than asked for, at least 95 % of it, and file pages for all of it.
+  for (const char* size : {"1M", "100M", "1G", "1200M", "1300M", "4G", "100G", "1000G"}) {
+    ASSERT_EQ(parse({"--store-size", size}, &c, &error), ConfigOutcome::kRun) << size << error;
+    int64_t asked = 0;
+    ASSERT_TRUE(kdr::server::ParseByteSize(size, &asked));
+    int64_t blocks = c.store.segments + int64_t{c.store.extentFiles} * c.store.extentMB * 64;
+    EXPECT_LE(blocks * 16384, asked) << size;
+    EXPECT_GE(blocks * 16384, asked / 100 * 95) << size;
+    EXPECT_GE(int64_t{c.store.filePages} * 36, blocks) << size;
+  }
   EXPECT_EQ(parse({"-V"}, &c, &error), ConfigOutcome::kVersion);
   struct {
     std::vector<const char*> args;
@@ -216,6 +226,8 @@ TEST(ServerConfig, FlagsInEitherFormAndTheStoreSizeInBytes) {
              {{"--frob"}, "unknown or ambiguous option --frob"},
              {{"stray"}, "unexpected argument: stray"},
              {{"--store-size=3000G"}, "more than the store can hold"},
+             {{"--store-size=1500G"}, "more than the store can hold"},
+             {{"--file-pages=3000000"}, "at most 2097151"},
              {{"--log-max-bytes=ten"}, "not a size in bytes"}};
   for (const auto& b : bad) {
     EXPECT_EQ(parse(b.args, &c, &error), ConfigOutcome::kError) << b.says;

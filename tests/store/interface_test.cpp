@@ -6,6 +6,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/fault.h"
+#include "store/crc32c.h"
 #include "store/store_if_fixture.h"
 
 namespace {
@@ -310,6 +312,70 @@ TEST_F(StoreIf, ExtentsGrowWhileAClientHoldsTheirMappings) {
     EXPECT_EQ(ReadBack(client, seen, 1, b, 100), 1) << b;
   ASSERT_EQ(KDRCIF_UnLockCache(client), 0);
   EXPECT_EQ(KDRCFile_CheckMetaFile(owner, 127), 0);
+}
+
+// A full disk while the store is made or grows: each allocation failing in turn is a code at
+// open (and the next open works), and a growth that finds no space evicts instead; the
+// blocks held stay right.
+TEST_F(StoreIf, AFullDiskIsACodeOrAnEvictionNeverACrash) {
+  namespace pf = kdr::platform;
+  kdrc_test::IfSize size;
+  size.segments = 8;
+  size.maxExtentFiles = 2;
+  int failedOpens = 0;
+  for (int skip = 0; skip < 8; ++skip) {
+    pf::InjectFault(pf::Sys::kFallocate, ENOSPC, skip);
+    KDRC_FILETOC_T* s = nullptr;
+    CaptureStdout();
+    int rc = OpenS(KDRC_MODE_OWNER, &s, size, 1);
+    GetCapturedStdout();
+    pf::ClearFaults();
+    if (rc != 0) {
+      ++failedOpens;
+      CaptureStdout();
+      rc = OpenS(KDRC_MODE_OWNER, &s, size);
+      GetCapturedStdout();
+      ASSERT_EQ(rc, 0) << skip;
+    }
+    ASSERT_EQ(CloseS(&s), 0);
+  }
+  EXPECT_GE(failedOpens, 4);  // segment file, its space again, checksums, counters
+
+  KDRC_FILETOC_T* s = nullptr;
+  CaptureStdout();
+  ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &s, size, 1), 0);
+  GetCapturedStdout();
+  KDRC_PAGE_T* a = nullptr;
+  ASSERT_EQ(KDRCIF_AddFile(s, Guid(1).c_str(), 1, 0, &a), 0);
+  pf::InjectFault(pf::Sys::kFallocate, ENOSPC, 0, -1);
+  for (int32_t b = 0; b < 40; ++b) ASSERT_EQ(Write(s, &a, 1, b, 100), 0) << b;
+  s->growRetryMs = 0;  // the growth ahead of the lock finds the disk as full
+  EXPECT_NE(KDRCIF_PrepareGrowth(s), 0);
+  pf::ClearFaults();
+  EXPECT_EQ(s->pShared->extentSegments, 0);
+  int held = 0;
+  for (int32_t b = 0; b < 40; ++b) {
+    int r = ReadBack(s, Find(s, 1), 1, b, 100);
+    EXPECT_NE(r, 0) << b;
+    held += r == 1;
+  }
+  EXPECT_GT(held, 0);
+  EXPECT_EQ(KDRCFile_CheckMetaFile(s, 127), 0);
+}
+
+// The block checksum is CRC32C as others compute it, by instruction, table or side by side.
+TEST(BlockChecksum, IsCrc32cWhicheverWayItIsComputed) {
+  EXPECT_EQ(kdrc::Crc32c(0, "123456789", 9), 0xE3069283u);
+  std::vector<uint8_t> bytes(16384 + 7);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 131 + (i >> 7));
+  for (size_t len : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, size_t{1000}, bytes.size()}) {
+    EXPECT_EQ(kdrc::Crc32c(0, bytes.data(), len), kdrc::Crc32cPortable(0, bytes.data(), len));
+    const uint8_t* data[3] = {bytes.data(), bytes.data() + 1, bytes.data() + 3};
+    size_t lens[3] = {len, len / 2, len > 3 ? len - 3 : 0};
+    uint32_t many[3];
+    kdrc::Crc32cMany(data, lens, many, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(many[i], kdrc::Crc32cPortable(0, data[i], lens[i])) << len;
+  }
 }
 
 TEST_F(StoreIf, GrowingAStandAloneExtentFileKeepsWhatItHolds) {

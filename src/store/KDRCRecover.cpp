@@ -1,0 +1,545 @@
+// KDRCRecover: the checksum of every block, and the repair of a store whose owner did not
+// close it (killed, or crashed).
+//
+// Checksums. "kdr.crc" beside the metafile holds a 4096-byte header (the text "KDRCSUM1",
+// then the number of segments the store can have, 32-bit) and one 32-bit word per segment at
+// 4096 + 4 * g: the CRC32C of the block segment g holds, extended over the block's identity
+// (its block number, length, file size and GUID), so a segment's old bytes, or another
+// block's, never pass for the block an entry names. A block's word is set after its bytes are
+// in the segment and before the page entry that names it is written; an entry whose word does
+// not match is a block the owner did not finish, or bytes damaged since. Disk space of the
+// file is allocated for the segments in use only (the rest grows with the extent files).
+//
+// Repair. A killed owner leaves the files as its last instructions left them: a block being
+// copied, a page half moved between lists, a hash bucket half linked. The repair keeps what
+// it can vouch for and frees the rest: pages that are sound and reachable from their file's
+// single first page through consistent links, entries whose segment is in range and named by
+// no other entry, and, once the segments are mapped, whose checksum matches. The free list,
+// the hash file and the date list are rebuilt from the pages kept.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/durable.h"
+#include "platform/fs.h"
+#include "store/crc32c.h"
+#include "store/hash_format.h"
+#include "store/kdrc_internal.h"
+#include "store/segment_format.h"
+
+static const char kModule[] = "KDRCRecover";
+
+namespace plat = kdr::platform;
+namespace meta = kdrc::meta;
+using kdrc::seg::kSegmentSize;
+
+namespace {
+
+constexpr char kSumsFile[] = "kdr.crc";
+constexpr char kSumsMagic[8] = {'K', 'D', 'R', 'C', 'S', 'U', 'M', '1'};
+constexpr uint64_t kSumsHeader = 4096;
+
+struct BlockIdentity {
+  int32_t block;
+  int32_t length;
+  uint32_t sizeLow;
+  uint32_t sizeHigh;
+  char guid[meta::kGuidLength];
+};
+
+int64_t Capacity(const KDRC_FILESHARED_T* sh) {
+  return int64_t(sh->segments) + int64_t(sh->totalExtentMB) * meta::kSegmentsPerMegabyte;
+}
+
+uint64_t SumsBytesFor(int64_t segments) { return kSumsHeader + 4 * uint64_t(segments); }
+
+bool IsSharedTocPage(const meta::Page* p) {
+  return std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) == 0;
+}
+
+bool Printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+
+bool SoundGuid(const meta::Page* p) {
+  for (int i = 0; i < meta::kGuidLength; ++i) {
+    auto c = static_cast<unsigned char>(p->guid[i]);
+    if (!(i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c)))) return false;
+  }
+  return true;
+}
+
+void FreeEntry(meta::SegmentEntry* e) { std::memset(e, 0xFF, sizeof *e); }
+
+// Removes entry i of the page, keeping the others packed at the front.
+void RemoveEntry(meta::Page* p, int32_t i) {
+  int32_t last = p->used - 1;
+  if (i != last) p->entries[i] = p->entries[last];
+  FreeEntry(&p->entries[last]);
+  p->used = last;
+}
+
+uint64_t GuidHash(const meta::Page* p) {
+  uint64_t h = 1469598103934665603ull;
+  for (int i = 0; i < meta::kGuidLength && p->guid[i] != '\0'; ++i)
+    h = (h ^ uint8_t(p->guid[i])) * 1099511628211ull;
+  return h;
+}
+
+bool SameGuid(const meta::Page* a, const meta::Page* b) {
+  return std::strncmp(a->guid, b->guid, meta::kGuidLength) == 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Extends the CRC of a block's bytes over its identity.
+uint32_t WithIdentity(uint32_t c, const KDRC_PAGE_T* page, int32_t block, int32_t length) {
+  BlockIdentity id;
+  std::memset(&id, 0, sizeof id);
+  id.block = block;
+  id.length = length;
+  id.sizeLow = page->sizeLow;
+  id.sizeHigh = page->sizeHigh;
+  std::memcpy(id.guid, page->guid, meta::kGuidLength);
+  return kdrc::Crc32c(c, &id, sizeof id);
+}
+
+}  // namespace
+
+uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data, int32_t length) {
+  return WithIdentity(kdrc::Crc32c(0, data, size_t(length < 0 ? 0 : length)), page, block, length);
+}
+
+void KDRCX_SetBlockSum(KDRC_FILETOC_T* pToc, int32_t segment, uint32_t sum) {
+  if (pToc->pSums == nullptr || segment < 0) return;
+  uint64_t at = SumsBytesFor(segment);
+  if (at + 4 > pToc->sumsAllocated) return;
+  std::memcpy(pToc->pSums + at, &sum, 4);
+  // The word goes before the entry that names the block: a repair after a kill between the
+  // two finds the word of a segment no entry names, never an entry with an old word.
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+int KDRCX_SumsUsable(KDRC_FILETOC_T* pToc) {
+  char* path = nullptr;
+  if (KDRCX_getFilePath(pToc, pToc->cacheDir, nullptr, nullptr, kSumsFile, &path) != 0) return 0;
+  int fd = KDRC_NO_FILE;
+  int usable = 0;
+  if (plat::OpenFile(path, plat::FileMode::kReadOnly, &fd) == 0) {
+    char head[12];
+    size_t done = 0;
+    uint64_t size = 0;
+    if (plat::ReadFileAt(fd, 0, head, sizeof head, &done) == 0 && done == sizeof head &&
+        std::memcmp(head, kSumsMagic, 8) == 0 && plat::FileSize(fd, &size) == 0) {
+      uint32_t capacity = 0;
+      std::memcpy(&capacity, head + 8, 4);
+      usable = int64_t(capacity) == Capacity(pToc->pShared) &&
+               size >= SumsBytesFor(capacity) ? 1 : 0;
+    }
+    plat::CloseFile(fd);
+  }
+  std::free(path);
+  return usable;
+}
+
+int KDRCX_OpenSums(KDRC_FILETOC_T* pToc, int fresh, int readOnly, int* pFilled) {
+  KDRC_CHECK_SHARED(pToc);
+  if (pFilled != nullptr) *pFilled = 0;
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  int64_t capacity = Capacity(sh);
+  uint64_t bytes = SumsBytesFor(capacity);
+  bool usable = !fresh && KDRCX_SumsUsable(pToc);
+  if (readOnly && !usable) return 0;  // nothing to check against
+  char* path = nullptr;
+  if (int rc = KDRCX_getFilePath(pToc, pToc->cacheDir, nullptr, nullptr, kSumsFile, &path))
+    return KDRC_PASS(rc);
+  int fd = KDRC_NO_FILE;
+  int os = 0;
+  if (usable) {
+    os = plat::OpenFile(path, readOnly ? plat::FileMode::kReadOnly : plat::FileMode::kReadWrite, &fd);
+  } else {
+    // A new file, never the old one rewritten: its words belong to another store.
+    plat::DeleteFile(path);
+    os = plat::OpenFile(path, plat::FileMode::kCreatePrivate, &fd);
+    if (os == 0) os = plat::AllocateFile(fd, 0, kSumsHeader);
+    if (os == 0) {
+      char head[12];
+      std::memcpy(head, kSumsMagic, 8);
+      uint32_t c = uint32_t(capacity);
+      std::memcpy(head + 8, &c, 4);
+      os = plat::WriteFileAt(fd, 0, head, sizeof head);
+    }
+    if (os == 0) os = plat::SetFileSize(fd, bytes);  // sparse beyond what is allocated
+  }
+  std::free(path);
+  if (os != 0) {
+    if (fd != KDRC_NO_FILE) plat::CloseFile(fd);
+    return KDRC_FAIL_OS(pToc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
+  }
+  void* view = nullptr;
+  os = plat::MapFile(fd, 0, size_t(bytes), !readOnly, &view);
+  if (os != 0) {
+    plat::CloseFile(fd);
+    return KDRC_FAIL_OS(pToc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
+  }
+  pToc->pSums = static_cast<uint8_t*>(view);
+  pToc->sumsBytes = bytes;
+  pToc->sumsFile = fd;
+  pToc->sumsAllocated = readOnly ? bytes : 0;
+  if (!readOnly) {
+    if (int rc = KDRCX_AllocateSums(pToc, int64_t(sh->segments) + sh->extentSegments)) {
+      KDRCX_CloseSums(pToc);
+      return KDRC_PASS(rc);
+    }
+  }
+  if (pFilled != nullptr) *pFilled = usable ? 1 : 0;
+  return 0;
+}
+
+int KDRCX_AllocateSums(KDRC_FILETOC_T* pToc, int64_t segments) {
+  if (pToc->pSums == nullptr) return 0;
+  uint64_t want = SumsBytesFor(segments);
+  if (want > pToc->sumsBytes) want = pToc->sumsBytes;
+  if (want <= pToc->sumsAllocated) return 0;
+  if (int os = plat::AllocateFile(pToc->sumsFile, 0, want))
+    return KDRC_FAIL_OS(pToc, KDRC_ERROR_FILE_SEGMENT_BEYOND_END_OF_EXTENT_FILE, os);
+  pToc->sumsAllocated = want;
+  return 0;
+}
+
+int KDRCX_SyncSums(KDRC_FILETOC_T* pToc) {
+  if (pToc->pSums == nullptr || pToc->sumsAllocated == 0) return 0;
+  return plat::SyncMapped(pToc->pSums, size_t(pToc->sumsAllocated));
+}
+
+void KDRCX_CloseSums(KDRC_FILETOC_T* pToc) {
+  if (pToc->pSums != nullptr) plat::UnmapFile(pToc->pSums, size_t(pToc->sumsBytes));
+  if (pToc->sumsFile != KDRC_NO_FILE) plat::CloseFile(pToc->sumsFile);
+  pToc->pSums = nullptr;
+  pToc->sumsBytes = pToc->sumsAllocated = 0;
+  pToc->sumsFile = KDRC_NO_FILE;
+}
+
+int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_SHARED(pToc);
+  const KDRC_FILESHARED_T* sh = pToc->pShared;
+  meta::Header* h = pToc->pHeader;
+  const int32_t pages = pToc->pageCount;
+  const int64_t limit = int64_t(sh->segments) + sh->extentSegments;
+  if (sh->segments < 1 || sh->extentSegments < 0 || limit > Capacity(sh))
+    return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_DATE_LIST_COUNT_IS_WRONG);
+  const int32_t now = int32_t(std::time(nullptr));
+  int64_t dropped = 0;
+
+  // 1. Sound allocated pages are candidates; their unsound entries go.
+  enum : uint8_t { kDrop = 0, kCandidate = 1, kKept = 2 };
+  std::vector<uint8_t> state(size_t(pages), kDrop);
+  std::vector<uint8_t> refs(size_t(limit), 0);
+  for (int32_t n = 0; n < pages; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->kind != meta::kAllocated || p->self != n || p->used < 0 ||
+        p->used > meta::kEntriesPerPage || !SoundGuid(p) || p->guid[0] == '\0')
+      continue;
+    for (int32_t i = p->used - 1; i >= 0; --i) {
+      const meta::SegmentEntry& e = p->entries[i];
+      if (e.segment < 0 || e.segment >= limit || e.block < 0 || e.length < 0 ||
+          e.length > kSegmentSize) {
+        RemoveEntry(p, i);
+        ++dropped;
+      }
+    }
+    for (int32_t i = 0; i < p->used; ++i) {
+      uint8_t& r = refs[size_t(p->entries[i].segment)];
+      if (r < 2) ++r;
+    }
+    state[size_t(n)] = kCandidate;
+  }
+  // 2. A segment two entries name belongs to neither for sure.
+  for (int32_t n = 0; n < pages; ++n) {
+    if (state[size_t(n)] != kCandidate) continue;
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    for (int32_t i = p->used - 1; i >= 0; --i) {
+      if (refs[size_t(p->entries[i].segment)] > 1) {
+        RemoveEntry(p, i);
+        ++dropped;
+      }
+    }
+  }
+  // 3. One first page per GUID (two for one GUID: neither is kept); its chain is kept up to
+  // the first link that does not hold. First pages are grouped by a hash of their GUID, so a
+  // store of two million files needs no map of strings.
+  std::vector<std::pair<uint64_t, int32_t>> firsts;
+  for (int32_t n = 0; n < pages; ++n) {
+    if (state[size_t(n)] != kCandidate) continue;
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->firstPage) firsts.emplace_back(GuidHash(p), n);
+  }
+  std::sort(firsts.begin(), firsts.end());
+  std::vector<int32_t> unique;
+  for (size_t i = 0; i < firsts.size();) {
+    size_t j = i;
+    while (j < firsts.size() && firsts[j].first == firsts[i].first) ++j;
+    for (size_t a = i; a < j; ++a) {
+      bool twice = false;
+      for (size_t b = i; b < j && !twice; ++b)
+        twice = a != b && SameGuid(KDRCX_PageAt(pToc, firsts[a].second),
+                                   KDRCX_PageAt(pToc, firsts[b].second));
+      if (!twice) unique.push_back(firsts[a].second);
+    }
+    i = j;
+  }
+  for (int32_t first : unique) {
+    meta::Page* p = KDRCX_PageAt(pToc, first);
+    if (p->prev != -1) p->prev = -1;
+    state[size_t(first)] = kKept;
+    for (int32_t steps = 0; steps <= pages; ++steps) {
+      int32_t next = p->next;
+      if (next == -1) break;
+      meta::Page* q = KDRCX_PageAt(pToc, next);
+      if (q == nullptr || state[size_t(next)] != kCandidate || q->firstPage ||
+          q->prev != p->self || std::strncmp(q->guid, p->guid, meta::kGuidLength) != 0 ||
+          q->sizeLow != p->sizeLow || q->sizeHigh != p->sizeHigh) {
+        p->next = -1;  // the rest of the chain cannot be vouched for
+        break;
+      }
+      state[size_t(next)] = kKept;
+      p = q;
+    }
+  }
+  // 4. Everything not kept is free, in one ascending list; kept pages lose their hash links
+  // (the hash file is rebuilt) and any time stamp from the future.
+  int32_t head = -1, tail = -1, freeCount = 0;
+  int64_t kept = 0;
+  for (int32_t n = 0; n < pages; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (state[size_t(n)] == kKept) {
+      p->hashLink = -1;
+      if (p->accessTime > now) p->accessTime = now;
+      if (!IsSharedTocPage(p)) kept += p->used;
+      continue;
+    }
+    if (p->kind == meta::kAllocated && p->used > 0 && p->used <= meta::kEntriesPerPage &&
+        !IsSharedTocPage(p))
+      dropped += p->used;
+    std::memset(p, 0, sizeof *p);
+    p->mark = meta::kPageMark;
+    p->kind = meta::kFree;
+    p->self = n;
+    p->next = -1;
+    p->prev = tail;
+    p->hashLink = -1;
+    std::memset(p->entries, 0xFF, sizeof p->entries);
+    if (tail != -1) KDRCX_PageAt(pToc, tail)->next = n;
+    if (head == -1) head = n;
+    tail = n;
+    ++freeCount;
+  }
+  h->freeHead = head;
+  h->freeTail = tail;
+  h->freeCount = freeCount;
+  pToc->recoveredDropped = dropped;
+  pToc->recoveredKept = kept;
+  return 0;
+}
+
+int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_HASHTOC_T* ht = pToc->pHashToc;
+  if (ht == nullptr || ht->pBuckets == nullptr || ht->buckets < 1)
+    return KDRCX_NullPointer("pToc->pHashToc", KDRC_HERE);
+  for (int32_t b = 0; b < ht->buckets; ++b) ht->pBuckets[b] = kdrc::hash::kEmpty;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->kind != meta::kAllocated || !p->firstPage) continue;
+    char guid[meta::kGuidLength + 1] = {};
+    std::memcpy(guid, p->guid, meta::kGuidLength);
+    int32_t bucket = -1;
+    if (int rc = KDRCHash_Entry(pToc, guid, &bucket)) return KDRC_PASS(rc);
+    p->hashLink = ht->pBuckets[bucket];
+    ht->pBuckets[bucket] = n;
+  }
+  return 0;
+}
+
+namespace {
+
+// Where segment g's bytes are for a pass over every block: the segment file through the TOC's
+// view, the extent files each through one read-only view of its used part, made on first use
+// (the TOC's extent windows hold one segment at a time: a pass would map every block anew).
+class BlockReader {
+ public:
+  explicit BlockReader(KDRC_FILETOC_T* toc) : toc_(toc) {}
+  ~BlockReader() {
+    for (const View& v : views_) {
+      if (v.data != nullptr) plat::UnmapFile(v.data, v.bytes);
+    }
+  }
+  BlockReader(const BlockReader&) = delete;
+  BlockReader& operator=(const BlockReader&) = delete;
+
+  // *moves: the address is in one of the TOC's extent windows, which the next lookup may move.
+  int Address(int32_t g, const uint8_t** out, bool* moves) {
+    *moves = false;
+    const KDRC_FILESHARED_T* sh = toc_->pShared;
+    const KDRC_SEGMENTTOC_T* seg = toc_->pSegmentToc;
+    if (g < sh->segments || sh->segsPerExtent < 1 || seg == nullptr)
+      return KDRCX_SegmentAddress(toc_, g, out);
+    int32_t e = (g - sh->segments) / sh->segsPerExtent;
+    int32_t r = (g - sh->segments) % sh->segsPerExtent;
+    if (e >= seg->extentSlots || seg->pExtents[e] == nullptr || seg->pExtents[e]->path == nullptr)
+      return Window(g, out, moves);
+    if (size_t(e) >= views_.size()) views_.resize(size_t(e) + 1);
+    View& v = views_[size_t(e)];
+    if (v.data == nullptr) {
+      int64_t inUse = int64_t(sh->extentSegments) - int64_t(sh->segsPerExtent) * e;
+      if (inUse > sh->segsPerExtent) inUse = sh->segsPerExtent;
+      int fd = KDRC_NO_FILE;
+      void* data = nullptr;
+      if (inUse < 1 ||
+          plat::OpenFile(seg->pExtents[e]->path, plat::FileMode::kReadOnly, &fd) != 0)
+        return Window(g, out, moves);
+      uint64_t size = 0;
+      size_t bytes = size_t(inUse) * kSegmentSize;
+      bool mapped = plat::FileSize(fd, &size) == 0 && size >= bytes &&
+                    plat::MapFile(fd, 0, bytes, false, &data) == 0;
+      plat::CloseFile(fd);
+      if (!mapped) return Window(g, out, moves);
+      v.data = static_cast<uint8_t*>(data);
+      v.bytes = bytes;
+    }
+    if (uint64_t(r + 1) * kSegmentSize > v.bytes) return Window(g, out, moves);
+    *out = v.data + uint64_t(r) * kSegmentSize;
+    return 0;
+  }
+
+  int Window(int32_t g, const uint8_t** out, bool* moves) {
+    *moves = true;
+    return KDRCX_SegmentAddress(toc_, g, out);
+  }
+
+ private:
+  struct View {
+    uint8_t* data = nullptr;
+    size_t bytes = 0;
+  };
+  KDRC_FILETOC_T* toc_;
+  std::vector<View> views_;
+};
+
+}  // namespace
+
+int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_t* pBad) {
+  KDRC_CHECK_SHARED(pToc);
+  *pChecked = *pBad = 0;
+  if (pToc->pSums == nullptr) return 0;
+  const KDRC_FILESHARED_T* sh = pToc->pShared;
+  BlockReader reader(pToc);
+  // The blocks of a page are checked three at a time (see kdrc::Crc32cMany).
+  constexpr int kBatch = 3;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->kind != meta::kAllocated || IsSharedTocPage(p)) continue;
+    bool bad[meta::kEntriesPerPage] = {};
+    int32_t used = std::min<int32_t>(p->used, meta::kEntriesPerPage);
+    for (int32_t i = 0; i < used;) {
+      const uint8_t* data[kBatch];
+      size_t len[kBatch];
+      int32_t index[kBatch];
+      int k = 0;
+      for (; k < kBatch && i < used; ++i) {
+        const meta::SegmentEntry& e = p->entries[i];
+        if (e.segment < 0 || e.segment >= int64_t(sh->segments) + sh->extentSegments ||
+            e.length < 0 || e.length > kSegmentSize) {
+          bad[i] = true;
+          continue;
+        }
+        bool moves = false;
+        if (int rc = reader.Address(e.segment, &data[k], &moves)) return KDRC_PASS(rc);
+        len[k] = size_t(e.length);
+        index[k] = i;
+        ++k;
+        if (moves) {
+          ++i;
+          break;
+        }
+      }
+      uint32_t sums[kBatch];
+      kdrc::Crc32cMany(data, len, sums, k);
+      for (int j = 0; j < k; ++j) {
+        const meta::SegmentEntry& e = p->entries[index[j]];
+        uint64_t at = SumsBytesFor(e.segment);
+        uint32_t stored = 0;
+        if (at + 4 <= pToc->sumsBytes) std::memcpy(&stored, pToc->pSums + at, 4);
+        bad[index[j]] = WithIdentity(sums[j], p, e.block, e.length) != stored;
+      }
+    }
+    for (int32_t i = used - 1; i >= 0; --i) {
+      ++*pChecked;
+      if (!bad[i]) continue;
+      ++*pBad;
+      if (drop) {
+        if (int rc = KDRCX_DropEntry(pToc, p, i)) return KDRC_PASS(rc);
+      }
+    }
+  }
+  return 0;
+}
+
+int KDRCX_FillSums(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_SHARED(pToc);
+  if (pToc->pSums == nullptr) return 0;
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (p->kind != meta::kAllocated || IsSharedTocPage(p)) continue;
+    for (int32_t i = 0; i < p->used && i < meta::kEntriesPerPage; ++i) {
+      const meta::SegmentEntry& e = p->entries[i];
+      const uint8_t* data = nullptr;
+      if (e.length < 0 || e.length > kSegmentSize) continue;
+      if (int rc = KDRCX_SegmentAddress(pToc, e.segment, &data)) return KDRC_PASS(rc);
+      KDRCX_SetBlockSum(pToc, e.segment, KDRCX_BlockSum(p, e.block, data, e.length));
+    }
+  }
+  return 0;
+}
+
+int KDRCX_DropEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int32_t i) {
+  KDRC_CHECK_SHARED(pToc);
+  if (pPage == nullptr || i < 0 || i >= pPage->used || i >= meta::kEntriesPerPage)
+    return KDRC_FAIL_VALUE(pToc, i, KDRC_ERROR_IF_BAD_LENGTH);
+  int32_t segment = pPage->entries[i].segment;
+  // The entry goes first: from the change on, no reader is led to the segment.
+  KDRCX_NoteStoreChange(pToc);
+  RemoveEntry(pPage, i);
+  if (int rc = KDRCSegment_FreeThisSegment(pToc, pPage, segment)) return KDRC_PASS(rc);
+  return 0;
+}
+
+int KDRCIF_CheckBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, int* pBad) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (pBad == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "pBad");
+  *pBad = 0;
+  if (pToc->pSums == nullptr || pFirst == nullptr) return 0;
+  KDRC_PAGE_T* hit = nullptr;
+  int32_t segment = -1, length = -1;
+  if (int rc = KDRCFile_FindSegment(pToc, pFirst, block, &hit, &segment, &length))
+    return KDRC_PASS(rc);
+  if (hit == nullptr || segment < 0) return 0;
+  const uint8_t* data = nullptr;
+  if (int rc = KDRCX_SegmentAddress(pToc, segment, &data)) return KDRC_PASS(rc);
+  uint32_t stored = 0;
+  uint64_t at = SumsBytesFor(segment);
+  if (at + 4 <= pToc->sumsBytes) std::memcpy(&stored, pToc->pSums + at, 4);
+  if (KDRCX_BlockSum(hit, block, data, length) == stored) return 0;
+  *pBad = 1;
+  for (int32_t i = 0; i < hit->used && i < meta::kEntriesPerPage; ++i) {
+    if (hit->entries[i].block == block && hit->entries[i].segment == segment)
+      return KDRCX_DropEntry(pToc, hit, i) == 0 ? 0 : KDRC_PASS(KDRC_ERROR_IF_BAD_LENGTH);
+  }
+  return 0;
+}

@@ -1,0 +1,338 @@
+// What kdrcached keeps of its store across kills, damage, size changes and a full disk: the
+// blocks are read back byte for byte through the store, as the fast cache reads them.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "server/server_fixture.h"
+#include "server/stats.h"
+#include "store/kdrc.h"
+#include "support/process_wait.h"
+
+namespace kdr::servertest {
+namespace {
+
+namespace pf = kdr::platform;
+namespace fs = std::filesystem;
+
+constexpr int32_t kBlock = 16384;
+
+// File n's content: 64-byte records, each naming the file, its volume and its own offset, so a
+// block of another file, volume or place is caught.
+std::string Records(int file, int volume, size_t bytes) {
+  std::string s;
+  s.reserve(bytes + 64);
+  char rec[128];
+  for (size_t at = 0; at < bytes; at += 64) {
+    std::snprintf(rec, sizeof rec, "file=%05d volume=%03d offset=%012zu ..................\n",
+                  file, volume, at);
+    s.append(rec, 64);
+  }
+  s.resize(bytes);
+  return s;
+}
+
+// Empty when `got` is `want` from `at` on (and no longer), else the first record that differs.
+std::string Mismatch(const std::string& got, const std::string& want, size_t at) {
+  if (at + got.size() > want.size()) return "longer than the file: " + std::to_string(got.size());
+  for (size_t k = 0; k < got.size(); ++k) {
+    if (got[k] != want[at + k]) {
+      size_t rec = (at + k) / 64 * 64;
+      return "at " + std::to_string(at + k) + ": got \"" +
+             got.substr(rec >= at ? rec - at : 0, 64) + "\"";
+    }
+  }
+  return "";
+}
+
+class Durable : public ServerFixture {
+ protected:
+  struct File {
+    std::string ticket, guid, content;
+  };
+
+  void PutFiles(int count, size_t bytes) {
+    for (int i = 0; i < count; ++i) {
+      File f;
+      f.content = Records(i, 1, bytes + size_t(i % 3) * 1000);
+      f.ticket = PutFile(f.content, "d" + std::to_string(i) + ".bin", &f.guid);
+      files_.push_back(f);
+    }
+  }
+
+  // Reads file i whole through the server, without failing the test when the server goes away
+  // (a kill under load). True when every byte came and matched.
+  bool ReadQuietly(RawClient* c, size_t i) {
+    Reply r = c->Open(files_[i].ticket);
+    if (r.typeId != kReplyNormal || r.payload.size() < 10) return false;
+    uint16_t h = GetBE16(r.payload.data(), 0);
+    const std::string& want = files_[i].content;
+    if (!c->Send(KDR_GET_DATA_MSG, Cat({BE16(h), BE64(0), BE32(uint32_t(want.size())),
+                                        Text("tst", false)})))
+      return false;
+    std::string got;
+    for (;;) {
+      Reply d;
+      if (!c->Receive(&d)) return false;
+      if (d.typeId == kReplyEnd) break;
+      if (d.typeId != kReplyNormal || d.payload.size() < 12) return false;
+      got.append(reinterpret_cast<const char*>(d.payload.data() + 12), d.payload.size() - 12);
+      if (got.size() >= want.size()) break;
+    }
+    EXPECT_EQ(Mismatch(got, want, 0), "") << "from the server, file " << i;
+    c->Simple(KDR_CLOSE_MSG, BE16(h));
+    return got == want;
+  }
+
+  void ReadAll() {
+    RawClient c;
+    Connect(&c);
+    for (size_t i = 0; i < files_.size(); ++i) EXPECT_TRUE(ReadQuietly(&c, i)) << i;
+  }
+
+  // Attaches to the running server's store as the fast cache does and reads every block of
+  // every file it holds: each must be the file's own bytes. The blocks held.
+  int64_t BlocksInStore() {
+    RawClient c;
+    Connect(&c);
+    Reply info = c.Simple(KDR_GET_CACHE_INIT_INFO, {});
+    EXPECT_EQ(info.typeId, kReplyNormal) << info.ErrorText();
+    if (info.payload.size() < 24) return -1;
+    const unsigned char* p = info.payload.data();
+    int32_t pages = GetBE32(p, 0), segments = GetBE32(p, 4), hash = GetBE32(p, 8);
+    int32_t mb = GetBE32(p, 12), extents = GetBE32(p, 16);
+    size_t d = GetBE16(p, 20), m = GetBE16(p, 22);
+    std::string dir(reinterpret_cast<const char*>(p + 24), d);
+    std::string map(reinterpret_cast<const char*>(p + 24 + d), m);
+    std::string oldRun = std::getenv("KDR_RUNTIME_DIR") != nullptr ? std::getenv("KDR_RUNTIME_DIR") : "";
+    setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+    KDRCIF_OPEN_PARAMS prm{dir.data(), map.data(), pages, segments, hash, mb * extents, mb,
+                           extents, 0, 0, KDRC_MODE_CLIENT, 0, 0};
+    KDRC_FILETOC_T* store = nullptr;
+    int rc = KDRCIF_OpenS(&prm, &store);
+    oldRun.empty() ? unsetenv("KDR_RUNTIME_DIR") : setenv("KDR_RUNTIME_DIR", oldRun.c_str(), 1);
+    EXPECT_EQ(rc, 0);
+    if (rc != 0) return -1;
+    int64_t held = 0;
+    std::string block(kBlock, '\0');
+    EXPECT_EQ(KDRCIF_LockCache(store), 0);
+    for (size_t i = 0; i < files_.size(); ++i) {
+      KDRC_PAGE_T* first = nullptr;
+      int32_t size[2] = {0, 0};
+      if (KDRCIF_FindFile(store, files_[i].guid.c_str(), size, &first) != 0 || first == nullptr)
+        continue;
+      const std::string& want = files_[i].content;
+      for (int32_t b = 0; int64_t(b) * kBlock < int64_t(want.size()); ++b) {
+        int32_t n = -1;
+        if (KDRCIF_ReadBlock(store, first, b, block.data(), &n) != 0 || n < 0) continue;
+        ++held;
+        EXPECT_EQ(Mismatch(block.substr(0, size_t(n)), want, size_t(b) * kBlock), "")
+            << "from the store, file " << i << " block " << b;
+      }
+    }
+    KDRCIF_UnLockCache(store);
+    KDRCIF_Close(&store);
+    return held;
+  }
+
+  int64_t BlocksOf(size_t i) const { return (int64_t(files_[i].content.size()) + kBlock - 1) / kBlock; }
+
+  std::vector<File> files_;
+};
+
+// Kills at random moments under load: each next server keeps the blocks of every file read
+// whole before the kill (at least 99 % of them; none wrong) and serves them without the vault.
+TEST_F(Durable, AKilledServerKeepsItsBlocksAndServesThemRight) {
+  const std::string sizes = "--segments 256 --extent-mb 16 --extent-files 2";
+  PutFiles(40, 150000);  // about 6 MB: the segment file and the first extent file
+  std::mt19937 rng(std::random_device{}());
+  std::vector<char> complete(files_.size(), 0);
+  for (int round = 0; round < 3; ++round) {
+    StartServer(sizes);
+    if (round > 0) {
+      EXPECT_TRUE(WaitForLog("was not closed cleanly: repaired", 2000)) << LogText();
+      int64_t expected = 0;
+      for (size_t i = 0; i < files_.size(); ++i) expected += complete[i] ? BlocksOf(i) : 0;
+      int64_t held = BlocksInStore();
+      EXPECT_GE(held * 100, expected * 99) << "round " << round;
+    }
+    std::atomic<bool> stop{false};
+    std::mutex mu;
+    std::vector<std::thread> loaders;
+    for (int t = 0; t < 2; ++t) {
+      loaders.emplace_back([&, t] {
+        RawClient c;
+        if (c.Connect(master_) != pf::kPipeOk ||
+            c.VersionCheck(kProtocolVersion).typeId != kReplyNormal)
+          return;
+        for (size_t k = size_t(t); !stop.load(); k += 7) {
+          size_t i = k % files_.size();
+          if (!ReadQuietly(&c, i)) return;
+          std::lock_guard<std::mutex> guard(mu);
+          complete[i] = 1;
+        }
+      });
+    }
+    pf::SleepMs(int(200 + rng() % 1500));
+    ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
+    WaitForProcessEnd(pid_, 5000);
+    stopped_ = true;
+    stop = true;
+    for (auto& l : loaders) l.join();
+  }
+  // The last server serves every complete file from the store alone.
+  StartServer(sizes);
+  ASSERT_TRUE(WaitForLog("was not closed cleanly: repaired", 2000)) << LogText();
+  RawClient c;
+  Connect(&c);
+  for (size_t i = 0; i < files_.size(); ++i) {
+    if (complete[i]) {
+      EXPECT_TRUE(ReadQuietly(&c, i)) << i;
+    }
+  }
+  ASSERT_EQ(StopServer(), 0);
+  std::map<std::string, std::string> st;
+  ASSERT_TRUE(kdr::server::ParseFlatJson(ReadLocal(home_ + "/cache/status.json"), &st));
+  EXPECT_EQ(st["bytes_from_vault"], "0") << "blocks kept were fetched again";
+}
+
+// Bytes flipped in any store file while no server runs are never served: the damaged blocks
+// are dropped, counted, and read from the vault again.
+TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
+  const std::string sizes = "--segments 128 --extent-mb 16 --extent-files 1";
+  PutFiles(12, 200000);
+  std::mt19937 rng(7);
+  for (const char* name : {"kdr.seg", "kdr.ext000", "kdr.mf", "kdr.hsh", "kdr.crc", "kdr.gen"}) {
+    StartServer(sizes);
+    ReadAll();
+    ASSERT_EQ(StopServer(), 0);
+    std::string path = home_ + "/cache/" + name;
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(f.good()) << path;
+    uint64_t size = fs::file_size(path);
+    // Past the metafile's header (whose damage refuses the whole store, as before) and past
+    // the shared area at the start of the segment file (rewritten by every open).
+    uint64_t from = std::string(name) == "kdr.mf" ? 512 : std::string(name) == "kdr.seg" ? 4 * kBlock : 0;
+    bool data = std::string(name) == "kdr.seg" || std::string(name) == "kdr.ext000";
+    uint64_t span = data ? 256 * 1024 : size - from;  // where blocks are
+    for (int k = 0; k < 64; ++k) {
+      uint64_t at = from + rng() % span;
+      f.seekg(std::streamoff(at));
+      char b = 0;
+      f.get(b);
+      f.seekp(std::streamoff(at));
+      f.put(char(b ^ 0x5A));
+    }
+    f.close();
+    if (data) {  // the store tool finds the damage too
+      std::string out = home_ + "/check.out";
+      std::system(("env KDR_RUNTIME_DIR='" + home_ + "/run' '" KDRCSTORE "' check --cache-dir '" +
+                   home_ + "/cache' >'" + out + "' 2>&1").c_str());
+      EXPECT_NE(ReadLocal(out).find("FINDING block checksums"), std::string::npos) << ReadLocal(out);
+    }
+    StartServer(sizes);
+    if (data) {
+      EXPECT_TRUE(WaitForLog("was damaged: repaired", 1000)) << name;
+    }
+    BlocksInStore();  // every block still held is right
+    ReadAll();        // and every file reads right, from the store or the vault
+    ASSERT_EQ(StopServer(), 0);
+    ASSERT_FALSE(HasFailure()) << name << "\n" << LogText();
+  }
+}
+
+// A new --store-size on an existing store is applied, with a log line; the same one is not.
+TEST_F(Durable, AChangedStoreSizeRebuildsTheStore) {
+  PutFiles(4, 100000);
+  StartServer("--store-size 8M");
+  ReadAll();
+  ASSERT_EQ(StopServer(), 0);
+  StartServer("--store-size 20M");
+  EXPECT_TRUE(WaitForLog("rebuilt blank with", 2000)) << LogText();
+  ReadAll();
+  std::map<std::string, std::string> st;
+  for (int i = 0; i < 200 && st["pid"] != std::to_string(pid_); ++i) {
+    pf::SleepMs(20);
+    kdr::server::ParseFlatJson(ReadLocal(home_ + "/cache/status.json"), &st);
+  }
+  EXPECT_EQ(st["store_segments"], "1280");
+  ASSERT_EQ(StopServer(), 0);
+  size_t rebuilt = 0;
+  std::string log = LogText();
+  for (size_t at = 0; (at = log.find("rebuilt blank with", at)) != std::string::npos; ++at) ++rebuilt;
+  StartServer("--store-size 20M");
+  EXPECT_EQ(BlocksInStore(), 4 * BlocksOf(0));  // kept: same size, closed cleanly
+  ASSERT_EQ(StopServer(), 0);
+  log = LogText();
+  size_t now = 0;
+  for (size_t at = 0; (at = log.find("rebuilt blank with", at)) != std::string::npos; ++at) ++now;
+  EXPECT_EQ(now, rebuilt);
+}
+
+// The cache directory on a small file system that fills up: reads and uploads go on with the
+// right bytes and no crash; once space is back the store grows again by itself.
+TEST_F(Durable, AFullDiskIsNeverACrash) {
+  std::string dir = home_ + "/small";
+  fs::create_directories(dir);
+  if (std::system(("mount -t tmpfs -o size=24m tmpfs '" + dir + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a small file system here (the store's fault-seam test covers it)";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { std::system(("umount -l '" + dir + "' 2>/dev/null").c_str()); }
+  } unmount{dir};
+  PutFiles(30, 150000);  // 4.5 MB: more than the segment file holds
+  StartServer("--cache-dir '" + dir + "' --segments 64 --file-pages 128 --extent-mb 16 "
+              "--extent-files 1");
+  // Fill what is left.
+  {
+    std::ofstream fill(dir + "/filler", std::ios::binary);
+    std::string mb(1 << 20, 'x');
+    for (int i = 0; i < 30 && fill.write(mb.data(), mb.size()); ++i) {
+    }
+  }
+  ReadAll();
+  EXPECT_TRUE(WaitForLog("the cache store cannot grow", 1000)) << LogText();
+  // An upload of a file the store holds is committed, and the result says so.
+  RawClient c;
+  Connect(&c);
+  Reply r = c.Open(files_[0].ticket);
+  ASSERT_EQ(r.typeId, kReplyNormal);
+  std::string local = WriteLocal("v2.bin", Records(0, 2, 150000));
+  ASSERT_TRUE(c.Send2(KDR_UPLOAD_MSG, Cat({BE16(GetBE16(r.payload.data(), 0)),
+                                           BE16(static_cast<uint16_t>(local.size()))}),
+                      Text(local, false)));
+  for (;;) {
+    Reply u;
+    ASSERT_TRUE(c.Receive(&u));
+    if (u.typeId == kReplyProgress) {
+      c.SendStatus(0);
+      continue;
+    }
+    EXPECT_EQ(u.typeId, kReplyNormal) << u.ErrorText();
+    break;
+  }
+  files_[0].content = Records(0, 2, 150000);
+  ReadAll();
+  // Space back: a later growth finds it.
+  fs::remove(dir + "/filler");
+  pf::SleepMs(2200);
+  ReadAll();
+  ReadAll();
+  EXPECT_GT(BlocksInStore(), 64);
+  EXPECT_EQ(StopServer(), 0);
+}
+
+}  // namespace
+}  // namespace kdr::servertest
