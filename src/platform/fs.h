@@ -68,7 +68,8 @@ int DeleteFile(const char* path);
 int CreateTempFile(const std::string& dir, const std::string& prefix, FileMode mode,
                    std::string* path, int* fd);
 
-// Makes the open file `fd` readable and writable by its owner only (0600).
+// Makes the open file `fd` readable and writable by its owner only (0600), when it is a
+// regular file; anything else (a device, a FIFO) is left as it is.
 int MakeFilePrivate(int fd);
 
 // Makes `len` bytes of `data` the whole content of `path`: written under a fresh temporary

@@ -107,6 +107,10 @@ int CreateTempFile(const std::string& dir, const std::string& prefix, FileMode m
 }
 
 int MakeFilePrivate(int fd) {
+  // Only a regular file: a log sent to /dev/null or a FIFO must not change a shared node.
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) return 0;
   return ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
 }
 
