@@ -366,7 +366,7 @@ void Server::Run() {
       } else {
         // Out of descriptors, most likely: give the connections a moment to end rather
         // than spin on a listener that fails at once.
-        NoteDescriptorShortage(rc);
+        if (!NoteDescriptorShortage()) Log(LogLevel::kWarn, "accepting a client failed (error %d)", rc);
         pf::SleepMs(50);
       }
       continue;
@@ -433,7 +433,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   if (rc == pf::kPipeOk && pf::PipePeer(pipe, &peer) != pf::kPipeOk) rc = pf::kPipeFailed;
   if (rc != pf::kPipeOk) {
     Log(LogLevel::kDebug, "hand-off to a client failed (error %d)", rc);
-    if (rc != pf::kPipeTimeout) NoteDescriptorShortage(rc);
+    if (rc != pf::kPipeTimeout && rc != pf::kPipeBroken) NoteDescriptorShortage();
     if (pipe != pf::kNoPipe) pf::PipeAbort(pipe);
     conn->done.store(true);
     return;
@@ -549,18 +549,17 @@ void Server::CloseStalledRequests() {
   }
 }
 
-void Server::NoteDescriptorShortage(int rc) {
+bool Server::NoteDescriptorShortage() {
   uint64_t used = 0;
   uint64_t limit = 0;
-  if (pf::DescriptorUse(&used, &limit) != 0 || used + 8 < limit) {
-    Log(LogLevel::kWarn, "accepting a client failed (error %d)", rc);
-    return;
-  }
-  if (descriptorsShort_.exchange(true)) return;
+  // A few spare ones count as none left: the failed call itself needed up to three.
+  if (pf::DescriptorUse(&used, &limit) != 0 || used + 8 < limit) return false;
+  if (descriptorsShort_.exchange(true)) return true;
   Log(LogLevel::kError, "out of descriptors: %llu of %llu in use, so new clients fail until "
       "some go; raise the limit (ulimit -n, or LimitNOFILE= of the service) or lower "
       "--max-connections", static_cast<unsigned long long>(used),
       static_cast<unsigned long long>(limit));
+  return true;
 }
 
 void Server::Housekeeping() {

@@ -190,9 +190,9 @@ class Server {
   bool Admit(const platform::PeerProcess& peer);
   // Closes the connections whose request stopped half-way.
   void CloseStalledRequests();
-  // After a failure to accept or hand off a client: logs once, while it lasts, that the
-  // process is out of descriptors, when that is the cause.
-  void NoteDescriptorShortage(int rc);
+  // After a failure to accept or hand off a client: whether the process is out of
+  // descriptors; logged once while it lasts.
+  bool NoteDescriptorShortage();
   void Housekeeping();
   void WatchVault();
   void JoinFinished();
