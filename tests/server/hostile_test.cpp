@@ -108,7 +108,9 @@ TEST_F(Hostile, VaultAndLogArePrivateAndWhatDeadWritersLeftGoesAtStart) {
   EXPECT_EQ(Upload(&c, h, WriteLocal("up.bin", Pattern(1000, 6))).typeId, kReplyNormal);
   EXPECT_EQ(Perms(dir), 0700u);
   for (const auto& e : fs::directory_iterator(dir)) {
-    if (e.path() != liveTmp) EXPECT_EQ(Perms(e.path()), 0600u) << e.path();
+    if (e.path() != liveTmp) {
+      EXPECT_EQ(Perms(e.path()), 0600u) << e.path();
+    }
   }
   EXPECT_EQ(Perms(log), 0600u);
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(deadTmp); }, 3000));
