@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kdr::platform {
 
@@ -25,6 +26,10 @@ enum class FileMode {
   kCreatePrivate,   // as kCreateTruncate, but a file it creates is readable by its owner only
                     // (0600): cached copies of the user's documents
   kAppend,          // existing file, every write goes to its end
+  kAppendPrivate,   // as kAppend, but created when missing, readable by its owner only (0600)
+  kReadRegular,     // existing regular file, read only. Anything else (a directory, a device,
+                    // a FIFO, a socket) is refused with EINVAL, and the open never waits (a
+                    // FIFO without a writer does not block it)
 };
 
 // On success stores an open descriptor in *fd and returns 0. On failure *fd is kNoFile.
@@ -54,9 +59,22 @@ int SetFileSize(int fd, uint64_t size);
 // Removes the name `path`.
 int DeleteFile(const char* path);
 
-// Makes `len` bytes of `data` the whole content of `path`: written under a temporary name
-// beside it (`path` + ".tmp"), then renamed over it, so a reader finds the old content or the
-// new, never a part. `mode` is kCreateTruncate or kCreatePrivate, for a file it creates.
+// Creates a new, empty file in the directory `dir` under the name `prefix` followed by 16
+// random hexadecimal digits, and opens it read-write. The name is made exclusively and never
+// through a symbolic link (O_EXCL | O_NOFOLLOW): whoever else may write `dir` can neither
+// guess the name ahead nor make the write land in another file. `mode` is kCreatePrivate
+// (0600) or kCreateTruncate (0644, less the umask). On success returns 0 with *fd open and
+// *path the file's full name; on failure an errno value, *fd kNoFile.
+int CreateTempFile(const std::string& dir, const std::string& prefix, FileMode mode,
+                   std::string* path, int* fd);
+
+// Makes the open file `fd` readable and writable by its owner only (0600), when it is a
+// regular file; anything else (a device, a FIFO) is left as it is.
+int MakeFilePrivate(int fd);
+
+// Makes `len` bytes of `data` the whole content of `path`: written under a fresh temporary
+// name beside it (CreateTempFile), then renamed over it, so a reader finds the old content or
+// the new, never a part. `mode` is kCreateTruncate or kCreatePrivate, for a file it creates.
 // Returns 0 or an errno value; on failure the temporary name is removed.
 int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode);
 

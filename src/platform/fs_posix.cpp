@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,6 +24,24 @@ namespace {
 [[maybe_unused]] const char* PickText(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
 [[maybe_unused]] const char* PickText(const char* text, const char*) { return text; }
 
+// 64 bits nobody else can predict: the kernel's random source, else (no getrandom) the clock
+// and a counter mixed, which still differs for every call of this process.
+uint64_t RandomBits() {
+  uint64_t v = 0;
+  ssize_t n;
+  do {
+    n = ::getrandom(&v, sizeof v, GRND_NONBLOCK);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof v)) return v;
+  static std::atomic<uint64_t> counter{0};
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  v = (static_cast<uint64_t>(ts.tv_sec) << 30) ^ static_cast<uint64_t>(ts.tv_nsec) ^
+      (static_cast<uint64_t>(::getpid()) << 48) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  v ^= v >> 31;
+  return v * 0xBF58476D1CE4E5B9ull;
+}
+
 }  // namespace
 
 int OpenFile(const char* path, FileMode mode, int* fd) {
@@ -32,14 +54,66 @@ int OpenFile(const char* path, FileMode mode, int* fd) {
     case FileMode::kCreateTruncate:
     case FileMode::kCreatePrivate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     case FileMode::kAppend: flags |= O_WRONLY | O_APPEND; break;
+    case FileMode::kAppendPrivate: flags |= O_WRONLY | O_APPEND | O_CREAT; break;
+    // Non-blocking, so that opening a FIFO nobody writes returns at once; the type is checked
+    // on the open descriptor, so a name swapped in between cannot pass.
+    case FileMode::kReadRegular: flags |= O_RDONLY | O_NONBLOCK | O_NOCTTY; break;
   }
+  bool priv = mode == FileMode::kCreatePrivate || mode == FileMode::kAppendPrivate;
   int f;
   do {
-    f = ::open(path, flags, mode == FileMode::kCreatePrivate ? 0600 : 0644);
+    f = ::open(path, flags, priv ? 0600 : 0644);
   } while (f < 0 && errno == EINTR);
   if (f < 0) return errno;
+  if (mode == FileMode::kReadRegular) {
+    struct stat st;
+    int err = FaultHit(Sys::kFstat) ? errno : (::fstat(f, &st) != 0 ? errno : 0);
+    if (err == 0 && !S_ISREG(st.st_mode)) err = EINVAL;
+    if (err == 0 && ::fcntl(f, F_SETFL, O_RDONLY) != 0) err = errno;  // reads block as usual
+    if (err != 0) {
+      ::close(f);
+      return err;
+    }
+  }
   *fd = f;
   return 0;
+}
+
+int CreateTempFile(const std::string& dir, const std::string& prefix, FileMode mode,
+                   std::string* path, int* fd) {
+  *fd = kNoFile;
+  if (mode != FileMode::kCreatePrivate && mode != FileMode::kCreateTruncate) return EINVAL;
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  std::string base = dir;
+  if (base.empty() || base.back() != '/') base += '/';
+  base += prefix;
+  // A clash with a name that exists (planted or not) draws another name; a handful of draws
+  // of 64 bits each fail together only when something else is wrong.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(RandomBits()));
+    std::string name = base + suffix;
+    if (FaultHit(Sys::kOpen)) return errno;
+    int f;
+    do {
+      f = ::open(name.c_str(), flags, mode == FileMode::kCreatePrivate ? 0600 : 0644);
+    } while (f < 0 && errno == EINTR);
+    if (f >= 0) {
+      *fd = f;
+      *path = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+int MakeFilePrivate(int fd) {
+  // Only a regular file: a log sent to /dev/null or a FIFO must not change a shared node.
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) return 0;
+  return ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
 }
 
 int CloseFile(int fd) {
@@ -129,9 +203,13 @@ int DeleteFile(const char* path) {
 }
 
 int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
-  std::string tmp = std::string(path) + ".tmp";
+  std::string whole(path);
+  size_t slash = whole.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : whole.substr(0, slash));
+  std::string name = slash == std::string::npos ? whole : whole.substr(slash + 1);
+  std::string tmp;
   int fd = kNoFile;
-  int rc = OpenFile(tmp.c_str(), mode, &fd);
+  int rc = CreateTempFile(dir, "." + name + ".tmp.", mode, &tmp, &fd);
   if (rc != 0) return rc;
   rc = WriteFileAt(fd, 0, data, len);
   int crc = CloseFile(fd);

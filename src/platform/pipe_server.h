@@ -1,5 +1,6 @@
 // What a program that serves pipes needs beyond the pipe itself: a stable identity of the
-// process at the other end of a connection, and an orderly stop on SIGTERM / SIGINT.
+// process at the other end of a connection, the signals a daemon answers (SIGTERM / SIGINT
+// stop it, SIGHUP asks it to reopen its log), and enough descriptors for its connections.
 //
 // This is for the cache server program only. The client library never calls it: a library
 // must not touch the signal dispositions of its host.
@@ -29,14 +30,29 @@ int PipePeer(PipeHandle pipe, PeerProcess* peer);
 // Whether `peer` still runs: its id exists, has the same start time, and is not a zombie.
 bool PeerAlive(const PeerProcess& peer);
 
-// Blocks SIGTERM, SIGINT and SIGPIPE in the calling thread, and so in every thread it starts
-// afterwards. Call first thing in main(), before any thread exists. SIGPIPE stays blocked
-// for good: a write to a closed pipe or socket then fails with EPIPE instead of killing.
-void BlockStopSignals();
+// Blocks SIGTERM, SIGINT, SIGHUP and SIGPIPE in the calling thread, and so in every thread
+// it starts afterwards. Call first thing in main(), before any thread exists: from then on
+// none of them can end the process, and WaitServerSignal() takes them one by one. SIGPIPE
+// stays blocked for good: a write to a closed pipe or socket then fails with EPIPE instead.
+void BlockServerSignals();
 
-// Waits until SIGTERM or SIGINT arrives (they must be blocked in every thread) and returns
-// its number.
-int WaitStopSignal();
+enum class ServerSignal {
+  kStop,       // SIGTERM or SIGINT: stop cleanly
+  kReopenLog,  // SIGHUP: the log was rotated (or the terminal closed); reopen it, go on
+};
+
+// Waits until SIGTERM, SIGINT or SIGHUP arrives (they must be blocked in every thread) and
+// says which; *number (when not null) is the signal's number.
+ServerSignal WaitServerSignal(int* number);
+
+// Raises this process's soft limit of open descriptors to `want`, or to the hard limit when
+// that is lower. Returns 0 with *limit the soft limit now in force, or an errno value with
+// *limit the limit as it was.
+int RaiseDescriptorLimit(uint64_t want, uint64_t* limit);
+
+// How many descriptors this process has open (*used) and may have (*limit, the soft limit).
+// Returns 0 or an errno value.
+int DescriptorUse(uint64_t* used, uint64_t* limit);
 
 // Sends SIGTERM to process `pid`. Returns 0 or an errno value.
 int RequestProcessStop(long pid);

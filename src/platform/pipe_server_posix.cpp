@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,26 +95,74 @@ bool PeerAlive(const PeerProcess& peer) {
          state != 'x';
 }
 
-void BlockStopSignals() {
+void BlockServerSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-int WaitStopSignal() {
+ServerSignal WaitServerSignal(int* number) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   for (;;) {
     int sig = 0;
     int rc = sigwait(&set, &sig);
-    if (rc == 0) return sig;
-    if (rc != EINTR) return SIGTERM;  // cannot wait: behave as if asked to stop
+    if (rc == EINTR) continue;
+    if (rc != 0) sig = SIGTERM;  // cannot wait: behave as if asked to stop
+    if (number != nullptr) *number = sig;
+    return sig == SIGHUP ? ServerSignal::kReopenLog : ServerSignal::kStop;
   }
+}
+
+int RaiseDescriptorLimit(uint64_t want, uint64_t* limit) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+    *limit = 0;
+    return errno;
+  }
+  *limit = rl.rlim_cur;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= want) return 0;
+  rlim_t target = rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want ? rl.rlim_max
+                                                                      : static_cast<rlim_t>(want);
+  if (target <= rl.rlim_cur) return 0;
+  rlimit raised = rl;
+  raised.rlim_cur = target;
+  if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) return errno;
+  *limit = target;
+  return 0;
+}
+
+int DescriptorUse(uint64_t* used, uint64_t* limit) {
+  *used = 0;
+  *limit = 0;
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return errno;
+  *limit = rl.rlim_cur;
+  // The entries of /proc/self/fd, less the one the listing itself holds. With no descriptor
+  // left to list them, the count is the limit.
+  DIR* d = ::opendir("/proc/self/fd");
+  if (d == nullptr) {
+    int err = errno;
+    if (err == EMFILE || err == ENFILE) {
+      *used = *limit;
+      return 0;
+    }
+    return err;
+  }
+  uint64_t n = 0;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  ::closedir(d);
+  *used = n > 0 ? n - 1 : 0;
+  return 0;
 }
 
 int RequestProcessStop(long pid) {

@@ -86,6 +86,12 @@ int PipeSetReadTimeout(PipeHandle pipe, int timeout_ms);
 // the peer is there; true for kNoPipe.
 bool PipeClosedByPeer(PipeHandle pipe);
 
+// Waits up to `timeout_ms` (< 0: no limit) until a read on the handle has something to start
+// on: bytes are buffered or have arrived, the peer closed its end, the stream broke, or
+// PipeInterrupt() was called. Returns kPipeOk then (the next read tells which), kPipeTimeout
+// when nothing came, kPipeInvalidHandle.
+int PipeWaitReadable(PipeHandle pipe, int timeout_ms);
+
 // Selects message read mode. Succeeds on an open handle (reads are always message reads),
 // fails with kPipeInvalidHandle on kNoPipe or a closed descriptor.
 int PipeSetMessageMode(PipeHandle pipe);

@@ -345,6 +345,19 @@ bool PipeClosedByPeer(PipeHandle pipe) {
   return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+int PipeWaitReadable(PipeHandle pipe, int timeout_ms) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken || p->in_message || p->head != p->tail) return kPipeOk;
+  pollfd pfd{p->fd, POLLIN, 0};
+  int rc;
+  do {
+    rc = ::poll(&pfd, 1, timeout_ms < 0 ? -1 : timeout_ms);
+  } while (rc < 0 && errno == EINTR);
+  if (rc == 0) return kPipeTimeout;
+  return kPipeOk;  // readable, closed, or failed: the read that follows reports it
+}
+
 int PipeSetMessageMode(PipeHandle pipe) {
   Pipe* p = FromHandle(pipe);
   if (p == nullptr || ::fcntl(p->fd, F_GETFD) < 0) return kPipeInvalidHandle;

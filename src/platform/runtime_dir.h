@@ -31,6 +31,10 @@ std::string MangleRuntimeName(std::string_view name);
 // A null `dir` is EINVAL.
 int RuntimeDir(std::string* dir);
 
+// What is wrong with R after RuntimeDir() failed with `err`, and what to do about it, as one
+// sentence for the person who runs the program (the path, its owner or mode, the remedy).
+std::string RuntimeDirAdvice(int err);
+
 // On success returns 0 and sets *path to R + "/" + prefix + MangleRuntimeName(name), R being
 // made ready as RuntimeDir() does. On failure returns an errno value:
 //   EINVAL        `name` is empty or holds a NUL byte, or `path` is null;

@@ -9,6 +9,7 @@
 #include "platform/env.h"
 #include "platform/pipes.h"
 #include "platform/process.h"
+#include "platform/runtime_dir.h"
 #include "protocol/message_framing.h"
 #include "protocol/pipe_transport.h"
 #include "proxy/config.h"
@@ -72,6 +73,15 @@ int ConnectProxy(ThreadRecord* record) {
 
   KdrLogPrintf("ConnectProxy: Opening pipe.\n");
   KdrLogPrintf("Connecting to master pipe name '%s' file for CLIENT\n", gProxyConfig.pipeName);
+  // A runtime directory this user may not use: no server can be reached there, and none
+  // launched would serve. Say why, and launch nothing.
+  std::string path;
+  if (platform::PipePath(gProxyConfig.pipeName, &path) == platform::kPipeNotFound) {
+    std::string dir;
+    KdrLogPrintf("ConnectProxy: %s\n",
+                 platform::RuntimeDirAdvice(platform::RuntimeDir(&dir)).c_str());
+    return ERR_KDRCP_START_FAILED;
+  }
   bool died = false;
   PipeHandle h = OpenClientPipe(gProxyConfig.pipeName);
   if (h == kInvalidPipe) h = WaitForPipe(gProxyConfig.connectTimeout, 0, &died);

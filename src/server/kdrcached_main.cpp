@@ -19,6 +19,7 @@
 #include "server/file_cache.h"
 #include "server/home.h"
 #include "server/log.h"
+#include "server/server_limits.h"
 #include "server/server.h"
 #include "server/stats.h"
 #include "server/vault.h"
@@ -106,13 +107,47 @@ long OtherServerOf(const std::string& path, long self) {
   return pid;
 }
 
+// The signals of the whole run, taken by one thread from the first instruction of main() on:
+// SIGHUP reopens the log; SIGTERM and SIGINT stop the server once it is there, and end the
+// process at once before that (nothing is open yet that a stop must close).
+struct SignalTarget {
+  std::mutex mu;
+  kdr::server::Server* server = nullptr;  // guarded by mu
+};
+SignalTarget& Signals() {
+  static SignalTarget* t = new SignalTarget;  // never destroyed: the thread outlives main()
+  return *t;
+}
+
+void TakeSignals() {
+  using namespace kdr::server;
+  for (;;) {
+    int sig = 0;
+    if (kdr::platform::WaitServerSignal(&sig) == kdr::platform::ServerSignal::kReopenLog) {
+      std::string error;
+      if (ReopenLogFile(&error)) Log(LogLevel::kInfo, "signal %d: log file reopened", sig);
+      else Log(LogLevel::kError, "signal %d: %s", sig, error.c_str());
+      continue;
+    }
+    std::lock_guard<std::mutex> guard(Signals().mu);
+    if (Signals().server == nullptr) {
+      Log(LogLevel::kInfo, "signal %d during start-up: stopping", sig);
+      std::fflush(stderr);
+      std::_Exit(kExitOk);
+    }
+    Log(LogLevel::kInfo, "signal %d: stopping", sig);
+    Signals().server->Stop();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kdr::server;
-  // Before any thread exists, so that every thread inherits the mask and only the waiter
-  // below ever takes SIGTERM / SIGINT.
-  kdr::platform::BlockStopSignals();
+  // Before anything else and before any thread exists, so that every thread inherits the
+  // mask and only the signal thread ever takes them.
+  kdr::platform::BlockServerSignals();
+  std::thread(TakeSignals).detach();
 
   ServerConfig config;
   std::string error;
@@ -150,6 +185,23 @@ int main(int argc, char** argv) {
 
   // The store is opened by Start(), once this process has won the pipe: a server that loses
   // never touches it.
+  // Enough descriptors for the connections allowed, or fewer connections, said once.
+  {
+    const uint64_t want = kDescriptorsReserved +
+                          kDescriptorsPerConnection * static_cast<uint64_t>(config.maxConnections);
+    uint64_t limit = 0;
+    kdr::platform::RaiseDescriptorLimit(want, &limit);
+    if (limit != 0 && limit < want) {
+      int fit = static_cast<int>(limit > kDescriptorsReserved + kDescriptorsPerConnection
+                                     ? (limit - kDescriptorsReserved) / kDescriptorsPerConnection
+                                     : 1);
+      Log(LogLevel::kWarn, "the descriptor limit is %llu, too few for %d connections: serving "
+          "at most %d (raise the hard limit: ulimit -Hn, or LimitNOFILE= of the service)",
+          static_cast<unsigned long long>(limit), config.maxConnections, fit);
+      config.maxConnections = fit;
+    }
+  }
+
   std::unique_ptr<Vault> vault;
   if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
       0) {
@@ -158,6 +210,18 @@ int main(int argc, char** argv) {
   }
   if (!error.empty()) Log(LogLevel::kWarn, "%s", error.c_str());
   Server server(config, std::move(vault), nullptr);
+  {
+    // From here a stop signal stops the server (Start() and Run() see it) instead of the
+    // process.
+    std::lock_guard<std::mutex> guard(Signals().mu);
+    Signals().server = &server;
+  }
+  struct Unregister {
+    ~Unregister() {
+      std::lock_guard<std::mutex> guard(Signals().mu);
+      Signals().server = nullptr;
+    }
+  } unregister;
   int rc = server.Start(&error);
   if (rc != 0) {
     Log(LogLevel::kError, "%s", error.c_str());
@@ -206,14 +270,8 @@ int main(int argc, char** argv) {
     status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
   }
 
-  std::thread waiter([&server] {
-    int sig = kdr::platform::WaitStopSignal();
-    Log(LogLevel::kInfo, "signal %d: stopping", sig);
-    server.Stop();
-  });
   server.Run();
-  // Run() returns only after Stop(), which only the waiter calls.
-  waiter.join();
+  // Run() returns only after Stop(), which only the signal thread calls.
   if (status != nullptr) status->Stop();
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.

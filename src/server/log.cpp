@@ -9,6 +9,9 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <string>
+
+#include "platform/fs.h"
 
 namespace kdr::server {
 
@@ -20,10 +23,12 @@ long g_pid = 0;
 // The sink, guarded by LogMutex(). Plain storage: never destroyed, so a thread that logs while
 // the program ends never meets a destroyed object.
 struct Sink {
-  std::FILE* file = nullptr;  // nullptr: standard error
+  int fd = -1;  // -1: standard error
   std::string* path = nullptr;
   int64_t maxBytes = 0;
   int64_t size = 0;
+  int failed = 0;  // errno of the first lost line since the last one written; 0: none lost
+  uint64_t lost = 0;
 };
 Sink g_sink;
 
@@ -39,26 +44,58 @@ bool SameWord(const char* a, const char* b) {
   return *a == '\0' && *b == '\0';
 }
 
-// Opens `path` for appending, close-on-exec; stores its current size.
-std::FILE* OpenAppend(const std::string& path, int64_t* size) {
-  std::FILE* f = std::fopen(path.c_str(), "ae");
-  if (f == nullptr) return nullptr;
-  std::fseek(f, 0, SEEK_END);
-  long at = std::ftell(f);
-  *size = at < 0 ? 0 : at;
-  return f;
+std::string ErrorText(int err) {
+  char buf[256];
+  if (!platform::SystemErrorText(err, buf, sizeof buf)) std::snprintf(buf, sizeof buf, "error %d", err);
+  return buf;
+}
+
+// Opens `path` for appending (created private), close-on-exec; stores its current size.
+// Returns the descriptor, or -1 with *err set.
+int OpenAppend(const std::string& path, int64_t* size, int* err) {
+  int fd = platform::kNoFile;
+  *err = platform::OpenFile(path.c_str(), platform::FileMode::kAppendPrivate, &fd);
+  if (*err != 0) return -1;
+  platform::MakeFilePrivate(fd);  // also a file an older server left readable
+  uint64_t at = 0;
+  platform::FileSize(fd, &at);
+  *size = static_cast<int64_t>(at);
+  return fd;
 }
 
 // With the mutex held: starts a fresh file when `add` more bytes would pass the limit.
 void RotateIfFull(size_t add) {
-  if (g_sink.file == nullptr || g_sink.maxBytes <= 0 || g_sink.size == 0 ||
+  if (g_sink.fd < 0 || g_sink.maxBytes <= 0 || g_sink.size == 0 ||
       g_sink.size + static_cast<int64_t>(add) <= g_sink.maxBytes) {
     return;
   }
-  std::fclose(g_sink.file);
+  platform::CloseFile(g_sink.fd);
   std::string old = *g_sink.path + ".1";
   std::rename(g_sink.path->c_str(), old.c_str());
-  g_sink.file = OpenAppend(*g_sink.path, &g_sink.size);  // nullptr falls back to stderr
+  int err = 0;
+  g_sink.fd = OpenAppend(*g_sink.path, &g_sink.size, &err);  // -1 falls back to stderr
+}
+
+// With the mutex held: writes `len` bytes of `line` to the sink; a loss is noted, not fatal.
+void Emit(const char* line, size_t len) {
+  int err = 0;
+  if (g_sink.fd >= 0) {
+    err = platform::AppendFile(g_sink.fd, line, len);
+    if (err == 0) g_sink.size += static_cast<int64_t>(len);
+  } else {
+    std::fwrite(line, 1, len, stderr);
+    std::fflush(stderr);
+  }
+  if (err != 0) {
+    if (g_sink.failed == 0) {
+      std::string text = "kdrcached: cannot write the log file " + *g_sink.path + ": " +
+                         ErrorText(err) + "; lines are lost until it can be written again\n";
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      std::fflush(stderr);
+      g_sink.failed = err;
+    }
+    ++g_sink.lost;
+  }
 }
 
 void Write(LogLevel level, const char* text, size_t len) {
@@ -81,10 +118,24 @@ void Write(LogLevel level, const char* text, size_t len) {
   size_t out = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   if (out == sizeof line - 1) line[out - 1] = '\n';
   RotateIfFull(out);
-  std::FILE* f = g_sink.file != nullptr ? g_sink.file : stderr;
-  std::fwrite(line, 1, out, f);
-  std::fflush(f);
-  if (g_sink.file != nullptr) g_sink.size += static_cast<int64_t>(out);
+  if (g_sink.failed != 0 && g_sink.fd >= 0) {
+    // Said before the line itself, so the gap shows where it is.
+    char note[200];
+    int k = std::snprintf(note, sizeof note,
+                          "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ kdrcached[%ld] WARN: %llu log "
+                          "line(s) were lost: %s\n",
+                          utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                          utc.tm_min, utc.tm_sec, ms, g_pid,
+                          static_cast<unsigned long long>(g_sink.lost),
+                          ErrorText(g_sink.failed).c_str());
+    if (k > 0 && static_cast<size_t>(k) < sizeof note &&
+        platform::AppendFile(g_sink.fd, note, static_cast<size_t>(k)) == 0) {
+      g_sink.size += k;
+      g_sink.failed = 0;
+      g_sink.lost = 0;
+    }
+  }
+  Emit(line, out);
 }
 
 }  // namespace
@@ -113,26 +164,40 @@ bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error) 
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directory(parent, ec);
   int64_t size = 0;
-  std::FILE* f = OpenAppend(path, &size);
-  if (f == nullptr) {
-    *error = "cannot open the log file " + path + ": " + std::strerror(errno) +
+  int err = 0;
+  int fd = OpenAppend(path, &size, &err);
+  if (fd < 0) {
+    *error = "cannot open the log file " + path + ": " + ErrorText(err) +
              (ec ? " (creating its directory: " + ec.message() + ")" : std::string());
     return false;
   }
   std::lock_guard<std::mutex> guard(LogMutex());
-  if (g_sink.file != nullptr) std::fclose(g_sink.file);
+  if (g_sink.fd >= 0) platform::CloseFile(g_sink.fd);
   if (g_sink.path == nullptr) g_sink.path = new std::string;
   *g_sink.path = path;
-  g_sink.file = f;
+  g_sink.fd = fd;
   g_sink.maxBytes = maxBytes;
   g_sink.size = size;
   return true;
 }
 
+bool ReopenLogFile(std::string* error) {
+  std::lock_guard<std::mutex> guard(LogMutex());
+  if (g_sink.path == nullptr) return true;
+  if (g_sink.fd >= 0) platform::CloseFile(g_sink.fd);
+  int err = 0;
+  g_sink.fd = OpenAppend(*g_sink.path, &g_sink.size, &err);
+  if (g_sink.fd < 0) {
+    *error = "cannot reopen the log file " + *g_sink.path + ": " + ErrorText(err);
+    return false;
+  }
+  return true;
+}
+
 void CloseLogFile() {
   std::lock_guard<std::mutex> guard(LogMutex());
-  if (g_sink.file != nullptr) std::fclose(g_sink.file);
-  g_sink.file = nullptr;
+  if (g_sink.fd >= 0) platform::CloseFile(g_sink.fd);
+  g_sink.fd = -1;
 }
 
 void Log(LogLevel level, const char* format, ...) {

@@ -13,6 +13,7 @@
 #include "platform/fs.h"
 #include "platform/pipe_server.h"
 #include "platform/process.h"
+#include "platform/runtime_dir.h"
 #include "platform/shared_objects.h"
 #include "server/log.h"
 #include "server/session.h"
@@ -51,7 +52,7 @@ Server::Server(ServerConfig config, std::unique_ptr<Vault> vault, std::unique_pt
     : state_(std::move(config), std::move(vault), std::move(cache)) {}
 
 Server::~Server() {
-  if (listener_ != nullptr) pf::PipeListenerClose(listener_);
+  if (pf::PipeListener* l = listener_.load()) pf::PipeListenerClose(l);
   if (dirLock_ != pf::kNoFile) pf::CloseFile(dirLock_);
   pf::DirWatchClose(state_.watcher);
 }
@@ -73,18 +74,26 @@ int Server::Start(std::string* error) {
   std::error_code ec;
   for (const std::string& d : {state_.config.cacheDir, state_.config.vaultDir}) {
     if (IsObjectStoreLocation(d)) continue;
-    std::filesystem::create_directories(d, ec);
+    bool made = std::filesystem::create_directories(d, ec);
+    // A vault made here holds documents: its owner's alone.
+    if (made && d == state_.config.vaultDir) {
+      std::filesystem::permissions(d, std::filesystem::perms::owner_all, ec);
+    }
     if (ec) {
       *error = "cannot make " + d + ": " + ec.message();
       return pf::kPipeFailed;
     }
   }
-  int rc = pf::PipeListen(state_.config.pipeName.c_str(), 64, &listener_);
+  pf::PipeListener* listener = nullptr;
+  int rc = pf::PipeListen(state_.config.pipeName.c_str(), 64, &listener);
   if (rc != pf::kPipeOk) {
-    listener_ = nullptr;
+    std::string dir;
+    // A pipe name in the runtime directory fails as absent when that directory is refused.
+    int derr = rc == pf::kPipeNotFound ? pf::RuntimeDir(&dir) : 0;
     *error = rc == pf::kPipeAccessDenied
                  ? "another server already serves " + state_.config.pipeName
-                 : "cannot serve " + state_.config.pipeName + " (error " + std::to_string(rc) + ")";
+             : derr != 0 ? "cannot serve " + state_.config.pipeName + ": " + pf::RuntimeDirAdvice(derr)
+                         : "cannot serve " + state_.config.pipeName + " (error " + std::to_string(rc) + ")";
     return rc;
   }
   // One cache directory, one server, whatever pipe each serves: the lock is taken before
@@ -95,8 +104,7 @@ int Server::Start(std::string* error) {
     long other = 0;
     int lrc = pf::LockFileExclusive(lockPath.c_str(), &dirLock_, &other);
     if (lrc != 0) {
-      pf::PipeListenerClose(listener_);
-      listener_ = nullptr;
+      pf::PipeListenerClose(listener);
       char text[128] = {0};
       pf::SystemErrorText(lrc, text, sizeof text);
       *error = lrc == EWOULDBLOCK
@@ -108,6 +116,7 @@ int Server::Start(std::string* error) {
       return pf::kPipeFailed;
     }
   }
+  listener_.store(listener);
   // Only the server that won the pipe and the directory clears up after servers that died.
   RemoveLeftoverPartials(&state_);
   state_.files.Tidy();
@@ -178,25 +187,25 @@ int Server::OpenStore(std::string* error) {
 }
 
 void Server::Release() {
-  if (listener_ == nullptr) return;
+  if (listener_.load() == nullptr) return;
   std::error_code ec;
-  std::filesystem::remove(pf::PipeListenerPath(listener_), ec);
+  std::filesystem::remove(pf::PipeListenerPath(listener_.load()), ec);
   if (state_.cache != nullptr) state_.cache->Close();
 }
 
 void Server::Stop() {
   state_.stopping.store(true);
-  if (listener_ != nullptr) pf::PipeListenerShutdown(listener_);
+  if (pf::PipeListener* l = listener_.load()) pf::PipeListenerShutdown(l);
 }
 
 void Server::Run() {
   std::thread house([this] { Housekeeping(); });
   std::thread watch([this] { WatchVault(); });
   Log(LogLevel::kInfo, "serving %s (%s) as process %ld", state_.config.pipeName.c_str(),
-      pf::PipeListenerPath(listener_), pf::CurrentProcessId());
+      pf::PipeListenerPath(listener_.load()), pf::CurrentProcessId());
   while (!state_.stopping.load()) {
     pf::PipeHandle master = pf::kNoPipe;
-    int rc = pf::PipeAccept(listener_, -1, &master);
+    int rc = pf::PipeAccept(listener_.load(), -1, &master);
     if (rc == pf::kPipeBroken) break;  // Stop()
     if (rc != pf::kPipeOk) {
       if (rc == pf::kPipeAccessDenied) {
@@ -204,21 +213,22 @@ void Server::Run() {
       } else {
         // Out of descriptors, most likely: give the connections a moment to end rather
         // than spin on a listener that fails at once.
-        Log(LogLevel::kWarn, "accepting a client failed (error %d)", rc);
+        if (!NoteDescriptorShortage()) Log(LogLevel::kWarn, "accepting a client failed (error %d)", rc);
         pf::SleepMs(50);
       }
       continue;
     }
+    // The process at the master pipe; one whose id cannot be had counts as process 0.
+    pf::PeerProcess peer;
+    pf::PipePeer(master, &peer);
     std::lock_guard<std::mutex> guard(connMu_);
-    size_t live = 0;
-    for (const auto& c : conns_) live += c->done.load() ? 0 : 1;
-    if (live >= static_cast<size_t>(state_.config.maxConnections) || state_.stopping.load()) {
-      Log(LogLevel::kWarn, "connection refused: %zu connections are served already", live);
+    if (state_.stopping.load() || !Admit(peer)) {
       pf::PipeAbort(master);
       continue;
     }
     conns_.push_back(std::make_unique<Conn>());
     Conn* conn = conns_.back().get();
+    conn->peer = peer;
     conn->thread = std::thread([this, conn, master] { ServeConnection(conn, master); });
   }
 
@@ -264,15 +274,19 @@ void Server::Run() {
 
 void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   pf::PipeHandle pipe = pf::kNoPipe;
-  int rc = pf::PipeHandOff(listener_, master, pf::kHandOffTimeoutMs, &pipe);
+  int rc = pf::PipeHandOff(listener_.load(), master, pf::kHandOffTimeoutMs, &pipe);
   pf::PipeAbort(master);
   pf::PeerProcess peer;
   if (rc == pf::kPipeOk && pf::PipePeer(pipe, &peer) != pf::kPipeOk) rc = pf::kPipeFailed;
   if (rc != pf::kPipeOk) {
     Log(LogLevel::kDebug, "hand-off to a client failed (error %d)", rc);
+    if (rc != pf::kPipeTimeout && rc != pf::kPipeBroken) NoteDescriptorShortage();
     if (pipe != pf::kNoPipe) pf::PipeAbort(pipe);
     conn->done.store(true);
     return;
+  }
+  if (descriptorsShort_.exchange(false)) {
+    Log(LogLevel::kInfo, "descriptors are available again: clients are served");
   }
   {
     std::lock_guard<std::mutex> guard(connMu_);
@@ -287,7 +301,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
   Stats().clients.fetch_add(1);
   {
-    auto session = std::make_unique<Session>(&state_, pipe, peer);
+    auto session = std::make_unique<Session>(&state_, pipe, peer, &conn->requestSince);
     session->Serve();
   }
   Stats().clients.fetch_sub(1);
@@ -332,14 +346,82 @@ void Server::ReleaseDeadOwners() {
   }
 }
 
+bool Server::Admit(const pf::PeerProcess& peer) {
+  const size_t most = static_cast<size_t>(state_.config.maxConnections);
+  const size_t perProcess = static_cast<size_t>(ConnectionsPerProcess(state_.config.maxConnections));
+  size_t live = 0;
+  size_t mine = 0;
+  for (const auto& c : conns_) {
+    if (c->done.load()) continue;
+    ++live;
+    if (c->peer == peer) ++mine;
+  }
+  if (live < most && mine < perProcess) return true;
+  // Said once, then at most once a minute with the count of refusals in between: a client
+  // that retries in a loop must not flood the log.
+  ++refusedUnlogged_;
+  int32_t now = pf::MonotonicMs();
+  if (refusalLoggedAt_ != 0 &&
+      static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(refusalLoggedAt_)) < 60000) {
+    return false;
+  }
+  if (live >= most) {
+    Log(LogLevel::kWarn, "connection of process %ld refused: all %zu connections are in use "
+        "(--max-connections); %llu refusal(s) since the last such line", peer.pid, most,
+        static_cast<unsigned long long>(refusedUnlogged_));
+  } else {
+    Log(LogLevel::kWarn, "connection of process %ld refused: it holds %zu connections, the most "
+        "one process may (half of --max-connections %zu); %llu refusal(s) since the last such line",
+        peer.pid, mine, most, static_cast<unsigned long long>(refusedUnlogged_));
+  }
+  refusalLoggedAt_ = now | 1;
+  refusedUnlogged_ = 0;
+  return false;
+}
+
+void Server::CloseStalledRequests() {
+  const int32_t now = pf::MonotonicMs();
+  std::lock_guard<std::mutex> guard(connMu_);
+  for (auto& c : conns_) {
+    int32_t since = c->requestSince.load();
+    if (since == 0 || c->pipe == pf::kNoPipe || c->timedOut) continue;
+    if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(since)) <
+        kRequestTimeoutMs) {
+      continue;
+    }
+    c->timedOut = true;
+    Log(LogLevel::kWarn, "process %ld sent part of a request and nothing more for %d s: "
+        "connection closed", c->peer.pid, kRequestTimeoutMs / 1000);
+    pf::PipeInterrupt(c->pipe);
+  }
+}
+
+bool Server::NoteDescriptorShortage() {
+  uint64_t used = 0;
+  uint64_t limit = 0;
+  // A few spare ones count as none left: the failed call itself needed up to three.
+  if (pf::DescriptorUse(&used, &limit) != 0 || used + 8 < limit) return false;
+  if (descriptorsShort_.exchange(true)) return true;
+  Log(LogLevel::kError, "out of descriptors: %llu of %llu in use, so new clients fail until "
+      "some go; raise the limit (ulimit -n, or LimitNOFILE= of the service) or lower "
+      "--max-connections", static_cast<unsigned long long>(used),
+      static_cast<unsigned long long>(limit));
+  return true;
+}
+
 void Server::Housekeeping() {
   const int32_t every = state_.config.revalidateSeconds * 1000;
   int32_t last = pf::MonotonicMs();
+  // Off the serving path: a large vault takes a while to look through.
+  if (size_t n = state_.vault->RemoveLeftovers(); n > 0) {
+    Log(LogLevel::kInfo, "removed %zu temporary file(s) that writers which died left in the vault", n);
+  }
   std::unique_lock<std::mutex> lock(houseMu_);
   while (!houseStop_) {
     houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
     if (houseStop_) break;
     lock.unlock();
+    CloseStalledRequests();
     JoinFinished();
     ReleaseDeadOwners();
     state_.files.DropExpired([this](const std::string& g, const std::string& v) {

@@ -8,6 +8,12 @@
 //                 only under it, and a thread unregisters its pipe under it before closing.
 //   ServerState   its members guard themselves (see each); versionsMu guards versions.
 //   Order: connMu_ is never held while taking any other lock of the server.
+//
+// Bounds. At most config.maxConnections connections are served at once, and one client
+// process holds at most half of them (ConnectionsPerProcess), so no single process can lock
+// the others out. A request must arrive whole within kRequestTimeoutMs of its first byte, and
+// a client must come to its secondary pipe within platform::kHandOffTimeoutMs: a peer that
+// stops half-way is disconnected, and never holds a connection for longer.
 #ifndef KDR_SERVER_SERVER_H_
 #define KDR_SERVER_SERVER_H_
 
@@ -24,6 +30,7 @@
 #include <vector>
 
 #include "platform/dir_watch.h"
+#include "platform/pipe_server.h"
 #include "platform/pipes.h"
 #include "server/block_cache.h"
 #include "server/catalog.h"
@@ -194,9 +201,23 @@ class Server {
     platform::PipeHandle pipe = platform::kNoPipe;  // the secondary pipe while it is served
     std::atomic<bool> done{false};
     std::atomic<bool> handingOff{true};  // not yet serving: the hand-off may take 10 s
+    platform::PeerProcess peer;          // the process at the master pipe; set before start
+    // When the session began to read a request (a MonotonicMs() value, never 0); 0 while it
+    // waits for one. The housekeeping thread closes a connection whose request stays
+    // incomplete for longer than kRequestTimeoutMs.
+    std::atomic<int32_t> requestSince{0};
+    bool timedOut = false;  // guarded by connMu_
   };
 
   void ServeConnection(Conn* conn, platform::PipeHandle master);
+  // Whether a new connection of `peer` would pass the bounds; when not, says why (at most
+  // once a minute). Under connMu_.
+  bool Admit(const platform::PeerProcess& peer);
+  // Closes the connections whose request stopped half-way.
+  void CloseStalledRequests();
+  // After a failure to accept or hand off a client: whether the process is out of
+  // descriptors; logged once while it lasts.
+  bool NoteDescriptorShortage();
   void Housekeeping();
   void WatchVault();
   void JoinFinished();
@@ -205,7 +226,8 @@ class Server {
   void PrepareCacheDir();
 
   ServerState state_;
-  platform::PipeListener* listener_ = nullptr;
+  // Set by Start(); read by Stop(), which a signal may bring during Start().
+  std::atomic<platform::PipeListener*> listener_{nullptr};
   int dirLock_ = -1;  // the exclusive lock on the cache directory, held for the server's life
 
   std::mutex connMu_;
@@ -215,6 +237,9 @@ class Server {
   std::condition_variable houseCv_;
   bool houseStop_ = false;  // guarded by houseMu_
   bool abandoned_ = false;  // set by Run() only
+  int32_t refusalLoggedAt_ = 0;  // Run() only: when a refusal was last logged (0: never)
+  uint64_t refusedUnlogged_ = 0;  // Run() only: refusals since then
+  std::atomic<bool> descriptorsShort_{false};  // the shortage was logged and lasts
 };
 
 }  // namespace kdr::server

@@ -46,6 +46,18 @@ inline constexpr uint64_t kProgressMaxBytes = 4u << 20;
 inline constexpr int32_t kProgressMaxIntervalMs = 250;
 inline constexpr uint32_t kCopyChunk = 256 * 1024;
 
+// Connections: a request must arrive whole within this time of its first byte (the client
+// library writes each message at once); one client process may hold at most half of the
+// connections (at least one).
+inline constexpr int32_t kRequestTimeoutMs = 5000;
+inline constexpr int ConnectionsPerProcess(int maxConnections) {
+  return maxConnections > 1 ? (maxConnections + 1) / 2 : 1;
+}
+// Descriptors the server needs: about two per connection (its socket, and a file of a
+// transfer or a read), and some for the store, the log and the vault watcher.
+inline constexpr uint64_t kDescriptorsPerConnection = 2;
+inline constexpr uint64_t kDescriptorsReserved = 64;
+
 // Handles: 16-bit values the client reads as signed, so 0 to 0x7FFE (0xFFFF means "not
 // open" to the client).
 inline constexpr uint32_t kMaxHandles = 0x7FFF;

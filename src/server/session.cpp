@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/clock.h"
 #include "platform/fs.h"
 #include "server/log.h"
 #include "server/stats.h"
@@ -19,8 +20,9 @@ std::string ErrnoText(int err) {
   return buf;
 }
 
-Session::Session(ServerState* state, pf::PipeHandle pipe, const pf::PeerProcess& peer)
-    : state_(state), pipe_(pipe), peer_(peer) {}
+Session::Session(ServerState* state, pf::PipeHandle pipe, const pf::PeerProcess& peer,
+                 std::atomic<int32_t>* requestSince)
+    : state_(state), pipe_(pipe), requestSince_(requestSince), peer_(peer) {}
 
 void Session::Serve() {
   while (alive_ && !state_->stopping.load()) {
@@ -62,6 +64,18 @@ int Session::ReadMessage(unsigned char* buf, uint32_t cap, uint32_t* len) {
 }
 
 Session::Read Session::ReadRequest(Request* r, std::string* why) {
+  // Waiting for a request is free for as long as the client likes; once its first byte is
+  // in, the rest must follow within the server's bound (its housekeeping watches the mark).
+  pf::PipeWaitReadable(pipe_, -1);
+  struct Mark {
+    std::atomic<int32_t>* since;
+    explicit Mark(std::atomic<int32_t>* s) : since(s) {
+      if (since != nullptr) since->store(pf::MonotonicMs() | 1);
+    }
+    ~Mark() {
+      if (since != nullptr) since->store(0);
+    }
+  } mark(requestSince_);
   uint32_t len = 0;
   int rc = ReadMessage(in_, sizeof in_, &len);
   if (rc < 0) return Read::kGone;  // the client closed its end (or the pipe broke)

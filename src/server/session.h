@@ -8,6 +8,7 @@
 #ifndef KDR_SERVER_SESSION_H_
 #define KDR_SERVER_SESSION_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,7 +23,10 @@ namespace kdr::server {
 
 class Session {
  public:
-  Session(ServerState* state, platform::PipeHandle pipe, const platform::PeerProcess& peer);
+  // `requestSince` (may be null) is kept at the time the session began to read the request
+  // in hand, 0 while it waits for one: the server closes a request that stalls half-way.
+  Session(ServerState* state, platform::PipeHandle pipe, const platform::PeerProcess& peer,
+          std::atomic<int32_t>* requestSince = nullptr);
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -90,12 +94,10 @@ class Session {
                         const std::function<int(uint64_t, unsigned char*, size_t, size_t*)>& read,
                         const std::function<int(uint64_t, const unsigned char*, size_t)>& write,
                         int* err);
-  // Copies the vault file `f` into a new file at `tmp`, with progress replies, and closes
-  // it; a failed close fails the copy. False when the copy cannot start: the error reply is
-  // then sent (`cannotCreate` and the reason, when `tmp` cannot be created). Otherwise
-  // *copy and *err say how it ended, as CopyWithProgress does.
-  bool DownloadToTemp(const Request& r, OpenFile& f, const std::string& tmp,
-                      const std::string& cannotCreate, Copy* copy, int* err);
+  // Copies the vault file `f` into the new, empty file `out`, with progress replies, and
+  // closes `out`; a failed close fails the copy. *copy and *err say how it ended, as
+  // CopyWithProgress does.
+  void DownloadToTemp(const Request& r, OpenFile& f, int out, Copy* copy, int* err);
   bool Progress(const Request& r, uint64_t done, uint64_t total);
   // The error reply of a transfer that did not finish (`c` is not kDone): the client's stop,
   // or, while the client is there, kErrBadFile with `failText` and the text of `err`.
@@ -103,6 +105,7 @@ class Session {
 
   ServerState* const state_;
   const platform::PipeHandle pipe_;
+  std::atomic<int32_t>* const requestSince_;
   const platform::PeerProcess peer_;
   bool alive_ = true;
   std::string locale_;

@@ -78,7 +78,7 @@ bool ProcessGone(long pid) {
 // Writes `text` as the whole file `path`. Returns 0 or an errno value.
 int WriteWhole(const std::string& path, const std::string& text) {
   int fd = pf::kNoFile;
-  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd);
+  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kCreatePrivate, &fd);
   if (rc != 0) return rc;
   rc = pf::WriteFileAt(fd, 0, text.data(), text.size());
   int crc = pf::CloseFile(fd);
@@ -195,14 +195,7 @@ Session::Copy Session::CopyWithProgress(
   }
 }
 
-bool Session::DownloadToTemp(const Request& r, OpenFile& f, const std::string& tmp,
-                             const std::string& cannotCreate, Copy* copy, int* err) {
-  int out = pf::kNoFile;
-  int rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
-  if (rc != 0) {
-    SendError(r, kErrBadFile, cannotCreate + ErrnoText(rc));
-    return false;
-  }
+void Session::DownloadToTemp(const Request& r, OpenFile& f, int out, Copy* copy, int* err) {
   // The vault writes the bytes into the file itself (a network vault as they arrive); the
   // progress replies and the client's answers go on here, between its pieces.
   stopCode_ = 0;
@@ -223,7 +216,7 @@ bool Session::DownloadToTemp(const Request& r, OpenFile& f, const std::string& t
     return Progress(r, done, of);
   };
   uint64_t copied = 0;
-  rc = f.file->CopyTo(
+  int rc = f.file->CopyTo(
       out,
       [&](uint64_t done) {
         if (pacer.Due(done) && !report(done, total)) {
@@ -246,7 +239,6 @@ bool Session::DownloadToTemp(const Request& r, OpenFile& f, const std::string& t
     c = Copy::kStopped;
   }
   *copy = c;
-  return true;
 }
 
 void Session::OnGetFile(const Request& r) {
@@ -286,12 +278,18 @@ void Session::OnGetFile(const Request& r) {
     SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(ErrOf(ec)));
     return;
   }
-  char tmpname[64];
-  std::snprintf(tmpname, sizeof tmpname, "/%ld.%u", pf::CurrentProcessId(), state_->NextSerial());
-  std::string tmp = state_->partialDir + tmpname;
+  // Named after this process, so that the next server can tell a leftover of a dead one.
+  std::string tmp;
+  int out = pf::kNoFile;
+  int crc = pf::CreateTempFile(state_->partialDir, std::to_string(pf::CurrentProcessId()) + ".",
+                               pf::FileMode::kCreatePrivate, &tmp, &out);
+  if (crc != 0) {
+    SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(crc));
+    return;
+  }
   Copy c = Copy::kFailed;
   int err = 0;
-  if (!DownloadToTemp(r, *f, tmp, "The cache cannot be written: ", &c, &err)) return;
+  DownloadToTemp(r, *f, out, &c, &err);
   if (c == Copy::kDone) {
     // Reported done only once the copy and its stamp are both in place.
     err = state_->files.Commit(f->guid, info.version, info.size, info.name, tmp, &final_path);
@@ -334,10 +332,18 @@ void Session::OnGetLocation(const Request& r) {
   }
   const long self = pf::CurrentProcessId();
   const unsigned serial = state_->NextSerial();
-  char tmpname[64];
-  std::snprintf(tmpname, sizeof tmpname, "/.kdrpart.%ld.%u", self, serial);
   std::string parent = ParentDir(target);
-  std::string tmp = (parent == "/" ? "" : parent) + tmpname;
+  // The target's directory may be shared with other users (a 1777 or group-writable one): the
+  // temporary file is made exclusively under a name nobody can guess, never through a link
+  // planted there, and renamed over the target (which replaces a link, never follows it).
+  std::string tmp;
+  int out = pf::kNoFile;
+  int crc = pf::CreateTempFile(parent, ".kdrpart." + std::to_string(self) + ".",
+                               pf::FileMode::kCreateTruncate, &tmp, &out);
+  if (crc != 0) {
+    SendError(r, kErrBadFile, "Cannot write in " + parent + ": " + ErrnoText(crc));
+    return;
+  }
   // Journalled while it exists: should this process die, the next server start removes it.
   std::error_code jec;
   fs::create_directories(state_->partialDir, jec);
@@ -350,7 +356,7 @@ void Session::OnGetLocation(const Request& r) {
   } unjournal{journal};
   Copy c = Copy::kFailed;
   int err = 0;
-  if (!DownloadToTemp(r, *f, tmp, "Cannot write in " + parent + ": ", &c, &err)) return;
+  DownloadToTemp(r, *f, out, &c, &err);
   if (c == Copy::kDone) {
     std::error_code ec;
     fs::rename(tmp, target, ec);
@@ -381,13 +387,18 @@ void Session::OnUpload(const Request& r) {
     SendError(r, kErrBadRequest, "The file to upload must be given by an absolute path: " + path);
     return;
   }
+  // Only a regular file has an end and a size to report: a device (/dev/zero) would stream
+  // for ever and a FIFO would block the call, so both are refused, and the open never waits.
   int in = pf::kNoFile;
-  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &in);
+  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kReadRegular, &in);
   uint64_t size = 0;
   if (rc == 0) rc = pf::FileSize(in, &size);
   if (rc != 0) {
     if (in != pf::kNoFile) pf::CloseFile(in);
-    SendError(r, kErrBadFile, "Cannot read " + path + ": " + ErrnoText(rc));
+    SendError(r, kErrBadFile,
+              rc == EINVAL ? "Cannot upload " + path +
+                                 ": not a regular file (a directory, device, FIFO or socket)"
+                           : "Cannot read " + path + ": " + ErrnoText(rc));
     return;
   }
   std::unique_ptr<VaultUpload> up;

@@ -86,9 +86,13 @@ class Vault {
   // The newest volume of `guid` as VaultFileInfo::version names it, found cheaply (no
   // reader). ENOENT when the file is gone.
   virtual int CurrentVersion(const std::string& guid, std::string* version) = 0;
+  // Removes what writers that died (killed servers, tools) left half-written in the vault;
+  // never a file a live writer still writes. Returns how many were removed.
+  virtual size_t RemoveLeftovers() { return 0; }
 };
 
-// The embedded vault: a directory on the local disk, made when missing.
+// The embedded vault: a directory on the local disk, made when missing. What it makes is
+// private to its owner (directories 0700, files 0600).
 //   <dir>/<GUID>/name          the file's name
 //   <dir>/<GUID>/<NNNNNNNN>.put  a volume stored by Put()
 //   <dir>/<GUID>/<NNNNNNNN>.up   a volume stored by an upload

@@ -1,5 +1,10 @@
 // The local-directory vault. One mutex orders the changes of volume numbers (uploads, puts,
 // roll-backs) within this process; readers need none, since volumes never change once named.
+//
+// Everything the vault makes is its owner's alone (directories 0700, files 0600): it holds the
+// users' documents and their names. Volumes are written under fresh names ".tmp.<pid>.<random>"
+// made exclusively, and renamed into place whole; what a writer that died left under such a
+// name is removed by RemoveLeftovers().
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -24,6 +29,7 @@ constexpr const char kLastFile[] = "last";  // the highest volume number ever us
 constexpr const char kPutSuffix[] = ".put";
 constexpr const char kUploadSuffix[] = ".up";
 constexpr size_t kVolumeDigits = 8;
+constexpr int kOpenAttempts = 16;
 
 int ErrOf(const std::error_code& ec) { return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0; }
 
@@ -74,7 +80,33 @@ int ReadSmallFile(const std::string& path, size_t max, std::string* out) {
 
 // Writes `text` to `path` through a temporary name and a rename.
 int WriteSmallFile(const std::string& path, const std::string& text) {
-  return pf::ReplaceFile(path.c_str(), text.data(), text.size(), pf::FileMode::kCreateTruncate);
+  return pf::ReplaceFile(path.c_str(), text.data(), text.size(), pf::FileMode::kCreatePrivate);
+}
+
+// Makes the directory `dir` (and any missing above it, up to the vault) private to its owner.
+int MakePrivateDir(const std::string& dir) {
+  std::error_code ec;
+  if (fs::create_directories(dir, ec)) fs::permissions(dir, fs::perms::owner_all, ec);
+  return ErrOf(ec);
+}
+
+// The process id in a temporary name ".tmp.<pid>.<...>", or 0.
+long TempWriter(const std::string& name) {
+  static constexpr char kTemp[] = ".tmp.";
+  if (name.rfind(kTemp, 0) != 0) return 0;
+  long pid = 0;
+  size_t i = sizeof kTemp - 1;
+  for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && pid < (1L << 40); ++i) {
+    pid = pid * 10 + (name[i] - '0');
+  }
+  return i < name.size() && name[i] == '.' ? pid : 0;
+}
+
+bool WriterGone(long pid) {
+  long status = 0;
+  int err = 0;
+  pf::ProcessState s = pf::QueryProcess(pid, &status, &err);
+  return s == pf::ProcessState::kGone || s == pf::ProcessState::kExited;
 }
 
 class LocalReader : public VaultReader {
@@ -139,16 +171,23 @@ class LocalVault : public Vault {
   int Open(const std::string& guid, std::shared_ptr<VaultFile>* file) override {
     if (!IsVaultGuid(guid)) return EINVAL;
     std::vector<Volume> volumes;
-    int rc = Volumes(guid, &volumes);
-    if (rc != 0) return rc;
-    if (volumes.empty()) return ENOENT;
-    const Volume& v = volumes.back();
     VaultFileInfo info;
+    int rc = 0;
+    // The newest volume may be rolled back between the listing and its stat (by this process
+    // or any other): the listing is then taken again, so the open sees the volumes as they are
+    // at one moment, never a volume that went missing.
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+      rc = Volumes(guid, &volumes);
+      if (rc != 0) return rc;
+      if (volumes.empty()) return ENOENT;
+      rc = pf::StatPath(volumes.back().path.c_str(), &info.size);
+      if (rc != ENOENT) break;
+    }
+    if (rc != 0) return rc;
+    const Volume& v = volumes.back();
     info.guid = guid;
     info.volumes = static_cast<int>(volumes.size());
     info.version = VolumeId(v.number);
-    rc = pf::StatPath(v.path.c_str(), &info.size);
-    if (rc != 0) return rc;
     std::string name;
     if (ReadSmallFile(FileDir(guid) + "/" + kNameFile, 1024, &name) != 0 || name.empty()) {
       name = guid;
@@ -162,9 +201,9 @@ class LocalVault : public Vault {
     std::shared_ptr<VaultFile> current;
     int rc = Open(guid, &current);
     if (rc != 0) return rc;
-    std::string tmp = TempName(guid);
+    std::string tmp;
     int fd = pf::kNoFile;
-    rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &fd);
+    rc = NewTemp(guid, &tmp, &fd);
     if (rc != 0) return rc;
     upload->reset(new LocalUpload(this, guid, tmp, fd));
     return 0;
@@ -197,17 +236,16 @@ class LocalVault : public Vault {
           std::string* volumeId) override {
     if (!IsVaultGuid(guid)) return EINVAL;
     int in = pf::kNoFile;
-    int rc = pf::OpenFile(source.c_str(), pf::FileMode::kReadOnly, &in);
+    int rc = pf::OpenFile(source.c_str(), pf::FileMode::kReadRegular, &in);
     if (rc != 0) return rc;
-    std::error_code ec;
-    fs::create_directories(FileDir(guid), ec);
-    if (ec) {
+    rc = MakePrivateDir(FileDir(guid));
+    if (rc != 0) {
       pf::CloseFile(in);
-      return ErrOf(ec);
+      return rc;
     }
-    std::string tmp = TempName(guid);
+    std::string tmp;
     int out = pf::kNoFile;
-    rc = pf::OpenFile(tmp.c_str(), pf::FileMode::kCreateTruncate, &out);
+    rc = NewTemp(guid, &tmp, &out);
     if (rc == 0) {
       rc = ForEachPiece(in, [out](const unsigned char* b, size_t n, uint64_t off) {
         return pf::WriteFileAt(out, off, b, n);
@@ -218,8 +256,26 @@ class LocalVault : public Vault {
     pf::CloseFile(in);
     if (rc == 0) rc = WriteSmallFile(FileDir(guid) + "/" + kNameFile, SafeFileName(name));
     if (rc == 0) rc = CommitVolume(guid, tmp, false, volumeId);
-    if (rc != 0) pf::DeleteFile(tmp.c_str());
+    if (rc != 0 && !tmp.empty()) pf::DeleteFile(tmp.c_str());
     return rc;
+  }
+
+  size_t RemoveLeftovers() override {
+    size_t removed = 0;
+    const long self = pf::CurrentProcessId();
+    std::error_code ec;
+    for (fs::directory_iterator top(dir_, ec), end; !ec && top != end; top.increment(ec)) {
+      std::string guid = top->path().filename().string();
+      if (!IsVaultGuid(guid)) continue;
+      std::error_code fec;
+      for (fs::directory_iterator it(top->path(), fec); !fec && it != end; it.increment(fec)) {
+        long pid = TempWriter(it->path().filename().string());
+        if (pid <= 0 || pid == self || !WriterGone(pid)) continue;
+        std::error_code rm;
+        if (fs::remove(it->path(), rm)) ++removed;
+      }
+    }
+    return removed;
   }
 
   int List(std::vector<VaultFileInfo>* files) override {
@@ -282,10 +338,11 @@ class LocalVault : public Vault {
  private:
   std::string FileDir(const std::string& guid) const { return dir_ + "/" + guid; }
 
-  std::string TempName(const std::string& guid) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "/.tmp.%ld.%u", pf::CurrentProcessId(), serial_.fetch_add(1));
-    return FileDir(guid) + buf;
+  // A new volume's file, made exclusively under a name nobody can guess, which names its
+  // writer so that a leftover can be told from a live one.
+  int NewTemp(const std::string& guid, std::string* path, int* fd) {
+    std::string prefix = ".tmp." + std::to_string(pf::CurrentProcessId()) + ".";
+    return pf::CreateTempFile(FileDir(guid), prefix, pf::FileMode::kCreatePrivate, path, fd);
   }
 
   // The volumes of `guid`, oldest first. A missing file has none.
@@ -313,7 +370,6 @@ class LocalVault : public Vault {
 
   std::string dir_;
   std::mutex mu_;  // guards the numbering of volumes
-  std::atomic<unsigned> serial_{0};
 };
 
 int LocalUpload::Commit(std::string* volumeId) {

@@ -1,6 +1,7 @@
 // Connecting when the server is not there: the waits, the launch through the script, the
 // watch over the launched process, and a real server process that dies.
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -84,6 +85,18 @@ TEST_F(Connect, LaunchScriptThatExitsAtOnce) {
   EXPECT_LT(elapsed, 10000);
   // The script's output went to the startup log.
   EXPECT_EQ(ReadWholeFile(startupLog), "starting\n");
+}
+
+// A runtime directory others may write: nothing is launched, and the log says what to do.
+TEST_F(Connect, RuntimeDirectoryOthersMayWriteIsRefusedWithAdvice) {
+  std::filesystem::permissions(runtime_, std::filesystem::perms::all);
+  SetScript("echo launched > '" + dir_ + "/launched'\n");
+  Clock::time_point t0 = Clock::now();
+  EXPECT_EQ(ConnectProxyLocked(KdrThreadRecord()), ERR_KDRCP_START_FAILED);
+  EXPECT_LT(ElapsedMs(t0), 1000);
+  EXPECT_NE(Log().find("has mode 0777, which lets other users write in it: make it private with "
+                       "'chmod 700 " + runtime_ + "'"), std::string::npos) << Log();
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/launched"));
 }
 
 TEST_F(Connect, ScriptThatCannotBeStarted) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fault.h"
+
 #include "iface/runtime.h"
 #include "proxy/result_codes.h"
 #include "platform/process.h"
@@ -263,6 +265,34 @@ TEST(ServerLog, FileLinesHaveTimeAndLevelAndTheFileRotatesOnce) {
   EXPECT_NE(all.find("] ERROR: ***ERROR: one\n"), std::string::npos) << all;
   EXPECT_NE(all.find("] ERROR:   two  \n"), std::string::npos) << all;
   EXPECT_EQ(all.find("ERROR: \n"), std::string::npos) << "blank lines are dropped";
+  std::filesystem::remove_all(dir);
+}
+
+// A full disk costs log lines, never the server: the loss is said once on standard error and
+// counted in the file once writing works again.
+TEST(ServerLog, AFullDiskLosesLinesAndSaysSoOnce) {
+  std::string dir = ::testing::TempDir() + "kdrlogfull" + std::to_string(kdr::platform::CurrentProcessId());
+  std::filesystem::create_directories(dir);
+  std::string path = dir + "/kdrcached.log", error;
+  ASSERT_TRUE(kdr::server::OpenLogFile(path, 0, &error)) << error;
+  kdr::server::Log(kdr::server::LogLevel::kWarn, "before");
+  kdr::platform::InjectFault(kdr::platform::Sys::kWrite, ENOSPC, 0, 3);
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) kdr::server::Log(kdr::server::LogLevel::kWarn, "lost %d", i);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  kdr::platform::ClearFaults();
+  kdr::server::Log(kdr::server::LogLevel::kWarn, "after");
+  kdr::server::CloseLogFile();
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(said.find("kdrcached: cannot write the log file " + path + ": No space left on device"), 0u) << said;
+  EXPECT_EQ(said.find("cannot write", 20), std::string::npos) << said;
+  size_t note = text.find(" log line(s) were lost: No space left on device\n");
+  EXPECT_NE(note, std::string::npos) << text;
+  EXPECT_LT(text.find("before"), note);
+  EXPECT_GT(text.find("after"), note);
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::mask,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   std::filesystem::remove_all(dir);
 }
 

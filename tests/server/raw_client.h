@@ -38,6 +38,8 @@ class RawClient {
   int Connect(const std::string& masterPath);
   bool connected() const { return pipe_ != platform::kNoPipe; }
   void Close();  // the server sees the end of the stream
+  // Bounds every later read: one that waits longer fails as a broken pipe.
+  void SetReadTimeout(int ms) { platform::PipeSetReadTimeout(pipe_, ms); }
 
   // Sends one pipe message / raw stream bytes.
   bool SendMessage(const Bytes& bytes);
