@@ -73,8 +73,8 @@ int CreateTempFile(const std::string& dir, const std::string& prefix, FileMode m
 int MakeFilePrivate(int fd);
 
 // Makes `len` bytes of `data` the whole content of `path`: written under a fresh temporary
-// name beside it (CreateTempFile), then renamed over it, so a reader finds the old content or
-// the new, never a part. `mode` is kCreateTruncate or kCreatePrivate, for a file it creates.
+// name beside it (CreateTempFile, ".tmp.<pid>.<name>.<random>"), then renamed over it, so a
+// reader finds the old content or the new, never a part. `mode` is kCreateTruncate or kCreatePrivate, for a file it creates.
 // Returns 0 or an errno value; on failure the temporary name is removed.
 int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode);
 

@@ -209,7 +209,9 @@ int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
   std::string name = slash == std::string::npos ? whole : whole.substr(slash + 1);
   std::string tmp;
   int fd = kNoFile;
-  int rc = CreateTempFile(dir, "." + name + ".tmp.", mode, &tmp, &fd);
+  // ".tmp.<pid>.": whoever finds it after a crash can tell whether its writer still runs.
+  int rc = CreateTempFile(dir, ".tmp." + std::to_string(::getpid()) + "." + name + ".", mode, &tmp,
+                          &fd);
   if (rc != 0) return rc;
   rc = WriteFileAt(fd, 0, data, len);
   int crc = CloseFile(fd);
