@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -28,7 +29,8 @@
 
 namespace kdr::bench {
 
-// Rounds of A,B,B,A per pair: KDR_BENCH_ROUNDS, else 5.
+// Rounds of A,B,B,A per pair: KDR_BENCH_ROUNDS, else 5. With KDR_BENCH_VERBOSE set, each
+// round's times go to stderr as well, so a round that stalled can be told from a slow machine.
 inline int Rounds() {
   const char* v = std::getenv("KDR_BENCH_ROUNDS");
   int n = v != nullptr ? std::atoi(v) : 5;
@@ -140,6 +142,10 @@ inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64
         return;
       }
       runs += 2;
+      if (std::getenv("KDR_BENCH_VERBOSE") != nullptr) {
+        std::fprintf(stderr, "round %d: A %.1f ms, B %.1f ms, ratio %.2f\n", r + 1, ta * 1e3,
+                     tb * 1e3, tb / ta);
+      }
       ratios.push_back(tb / ta);
       aSeconds.push_back(ta / 2);
       bSeconds.push_back(tb / 2);
