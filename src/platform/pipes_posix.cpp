@@ -44,7 +44,7 @@ constexpr int kAcceptSliceMs = 50;  // how often a waiting accept looks at the s
 
 // What a reader takes from the socket per recv: many small frames (or the header of a frame and
 // the start of its payload) come in with one call; a 1 MiB read's 64 frames in about four. It is
-// allocated at the first read, and only the part that bytes came into is ever touched.
+// allocated at a pipe's first read.
 constexpr size_t kReceiveBuffer = 256 * 1024;
 
 // What a writer may have in the socket before it waits for the reader (the kernel doubles it).
