@@ -17,8 +17,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -27,7 +29,8 @@
 
 namespace kdr::bench {
 
-// Rounds of A,B,B,A per pair: KDR_BENCH_ROUNDS, else 5.
+// Rounds of A,B,B,A per pair: KDR_BENCH_ROUNDS, else 5. With KDR_BENCH_VERBOSE set, each
+// round's times go to stderr as well, so a round that stalled can be told from a slow machine.
 inline int Rounds() {
   const char* v = std::getenv("KDR_BENCH_ROUNDS");
   int n = v != nullptr ? std::atoi(v) : 5;
@@ -68,26 +71,54 @@ inline double PeerCpuSeconds(long pid) {
   return double(utime + stime) / 100.0;  // USER_HZ
 }
 
-// CPU seconds of this process and of `peers`.
+// How often the threads of `proc` ("self" or a process id) have waited so far (voluntary
+// context switches, summed over the threads alive now).
+inline double Waits(const std::string& proc) {
+  double sum = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + proc + "/task", ec)) {
+    std::ifstream in(task.path() / "status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sum += std::stod(line.substr(24));
+    }
+  }
+  return sum;
+}
+
+// CPU seconds of this process and of `peers`, and the waits of both.
 struct CpuSample {
   double self = 0;
   double peers = 0;
+  double waits = 0;
 };
 inline CpuSample SampleCpu(const std::vector<long>& peers) {
   CpuSample s;
   s.self = double(std::clock()) / CLOCKS_PER_SEC;
-  for (long pid : peers) s.peers += PeerCpuSeconds(pid);
+  s.waits = Waits("self");
+  for (long pid : peers) {
+    s.peers += PeerCpuSeconds(pid);
+    s.waits += Waits(std::to_string(pid));
+  }
   return s;
 }
 
-// Timed() that also adds the CPU time of this process (to *self) and of `peers` (to *peer).
+// What a side used over its runs.
+struct Use {
+  double self = 0;
+  double peer = 0;
+  double waits = 0;
+};
+
+// Timed() that also adds what this process and `peers` used to *use.
 inline bool TimedCpu(const Side& side, const std::vector<long>& peers, double* seconds,
-                     double* self, double* peer) {
+                     Use* use) {
   CpuSample c0 = SampleCpu(peers);
   bool ok = Timed(side, seconds);
   CpuSample c1 = SampleCpu(peers);
-  *self += c1.self - c0.self;
-  *peer += c1.peers - c0.peers;
+  use->self += c1.self - c0.self;
+  use->peer += c1.peers - c0.peers;
+  use->waits += c1.waits - c0.waits;
   return ok;
 }
 
@@ -100,17 +131,21 @@ inline bool TimedCpu(const Side& side, const std::vector<long>& peers, double* s
 inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64_t bytes,
                     int64_t ops = 1, const std::vector<long>& peers = {}) {
   std::vector<double> ratios, aSeconds, bSeconds;
-  double aSelf = 0, aPeer = 0, bSelf = 0, bPeer = 0;
+  Use aUse, bUse;
   int runs = 0;
   for (auto _ : state) {
     for (int r = 0; r < Rounds(); ++r) {
       double ta = 0, tb = 0;
-      if (!TimedCpu(a, peers, &ta, &aSelf, &aPeer) || !TimedCpu(b, peers, &tb, &bSelf, &bPeer) ||
-          !TimedCpu(b, peers, &tb, &bSelf, &bPeer) || !TimedCpu(a, peers, &ta, &aSelf, &aPeer)) {
+      if (!TimedCpu(a, peers, &ta, &aUse) || !TimedCpu(b, peers, &tb, &bUse) ||
+          !TimedCpu(b, peers, &tb, &bUse) || !TimedCpu(a, peers, &ta, &aUse)) {
         state.SkipWithError("a side failed");
         return;
       }
       runs += 2;
+      if (std::getenv("KDR_BENCH_VERBOSE") != nullptr) {
+        std::fprintf(stderr, "round %d: A %.1f ms, B %.1f ms, ratio %.2f\n", r + 1, ta * 1e3,
+                     tb * 1e3, tb / ta);
+      }
       ratios.push_back(tb / ta);
       aSeconds.push_back(ta / 2);
       bSeconds.push_back(tb / 2);
@@ -130,11 +165,16 @@ inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64
   // Per GiB, or per operation in microseconds.
   const double per = bytes > 0 ? double(bytes) * runs / kGiB : double(ops) * runs / 1e6;
   const char* unit = bytes > 0 ? "_s_GiB" : "_us";
-  state.counters[std::string("A_cpu") + unit] = (aSelf + aPeer) / per;
-  state.counters[std::string("B_cpu") + unit] = (bSelf + bPeer) / per;
+  state.counters[std::string("A_cpu") + unit] = (aUse.self + aUse.peer) / per;
+  state.counters[std::string("B_cpu") + unit] = (bUse.self + bUse.peer) / per;
   if (!peers.empty()) {
-    state.counters[std::string("A_peer_cpu") + unit] = aPeer / per;
-    state.counters[std::string("B_peer_cpu") + unit] = bPeer / per;
+    state.counters[std::string("A_peer_cpu") + unit] = aUse.peer / per;
+    state.counters[std::string("B_peer_cpu") + unit] = bUse.peer / per;
+    // Waits (voluntary context switches of both processes) per MiB or per operation: a
+    // hand-over between the processes that stalls shows as many more of them.
+    const double waitsPer = bytes > 0 ? double(bytes) * runs / (1024.0 * 1024.0) : double(ops) * runs;
+    state.counters[bytes > 0 ? "A_waits_MiB" : "A_waits_op"] = aUse.waits / waitsPer;
+    state.counters[bytes > 0 ? "B_waits_MiB" : "B_waits_op"] = bUse.waits / waitsPer;
   }
 }
 

@@ -110,6 +110,20 @@ void Teardown() {
     pf::PipeAbort(g_stream);
   }
   if (g_server != 0) pf::KillProcessGroup(g_server);
+  // What the server last wrote of its counters: bytes_from_vault stays at one pass's worth
+  // (the pass before the pairs) when the store served every block of the pairs.
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(g_dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().filename() != "status.json") continue;
+    std::ifstream in(it->path());
+    std::string status((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* key : {"\"block_hits\"", "\"block_misses\"", "\"bytes_from_vault\""}) {
+      size_t at = status.find(key);
+      if (at != std::string::npos)
+        std::printf("server %s\n", status.substr(at, status.find_first_of(",}", at) - at).c_str());
+    }
+  }
   if (g_sender != 0) pf::KillProcessGroup(g_sender);
   if (!g_dir.empty()) std::filesystem::remove_all(g_dir);
 }

@@ -107,6 +107,54 @@ TEST_F(Pipes, MessagesKeepTheirBoundaries) {
   EXPECT_EQ(got, big);
 }
 
+// Frames of every size sent back to back with vectored writes, read with counts that end inside
+// them, at their ends and beyond: each read gets its own frame's bytes and nothing of the next,
+// whether they were buffered or received straight into the reader's buffer.
+TEST_F(Pipes, BatchedFramesKeepTheirBoundariesAtEveryReadSize) {
+  Pair();
+  const std::vector<uint32_t> sizes = {70000, 3, 0, 16420, 16420, 16420, 16420, 16420, 300000, 1};
+  auto byte = [](size_t m, size_t at) { return static_cast<unsigned char>(m * 31 + at * 7 + at / 251); };
+  std::vector<std::vector<unsigned char>> bodies;
+  std::vector<PipeMessageParts> parts;
+  for (size_t m = 0; m < sizes.size(); ++m) {
+    bodies.emplace_back(sizes[m]);
+    for (size_t i = 0; i < sizes[m]; ++i) bodies[m][i] = byte(m, i);
+  }
+  for (size_t m = 0; m < sizes.size(); ++m) {
+    uint32_t head = sizes[m] < 24 ? sizes[m] : 24;  // a header part and a body part, as replies go
+    parts.push_back({bodies[m].data(), head, bodies[m].data() + head, sizes[m] - head});
+  }
+  const unsigned char tail[5] = {'r', 'a', 'w', '!', '\n'};
+  std::atomic<int> sent{-1};
+  std::thread writer([&] {
+    int rc = PipeWriteBatch(server_, parts.data(), static_cast<int>(parts.size()));
+    sent = rc == kPipeOk ? PipeWriteRaw(server_, tail, sizeof tail) : rc;
+  });
+  size_t good = 0;
+  for (; good < sizes.size(); ++good) {
+    // Whole frames, counts that end inside the receive buffer, and odd small pieces.
+    const uint32_t count = good % 3 == 0 ? 1 << 20 : (good % 3 == 1 ? 5000 : 16408);
+    std::vector<unsigned char> got;
+    int rc;
+    do {
+      std::vector<unsigned char> buf(count);
+      uint32_t n = 0;
+      rc = PipeRead(client_, buf.data(), count, &n);
+      got.insert(got.end(), buf.begin(), buf.begin() + n);
+    } while (rc == kPipeMoreData);
+    if (rc != kPipeOk || got != bodies[good]) break;
+  }
+  EXPECT_EQ(good, sizes.size()) << "frame " << good << " read wrong";
+  unsigned char raw[5] = {};
+  if (good == sizes.size()) {
+    EXPECT_EQ(PipeReadRaw(client_, raw, sizeof raw), kPipeOk);
+  }
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(raw), 5), "raw!\n");
+  PipeInterrupt(client_);  // a writer still blocked on a reader that gave up ends too
+  writer.join();
+  EXPECT_EQ(sent.load(), kPipeOk);
+}
+
 TEST_F(Pipes, BrokenStreamsFailWithoutSignals) {
   Pair();
   // A length no writer produces breaks the pipe for good, for reads and writes.
