@@ -85,6 +85,8 @@ class Session {
   // Opens a reader of `f`'s content; false once the error reply for a file that cannot be
   // read has been sent.
   bool OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader);
+  // The error reply of a handle whose volume the vault no longer holds.
+  void SendVolumeGone(const Request& r, const OpenFile& f);
   // Transfers (session_transfer.cpp).
   void OnGetFile(const Request& r);
   void OnGetLocation(const Request& r);

@@ -21,14 +21,17 @@ class LazyReader : public VaultReader {
   int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
     if (reader_ == nullptr) {
       *done = 0;
-      if (int rc = file_.OpenReader(&reader_); rc != 0) return rc;
+      if (int rc = file_.OpenReader(&reader_); rc != 0) return openError_ = rc;
     }
     return reader_->ReadAt(offset, buf, len, done);
   }
+  // Whether the handle's volume was gone when the reader was to be opened.
+  bool VolumeGone() const { return reader_ == nullptr && openError_ == ENOENT; }
 
  private:
   VaultFile& file_;
   std::unique_ptr<VaultReader> reader_;
+  int openError_ = 0;
 };
 }  // namespace
 
@@ -136,12 +139,16 @@ std::shared_ptr<OpenFile> Session::RangeOf(const Request& r, int64_t* offset, in
   return f;
 }
 
+void Session::SendVolumeGone(const Request& r, const OpenFile& f) {
+  // The handle's volume is gone (rolled back): a handle never reads another one.
+  SendError(r, kErrBadFile, "The file was changed since it was opened: its reads stop here; "
+                            "open it again (" + f.guid + ")");
+}
+
 bool Session::OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader) {
   int rc = f.file->OpenReader(reader);
   if (rc == ENOENT) {
-    // The handle's volume is gone (rolled back): a handle never reads another one.
-    SendError(r, kErrBadFile, "The file was changed since it was opened: its reads stop here; "
-                              "open it again (" + f.guid + ")");
+    SendVolumeGone(r, f);
     return false;
   }
   if (rc != 0) {
@@ -177,9 +184,9 @@ void Session::OnData(const Request& r) {
       uint32_t blen = 0;
       if (!FetchBlock(*f, &reader, block, &blen, true, slot)) {
         int err = errno;
-        if (SendPieces(parts, count)) {
-          SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(err));
-        }
+        if (!SendPieces(parts, count)) return;
+        if (reader.VolumeGone()) SendVolumeGone(r, *f);
+        else SendError(r, kErrBadFile, "File " + f->guid + " cannot be read: " + ErrnoText(err));
         return;
       }
       uint64_t bstart = static_cast<uint64_t>(block) << kBlockShift;
