@@ -111,6 +111,11 @@ void FileCache::RemoveCopyLocked(const std::string& guid, const std::string& key
 bool FileCache::Lookup(const std::string& guid, const std::string& version, uint64_t size,
                        const std::string& name, std::string* path) {
   std::lock_guard<std::mutex> guard(mu_);
+  return LookupLocked(guid, version, size, name, path);
+}
+
+bool FileCache::LookupLocked(const std::string& guid, const std::string& version, uint64_t size,
+                             const std::string& name, std::string* path) {
   const std::string key = VolumeKey(version);
   const std::string base = dir_ + "/" + guid + "/" + key;
   Stamp s;
@@ -141,6 +146,12 @@ int FileCache::Commit(const std::string& guid, const std::string& version, uint6
   const std::string guidDir = dir_ + "/" + guid;
   const std::string base = guidDir + "/" + key;
   const std::string target = base + "/" + name;
+  // Two downloads of one volume may run at once: the later one keeps the copy the earlier one
+  // committed (and may already have handed out), rather than replacing it under its reader.
+  if (LookupLocked(guid, version, size, name, path)) {
+    pf::DeleteFile(tmp.c_str());
+    return 0;
+  }
   RemoveCopyLocked(guid, key);  // whatever an earlier attempt left of this volume
   int rc = pf::MakeDirectory(dir_.c_str());
   if (rc == 0) rc = pf::MakeDirectory(guidDir.c_str());

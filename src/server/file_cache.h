@@ -93,6 +93,8 @@ class FileCache {
   bool ReadStamp(const std::string& stampPath, Stamp* s) const;
   // The copy in `volDir` when it is the one its stamp describes. *path set either way.
   bool Vouched(const std::string& volDir, const Stamp& s, std::string* path) const;
+  bool LookupLocked(const std::string& guid, const std::string& version, uint64_t size,
+                    const std::string& name, std::string* path);
   void RemoveCopyLocked(const std::string& guid, const std::string& key);
   void SupersedeLocked(const std::string& guid, const std::string& keep);
   bool RecentlyUsed(const std::string& stampPath) const;
