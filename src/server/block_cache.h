@@ -45,7 +45,9 @@ class BlockCache {
   virtual void Put(std::string_view guid, uint64_t fileSize, int32_t block,
                    const unsigned char* data, uint32_t len) = 0;
 
-  // Drops every block of `guid`: its content changed.
+  // Drops every block of `guid`: its content changed. On return no read or attach finds them:
+  // when the store cannot be changed in time (its cache lock held past its wait by a stopped
+  // client), the whole store is let go of and rebuilt blank under new names.
   virtual void Forget(std::string_view guid) = 0;
 
   // Empties the store in place. Returns 0 or a store error code.
