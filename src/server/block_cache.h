@@ -51,6 +51,9 @@ class BlockCache {
 
   // Drops every block of `guid`: its content changed. Fast-cache handles opened on the old
   // volume stop reading the store for it, whether the store held any of its blocks or not.
+  // On return no read or attach finds them: when the store cannot be changed in time (its
+  // cache lock held past its wait by a stopped client), the whole store is let go of and
+  // rebuilt blank under new names.
   virtual void Forget(std::string_view guid) = 0;
 
   // Empties the store in place. Returns 0 or a store error code.

@@ -8,7 +8,6 @@
 // store for a while after its cache lock timed out (a client stopped inside it), so the vault
 // serves them rather than every reader waiting out a lock that a change (Forget) waits for.
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -47,7 +46,7 @@ class StoreBlockCache : public BlockCache {
   ~StoreBlockCache() override { Close(); }
 
   void Close() override {
-    std::lock_guard<std::timed_mutex> guard(mu_);
+    std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return;
     int rc = KDRCIF_Close(&toc_);
     toc_ = nullptr;
@@ -61,8 +60,8 @@ class StoreBlockCache : public BlockCache {
            unsigned char* buf, uint32_t* len) override {
     if (guid.size() > kStoreGuidMax || Stalled()) return false;
     std::string g(guid);
-    std::unique_lock<std::timed_mutex> guard(mu_, std::chrono::milliseconds(kReaderWaitMs));
-    if (!guard.owns_lock() || toc_ == nullptr || Lock() != 0) return false;
+    std::unique_lock<std::mutex> guard(mu_, std::defer_lock);
+    if (!LockForReader(&guard) || toc_ == nullptr || Lock() != 0) return false;
     bool hit = false;
     KDRC_PAGE_T* first = nullptr;
     int32_t size[2] = {0, 0};
@@ -91,8 +90,8 @@ class StoreBlockCache : public BlockCache {
       return;
     }
     std::string g(guid);
-    std::unique_lock<std::timed_mutex> guard(mu_, std::chrono::milliseconds(kReaderWaitMs));
-    if (!guard.owns_lock() || toc_ == nullptr) return;
+    std::unique_lock<std::mutex> guard(mu_, std::defer_lock);
+    if (!LockForReader(&guard) || toc_ == nullptr) return;
     // Disk space for the store's next growth is found before the cache lock is taken, so
     // that no reader waits on the disk; a full disk only keeps the store at its size.
     if (int grow = KDRCIF_PrepareGrowth(toc_); grow != 0 && !diskFullLogged_) {
@@ -126,7 +125,7 @@ class StoreBlockCache : public BlockCache {
   void Forget(std::string_view guid) override {
     if (guid.size() > kStoreGuidMax) return;
     std::string g(guid);
-    std::lock_guard<std::timed_mutex> guard(mu_);
+    std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return;
     int rc = Lock();
     if (rc != 0) {
@@ -148,7 +147,7 @@ class StoreBlockCache : public BlockCache {
   }
 
   int Clear() override {
-    std::lock_guard<std::timed_mutex> guard(mu_);
+    std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return 0;
     if (KDRCIF_LockCache(toc_) == 0) {
       // Clients of an earlier make pin their handles to the counters.
@@ -159,7 +158,7 @@ class StoreBlockCache : public BlockCache {
   }
 
   bool Info(StoreInfo* info) const override {
-    std::lock_guard<std::timed_mutex> guard(mu_);
+    std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return false;
     const KDRC_FILESHARED_T* s = toc_->pShared;
     if (s == nullptr || toc_->cacheDir == nullptr || toc_->wellKnownName == nullptr) return false;
@@ -220,6 +219,15 @@ class StoreBlockCache : public BlockCache {
     }
   }
 
+  // Takes mu_ for a read or an offer, waiting at most about kReaderWaitMs.
+  static bool LockForReader(std::unique_lock<std::mutex>* guard) {
+    for (int waited = 0;; ++waited) {
+      if (guard->try_lock()) return true;
+      if (waited >= kReaderWaitMs) return false;
+      platform::SleepMs(1);
+    }
+  }
+
   bool Stalled() const {
     int32_t until = stalledUntil_.load();
     return until != 0 && static_cast<int32_t>(static_cast<uint32_t>(until) -
@@ -261,7 +269,7 @@ class StoreBlockCache : public BlockCache {
     return KDRCIF_ClearCache(toc_);
   }
 
-  mutable std::timed_mutex mu_;
+  mutable std::mutex mu_;
   // Until when (platform::MonotonicMs) reads and offers skip the store: its cache lock timed
   // out lately. 0: they do not.
   std::atomic<int32_t> stalledUntil_{0};

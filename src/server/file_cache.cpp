@@ -206,8 +206,8 @@ void FileCache::Supersede(const std::string& guid) {
   SupersedeLocked(guid, "");
 }
 
-bool FileCache::Newest(const std::string& guid, std::string* version, uint64_t* size,
-                       std::string* name, std::string* path) {
+bool FileCache::Newest(const std::string& guid, const std::string& want, std::string* version,
+                       uint64_t* size, std::string* name, std::string* path) {
   std::lock_guard<std::mutex> guard(mu_);
   std::error_code ec;
   bool found = false;
@@ -218,7 +218,10 @@ bool FileCache::Newest(const std::string& guid, std::string* version, uint64_t* 
     Stamp s;
     std::string copy;
     std::string volDir = file.substr(0, file.size() - std::char_traits<char>::length(kStampSuffix));
-    if (!ReadStamp(file, &s) || !Vouched(volDir, s, &copy)) continue;
+    if (!ReadStamp(file, &s) || (!want.empty() && s.version != want) ||
+        !Vouched(volDir, s, &copy)) {
+      continue;
+    }
     std::error_code e2;
     fs::file_time_type used = fs::last_write_time(file, e2);
     if (e2 || (found && used <= best)) continue;

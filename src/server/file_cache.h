@@ -61,9 +61,10 @@ class FileCache {
   // The content of `guid` changed: every copy of it is superseded (kept for the grace period).
   void Supersede(const std::string& guid);
 
-  // For an offline open: the most recently used good copy of `guid`, whatever its volume.
-  bool Newest(const std::string& guid, std::string* version, uint64_t* size, std::string* name,
-              std::string* path);
+  // For an offline open: the most recently used good copy of `guid` (of volume `want`; empty:
+  // whatever its volume). Changes nothing.
+  bool Newest(const std::string& guid, const std::string& want, std::string* version,
+              uint64_t* size, std::string* name, std::string* path);
 
   // Removes superseded copies whose grace has run out and that no one uses. Cheap when
   // nothing is superseded (no directory is read).

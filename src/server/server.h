@@ -49,9 +49,11 @@ namespace kdr::server {
 // an open finds it, an upload or roll-back of its own makes it, the revalidation round or the
 // local vault's watcher sees it -- the file's blocks are dropped from the store (under the
 // cache lock, so attached fast-cache clients see the store without them at once) and its
-// whole-file copy goes. Blocks enter and leave the store only under versionsMu together with
-// the check that they belong to the noted volume, so a reader of an older volume never puts
-// its blocks back, and never takes blocks of a newer one out.
+// whole-file copies are superseded. Blocks enter the store only under versionsMu together
+// with the check that they belong to the noted volume, so a reader of an older volume never
+// puts its blocks back. Dropping them waits for the cache lock, so it happens outside
+// versionsMu: the file is marked in `forgetting` first, and no server read gets or puts its
+// blocks until they are gone; readers of other files never wait for it.
 //
 // The window. A change made behind the server's back (another server instance on the same
 // vault, `kdrvault put`) is seen by the vault directory's watcher within milliseconds (the

@@ -943,8 +943,9 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<Vault
   if (!s_.cacheFilesDir.empty()) {
     std::string version, name;
     uint64_t size = 0;
-    if (FileCache(s_.cacheFilesDir, 0).Newest(guid, &version, &size, &name, &local) &&
-        (!have || info.version == version)) {
+    // Of the volume known from the last open, when there was one.
+    if (FileCache(s_.cacheFilesDir, 0)
+            .Newest(guid, have ? info.version : "", &version, &size, &name, &local)) {
       info.guid = guid;
       info.version = version;
       info.size = size;
