@@ -10,8 +10,9 @@
 // VXN_PROXY_PIPEONLY (to anything) makes every cycle pipe-only without any exchange.
 //
 // What never fails a caller: an absent store, a file the store does not hold, an uncached or
-// incomplete block, and a store whose owner is gone all give 0 bytes (reads) or a negative
-// size result (opens), so the pipe serves the call. Every operation checks, under the cache
+// incomplete block, a cache lock that fails (left by a process that died holding it, or not
+// had within its wait), a failed lookup, and a store whose owner is gone all give 0 bytes
+// (reads) or a negative size result (opens), so the pipe serves the call. Every operation checks, under the cache
 // lock, that the process that owns the store still has it open (it closed it, or died, or a
 // restarted server took the same files over under new names; a death is asked of the system
 // at most every KDRC_OWNER_CHECK_MS, 20 ms, to keep reads free of system calls; the files of a

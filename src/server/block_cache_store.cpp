@@ -149,12 +149,12 @@ class StoreBlockCache : public BlockCache {
   int Clear() override {
     std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return 0;
-    if (KDRCIF_LockCache(toc_) == 0) {
-      // Clients of an earlier make pin their handles to the counters.
-      KDRCIF_NoteFileChange(toc_, nullptr);
-      KDRCIF_UnLockCache(toc_);
-    }
-    return KDRCIF_ClearCache(toc_);
+    if (Lock() != 0) return toc_ == nullptr ? 0 : KDRCIF_ClearCache(toc_);
+    // Clients of an earlier make pin their handles to the counters.
+    KDRCIF_NoteFileChange(toc_, nullptr);
+    int rc = KDRCIF_ClearCache(toc_);
+    KDRCIF_UnLockCache(toc_);
+    return rc;
   }
 
   bool Info(StoreInfo* info) const override {
