@@ -446,12 +446,13 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   if ((rc = KDRCHash_Open(toc, pParams->cacheDir, pParams->mapName, pParams->create, blank,
                           attach)))
     return fail(rc);
+  int pageCheck = -1;  // the result of the page and hash check, once run here
   if (mode != KDRC_MODE_CLIENT) {
     int filled = 0;
     if ((rc = KDRCX_OpenSums(toc, blank, 0, &filled))) return fail(rc);
     // Pages or a hash file damaged while no owner had the store open are repaired too.
     if (!blank && pParams->recover && !toc->recovering &&
-        KDRCFile_CheckMetaFile(toc, kCheckMask) != 0) {
+        (pageCheck = KDRCFile_CheckMetaFile(toc, kCheckMask)) != 0) {
       if ((rc = KDRCX_SalvagePages(toc)) || (rc = KDRCFile_GetFreeSegmentMap(toc)))
         return fail(rc);
       toc->recovering = 1;
@@ -473,7 +474,8 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
                   toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
                   toc->recoveredKept, toc->recoveredDropped);
   }
-  if (mode != KDRC_MODE_CLIENT && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) return fail(rc);
+  if (mode != KDRC_MODE_CLIENT && pageCheck != 0 && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask)))
+    return fail(rc);
   if (mode == KDRC_MODE_OWNER && (rc = KRDCFile_AllocateSharedMemoryForStructs(&toc, newCache)))
     return fail(rc);
   if (mode == KDRC_MODE_CLIENT && (rc = KDRCIF_UseStructsInSharedMemory(toc))) return fail(rc);
