@@ -130,6 +130,29 @@ void PrintCodeLine(int code) {
   KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
 
+// Clients of an owner that died may still map its files: its shared record (at the start of
+// the segment file) is marked closed, and its change count moved, before the files are
+// repaired in place, so they let go (KDRCIF_OwnerAlive) and trust no copy made meanwhile.
+void RetireDeadOwnersRecord(KDRC_FILETOC_T* toc) {
+  char* path = nullptr;
+  if (KDRCX_getFilePath(toc, toc->cacheDir, nullptr, kdrc::seg::kFileEnv,
+                        kdrc::seg::kDefaultFile, &path) != 0)
+    return;
+  int fd = KDRC_NO_FILE;
+  if (plat::OpenFile(path, plat::FileMode::kReadWrite, &fd) == 0) {
+    uint32_t words[2] = {0, 0};
+    size_t done = 0;
+    if (plat::ReadFileAt(fd, 0, words, sizeof words, &done) == 0 && done == sizeof words &&
+        int32_t(words[0]) == KDRC_FILESHARED_T_SIG) {
+      words[0] = uint32_t(KDRC_FILESHARED_T_CLOSED_SIG);
+      words[1] = words[1] + 1 == 0 ? 1 : words[1] + 1;
+      plat::WriteFileAt(fd, 0, words, sizeof words);
+    }
+    plat::CloseFile(fd);
+  }
+  std::free(path);
+}
+
 }  // namespace
 
 int KDRCX_SegmentAddress(KDRC_FILETOC_T* pToc, int32_t g, const uint8_t** out) {
@@ -562,6 +585,7 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
     std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
     h->cleanMarker = meta::kOpenMarker;
     kdr::platform::SyncMapped(h, sizeof *h);
+    if (kind == 2) RetireDeadOwnersRecord(toc);
     if (int code = KDRCX_SalvagePages(toc)) return code;
     toc->recovering = kind;
     return 0;

@@ -535,8 +535,8 @@ int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {
                      3 * size_t(pToc->pageCount) * sizeof(int32_t);
   if (strncmp(name, pToc->wellKnownName, kNameBytes) != 0) return 0;
   // A dead owner (its mark no longer held): one system call, made at most every
-  // KDRC_OWNER_CHECK_MS. An owner killed meanwhile leaves files that the next owner does not
-  // reuse (an unclean store is rebuilt as new files), so what this handle maps stays whole.
+  // KDRC_OWNER_CHECK_MS. The next owner repairs a killed owner's files in place, but marks
+  // the shared record read above closed first (KDRCFile_Open), so this handle lets go.
   int32_t now = kdr::platform::MonotonicMs();
   if (pToc->ownerCheckedMs != 0 &&
       uint32_t(now) - uint32_t(pToc->ownerCheckedMs) < uint32_t(KDRC_OWNER_CHECK_MS))
