@@ -130,6 +130,29 @@ void PrintCodeLine(int code) {
   KDRCX_Print("***ERROR(%d): %s\n", code, KDRCX_ErrorName(code));
 }
 
+// Clients of an owner that died may still map its files: its shared record (at the start of
+// the segment file) is marked closed, and its change count moved, before the files are
+// repaired in place, so they let go (KDRCIF_OwnerAlive) and trust no copy made meanwhile.
+void RetireDeadOwnersRecord(KDRC_FILETOC_T* toc) {
+  char* path = nullptr;
+  if (KDRCX_getFilePath(toc, toc->cacheDir, nullptr, kdrc::seg::kFileEnv,
+                        kdrc::seg::kDefaultFile, &path) != 0)
+    return;
+  int fd = KDRC_NO_FILE;
+  if (plat::OpenFile(path, plat::FileMode::kReadWrite, &fd) == 0) {
+    uint32_t words[2] = {0, 0};
+    size_t done = 0;
+    if (plat::ReadFileAt(fd, 0, words, sizeof words, &done) == 0 && done == sizeof words &&
+        int32_t(words[0]) == KDRC_FILESHARED_T_SIG) {
+      words[0] = uint32_t(KDRC_FILESHARED_T_CLOSED_SIG);
+      words[1] = words[1] + 1 == 0 ? 1 : words[1] + 1;
+      plat::WriteFileAt(fd, 0, words, sizeof words);
+    }
+    plat::CloseFile(fd);
+  }
+  std::free(path);
+}
+
 }  // namespace
 
 int KDRCX_SegmentAddress(KDRC_FILETOC_T* pToc, int32_t g, const uint8_t** out) {
@@ -553,31 +576,43 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   // A store its owner did not close is repaired when it can be vouched for: left open in this
   // boot of the system (a crash of the process loses no written page; a crash of the system
   // may have lost any), with the checksums of its blocks.
-  // A store closed cleanly goes through the same repair: it finds nothing to do on sound
-  // pages, and frees what was damaged while no owner had the store open.
-  if (!attach && recover && mode != KDRC_MODE_CLIENT) {
-    bool clean = h->cleanMarker == meta::kCleanMarker;
-    std::string boot = clean ? std::string() : kdr::platform::BootId();
-    if (clean || (!boot.empty() && boot.size() < sizeof h->bootId &&
-                  std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 &&
-                  KDRCX_SumsUsable(toc))) {
-      // Marked open (on the disk) before the repair changes a page, as every owner open does
-      // before it changes anything: a crash of the system in the middle of it leaves a store
-      // the next open does not take as whole.
-      boot = kdr::platform::BootId();
-      std::memset(h->bootId, 0, sizeof h->bootId);
-      std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
-      h->cleanMarker = meta::kOpenMarker;
-      kdr::platform::SyncMapped(h, sizeof *h);
-      if ((rc = KDRCX_SalvagePages(toc))) return fail(rc);
-      toc->recovering = clean ? 1 : 2;
-    }
+  // Marked open (on the disk) before a repair changes a page, as every owner open does before
+  // it changes anything: a crash of the system in the middle of it leaves a store the next
+  // open does not take as whole.
+  auto repair = [&](int kind) {
+    std::string boot = kdr::platform::BootId();
+    std::memset(h->bootId, 0, sizeof h->bootId);
+    std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
+    h->cleanMarker = meta::kOpenMarker;
+    kdr::platform::SyncMapped(h, sizeof *h);
+    if (kind == 2) RetireDeadOwnersRecord(toc);
+    if (int code = KDRCX_SalvagePages(toc)) return code;
+    toc->recovering = kind;
+    return 0;
+  };
+  bool mayRepair = !attach && recover && mode != KDRC_MODE_CLIENT;
+  if (mayRepair && h->cleanMarker != meta::kCleanMarker) {
+    std::string boot = kdr::platform::BootId();
+    if (!boot.empty() && boot.size() < sizeof h->bootId &&
+        std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 && KDRCX_SumsUsable(toc) &&
+        (rc = repair(2)))
+      return fail(rc);
   }
-  if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) return fail(rc);
+  // A store closed cleanly is repaired only when its pages do not hold together (damaged
+  // while no owner had it open).
+  if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) {
+    if (!mayRepair || toc->recovering || (rc = repair(1)) ||
+        (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER)))
+      return fail(rc);
+  }
   // A client never takes segments and uses the owner's date list (KDRCIF_UseStructsInSharedMemory),
   // so it builds neither; walking the pages here, before it holds the cache lock, would also
   // race with the owner's changes to them.
-  if (!attach && (rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
+  if (!attach && (rc = KDRCFile_GetFreeSegmentMap(toc))) {
+    if (!mayRepair || toc->recovering || (rc = repair(1)) ||
+        (rc = KDRCFile_GetFreeSegmentMap(toc)))
+      return fail(rc);
+  }
 
   const char* trace = plat::GetEnv("KDRC_CACHE_TRACE");
   if (logFlag || (trace != nullptr && std::strcmp(trace, "1") == 0)) {

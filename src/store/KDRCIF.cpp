@@ -499,26 +499,36 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
   if ((rc = KDRCHash_Open(toc, pParams->cacheDir, pParams->mapName, pParams->create, blank,
                           attach)))
     return fail(rc);
+  int pageCheck = -1;  // the result of the page and hash check, once run here
   if (mode != KDRC_MODE_CLIENT) {
     int filled = 0;
     if ((rc = KDRCX_OpenSums(toc, blank, 0, &filled))) return fail(rc);
-    if (toc->recovering && !blank) {
+    // Pages or a hash file damaged while no owner had the store open are repaired too.
+    if (!blank && pParams->recover && !toc->recovering &&
+        (pageCheck = KDRCFile_CheckMetaFile(toc, kCheckMask)) != 0) {
+      if ((rc = KDRCX_SalvagePages(toc)) || (rc = KDRCFile_GetFreeSegmentMap(toc)))
+        return fail(rc);
+      toc->recovering = 1;
+    }
+    if (toc->recovering && (rc = KDRCX_RebuildHash(toc))) return fail(rc);
+    // Every block is checked against its checksum by a repairing owner; one that fails goes.
+    if (!blank && filled && pParams->recover) {
       int64_t checked = 0, bad = 0;
-      if ((rc = KDRCX_RebuildHash(toc))) return fail(rc);
-      if (filled && (rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
-      if (!filled && (rc = KDRCX_FillSums(toc))) return fail(rc);
-      toc->recoveredKept = filled ? checked - bad : toc->recoveredKept;
+      if ((rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
+      toc->recoveredKept = checked - bad;
       toc->recoveredDropped += bad;
-      if (toc->recovering == 2 || toc->recoveredDropped > 0)
-        KDRCX_Print("***** Store in '%s' %s: repaired, %" PRId64 " blocks kept, %" PRId64
-                    " dropped. *****\n", toc->cacheDir != nullptr ? toc->cacheDir : "",
-                    toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
-                    toc->recoveredKept, toc->recoveredDropped);
-    } else if (!filled && !blank && (rc = KDRCX_FillSums(toc))) {
+      if (toc->recovering == 0 && bad > 0) toc->recovering = 1;
+    } else if (!blank && !filled && (rc = KDRCX_FillSums(toc))) {
       return fail(rc);
     }
+    if (toc->recovering == 2 || toc->recoveredDropped > 0)
+      KDRCX_Print("***** Store in '%s' %s: repaired, %" PRId64 " blocks kept, %" PRId64
+                  " dropped. *****\n", toc->cacheDir != nullptr ? toc->cacheDir : "",
+                  toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
+                  toc->recoveredKept, toc->recoveredDropped);
   }
-  if (mode != KDRC_MODE_CLIENT && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask))) return fail(rc);
+  if (mode != KDRC_MODE_CLIENT && pageCheck != 0 && (rc = KDRCFile_CheckMetaFile(toc, kCheckMask)))
+    return fail(rc);
   if (mode == KDRC_MODE_OWNER && (rc = KRDCFile_AllocateSharedMemoryForStructs(&toc, newCache)))
     return fail(rc);
   if (mode == KDRC_MODE_CLIENT && (rc = KDRCIF_UseStructsInSharedMemory(toc))) return fail(rc);
@@ -578,8 +588,8 @@ int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {
                      3 * size_t(pToc->pageCount) * sizeof(int32_t);
   if (strncmp(name, pToc->wellKnownName, kNameBytes) != 0) return 0;
   // A dead owner (its mark no longer held): one system call, made at most every
-  // KDRC_OWNER_CHECK_MS. An owner killed meanwhile leaves files that the next owner does not
-  // reuse (an unclean store is rebuilt as new files), so what this handle maps stays whole.
+  // KDRC_OWNER_CHECK_MS. The next owner repairs a killed owner's files in place, but marks
+  // the shared record read above closed first (KDRCFile_Open), so this handle lets go.
   int32_t now = kdr::platform::MonotonicMs();
   if (pToc->ownerCheckedMs != 0 &&
       uint32_t(now) - uint32_t(pToc->ownerCheckedMs) < uint32_t(KDRC_OWNER_CHECK_MS))
