@@ -151,7 +151,8 @@ int main(int argc, char** argv) {
   // The store is opened by Start(), once this process has won the pipe: a server that loses
   // never touches it.
   std::unique_ptr<Vault> vault;
-  if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
+  if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files",
+                 config.revalidateSeconds * 1000}, &vault, &error) !=
       0) {
     Log(LogLevel::kError, "%s", error.c_str());
     return kExitStartFailed;

@@ -146,8 +146,7 @@ int Server::OpenStore(std::string* error) {
       }
       for (const std::string& guid : noted) state_.Watch(guid);
     }
-    size_t n = state_.Revalidate();
-    if (n > 0) Log(LogLevel::kInfo, "%zu cached file(s) changed in the vault since the last run", n);
+    // Rechecked when next used (revalidation.h), never before serving.
   }
   return 0;
 }
@@ -167,6 +166,7 @@ void Server::Stop() {
 void Server::Run() {
   std::thread house([this] { Housekeeping(); });
   std::thread watch([this] { WatchVault(); });
+  state_.revalidator.Start();
   Log(LogLevel::kInfo, "serving %s (%s) as process %ld", state_.config.pipeName.c_str(),
       pf::PipeListenerPath(listener_), pf::CurrentProcessId());
   while (!state_.stopping.load()) {
@@ -233,6 +233,7 @@ void Server::Run() {
   houseCv_.notify_all();
   house.join();
   watch.join();
+  state_.revalidator.Stop();
   if (!abandoned_) state_.SaveVersions();
   Log(LogLevel::kInfo, "stopped; %zu handle(s) were open", state_.handles.Count());
 }
@@ -308,8 +309,6 @@ void Server::ReleaseDeadOwners() {
 }
 
 void Server::Housekeeping() {
-  const int32_t every = state_.config.revalidateSeconds * 1000;
-  int32_t last = pf::MonotonicMs();
   std::unique_lock<std::mutex> lock(houseMu_);
   while (!houseStop_) {
     houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
@@ -317,11 +316,6 @@ void Server::Housekeeping() {
     lock.unlock();
     JoinFinished();
     ReleaseDeadOwners();
-    int32_t now = pf::MonotonicMs();
-    if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last)) >= every) {
-      last = now;
-      state_.Revalidate();
-    }
     lock.lock();
   }
 }
