@@ -22,7 +22,8 @@ int32_t Elapsed(int32_t from, int32_t to) {
 }  // namespace
 
 Revalidator::Revalidator(ServerState* state)
-    : state_(state), boundMs_(std::max(1, state->config.revalidateSeconds) * 1000) {}
+    : state_(state),
+      boundMs_(state->config.revalidateSeconds > 0 ? state->config.revalidateSeconds * 1000 : 500) {}
 
 Revalidator::~Revalidator() { Stop(); }
 

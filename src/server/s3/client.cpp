@@ -42,7 +42,8 @@ Response Client::Do(const Request& req) {
   }
   Response r = http_.Perform(req);
   if (r.aborted) return r;
-  if (r.Unreachable()) {
+  // Broken after the store began to answer: it is there (the caller may resume).
+  if (r.Unreachable() && r.status == 0) {
     NoteUnreachable(r);
     return r;
   }
