@@ -46,11 +46,9 @@ bool ReadSmallFile(const std::string& path, std::string* text) {
   return ok;
 }
 
-std::string FileOf(const char* variable, const char* underHome) {
-  std::string path;
-  if (pf::GetEnvNonEmpty(variable, &path)) return path;
+std::string UnderHome(const char* name) {
   std::string home;
-  return pf::GetEnvNonEmpty("HOME", &home) ? home + "/.aws/" + underHome : std::string();
+  return pf::GetEnvNonEmpty("HOME", &home) ? home + "/.aws/" + name : std::string();
 }
 
 }  // namespace
@@ -85,8 +83,11 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
   }
   std::string profile = "default";
   pf::GetEnvNonEmpty("AWS_PROFILE", &profile);
-  const std::string credentialsFile = FileOf("AWS_SHARED_CREDENTIALS_FILE", "credentials");
-  const std::string configFile = FileOf("AWS_CONFIG_FILE", "config");
+  std::string credentialsFile, configFile;
+  if (!pf::GetEnvNonEmpty("AWS_SHARED_CREDENTIALS_FILE", &credentialsFile)) {
+    credentialsFile = UnderHome("credentials");
+  }
+  if (!pf::GetEnvNonEmpty("AWS_CONFIG_FILE", &configFile)) configFile = UnderHome("config");
   std::map<std::string, std::string> settings;
   std::string text;
   if (!configFile.empty() && ReadSmallFile(configFile, &text)) {
