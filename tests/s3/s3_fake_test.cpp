@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "server/s3/checksum.h"
 #include "server/s3/http.h"
 #include "server/s3/s3_vault.h"
 #include "server/s3/text.h"
@@ -73,6 +74,7 @@ class FakeStore : public Transport {
   std::atomic<int> requests{0};
   std::atomic<int> lists{0};
   std::atomic<int> heads{0};
+  std::atomic<int> putsWithoutMd5{0};
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -106,6 +108,11 @@ class FakeStore : public Transport {
     if (method == "POST" && params.count("uploads") != 0) {
       return Answer(sink, 200, {}, "<InitiateMultipartUploadResult><UploadId>u1</UploadId>"
                                    "</InitiateMultipartUploadResult>");
+    }
+    if (method == "PUT") {
+      bool md5 = false;
+      for (const std::string& h : req.headers) md5 = md5 || h.rfind("Content-MD5: ", 0) == 0;
+      if (!md5) ++putsWithoutMd5;
     }
     if (method == "PUT") return Answer(sink, 200, {"ETag: \"e\"", "x-amz-version-id: v9"}, "");
     if (method == "POST") {
@@ -351,8 +358,12 @@ TEST_F(S3Fake, ListingsPageAndRecheckManyFilesAtOnce) {
   EXPECT_EQ(results[20], ENOENT);
 }
 
-// A completion that fails after its 200 status fails the upload.
-TEST_F(S3Fake, CompletionErrorAfterA200StatusFailsTheUpload) {
+// Every part carries the checksum the store verifies; a completion that fails after its 200
+// status fails the upload.
+TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
+  const unsigned char abc[] = {'a', 'b', 'c'};
+  EXPECT_EQ(ContentMd5(abc, 0), "1B2M2Y8AsgTpgAmY7PhCfg==");
+  EXPECT_EQ(ContentMd5(abc, 3), "kAFQmDzST7DWlj99KOF/cg==");
   MakeVault();
   std::string src = (dir_ / "src").string();
   std::ofstream(src) << Records("up", (9u << 20) + 5);
@@ -362,6 +373,9 @@ TEST_F(S3Fake, CompletionErrorAfterA200StatusFailsTheUpload) {
   store_->errorAfter200 = false;
   EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
   EXPECT_EQ(volume, "v9");
+  std::ofstream(src) << "one part";
+  EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
+  EXPECT_EQ(store_->putsWithoutMd5.load(), 0);
 }
 
 }  // namespace

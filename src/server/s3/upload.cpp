@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/log.h"
+#include "server/s3/checksum.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -65,6 +66,7 @@ class S3Upload : public VaultUpload {
       req.method = "PUT";
       req.key = key_;
       req.headers = Headers();
+      req.headers.push_back("Content-MD5: " + ContentMd5(buf_.data(), buf_.size()));
       req.body = buf_.data();
       req.bodyLen = buf_.size();
       req.retry = Request::Retry::kIfNotDone;  // a second version only where the first failed
@@ -150,6 +152,7 @@ class S3Upload : public VaultUpload {
       req.method = "PUT";
       req.key = key_;
       req.query = Query({{"partNumber", std::to_string(number)}, {"uploadId", uploadId_}});
+      req.headers = {"Content-MD5: " + ContentMd5(data->data(), data->size())};
       req.body = data->data();
       req.bodyLen = data->size();
       req.streaming = true;  // a part may be sent again: it replaces itself
