@@ -28,9 +28,9 @@ namespace fs = std::filesystem;
 // Records of 64 bytes, each naming its object and offset: a misplaced byte shows.
 std::string Records(const std::string& name, size_t n) {
   std::string out;
-  char rec[65];
+  char rec[96];
   for (size_t at = 0; at < n; at += 64) {
-    std::snprintf(rec, sizeof rec, "%-20s offset %020zu ....................", name.c_str(), at);
+    std::snprintf(rec, sizeof rec, "%-20.20s offset %020zu ..............\n", name.c_str(), at);
     out.append(rec, std::min<size_t>(64, n - at));
   }
   return out;
@@ -83,7 +83,8 @@ class FakeStore : public Transport {
     if (tls.load()) return Net::kTls;
     if (hang.load()) {
       int limit = req.timeoutMs > 0 ? req.timeoutMs : 1000;
-      for (int t = 0; t < limit && !(req.cancel != nullptr && req.cancel->load()); t += 10) {
+      int32_t start = pf::MonotonicMs();
+      while (pf::MonotonicMs() - start < limit && !(req.cancel != nullptr && req.cancel->load())) {
         pf::SleepMs(10);
       }
       return Net::kTimeout;
