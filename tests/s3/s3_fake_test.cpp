@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "server/s3/checksum.h"
+#include "server/s3/credentials_chain.h"
 #include "server/s3/http.h"
 #include "server/s3/s3_vault.h"
 #include "server/s3/text.h"
@@ -377,6 +379,55 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
   std::ofstream(src) << "one part";
   EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
   EXPECT_EQ(store_->putsWithoutMd5.load(), 0);
+}
+
+// The network sources of credentials against a stand-in on loopback: each hands out keys,
+// and keys about to expire are fetched again.
+TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
+  std::string portFile = (dir_ / "port").string();
+  long pid = 0;
+  ASSERT_EQ(pf::SpawnShell(("exec python3 '" KDR_CREDENTIAL_SERVICE "' '" + portFile + "'").c_str(), &pid), 0);
+  for (int i = 0; i < 500 && !fs::exists(portFile); ++i) pf::SleepMs(10);
+  std::string port;
+  std::ifstream(portFile) >> port;
+  ASSERT_FALSE(port.empty());
+  const std::string base = "http://127.0.0.1:" + port;
+  std::ofstream((dir_ / "jwt").string()) << "jwt\n";
+  const char* kVars[] = {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_PROFILE",
+                         "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_AUTHORIZATION_TOKEN",
+                         "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_ROLE_ARN", "AWS_ENDPOINT_URL_STS",
+                         "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
+                         "AWS_SHARED_CREDENTIALS_FILE", "AWS_CONFIG_FILE"};
+  std::vector<std::pair<std::string, std::vector<std::pair<const char*, std::string>>>> cases = {
+      {"container", {{"AWS_CONTAINER_CREDENTIALS_FULL_URI", base + "/creds"},
+                     {"AWS_CONTAINER_AUTHORIZATION_TOKEN", "tok"}}},
+      {"web identity", {{"AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "jwt").string()},
+                        {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"}, {"AWS_ENDPOINT_URL_STS", base}}},
+      {"instance", {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"}}},
+  };
+  for (const auto& [name, vars] : cases) {
+    for (const char* v : kVars) unsetenv(v);
+    setenv("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "none").c_str(), 1);
+    setenv("AWS_CONFIG_FILE", (dir_ / "none").c_str(), 1);
+    for (const auto& [k, v] : vars) setenv(k, v.c_str(), 1);
+    std::shared_ptr<CredentialSource> source;
+    std::string error;
+    ASSERT_EQ(NewDefaultCredentials(&source, &error), 0) << name << ": " << error;
+    Keys a, b;
+    ASSERT_EQ(source->Get(&a, &error), 0) << name << ": " << error;
+    ASSERT_EQ(source->Get(&b, &error), 0) << name << ": " << error;
+    EXPECT_EQ(a.accessKey.rfind("AK", 0), 0u) << name;
+    EXPECT_NE(a.accessKey, b.accessKey) << name << ": not refreshed";
+    EXPECT_EQ(b.secretKey, "SK");
+    EXPECT_EQ(b.sessionToken, "TK");
+  }
+  for (const char* v : kVars) unsetenv(v);
+  pf::KillProcessGroup(pid);
+  long status = 0;
+  int err = 0;
+  for (int i = 0; i < 200 && pf::QueryProcess(pid, &status, &err) == pf::ProcessState::kRunning; ++i) {
+    pf::SleepMs(10);
+  }
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "server/s3/credentials_chain.h"
 
 #include <cerrno>
+#include <ctime>
+#include <functional>
+#include <mutex>
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "server/s3/text.h"
 
 namespace kdr::server::s3 {
 
@@ -12,6 +16,9 @@ namespace pf = kdr::platform;
 namespace {
 
 constexpr uint64_t kMaxProfileFile = 1u << 20;
+constexpr int64_t kRefreshAheadSeconds = 300;
+constexpr const char kContainerHost[] = "http://169.254.170.2";
+constexpr const char kImdsHost[] = "http://169.254.169.254";
 
 class FixedKeys : public CredentialSource {
  public:
@@ -51,7 +58,167 @@ std::string UnderHome(const char* name) {
   return pf::GetEnvNonEmpty("HOME", &home) ? home + "/.aws/" + name : std::string();
 }
 
+// Collects an answer as text.
+class TextSink : public ResponseSink {
+ public:
+  long status = 0;
+  std::string body;
+  void Line(std::string_view line) override {
+    long st = 0;
+    if (ParseStatusLine(line, &st)) status = st;
+  }
+  bool Data(const unsigned char* data, size_t len) override {
+    if (body.size() + len > kMaxProfileFile) return false;
+    body.append(reinterpret_cast<const char*>(data), len);
+    return true;
+  }
+};
+
+// One plain request to a credential service: 0 and the body of a 200, or an errno value.
+int Fetch(const char* method, const std::string& url, std::vector<std::string> headers,
+          std::string* body, std::string* error) {
+  static const std::shared_ptr<Transport> transport = [] {
+    S3Settings s;
+    s.connectTimeoutMs = 1000;
+    s.requestTimeoutMs = 5000;
+    s.stallSeconds = 5;
+    return NewCurlTransport(s);
+  }();
+  Request req;
+  req.method = method;
+  req.headers = std::move(headers);
+  req.sign = false;
+  TextSink sink;
+  std::string detail;
+  Net net = transport->Exchange(req, url, Keys(), &sink, &detail);
+  if (net != Net::kOk || sink.status != 200) {
+    *error = url + ": " + (net != Net::kOk ? detail : "HTTP " + std::to_string(sink.status));
+    return net != Net::kOk ? EHOSTUNREACH : EACCES;
+  }
+  *body = std::move(sink.body);
+  return 0;
+}
+
+// Keys that expire, fetched by `fetch` when missing or about to expire.
+class Refreshing : public CredentialSource {
+ public:
+  using Fetcher = std::function<int(Keys*, int64_t* expires, std::string* error)>;
+  explicit Refreshing(Fetcher fetch) : fetch_(std::move(fetch)) {}
+  int Get(Keys* keys, std::string* error) override {
+    std::lock_guard<std::mutex> guard(mu_);
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (keys_.accessKey.empty() || now >= expires_ - kRefreshAheadSeconds) {
+      Keys fresh;
+      int64_t expires = 0;
+      int rc = fetch_(&fresh, &expires, error);
+      if (rc == 0) {
+        keys_ = fresh;
+        expires_ = expires;
+      } else if (keys_.accessKey.empty() || now >= expires_) {
+        return rc;
+      }
+    }
+    *keys = keys_;
+    return 0;
+  }
+
+ private:
+  Fetcher fetch_;
+  std::mutex mu_;
+  Keys keys_;         // guarded by mu_
+  int64_t expires_ = 0;  // guarded by mu_: seconds since 1970
+};
+
+// Keys and expiry from the JSON of the container and instance services.
+int FromJson(const std::string& json, Keys* keys, int64_t* expires, std::string* error) {
+  keys->accessKey = JsonString(json, "AccessKeyId");
+  keys->secretKey = JsonString(json, "SecretAccessKey");
+  keys->sessionToken = JsonString(json, "Token");
+  std::string expiration = JsonString(json, "Expiration");
+  if (keys->accessKey.empty() || keys->secretKey.empty()) {
+    *error = "the credential service answered without keys";
+    return EACCES;
+  }
+  // Without a time it may be taken for: an hour.
+  if (expiration.empty() || !ParseIsoTime(expiration, expires)) {
+    *expires = static_cast<int64_t>(std::time(nullptr)) + 3600;
+  }
+  return 0;
+}
+
+int FromContainer(const std::string& url, Keys* keys, int64_t* expires, std::string* error) {
+  std::vector<std::string> headers;
+  std::string token;
+  if (pf::GetEnvNonEmpty("AWS_CONTAINER_AUTHORIZATION_TOKEN", &token)) {
+    headers.push_back("Authorization: " + token);
+  }
+  std::string json;
+  int rc = Fetch("GET", url, headers, &json, error);
+  return rc != 0 ? rc : FromJson(json, keys, expires, error);
+}
+
+int FromInstance(const std::string& host, Keys* keys, int64_t* expires, std::string* error) {
+  std::string token, role, json;
+  int rc = Fetch("PUT", host + "/latest/api/token", {"X-aws-ec2-metadata-token-ttl-seconds: 21600"},
+                 &token, error);
+  if (rc != 0) return rc;
+  std::string auth = "X-aws-ec2-metadata-token: " + token;
+  rc = Fetch("GET", host + "/latest/meta-data/iam/security-credentials/", {auth}, &role, error);
+  if (rc != 0) return rc;
+  role = role.substr(0, role.find('\n'));
+  if (role.empty()) {
+    *error = "the instance has no role";
+    return EACCES;
+  }
+  rc = Fetch("GET", host + "/latest/meta-data/iam/security-credentials/" + role, {auth}, &json, error);
+  return rc != 0 ? rc : FromJson(json, keys, expires, error);
+}
+
+int FromWebIdentity(const std::string& tokenFile, const std::string& role, Keys* keys,
+                    int64_t* expires, std::string* error) {
+  std::string token, endpoint = "https://sts.amazonaws.com", xml;
+  if (!ReadSmallFile(tokenFile, &token)) {
+    *error = "cannot read the web identity token " + tokenFile;
+    return EACCES;
+  }
+  while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
+  pf::GetEnvNonEmpty("AWS_ENDPOINT_URL_STS", &endpoint);
+  std::string session = "kdrcached-" + std::to_string(std::time(nullptr));
+  std::string url = endpoint + "/?" + Query({{"Action", "AssumeRoleWithWebIdentity"},
+                                            {"RoleArn", role},
+                                            {"RoleSessionName", session},
+                                            {"Version", "2011-06-15"},
+                                            {"WebIdentityToken", token}});
+  int rc = Fetch("POST", url, {}, &xml, error);
+  if (rc != 0) return rc;
+  keys->accessKey = XmlField(xml, "AccessKeyId");
+  keys->secretKey = XmlField(xml, "SecretAccessKey");
+  keys->sessionToken = XmlField(xml, "SessionToken");
+  if (keys->accessKey.empty() || !ParseIsoTime(XmlField(xml, "Expiration"), expires)) {
+    *error = "STS answered without keys";
+    return EACCES;
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string JsonString(std::string_view json, std::string_view name) {
+  std::string quoted = "\"" + std::string(name) + "\"";
+  size_t at = json.find(quoted);
+  if (at == std::string_view::npos) return std::string();
+  at = json.find(':', at + quoted.size());
+  if (at == std::string_view::npos) return std::string();
+  at = json.find('"', at);
+  if (at == std::string_view::npos) return std::string();
+  std::string out;
+  for (size_t i = at + 1; i < json.size(); ++i) {
+    if (json[i] == '"') return out;
+    if (json[i] == '\\' && i + 1 < json.size()) ++i;
+    out += json[i];
+  }
+  return std::string();
+}
 
 std::map<std::string, std::string> ReadProfile(std::string_view text, std::string_view section) {
   std::map<std::string, std::string> out;
@@ -81,6 +248,14 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
     *source = std::make_shared<FixedKeys>(keys);
     return 0;
   }
+  std::string tokenFile, role;
+  if (pf::GetEnvNonEmpty("AWS_WEB_IDENTITY_TOKEN_FILE", &tokenFile) &&
+      pf::GetEnvNonEmpty("AWS_ROLE_ARN", &role)) {
+    *source = std::make_shared<Refreshing>([tokenFile, role](Keys* k, int64_t* e, std::string* err) {
+      return FromWebIdentity(tokenFile, role, k, e, err);
+    });
+    return 0;
+  }
   std::string profile = "default";
   pf::GetEnvNonEmpty("AWS_PROFILE", &profile);
   std::string credentialsFile, configFile;
@@ -102,6 +277,29 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
   if (!keys.accessKey.empty() && !keys.secretKey.empty()) {
     *source = std::make_shared<FixedKeys>(keys);
     return 0;
+  }
+  std::string url;
+  if (pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_FULL_URI", &url) ||
+      pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", &url)) {
+    if (url.front() == '/') url = kContainerHost + url;
+    *source = std::make_shared<Refreshing>([url](Keys* k, int64_t* e, std::string* err) {
+      return FromContainer(url, k, e, err);
+    });
+    return 0;
+  }
+  std::string disabled, host = kImdsHost;
+  pf::GetEnvNonEmpty("AWS_EC2_METADATA_SERVICE_ENDPOINT", &host);
+  while (!host.empty() && host.back() == '/') host.pop_back();
+  if (!pf::GetEnvNonEmpty("AWS_EC2_METADATA_DISABLED", &disabled) || disabled != "true") {
+    auto imds = std::make_shared<Refreshing>([host](Keys* k, int64_t* e, std::string* err) {
+      return FromInstance(host, k, e, err);
+    });
+    Keys probe;
+    std::string why;
+    if (imds->Get(&probe, &why) == 0) {
+      *source = imds;
+      return 0;
+    }
   }
   *error = "no credentials for the object store: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, "
            "or give profile \"" + profile + "\" keys in " + credentialsFile + " or " + configFile;

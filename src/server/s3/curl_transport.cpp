@@ -99,9 +99,11 @@ class CurlTransport : public Transport {
     curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);  // a key's "." and ".." are names, not steps
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4_.c_str());
-    curl_easy_setopt(c, CURLOPT_USERNAME, keys.accessKey.c_str());
-    curl_easy_setopt(c, CURLOPT_PASSWORD, keys.secretKey.c_str());
+    if (req.sign) {
+      curl_easy_setopt(c, CURLOPT_AWS_SIGV4, sigv4_.c_str());
+      curl_easy_setopt(c, CURLOPT_USERNAME, keys.accessKey.c_str());
+      curl_easy_setopt(c, CURLOPT_PASSWORD, keys.secretKey.c_str());
+    }
     if (!s_.caBundle.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, s_.caBundle.c_str());
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s_.connectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1024L);
@@ -126,8 +128,8 @@ class CurlTransport : public Transport {
     }
 
     struct curl_slist* hl = nullptr;
-    hl = curl_slist_append(hl, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
-    if (!keys.sessionToken.empty()) {
+    if (req.sign) hl = curl_slist_append(hl, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
+    if (req.sign && !keys.sessionToken.empty()) {
       hl = curl_slist_append(hl, ("x-amz-security-token: " + keys.sessionToken).c_str());
     }
     if (req.ranged) {

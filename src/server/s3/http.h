@@ -75,6 +75,7 @@ struct Request {
   // The data of a GET with its offset in the object; false stops the exchange.
   std::function<bool(uint64_t, const unsigned char*, size_t)> consume;
   Retry retry = Retry::kIdempotent;
+  bool sign = true;        // false: a plain request (the credential services)
   bool streaming = false;  // a large body: bounded by the stall time-out, not the request one
   int timeoutMs = 0;       // 0: S3Settings::requestTimeoutMs (without `streaming`)
   const std::atomic<bool>* cancel = nullptr;  // when set: stops the transfer soon
