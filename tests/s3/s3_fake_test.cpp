@@ -77,6 +77,8 @@ class FakeStore : public Transport {
   std::atomic<int> lists{0};
   std::atomic<int> heads{0};
   std::atomic<int> putsWithoutMd5{0};
+  std::atomic<uint64_t> bodyBytes{0};     // data sent by GETs
+  std::atomic<int> pauseMs{0};            // after a GET's first piece
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -171,6 +173,8 @@ class FakeStore : public Transport {
     size_t stop = cut ? from + (to - from) / 2 : to;
     for (size_t at = from; at < stop; at += 65536) {
       size_t n = std::min<size_t>(65536, stop - at);
+      if (at > from && at - from == 65536 && pauseMs.load() > 0) pf::SleepMs(static_cast<uint32_t>(pauseMs.load()));
+      bodyBytes += n;
       if (!sink->Data(reinterpret_cast<const unsigned char*>(content.data() + at), n)) {
         return Net::kCancelled;
       }
@@ -282,6 +286,36 @@ TEST_F(S3Fake, AnswerOtherThanAskedIsAnError) {
     *knob = false;
   }
   EXPECT_TRUE(Read("big", 5u << 20, 1000) == Want("big", 5u << 20, 1000));
+}
+
+// The first bytes reach the reader as they arrive; read-ahead waits for a sequential
+// pattern and stops when the handle closes.
+TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
+  MakeVault();
+  store_->pauseMs = 1500;
+  int32_t start = pf::MonotonicMs();
+  EXPECT_TRUE(Read("big", 10, 1) == Want("big", 10, 1));  // its file (handle) closes after
+  EXPECT_LT(pf::MonotonicMs() - start, 1000);
+  pf::SleepMs(1700);
+  EXPECT_LE(store_->bodyBytes.load(), 64u << 10);  // the first piece of that chunk, nothing ahead
+  store_->pauseMs = 0;
+
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("big", &f), 0);
+  std::string got;
+  for (uint64_t at = 4u << 20; at < (6u << 20); at += 65536) {
+    std::unique_ptr<VaultReader> r;  // the server makes a reader per request
+    ASSERT_EQ(f->OpenReader(&r), 0);
+    std::string piece(65536, '\0');
+    size_t n = 0;
+    ASSERT_EQ(r->ReadAt(at, piece.data(), piece.size(), &n), 0);
+    got += piece.substr(0, n);
+  }
+  EXPECT_TRUE(got == Want("big", 4u << 20, 2u << 20));
+  // The chunk after the one being read (the last, 2 MiB + 3) was asked for ahead.
+  const uint64_t ahead = (6u << 20) + 3 + 65536;  // and chunk 1, and chunk 0's first piece
+  for (int i = 0; i < 200 && store_->bodyBytes.load() < ahead; ++i) pf::SleepMs(10);
+  EXPECT_GE(store_->bodyBytes.load(), ahead);
 }
 
 // A body cut short is resumed where it stopped.

@@ -14,6 +14,7 @@ constexpr int kAheadThreads = 4;    // read-ahead fetches
 constexpr uint64_t kSpanChunks = 8;  // chunks to a read-ahead GET
 constexpr size_t kCachedChunks = 32;  // kChunkBytes each: 128 MiB
 constexpr int kRetriesAfterCancel = 16;  // a read-ahead given up under a reader, re-fetched
+constexpr size_t kFirstPiece = 64u << 10;  // the first GET of a chunk a reader waits for
 }  // namespace
 
 void OpenVolumes::Add(const std::string& volume, int delta) {
@@ -108,20 +109,25 @@ std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index) {
 void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk) {
   const uint64_t start = index * kChunkBytes;
   const size_t len = static_cast<size_t>(ChunkLen(v, index));
+  size_t have = 0;
   {
     std::lock_guard<std::mutex> guard(mu_);
-    chunk->data.resize(len);  // no reader looks at the bytes before `filled` moves
+    if (chunk->data.size() != len) chunk->data.resize(len);  // no reader looks before `filled` moves
+    have = chunk->filled;
   }
-  size_t have = 0;
+  const bool first = have == 0;
   int rc = 0;
-  for (int attempt = 1; have < len; ++attempt) {
+  int failures = 0;
+  while (have < len) {
     size_t before = have;
     Request req;
     req.key = v.key;
     req.query = Query({{"versionId", v.version}});
     req.ranged = true;
     req.first = start + have;
-    req.last = start + len - 1;
+    // A store reads the whole of a large range before its first byte goes out: a small
+    // first piece brings the reader's first bytes as fast as a GET of them alone would.
+    req.last = start + (have == 0 ? std::min(len, kFirstPiece) : len) - 1;
     req.objectSize = v.size;
     req.expectVersion = v.version;
     req.expectEtag = v.etag;
@@ -137,12 +143,19 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
     };
     Response r = client_->Do(req);
     rc = ErrnoOf(r);
-    if (rc == 0 && have < len) rc = ECONNRESET;
-    if (rc == 0) break;
+    if (rc == 0 && r.complete && first && have < len) {
+      std::lock_guard<std::mutex> guard(mu_);
+      chunk->state = Chunk::kPartial;  // the rest when someone wants it
+      cv_.notify_all();
+      return;
+    }
+    if (rc == 0 && r.complete) continue;
+    if (rc == 0) rc = ECONNRESET;
     // A body cut short is resumed from where it stopped, while each answer brings bytes.
     bool resume = (rc == ECONNRESET || rc == ETIMEDOUT) && have > before &&
-                  attempt < std::max(2, client_->settings().attempts) && !client_->Offline();
+                  ++failures < std::max(2, client_->settings().attempts) && !client_->Offline();
     if (!resume) break;
+    rc = 0;
   }
   std::lock_guard<std::mutex> guard(mu_);
   if (rc == 0) {
@@ -154,15 +167,26 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
   cv_.notify_all();
 }
 
+void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
+                                const std::shared_ptr<Chunk>& chunk) {
+  chunk->state = Chunk::kFetching;
+  demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk); });
+}
+
 int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
                      size_t len, size_t* got) {
   *got = 0;
   for (int tries = 0;; ++tries) {
     std::shared_ptr<Chunk> chunk = Find(v, index);
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] {
-      return chunk->filled > at || chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed;
-    });
+    for (;;) {
+      cv_.wait(lock, [&] {
+        return chunk->filled > at || chunk->state == Chunk::kReady ||
+               chunk->state == Chunk::kFailed || chunk->state == Chunk::kPartial;
+      });
+      if (chunk->filled > at || chunk->state != Chunk::kPartial) break;
+      ContinueLocked(v, index, chunk);
+    }
     if (chunk->filled > at) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
       lock.unlock();
@@ -180,9 +204,14 @@ int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chu
   for (int tries = 0;; ++tries) {
     std::shared_ptr<Chunk> chunk = Find(v, index);
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] {
-      return chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed;
-    });
+    for (;;) {
+      cv_.wait(lock, [&] {
+        return chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed ||
+               chunk->state == Chunk::kPartial;
+      });
+      if (chunk->state != Chunk::kPartial) break;
+      ContinueLocked(v, index, chunk);
+    }
     if (chunk->state == Chunk::kReady) {
       *out = chunk;
       return 0;

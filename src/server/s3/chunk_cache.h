@@ -4,7 +4,9 @@
 // A chunk's bytes reach its readers as they arrive: a reader waits for the bytes it asked
 // for, not for the whole chunk. The fetch of a chunk that a reader needs runs on a thread of
 // the cache (so the reader can take the first bytes while the rest still comes) and resumes
-// where a broken answer stopped. Read-ahead fetches runs of chunks with one ranged GET each,
+// where a broken answer stopped. It asks for the chunk's first kFirstPiece bytes alone (a
+// store reads all of a range before it sends a byte of it), and the rest only when a reader
+// wants more. Read-ahead fetches runs of chunks with one ranged GET each,
 // and stops when the reader that asked for it says so (its handle closed).
 //
 // Concurrency: mu_ guards the map, the LRU list and every Chunk's state, `filled`, `err` and
@@ -37,7 +39,9 @@ struct VolumeRef {
 };
 
 struct Chunk {
-  enum State { kQueued, kFetching, kReady, kFailed } state = kQueued;
+  // kPartial: its first bytes are in and no one fetches the rest; the next reader who needs
+  // more fetches it.
+  enum State { kQueued, kFetching, kPartial, kReady, kFailed } state = kQueued;
   std::vector<unsigned char> data;  // sized by its fetcher before `filled` moves
   size_t filled = 0;                // bytes of `data` that are in (all of them when kReady)
   int err = 0;
@@ -91,6 +95,8 @@ class ChunkCache {
   // Finds chunk `index`, or makes it and has it fetched.
   std::shared_ptr<Chunk> Find(const VolumeRef& v, uint64_t index);
   void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
+  // Under mu_: a chunk left partial is fetched on, for a reader that wants more of it.
+  void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
                  std::shared_ptr<std::atomic<bool>> cancel);
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);

@@ -1,9 +1,10 @@
 // A volume of the S3 vault as Vault::Open hands it out, and its readers.
 //
-// A reader reads through the chunk cache. Read-ahead starts only once the reader reads on
+// A reader reads through the chunk cache. Read-ahead starts only once the handle reads on
 // where it stopped (a sequential pattern), asks for more chunks the longer the pattern holds
-// (up to kAheadChunks), and stops when the reader is destroyed (its handle closed); a read
-// elsewhere starts the pattern afresh.
+// (up to kAheadChunks), and stops when the file is destroyed (its handle closed); a read
+// elsewhere starts the pattern afresh. The pattern belongs to the S3File, one per open
+// handle, so that it holds across the readers the server makes request by request.
 #ifndef KDR_SERVER_S3_FILE_H_
 #define KDR_SERVER_S3_FILE_H_
 
@@ -16,6 +17,8 @@
 #include "server/vault.h"
 
 namespace kdr::server::s3 {
+
+struct ReadPattern;
 
 class S3File : public VaultFile {
  public:
@@ -34,6 +37,7 @@ class S3File : public VaultFile {
   VaultFileInfo info_;
   VolumeRef volume_;
   std::string localCopy_;
+  std::shared_ptr<ReadPattern> pattern_;
 };
 
 }  // namespace kdr::server::s3
