@@ -112,7 +112,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
   size_t have = 0;
   {
     std::lock_guard<std::mutex> guard(mu_);
-    if (chunk->data.size() != len) chunk->data.resize(len);  // no reader looks before `filled` moves
+    chunk->data.resize(len);  // no reader looks before `filled` moves
     have = chunk->filled;
   }
   const bool first = have == 0;
@@ -344,7 +344,7 @@ std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
 }
 
 void ChunkCache::Complete(const VolumeRef&, uint64_t, const std::shared_ptr<Chunk>& chunk,
-                          std::vector<unsigned char> data) {
+                          ChunkBytes data) {
   std::lock_guard<std::mutex> guard(mu_);
   chunk->data = std::move(data);
   chunk->filled = chunk->data.size();

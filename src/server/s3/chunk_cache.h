@@ -38,11 +38,29 @@ struct VolumeRef {
   uint64_t size = 0;
 };
 
+// A chunk's bytes: allocated, not cleared (a fetcher writes every one before `filled`
+// passes it).
+class ChunkBytes {
+ public:
+  size_t size() const { return size_; }
+  unsigned char* data() { return bytes_.get(); }
+  const unsigned char* data() const { return bytes_.get(); }
+  void resize(size_t n) {
+    if (n == size_ && bytes_ != nullptr) return;
+    bytes_.reset(new unsigned char[n > 0 ? n : 1]);
+    size_ = n;
+  }
+
+ private:
+  std::unique_ptr<unsigned char[]> bytes_;
+  size_t size_ = 0;
+};
+
 struct Chunk {
   // kPartial: its first bytes are in and no one fetches the rest; the next reader who needs
   // more fetches it.
   enum State { kQueued, kFetching, kPartial, kReady, kFailed } state = kQueued;
-  std::vector<unsigned char> data;  // sized by its fetcher before `filled` moves
+  ChunkBytes data;                  // sized by its fetcher before `filled` moves
   size_t filled = 0;                // bytes of `data` that are in (all of them when kReady)
   int err = 0;
   bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
@@ -87,7 +105,7 @@ class ChunkCache {
   // or fetches it (null otherwise); the caller then ends it with Complete or Drop.
   std::shared_ptr<Chunk> Claim(const VolumeRef& v, uint64_t index);
   void Complete(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
-                std::vector<unsigned char> data);
+                ChunkBytes data);
   void Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk, int err);
   bool Wanted(const std::shared_ptr<Chunk>& chunk);
 

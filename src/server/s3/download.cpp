@@ -51,7 +51,8 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
     return;
   }
   uint64_t start = k * kChunkBytes;
-  std::vector<unsigned char> data(static_cast<size_t>(EndOf(*job, k) - start));
+  ChunkBytes data;
+  data.resize(static_cast<size_t>(EndOf(*job, k) - start));
   size_t got = 0;
   int rc = pf::ReadFileAt(job->fd, start, data.data(), data.size(), &got);
   if (rc == 0 && got == data.size()) {
