@@ -427,6 +427,13 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
   ASSERT_FALSE(port.empty());
   const std::string base = "http://127.0.0.1:" + port;
   std::ofstream((dir_ / "jwt").string()) << "jwt\n";
+  // A credential_process that counts its runs and hands out keys expiring in 200 s.
+  const std::string counter = (dir_ / "runs").string();
+  std::ofstream((dir_ / "config").string())
+      << "[profile p]\ncredential_process = n=$(cat '" << counter << "' 2>/dev/null || echo 0); "
+      << "n=$((n+1)); echo $n > '" << counter << "'; printf '{\"Version\": 1, \"AccessKeyId\": "
+      << "\"AK%s\", \"SecretAccessKey\": \"SK\", \"SessionToken\": \"TK\", \"Expiration\": "
+      << "\"%s\"}' $n $(date -u -d @$(($(date +%s)+200)) +%Y-%m-%dT%H:%M:%SZ)\n";
   const char* kVars[] = {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_PROFILE",
                          "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_AUTHORIZATION_TOKEN",
                          "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_ROLE_ARN", "AWS_ENDPOINT_URL_STS",
@@ -438,6 +445,7 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
       {"web identity", {{"AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "jwt").string()},
                         {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"}, {"AWS_ENDPOINT_URL_STS", base}}},
       {"instance", {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"}}},
+      {"process", {{"AWS_PROFILE", "p"}, {"AWS_CONFIG_FILE", (dir_ / "config").string()}}},
   };
   for (const auto& [name, vars] : cases) {
     for (const char* v : kVars) unsetenv(v);

@@ -1,12 +1,18 @@
 #include "server/s3/credentials_chain.h"
 
 #include <cerrno>
+#include <atomic>
+#include <climits>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <mutex>
 
 #include "platform/env.h"
+#include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/runtime_dir.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -17,6 +23,7 @@ namespace {
 
 constexpr uint64_t kMaxProfileFile = 1u << 20;
 constexpr int64_t kRefreshAheadSeconds = 300;
+constexpr int32_t kProcessWaitMs = 60000;  // a credential_process that takes longer fails
 constexpr const char kContainerHost[] = "http://169.254.170.2";
 constexpr const char kImdsHost[] = "http://169.254.169.254";
 
@@ -133,7 +140,8 @@ class Refreshing : public CredentialSource {
 int FromJson(const std::string& json, Keys* keys, int64_t* expires, std::string* error) {
   keys->accessKey = JsonString(json, "AccessKeyId");
   keys->secretKey = JsonString(json, "SecretAccessKey");
-  keys->sessionToken = JsonString(json, "Token");
+  keys->sessionToken = JsonString(json, "Token");  // credential_process: "SessionToken"
+  if (keys->sessionToken.empty()) keys->sessionToken = JsonString(json, "SessionToken");
   std::string expiration = JsonString(json, "Expiration");
   if (keys->accessKey.empty() || keys->secretKey.empty()) {
     *error = "the credential service answered without keys";
@@ -199,6 +207,46 @@ int FromWebIdentity(const std::string& tokenFile, const std::string& role, Keys*
     return EACCES;
   }
   return 0;
+}
+
+// Runs the profile's credential_process; its standard output is the keys' JSON. It goes to a
+// file of our own in the private runtime directory, read and removed after.
+int FromProcess(const std::string& command, Keys* keys, int64_t* expires, std::string* error) {
+  static std::atomic<unsigned> serial{0};
+  std::string dir;
+  int rc = pf::RuntimeDir(&dir);
+  if (rc != 0) {
+    *error = "no private directory for credential_process (error " + std::to_string(rc) + ")";
+    return rc;
+  }
+  std::string out = dir + "/aws-credentials." + std::to_string(pf::CurrentProcessId()) + "." +
+                    std::to_string(serial.fetch_add(1));
+  int fd = pf::kNoFile;
+  if ((rc = pf::OpenFile(out.c_str(), pf::FileMode::kCreatePrivate, &fd)) != 0) return rc;
+  pf::CloseFile(fd);
+  std::string quoted;
+  for (char c : out) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  long pid = 0;
+  rc = pf::SpawnShell(("(" + command + ") > '" + quoted + "'").c_str(), &pid);
+  long status = -1;
+  int err = 0;
+  pf::ProcessState state = pf::ProcessState::kRunning;
+  for (int32_t start = pf::MonotonicMs(); rc == 0 && pf::MonotonicMs() - start < kProcessWaitMs;) {
+    state = pf::QueryProcess(pid, &status, &err);
+    if (state != pf::ProcessState::kRunning) break;
+    pf::SleepMs(10);
+  }
+  if (rc == 0 && state == pf::ProcessState::kRunning) pf::KillProcessGroup(pid);
+  std::string json;
+  bool read = ReadSmallFile(out, &json);
+  pf::DeleteFile(out.c_str());
+  if (rc != 0 || state != pf::ProcessState::kExited || status != 0 || !read) {
+    *error = "credential_process \"" + command + "\" failed (status " + std::to_string(status) + ")";
+    return EACCES;
+  }
+  rc = FromJson(json, keys, expires, error);
+  if (rc == 0 && JsonString(json, "Expiration").empty()) *expires = INT64_MAX / 2;  // long-term keys
+  return rc;
 }
 
 }  // namespace
@@ -276,6 +324,13 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
   keys.sessionToken = settings["aws_session_token"];
   if (!keys.accessKey.empty() && !keys.secretKey.empty()) {
     *source = std::make_shared<FixedKeys>(keys);
+    return 0;
+  }
+  std::string command = settings["credential_process"];
+  if (!command.empty()) {
+    *source = std::make_shared<Refreshing>([command](Keys* k, int64_t* e, std::string* err) {
+      return FromProcess(command, k, e, err);
+    });
     return 0;
   }
   std::string url;

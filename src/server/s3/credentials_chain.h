@@ -6,13 +6,14 @@
 //   3. the profile AWS_PROFILE (default "default") of the shared credentials file
 //      (AWS_SHARED_CREDENTIALS_FILE, default ~/.aws/credentials) or the config file
 //      (AWS_CONFIG_FILE, default ~/.aws/config, sections "[profile NAME]"): its
-//      aws_access_key_id, aws_secret_access_key and aws_session_token;
+//      aws_access_key_id, aws_secret_access_key and aws_session_token, or its
+//      credential_process (a command printing the keys' JSON);
 //   4. the container's credentials endpoint: AWS_CONTAINER_CREDENTIALS_FULL_URI, or
 //      http://169.254.170.2 + AWS_CONTAINER_CREDENTIALS_RELATIVE_URI, with the
 //      Authorization header of AWS_CONTAINER_AUTHORIZATION_TOKEN;
 //   5. the instance metadata service (IMDSv2, at AWS_EC2_METADATA_SERVICE_ENDPOINT, default
 //      http://169.254.169.254), unless AWS_EC2_METADATA_DISABLED is "true".
-// Temporary keys (2, 4, 5) are fetched again five minutes before they expire; a fetch that
+// Temporary keys (2, 3 by a process, 4, 5) are fetched again five minutes before they expire; a fetch that
 // fails while the old keys are still valid keeps them.
 #ifndef KDR_SERVER_S3_CREDENTIALS_CHAIN_H_
 #define KDR_SERVER_S3_CREDENTIALS_CHAIN_H_
