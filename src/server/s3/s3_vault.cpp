@@ -123,11 +123,11 @@ class ForgettingUpload : public VaultUpload {
 int S3Vault::Check(std::string* error) {
   Request req;
   req.query = Query({{"versioning", ""}});
-  req.retry = Request::Retry::kNever;  // one try: a store that is not there must not hold up the start
+  // A store that is not there holds up the start one stall limit at most.
   req.timeoutMs = std::min(s_.requestTimeoutMs, s_.stallSeconds * 1000);
   Response r = client_.Do(req);
   std::string where = "bucket " + s_.bucket + " at " + s_.endpoint;
-  if (r.Unreachable()) {
+  if (r.Unreachable() || r.Busy()) {
     *error = "the object store cannot be reached now (" + Describe(r) + "): " + where +
              "; files the cache holds stay readable";
     return 0;
