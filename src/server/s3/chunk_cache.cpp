@@ -283,6 +283,7 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
     while (len > 0) {
       size_t i = static_cast<size_t>((off - base) / kChunkBytes);
       size_t at = static_cast<size_t>((off - base) % kChunkBytes);
+      if (i >= n || at >= ChunkLen(v, first + i)) return false;  // never: http.h checks offsets
       size_t take = std::min<size_t>(len, static_cast<size_t>(ChunkLen(v, first + i)) - at);
       if (owned[i]) {
         std::memcpy(span[i]->data.data() + at, data, take);
