@@ -14,7 +14,7 @@ constexpr int kAheadThreads = 4;    // read-ahead fetches
 constexpr uint64_t kSpanChunks = 8;  // chunks to a read-ahead GET
 constexpr size_t kCachedChunks = 32;  // kChunkBytes each: 128 MiB
 constexpr int kRetriesAfterCancel = 16;  // a read-ahead given up under a reader, re-fetched
-constexpr size_t kFirstPiece = 64u << 10;  // the first GET of a chunk a reader waits for
+constexpr size_t kFirstPiece = 16u << 10;  // the first GET of a chunk a reader waits for: a block
 }  // namespace
 
 void OpenVolumes::Add(const std::string& volume, int delta) {
@@ -82,7 +82,8 @@ void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk
   }
 }
 
-std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index) {
+std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index, bool* mine) {
+  *mine = false;
   std::string name = Name(v, index);
   std::lock_guard<std::mutex> guard(mu_);
   auto it = chunks_.find(name);
@@ -100,7 +101,7 @@ std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index) {
   if (fetch) {
     chunk->state = Chunk::kFetching;
     chunk->wanted = true;
-    demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk); });
+    *mine = true;  // its first piece comes on the caller's thread
   }
   TouchLocked(name);
   return chunk;
@@ -177,7 +178,9 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
                      size_t len, size_t* got) {
   *got = 0;
   for (int tries = 0;; ++tries) {
-    std::shared_ptr<Chunk> chunk = Find(v, index);
+    bool mine = false;
+    std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
+    if (mine) Fetch(v, index, chunk);
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       cv_.wait(lock, [&] {
@@ -202,7 +205,9 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
 
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
-    std::shared_ptr<Chunk> chunk = Find(v, index);
+    bool mine = false;
+    std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
+    if (mine) Fetch(v, index, chunk);
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       cv_.wait(lock, [&] {

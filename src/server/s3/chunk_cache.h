@@ -2,12 +2,11 @@
 // wants them (single flight), kept in a bounded memory of recent chunks, with read-ahead.
 //
 // A chunk's bytes reach its readers as they arrive: a reader waits for the bytes it asked
-// for, not for the whole chunk. The fetch of a chunk that a reader needs runs on a thread of
-// the cache (so the reader can take the first bytes while the rest still comes) and resumes
-// where a broken answer stopped. It asks for the chunk's first kFirstPiece bytes alone (a
-// store reads all of a range before it sends a byte of it), and the rest only when a reader
-// wants more. Read-ahead fetches runs of chunks with one ranged GET each,
-// and stops when the reader that asked for it says so (its handle closed).
+// for, not for the whole chunk. A chunk a reader finds missing starts with a GET of its first
+// kFirstPiece bytes alone, on that reader's thread (a store reads all of a range before it
+// sends a byte of it); the rest comes on a thread of the cache when a reader wants more,
+// resumed where a broken answer stopped. Read-ahead fetches runs of chunks with one ranged
+// GET each, and stops when the handle that asked for it says so (it closed).
 //
 // Concurrency: mu_ guards the map, the LRU list and every Chunk's state, `filled`, `err` and
 // `wanted`; a chunk's bytes below `filled` never change again, so readers copy them without
@@ -110,8 +109,8 @@ class ChunkCache {
   bool Wanted(const std::shared_ptr<Chunk>& chunk);
 
  private:
-  // Finds chunk `index`, or makes it and has it fetched.
-  std::shared_ptr<Chunk> Find(const VolumeRef& v, uint64_t index);
+  // Finds chunk `index`, or makes it; *mine: the caller fetches it (Fetch).
+  std::shared_ptr<Chunk> Find(const VolumeRef& v, uint64_t index, bool* mine);
   void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
   // Under mu_: a chunk left partial is fetched on, for a reader that wants more of it.
   void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
