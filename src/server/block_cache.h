@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/config.h"
 
@@ -64,6 +65,14 @@ class BlockCache {
 
   // Closes the store cleanly; afterwards the cache holds nothing. Also done on destruction.
   virtual void Close() = 0;
+
+  // Adds to *guids the files whose blocks were read or written at or after `sinceSeconds`
+  // (seconds since 1970, the store's clock), by this server or by the clients' fast caches.
+  // A store of nothing has none.
+  virtual void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) const {
+    (void)sinceSeconds;
+    (void)guids;
+  }
 };
 
 // The stamp of one volume of a file: a non-zero 64-bit hash of the GUID, the vault's volume

@@ -157,6 +157,24 @@ class StoreBlockCache : public BlockCache {
     return rc;
   }
 
+  // Every page of a file is stamped when one of its blocks is read, by the server or by a
+  // client, so one pass over the page records finds the files in use.
+  void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) const override {
+    std::lock_guard<std::mutex> guard(mu_);
+    if (toc_ == nullptr || toc_->pPages == nullptr || KDRCIF_LockCache(toc_) != 0) return;
+    std::string last;
+    for (int32_t n = 0; n < toc_->pageCount; ++n) {
+      const kdrc::meta::Page& p = toc_->pPages[n];
+      if (p.kind != kdrc::meta::kAllocated || p.accessTime < sinceSeconds) continue;
+      size_t len = 0;
+      while (len < sizeof p.guid && p.guid[len] != '\0') ++len;
+      std::string guid(p.guid, len);
+      if (guid != last) guids->push_back(guid);  // a file's pages often lie together
+      last = std::move(guid);
+    }
+    KDRCIF_UnLockCache(toc_);
+  }
+
   bool Info(StoreInfo* info) const override {
     std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return false;

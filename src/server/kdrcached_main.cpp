@@ -203,7 +203,8 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<Vault> vault;
-  if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
+  if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files",
+                 config.revalidateSeconds * 1000}, &vault, &error) !=
       0) {
     Log(LogLevel::kError, "%s", error.c_str());
     return kExitStartFailed;

@@ -180,8 +180,7 @@ int Server::OpenStore(std::string* error) {
       }
       for (const std::string& guid : noted) state_.Watch(guid);
     }
-    size_t n = state_.Revalidate();
-    if (n > 0) Log(LogLevel::kInfo, "%zu cached file(s) changed in the vault since the last run", n);
+    // Rechecked when next used (revalidation.h), never before serving.
   }
   return 0;
 }
@@ -201,6 +200,7 @@ void Server::Stop() {
 void Server::Run() {
   std::thread house([this] { Housekeeping(); });
   std::thread watch([this] { WatchVault(); });
+  state_.revalidator.Start();
   Log(LogLevel::kInfo, "serving %s (%s) as process %ld", state_.config.pipeName.c_str(),
       pf::PipeListenerPath(listener_.load()), pf::CurrentProcessId());
   while (!state_.stopping.load()) {
@@ -268,6 +268,7 @@ void Server::Run() {
   houseCv_.notify_all();
   house.join();
   watch.join();
+  state_.revalidator.Stop();
   if (!abandoned_) state_.SaveVersions();
   Log(LogLevel::kInfo, "stopped; %zu handle(s) were open", state_.handles.Count());
 }
@@ -410,8 +411,6 @@ bool Server::NoteDescriptorShortage() {
 }
 
 void Server::Housekeeping() {
-  const int32_t every = state_.config.revalidateSeconds * 1000;
-  int32_t last = pf::MonotonicMs();
   // Off the serving path: a large vault takes a while to look through.
   if (size_t n = state_.vault->RemoveLeftovers(); n > 0) {
     Log(LogLevel::kInfo, "removed %zu temporary file(s) that writers which died left in the vault", n);
@@ -427,11 +426,6 @@ void Server::Housekeeping() {
     state_.files.DropExpired([this](const std::string& g, const std::string& v) {
       return state_.CopyInUse(g, v);
     });
-    int32_t now = pf::MonotonicMs();
-    if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last)) >= every) {
-      last = now;
-      state_.Revalidate();
-    }
     lock.lock();
   }
 }

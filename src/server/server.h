@@ -37,6 +37,7 @@
 #include "server/config.h"
 #include "server/file_cache.h"
 #include "server/handles.h"
+#include "server/revalidation.h"
 #include "server/vault.h"
 
 namespace kdr::server {
@@ -57,24 +58,25 @@ namespace kdr::server {
 //
 // The window. A change made behind the server's back (another server instance on the same
 // vault, `kdrvault put`) is seen by the vault directory's watcher within milliseconds (the
-// watcher thread rechecks a file whose directory gained or lost a volume), and in any case by
-// the revalidation round of the housekeeping thread, which asks the vault for the newest
-// volume of every noted file every `revalidateSeconds` seconds (default 5; the round runs on a
-// half-second tick): a change is seen at most revalidateSeconds + 0.5 s after it was
-// committed, also where no watcher can help (a vault that is not a local directory, a
-// system out of watches), and an open that starts after that never gets bytes of an older
-// volume. Changes made through this server are seen at once. A handle
-// the server opened keeps reading the volume it was opened on (the vault keeps it readable;
-// its blocks then come from the vault, not the store); for handles opened through the fast
-// cache see fastcache/fast_cache.h. The store names the volume of each file's blocks with
-// its VolumeStamp (set before the first block is put, and again on a hit), which is what the
-// fast cache checks.
+// watcher thread rechecks a file whose directory gained or lost a volume), and otherwise by
+// the revalidation scheduler (revalidation.h): a file in use is rechecked once its last
+// check is `revalidateSeconds` old (default 5), a file nobody uses is not asked about until
+// it is used again. An open through the server asks the vault (or trusts an answer younger
+// than the bound), so an open that starts more than the bound after a change never gets
+// bytes of an older volume; a read through the fast cache of a file unused for a while can
+// see the older volume until the next tick of the scheduler has rechecked it. Changes made
+// through this server are seen at once. A handle the server opened keeps reading the volume
+// it was opened on (the vault keeps it readable; its blocks then come from the vault, not the
+// store); for handles opened through the fast cache see fastcache/fast_cache.h.
 //
 // Across restarts the notes are kept in <cacheDir>/store.versions, a journal: every change is
 // appended as it is made (and flushed to the disk before the open that made it returns), the
 // whole is rewritten in place at start and at a clean stop, and read back at the next start,
-// after a crash too; they are checked against the vault before the first client is served. A
-// store without them is emptied, as nothing tells what its blocks were read from.
+// after a crash too. They come back dormant (nothing is asked of the vault before the first
+// client is served) and each is rechecked when its file is next used. A store without them is
+// emptied, as nothing tells what its blocks were read from. The store names the volume of each
+// file's blocks with its VolumeStamp (set before the first block is put, and again on a hit),
+// which is what the fast cache checks.
 struct ServerState {
   ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c);
 
@@ -115,12 +117,14 @@ struct ServerState {
                     int32_t block, unsigned char* buf, uint32_t* len);
   void PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                     int32_t block, const unsigned char* data, uint32_t len);
-  // Asks the vault for the newest volume of every noted file; drops what changed. Returns
-  // how many files had changed.
+  // Asks the vault for the newest volume of every noted file (as few requests as the vault
+  // can); drops what changed. Returns how many files had changed.
   size_t Revalidate();
-  // Drops the blocks and the whole-file copy of `guid`, when noted, if its newest volume is
-  // no longer `version` (empty: check with the vault).
+  // Asks the vault for the newest volume of `guid` and applies it (Rechecked).
   void Recheck(const std::string& guid);
+  // The vault answered `rc` (0 or ENOENT) and `newest` for `guid`: when it is noted with
+  // another volume, its note, blocks and whole-file copy go. True when they went.
+  bool Rechecked(const std::string& guid, int rc, const std::string& newest);
   // The content of `guid` changed: its whole-file copies are superseded. A new open never
   // gets one (each copy is of one volume), and a path handed out before keeps its promise
   // (see file_cache.h).
@@ -159,6 +163,9 @@ struct ServerState {
   std::map<int, std::string> watched;  // watch id -> GUID; guarded by watchMu
 
   std::atomic<bool> stopping{false};
+
+  // Schedules the rechecks of the files in use (see above). Last: it uses the members above.
+  Revalidator revalidator{this};
 };
 
 class Server {

@@ -37,6 +37,9 @@ class CountingCache : public BlockCache {
   int Clear() override { return inner_->Clear(); }
   bool Info(StoreInfo* info) const override { return inner_->Info(info); }
   void Close() override { inner_->Close(); }
+  void UsedSince(int64_t since, std::vector<std::string>* guids) const override {
+    inner_->UsedSince(since, guids);
+  }
 
  private:
   std::unique_ptr<BlockCache> inner_;

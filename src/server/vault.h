@@ -15,6 +15,7 @@
 #ifndef KDR_SERVER_VAULT_H_
 #define KDR_SERVER_VAULT_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -89,6 +90,12 @@ class Vault {
   // Removes what writers that died (killed servers, tools) left half-written in the vault;
   // never a file a live writer still writes. Returns how many were removed.
   virtual size_t RemoveLeftovers() { return 0; }
+  // CurrentVersion of each of `guids`: (*results)[i] and (*versions)[i] answer guids[i].
+  // A vault may answer many at once for the price of one request (the S3 vault lists up to
+  // 1,000 keys). Stops early, the rest answered ECANCELED, once *cancel is true.
+  virtual void CurrentVersions(const std::vector<std::string>& guids,
+                               std::vector<std::string>* versions, std::vector<int>* results,
+                               const std::atomic<bool>* cancel);
 };
 
 // The embedded vault: a directory on the local disk, made when missing. What it makes is
@@ -107,14 +114,18 @@ int ForEachPiece(int fd, const std::function<int(const unsigned char*, size_t, u
 std::unique_ptr<VaultReader> NewFileReader(int fd);
 
 // Where the vault is: `location` is a directory (the local vault), or s3://BUCKET[/PREFIX]
-// for a bucket of the S3 object store at `s3Endpoint` (see vault_s3.h), with credentials and
-// region from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN and AWS_REGION
-// (default us-east-1). `cacheFilesDir`, when given, is the server's whole-file cache, which an
-// object store that cannot be reached falls back on.
+// for a bucket of the S3 object store at `s3Endpoint` (see s3/s3_vault.h), with credentials
+// from the usual AWS sources (s3/credentials.h), the region from AWS_REGION or
+// AWS_DEFAULT_REGION (default us-east-1) and the trusted authorities from AWS_CA_BUNDLE,
+// SSL_CERT_FILE or CURL_CA_BUNDLE (default: the system's). `cacheFilesDir`, when given, is
+// the server's whole-file cache, which an object store that cannot be reached falls back on.
+// `trustMs` is how long an open may trust what an earlier look at the file found (the
+// server's revalidation bound; 0: every open asks the store).
 struct VaultOptions {
   std::string location;
   std::string s3Endpoint;
   std::string cacheFilesDir;
+  int trustMs = 0;
 };
 
 // Whether `location` names an object-store bucket rather than a directory.

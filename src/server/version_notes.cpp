@@ -27,16 +27,21 @@ constexpr size_t kMaxWatches = 8000;  // below the usual per-user limit of the s
 
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
   bool changed = false;
-  bool full = false;
   bool fresh = false;
+  std::string evicted;
   {
     std::lock_guard<std::shared_mutex> guard(versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end()) {
       // Unnoted blocks would escape every later check: the notes and the store go together.
+      // At the bound one other file's note goes, with its blocks; never the whole store.
       if (versions.size() >= kMaxVersions) {
-        versions.clear();
-        full = true;
+        auto victim = versions.begin();
+        if (victim->first == guid) ++victim;
+        evicted = victim->first;
+        versions.erase(victim);
+        ++forgetting[evicted];
+        JournalVersion(evicted, nullptr);
       }
       versions.emplace(guid, version);
       changed = true;  // unknown history: the store may hold blocks of another version
@@ -45,15 +50,18 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
       it->second = version;
       changed = true;
     }
-    if (full) cache->Clear();
-    else if (changed) ++forgetting[guid];
-    if (full) JournalVersion("", nullptr);
+    if (changed) ++forgetting[guid];
     if (changed) JournalVersion(guid, &version);
   }
   // The note is durable before any block of its volume can be put (those wait for the
   // forgetting below to end).
   if (changed) SyncVersions();
-  if (changed && !full) ForgetOutsideNotes(guid);
+  if (!evicted.empty()) {
+    ForgetOutsideNotes(evicted);
+    DropWholeFile(evicted);
+  }
+  if (changed) ForgetOutsideNotes(guid);
+  revalidator.Opened(guid, fresh);
   if (fresh) Watch(guid);
 }
 
@@ -136,39 +144,38 @@ void ServerState::PutIfCurrent(const std::string& guid, const std::string& versi
 void ServerState::Recheck(const std::string& guid) {
   std::string newest;
   int rc = vault->CurrentVersion(guid, &newest);
-  if (rc != 0 && rc != ENOENT) return;  // cannot tell now: the next round asks again
-  bool changed = false;
+  if (rc != 0 && rc != ENOENT) return;  // cannot tell now: asked again when next in use
+  Rechecked(guid, rc, newest);
+}
+
+bool ServerState::Rechecked(const std::string& guid, int rc, const std::string& newest) {
   {
     std::lock_guard<std::shared_mutex> guard(versionsMu);
     auto it = versions.find(guid);
-    if (it == versions.end() || (rc == 0 && it->second == newest)) return;
+    if (it == versions.end() || (rc == 0 && it->second == newest)) return false;
     versions.erase(it);  // the next open notes the new version
     ++forgetting[guid];
     JournalVersion(guid, nullptr);
-    changed = true;
   }
-  if (changed) {
-    ForgetOutsideNotes(guid);
-    DropWholeFile(guid);
-    Log(LogLevel::kInfo, "%s changed in the vault; its cached blocks were dropped", guid.c_str());
-  }
+  ForgetOutsideNotes(guid);
+  DropWholeFile(guid);
+  Log(LogLevel::kInfo, "%s changed in the vault; its cached blocks were dropped", guid.c_str());
+  return true;
 }
 
 size_t ServerState::Revalidate() {
-  std::vector<std::pair<std::string, std::string>> noted;
+  std::vector<std::string> noted;
   {
     std::lock_guard<std::shared_mutex> guard(versionsMu);
-    noted.assign(versions.begin(), versions.end());
+    for (const auto& v : versions) noted.push_back(v.first);
   }
+  std::vector<std::string> newest;
+  std::vector<int> results;
+  vault->CurrentVersions(noted, &newest, &results, &stopping);
   size_t changed = 0;
-  for (const auto& [guid, version] : noted) {
-    if (stopping.load()) break;
-    std::string newest;
-    int rc = vault->CurrentVersion(guid, &newest);
-    if (rc == 0 && newest == version) continue;
-    if (rc != 0 && rc != ENOENT) continue;
-    Recheck(guid);
-    ++changed;
+  for (size_t i = 0; i < noted.size(); ++i) {
+    if (results[i] != 0 && results[i] != ENOENT) continue;
+    if (Rechecked(noted[i], results[i], newest[i])) ++changed;
   }
   return changed;
 }

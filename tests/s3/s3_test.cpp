@@ -461,6 +461,34 @@ TEST_F(S3Test, StoreDyingMidDownloadFailsCleanlyAndRecovers) {
   EXPECT_NE(s->Log().find("reachable again"), std::string::npos);
 }
 
+// A server restarted while the store is down serves what its cache holds at once: the notes
+// of the last run are rechecked when used, not before the first client.
+TEST_F(S3Test, RestartWhileStoreIsDownServesTheCacheAtOnce) {
+  auto proxy = std::make_unique<CountingProxy>();
+  ASSERT_TRUE(proxy->Start(dir_ + "/proxy"));
+  std::vector<std::string> tickets, contents;
+  for (int i = 0; i < 12; ++i) {
+    std::string guid;
+    contents.push_back(Pattern(30000 + i, 10 + i));
+    tickets.push_back(Put(contents.back(), "f.bin", &guid));
+  }
+  Server* s = NewServer(proxy->endpoint());
+  ASSERT_NO_FATAL_FAILURE(Init(s, true));
+  for (size_t i = 0; i < tickets.size(); ++i) ASSERT_TRUE(Download(Key(tickets[i])) == contents[i]);
+  VXN_Term();
+  ASSERT_EQ(s->Stop(), 0);
+  const std::string gone = proxy->endpoint();
+  proxy.reset();  // the store's address now refuses connections
+
+  servers_.push_back(std::make_unique<Server>(s->home()));
+  Server* again = servers_.back().get();
+  int32_t start = pf::MonotonicMs();
+  ASSERT_TRUE(again->Start(Flags(gone))) << again->Log();
+  ASSERT_NO_FATAL_FAILURE(Init(again, true));
+  EXPECT_TRUE(Download(Key(tickets[3])) == contents[3]);
+  EXPECT_LT(pf::MonotonicMs() - start, 5000) << again->Log();
+}
+
 int CancelAt2MiB(const char*, void*, int64_t done, int64_t, int* keepGoing) {
   *keepGoing = done < (2 << 20) ? 1 : 0;
   return 0;

@@ -1,0 +1,126 @@
+#include "server/revalidation.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <shared_mutex>
+#include <vector>
+
+#include "platform/clock.h"
+#include "server/server.h"
+
+namespace kdr::server {
+
+namespace pf = kdr::platform;
+
+namespace {
+
+int32_t Elapsed(int32_t from, int32_t to) {
+  return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
+}
+
+}  // namespace
+
+Revalidator::Revalidator(ServerState* state)
+    : state_(state),
+      boundMs_(state->config.revalidateSeconds > 0 ? state->config.revalidateSeconds * 1000 : 500) {}
+
+Revalidator::~Revalidator() { Stop(); }
+
+void Revalidator::Start() {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (thread_.joinable() || stop_) return;
+  scannedSec_ = static_cast<int64_t>(std::time(nullptr));
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void Revalidator::Stop() {
+  {
+    std::lock_guard<std::mutex> guard(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Revalidator::Opened(const std::string& guid, bool fresh) {
+  int32_t now = pf::MonotonicMs();
+  std::lock_guard<std::mutex> guard(mu_);
+  auto [it, added] = uses_.try_emplace(guid);
+  Use& u = it->second;
+  u.usedMs = now;
+  u.pending = true;
+  // The open asked the vault (or trusted an answer younger than the bound).
+  if (fresh || added) u.checkedMs = now;
+}
+
+void Revalidator::Loop() {
+  const int32_t tickMs = std::clamp(boundMs_ / 4, 100, 1000);
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!stop_) {
+    cv_.wait_for(lock, std::chrono::milliseconds(tickMs));
+    if (stop_) break;
+    lock.unlock();
+    Tick(pf::MonotonicMs());
+    lock.lock();
+  }
+}
+
+size_t Revalidator::Tick(int32_t nowMs) {
+  // What the store saw used since the last scan (a second of overlap: its clock has seconds).
+  int64_t since = 0;
+  {
+    std::lock_guard<std::mutex> guard(mu_);
+    since = scannedSec_ - 1;
+    scannedSec_ = static_cast<int64_t>(std::time(nullptr));
+  }
+  std::vector<std::string> used;
+  if (state_->cache != nullptr) state_->cache->UsedSince(since, &used);
+  std::vector<std::string> noted;
+  if (!used.empty()) {
+    std::shared_lock<std::shared_mutex> guard(state_->versionsMu);
+    for (const std::string& guid : used) {
+      if (state_->versions.count(guid) != 0) noted.push_back(guid);
+    }
+  }
+  std::vector<std::string> due;
+  {
+    std::lock_guard<std::mutex> guard(mu_);
+    for (const std::string& guid : noted) {
+      auto [it, added] = uses_.try_emplace(guid);
+      if (added) it->second.checkedMs = nowMs - boundMs_;  // dormant until now: due at once
+      it->second.usedMs = nowMs;
+      it->second.pending = true;
+    }
+    for (auto it = uses_.begin(); it != uses_.end();) {
+      Use& u = it->second;
+      if (u.pending && Elapsed(u.checkedMs, nowMs) >= boundMs_) {
+        due.push_back(it->first);
+      } else if (!u.pending && Elapsed(u.usedMs, nowMs) >= 2 * boundMs_) {
+        it = uses_.erase(it);  // unused for a while: dormant
+        continue;
+      }
+      ++it;
+    }
+  }
+  if (due.empty()) return 0;  // an idle server asks nothing
+  std::vector<std::string> versions;
+  std::vector<int> results;
+  state_->vault->CurrentVersions(due, &versions, &results, &state_->stopping);
+  for (size_t i = 0; i < due.size(); ++i) {
+    bool answered = results[i] == 0 || results[i] == ENOENT;
+    if (answered) state_->Rechecked(due[i], results[i], versions[i]);
+    std::lock_guard<std::mutex> guard(mu_);
+    auto it = uses_.find(due[i]);
+    if (it == uses_.end()) continue;
+    if (answered) {
+      it->second.checkedMs = nowMs;
+      it->second.pending = false;
+    } else {
+      it->second.checkedMs = nowMs - boundMs_ / 2;  // the store failed: again in half a bound
+    }
+  }
+  return due.size();
+}
+
+}  // namespace kdr::server

@@ -1,0 +1,72 @@
+// The revalidation scheduler: which noted files are asked about again, and when.
+//
+// The server notes, for every file the store may hold blocks of, the volume they were read
+// from (ServerState::versions). Opens through the server ask the vault themselves; files
+// read through the clients' fast caches are opened without the server, so the store's page
+// stamps (BlockCache::UsedSince) tell which files are in use. A file in use -- opened
+// through the server, or read from the store by anyone -- is rechecked once its last check
+// is `revalidateSeconds` old, so a change committed behind the server's back is seen within
+// that bound of the file being used; a file nobody uses is not asked about at all (its note
+// stays, dormant, and its blocks with it: the next open through the server asks the vault,
+// and a read through the fast cache makes it due at the next tick). Many files due at once
+// are answered by Vault::CurrentVersions, which lists up to 1,000 keys with one request.
+//
+// The scheduler runs on a thread of its own from the moment the server serves, never before
+// the first client; it stops promptly with the server (its requests are cancelled).
+//
+// Concurrency: mu_ guards uses_ and scannedSec_; it is never held while calling the vault
+// or taking ServerState::versionsMu.
+#ifndef KDR_SERVER_REVALIDATION_H_
+#define KDR_SERVER_REVALIDATION_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kdr::server {
+
+struct ServerState;
+
+class Revalidator {
+ public:
+  explicit Revalidator(ServerState* state);
+  ~Revalidator();
+  Revalidator(const Revalidator&) = delete;
+  Revalidator& operator=(const Revalidator&) = delete;
+
+  // Starts the thread. Stop() (also on destruction) ends it.
+  void Start();
+  void Stop();
+
+  // An open through the server noted `guid`; `fresh`: the note is new, the open's answer its
+  // first check.
+  void Opened(const std::string& guid, bool fresh);
+
+  // One tick at `nowMs` (platform::MonotonicMs): takes in what the store says is in use and
+  // rechecks what is due. Returns how many files were asked about.
+  size_t Tick(int32_t nowMs);
+
+ private:
+  struct Use {
+    int32_t usedMs = 0;     // the last use seen
+    int32_t checkedMs = 0;  // the last check (or the open that made the note)
+    bool pending = false;   // used since that check
+  };
+  void Loop();
+
+  ServerState* const state_;
+  const int32_t boundMs_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<std::string, Use> uses_;  // files in use; guarded by mu_
+  int64_t scannedSec_ = 0;           // the store was scanned up to here; guarded by mu_
+  bool stop_ = false;                // guarded by mu_
+  std::thread thread_;
+};
+
+}  // namespace kdr::server
+
+#endif  // KDR_SERVER_REVALIDATION_H_

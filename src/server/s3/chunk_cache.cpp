@@ -1,0 +1,373 @@
+#include "server/s3/chunk_cache.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "server/s3/text.h"
+
+namespace kdr::server::s3 {
+
+namespace {
+constexpr int kDemandThreads = 4;   // fetches of chunks a reader waits for
+constexpr int kAheadThreads = 4;    // read-ahead fetches
+constexpr uint64_t kSpanChunks = 8;  // chunks to a read-ahead GET
+constexpr size_t kCachedChunks = 32;  // kChunkBytes each: 128 MiB
+constexpr int kRetriesAfterCancel = 16;  // a read-ahead given up under a reader, re-fetched
+constexpr size_t kFirstPiece = 16u << 10;  // the first GET of a chunk a reader waits for: a block
+}  // namespace
+
+void OpenVolumes::Add(const std::string& volume, int delta) {
+  std::lock_guard<std::mutex> guard(mu_);
+  int& n = counts_[volume];
+  n += delta;
+  if (n <= 0) counts_.erase(volume);
+}
+
+int OpenVolumes::Count(const std::string& volume) {
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = counts_.find(volume);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+ChunkCache::ChunkCache(Client* client)
+    : client_(client),
+      demand_(std::make_unique<Workers>(kDemandThreads)),
+      ahead_(std::make_unique<Workers>(kAheadThreads)) {}
+
+ChunkCache::~ChunkCache() {
+  ahead_.reset();
+  demand_.reset();
+}
+
+std::string ChunkCache::Name(const VolumeRef& v, uint64_t index) {
+  return v.key + '\n' + v.version + '\n' + std::to_string(index);
+}
+
+uint64_t ChunkCache::ChunkLen(const VolumeRef& v, uint64_t index) {
+  uint64_t start = index * kChunkBytes;
+  return start >= v.size ? 0 : std::min(v.size - start, kChunkBytes);
+}
+
+void ChunkCache::TouchLocked(const std::string& name) {
+  auto it = lruPos_.find(name);
+  if (it != lruPos_.end()) lru_.erase(it->second);
+  lru_.push_front(name);
+  lruPos_[name] = lru_.begin();
+  while (lru_.size() > kCachedChunks) {
+    const std::string& victim = lru_.back();
+    auto c = chunks_.find(victim);
+    if (c != chunks_.end() && (c->second->state == Chunk::kFetching ||
+                               c->second->state == Chunk::kQueued)) {
+      break;  // never drop a chunk on its way: its waiters find it by name
+    }
+    if (c != chunks_.end()) chunks_.erase(c);
+    lruPos_.erase(victim);
+    lru_.pop_back();
+  }
+}
+
+void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err) {
+  chunk->err = err;
+  chunk->state = Chunk::kFailed;
+  // The next reader tries again.
+  auto it = chunks_.find(name);
+  if (it != chunks_.end() && it->second == chunk) {
+    chunks_.erase(it);
+    auto pos = lruPos_.find(name);
+    if (pos != lruPos_.end()) {
+      lru_.erase(pos->second);
+      lruPos_.erase(pos);
+    }
+  }
+}
+
+std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index, bool* mine) {
+  *mine = false;
+  std::string name = Name(v, index);
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = chunks_.find(name);
+  std::shared_ptr<Chunk> chunk;
+  bool fetch = false;
+  if (it == chunks_.end()) {
+    chunk = std::make_shared<Chunk>();
+    chunks_[name] = chunk;
+    fetch = true;
+  } else {
+    chunk = it->second;
+    fetch = chunk->state == Chunk::kQueued;  // a read-ahead not started yet: fetched now
+    if (!fetch && chunk->state != Chunk::kReady) chunk->wanted = true;
+  }
+  if (fetch) {
+    chunk->state = Chunk::kFetching;
+    chunk->wanted = true;
+    *mine = true;  // its first piece comes on the caller's thread
+  }
+  TouchLocked(name);
+  return chunk;
+}
+
+void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk) {
+  const uint64_t start = index * kChunkBytes;
+  const size_t len = static_cast<size_t>(ChunkLen(v, index));
+  size_t have = 0;
+  {
+    std::lock_guard<std::mutex> guard(mu_);
+    chunk->data.resize(len);  // no reader looks before `filled` moves
+    have = chunk->filled;
+  }
+  const bool first = have == 0;
+  int rc = 0;
+  int failures = 0;
+  while (have < len) {
+    size_t before = have;
+    Request req;
+    req.key = v.key;
+    req.query = Query({{"versionId", v.version}});
+    req.ranged = true;
+    req.first = start + have;
+    // A store reads the whole of a large range before its first byte goes out: a small
+    // first piece brings the reader's first bytes as fast as a GET of them alone would.
+    req.last = start + (have == 0 ? std::min(len, kFirstPiece) : len) - 1;
+    req.objectSize = v.size;
+    req.expectVersion = v.version;
+    req.expectEtag = v.etag;
+    req.streaming = true;
+    req.consume = [&](uint64_t off, const unsigned char* data, size_t n) {
+      size_t at = static_cast<size_t>(off - start);
+      std::memcpy(chunk->data.data() + at, data, n);
+      have = at + n;
+      std::lock_guard<std::mutex> guard(mu_);
+      chunk->filled = have;
+      cv_.notify_all();
+      return true;
+    };
+    Response r = client_->Do(req);
+    rc = ErrnoOf(r);
+    if (rc == 0 && r.complete && first && have < len) {
+      std::lock_guard<std::mutex> guard(mu_);
+      chunk->state = Chunk::kPartial;  // the rest when someone wants it
+      cv_.notify_all();
+      return;
+    }
+    if (rc == 0 && r.complete) continue;
+    if (rc == 0) rc = ECONNRESET;
+    // A body cut short is resumed from where it stopped, while each answer brings bytes.
+    bool resume = (rc == ECONNRESET || rc == ETIMEDOUT) && have > before &&
+                  ++failures < std::max(2, client_->settings().attempts) && !client_->Offline();
+    if (!resume) break;
+    rc = 0;
+  }
+  std::lock_guard<std::mutex> guard(mu_);
+  if (rc == 0) {
+    chunk->filled = len;
+    chunk->state = Chunk::kReady;
+  } else {
+    DropLocked(Name(v, index), chunk, rc);
+  }
+  cv_.notify_all();
+}
+
+void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
+                                const std::shared_ptr<Chunk>& chunk) {
+  chunk->state = Chunk::kFetching;
+  demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk); });
+}
+
+int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
+                     size_t len, size_t* got) {
+  *got = 0;
+  for (int tries = 0;; ++tries) {
+    bool mine = false;
+    std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
+    if (mine) Fetch(v, index, chunk);
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [&] {
+        return chunk->filled > at || chunk->state == Chunk::kReady ||
+               chunk->state == Chunk::kFailed || chunk->state == Chunk::kPartial;
+      });
+      if (chunk->filled > at || chunk->state != Chunk::kPartial) break;
+      ContinueLocked(v, index, chunk);
+    }
+    if (chunk->filled > at) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
+      lock.unlock();
+      std::memcpy(buf, chunk->data.data() + at, n);  // final bytes: no lock needed
+      *got = n;
+      return 0;
+    }
+    if (chunk->state == Chunk::kReady) return 0;  // `at` is past the chunk's end
+    if (chunk->err == ECANCELED && tries < kRetriesAfterCancel) continue;
+    return chunk->err;
+  }
+}
+
+int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
+  for (int tries = 0;; ++tries) {
+    bool mine = false;
+    std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
+    if (mine) Fetch(v, index, chunk);
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [&] {
+        return chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed ||
+               chunk->state == Chunk::kPartial;
+      });
+      if (chunk->state != Chunk::kPartial) break;
+      ContinueLocked(v, index, chunk);
+    }
+    if (chunk->state == Chunk::kReady) {
+      *out = chunk;
+      return 0;
+    }
+    if (chunk->err == ECANCELED && tries < kRetriesAfterCancel) continue;
+    return chunk->err;
+  }
+}
+
+void ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
+                           const std::shared_ptr<std::atomic<bool>>& cancel) {
+  uint64_t chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
+  uint64_t end = std::min(chunks, from + count);
+  std::lock_guard<std::mutex> guard(mu_);
+  for (uint64_t k = from; k < end;) {
+    if (chunks_.count(Name(v, k)) != 0) {
+      ++k;
+      continue;
+    }
+    std::vector<std::shared_ptr<Chunk>> span;
+    uint64_t first = k;
+    while (k < end && span.size() < kSpanChunks && chunks_.count(Name(v, k)) == 0) {
+      span.push_back(std::make_shared<Chunk>());
+      chunks_[Name(v, k)] = span.back();
+      TouchLocked(Name(v, k));
+      ++k;
+    }
+    ahead_->Post([this, v, first, span, cancel] { FetchSpan(v, first, span, cancel); });
+  }
+}
+
+void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
+                           std::vector<std::shared_ptr<Chunk>> span,
+                           std::shared_ptr<std::atomic<bool>> cancel) {
+  const size_t n = span.size();
+  std::vector<bool> owned(n, false);
+  size_t lo = n, hi = 0;
+  {
+    std::lock_guard<std::mutex> guard(mu_);
+    for (size_t i = 0; i < n; ++i) {
+      if (span[i]->state != Chunk::kQueued) continue;  // a reader took it over
+      if (cancel->load()) {
+        DropLocked(Name(v, first + i), span[i], ECANCELED);  // its reader has gone
+        continue;
+      }
+      span[i]->state = Chunk::kFetching;
+      span[i]->data.resize(static_cast<size_t>(ChunkLen(v, first + i)));
+      owned[i] = true;
+      lo = std::min(lo, i);
+      hi = i;
+    }
+    cv_.notify_all();
+  }
+  if (lo == n) return;
+  const uint64_t base = first * kChunkBytes;
+  Request req;
+  req.key = v.key;
+  req.query = Query({{"versionId", v.version}});
+  req.ranged = true;
+  req.first = (first + lo) * kChunkBytes;
+  req.last = std::min(v.size, (first + hi + 1) * kChunkBytes) - 1;
+  req.objectSize = v.size;
+  req.expectVersion = v.version;
+  req.expectEtag = v.etag;
+  req.streaming = true;
+  req.cancel = cancel.get();
+  // Offsets come in order and inside the range (http.h): each piece lands in its chunk.
+  req.consume = [&](uint64_t off, const unsigned char* data, size_t len) {
+    while (len > 0) {
+      size_t i = static_cast<size_t>((off - base) / kChunkBytes);
+      size_t at = static_cast<size_t>((off - base) % kChunkBytes);
+      if (i >= n || at >= ChunkLen(v, first + i)) return false;  // never: http.h checks offsets
+      size_t take = std::min<size_t>(len, static_cast<size_t>(ChunkLen(v, first + i)) - at);
+      if (owned[i]) {
+        std::memcpy(span[i]->data.data() + at, data, take);
+        std::lock_guard<std::mutex> guard(mu_);
+        span[i]->filled = at + take;
+        if (span[i]->filled == span[i]->data.size()) span[i]->state = Chunk::kReady;
+        cv_.notify_all();
+      }
+      off += take;
+      data += take;
+      len -= take;
+    }
+    return true;
+  };
+  Response r = client_->Do(req);
+  int rc = r.aborted ? ECANCELED : ErrnoOf(r);
+  std::lock_guard<std::mutex> guard(mu_);
+  for (size_t i = lo; i <= hi; ++i) {
+    if (owned[i] && span[i]->state != Chunk::kReady) {
+      DropLocked(Name(v, first + i), span[i], rc != 0 ? rc : ECONNRESET);
+    }
+  }
+  cv_.notify_all();
+}
+
+void ChunkCache::DropVolume(const std::string& key, const std::string& version) {
+  std::lock_guard<std::mutex> guard(mu_);
+  std::string prefix = key + '\n' + version + '\n';
+  for (auto it = chunks_.begin(); it != chunks_.end();) {
+    if (it->first.rfind(prefix, 0) == 0 && it->second->state == Chunk::kReady) {
+      auto pos = lruPos_.find(it->first);
+      if (pos != lruPos_.end()) {
+        lru_.erase(pos->second);
+        lruPos_.erase(pos);
+      }
+      it = chunks_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
+  std::string name = Name(v, index);
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = chunks_.find(name);
+  std::shared_ptr<Chunk> chunk;
+  if (it == chunks_.end()) {
+    chunk = std::make_shared<Chunk>();
+    chunks_[name] = chunk;
+    TouchLocked(name);
+  } else if (it->second->state == Chunk::kQueued) {
+    chunk = it->second;  // read-ahead not started yet: the download fetches it
+  } else {
+    return nullptr;
+  }
+  chunk->state = Chunk::kFetching;
+  return chunk;
+}
+
+void ChunkCache::Complete(const VolumeRef&, uint64_t, const std::shared_ptr<Chunk>& chunk,
+                          ChunkBytes data) {
+  std::lock_guard<std::mutex> guard(mu_);
+  chunk->data = std::move(data);
+  chunk->filled = chunk->data.size();
+  chunk->state = Chunk::kReady;
+  cv_.notify_all();
+}
+
+void ChunkCache::Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+                      int err) {
+  std::lock_guard<std::mutex> guard(mu_);
+  DropLocked(Name(v, index), chunk, err);
+  cv_.notify_all();
+}
+
+bool ChunkCache::Wanted(const std::shared_ptr<Chunk>& chunk) {
+  std::lock_guard<std::mutex> guard(mu_);
+  return chunk->wanted;
+}
+
+}  // namespace kdr::server::s3

@@ -1,0 +1,135 @@
+// The chunk cache: reads of a volume in chunks of kChunkBytes, fetched once for everyone who
+// wants them (single flight), kept in a bounded memory of recent chunks, with read-ahead.
+//
+// A chunk's bytes reach its readers as they arrive: a reader waits for the bytes it asked
+// for, not for the whole chunk. A chunk a reader finds missing starts with a GET of its first
+// kFirstPiece bytes alone, on that reader's thread (a store reads all of a range before it
+// sends a byte of it); the rest comes on a thread of the cache when a reader wants more,
+// resumed where a broken answer stopped. Read-ahead fetches runs of chunks with one ranged
+// GET each, and stops when the handle that asked for it says so (it closed).
+//
+// Concurrency: mu_ guards the map, the LRU list and every Chunk's state, `filled`, `err` and
+// `wanted`; a chunk's bytes below `filled` never change again, so readers copy them without
+// the lock. Only the fetcher that owns a chunk (state kFetching) writes its bytes.
+#ifndef KDR_SERVER_S3_CHUNK_CACHE_H_
+#define KDR_SERVER_S3_CHUNK_CACHE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "server/s3/client.h"
+#include "server/s3/workers.h"
+
+namespace kdr::server::s3 {
+
+// One volume of a file as the store holds it.
+struct VolumeRef {
+  std::string key;
+  std::string version;
+  std::string etag;  // empty: not checked
+  uint64_t size = 0;
+};
+
+// A chunk's bytes: allocated, not cleared (a fetcher writes every one before `filled`
+// passes it).
+class ChunkBytes {
+ public:
+  size_t size() const { return size_; }
+  unsigned char* data() { return bytes_.get(); }
+  const unsigned char* data() const { return bytes_.get(); }
+  void resize(size_t n) {
+    if (n == size_ && bytes_ != nullptr) return;
+    bytes_.reset(new unsigned char[n > 0 ? n : 1]);
+    size_ = n;
+  }
+
+ private:
+  std::unique_ptr<unsigned char[]> bytes_;
+  size_t size_ = 0;
+};
+
+struct Chunk {
+  // kPartial: its first bytes are in and no one fetches the rest; the next reader who needs
+  // more fetches it.
+  enum State { kQueued, kFetching, kPartial, kReady, kFailed } state = kQueued;
+  ChunkBytes data;                  // sized by its fetcher before `filled` moves
+  size_t filled = 0;                // bytes of `data` that are in (all of them when kReady)
+  int err = 0;
+  bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
+};
+
+// How many open handles (files) each volume has: a download keeps the chunks it fetches in
+// memory only while another handle may read them.
+class OpenVolumes {
+ public:
+  void Add(const std::string& volume, int delta);
+  int Count(const std::string& volume);
+
+ private:
+  std::mutex mu_;
+  std::unordered_map<std::string, int> counts_;
+};
+
+class ChunkCache {
+ public:
+  explicit ChunkCache(Client* client);
+  ~ChunkCache();
+  ChunkCache(const ChunkCache&) = delete;
+  ChunkCache& operator=(const ChunkCache&) = delete;
+
+  static std::string Name(const VolumeRef& v, uint64_t index);
+  static uint64_t ChunkLen(const VolumeRef& v, uint64_t index);
+
+  // Copies up to `len` bytes at `at` of chunk `index` of `v` into `buf` as soon as at least
+  // one is there (or the chunk is shorter: *got 0). 0, or the error that failed the chunk.
+  int Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf, size_t len,
+           size_t* got);
+  // The whole chunk, once all its bytes are in.
+  int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out);
+  // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held
+  // or on their way already; the fetches stop when *cancel becomes true.
+  void ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
+                 const std::shared_ptr<std::atomic<bool>>& cancel);
+  // Forgets the ready chunks of one volume (it was removed).
+  void DropVolume(const std::string& key, const std::string& version);
+
+  // For a download that fetches chunks itself: takes chunk `index` over when no one holds
+  // or fetches it (null otherwise); the caller then ends it with Complete or Drop.
+  std::shared_ptr<Chunk> Claim(const VolumeRef& v, uint64_t index);
+  void Complete(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+                ChunkBytes data);
+  void Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk, int err);
+  bool Wanted(const std::shared_ptr<Chunk>& chunk);
+
+ private:
+  // Finds chunk `index`, or makes it; *mine: the caller fetches it (Fetch).
+  std::shared_ptr<Chunk> Find(const VolumeRef& v, uint64_t index, bool* mine);
+  void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
+  // Under mu_: a chunk left partial is fetched on, for a reader that wants more of it.
+  void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
+  void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
+                 std::shared_ptr<std::atomic<bool>> cancel);
+  void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);
+  void TouchLocked(const std::string& name);
+
+  Client* client_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::unordered_map<std::string, std::shared_ptr<Chunk>> chunks_;
+  std::list<std::string> lru_;  // most recent first
+  std::unordered_map<std::string, std::list<std::string>::iterator> lruPos_;
+  // Declared last: destroyed (joined) first, before the map their jobs fill.
+  std::unique_ptr<Workers> demand_;
+  std::unique_ptr<Workers> ahead_;
+};
+
+}  // namespace kdr::server::s3
+
+#endif  // KDR_SERVER_S3_CHUNK_CACHE_H_

@@ -1,0 +1,204 @@
+#include "server/s3/download.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "server/s3/text.h"
+
+namespace kdr::server::s3 {
+
+namespace pf = kdr::platform;
+
+namespace {
+
+constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once
+constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET
+
+struct Job {
+  Client* client;
+  ChunkCache* cache;
+  OpenVolumes* open;
+  VolumeRef v;
+  int fd = -1;
+  uint64_t chunks = 0;
+  uint64_t pieceChunks = 1;
+  uint64_t pieces = 0;
+  std::atomic<uint64_t> next{0};  // the next piece to take
+  std::atomic<uint64_t> done{0};  // bytes written
+  std::atomic<bool> cancel{false};
+  std::mutex mu;
+  std::condition_variable cv;
+  int running = 0;  // under mu
+  int err = 0;      // under mu: the first failure
+};
+
+uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1) * kChunkBytes); }
+
+// A claimed chunk whose bytes are all in the file: into memory if someone may read it, else
+// out of the cache (readers do not see the file).
+void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
+  bool shared = job->open->Count(job->v.key + '\n' + job->v.version) > 1;  // the download's own handle is one
+  if (!shared && !job->cache->Wanted(chunk)) {
+    job->cache->Drop(job->v, k, chunk, ECANCELED);
+    return;
+  }
+  uint64_t start = k * kChunkBytes;
+  ChunkBytes data;
+  data.resize(static_cast<size_t>(EndOf(*job, k) - start));
+  size_t got = 0;
+  int rc = pf::ReadFileAt(job->fd, start, data.data(), data.size(), &got);
+  if (rc == 0 && got == data.size()) {
+    job->cache->Complete(job->v, k, chunk, std::move(data));
+  } else {
+    job->cache->Drop(job->v, k, chunk, ECANCELED);  // its readers fetch it themselves
+  }
+}
+
+int Piece(Job* job, uint64_t piece) {
+  const uint64_t first = piece * job->pieceChunks;
+  const size_t n = static_cast<size_t>(std::min(job->chunks, first + job->pieceChunks) - first);
+  std::vector<std::shared_ptr<Chunk>> claimed(n);
+  size_t lo = n, hi = 0;
+  for (size_t i = 0; i < n; ++i) {
+    claimed[i] = job->cache->Claim(job->v, first + i);
+    if (claimed[i] == nullptr) continue;
+    lo = std::min(lo, i);
+    hi = i;
+  }
+  int rc = 0;
+  bool storeFailed = false;
+  if (lo < n) {
+    // One GET for the claimed run (chunks between that others fetch come along: the same bytes).
+    const uint64_t end = EndOf(*job, first + hi);
+    uint64_t pos = (first + lo) * kChunkBytes;
+    int writeErr = 0;
+    Request req;
+    req.key = job->v.key;
+    req.query = Query({{"versionId", job->v.version}});
+    req.objectSize = job->v.size;
+    req.expectVersion = job->v.version;
+    req.expectEtag = job->v.etag;
+    req.streaming = true;
+    req.cancel = &job->cancel;
+    req.consume = [&](uint64_t off, const unsigned char* data, size_t len) {
+      writeErr = pf::WriteFileAt(job->fd, off, data, len);
+      if (writeErr != 0) return false;
+      uint64_t was = off;
+      pos = off + len;
+      uint64_t before = job->done.fetch_add(len);
+      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.notify_all();  // a report
+      for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
+        size_t i = static_cast<size_t>(k - first);
+        if (k >= first && EndOf(*job, k) > was && claimed[i] != nullptr) {
+          Finish(job, k, std::move(claimed[i]));
+          claimed[i] = nullptr;
+        }
+      }
+      return true;
+    };
+    for (int attempt = 1;; ++attempt) {
+      uint64_t before = pos;
+      req.ranged = !(pos == 0 && end == job->v.size);
+      req.first = pos;
+      req.last = end - 1;
+      Response r = job->client->Do(req);
+      rc = writeErr != 0 ? writeErr : job->cancel.load() ? ECANCELED : ErrnoOf(r);
+      if (rc == 0 && pos == end) break;
+      if (rc == 0) rc = ECONNRESET;  // the body ended early
+      bool resume = writeErr == 0 && rc != ECANCELED && pos > before &&
+                    (rc == ECONNRESET || rc == ETIMEDOUT) && !job->client->Offline();
+      if (!resume || attempt >= std::max(2, job->client->settings().attempts)) break;
+    }
+    if (rc == 0 && pos != end) rc = EIO;
+    storeFailed = rc != 0 && rc != ECANCELED && writeErr == 0;
+  }
+  if (rc != 0) {
+    for (size_t i = 0; i < n; ++i) {
+      // Waiting readers try again themselves, unless the store failed them all.
+      if (claimed[i] != nullptr) job->cache->Drop(job->v, first + i, claimed[i], storeFailed ? rc : ECANCELED);
+    }
+    return rc;
+  }
+  // The chunks others held or fetched, from the cache.
+  for (size_t i = 0; i < n && rc == 0; ++i) {
+    if (i >= lo && i <= hi) continue;
+    if (job->cancel.load()) return ECANCELED;
+    std::shared_ptr<Chunk> chunk;
+    rc = job->cache->GetWhole(job->v, first + i, &chunk);
+    uint64_t start = (first + i) * kChunkBytes;
+    if (rc == 0 && chunk->data.size() != EndOf(*job, first + i) - start) rc = EIO;
+    if (rc == 0) rc = pf::WriteFileAt(job->fd, start, chunk->data.data(), chunk->data.size());
+    if (rc == 0) {
+      job->done.fetch_add(chunk->data.size());
+      job->cv.notify_all();
+    }
+  }
+  return rc;
+}
+
+void Stream(Job* job) {
+  int rc = 0;
+  while (rc == 0 && !job->cancel.load()) {
+    uint64_t piece = job->next.fetch_add(1);
+    if (piece >= job->pieces) break;
+    rc = Piece(job, piece);
+  }
+  std::lock_guard<std::mutex> guard(job->mu);
+  if (rc != 0) {
+    if (job->err == 0) job->err = rc;
+    job->cancel = true;
+  }
+  --job->running;
+  job->cv.notify_all();
+}
+
+}  // namespace
+
+int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
+             const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
+  *copied = 0;
+  if (!tick(0)) return ECANCELED;
+  if (v.size == 0) return 0;
+  Job job;
+  job.client = client;
+  job.cache = cache;
+  job.open = open;
+  job.v = v;
+  job.fd = fd;
+  job.chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
+  job.pieceChunks = std::clamp<uint64_t>((job.chunks + kStreams - 1) / kStreams, 1, kPieceChunks);
+  job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
+  int streams = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces));
+  job.running = streams;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
+  bool going = true;
+  {
+    std::unique_lock<std::mutex> lock(job.mu);
+    while (job.running > 0) {
+      job.cv.wait_for(lock, std::chrono::milliseconds(50));
+      if (!going || job.running == 0) continue;
+      lock.unlock();
+      going = tick(job.done.load());
+      lock.lock();
+      if (!going) {
+        if (job.err == 0) job.err = ECANCELED;
+        job.cancel = true;
+      }
+    }
+  }
+  for (auto& t : threads) t.join();
+  *copied = job.done.load();
+  if (job.err == 0 && *copied != v.size) job.err = EIO;
+  return job.err;
+}
+
+}  // namespace kdr::server::s3

@@ -1,0 +1,119 @@
+#include "server/s3/file.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "platform/fs.h"
+#include "server/s3/download.h"
+
+namespace kdr::server::s3 {
+
+namespace pf = kdr::platform;
+
+namespace {
+
+constexpr uint64_t kAheadChunks = 16;               // the most chunks asked for ahead
+constexpr uint64_t kSequentialStart = 256u << 10;   // bytes read in a row before read-ahead
+
+}  // namespace
+
+// The reads of one open handle, as read-ahead sees them.
+struct ReadPattern {
+  std::mutex mu;
+  uint64_t end = ~uint64_t{0};  // where the last read ended; guarded by mu
+  uint64_t run = 0;             // bytes read in a row up to `end`; guarded by mu
+  uint64_t aheadTo = 0;         // chunks below this were asked for ahead; guarded by mu
+  std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
+};
+
+namespace {
+
+class S3Reader : public VaultReader {
+ public:
+  S3Reader(ChunkCache* cache, VolumeRef volume, std::shared_ptr<ReadPattern> pattern)
+      : cache_(cache), v_(std::move(volume)), pattern_(std::move(pattern)) {}
+
+  int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
+    *done = 0;
+    auto* out = static_cast<unsigned char*>(buf);
+    Ahead(offset, len);
+    while (*done < len && offset < v_.size) {
+      uint64_t index = offset / kChunkBytes;
+      uint64_t at = offset - index * kChunkBytes;
+      size_t want = static_cast<size_t>(std::min<uint64_t>(len - *done, kChunkBytes - at));
+      size_t got = 0;
+      int rc = cache_->Read(v_, index, at, out + *done, want, &got);
+      if (rc != 0) return *done > 0 ? 0 : rc;
+      if (got == 0) break;  // cannot happen with a checked answer; never spins
+      *done += got;
+      offset += got;
+    }
+    return 0;
+  }
+
+ private:
+  // Notes a read of `len` bytes at `offset`; on a sequential pattern, asks for the chunks
+  // after it, more the longer the handle has read in a row.
+  void Ahead(uint64_t offset, size_t len) {
+    uint64_t from = 0, to = 0;
+    {
+      std::lock_guard<std::mutex> guard(pattern_->mu);
+      ReadPattern& p = *pattern_;
+      if (offset == p.end) {
+        p.run += len;
+      } else {
+        p.run = len;  // a jump: the pattern starts afresh
+        p.aheadTo = 0;
+      }
+      p.end = offset + len;
+      if (p.run < kSequentialStart || offset >= v_.size) return;
+      uint64_t index = offset / kChunkBytes;
+      uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, kAheadChunks);
+      from = std::max(index + 1, p.aheadTo);
+      to = index + 1 + window;
+      if (to <= from) return;
+      // Asked in runs of at least half the window, so that each GET carries enough.
+      if (to - from < std::max<uint64_t>(1, window / 2) && to * kChunkBytes < v_.size) return;
+      p.aheadTo = to;
+    }
+    cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
+  }
+
+  ChunkCache* cache_;
+  VolumeRef v_;
+  std::shared_ptr<ReadPattern> pattern_;
+};
+
+}  // namespace
+
+S3File::S3File(Client* client, ChunkCache* cache, std::shared_ptr<OpenVolumes> open,
+               VaultFileInfo info, VolumeRef volume, std::string localCopy)
+    : client_(client), cache_(cache), open_(std::move(open)), info_(std::move(info)),
+      volume_(std::move(volume)), localCopy_(std::move(localCopy)),
+      pattern_(std::make_shared<ReadPattern>()) {
+  open_->Add(volume_.key + '\n' + volume_.version, 1);
+}
+
+S3File::~S3File() {
+  pattern_->cancel->store(true);  // the handle closed: its read-ahead stops
+  open_->Add(volume_.key + '\n' + volume_.version, -1);
+}
+
+int S3File::OpenReader(std::unique_ptr<VaultReader>* reader) {
+  if (!localCopy_.empty()) {
+    int fd = pf::kNoFile;
+    if (pf::OpenFile(localCopy_.c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
+      *reader = NewFileReader(fd);
+      return 0;
+    }
+  }
+  reader->reset(new S3Reader(cache_, volume_, pattern_));
+  return 0;
+}
+
+int S3File::CopyTo(int fd, const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
+  if (!localCopy_.empty()) return VaultFile::CopyTo(fd, tick, copied);
+  return Download(client_, cache_, open_.get(), volume_, fd, tick, copied);
+}
+
+}  // namespace kdr::server::s3

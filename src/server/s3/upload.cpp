@@ -1,0 +1,245 @@
+#include "server/s3/upload.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "server/log.h"
+#include "server/s3/checksum.h"
+#include "server/s3/text.h"
+
+namespace kdr::server::s3 {
+
+namespace {
+
+constexpr int kPartsInFlight = 4;  // parts of one upload on their way at once
+constexpr uint64_t kLargestPart = 5ull << 30;
+constexpr const char kMetaName[] = "x-amz-meta-kdr-name";
+constexpr const char kMetaMade[] = "x-amz-meta-kdr-made";
+
+class S3Upload : public VaultUpload {
+ public:
+  S3Upload(Client* client, Workers* parts, std::string key, std::string name, const char* made)
+      : client_(client), parts_(parts), key_(std::move(key)), name_(std::move(name)), made_(made) {}
+  ~S3Upload() override {
+    WaitParts(0);
+    if (!uploadId_.empty() && !committed_) {
+      Request req;
+      req.method = "DELETE";
+      req.key = key_;
+      req.query = Query({{"uploadId", uploadId_}});
+      Response r = client_->Do(req);
+      if (ErrnoOf(r) != 0 && r.status != 404) {
+        Log(LogLevel::kWarn,
+            "S3: the unfinished upload %s of %s could not be aborted (%s): its parts stay in the "
+            "bucket until the next start sweeps them or the bucket's lifecycle rule removes them",
+            uploadId_.c_str(), key_.c_str(), Describe(r).c_str());
+      }
+    }
+  }
+
+  int Write(const void* buf, size_t len) override {
+    if (err_ != 0) return err_;
+    const auto* p = static_cast<const unsigned char*>(buf);
+    while (len > 0) {
+      uint64_t part = PartBytes(static_cast<int>(etags_.size()) + 1);
+      size_t take = static_cast<size_t>(std::min<uint64_t>(len, part - buf_.size()));
+      buf_.insert(buf_.end(), p, p + take);
+      p += take;
+      len -= take;
+      if (buf_.size() == part) {
+        int rc = SendPart();
+        if (rc != 0) return err_ = rc;
+      }
+    }
+    return 0;
+  }
+
+  int Commit(std::string* volumeId) override {
+    if (err_ != 0) return err_;
+    Response r;
+    if (uploadId_.empty()) {
+      Request req;
+      req.method = "PUT";
+      req.key = key_;
+      req.headers = Headers();
+      req.headers.push_back("Content-MD5: " + ContentMd5(buf_.data(), buf_.size()));
+      req.body = buf_.data();
+      req.bodyLen = buf_.size();
+      req.retry = Request::Retry::kIfNotDone;  // a second version only where the first failed
+      req.streaming = true;
+      r = client_->Do(req);
+    } else {
+      if (!buf_.empty()) {
+        int rc = SendPart();
+        if (rc != 0) return rc;
+      }
+      WaitParts(0);
+      if (err_ != 0) return err_;
+      std::string xml = "<CompleteMultipartUpload>";
+      for (size_t i = 0; i < etags_.size(); ++i) {
+        xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] +
+               "</ETag></Part>";
+      }
+      xml += "</CompleteMultipartUpload>";
+      Request req;
+      req.method = "POST";
+      req.key = key_;
+      req.query = Query({{"uploadId", uploadId_}});
+      req.headers = {"Content-Type: application/xml"};
+      req.body = reinterpret_cast<const unsigned char*>(xml.data());
+      req.bodyLen = xml.size();
+      req.retry = Request::Retry::kIfNotDone;
+      req.streaming = true;  // the store may take its time joining the parts
+      r = client_->Do(req);
+      // A completion can fail after its 200 status line: the error is in the body.
+      if (r.status == 200 && r.body.find("<Error>") != std::string::npos) {
+        Log(LogLevel::kWarn, "S3: completing the upload of %s failed after its status: %s",
+            key_.c_str(), XmlField(r.body, "Code").c_str());
+        r.status = 500;
+      }
+    }
+    int rc = ErrnoOf(r);
+    if (rc != 0) return err_ = rc;
+    std::string version = r.Header("x-amz-version-id");
+    if (version.empty() || version == "null") {
+      Log(LogLevel::kError, "S3: bucket keeps no versions; upload of %s not usable", key_.c_str());
+      return err_ = EOPNOTSUPP;
+    }
+    committed_ = true;
+    *volumeId = version;
+    return 0;
+  }
+
+ private:
+  std::vector<std::string> Headers() const {
+    return {"Content-Type: application/octet-stream",
+            std::string(kMetaName) + ": " + Encode(name_, false),
+            std::string(kMetaMade) + ": " + made_};
+  }
+
+  int SendPart() {
+    if (uploadId_.empty()) {
+      Request req;
+      req.method = "POST";
+      req.key = key_;
+      req.query = Query({{"uploads", ""}});
+      req.headers = Headers();
+      req.retry = Request::Retry::kIfNotDone;
+      Response r = client_->Do(req);
+      int rc = ErrnoOf(r);
+      if (rc != 0) return rc;
+      uploadId_ = XmlField(r.body, "UploadId");
+      if (uploadId_.empty()) return EIO;
+    }
+    if (etags_.size() >= 10000) return EFBIG;
+    WaitParts(kPartsInFlight - 1);
+    if (err_ != 0) return err_;
+    int number = 0;
+    {
+      std::lock_guard<std::mutex> guard(mu_);
+      number = static_cast<int>(etags_.size()) + 1;
+      etags_.emplace_back();
+      ++inFlight_;
+    }
+    auto data = std::make_shared<std::vector<unsigned char>>(std::move(buf_));
+    buf_ = std::vector<unsigned char>();
+    parts_->Post([this, number, data] {
+      Request req;
+      req.method = "PUT";
+      req.key = key_;
+      req.query = Query({{"partNumber", std::to_string(number)}, {"uploadId", uploadId_}});
+      req.headers = {"Content-MD5: " + ContentMd5(data->data(), data->size())};
+      req.body = data->data();
+      req.bodyLen = data->size();
+      req.streaming = true;  // a part may be sent again: it replaces itself
+      Response r = client_->Do(req);
+      int rc = ErrnoOf(r);
+      std::string etag = r.Header("etag");
+      if (rc == 0 && etag.empty()) rc = EIO;
+      std::lock_guard<std::mutex> guard(mu_);
+      etags_[static_cast<size_t>(number - 1)] = etag;
+      if (rc != 0 && partErr_ == 0) partErr_ = rc;
+      --inFlight_;
+      cv_.notify_all();
+    });
+    return 0;
+  }
+
+  // Waits until at most `most` parts are on their way; takes over a part's failure.
+  void WaitParts(int most) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return inFlight_ <= most; });
+    if (partErr_ != 0 && err_ == 0) err_ = partErr_;
+  }
+
+  Client* client_;
+  Workers* parts_;
+  std::string key_;
+  std::string name_;
+  const char* made_;
+  std::vector<unsigned char> buf_;
+  std::string uploadId_;
+  std::vector<std::string> etags_;  // by part number - 1; filled under mu_ by the workers
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int inFlight_ = 0;   // under mu_
+  int partErr_ = 0;    // under mu_
+  int err_ = 0;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+uint64_t PartBytes(int number) {
+  int doublings = std::clamp((number - 1) / 1000, 0, 16);
+  return std::min(kLargestPart, kFirstPartBytes << doublings);
+}
+
+std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::string key,
+                                         std::string name, const char* made) {
+  return std::make_unique<S3Upload>(client, parts, std::move(key), std::move(name), made);
+}
+
+int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel) {
+  const std::string prefix = client->settings().prefix.empty() ? "" : client->settings().prefix + "/";
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  int swept = 0;
+  std::string keyMarker, idMarker;
+  for (int pages = 0; pages < 1000 && !cancel->load(); ++pages) {
+    std::vector<std::pair<std::string, std::string>> params = {{"prefix", prefix}, {"uploads", ""}};
+    if (!keyMarker.empty()) {
+      params.push_back({"key-marker", keyMarker});
+      params.push_back({"upload-id-marker", idMarker});
+    }
+    Request req;
+    req.query = Query(params);
+    req.cancel = cancel;
+    Response r = client->Do(req);
+    UploadPage page;
+    if (ErrnoOf(r) != 0 || !ParseUploadPage(r.body, &page)) break;
+    for (const UploadEntry& u : page.uploads) {
+      int64_t began = 0;
+      if (u.key.compare(0, prefix.size(), prefix) != 0 || !ParseIsoTime(u.initiated, &began) ||
+          now - began < olderThanSeconds) {
+        continue;
+      }
+      Request abort;
+      abort.method = "DELETE";
+      abort.key = u.key;
+      abort.query = Query({{"uploadId", u.uploadId}});
+      abort.cancel = cancel;
+      if (ErrnoOf(client->Do(abort)) == 0) ++swept;
+    }
+    if (!page.truncated || page.nextKeyMarker.empty()) break;
+    keyMarker = page.nextKeyMarker;
+    idMarker = page.nextUploadIdMarker;
+  }
+  if (swept > 0) Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", swept);
+  return swept;
+}
+
+}  // namespace kdr::server::s3

@@ -1,0 +1,36 @@
+// Uploads of new volumes: one PUT for a file of one part, else a multipart upload whose parts
+// go up in parallel. Parts grow with the object (kFirstPartBytes for the first 1,000 parts,
+// doubling every 1,000 after), so the store's 10,000-part limit holds up to its largest
+// object. An upload that is not committed is aborted; an abort that fails is logged as a
+// warning and left for the sweep at start (SweepStaleUploads) or the bucket's lifecycle rule.
+#ifndef KDR_SERVER_S3_UPLOAD_H_
+#define KDR_SERVER_S3_UPLOAD_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/s3/client.h"
+#include "server/s3/workers.h"
+#include "server/vault.h"
+
+namespace kdr::server::s3 {
+
+inline constexpr uint64_t kFirstPartBytes = 8u << 20;
+
+// The size of part `number` (1-based) of a multipart upload.
+uint64_t PartBytes(int number);
+
+// A new volume of the object `key`. `made` is what x-amz-meta-kdr-made says ("upload" or "put").
+std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::string key,
+                                         std::string name, const char* made);
+
+// Aborts the multipart uploads under the vault's prefix begun more than `olderThanSeconds`
+// ago (uploads of servers that died or could not abort). Returns how many were aborted.
+// Stops soon once *cancel is true.
+int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel);
+
+}  // namespace kdr::server::s3
+
+#endif  // KDR_SERVER_S3_UPLOAD_H_

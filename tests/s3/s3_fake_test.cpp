@@ -1,0 +1,476 @@
+// The S3 vault against a scripted store in the same process: answers no well-behaved store
+// gives but HTTP allows (a 200 to a ranged GET, a body cut short, a Content-Range or version
+// that is not the one asked for, "busy", an error after a 200 status, a store that never
+// answers), each where it used to go wrong.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "server/s3/checksum.h"
+#include "server/s3/credentials_chain.h"
+#include "server/s3/http.h"
+#include "server/s3/s3_vault.h"
+#include "server/s3/text.h"
+
+namespace kdr::server::s3 {
+namespace {
+
+namespace pf = kdr::platform;
+namespace fs = std::filesystem;
+
+// Records of 64 bytes, each naming its object and offset: a misplaced byte shows.
+std::string Records(const std::string& name, size_t n) {
+  std::string out;
+  char rec[96];
+  for (size_t at = 0; at < n; at += 64) {
+    std::snprintf(rec, sizeof rec, "%-20.20s offset %020zu ..............\n", name.c_str(), at);
+    out.append(rec, std::min<size_t>(64, n - at));
+  }
+  return out;
+}
+
+std::map<std::string, std::string> Params(const std::string& url) {
+  std::map<std::string, std::string> out;
+  size_t q = url.find('?');
+  if (q == std::string::npos) return out;
+  std::string rest = url.substr(q + 1);
+  while (!rest.empty()) {
+    size_t amp = rest.find('&');
+    std::string kv = rest.substr(0, amp);
+    size_t eq = kv.find('=');
+    out[Decode(kv.substr(0, eq))] = eq == std::string::npos ? "" : Decode(kv.substr(eq + 1));
+    rest = amp == std::string::npos ? "" : rest.substr(amp + 1);
+  }
+  return out;
+}
+
+// A versioned bucket "bkt" at http://fake with objects under "p/"; the knobs make it
+// misbehave. Objects and knobs are set before the vault uses them, or are atomics.
+class FakeStore : public Transport {
+ public:
+  struct Object {
+    std::string content;
+    std::string version;
+  };
+  std::map<std::string, Object> objects;  // by GUID
+  size_t pageKeys = 1000;
+  std::atomic<bool> ignoreRange{false};
+  std::atomic<bool> badRange{false};      // Content-Range one byte off
+  std::atomic<bool> extraBytes{false};    // more body than the range
+  std::atomic<bool> otherVersion{false};  // a GET answered with another version
+  std::atomic<int> cutGets{0};            // the next GETs break half-way
+  std::atomic<int> busy{0};               // the next requests answer 503 SlowDown
+  std::string retryAfter;
+  std::atomic<bool> hang{false};          // no answer until the request's time-out
+  std::atomic<bool> tls{false};           // the certificate is refused
+  std::atomic<bool> errorAfter200{false};  // a completion fails in its body
+  std::atomic<int> requests{0};
+  std::atomic<int> lists{0};
+  std::atomic<int> heads{0};
+  std::atomic<int> putsWithoutMd5{0};
+  std::atomic<uint64_t> bodyBytes{0};     // data sent by GETs
+  std::atomic<int> pauseMs{0};            // after a GET's first piece
+
+  Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
+               std::string*) override {
+    ++requests;
+    std::string method = req.method;
+    if (tls.load()) return Net::kTls;
+    if (hang.load()) {
+      int limit = req.timeoutMs > 0 ? req.timeoutMs : 1000;
+      int32_t start = pf::MonotonicMs();
+      while (pf::MonotonicMs() - start < limit && !(req.cancel != nullptr && req.cancel->load())) {
+        pf::SleepMs(10);
+      }
+      return Net::kTimeout;
+    }
+    if (busy.load() > 0) {
+      --busy;
+      return Answer(sink, 503, {"Retry-After: " + retryAfter},
+                    "<Error><Code>SlowDown</Code></Error>");
+    }
+    auto params = Params(url);
+    std::string path = url.substr(0, url.find('?'));
+    path = path.substr(path.find("/bkt") + 4);
+    if (path.empty()) {
+      if (params.count("versioning") != 0) {
+        return Answer(sink, 200, {}, "<VersioningConfiguration><Status>Enabled</Status>"
+                                     "</VersioningConfiguration>");
+      }
+      if (params.count("versions") != 0) return List(sink, params);
+      if (params.count("uploads") != 0) return Answer(sink, 200, {}, "<ListMultipartUploadsResult/>");
+    }
+    std::string guid = Decode(path.substr(path.find("/p/") + 3));
+    if (method == "POST" && params.count("uploads") != 0) {
+      return Answer(sink, 200, {}, "<InitiateMultipartUploadResult><UploadId>u1</UploadId>"
+                                   "</InitiateMultipartUploadResult>");
+    }
+    if (method == "PUT") {
+      bool md5 = false;
+      for (const std::string& h : req.headers) md5 = md5 || h.rfind("Content-MD5: ", 0) == 0;
+      if (!md5) ++putsWithoutMd5;
+    }
+    if (method == "PUT") return Answer(sink, 200, {"ETag: \"e\"", "x-amz-version-id: v9"}, "");
+    if (method == "POST") {
+      if (errorAfter200.load()) {
+        return Answer(sink, 200, {}, "<Error><Code>InternalError</Code></Error>");
+      }
+      return Answer(sink, 200, {"x-amz-version-id: v9"}, "<CompleteMultipartUploadResult/>");
+    }
+    auto it = objects.find(guid);
+    if (it == objects.end()) return Answer(sink, 404, {}, "<Error><Code>NoSuchKey</Code></Error>");
+    const Object& o = it->second;
+    bool other = otherVersion.load() && method == "GET";
+    std::vector<std::string> headers = {"x-amz-version-id: " + (other ? "vX" : o.version),
+                                        "ETag: \"" + o.version + "\""};
+    if (method == "HEAD") {
+      ++heads;
+      headers.push_back("Content-Length: " + std::to_string(o.content.size()));
+      return Answer(sink, 200, headers, "");
+    }
+    if (!req.ranged || ignoreRange.load()) return Body(sink, 200, headers, o.content, 0, o.content.size());
+    uint64_t first = req.first, last = std::min<uint64_t>(req.last, o.content.size() - 1);
+    headers.push_back("Content-Range: bytes " + std::to_string(first + (badRange.load() ? 1 : 0)) +
+                      "-" + std::to_string(last) + "/" + std::to_string(o.content.size()));
+    size_t end = static_cast<size_t>(last + 1);
+    if (extraBytes.load()) end = std::min(o.content.size(), end + 5000);
+    return Body(sink, 206, headers, o.content, static_cast<size_t>(first), end);
+  }
+
+ private:
+  static Net Answer(ResponseSink* sink, int status, const std::vector<std::string>& headers,
+                    const std::string& body) {
+    sink->Line("HTTP/1.1 " + std::to_string(status) + " X");
+    bool sized = false;
+    for (const std::string& h : headers) {
+      sink->Line(h);
+      sized = sized || h.rfind("Content-Length:", 0) == 0;
+    }
+    if (!sized) sink->Line("Content-Length: " + std::to_string(body.size()));
+    if (!body.empty() && !sink->Data(reinterpret_cast<const unsigned char*>(body.data()), body.size())) {
+      return Net::kCancelled;
+    }
+    return Net::kOk;
+  }
+
+  // Sends content[from, to) in pieces of 64 KiB, as a transport would.
+  Net Body(ResponseSink* sink, int status, const std::vector<std::string>& headers,
+           const std::string& content, size_t from, size_t to) {
+    sink->Line("HTTP/1.1 " + std::to_string(status) + " X");
+    for (const std::string& h : headers) sink->Line(h);
+    size_t announced = status == 206 && !extraBytes.load() ? to - from : content.size();
+    sink->Line("Content-Length: " + std::to_string(announced));
+    bool cut = cutGets.load() > 0 && cutGets.fetch_sub(1) > 0;
+    size_t stop = cut ? from + (to - from) / 2 : to;
+    for (size_t at = from; at < stop; at += 65536) {
+      size_t n = std::min<size_t>(65536, stop - at);
+      if (at > from && at - from == 65536 && pauseMs.load() > 0) pf::SleepMs(static_cast<uint32_t>(pauseMs.load()));
+      bodyBytes += n;
+      if (!sink->Data(reinterpret_cast<const unsigned char*>(content.data() + at), n)) {
+        return Net::kCancelled;
+      }
+    }
+    return cut ? Net::kReset : Net::kOk;
+  }
+
+  Net List(ResponseSink* sink, std::map<std::string, std::string>& params) {
+    ++lists;
+    std::string marker = params["key-marker"];
+    size_t max = std::min<size_t>(pageKeys, std::stoul(params.count("max-keys") ? params["max-keys"] : "1000"));
+    std::string xml = "<ListVersionsResult>";
+    size_t n = 0;
+    std::string last;
+    bool more = false;
+    for (const auto& [guid, o] : objects) {
+      std::string key = "p/" + guid;
+      if (!marker.empty() && key <= marker) continue;
+      if (n == max) {
+        more = true;
+        break;
+      }
+      xml += "<Version><Key>" + key + "</Key><VersionId>" + o.version +
+             "</VersionId><IsLatest>true</IsLatest></Version>";
+      last = key;
+      ++n;
+    }
+    xml += std::string("<IsTruncated>") + (more ? "true" : "false") + "</IsTruncated>";
+    if (more) xml += "<NextKeyMarker>" + last + "</NextKeyMarker><NextVersionIdMarker>x</NextVersionIdMarker>";
+    xml += "</ListVersionsResult>";
+    return Answer(sink, 200, {}, xml);
+  }
+};
+
+class S3Fake : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("s3fake." + std::to_string(pf::MonotonicMs()) + "." +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    store_ = std::make_shared<FakeStore>();
+    store_->objects["big"] = {Records("big", (10u << 20) + 3), "v1"};
+    store_->objects["small"] = {Records("small", 70000), "v1"};
+  }
+  void TearDown() override {
+    vault_.reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  void MakeVault(int stallSeconds = 10) {
+    S3Settings s;
+    s.endpoint = "http://fake";
+    s.bucket = "bkt";
+    s.prefix = "p";
+    s.accessKey = "k";
+    s.secretKey = "s";
+    s.stallSeconds = stallSeconds;
+    s.probeMs = 100;
+    s.cacheFilesDir = (dir_ / "files").string();
+    s.transport = store_;
+    std::string error;
+    ASSERT_EQ(NewS3Vault(s, &vault_, &error), 0) << error;
+  }
+
+  // Reads `len` bytes at `offset` of `guid` through a new reader: the bytes, or "<error N>".
+  std::string Read(const std::string& guid, uint64_t offset, size_t len) {
+    std::shared_ptr<VaultFile> f;
+    int rc = vault_->Open(guid, &f);
+    if (rc != 0) return "<error " + std::to_string(rc) + ">";
+    std::unique_ptr<VaultReader> r;
+    if ((rc = f->OpenReader(&r)) != 0) return "<error " + std::to_string(rc) + ">";
+    std::string out(len, '\0');
+    size_t done = 0;
+    rc = r->ReadAt(offset, out.data(), len, &done);
+    if (rc != 0) return "<error " + std::to_string(rc) + ">";
+    out.resize(done);
+    return out;
+  }
+
+  std::string Want(const std::string& guid, uint64_t offset, size_t len) {
+    return store_->objects[guid].content.substr(offset, len);
+  }
+
+  fs::path dir_;
+  std::shared_ptr<FakeStore> store_;
+  std::unique_ptr<Vault> vault_;
+};
+
+// A store or proxy that ignores Range sends the whole object: its range is cut out of it,
+// wherever it lies, and the read ends (it used to spin for ever, or stop short and say 0).
+TEST_F(S3Fake, WholeAnswerToARangeIsCutToTheRange) {
+  MakeVault();
+  store_->ignoreRange = true;
+  const uint64_t size = store_->objects["big"].content.size();
+  for (uint64_t at : {uint64_t{0}, uint64_t{(4u << 20) - 10}, size - 100}) {
+    EXPECT_TRUE(Read("big", at, 100) == Want("big", at, 100)) << at;
+  }
+  EXPECT_TRUE(Read("big", (8u << 20) - 7, 1u << 20) == Want("big", (8u << 20) - 7, 1u << 20));
+}
+
+// An answer that is not the range or version asked for is an error, never data.
+TEST_F(S3Fake, AnswerOtherThanAskedIsAnError) {
+  MakeVault();
+  std::atomic<bool>* knobs[] = {&store_->badRange, &store_->extraBytes, &store_->otherVersion};
+  for (std::atomic<bool>* knob : knobs) {
+    *knob = true;
+    EXPECT_EQ(Read("big", 5u << 20, 1000), "<error " + std::to_string(EIO) + ">");
+    *knob = false;
+  }
+  EXPECT_TRUE(Read("big", 5u << 20, 1000) == Want("big", 5u << 20, 1000));
+}
+
+// The first bytes reach the reader as they arrive; read-ahead waits for a sequential
+// pattern and stops when the handle closes.
+TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
+  MakeVault();
+  store_->pauseMs = 1500;
+  int32_t start = pf::MonotonicMs();
+  EXPECT_TRUE(Read("big", 10, 1) == Want("big", 10, 1));  // its file (handle) closes after
+  EXPECT_LT(pf::MonotonicMs() - start, 1000);
+  pf::SleepMs(1700);
+  EXPECT_LE(store_->bodyBytes.load(), 64u << 10);  // the first piece of that chunk, nothing ahead
+  store_->pauseMs = 0;
+
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("big", &f), 0);
+  std::string got;
+  for (uint64_t at = 4u << 20; at < (6u << 20); at += 65536) {
+    std::unique_ptr<VaultReader> r;  // the server makes a reader per request
+    ASSERT_EQ(f->OpenReader(&r), 0);
+    std::string piece(65536, '\0');
+    size_t n = 0;
+    ASSERT_EQ(r->ReadAt(at, piece.data(), piece.size(), &n), 0);
+    got += piece.substr(0, n);
+  }
+  EXPECT_TRUE(got == Want("big", 4u << 20, 2u << 20));
+  // The chunk after the one being read (the last, 2 MiB + 3) was asked for ahead.
+  const uint64_t ahead = (6u << 20) + 3;  // and chunk 1 (chunk 0's first piece besides)
+  for (int i = 0; i < 200 && store_->bodyBytes.load() < ahead; ++i) pf::SleepMs(10);
+  EXPECT_GE(store_->bodyBytes.load(), ahead);
+}
+
+// A body cut short is resumed where it stopped.
+TEST_F(S3Fake, BodyCutShortIsResumed) {
+  MakeVault();
+  store_->cutGets = 2;
+  int before = store_->requests.load();
+  EXPECT_TRUE(Read("big", 100, 3u << 20) == Want("big", 100, 3u << 20));
+  EXPECT_GE(store_->requests.load() - before, 3);
+}
+
+// "Busy" is retried, after Retry-After when the store names it, and is never an outage:
+// a store that answers is never bypassed for what this process saw before.
+TEST_F(S3Fake, BusyStoreIsRetriedAndNeverBypassed) {
+  MakeVault();
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("small", &f), 0);
+  store_->retryAfter = "1";
+  store_->busy = 1;
+  int32_t start = pf::MonotonicMs();
+  ASSERT_EQ(vault_->Open("small", &f), 0);
+  EXPECT_GE(pf::MonotonicMs() - start, 950);
+  store_->retryAfter = "0";
+  store_->busy = 1000;
+  EXPECT_EQ(vault_->Open("small", &f), EAGAIN);
+}
+
+// A store that never answers costs the first open one stall limit; then opens of what this
+// process knows answer at once, a probe finds the store back, and opens ask it again. A
+// refused certificate is configuration, not an outage.
+TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
+  MakeVault(1);
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("small", &f), 0);
+  store_->hang = true;
+  int32_t start = pf::MonotonicMs();
+  ASSERT_EQ(vault_->Open("small", &f), 0);
+  EXPECT_LT(pf::MonotonicMs() - start, 3000);
+  for (int i = 0; i < 20; ++i) {
+    start = pf::MonotonicMs();
+    ASSERT_EQ(vault_->Open("small", &f), 0);
+    EXPECT_LT(pf::MonotonicMs() - start, 50);
+  }
+  store_->hang = false;
+  pf::SleepMs(1500);  // the probe in flight ends with its time-out; the next finds the store
+  int before = store_->requests.load();
+  ASSERT_EQ(vault_->Open("small", &f), 0);
+  EXPECT_EQ(store_->requests.load() - before, 1);
+  store_->tls = true;
+  EXPECT_EQ(vault_->Open("small", &f), EPROTO);
+  EXPECT_EQ(vault_->Open("small", &f), EPROTO);  // asked again: not taken for an outage
+}
+
+// Listings follow their pages; many files are rechecked with one listing, and what changed
+// or went is reported.
+TEST_F(S3Fake, ListingsPageAndRecheckManyFilesAtOnce) {
+  for (int i = 0; i < 30; ++i) store_->objects["f" + std::to_string(100 + i)] = {"x", "v1"};
+  MakeVault();
+  store_->pageKeys = 7;
+  std::vector<VaultFileInfo> files;
+  ASSERT_EQ(vault_->List(&files), 0);
+  EXPECT_EQ(files.size(), 32u);
+  store_->pageKeys = 1000;
+  std::vector<std::string> guids;
+  for (int i = 0; i < 20; ++i) guids.push_back("f" + std::to_string(100 + i));
+  guids.push_back("gone");
+  store_->objects["f105"].version = "v2";
+  std::vector<std::string> versions;
+  std::vector<int> results;
+  int lists = store_->lists.load(), heads = store_->heads.load();
+  vault_->CurrentVersions(guids, &versions, &results, nullptr);
+  EXPECT_EQ(store_->lists.load() - lists, 1);
+  EXPECT_EQ(store_->heads.load() - heads, 0);
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(versions[0], "v1");
+  EXPECT_EQ(versions[5], "v2");
+  EXPECT_EQ(results[20], ENOENT);
+}
+
+// Every part carries the checksum the store verifies; a completion that fails after its 200
+// status fails the upload.
+TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
+  const unsigned char abc[] = {'a', 'b', 'c'};
+  EXPECT_EQ(ContentMd5(abc, 0), "1B2M2Y8AsgTpgAmY7PhCfg==");
+  EXPECT_EQ(ContentMd5(abc, 3), "kAFQmDzST7DWlj99KOF/cg==");
+  MakeVault();
+  std::string src = (dir_ / "src").string();
+  std::ofstream(src) << Records("up", (9u << 20) + 5);
+  std::string volume;
+  store_->errorAfter200 = true;
+  EXPECT_NE(vault_->Put("small", "s.bin", src, &volume), 0);
+  store_->errorAfter200 = false;
+  EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
+  EXPECT_EQ(volume, "v9");
+  std::ofstream(src) << "one part";
+  EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
+  EXPECT_EQ(store_->putsWithoutMd5.load(), 0);
+}
+
+// The network sources of credentials against a stand-in on loopback: each hands out keys,
+// and keys about to expire are fetched again.
+TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
+  std::string portFile = (dir_ / "port").string();
+  long pid = 0;
+  ASSERT_EQ(pf::SpawnShell(("exec python3 '" KDR_CREDENTIAL_SERVICE "' '" + portFile + "'").c_str(), &pid), 0);
+  for (int i = 0; i < 500 && !fs::exists(portFile); ++i) pf::SleepMs(10);
+  std::string port;
+  std::ifstream(portFile) >> port;
+  ASSERT_FALSE(port.empty());
+  const std::string base = "http://127.0.0.1:" + port;
+  std::ofstream((dir_ / "jwt").string()) << "jwt\n";
+  // A credential_process that counts its runs and hands out keys expiring in 200 s.
+  const std::string counter = (dir_ / "runs").string();
+  std::ofstream((dir_ / "config").string())
+      << "[profile p]\ncredential_process = n=$(cat '" << counter << "' 2>/dev/null || echo 0); "
+      << "n=$((n+1)); echo $n > '" << counter << "'; printf '{\"Version\": 1, \"AccessKeyId\": "
+      << "\"AK%s\", \"SecretAccessKey\": \"SK\", \"SessionToken\": \"TK\", \"Expiration\": "
+      << "\"%s\"}' $n $(date -u -d @$(($(date +%s)+200)) +%Y-%m-%dT%H:%M:%SZ)\n";
+  const char* kVars[] = {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_PROFILE",
+                         "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_AUTHORIZATION_TOKEN",
+                         "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_ROLE_ARN", "AWS_ENDPOINT_URL_STS",
+                         "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
+                         "AWS_SHARED_CREDENTIALS_FILE", "AWS_CONFIG_FILE"};
+  std::vector<std::pair<std::string, std::vector<std::pair<const char*, std::string>>>> cases = {
+      {"container", {{"AWS_CONTAINER_CREDENTIALS_FULL_URI", base + "/creds"},
+                     {"AWS_CONTAINER_AUTHORIZATION_TOKEN", "tok"}}},
+      {"web identity", {{"AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "jwt").string()},
+                        {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"}, {"AWS_ENDPOINT_URL_STS", base}}},
+      {"instance", {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"}}},
+      {"process", {{"AWS_PROFILE", "p"}, {"AWS_CONFIG_FILE", (dir_ / "config").string()}}},
+  };
+  for (const auto& [name, vars] : cases) {
+    for (const char* v : kVars) unsetenv(v);
+    setenv("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "none").c_str(), 1);
+    setenv("AWS_CONFIG_FILE", (dir_ / "none").c_str(), 1);
+    for (const auto& [k, v] : vars) setenv(k, v.c_str(), 1);
+    std::shared_ptr<CredentialSource> source;
+    std::string error;
+    ASSERT_EQ(NewDefaultCredentials(&source, &error), 0) << name << ": " << error;
+    Keys a, b;
+    ASSERT_EQ(source->Get(&a, &error), 0) << name << ": " << error;
+    ASSERT_EQ(source->Get(&b, &error), 0) << name << ": " << error;
+    EXPECT_EQ(a.accessKey.rfind("AK", 0), 0u) << name;
+    EXPECT_NE(a.accessKey, b.accessKey) << name << ": not refreshed";
+    EXPECT_EQ(b.secretKey, "SK");
+    EXPECT_EQ(b.sessionToken, "TK");
+  }
+  for (const char* v : kVars) unsetenv(v);
+  pf::KillProcessGroup(pid);
+  long status = 0;
+  int err = 0;
+  for (int i = 0; i < 200 && pf::QueryProcess(pid, &status, &err) == pf::ProcessState::kRunning; ++i) {
+    pf::SleepMs(10);
+  }
+}
+
+}  // namespace
+}  // namespace kdr::server::s3
