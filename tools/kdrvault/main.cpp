@@ -21,6 +21,8 @@
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/options.h"
+#include "platform/process.h"
+#include "server/log.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 
@@ -167,6 +169,8 @@ int List(Vault* vault, const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kdr::server::SetLogProgram("kdrvault");
+  kdr::server::SetLogProcessId(kdr::platform::CurrentProcessId());
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string dir;
   std::string endpoint;
