@@ -29,6 +29,9 @@ have_cmd ceph-osd || need+=(ceph-osd)
 have_cmd radosgw || need+=(radosgw)
 have_cmd radosgw-admin || need+=(ceph-common)
 have_cmd curl || need+=(curl)
+# The metrics endpoint's HTTP server, and the Prometheus server its test scrapes it with.
+have_file /usr/include/microhttpd.h || need+=(libmicrohttpd-dev)
+have_cmd prometheus || need+=(prometheus)
 
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then

@@ -1,11 +1,13 @@
 #include "server/file_cache.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #include "server/log.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -60,6 +62,8 @@ EvictResult BoundFileCache(const std::string& filesDir, const std::string& versi
     }
     r.bytesAfter -= c.bytes;
     ++r.evicted;
+    Stats().NoteFileDropped(c.guid, MissReason::kEvicted,
+                            std::chrono::duration<double>(fs::file_time_type::clock::now() - c.used).count());
     Log(LogLevel::kInfo, "whole-file cache: evicted %s (%llu bytes, least recently used)",
         c.guid.c_str(), static_cast<unsigned long long>(c.bytes));
   }

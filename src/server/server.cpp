@@ -52,6 +52,7 @@ ServerState::ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique
       versionsFile(config.cacheDir + "/store.versions") {}
 
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
+  StaleDrops stale;  // what a new volume makes go is stale
   bool changed = false;
   bool full = false;
   bool fresh = false;
@@ -127,7 +128,10 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
                                int32_t block, unsigned char* buf, uint32_t* len) {
   std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
-  if (it == versions.end() || it->second != version) return false;
+  if (it == versions.end() || it->second != version) {
+    Stats().NoteStaleMiss();
+    return false;
+  }
   return cache->Get(guid, size, block, buf, len);
 }
 
@@ -140,6 +144,7 @@ void ServerState::PutIfCurrent(const std::string& guid, const std::string& versi
 }
 
 void ServerState::Recheck(const std::string& guid) {
+  StaleDrops stale;
   std::string newest;
   int rc = vault->CurrentVersion(guid, &newest);
   if (rc != 0 && rc != ENOENT) return;  // cannot tell now: the next round asks again
@@ -174,7 +179,7 @@ size_t ServerState::Revalidate() {
     Recheck(guid);
     ++changed;
   }
-  return changed;
+  return Stats().NoteRevalidation(changed);
 }
 
 void ServerState::DropWholeFile(const std::string& guid) {
@@ -182,6 +187,7 @@ void ServerState::DropWholeFile(const std::string& guid) {
   std::error_code ec;
   std::filesystem::remove(versionsDir + "/" + guid, ec);
   std::filesystem::remove_all(filesDir + "/" + guid, ec);
+  Stats().NoteFileDropped(guid, MissReason::kInvalidated);
 }
 
 void ServerState::SaveVersions() {
@@ -438,6 +444,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   }
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
   Stats().clients.fetch_add(1);
+  Stats().connections.fetch_add(1);
   {
     auto session = std::make_unique<Session>(&state_, pipe, peer);
     session->Serve();

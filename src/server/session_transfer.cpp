@@ -289,7 +289,7 @@ void Session::OnGetFile(const Request& r) {
   }
 
   if (hit) {
-    Stats().fileHits.fetch_add(1);
+    Stats().NoteFileHit(info.size);
     stopCode_ = 0;
     stopText_.clear();
     if (!Progress(r, info.size, info.size)) return SendUnfinished(r, Copy::kStopped, "", 0);
@@ -297,7 +297,7 @@ void Session::OnGetFile(const Request& r) {
     return;
   }
 
-  Stats().fileMisses.fetch_add(1);
+  Stats().NoteFileMiss(f->guid, stamp_path);
   std::error_code ec;
   fs::create_directories(state_->partialDir, ec);
   if (ec) {
