@@ -1,6 +1,20 @@
 #include "proxy/result_codes.h"
 
+#include <atomic>
+#include <cstring>
+
 namespace kdr {
+
+namespace {
+// Texts once set stay valid for the rest of the process: a reader may hold one.
+std::atomic<const char*> g_startFailedText{nullptr};
+}  // namespace
+
+void KdrSetStartFailedText(const char* text) {
+  const char* now = g_startFailedText.load();
+  if (text == nullptr || (now != nullptr && std::strcmp(now, text) == 0)) return;
+  g_startFailedText.store(strdup(text));  // one per distinct text, kept
+}
 
 const char* KdrErrorText(int code) {
   switch (code) {
@@ -9,6 +23,7 @@ const char* KdrErrorText(int code) {
     case ERR_KDRCP_UNKNOWN_FILE_SIZE:
       return "ERR_KDRCP_UNKNOWN_FILE_SIZE";
     case ERR_KDRCP_START_FAILED:
+      if (const char* t = g_startFailedText.load()) return t;
       return "The VXN process failed to start or restart.";
     case ERR_KDRCP_NO_SCRIPT:
       return "The VXN start script is missing or inaccessible.  KDR_HOME may be incorrect.";
