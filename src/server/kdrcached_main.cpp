@@ -179,8 +179,6 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
 
-  // The store is opened by Start(), once this process has won the pipe: a server that loses
-  // never touches it.
   std::string metricsHost;
   int metricsPort = 0;
   if (!config.metricsAddress.empty() &&
@@ -189,6 +187,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kdrcached: --metrics-address: %s\n", error.c_str());
     return kExitUsage;
   }
+
+  // The store is opened by Start(), once this process has won the pipe: a server that loses
+  // never touches it.
   std::unique_ptr<Vault> vault;
   if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files"}, &vault, &error) !=
       0) {
