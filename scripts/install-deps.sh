@@ -20,6 +20,8 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so >/dev/null 2
 have_cmd python3 || need+=(python3)
 have_cmd help2man || need+=(help2man)   # the man pages
 have_cmd dpkg-deb || need+=(dpkg)       # the package test (dpkg -x)
+have_cmd dpkg-shlibdeps || need+=(dpkg-dev)  # the package's dependencies (cpack)
+have_cmd systemd-analyze || need+=(systemd)  # the package test checks the user unit
 have_cmd pkg-config || need+=(pkg-config)  # the package test
 # The S3 vault (libcurl) and the throw-away Ceph RGW its tests run against (scripts/rgw.sh).
 have_file /usr/include/x86_64-linux-gnu/curl/curl.h || have_file /usr/include/curl/curl.h \
@@ -29,6 +31,9 @@ have_cmd ceph-osd || need+=(ceph-osd)
 have_cmd radosgw || need+=(radosgw)
 have_cmd radosgw-admin || need+=(ceph-common)
 have_cmd curl || need+=(curl)
+# The metrics endpoint's HTTP server, and the Prometheus server its test scrapes it with.
+have_file /usr/include/microhttpd.h || need+=(libmicrohttpd-dev)
+have_cmd prometheus || need+=(prometheus)
 
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then

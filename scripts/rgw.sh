@@ -10,7 +10,8 @@
 #   rgw.sh kill-gateway DIR  SIGKILL radosgw only (a store dying mid-transfer)
 #   rgw.sh start-gateway DIR start radosgw again on the same port
 #
-# DIR/env sets AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_REGION, KDR_S3_ENDPOINT,
+# DIR/env sets AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_REGION, KDRCACHED_S3_ENDPOINT
+# (what kdrcached and kdrvault read; KDR_S3_ENDPOINT holds the same for scripts),
 # KDR_S3_BUCKET (versioned) and KDR_S3_PLAIN_BUCKET (without versioning).
 set -euo pipefail
 
@@ -160,6 +161,7 @@ EOF
 export AWS_ACCESS_KEY_ID=$access
 export AWS_SECRET_ACCESS_KEY=$secret
 export AWS_REGION=us-east-1
+export KDRCACHED_S3_ENDPOINT=http://127.0.0.1:$port
 export KDR_S3_ENDPOINT=http://127.0.0.1:$port
 export KDR_S3_BUCKET=$bucket
 export KDR_S3_PLAIN_BUCKET=$plain

@@ -45,6 +45,20 @@ configure() {  # dir compiler sanitizers
     -DCMAKE_CXX_COMPILER="$2" -DKDR_WERROR=ON -DKDR_SANITIZE="$3" >/dev/null
 }
 
+echo "=== the README's install build (no tests), installed and run ==="
+# As a user runs it on a fresh clone; ccache (when present) keeps a rerun cheap.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B build/rel-install -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDR_BUILD_TESTS=OFF \
+  "${launcher[@]}" >/dev/null
+cmake --build build/rel-install -j "$jobs"
+prefix=$(mktemp -d)
+cmake --install build/rel-install --prefix "$prefix" >/dev/null
+"$prefix/bin/kdrcached" --version
+rm -rf "$prefix"
+
 echo "=== clang++ -Werror ==="
 configure build/clang clang++ ""
 cmake --build build/clang -j "$jobs"

@@ -21,6 +21,9 @@
 #                 installation: the first jar of CLASSPATH and the JNI library are copied into
 #                 KDR_HOME/lib and no java.library.path is given. The tests get KDR_VAULT_TOOL
 #                 (KDRVAULT) to put files into the vault.
+#                 With KDR_JUNIT_SETTINGS_FROM_JAVA set, the JVM gets KDR_HOME and the library's
+#                 log as the properties kdr.test.home and kdr.test.proxylog instead, and neither
+#                 they nor the time-outs are in its environment.
 #   ASAN_RUNTIME  empty, or the AddressSanitizer runtime to preload into the JVM (the JNI
 #                 library was built with it).
 set -u
@@ -118,6 +121,11 @@ if [ -n "$server" ]; then
   cp "$jar" "$libdir/libVXNJavaClientProxy.so" "$KDR_HOME/lib/" || exit 1
   cp="$KDR_HOME/lib/$(basename "$jar")${cp#"$jar"}"
   libpath=()
+  if [ -n "${KDR_JUNIT_SETTINGS_FROM_JAVA:-}" ]; then
+    # The installation, the time-outs and the library's log only as the tests give them.
+    libpath=(-Dkdr.test.home="$KDR_HOME" -Dkdr.test.proxylog="$tmp/proxy-java.log")
+    unset KDR_HOME KDR_VXNPROXYLOG VXN_CONNECTTIMEOUT VXN_STARTUPTIMEOUT
+  fi
 fi
 
 selects=()

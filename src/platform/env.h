@@ -13,6 +13,11 @@ const char* GetEnv(const char* name);
 // Returns true and the value in *value when `name` is set to a non-empty value.
 bool GetEnvNonEmpty(const char* name, std::string* value);
 
+// Sets environment variable `name` to `value` for the whole process. Returns 0 or an errno
+// value. Not safe while another thread reads the environment: callers set before the threads
+// that read it run.
+int SetEnv(const char* name, const char* value);
+
 }  // namespace kdr::platform
 
 #endif  // KDR_PLATFORM_ENV_H_

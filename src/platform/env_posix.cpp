@@ -1,5 +1,6 @@
 #include "platform/env.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace kdr::platform {
@@ -11,6 +12,10 @@ bool GetEnvNonEmpty(const char* name, std::string* value) {
   if (v == nullptr || *v == '\0') return false;
   if (value != nullptr) value->assign(v);
   return true;
+}
+
+int SetEnv(const char* name, const char* value) {
+  return ::setenv(name, value, 1) == 0 ? 0 : errno;
 }
 
 }  // namespace kdr::platform

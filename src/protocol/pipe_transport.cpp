@@ -85,7 +85,7 @@ void MasterPipeName(const char* pipeName, char* name) {
   }
 }
 
-PipeHandle OpenClientPipe(const char* pipeName) {
+PipeHandle OpenClientPipe(const char* pipeName, int* connectResult) {
   char name[kPipeNameMax + 1];
   MasterPipeName(pipeName, name);
   KdrLogPrintf("Open Pipe '%s'...\n", name);
@@ -96,6 +96,7 @@ PipeHandle OpenClientPipe(const char* pipeName) {
     // Every instance is taken: wait (up to 1000 ms) for one to come free.
     rc = platform::PipeWaitConnect(name, 1000, &master);
   }
+  if (connectResult != nullptr) *connectResult = rc;
   if (rc != platform::kPipeOk) return kInvalidPipe;
 
   KdrLogPrintf("Master pipe connected, setting mode.\n");

@@ -35,10 +35,11 @@ int IsMultiUser();
 void MasterPipeName(const char* pipeName, char* name);
 
 // Connects through the master pipe `pipeName` to a secondary pipe of this thread's own.
-// Returns the connected secondary pipe in message read mode, or kInvalidPipe (no other
-// detail: the caller maps it to its own code). A busy master pipe is waited for, 1000 ms at
-// a time; a missing one fails at once.
-PipeHandle OpenClientPipe(const char* pipeName);
+// Returns the connected secondary pipe in message read mode, or kInvalidPipe; *connectResult
+// (when given) is then the platform result of the master pipe's connect (kPipeNotFound: no
+// server listens there). A busy master pipe is waited for, 1000 ms at a time; a missing one
+// fails at once.
+PipeHandle OpenClientPipe(const char* pipeName, int* connectResult = nullptr);
 
 // Reads once, at most `count` bytes of the current pipe message, into `buffer`. Returns the
 // number read (at least 1; fewer than the message holds leaves the rest for the next read),

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -45,6 +47,21 @@ void WatchLine(const char* line) {
   KdrLogPrintf("%s", line);
 }
 
+// ERR_KDRCP_START_FAILED, with the text saying where to look for the cause.
+int StartFailed() {
+  std::string log = StartupLogPath();
+  std::string text = "The VXN process failed to start or restart. ";
+  if (log == kNoStartupLog) {
+    text += "The output of " + std::string(gProxyConfig.execPath) +
+            " was discarded: set KDR_VXNSTARTUPLOG to a file (or make KDR_HOME/log) to keep it.";
+  } else {
+    text += "The output of " + std::string(gProxyConfig.execPath) + " is in " + log + ".";
+  }
+  KdrSetStartFailedText(text.c_str());
+  KdrSetErrorText(text.c_str());
+  return ERR_KDRCP_START_FAILED;
+}
+
 // The connection attempts of one wait: up to `seconds` of attempts kConnectRetryMs apart
 // (elapsed time counts the sleeps only). While `pid` is not 0 the launched process must stay
 // alive. Returns the pipe, or kInvalidPipe with *died telling whether the process ended.
@@ -83,8 +100,13 @@ int ConnectProxy(ThreadRecord* record) {
     return ERR_KDRCP_START_FAILED;
   }
   bool died = false;
-  PipeHandle h = OpenClientPipe(gProxyConfig.pipeName);
-  if (h == kInvalidPipe) h = WaitForPipe(gProxyConfig.connectTimeout, 0, &died);
+  int why = platform::kPipeOk;
+  PipeHandle h = OpenClientPipe(gProxyConfig.pipeName, &why);
+  // No socket, or one that refuses (a server that died left it): nobody will answer, so the
+  // server is launched at once. A server that is there but busy is waited for.
+  if (h == kInvalidPipe && why != platform::kPipeNotFound) {
+    h = WaitForPipe(gProxyConfig.connectTimeout, 0, &died);
+  }
   if (h == kInvalidPipe) {
     long pid = 0;
     int r = LaunchCacheServer(&pid);
@@ -93,13 +115,16 @@ int ConnectProxy(ThreadRecord* record) {
       if (pid == 0 || IsProcessAlive(pid) == 0) {
         KdrLogPrintf("ConnectProxy: The launched VXN process '%s' terminated or failed to start.\n",
                      gProxyConfig.execPath);
-        return ERR_KDRCP_START_FAILED;
+        return StartFailed();
       }
       h = WaitForPipe(gProxyConfig.startupTimeout, pid, &died);
-      if (died) {
+      // A server launched beside another one's (two first calls at once) ends, as the other
+      // serves the pipe: that one answers.
+      if (died) h = OpenClientPipe(gProxyConfig.pipeName);
+      if (h == kInvalidPipe && died) {
         KdrLogPrintf("ConnectProxy: The launched VXN process '%s' terminated.\n",
                      gProxyConfig.execPath);
-        return ERR_KDRCP_START_FAILED;
+        return StartFailed();
       }
       // The server runs but has not opened its pipe: no connection, and no failure either;
       // the next exchange tries again.
@@ -117,10 +142,21 @@ int ConnectProxy(ThreadRecord* record) {
   return v == -kVersionRefusedCode ? ERR_KDRCP_VERSION : v;
 }
 
+std::string StartupLogPath() {
+  std::string log;
+  if (platform::GetEnvNonEmpty("KDR_VXNSTARTUPLOG", &log)) return log;
+  std::string home;
+  if (platform::GetEnvNonEmpty("KDR_HOME", &home)) {
+    std::string dir = home + "/log";
+    std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec)) return dir + "/" + kDefaultStartupLog;
+  }
+  return kNoStartupLog;
+}
+
 bool BuildLaunchCommand(char* command, const char* scriptPath) {
   command[0] = '\0';
-  std::string log;
-  if (!platform::GetEnvNonEmpty("KDR_VXNSTARTUPLOG", &log)) log = kNoStartupLog;
+  std::string log = StartupLogPath();
   if (log.size() > kStartupLogMax) return false;
   std::string line;
   AppendQuoted(&line, scriptPath != nullptr ? scriptPath : "");

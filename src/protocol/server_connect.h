@@ -9,6 +9,7 @@
 #define KDR_PROTOCOL_SERVER_CONNECT_H_
 
 #include <cstddef>
+#include <string>
 
 #include "proxy/thread_state.h"
 
@@ -18,14 +19,18 @@ namespace kdr {
 inline constexpr size_t kLaunchCommandSize = 512;
 // Longest startup log path taken from KDR_VXNSTARTUPLOG.
 inline constexpr size_t kStartupLogMax = 255;
-// Where the launch script's output goes without KDR_VXNSTARTUPLOG.
+// Where the launch script's output goes without KDR_VXNSTARTUPLOG: this file in
+// KDR_HOME/log when that directory exists, else nowhere.
+inline constexpr char kDefaultStartupLog[] = "kdrcached-start.log";
 inline constexpr char kNoStartupLog[] = "/dev/null";
 // Pause between two attempts of the waits, milliseconds.
 inline constexpr int kConnectRetryMs = 100;
 
-// Makes a connection for `record`: the master pipe, then (when absent) up to connectTimeout
-// seconds of attempts 100 ms apart, then a launch of the server and up to startupTimeout
-// seconds of attempts while the launched process lives; then the version check. Returns 0
+// Makes a connection for `record`: the master pipe; when a server is there but busy, up to
+// connectTimeout seconds of attempts 100 ms apart; when none listens (no socket, or one that
+// refuses: nothing to wait for) or the wait ran out, a launch of the server and up to
+// startupTimeout seconds of attempts while the launched process lives; then the version
+// check. A failed start sets the text of ERR_KDRCP_START_FAILED to name the start-up log. Returns 0
 // when the record is (or already was) connected, and also when the launched server still
 // runs but has not opened its pipe in time (the record then has no pipe: callers test
 // `pipe`). Otherwise ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_START_FAILED (the server
@@ -42,10 +47,14 @@ int LaunchCacheServer(long* pid);
 // Writes into `command` (kLaunchCommandSize bytes) the shell command that runs `scriptPath`
 // with standard output and error written to the startup log:
 //   "<scriptPath>" > "<log>" 2>&1
-// where <log> is KDR_VXNSTARTUPLOG when set and not empty, else /dev/null. Characters the
+// where <log> is StartupLogPath(). Characters the
 // shell would interpret inside double quotes ($ ` " \) are escaped, so any path is run as
 // named. Returns false (and an empty command) when the command or the log path does not fit.
 bool BuildLaunchCommand(char* command, const char* scriptPath);
+
+// Where the launch script's output goes: KDR_VXNSTARTUPLOG when set and not empty, else
+// KDR_HOME/log/kdrcached-start.log when KDR_HOME/log is a directory, else /dev/null.
+std::string StartupLogPath();
 
 // Non-zero while process `pid` runs; 0 when it has ended or cannot be queried, after
 // printing why ("PID %ld exited with status %ld.", "PID %ld has terminated." or "Error %ld

@@ -1,6 +1,32 @@
 #include "proxy/result_codes.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
 namespace kdr {
+
+namespace {
+// The detail of the last failed start. A text is written into the next of a ring of buffers
+// and then published, so the one a reader got stays as it was until many more distinct
+// failures have come (readers copy it at once). Static storage: nothing to free.
+constexpr int kStartTexts = 16;
+constexpr size_t kStartTextMax = 1024;
+char g_startTexts[kStartTexts][kStartTextMax];
+std::atomic<int> g_startText{-1};
+std::mutex g_startTextMu;  // orders the writers
+}  // namespace
+
+void KdrSetStartFailedText(const char* text) {
+  if (text == nullptr) return;
+  std::lock_guard<std::mutex> guard(g_startTextMu);
+  int now = g_startText.load();
+  if (now >= 0 && std::strcmp(g_startTexts[now], text) == 0) return;
+  int next = (now + 1) % kStartTexts;
+  std::snprintf(g_startTexts[next], kStartTextMax, "%s", text);
+  g_startText.store(next);
+}
 
 const char* KdrErrorText(int code) {
   switch (code) {
@@ -9,6 +35,7 @@ const char* KdrErrorText(int code) {
     case ERR_KDRCP_UNKNOWN_FILE_SIZE:
       return "ERR_KDRCP_UNKNOWN_FILE_SIZE";
     case ERR_KDRCP_START_FAILED:
+      if (int t = g_startText.load(); t >= 0) return g_startTexts[t];
       return "The VXN process failed to start or restart.";
     case ERR_KDRCP_NO_SCRIPT:
       return "The VXN start script is missing or inaccessible.  KDR_HOME may be incorrect.";

@@ -39,6 +39,10 @@ inline constexpr int ERR_KDRCP_NOT_SUPPORTED = -3099;
 // (-3014 among them, and every code not listed above) give "ERR_KDRCP_UNKNOWN".
 const char* KdrErrorText(int code);
 
+// Gives the text of ERR_KDRCP_START_FAILED the detail of the last failed start (where the
+// launch script's output went), for the rest of the process. Any thread.
+void KdrSetStartFailedText(const char* text);
+
 }  // namespace kdr
 
 #endif  // KDR_PROXY_RESULT_CODES_H_

@@ -185,6 +185,9 @@ class StoreBlockCache : public BlockCache {
     info->hashBlocks = s->hashBlocks;
     info->extentMB = s->segsPerExtent / 64;
     info->extents = s->maxExtentFiles;
+    info->filePagesUsed = s->dateCount;
+    info->lookupHits = (uint64_t{s->hitsHigh} << 32) | s->hitsLow;
+    info->lookupMisses = (uint64_t{s->missesHigh} << 32) | s->missesLow;
     info->directory = toc_->cacheDir;
     info->mapName = toc_->wellKnownName;
     return true;

@@ -65,6 +65,13 @@ const Option kOptions[] = {
     {"--create", nullptr, Kind::kFlag,
      "create KDR_HOME, its cache and vault directories when missing\n"
      "                        (without it a missing KDR_HOME or vault is an error)"},
+    {"--serve-without-store", nullptr, Kind::kFlag,
+     "serve every read from the vault when the cache store cannot be opened\n"
+     "                        (without it the server ends with status 1 and the reason)"},
+    {"--metrics-address", "KDRCACHED_METRICS_ADDRESS", Kind::kText,
+     "serve metrics in the Prometheus text format over HTTP at\n"
+     "                        HOST:PORT, e.g. 127.0.0.1:9464 (default: off; HOST must be\n"
+     "                        a loopback address)"},
     {"--max-connections", "KDRCACHED_MAX_CONNECTIONS", Kind::kInt,
      "client connections served at once (default 1024)"},
     {"--revalidate-seconds", "KDRCACHED_REVALIDATE_S", Kind::kInt,
@@ -190,7 +197,8 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
   int64_t size = 0;
   switch (o.kind) {
     case Kind::kFlag:
-      c->create = true;
+      if (std::string(o.flag) == "--create") c->create = true;
+      else c->serveWithoutStore = true;
       return true;
     case Kind::kSize:
       if (!ParseByteSize(value, &size)) {
@@ -245,6 +253,7 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
     }
   }
   else if (flag == "--log-file") c->logFile = value;
+  else if (flag == "--metrics-address") c->metricsAddress = value;
   else if (flag == "--log-max-bytes") c->logMaxBytes = size;
   else if (flag == "--files-max-bytes") c->filesMaxBytes = size;
   else if (flag == "--store-size") {
@@ -351,7 +360,8 @@ const char* ServerUsage() {
       const char* arg = o.kind == Kind::kInt ? " N" : o.kind == Kind::kSize ? " SIZE"
                         : o.kind == Kind::kFlag ? "" : " VALUE";
       std::string flag = std::string("  ") + o.flag + arg;
-      flag.resize(flag.size() < 24 ? 24 : flag.size() + 1, ' ');
+      if (flag.size() <= 22) flag.resize(24, ' ');
+      else flag += "\n" + std::string(24, ' ');  // two columns never run together
       *t += flag + o.help + "\n";
       if (o.env != nullptr) *t += std::string(24, ' ') + "[" + o.env + "]\n";
     }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/http_server.h"
 #include "platform/pipe_server.h"
 #include "platform/process.h"
 #include "server/block_cache.h"
@@ -43,6 +44,36 @@ void StoreLines(const char* text) {
 }
 
 int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+// A start-up failure: in the log, and on standard error too when the log is a file.
+int StartFailed(const kdr::server::ServerConfig& config, const std::string& error) {
+  kdr::server::Log(kdr::server::LogLevel::kError, "%s", error.c_str());
+  if (!config.logFile.empty() && config.logFile != "-") {
+    std::fprintf(stderr, "kdrcached: %s\n", error.c_str());
+  }
+  return kExitStartFailed;
+}
+
+// The identity with what changes while the server runs, as of now.
+kdr::server::StatusIdentity LiveIdentity(kdr::server::Server* server,
+                                         const kdr::server::StatusIdentity& base,
+                                         uint64_t lookupHitsAtStart) {
+  kdr::server::StatusIdentity id = base;
+  kdr::server::ServerState* st = server->state();
+  id.openHandles = static_cast<int64_t>(st->handles.Count());
+  id.clientProcesses = static_cast<int64_t>(st->handles.Owners().size());
+  kdr::server::StoreInfo info;
+  if (st->cache->Info(&info)) {
+    id.filePagesUsed = info.filePagesUsed;
+    id.storeLookupHits = info.lookupHits;
+    id.storeLookupMisses = info.lookupMisses;
+    // The store counts the server's own hits too.
+    uint64_t others = info.lookupHits - lookupHitsAtStart;
+    uint64_t own = kdr::server::Stats().blockHits.load();
+    id.fastCacheHits = info.lookupHits >= lookupHitsAtStart && others > own ? others - own : 0;
+  }
+  return id;
+}
 
 // Publishes the status file every kStatusEveryMs until stopped, and once more at the end.
 class StatusWriter {
@@ -183,6 +214,15 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
 
+  std::string metricsHost;
+  int metricsPort = 0;
+  if (!config.metricsAddress.empty() &&
+      !kdr::platform::ParseLoopbackAddress(config.metricsAddress, &metricsHost, &metricsPort,
+                                           &error)) {
+    std::fprintf(stderr, "kdrcached: --metrics-address: %s\n", error.c_str());
+    return kExitUsage;
+  }
+
   // The store is opened by Start(), once this process has won the pipe: a server that loses
   // never touches it.
   // Enough descriptors for the connections allowed, or fewer connections, said once.
@@ -210,7 +250,7 @@ int main(int argc, char** argv) {
     return kExitStartFailed;
   }
   if (!error.empty()) Log(LogLevel::kWarn, "%s", error.c_str());
-  Server server(config, std::move(vault), nullptr);
+  Server server(config, CountingVault(std::move(vault)), nullptr);
   {
     // From here a stop signal stops the server (Start() and Run() see it) instead of the
     // process.
@@ -234,6 +274,14 @@ int main(int argc, char** argv) {
     }
     return kExitStartFailed;
   }
+  if (!server.state()->cache->Enabled() && !config.serveWithoutStore) {
+    // Serving on would fail every download and hide the fault behind slow reads.
+    server.Release();
+    return StartFailed(config, "stopping: no cache store in " + config.cacheDir +
+                                   " (the error above says why and how to fix it); "
+                                   "--serve-without-store serves every read from the vault "
+                                   "instead");
+  }
 
   StatusIdentity id;
   id.version = ServerVersion();
@@ -251,6 +299,29 @@ int main(int argc, char** argv) {
     id.segments = info.segments;
     id.extentMB = info.extentMB;
     id.extentFiles = info.extents;
+  }
+  const uint64_t lookupHitsAtStart = info.lookupHits;
+  kdr::platform::HttpServer* metrics = nullptr;
+  if (!config.metricsAddress.empty()) {
+    StatusIdentity base = id;
+    auto handler = [&server, base, lookupHitsAtStart](const std::string& path, std::string* body,
+                                                      std::string* type) {
+      if (path != "/metrics") {
+        *body = "kdrcached: the metrics are at /metrics\n";
+        return path == "/" ? 200 : 404;
+      }
+      *type = "text/plain; version=0.0.4; charset=utf-8";
+      *body = MetricsText(LiveIdentity(&server, base, lookupHitsAtStart), NowSeconds());
+      return 200;
+    };
+    if (kdr::platform::HttpServe(config.metricsAddress, handler, &metrics, &error) != 0) {
+      server.Release();
+      return StartFailed(config, "--metrics-address: " + error);
+    }
+    bool v6 = metricsHost.find(':') != std::string::npos;
+    id.metricsAddress = (v6 ? "[" + metricsHost + "]" : metricsHost) + ":" +
+                        std::to_string(kdr::platform::HttpServerPort(metrics));
+    Log(LogLevel::kInfo, "metrics at http://%s/metrics", id.metricsAddress.c_str());
   }
   // Another server that shares this cache directory keeps its status file and its whole-file
   // cache: it is the one whose store this is (this one could not open it).
@@ -273,6 +344,7 @@ int main(int argc, char** argv) {
 
   server.Run();
   // Run() returns only after Stop(), which only the signal thread calls.
+  kdr::platform::HttpStop(metrics);
   if (status != nullptr) status->Stop();
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.

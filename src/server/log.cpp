@@ -19,6 +19,7 @@ namespace {
 
 std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
 std::atomic<long> g_pid{0};  // set at start-up, while the signal thread may log already
+const char* g_program = "kdrcached";
 
 // The sink, guarded by LogMutex(). Plain storage: never destroyed, so a thread that logs while
 // the program ends never meets a destroyed object.
@@ -110,9 +111,9 @@ void Write(LogLevel level, const char* text, size_t len) {
   std::tm* t = std::gmtime(&secs);  // under the mutex: its static result is not shared
   if (t != nullptr) utc = *t;
   char line[1200];
-  int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ kdrcached[%ld] %s: %.*s\n",
+  int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: %.*s\n",
                         utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                        utc.tm_min, utc.tm_sec, ms, g_pid.load(), kTags[static_cast<int>(level)],
+                        utc.tm_min, utc.tm_sec, ms, g_program, g_pid.load(), kTags[static_cast<int>(level)],
                         static_cast<int>(len), text);
   if (n < 0) return;
   size_t out = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
@@ -157,6 +158,8 @@ void SetLogLevel(LogLevel level) { g_level.store(static_cast<int>(level)); }
 bool LogEnabled(LogLevel level) { return static_cast<int>(level) <= g_level.load(); }
 
 void SetLogProcessId(long pid) { g_pid.store(pid); }
+
+void SetLogProgram(const char* name) { g_program = name; }
 
 bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error) {
   // Only the log's own directory is made: a wrong KDR_HOME must not grow into existence here.

@@ -36,6 +36,10 @@ void CloseLogFile();
 // The process id shown on every line (set once at start-up).
 void SetLogProcessId(long pid);
 
+// The program named on every line (default "kdrcached"; a tool that shares the server's code
+// names itself). Set once at start-up; `name` must outlive the process.
+void SetLogProgram(const char* name);
+
 // Writes one line when `level` is enabled.
 void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "server/server.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -107,9 +108,10 @@ size_t Revalidator::Tick(int32_t nowMs) {
   std::vector<std::string> versions;
   std::vector<int> results;
   state_->vault->CurrentVersions(due, &versions, &results, &state_->stopping);
+  size_t changed = 0;
   for (size_t i = 0; i < due.size(); ++i) {
     bool answered = results[i] == 0 || results[i] == ENOENT;
-    if (answered) state_->Rechecked(due[i], results[i], versions[i]);
+    if (answered && state_->Rechecked(due[i], results[i], versions[i])) ++changed;
     std::lock_guard<std::mutex> guard(mu_);
     auto it = uses_.find(due[i]);
     if (it == uses_.end()) continue;
@@ -120,6 +122,7 @@ size_t Revalidator::Tick(int32_t nowMs) {
       it->second.checkedMs = nowMs - boundMs_ / 2;  // the store failed: again in half a bound
     }
   }
+  Stats().NoteRevalidation(changed);
   return due.size();
 }
 

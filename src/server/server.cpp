@@ -301,6 +301,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   }
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
   Stats().clients.fetch_add(1);
+  Stats().connections.fetch_add(1);
   {
     auto session = std::make_unique<Session>(&state_, pipe, peer, &conn->requestSince);
     session->Serve();

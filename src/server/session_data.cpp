@@ -159,6 +159,7 @@ bool Session::OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultR
 }
 
 void Session::OnData(const Request& r) {
+  ReadTally tally;  // counts this request as a hit, a partial hit or a miss
   int64_t offset = 0;
   int32_t length = 0;
   std::shared_ptr<OpenFile> f = RangeOf(r, &offset, &length);

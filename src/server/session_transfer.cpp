@@ -260,7 +260,7 @@ void Session::OnGetFile(const Request& r) {
   // Cached and unchanged: answered at once, with one report of all the bytes.
   if (state_->files.Lookup(f->guid, info.version, info.size, info.name, &final_path)) {
     Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
-    Stats().fileHits.fetch_add(1);
+    Stats().NoteFileHit(info.size);
     stopCode_ = 0;
     stopText_.clear();
     if (!Progress(r, info.size, info.size)) return SendUnfinished(r, Copy::kStopped, "", 0);
@@ -268,7 +268,8 @@ void Session::OnGetFile(const Request& r) {
     return;
   }
 
-  Stats().fileMisses.fetch_add(1);
+  // A copy of another volume still there means the one asked for went stale.
+  Stats().NoteFileMiss(f->guid, state_->config.cacheDir + "/files/" + f->guid);
   std::error_code ec;
   fs::create_directories(state_->partialDir, ec);
   if (ec) {

@@ -14,6 +14,7 @@
 #include "platform/fs.h"
 #include "server/log.h"
 #include "server/server.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -26,6 +27,7 @@ constexpr size_t kMaxWatches = 8000;  // below the usual per-user limit of the s
 }  // namespace
 
 void ServerState::NoteVersion(const std::string& guid, const std::string& version) {
+  StaleDrops stale;  // what a new volume makes go is stale
   bool changed = false;
   bool fresh = false;
   std::string evicted;
@@ -129,7 +131,11 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
                                int32_t block, unsigned char* buf, uint32_t* len) {
   std::shared_lock<std::shared_mutex> guard(versionsMu);
   auto it = versions.find(guid);
-  if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return false;
+  if (it == versions.end() || it->second != version) {
+    Stats().NoteStaleMiss();
+    return false;
+  }
+  if (forgetting.count(guid) != 0) return false;
   return cache->Get(guid, size, VolumeStamp(guid, version, size), block, buf, len);
 }
 
@@ -149,6 +155,7 @@ void ServerState::Recheck(const std::string& guid) {
 }
 
 bool ServerState::Rechecked(const std::string& guid, int rc, const std::string& newest) {
+  StaleDrops stale;
   {
     std::lock_guard<std::shared_mutex> guard(versionsMu);
     auto it = versions.find(guid);
@@ -177,10 +184,13 @@ size_t ServerState::Revalidate() {
     if (results[i] != 0 && results[i] != ENOENT) continue;
     if (Rechecked(noted[i], results[i], newest[i])) ++changed;
   }
-  return changed;
+  return Stats().NoteRevalidation(changed);
 }
 
-void ServerState::DropWholeFile(const std::string& guid) { files.Supersede(guid); }
+void ServerState::DropWholeFile(const std::string& guid) {
+  files.Supersede(guid);
+  Stats().NoteFileDropped(guid, MissReason::kInvalidated);
+}
 
 // The journal: one line per change, "GUID VERSION" (noted), "GUID" (no longer noted) or "*"
 // (nothing noted); a rewrite holds one "GUID VERSION" line per note. Lines are appended

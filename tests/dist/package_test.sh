@@ -30,6 +30,17 @@ for f in startvxn.sh bin/kdrcached bin/kdrvault bin/kdrcstore lib/libVXNClientPr
 done
 grep -q "^ExecStart=/opt/kdr/bin/kdrcached" "$P/lib/systemd/user/kdrcached.service" \
   || fail "the unit does not start the packaged server"
+for lib in libcurl libmicrohttpd libstdc++6; do
+  [[ $INFO == *"Depends:"*"$lib"* ]] || fail "the package does not depend on $lib"
+done
+# The unit as systemd reads it, pointed at the unpacked tree (verify looks for ExecStart's
+# program), and confined well enough: an exposure of at most 4.0 ("OK").
+if command -v systemd-analyze >/dev/null; then
+  sed "s|/opt/kdr|$P|g" "$P/lib/systemd/user/kdrcached.service" > "$WORK/kdrcached.service"
+  systemd-analyze verify "$WORK/kdrcached.service" || fail "systemd-analyze verify of the unit"
+  systemd-analyze security --offline=true --threshold=40 "$WORK/kdrcached.service" >/dev/null \
+    || fail "systemd-analyze security: the unit is exposed above 4.0"
+fi
 [[ $("$P/bin/kdrcached" --version) == "kdrcached "[0-9]* ]] || fail "kdrcached --version"
 
 # The header and the pkg-config file, from C.

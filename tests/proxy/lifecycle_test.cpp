@@ -245,7 +245,8 @@ TEST_F(LifecycleTest, LaunchScriptThatExitsFailsInitAndTheEnabledTest) {
   std::regex exited("PID [0-9]+ exited with status 3\\.\n");
   EXPECT_TRUE(std::regex_search(out, exited)) << out;
   EXPECT_EQ(out.find(kBanner), std::string::npos);
-  EXPECT_EQ(LastError(), "The VXN process failed to start or restart.");
+  EXPECT_EQ(LastError().rfind("The VXN process failed to start or restart. The output of ", 0), 0u)
+      << LastError();
 }
 
 // A launched server slower than the start-up time-out: VXN_Init succeeds without a connection;

@@ -201,6 +201,7 @@ class S3Test : public ::testing::Test {
       size_t eq = line.find('=');
       if (eq != std::string::npos) setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
     }
+    unsetenv("KDRCACHED_S3_ENDPOINT");  // each server here is given its endpoint as a flag
     std::string tmpl = ::testing::TempDir() + "kdrs3XXXXXX";
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     dir_ = tmpl;

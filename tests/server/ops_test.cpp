@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "server/server_fixture.h"
 #include "server/stats.h"
+#include "support/process_wait.h"
 #include "store/kdrc.h"
 
 namespace kdr::servertest {
@@ -108,13 +109,19 @@ TEST_F(Ops, BrokenStoreIsReportedWithItsFixAndResetRebuildsIt) {
     std::fputs("not a metafile header", f);
     std::fclose(f);
   }
-  StartServer(sizes);
+  // A server without its store ends, saying why, unless told to serve from the vault alone.
+  StartServerExpectingExit(sizes, 1);
   std::string log = LogText();
   EXPECT_HAS(log, "ERROR: no cache store in " + home_ + "/cache (store error 36");
   EXPECT_HAS(log, "kdrcstore reset");
+  EXPECT_HAS(log, "--serve-without-store");
   // The engine's own lines are in the log, each with a time and a level.
   EXPECT_HAS(log, "WARN: ***TRACEBACK: KDRCFile_Open");
+  StartServer(sizes + " --serve-without-store");
   EXPECT_EQ(LiveStatus()["store_open"], "false");
+  const std::string tool = Env() + "'" KDRCSTORE "' --cache-dir '" + home_ + "/cache' ";
+  EXPECT_EQ(Run(tool + "status"), 4);
+  EXPECT_EQ(Run(tool + "health"), 4);
   ASSERT_EQ(StopServer(), 0);
   EXPECT_EQ(Run(Env() + "'" KDRCSTORE "' reset --cache-dir '" + home_ + "/cache'"), 0);
   EXPECT_FALSE(fs::exists(mf));
@@ -155,6 +162,23 @@ TEST_F(Ops, StatusCountsHitsAndMissesOfBlocksAndWholeFiles) {
   EXPECT_EQ(Run(Env() + "'" KDRCSTORE "' status --cache-dir '" + home_ + "/cache'"), 3);
   EXPECT_HAS(LogText(), "blocks:      1 hits, 1 misses (50.0 % hits)");
   EXPECT_HAS(LogText(), "whole files: 1 hits, 1 misses");
+}
+
+TEST_F(Ops, HealthAndStatusTellWhetherTheServerAndItsVaultAreThere) {
+  StartServer();
+  LiveStatus();
+  const std::string tool = Env() + "'" KDRCSTORE "' --cache-dir '" + home_ + "/cache' ";
+  EXPECT_EQ(Run(tool + "health"), 0);
+  fs::rename(home_ + "/vault", home_ + "/vault.away");
+  EXPECT_EQ(Run(tool + "health"), 5);
+  fs::rename(home_ + "/vault.away", home_ + "/vault");
+  // Killed, it never writes its last status: the tool must not believe the old one.
+  ASSERT_EQ(platform::KillProcessGroup(pid_), 0);  // SIGKILL
+  WaitForProcessEnd(pid_, 5000);
+  stopped_ = true;
+  EXPECT_EQ(Run("(" + tool + "status --json >'" + home_ + "/status.out')"), 3);
+  EXPECT_HAS(ReadLocal(home_ + "/status.out"), "\"running\": false");
+  EXPECT_EQ(Run(tool + "health"), 3);
 }
 
 TEST_F(Ops, WholeFileCacheEvictsLeastRecentlyUsedCopiesNoClientHolds) {

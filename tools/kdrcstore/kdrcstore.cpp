@@ -11,10 +11,11 @@
 // own, so a server starting meanwhile finds its names free. Either way nothing is written: no
 // clean-close marker, no counter, no list of the server's is touched.
 //
-// Two more commands serve the person who runs the server: `status` shows what the running
+// More commands serve the person who runs the server: `status` shows what the running
 // kdrcached publishes in its cache directory (identity, uptime, clients, hits and misses,
-// bytes from the store and the vault), and `reset` removes a store that cannot be opened, so
-// that the server builds a blank one at its next start (the store is only a cache).
+// bytes from the store and the vault), `health` sums it up in one line and an exit code for
+// a monitor, and `reset` removes a store that cannot be opened, so that the server builds a
+// blank one at its next start (the store is only a cache).
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -53,13 +54,21 @@ constexpr uint32_t kLockTimeoutMs = 5000;
 
 const char kUsage[] =
     "Usage: kdrcstore [OPTIONS] [check] [CACHE_DIR]\n"
-    "       kdrcstore [OPTIONS] status [--json] [CACHE_DIR]\n"
-    "       kdrcstore [OPTIONS] reset [CACHE_DIR]\n"
+    "  or:  kdrcstore [OPTIONS] status [--json] [CACHE_DIR]\n"
+    "  or:  kdrcstore [OPTIONS] health [CACHE_DIR]\n"
+    "  or:  kdrcstore [OPTIONS] reset [CACHE_DIR]\n"
     "\n"
     "status: what the running kdrcached of CACHE_DIR publishes there (status.json, renewed\n"
     "every 2 s): version, process, uptime, clients, store size, block hits and misses,\n"
     "whole-file hits and misses, bytes from the store and from the vault. --json prints the\n"
-    "file itself. Exit status 0 when the server runs, 3 when it does not.\n"
+    "file, with \"running\" as found now. The server runs when its process is alive and its\n"
+    "file is at most 10 s old. Exit status 0 when the server runs with its store, 3 when no\n"
+    "server runs, 4 when it runs without a store.\n"
+    "\n"
+    "health: one line, OK or CRITICAL with the reason, and an exit status for a monitor:\n"
+    "0 healthy, 3 no server runs, 4 the server has no store, 5 the vault cannot be reached\n"
+    "(a local vault directory is gone, or the server's last request to an object store\n"
+    "failed to reach it).\n"
     "\n"
     "reset: removes the store files of CACHE_DIR (metafile, hash file, segment and extent\n"
     "files) so that kdrcached builds a blank store at its next start; the store is only a\n"
@@ -78,11 +87,12 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  -d, --cache-dir DIR  the cache directory (as the argument CACHE_DIR)\n"
-    "  -n, --map-name NAME  map name of the store (the base of its mapping-object and\n"
-    "      --name NAME      cache-lock names), as the cache server was given it; default:\n"
+    "  -n, --map-name NAME, --name NAME\n"
+    "                    map name of the store (the base of its mapping-object and\n"
+    "                    cache-lock names), as the cache server was given it; default:\n"
     "                    $KDRCACHED_MAP_NAME, else the name the store recorded, else the\n"
     "                    store's built-in names\n"
-    "  -j, --json        status: print the status file as it is (JSON)\n"
+    "  -j, --json        status: print the status file (JSON), \"running\" as found now\n"
     "  -V, --version     print the version and exit\n"
     "  -i, --info-only   inspect, do not run the consistency check\n"
     "  -c, --check-only  run the consistency check, do not print the inspection\n"
@@ -96,11 +106,17 @@ const char kUsage[] =
     "  1  findings: a check failed, or the store is too damaged to be opened\n"
     "  2  usage error, or the store cannot be opened (missing files, no access, cache lock\n"
     "     busy for 5 s)\n"
-    "  3  status: no server runs on the cache directory; reset: a server has it open\n";
+    "  3  status, health: no server runs on the cache directory; reset: a server has it open\n"
+    "  4  status, health: the server runs without a store\n"
+    "  5  health: the vault cannot be reached\n";
 
 constexpr int kExitNotRunning = 3;
+constexpr int kExitNoStore = 4;
+constexpr int kExitVaultUnreachable = 5;
+// A live server renews its status every 2 s: an older one is of a server that hangs or died.
+constexpr long long kStatusFreshSeconds = 10;
 
-enum class Command { kCheck, kStatus, kReset };
+enum class Command { kCheck, kStatus, kHealth, kReset };
 
 struct Options {
   std::string dir;
@@ -181,9 +197,13 @@ int ParseArgs(int argc, char** argv, Options* o) {
   }
   size_t next = 0;
   if (next < operands.size() &&
-      (operands[next] == "status" || operands[next] == "reset" || operands[next] == "check")) {
+      (operands[next] == "status" || operands[next] == "reset" || operands[next] == "check" ||
+       operands[next] == "health")) {
     const std::string& c = operands[next++];
-    o->command = c == "status" ? Command::kStatus : c == "reset" ? Command::kReset : Command::kCheck;
+    o->command = c == "status"   ? Command::kStatus
+                 : c == "reset"  ? Command::kReset
+                 : c == "health" ? Command::kHealth
+                                 : Command::kCheck;
   }
   if (next < operands.size()) {
     if (haveDir || next + 1 < operands.size()) {
@@ -523,7 +543,19 @@ std::string Human(double bytes) {
   return buf;
 }
 
-int Status(const Options& o) {
+// The status file of the cache directory, and whether its server runs now.
+struct ServerStatus {
+  std::string text;
+  std::map<std::string, std::string> v;
+  bool alive = false;
+  long long Num(const char* key) const {
+    auto it = v.find(key);
+    return it == v.end() ? 0 : std::atoll(it->second.c_str());
+  }
+};
+
+// 0, or the exit status with the reason printed.
+int ReadServerStatus(const Options& o, ServerStatus* s) {
   std::string path = o.dir + "/status.json";
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -533,23 +565,66 @@ int Status(const Options& o) {
   }
   std::stringstream ss;
   ss << in.rdbuf();
-  std::map<std::string, std::string> v;
-  if (!kdr::server::ParseFlatJson(ss.str(), &v)) {
+  s->text = ss.str();
+  if (!kdr::server::ParseFlatJson(s->text, &s->v)) {
     std::fprintf(stderr, "kdrcstore: %s is not a status file\n", path.c_str());
     return kExitUsage;
   }
-  auto num = [&](const char* key) -> long long {
-    auto it = v.find(key);
-    return it == v.end() ? 0 : std::atoll(it->second.c_str());
-  };
-  long pid = static_cast<long>(num("pid"));
+  long pid = static_cast<long>(s->Num("pid"));
   long status = 0;
   int err = 0;
-  bool alive = v["running"] == "true" && pid > 0 &&
-               plat::QueryProcess(pid, &status, &err) == plat::ProcessState::kRunning;
+  long long age = static_cast<long long>(std::time(nullptr)) - s->Num("updated_at");
+  s->alive = s->v["running"] == "true" && pid > 0 && age <= kStatusFreshSeconds &&
+             plat::QueryProcess(pid, &status, &err) == plat::ProcessState::kRunning;
+  return 0;
+}
+
+int Health(const Options& o) {
+  ServerStatus s;
+  if (int rc = ReadServerStatus(o, &s)) {
+    std::printf("CRITICAL: no kdrcached runs on %s\n", o.dir.c_str());
+    return rc == kExitUsage ? kExitUsage : kExitNotRunning;
+  }
+  if (!s.alive) {
+    std::printf("CRITICAL: no kdrcached runs on %s (process %lld is gone or stopped reporting)\n",
+                o.dir.c_str(), s.Num("pid"));
+    return kExitNotRunning;
+  }
+  if (s.v["store_open"] != "true") {
+    std::printf("CRITICAL: kdrcached (process %lld) runs without a cache store in %s: every "
+                "read goes to the vault (see its log; kdrcstore reset)\n",
+                s.Num("pid"), o.dir.c_str());
+    return kExitNoStore;
+  }
+  const std::string& vault = s.v["vault_dir"];
+  std::error_code ec;
+  bool local = vault.rfind("s3://", 0) != 0;
+  if (local ? !std::filesystem::is_directory(vault, ec) : s.v["vault_reachable"] == "false") {
+    std::printf("CRITICAL: the vault %s cannot be reached%s\n", vault.c_str(),
+                local ? " (not a directory)" : " (the server's last request failed to reach it)");
+    return kExitVaultUnreachable;
+  }
+  std::printf("OK: kdrcached %s, process %lld, store open, vault %s\n", s.v["version"].c_str(),
+              s.Num("pid"), vault.c_str());
+  return kExitClean;
+}
+
+int Status(const Options& o) {
+  ServerStatus s;
+  if (int rc = ReadServerStatus(o, &s)) return rc;
+  std::map<std::string, std::string>& v = s.v;
+  auto num = [&](const char* key) { return s.Num(key); };
+  long pid = static_cast<long>(num("pid"));
+  bool alive = s.alive;
+  int rc = !alive ? kExitNotRunning : v["store_open"] == "true" ? kExitClean : kExitNoStore;
   if (o.json) {
-    std::fputs(ss.str().c_str(), stdout);
-    return alive ? kExitClean : kExitNotRunning;
+    // As found now: a server that died without writing its last status did not stop running.
+    std::string text = s.text;
+    const std::string said = "\"running\": true";
+    size_t at = text.find(said);
+    if (!alive && at != std::string::npos) text.replace(at, said.size(), "\"running\": false");
+    std::fputs(text.c_str(), stdout);
+    return rc;
   }
   long long up = alive ? static_cast<long long>(std::time(nullptr)) - num("started_at")
                        : num("uptime_seconds");
@@ -597,7 +672,7 @@ int Status(const Options& o) {
               num("file_hits"), num("file_misses"), Human(double(num("files_bytes"))).c_str(),
               num("files_max_bytes") > 0 ? Human(double(num("files_max_bytes"))).c_str() : "(no bound)",
               num("files_evicted"));
-  return alive ? kExitClean : kExitNotRunning;
+  return rc;
 }
 
 int Reset(const Options& o) {
@@ -673,6 +748,7 @@ int main(int argc, char** argv) {
   Options o;
   if (int rc = ParseArgs(argc, argv, &o)) return rc < 0 ? kExitClean : rc;
   if (o.command == Command::kStatus) return Status(o);
+  if (o.command == Command::kHealth) return Health(o);
   if (o.command == Command::kReset) return Reset(o);
   // Inspection writes nothing: not even the trace file a server's environment may ask for.
   unsetenv("KDRC_CACHE_TRACE");

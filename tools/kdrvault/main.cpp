@@ -21,6 +21,8 @@
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/options.h"
+#include "platform/process.h"
+#include "server/log.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 
@@ -39,19 +41,23 @@ const char kUsage[] =
     "volumes whose newest is the file's content.\n\n"
     "Commands:\n"
     "  put FILE [--type v|F|M] [--guid GUID] [--name NAME]\n"
-    "        store FILE (a new file, or a new volume of GUID) and print a ticket for it;\n"
-    "        NAME defaults to FILE's own name, the type to v\n"
+    "                    store FILE (a new file, or a new volume of GUID) and print a\n"
+    "                    ticket for it; NAME defaults to FILE's own name, the type to v\n"
     "  ticket GUID [--type v|F|M]\n"
-    "        print a fresh ticket for a file already in the vault\n"
-    "  list  one line per file: GUID, size, volumes, current volume, name\n"
-    "  init  make an empty vault directory (every other command needs an existing vault)\n\n"
+    "                    print a fresh ticket for a file already in the vault\n"
+    "  list              one line per file: GUID, size, volumes, current volume, name\n"
+    "  init              make an empty vault directory (every other command needs an\n"
+    "                    existing vault)\n\n"
     "Options:\n"
-    "  --vault VAULT the vault: a directory, or s3://BUCKET[/PREFIX] of an S3 object store\n"
-    "                [KDRCACHED_VAULT or KDRCACHED_VAULT_DIR, else $KDR_HOME/vault]\n"
-    "  --s3-endpoint URL  the object store of an s3:// vault [KDRCACHED_S3_ENDPOINT];\n"
-    "                credentials from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_REGION\n"
-    "  --version     print the version\n"
-    "  --help        show this text\n\n"
+    "  --vault VAULT     the vault: a directory, or s3://BUCKET[/PREFIX] of an S3 object\n"
+    "                    store [KDRCACHED_VAULT or KDRCACHED_VAULT_DIR, else\n"
+    "                    $KDR_HOME/vault]\n"
+    "  --s3-endpoint URL\n"
+    "                    the object store of an s3:// vault [KDRCACHED_S3_ENDPOINT];\n"
+    "                    credentials from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and\n"
+    "                    AWS_REGION\n"
+    "  --version         print the version\n"
+    "  --help            show this text\n\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 no such file.\n";
 
 int Usage(const char* why) {
@@ -167,6 +173,8 @@ int List(Vault* vault, const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kdr::server::SetLogProgram("kdrvault");
+  kdr::server::SetLogProcessId(kdr::platform::CurrentProcessId());
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string dir;
   std::string endpoint;

@@ -4,6 +4,7 @@ import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashMap;
@@ -48,14 +49,29 @@ import java.util.concurrent.locks.ReentrantReadWriteLock;
  * A thread's first exchange with the cache server connects it; that happens in {@link #open}
  * for the opening thread, and in the first transfer of every other thread (and again after the
  * thread's connection was closed, for instance after the server stopped or the thread was idle
- * for a while). When the server's pipe is absent, the connect waits for it up to {@code
- * VXN_CONNECTTIMEOUT} seconds (default 5), then starts the server with the installation's launch
- * script and waits for its pipe up to {@code VXN_STARTUPTIMEOUT} seconds (default 60, never less
- * than the connect time-out). Both are environment variables, read by {@link #open} when it
- * really initialises the proxy. So {@link #open} and {@link #isEnabled} without a running server
- * take at least the connect time-out, and up to both time-outs when the server starts slowly;
- * with a running server they take milliseconds. Transfers themselves have no overall time
- * limit: the cache server reports progress while bytes move, and the listener may cancel.
+ * for a while). When nothing listens on the server's pipe, the connect starts the server at once
+ * with the installation's launch script and waits for its pipe up to {@code VXN_STARTUPTIMEOUT}
+ * seconds (default 60); only a server that is there but busy is waited for first, up to {@code
+ * VXN_CONNECTTIMEOUT} seconds (default 5). Both are read from the environment, or given with
+ * {@link #builder()}, when {@link #open} really initialises the proxy. So {@link #open} and
+ * {@link #isEnabled} without a running server take the server's start-up time; with a running
+ * server they take milliseconds. A start that fails names, in the exception's text, the file
+ * that holds the launch's output ({@code KDR_VXNSTARTUPLOG}, by default {@code
+ * KDR_HOME/log/kdrcached-start.log}). Transfers themselves have no overall time limit: the
+ * cache server reports progress while bytes move, and the listener may cancel.
+ *
+ * <h2 id="settings">Settings</h2>
+ * The native library reads {@code KDR_HOME}, the time-outs and its log files from the
+ * environment. {@link #builder()} gives them from Java instead: they become the process's
+ * values of those variables (the library, the client-proxy library it loads and the cache
+ * server it launches all read them there) before the proxy initialises. They can be changed
+ * only while no {@code KdrFileCache} is open in the process.
+ *
+ * <h2 id="eviction">Cached copies</h2>
+ * The path {@link #download} gives is the cache's own copy. The cache keeps a copy while it is
+ * open (a client holds the file open); otherwise it may remove it to stay within its bound, or
+ * replace it when the file gets a newer version. Open the copy right after the download and
+ * read it through that open channel, or use {@link #downloadTo} for a copy of your own.
  *
  * <h2>Paths</h2>
  * Relative paths are made absolute against the working directory before they are passed on.
@@ -67,6 +83,10 @@ public final class KdrFileCache implements AutoCloseable {
 
   /** Serialises the process-wide calls (init, term, the enabled check). */
   private static final Object LIFECYCLE = new Object();
+
+  /** Instances open in the process, and the settings given when the first was opened. */
+  private static int openCount; // guarded by LIFECYCLE
+  private static Map<String, String> appliedSettings = new HashMap<>(); // guarded by LIFECYCLE
 
   private static final Charset FILE_NAMES = fileNameCharset();
 
@@ -102,19 +122,156 @@ public final class KdrFileCache implements AutoCloseable {
    *     request
    * @return the open cache; close it to end this use of the proxy
    * @throws KdrCacheException when the proxy could not be initialised, for instance {@link
-   *     FileCacheProxy#ERR_KDRCP_NO_HOME}, {@link FileCacheProxy#ERR_KDRCP_NO_SCRIPT} or {@link
-   *     FileCacheProxy#ERR_KDRCP_NO_SERVER}
-   * @throws UnsatisfiedLinkError when the native library is not found; the message names the
-   *     places tried
+   *     FileCacheProxy#ERR_KDRCP_NO_HOME}, {@link FileCacheProxy#ERR_KDRCP_NO_SCRIPT}, {@link
+   *     FileCacheProxy#ERR_KDRCP_START_FAILED} or {@link FileCacheProxy#ERR_KDRCP_NO_SERVER}; and
+   *     {@link FileCacheProxy#ERR_KDRCP_NO_CONFIG} when the native library is not found (the
+   *     text names the places tried)
    */
   public static KdrFileCache open(String tag) throws KdrCacheException {
-    Objects.requireNonNull(tag, "tag");
-    NativeLibrary.load();
-    synchronized (LIFECYCLE) {
-      int rc = FileCacheProxy.VXNInit();
-      if (rc != 0) throw failure(rc);
+    return builder().tag(tag).open();
+  }
+
+  /**
+   * Starts the settings of an instance to open: the installation, the time-outs and the log
+   * files, given from Java instead of the environment; see <a href="#settings">settings</a>.
+   *
+   * @return a builder with nothing set (what is not set comes from the environment)
+   */
+  public static Builder builder() {
+    return new Builder();
+  }
+
+  /**
+   * Settings for {@link #open()}, given from Java. What is not set comes from the environment.
+   *
+   * <pre>{@code
+   * try (KdrFileCache cache = KdrFileCache.builder()
+   *     .home(Paths.get("/opt/kdr"))
+   *     .startupTimeout(Duration.ofSeconds(30))
+   *     .startupLog(Paths.get("/var/tmp/kdr-start.log"))
+   *     .open()) {
+   *   ...
+   * }
+   * }</pre>
+   */
+  public static final class Builder {
+    private final Map<String, String> settings = new HashMap<>();
+    private String tag = DEFAULT_TAG;
+
+    private Builder() {}
+
+    /**
+     * Sets the installation ({@code KDR_HOME}): its launch script, {@code lib/} and default
+     * directories.
+     *
+     * @param home the installation's directory
+     * @return this builder
+     */
+    public Builder home(Path home) {
+      return set("KDR_HOME", home.toAbsolutePath().toString());
     }
-    return new KdrFileCache(tag);
+
+    /**
+     * Sets how long a first call waits for a server that is there but busy ({@code
+     * VXN_CONNECTTIMEOUT}), rounded up to whole seconds.
+     *
+     * @param timeout the wait, at most {@link Integer#MAX_VALUE} seconds
+     * @return this builder
+     */
+    public Builder connectTimeout(Duration timeout) {
+      return set("VXN_CONNECTTIMEOUT", seconds(timeout));
+    }
+
+    /**
+     * Sets how long a first call waits for a server it launched ({@code VXN_STARTUPTIMEOUT}),
+     * rounded up to whole seconds.
+     *
+     * @param timeout the wait, at most {@link Integer#MAX_VALUE} seconds
+     * @return this builder
+     */
+    public Builder startupTimeout(Duration timeout) {
+      return set("VXN_STARTUPTIMEOUT", seconds(timeout));
+    }
+
+    /**
+     * Sets the file that receives the output of the server's launch ({@code
+     * KDR_VXNSTARTUPLOG}).
+     *
+     * @param log the file
+     * @return this builder
+     */
+    public Builder startupLog(Path log) {
+      return set("KDR_VXNSTARTUPLOG", log.toAbsolutePath().toString());
+    }
+
+    /**
+     * Sets the native library's own log file ({@code KDR_VXNPROXYLOG}).
+     *
+     * @param log the file
+     * @return this builder
+     */
+    public Builder proxyLog(Path log) {
+      return set("KDR_VXNPROXYLOG", log.toAbsolutePath().toString());
+    }
+
+    /**
+     * Sets the tag the cache server receives with each download (default {@link
+     * #DEFAULT_TAG}); see {@link KdrFileCache#open(String)}.
+     *
+     * @param tag a text whose first three characters are sent
+     * @return this builder
+     */
+    public Builder tag(String tag) {
+      this.tag = Objects.requireNonNull(tag, "tag");
+      return this;
+    }
+
+    /**
+     * Opens the cache with these settings: see {@link KdrFileCache#open(String)}.
+     *
+     * @return the open cache
+     * @throws KdrCacheException as {@link KdrFileCache#open(String)}; {@link
+     *     FileCacheProxy#ERR_KDRCP_BAD_ARG} when settings differ from those of a {@code
+     *     KdrFileCache} still open in the process, or cannot be set
+     */
+    public KdrFileCache open() throws KdrCacheException {
+      NativeLibrary.loadForCache(settings.get("KDR_HOME"));
+      synchronized (LIFECYCLE) {
+        if (openCount > 0) {
+          for (Map.Entry<String, String> e : settings.entrySet()) {
+            if (!e.getValue().equals(appliedSettings.get(e.getKey()))) {
+              throw new KdrCacheException(FileCacheProxy.ERR_KDRCP_BAD_ARG, e.getKey()
+                  + " cannot change while a KdrFileCache is open in this process");
+            }
+          }
+        } else {
+          for (Map.Entry<String, String> e : settings.entrySet()) {
+            int rc = NativeSettings.set(e.getKey(), e.getValue().getBytes(FILE_NAMES));
+            if (rc != 0) {
+              throw new KdrCacheException(FileCacheProxy.ERR_KDRCP_BAD_ARG,
+                  "cannot set " + e.getKey() + " to " + e.getValue() + " (error " + rc + ")");
+            }
+          }
+          appliedSettings = new HashMap<>(settings);
+        }
+        int rc = FileCacheProxy.VXNInit();
+        if (rc != 0) throw failure(rc);
+        openCount++;
+      }
+      return new KdrFileCache(tag);
+    }
+
+    private Builder set(String name, String value) {
+      if (value.indexOf('\0') >= 0) throw new IllegalArgumentException(name + " holds a NUL");
+      settings.put(name, value);
+      return this;
+    }
+
+    private static String seconds(Duration timeout) {
+      if (timeout.isNegative()) throw new IllegalArgumentException("a negative time-out");
+      long s = timeout.getSeconds() + (timeout.getNano() > 0 ? 1 : 0);
+      return String.valueOf(Math.min(s, Integer.MAX_VALUE));
+    }
   }
 
   /**
@@ -127,7 +284,7 @@ public final class KdrFileCache implements AutoCloseable {
    *     FileCacheProxy#ERR_KDRCP_NO_HOME}
    */
   public static boolean isEnabled() throws KdrCacheException {
-    NativeLibrary.load();
+    NativeLibrary.loadForCache(null);
     synchronized (LIFECYCLE) {
       int rc = FileCacheProxy.VXNIsVXNEnabled();
       if (rc < 0) throw failure(rc);
@@ -153,6 +310,7 @@ public final class KdrFileCache implements AutoCloseable {
       closed = true;
       synchronized (LIFECYCLE) {
         FileCacheProxy.VXNTerm();
+        openCount--;
       }
     } finally {
       calls.writeLock().unlock();
@@ -198,7 +356,8 @@ public final class KdrFileCache implements AutoCloseable {
    * #downloadAll}.
    *
    * @param ticket the file's ticket
-   * @return the path of the cached copy; read it, do not change it
+   * @return the path of the cached copy; read it, do not change it. The cache may remove or
+   *     replace it once no client holds the file open: see <a href="#eviction">cached copies</a>
    * @throws KdrCacheException when the download failed
    */
   public Path download(String ticket) throws KdrCacheException {

@@ -22,7 +22,24 @@ final class NativeLibrary {
 
   private NativeLibrary() {}
 
-  static synchronized void load() {
+  static void load() {
+    load(null);
+  }
+
+  /**
+   * Loads the library for {@link KdrFileCache}: a failure is the library's exception.
+   *
+   * @param home the installation given from Java, or null for {@code $KDR_HOME}
+   */
+  static void loadForCache(String home) throws KdrCacheException {
+    try {
+      load(home);
+    } catch (UnsatisfiedLinkError | SecurityException e) {
+      throw new KdrCacheException(FileCacheProxy.ERR_KDRCP_NO_CONFIG, e.getMessage());
+    }
+  }
+
+  static synchronized void load(String givenHome) {
     if (loaded) return;
     List<String> tried = new ArrayList<>();
     try {
@@ -39,7 +56,7 @@ final class NativeLibrary {
     } else if (tryLoad(jarDir.resolve(file), tried)) {
       return;
     }
-    String home = System.getenv("KDR_HOME");
+    String home = givenHome != null ? givenHome : System.getenv("KDR_HOME");
     if (home == null || home.isEmpty()) {
       tried.add("$KDR_HOME/lib/" + file + ": KDR_HOME is not set");
     } else if (tryLoad(Paths.get(home, "lib", file), tried)) {

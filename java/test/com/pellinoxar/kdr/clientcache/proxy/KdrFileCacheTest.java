@@ -239,8 +239,8 @@ class KdrFileCacheTest {
     public static void main(String[] args) throws Exception {
       try {
         KdrFileCache.open().close();
-      } catch (UnsatisfiedLinkError e) {
-        System.out.println(e.getMessage());
+      } catch (KdrCacheException e) {
+        System.out.println(e.codeName() + ": " + e.getMessage());
         System.exit(3);
       }
     }
@@ -264,7 +264,8 @@ class KdrFileCacheTest {
     String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
     assertTrue(p.waitFor(30, TimeUnit.SECONDS));
     assertEquals(3, p.exitValue(), out);
-    for (String tried : new String[] {"java.library.path", "KDR_HOME is not set",
+    for (String tried : new String[] {"ERR_KDRCP_NO_CONFIG: ", "java.library.path",
+             "KDR_HOME is not set",
              elsewhere.resolve("libVXNJavaClientProxy.so") + ": no such file"}) {
       assertTrue(out.contains(tried), "\"" + tried + "\" not in:\n" + out);
     }
