@@ -327,7 +327,8 @@ int PipeWaitConnect(const char* name, int timeout_ms, PipeHandle* pipe) {
     if (rc != kPipeBusy) return rc;
     int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs()) -
                                            static_cast<uint32_t>(start));
-    if (elapsed >= timeout_ms) return kPipeTimeout;
+    // Whole milliseconds at both ends: only more than the wait asked for is surely all of it.
+    if (elapsed > timeout_ms) return kPipeTimeout;
   }
 }
 
