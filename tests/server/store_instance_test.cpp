@@ -484,7 +484,7 @@ TEST_F(LibraryServer, MixedLoadNeverMixesVolumes) {
         WaitForProcessEnd(pid_, 5000);
         stopped_ = true;
       } else {
-        ASSERT_EQ(StopServer(), 0);
+        ASSERT_EQ(StopServer(), 0) << LogText();
       }
       const int j = static_cast<int>(rng() % kFiles);
       PutBehindTheServersBack(guids[j], records::Records(10 + j, ++volumes[j], kFileBytes));
