@@ -221,7 +221,7 @@ void Server::Run() {
     // The process at the master pipe; one whose id cannot be had counts as process 0.
     pf::PeerProcess peer;
     pf::PipePeer(master, &peer);
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     if (state_.stopping.load() || !Admit(peer)) {
       pf::PipeAbort(master);
       continue;
@@ -234,14 +234,14 @@ void Server::Run() {
 
   // Stopping: wake every connection, then wait for all of them.
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     for (auto& c : conns_) {
       if (c->pipe != pf::kNoPipe) pf::PipeInterrupt(c->pipe);
     }
   }
   std::list<std::unique_ptr<Conn>> all;
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     all.swap(conns_);
   }
   // Serving threads end promptly once interrupted. One still in a hand-off waits for a
@@ -289,7 +289,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
     Log(LogLevel::kInfo, "descriptors are available again: clients are served");
   }
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     if (state_.stopping.load()) {
       pf::PipeAbort(pipe);
       conn->done.store(true);
@@ -306,7 +306,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   }
   Stats().clients.fetch_sub(1);
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     conn->pipe = pf::kNoPipe;
   }
   pf::PipeAbort(pipe);
@@ -321,7 +321,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
 void Server::JoinFinished() {
   std::list<std::unique_ptr<Conn>> finished;
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     for (auto it = conns_.begin(); it != conns_.end();) {
       if ((*it)->done.load()) {
         finished.push_back(std::move(*it));
@@ -381,7 +381,7 @@ bool Server::Admit(const pf::PeerProcess& peer) {
 
 void Server::CloseStalledRequests() {
   const int32_t now = pf::MonotonicMs();
-  std::lock_guard<std::mutex> guard(connMu_);
+  MutexLock guard(&connMu_);
   for (auto& c : conns_) {
     int32_t since = c->requestSince.load();
     if (since == 0 || c->pipe == pf::kNoPipe || c->timedOut) continue;
