@@ -62,7 +62,8 @@ class HandleTable {
   mutable Mutex mu_;
   std::map<uint16_t, std::shared_ptr<OpenFile>> files_ GUARDED_BY(mu_);
   std::map<std::pair<long, uint64_t>, uint32_t> perOwner_ GUARDED_BY(mu_);
-  uint16_t next_ GUARDED_BY(mu_) = 0;  // where the search for a free number starts: numbers are not reused soon
+  // Where the search for a free number starts: numbers are not reused soon.
+  uint16_t next_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace kdr::server

@@ -16,9 +16,9 @@
 #include "platform/runtime_dir.h"
 #include "platform/shared_objects.h"
 #include "server/log.h"
-#include "server/session.h"
-#include "server/stats.h"
 #include "server/server_limits.h"
+#include "server/session_entry.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -300,10 +300,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   }
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
   Stats().clients.fetch_add(1);
-  {
-    auto session = std::make_unique<Session>(&state_, pipe, peer, &conn->requestSince);
-    session->Serve();
-  }
+  ServeSession(&state_, pipe, peer, &conn->requestSince);
   Stats().clients.fetch_sub(1);
   {
     MutexLock guard(&connMu_);
