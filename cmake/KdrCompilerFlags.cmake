@@ -1,6 +1,11 @@
 # Warnings, sanitizers and the helpers shared by every target of the project.
 
 set(KDR_WARNING_FLAGS -Wall -Wextra -Wpedantic -Wshadow -Wno-missing-field-initializers)
+# clang checks the lock annotations (platform/thread_annotations.h); with KDR_WERROR a field
+# touched without its lock fails the build.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND KDR_WARNING_FLAGS -Wthread-safety)
+endif()
 if(KDR_WERROR)
   list(APPEND KDR_WARNING_FLAGS -Werror)
 endif()

@@ -18,6 +18,8 @@ have_file /usr/share/java/junit-platform-console-standalone.jar || need+=(junit5
 # clang's sanitizer runtimes (ASan for the JVM preload, libFuzzer).
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so >/dev/null 2>&1 || need+=(libclang-rt-dev)
 have_cmd python3 || need+=(python3)
+have_cmd clang-format || need+=(clang-format)  # the format check (git clang-format)
+have_cmd git || need+=(git)  # the format check reads the changed lines
 have_cmd help2man || need+=(help2man)   # the man pages
 have_cmd dpkg-deb || need+=(dpkg)       # the package test (dpkg -x)
 have_cmd dpkg-shlibdeps || need+=(dpkg-dev)  # the package's dependencies (cpack)

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include "iface/result_codes.h"
 #include "platform/clock.h"
 #include "platform/dynlib.h"
 #include "platform/env.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

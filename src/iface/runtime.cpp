@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "iface/export.h"
+#include "iface/result_codes.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {
@@ -76,6 +76,11 @@ void KdrLeaveLock(ProxyLock lock) {
 }
 
 bool KdrHoldsLock(ProxyLock lock) { return t_held[static_cast<int>(lock)] > 0; }
+
+ProxyLockName& ProxyLockCapability(ProxyLock lock) {
+  static ProxyLockName names[3];
+  return names[static_cast<int>(lock)];
+}
 
 void KdrReleaseThreadHandle(void* thread, bool wait) {
   if (thread == nullptr || thread == kInvalidThreadHandle) return;

@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "iface/interface.h"
+#include "platform/thread_annotations.h"
 
 namespace kdr {
 
@@ -41,11 +42,23 @@ void KdrLeaveLock(ProxyLock lock);
 // Whether the calling thread holds `lock` (kept per thread; for assertions and tests).
 bool KdrHoldsLock(ProxyLock lock);
 
+// The three locks as clang's thread-safety analysis names them: a ProxyLockGuard on
+// ProxyLock::kC holds KDR_LOCK_C for the analysis, so data and functions are annotated
+// GUARDED_BY(KDR_LOCK_C) or REQUIRES(KDR_LOCK_B). The objects hold no state. The analysis
+// does not see re-entry, nor the synchronize/endSynchronize pair (KdrEnterLock/KdrLeaveLock).
+class CAPABILITY("proxy lock") ProxyLockName {};
+ProxyLockName& ProxyLockCapability(ProxyLock lock);
+#define KDR_LOCK_A ::kdr::ProxyLockCapability(::kdr::ProxyLock::kA)
+#define KDR_LOCK_B ::kdr::ProxyLockCapability(::kdr::ProxyLock::kB)
+#define KDR_LOCK_C ::kdr::ProxyLockCapability(::kdr::ProxyLock::kC)
+
 // Holds one of the three locks for the life of a scope.
-class ProxyLockGuard {
+class SCOPED_CAPABILITY ProxyLockGuard {
  public:
-  explicit ProxyLockGuard(ProxyLock lock) : lock_(lock) { KdrEnterLock(lock_); }
-  ~ProxyLockGuard() { KdrLeaveLock(lock_); }
+  explicit ProxyLockGuard(ProxyLock lock) ACQUIRE(ProxyLockCapability(lock)) : lock_(lock) {
+    KdrEnterLock(lock_);
+  }
+  ~ProxyLockGuard() RELEASE() { KdrLeaveLock(lock_); }
   ProxyLockGuard(const ProxyLockGuard&) = delete;
   ProxyLockGuard& operator=(const ProxyLockGuard&) = delete;
 

@@ -216,7 +216,7 @@ int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
   rc = WriteFileAt(fd, 0, data, len);
   int crc = CloseFile(fd);
   if (rc == 0) rc = crc;
-  if (rc == 0 && ::rename(tmp.c_str(), path) != 0) rc = errno;
+  if (rc == 0) rc = RenamePath(tmp.c_str(), path);
   if (rc != 0) ::unlink(tmp.c_str());
   return rc;
 }

@@ -30,7 +30,7 @@ std::atomic<int> g_last_init_result{ERR_KDRCP_NOT_INITIALIZED};
 // Idle-monitor state. `g_monitor_thread` is touched only under lock B.
 std::atomic<bool> g_monitor_stop{false};
 std::atomic<int32_t> g_monitor_count{0};
-void* g_monitor_thread = nullptr;
+void* g_monitor_thread GUARDED_BY(KDR_LOCK_B) = nullptr;
 
 // The monitor sleeps in short slices so that a stop request ends it promptly; its passes
 // still come kMonitorPassMs apart. StopIdleMonitor looks at the running count as often.
@@ -63,7 +63,7 @@ int InitFailed(int r) {
 
 // VXN_Init after the locks: counts the call and, when the proxy is not initialised, performs
 // the real initialisation. REQUIRES: lock B.
-int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) {
+int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) REQUIRES(KDR_LOCK_B) {
   g_init_count.fetch_add(1);
   if (g_initialized.load()) return 0;
 
@@ -111,7 +111,7 @@ int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) {
 
 // VXN_Term after the locks: lowers the count and, on the last balanced call, performs the real
 // termination. REQUIRES: lock B.
-int TermLocked() {
+int TermLocked() REQUIRES(KDR_LOCK_B) {
   if (!g_initialized.load()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
   if (g_init_count.fetch_sub(1) - 1 > 0) return 0;

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "iface/runtime.h"
+
 namespace kdr {
 
 // Version and build date printed by the start-up banner and the termination line.
@@ -46,12 +48,12 @@ int32_t KdrInitCount();
 
 // Opens the proxy log (when none is open and KDR_VXNPROXYLOG names one), frees every slot of
 // the thread table and starts the idle monitor unless it runs already. REQUIRES: lock B.
-void StartProxyServices();
+void StartProxyServices() REQUIRES(KDR_LOCK_B);
 
 // Stops the idle monitor: asks it to end and waits up to kMonitorStopTimeoutMs for it; then
 // forgets it (its handle is released once it has ended, else left to end by itself).
 // REQUIRES: lock B, and neither lock A nor lock C (the monitor needs them to end).
-void StopIdleMonitor();
+void StopIdleMonitor() REQUIRES(KDR_LOCK_B);
 
 // Number of idle monitor threads running (0 or 1). For tests and diagnostics.
 int32_t KdrIdleMonitorCount();

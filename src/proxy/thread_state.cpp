@@ -18,7 +18,7 @@ namespace {
 // The thread table, in plain static storage (trivially destructible).
 ThreadRecord g_slots[kThreadSlots];
 std::atomic<int32_t> g_high_water{0};  // written under lock C; read by owners without it
-int32_t g_next_slot = 0;               // lock C
+int32_t g_next_slot GUARDED_BY(KDR_LOCK_C) = 0;
 
 void* DefaultAlloc(size_t size) { return std::malloc(size); }
 void DefaultFree(void* p) { std::free(p); }
@@ -45,7 +45,7 @@ void Publish(ThreadRecord* r) { r->idleTicks.fetch_add(0, std::memory_order_rele
 
 // Frees what the record owns and marks its slot free. REQUIRES: lock C, and the record is
 // claimed (its owner cannot touch it any more).
-void FreeRecord(ThreadRecord* r, const MonitorHooks& hooks) {
+void FreeRecord(ThreadRecord* r, const MonitorHooks& hooks) REQUIRES(KDR_LOCK_C) {
   if (r->pipe != kInvalidPipe && hooks.closePipe != nullptr) hooks.closePipe(r->pipe);
   r->pipe = kInvalidPipe;
   KdrRelease(r->requestBuffer);
@@ -71,7 +71,7 @@ bool ClaimUnpinned(ThreadRecord* r) {
 // Frees every record whose owner is not inside an exchange. A busy record is left to its
 // owner (freeing its buffers or closing its pipe under a running exchange would corrupt it);
 // the idle monitor reclaims it once it is idle. REQUIRES: lock C.
-void ReleaseIdleRecords(const MonitorHooks& hooks) {
+void ReleaseIdleRecords(const MonitorHooks& hooks) REQUIRES(KDR_LOCK_C) {
   int32_t keep = 0;
   int32_t hw = g_high_water.load(std::memory_order_relaxed);
   for (int32_t i = 0; i < hw; ++i) {

@@ -182,7 +182,7 @@ const Catalog* Catalogs::ForLocale(const std::string& locale) {
   if (dot != std::string::npos) names.push_back(n = n.substr(0, dot));
   size_t us = n.find('_');
   if (us != std::string::npos) names.push_back(n.substr(0, us));
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const std::string& name : names) {
     const Catalog* c = Load(name);
     if (c != nullptr) return c;

@@ -14,9 +14,10 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/mutex.h"
 
 namespace kdr::server {
 
@@ -49,11 +50,11 @@ class Catalogs {
   static bool IsLocaleName(std::string_view locale);
 
  private:
-  const Catalog* Load(const std::string& name);  // under mu_
+  const Catalog* Load(const std::string& name) REQUIRES(mu_);
 
   std::string dir_;
-  std::mutex mu_;  // guards loaded_
-  std::map<std::string, std::unique_ptr<Catalog>> loaded_;  // null: no such catalog
+  Mutex mu_;
+  std::map<std::string, std::unique_ptr<Catalog>> loaded_ GUARDED_BY(mu_);  // null: no such catalog
 };
 
 }  // namespace kdr::server

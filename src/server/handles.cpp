@@ -10,7 +10,7 @@ HandleTable::HandleTable(uint32_t maxHandles, uint32_t maxPerProcess)
     : max_(maxHandles > 0x7FFF ? 0x7FFF : maxHandles), maxPerProcess_(maxPerProcess) {}
 
 bool HandleTable::Add(std::shared_ptr<OpenFile> file, uint16_t* handle) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   if (files_.size() >= max_) return false;
   uint32_t& mine = perOwner_[Key(file->owner)];
   if (mine >= maxPerProcess_) {
@@ -33,14 +33,14 @@ bool HandleTable::Add(std::shared_ptr<OpenFile> file, uint16_t* handle) {
 
 std::shared_ptr<OpenFile> HandleTable::Find(const platform::PeerProcess& owner,
                                             uint16_t handle) const {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   auto it = files_.find(handle);
   if (it == files_.end() || !(it->second->owner == owner)) return nullptr;
   return it->second;
 }
 
 bool HandleTable::Remove(const platform::PeerProcess& owner, uint16_t handle) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   auto it = files_.find(handle);
   if (it == files_.end() || !(it->second->owner == owner)) return false;
   files_.erase(it);
@@ -50,7 +50,7 @@ bool HandleTable::Remove(const platform::PeerProcess& owner, uint16_t handle) {
 }
 
 size_t HandleTable::RemoveOwner(const platform::PeerProcess& owner) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   size_t n = 0;
   for (auto it = files_.begin(); it != files_.end();) {
     if (it->second->owner == owner) {
@@ -65,19 +65,19 @@ size_t HandleTable::RemoveOwner(const platform::PeerProcess& owner) {
 }
 
 std::vector<platform::PeerProcess> HandleTable::Owners() const {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   std::vector<platform::PeerProcess> out;
   for (const auto& [key, count] : perOwner_) out.push_back({key.first, key.second});
   return out;
 }
 
 size_t HandleTable::Count() const {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return files_.size();
 }
 
 bool HandleTable::Holds(const std::string& guid) const {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& entry : files_) {
     if (entry.second != nullptr && entry.second->guid == guid) return true;
   }
@@ -85,7 +85,7 @@ bool HandleTable::Holds(const std::string& guid) const {
 }
 
 bool HandleTable::Holds(const std::string& guid, const std::string& version) const {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   for (const auto& entry : files_) {
     const std::shared_ptr<OpenFile>& f = entry.second;
     if (f != nullptr && f->guid == guid && f->file != nullptr && f->file->Info().version == version) {

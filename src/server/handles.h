@@ -14,10 +14,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/pipe_server.h"
 #include "server/vault.h"
 
@@ -59,10 +59,11 @@ class HandleTable {
  private:
   const uint32_t max_;
   const uint32_t maxPerProcess_;
-  mutable std::mutex mu_;
-  std::map<uint16_t, std::shared_ptr<OpenFile>> files_;
-  std::map<std::pair<long, uint64_t>, uint32_t> perOwner_;
-  uint16_t next_ = 0;  // where the search for a free number starts: numbers are not reused soon
+  mutable Mutex mu_;
+  std::map<uint16_t, std::shared_ptr<OpenFile>> files_ GUARDED_BY(mu_);
+  std::map<std::pair<long, uint64_t>, uint32_t> perOwner_ GUARDED_BY(mu_);
+  // Where the search for a free number starts: numbers are not reused soon.
+  uint16_t next_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace kdr::server

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/mutex.h"
 
 namespace kdr::server {
 
@@ -21,8 +21,10 @@ std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
 std::atomic<long> g_pid{0};  // set at start-up, while the signal thread may log already
 const char* g_program = "kdrcached";
 
-// The sink, guarded by LogMutex(). Plain storage: never destroyed, so a thread that logs while
-// the program ends never meets a destroyed object.
+// Guards the sink. Never destroyed, so a thread that logs while the program ends never meets a
+// destroyed object; the sink is plain storage for the same reason.
+Mutex& g_logMu = *new Mutex;
+
 struct Sink {
   int fd = -1;  // -1: standard error
   std::string* path = nullptr;
@@ -31,12 +33,7 @@ struct Sink {
   int failed = 0;  // errno of the first lost line since the last one written; 0: none lost
   uint64_t lost = 0;
 };
-Sink g_sink;
-
-std::mutex& LogMutex() {
-  static std::mutex* m = new std::mutex;
-  return *m;
-}
+Sink g_sink GUARDED_BY(g_logMu);
 
 bool SameWord(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -65,7 +62,7 @@ int OpenAppend(const std::string& path, int64_t* size, int* err) {
 }
 
 // With the mutex held: starts a fresh file when `add` more bytes would pass the limit.
-void RotateIfFull(size_t add) {
+void RotateIfFull(size_t add) REQUIRES(g_logMu) {
   if (g_sink.fd < 0 || g_sink.maxBytes <= 0 || g_sink.size == 0 ||
       g_sink.size + static_cast<int64_t>(add) <= g_sink.maxBytes) {
     return;
@@ -78,7 +75,7 @@ void RotateIfFull(size_t add) {
 }
 
 // With the mutex held: writes `len` bytes of `line` to the sink; a loss is noted, not fatal.
-void Emit(const char* line, size_t len) {
+void Emit(const char* line, size_t len) REQUIRES(g_logMu) {
   int err = 0;
   if (g_sink.fd >= 0) {
     err = platform::AppendFile(g_sink.fd, line, len);
@@ -106,7 +103,7 @@ void Write(LogLevel level, const char* text, size_t len) {
   long ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
       1000);
-  std::lock_guard<std::mutex> guard(LogMutex());
+  MutexLock guard(&g_logMu);
   std::tm utc{};
   std::tm* t = std::gmtime(&secs);  // under the mutex: its static result is not shared
   if (t != nullptr) utc = *t;
@@ -174,7 +171,7 @@ bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error) 
              (ec ? " (creating its directory: " + ec.message() + ")" : std::string());
     return false;
   }
-  std::lock_guard<std::mutex> guard(LogMutex());
+  MutexLock guard(&g_logMu);
   if (g_sink.fd >= 0) platform::CloseFile(g_sink.fd);
   if (g_sink.path == nullptr) g_sink.path = new std::string;
   *g_sink.path = path;
@@ -185,7 +182,7 @@ bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error) 
 }
 
 bool ReopenLogFile(std::string* error) {
-  std::lock_guard<std::mutex> guard(LogMutex());
+  MutexLock guard(&g_logMu);
   if (g_sink.path == nullptr) return true;
   if (g_sink.fd >= 0) platform::CloseFile(g_sink.fd);
   int err = 0;
@@ -198,7 +195,7 @@ bool ReopenLogFile(std::string* error) {
 }
 
 void CloseLogFile() {
-  std::lock_guard<std::mutex> guard(LogMutex());
+  MutexLock guard(&g_logMu);
   if (g_sink.fd >= 0) platform::CloseFile(g_sink.fd);
   g_sink.fd = -1;
 }

@@ -16,9 +16,9 @@
 #include "platform/runtime_dir.h"
 #include "platform/shared_objects.h"
 #include "server/log.h"
-#include "server/session.h"
-#include "server/stats.h"
 #include "server/server_limits.h"
+#include "server/session_entry.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 
@@ -221,7 +221,7 @@ void Server::Run() {
     // The process at the master pipe; one whose id cannot be had counts as process 0.
     pf::PeerProcess peer;
     pf::PipePeer(master, &peer);
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     if (state_.stopping.load() || !Admit(peer)) {
       pf::PipeAbort(master);
       continue;
@@ -234,14 +234,14 @@ void Server::Run() {
 
   // Stopping: wake every connection, then wait for all of them.
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     for (auto& c : conns_) {
       if (c->pipe != pf::kNoPipe) pf::PipeInterrupt(c->pipe);
     }
   }
   std::list<std::unique_ptr<Conn>> all;
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     all.swap(conns_);
   }
   // Serving threads end promptly once interrupted. One still in a hand-off waits for a
@@ -290,7 +290,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
     Log(LogLevel::kInfo, "descriptors are available again: clients are served");
   }
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     if (state_.stopping.load()) {
       pf::PipeAbort(pipe);
       conn->done.store(true);
@@ -302,13 +302,10 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   Log(LogLevel::kDebug, "process %ld connected", peer.pid);
   Stats().clients.fetch_add(1);
   Stats().connections.fetch_add(1);
-  {
-    auto session = std::make_unique<Session>(&state_, pipe, peer, &conn->requestSince);
-    session->Serve();
-  }
+  ServeSession(&state_, pipe, peer, &conn->requestSince);
   Stats().clients.fetch_sub(1);
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     conn->pipe = pf::kNoPipe;
   }
   pf::PipeAbort(pipe);
@@ -323,7 +320,7 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
 void Server::JoinFinished() {
   std::list<std::unique_ptr<Conn>> finished;
   {
-    std::lock_guard<std::mutex> guard(connMu_);
+    MutexLock guard(&connMu_);
     for (auto it = conns_.begin(); it != conns_.end();) {
       if ((*it)->done.load()) {
         finished.push_back(std::move(*it));
@@ -383,7 +380,7 @@ bool Server::Admit(const pf::PeerProcess& peer) {
 
 void Server::CloseStalledRequests() {
   const int32_t now = pf::MonotonicMs();
-  std::lock_guard<std::mutex> guard(connMu_);
+  MutexLock guard(&connMu_);
   for (auto& c : conns_) {
     int32_t since = c->requestSince.load();
     if (since == 0 || c->pipe == pf::kNoPipe || c->timedOut) continue;

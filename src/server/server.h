@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "platform/dir_watch.h"
+#include "platform/mutex.h"
 #include "platform/pipe_server.h"
 #include "platform/pipes.h"
 #include "server/block_cache.h"
@@ -221,7 +222,7 @@ class Server {
   void ServeConnection(Conn* conn, platform::PipeHandle master);
   // Whether a new connection of `peer` would pass the bounds; when not, says why (at most
   // once a minute). Under connMu_.
-  bool Admit(const platform::PeerProcess& peer);
+  bool Admit(const platform::PeerProcess& peer) REQUIRES(connMu_);
   // Closes the connections whose request stopped half-way.
   void CloseStalledRequests();
   // After a failure to accept or hand off a client: whether the process is out of
@@ -239,8 +240,8 @@ class Server {
   std::atomic<platform::PipeListener*> listener_{nullptr};
   int dirLock_ = -1;  // the exclusive lock on the cache directory, held for the server's life
 
-  std::mutex connMu_;
-  std::list<std::unique_ptr<Conn>> conns_;
+  Mutex connMu_;
+  std::list<std::unique_ptr<Conn>> conns_ GUARDED_BY(connMu_);
 
   std::mutex houseMu_;
   std::condition_variable houseCv_;

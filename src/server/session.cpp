@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "server/log.h"
+#include "server/session_entry.h"
 #include "server/stats.h"
 
 namespace kdr::server {
@@ -18,6 +19,13 @@ std::string ErrnoText(int err) {
   char buf[256];
   if (!pf::SystemErrorText(err, buf, sizeof buf)) std::snprintf(buf, sizeof buf, "error %d", err);
   return buf;
+}
+
+void ServeSession(ServerState* state, pf::PipeHandle pipe, const pf::PeerProcess& peer,
+                  std::atomic<int32_t>* requestSince) {
+  // On the heap: a session's fixed buffers are too large for a thread's stack.
+  auto session = std::make_unique<Session>(state, pipe, peer, requestSince);
+  session->Serve();
 }
 
 Session::Session(ServerState* state, pf::PipeHandle pipe, const pf::PeerProcess& peer,

@@ -18,6 +18,7 @@
 #include "platform/pipes.h"
 #include "server/server.h"
 #include "server/server_limits.h"
+#include "server/session_entry.h"
 
 namespace kdr::server {
 
@@ -128,12 +129,6 @@ class Session {
 
 // The system's text for errno value `err`.
 std::string ErrnoText(int err);
-
-// Removes what transfers of server processes that are gone (killed, crashed) left behind: their
-// partial copies in the cache, and the temporary files of downloads to a location, which are
-// journalled in the cache's partial directory while they are written. Call once the server
-// owns its pipe.
-void RemoveLeftoverPartials(ServerState* state);
 
 }  // namespace kdr::server
 

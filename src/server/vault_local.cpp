@@ -328,9 +328,8 @@ class LocalVault : public Vault {
     rc = WriteSmallFile(last_path, VolumeId(next));
     if (rc != 0) return rc;
     std::string path = FileDir(guid) + "/" + VolumeId(next) + (upload ? kUploadSuffix : kPutSuffix);
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    if (ec) return ErrOf(ec);
+    rc = pf::RenamePath(tmp.c_str(), path.c_str());
+    if (rc != 0) return rc;
     *volumeId = VolumeId(next);
     return 0;
   }

@@ -151,6 +151,26 @@ TEST_F(VaultTest, AReaderKeepsItsVolumeWhileTheFileChanges) {
   EXPECT_EQ(std::string(buf, n), "old content");
 }
 
+// A commit whose rename fails reports the error and leaves the vault as it was: the newest
+// volume stays the one before, and no temporary name is left behind.
+TEST_F(VaultTest, AFailedCommitRenameLeavesThePreviousVolume) {
+  std::string v1, v;
+  ASSERT_EQ(vault_->Put("G3", "f", Local("first"), &v1), 0);
+  // A put renames the name file, the volume counter, then the volume: fail the third.
+  kdr::platform::InjectFault(kdr::platform::Sys::kRename, EIO, 2);
+  EXPECT_EQ(vault_->Put("G3", "f", Local("second"), &v), EIO);
+  // An upload renames the counter, then the volume.
+  kdr::platform::InjectFault(kdr::platform::Sys::kRename, EIO, 1);
+  EXPECT_EQ(Upload("G3", "third", &v), EIO);
+  kdr::platform::ClearFaults();
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("G3", &f), 0);
+  EXPECT_EQ(f->Info().version, v1);
+  for (const auto& e : std::filesystem::directory_iterator(dir_ + "/vault/G3")) {
+    EXPECT_EQ(e.path().filename().string().rfind(".tmp.", 0), std::string::npos) << e.path();
+  }
+}
+
 TEST(Ticket, MadeTicketsPassTheLibrarysChecks) {
   for (char type : {'v', 'F', 'M'}) {
     std::string guid = NewGuid(type);
