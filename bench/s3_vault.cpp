@@ -62,7 +62,8 @@ class CountingStore : public s3::Transport {
     } else if (url.find("versions") != std::string::npos) {
       // Every file f100000 .. f101999 has one version; a page holds 1,000 of them.
       size_t at = url.find("key-marker=");
-      std::string marker = at == std::string::npos ? "" : url.substr(at + 11, url.find('&', at) - at - 11);
+      std::string marker =
+          at == std::string::npos ? "" : url.substr(at + 11, url.find('&', at) - at - 11);
       int from = 100000;
       while (from < 102000 && "f" + std::to_string(from) <= marker) ++from;
       body = "<ListVersionsResult>";
@@ -161,8 +162,8 @@ void BM_OpenWhileStoreHangs(benchmark::State& state) {
     }
     return true;
   };
-  kdr::bench::RunPair(state, [&] { return opens(a.get()); }, [&] { return opens(b.get()); }, 0,
-                      kOpens);
+  kdr::bench::RunPair(
+      state, [&] { return opens(a.get()); }, [&] { return opens(b.get()); }, 0, kOpens);
 }
 BENCHMARK(BM_OpenWhileStoreHangs)->Iterations(1)->Unit(benchmark::kMillisecond);
 
@@ -185,7 +186,8 @@ size_t Discard(char*, size_t size, size_t n, void* got) {
 }
 
 void BM_FirstByte(benchmark::State& state) {
-  std::string dir = (fs::temp_directory_path() / ("kdrs3fb." + std::to_string(pf::MonotonicMs()))).string();
+  std::string dir =
+      (fs::temp_directory_path() / ("kdrs3fb." + std::to_string(pf::MonotonicMs()))).string();
   fs::create_directories(dir);
   std::string rgw = Env("KDR_RGW_DIR");
   bool own = rgw.empty();
@@ -208,8 +210,9 @@ void BM_FirstByte(benchmark::State& state) {
   std::string src = dir + "/object.bin";
   std::ofstream(src) << std::string(6u << 20, 'x');
   std::vector<std::string> guids;
-  bool ok = kdr::server::OpenVault({"s3://" + Env("KDR_S3_BUCKET") + "/fb", Env("KDR_S3_ENDPOINT"), ""},
-                                   &vault, &error) == 0;
+  bool ok =
+      kdr::server::OpenVault({"s3://" + Env("KDR_S3_BUCKET") + "/fb", Env("KDR_S3_ENDPOINT"), ""},
+                             &vault, &error) == 0;
   for (int i = 0; ok && i < kObjects; ++i) {
     std::string guid = kdr::server::NewGuid('v'), volume;
     ok = vault->Put(guid, "o.bin", src, &volume) == 0;
@@ -217,7 +220,9 @@ void BM_FirstByte(benchmark::State& state) {
   }
   if (ok) {
     size_t next = 0;
-    std::vector<std::pair<std::shared_ptr<kdr::server::VaultFile>, std::unique_ptr<kdr::server::VaultReader>>> opened;
+    std::vector<std::pair<std::shared_ptr<kdr::server::VaultFile>,
+                          std::unique_ptr<kdr::server::VaultReader>>>
+        opened;
     for (const std::string& g : guids) {
       std::shared_ptr<kdr::server::VaultFile> f;
       std::unique_ptr<kdr::server::VaultReader> r;
@@ -226,10 +231,12 @@ void BM_FirstByte(benchmark::State& state) {
     }
     CURL* c = curl_easy_init();
     std::string user = Env("AWS_ACCESS_KEY_ID") + ":" + Env("AWS_SECRET_ACCESS_KEY");
-    struct curl_slist* headers = curl_slist_append(nullptr, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
+    struct curl_slist* headers =
+        curl_slist_append(nullptr, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
     headers = curl_slist_append(headers, "Range: bytes=0-0");
     auto curlByte = [&] {
-      std::string url = Env("KDR_S3_ENDPOINT") + "/" + Env("KDR_S3_BUCKET") + "/fb/" + guids[next++ % guids.size()];
+      std::string url = Env("KDR_S3_ENDPOINT") + "/" + Env("KDR_S3_BUCKET") + "/fb/" +
+                        guids[next++ % guids.size()];
       size_t got = 0;
       curl_easy_setopt(c, CURLOPT_URL, url.c_str());
       curl_easy_setopt(c, CURLOPT_AWS_SIGV4, "aws:amz:us-east-1:s3");

@@ -66,8 +66,8 @@ void Answer(const uint8_t* data, size_t size) {
   S3Settings s;
   s.endpoint = "http://fuzz";
   s.bucket = "bkt";
-  s.transport = std::make_shared<Replay>(
-      std::string_view(reinterpret_cast<const char*>(data + 3), size - 3));
+  s.transport =
+      std::make_shared<Replay>(std::string_view(reinterpret_cast<const char*>(data + 3), size - 3));
   Http http(s, nullptr);
   Response r = http.Once(req);
   KDR_FUZZ_CHECK(r.delivered == taken);

@@ -12,13 +12,13 @@
 // What never fails a caller: an absent store, a file the store does not hold, an uncached or
 // incomplete block, a cache lock that fails (left by a process that died holding it, or not
 // had within its wait), a failed lookup, and a store whose owner is gone all give 0 bytes
-// (reads) or a negative size result (opens), so the pipe serves the call. Every operation checks, under the cache
-// lock, that the process that owns the store still has it open (it closed it, or died, or a
-// restarted server took the same files over under new names; a death is asked of the system
-// at most every KDRC_OWNER_CHECK_MS, 20 ms, to keep reads free of system calls; the files of a
-// killed owner are never reused, so what is read meanwhile is whole): if not, the store is detached
-// before anything of it is used, and the next operation starts a new attach cycle (with the
-// store of whichever server then serves the pipe).
+// (reads) or a negative size result (opens), so the pipe serves the call. Every operation checks,
+// under the cache lock, that the process that owns the store still has it open (it closed it, or
+// died, or a restarted server took the same files over under new names; a death is asked of the
+// system at most every KDRC_OWNER_CHECK_MS, 20 ms, to keep reads free of system calls; the files of
+// a killed owner are never reused, so what is read meanwhile is whole): if not, the store is
+// detached before anything of it is used, and the next operation starts a new attach cycle (with
+// the store of whichever server then serves the pipe).
 //
 // Versions: one handle, one volume. Every handle is pinned to the volume it was opened on by
 // that volume's stamp (OpenFileRecord::volumeStamp): the open reply carries it for a handle

@@ -26,9 +26,9 @@ struct StoreInfo {
   int32_t hashBlocks = 0;
   int32_t extentMB = 0;
   int32_t extents = 0;
-  int32_t filePagesUsed = 0;   // file pages that hold cached files
-  uint64_t lookupHits = 0;     // the store's own counts: lookups that found the block (the
-  uint64_t lookupMisses = 0;   // owner's and the clients'), and the owner's that did not
+  int32_t filePagesUsed = 0;  // file pages that hold cached files
+  uint64_t lookupHits = 0;    // the store's own counts: lookups that found the block (the
+  uint64_t lookupMisses = 0;  // owner's and the clients'), and the owner's that did not
   std::string directory;
   std::string mapName;
 };

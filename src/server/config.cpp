@@ -29,7 +29,8 @@ const Option kOptions[] = {
      "master pipe name (else VXN_PROXYPIPENAME, as the library reads it;\n"
      "                        default \\\\.\\pipe\\KDRClientPipe; _$USERNAME appended in\n"
      "                        multi-user mode, as the library does)"},
-    {"--cache-dir", "KDRCACHED_CACHE_DIR", Kind::kText, "cache directory (default $KDR_HOME/cache)"},
+    {"--cache-dir", "KDRCACHED_CACHE_DIR", Kind::kText,
+     "cache directory (default $KDR_HOME/cache)"},
     {"--vault", "KDRCACHED_VAULT", Kind::kText,
      "the vault: a directory (default $KDR_HOME/vault), or\n"
      "                        s3://BUCKET[/PREFIX], a bucket with versioning of an S3\n"

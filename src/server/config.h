@@ -37,8 +37,8 @@ struct ServerConfig {
   int64_t logMaxBytes = 10 << 20;             // the log file rotates at this size (0: never)
   int64_t filesMaxBytes = int64_t{10} << 30;  // bound of the whole-file cache (0: none)
   bool create = false;                        // create missing KDR_HOME, cache and vault dirs
-  bool serveWithoutStore = false;  // a store that cannot be opened is no reason to stop
-  std::string metricsAddress;      // HOST:PORT of the metrics endpoint (empty: none)
+  bool serveWithoutStore = false;             // a store that cannot be opened is no reason to stop
+  std::string metricsAddress;                 // HOST:PORT of the metrics endpoint (empty: none)
   int maxConnections = 1024;
   // How often, in seconds, the server asks the vault whether a file it holds blocks or a
   // whole-file copy of has a newer volume than the one it cached (0: every housekeeping round,

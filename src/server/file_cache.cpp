@@ -309,8 +309,9 @@ EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
     RemoveCopyLocked(c.guid, c.key);
     r.bytesAfter -= c.bytes;
     ++r.evicted;
-    Stats().NoteFileDropped(c.guid, MissReason::kEvicted,
-                            std::chrono::duration<double>(fs::file_time_type::clock::now() - c.used).count());
+    Stats().NoteFileDropped(
+        c.guid, MissReason::kEvicted,
+        std::chrono::duration<double>(fs::file_time_type::clock::now() - c.used).count());
     Log(LogLevel::kInfo, "whole-file cache: evicted %s/%s (%llu bytes, least recently used)",
         c.guid.c_str(), c.key.c_str(), static_cast<unsigned long long>(c.bytes));
   }

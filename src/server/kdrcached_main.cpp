@@ -20,8 +20,8 @@
 #include "server/file_cache.h"
 #include "server/home.h"
 #include "server/log.h"
-#include "server/server_limits.h"
 #include "server/server.h"
+#include "server/server_limits.h"
 #include "server/stats.h"
 #include "server/vault.h"
 #include "store/kdrc.h"
@@ -244,8 +244,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<Vault> vault;
   if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files",
-                 config.revalidateSeconds * 1000}, &vault, &error) !=
-      0) {
+                 config.revalidateSeconds * 1000},
+                &vault, &error) != 0) {
     Log(LogLevel::kError, "%s", error.c_str());
     return kExitStartFailed;
   }

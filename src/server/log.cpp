@@ -108,10 +108,10 @@ void Write(LogLevel level, const char* text, size_t len) {
   std::tm* t = std::gmtime(&secs);  // under the mutex: its static result is not shared
   if (t != nullptr) utc = *t;
   char line[1200];
-  int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: %.*s\n",
-                        utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                        utc.tm_min, utc.tm_sec, ms, g_program, g_pid.load(), kTags[static_cast<int>(level)],
-                        static_cast<int>(len), text);
+  int n = std::snprintf(
+      line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: %.*s\n",
+      utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms,
+      g_program, g_pid.load(), kTags[static_cast<int>(level)], static_cast<int>(len), text);
   if (n < 0) return;
   size_t out = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   if (out == sizeof line - 1) line[out - 1] = '\n';

@@ -24,7 +24,8 @@ int32_t Elapsed(int32_t from, int32_t to) {
 
 Revalidator::Revalidator(ServerState* state)
     : state_(state),
-      boundMs_(state->config.revalidateSeconds > 0 ? state->config.revalidateSeconds * 1000 : 500) {}
+      boundMs_(state->config.revalidateSeconds > 0 ? state->config.revalidateSeconds * 1000 : 500) {
+}
 
 Revalidator::~Revalidator() { Stop(); }
 

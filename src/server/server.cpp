@@ -421,9 +421,8 @@ void Server::Housekeeping() {
     CloseStalledRequests();
     JoinFinished();
     ReleaseDeadOwners();
-    state_.files.DropExpired([this](const std::string& g, const std::string& v) {
-      return state_.CopyInUse(g, v);
-    });
+    state_.files.DropExpired(
+        [this](const std::string& g, const std::string& v) { return state_.CopyInUse(g, v); });
     lock.lock();
   }
 }

@@ -141,8 +141,10 @@ std::shared_ptr<OpenFile> Session::RangeOf(const Request& r, int64_t* offset, in
 
 void Session::SendVolumeGone(const Request& r, const OpenFile& f) {
   // The handle's volume is gone (rolled back): a handle never reads another one.
-  SendError(r, kErrBadFile, "The file was changed since it was opened: its reads stop here; "
-                            "open it again (" + f.guid + ")");
+  SendError(r, kErrBadFile,
+            "The file was changed since it was opened: its reads stop here; "
+            "open it again (" +
+                f.guid + ")");
 }
 
 bool Session::OpenReaderOf(const Request& r, OpenFile& f, std::unique_ptr<VaultReader>* reader) {

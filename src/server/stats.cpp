@@ -82,7 +82,8 @@ class BlockMemory {
     if (it == s.files.end()) return MissReason::kCold;
     auto b = it->second.find(block);
     if (b == it->second.end()) return MissReason::kCold;
-    MissReason why = b->second == kInStore ? MissReason::kEvicted : static_cast<MissReason>(b->second);
+    MissReason why =
+        b->second == kInStore ? MissReason::kEvicted : static_cast<MissReason>(b->second);
     it->second.erase(b);
     --s.entries;
     if (it->second.empty()) s.files.erase(it);
@@ -152,7 +153,8 @@ class CountingCache : public BlockCache {
       Blocks().Seen(guid, block);  // also blocks an earlier run of the server left
     } else {
       Stats().blockMisses.fetch_add(1, kRelaxed);
-      Stats().blockMissReasons[static_cast<int>(Blocks().Missed(guid, block))].fetch_add(1, kRelaxed);
+      Stats().blockMissReasons[static_cast<int>(Blocks().Missed(guid, block))].fetch_add(1,
+                                                                                         kRelaxed);
     }
     TallyBlock(hit);
     return hit;
@@ -229,7 +231,8 @@ class VaultCall {
     VaultOutcome out = OutcomeOf(rc);
     Counters& c = Stats();
     c.vaultRequests[static_cast<int>(op_)][static_cast<int>(out)].fetch_add(1, kRelaxed);
-    c.vaultLatency[static_cast<int>(op_)].Observe(kLatencyBuckets, kLatencyBucketCount, took.count());
+    c.vaultLatency[static_cast<int>(op_)].Observe(kLatencyBuckets, kLatencyBucketCount,
+                                                  took.count());
     c.vaultReachable.store(out != VaultOutcome::kUnreachable, kRelaxed);
     return rc;
   }
@@ -300,7 +303,8 @@ class CountedVault : public Vault {
     if (rc == 0) *upload = std::make_unique<CountingUpload>(std::move(u));
     return call.Done(rc);
   }
-  int RollBack(const std::string& guid, const std::string& volumeId, std::string* removed) override {
+  int RollBack(const std::string& guid, const std::string& volumeId,
+               std::string* removed) override {
     VaultCall call(VaultOp::kRollBack);
     return call.Done(inner_->RollBack(guid, volumeId, removed));
   }
@@ -414,8 +418,8 @@ std::string MetricsText(const StatusIdentity& id, int64_t now) {
     o << name << ' ' << static_cast<long long>(v) << '\n';
   };
   static const char* const kReasons[] = {"cold", "evicted", "stale", "invalidated"};
-  static const char* const kOps[] = {"open", "read", "copy", "upload", "commit",
-                                     "rollback", "put", "list", "version"};
+  static const char* const kOps[] = {"open",     "read", "copy", "upload", "commit",
+                                     "rollback", "put",  "list", "version"};
   static const char* const kOutcomes[] = {"ok", "not_found", "error", "unreachable"};
   auto histogram = [&](const char* name, const std::string& labels, const Histogram& h,
                        const double* bounds, int n) {
@@ -514,8 +518,10 @@ std::string MetricsText(const StatusIdentity& id, int64_t now) {
 
   one("kdr_connections", "gauge", "Client connections open now.", c.clients.load());
   one("kdr_connections_total", "counter", "Client connections accepted.", c.connections.load());
-  one("kdr_client_processes", "gauge", "Client processes that hold open files.", id.clientProcesses);
-  one("kdr_open_handles", "gauge", "Files the clients hold open through the server.", id.openHandles);
+  one("kdr_client_processes", "gauge", "Client processes that hold open files.",
+      id.clientProcesses);
+  one("kdr_open_handles", "gauge", "Files the clients hold open through the server.",
+      id.openHandles);
   return o.str();
 }
 

@@ -65,8 +65,8 @@ struct Counters {
   std::atomic<uint64_t> fileMissReasons[kMissReasons] = {};
   std::atomic<uint64_t> vaultRequests[kVaultOps][kVaultOutcomes] = {};
   Histogram vaultLatency[kVaultOps];
-  std::atomic<bool> vaultReachable{true};    // as the last vault request found it
-  Histogram evictedAge;                      // whole-file copies: seconds since their last use
+  std::atomic<bool> vaultReachable{true};  // as the last vault request found it
+  Histogram evictedAge;                    // whole-file copies: seconds since their last use
   std::atomic<uint64_t> revalidationRounds{0};
   std::atomic<uint64_t> revalidationChanges{0};
 
@@ -139,8 +139,8 @@ struct StatusIdentity {
   int64_t clientProcesses = 0;   // processes holding handles
   uint64_t storeLookupHits = 0;  // the store's own counts (see StoreInfo)
   uint64_t storeLookupMisses = 0;
-  uint64_t fastCacheHits = 0;    // the clients' own reads from the store since the start
-  int32_t filePagesUsed = 0;     // file pages holding cached files
+  uint64_t fastCacheHits = 0;  // the clients' own reads from the store since the start
+  int32_t filePagesUsed = 0;   // file pages holding cached files
 };
 
 // The store's capacity in bytes: the segment file and every extent file it may have.

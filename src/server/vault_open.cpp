@@ -21,9 +21,7 @@ void Vault::CurrentVersions(const std::vector<std::string>& guids,
   }
 }
 
-bool IsObjectStoreLocation(std::string_view location) {
-  return location.substr(0, 5) == "s3://";
-}
+bool IsObjectStoreLocation(std::string_view location) { return location.substr(0, 5) == "s3://"; }
 
 int OpenVault(const VaultOptions& options, std::unique_ptr<Vault>* vault, std::string* error) {
   error->clear();
@@ -37,15 +35,18 @@ int OpenVault(const VaultOptions& options, std::unique_ptr<Vault>* vault, std::s
   }
   s3::S3Settings s;
   if (!s3::ParseS3Location(options.location, &s.bucket, &s.prefix)) {
-    *error = "not a bucket location (s3://BUCKET[/PREFIX], a bucket name of 3 characters or "
-             "more): " + options.location;
+    *error =
+        "not a bucket location (s3://BUCKET[/PREFIX], a bucket name of 3 characters or "
+        "more): " +
+        options.location;
     return EINVAL;
   }
   s.endpoint = options.s3Endpoint;
   s.cacheFilesDir = options.cacheFilesDir;
   s.trustMs = options.trustMs;
   std::string value;
-  if (pf::GetEnvNonEmpty("AWS_REGION", &value) || pf::GetEnvNonEmpty("AWS_DEFAULT_REGION", &value)) {
+  if (pf::GetEnvNonEmpty("AWS_REGION", &value) ||
+      pf::GetEnvNonEmpty("AWS_DEFAULT_REGION", &value)) {
     s.region = value;
   }
   // The AWS tools' variable first, then those of OpenSSL and curl.

@@ -135,8 +135,8 @@ void PrintCodeLine(int code) {
 // repaired in place, so they let go (KDRCIF_OwnerAlive) and trust no copy made meanwhile.
 void RetireDeadOwnersRecord(KDRC_FILETOC_T* toc) {
   char* path = nullptr;
-  if (KDRCX_getFilePath(toc, toc->cacheDir, nullptr, kdrc::seg::kFileEnv,
-                        kdrc::seg::kDefaultFile, &path) != 0)
+  if (KDRCX_getFilePath(toc, toc->cacheDir, nullptr, kdrc::seg::kFileEnv, kdrc::seg::kDefaultFile,
+                        &path) != 0)
     return;
   int fd = KDRC_NO_FILE;
   if (plat::OpenFile(path, plat::FileMode::kReadWrite, &fd) == 0) {
@@ -609,8 +609,7 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
   // so it builds neither; walking the pages here, before it holds the cache lock, would also
   // race with the owner's changes to them.
   if (!attach && (rc = KDRCFile_GetFreeSegmentMap(toc))) {
-    if (!mayRepair || toc->recovering || (rc = repair(1)) ||
-        (rc = KDRCFile_GetFreeSegmentMap(toc)))
+    if (!mayRepair || toc->recovering || (rc = repair(1)) || (rc = KDRCFile_GetFreeSegmentMap(toc)))
       return fail(rc);
   }
 

@@ -506,8 +506,7 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     // Pages or a hash file damaged while no owner had the store open are repaired too.
     if (!blank && pParams->recover && !toc->recovering &&
         (pageCheck = KDRCFile_CheckMetaFile(toc, kCheckMask)) != 0) {
-      if ((rc = KDRCX_SalvagePages(toc)) || (rc = KDRCFile_GetFreeSegmentMap(toc)))
-        return fail(rc);
+      if ((rc = KDRCX_SalvagePages(toc)) || (rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
       toc->recovering = 1;
     }
     if (toc->recovering && (rc = KDRCX_RebuildHash(toc))) return fail(rc);
@@ -523,7 +522,8 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     }
     if (toc->recovering == 2 || toc->recoveredDropped > 0)
       KDRCX_Print("***** Store in '%s' %s: repaired, %" PRId64 " blocks kept, %" PRId64
-                  " dropped. *****\n", toc->cacheDir != nullptr ? toc->cacheDir : "",
+                  " dropped. *****\n",
+                  toc->cacheDir != nullptr ? toc->cacheDir : "",
                   toc->recovering == 2 ? "was not closed cleanly" : "was damaged",
                   toc->recoveredKept, toc->recoveredDropped);
   }

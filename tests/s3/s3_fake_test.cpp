@@ -70,15 +70,15 @@ class FakeStore : public Transport {
   std::atomic<int> cutGets{0};            // the next GETs break half-way
   std::atomic<int> busy{0};               // the next requests answer 503 SlowDown
   std::string retryAfter;
-  std::atomic<bool> hang{false};          // no answer until the request's time-out
-  std::atomic<bool> tls{false};           // the certificate is refused
+  std::atomic<bool> hang{false};           // no answer until the request's time-out
+  std::atomic<bool> tls{false};            // the certificate is refused
   std::atomic<bool> errorAfter200{false};  // a completion fails in its body
   std::atomic<int> requests{0};
   std::atomic<int> lists{0};
   std::atomic<int> heads{0};
   std::atomic<int> putsWithoutMd5{0};
-  std::atomic<uint64_t> bodyBytes{0};     // data sent by GETs
-  std::atomic<int> pauseMs{0};            // after a GET's first piece
+  std::atomic<uint64_t> bodyBytes{0};  // data sent by GETs
+  std::atomic<int> pauseMs{0};         // after a GET's first piece
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -103,16 +103,19 @@ class FakeStore : public Transport {
     path = path.substr(path.find("/bkt") + 4);
     if (path.empty()) {
       if (params.count("versioning") != 0) {
-        return Answer(sink, 200, {}, "<VersioningConfiguration><Status>Enabled</Status>"
-                                     "</VersioningConfiguration>");
+        return Answer(sink, 200, {},
+                      "<VersioningConfiguration><Status>Enabled</Status>"
+                      "</VersioningConfiguration>");
       }
       if (params.count("versions") != 0) return List(sink, params);
-      if (params.count("uploads") != 0) return Answer(sink, 200, {}, "<ListMultipartUploadsResult/>");
+      if (params.count("uploads") != 0)
+        return Answer(sink, 200, {}, "<ListMultipartUploadsResult/>");
     }
     std::string guid = Decode(path.substr(path.find("/p/") + 3));
     if (method == "POST" && params.count("uploads") != 0) {
-      return Answer(sink, 200, {}, "<InitiateMultipartUploadResult><UploadId>u1</UploadId>"
-                                   "</InitiateMultipartUploadResult>");
+      return Answer(sink, 200, {},
+                    "<InitiateMultipartUploadResult><UploadId>u1</UploadId>"
+                    "</InitiateMultipartUploadResult>");
     }
     if (method == "PUT") {
       bool md5 = false;
@@ -137,7 +140,8 @@ class FakeStore : public Transport {
       headers.push_back("Content-Length: " + std::to_string(o.content.size()));
       return Answer(sink, 200, headers, "");
     }
-    if (!req.ranged || ignoreRange.load()) return Body(sink, 200, headers, o.content, 0, o.content.size());
+    if (!req.ranged || ignoreRange.load())
+      return Body(sink, 200, headers, o.content, 0, o.content.size());
     uint64_t first = req.first, last = std::min<uint64_t>(req.last, o.content.size() - 1);
     headers.push_back("Content-Range: bytes " + std::to_string(first + (badRange.load() ? 1 : 0)) +
                       "-" + std::to_string(last) + "/" + std::to_string(o.content.size()));
@@ -156,7 +160,8 @@ class FakeStore : public Transport {
       sized = sized || h.rfind("Content-Length:", 0) == 0;
     }
     if (!sized) sink->Line("Content-Length: " + std::to_string(body.size()));
-    if (!body.empty() && !sink->Data(reinterpret_cast<const unsigned char*>(body.data()), body.size())) {
+    if (!body.empty() &&
+        !sink->Data(reinterpret_cast<const unsigned char*>(body.data()), body.size())) {
       return Net::kCancelled;
     }
     return Net::kOk;
@@ -173,7 +178,8 @@ class FakeStore : public Transport {
     size_t stop = cut ? from + (to - from) / 2 : to;
     for (size_t at = from; at < stop; at += 65536) {
       size_t n = std::min<size_t>(65536, stop - at);
-      if (at > from && at - from == 65536 && pauseMs.load() > 0) pf::SleepMs(static_cast<uint32_t>(pauseMs.load()));
+      if (at > from && at - from == 65536 && pauseMs.load() > 0)
+        pf::SleepMs(static_cast<uint32_t>(pauseMs.load()));
       bodyBytes += n;
       if (!sink->Data(reinterpret_cast<const unsigned char*>(content.data() + at), n)) {
         return Net::kCancelled;
@@ -185,7 +191,8 @@ class FakeStore : public Transport {
   Net List(ResponseSink* sink, std::map<std::string, std::string>& params) {
     ++lists;
     std::string marker = params["key-marker"];
-    size_t max = std::min<size_t>(pageKeys, std::stoul(params.count("max-keys") ? params["max-keys"] : "1000"));
+    size_t max = std::min<size_t>(
+        pageKeys, std::stoul(params.count("max-keys") ? params["max-keys"] : "1000"));
     std::string xml = "<ListVersionsResult>";
     size_t n = 0;
     std::string last;
@@ -203,7 +210,9 @@ class FakeStore : public Transport {
       ++n;
     }
     xml += std::string("<IsTruncated>") + (more ? "true" : "false") + "</IsTruncated>";
-    if (more) xml += "<NextKeyMarker>" + last + "</NextKeyMarker><NextVersionIdMarker>x</NextVersionIdMarker>";
+    if (more)
+      xml +=
+          "<NextKeyMarker>" + last + "</NextKeyMarker><NextVersionIdMarker>x</NextVersionIdMarker>";
     xml += "</ListVersionsResult>";
     return Answer(sink, 200, {}, xml);
   }
@@ -212,8 +221,9 @@ class FakeStore : public Transport {
 class S3Fake : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("s3fake." + std::to_string(pf::MonotonicMs()) + "." +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("s3fake." + std::to_string(pf::MonotonicMs()) + "." +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     store_ = std::make_shared<FakeStore>();
     store_->objects["big"] = {Records("big", (10u << 20) + 3), "v1"};
@@ -420,7 +430,9 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
 TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
   std::string portFile = (dir_ / "port").string();
   long pid = 0;
-  ASSERT_EQ(pf::SpawnShell(("exec python3 '" KDR_CREDENTIAL_SERVICE "' '" + portFile + "'").c_str(), &pid), 0);
+  ASSERT_EQ(pf::SpawnShell(("exec python3 '" KDR_CREDENTIAL_SERVICE "' '" + portFile + "'").c_str(),
+                           &pid),
+            0);
   for (int i = 0; i < 500 && !fs::exists(portFile); ++i) pf::SleepMs(10);
   std::string port;
   std::ifstream(portFile) >> port;
@@ -434,16 +446,26 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
       << "n=$((n+1)); echo $n > '" << counter << "'; printf '{\"Version\": 1, \"AccessKeyId\": "
       << "\"AK%s\", \"SecretAccessKey\": \"SK\", \"SessionToken\": \"TK\", \"Expiration\": "
       << "\"%s\"}' $n $(date -u -d @$(($(date +%s)+200)) +%Y-%m-%dT%H:%M:%SZ)\n";
-  const char* kVars[] = {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_PROFILE",
-                         "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_AUTHORIZATION_TOKEN",
-                         "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_ROLE_ARN", "AWS_ENDPOINT_URL_STS",
-                         "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
-                         "AWS_SHARED_CREDENTIALS_FILE", "AWS_CONFIG_FILE"};
+  const char* kVars[] = {"AWS_ACCESS_KEY_ID",
+                         "AWS_SECRET_ACCESS_KEY",
+                         "AWS_PROFILE",
+                         "AWS_CONTAINER_CREDENTIALS_FULL_URI",
+                         "AWS_CONTAINER_AUTHORIZATION_TOKEN",
+                         "AWS_WEB_IDENTITY_TOKEN_FILE",
+                         "AWS_ROLE_ARN",
+                         "AWS_ENDPOINT_URL_STS",
+                         "AWS_EC2_METADATA_SERVICE_ENDPOINT",
+                         "AWS_EC2_METADATA_DISABLED",
+                         "AWS_SHARED_CREDENTIALS_FILE",
+                         "AWS_CONFIG_FILE"};
   std::vector<std::pair<std::string, std::vector<std::pair<const char*, std::string>>>> cases = {
-      {"container", {{"AWS_CONTAINER_CREDENTIALS_FULL_URI", base + "/creds"},
-                     {"AWS_CONTAINER_AUTHORIZATION_TOKEN", "tok"}}},
-      {"web identity", {{"AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "jwt").string()},
-                        {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"}, {"AWS_ENDPOINT_URL_STS", base}}},
+      {"container",
+       {{"AWS_CONTAINER_CREDENTIALS_FULL_URI", base + "/creds"},
+        {"AWS_CONTAINER_AUTHORIZATION_TOKEN", "tok"}}},
+      {"web identity",
+       {{"AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "jwt").string()},
+        {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"},
+        {"AWS_ENDPOINT_URL_STS", base}}},
       {"instance", {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"}}},
       {"process", {{"AWS_PROFILE", "p"}, {"AWS_CONFIG_FILE", (dir_ / "config").string()}}},
   };
@@ -467,7 +489,8 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
   pf::KillProcessGroup(pid);
   long status = 0;
   int err = 0;
-  for (int i = 0; i < 200 && pf::QueryProcess(pid, &status, &err) == pf::ProcessState::kRunning; ++i) {
+  for (int i = 0; i < 200 && pf::QueryProcess(pid, &status, &err) == pf::ProcessState::kRunning;
+       ++i) {
     pf::SleepMs(10);
   }
 }

@@ -231,7 +231,9 @@ TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
       // Past the metafile's header (whose damage refuses the whole store, as before) and past
       // the shared area at the start of the segment file (rewritten by every open); the
       // blocks are in the first 256K of the data files.
-      uint64_t from = std::string(name) == "kdr.mf" ? 512 : std::string(name) == "kdr.seg" ? 4 * kBlock : 0;
+      uint64_t from = std::string(name) == "kdr.mf"    ? 512
+                      : std::string(name) == "kdr.seg" ? 4 * kBlock
+                                                       : 0;
       uint64_t span = data ? std::min<uint64_t>(256 * 1024, size - from) : size - from;
       for (int k = 0; k < 32; ++k) {
         uint64_t at = from + rng() % span;

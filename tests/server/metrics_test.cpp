@@ -84,8 +84,8 @@ TEST_F(Metrics, CountersMoveAsTheWorkloadSays) {
   ASSERT_TRUE(ReadRange(&c, h, 0, 16384, &out, &pieces));  // block 0: a cold miss
   ASSERT_TRUE(ReadRange(&c, h, 0, 16384, &out, &pieces));  // a hit
   ASSERT_TRUE(ReadRange(&c, h, 0, 40000, &out, &pieces));  // 0 hits, 1 and 2 miss: partial
-  ASSERT_EQ(GetFile(&c, h), kReplyNormal);                  // a cold whole-file miss
-  ASSERT_EQ(GetFile(&c, h), kReplyNormal);                  // a whole-file hit
+  ASSERT_EQ(GetFile(&c, h), kReplyNormal);                 // a cold whole-file miss
+  ASSERT_EQ(GetFile(&c, h), kReplyNormal);                 // a whole-file hit
   // A new volume behind the server's back: what it cached of the old one is stale.
   std::string volume;
   ASSERT_EQ(server::NewLocalVault(home_ + "/vault")
@@ -93,7 +93,7 @@ TEST_F(Metrics, CountersMoveAsTheWorkloadSays) {
             0);
   uint16_t h2 = OpenOk(&c, ticket);
   ASSERT_TRUE(ReadRange(&c, h2, 0, 16384, &out, &pieces));  // block 0: a stale miss
-  ASSERT_EQ(GetFile(&c, h2), kReplyNormal);                  // a stale whole-file miss
+  ASSERT_EQ(GetFile(&c, h2), kReplyNormal);                 // a stale whole-file miss
 
   std::string m = Get(addr + "/metrics");
   std::map<std::string, std::string> want = {
@@ -138,7 +138,8 @@ int FreePort() {
 TEST_F(Metrics, PrometheusScrapesTheEndpoint) {
   const char* prometheus = "/usr/bin/prometheus";
   if (access(prometheus, X_OK) != 0) {
-    GTEST_SKIP() << prometheus << " is absent: scripts/install-deps.sh installs Debian's prometheus";
+    GTEST_SKIP() << prometheus
+                 << " is absent: scripts/install-deps.sh installs Debian's prometheus";
   }
   StartServer("--metrics-address 127.0.0.1:0");
   std::string addr = Address();
@@ -155,7 +156,8 @@ TEST_F(Metrics, PrometheusScrapesTheEndpoint) {
                                   "global: {scrape_interval: 1s, scrape_timeout: 1s}\n"
                                   "scrape_configs:\n"
                                   "  - job_name: kdrcached\n"
-                                  "    static_configs: [{targets: ['" + addr + "']}]\n");
+                                  "    static_configs: [{targets: ['" +
+                                      addr + "']}]\n");
   int port = FreePort();
   ASSERT_NE(port, 0);
   std::string web = "127.0.0.1:" + std::to_string(port);

@@ -14,8 +14,8 @@
 #include "platform/clock.h"
 #include "server/server_fixture.h"
 #include "server/stats.h"
-#include "support/process_wait.h"
 #include "store/kdrc.h"
+#include "support/process_wait.h"
 
 namespace kdr::servertest {
 namespace {

@@ -53,7 +53,8 @@ class StampedStore : public BlockCache {
   bool Get(std::string_view, uint64_t, uint64_t, int32_t, unsigned char*, uint32_t*) override {
     return false;
   }
-  void Put(std::string_view, uint64_t, uint64_t, int32_t, const unsigned char*, uint32_t) override {}
+  void Put(std::string_view, uint64_t, uint64_t, int32_t, const unsigned char*, uint32_t) override {
+  }
   void Forget(std::string_view guid) override { forgotten.insert(std::string(guid)); }
   int Clear() override {
     cleared = true;

@@ -196,9 +196,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
     }
   }
   size_t next = 0;
-  if (next < operands.size() &&
-      (operands[next] == "status" || operands[next] == "reset" || operands[next] == "check" ||
-       operands[next] == "health")) {
+  if (next < operands.size() && (operands[next] == "status" || operands[next] == "reset" ||
+                                 operands[next] == "check" || operands[next] == "health")) {
     const std::string& c = operands[next++];
     o->command = c == "status"   ? Command::kStatus
                  : c == "reset"  ? Command::kReset
@@ -591,9 +590,10 @@ int Health(const Options& o) {
     return kExitNotRunning;
   }
   if (s.v["store_open"] != "true") {
-    std::printf("CRITICAL: kdrcached (process %lld) runs without a cache store in %s: every "
-                "read goes to the vault (see its log; kdrcstore reset)\n",
-                s.Num("pid"), o.dir.c_str());
+    std::printf(
+        "CRITICAL: kdrcached (process %lld) runs without a cache store in %s: every "
+        "read goes to the vault (see its log; kdrcstore reset)\n",
+        s.Num("pid"), o.dir.c_str());
     return kExitNoStore;
   }
   const std::string& vault = s.v["vault_dir"];

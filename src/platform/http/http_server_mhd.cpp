@@ -74,7 +74,8 @@ bool ParseLoopbackAddress(const std::string& address, std::string* host, int* po
     return false;
   }
   if (!loopback) {
-    *error = h + " is not a loopback address (127.0.0.0/8 or ::1): the metrics are served to "
+    *error = h +
+             " is not a loopback address (127.0.0.0/8 or ::1): the metrics are served to "
              "this machine only";
     return false;
   }
@@ -105,11 +106,10 @@ int HttpServe(const std::string& address, HttpHandler handler, HttpServer** serv
   }
   auto* s = new HttpServer;
   s->handler = std::move(handler);
-  s->daemon = MHD_start_daemon(flags, static_cast<uint16_t>(port), nullptr, nullptr, &Answer, s,
-                               MHD_OPTION_SOCK_ADDR, sa,
-                               MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
-                               MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS,
-                               MHD_OPTION_END);
+  s->daemon =
+      MHD_start_daemon(flags, static_cast<uint16_t>(port), nullptr, nullptr, &Answer, s,
+                       MHD_OPTION_SOCK_ADDR, sa, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+                       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS, MHD_OPTION_END);
   if (s->daemon == nullptr) {
     int err = errno;
     *error = "cannot serve HTTP on " + address + ": " +

@@ -9,11 +9,11 @@
 namespace kdr::server::s3 {
 
 namespace {
-constexpr int kDemandThreads = 4;   // fetches of chunks a reader waits for
-constexpr int kAheadThreads = 4;    // read-ahead fetches
-constexpr uint64_t kSpanChunks = 8;  // chunks to a read-ahead GET
-constexpr size_t kCachedChunks = 32;  // kChunkBytes each: 128 MiB
-constexpr int kRetriesAfterCancel = 16;  // a read-ahead given up under a reader, re-fetched
+constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits for
+constexpr int kAheadThreads = 4;           // read-ahead fetches
+constexpr uint64_t kSpanChunks = 8;        // chunks to a read-ahead GET
+constexpr size_t kCachedChunks = 32;       // kChunkBytes each: 128 MiB
+constexpr int kRetriesAfterCancel = 16;    // a read-ahead given up under a reader, re-fetched
 constexpr size_t kFirstPiece = 16u << 10;  // the first GET of a chunk a reader waits for: a block
 }  // namespace
 
@@ -57,8 +57,8 @@ void ChunkCache::TouchLocked(const std::string& name) {
   while (lru_.size() > kCachedChunks) {
     const std::string& victim = lru_.back();
     auto c = chunks_.find(victim);
-    if (c != chunks_.end() && (c->second->state == Chunk::kFetching ||
-                               c->second->state == Chunk::kQueued)) {
+    if (c != chunks_.end() &&
+        (c->second->state == Chunk::kFetching || c->second->state == Chunk::kQueued)) {
       break;  // never drop a chunk on its way: its waiters find it by name
     }
     if (c != chunks_.end()) chunks_.erase(c);

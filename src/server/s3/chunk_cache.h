@@ -59,8 +59,8 @@ struct Chunk {
   // kPartial: its first bytes are in and no one fetches the rest; the next reader who needs
   // more fetches it.
   enum State { kQueued, kFetching, kPartial, kReady, kFailed } state = kQueued;
-  ChunkBytes data;                  // sized by its fetcher before `filled` moves
-  size_t filled = 0;                // bytes of `data` that are in (all of them when kReady)
+  ChunkBytes data;    // sized by its fetcher before `filled` moves
+  size_t filled = 0;  // bytes of `data` that are in (all of them when kReady)
   int err = 0;
   bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
 };

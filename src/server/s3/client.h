@@ -7,9 +7,9 @@
 // prober for a probe now and waits for it a short while (kOfflineWaitMs) rather than for its
 // own time-out, and fails with the outage's error unless the store is back. A thread of its
 // own probes the store every S3Settings::probeMs (and on such demand, at most every
-// kProbeSpacingMs) and marks it back, logged once. A store that answers, even "busy" or with an error, is never
-// offline. Refused credentials or certificates are logged as the configuration errors they
-// are (once a minute at most), and never taken for an outage.
+// kProbeSpacingMs) and marks it back, logged once. A store that answers, even "busy" or with an
+// error, is never offline. Refused credentials or certificates are logged as the configuration
+// errors they are (once a minute at most), and never taken for an outage.
 //
 // Thread-safe.
 #ifndef KDR_SERVER_S3_CLIENT_H_
@@ -65,10 +65,10 @@ class Client {
 
   std::mutex mu_;
   std::condition_variable cv_;
-  bool stop_ = false;       // guarded by mu_
-  bool probeNow_ = false;   // guarded by mu_: a request waits for a probe
-  bool probing_ = false;    // guarded by mu_
-  uint64_t probes_ = 0;     // guarded by mu_: probes done
+  bool stop_ = false;                  // guarded by mu_
+  bool probeNow_ = false;              // guarded by mu_: a request waits for a probe
+  bool probing_ = false;               // guarded by mu_
+  uint64_t probes_ = 0;                // guarded by mu_: probes done
   std::atomic<bool> stopping_{false};  // the prober's requests stop on it
   std::thread prober_;
 };

@@ -1,15 +1,15 @@
 #include "server/s3/credentials_chain.h"
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <mutex>
 
-#include "platform/env.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/runtime_dir.h"
@@ -41,7 +41,8 @@ class FixedKeys : public CredentialSource {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -132,7 +133,7 @@ class Refreshing : public CredentialSource {
  private:
   Fetcher fetch_;
   std::mutex mu_;
-  Keys keys_;         // guarded by mu_
+  Keys keys_;            // guarded by mu_
   int64_t expires_ = 0;  // guarded by mu_: seconds since 1970
 };
 
@@ -178,7 +179,8 @@ int FromInstance(const std::string& host, Keys* keys, int64_t* expires, std::str
     *error = "the instance has no role";
     return EACCES;
   }
-  rc = Fetch("GET", host + "/latest/meta-data/iam/security-credentials/" + role, {auth}, &json, error);
+  rc = Fetch("GET", host + "/latest/meta-data/iam/security-credentials/" + role, {auth}, &json,
+             error);
   return rc != 0 ? rc : FromJson(json, keys, expires, error);
 }
 
@@ -192,11 +194,12 @@ int FromWebIdentity(const std::string& tokenFile, const std::string& role, Keys*
   while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
   pf::GetEnvNonEmpty("AWS_ENDPOINT_URL_STS", &endpoint);
   std::string session = "kdrcached-" + std::to_string(std::time(nullptr));
-  std::string url = endpoint + "/?" + Query({{"Action", "AssumeRoleWithWebIdentity"},
-                                            {"RoleArn", role},
-                                            {"RoleSessionName", session},
-                                            {"Version", "2011-06-15"},
-                                            {"WebIdentityToken", token}});
+  std::string url = endpoint + "/?" +
+                    Query({{"Action", "AssumeRoleWithWebIdentity"},
+                           {"RoleArn", role},
+                           {"RoleSessionName", session},
+                           {"Version", "2011-06-15"},
+                           {"WebIdentityToken", token}});
   int rc = Fetch("POST", url, {}, &xml, error);
   if (rc != 0) return rc;
   keys->accessKey = XmlField(xml, "AccessKeyId");
@@ -241,11 +244,13 @@ int FromProcess(const std::string& command, Keys* keys, int64_t* expires, std::s
   bool read = ReadSmallFile(out, &json);
   pf::DeleteFile(out.c_str());
   if (rc != 0 || state != pf::ProcessState::kExited || status != 0 || !read) {
-    *error = "credential_process \"" + command + "\" failed (status " + std::to_string(status) + ")";
+    *error =
+        "credential_process \"" + command + "\" failed (status " + std::to_string(status) + ")";
     return EACCES;
   }
   rc = FromJson(json, keys, expires, error);
-  if (rc == 0 && JsonString(json, "Expiration").empty()) *expires = INT64_MAX / 2;  // long-term keys
+  if (rc == 0 && JsonString(json, "Expiration").empty())
+    *expires = INT64_MAX / 2;  // long-term keys
   return rc;
 }
 
@@ -299,9 +304,10 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
   std::string tokenFile, role;
   if (pf::GetEnvNonEmpty("AWS_WEB_IDENTITY_TOKEN_FILE", &tokenFile) &&
       pf::GetEnvNonEmpty("AWS_ROLE_ARN", &role)) {
-    *source = std::make_shared<Refreshing>([tokenFile, role](Keys* k, int64_t* e, std::string* err) {
-      return FromWebIdentity(tokenFile, role, k, e, err);
-    });
+    *source =
+        std::make_shared<Refreshing>([tokenFile, role](Keys* k, int64_t* e, std::string* err) {
+          return FromWebIdentity(tokenFile, role, k, e, err);
+        });
     return 0;
   }
   std::string profile = "default";
@@ -337,18 +343,16 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
   if (pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_FULL_URI", &url) ||
       pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", &url)) {
     if (url.front() == '/') url = kContainerHost + url;
-    *source = std::make_shared<Refreshing>([url](Keys* k, int64_t* e, std::string* err) {
-      return FromContainer(url, k, e, err);
-    });
+    *source = std::make_shared<Refreshing>(
+        [url](Keys* k, int64_t* e, std::string* err) { return FromContainer(url, k, e, err); });
     return 0;
   }
   std::string disabled, host = kImdsHost;
   pf::GetEnvNonEmpty("AWS_EC2_METADATA_SERVICE_ENDPOINT", &host);
   while (!host.empty() && host.back() == '/') host.pop_back();
   if (!pf::GetEnvNonEmpty("AWS_EC2_METADATA_DISABLED", &disabled) || disabled != "true") {
-    auto imds = std::make_shared<Refreshing>([host](Keys* k, int64_t* e, std::string* err) {
-      return FromInstance(host, k, e, err);
-    });
+    auto imds = std::make_shared<Refreshing>(
+        [host](Keys* k, int64_t* e, std::string* err) { return FromInstance(host, k, e, err); });
     Keys probe;
     std::string why;
     if (imds->Get(&probe, &why) == 0) {
@@ -356,8 +360,10 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
       return 0;
     }
   }
-  *error = "no credentials for the object store: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, "
-           "or give profile \"" + profile + "\" keys in " + credentialsFile + " or " + configFile;
+  *error =
+      "no credentials for the object store: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, "
+      "or give profile \"" +
+      profile + "\" keys in " + credentialsFile + " or " + configFile;
   return EINVAL;
 }
 

@@ -13,8 +13,8 @@
 //      Authorization header of AWS_CONTAINER_AUTHORIZATION_TOKEN;
 //   5. the instance metadata service (IMDSv2, at AWS_EC2_METADATA_SERVICE_ENDPOINT, default
 //      http://169.254.169.254), unless AWS_EC2_METADATA_DISABLED is "true".
-// Temporary keys (2, 3 by a process, 4, 5) are fetched again five minutes before they expire; a fetch that
-// fails while the old keys are still valid keeps them.
+// Temporary keys (2, 3 by a process, 4, 5) are fetched again five minutes before they expire; a
+// fetch that fails while the old keys are still valid keeps them.
 #ifndef KDR_SERVER_S3_CREDENTIALS_CHAIN_H_
 #define KDR_SERVER_S3_CREDENTIALS_CHAIN_H_
 

@@ -133,8 +133,9 @@ class CurlTransport : public Transport {
       hl = curl_slist_append(hl, ("x-amz-security-token: " + keys.sessionToken).c_str());
     }
     if (req.ranged) {
-      hl = curl_slist_append(hl, ("Range: bytes=" + std::to_string(req.first) + "-" +
-                                  std::to_string(req.last)).c_str());
+      hl = curl_slist_append(
+          hl,
+          ("Range: bytes=" + std::to_string(req.first) + "-" + std::to_string(req.last)).c_str());
     }
     for (const std::string& h : req.headers) hl = curl_slist_append(hl, h.c_str());
 

@@ -45,7 +45,8 @@ uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1)
 // A claimed chunk whose bytes are all in the file: into memory if someone may read it, else
 // out of the cache (readers do not see the file).
 void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
-  bool shared = job->open->Count(job->v.key + '\n' + job->v.version) > 1;  // the download's own handle is one
+  bool shared =
+      job->open->Count(job->v.key + '\n' + job->v.version) > 1;  // the download's own handle is one
   if (!shared && !job->cache->Wanted(chunk)) {
     job->cache->Drop(job->v, k, chunk, ECANCELED);
     return;
@@ -123,7 +124,8 @@ int Piece(Job* job, uint64_t piece) {
   if (rc != 0) {
     for (size_t i = 0; i < n; ++i) {
       // Waiting readers try again themselves, unless the store failed them all.
-      if (claimed[i] != nullptr) job->cache->Drop(job->v, first + i, claimed[i], storeFailed ? rc : ECANCELED);
+      if (claimed[i] != nullptr)
+        job->cache->Drop(job->v, first + i, claimed[i], storeFailed ? rc : ECANCELED);
     }
     return rc;
   }

@@ -12,8 +12,8 @@ namespace pf = kdr::platform;
 
 namespace {
 
-constexpr uint64_t kAheadChunks = 16;               // the most chunks asked for ahead
-constexpr uint64_t kSequentialStart = 256u << 10;   // bytes read in a row before read-ahead
+constexpr uint64_t kAheadChunks = 16;              // the most chunks asked for ahead
+constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before read-ahead
 
 }  // namespace
 
@@ -88,8 +88,12 @@ class S3Reader : public VaultReader {
 
 S3File::S3File(Client* client, ChunkCache* cache, std::shared_ptr<OpenVolumes> open,
                VaultFileInfo info, VolumeRef volume, std::string localCopy)
-    : client_(client), cache_(cache), open_(std::move(open)), info_(std::move(info)),
-      volume_(std::move(volume)), localCopy_(std::move(localCopy)),
+    : client_(client),
+      cache_(cache),
+      open_(std::move(open)),
+      info_(std::move(info)),
+      volume_(std::move(volume)),
+      localCopy_(std::move(localCopy)),
       pattern_(std::make_shared<ReadPattern>()) {
   open_->Add(volume_.key + '\n' + volume_.version, 1);
 }

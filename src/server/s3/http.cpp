@@ -13,10 +13,10 @@ namespace pf = kdr::platform;
 
 namespace {
 
-constexpr uint32_t kBackoffBaseMs = 100;   // the first ceiling of the full-jitter wait
-constexpr uint32_t kBackoffCapMs = 8000;   // the ceiling never grows past this
+constexpr uint32_t kBackoffBaseMs = 100;  // the first ceiling of the full-jitter wait
+constexpr uint32_t kBackoffCapMs = 8000;  // the ceiling never grows past this
 constexpr uint32_t kRetryAfterCapMs = 20000;
-constexpr uint32_t kReconnectMs = 100;     // ceiling of the wait before the one reconnect
+constexpr uint32_t kReconnectMs = 100;  // ceiling of the wait before the one reconnect
 
 // Receives one answer and decides, from its status and headers, what its body is.
 class Reception : public ResponseSink {
@@ -82,8 +82,7 @@ class Reception : public ResponseSink {
       if (net == Net::kOk && !r_->complete) r_->shortBody = true;
     }
     // Stopped by this side for a reason of its own: the store did answer.
-    if (net == Net::kCancelled && !r_->consumerStopped &&
-        (r_->complete || !r_->mismatch.empty())) {
+    if (net == Net::kCancelled && !r_->consumerStopped && (r_->complete || !r_->mismatch.empty())) {
       r_->net = Net::kOk;
     }
   }
@@ -130,7 +129,8 @@ class Reception : public ResponseSink {
         return Refuse("a partial answer without a valid Content-Range");
       }
       uint64_t last = size == kUnknownSize ? req_.last : std::min(req_.last, size - 1);
-      bool ok = cr.first == req_.first && (size == kUnknownSize ? cr.last <= last : cr.last == last);
+      bool ok =
+          cr.first == req_.first && (size == kUnknownSize ? cr.last <= last : cr.last == last);
       if (ok && size != kUnknownSize) ok = cr.totalKnown && cr.total == size;
       if (ok && length != kUnknownSize) ok = length == cr.last - cr.first + 1;
       if (!ok) {
@@ -213,8 +213,9 @@ int ErrnoOf(const Response& r) {
 
 std::string Describe(const Response& r) {
   if (r.net != Net::kOk) {
-    static const char* const kWords[] = {"ok", "cannot connect", "unknown host", "timed out",
-                                         "connection reset", "TLS failure", "cancelled", "failed"};
+    static const char* const kWords[] = {
+        "ok",          "cannot connect", "unknown host", "timed out", "connection reset",
+        "TLS failure", "cancelled",      "failed"};
     std::string text = kWords[static_cast<int>(r.net)];
     return r.netText.empty() ? text : text + ": " + r.netText;
   }
@@ -236,8 +237,7 @@ std::string Http::Path(const std::string& key) const {
 }
 
 std::string Http::What(const Request& req) const {
-  return std::string(req.method) + " " + Path(req.key) + (req.query.empty() ? "" : "?") +
-         req.query;
+  return std::string(req.method) + " " + Path(req.key) + (req.query.empty() ? "" : "?") + req.query;
 }
 
 Response Http::Once(const Request& req) {
@@ -269,7 +269,8 @@ bool Http::RetryDelay(const Request& req, const Response& r, int attempt, uint32
       return false;  // a 500 may come after the store did it
     }
     if (attempt >= std::max(1, s_.attempts)) return false;
-    uint32_t ceiling = std::min<uint32_t>(kBackoffCapMs, kBackoffBaseMs << std::min(attempt - 1, 16));
+    uint32_t ceiling =
+        std::min<uint32_t>(kBackoffCapMs, kBackoffBaseMs << std::min(attempt - 1, 16));
     *ms = Jitter(ceiling);
     uint32_t after = 0;
     if (ParseRetryAfter(r.Header("retry-after"), &after)) {
@@ -277,8 +278,8 @@ bool Http::RetryDelay(const Request& req, const Response& r, int attempt, uint32
     }
     return true;
   }
-  bool reconnect = r.net == Net::kConnect ||
-                   (r.net == Net::kReset && req.retry == Request::Retry::kIdempotent);
+  bool reconnect =
+      r.net == Net::kConnect || (r.net == Net::kReset && req.retry == Request::Retry::kIdempotent);
   if (reconnect && attempt < 2) {
     *ms = Jitter(kReconnectMs);
     return true;

@@ -87,13 +87,13 @@ struct Response {
   std::string netText;                         // the transport's words for a failure
   std::map<std::string, std::string> headers;  // lower-case names
   std::string body;                            // an answer without a consumer, bounded
-  uint64_t delivered = 0;   // data bytes handed to Request::consume
-  bool complete = false;    // a GET with a consumer: every byte of the range arrived
-  bool shortBody = false;   // ... fewer than the answer announced
+  uint64_t delivered = 0;                      // data bytes handed to Request::consume
+  bool complete = false;      // a GET with a consumer: every byte of the range arrived
+  bool shortBody = false;     // ... fewer than the answer announced
   bool rangeIgnored = false;  // a 200 answered a ranged GET
   bool consumerStopped = false;
-  std::string mismatch;     // the answer was not what was asked for: why
-  bool aborted = false;     // stopped through Request::cancel: says nothing about the store
+  std::string mismatch;  // the answer was not what was asked for: why
+  bool aborted = false;  // stopped through Request::cancel: says nothing about the store
 
   std::string Header(const std::string& name) const {
     auto it = headers.find(name);
@@ -106,8 +106,8 @@ struct Response {
   }
   // The store answered that it is busy or failed for a moment: try again later.
   bool Busy() const {
-    return net == Net::kOk && (status == 500 || status == 502 || status == 503 ||
-                               status == 504 || status == 429);
+    return net == Net::kOk &&
+           (status == 500 || status == 502 || status == 503 || status == 504 || status == 429);
   }
   // The store's certificate or our credentials are refused: configuration, not an outage.
   bool Refused() const { return net == Net::kTls || (net == Net::kOk && status == 403); }

@@ -36,16 +36,16 @@ constexpr const char kMetaName[] = "x-amz-meta-kdr-name";
 constexpr const char kMetaMade[] = "x-amz-meta-kdr-made";
 
 int32_t Since(int32_t then) {
-  return static_cast<int32_t>(static_cast<uint32_t>(pf::MonotonicMs()) - static_cast<uint32_t>(then));
+  return static_cast<int32_t>(static_cast<uint32_t>(pf::MonotonicMs()) -
+                              static_cast<uint32_t>(then));
 }
 
 class S3Vault : public Vault {
  public:
   explicit S3Vault(const S3Settings& s)
       : s_(s),
-        client_(s, [cred = s.credentials](Keys* keys, std::string* error) {
-          return cred->Get(keys, error);
-        }),
+        client_(s, [cred = s.credentials](Keys* keys,
+                                          std::string* error) { return cred->Get(keys, error); }),
         cache_(&client_) {}
   ~S3Vault() override {
     stopping_.store(true);
@@ -54,7 +54,8 @@ class S3Vault : public Vault {
 
   int Check(std::string* error);
   void StartSweep() {
-    sweeper_ = std::thread([this] { SweepStaleUploads(&client_, kStaleUploadSeconds, &stopping_); });
+    sweeper_ =
+        std::thread([this] { SweepStaleUploads(&client_, kStaleUploadSeconds, &stopping_); });
   }
 
   int Open(const std::string& guid, std::shared_ptr<VaultFile>* file) override;
@@ -134,7 +135,8 @@ int S3Vault::Check(std::string* error) {
   }
   int rc = ErrnoOf(r);
   if (r.net == Net::kTls) {
-    *error = "TLS with " + where + " fails (" + r.netText + "): if the store's certificate is "
+    *error = "TLS with " + where + " fails (" + r.netText +
+             "): if the store's certificate is "
              "signed by an authority of your own, name its bundle in AWS_CA_BUNDLE, SSL_CERT_FILE "
              "or CURL_CA_BUNDLE";
     return EPROTO;
@@ -153,7 +155,8 @@ int S3Vault::Check(std::string* error) {
     return rc;
   }
   if (XmlField(r.body, "Status") != "Enabled") {
-    *error = where + " does not keep object versions; a vault needs a bucket with versioning "
+    *error = where +
+             " does not keep object versions; a vault needs a bucket with versioning "
              "enabled (PUT ?versioning with <Status>Enabled</Status>)";
     return EOPNOTSUPP;
   }
@@ -410,9 +413,8 @@ int S3Vault::Put(const std::string& guid, const std::string& name, const std::st
   if (rc != 0) return rc;
   std::unique_ptr<VaultUpload> up =
       NewS3Upload(&client_, &parts_, client_.Key(guid), SafeFileName(name), "put");
-  rc = ForEachPiece(in, [&up](const unsigned char* b, size_t n, uint64_t) {
-    return up->Write(b, n);
-  });
+  rc = ForEachPiece(in,
+                    [&up](const unsigned char* b, size_t n, uint64_t) { return up->Write(b, n); });
   pf::CloseFile(in);
   if (rc == 0) rc = up->Commit(volumeId);
   Forget(guid);
@@ -504,8 +506,9 @@ int NewS3Vault(const S3Settings& settings, std::unique_ptr<Vault>* vault, std::s
   }
   if (s.credentials == nullptr) {
     if (s.accessKey.empty() || s.secretKey.empty()) {
-      *error = "no credentials for the object store: set AWS_ACCESS_KEY_ID and "
-               "AWS_SECRET_ACCESS_KEY, or AWS_PROFILE";
+      *error =
+          "no credentials for the object store: set AWS_ACCESS_KEY_ID and "
+          "AWS_SECRET_ACCESS_KEY, or AWS_PROFILE";
       return EINVAL;
     }
     s.credentials = std::make_shared<StaticKeys>(Keys{s.accessKey, s.secretKey, s.sessionToken});

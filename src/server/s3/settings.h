@@ -18,18 +18,18 @@ inline constexpr uint64_t kChunkBytes = 4u << 20;
 struct S3Settings {
   std::string endpoint;  // http://host[:port] or https://host[:port]
   std::string bucket;
-  std::string prefix;    // without slashes at either end; may be empty
+  std::string prefix;  // without slashes at either end; may be empty
   std::string region = "us-east-1";
   std::string accessKey;  // used when `credentials` is null
   std::string secretKey;
-  std::string sessionToken;     // empty: none
-  std::string caBundle;         // a PEM file of trusted certificate authorities; empty: system's
-  std::string cacheFilesDir;    // the server's whole-file cache, read while offline; may be empty
+  std::string sessionToken;   // empty: none
+  std::string caBundle;       // a PEM file of trusted certificate authorities; empty: system's
+  std::string cacheFilesDir;  // the server's whole-file cache, read while offline; may be empty
   int connectTimeoutMs = 3000;
-  int stallSeconds = 10;        // a transfer that moves no byte for this long fails
-  int requestTimeoutMs = 30000; // whole requests without a body to stream (HEAD, DELETE, ...)
-  int attempts = 4;             // tries of a request the store refused for being busy
-  int probeMs = 2000;           // while the store is unreachable: how often it is probed
+  int stallSeconds = 10;         // a transfer that moves no byte for this long fails
+  int requestTimeoutMs = 30000;  // whole requests without a body to stream (HEAD, DELETE, ...)
+  int attempts = 4;              // tries of a request the store refused for being busy
+  int probeMs = 2000;            // while the store is unreachable: how often it is probed
   // How long an open may trust what an earlier open (or a recheck) found of the file, rather
   // than ask the store again: the server's revalidation bound. 0: every open asks.
   int trustMs = 0;

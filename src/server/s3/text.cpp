@@ -21,7 +21,8 @@ int HexValue(char c) {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return s;
 }
@@ -146,7 +147,8 @@ bool ParseContentRange(std::string_view value, ContentRange* range) {
   value.remove_prefix(6);
   size_t dash = value.find('-');
   size_t slash = value.find('/');
-  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return false;
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+    return false;
   ContentRange r;
   if (!ParseUnsigned(value.substr(0, dash), &r.first) ||
       !ParseUnsigned(value.substr(dash + 1, slash - dash - 1), &r.last) || r.last < r.first) {

@@ -186,8 +186,8 @@ class S3Upload : public VaultUpload {
   std::vector<std::string> etags_;  // by part number - 1; filled under mu_ by the workers
   std::mutex mu_;
   std::condition_variable cv_;
-  int inFlight_ = 0;   // under mu_
-  int partErr_ = 0;    // under mu_
+  int inFlight_ = 0;  // under mu_
+  int partErr_ = 0;   // under mu_
   int err_ = 0;
   bool committed_ = false;
 };
@@ -205,7 +205,8 @@ std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::st
 }
 
 int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel) {
-  const std::string prefix = client->settings().prefix.empty() ? "" : client->settings().prefix + "/";
+  const std::string prefix =
+      client->settings().prefix.empty() ? "" : client->settings().prefix + "/";
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   int swept = 0;
   std::string keyMarker, idMarker;
@@ -238,7 +239,8 @@ int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomi
     keyMarker = page.nextKeyMarker;
     idMarker = page.nextUploadIdMarker;
   }
-  if (swept > 0) Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", swept);
+  if (swept > 0)
+    Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", swept);
   return swept;
 }
 
