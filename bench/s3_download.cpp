@@ -28,6 +28,7 @@
 #include "proxy/lifecycle.h"
 #include "server/ticket.h"
 #include "server/vault.h"
+#include "bench_process.h"
 #include "support/process_wait.h"
 
 namespace {
@@ -42,16 +43,8 @@ std::string g_ticket;
 std::string g_key;        // object key
 uint64_t g_size = 0;
 
-std::string Env(const char* n) {
-  const char* v = std::getenv(n);
-  return v != nullptr ? v : "";
-}
-
-long Run(const std::string& cmd) {
-  long pid = 0;
-  if (pf::SpawnShell(cmd.c_str(), &pid) != 0) return -1;
-  return kdr::WaitForExitStatus(pid, 600000);
-}
+using kdr::bench::Env;
+using kdr::bench::Run;
 
 bool Setup() {
   std::string tmpl = (fs::temp_directory_path() / "kdrs3benchXXXXXX").string();

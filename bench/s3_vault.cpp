@@ -29,6 +29,7 @@
 #include "server/s3/s3_vault.h"
 #include "server/server.h"
 #include "server/ticket.h"
+#include "bench_process.h"
 #include "support/process_wait.h"
 
 namespace {
@@ -169,16 +170,8 @@ BENCHMARK(BM_OpenWhileStoreHangs)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // ---- First byte against a real store.
 
-std::string Env(const char* n) {
-  const char* v = std::getenv(n);
-  return v != nullptr ? v : "";
-}
-
-long Run(const std::string& cmd) {
-  long pid = 0;
-  if (pf::SpawnShell(cmd.c_str(), &pid) != 0) return -1;
-  return kdr::WaitForExitStatus(pid, 600000);
-}
+using kdr::bench::Env;
+using kdr::bench::Run;
 
 size_t Discard(char*, size_t size, size_t n, void* got) {
   *static_cast<size_t*>(got) += size * n;
