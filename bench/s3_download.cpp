@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "iface/interface.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -28,7 +29,6 @@
 #include "proxy/lifecycle.h"
 #include "server/ticket.h"
 #include "server/vault.h"
-#include "bench_process.h"
 #include "support/process_wait.h"
 
 namespace {

@@ -23,13 +23,13 @@
 #include <vector>
 
 #include "bench_pairs.h"
+#include "bench_process.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "server/s3/http.h"
 #include "server/s3/s3_vault.h"
 #include "server/server.h"
 #include "server/ticket.h"
-#include "bench_process.h"
 #include "support/process_wait.h"
 
 namespace {

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <shared_mutex>
 #include <vector>
 
 #include "platform/clock.h"
-#include "server/server.h"
 #include "server/stats.h"
 
 namespace kdr::server {
@@ -22,10 +20,8 @@ int32_t Elapsed(int32_t from, int32_t to) {
 
 }  // namespace
 
-Revalidator::Revalidator(ServerState* state)
-    : state_(state),
-      boundMs_(state->config.revalidateSeconds > 0 ? state->config.revalidateSeconds * 1000 : 500) {
-}
+Revalidator::Revalidator(RevalidationTarget* target, int revalidateSeconds)
+    : target_(target), boundMs_(revalidateSeconds > 0 ? revalidateSeconds * 1000 : 500) {}
 
 Revalidator::~Revalidator() { Stop(); }
 
@@ -76,15 +72,8 @@ size_t Revalidator::Tick(int32_t nowMs) {
     since = scannedSec_ - 1;
     scannedSec_ = static_cast<int64_t>(std::time(nullptr));
   }
-  std::vector<std::string> used;
-  if (state_->cache != nullptr) state_->cache->UsedSince(since, &used);
   std::vector<std::string> noted;
-  if (!used.empty()) {
-    std::shared_lock<std::shared_mutex> guard(state_->versionsMu);
-    for (const std::string& guid : used) {
-      if (state_->versions.count(guid) != 0) noted.push_back(guid);
-    }
-  }
+  target_->NotedInUseSince(since, &noted);
   std::vector<std::string> due;
   {
     std::lock_guard<std::mutex> guard(mu_);
@@ -108,11 +97,11 @@ size_t Revalidator::Tick(int32_t nowMs) {
   if (due.empty()) return 0;  // an idle server asks nothing
   std::vector<std::string> versions;
   std::vector<int> results;
-  state_->vault->CurrentVersions(due, &versions, &results, &state_->stopping);
+  target_->AskVault(due, &versions, &results);
   size_t changed = 0;
   for (size_t i = 0; i < due.size(); ++i) {
     bool answered = results[i] == 0 || results[i] == ENOENT;
-    if (answered && state_->Rechecked(due[i], results[i], versions[i])) ++changed;
+    if (answered && target_->Rechecked(due[i], results[i], versions[i])) ++changed;
     std::lock_guard<std::mutex> guard(mu_);
     auto it = uses_.find(due[i]);
     if (it == uses_.end()) continue;

@@ -14,8 +14,8 @@
 // The scheduler runs on a thread of its own from the moment the server serves, never before
 // the first client; it stops promptly with the server (its requests are cancelled).
 //
-// Concurrency: mu_ guards uses_ and scannedSec_; it is never held while calling the vault
-// or taking ServerState::versionsMu.
+// Concurrency: mu_ guards uses_ and scannedSec_; it is never held while calling the target
+// (which takes the notes' lock and asks the vault).
 #ifndef KDR_SERVER_REVALIDATION_H_
 #define KDR_SERVER_REVALIDATION_H_
 
@@ -25,14 +25,31 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kdr::server {
 
-struct ServerState;
+// What the scheduler asks of the server (its state implements it).
+class RevalidationTarget {
+ public:
+  // The noted files among those the store saw read since `sinceSec` (seconds of the wall
+  // clock, the store's page stamps).
+  virtual void NotedInUseSince(int64_t sinceSec, std::vector<std::string>* guids) = 0;
+  // The vault's newest volume of each of `guids` (Vault::CurrentVersions; stops early when
+  // the server stops).
+  virtual void AskVault(const std::vector<std::string>& guids, std::vector<std::string>* versions,
+                        std::vector<int>* results) = 0;
+  // The vault answered `rc` (0 or ENOENT) and `newest` for `guid`: true when its note went.
+  virtual bool Rechecked(const std::string& guid, int rc, const std::string& newest) = 0;
+
+ protected:
+  ~RevalidationTarget() = default;
+};
 
 class Revalidator {
  public:
-  explicit Revalidator(ServerState* state);
+  // Rechecks files in use every `revalidateSeconds` (0 or less: half a second).
+  Revalidator(RevalidationTarget* target, int revalidateSeconds);
   ~Revalidator();
   Revalidator(const Revalidator&) = delete;
   Revalidator& operator=(const Revalidator&) = delete;
@@ -57,7 +74,7 @@ class Revalidator {
   };
   void Loop();
 
-  ServerState* const state_;
+  RevalidationTarget* const target_;
   const int32_t boundMs_;
   std::mutex mu_;
   std::condition_variable cv_;

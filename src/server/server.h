@@ -78,7 +78,7 @@ namespace kdr::server {
 // emptied, as nothing tells what its blocks were read from. The store names the volume of each
 // file's blocks with its VolumeStamp (set before the first block is put, and again on a hit),
 // which is what the fast cache checks.
-struct ServerState {
+struct ServerState : RevalidationTarget {
   ServerState(ServerConfig cfg, std::unique_ptr<Vault> v, std::unique_ptr<BlockCache> c);
 
   const ServerConfig config;
@@ -125,7 +125,11 @@ struct ServerState {
   void Recheck(const std::string& guid);
   // The vault answered `rc` (0 or ENOENT) and `newest` for `guid`: when it is noted with
   // another volume, its note, blocks and whole-file copy go. True when they went.
-  bool Rechecked(const std::string& guid, int rc, const std::string& newest);
+  bool Rechecked(const std::string& guid, int rc, const std::string& newest) override;
+  // The revalidation scheduler's view of the notes and the vault (see revalidation.h).
+  void NotedInUseSince(int64_t sinceSec, std::vector<std::string>* guids) override;
+  void AskVault(const std::vector<std::string>& guids, std::vector<std::string>* newest,
+                std::vector<int>* results) override;
   // The content of `guid` changed: its whole-file copies are superseded. A new open never
   // gets one (each copy is of one volume), and a path handed out before keeps its promise
   // (see file_cache.h).
@@ -166,7 +170,7 @@ struct ServerState {
   std::atomic<bool> stopping{false};
 
   // Schedules the rechecks of the files in use (see above). Last: it uses the members above.
-  Revalidator revalidator{this};
+  Revalidator revalidator{this, config.revalidateSeconds};
 };
 
 class Server {

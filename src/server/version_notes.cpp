@@ -170,6 +170,21 @@ bool ServerState::Rechecked(const std::string& guid, int rc, const std::string& 
   return true;
 }
 
+void ServerState::NotedInUseSince(int64_t sinceSec, std::vector<std::string>* guids) {
+  std::vector<std::string> used;
+  if (cache != nullptr) cache->UsedSince(sinceSec, &used);
+  if (used.empty()) return;
+  std::shared_lock<std::shared_mutex> guard(versionsMu);
+  for (const std::string& guid : used) {
+    if (versions.count(guid) != 0) guids->push_back(guid);
+  }
+}
+
+void ServerState::AskVault(const std::vector<std::string>& guids, std::vector<std::string>* newest,
+                           std::vector<int>* results) {
+  vault->CurrentVersions(guids, newest, results, &stopping);
+}
+
 size_t ServerState::Revalidate() {
   std::vector<std::string> noted;
   {
