@@ -37,9 +37,11 @@ std::string Records(int file, int volume, size_t bytes) {
   s.reserve(bytes + 64);
   char rec[128];
   for (size_t at = 0; at < bytes; at += 64) {
-    std::snprintf(rec, sizeof rec, "file=%05d volume=%03d offset=%012zu ..................\n",
-                  file, volume, at);
-    s.append(rec, 64);
+    // Exactly 64 characters, so every byte of the record is set (and the same each time).
+    int n = std::snprintf(rec, sizeof rec,
+                          "file=%05d volume=%03d offset=%012zu .....................\n", file,
+                          volume, at);
+    s.append(rec, n == 64 ? 64 : 0);
   }
   s.resize(bytes);
   return s;
