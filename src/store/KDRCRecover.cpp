@@ -121,8 +121,10 @@ void KDRCX_SetBlockSum(KDRC_FILETOC_T* pToc, int32_t segment, uint32_t sum) {
   if (at + 4 > pToc->sumsAllocated) return;
   std::memcpy(pToc->pSums + at, &sum, 4);
   // The word goes before the entry that names the block: a repair after a kill between the
-  // two finds the word of a segment no entry names, never an entry with an old word.
-  std::atomic_thread_fence(std::memory_order_release);
+  // two finds the word of a segment no entry names, never an entry with an old word. Only the
+  // compiler could reorder the two for a kill (the stores a process made are in the shared
+  // mapping when it dies); readers in other processes read both under the cache lock.
+  std::atomic_signal_fence(std::memory_order_release);
 }
 
 int KDRCX_SumsUsable(KDRC_FILETOC_T* pToc) {
