@@ -23,6 +23,10 @@ int AllocateFile(int fd, uint64_t offset, uint64_t len);
 // Flushes the file's data and metadata to the disk.
 int SyncFile(int fd);
 
+// Flushes directory `dir` to the disk, so that the names made or renamed in it last (a file
+// committed by a rename) survive a power cut.
+int SyncDirectory(const std::string& dir);
+
 // Flushes the written pages of [addr, addr + len) of a shared file mapping to the disk, and
 // waits for it. addr need not be page aligned.
 int SyncMapped(void* addr, size_t len);

@@ -26,6 +26,15 @@ int SyncFile(int fd) {
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
+int SyncDirectory(const std::string& dir) {
+  if (FaultHit(Sys::kFsync)) return errno;
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int rc = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return rc;
+}
+
 int SyncMapped(void* addr, size_t len) {
   if (FaultHit(Sys::kFsync)) return errno;
   if (addr == nullptr || len == 0) return 0;

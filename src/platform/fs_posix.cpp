@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/durable.h"
 #include "platform/fault.h"
 
 namespace kdr::platform {
@@ -214,11 +215,19 @@ int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
                           &fd);
   if (rc != 0) return rc;
   rc = WriteFileAt(fd, 0, data, len);
+  // On the disk before its name: a power cut must never leave the new name on lost bytes.
+  if (rc == 0) rc = SyncFile(fd);
   int crc = CloseFile(fd);
   if (rc == 0) rc = crc;
   if (rc == 0) rc = RenamePath(tmp.c_str(), path);
-  if (rc != 0) ::unlink(tmp.c_str());
-  return rc;
+  if (rc != 0) {
+    ::unlink(tmp.c_str());
+    return rc;
+  }
+  // The name is in place now, whatever follows: the flush of the directory is a best effort
+  // (a failure here must not report a replaced file as not replaced).
+  SyncDirectory(dir);
+  return 0;
 }
 
 int StatFileId(const char* path, FileId* id) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/durable.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "server/file_cache.h"
@@ -226,7 +227,10 @@ void Session::DownloadToTemp(const Request& r, OpenFile& f, int out, Copy* copy,
         return !state_->stopping.load();
       },
       &copied);
-  int crc = pf::CloseFile(out);
+  // On the disk before the copy is renamed into place and named done: after a power cut a
+  // cached copy (or a target) must not stand under its name with bytes that never got there.
+  int crc = rc == 0 && !stopped ? pf::SyncFile(out) : 0;
+  if (int close = pf::CloseFile(out); crc == 0) crc = close;
   Copy c = Copy::kDone;
   if (stopped) {
     c = Copy::kStopped;

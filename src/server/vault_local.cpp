@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/durable.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "server/vault.h"
@@ -250,6 +251,7 @@ class LocalVault : public Vault {
       rc = ForEachPiece(in, [out](const unsigned char* b, size_t n, uint64_t off) {
         return pf::WriteFileAt(out, off, b, n);
       });
+      if (rc == 0) rc = pf::SyncFile(out);  // a committed volume survives a power cut
       int crc = pf::CloseFile(out);
       if (rc == 0) rc = crc;
     }
@@ -330,6 +332,7 @@ class LocalVault : public Vault {
     std::string path = FileDir(guid) + "/" + VolumeId(next) + (upload ? kUploadSuffix : kPutSuffix);
     rc = pf::RenamePath(tmp.c_str(), path.c_str());
     if (rc != 0) return rc;
+    pf::SyncDirectory(FileDir(guid));  // best effort: the volume is committed already
     *volumeId = VolumeId(next);
     return 0;
   }
@@ -372,8 +375,10 @@ class LocalVault : public Vault {
 };
 
 int LocalUpload::Commit(std::string* volumeId) {
-  int rc = pf::CloseFile(fd_);
+  int rc = pf::SyncFile(fd_);  // a committed volume survives a power cut
+  int crc = pf::CloseFile(fd_);
   fd_ = pf::kNoFile;
+  if (rc == 0) rc = crc;
   if (rc != 0) return rc;
   rc = vault_->CommitVolume(guid_, tmp_, true, volumeId);
   if (rc == 0) committed_ = true;

@@ -153,7 +153,7 @@ TEST_F(VaultTest, AReaderKeepsItsVolumeWhileTheFileChanges) {
 
 // A commit whose rename fails reports the error and leaves the vault as it was: the newest
 // volume stays the one before, and no temporary name is left behind.
-TEST_F(VaultTest, AFailedCommitRenameLeavesThePreviousVolume) {
+TEST_F(VaultTest, AFailedCommitLeavesThePreviousVolume) {
   std::string v1, v;
   ASSERT_EQ(vault_->Put("G3", "f", Local("first"), &v1), 0);
   // A put renames the name file, the volume counter, then the volume: fail the third.
@@ -162,6 +162,11 @@ TEST_F(VaultTest, AFailedCommitRenameLeavesThePreviousVolume) {
   // An upload renames the counter, then the volume.
   kdr::platform::InjectFault(kdr::platform::Sys::kRename, EIO, 1);
   EXPECT_EQ(Upload("G3", "third", &v), EIO);
+  // Nor is a volume whose bytes cannot be flushed: a power cut would lose it.
+  kdr::platform::InjectFault(kdr::platform::Sys::kFsync, EIO, 0);
+  EXPECT_EQ(vault_->Put("G3", "f", Local("fourth"), &v), EIO);
+  kdr::platform::InjectFault(kdr::platform::Sys::kFsync, EIO, 0);
+  EXPECT_EQ(Upload("G3", "fifth", &v), EIO);
   kdr::platform::ClearFaults();
   std::shared_ptr<VaultFile> f;
   ASSERT_EQ(vault_->Open("G3", &f), 0);
