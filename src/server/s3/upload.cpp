@@ -15,7 +15,11 @@ namespace kdr::server::s3 {
 
 namespace {
 
-constexpr int kPartsInFlight = 4;  // parts of one upload on their way at once
+constexpr int kPartsInFlight = 4;  // parts of one upload on their way at once, at most
+// and at most this many bytes of them, so that a huge object's large parts go one at a time:
+// an upload holds at most two parts in memory once they are this large (the one being sent
+// and the one being filled).
+constexpr uint64_t kBytesInFlight = 64u << 20;
 constexpr uint64_t kLargestPart = 5ull << 30;
 constexpr const char kMetaName[] = "x-amz-meta-kdr-name";
 constexpr const char kMetaMade[] = "x-amz-meta-kdr-made";
@@ -136,7 +140,10 @@ class S3Upload : public VaultUpload {
       if (uploadId_.empty()) return EIO;
     }
     if (etags_.size() >= 10000) return EFBIG;
-    WaitParts(kPartsInFlight - 1);
+    const uint64_t part = PartBytes(static_cast<int>(etags_.size()) + 1);
+    const int most =
+        static_cast<int>(std::clamp<uint64_t>(kBytesInFlight / part, 1, kPartsInFlight));
+    WaitParts(most - 1);
     if (err_ != 0) return err_;
     int number = 0;
     {
