@@ -7,6 +7,7 @@
 // Reads and offers never queue long: they wait for mu_ at most kReaderWaitMs, and skip the
 // store for a while after its cache lock timed out (a client stopped inside it), so the vault
 // serves them rather than every reader waiting out a lock that a change (Forget) waits for.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -33,6 +34,7 @@ constexpr int kStoreFewerPages = 77;
 constexpr int kStoreFullCheck =
     KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_DATE_LIST | KDRC_CHECK_HASH;
 constexpr size_t kStoreGuidMax = 36;
+constexpr int32_t kPagesPerHold = 4096;  // pages UsedSince looks at under one hold of the locks
 
 int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
               int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used = nullptr);
@@ -160,19 +162,28 @@ class StoreBlockCache : public BlockCache {
   // Every page of a file is stamped when one of its blocks is read, by the server or by a
   // client, so one pass over the page records finds the files in use.
   void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) const override {
-    std::lock_guard<std::mutex> guard(mu_);
-    if (toc_ == nullptr || toc_->pPages == nullptr || KDRCIF_LockCache(toc_) != 0) return;
+    // In slices, each under the locks for a short while only: a store of millions of pages
+    // must not keep readers (the server's, which wait for mu_ briefly, and the clients', which
+    // wait for the cache lock) waiting for the whole pass.
     std::string last;
-    for (int32_t n = 0; n < toc_->pageCount; ++n) {
-      const kdrc::meta::Page& p = toc_->pPages[n];
-      if (p.kind != kdrc::meta::kAllocated || p.accessTime < sinceSeconds) continue;
-      size_t len = 0;
-      while (len < sizeof p.guid && p.guid[len] != '\0') ++len;
-      std::string guid(p.guid, len);
-      if (guid != last) guids->push_back(guid);  // a file's pages often lie together
-      last = std::move(guid);
+    for (int32_t from = 0;; from += kPagesPerHold) {
+      std::lock_guard<std::mutex> guard(mu_);
+      if (toc_ == nullptr || toc_->pPages == nullptr || from >= toc_->pageCount ||
+          KDRCIF_LockCache(toc_) != 0) {
+        return;
+      }
+      const int32_t to = std::min(toc_->pageCount, from + kPagesPerHold);
+      for (int32_t n = from; n < to; ++n) {
+        const kdrc::meta::Page& p = toc_->pPages[n];
+        if (p.kind != kdrc::meta::kAllocated || p.accessTime < sinceSeconds) continue;
+        size_t len = 0;
+        while (len < sizeof p.guid && p.guid[len] != '\0') ++len;
+        std::string guid(p.guid, len);
+        if (guid != last) guids->push_back(guid);  // a file's pages often lie together
+        last = std::move(guid);
+      }
+      KDRCIF_UnLockCache(toc_);
     }
-    KDRCIF_UnLockCache(toc_);
   }
 
   bool Info(StoreInfo* info) const override {
