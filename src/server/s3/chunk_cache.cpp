@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "server/s3/text.h"
@@ -174,22 +175,28 @@ void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
   demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk); });
 }
 
+std::shared_ptr<Chunk> ChunkCache::Await(const VolumeRef& v, uint64_t index, uint64_t at,
+                                         std::unique_lock<std::mutex>* lock) {
+  bool mine = false;
+  std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
+  if (mine) Fetch(v, index, chunk);
+  *lock = std::unique_lock<std::mutex>(mu_);
+  for (;;) {
+    cv_.wait(*lock, [&] {
+      return chunk->filled > at || chunk->state == Chunk::kReady ||
+             chunk->state == Chunk::kFailed || chunk->state == Chunk::kPartial;
+    });
+    if (chunk->filled > at || chunk->state != Chunk::kPartial) return chunk;
+    ContinueLocked(v, index, chunk);
+  }
+}
+
 int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
                      size_t len, size_t* got) {
   *got = 0;
   for (int tries = 0;; ++tries) {
-    bool mine = false;
-    std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
-    if (mine) Fetch(v, index, chunk);
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [&] {
-        return chunk->filled > at || chunk->state == Chunk::kReady ||
-               chunk->state == Chunk::kFailed || chunk->state == Chunk::kPartial;
-      });
-      if (chunk->filled > at || chunk->state != Chunk::kPartial) break;
-      ContinueLocked(v, index, chunk);
-    }
+    std::unique_lock<std::mutex> lock;
+    std::shared_ptr<Chunk> chunk = Await(v, index, at, &lock);
     if (chunk->filled > at) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
       lock.unlock();
@@ -205,18 +212,8 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
 
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
-    bool mine = false;
-    std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
-    if (mine) Fetch(v, index, chunk);
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [&] {
-        return chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed ||
-               chunk->state == Chunk::kPartial;
-      });
-      if (chunk->state != Chunk::kPartial) break;
-      ContinueLocked(v, index, chunk);
-    }
+    std::unique_lock<std::mutex> lock;
+    std::shared_ptr<Chunk> chunk = Await(v, index, UINT64_MAX, &lock);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
       *out = chunk;
       return 0;

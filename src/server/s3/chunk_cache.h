@@ -114,6 +114,11 @@ class ChunkCache {
   void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
   // Under mu_: a chunk left partial is fetched on, for a reader that wants more of it.
   void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
+  // Fetches chunk `index` of `v` when no one does, then waits, with mu_ taken into *lock,
+  // until it holds byte `at` or has ended (ready or failed), continuing it where a broken
+  // answer left it partial. Returns the chunk with *lock held.
+  std::shared_ptr<Chunk> Await(const VolumeRef& v, uint64_t index, uint64_t at,
+                               std::unique_lock<std::mutex>* lock);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
                  std::shared_ptr<std::atomic<bool>> cancel);
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);
