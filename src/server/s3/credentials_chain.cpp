@@ -257,11 +257,7 @@ int FromProcess(const std::string& command, Keys* keys, int64_t* expires, std::s
 }  // namespace
 
 std::string JsonString(std::string_view json, std::string_view name) {
-  // Built piece by piece: g++ 12 at -O3 takes `"\"" + std::string(name)` for an overlapping
-  // copy (-Wrestrict), wrongly.
-  std::string quoted;
-  quoted.reserve(name.size() + 2);
-  quoted.append(1, '"').append(name).append(1, '"');
+  std::string quoted = "\"" + std::string(name) + "\"";
   size_t at = json.find(quoted);
   if (at == std::string_view::npos) return std::string();
   at = json.find(':', at + quoted.size());

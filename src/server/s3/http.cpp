@@ -231,12 +231,8 @@ Http::Http(const S3Settings& settings, std::function<int(Keys*, std::string*)> k
       keys_(std::move(keys)) {}
 
 std::string Http::Path(const std::string& key) const {
-  std::string p = "/";  // appended piece by piece: see XmlNext
-  p += Encode(s_.bucket, false);
-  if (!key.empty()) {
-    p += '/';
-    p += Encode(key, true);
-  }
+  std::string p = "/" + Encode(s_.bucket, false);
+  if (!key.empty()) p += "/" + Encode(key, true);
   return p;
 }
 

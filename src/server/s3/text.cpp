@@ -79,10 +79,7 @@ std::string XmlUnescape(std::string_view s) {
 }
 
 bool XmlNext(std::string_view xml, std::string_view tag, size_t* from, std::string_view* text) {
-  // Appended, not `"<" + std::string(tag)`: g++ 12 at -O3 warns wrongly of an overlap there.
-  std::string open, close;
-  open.append("<").append(tag).append(">");
-  close.append("</").append(tag).append(">");
+  std::string open = "<" + std::string(tag) + ">", close = "</" + std::string(tag) + ">";
   if (*from > xml.size()) return false;
   size_t a = xml.find(open, *from);
   if (a == std::string_view::npos) return false;
