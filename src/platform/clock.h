@@ -12,6 +12,12 @@ namespace kdr::platform {
 // KdrDeltaMs), never absolute values.
 int32_t MonotonicMs();
 
+// The milliseconds from MonotonicMs() value `from` to value `to`, right across the wrap (for
+// values less than about 24.8 days apart).
+inline int32_t ElapsedMs(int32_t from, int32_t to) {
+  return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
+}
+
 // Suspends the calling thread for at least `ms` milliseconds. Interrupting signals do not
 // shorten the sleep. A cancellation point (see ThreadCancel).
 void SleepMs(uint32_t ms);

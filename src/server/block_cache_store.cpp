@@ -262,8 +262,7 @@ class StoreBlockCache : public BlockCache {
 
   bool Stalled() const {
     int32_t until = stalledUntil_.load();
-    return until != 0 && static_cast<int32_t>(static_cast<uint32_t>(until) -
-                                              static_cast<uint32_t>(platform::MonotonicMs())) > 0;
+    return until != 0 && platform::ElapsedMs(platform::MonotonicMs(), until) > 0;
   }
 
   // Whether the block just read passes its checksum; one that fails is dropped (and counted

@@ -28,11 +28,6 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-int32_t ElapsedMs(int32_t since) {
-  return static_cast<int32_t>(static_cast<uint32_t>(pf::MonotonicMs()) -
-                              static_cast<uint32_t>(since));
-}
-
 }  // namespace
 
 FileCache::FileCache(std::string filesDir, int graceSeconds)
@@ -248,7 +243,7 @@ int FileCache::DropExpired(const InUse& inUse) {
   if (superseded_.empty()) return 0;
   std::vector<std::pair<std::string, std::string>> due;
   for (const auto& [copy, since] : superseded_) {
-    if (ElapsedMs(since) < graceSeconds_ * 1000) continue;
+    if (pf::ElapsedMs(since, pf::MonotonicMs()) < graceSeconds_ * 1000) continue;
     size_t slash = copy.find('/');
     due.emplace_back(copy.substr(0, slash), copy.substr(slash + 1));
   }

@@ -12,14 +12,6 @@ namespace kdr::server {
 
 namespace pf = kdr::platform;
 
-namespace {
-
-int32_t Elapsed(int32_t from, int32_t to) {
-  return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
-}
-
-}  // namespace
-
 Revalidator::Revalidator(RevalidationTarget* target, int revalidateSeconds)
     : target_(target), boundMs_(revalidateSeconds > 0 ? revalidateSeconds * 1000 : 500) {}
 
@@ -85,9 +77,9 @@ size_t Revalidator::Tick(int32_t nowMs) {
     }
     for (auto it = uses_.begin(); it != uses_.end();) {
       Use& u = it->second;
-      if (u.pending && Elapsed(u.checkedMs, nowMs) >= boundMs_) {
+      if (u.pending && pf::ElapsedMs(u.checkedMs, nowMs) >= boundMs_) {
         due.push_back(it->first);
-      } else if (!u.pending && Elapsed(u.usedMs, nowMs) >= 2 * boundMs_) {
+      } else if (!u.pending && pf::ElapsedMs(u.usedMs, nowMs) >= 2 * boundMs_) {
         it = uses_.erase(it);  // unused for a while: dormant
         continue;
       }

@@ -360,8 +360,7 @@ bool Server::Admit(const pf::PeerProcess& peer) {
   // that retries in a loop must not flood the log.
   ++refusedUnlogged_;
   int32_t now = pf::MonotonicMs();
-  if (refusalLoggedAt_ != 0 &&
-      static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(refusalLoggedAt_)) < 60000) {
+  if (refusalLoggedAt_ != 0 && pf::ElapsedMs(refusalLoggedAt_, now) < 60000) {
     return false;
   }
   if (live >= most) {
@@ -384,8 +383,7 @@ void Server::CloseStalledRequests() {
   for (auto& c : conns_) {
     int32_t since = c->requestSince.load();
     if (since == 0 || c->pipe == pf::kNoPipe || c->timedOut) continue;
-    if (static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(since)) <
-        kRequestTimeoutMs) {
+    if (pf::ElapsedMs(since, now) < kRequestTimeoutMs) {
       continue;
     }
     c->timedOut = true;

@@ -23,7 +23,10 @@ void Histogram::Observe(const double* bounds, int n, double value) {
   while (i < n && value > bounds[i]) ++i;
   buckets[i].fetch_add(1, std::memory_order_relaxed);
   count.fetch_add(1, std::memory_order_relaxed);
-  sumMicros.fetch_add(static_cast<uint64_t>(value * 1e6), std::memory_order_relaxed);
+  // A negative value (a copy whose time lies ahead of the clock) counts as 0: the cast of a
+  // negative double to an unsigned integer is undefined.
+  sumMicros.fetch_add(value > 0 ? static_cast<uint64_t>(value * 1e6) : 0,
+                      std::memory_order_relaxed);
 }
 
 namespace {
@@ -327,7 +330,15 @@ class CountedVault : public Vault {
                        std::vector<int>* results, const std::atomic<bool>* cancel) override {
     VaultCall call(VaultOp::kVersion);
     inner_->CurrentVersions(guids, versions, results, cancel);
-    call.Done(0);
+    // Counted by the first answer that is a failure (an unreachable store, most likely).
+    int rc = 0;
+    for (int r : *results) {
+      if (r != 0 && r != ENOENT && r != ECANCELED) {
+        rc = r;
+        break;
+      }
+    }
+    call.Done(rc);
   }
   size_t RemoveLeftovers() override { return inner_->RemoveLeftovers(); }
 

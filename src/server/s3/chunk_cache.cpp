@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "server/s3/text.h"
 
@@ -56,15 +57,21 @@ void ChunkCache::TouchLocked(const std::string& name) {
   lru_.push_front(name);
   lruPos_[name] = lru_.begin();
   while (lru_.size() > kCachedChunks) {
-    const std::string& victim = lru_.back();
-    auto c = chunks_.find(victim);
-    if (c != chunks_.end() &&
-        (c->second->state == Chunk::kFetching || c->second->state == Chunk::kQueued)) {
-      break;  // never drop a chunk on its way: its waiters find it by name
+    // The least recently used chunk that is not on its way goes: a chunk on its way stays,
+    // since its waiters find it by name, but a slow one does not hold the bound for the rest.
+    auto victim = lru_.end();
+    for (auto r = lru_.rbegin(); r != lru_.rend(); ++r) {
+      auto c = chunks_.find(*r);
+      if (c == chunks_.end() ||
+          (c->second->state != Chunk::kFetching && c->second->state != Chunk::kQueued)) {
+        victim = std::prev(r.base());
+        break;
+      }
     }
-    if (c != chunks_.end()) chunks_.erase(c);
-    lruPos_.erase(victim);
-    lru_.pop_back();
+    if (victim == lru_.end()) break;  // every chunk is on its way
+    chunks_.erase(*victim);
+    lruPos_.erase(*victim);
+    lru_.erase(victim);
   }
 }
 

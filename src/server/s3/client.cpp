@@ -73,9 +73,7 @@ void Client::NoteAnswer(const Response& r) {
   if (!r.Refused()) return;
   int32_t now = pf::MonotonicMs();
   int32_t last = lastConfigLog_.load();
-  if (configLogged_.load() &&
-      static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last)) <
-          kConfigLogEveryMs) {
+  if (configLogged_.load() && pf::ElapsedMs(last, now) < kConfigLogEveryMs) {
     return;
   }
   configLogged_.store(true);

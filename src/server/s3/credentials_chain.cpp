@@ -234,7 +234,8 @@ int FromProcess(const std::string& command, Keys* keys, int64_t* expires, std::s
   long status = -1;
   int err = 0;
   pf::ProcessState state = pf::ProcessState::kRunning;
-  for (int32_t start = pf::MonotonicMs(); rc == 0 && pf::MonotonicMs() - start < kProcessWaitMs;) {
+  for (int32_t start = pf::MonotonicMs();
+       rc == 0 && pf::ElapsedMs(start, pf::MonotonicMs()) < kProcessWaitMs;) {
     state = pf::QueryProcess(pid, &status, &err);
     if (state != pf::ProcessState::kRunning) break;
     pf::SleepMs(10);

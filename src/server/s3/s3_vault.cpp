@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <numeric>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -32,13 +35,6 @@ constexpr size_t kMaxKnownFiles = 100000;  // files remembered for offline and t
 constexpr size_t kListAtLeast = 8;         // fewer files than this are rechecked one by one
 constexpr int kListKeys = 1000;
 constexpr int64_t kStaleUploadSeconds = 24 * 3600;
-constexpr const char kMetaName[] = "x-amz-meta-kdr-name";
-constexpr const char kMetaMade[] = "x-amz-meta-kdr-made";
-
-int32_t Since(int32_t then) {
-  return static_cast<int32_t>(static_cast<uint32_t>(pf::MonotonicMs()) -
-                              static_cast<uint32_t>(then));
-}
 
 class S3Vault : public Vault {
  public:
@@ -191,11 +187,16 @@ int S3Vault::InfoOf(const std::string& guid, const Response& r, VaultFileInfo* i
 void S3Vault::Remember(const VaultFileInfo& info, const std::string& etag) {
   std::lock_guard<std::mutex> guard(knownMu_);
   if (known_.size() >= kMaxKnownFiles && known_.count(info.guid) == 0) {
-    // Forget the one checked longest ago.
-    auto oldest = std::min_element(known_.begin(), known_.end(), [](const auto& a, const auto& b) {
-      return Since(a.second.checkedMs) > Since(b.second.checkedMs);
-    });
-    known_.erase(oldest);
+    // Forget the tenth checked longest ago at once: the look through all of them is made once
+    // for many new files, not for each.
+    const int32_t now = pf::MonotonicMs();
+    std::vector<std::pair<int32_t, std::string>> ages;
+    ages.reserve(known_.size());
+    for (const auto& [guid, k] : known_) ages.emplace_back(pf::ElapsedMs(k.checkedMs, now), guid);
+    const size_t drop = std::max<size_t>(1, ages.size() / 10);
+    std::nth_element(ages.begin(), ages.begin() + static_cast<std::ptrdiff_t>(drop - 1), ages.end(),
+                     std::greater<>());
+    for (size_t i = 0; i < drop; ++i) known_.erase(ages[i].second);
   }
   Known& k = known_[info.guid];
   k.info = info;
@@ -254,7 +255,7 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   if (s_.trustMs > 0) {
     std::unique_lock<std::mutex> lock(knownMu_);
     auto it = known_.find(guid);
-    if (it != known_.end() && Since(it->second.checkedMs) < s_.trustMs) {
+    if (it != known_.end() && pf::ElapsedMs(it->second.checkedMs, pf::MonotonicMs()) < s_.trustMs) {
       Known k = it->second;
       lock.unlock();
       *file = MakeFile(k.info, k.etag, "");

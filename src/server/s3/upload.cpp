@@ -21,8 +21,6 @@ constexpr int kPartsInFlight = 4;  // parts of one upload on their way at once, 
 // and the one being filled).
 constexpr uint64_t kBytesInFlight = 64u << 20;
 constexpr uint64_t kLargestPart = 5ull << 30;
-constexpr const char kMetaName[] = "x-amz-meta-kdr-name";
-constexpr const char kMetaMade[] = "x-amz-meta-kdr-made";
 
 class S3Upload : public VaultUpload {
  public:

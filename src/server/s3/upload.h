@@ -19,6 +19,10 @@ namespace kdr::server::s3 {
 
 inline constexpr uint64_t kFirstPartBytes = 8u << 20;
 
+// The object metadata that carries a volume's file name and how it was made.
+inline constexpr char kMetaName[] = "x-amz-meta-kdr-name";
+inline constexpr char kMetaMade[] = "x-amz-meta-kdr-made";
+
 // The size of part `number` (1-based) of a multipart upload.
 uint64_t PartBytes(int number);
 
