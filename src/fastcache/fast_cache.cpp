@@ -319,6 +319,9 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
         result = PlanBlocks(first, file->position, file->fileSize, buffer, length,
                             attempt == 0 && changes != 0 ? &plan : nullptr);
         if (result < 0) result = 0;  // inside the handle's size: the pipe serves it
+        // Copied under the lock: it stands only if no next owner retired the store meanwhile
+        // (one repairs its pages in place without this lock).
+        if (plan.count == 0 && result > 0 && OwnerGone()) result = 0;
       }
       if (plan.count > 0 && result > 0) {
         store = g_fast.store;

@@ -269,7 +269,10 @@ class StoreBlockCache : public BlockCache {
   // in the log), and the read goes to the vault. Under mu_ and the cache lock.
   bool Verified(KDRC_PAGE_T* first, const std::string& guid, int32_t block) {
     int bad = 0;
-    if (KDRCIF_CheckBlock(toc_, first, block, &bad) != 0 || bad == 0) return true;
+    // A block found bad is not served, whether or not it could then be dropped (an error
+    // after *bad was set means only the drop failed).
+    KDRCIF_CheckBlock(toc_, first, block, &bad);
+    if (bad == 0) return true;
     ++badBlocks_;
     Log(LogLevel::kWarn, "block %d of %s failed its checksum: dropped (%llu so far)", block,
         guid.c_str(), static_cast<unsigned long long>(badBlocks_));

@@ -304,7 +304,13 @@ uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return 0;
   // A read-modify-write that changes nothing: its release half keeps a copy made before it
   // from moving past the read.
-  return std::atomic_ref<uint32_t>(pToc->pShared->changes).fetch_add(0, std::memory_order_acq_rel);
+  uint32_t count =
+      std::atomic_ref<uint32_t>(pToc->pShared->changes).fetch_add(0, std::memory_order_acq_rel);
+  // A record its owner let go of (closed, or retired by the next owner before it repairs the
+  // files in place) gives no count: nothing copied without the lock then stands, also a copy
+  // whose count was read after the retirement.
+  auto sig = std::atomic_ref<int32_t>(pToc->pShared->signature).load(std::memory_order_acquire);
+  return sig == KDRC_FILESHARED_T_SIG ? count : 0;
 }
 
 namespace {
@@ -591,26 +597,31 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
     return 0;
   };
   bool mayRepair = !attach && recover && mode != KDRC_MODE_CLIENT;
-  if (mayRepair && h->cleanMarker != meta::kCleanMarker) {
+  const bool wasClean = h->cleanMarker == meta::kCleanMarker;
+  if (mayRepair && !wasClean) {
     std::string boot = kdr::platform::BootId();
     if (!boot.empty() && boot.size() < sizeof h->bootId &&
         std::strncmp(h->bootId, boot.c_str(), sizeof h->bootId) == 0 && KDRCX_SumsUsable(toc) &&
         (rc = repair(2)))
       return fail(rc);
   }
-  // A store closed cleanly is repaired only when its pages do not hold together (damaged
-  // while no owner had it open).
+  // A store closed cleanly is repaired when its pages do not hold together (damaged while no
+  // owner had it open). One left open that could not be vouched for above is not: its blocks
+  // may be older than its entries say, so it is refused as not closed cleanly (and rebuilt).
+  auto repairDamaged = [&](int why) {
+    if (!mayRepair || toc->recovering) return why;
+    if (!wasClean) return KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
+    return repair(1);
+  };
   if (!attach && (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER))) {
-    if (!mayRepair || toc->recovering || (rc = repair(1)) ||
-        (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER)))
+    if ((rc = repairDamaged(rc)) || (rc = KDRCFile_CheckMetaFile(toc, KDRC_CHECK_HEADER)))
       return fail(rc);
   }
   // A client never takes segments and uses the owner's date list (KDRCIF_UseStructsInSharedMemory),
   // so it builds neither; walking the pages here, before it holds the cache lock, would also
   // race with the owner's changes to them.
   if (!attach && (rc = KDRCFile_GetFreeSegmentMap(toc))) {
-    if (!mayRepair || toc->recovering || (rc = repair(1)) || (rc = KDRCFile_GetFreeSegmentMap(toc)))
-      return fail(rc);
+    if ((rc = repairDamaged(rc)) || (rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
   }
 
   const char* trace = plat::GetEnv("KDRC_CACHE_TRACE");

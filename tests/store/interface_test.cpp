@@ -90,6 +90,7 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
   EXPECT_EQ(shared->clients, 1);
 
   // The owner goes while c1 is attached: the warning, and the record says it is closed.
+  EXPECT_NE(KDRCIF_ChangeCount(c1), 0u);
   CaptureStdout();
   ASSERT_EQ(CloseS(&owner), 0);
   out = GetCapturedStdout();
@@ -97,6 +98,9 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
             std::string::npos);
   auto* seen_by_c1 = reinterpret_cast<KDRC_FILESHARED_T*>(c1->pSegmentToc->pSegment0);
   EXPECT_EQ(seen_by_c1->signature, KDRC_FILESHARED_T_CLOSED_SIG);
+  // A closed (or retired) record gives no change count, so no copy made without the lock
+  // stands against it, also one whose count was read after the owner went.
+  EXPECT_EQ(KDRCIF_ChangeCount(c1), 0u);
   // c1 still holds the mapping objects, so a new client finds them but no owner: 61.
   CaptureStdout();
   EXPECT_EQ(OpenS(KDRC_MODE_CLIENT, &c2, size), KDRC_ERROR_IF_BAD_LENGTH);
