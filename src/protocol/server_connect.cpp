@@ -47,6 +47,13 @@ void WatchLine(const char* line) {
   KdrLogPrintf("%s", line);
 }
 
+// ERR_KDRCP_START_FAILED, with `text` as its text for this thread and the rest of the process.
+int StartFailed(const std::string& text) {
+  KdrSetStartFailedText(text.c_str());
+  KdrSetErrorText(text.c_str());
+  return ERR_KDRCP_START_FAILED;
+}
+
 // ERR_KDRCP_START_FAILED, with the text saying where to look for the cause.
 int StartFailed() {
   std::string log = StartupLogPath();
@@ -57,9 +64,7 @@ int StartFailed() {
   } else {
     text += "The output of " + std::string(gProxyConfig.execPath) + " is in " + log + ".";
   }
-  KdrSetStartFailedText(text.c_str());
-  KdrSetErrorText(text.c_str());
-  return ERR_KDRCP_START_FAILED;
+  return StartFailed(text);
 }
 
 // The connection attempts of one wait: up to `seconds` of attempts kConnectRetryMs apart
@@ -95,9 +100,9 @@ int ConnectProxy(ThreadRecord* record) {
   std::string path;
   if (platform::PipePath(gProxyConfig.pipeName, &path) == platform::kPipeNotFound) {
     std::string dir;
-    KdrLogPrintf("ConnectProxy: %s\n",
-                 platform::RuntimeDirAdvice(platform::RuntimeDir(&dir)).c_str());
-    return ERR_KDRCP_START_FAILED;
+    std::string advice = platform::RuntimeDirAdvice(platform::RuntimeDir(&dir));
+    KdrLogPrintf("ConnectProxy: %s\n", advice.c_str());
+    return StartFailed(advice);
   }
   bool died = false;
   int why = platform::kPipeOk;
