@@ -74,9 +74,12 @@ int MakeFilePrivate(int fd);
 
 // Makes `len` bytes of `data` the whole content of `path`: written under a fresh temporary
 // name beside it (CreateTempFile, ".tmp.<pid>.<name>.<random>"), then renamed over it, so a
-// reader finds the old content or the new, never a part. `mode` is kCreateTruncate or kCreatePrivate, for a file it creates.
-// Returns 0 or an errno value; on failure the temporary name is removed.
-int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode);
+// reader finds the old content or the new, never a part. `mode` is kCreateTruncate or
+// kCreatePrivate, for a file it creates. `durable`: the content is on the disk before the rename
+// and the directory flushed after it, so a power cut leaves the old content or the new, never the
+// name on lost bytes (a file rewritten every few seconds for others to watch need not be). Returns
+// 0 or an errno value; on failure the temporary name is removed.
+int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode, bool durable = true);
 
 // What StatFileId tells of a file: enough to notice that it was replaced or written to.
 struct FileId {

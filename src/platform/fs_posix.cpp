@@ -203,7 +203,7 @@ int DeleteFile(const char* path) {
   return ::unlink(path) == 0 ? 0 : errno;
 }
 
-int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
+int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode, bool durable) {
   std::string whole(path);
   size_t slash = whole.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : whole.substr(0, slash));
@@ -216,7 +216,7 @@ int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
   if (rc != 0) return rc;
   rc = WriteFileAt(fd, 0, data, len);
   // On the disk before its name: a power cut must never leave the new name on lost bytes.
-  if (rc == 0) rc = SyncFile(fd);
+  if (rc == 0 && durable) rc = SyncFile(fd);
   int crc = CloseFile(fd);
   if (rc == 0) rc = crc;
   if (rc == 0) rc = RenamePath(tmp.c_str(), path);
@@ -226,7 +226,7 @@ int ReplaceFile(const char* path, const void* data, size_t len, FileMode mode) {
   }
   // The name is in place now, whatever follows: the flush of the directory is a best effort
   // (a failure here must not report a replaced file as not replaced).
-  SyncDirectory(dir);
+  if (durable) SyncDirectory(dir);
   return 0;
 }
 

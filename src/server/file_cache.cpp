@@ -105,20 +105,19 @@ void FileCache::RemoveCopyLocked(const std::string& guid, const std::string& key
 }
 
 bool FileCache::Lookup(const std::string& guid, const std::string& version, uint64_t size,
-                       const std::string& name, std::string* path) {
+                       std::string* path) {
   std::lock_guard<std::mutex> guard(mu_);
-  return LookupLocked(guid, version, size, name, path);
+  return LookupLocked(guid, version, size, path);
 }
 
 bool FileCache::LookupLocked(const std::string& guid, const std::string& version, uint64_t size,
-                             const std::string& name, std::string* path) {
+                             std::string* path) {
   const std::string key = VolumeKey(version);
   const std::string base = dir_ + "/" + guid + "/" + key;
   Stamp s;
   bool stamped = ReadStamp(base + kStampSuffix, &s);
   std::string found;
-  bool good = stamped && s.version == version && s.size == size && Vouched(base, s, &found) &&
-              found == base + "/" + name;
+  bool good = stamped && s.version == version && s.size == size && Vouched(base, s, &found);
   if (!good) {
     std::error_code ec;
     if (stamped || fs::exists(base, ec)) {
@@ -144,7 +143,7 @@ int FileCache::Commit(const std::string& guid, const std::string& version, uint6
   const std::string target = base + "/" + name;
   // Two downloads of one volume may run at once: the later one keeps the copy the earlier one
   // committed (and may already have handed out), rather than replacing it under its reader.
-  if (LookupLocked(guid, version, size, name, path)) {
+  if (LookupLocked(guid, version, size, path)) {
     pf::DeleteFile(tmp.c_str());
     return 0;
   }

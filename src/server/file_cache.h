@@ -48,9 +48,11 @@ class FileCache {
                      const std::string& name) const;
 
   // A copy of `size` bytes of that volume that can be vouched for: true with *path set (and
-  // its use noted). A copy that fails the check is removed.
+  // its use noted). A copy that fails the check is removed. The copy keeps the name the file
+  // had when it was copied: the vault names a file, not each volume, and a path handed out
+  // must stay while its holder may read it.
   bool Lookup(const std::string& guid, const std::string& version, uint64_t size,
-              const std::string& name, std::string* path);
+              std::string* path);
 
   // Moves the complete temporary file `tmp` into place as the copy of that volume and stamps
   // it. Returns 0 with *path set, or an errno value; on failure neither the copy nor `tmp`
@@ -95,7 +97,7 @@ class FileCache {
   // The copy in `volDir` when it is the one its stamp describes. *path set either way.
   bool Vouched(const std::string& volDir, const Stamp& s, std::string* path) const;
   bool LookupLocked(const std::string& guid, const std::string& version, uint64_t size,
-                    const std::string& name, std::string* path);
+                    std::string* path);
   void RemoveCopyLocked(const std::string& guid, const std::string& key);
   void SupersedeLocked(const std::string& guid, const std::string& keep);
   bool RecentlyUsed(const std::string& stampPath) const;

@@ -117,27 +117,6 @@ class StatusWriter {
   std::thread thread_;
 };
 
-// The process id of another running server whose status file `path` is, else 0.
-long OtherServerOf(const std::string& path, long self) {
-  std::FILE* f = std::fopen(path.c_str(), "re");
-  if (f == nullptr) return 0;
-  std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  std::fclose(f);
-  std::map<std::string, std::string> v;
-  if (!kdr::server::ParseFlatJson(text, &v) || v["running"] != "true") return 0;
-  long pid = std::atol(v["pid"].c_str());
-  long st = 0;
-  int err = 0;
-  if (pid <= 0 || pid == self ||
-      kdr::platform::QueryProcess(pid, &st, &err) != kdr::platform::ProcessState::kRunning) {
-    return 0;
-  }
-  return pid;
-}
-
 // The signals of the whole run, taken by one thread from the first instruction of main() on:
 // SIGHUP reopens the log; SIGTERM and SIGINT stop the server once it is there, and end the
 // process at once before that (nothing is open yet that a stop must close).
@@ -323,29 +302,19 @@ int main(int argc, char** argv) {
                         std::to_string(kdr::platform::HttpServerPort(metrics));
     Log(LogLevel::kInfo, "metrics at http://%s/metrics", id.metricsAddress.c_str());
   }
-  // Another server that shares this cache directory keeps its status file and its whole-file
-  // cache: it is the one whose store this is (this one could not open it).
-  std::unique_ptr<StatusWriter> status;
-  long other = OtherServerOf(StatusFilePath(config), id.pid);
-  if (other != 0) {
-    Log(LogLevel::kError,
-        "another kdrcached (process %ld) runs on the cache directory %s: give each server its "
-        "own --cache-dir; this one publishes no status",
-        other, config.cacheDir.c_str());
-  } else {
-    // The whole-file cache as it was left, bounded again should the bound have been lowered.
-    ServerState* st = server.state();
-    EvictResult ev = st->files.Bound(static_cast<uint64_t>(config.filesMaxBytes),
-                                     [](const std::string&, const std::string&) { return false; });
-    Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
-    Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
-    status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
-  }
+  // The whole-file cache as it was left, bounded again should the bound have been lowered.
+  // (No other server shares the directory: Start() holds its lock.)
+  ServerState* st = server.state();
+  EvictResult ev = st->files.Bound(static_cast<uint64_t>(config.filesMaxBytes),
+                                   [](const std::string&, const std::string&) { return false; });
+  Stats().filesBytes.store(static_cast<int64_t>(ev.bytesAfter));
+  Stats().filesEvicted.fetch_add(static_cast<uint64_t>(ev.evicted));
+  auto status = std::make_unique<StatusWriter>(&server, id, StatusFilePath(config));
 
   server.Run();
   // Run() returns only after Stop(), which only the signal thread calls.
   kdr::platform::HttpStop(metrics);
-  if (status != nullptr) status->Stop();
+  status->Stop();
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.
     server.Release();

@@ -262,7 +262,7 @@ void Session::OnGetFile(const Request& r) {
   };
 
   // Cached and unchanged: answered at once, with one report of all the bytes.
-  if (state_->files.Lookup(f->guid, info.version, info.size, info.name, &final_path)) {
+  if (state_->files.Lookup(f->guid, info.version, info.size, &final_path)) {
     Log(LogLevel::kDebug, "process %ld: %s is cached", peer_.pid, f->guid.c_str());
     Stats().NoteFileHit(info.size);
     stopCode_ = 0;

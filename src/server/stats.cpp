@@ -580,8 +580,9 @@ std::string StatusJson(const StatusIdentity& id, int64_t now) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
+  // Rewritten every few seconds for others to read: not flushed to the disk each time.
   return platform::ReplaceFile(path.c_str(), text.data(), text.size(),
-                               platform::FileMode::kCreatePrivate) == 0;
+                               platform::FileMode::kCreatePrivate, false) == 0;
 }
 
 bool ParseFlatJson(const std::string& text, std::map<std::string, std::string>* out) {
