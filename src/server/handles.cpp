@@ -76,14 +76,6 @@ size_t HandleTable::Count() const {
   return files_.size();
 }
 
-bool HandleTable::Holds(const std::string& guid) const {
-  MutexLock guard(&mu_);
-  for (const auto& entry : files_) {
-    if (entry.second != nullptr && entry.second->guid == guid) return true;
-  }
-  return false;
-}
-
 bool HandleTable::Holds(const std::string& guid, const std::string& version) const {
   MutexLock guard(&mu_);
   for (const auto& entry : files_) {

@@ -51,8 +51,6 @@ class HandleTable {
 
   size_t Count() const;
 
-  // Whether any client holds a handle on `guid`.
-  bool Holds(const std::string& guid) const;
   // Whether any client holds a handle on volume `version` of `guid`.
   bool Holds(const std::string& guid, const std::string& version) const;
 

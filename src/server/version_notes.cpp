@@ -39,7 +39,6 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
       // At the bound one other file's note goes, with its blocks; never the whole store.
       if (versions.size() >= kMaxVersions) {
         auto victim = versions.begin();
-        if (victim->first == guid) ++victim;
         evicted = victim->first;
         versions.erase(victim);
         ++forgetting[evicted];

@@ -40,7 +40,6 @@ using kdrc::seg::kSegmentSize;
 
 namespace {
 
-constexpr char kSumsFile[] = "kdr.crc";
 constexpr char kSumsMagic[8] = {'K', 'D', 'R', 'C', 'S', 'U', 'M', '1'};
 constexpr uint64_t kSumsHeader = 4096;
 
@@ -129,7 +128,8 @@ void KDRCX_SetBlockSum(KDRC_FILETOC_T* pToc, int32_t segment, uint32_t sum) {
 
 int KDRCX_SumsUsable(KDRC_FILETOC_T* pToc) {
   char* path = nullptr;
-  if (KDRCX_getFilePath(pToc, pToc->cacheDir, nullptr, nullptr, kSumsFile, &path) != 0) return 0;
+  if (KDRCX_getFilePath(pToc, pToc->cacheDir, nullptr, nullptr, meta::kSumsFile, &path) != 0)
+    return 0;
   int fd = KDRC_NO_FILE;
   int usable = 0;
   if (plat::OpenFile(path, plat::FileMode::kReadOnly, &fd) == 0) {
@@ -158,7 +158,7 @@ int KDRCX_OpenSums(KDRC_FILETOC_T* pToc, int fresh, int readOnly, int* pFilled) 
   bool usable = !fresh && KDRCX_SumsUsable(pToc);
   if (readOnly && !usable) return 0;  // nothing to check against
   char* path = nullptr;
-  if (int rc = KDRCX_getFilePath(pToc, pToc->cacheDir, nullptr, nullptr, kSumsFile, &path))
+  if (int rc = KDRCX_getFilePath(pToc, pToc->cacheDir, nullptr, nullptr, meta::kSumsFile, &path))
     return KDRC_PASS(rc);
   int fd = KDRC_NO_FILE;
   int os = 0;

@@ -25,6 +25,9 @@ inline constexpr uint8_t kFloating = 3;
 // Limits applied by KDRCX_ClampCacheParameters.
 inline constexpr int32_t kMaxFilePages = 2097151;  // 0x1FFFFF
 inline constexpr int32_t kMaxSegments = 65535;
+// The blocks' checksums, beside the metafile (see KDRCRecover.cpp).
+inline constexpr char kSumsFile[] = "kdr.crc";
+
 inline constexpr int32_t kDefaultFilePages = 1024;
 inline constexpr int32_t kDefaultSegments = 1800;
 inline constexpr int32_t kMaxHashBlocks = 2097151;

@@ -713,7 +713,7 @@ int Reset(const Options& o) {
                                std::pair{"KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg"}}) {
     names.push_back(fs::path(StorePath(o.dir, env, fallback)).filename().string());
   }
-  names.push_back("kdr.crc");  // the blocks' checksums
+  names.push_back(kdrc::meta::kSumsFile);
   std::string ext = fs::path(StorePath(o.dir, "KDRC_DEFAULT_SEGMENTEXT_FILE", "kdr.ext"))
                         .filename().string();
   int removed = 0, failed = 0;
