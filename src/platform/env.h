@@ -13,9 +13,10 @@ const char* GetEnv(const char* name);
 // Returns true and the value in *value when `name` is set to a non-empty value.
 bool GetEnvNonEmpty(const char* name, std::string* value);
 
-// Sets environment variable `name` to `value` for the whole process. Returns 0 or an errno
-// value. Not safe while another thread reads the environment: callers set before the threads
-// that read it run.
+// Sets environment variable `name` to `value` for the whole process (and the processes it
+// starts). Returns 0 or an errno value. Safe while other threads read the environment: the
+// array they may be walking is never changed or freed (what it makes is kept for the life of
+// the process, a few hundred bytes a setting).
 int SetEnv(const char* name, const char* value);
 
 }  // namespace kdr::platform
