@@ -32,10 +32,14 @@ TEST_F(DateList, RebuildGivesTheOrderOfInsertingEveryPageInTurn) {
   kdrc_test::StoreSize s;
   s.pages = 3000;
   ASSERT_EQ(Open(s), 0);
-  // Few distinct times, so most pages tie; some pages are not members (time 0).
+  // Half the times from a few values, so many pages tie, half from the whole range, so every
+  // digit of the time differs somewhere; some pages are not members (time 0).
   std::mt19937 rng(7);
   std::vector<int32_t> times(3000);
-  for (int32_t& t : times) t = rng() % 5 == 0 ? 0 : int32_t(1000 + rng() % 40);
+  for (int32_t& t : times) {
+    uint32_t r = rng();
+    t = r % 5 == 0 ? 0 : r % 2 ? int32_t(1000 + rng() % 40) : int32_t(1 + rng() % 2000000000);
+  }
   times[17] = -5;  // a damaged time still sorts the way insertion compares it
   auto load = [&] {
     ASSERT_EQ(KDRCX_InitEmptyDateList(toc_), 0);
