@@ -106,7 +106,7 @@ void FileCache::RemoveCopyLocked(const std::string& guid, const std::string& key
 
 bool FileCache::Lookup(const std::string& guid, const std::string& version, uint64_t size,
                        std::string* path) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   return LookupLocked(guid, version, size, path);
 }
 
@@ -136,7 +136,7 @@ bool FileCache::LookupLocked(const std::string& guid, const std::string& version
 
 int FileCache::Commit(const std::string& guid, const std::string& version, uint64_t size,
                       const std::string& name, const std::string& tmp, std::string* path) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   const std::string key = VolumeKey(version);
   const std::string guidDir = dir_ + "/" + guid;
   const std::string base = guidDir + "/" + key;
@@ -197,13 +197,13 @@ void FileCache::SupersedeLocked(const std::string& guid, const std::string& keep
 }
 
 void FileCache::Supersede(const std::string& guid) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   SupersedeLocked(guid, "");
 }
 
 bool FileCache::Newest(const std::string& guid, const std::string& want, std::string* version,
                        uint64_t* size, std::string* name, std::string* path) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   std::error_code ec;
   bool found = false;
   fs::file_time_type best{};
@@ -238,7 +238,7 @@ bool FileCache::RecentlyUsed(const std::string& stampPath) const {
 }
 
 int FileCache::DropExpired(const InUse& inUse) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   if (superseded_.empty()) return 0;
   std::vector<std::pair<std::string, std::string>> due;
   for (const auto& [copy, since] : superseded_) {
@@ -261,7 +261,7 @@ int FileCache::DropExpired(const InUse& inUse) {
 }
 
 EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   struct Copy {
     std::string guid;
     std::string key;
@@ -318,7 +318,7 @@ EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
 }
 
 void FileCache::Tidy() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   std::error_code ec;
   fs::remove_all(dir_ + "/.versions", ec);  // the stamps of the one-copy-per-file layout
   for (fs::directory_iterator g(dir_, ec), end; !ec && g != end; g.increment(ec)) {
@@ -363,7 +363,7 @@ void FileCache::Tidy() {
 }
 
 int FileCache::Clear() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   std::error_code ec;
   fs::remove_all(dir_, ec);
   superseded_.clear();

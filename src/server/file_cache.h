@@ -25,8 +25,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace kdr::server {
 
@@ -51,38 +52,38 @@ class FileCache {
   // its use noted). A copy that fails the check is removed. The copy keeps the name the file
   // had when it was copied: the vault names a file, not each volume, and a path handed out
   // must stay while its holder may read it.
-  bool Lookup(const std::string& guid, const std::string& version, uint64_t size,
-              std::string* path);
+  bool Lookup(const std::string& guid, const std::string& version, uint64_t size, std::string* path)
+      EXCLUDES(mu_);
 
   // Moves the complete temporary file `tmp` into place as the copy of that volume and stamps
   // it. Returns 0 with *path set, or an errno value; on failure neither the copy nor `tmp`
   // stays. The other volumes' copies of `guid` become superseded.
   int Commit(const std::string& guid, const std::string& version, uint64_t size,
-             const std::string& name, const std::string& tmp, std::string* path);
+             const std::string& name, const std::string& tmp, std::string* path) EXCLUDES(mu_);
 
   // The content of `guid` changed: every copy of it is superseded (kept for the grace period).
-  void Supersede(const std::string& guid);
+  void Supersede(const std::string& guid) EXCLUDES(mu_);
 
   // For an offline open: the most recently used good copy of `guid` (of volume `want`; empty:
   // whatever its volume). Changes nothing.
   bool Newest(const std::string& guid, const std::string& want, std::string* version,
-              uint64_t* size, std::string* name, std::string* path);
+              uint64_t* size, std::string* name, std::string* path) EXCLUDES(mu_);
 
   // Removes superseded copies whose grace has run out and that no one uses. Cheap when
   // nothing is superseded (no directory is read).
-  int DropExpired(const InUse& inUse);
+  int DropExpired(const InUse& inUse) EXCLUDES(mu_);
 
   // Bounds the cache to maxBytes (0: no bound; the size is still measured), least recently
   // used first, skipping copies in use or used within the grace period.
-  EvictResult Bound(uint64_t maxBytes, const InUse& inUse);
+  EvictResult Bound(uint64_t maxBytes, const InUse& inUse) EXCLUDES(mu_);
 
   // At start: removes what the cache cannot vouch for (unstamped copies, stamps without
   // copies, the layout of earlier versions), and supersedes every copy but the most recently
   // used one of each file.
-  void Tidy();
+  void Tidy() EXCLUDES(mu_);
 
   // Removes every copy. Returns 0 or an errno value.
-  int Clear();
+  int Clear() EXCLUDES(mu_);
 
  private:
   struct Stamp {
@@ -97,16 +98,18 @@ class FileCache {
   // The copy in `volDir` when it is the one its stamp describes. *path set either way.
   bool Vouched(const std::string& volDir, const Stamp& s, std::string* path) const;
   bool LookupLocked(const std::string& guid, const std::string& version, uint64_t size,
-                    std::string* path);
-  void RemoveCopyLocked(const std::string& guid, const std::string& key);
-  void SupersedeLocked(const std::string& guid, const std::string& keep);
+                    std::string* path) REQUIRES(mu_);
+  void RemoveCopyLocked(const std::string& guid, const std::string& key) REQUIRES(mu_);
+  void SupersedeLocked(const std::string& guid, const std::string& keep) REQUIRES(mu_);
   bool RecentlyUsed(const std::string& stampPath) const;
 
   const std::string dir_;
   const int graceSeconds_;
-  std::mutex mu_;
+  // Held by every call that reads or changes the directory, so that no copy is removed or
+  // replaced between a lookup and its use.
+  Mutex mu_;
   // "<GUID>/<volume key>" -> monotonic ms at which the copy was superseded.
-  std::map<std::string, int32_t> superseded_;  // guarded by mu_
+  std::map<std::string, int32_t> superseded_ GUARDED_BY(mu_);
 };
 
 }  // namespace kdr::server
