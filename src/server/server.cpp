@@ -175,7 +175,7 @@ int Server::OpenStore(std::string* error) {
     {
       std::vector<std::string> noted;
       {
-        std::lock_guard<std::shared_mutex> guard(state_.versionsMu);
+        WriterLock guard(&state_.versionsMu);
         for (const auto& v : state_.versions) noted.push_back(v.first);
       }
       for (const std::string& guid : noted) state_.Watch(guid);

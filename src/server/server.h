@@ -141,18 +141,18 @@ struct ServerState : RevalidationTarget {
   // noted; guid empty: none is). Called under versionsMu held exclusively, after the store's
   // blocks were dropped for the change, so that a journal read after a crash never names a
   // volume the store holds other blocks for. SyncVersions makes the appended lines durable.
-  void JournalVersion(const std::string& guid, const std::string* version);
+  void JournalVersion(const std::string& guid, const std::string* version) REQUIRES(versionsMu);
   void SyncVersions();
-  void RewriteJournalLocked();  // under versionsMu held exclusively
-  int journalFd = -1;          // guarded by versionsMu
-  size_t journalLines = 0;     // guarded by versionsMu
+  void RewriteJournalLocked() REQUIRES(versionsMu);
+  int journalFd GUARDED_BY(versionsMu) = -1;
+  size_t journalLines GUARDED_BY(versionsMu) = 0;
   // Held shared by the block reads and writes of the data path (GetIfCurrent, PutIfCurrent),
   // which run in every session at once; exclusive by whatever changes the notes.
-  std::shared_mutex versionsMu;
-  std::map<std::string, std::string> versions;  // bounded: see NoteVersion
+  SharedMutex versionsMu;
+  std::map<std::string, std::string> versions GUARDED_BY(versionsMu);  // bounded: see NoteVersion
   // Files whose blocks ContentChanged is dropping (how many calls at once): the data path
-  // neither gets nor puts their blocks meanwhile. Guarded by versionsMu.
-  std::map<std::string, int> forgetting;
+  // neither gets nor puts their blocks meanwhile.
+  std::map<std::string, int> forgetting GUARDED_BY(versionsMu);
   // Drops the blocks of `guid`, which the caller entered in `forgetting` under versionsMu,
   // without holding versionsMu across the cache lock's waits; then takes it out again.
   void ForgetOutsideNotes(const std::string& guid);

@@ -32,7 +32,7 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
   bool fresh = false;
   std::string evicted;
   {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
+    WriterLock guard(&versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end()) {
       // Unnoted blocks would escape every later check: the notes and the store go together.
@@ -107,7 +107,7 @@ void ServerState::ContentChanged(const std::string& guid) {
   {
     // From here on no server read gets or puts a block of `guid` until its blocks are gone,
     // whatever volume a new open notes meanwhile.
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
+    WriterLock guard(&versionsMu);
     versions.erase(guid);
     ++forgetting[guid];
     JournalVersion(guid, nullptr);
@@ -121,14 +121,14 @@ void ServerState::ContentChanged(const std::string& guid) {
 
 void ServerState::ForgetOutsideNotes(const std::string& guid) {
   cache->Forget(guid);
-  std::lock_guard<std::shared_mutex> guard(versionsMu);
+  WriterLock guard(&versionsMu);
   auto it = forgetting.find(guid);
   if (it != forgetting.end() && --it->second == 0) forgetting.erase(it);
 }
 
 bool ServerState::GetIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                                int32_t block, unsigned char* buf, uint32_t* len) {
-  std::shared_lock<std::shared_mutex> guard(versionsMu);
+  ReaderLock guard(&versionsMu);
   auto it = versions.find(guid);
   if (it == versions.end() || it->second != version) {
     Stats().NoteStaleMiss();
@@ -140,7 +140,7 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
 
 void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                                int32_t block, const unsigned char* data, uint32_t len) {
-  std::shared_lock<std::shared_mutex> guard(versionsMu);
+  ReaderLock guard(&versionsMu);
   auto it = versions.find(guid);
   if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return;
   cache->Put(guid, size, VolumeStamp(guid, version, size), block, data, len);
@@ -156,7 +156,7 @@ void ServerState::Recheck(const std::string& guid) {
 bool ServerState::Rechecked(const std::string& guid, int rc, const std::string& newest) {
   StaleDrops stale;
   {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
+    WriterLock guard(&versionsMu);
     auto it = versions.find(guid);
     if (it == versions.end() || (rc == 0 && it->second == newest)) return false;
     versions.erase(it);  // the next open notes the new version
@@ -173,7 +173,7 @@ void ServerState::NotedInUseSince(int64_t sinceSec, std::vector<std::string>* gu
   std::vector<std::string> used;
   if (cache != nullptr) cache->UsedSince(sinceSec, &used);
   if (used.empty()) return;
-  std::shared_lock<std::shared_mutex> guard(versionsMu);
+  ReaderLock guard(&versionsMu);
   for (const std::string& guid : used) {
     if (versions.count(guid) != 0) guids->push_back(guid);
   }
@@ -187,7 +187,7 @@ void ServerState::AskVault(const std::vector<std::string>& guids, std::vector<st
 size_t ServerState::Revalidate() {
   std::vector<std::string> noted;
   {
-    std::lock_guard<std::shared_mutex> guard(versionsMu);
+    WriterLock guard(&versionsMu);
     for (const auto& v : versions) noted.push_back(v.first);
   }
   std::vector<std::string> newest;
@@ -229,7 +229,7 @@ void ServerState::JournalVersion(const std::string& guid, const std::string* ver
 }
 
 void ServerState::SyncVersions() {
-  std::shared_lock<std::shared_mutex> guard(versionsMu);
+  ReaderLock guard(&versionsMu);
   if (journalFd != pf::kNoFile) pf::SyncFile(journalFd);
 }
 
@@ -255,7 +255,7 @@ void ServerState::RewriteJournalLocked() {
 }
 
 void ServerState::SaveVersions() {
-  std::lock_guard<std::shared_mutex> guard(versionsMu);
+  WriterLock guard(&versionsMu);
   if (!cache->Enabled()) {
     if (journalFd != pf::kNoFile) pf::CloseFile(journalFd);
     journalFd = pf::kNoFile;
@@ -281,7 +281,7 @@ bool ServerState::LoadVersions() {
     rc = EFBIG;
   }
   if (had) pf::CloseFile(fd);
-  std::lock_guard<std::shared_mutex> guard(versionsMu);
+  WriterLock guard(&versionsMu);
   if (rc == 0) {
     size_t at = 0;
     while (at < text.size()) {

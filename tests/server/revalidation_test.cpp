@@ -77,7 +77,14 @@ TEST(Revalidation, AsksOnlyAboutFilesInUseOncePerBoundAndNothingWhenIdle) {
   StampedStore* s = store.get();
   ServerState st(config, std::move(vault), std::move(store));
   for (int i = 0; i < 2000; ++i) st.NoteVersion("g" + std::to_string(i), "v1");
-  st.versions["restored"] = "v1";  // a note of an earlier run: dormant
+  {
+    kdr::WriterLock hold(&st.versionsMu);
+    st.versions["restored"] = "v1";  // a note of an earlier run: dormant
+  }
+  auto noted = [&](const std::string& guid) {
+    kdr::ReaderLock hold(&st.versionsMu);
+    return guid.empty() ? st.versions.size() : st.versions.count(guid);
+  };
   const int32_t t = pf::MonotonicMs();
   EXPECT_EQ(st.revalidator.Tick(t + 300), 0u);
   // Every opened file once, in one call (the S3 vault lists 1,000 keys a request).
@@ -93,8 +100,8 @@ TEST(Revalidation, AsksOnlyAboutFilesInUseOncePerBoundAndNothingWhenIdle) {
   v->newest["restored"] = "";
   s->used = {"g7", "restored", "unnoted"};
   EXPECT_EQ(st.revalidator.Tick(t + 30000), 2u);
-  EXPECT_EQ(st.versions.count("g7"), 0u);
-  EXPECT_EQ(st.versions.count("restored"), 0u);
+  EXPECT_EQ(noted("g7"), 0u);
+  EXPECT_EQ(noted("restored"), 0u);
   EXPECT_EQ(s->forgotten.count("g7"), 1u);
   EXPECT_EQ(st.revalidator.Tick(t + 30100), 0u);  // not again within the bound
 
@@ -102,8 +109,8 @@ TEST(Revalidation, AsksOnlyAboutFilesInUseOncePerBoundAndNothingWhenIdle) {
   s->forgotten.clear();
   for (int i = 0; i < 100001; ++i) st.NoteVersion("n" + std::to_string(i), "v1");
   EXPECT_FALSE(s->cleared);
-  EXPECT_EQ(st.versions.size(), 100000u);
-  EXPECT_EQ(st.versions.count("n100000"), 1u);
+  EXPECT_EQ(noted(""), 100000u);
+  EXPECT_EQ(noted("n100000"), 1u);
   st.revalidator.Stop();
 }
 
