@@ -164,8 +164,8 @@ struct ServerState : RevalidationTarget {
   void Watch(const std::string& guid);
   // Handles what the watcher reported.
   void OnVaultEvents(const std::vector<platform::DirEvent>& events);
-  std::mutex watchMu;
-  std::map<int, std::string> watched;  // watch id -> GUID; guarded by watchMu
+  Mutex watchMu;
+  std::map<int, std::string> watched GUARDED_BY(watchMu);  // watch id -> GUID
 
   std::atomic<bool> stopping{false};
 

@@ -68,7 +68,7 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
 
 void ServerState::Watch(const std::string& guid) {
   if (watcher == nullptr || !IsVaultGuid(guid)) return;
-  std::lock_guard<std::mutex> guard(watchMu);
+  MutexLock guard(&watchMu);
   if (watched.size() >= kMaxWatches) return;  // the revalidation round still covers it
   int id = -1;
   std::string dir = config.vaultDir + "/" + guid;
@@ -79,7 +79,7 @@ void ServerState::OnVaultEvents(const std::vector<platform::DirEvent>& events) {
   std::vector<std::string> changed;
   bool all = false;
   {
-    std::lock_guard<std::mutex> guard(watchMu);
+    MutexLock guard(&watchMu);
     for (const platform::DirEvent& e : events) {
       if (e.id == platform::kDirWatchOverflow) {
         all = true;
