@@ -363,11 +363,11 @@ void Session::OnGetLocation(const Request& r) {
   int err = 0;
   DownloadToTemp(r, *f, out, &c, &err);
   if (c == Copy::kDone) {
-    std::error_code ec;
-    fs::rename(tmp, target, ec);
-    if (ec) {
+    err = pf::RenamePath(tmp.c_str(), target.c_str());
+    if (err != 0) {
       c = Copy::kFailed;
-      err = ErrOf(ec);
+    } else {
+      pf::SyncDirectory(parent);  // the new name too outlives a power cut (best effort)
     }
   }
   if (c != Copy::kDone) {

@@ -100,20 +100,24 @@ TEST_F(InProcessServer, DiskFullDuringATransferLeavesNoPartialFile) {
   EXPECT_NE(r.ErrorText().find("No space left on device"), std::string::npos) << r.ErrorText();
   EXPECT_EQ(Files(home_ + "/cache"), 0u);
 
-  // Download to a location: the target keeps what it had.
+  // Download to a location, failing in a write or in the rename that gives the copy its
+  // name: the target keeps what it had.
   std::string target = home_ + "/target.bin";
   std::ofstream(target) << "before";
-  pf::InjectFault(pf::Sys::kPwrite, ENOSPC, 1, -1);
-  ASSERT_TRUE(c.Send(KDR_GET_LOCATION_MSG, Cat({BE16(h), Text("tst", false), Text(target, true)})));
-  r = Finish(&c);
-  pf::ClearFaults();
-  EXPECT_EQ(r.typeId, kReplyError);
-  std::ifstream in(target);
-  std::string kept;
-  in >> kept;
-  EXPECT_EQ(kept, "before");
-  for (const auto& e : fs::directory_iterator(home_)) {
-    EXPECT_EQ(e.path().filename().string().find(".kdrpart"), std::string::npos);
+  for (pf::Sys call : {pf::Sys::kPwrite, pf::Sys::kRename}) {
+    pf::InjectFault(call, call == pf::Sys::kPwrite ? ENOSPC : EIO, call == pf::Sys::kPwrite, -1);
+    ASSERT_TRUE(
+        c.Send(KDR_GET_LOCATION_MSG, Cat({BE16(h), Text("tst", false), Text(target, true)})));
+    r = Finish(&c);
+    pf::ClearFaults();
+    EXPECT_EQ(r.typeId, kReplyError);
+    std::ifstream in(target);
+    std::string kept;
+    in >> kept;
+    EXPECT_EQ(kept, "before");
+    for (const auto& e : fs::directory_iterator(home_)) {
+      EXPECT_EQ(e.path().filename().string().find(".kdrpart"), std::string::npos);
+    }
   }
 
   // Upload: no new volume, no temporary file in the vault.
