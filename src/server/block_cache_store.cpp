@@ -73,8 +73,10 @@ class StoreBlockCache : public BlockCache {
         KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 && first != nullptr &&
         SameSize(size, fileSize)) {
       int32_t n = -1;
-      if (KDRCIF_ReadBlock(toc_, first, block, buf, &n) == 0 && n >= 0 &&
-          static_cast<uint32_t>(n) <= kBlockSize) {
+      const int64_t droppedBefore = KDRCIF_FirstReadDropped(toc_);
+      int rc = KDRCIF_ReadBlock(toc_, first, block, buf, &n);
+      if (KDRCIF_FirstReadDropped(toc_) != droppedBefore) NoteBadBlock(g, block);
+      if (rc == 0 && n >= 0 && static_cast<uint32_t>(n) <= kBlockSize) {
         *len = static_cast<uint32_t>(n);
         hit = ++reads_ % kCheckEveryNthRead != 0 || Verified(first, g, block);
         // Blocks kept from an earlier run (or whose entry another GUID took) are named again.
@@ -266,10 +268,16 @@ class StoreBlockCache : public BlockCache {
     // after *bad was set means only the drop failed).
     KDRCIF_CheckBlock(toc_, first, block, &bad);
     if (bad == 0) return true;
+    NoteBadBlock(guid, block);
+    return false;
+  }
+
+  // A block that failed its checksum was dropped (on its first read since the store was
+  // opened, or on a sampled read). Under mu_.
+  void NoteBadBlock(const std::string& guid, int32_t block) {
     ++badBlocks_;
     Log(LogLevel::kWarn, "block %d of %s failed its checksum: dropped (%llu so far)", block,
         guid.c_str(), static_cast<unsigned long long>(badBlocks_));
-    return false;
   }
 
   static bool SameSize(const int32_t size[2], uint64_t fileSize) {

@@ -885,6 +885,17 @@ int KDRCFile_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t 
   if (segment < 0) return KDRC_FAIL_VALUE(pToc, segment, KDRC_ERROR_SEGMENT_BAD_OFFSET);
   if (length < -1 || length > kSegmentSize)
     return KDRC_FAIL_VALUE(pToc, length, KDRC_ERROR_METAFILE_SEGMENT_LENGTH);
+  if (!KDRCX_SegmentTrusted(pToc, segment)) {
+    // Kept from before this owner's open and not read since: a client leaves it to the owner
+    // (as not stored), the owner checks it now and serves it only when it is good.
+    if (pToc->client) return 0;
+    int bad = 0;
+    if (int rc = KDRCX_CheckSegment(pToc, hit, block, segment, length, &bad)) return KDRC_PASS(rc);
+    if (bad) {
+      pToc->firstReadDropped += 1;
+      return 0;
+    }
+  }
   uint8_t* data = nullptr;
   if (int rc = SegmentAddress(pToc, segment, &data)) return KDRC_PASS(rc);
   *ppData = data;

@@ -163,6 +163,13 @@ constexpr char kGenerationFile[] = "kdr.gen";
 constexpr uint32_t kStampSlots = 1u << 16;
 constexpr uint64_t kGenerationBytes = kGenerationSlots * sizeof(uint32_t);
 constexpr uint64_t kStampTableBytes = uint64_t{kStampSlots} * 2 * sizeof(uint64_t);
+// The trusted-segment bits that follow the stamps, and the file with them.
+uint64_t TrustedBytes(const KDRC_FILESHARED_T* sh) {
+  return (uint64_t(KDRCX_SegmentCapacity(sh)) + 7) / 8;
+}
+uint64_t GenerationFileBytes(const KDRC_FILESHARED_T* sh) {
+  return kGenerationBytes + kStampTableBytes + TrustedBytes(sh);
+}
 
 // A GUID's 64-bit tag in the stamp table: never 0, which marks a free entry.
 uint64_t StampTag(const char* guid) {
@@ -204,7 +211,7 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     int os = kdr::platform::OpenFile(path, kdr::platform::FileMode::kCreatePrivate, &fd);
     // Allocated, not just sized: a write through the mapping into a hole of a full disk would
     // kill the process.
-    if (os == 0) os = kdr::platform::AllocateFile(fd, 0, kGenerationBytes + kStampTableBytes);
+    if (os == 0) os = kdr::platform::AllocateFile(fd, 0, GenerationFileBytes(toc->pShared));
     if (fd != KDRC_NO_FILE) kdr::platform::CloseFile(fd);
     if (os != 0) rc = KDRC_FAIL_OS(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING, os);
   } else if (kdr::platform::MappingObject* probe = nullptr;
@@ -225,9 +232,21 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     return owner ? KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING) : 0;
   }
   toc->pGenerations = static_cast<uint32_t*>(mem);
-  // The file of an owner of an earlier make ends after the counters: no stamps then.
-  if (kdr::platform::MappingObjectSize(toc->genMap) >= kGenerationBytes + kStampTableBytes)
+  // The file of an owner of an earlier make ends after the counters (no stamps then), or
+  // after the stamps (no trusted segments).
+  const uint64_t mapped = kdr::platform::MappingObjectSize(toc->genMap);
+  if (mapped >= kGenerationBytes + kStampTableBytes)
     toc->pStamps = reinterpret_cast<uint64_t*>(static_cast<char*>(mem) + kGenerationBytes);
+  if (mapped >= GenerationFileBytes(toc->pShared)) {
+    toc->pTrusted = reinterpret_cast<uint8_t*>(mem) + kGenerationBytes + kStampTableBytes;
+    toc->trustedSegments = KDRCX_SegmentCapacity(toc->pShared);
+    // The new file's bits are all clear. An owner that checked every block at its open (or
+    // made the store blank) trusts them all; one that checks each on its first read, none.
+    if (owner && !toc->verifyOnFirstRead)
+      std::memset(toc->pTrusted, 0xFF, TrustedBytes(toc->pShared));
+  } else if (owner) {
+    return KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
+  }
   return 0;
 }
 
@@ -515,7 +534,11 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     }
     if (toc->recovering && (rc = KDRCX_RebuildHash(toc))) return fail(rc);
     // Every block is checked against its checksum by a repairing owner; one that fails goes.
-    if (!blank && filled && pParams->recover) {
+    // A store closed cleanly is not read whole: the owner checks each block it kept on the
+    // block's first read (see pTrusted), and its clients leave such blocks to it meanwhile.
+    if (!blank && filled && pParams->recover && !toc->recovering && mode == KDRC_MODE_OWNER) {
+      toc->verifyOnFirstRead = 1;
+    } else if (!blank && filled && pParams->recover) {
       int64_t checked = 0, bad = 0;
       if ((rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
       toc->recoveredKept = checked - bad;
@@ -873,4 +896,8 @@ int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc) {
 
 int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc) {
   return pToc != nullptr && pToc->recovering ? pToc->recoveredDropped : 0;
+}
+
+int64_t KDRCIF_FirstReadDropped(const KDRC_FILETOC_T* pToc) {
+  return pToc != nullptr ? pToc->firstReadDropped : 0;
 }

@@ -114,7 +114,23 @@ uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data
   return WithIdentity(kdrc::Crc32c(0, data, size_t(length < 0 ? 0 : length)), page, block, length);
 }
 
+int64_t KDRCX_SegmentCapacity(const KDRC_FILESHARED_T* sh) { return Capacity(sh); }
+
+int KDRCX_SegmentTrusted(const KDRC_FILETOC_T* pToc, int32_t g) {
+  if (pToc->pTrusted == nullptr) return 1;
+  if (g < 0 || g >= pToc->trustedSegments) return 0;
+  return (pToc->pTrusted[g >> 3] >> (g & 7)) & 1;
+}
+
+void KDRCX_TrustSegment(KDRC_FILETOC_T* pToc, int32_t g) {
+  // Only the owner sets bits, under the cache lock; clients read them under it.
+  if (pToc->pTrusted == nullptr || pToc->client || g < 0 || g >= pToc->trustedSegments) return;
+  pToc->pTrusted[g >> 3] = uint8_t(pToc->pTrusted[g >> 3] | (1u << (g & 7)));
+}
+
 void KDRCX_SetBlockSum(KDRC_FILETOC_T* pToc, int32_t segment, uint32_t sum) {
+  // The owner wrote these bytes itself in this run: they need no check when read.
+  KDRCX_TrustSegment(pToc, segment);
   if (pToc->pSums == nullptr || segment < 0) return;
   uint64_t at = SumsBytesFor(segment);
   if (at + 4 > pToc->sumsAllocated) return;
@@ -532,16 +548,29 @@ int KDRCIF_CheckBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, 
   if (int rc = KDRCFile_FindSegment(pToc, pFirst, block, &hit, &segment, &length))
     return KDRC_PASS(rc);
   if (hit == nullptr || segment < 0) return 0;
+  return KDRCX_CheckSegment(pToc, hit, block, segment, length, pBad);
+}
+
+int KDRCX_CheckSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* page, int32_t block, int32_t g,
+                       int32_t length, int* pBad) {
+  *pBad = 0;
+  if (pToc->pSums == nullptr) {  // nothing to check against
+    KDRCX_TrustSegment(pToc, g);
+    return 0;
+  }
   const uint8_t* data = nullptr;
-  if (int rc = KDRCX_SegmentAddress(pToc, segment, &data)) return KDRC_PASS(rc);
+  if (int rc = KDRCX_SegmentAddress(pToc, g, &data)) return KDRC_PASS(rc);
   uint32_t stored = 0;
-  uint64_t at = SumsBytesFor(segment);
+  uint64_t at = SumsBytesFor(g);
   if (at + 4 <= pToc->sumsBytes) std::memcpy(&stored, pToc->pSums + at, 4);
-  if (KDRCX_BlockSum(hit, block, data, length) == stored) return 0;
+  if (KDRCX_BlockSum(page, block, data, length) == stored) {
+    KDRCX_TrustSegment(pToc, g);
+    return 0;
+  }
   *pBad = 1;
-  for (int32_t i = 0; i < hit->used && i < meta::kEntriesPerPage; ++i) {
-    if (hit->entries[i].block == block && hit->entries[i].segment == segment)
-      return KDRCX_DropEntry(pToc, hit, i) == 0 ? 0 : KDRC_PASS(KDRC_ERROR_IF_BAD_LENGTH);
+  for (int32_t i = 0; i < page->used && i < meta::kEntriesPerPage; ++i) {
+    if (page->entries[i].block == block && page->entries[i].segment == g)
+      return KDRCX_DropEntry(pToc, page, i) == 0 ? 0 : KDRC_PASS(KDRC_ERROR_IF_BAD_LENGTH);
   }
   return 0;
 }

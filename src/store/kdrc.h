@@ -271,6 +271,16 @@ int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc);
 int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_t* pBad);
 // Removes entry i of the page and gives its segment back. Under the cache lock.
 int KDRCX_DropEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int32_t i);
+// The segments a store of these sizes can address (the segment file's and every extent's).
+int64_t KDRCX_SegmentCapacity(const KDRC_FILESHARED_T* sh);
+// Whether the block in segment g is known good in this owner's run (see pTrusted); 1 for a
+// TOC without the table. KDRCX_TrustSegment marks it so.
+int KDRCX_SegmentTrusted(const KDRC_FILETOC_T* pToc, int32_t g);
+void KDRCX_TrustSegment(KDRC_FILETOC_T* pToc, int32_t g);
+// Checks the block `block` held in segment g (its entry in `page`) against its checksum: good,
+// it is trusted from now on; bad, *pBad is 1 and it is dropped. Under the cache lock.
+int KDRCX_CheckSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* page, int32_t block, int32_t g,
+                       int32_t length, int* pBad);
 // Where segment g's bytes are in this process's mappings.
 int KDRCX_SegmentAddress(KDRC_FILETOC_T* pToc, int32_t g, const uint8_t** out);
 // Flushes every file of an owner or stand-alone store to the disk.
@@ -331,6 +341,9 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
 // store was closed cleanly).
 int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc);
 int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc);
+// Blocks of a store closed cleanly that failed their check on their first read and were
+// dropped since the open (an owner's count).
+int64_t KDRCIF_FirstReadDropped(const KDRC_FILETOC_T* pToc);
 // Allocates, outside the cache lock, the disk space the next growth of the extent files will
 // take (owner and stand-alone; nothing to do most of the time). A growth then finds its space
 // ready and costs the lock holder no disk work. Returns 0, or the store error of a failed

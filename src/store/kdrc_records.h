@@ -175,6 +175,14 @@ struct KDRC_FILETOC_T {
   uint32_t* pGenerations;
   // The volume stamps that follow the counters in that file (KDRCIF_VolumeStamp), or null.
   uint64_t* pStamps;
+  // One bit per segment after the stamps: set once the block the segment holds is known good
+  // in this owner's run, checked against its checksum or written by the owner. A client
+  // serves only such blocks; the owner checks any other on its first read (a store closed
+  // cleanly is not read whole at its open). Null without the table (stand-alone, earlier make).
+  uint8_t* pTrusted;
+  int64_t trustedSegments;   // segments the bits cover
+  int verifyOnFirstRead;     // owner: the open checked no block; each is checked when first read
+  int64_t firstReadDropped;  // owner: blocks that failed that check and were dropped
   KDRC_VIEW genView;
   KDRC_OSFILE genFile;
   KDRC_MAPHANDLE genMap;
