@@ -482,6 +482,9 @@ std::string MetricsText(const StatusIdentity& id, int64_t now) {
   one("kdr_fastcache_hits_total", "counter",
       "Blocks the clients' fast cache read from the store itself (never reaching the server).",
       id.fastCacheHits);
+  one("kdr_fastcache_bytes_total", "counter",
+      "Bytes the clients' fast cache read from the store itself (never reaching the server).",
+      id.fastCacheBytes);
   head("kdr_file_cache_requests_total", "counter",
        "Whole-file requests (downloads into the cache), answered from the cache or not.");
   o << "kdr_file_cache_requests_total{result=\"hit\"} " << c.fileHits.load() << '\n'
@@ -570,6 +573,7 @@ std::string StatusJson(const StatusIdentity& id, int64_t now) {
   num("block_misses", static_cast<long long>(c.blockMisses.load()));
   num("bytes_from_store", static_cast<long long>(c.bytesFromStore.load()));
   num("bytes_from_vault", static_cast<long long>(c.bytesFromVault.load()));
+  num("fastcache_bytes", static_cast<long long>(id.fastCacheBytes));
   num("file_hits", static_cast<long long>(c.fileHits.load()));
   num("file_misses", static_cast<long long>(c.fileMisses.load()));
   num("files_bytes", c.filesBytes.load());

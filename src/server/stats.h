@@ -139,7 +139,8 @@ struct StatusIdentity {
   int64_t clientProcesses = 0;   // processes holding handles
   uint64_t storeLookupHits = 0;  // the store's own counts (see StoreInfo)
   uint64_t storeLookupMisses = 0;
-  uint64_t fastCacheHits = 0;  // the clients' own reads from the store since the start
+  uint64_t fastCacheHits = 0;   // the clients' own reads from the store since the start
+  uint64_t fastCacheBytes = 0;  // and the bytes they read (since the store was opened)
   int32_t filePagesUsed = 0;   // file pages holding cached files
 };
 

@@ -163,12 +163,14 @@ constexpr char kGenerationFile[] = "kdr.gen";
 constexpr uint32_t kStampSlots = 1u << 16;
 constexpr uint64_t kGenerationBytes = kGenerationSlots * sizeof(uint32_t);
 constexpr uint64_t kStampTableBytes = uint64_t{kStampSlots} * 2 * sizeof(uint64_t);
-// The trusted-segment bits that follow the stamps, and the file with them.
+// The trusted-segment bits that follow the stamps (whole cache lines), then one cache line
+// with the clients' byte count, and the file with them.
+constexpr uint64_t kClientCountBytes = 64;
 uint64_t TrustedBytes(const KDRC_FILESHARED_T* sh) {
-  return (uint64_t(KDRCX_SegmentCapacity(sh)) + 7) / 8;
+  return (uint64_t(KDRCX_SegmentCapacity(sh)) + 511) / 512 * 64;
 }
 uint64_t GenerationFileBytes(const KDRC_FILESHARED_T* sh) {
-  return kGenerationBytes + kStampTableBytes + TrustedBytes(sh);
+  return kGenerationBytes + kStampTableBytes + TrustedBytes(sh) + kClientCountBytes;
 }
 
 // A GUID's 64-bit tag in the stamp table: never 0, which marks a free entry.
@@ -240,6 +242,7 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
   if (mapped >= GenerationFileBytes(toc->pShared)) {
     toc->pTrusted = reinterpret_cast<uint8_t*>(mem) + kGenerationBytes + kStampTableBytes;
     toc->trustedSegments = KDRCX_SegmentCapacity(toc->pShared);
+    toc->pClientBytes = reinterpret_cast<uint64_t*>(toc->pTrusted + TrustedBytes(toc->pShared));
     // The new file's bits are all clear. An owner that checked every block at its open (or
     // made the store blank) trusts them all; one that checks each on its first read, none.
     if (owner && !toc->verifyOnFirstRead)
@@ -896,6 +899,16 @@ int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc) {
 
 int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc) {
   return pToc != nullptr && pToc->recovering ? pToc->recoveredDropped : 0;
+}
+
+void KDRCIF_CountClientBytes(KDRC_FILETOC_T* pToc, uint64_t bytes) {
+  if (pToc == nullptr || pToc->pClientBytes == nullptr) return;
+  __atomic_fetch_add(pToc->pClientBytes, bytes, __ATOMIC_RELAXED);
+}
+
+uint64_t KDRCIF_ClientBytes(const KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr || pToc->pClientBytes == nullptr) return 0;
+  return __atomic_load_n(pToc->pClientBytes, __ATOMIC_RELAXED);
 }
 
 int64_t KDRCIF_FirstReadDropped(const KDRC_FILETOC_T* pToc) {

@@ -20,6 +20,7 @@
 #include "proxy/proxy_log.h"
 #include "proxy/result_codes.h"
 #include "server/server_fixture.h"
+#include "server/stats.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 #include "support/process_wait.h"
@@ -293,6 +294,13 @@ TEST_F(LibraryServer, AHandleReadsOnlyTheVolumeItOpened) {
   VXNFileHandle inStore = OpenTicket(ticket);
   ASSERT_EQ(ReadSome(inStore, half, &bytes), 0);
   EXPECT_EQ(VolumeOf(bytes, 0, 1), 1u);
+  // Read by the fast cache without the server, and counted by it.
+  std::map<std::string, std::string> st;
+  for (int i = 0; i < 300 && std::atoll(st["fastcache_bytes"].c_str()) < half; ++i) {
+    pf::SleepMs(20);
+    kdr::server::ParseFlatJson(ReadLocal(home_ + "/cache/status.json"), &st);
+  }
+  EXPECT_GE(std::atoll(st["fastcache_bytes"].c_str()), half);
 
   EXPECT_EQ(KdrClearCache(), 0);
   std::string two;
