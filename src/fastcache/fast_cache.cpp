@@ -322,7 +322,7 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
         // Copied under the lock: it stands only if no next owner retired the store meanwhile
         // (one repairs its pages in place without this lock).
         if (plan.count == 0 && result > 0 && OwnerGone()) result = 0;
-        if (plan.count == 0 && result > 0) KDRCIF_CountClientBytes(g_fast.store, uint64_t(result));
+        if (plan.count == 0 && result > 0) KDRCIF_CountClientRead(g_fast.store, uint64_t(result));
       }
       if (plan.count > 0 && result > 0) {
         store = g_fast.store;
@@ -341,7 +341,7 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
                   static_cast<size_t>(plan.deferred[i].n));
     }
     bool unchanged = KDRCIF_ChangeCount(store) == changes;
-    if (unchanged) KDRCIF_CountClientBytes(store, uint64_t(result));
+    if (unchanged) KDRCIF_CountClientRead(store, uint64_t(result));
     g_copiers.fetch_sub(1, std::memory_order_acq_rel);
     if (unchanged) return result;
   }

@@ -29,7 +29,8 @@ struct StoreInfo {
   int32_t filePagesUsed = 0;  // file pages that hold cached files
   uint64_t lookupHits = 0;    // the store's own counts: lookups that found the block (the
   uint64_t lookupMisses = 0;  // owner's and the clients'), and the owner's that did not
-  uint64_t clientBytes = 0;   // bytes the clients read from the store themselves since its open
+  uint64_t clientReads = 0;   // reads the clients served from the store themselves since its
+  uint64_t clientBytes = 0;   // open, and their bytes
   std::string directory;
   std::string mapName;
 };

@@ -201,7 +201,7 @@ class StoreBlockCache : public BlockCache {
     info->filePagesUsed = s->dateCount;
     info->lookupHits = (uint64_t{s->hitsHigh} << 32) | s->hitsLow;
     info->lookupMisses = (uint64_t{s->missesHigh} << 32) | s->missesLow;
-    info->clientBytes = KDRCIF_ClientBytes(toc_);
+    KDRCIF_ClientReads(toc_, &info->clientReads, &info->clientBytes);
     info->directory = toc_->cacheDir;
     info->mapName = toc_->wellKnownName;
     return true;

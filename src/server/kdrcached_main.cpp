@@ -67,6 +67,7 @@ kdr::server::StatusIdentity LiveIdentity(kdr::server::Server* server,
     id.filePagesUsed = info.filePagesUsed;
     id.storeLookupHits = info.lookupHits;
     id.storeLookupMisses = info.lookupMisses;
+    id.fastCacheReads = info.clientReads;
     id.fastCacheBytes = info.clientBytes;
     // The store counts the server's own hits too.
     uint64_t others = info.lookupHits - lookupHitsAtStart;
@@ -107,7 +108,10 @@ class StatusWriter {
   void Write() {
     id_.openHandles = static_cast<int64_t>(server_->state()->handles.Count());
     kdr::server::StoreInfo info;
-    if (server_->state()->cache->Info(&info)) id_.fastCacheBytes = info.clientBytes;
+    if (server_->state()->cache->Info(&info)) {
+      id_.fastCacheReads = info.clientReads;
+      id_.fastCacheBytes = info.clientBytes;
+    }
     kdr::server::WriteFileAtomically(path_, kdr::server::StatusJson(id_, NowSeconds()));
   }
 

@@ -482,6 +482,9 @@ std::string MetricsText(const StatusIdentity& id, int64_t now) {
   one("kdr_fastcache_hits_total", "counter",
       "Blocks the clients' fast cache read from the store itself (never reaching the server).",
       id.fastCacheHits);
+  one("kdr_fastcache_reads_total", "counter",
+      "Reads the clients' fast cache served from the store itself (never reaching the server).",
+      id.fastCacheReads);
   one("kdr_fastcache_bytes_total", "counter",
       "Bytes the clients' fast cache read from the store itself (never reaching the server).",
       id.fastCacheBytes);
@@ -573,6 +576,7 @@ std::string StatusJson(const StatusIdentity& id, int64_t now) {
   num("block_misses", static_cast<long long>(c.blockMisses.load()));
   num("bytes_from_store", static_cast<long long>(c.bytesFromStore.load()));
   num("bytes_from_vault", static_cast<long long>(c.bytesFromVault.load()));
+  num("fastcache_reads", static_cast<long long>(id.fastCacheReads));
   num("fastcache_bytes", static_cast<long long>(id.fastCacheBytes));
   num("file_hits", static_cast<long long>(c.fileHits.load()));
   num("file_misses", static_cast<long long>(c.fileMisses.load()));

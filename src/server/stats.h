@@ -140,7 +140,8 @@ struct StatusIdentity {
   uint64_t storeLookupHits = 0;  // the store's own counts (see StoreInfo)
   uint64_t storeLookupMisses = 0;
   uint64_t fastCacheHits = 0;   // the clients' own reads from the store since the start
-  uint64_t fastCacheBytes = 0;  // and the bytes they read (since the store was opened)
+  uint64_t fastCacheReads = 0;  // the reads they served so (since the store was opened)
+  uint64_t fastCacheBytes = 0;  // and their bytes
   int32_t filePagesUsed = 0;   // file pages holding cached files
 };
 

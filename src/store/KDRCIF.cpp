@@ -164,7 +164,7 @@ constexpr uint32_t kStampSlots = 1u << 16;
 constexpr uint64_t kGenerationBytes = kGenerationSlots * sizeof(uint32_t);
 constexpr uint64_t kStampTableBytes = uint64_t{kStampSlots} * 2 * sizeof(uint64_t);
 // The trusted-segment bits that follow the stamps (whole cache lines), then one cache line
-// with the clients' byte count, and the file with them.
+// with the clients' counts of reads and bytes, and the file with them.
 constexpr uint64_t kClientCountBytes = 64;
 uint64_t TrustedBytes(const KDRC_FILESHARED_T* sh) {
   return (uint64_t(KDRCX_SegmentCapacity(sh)) + 511) / 512 * 64;
@@ -242,7 +242,7 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
   if (mapped >= GenerationFileBytes(toc->pShared)) {
     toc->pTrusted = reinterpret_cast<uint8_t*>(mem) + kGenerationBytes + kStampTableBytes;
     toc->trustedSegments = KDRCX_SegmentCapacity(toc->pShared);
-    toc->pClientBytes = reinterpret_cast<uint64_t*>(toc->pTrusted + TrustedBytes(toc->pShared));
+    toc->pClientReads = reinterpret_cast<uint64_t*>(toc->pTrusted + TrustedBytes(toc->pShared));
     // The new file's bits are all clear. An owner that checked every block at its open (or
     // made the store blank) trusts them all; one that checks each on its first read, none.
     if (owner && !toc->verifyOnFirstRead)
@@ -901,14 +901,16 @@ int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc) {
   return pToc != nullptr && pToc->recovering ? pToc->recoveredDropped : 0;
 }
 
-void KDRCIF_CountClientBytes(KDRC_FILETOC_T* pToc, uint64_t bytes) {
-  if (pToc == nullptr || pToc->pClientBytes == nullptr) return;
-  __atomic_fetch_add(pToc->pClientBytes, bytes, __ATOMIC_RELAXED);
+void KDRCIF_CountClientRead(KDRC_FILETOC_T* pToc, uint64_t bytes) {
+  if (pToc == nullptr || pToc->pClientReads == nullptr) return;
+  __atomic_fetch_add(&pToc->pClientReads[0], 1, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&pToc->pClientReads[1], bytes, __ATOMIC_RELAXED);
 }
 
-uint64_t KDRCIF_ClientBytes(const KDRC_FILETOC_T* pToc) {
-  if (pToc == nullptr || pToc->pClientBytes == nullptr) return 0;
-  return __atomic_load_n(pToc->pClientBytes, __ATOMIC_RELAXED);
+void KDRCIF_ClientReads(const KDRC_FILETOC_T* pToc, uint64_t* reads, uint64_t* bytes) {
+  const bool counted = pToc != nullptr && pToc->pClientReads != nullptr;
+  *reads = counted ? __atomic_load_n(&pToc->pClientReads[0], __ATOMIC_RELAXED) : 0;
+  *bytes = counted ? __atomic_load_n(&pToc->pClientReads[1], __ATOMIC_RELAXED) : 0;
 }
 
 int64_t KDRCIF_FirstReadDropped(const KDRC_FILETOC_T* pToc) {

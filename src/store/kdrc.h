@@ -341,10 +341,11 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc);
 // store was closed cleanly).
 int64_t KDRCIF_RecoveredBlocks(const KDRC_FILETOC_T* pToc);
 int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc);
-// Bytes a client read from the store itself (its fast cache), added to the count the owner
-// keeps since its open; and that count. No effect, and 0, without the owner's counters file.
-void KDRCIF_CountClientBytes(KDRC_FILETOC_T* pToc, uint64_t bytes);
-uint64_t KDRCIF_ClientBytes(const KDRC_FILETOC_T* pToc);
+// A read of `bytes` a client served from the store itself (its fast cache), added to the
+// counts the owner keeps since its open; and those counts. No effect, and 0, without the
+// owner's counters file.
+void KDRCIF_CountClientRead(KDRC_FILETOC_T* pToc, uint64_t bytes);
+void KDRCIF_ClientReads(const KDRC_FILETOC_T* pToc, uint64_t* reads, uint64_t* bytes);
 // Blocks of a store closed cleanly that failed their check on their first read and were
 // dropped since the open (an owner's count).
 int64_t KDRCIF_FirstReadDropped(const KDRC_FILETOC_T* pToc);

@@ -183,9 +183,9 @@ struct KDRC_FILETOC_T {
   int64_t trustedSegments;   // segments the bits cover
   int verifyOnFirstRead;     // owner: the open checked no block; each is checked when first read
   int64_t firstReadDropped;  // owner: blocks that failed that check and were dropped
-  // After the bits: the bytes the owner's clients read from the store themselves since its
-  // open, added to by every client (null without it).
-  uint64_t* pClientBytes;
+  // After the bits: the reads the owner's clients served from the store themselves since its
+  // open, and their bytes, added to by every client (null without them).
+  uint64_t* pClientReads;
   KDRC_VIEW genView;
   KDRC_OSFILE genFile;
   KDRC_MAPHANDLE genMap;

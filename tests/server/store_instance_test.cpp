@@ -301,6 +301,7 @@ TEST_F(LibraryServer, AHandleReadsOnlyTheVolumeItOpened) {
     kdr::server::ParseFlatJson(ReadLocal(home_ + "/cache/status.json"), &st);
   }
   EXPECT_GE(std::atoll(st["fastcache_bytes"].c_str()), half);
+  EXPECT_GE(std::atoll(st["fastcache_reads"].c_str()), 1);
 
   EXPECT_EQ(KdrClearCache(), 0);
   std::string two;

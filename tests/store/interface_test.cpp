@@ -78,10 +78,13 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
   // Clients count hits only; the reads moved the page to the newest end of the shared list.
   EXPECT_EQ(KDRCIF_Hits(owner), 2u);
   EXPECT_EQ(KDRCIF_Misses(owner), 0u);
-  // The bytes a client copied itself are the owner's to report.
-  KDRCIF_CountClientBytes(c1, 300);
-  KDRCIF_CountClientBytes(c2, 16384);
-  EXPECT_EQ(KDRCIF_ClientBytes(owner), 16684u);
+  // The reads a client served itself are the owner's to report.
+  KDRCIF_CountClientRead(c1, 300);
+  KDRCIF_CountClientRead(c2, 16384);
+  uint64_t reads = 0, bytes = 0;
+  KDRCIF_ClientReads(owner, &reads, &bytes);
+  EXPECT_EQ(reads, 2u);
+  EXPECT_EQ(bytes, 16684u);
   EXPECT_EQ(shared->dateLast, 1);
   // Clients only read.
   CaptureStdout();
