@@ -52,6 +52,8 @@ int KDRCTOC_Close(KDRC_FILETOC_T* pToc) {
   }
   pToc->pGenerations = nullptr;
   pToc->pStamps = nullptr;
+  pToc->pTrusted = nullptr;
+  pToc->pClientReads = nullptr;
   KDRCX_CloseSums(pToc);
   KDRCX_UnMapOSFile(pToc, &pToc->genView, &pToc->genFile, &pToc->genMap, 0);
   kdr::platform::CloseOwnerMark(pToc->hOwnerMark);

@@ -163,14 +163,18 @@ constexpr char kGenerationFile[] = "kdr.gen";
 constexpr uint32_t kStampSlots = 1u << 16;
 constexpr uint64_t kGenerationBytes = kGenerationSlots * sizeof(uint32_t);
 constexpr uint64_t kStampTableBytes = uint64_t{kStampSlots} * 2 * sizeof(uint64_t);
-// The trusted-segment bits that follow the stamps (whole cache lines), then one cache line
-// with the clients' counts of reads and bytes, and the file with them.
+// The file: the counters; where clients of an earlier make look for the stamps, kept empty,
+// so that they (which do not know the trusted bits below) never find a file's stamp and
+// read nothing from the store; the stamps; the trusted-segment bits (whole cache lines); one
+// cache line with the clients' counts of reads and bytes.
+constexpr uint64_t kStampsAt = kGenerationBytes + kStampTableBytes;
+constexpr uint64_t kTrustedAt = kStampsAt + kStampTableBytes;
 constexpr uint64_t kClientCountBytes = 64;
 uint64_t TrustedBytes(const KDRC_FILESHARED_T* sh) {
   return (uint64_t(KDRCX_SegmentCapacity(sh)) + 511) / 512 * 64;
 }
 uint64_t GenerationFileBytes(const KDRC_FILESHARED_T* sh) {
-  return kGenerationBytes + kStampTableBytes + TrustedBytes(sh) + kClientCountBytes;
+  return kTrustedAt + TrustedBytes(sh) + kClientCountBytes;
 }
 
 // A GUID's 64-bit tag in the stamp table: never 0, which marks a free entry.
@@ -234,13 +238,11 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     return owner ? KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING) : 0;
   }
   toc->pGenerations = static_cast<uint32_t*>(mem);
-  // The file of an owner of an earlier make ends after the counters (no stamps then), or
-  // after the stamps (no trusted segments).
-  const uint64_t mapped = kdr::platform::MappingObjectSize(toc->genMap);
-  if (mapped >= kGenerationBytes + kStampTableBytes)
-    toc->pStamps = reinterpret_cast<uint64_t*>(static_cast<char*>(mem) + kGenerationBytes);
-  if (mapped >= GenerationFileBytes(toc->pShared)) {
-    toc->pTrusted = reinterpret_cast<uint8_t*>(mem) + kGenerationBytes + kStampTableBytes;
+  // The file of an owner of an earlier make is shorter: a client then has no stamps, so its
+  // fast cache reads nothing (that owner's blocks carry no trusted bits to go by).
+  if (kdr::platform::MappingObjectSize(toc->genMap) >= GenerationFileBytes(toc->pShared)) {
+    toc->pStamps = reinterpret_cast<uint64_t*>(static_cast<char*>(mem) + kStampsAt);
+    toc->pTrusted = reinterpret_cast<uint8_t*>(mem) + kTrustedAt;
     toc->trustedSegments = KDRCX_SegmentCapacity(toc->pShared);
     toc->pClientReads = reinterpret_cast<uint64_t*>(toc->pTrusted + TrustedBytes(toc->pShared));
     // The new file's bits are all clear. An owner that checked every block at its open (or

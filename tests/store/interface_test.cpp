@@ -85,6 +85,15 @@ TEST_F(StoreIf, OwnerPublishesTheSharedTocAndClientsWorkOnIt) {
   KDRCIF_ClientReads(owner, &reads, &bytes);
   EXPECT_EQ(reads, 2u);
   EXPECT_EQ(bytes, 16684u);
+  // A file's volume stamp is for clients of this make: where a client of an earlier make
+  // (which knows no trusted bits) looks for it, past the 16 KiB of counters, nothing is.
+  KDRCIF_SetVolumeStamp(owner, Guid(1).c_str(), 77);
+  EXPECT_EQ(KDRCIF_VolumeStamp(c1, Guid(1).c_str()), 77u);
+  std::ifstream gen(dir_ + "/kdr.gen", std::ios::binary);
+  std::string earlier(1 << 20, '\1');
+  gen.seekg(16384);
+  gen.read(earlier.data(), std::streamsize(earlier.size()));
+  EXPECT_EQ(earlier, std::string(1 << 20, '\0'));
   EXPECT_EQ(shared->dateLast, 1);
   // Clients only read.
   CaptureStdout();
