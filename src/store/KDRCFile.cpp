@@ -133,24 +133,32 @@ void PrintCodeLine(int code) {
 // Clients of an owner that died may still map its files: its shared record (at the start of
 // the segment file) is marked closed, and its change count moved, before the files are
 // repaired in place, so they let go (KDRCIF_OwnerAlive) and trust no copy made meanwhile.
-void RetireDeadOwnersRecord(KDRC_FILETOC_T* toc) {
+// Returns 0, or 103 when the record could not be retired (its clients would read on during
+// the repair): the store is then not repaired but refused as not closed cleanly.
+int RetireDeadOwnersRecord(KDRC_FILETOC_T* toc) {
   char* path = nullptr;
   if (KDRCX_getFilePath(toc, toc->cacheDir, nullptr, kdrc::seg::kFileEnv, kdrc::seg::kDefaultFile,
                         &path) != 0)
-    return;
+    return KDRC_PASS(KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
   int fd = KDRC_NO_FILE;
-  if (plat::OpenFile(path, plat::FileMode::kReadWrite, &fd) == 0) {
+  int os = plat::OpenFile(path, plat::FileMode::kReadWrite, &fd);
+  std::free(path);
+  if (os == ENOENT) return 0;  // no segment file: nobody can have mapped one
+  if (os == 0) {
     uint32_t words[2] = {0, 0};
     size_t done = 0;
-    if (plat::ReadFileAt(fd, 0, words, sizeof words, &done) == 0 && done == sizeof words &&
-        int32_t(words[0]) == KDRC_FILESHARED_T_SIG) {
+    os = plat::ReadFileAt(fd, 0, words, sizeof words, &done);
+    if (os == 0 && done == sizeof words && int32_t(words[0]) == KDRC_FILESHARED_T_SIG) {
       words[0] = uint32_t(KDRC_FILESHARED_T_CLOSED_SIG);
       words[1] = words[1] + 1 == 0 ? 1 : words[1] + 1;
-      plat::WriteFileAt(fd, 0, words, sizeof words);
+      os = plat::WriteFileAt(fd, 0, words, sizeof words);
     }
-    plat::CloseFile(fd);
+    int cos = plat::CloseFile(fd);
+    if (os == 0) os = cos;
   }
-  std::free(path);
+  if (os == 0) return 0;
+  KDRCX_NoteOSError(os);
+  return KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED);
 }
 
 }  // namespace
@@ -591,7 +599,9 @@ int KDRCFile_Open(KDRC_FILETOC_T** ppToc, const char* cacheDir, const char* mapN
     std::memcpy(h->bootId, boot.data(), std::min(boot.size(), sizeof h->bootId - 1));
     h->cleanMarker = meta::kOpenMarker;
     kdr::platform::SyncMapped(h, sizeof *h);
-    if (kind == 2) RetireDeadOwnersRecord(toc);
+    if (kind == 2) {
+      if (int code = RetireDeadOwnersRecord(toc)) return code;
+    }
     if (int code = KDRCX_SalvagePages(toc)) return code;
     toc->recovering = kind;
     return 0;
@@ -1060,7 +1070,9 @@ int KDRCFile_LockCache(KDRC_FILETOC_T* pToc) {
       // half-moved would fail every later access-time update). The caller sees a failure and
       // will not unlock, so give the mutex back: the next lock works, and the store's checks
       // report whatever else the dead owner left half-done.
-      if (pToc->pDateHead != nullptr) KDRCX_RepairDateList(pToc);
+      // Not by a client whose owner is gone: its list is then the next owner's, live under
+      // another lock (that owner rebuilt it at its open).
+      if (pToc->pDateHead != nullptr && KDRCIF_OwnerAlive(pToc)) KDRCX_RepairDateList(pToc);
       plat::ReleaseNamedMutex(pToc->hMutex);
       return KDRC_FAIL(pToc, KDRC_ERROR_METAFILE_CACHE_ABANDONED);
     case plat::kWaitTimeout:

@@ -203,7 +203,7 @@ uint32_t GenerationSlot(const char* guid) {
 // Maps the change counters: an owner makes the file anew (all counters 0) and publishes it
 // under "<name>_GEN"; a client maps the owner's object, and goes without when there is none
 // (an owner of an earlier make).
-int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
+int MapGenerations(KDRC_FILETOC_T* toc, bool owner, bool checkOnFirstRead) {
   char* path = nullptr;
   if (int rc = KDRCX_getFilePath(toc, toc->cacheDir, nullptr, "KDRC_DEFAULT_GENFILE",
                                  kGenerationFile, &path))
@@ -247,8 +247,7 @@ int MapGenerations(KDRC_FILETOC_T* toc, bool owner) {
     toc->pClientReads = reinterpret_cast<uint64_t*>(toc->pTrusted + TrustedBytes(toc->pShared));
     // The new file's bits are all clear. An owner that checked every block at its open (or
     // made the store blank) trusts them all; one that checks each on its first read, none.
-    if (owner && !toc->verifyOnFirstRead)
-      std::memset(toc->pTrusted, 0xFF, TrustedBytes(toc->pShared));
+    if (owner && !checkOnFirstRead) std::memset(toc->pTrusted, 0xFF, TrustedBytes(toc->pShared));
   } else if (owner) {
     return KDRC_FAIL(toc, KDRC_ERROR_CANNOT_OPEN_FILE_FOR_MAPPING);
   }
@@ -528,6 +527,7 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
                           attach)))
     return fail(rc);
   int pageCheck = -1;  // the result of the page and hash check, once run here
+  bool checkOnFirstRead = false;  // no block checked here: each is when it is first read
   if (mode != KDRC_MODE_CLIENT) {
     int filled = 0;
     if ((rc = KDRCX_OpenSums(toc, blank, 0, &filled))) return fail(rc);
@@ -542,7 +542,7 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     // A store closed cleanly is not read whole: the owner checks each block it kept on the
     // block's first read (see pTrusted), and its clients leave such blocks to it meanwhile.
     if (!blank && filled && pParams->recover && !toc->recovering && mode == KDRC_MODE_OWNER) {
-      toc->verifyOnFirstRead = 1;
+      checkOnFirstRead = true;
     } else if (!blank && filled && pParams->recover) {
       int64_t checked = 0, bad = 0;
       if ((rc = KDRCX_VerifyBlocks(toc, 1, &checked, &bad))) return fail(rc);
@@ -598,7 +598,8 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     }
     return fail(rc);
   }
-  if (mode != KDRC_MODE_STANDALONE && (rc = MapGenerations(toc, mode == KDRC_MODE_OWNER))) {
+  if (mode != KDRC_MODE_STANDALONE &&
+      (rc = MapGenerations(toc, mode == KDRC_MODE_OWNER, checkOnFirstRead))) {
     if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
       if (sh->clients > 0) sh->clients -= 1;
       KDRCFile_UnLockCache(toc);

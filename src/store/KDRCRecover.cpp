@@ -117,7 +117,9 @@ uint32_t KDRCX_BlockSum(const KDRC_PAGE_T* page, int32_t block, const void* data
 int64_t KDRCX_SegmentCapacity(const KDRC_FILESHARED_T* sh) { return Capacity(sh); }
 
 int KDRCX_SegmentTrusted(const KDRC_FILETOC_T* pToc, int32_t g) {
-  if (pToc->pTrusted == nullptr) return 1;
+  // Without bits: a stand-alone store or its tool, which read what they check themselves; a
+  // client of an owner without them trusts nothing.
+  if (pToc->pTrusted == nullptr) return pToc->client ? 0 : 1;
   if (g < 0 || g >= pToc->trustedSegments) return 0;
   return (pToc->pTrusted[g >> 3] >> (g & 7)) & 1;
 }

@@ -273,8 +273,9 @@ int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_
 int KDRCX_DropEntry(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int32_t i);
 // The segments a store of these sizes can address (the segment file's and every extent's).
 int64_t KDRCX_SegmentCapacity(const KDRC_FILESHARED_T* sh);
-// Whether the block in segment g is known good in this owner's run (see pTrusted); 1 for a
-// TOC without the table. KDRCX_TrustSegment marks it so.
+// Whether the block in segment g is known good in this owner's run (see pTrusted); without
+// the table, 1 for an owner or stand-alone TOC and 0 for a client. KDRCX_TrustSegment marks it
+// so.
 int KDRCX_SegmentTrusted(const KDRC_FILETOC_T* pToc, int32_t g);
 void KDRCX_TrustSegment(KDRC_FILETOC_T* pToc, int32_t g);
 // Checks the block `block` held in segment g (its entry in `page`) against its checksum: good,

@@ -181,7 +181,6 @@ struct KDRC_FILETOC_T {
   // cleanly is not read whole at its open). Null without the table (stand-alone, earlier make).
   uint8_t* pTrusted;
   int64_t trustedSegments;   // segments the bits cover
-  int verifyOnFirstRead;     // owner: the open checked no block; each is checked when first read
   int64_t firstReadDropped;  // owner: blocks that failed that check and were dropped
   // After the bits: the reads the owner's clients served from the store themselves since its
   // open, and their bytes, added to by every client (null without them).

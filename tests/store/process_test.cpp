@@ -5,6 +5,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/fault.h"
 #include "platform/process.h"
 #include "store/store_if_fixture.h"
 #include "support/process_wait.h"
@@ -124,6 +125,18 @@ TEST_F(StoreProcesses, AnOwnerKilledWithItsStoreOpenLeavesItRefusedAndUntouched)
   std::vector<std::vector<uint8_t>> after = {ReadAll("kdr.mf"), ReadAll("kdr.seg"),
                                              ReadAll("kdr.hsh")};
   EXPECT_TRUE(before == after);
+  // A repairing open that cannot mark the dead owner's shared record retired (its clients
+  // would read on while the files are repaired) refuses the store instead.
+  KDRCIF_OPEN_PARAMS p = Params(KDRC_MODE_OWNER, kdrc_test::IfSize(), 0);
+  p.recover = 1;
+  // (The open's first three writes publish the names of its first mappings; the fourth is the
+  // record's.)
+  kdr::platform::InjectFault(kdr::platform::Sys::kPwrite, EIO, 3, 1);
+  CaptureStdout();
+  int rc = KDRCIF_OpenS(&p, &s);
+  std::string printed = GetCapturedStdout();
+  kdr::platform::ClearFaults();
+  EXPECT_EQ(rc, KDRC_ERROR_CACHE_NOT_CLEANLY_CLOSED) << printed;
   // The dead owner's names were reclaimed: starting blank works.
   CaptureStdout();
   ASSERT_EQ(OpenS(KDRC_MODE_OWNER, &s, kdrc_test::IfSize(), 1), 0);
