@@ -74,7 +74,7 @@ class BlockCache {
   // Adds to *guids the files whose blocks were read or written at or after `sinceSeconds`
   // (seconds since 1970, the store's clock), by this server or by the clients' fast caches.
   // A store of nothing has none.
-  virtual void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) const {
+  virtual void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) {
     (void)sinceSeconds;
     (void)guids;
   }

@@ -163,15 +163,16 @@ class StoreBlockCache : public BlockCache {
 
   // Every page of a file is stamped when one of its blocks is read, by the server or by a
   // client, so one pass over the page records finds the files in use.
-  void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) const override {
+  void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) override {
     // In slices, each under the locks for a short while only: a store of millions of pages
     // must not keep readers (the server's, which wait for mu_ briefly, and the clients', which
     // wait for the cache lock) waiting for the whole pass.
     std::string last;
     for (int32_t from = 0;; from += kPagesPerHold) {
       std::lock_guard<std::mutex> guard(mu_);
-      if (toc_ == nullptr || toc_->pPages == nullptr || from >= toc_->pageCount ||
-          KDRCIF_LockCache(toc_) != 0) {
+      // Through Lock(), as every other use: the pass may be the first to meet a lock whose
+      // holder died, and what that holder left half made is checked before anything is read.
+      if (toc_ == nullptr || toc_->pPages == nullptr || from >= toc_->pageCount || Lock() != 0) {
         return;
       }
       const int32_t to = std::min(toc_->pageCount, from + kPagesPerHold);

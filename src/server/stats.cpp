@@ -178,7 +178,7 @@ class CountingCache : public BlockCache {
   }
   bool Info(StoreInfo* info) const override { return inner_->Info(info); }
   void Close() override { inner_->Close(); }
-  void UsedSince(int64_t since, std::vector<std::string>* guids) const override {
+  void UsedSince(int64_t since, std::vector<std::string>* guids) override {
     inner_->UsedSince(since, guids);
   }
 

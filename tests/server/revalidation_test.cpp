@@ -62,7 +62,7 @@ class StampedStore : public BlockCache {
   }
   bool Info(StoreInfo*) const override { return false; }
   void Close() override {}
-  void UsedSince(int64_t, std::vector<std::string>* guids) const override {
+  void UsedSince(int64_t, std::vector<std::string>* guids) override {
     guids->insert(guids->end(), used.begin(), used.end());
   }
 };
