@@ -32,10 +32,12 @@ int SetEnv(const char* name, const char* value) {
   static auto* kept = new std::vector<const void*>();  // all it made, still reachable
   std::lock_guard<std::mutex> guard(mu);
   const size_t nameLen = std::strlen(name);
-  std::string text = std::string(name) + "=" + value;
-  char* entry = static_cast<char*>(std::malloc(text.size() + 1));
+  const size_t valueLen = std::strlen(value);
+  char* entry = static_cast<char*>(std::malloc(nameLen + valueLen + 2));
   if (entry == nullptr) return ENOMEM;
-  std::memcpy(entry, text.c_str(), text.size() + 1);
+  std::memcpy(entry, name, nameLen);
+  entry[nameLen] = '=';
+  std::memcpy(entry + nameLen + 1, value, valueLen + 1);
   char** old = __atomic_load_n(&environ, __ATOMIC_ACQUIRE);
   size_t n = 0;
   while (old != nullptr && old[n] != nullptr) ++n;
@@ -53,6 +55,14 @@ int SetEnv(const char* name, const char* value) {
   }
   if (!replaced) fresh[k++] = entry;
   fresh[k] = nullptr;
+  // Called from the JVM: no exception may leave here.
+  try {
+    kept->reserve(kept->size() + 2);
+  } catch (...) {
+    std::free(fresh);
+    std::free(entry);
+    return ENOMEM;
+  }
   kept->push_back(entry);
   kept->push_back(fresh);
   __atomic_store_n(&environ, fresh, __ATOMIC_RELEASE);
