@@ -25,9 +25,6 @@ class CAPABILITY("mutex") Mutex {
 
   void Lock() ACQUIRE() { mu_.lock(); }
   void Unlock() RELEASE() { mu_.unlock(); }
-  bool TryLock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
-  // For code that cannot say which lock it holds: tells the analysis it is held.
-  void AssertHeld() ASSERT_CAPABILITY(this) {}
 
  private:
   std::mutex mu_;

@@ -325,8 +325,7 @@ int PipeWaitConnect(const char* name, int timeout_ms, PipeHandle* pipe) {
     SleepMs(kBusyRetryMs);
     int rc = PipeConnect(name, pipe);
     if (rc != kPipeBusy) return rc;
-    int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs()) -
-                                           static_cast<uint32_t>(start));
+    int32_t elapsed = ElapsedMs(start, MonotonicMs());
     // Whole milliseconds at both ends: only more than the wait asked for is surely all of it.
     if (elapsed > timeout_ms) return kPipeTimeout;
   }
@@ -530,8 +529,7 @@ int PipeAccept(PipeListener* listener, int timeout_ms, PipeHandle* pipe) {
     if (listener->stopping.load()) return kPipeBroken;
     int slice = kAcceptSliceMs;
     if (timeout_ms >= 0) {
-      int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(MonotonicMs()) -
-                                             static_cast<uint32_t>(start));
+      int32_t elapsed = ElapsedMs(start, MonotonicMs());
       if (elapsed >= timeout_ms) return kPipeTimeout;
       if (timeout_ms - elapsed < slice) slice = timeout_ms - elapsed;
     }

@@ -107,23 +107,22 @@ void Write(LogLevel level, const char* text, size_t len) {
   std::tm utc{};
   std::tm* t = std::gmtime(&secs);  // under the mutex: its static result is not shared
   if (t != nullptr) utc = *t;
+  // Every line, the note of lost lines too, starts with the time and who writes it.
+  char head[160];
+  std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld]",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                utc.tm_sec, ms, g_program, g_pid.load());
   char line[1200];
-  int n = std::snprintf(
-      line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: %.*s\n",
-      utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms,
-      g_program, g_pid.load(), kTags[static_cast<int>(level)], static_cast<int>(len), text);
+  int n = std::snprintf(line, sizeof line, "%s %s: %.*s\n", head, kTags[static_cast<int>(level)],
+                        static_cast<int>(len), text);
   if (n < 0) return;
   size_t out = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   if (out == sizeof line - 1) line[out - 1] = '\n';
   RotateIfFull(out);
   if (g_sink.failed != 0 && g_sink.fd >= 0) {
     // Said before the line itself, so the gap shows where it is.
-    char note[200];
-    int k = std::snprintf(note, sizeof note,
-                          "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ kdrcached[%ld] WARN: %llu log "
-                          "line(s) were lost: %s\n",
-                          utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                          utc.tm_min, utc.tm_sec, ms, g_pid.load(),
+    char note[360];
+    int k = std::snprintf(note, sizeof note, "%s WARN: %llu log line(s) were lost: %s\n", head,
                           static_cast<unsigned long long>(g_sink.lost),
                           ErrorText(g_sink.failed).c_str());
     if (k > 0 && static_cast<size_t>(k) < sizeof note &&

@@ -187,7 +187,7 @@ void ServerState::AskVault(const std::vector<std::string>& guids, std::vector<st
 size_t ServerState::Revalidate() {
   std::vector<std::string> noted;
   {
-    WriterLock guard(&versionsMu);
+    ReaderLock guard(&versionsMu);
     for (const auto& v : versions) noted.push_back(v.first);
   }
   std::vector<std::string> newest;
@@ -243,8 +243,8 @@ void ServerState::RewriteJournalLocked() {
   // the new one, and either holds every note.
   int rc = pf::ReplaceFile(versionsFile.c_str(), text.data(), text.size(),
                            pf::FileMode::kCreatePrivate);
+  // (ReplaceFile has flushed the file and its directory.)
   if (rc == 0) rc = pf::OpenFile(versionsFile.c_str(), pf::FileMode::kAppend, &journalFd);
-  if (rc == 0) rc = pf::SyncFile(journalFd);
   if (rc != 0) {
     Log(LogLevel::kWarn, "cannot write %s (error %d); the cache store will be emptied at the "
         "next start", versionsFile.c_str(), rc);

@@ -353,8 +353,7 @@ std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
   return chunk;
 }
 
-void ChunkCache::Complete(const VolumeRef&, uint64_t, const std::shared_ptr<Chunk>& chunk,
-                          ChunkBytes data) {
+void ChunkCache::Complete(const std::shared_ptr<Chunk>& chunk, ChunkBytes data) {
   std::lock_guard<std::mutex> guard(mu_);
   chunk->data = std::move(data);
   chunk->filled = chunk->data.size();

@@ -103,8 +103,7 @@ class ChunkCache {
   // For a download that fetches chunks itself: takes chunk `index` over when no one holds
   // or fetches it (null otherwise); the caller then ends it with Complete or Drop.
   std::shared_ptr<Chunk> Claim(const VolumeRef& v, uint64_t index);
-  void Complete(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
-                ChunkBytes data);
+  void Complete(const std::shared_ptr<Chunk>& chunk, ChunkBytes data);
   void Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk, int err);
   bool Wanted(const std::shared_ptr<Chunk>& chunk);
 

@@ -43,7 +43,6 @@ class Client {
   void NoteUnreachable(const Response& r);
 
   const S3Settings& settings() const { return s_; }
-  Http& http() { return http_; }
   // The object key of `guid`.
   std::string Key(const std::string& guid) const {
     return s_.prefix.empty() ? guid : s_.prefix + "/" + guid;

@@ -27,25 +27,6 @@ constexpr int32_t kProcessWaitMs = 60000;  // a credential_process that takes lo
 constexpr const char kContainerHost[] = "http://169.254.170.2";
 constexpr const char kImdsHost[] = "http://169.254.169.254";
 
-class FixedKeys : public CredentialSource {
- public:
-  explicit FixedKeys(Keys keys) : keys_(std::move(keys)) {}
-  int Get(Keys* keys, std::string*) override {
-    *keys = keys_;
-    return 0;
-  }
-
- private:
-  Keys keys_;
-};
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
-
 bool ReadSmallFile(const std::string& path, std::string* text) {
   int fd = pf::kNoFile;
   if (pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;

@@ -57,7 +57,7 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
   size_t got = 0;
   int rc = pf::ReadFileAt(job->fd, start, data.data(), data.size(), &got);
   if (rc == 0 && got == data.size()) {
-    job->cache->Complete(job->v, k, chunk, std::move(data));
+    job->cache->Complete(chunk, std::move(data));
   } else {
     job->cache->Drop(job->v, k, chunk, ECANCELED);  // its readers fetch it themselves
   }

@@ -153,7 +153,6 @@ class Reception : public ResponseSink {
     pos_ = 0;
     if (req_.ranged) {
       // The range was ignored: the whole object comes; its range is cut out of it.
-      r_->rangeIgnored = true;
       window_ = true;
       wantFirst_ = req_.first;
       wantEnd_ = whole == kUnknownSize ? req_.last + 1 : std::min(req_.last + 1, whole);

@@ -90,7 +90,6 @@ struct Response {
   uint64_t delivered = 0;                      // data bytes handed to Request::consume
   bool complete = false;      // a GET with a consumer: every byte of the range arrived
   bool shortBody = false;     // ... fewer than the answer announced
-  bool rangeIgnored = false;  // a 200 answered a ranged GET
   bool consumerStopped = false;
   std::string mismatch;  // the answer was not what was asked for: why
   bool aborted = false;  // stopped through Request::cancel: says nothing about the store

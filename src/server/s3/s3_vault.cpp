@@ -471,18 +471,6 @@ int S3Vault::List(std::vector<VaultFileInfo>* files) {
   return 0;
 }
 
-class StaticKeys : public CredentialSource {
- public:
-  explicit StaticKeys(Keys keys) : keys_(std::move(keys)) {}
-  int Get(Keys* keys, std::string*) override {
-    *keys = keys_;
-    return 0;
-  }
-
- private:
-  Keys keys_;
-};
-
 }  // namespace
 
 bool ParseS3Location(const std::string& location, std::string* bucket, std::string* prefix) {
@@ -512,7 +500,7 @@ int NewS3Vault(const S3Settings& settings, std::unique_ptr<Vault>* vault, std::s
           "AWS_SECRET_ACCESS_KEY, or AWS_PROFILE";
       return EINVAL;
     }
-    s.credentials = std::make_shared<StaticKeys>(Keys{s.accessKey, s.secretKey, s.sessionToken});
+    s.credentials = std::make_shared<FixedKeys>(Keys{s.accessKey, s.secretKey, s.sessionToken});
   }
   auto v = std::make_unique<S3Vault>(s);
   int rc = v->Check(error);

@@ -19,6 +19,8 @@ int HexValue(char c) {
   return -1;
 }
 
+}  // namespace
+
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() &&
@@ -26,8 +28,6 @@ std::string_view Trim(std::string_view s) {
     s.remove_suffix(1);
   return s;
 }
-
-}  // namespace
 
 std::string Encode(std::string_view s, bool keepSlash) {
   static const char kHex[] = "0123456789ABCDEF";

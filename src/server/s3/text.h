@@ -16,6 +16,8 @@ namespace kdr::server::s3 {
 std::string Encode(std::string_view s, bool keepSlash);
 // Undoes Encode; a '%' not followed by two hex digits stays as it is.
 std::string Decode(std::string_view s);
+// `s` without the blanks (spaces, tabs, CR, LF) at its ends.
+std::string_view Trim(std::string_view s);
 std::string XmlUnescape(std::string_view s);
 
 // The raw content of the first <tag>...</tag> in `xml` at or after *from (advanced past it).
