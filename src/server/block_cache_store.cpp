@@ -121,6 +121,7 @@ class StoreBlockCache : public BlockCache {
     if (rc == 0 && first != nullptr) {
       if (named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
       rc = KDRCIF_WriteBlock(toc_, &first, block, data, static_cast<int32_t>(len));
+      ++writes_;
     }
     KDRCIF_UnLockCache(toc_);
     if (rc != 0) Log(LogLevel::kDebug, "block %d of %s not stored (store error %d)", block, g.c_str(), rc);
@@ -164,12 +165,27 @@ class StoreBlockCache : public BlockCache {
   // Every page of a file is stamped when one of its blocks is read, by the server or by a
   // client, so one pass over the page records finds the files in use.
   void UsedSince(int64_t sinceSeconds, std::vector<std::string>* guids) override {
+    // Nothing read from the store or written into it since the last whole pass began: no page
+    // got a newer stamp, and the pass (run every second) would find again what it found then.
+    uint64_t hits = 0, writes = 0;
+    {
+      std::lock_guard<std::mutex> guard(mu_);
+      if (toc_ == nullptr) return;
+      hits = KDRCIF_Hits(toc_);
+      writes = writes_;
+      if (hits == scannedHits_ && writes == scannedWrites_) return;
+    }
     // In slices, each under the locks for a short while only: a store of millions of pages
     // must not keep readers (the server's, which wait for mu_ briefly, and the clients', which
     // wait for the cache lock) waiting for the whole pass.
     std::string last;
     for (int32_t from = 0;; from += kPagesPerHold) {
       std::lock_guard<std::mutex> guard(mu_);
+      if (toc_ != nullptr && from >= toc_->pageCount) {  // the whole pass
+        scannedHits_ = hits;
+        scannedWrites_ = writes;
+        return;
+      }
       // Through Lock(), as every other use: the pass may be the first to meet a lock whose
       // holder died, and what that holder left half made is checked before anything is read.
       if (toc_ == nullptr || toc_->pPages == nullptr || from >= toc_->pageCount || Lock() != 0) {
@@ -316,6 +332,10 @@ class StoreBlockCache : public BlockCache {
   const StoreSizes sizes_;
   uint32_t reads_ = 0;          // guarded by mu_
   uint64_t badBlocks_ = 0;      // guarded by mu_
+  uint64_t writes_ = 0;         // blocks written; guarded by mu_
+  // The store's hits and writes_ when the last whole UsedSince pass began.
+  uint64_t scannedHits_ = UINT64_MAX;  // guarded by mu_
+  uint64_t scannedWrites_ = 0;         // guarded by mu_
   bool diskFullLogged_ = false; // guarded by mu_
 };
 
