@@ -57,10 +57,8 @@ void ServerState::NoteVersion(const std::string& guid, const std::string& versio
   // The note is durable before any block of its volume can be put (those wait for the
   // forgetting below to end).
   if (changed) SyncVersions();
-  if (!evicted.empty()) {
-    ForgetOutsideNotes(evicted);
-    DropWholeFile(evicted);
-  }
+  // (Its whole-file copies stay: each is of one volume, checked against the vault's at use.)
+  if (!evicted.empty()) ForgetOutsideNotes(evicted);
   if (changed) ForgetOutsideNotes(guid);
   revalidator.Opened(guid, fresh);
   if (fresh) Watch(guid);
