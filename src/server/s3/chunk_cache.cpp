@@ -307,12 +307,14 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
     }
     return true;
   };
-  Response r = client_->Do(req);
-  int rc = r.aborted ? ECANCELED : ErrnoOf(r);
+  client_->Do(req);
+  // Whatever ended the span early, its unfinished chunks are given up as cancelled: a reader
+  // waiting for one fetches it itself (with its own retries and resumption), so a read-ahead
+  // that broke never fails a read.
   std::lock_guard<std::mutex> guard(mu_);
   for (size_t i = lo; i <= hi; ++i) {
     if (owned[i] && span[i]->state != Chunk::kReady) {
-      DropLocked(Name(v, first + i), span[i], rc != 0 ? rc : ECONNRESET);
+      DropLocked(Name(v, first + i), span[i], ECANCELED);
     }
   }
   cv_.notify_all();
