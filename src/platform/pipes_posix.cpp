@@ -44,8 +44,10 @@ constexpr int kAcceptSliceMs = 50;  // how often a waiting accept looks at the s
 
 // What a reader takes from the socket per recv: many small frames (or the header of a frame and
 // the start of its payload) come in with one call; a 1 MiB read's 64 frames in about four. It is
-// allocated at a pipe's first read.
-constexpr size_t kReceiveBuffer = 256 * 1024;
+// allocated at a pipe's first read. A client reads the large replies; the server's end of a
+// connection reads requests of a few KiB, and a server has a thousand of them.
+constexpr uint32_t kClientReceiveBuffer = 256 * 1024;
+constexpr uint32_t kServerReceiveBuffer = 64 * 1024;
 
 // What a writer may have in the socket before it waits for the reader (the kernel doubles it).
 constexpr size_t kSendBuffer = 1024 * 1024;
@@ -57,6 +59,7 @@ struct Pipe {
   bool broken;         // end of stream or an error was seen: the stream is unusable
   // Bytes received but not yet read: [head, tail) of `buffer` (allocated at the first read).
   unsigned char* buffer;
+  uint32_t capacity;  // of `buffer`
   uint32_t head;
   uint32_t tail;
 };
@@ -68,13 +71,13 @@ Pipe* FromHandle(PipeHandle h) {
 
 PipeHandle ToHandle(Pipe* p) { return reinterpret_cast<PipeHandle>(p); }
 
-PipeHandle NewHandle(int fd) {
+PipeHandle NewHandle(int fd, uint32_t receiveBuffer) {
   // Room in the socket for a whole reply of many frames (a 1 MiB read is 64 of them), so the
   // writer does not stop and wait for the reader in the middle of it. The system caps it
   // (net.core.wmem_max); failing to raise it only costs speed.
   int sendBuffer = static_cast<int>(kSendBuffer);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-  Pipe* p = new Pipe{fd, 0, false, false, nullptr, 0, 0};
+  Pipe* p = new Pipe{fd, 0, false, false, nullptr, receiveBuffer, 0, 0};
   return ToHandle(p);
 }
 
@@ -149,11 +152,11 @@ int ReceiveAll(Pipe* p, unsigned char* buf, size_t len) {
     if (got == len) return kPipeOk;
     p->head = p->tail = 0;
     if (p->buffer == nullptr) {
-      p->buffer = new (std::nothrow) unsigned char[kReceiveBuffer];
+      p->buffer = new (std::nothrow) unsigned char[p->capacity];
       if (p->buffer == nullptr) return RecvAll(p->fd, buf + got, len - got);
     }
     const size_t rest = len - got;
-    iovec iov[2] = {{buf + got, rest}, {p->buffer, kReceiveBuffer}};
+    iovec iov[2] = {{buf + got, rest}, {p->buffer, p->capacity}};
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
@@ -314,7 +317,7 @@ int PipeConnect(const char* name, PipeHandle* pipe) {
     CloseFd(fd);
     return kPipeAccessDenied;
   }
-  *pipe = NewHandle(fd);
+  *pipe = NewHandle(fd, kClientReceiveBuffer);
   return kPipeOk;
 }
 
@@ -548,7 +551,7 @@ int PipeAccept(PipeListener* listener, int timeout_ms, PipeHandle* pipe) {
       CloseFd(fd);
       return kPipeAccessDenied;
     }
-    *pipe = NewHandle(fd);
+    *pipe = NewHandle(fd, kServerReceiveBuffer);
     return kPipeOk;
   }
 }
