@@ -54,11 +54,13 @@ int StartFailed(const std::string& text) {
   return ERR_KDRCP_START_FAILED;
 }
 
-// ERR_KDRCP_START_FAILED, with the text saying where to look for the cause.
-int StartFailed() {
-  std::string log = StartupLogPath();
+// ERR_KDRCP_START_FAILED, with the text saying where to look for the cause: `log`, where the
+// launch sent the server's output (empty: nothing was launched).
+int StartFailed(const std::string& log, bool launched) {
   std::string text = "The VXN process failed to start or restart. ";
-  if (log == kNoStartupLog) {
+  if (!launched) {
+    text += std::string(gProxyConfig.execPath) + " could not be run.";
+  } else if (log == kNoStartupLog) {
     text += "The output of " + std::string(gProxyConfig.execPath) +
             " was discarded: set KDR_VXNSTARTUPLOG to a file (or make KDR_HOME/log) to keep it.";
   } else {
@@ -114,13 +116,14 @@ int ConnectProxy(ThreadRecord* record) {
   }
   if (h == kInvalidPipe) {
     long pid = 0;
-    int r = LaunchCacheServer(&pid);
+    std::string log;
+    int r = LaunchCacheServer(&pid, &log);
     h = OpenClientPipe(gProxyConfig.pipeName);
     if (h == kInvalidPipe) {
       if (pid == 0 || IsProcessAlive(pid) == 0) {
         KdrLogPrintf("ConnectProxy: The launched VXN process '%s' terminated or failed to start.\n",
                      gProxyConfig.execPath);
-        return StartFailed();
+        return StartFailed(log, pid != 0);
       }
       h = WaitForPipe(gProxyConfig.startupTimeout, pid, &died);
       // A server launched beside another one's (two first calls at once) ends, as the other
@@ -129,7 +132,7 @@ int ConnectProxy(ThreadRecord* record) {
       if (h == kInvalidPipe && died) {
         KdrLogPrintf("ConnectProxy: The launched VXN process '%s' terminated.\n",
                      gProxyConfig.execPath);
-        return StartFailed();
+        return StartFailed(log, pid != 0);
       }
       // The server runs but has not opened its pipe: no connection, and no failure either;
       // the next exchange tries again.
@@ -159,9 +162,10 @@ std::string StartupLogPath() {
   return kNoStartupLog;
 }
 
-bool BuildLaunchCommand(char* command, const char* scriptPath) {
+bool BuildLaunchCommand(char* command, const char* scriptPath, std::string* logUsed) {
   command[0] = '\0';
   std::string log = StartupLogPath();
+  if (logUsed != nullptr) *logUsed = log;
   if (log.size() > kStartupLogMax) return false;
   std::string line;
   AppendQuoted(&line, scriptPath != nullptr ? scriptPath : "");
@@ -173,10 +177,10 @@ bool BuildLaunchCommand(char* command, const char* scriptPath) {
   return true;
 }
 
-int LaunchCacheServer(long* pid) {
+int LaunchCacheServer(long* pid, std::string* log) {
   *pid = 0;
   char command[kLaunchCommandSize];
-  bool built = BuildLaunchCommand(command, gProxyConfig.execPath);
+  bool built = BuildLaunchCommand(command, gProxyConfig.execPath, log);
   std::string dir = ScriptDirectory(gProxyConfig.execPath);
   KdrLogPrintf("Pipe not connected - waking up KDR Cache Server\n");
   long child = 0;
@@ -185,6 +189,7 @@ int LaunchCacheServer(long* pid) {
   std::string shellLine = std::string("exec ") + command;
   if (!built || platform::SpawnShell(shellLine.c_str(), &child) != 0) {
     KdrLogPrintf("Failed to start '%s' in directory '%s'\n", gProxyConfig.execPath, dir.c_str());
+    log->clear();
     return ERR_KDRCP_START_FAILED;
   }
   *pid = child;

@@ -40,9 +40,10 @@ inline constexpr int kConnectRetryMs = 100;
 int ConnectProxy(ThreadRecord* record);
 
 // Starts the launch script (`execPath` of the configuration) through the shell, its output
-// going to the startup log. Stores the new process's id in *pid (0 when none was started).
-// Returns 0 or ERR_KDRCP_START_FAILED.
-int LaunchCacheServer(long* pid);
+// going to the startup log. Stores the new process's id in *pid (0 when none was started) and
+// the log its output went to in *log (empty when none was started). Returns 0 or
+// ERR_KDRCP_START_FAILED.
+int LaunchCacheServer(long* pid, std::string* log);
 
 // Writes into `command` (kLaunchCommandSize bytes) the shell command that runs `scriptPath`
 // with standard output and error written to the startup log:
@@ -50,7 +51,8 @@ int LaunchCacheServer(long* pid);
 // where <log> is StartupLogPath(). Characters the
 // shell would interpret inside double quotes ($ ` " \) are escaped, so any path is run as
 // named. Returns false (and an empty command) when the command or the log path does not fit.
-bool BuildLaunchCommand(char* command, const char* scriptPath);
+// *log (when given) is set to <log>.
+bool BuildLaunchCommand(char* command, const char* scriptPath, std::string* log = nullptr);
 
 // Where the launch script's output goes: KDR_VXNSTARTUPLOG when set and not empty, else
 // KDR_HOME/log/kdrcached-start.log when KDR_HOME/log is a directory, else /dev/null.
