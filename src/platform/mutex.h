@@ -5,11 +5,13 @@
 //   int count_ GUARDED_BY(mu_) = 0;
 //   void Add() EXCLUDES(mu_) { kdr::MutexLock hold(&mu_); ++count_; }
 //
-// Not re-entrant, not process-shared (platform/shared_objects.h has those). A condition
-// variable needs std::mutex today, so a mutex that one waits on stays a std::mutex.
+// Not re-entrant, not process-shared (platform/shared_objects.h has those). A thread that
+// waits for a change under a Mutex uses a kdr::CondVar with it.
 #ifndef KDR_PLATFORM_MUTEX_H_
 #define KDR_PLATFORM_MUTEX_H_
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
 
@@ -27,7 +29,45 @@ class CAPABILITY("mutex") Mutex {
   void Unlock() RELEASE() { mu_.unlock(); }
 
  private:
+  friend class CondVar;
   std::mutex mu_;
+};
+
+// A condition variable for a kdr::Mutex. Each wait is called with the mutex held, releases it
+// while it sleeps and holds it again when it returns, as the analysis assumes. Waits may wake
+// without a signal: callers test their condition in a loop (a predicate lambda would read
+// guarded fields where the analysis cannot see the mutex held).
+class CondVar {
+ public:
+  CondVar() = default;
+  CondVar(const CondVar&) = delete;
+  CondVar& operator=(const CondVar&) = delete;
+
+  void Wait(Mutex* mu) REQUIRES(mu) {
+    std::unique_lock<std::mutex> held(mu->mu_, std::adopt_lock);
+    cv_.wait(held);
+    held.release();
+  }
+  // False when the time ran out.
+  template <class Rep, class Period>
+  bool WaitFor(Mutex* mu, std::chrono::duration<Rep, Period> wait) REQUIRES(mu) {
+    std::unique_lock<std::mutex> held(mu->mu_, std::adopt_lock);
+    const bool signalled = cv_.wait_for(held, wait) == std::cv_status::no_timeout;
+    held.release();
+    return signalled;
+  }
+  template <class Clock, class Duration>
+  bool WaitUntil(Mutex* mu, std::chrono::time_point<Clock, Duration> until) REQUIRES(mu) {
+    std::unique_lock<std::mutex> held(mu->mu_, std::adopt_lock);
+    const bool signalled = cv_.wait_until(held, until) == std::cv_status::no_timeout;
+    held.release();
+    return signalled;
+  }
+  void Signal() { cv_.notify_one(); }
+  void SignalAll() { cv_.notify_all(); }
+
+ private:
+  std::condition_variable cv_;
 };
 
 // Holds a Mutex for the life of a scope.
