@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
+#include <memory>
+#include <new>
 
 #include "iface/runtime.h"
 #include "platform/clock.h"
@@ -19,6 +22,7 @@
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
 #include "store/kdrc.h"
+#include "store/metafile_format.h"
 #include "store/segment_format.h"
 
 namespace kdr {
@@ -33,8 +37,10 @@ struct FastCacheState {
   KDRC_FILETOC_T* store;  // the attached store, or null
   bool attempted;         // the attach of this cycle has been tried
   int result;             // its outcome: 0 attached, negative pipe-only
+  uint64_t attach;        // the number of the store's attach (one per open), 0 with none
+  uint64_t attaches;      // attaches so far
 };
-FastCacheState g_fast{nullptr, false, 0};
+FastCacheState g_fast{nullptr, false, 0, 0, 0};
 
 const char kContinueLine[] =
     "***** The KDR fast cache will continue to operate in pipe mode with possibly degraded "
@@ -46,13 +52,238 @@ void Print(const char* text) {
 }
 
 // Readers copying out of the store's mapping without lock A and the cache lock (see
-// fastCacheRead). The store is not closed while any is inside: closing waits for them.
-std::atomic<int> g_copiers{0};
+// fastCacheRead and "Hits without a lock"), counted in one of a few shards, so that readers of
+// different threads do not all write the same cache line. The store is not closed while any
+// is inside: closing waits for every shard to empty.
+constexpr int kCopierShards = 16;
+struct alignas(64) CopierShard {
+  std::atomic<int> inside{0};
+};
+CopierShard g_copierShards[kCopierShards];
+std::atomic<uint32_t> g_nextShard{0};
+
+CopierShard& MyShard() {
+  thread_local const uint32_t shard =
+      g_nextShard.fetch_add(1, std::memory_order_relaxed) % kCopierShards;
+  return g_copierShards[shard];
+}
+
+// g_fast.attach while the attached store may be read without lock A, else 0. A reader without
+// the lock enters its shard first and then checks this; closing clears it first and then waits
+// for the shards (both sequentially consistent), so one of the two sees the other.
+std::atomic<uint64_t> g_liveAttach{0};
 
 // Waits until no reader copies out of the store any more. REQUIRES: lock A, with
-// g_fast.store already null or about to be closed (no new copier can start).
+// g_fast.store already null or about to be closed (no new copier can start under lock A).
 void WaitForCopiers() {
-  while (g_copiers.load(std::memory_order_acquire) != 0) platform::SleepMs(0);
+  g_liveAttach.store(0, std::memory_order_seq_cst);
+  for (CopierShard& shard : g_copierShards) {
+    while (shard.inside.load(std::memory_order_acquire) != 0) platform::SleepMs(0);
+  }
+}
+
+// Copies bytes of the store's mapping that the owner may be changing at the same moment; the
+// caller keeps them only when the store's change count did not move meanwhile (seqlock
+// style), so a torn copy is thrown away, never used. Under ThreadSanitizer the copy is a plain
+// byte loop the sanitizer does not instrument (an owner in the same process, as in some
+// tests, writes the bytes without any ordering the sanitizer could see); elsewhere memcpy.
+#if KDR_TSAN
+__attribute__((no_sanitize("thread"))) void CopyUnlocked(unsigned char* to, const uint8_t* from,
+                                                         size_t n) {
+  const volatile uint8_t* f = from;
+  for (size_t i = 0; i < n; ++i) to[i] = f[i];
+}
+#else
+inline void CopyUnlocked(unsigned char* to, const uint8_t* from, size_t n) {
+  std::memcpy(to, from, n);
+}
+#endif
+
+// ---- Hits without a lock ----------------------------------------------------------------
+// A read whose blocks this thread found under the locks a moment ago is served again without
+// lock A, the cache lock or a system call, as long as nothing changed in the store. Each
+// thread keeps, for the last few files it read (by GUID, volume stamp and size: a handle of
+// another volume never matches), where their blocks are in the segment file's mapping, with
+// the change count they were found at. Such a hit reads the count, copies, and reads the
+// count again: the owner bumps the count before every change that could give a segment to
+// another block (and retires its shared record before anything else touches the files), so
+// an unchanged count means the copy holds the bytes the locked lookup vouched for: the
+// handle's volume, checked and trusted blocks only. A moved count sends the read to the
+// locked path. Nothing read from the shared files is used as an index or an address here:
+// the addresses come from the thread's own lookups under the lock.
+//  - A block is served so only within the second of the locked lookup that found it. That
+//    lookup moved its page to the end of the store's eviction order, counted it, and checked
+//    that the owner is still there; so each thread that reads a block looks it up under the
+//    lock at least once a second, and a page in use is not evicted as unused.
+//  - The hits are counted per thread and added to the store's counters (hits, clients' reads
+//    and bytes) at the thread's next locked lookup, when it closes the store, and when it
+//    ends; counts made on a store since detached are dropped.
+constexpr int kViews = 4;                     // files per thread
+constexpr int64_t kMaxViewEntries = 1 << 14;  // a 256 MiB file without collisions
+constexpr int kMaxHitBlocks = 80;             // blocks of a 1 MiB read, and some
+constexpr int kGuidBytes = kdrc::meta::kGuidLength;
+
+// Where a block was found. Valid for a view while `key` is the view's epoch and the change
+// count of the lookup.
+struct ViewEntry {
+  const uint8_t* data;  // the block's first byte in the segment file's mapping
+  uint64_t key;         // epoch << 32 | change count
+  int32_t block;
+  int32_t length;
+  uint32_t second;  // std::time of the lookup
+};
+
+struct View {
+  uint64_t attach = 0;                    // g_fast.attach of the lookups, 0: unused
+  const KDRC_FILETOC_T* store = nullptr;  // the store of that attach
+  uint32_t epoch = 0;                     // changes with the file the view is of
+  uint32_t changes = 0;                   // the count of the latest lookup
+  uint64_t stamp = 0;
+  int64_t size = -1;
+  char guid[kGuidBytes + 1] = {};
+  uint64_t lastUse = 0;
+  uint32_t mask = 0;  // entries: mask + 1
+  std::unique_ptr<ViewEntry[]> entries;
+
+  bool Of(const OpenFileRecord* file) const {
+    return attach != 0 && stamp == file->volumeStamp && size == file->fileSize &&
+           std::strncmp(guid, file->guid, kGuidBytes) == 0;
+  }
+  uint64_t Key(uint32_t count) const { return uint64_t{epoch} << 32 | count; }
+};
+
+struct ThreadViews;
+void FlushThreadHits(ThreadViews* tv);
+
+struct ThreadViews {
+  View views[kViews];
+  uint64_t tick = 0;
+  uint32_t epochs = 0;
+  // Lock-free hits not yet counted in the store of attach `countsAttach`.
+  uint64_t countsAttach = 0;
+  uint64_t hits = 0;
+  uint64_t reads = 0;
+  uint64_t bytes = 0;
+
+  ~ThreadViews() {
+    if (reads != 0) FlushThreadHits(this);
+  }
+};
+thread_local ThreadViews t_views;
+
+// The view this thread keeps of the file of `file`, or null.
+View* FindView(const OpenFileRecord* file) {
+  for (View& v : t_views.views) {
+    if (v.Of(file)) return &v;
+  }
+  return nullptr;
+}
+
+// The view to note the blocks of `file` in, found at change count `changes` of the attached
+// store: the file's own, else the least recently used one made over. Null when no memory.
+// REQUIRES: lock A and the cache lock; changes != 0.
+View* ViewFor(const OpenFileRecord* file, uint32_t changes) {
+  ThreadViews& tv = t_views;
+  View* v = FindView(file);
+  if (v == nullptr) {
+    v = &tv.views[0];
+    for (View& c : tv.views) {
+      if (c.lastUse < v->lastUse) v = &c;
+    }
+    v->attach = 0;
+    const int64_t blocks =
+        std::min((file->fileSize + kBlockBytes - 1) / kBlockBytes, kMaxViewEntries);
+    uint32_t need = 16;
+    while (need < blocks) need *= 2;
+    if (v->entries == nullptr || v->mask + 1 != need) {
+      v->entries.reset(new (std::nothrow) ViewEntry[need]());
+      v->mask = v->entries != nullptr ? need - 1 : 0;
+      if (v->entries == nullptr) return nullptr;
+    }
+    v->stamp = file->volumeStamp;
+    v->size = file->fileSize;
+    std::strncpy(v->guid, file->guid, kGuidBytes);
+    v->guid[kGuidBytes] = '\0';
+  }
+  if (v->attach != g_fast.attach) {
+    // A new file, or a store attached since: no entry of before holds.
+    tv.epochs = tv.epochs + 1 == 0 ? 1 : tv.epochs + 1;
+    v->epoch = tv.epochs;
+    v->attach = g_fast.attach;
+    v->store = g_fast.store;
+  }
+  v->changes = changes;
+  v->lastUse = ++tv.tick;
+  return v;
+}
+
+// Adds the thread's lock-free hits to the counters of the attached store (when they were
+// made on it; else they are dropped). REQUIRES: lock A and the cache lock.
+void CountThreadHits(ThreadViews* tv) {
+  if (tv->reads != 0 && tv->countsAttach == g_fast.attach && g_fast.store != nullptr) {
+    KDRCIF_CountClientHits(g_fast.store, tv->hits, tv->reads, tv->bytes);
+  }
+  tv->hits = tv->reads = tv->bytes = 0;
+}
+
+// The same for a thread that closes the store or ends: takes lock A and the cache lock.
+void FlushThreadHits(ThreadViews* tv) {
+  ProxyLockGuard lock(ProxyLock::kA);
+  if (g_fast.store != nullptr && tv->countsAttach == g_fast.attach &&
+      KDRCIF_LockCache(g_fast.store) == 0) {
+    CountThreadHits(tv);
+    KDRCIF_UnLockCache(g_fast.store);
+  }
+  tv->hits = tv->reads = tv->bytes = 0;
+}
+
+// Serves the read of `length` bytes (1 or more, inside the file) at file->position from the
+// thread's view of the file without any lock (see above). Returns the bytes copied (length),
+// or -1 when the locked path must serve it.
+int32_t HitWithoutLock(const OpenFileRecord* file, unsigned char* buffer, int32_t length) {
+  View* v = FindView(file);
+  if (v == nullptr) return -1;
+  const int64_t p = file->position;
+  const int64_t e = p + length;
+  const int64_t firstBlock = p / kBlockBytes;
+  const int64_t lastBlock = (e - 1) / kBlockBytes;
+  if (lastBlock - firstBlock >= kMaxHitBlocks) return -1;
+  const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
+  const uint64_t key = v->Key(v->changes);
+  const ViewEntry* found[kMaxHitBlocks];
+  for (int64_t b = firstBlock; b <= lastBlock; ++b) {
+    const ViewEntry& x = v->entries[static_cast<uint64_t>(b) & v->mask];
+    const int64_t to = std::min(e - b * kBlockBytes, kBlockBytes);
+    if (x.block != b || x.key != key || x.second != now || x.length < to) return -1;
+    found[b - firstBlock] = &x;
+  }
+  CopierShard& shard = MyShard();
+  shard.inside.fetch_add(1, std::memory_order_seq_cst);
+  bool served = false;
+  if (g_liveAttach.load(std::memory_order_seq_cst) == v->attach) {
+    const uint32_t before = KDRCIF_ChangeCountBefore(v->store);
+    if (before == v->changes) {
+      int64_t at = p;
+      for (int64_t b = firstBlock; b <= lastBlock; ++b) {
+        const int64_t o = at - b * kBlockBytes;
+        const int64_t n = std::min(e, (b + 1) * kBlockBytes) - at;
+        CopyUnlocked(buffer + (at - p), found[b - firstBlock]->data + o, static_cast<size_t>(n));
+        at += n;
+      }
+      served = KDRCIF_UnchangedSince(v->store, before) != 0;
+    }
+  }
+  shard.inside.fetch_sub(1, std::memory_order_release);
+  if (!served) return -1;
+  ThreadViews& tv = t_views;
+  if (tv.countsAttach != v->attach) {
+    tv.countsAttach = v->attach;  // counts of an earlier attach: dropped
+    tv.hits = tv.reads = tv.bytes = 0;
+  }
+  tv.hits += static_cast<uint64_t>(lastBlock - firstBlock + 1);
+  tv.reads += 1;
+  tv.bytes += static_cast<uint64_t>(length);
+  return length;
 }
 
 // Takes lock A and sets the calling thread's `busy` for a fast-cache operation.
@@ -81,6 +312,7 @@ void DropClosedStore() {
   WaitForCopiers();
   KDRCIF_Close(&g_fast.store);
   g_fast.store = nullptr;
+  g_fast.attach = 0;
   g_fast.attempted = false;
   g_fast.result = 0;
 }
@@ -111,10 +343,12 @@ struct ReadPlan {
 // The copy loop of a read, under the cache lock: bytes [p, p + length) of the file whose first
 // page is `first`, block by block, straight from the store's mapping into `buffer`. With a
 // `plan`, the copies of stable blocks are left to the caller (as many as fit); without one,
-// every block is copied at once. Returns the count of bytes read (copied or planned),
-// ERR_KDRCP_EOF, or ERR_KDRCP_BAD_ARG (see fastCacheRead).
-int PlanBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffer,
-               int32_t length, ReadPlan* plan) {
+// every block is copied at once. With a `view`, every block found at a stable address is noted
+// in it (found now, at the view's change count). Returns the count of bytes read (copied or
+// planned), ERR_KDRCP_EOF, or ERR_KDRCP_BAD_ARG (see fastCacheRead).
+int PlanBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffer, int32_t length,
+               ReadPlan* plan, View* view) {
+  const uint32_t now = view != nullptr ? static_cast<uint32_t>(std::time(nullptr)) : 0;
   const int64_t e = p + length;
   int32_t count = 0;
   while (p < e) {
@@ -139,6 +373,10 @@ int PlanBlocks(KDRC_PAGE_T* first, int64_t p, int64_t size, unsigned char* buffe
       return count == 0 ? ERR_KDRCP_EOF : count;
     }
     a = std::min(a, want);
+    if (view != nullptr && stable) {
+      view->entries[static_cast<uint64_t>(blockNumber) & view->mask] = ViewEntry{
+          data, view->Key(view->changes), static_cast<int32_t>(blockNumber), blockLength, now};
+    }
     if (plan != nullptr && stable && plan->count < ReadPlan::kMaxDeferred) {
       plan->deferred[plan->count++] = DeferredCopy{data + o, buffer + count, a};
     } else {
@@ -228,6 +466,8 @@ int openFastCache() {
     g_fast.store = nullptr;
     return KdrCacheErrorCode(rc);
   }
+  g_fast.attach = ++g_fast.attaches;
+  g_liveAttach.store(g_fast.attach, std::memory_order_seq_cst);
   return 0;
 }
 
@@ -281,6 +521,9 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
   if (file->volumeStamp == 0 || file->fileSize < 0 || file->position >= file->fileSize) return 0;
   length = static_cast<int32_t>(std::min<int64_t>(length, file->fileSize - file->position));
   if (length == 0) return 0;
+  if (file->guid != nullptr) {
+    if (int32_t n = HitWithoutLock(file, buffer, length); n >= 0) return n;
+  }
   ThreadRecord* record = KdrThreadRecord();
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
 
@@ -315,9 +558,11 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
         first = nullptr;
       }
       changes = KDRCIF_ChangeCount(g_fast.store);
+      CountThreadHits(&t_views);
       if (first != nullptr) {
+        View* view = changes != 0 ? ViewFor(file, changes) : nullptr;
         result = PlanBlocks(first, file->position, file->fileSize, buffer, length,
-                            attempt == 0 && changes != 0 ? &plan : nullptr);
+                            attempt == 0 && changes != 0 ? &plan : nullptr, view);
         if (result < 0) result = 0;  // inside the handle's size: the pipe serves it
         // Copied under the lock: it stands only if no next owner retired the store meanwhile
         // (one repairs its pages in place without this lock).
@@ -326,28 +571,29 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
       }
       if (plan.count > 0 && result > 0) {
         store = g_fast.store;
-        g_copiers.fetch_add(1, std::memory_order_acq_rel);
+        MyShard().inside.fetch_add(1, std::memory_order_acq_rel);
       }
       rc = KDRCIF_UnLockCache(g_fast.store);
       if (rc != 0) {
-        if (store != nullptr) g_copiers.fetch_sub(1, std::memory_order_acq_rel);
+        if (store != nullptr) MyShard().inside.fetch_sub(1, std::memory_order_acq_rel);
         KdrLogPrintf("Fast cache: the cache unlock failed (store error %d).\n", rc);
         return 0;
       }
     }
     if (store == nullptr) return result;
     for (int i = 0; i < plan.count; ++i) {
-      std::memcpy(plan.deferred[i].to, plan.deferred[i].from,
-                  static_cast<size_t>(plan.deferred[i].n));
+      CopyUnlocked(plan.deferred[i].to, plan.deferred[i].from,
+                   static_cast<size_t>(plan.deferred[i].n));
     }
     bool unchanged = KDRCIF_ChangeCount(store) == changes;
     if (unchanged) KDRCIF_CountClientRead(store, uint64_t(result));
-    g_copiers.fetch_sub(1, std::memory_order_acq_rel);
+    MyShard().inside.fetch_sub(1, std::memory_order_acq_rel);
     if (unchanged) return result;
   }
 }
 
 int closeFastCache() {
+  if (t_views.reads != 0) FlushThreadHits(&t_views);
   int rc = 0;
   {
     ProxyLockGuard lock(ProxyLock::kA);
@@ -355,6 +601,7 @@ int closeFastCache() {
       WaitForCopiers();
       rc = KDRCIF_Close(&g_fast.store);
       g_fast.store = nullptr;
+      g_fast.attach = 0;
     }
     g_fast.attempted = false;
     g_fast.result = 0;

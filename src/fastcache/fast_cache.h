@@ -12,13 +12,15 @@
 // What never fails a caller: an absent store, a file the store does not hold, an uncached or
 // incomplete block, a cache lock that fails (left by a process that died holding it, or not
 // had within its wait), a failed lookup, and a store whose owner is gone all give 0 bytes
-// (reads) or a negative size result (opens), so the pipe serves the call. Every operation checks,
-// under the cache lock, that the process that owns the store still has it open (it closed it, or
-// died, or a restarted server took the same files over under new names; a death is asked of the
-// system at most every KDRC_OWNER_CHECK_MS, 20 ms, to keep reads free of system calls; the files of
-// a killed owner are never reused, so what is read meanwhile is whole): if not, the store is
-// detached before anything of it is used, and the next operation starts a new attach cycle (with
-// the store of whichever server then serves the pipe).
+// (reads) or a negative size result (opens), so the pipe serves the call. Every operation but a
+// hit without a lock (below) checks, under the cache lock, that the process that owns the store
+// still has it open (it closed it, or died, or a restarted server took the same files over under
+// new names; a death is asked of the system at most every KDRC_OWNER_CHECK_MS, 20 ms, to keep
+// reads free of system calls; the files of a killed owner are never reused, so what is read
+// meanwhile is whole): if not, the store is detached before anything of it is used, and the next
+// operation starts a new attach cycle (with the store of whichever server then serves the pipe).
+// A hit without a lock sees a closed or taken-over store by its shared record, and a dead owner
+// at the latest with the locked lookup each block gets once a second.
 //
 // Versions: one handle, one volume. Every handle is pinned to the volume it was opened on by
 // that volume's stamp (OpenFileRecord::volumeStamp): the open reply carries it for a handle
@@ -47,8 +49,13 @@
 //    of different threads copy at once; the copy counts only when the store's change count did
 //    not move meanwhile (else the read is done again under the locks). Closing the store waits
 //    for such copies to end.
-//  - The calling thread's `busy` is 1 for the length of a size lookup or a read, so the idle
-//    monitor leaves its record alone.
+//  - A read of blocks the calling thread looked up under the locks within the current second,
+//    with the store's change count unchanged since, takes neither lock nor any system call: it
+//    copies from where the lookup found the blocks and checks the count again afterwards
+//    (seqlock style; fast_cache.cpp, "Hits without a lock"). Its hits are counted in the store
+//    at the thread's next locked lookup, when the thread closes the store, or when it ends.
+//  - The calling thread's `busy` is 1 for the length of a size lookup or a locked read, so the
+//    idle monitor leaves its record alone.
 #ifndef KDR_FASTCACHE_FAST_CACHE_H_
 #define KDR_FASTCACHE_FAST_CACHE_H_
 

@@ -321,6 +321,28 @@ uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
   return sig == KDRC_FILESHARED_T_SIG ? count : 0;
 }
 
+uint32_t KDRCIF_ChangeCountBefore(const KDRC_FILETOC_T* pToc) {
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  uint32_t count = std::atomic_ref<uint32_t>(sh->changes).load(std::memory_order_acquire);
+  auto sig = std::atomic_ref<int32_t>(sh->signature).load(std::memory_order_acquire);
+  return sig == KDRC_FILESHARED_T_SIG ? count : 0;
+}
+
+int KDRCIF_UnchangedSince(const KDRC_FILETOC_T* pToc, uint32_t before) {
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+#if KDR_TSAN
+  // The sanitizer does not model fences: the read-modify-write orders the same way for it.
+  uint32_t count = std::atomic_ref<uint32_t>(sh->changes).fetch_add(0, std::memory_order_acq_rel);
+#else
+  // Every load of the copy before the loads below, without a write to the shared line (which
+  // every reader of every process would otherwise take in turn).
+  std::atomic_thread_fence(std::memory_order_acquire);
+  uint32_t count = std::atomic_ref<uint32_t>(sh->changes).load(std::memory_order_relaxed);
+#endif
+  auto sig = std::atomic_ref<int32_t>(sh->signature).load(std::memory_order_relaxed);
+  return before != 0 && count == before && sig == KDRC_FILESHARED_T_SIG ? 1 : 0;
+}
+
 namespace {
 
 // Counts the change of an entry appended to the file at `first`, and keeps this TOC's index of

@@ -910,6 +910,17 @@ void KDRCIF_CountClientRead(KDRC_FILETOC_T* pToc, uint64_t bytes) {
   __atomic_fetch_add(&pToc->pClientReads[1], bytes, __ATOMIC_RELAXED);
 }
 
+void KDRCIF_CountClientHits(KDRC_FILETOC_T* pToc, uint64_t hits, uint64_t reads, uint64_t bytes) {
+  if (pToc == nullptr || pToc->pShared == nullptr) return;
+  KDRC_FILESHARED_T* sh = pToc->pShared;
+  uint64_t v = (uint64_t(sh->hitsHigh) << 32 | sh->hitsLow) + hits;
+  sh->hitsLow = uint32_t(v);
+  sh->hitsHigh = uint32_t(v >> 32);
+  if (pToc->pClientReads == nullptr) return;
+  __atomic_fetch_add(&pToc->pClientReads[0], reads, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&pToc->pClientReads[1], bytes, __ATOMIC_RELAXED);
+}
+
 void KDRCIF_ClientReads(const KDRC_FILETOC_T* pToc, uint64_t* reads, uint64_t* bytes) {
   const bool counted = pToc != nullptr && pToc->pClientReads != nullptr;
   *reads = counted ? __atomic_load_n(&pToc->pClientReads[0], __ATOMIC_RELAXED) : 0;

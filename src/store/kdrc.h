@@ -347,6 +347,10 @@ int64_t KDRCIF_DroppedBlocks(const KDRC_FILETOC_T* pToc);
 // owner's counters file.
 void KDRCIF_CountClientRead(KDRC_FILETOC_T* pToc, uint64_t bytes);
 void KDRCIF_ClientReads(const KDRC_FILETOC_T* pToc, uint64_t* reads, uint64_t* bytes);
+// Adds to the store's hit count and to the clients' counts at once what a client served
+// from the store without the cache lock since it last counted (its lock-free hits: `hits`
+// blocks in `reads` reads of `bytes` bytes). Under the cache lock.
+void KDRCIF_CountClientHits(KDRC_FILETOC_T* pToc, uint64_t hits, uint64_t reads, uint64_t bytes);
 // Blocks of a store closed cleanly that failed their check on their first read and were
 // dropped since the open (an owner's count).
 int64_t KDRCIF_FirstReadDropped(const KDRC_FILETOC_T* pToc);
@@ -437,6 +441,13 @@ int KDRCIF_LocateBlockPart(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t bl
 // after every memory access before it and before every one after it. 0 for an owner that does not count its changes: then nothing may be copied
 // without the lock.
 uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc);
+// The same pair for a reader that copies without the cache lock, seqlock style, and without
+// writing to the shared record: Before reads the count (acquire; 0 for a record its owner let
+// go of), UnchangedSince gives 1 when, after every load before it, the count is still
+// `before` (non-zero) and the record still open. Neither checks its TOC: the caller holds it
+// open (a client TOC whose attach it checked).
+uint32_t KDRCIF_ChangeCountBefore(const KDRC_FILETOC_T* pToc);
+int KDRCIF_UnchangedSince(const KDRC_FILETOC_T* pToc, uint32_t before);
 
 // Hits and misses of the shared record as 64-bit values.
 uint64_t KDRCIF_Hits(const KDRC_FILETOC_T* pToc);

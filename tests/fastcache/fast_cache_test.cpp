@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -405,40 +406,95 @@ TEST_F(FastCacheTest, ThreadsReadTheStoreTogether) {
   EXPECT_EQ(Count("GET_CACHE_INIT_INFO"), 1);
 }
 
+// A hit on blocks this thread found a moment ago takes no lock: while another client holds
+// the store's cache lock, the same read is still served by the store at once (a read that
+// needed the lock would wait for it and then ask the pipe, which has nothing to serve).
+TEST_F(FastCacheTest, HitsNeedNoCacheLock) {
+  StartOwner();
+  Start("");
+  KDRCIF_OPEN_PARAMS p{};
+  p.cacheDir = store_.data();
+  std::string map = kMap;
+  p.mapName = map.data();
+  p.filePages = kFilePages;
+  p.segments = kSegments;
+  p.hashBlocks = kHashBlocks;
+  p.extentMB = kExtentMB;
+  p.mode = KDRC_MODE_CLIENT;
+  KDRC_FILETOC_T* other = nullptr;
+  ASSERT_EQ(KDRCIF_OpenS(&p, &other), 0);
+  VXNFileHandle f = Open('B');
+  // At the start of a second: the blocks found are still fresh when read again.
+  for (const std::time_t t0 = std::time(nullptr); std::time(nullptr) == t0;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(ReadAt(f, 100, 20000), FileBytes('B', 100, 20000));  // finds blocks 0 and 1
+  std::atomic<int> held{0};
+  std::thread holder([&] {  // the lock is the thread's: one of this thread would not block it
+    held.store(KDRCIF_LockCache(other) == 0 ? 1 : -1);
+    while (held.load() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    KDRCIF_UnLockCache(other);
+  });
+  while (held.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto start = std::chrono::steady_clock::now();
+  int r = -1;
+  const std::string again = ReadAt(f, 100, 20000, &r);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(held.exchange(2), 1);
+  holder.join();
+  EXPECT_EQ(r, 0);
+  EXPECT_TRUE(again == FileBytes('B', 100, 20000));
+  EXPECT_LT(took, std::chrono::milliseconds(500));
+  EXPECT_EQ(Count("GET_DATA"), 0);
+  EXPECT_EQ(KDRCIF_Close(&other), 0);
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+}
+
 // The owner evicts pages of a large file and writes its blocks again, into segments another
-// file held a moment before, while this process reads the file at random places: whatever the
-// store hands out is the file's own bytes, never those of a segment that moved on.
+// file held a moment before, while threads of this process read the file at random places,
+// each range twice (the second read mostly without any lock, from where the first found the
+// blocks): whatever the store hands out is the file's own bytes, never those of a segment
+// that moved on.
 TEST_F(FastCacheTest, ReadsStayRightWhileTheOwnerMovesBlocks) {
   StartOwner("churn");
   Start("", kMap, kChurnSegments);
-  VXNFileHandle f = Open(kFileL.letter);
-  ASSERT_NE(f, nullptr);
   const std::string file = FileBytes(kFileL.letter, 0, kFileL.size);
   std::ofstream(dir_ + "/stop.churn");
-  std::mt19937 rng(3);
-  std::vector<unsigned char> buf(4 * kBlock);
-  int served = 0;
-  int wrong = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-  while (std::chrono::steady_clock::now() < end) {
-    int n = static_cast<int>(rng() % buf.size()) + 1;
-    int64_t at = static_cast<int64_t>(rng() % static_cast<uint64_t>(kFileL.size - n + 1));
-    f->position = at;  // the handle has no owner between calls: this thread may set it
-    int r = fastCacheRead(f, buf.data(), n);
-    ASSERT_GE(r, 0);
-    if (r > 0) ++served;
-    if (r > 0 && std::memcmp(buf.data(), file.data() + at, size_t(r)) != 0) ++wrong;
+  std::atomic<int> served{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      VXNFileHandle f = Open(kFileL.letter);
+      if (f == nullptr) return wrong.fetch_add(1000), void();
+      std::mt19937 rng(static_cast<unsigned>(3 + t));
+      std::vector<unsigned char> buf(4 * kBlock);
+      const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+      while (std::chrono::steady_clock::now() < end) {
+        int n = static_cast<int>(rng() % buf.size()) + 1;
+        int64_t at = static_cast<int64_t>(rng() % static_cast<uint64_t>(kFileL.size - n + 1));
+        for (int k = 0; k < 2; ++k) {
+          f->position = at;  // the handle has no owner between calls: this thread may set it
+          int r = fastCacheRead(f, buf.data(), n);
+          if (r > 0) served.fetch_add(1);
+          if (r < 0 || (r > 0 && std::memcmp(buf.data(), file.data() + at, size_t(r)) != 0)) {
+            wrong.fetch_add(1);
+          }
+        }
+      }
+      f->position = 0;
+      EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+    });
   }
-  f->position = 0;
-  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+  for (std::thread& t : threads) t.join();
   StopOwner();
   const std::string out = OwnerOutput();
   size_t at = out.find("rounds=");
   ASSERT_NE(at, std::string::npos) << out;
   EXPECT_GT(std::atoi(out.c_str() + at + 7), 5) << out;
   EXPECT_NE(out.find(" rc=0\n"), std::string::npos) << out;
-  EXPECT_GT(served, 100) << out;
-  EXPECT_EQ(wrong, 0) << "of " << served << " reads served by the store";
+  EXPECT_GT(served.load(), 100) << out;
+  EXPECT_EQ(wrong.load(), 0) << "of " << served.load() << " reads served by the store";
 }
 
 }  // namespace
