@@ -218,7 +218,10 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
   unsigned char* reply = record->replyBuffer;
   int32_t got = start;
   for (;;) {
-    int total = ReceiveChecked(record, kGetDataRules);
+    // Only a piece's header goes into the reply buffer: its bytes go straight from the pipe
+    // into the caller's buffer once the header has been checked.
+    ReplyHead head{};
+    int total = ReceiveCheckedHead(record, kGetDataRules, kDataPieceBytes, &head);
     if (total < 0) return total;
     switch (ReplyKind(reply)) {
       case kReplyNormal: {
@@ -246,15 +249,20 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
                          static_cast<long>(piece.length), static_cast<long>(end - got));
             return c;
         }
-        std::memcpy(destination + got, piece.bytes, static_cast<size_t>(piece.length));
+        int r = ReceiveTail(record, &head, destination + got);
+        if (r < 0) return r;
         got += piece.length;
         if (got >= end) return got;
         break;
       }
-      case kReplyError:
-        return ErrorReplyResult(reply, total, true, true);
-      case kReplyEnd:
-        return got;
+      case kReplyError: {
+        int r = ReceiveTail(record, &head, reply + head.got);
+        return r < 0 ? r : ErrorReplyResult(reply, total, true, true);
+      }
+      case kReplyEnd: {
+        int r = ReceiveTail(record, &head, reply + head.got);
+        return r < 0 ? r : got;
+      }
       default:
         CloseRecordPipe(record);  // the series may go on behind it
         return InvalidTypeId(reply);

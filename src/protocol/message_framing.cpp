@@ -63,17 +63,23 @@ int ReadFailed(ThreadRecord* record, int code) {
 
 }  // namespace
 
-int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
+namespace {
+
+// Reads a reply's header and then as much of it as makes `head` bytes in all (at least the
+// header) into `buffer`: sets *got to the bytes read and *continues to whether the pipe message
+// goes on past them. Returns the reply's size (12 + payloadLength), or the code of ReceiveReply.
+int ReadReplyHead(ThreadRecord* record, unsigned char* buffer, uint32_t head, uint32_t* got,
+                  bool* continues) {
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
 
   // The header may arrive in pieces (pipe messages shorter than 12 bytes): assemble it.
-  uint32_t got = 0;
-  bool continues = false;
-  while (got < kHeaderSize) {
-    int n = ReadPipePart(record->pipe, kHeaderSize - got, buffer + got, &continues);
+  *got = 0;
+  *continues = false;
+  while (*got < kHeaderSize) {
+    int n = ReadPipePart(record->pipe, kHeaderSize - *got, buffer + *got, continues);
     if (n < 1) return ReadFailed(record, n);
-    got += static_cast<uint32_t>(n);
+    *got += static_cast<uint32_t>(n);
   }
   if (buffer[kOffDirection] != kDirectionReply) {
     CloseRecordPipe(record);
@@ -88,9 +94,23 @@ int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
     CloseRecordPipe(record);
     return ERR_KDRCP_BAD_ARG;
   }
-  while (got < total) {
-    int n = ReadPipePart(record->pipe, static_cast<uint32_t>(total) - got, buffer + got,
-                         &continues);
+  const uint32_t want = static_cast<uint32_t>(total < head ? total : head);
+  while (*got < want) {
+    int n = ReadPipePart(record->pipe, want - *got, buffer + *got, continues);
+    if (n < 1) return ReadFailed(record, n);
+    *got += static_cast<uint32_t>(n);
+  }
+  return static_cast<int>(total);
+}
+
+// Reads the rest of the reply `head` describes into `to`, and checks that the pipe message
+// ends with it. Returns the reply's size or the code of ReceiveReply.
+int ReadReplyTail(ThreadRecord* record, const ReplyHead& head, unsigned char* to) {
+  bool continues = head.continues;
+  const uint32_t count = head.total - head.got;
+  uint32_t got = 0;
+  while (got < count) {
+    int n = ReadPipePart(record->pipe, count - got, to + got, &continues);
     if (n < 1) return ReadFailed(record, n);
     got += static_cast<uint32_t>(n);
   }
@@ -98,12 +118,46 @@ int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
     // The pipe message holds more than the reply announced. Reading on would take the rest
     // for the next reply's header, and every later exchange would be out of step.
     KdrLogPrintf("MESSAGE ERROR: Reply message longer than its %lu bytes\n",
-                 static_cast<unsigned long>(total));
+                 static_cast<unsigned long>(head.total));
     CloseRecordPipe(record);
     return ERR_KDRCP_BAD_ARG;
   }
-  KdrLogPrintf("%ld byte reply received from VXN\n", static_cast<long>(total));
-  return static_cast<int>(total);
+  KdrLogPrintf("%ld byte reply received from VXN\n", static_cast<long>(head.total));
+  return static_cast<int>(head.total);
+}
+
+}  // namespace
+
+int ReceiveReply(ThreadRecord* record, unsigned char* buffer) {
+  ReplyHead head{};
+  int total = ReadReplyHead(record, buffer, kReplyBufferSize, &head.got, &head.continues);
+  if (total < 0) return total;
+  head.total = static_cast<uint32_t>(total);
+  return ReadReplyTail(record, head, buffer + head.got);
+}
+
+int ReceiveCheckedHead(ThreadRecord* record, const ReplyRules& rules, uint32_t head,
+                       ReplyHead* out) {
+  *out = ReplyHead{};
+  int total = ReadReplyHead(record, record->replyBuffer, head, &out->got, &out->continues);
+  if (total < 0) return total;
+  out->total = static_cast<uint32_t>(total);
+  int c = CheckReply(record, record->replyBuffer, rules);
+  if (c == 0) return total;
+  // Not this exchange's: the whole of it is read, as ReceiveChecked() would.
+  int rest = ReadReplyTail(record, *out, record->replyBuffer + out->got);
+  out->got = out->total;
+  if (rest >= 0 &&
+      GetBE16(record->replyBuffer, kOffSeqNum) != static_cast<uint16_t>(record->seqNum - 1)) {
+    CloseRecordPipe(record);
+  }
+  return rest < 0 ? rest : c;
+}
+
+int ReceiveTail(ThreadRecord* record, ReplyHead* head, unsigned char* to) {
+  int total = ReadReplyTail(record, *head, to);
+  head->got = head->total;
+  return total;
 }
 
 int CheckReply(const ThreadRecord* record, const unsigned char* reply, const ReplyRules& rules) {

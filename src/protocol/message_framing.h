@@ -143,6 +143,26 @@ int InvalidTypeId(const unsigned char* reply);
 // and the next exchange connects afresh.
 int ReceiveChecked(ThreadRecord* record, const ReplyRules& rules);
 
+// What ReceiveCheckedHead() read of a reply.
+struct ReplyHead {
+  uint32_t total;  // the reply's size, 12 + payloadLength
+  uint32_t got;    // its first bytes, in the record's `replyBuffer`
+  bool continues;  // the pipe message goes on past them
+};
+
+// ReceiveChecked() for a reply whose tail the caller places itself: reads the reply's header
+// and at most `head` bytes of it in all into the record's `replyBuffer` and checks them as
+// ReceiveChecked() does (a reply that fails the check is read whole). Returns the reply's size
+// or the first negative code. Unless the result is negative or head->got is the whole reply,
+// the rest must be read with ReceiveTail() before anything else is read from the pipe.
+int ReceiveCheckedHead(ThreadRecord* record, const ReplyRules& rules, uint32_t head,
+                       ReplyHead* out);
+
+// Reads the rest of the reply whose head ReceiveCheckedHead() read (head->total - head->got
+// bytes) into `to`, with the checks ReceiveReply() makes on a reply's end. Returns the reply's
+// size, or a negative code after which the pipe is closed.
+int ReceiveTail(ThreadRecord* record, ReplyHead* head, unsigned char* to);
+
 // Skeleton steps 6 and 7 for an exchange answered by one reply: returns the size of a normal
 // reply (in the record's `replyBuffer`); an error reply gives ErrorReplyResult(`logError`,
 // `storeError`), any other kind InvalidTypeId(), a failed read or check its code.
