@@ -119,7 +119,7 @@ inline void CopyUnlocked(unsigned char* to, const uint8_t* from, size_t n) {
 //    and bytes) at the thread's next locked lookup, when it closes the store, and when it
 //    ends; counts made on a store since detached are dropped.
 constexpr int kViews = 4;                     // files per thread
-constexpr int64_t kMaxViewEntries = 1 << 14;  // a 256 MiB file without collisions
+constexpr int64_t kMaxViewEntries = 1 << 12;  // 128 KiB: a 64 MiB file without collisions
 constexpr int kMaxHitBlocks = 80;             // blocks of a 1 MiB read, and some
 constexpr int kGuidBytes = kdrc::meta::kGuidLength;
 
