@@ -78,7 +78,7 @@ std::atomic<uint64_t> g_liveAttach{0};
 void WaitForCopiers() {
   g_liveAttach.store(0, std::memory_order_seq_cst);
   for (CopierShard& shard : g_copierShards) {
-    while (shard.inside.load(std::memory_order_acquire) != 0) platform::SleepMs(0);
+    while (shard.inside.load(std::memory_order_seq_cst) != 0) platform::SleepMs(0);
   }
 }
 
