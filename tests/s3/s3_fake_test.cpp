@@ -442,7 +442,8 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
 }
 
 // The network sources of credentials against a stand-in on loopback: each hands out keys,
-// and keys about to expire are fetched again.
+// and keys about to expire are fetched again, also at the end of a chain of roles; a profile
+// set up wrong, or a sign-in that expired, fails with words that say so.
 TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
   std::string portFile = (dir_ / "port").string();
   long pid = 0;
@@ -462,6 +463,33 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
       << "n=$((n+1)); echo $n > '" << counter << "'; printf '{\"Version\": 1, \"AccessKeyId\": "
       << "\"AK%s\", \"SecretAccessKey\": \"SK\", \"SessionToken\": \"TK\", \"Expiration\": "
       << "\"%s\"}' $n $(date -u -d @$(($(date +%s)+200)) +%Y-%m-%dT%H:%M:%SZ)\n";
+  // Roles: chain -> mid -> base (keys), and a circle; SSO by session, by start URL, expired.
+  std::ofstream((dir_ / "config").string(), std::ios::app)
+      << "[profile chain]\nrole_arn = arn:aws:iam::1:role/r2\nsource_profile = mid\n"
+      << "[profile mid]\nrole_arn = arn:aws:iam::1:role/r1\nsource_profile = base\n"
+      << "external_id = ext\nduration_seconds = 900\nrole_session_name = sess\n"
+      << "[profile c1]\nrole_arn = arn:aws:iam::1:role/r1\nsource_profile = c2\n"
+      << "[profile c2]\nrole_arn = arn:aws:iam::1:role/r1\nsource_profile = c1\n"
+      << "[profile sso]\nsso_session = corp\nsso_account_id = 111\nsso_role_name = Admin\n"
+      << "[profile legacy]\nsso_start_url = https://x.awsapps.com/start\nsso_region = eu-west-1\n"
+      << "sso_account_id = 111\nsso_role_name = Admin\n"
+      << "[profile expired]\nsso_session = old\nsso_account_id = 111\nsso_role_name = Admin\n"
+      << "[sso-session corp]\nsso_start_url = https://x.awsapps.com/start\nsso_region = eu-west-1\n"
+      << "[sso-session old]\nsso_start_url = https://y.awsapps.com/start\nsso_region = eu-west-1\n";
+  std::ofstream((dir_ / "credentials").string())
+      << "[base]\naws_access_key_id = BASE\naws_secret_access_key = BASESECRET\n";
+  // The token caches "aws sso login" leaves, named by the SHA-1 of the session or start URL.
+  fs::create_directories(dir_ / ".aws/sso/cache");
+  const std::string token =
+      "{\"accessToken\": \"ssotok\", \"expiresAt\": \"2999-01-01T00:00:00Z\"}";
+  std::ofstream((dir_ / ".aws/sso/cache/ee0bfd2552fbd840c02cc48b6e823320543c450f.json").string())
+      << token;  // "corp"
+  std::ofstream((dir_ / ".aws/sso/cache/3947de8b16688092197fa616c34e01335f21d256.json").string())
+      << token;  // "https://x.awsapps.com/start"
+  std::ofstream((dir_ / ".aws/sso/cache/c00dbbc9dadfbe1e232e93a729dd4752fade0abf.json").string())
+      << "{\"accessToken\": \"ssotok\", \"expiresAt\": \"2020-01-01T00:00:00Z\"}";  // "old"
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  setenv("HOME", dir_.c_str(), 1);
   const char* kVars[] = {"AWS_ACCESS_KEY_ID",
                          "AWS_SECRET_ACCESS_KEY",
                          "AWS_PROFILE",
@@ -473,8 +501,16 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
                          "AWS_EC2_METADATA_SERVICE_ENDPOINT",
                          "AWS_EC2_METADATA_DISABLED",
                          "AWS_SHARED_CREDENTIALS_FILE",
-                         "AWS_CONFIG_FILE"};
-  std::vector<std::pair<std::string, std::vector<std::pair<const char*, std::string>>>> cases = {
+                         "AWS_CONFIG_FILE",
+                         "AWS_ENDPOINT_URL_SSO"};
+  const std::string config = (dir_ / "config").string();
+  const std::string credentials = (dir_ / "credentials").string();
+  struct Case {
+    std::string name;
+    std::vector<std::pair<const char*, std::string>> vars;
+    std::string fails;  // empty: keys come; else what the error says
+  };
+  std::vector<Case> cases = {
       {"container",
        {{"AWS_CONTAINER_CREDENTIALS_FULL_URI", base + "/creds"},
         {"AWS_CONTAINER_AUTHORIZATION_TOKEN", "tok"}}},
@@ -482,19 +518,42 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
        {{"AWS_WEB_IDENTITY_TOKEN_FILE", (dir_ / "jwt").string()},
         {"AWS_ROLE_ARN", "arn:aws:iam::1:role/r"},
         {"AWS_ENDPOINT_URL_STS", base}}},
-      {"instance", {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"}}},
-      {"process", {{"AWS_PROFILE", "p"}, {"AWS_CONFIG_FILE", (dir_ / "config").string()}}},
+      {"instance",
+       {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"}, {"AWS_EC2_METADATA_DISABLED", "no"}}},
+      {"process", {{"AWS_PROFILE", "p"}, {"AWS_CONFIG_FILE", config}}},
+      {"role chain",
+       {{"AWS_PROFILE", "chain"},
+        {"AWS_CONFIG_FILE", config},
+        {"AWS_SHARED_CREDENTIALS_FILE", credentials},
+        {"AWS_ENDPOINT_URL_STS", base}}},
+      {"role circle",
+       {{"AWS_PROFILE", "c1"}, {"AWS_CONFIG_FILE", config}, {"AWS_ENDPOINT_URL_STS", base}},
+       "c1 -> c2 -> c1 goes round in a circle"},
+      {"sso session",
+       {{"AWS_PROFILE", "sso"}, {"AWS_CONFIG_FILE", config}, {"AWS_ENDPOINT_URL_SSO", base}}},
+      {"sso start url",
+       {{"AWS_PROFILE", "legacy"}, {"AWS_CONFIG_FILE", config}, {"AWS_ENDPOINT_URL_SSO", base}}},
+      {"sso expired",
+       {{"AWS_PROFILE", "expired"}, {"AWS_CONFIG_FILE", config}, {"AWS_ENDPOINT_URL_SSO", base}},
+       "has expired: run \"aws sso login\""},
   };
-  for (const auto& [name, vars] : cases) {
+  for (const auto& [name, vars, fails] : cases) {
     for (const char* v : kVars) unsetenv(v);
     setenv("AWS_SHARED_CREDENTIALS_FILE", (dir_ / "none").c_str(), 1);
     setenv("AWS_CONFIG_FILE", (dir_ / "none").c_str(), 1);
+    setenv("AWS_EC2_METADATA_DISABLED", "true", 1);  // nothing beyond loopback
     for (const auto& [k, v] : vars) setenv(k, v.c_str(), 1);
     std::shared_ptr<CredentialSource> source;
     std::string error;
-    ASSERT_EQ(NewDefaultCredentials(&source, &error), 0) << name << ": " << error;
     Keys a, b;
-    ASSERT_EQ(source->Get(&a, &error), 0) << name << ": " << error;
+    int rc = NewDefaultCredentials(&source, &error);
+    if (rc == 0) rc = source->Get(&a, &error);
+    if (!fails.empty()) {
+      EXPECT_NE(rc, 0) << name;
+      EXPECT_NE(error.find(fails), std::string::npos) << name << ": " << error;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << name << ": " << error;
     ASSERT_EQ(source->Get(&b, &error), 0) << name << ": " << error;
     EXPECT_EQ(a.accessKey.rfind("AK", 0), 0u) << name;
     EXPECT_NE(a.accessKey, b.accessKey) << name << ": not refreshed";
@@ -502,6 +561,7 @@ TEST_F(S3Fake, NetworkCredentialSourcesAreFetchedAndRefreshed) {
     EXPECT_EQ(b.sessionToken, "TK");
   }
   for (const char* v : kVars) unsetenv(v);
+  setenv("HOME", home.c_str(), 1);
   pf::KillProcessGroup(pid);
   long status = 0;
   int err = 0;

@@ -1,18 +1,11 @@
 #include "server/s3/credentials_chain.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <ctime>
-#include <functional>
-#include <mutex>
+#include <vector>
 
-#include "platform/clock.h"
 #include "platform/env.h"
-#include "platform/fs.h"
-#include "platform/process.h"
-#include "platform/runtime_dir.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -21,239 +14,225 @@ namespace pf = kdr::platform;
 
 namespace {
 
-constexpr uint64_t kMaxProfileFile = 1u << 20;
-constexpr int64_t kRefreshAheadSeconds = 300;
-constexpr int32_t kProcessWaitMs = 60000;  // a credential_process that takes longer fails
 constexpr const char kContainerHost[] = "http://169.254.170.2";
 constexpr const char kImdsHost[] = "http://169.254.169.254";
-
-bool ReadSmallFile(const std::string& path, std::string* text) {
-  int fd = pf::kNoFile;
-  if (pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return false;
-  uint64_t size = 0;
-  bool ok = pf::FileSize(fd, &size) == 0 && size <= kMaxProfileFile;
-  if (ok) {
-    text->resize(static_cast<size_t>(size));
-    size_t done = 0;
-    ok = pf::ReadFileAt(fd, 0, text->data(), text->size(), &done) == 0;
-    text->resize(done);
-  }
-  pf::CloseFile(fd);
-  return ok;
-}
 
 std::string UnderHome(const char* name) {
   std::string home;
   return pf::GetEnvNonEmpty("HOME", &home) ? home + "/.aws/" + name : std::string();
 }
 
-// Collects an answer as text.
-class TextSink : public ResponseSink {
- public:
-  long status = 0;
-  std::string body;
-  void Line(std::string_view line) override {
-    long st = 0;
-    if (ParseStatusLine(line, &st)) status = st;
-  }
-  bool Data(const unsigned char* data, size_t len) override {
-    if (body.size() + len > kMaxProfileFile) return false;
-    body.append(reinterpret_cast<const char*>(data), len);
-    return true;
-  }
-};
+std::string SessionName() { return "kdrcached-" + std::to_string(std::time(nullptr)); }
 
-// One plain request to a credential service: 0 and the body of a 200, or an errno value.
-int Fetch(const char* method, const std::string& url, std::vector<std::string> headers,
-          std::string* body, std::string* error) {
-  static const std::shared_ptr<Transport> transport = [] {
-    S3Settings s;
-    s.connectTimeoutMs = 1000;
-    s.requestTimeoutMs = 5000;
-    s.stallSeconds = 5;
-    return NewCurlTransport(s);
-  }();
-  Request req;
-  req.method = method;
-  req.headers = std::move(headers);
-  req.sign = false;
-  TextSink sink;
-  std::string detail;
-  Net net = transport->Exchange(req, url, Keys(), &sink, &detail);
-  if (net != Net::kOk || sink.status != 200) {
-    *error = url + ": " + (net != Net::kOk ? detail : "HTTP " + std::to_string(sink.status));
-    return net != Net::kOk ? EHOSTUNREACH : EACCES;
+// The region STS and SSO are asked in when a profile names none.
+std::string DefaultRegion() {
+  std::string region;
+  if (!pf::GetEnvNonEmpty("AWS_REGION", &region) &&
+      !pf::GetEnvNonEmpty("AWS_DEFAULT_REGION", &region)) {
+    region = "us-east-1";
   }
-  *body = std::move(sink.body);
-  return 0;
+  return region;
 }
 
-// Keys that expire, fetched by `fetch` when missing or about to expire.
-class Refreshing : public CredentialSource {
+std::shared_ptr<CredentialSource> ContainerSource(const std::string& url) {
+  return std::make_shared<Refreshing>(
+      [url](Keys* k, int64_t* e, std::string* err) { return FromContainer(url, k, e, err); });
+}
+
+// The container's endpoint the environment names; empty when none.
+std::string ContainerUrl() {
+  std::string url;
+  if (pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_FULL_URI", &url) ||
+      pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", &url)) {
+    if (url.front() == '/') url = kContainerHost + url;
+  }
+  return url;
+}
+
+std::shared_ptr<CredentialSource> InstanceSource() {
+  std::string host = kImdsHost;
+  pf::GetEnvNonEmpty("AWS_EC2_METADATA_SERVICE_ENDPOINT", &host);
+  while (!host.empty() && host.back() == '/') host.pop_back();
+  return std::make_shared<Refreshing>(
+      [host](Keys* k, int64_t* e, std::string* err) { return FromInstance(host, k, e, err); });
+}
+
+// The profiles of the shared files, read once.
+class Profiles {
  public:
-  using Fetcher = std::function<int(Keys*, int64_t* expires, std::string* error)>;
-  explicit Refreshing(Fetcher fetch) : fetch_(std::move(fetch)) {}
-  int Get(Keys* keys, std::string* error) override {
-    std::lock_guard<std::mutex> guard(mu_);
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
-    if (keys_.accessKey.empty() || now >= expires_ - kRefreshAheadSeconds) {
-      Keys fresh;
-      int64_t expires = 0;
-      int rc = fetch_(&fresh, &expires, error);
-      if (rc == 0) {
-        keys_ = fresh;
-        expires_ = expires;
-      } else if (keys_.accessKey.empty() || now >= expires_) {
-        return rc;
-      }
+  Profiles(std::string credentialsFile, std::string configFile)
+      : credentialsFile_(std::move(credentialsFile)), configFile_(std::move(configFile)) {
+    if (!configFile_.empty()) ReadSmallFile(configFile_, &config_);
+    if (!credentialsFile_.empty()) ReadSmallFile(credentialsFile_, &credentials_);
+  }
+
+  const std::string& credentialsFile() const { return credentialsFile_; }
+  const std::string& configFile() const { return configFile_; }
+
+  // The settings of profile `name`: those of the config file, the credentials file's winning.
+  std::map<std::string, std::string> Of(const std::string& name) const {
+    auto out = ReadProfile(config_, name == "default" ? "default" : "profile " + name);
+    for (auto& [k, v] : ReadProfile(credentials_, name)) out[k] = v;
+    return out;
+  }
+
+  // The source of profile `name`'s keys: 0; ENOENT when the profile gives none; EINVAL with
+  // *error when it is set up wrong. `chain` holds the profiles that led here; `top` is false
+  // for a source_profile, whose own keys win over its role.
+  int Source(const std::string& name, std::vector<std::string>* chain, bool top,
+             std::shared_ptr<CredentialSource>* out, std::string* error) const {
+    if (std::find(chain->begin(), chain->end(), name) != chain->end() ||
+        int(chain->size()) >= kMaxProfileChain) {
+      std::string path;
+      for (const std::string& p : *chain) path += p + " -> ";
+      *error = "the source_profile chain " + path + name +
+               (int(chain->size()) >= kMaxProfileChain
+                    ? " is longer than " + std::to_string(kMaxProfileChain) + " profiles"
+                    : " goes round in a circle");
+      return EINVAL;
     }
-    *keys = keys_;
-    return 0;
+    chain->push_back(name);
+    std::map<std::string, std::string> s = Of(name);
+    Keys keys{s["aws_access_key_id"], s["aws_secret_access_key"], s["aws_session_token"]};
+    bool hasKeys = !keys.accessKey.empty() && !keys.secretKey.empty();
+    if (!s["role_arn"].empty() && (top || !hasKeys)) return Role(name, s, chain, out, error);
+    if (hasKeys) {
+      *out = std::make_shared<FixedKeys>(keys);
+      return 0;
+    }
+    if (std::string command = s["credential_process"]; !command.empty()) {
+      *out = std::make_shared<Refreshing>([command](Keys* k, int64_t* e, std::string* err) {
+        return FromProcess(command, k, e, err);
+      });
+      return 0;
+    }
+    if (!s["sso_session"].empty() || !s["sso_start_url"].empty()) return Sso(name, s, out, error);
+    return ENOENT;
   }
 
  private:
-  Fetcher fetch_;
-  std::mutex mu_;
-  Keys keys_;            // guarded by mu_
-  int64_t expires_ = 0;  // guarded by mu_: seconds since 1970
+  int Role(const std::string& name, std::map<std::string, std::string>& s,
+           std::vector<std::string>* chain, std::shared_ptr<CredentialSource>* out,
+           std::string* error) const {
+    StsCall call;
+    call.roleArn = s["role_arn"];
+    call.region = s["region"].empty() ? DefaultRegion() : s["region"];
+    call.endpoint = StsEndpoint(call.region, s["sts_regional_endpoints"]);
+    if (call.endpoint == "https://sts.amazonaws.com") call.region = "us-east-1";
+    call.sessionName = s["role_session_name"].empty() ? SessionName() : s["role_session_name"];
+    call.externalId = s["external_id"];
+    const std::string what = "profile \"" + name + "\" (role " + call.roleArn + ")";
+    if (std::string d = s["duration_seconds"]; !d.empty()) {
+      uint64_t v = 0;
+      if (!ParseUnsigned(d, &v) || v < 900 || v > 43200) {
+        *error = what + ": duration_seconds " + d + " is not 900 to 43200";
+        return EINVAL;
+      }
+      call.durationSeconds = int(v);
+    }
+    if (!s["mfa_serial"].empty()) {
+      *error = what + " asks for an MFA code (mfa_serial), which a server cannot type in";
+      return EINVAL;
+    }
+    std::shared_ptr<CredentialSource> base;
+    const std::string& from = s["source_profile"];
+    const std::string& kind = s["credential_source"];
+    if (!from.empty()) {
+      int rc = from == name ? ENOENT : Source(from, chain, false, &base, error);
+      if (from == name && !s["aws_access_key_id"].empty() && !s["aws_secret_access_key"].empty()) {
+        // A profile that is its own source signs with its own keys.
+        base = std::make_shared<FixedKeys>(
+            Keys{s["aws_access_key_id"], s["aws_secret_access_key"], s["aws_session_token"]});
+        rc = 0;
+      }
+      if (rc == ENOENT) {
+        *error = what + ": source_profile \"" + from + "\" has no credentials";
+        return EINVAL;
+      }
+      if (rc != 0) return rc;
+    } else if (kind == "Environment") {
+      Keys env;
+      if (!pf::GetEnvNonEmpty("AWS_ACCESS_KEY_ID", &env.accessKey) ||
+          !pf::GetEnvNonEmpty("AWS_SECRET_ACCESS_KEY", &env.secretKey)) {
+        *error = what +
+                 ": credential_source Environment, but AWS_ACCESS_KEY_ID and "
+                 "AWS_SECRET_ACCESS_KEY are not set";
+        return EINVAL;
+      }
+      pf::GetEnvNonEmpty("AWS_SESSION_TOKEN", &env.sessionToken);
+      base = std::make_shared<FixedKeys>(env);
+    } else if (kind == "EcsContainer") {
+      std::string url = ContainerUrl();
+      if (url.empty()) {
+        *error = what +
+                 ": credential_source EcsContainer, but no container endpoint is set "
+                 "(AWS_CONTAINER_CREDENTIALS_FULL_URI or _RELATIVE_URI)";
+        return EINVAL;
+      }
+      base = ContainerSource(url);
+    } else if (kind == "Ec2InstanceMetadata") {
+      base = InstanceSource();
+    } else if (!kind.empty()) {
+      *error = what + ": credential_source \"" + kind +
+               "\" is none of Environment, Ec2InstanceMetadata, EcsContainer";
+      return EINVAL;
+    } else if (std::string file = s["web_identity_token_file"]; !file.empty()) {
+      *out = std::make_shared<Refreshing>([call, file](Keys* k, int64_t* e, std::string* err) {
+        return FromWebIdentity(call, file, k, e, err);
+      });
+      return 0;
+    } else {
+      *error = what + " names neither source_profile nor credential_source";
+      return EINVAL;
+    }
+    *out = std::make_shared<Refreshing>([call, base](Keys* k, int64_t* e, std::string* err) {
+      Keys source;
+      int rc = base->Get(&source, err);
+      return rc != 0 ? rc : FromAssumeRole(call, source, k, e, err);
+    });
+    return 0;
+  }
+
+  int Sso(const std::string& name, std::map<std::string, std::string>& s,
+          std::shared_ptr<CredentialSource>* out, std::string* error) const {
+    SsoCall call;
+    std::string startUrl = s["sso_start_url"];
+    call.region = s["sso_region"];
+    if (std::string session = s["sso_session"]; !session.empty()) {
+      auto section = ReadProfile(config_, "sso-session " + session);
+      if (section.empty()) {
+        *error = "profile \"" + name + "\": no [sso-session " + session + "] in " + configFile_;
+        return EINVAL;
+      }
+      startUrl = section["sso_start_url"];
+      call.region = section["sso_region"];
+      call.session = "session \"" + session + "\"";
+      call.tokenFile = Sha1Hex(session);
+    } else {
+      call.session = startUrl;
+      call.tokenFile = Sha1Hex(startUrl);
+    }
+    call.accountId = s["sso_account_id"];
+    call.roleName = s["sso_role_name"];
+    if (startUrl.empty() || call.region.empty() || call.accountId.empty() ||
+        call.roleName.empty()) {
+      *error = "profile \"" + name +
+               "\": SSO needs sso_start_url, sso_region, sso_account_id "
+               "and sso_role_name";
+      return EINVAL;
+    }
+    std::string cacheDir = UnderHome("sso/cache");
+    call.tokenFile = cacheDir + "/" + call.tokenFile + ".json";
+    *out = std::make_shared<Refreshing>(
+        [call](Keys* k, int64_t* e, std::string* err) { return FromSso(call, k, e, err); });
+    return 0;
+  }
+
+  const std::string credentialsFile_, configFile_;
+  std::string credentials_, config_;
 };
 
-// Keys and expiry from the JSON of the container and instance services.
-int FromJson(const std::string& json, Keys* keys, int64_t* expires, std::string* error) {
-  keys->accessKey = JsonString(json, "AccessKeyId");
-  keys->secretKey = JsonString(json, "SecretAccessKey");
-  keys->sessionToken = JsonString(json, "Token");  // credential_process: "SessionToken"
-  if (keys->sessionToken.empty()) keys->sessionToken = JsonString(json, "SessionToken");
-  std::string expiration = JsonString(json, "Expiration");
-  if (keys->accessKey.empty() || keys->secretKey.empty()) {
-    *error = "the credential service answered without keys";
-    return EACCES;
-  }
-  // Without a time it may be taken for: an hour.
-  if (expiration.empty() || !ParseIsoTime(expiration, expires)) {
-    *expires = static_cast<int64_t>(std::time(nullptr)) + 3600;
-  }
-  return 0;
-}
-
-int FromContainer(const std::string& url, Keys* keys, int64_t* expires, std::string* error) {
-  std::vector<std::string> headers;
-  std::string token;
-  if (pf::GetEnvNonEmpty("AWS_CONTAINER_AUTHORIZATION_TOKEN", &token)) {
-    headers.push_back("Authorization: " + token);
-  }
-  std::string json;
-  int rc = Fetch("GET", url, headers, &json, error);
-  return rc != 0 ? rc : FromJson(json, keys, expires, error);
-}
-
-int FromInstance(const std::string& host, Keys* keys, int64_t* expires, std::string* error) {
-  std::string token, role, json;
-  int rc = Fetch("PUT", host + "/latest/api/token", {"X-aws-ec2-metadata-token-ttl-seconds: 21600"},
-                 &token, error);
-  if (rc != 0) return rc;
-  std::string auth = "X-aws-ec2-metadata-token: " + token;
-  rc = Fetch("GET", host + "/latest/meta-data/iam/security-credentials/", {auth}, &role, error);
-  if (rc != 0) return rc;
-  role = role.substr(0, role.find('\n'));
-  if (role.empty()) {
-    *error = "the instance has no role";
-    return EACCES;
-  }
-  rc = Fetch("GET", host + "/latest/meta-data/iam/security-credentials/" + role, {auth}, &json,
-             error);
-  return rc != 0 ? rc : FromJson(json, keys, expires, error);
-}
-
-int FromWebIdentity(const std::string& tokenFile, const std::string& role, Keys* keys,
-                    int64_t* expires, std::string* error) {
-  std::string token, endpoint = "https://sts.amazonaws.com", xml;
-  if (!ReadSmallFile(tokenFile, &token)) {
-    *error = "cannot read the web identity token " + tokenFile;
-    return EACCES;
-  }
-  while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
-  pf::GetEnvNonEmpty("AWS_ENDPOINT_URL_STS", &endpoint);
-  std::string session = "kdrcached-" + std::to_string(std::time(nullptr));
-  std::string url = endpoint + "/?" +
-                    Query({{"Action", "AssumeRoleWithWebIdentity"},
-                           {"RoleArn", role},
-                           {"RoleSessionName", session},
-                           {"Version", "2011-06-15"},
-                           {"WebIdentityToken", token}});
-  int rc = Fetch("POST", url, {}, &xml, error);
-  if (rc != 0) return rc;
-  keys->accessKey = XmlField(xml, "AccessKeyId");
-  keys->secretKey = XmlField(xml, "SecretAccessKey");
-  keys->sessionToken = XmlField(xml, "SessionToken");
-  if (keys->accessKey.empty() || !ParseIsoTime(XmlField(xml, "Expiration"), expires)) {
-    *error = "STS answered without keys";
-    return EACCES;
-  }
-  return 0;
-}
-
-// Runs the profile's credential_process; its standard output is the keys' JSON. It goes to a
-// file of our own in the private runtime directory, read and removed after.
-int FromProcess(const std::string& command, Keys* keys, int64_t* expires, std::string* error) {
-  static std::atomic<unsigned> serial{0};
-  std::string dir;
-  int rc = pf::RuntimeDir(&dir);
-  if (rc != 0) {
-    *error = "no private directory for credential_process (error " + std::to_string(rc) + ")";
-    return rc;
-  }
-  std::string out = dir + "/aws-credentials." + std::to_string(pf::CurrentProcessId()) + "." +
-                    std::to_string(serial.fetch_add(1));
-  int fd = pf::kNoFile;
-  if ((rc = pf::OpenFile(out.c_str(), pf::FileMode::kCreatePrivate, &fd)) != 0) return rc;
-  pf::CloseFile(fd);
-  std::string quoted;
-  for (char c : out) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  long pid = 0;
-  rc = pf::SpawnShell(("(" + command + ") > '" + quoted + "'").c_str(), &pid);
-  long status = -1;
-  int err = 0;
-  pf::ProcessState state = pf::ProcessState::kRunning;
-  for (int32_t start = pf::MonotonicMs();
-       rc == 0 && pf::ElapsedMs(start, pf::MonotonicMs()) < kProcessWaitMs;) {
-    state = pf::QueryProcess(pid, &status, &err);
-    if (state != pf::ProcessState::kRunning) break;
-    pf::SleepMs(10);
-  }
-  if (rc == 0 && state == pf::ProcessState::kRunning) pf::KillProcessGroup(pid);
-  std::string json;
-  bool read = ReadSmallFile(out, &json);
-  pf::DeleteFile(out.c_str());
-  if (rc != 0 || state != pf::ProcessState::kExited || status != 0 || !read) {
-    *error =
-        "credential_process \"" + command + "\" failed (status " + std::to_string(status) + ")";
-    return EACCES;
-  }
-  rc = FromJson(json, keys, expires, error);
-  if (rc == 0 && JsonString(json, "Expiration").empty())
-    *expires = INT64_MAX / 2;  // long-term keys
-  return rc;
-}
-
 }  // namespace
-
-std::string JsonString(std::string_view json, std::string_view name) {
-  std::string quoted = "\"" + std::string(name) + "\"";
-  size_t at = json.find(quoted);
-  if (at == std::string_view::npos) return std::string();
-  at = json.find(':', at + quoted.size());
-  if (at == std::string_view::npos) return std::string();
-  at = json.find('"', at);
-  if (at == std::string_view::npos) return std::string();
-  std::string out;
-  for (size_t i = at + 1; i < json.size(); ++i) {
-    if (json[i] == '"') return out;
-    if (json[i] == '\\' && i + 1 < json.size()) ++i;
-    out += json[i];
-  }
-  return std::string();
-}
 
 std::map<std::string, std::string> ReadProfile(std::string_view text, std::string_view section) {
   std::map<std::string, std::string> out;
@@ -283,12 +262,18 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
     *source = std::make_shared<FixedKeys>(keys);
     return 0;
   }
-  std::string tokenFile, role;
+  std::string tokenFile;
+  StsCall call;
   if (pf::GetEnvNonEmpty("AWS_WEB_IDENTITY_TOKEN_FILE", &tokenFile) &&
-      pf::GetEnvNonEmpty("AWS_ROLE_ARN", &role)) {
+      pf::GetEnvNonEmpty("AWS_ROLE_ARN", &call.roleArn)) {
+    call.region = DefaultRegion();
+    call.endpoint = StsEndpoint(call.region, "");
+    if (!pf::GetEnvNonEmpty("AWS_ROLE_SESSION_NAME", &call.sessionName)) {
+      call.sessionName = SessionName();
+    }
     *source =
-        std::make_shared<Refreshing>([tokenFile, role](Keys* k, int64_t* e, std::string* err) {
-          return FromWebIdentity(tokenFile, role, k, e, err);
+        std::make_shared<Refreshing>([call, tokenFile](Keys* k, int64_t* e, std::string* err) {
+          return FromWebIdentity(call, tokenFile, k, e, err);
         });
     return 0;
   }
@@ -299,42 +284,17 @@ int NewDefaultCredentials(std::shared_ptr<CredentialSource>* source, std::string
     credentialsFile = UnderHome("credentials");
   }
   if (!pf::GetEnvNonEmpty("AWS_CONFIG_FILE", &configFile)) configFile = UnderHome("config");
-  std::map<std::string, std::string> settings;
-  std::string text;
-  if (!configFile.empty() && ReadSmallFile(configFile, &text)) {
-    settings = ReadProfile(text, profile == "default" ? "default" : "profile " + profile);
-  }
-  if (!credentialsFile.empty() && ReadSmallFile(credentialsFile, &text)) {
-    for (auto& [k, v] : ReadProfile(text, profile)) settings[k] = v;  // the credentials file wins
-  }
-  keys.accessKey = settings["aws_access_key_id"];
-  keys.secretKey = settings["aws_secret_access_key"];
-  keys.sessionToken = settings["aws_session_token"];
-  if (!keys.accessKey.empty() && !keys.secretKey.empty()) {
-    *source = std::make_shared<FixedKeys>(keys);
+  Profiles profiles(credentialsFile, configFile);
+  std::vector<std::string> chain;
+  int rc = profiles.Source(profile, &chain, true, source, error);
+  if (rc != ENOENT) return rc;
+  if (std::string url = ContainerUrl(); !url.empty()) {
+    *source = ContainerSource(url);
     return 0;
   }
-  std::string command = settings["credential_process"];
-  if (!command.empty()) {
-    *source = std::make_shared<Refreshing>([command](Keys* k, int64_t* e, std::string* err) {
-      return FromProcess(command, k, e, err);
-    });
-    return 0;
-  }
-  std::string url;
-  if (pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_FULL_URI", &url) ||
-      pf::GetEnvNonEmpty("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", &url)) {
-    if (url.front() == '/') url = kContainerHost + url;
-    *source = std::make_shared<Refreshing>(
-        [url](Keys* k, int64_t* e, std::string* err) { return FromContainer(url, k, e, err); });
-    return 0;
-  }
-  std::string disabled, host = kImdsHost;
-  pf::GetEnvNonEmpty("AWS_EC2_METADATA_SERVICE_ENDPOINT", &host);
-  while (!host.empty() && host.back() == '/') host.pop_back();
+  std::string disabled;
   if (!pf::GetEnvNonEmpty("AWS_EC2_METADATA_DISABLED", &disabled) || disabled != "true") {
-    auto imds = std::make_shared<Refreshing>(
-        [host](Keys* k, int64_t* e, std::string* err) { return FromInstance(host, k, e, err); });
+    auto imds = InstanceSource();
     Keys probe;
     std::string why;
     if (imds->Get(&probe, &why) == 0) {

@@ -81,7 +81,7 @@ class CurlTransport : public Transport {
   explicit CurlTransport(const S3Settings& s) : s_(s) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    sigv4_ = "aws:amz:" + s_.region + ":s3";
+    sigv4_ = "aws:amz:" + s_.region + ":" + s_.service;
   }
   ~CurlTransport() override {
     for (CURL* c : free_) curl_easy_cleanup(c);

@@ -20,6 +20,7 @@ struct S3Settings {
   std::string bucket;
   std::string prefix;  // without slashes at either end; may be empty
   std::string region = "us-east-1";
+  std::string service = "s3";  // what requests are signed for (STS: "sts")
   std::string accessKey;  // used when `credentials` is null
   std::string secretKey;
   std::string sessionToken;   // empty: none
