@@ -111,7 +111,10 @@ int KDRCX_CheckShared(const KDRC_FILETOC_T* toc, bool closedOk, const char* modu
   if (int rc = KDRCX_CheckToc(toc, module, function, line)) return rc;
   if (toc->pShared == nullptr) return KDRCX_NullPointer("pShared", module, function, line);
   int32_t sig = toc->pShared->signature;
-  if (!KDRCX_SharedOpen(toc, sig) && !(closedOk && sig == KDRC_FILESHARED_T_CLOSED_SIG))
+  // Closing takes any record an owner wrote, also an open one a client without the trusted
+  // bits (let go of first) would not use.
+  if (!KDRCX_SharedOpen(toc, sig) &&
+      !(closedOk && (sig == KDRC_FILESHARED_T_CLOSED_SIG || sig == KDRC_FILESHARED_T_CHECKING_SIG)))
     return KDRCX_BadSig("KDRC_FILESHARED_T_SIG", module, function, line);
   return 0;
 }

@@ -15,7 +15,8 @@ int KDRCX_FailValue(KDRC_ERROR_T* err, const char* module, const char* function,
                     int value, int code);
 
 // Null and signature checks of the TOC ("pToc", "KDRC_FILETOC_T_SIG") and of its shared
-// record ("pShared", "KDRC_FILESHARED_T_SIG"; closedOk also accepts the closed signature).
+// record ("pShared", "KDRC_FILESHARED_T_SIG"; closedOk also accepts the closed signature, and
+// an owner's checking one from any TOC).
 int KDRCX_CheckToc(const KDRC_FILETOC_T* toc, const char* module, const char* function, int line);
 int KDRCX_CheckShared(const KDRC_FILETOC_T* toc, bool closedOk, const char* module,
                       const char* function, int line);
