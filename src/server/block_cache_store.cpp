@@ -251,8 +251,9 @@ class StoreBlockCache : public BlockCache {
     return !stopping_;
   }
 
-  // The thread that checks the blocks the open kept, a slice at a time, under mu_ (and, for
-  // the check itself, the cache lock, which the store takes once the slice's bytes are read).
+  // The thread that checks the blocks the open kept, a slice at a time, under mu_: the slice's
+  // bytes are read first, then checked under the cache lock, taken through Lock() as every use
+  // takes it (this may be the first to meet a lock whose holder died).
   void CheckKeptBlocks() {
     if (!Pause(kKeptCheckDelayMs)) return;
     uint64_t dropped = 0;
@@ -263,7 +264,13 @@ class StoreBlockCache : public BlockCache {
       {
         std::lock_guard<std::mutex> guard(mu_);
         if (toc_ == nullptr) return;
-        rc = KDRCIF_CheckKeptBlocks(toc_, kKeptCheckSlice, &done, &bad);
+        KDRCIF_ReadKeptBlocksAhead(toc_, kKeptCheckSlice);
+        rc = Lock();
+        if (toc_ == nullptr) return;
+        if (rc == 0) {
+          rc = KDRCIF_CheckKeptBlocks(toc_, kKeptCheckSlice, &done, &bad);
+          KDRCIF_UnLockCache(toc_);
+        }
         dropped += static_cast<uint64_t>(bad);
         badBlocks_ += static_cast<uint64_t>(bad);
       }

@@ -590,11 +590,12 @@ bool HoldsKeptBlocks(const meta::Page* p) {
          p->used <= meta::kEntriesPerPage;
 }
 
-// Reads (once) the bytes of the unchecked blocks of pages [from, *end), up to about `budget`
-// blocks; *end is set to the page after the last one taken. Without the cache lock: only the
-// owner changes entries and block bytes, and the caller is the owner's one user of the TOC.
-// A block whose bytes cannot be found is left to the check under the lock.
-void WarmKeptBlocks(KDRC_FILETOC_T* pToc, int32_t from, int32_t budget, int32_t* end) {
+// The pages from `from` that hold the next `budget` unchecked kept blocks: *end is the page
+// after the last one. With `read`, their bytes are read once (from the disk where they are
+// not in memory yet), without the cache lock: only the owner changes entries and block bytes,
+// and the caller is the owner's one user of the TOC. A block whose bytes cannot be found is
+// left to the check under the lock.
+void KeptSlice(KDRC_FILETOC_T* pToc, int32_t from, int32_t budget, bool read, int32_t* end) {
   int32_t n = from, blocks = 0;
   const int32_t last =
       int32_t(std::min<int64_t>(pToc->pageCount, int64_t(from) + kKeptPagesPerSlice));
@@ -604,18 +605,28 @@ void WarmKeptBlocks(KDRC_FILETOC_T* pToc, int32_t from, int32_t budget, int32_t*
     for (int32_t i = 0; i < p->used; ++i) {
       const meta::SegmentEntry& e = p->entries[i];
       const uint8_t* data = nullptr;
-      if (e.segment < 0 || KDRCX_SegmentTrusted(pToc, e.segment) || e.length < 1 ||
-          e.length > kSegmentSize || KDRCX_SegmentAddress(pToc, e.segment, &data) != 0)
+      if (e.segment < 0 || KDRCX_SegmentTrusted(pToc, e.segment)) continue;
+      ++blocks;
+      if (!read || e.length < 1 || e.length > kSegmentSize ||
+          KDRCX_SegmentAddress(pToc, e.segment, &data) != 0)
         continue;
       const volatile uint8_t* bytes = data;
       for (int32_t at = 0; at < e.length; at += 4096) (void)bytes[at];
-      ++blocks;
     }
   }
   *end = n;
 }
 
 }  // namespace
+
+void KDRCIF_ReadKeptBlocksAhead(KDRC_FILETOC_T* pToc, int32_t budget) {
+  if (pToc == nullptr || pToc->signature != KDRC_FILETOC_T_SIG || pToc->client ||
+      pToc->pShared == nullptr || pToc->keptCheckCursor < 0)
+    return;
+  int32_t end = 0;
+  KeptSlice(pToc, std::min(pToc->keptCheckCursor, pToc->pageCount), budget < 1 ? 1 : budget, true,
+            &end);
+}
 
 int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int64_t* pDropped) {
   KDRC_CHECK_TOC(pToc);
@@ -628,10 +639,10 @@ int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int
     *pDone = 1;
     return 0;
   }
-  int32_t from = std::min(pToc->keptCheckCursor, pToc->pageCount);
-  int32_t end = from;
-  WarmKeptBlocks(pToc, from, budget < 1 ? 1 : budget, &end);
+  const int32_t from = std::min(pToc->keptCheckCursor, pToc->pageCount);
   const bool took = !pToc->lockHeld;
+  int32_t end = from;
+  KeptSlice(pToc, from, budget < 1 ? 1 : budget, took, &end);
   if (took) {
     if (int rc = KDRCFile_LockCache(pToc)) return KDRC_PASS(rc);
   }

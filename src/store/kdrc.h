@@ -371,13 +371,15 @@ int KDRCIF_CheckBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, 
 // (each is checked on its first read, see pTrusted): while any is unchecked the shared record
 // says KDRC_FILESHARED_T_CHECKING_SIG, so clients that know only 4321 stay out and read
 // through the server. Each call checks up to `budget` kept blocks not yet checked, from where
-// the last call stopped: it first reads their bytes without the cache lock (from the disk, if
-// need be), then takes the lock (unless the caller holds it) for the check, which finds them
-// in memory. A block that fails is dropped and counted (*pDropped, KDRCIF_FirstReadDropped).
-// Once every kept block is checked or dropped the record says 4321 again and *pDone is 1
-// (also when there was nothing to check). Owner only, and REQUIRES: no other thread uses the
-// TOC meanwhile.
+// the last call stopped. A caller that does not hold the cache lock has their bytes read first
+// without it (from the disk, if need be), and the lock taken for the check, which finds them
+// in memory; one that takes the lock itself first calls KDRCIF_ReadKeptBlocksAhead with the
+// same budget, without the lock, for the same effect. A block that fails is dropped and counted
+// (*pDropped, KDRCIF_FirstReadDropped). Once every kept block is checked or dropped the record says
+// 4321 again and *pDone is 1 (also when there was nothing to check). Owner only, and REQUIRES: no
+// other thread uses the TOC meanwhile.
 int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int64_t* pDropped);
+void KDRCIF_ReadKeptBlocksAhead(KDRC_FILETOC_T* pToc, int32_t budget);
 // Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
 // a client, 1 while its shared record says open under the name the client attached to, and
 // the process that opened it as owner lives (checked at most every KDRC_OWNER_CHECK_MS: one
