@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "server/block_cache.h"
 #include "server/log.h"
 #include "server/server_limits.h"
@@ -40,14 +42,29 @@ int OpenStore(const std::string& cacheDir, const std::string& mapName, const Sto
               int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used = nullptr);
 // One server read in this many that the store serves is checked against its checksum.
 constexpr uint32_t kCheckEveryNthRead = 16;
+// The check of blocks kept from before a clean stop runs beside the service, at low priority:
+// it starts a while after the open (the start's own requests go first), checks this many
+// blocks (1 MiB) per slice and pauses between slices.
+constexpr int kKeptCheckDelayMs = 1000;
+constexpr int32_t kKeptCheckSlice = 64;
+constexpr int kKeptCheckPauseMs = 5;
 
 class StoreBlockCache : public BlockCache {
  public:
   StoreBlockCache(KDRC_FILETOC_T* toc, std::string cacheDir, std::string mapName, StoreSizes sizes)
-      : toc_(toc), cacheDir_(std::move(cacheDir)), mapName_(std::move(mapName)), sizes_(sizes) {}
+      : toc_(toc), cacheDir_(std::move(cacheDir)), mapName_(std::move(mapName)), sizes_(sizes) {
+    // Clients that know only an open store's first signature attach once this is done.
+    if (toc_->keptCheckCursor >= 0) checker_ = std::thread([this] { CheckKeptBlocks(); });
+  }
   ~StoreBlockCache() override { Close(); }
 
   void Close() override {
+    {
+      MutexLock hold(&stopMu_);
+      stopping_ = true;
+    }
+    stopCv_.SignalAll();
+    if (checker_.joinable() && checker_.get_id() != std::this_thread::get_id()) checker_.join();
     std::lock_guard<std::mutex> guard(mu_);
     if (toc_ == nullptr) return;
     int rc = KDRCIF_Close(&toc_);
@@ -225,6 +242,55 @@ class StoreBlockCache : public BlockCache {
   }
 
  private:
+  // Waits up to `ms`; false once the cache is closing.
+  bool Pause(int ms) {
+    MutexLock hold(&stopMu_);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stopping_ && stopCv_.WaitUntil(&stopMu_, until)) {
+    }
+    return !stopping_;
+  }
+
+  // The thread that checks the blocks the open kept, a slice at a time, under mu_: the slice's
+  // bytes are read first, then checked under the cache lock, taken through Lock() as every use
+  // takes it (this may be the first to meet a lock whose holder died).
+  void CheckKeptBlocks() {
+    if (!Pause(kKeptCheckDelayMs)) return;
+    uint64_t dropped = 0;
+    for (;;) {
+      int done = 0;
+      int64_t bad = 0;
+      int rc = 0;
+      {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (toc_ == nullptr) return;
+        KDRCIF_ReadKeptBlocksAhead(toc_, kKeptCheckSlice);
+        rc = Lock();
+        if (toc_ == nullptr) return;
+        if (rc == 0) {
+          rc = KDRCIF_CheckKeptBlocks(toc_, kKeptCheckSlice, &done, &bad);
+          KDRCIF_UnLockCache(toc_);
+        }
+        dropped += static_cast<uint64_t>(bad);
+        badBlocks_ += static_cast<uint64_t>(bad);
+      }
+      if (bad > 0) {
+        Log(LogLevel::kWarn, "%lld kept block(s) failed their checksum: dropped",
+            static_cast<long long>(bad));
+      }
+      if (done) {
+        Log(LogLevel::kInfo,
+            "every block kept from the last run is checked (%llu dropped): "
+            "the store is open to every client",
+            static_cast<unsigned long long>(dropped));
+        return;
+      }
+      // A busy cache lock (a client inside it) or another hiccup: tried again later; a store
+      // let go of ends the thread above.
+      if (!Pause(rc != 0 ? kStalledMs : kKeptCheckPauseMs)) return;
+    }
+  }
+
   // Takes the cache lock. A lock whose last holder died holding it (store error 97) may guard
   // a half-made change: the store is checked before it is used again, and rebuilt blank when
   // the check fails. Under mu_.
@@ -337,6 +403,11 @@ class StoreBlockCache : public BlockCache {
   uint64_t scannedHits_ = UINT64_MAX;  // guarded by mu_
   uint64_t scannedWrites_ = 0;         // guarded by mu_
   bool diskFullLogged_ = false; // guarded by mu_
+  // The check of kept blocks (CheckKeptBlocks) and what ends it.
+  std::thread checker_;
+  Mutex stopMu_;
+  CondVar stopCv_;
+  bool stopping_ GUARDED_BY(stopMu_) = false;
 };
 
 // Whether the open store was made with other sizes than `want` (the sizes its open was given,

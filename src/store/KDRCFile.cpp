@@ -148,7 +148,9 @@ int RetireDeadOwnersRecord(KDRC_FILETOC_T* toc) {
     uint32_t words[2] = {0, 0};
     size_t done = 0;
     os = plat::ReadFileAt(fd, 0, words, sizeof words, &done);
-    if (os == 0 && done == sizeof words && int32_t(words[0]) == KDRC_FILESHARED_T_SIG) {
+    if (os == 0 && done == sizeof words &&
+        (int32_t(words[0]) == KDRC_FILESHARED_T_SIG ||
+         int32_t(words[0]) == KDRC_FILESHARED_T_CHECKING_SIG)) {
       words[0] = uint32_t(KDRC_FILESHARED_T_CLOSED_SIG);
       words[1] = words[1] + 1 == 0 ? 1 : words[1] + 1;
       os = plat::WriteFileAt(fd, 0, words, sizeof words);
@@ -318,7 +320,7 @@ uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
   // files in place) gives no count: nothing copied without the lock then stands, also a copy
   // whose count was read after the retirement.
   auto sig = std::atomic_ref<int32_t>(pToc->pShared->signature).load(std::memory_order_acquire);
-  return sig == KDRC_FILESHARED_T_SIG ? count : 0;
+  return KDRCX_SharedOpen(pToc, sig) ? count : 0;
 }
 
 uint32_t KDRCIF_ChangeCountBefore(const KDRC_FILETOC_T* pToc) {
@@ -1015,9 +1017,14 @@ int KDRCFile_GetFreeSegmentMap(KDRC_FILETOC_T* pToc) {
     std::free(map);
     return KDRC_PASS(rc);
   }
+  // One pass over the pages, read from the file (see KDRCX_PageStream), which also keeps
+  // what the open's store check needs of each (KDRCX_CheckOpenedPages).
+  KDRCX_PageStream pages(pToc);
+  KDRC_PAGESCAN_T* scan = KDRCX_StartPageScan(pToc);
+  const int32_t now = int32_t(std::time(nullptr));
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
-    meta::Page* p = KDRCX_PageAt(pToc, n);
-    int rc = KDRCFile_CheckPageConsistency(pToc, p, p->kind);
+    const meta::Page* p = pages.At(n);
+    int rc = KDRCX_ScanPage(pToc, scan, n, p, now);
     for (int32_t i = 0; rc == 0 && i < p->used && i < meta::kEntriesPerPage; ++i) {
       int32_t g = p->entries[i].segment;
       if (g < 0 || g >= used) {

@@ -138,9 +138,18 @@ int CheckPages(KDRC_FILETOC_T* pToc) {
   return 0;
 }
 
+// What the free-list walk reads of a page.
+struct FreeLinks {
+  uint8_t kind;
+  int32_t next;
+  int32_t prev;
+};
+
 // 2: the free page list walked both ways. A walk stops at -1 or once it has counted more
 // pages than the header's free count (or than the store holds), so a loop ends as a count.
-int WalkFreeList(KDRC_FILETOC_T* pToc, bool forward) {
+// `links(n)` gives page n's kind and links (from the mapping, or from the record of a pass).
+template <class Links>
+int WalkFreeList(KDRC_FILETOC_T* pToc, bool forward, Links links) {
   const meta::Header* h = pToc->pHeader;
   int64_t limit = h->freeCount < pToc->pageCount ? h->freeCount : pToc->pageCount;
   int32_t count = 0;
@@ -148,15 +157,20 @@ int WalkFreeList(KDRC_FILETOC_T* pToc, bool forward) {
     if (n < -1) return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
     if (n >= pToc->pageCount)
       return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
-    const meta::Page* p = KDRCX_PageAt(pToc, n);
+    const FreeLinks p = links(n);
     // A list that runs into a page of another kind would hand that page out as free.
-    if (p->kind != meta::kFree) return KDRC_FINDING(n, KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
+    if (p.kind != meta::kFree) return KDRC_FINDING(n, KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
     if (++count > limit) break;
-    n = forward ? p->next : p->prev;
+    n = forward ? p.next : p.prev;
   }
   if (count != h->freeCount)
     return KDRC_FINDING(count, KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
   return 0;
+}
+
+FreeLinks MappedLinks(const KDRC_FILETOC_T* t, int32_t n) {
+  const meta::Page* p = KDRCX_PageAt(t, n);
+  return FreeLinks{p->kind, p->next, p->prev};
 }
 
 // 4: the date list: no free page in it, sorted by time both ways, as many members as counted.
@@ -212,20 +226,26 @@ int CheckDateList(KDRC_FILETOC_T* pToc) {
   return 0;
 }
 
-// 8: every allocated page's file can be found by its GUID. A file's pages are mostly taken one
-// after the other, so a GUID just found is not looked up again for the next page.
+// Whether the file of allocated page n can be found by its GUID. `found` is the GUID found
+// last (a file's pages mostly lie one after the other: it is not looked up again).
+int CoverPage(KDRC_FILETOC_T* pToc, int32_t n, char (&found)[meta::kGuidLength + 1]) {
+  const meta::Page* p = KDRCX_PageAt(pToc, n);
+  if (found[0] != '\0' && std::memcmp(found, p->guid, meta::kGuidLength) == 0) return 0;
+  char guid[meta::kGuidLength + 1] = {};
+  std::memcpy(guid, p->guid, meta::kGuidLength);
+  KDRC_PAGE_T* first = nullptr;
+  if (int rc = KDRCHash_FindFile(pToc, guid, &first)) return rc;
+  if (first == nullptr) return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  std::memcpy(found, guid, sizeof found);
+  return 0;
+}
+
+// 8: every allocated page's file can be found by its GUID.
 int CheckHashCoverage(KDRC_FILETOC_T* pToc) {
   char found[meta::kGuidLength + 1] = {};
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
-    const meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (p->kind != meta::kAllocated) continue;
-    if (found[0] != '\0' && std::memcmp(found, p->guid, meta::kGuidLength) == 0) continue;
-    char guid[meta::kGuidLength + 1] = {};
-    std::memcpy(guid, p->guid, meta::kGuidLength);
-    KDRC_PAGE_T* first = nullptr;
-    if (int rc = KDRCHash_FindFile(pToc, guid, &first)) return rc;
-    if (first == nullptr) return KDRC_FINDING(n, KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
-    std::memcpy(found, guid, sizeof found);
+    if (KDRCX_PageAt(pToc, n)->kind != meta::kAllocated) continue;
+    if (int rc = CoverPage(pToc, n, found)) return rc;
   }
   return 0;
 }
@@ -319,9 +339,11 @@ int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask) {
   static constexpr Pass kPasses[] = {
       {KDRC_CHECK_HEADER, CheckHeader},
       {KDRC_CHECK_PAGES, CheckPages},
-      {KDRC_CHECK_FREE_LIST, [](KDRC_FILETOC_T* t) {
-         int rc = WalkFreeList(t, true);
-         return rc != 0 ? rc : WalkFreeList(t, false);
+      {KDRC_CHECK_FREE_LIST,
+       [](KDRC_FILETOC_T* t) {
+         auto links = [t](int32_t n) { return MappedLinks(t, n); };
+         int rc = WalkFreeList(t, true, links);
+         return rc != 0 ? rc : WalkFreeList(t, false, links);
        }},
       {KDRC_CHECK_DATE_LIST, CheckDateList},
       {KDRC_CHECK_HASH, CheckHashCoverage},
@@ -342,4 +364,204 @@ int KDRCX_CheckEveryCall(KDRC_FILETOC_T* pToc, const char* function) {
   if (rc == 0) return 0;
   KDRCX_Print("***ERROR(%d): %s\n", rc, KDRCX_ErrorName(rc));
   return KDRCX_Traceback(function != nullptr ? function : __func__, rc);
+}
+
+// ---- The pass over every page at an open, and the open's check from its record ------------
+
+struct KDRC_PAGESCAN_T {
+  // One page as the check needs it, in one cache line's share: the bucket walk of the hash
+  // check visits pages in bucket order, and each visit costs one miss, not three.
+  struct Entry {
+    int32_t link;  // free page: next; allocated page: hash link
+    int32_t aux;   // free page: previous; first page: bucket of its GUID, else -1
+    uint8_t kind;  // the page's kind (1 to 3, 0 for any other), with the flags below
+  };
+  static constexpr uint8_t kKindMask = 0x0F;
+  static constexpr uint8_t kFirst = 0x10;  // a first page
+  static constexpr uint8_t kFound = 0x20;  // on the chain of its own GUID's bucket
+  Entry* pages;                            // P entries
+  int32_t scanned;                         // pages noted so far, in order
+  int32_t buckets;                         // the bucket count the buckets were computed for
+  uint32_t changes;                        // the store's change count when the pass began
+  int32_t kinds[4];                        // pages of each kind (index 0: any other)
+};
+
+namespace {
+
+void FreeScan(KDRC_PAGESCAN_T* scan) {
+  if (scan == nullptr) return;
+  std::free(scan->pages);
+  std::free(scan);
+}
+
+// Exactly the rules KDRCFile_CheckPageConsistency applies to a page against its own kind, on a
+// copy; false whenever that check might fail (`now` is no later than its clock).
+bool LooksSound(const meta::Page* p, int32_t n, int32_t now, int32_t pages) {
+  switch (p->kind) {
+    case meta::kFree:
+      break;
+    case meta::kAllocated: {
+      if (p->accessTime > now) return false;
+      for (int i = 0; i < meta::kGuidLength; ++i) {
+        auto c = static_cast<unsigned char>(p->guid[i]);
+        if (!(i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c))))
+          return false;
+      }
+      if (p->used < 0 || p->used > meta::kEntriesPerPage) return false;
+      for (int32_t i = 0; i < p->used; ++i) {
+        const meta::SegmentEntry& e = p->entries[i];
+        if (e.segment < 0 || e.block < 0 || e.length < -1 || e.length > kdrc::seg::kSegmentSize)
+          return false;
+      }
+      break;
+    }
+    case meta::kFloating:
+      if (p->next != -1 || p->prev != -1) return false;
+      break;
+    default:
+      return false;
+  }
+  return p->self == n && n < pages;
+}
+
+// The bucket of a GUID as KDRCHash_Entry computes it; -1 for a GUID too short to have one.
+int32_t BucketOf(const char* guid, int32_t buckets) {
+  uint32_t h = 0;
+  int len = 0;
+  for (; len < meta::kGuidLength && guid[len] != '\0'; ++len)
+    h = h * kdrc::hash::kMultiplier + static_cast<unsigned char>(guid[len]);
+  if (len < kdrc::hash::kMinGuidLength || buckets < 1) return -1;
+  return static_cast<int32_t>(h % static_cast<uint32_t>(buckets));
+}
+
+// 1 from the record: the pages were checked one by one by the pass; the kinds are counted.
+int CheckScannedPages(KDRC_FILETOC_T* pToc, const KDRC_PAGESCAN_T& s) {
+  const int32_t free = s.kinds[meta::kFree];
+  const int32_t sound = free + s.kinds[meta::kAllocated] + s.kinds[meta::kFloating];
+  if (free != pToc->pHeader->freeCount)
+    return KDRC_FINDING(free, KDRC_ERROR_METAFILE_NUMBER_OF_FREE_PAGES_DOESNT_MATCH_HEADER_COUNT);
+  if (sound != pToc->pageCount)
+    return KDRC_FINDING(sound, KDRC_ERROR_METAFILE_SOME_PAGE_IS_NOT_FREE_ALLOCATED_OR_FLOATING);
+  return 0;
+}
+
+// 8 from the record: each bucket's chain is walked once over the record, marking the first
+// pages found on their own GUID's chain (KDRCHash_FindFile finds those: it walks the same
+// chain from the same bucket, through the same links). Every other allocated page is looked
+// up as CheckHashCoverage does, through the mapping, which also reports a chain broken before
+// it; so are the rest when the walks run into what the record does not hold (a link into a
+// page that is not allocated) or take more steps than a sound hash can need (a loop).
+int CheckScannedHash(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T* s) {
+  const KDRC_HASHTOC_T* ht = pToc->pHashToc;
+  if (ht == nullptr || ht->pBuckets == nullptr || ht->buckets != s->buckets)
+    return CheckHashCoverage(pToc);
+  using Entry = KDRC_PAGESCAN_T::Entry;
+  int64_t budget = int64_t(pToc->pageCount) + 1;
+  for (int32_t b = 0; b < ht->buckets && budget > 0; ++b) {
+    for (int32_t m = ht->pBuckets[b]; m != -1; --budget) {
+      if (m < 0 || m >= pToc->pageCount || budget <= 0) break;
+      Entry& e = s->pages[m];
+      if ((e.kind & KDRC_PAGESCAN_T::kKindMask) != meta::kAllocated) break;
+      if (e.aux == b) e.kind |= KDRC_PAGESCAN_T::kFound;
+      m = e.link;
+    }
+  }
+  char found[meta::kGuidLength + 1] = {};
+  for (int32_t n = 0; n < pToc->pageCount; ++n) {
+    const uint8_t k = s->pages[n].kind;
+    if ((k & KDRC_PAGESCAN_T::kKindMask) != meta::kAllocated || (k & KDRC_PAGESCAN_T::kFound))
+      continue;
+    if (int rc = CoverPage(pToc, n, found)) return rc;
+  }
+  return 0;
+}
+
+}  // namespace
+
+KDRC_PAGESCAN_T* KDRCX_StartPageScan(KDRC_FILETOC_T* pToc) {
+  KDRCX_ForgetPageScan(pToc);
+  if (pToc->client || pToc->pageCount < 1) return nullptr;
+  auto* scan = static_cast<KDRC_PAGESCAN_T*>(std::calloc(1, sizeof(KDRC_PAGESCAN_T)));
+  if (scan == nullptr) return nullptr;
+  scan->pages = static_cast<KDRC_PAGESCAN_T::Entry*>(
+      std::malloc(sizeof(KDRC_PAGESCAN_T::Entry) * size_t(pToc->pageCount)));
+  if (scan->pages == nullptr) {
+    std::free(scan);
+    return nullptr;
+  }
+  scan->buckets = pToc->pShared->hashBlocks > 0
+                      ? int32_t(int64_t(pToc->pShared->hashBlocks) * kdrc::hash::kBucketsPerBlock)
+                      : 0;
+  scan->changes = pToc->pShared->changes;
+  pToc->pPageScan = scan;
+  return scan;
+}
+
+int KDRCX_ScanPage(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T* scan, int32_t n, const KDRC_PAGE_T* copy,
+                   int32_t now) {
+  if (!LooksSound(copy, n, now, pToc->pageCount)) {
+    // The check itself, on the mapped page, records what is wrong.
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (int rc = KDRCFile_CheckPageConsistency(pToc, p, p->kind)) return rc;
+  }
+  if (scan == nullptr || n != scan->scanned) return 0;
+  KDRC_PAGESCAN_T::Entry& e = scan->pages[n];
+  const uint8_t kind = copy->kind >= meta::kFree && copy->kind <= meta::kFloating ? copy->kind : 0;
+  e.kind = kind;
+  scan->kinds[kind] += 1;
+  if (kind == meta::kAllocated) {
+    e.link = copy->hashLink;
+    e.aux = -1;
+    if (copy->firstPage) {
+      e.kind |= KDRC_PAGESCAN_T::kFirst;
+      e.aux = BucketOf(copy->guid, scan->buckets);
+    }
+  } else {
+    e.link = copy->next;
+    e.aux = copy->prev;
+  }
+  scan->scanned = n + 1;
+  return 0;
+}
+
+void KDRCX_ForgetPageScan(KDRC_FILETOC_T* pToc) {
+  if (pToc == nullptr) return;
+  FreeScan(pToc->pPageScan);
+  pToc->pPageScan = nullptr;
+}
+
+int KDRCX_CheckOpenedPages(KDRC_FILETOC_T* pToc, int mask) {
+  KDRC_CHECK_SHARED(pToc);
+  KDRC_PAGESCAN_T* scan = pToc->pPageScan;
+  pToc->pPageScan = nullptr;
+  struct Release {
+    KDRC_PAGESCAN_T* s;
+    ~Release() { FreeScan(s); }
+  } release{scan};
+  constexpr int kFromRecord =
+      KDRC_CHECK_HEADER | KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_HASH;
+  if (scan == nullptr || pToc->client || (mask & ~kFromRecord) != 0 ||
+      scan->scanned != pToc->pageCount || scan->changes != pToc->pShared->changes ||
+      pToc->pHeader == nullptr || pToc->pPages == nullptr)
+    return KDRCFile_CheckMetaFile(pToc, mask);
+  // In the order of KDRCFile_CheckMetaFile's passes.
+  if (mask & KDRC_CHECK_HEADER) {
+    if (int rc = CheckHeader(pToc)) return KDRC_PASS(rc);
+  }
+  if (mask & KDRC_CHECK_PAGES) {
+    if (int rc = CheckScannedPages(pToc, *scan)) return KDRC_PASS(rc);
+  }
+  if (mask & KDRC_CHECK_FREE_LIST) {
+    auto links = [scan](int32_t n) {
+      const KDRC_PAGESCAN_T::Entry& e = scan->pages[n];
+      return FreeLinks{uint8_t(e.kind & KDRC_PAGESCAN_T::kKindMask), e.link, e.aux};
+    };
+    int rc = WalkFreeList(pToc, true, links);
+    if (rc == 0) rc = WalkFreeList(pToc, false, links);
+    if (rc != 0) return KDRC_PASS(rc);
+  }
+  if (mask & KDRC_CHECK_HASH) {
+    if (int rc = CheckScannedHash(pToc, scan)) return KDRC_PASS(rc);
+  }
+  return 0;
 }

@@ -24,6 +24,7 @@ int KDRCTOC_Open(KDRC_FILETOC_T** ppToc, int mode) {
   toc->sumsFile = KDRC_NO_FILE;
   toc->freeSegHead = toc->freeSegTail = -1;
   toc->mapHead = -1;
+  toc->keptCheckCursor = -1;
   shared->signature = KDRC_FILESHARED_T_SIG;
   toc->pShared = shared;
   toc->pDateHead = &shared->dateFirst;
@@ -66,6 +67,7 @@ int KDRCTOC_Close(KDRC_FILETOC_T* pToc) {
     return KDRCX_Fail(pToc->pErr, KDRC_HERE, KDRC_ERROR_METAFILE_CANNOT_CLOSE_METAFILE);
   }
   pToc->pErr = nullptr;
+  KDRCX_ForgetPageScan(pToc);
   std::free(pToc->freeSegNext);
   pToc->freeSegNext = nullptr;
   pToc->freeSegCapacity = 0;

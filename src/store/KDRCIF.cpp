@@ -13,7 +13,10 @@
 // The area belongs to a pseudo-file (KDRC_SHARED_TOC_GUID) whose blocks 0..n-1 are segments
 // 0..n-1 and whose pages 0..r-1 are pinned (kept out of the date list), so nothing else is
 // ever stored there. The record's signature is 4321 while the owner has the store open and
-// 24589 once it closed it; word 18 counts attached clients.
+// 24589 once it closed it; word 18 counts attached clients. An owner that keeps blocks of a
+// store closed cleanly, not yet checked, says 17185 until it has checked them all: clients
+// that know only 4321 then read through the server, and clients of this make, which read
+// checked blocks only, attach (see KDRCIF_CheckKeptBlocks).
 //
 // Concurrency: see kdrc.h. The trace sequence number and stream belong to one handle.
 #include <algorithm>
@@ -399,7 +402,11 @@ int KDRCIF_UseStructsInSharedMemory(KDRC_FILETOC_T* pToc) {
   if (seg->mappedBytes < uint64_t(kSharedRecordBytes)) return KDRC_FAIL(pToc, KDRC_ERROR_IF_BAD_LENGTH);
   uint8_t* area = seg->pSegment0;
   auto* shared = reinterpret_cast<KDRC_FILESHARED_T*>(area);
-  if (shared->signature != KDRC_FILESHARED_T_SIG) return KDRC_FAIL(pToc, KDRC_ERROR_IF_BAD_LENGTH);
+  // An owner still checking kept blocks: the open goes on to see whether this client reads
+  // checked blocks only (the trusted bits), and refuses it otherwise (KDRCIF_OpenS).
+  if (shared->signature != KDRC_FILESHARED_T_SIG &&
+      shared->signature != KDRC_FILESHARED_T_CHECKING_SIG)
+    return KDRC_FAIL(pToc, KDRC_ERROR_IF_BAD_LENGTH);
   // The owner's record must describe this very metafile, and its arrays must lie inside the
   // mapped segment file: nothing read from shared memory is trusted as an index otherwise.
   int32_t pages = pToc->pageCount;
@@ -533,7 +540,7 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     if ((rc = KDRCX_OpenSums(toc, blank, 0, &filled))) return fail(rc);
     // Pages or a hash file damaged while no owner had the store open are repaired too.
     if (!blank && pParams->recover && !toc->recovering &&
-        (pageCheck = KDRCFile_CheckMetaFile(toc, kOpenCheckMask)) != 0) {
+        (pageCheck = KDRCX_CheckOpenedPages(toc, kOpenCheckMask)) != 0) {
       if ((rc = KDRCX_SalvagePages(toc)) || (rc = KDRCFile_GetFreeSegmentMap(toc))) return fail(rc);
       toc->recovering = 1;
     }
@@ -560,17 +567,29 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
                   toc->recoveredKept, toc->recoveredDropped);
   }
   if (mode != KDRC_MODE_CLIENT && pageCheck != 0 &&
-      (rc = KDRCFile_CheckMetaFile(toc, kOpenCheckMask)))
+      (rc = KDRCX_CheckOpenedPages(toc, kOpenCheckMask)))
     return fail(rc);
+  if (checkOnFirstRead) {
+    // Clients that know only 4321 would read any block the pages name, checked or not: they
+    // are kept out (and read through the server) until every kept block is checked
+    // (KDRCIF_CheckKeptBlocks). The record is published with this signature from the start.
+    toc->pShared->signature = KDRC_FILESHARED_T_CHECKING_SIG;
+    toc->keptCheckCursor = 0;
+  }
   if (mode == KDRC_MODE_OWNER && (rc = KRDCFile_AllocateSharedMemoryForStructs(&toc, newCache)))
     return fail(rc);
-  if (mode == KDRC_MODE_CLIENT && (rc = KDRCIF_UseStructsInSharedMemory(toc))) return fail(rc);
+  if (mode == KDRC_MODE_CLIENT) {
+    if ((rc = KDRCIF_UseStructsInSharedMemory(toc)) || (rc = MapGenerations(toc, false, false)))
+      return fail(rc);
+    if (!KDRCX_SharedOpen(toc, toc->pShared->signature))
+      return fail(KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_IF_BAD_LENGTH));
+  }
 
   if ((rc = KDRCFile_LockCache(toc))) return fail(rc);
   KDRC_FILESHARED_T* sh = toc->pShared;
   if (mode == KDRC_MODE_CLIENT) {
     // Checked again under the lock: the owner may have closed since the first look.
-    if (sh->signature != KDRC_FILESHARED_T_SIG) {
+    if (!KDRCX_SharedOpen(toc, sh->signature)) {
       KDRCFile_UnLockCache(toc);
       return fail(KDRCX_SetError(toc->pErr, KDRC_HERE, KDRC_ERROR_IF_BAD_LENGTH));
     }
@@ -598,14 +617,8 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     }
     return fail(rc);
   }
-  if (mode != KDRC_MODE_STANDALONE &&
-      (rc = MapGenerations(toc, mode == KDRC_MODE_OWNER, checkOnFirstRead))) {
-    if (mode == KDRC_MODE_CLIENT && KDRCFile_LockCache(toc) == 0) {
-      if (sh->clients > 0) sh->clients -= 1;
-      KDRCFile_UnLockCache(toc);
-    }
+  if (mode == KDRC_MODE_OWNER && (rc = MapGenerations(toc, true, checkOnFirstRead)))
     return fail(rc);
-  }
   *ppToc = toc;
   return 0;
 }
@@ -615,7 +628,7 @@ int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {
   if (pToc->mode != KDRC_MODE_CLIENT) return 1;
   // A closed store, or one another owner has opened since under its own names: memory reads.
   const KDRC_FILESHARED_T* sh = pToc->pShared;
-  if (sh == nullptr || sh->signature != KDRC_FILESHARED_T_SIG) return 0;
+  if (sh == nullptr || !KDRCX_SharedOpen(pToc, sh->signature)) return 0;
   const KDRC_SEGMENTTOC_T* seg = pToc->pSegmentToc;
   if (seg == nullptr || seg->pSegment0 == nullptr || pToc->wellKnownName == nullptr) return 0;
   const char* name = reinterpret_cast<const char*>(seg->pSegment0) + kSharedRecordBytes +

@@ -247,6 +247,7 @@ void KDRCX_CloseSums(KDRC_FILETOC_T* pToc) {
 
 int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc) {
   KDRC_CHECK_SHARED(pToc);
+  KDRCX_ForgetPageScan(pToc);
   const KDRC_FILESHARED_T* sh = pToc->pShared;
   meta::Header* h = pToc->pHeader;
   const int32_t pages = pToc->pageCount;
@@ -372,6 +373,7 @@ int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc) {
   KDRC_HASHTOC_T* ht = pToc->pHashToc;
   if (ht == nullptr || ht->pBuckets == nullptr || ht->buckets < 1)
     return KDRCX_NullPointer("pToc->pHashToc", KDRC_HERE);
+  KDRCX_ForgetPageScan(pToc);
   for (int32_t b = 0; b < ht->buckets; ++b) ht->pBuckets[b] = kdrc::hash::kEmpty;
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
     meta::Page* p = KDRCX_PageAt(pToc, n);
@@ -575,4 +577,103 @@ int KDRCX_CheckSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* page, int32_t block, i
       return KDRCX_DropEntry(pToc, page, i) == 0 ? 0 : KDRC_PASS(KDRC_ERROR_IF_BAD_LENGTH);
   }
   return 0;
+}
+
+namespace {
+
+// Kept pages walked by one call of KDRCIF_CheckKeptBlocks at most, whatever they hold.
+constexpr int32_t kKeptPagesPerSlice = 4096;
+
+// Whether page p holds blocks the check of kept blocks looks at.
+bool HoldsKeptBlocks(const meta::Page* p) {
+  return p->kind == meta::kAllocated && !IsSharedTocPage(p) && p->used > 0 &&
+         p->used <= meta::kEntriesPerPage;
+}
+
+// The pages from `from` that hold the next `budget` unchecked kept blocks: *end is the page
+// after the last one. With `read`, their bytes are read once (from the disk where they are
+// not in memory yet), without the cache lock: only the owner changes entries and block bytes,
+// and the caller is the owner's one user of the TOC. A block whose bytes cannot be found is
+// left to the check under the lock.
+void KeptSlice(KDRC_FILETOC_T* pToc, int32_t from, int32_t budget, bool read, int32_t* end) {
+  int32_t n = from, blocks = 0;
+  const int32_t last =
+      int32_t(std::min<int64_t>(pToc->pageCount, int64_t(from) + kKeptPagesPerSlice));
+  for (; n < last && blocks < budget; ++n) {
+    const meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (!HoldsKeptBlocks(p)) continue;
+    for (int32_t i = 0; i < p->used; ++i) {
+      const meta::SegmentEntry& e = p->entries[i];
+      const uint8_t* data = nullptr;
+      if (e.segment < 0 || KDRCX_SegmentTrusted(pToc, e.segment)) continue;
+      ++blocks;
+      if (!read || e.length < 1 || e.length > kSegmentSize ||
+          KDRCX_SegmentAddress(pToc, e.segment, &data) != 0)
+        continue;
+      const volatile uint8_t* bytes = data;
+      for (int32_t at = 0; at < e.length; at += 4096) (void)bytes[at];
+    }
+  }
+  *end = n;
+}
+
+}  // namespace
+
+void KDRCIF_ReadKeptBlocksAhead(KDRC_FILETOC_T* pToc, int32_t budget) {
+  if (pToc == nullptr || pToc->signature != KDRC_FILETOC_T_SIG || pToc->client ||
+      pToc->pShared == nullptr || pToc->keptCheckCursor < 0)
+    return;
+  int32_t end = 0;
+  KeptSlice(pToc, std::min(pToc->keptCheckCursor, pToc->pageCount), budget < 1 ? 1 : budget, true,
+            &end);
+}
+
+int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int64_t* pDropped) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (pDone == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "pDone");
+  *pDone = 0;
+  if (pDropped != nullptr) *pDropped = 0;
+  if (pToc->client) return KDRC_FAIL(pToc, KDRC_ERROR_CLIENT_CANNOT_MAP_VM_FILE);
+  if (pToc->keptCheckCursor < 0) {
+    *pDone = 1;
+    return 0;
+  }
+  const int32_t from = std::min(pToc->keptCheckCursor, pToc->pageCount);
+  const bool took = !pToc->lockHeld;
+  int32_t end = from;
+  KeptSlice(pToc, from, budget < 1 ? 1 : budget, took, &end);
+  if (took) {
+    if (int rc = KDRCFile_LockCache(pToc)) return KDRC_PASS(rc);
+  }
+  int rc = 0;
+  int32_t n = from;
+  for (; rc == 0 && n < end; ++n) {
+    meta::Page* p = KDRCX_PageAt(pToc, n);
+    if (!HoldsKeptBlocks(p)) continue;
+    // Backwards: a drop moves the page's last entry, one already looked at, into its place.
+    for (int32_t i = p->used - 1; rc == 0 && i >= 0; --i) {
+      const meta::SegmentEntry e = p->entries[i];
+      if (e.segment < 0 || KDRCX_SegmentTrusted(pToc, e.segment)) continue;
+      int bad = 0;
+      rc = KDRCX_CheckSegment(pToc, p, e.block, e.segment, e.length, &bad);
+      if (bad) {
+        pToc->firstReadDropped += 1;
+        if (pDropped != nullptr) *pDropped += 1;
+      }
+    }
+  }
+  if (rc == 0) pToc->keptCheckCursor = n;
+  if (rc == 0 && n >= pToc->pageCount) {
+    // Every block kept is checked (or dropped); blocks written since were trusted as written.
+    pToc->keptCheckCursor = -1;
+    std::atomic_ref<int32_t>(pToc->pShared->signature)
+        .store(KDRC_FILESHARED_T_SIG, std::memory_order_release);
+    *pDone = 1;
+  }
+  if (took) {
+    int unlock = KDRCFile_UnLockCache(pToc);
+    if (rc == 0 && unlock != 0) rc = unlock;
+  }
+  return rc != 0 ? KDRC_PASS(rc) : 0;
 }

@@ -111,9 +111,17 @@ int KDRCX_CheckShared(const KDRC_FILETOC_T* toc, bool closedOk, const char* modu
   if (int rc = KDRCX_CheckToc(toc, module, function, line)) return rc;
   if (toc->pShared == nullptr) return KDRCX_NullPointer("pShared", module, function, line);
   int32_t sig = toc->pShared->signature;
-  if (sig != KDRC_FILESHARED_T_SIG && !(closedOk && sig == KDRC_FILESHARED_T_CLOSED_SIG))
+  // Closing takes any record an owner wrote, also an open one a client without the trusted
+  // bits (let go of first) would not use.
+  if (!KDRCX_SharedOpen(toc, sig) &&
+      !(closedOk && (sig == KDRC_FILESHARED_T_CLOSED_SIG || sig == KDRC_FILESHARED_T_CHECKING_SIG)))
     return KDRCX_BadSig("KDRC_FILESHARED_T_SIG", module, function, line);
   return 0;
+}
+
+bool KDRCX_SharedOpen(const KDRC_FILETOC_T* toc, int32_t sig) {
+  return sig == KDRC_FILESHARED_T_SIG ||
+         (sig == KDRC_FILESHARED_T_CHECKING_SIG && (!toc->client || toc->pTrusted != nullptr));
 }
 
 char* KDRCX_StrDup(const char* s) {

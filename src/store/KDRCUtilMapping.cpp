@@ -2,6 +2,7 @@
 //
 // Views start at a multiple of the allocation granularity; a window's pointer is advanced
 // past the alignment gap (the shared-objects layer does the rounding and returns both).
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -122,7 +123,7 @@ int KDRCX_MapOSExtentFile(KDRC_FILETOC_T* pToc, const char* filePath, const char
                           KDRC_OSFILE* phFile, KDRC_MAPHANDLE* phMap) {
   KDRC_CHECK_TOC(pToc);
   if (pToc->pShared == nullptr) return KDRCX_NullPointer("pShared", KDRC_HERE);
-  if (pToc->pShared->signature != KDRC_FILESHARED_T_SIG)
+  if (!KDRCX_SharedOpen(pToc, pToc->pShared->signature))
     return KDRCX_BadSig("KDRC_FILESHARED_T_SIG", KDRC_HERE);
   if (filePath == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "filepath");
   if (mapName == nullptr) return KDRC_NULL_PARAM(pToc->pErr, "mapname");
@@ -419,4 +420,30 @@ int KDRCX_getFilePath(KDRC_FILETOC_T* pToc, const char* dir, const char* fileNam
     return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
   }
   return 0;
+}
+
+KDRCX_PageStream::KDRCX_PageStream(KDRC_FILETOC_T* toc) : toc_(toc), buffer_(nullptr) {
+  if (toc_->hFile != KDRC_NO_FILE)
+    buffer_ = static_cast<KDRC_PAGE_T*>(std::malloc(sizeof(KDRC_PAGE_T) * size_t(kChunk)));
+}
+
+KDRCX_PageStream::~KDRCX_PageStream() { std::free(buffer_); }
+
+const KDRC_PAGE_T* KDRCX_PageStream::At(int32_t n) {
+  if (buffer_ != nullptr && (n < first_ || n >= first_ + count_)) {
+    int32_t want = std::min(kChunk, toc_->pageCount - n);
+    size_t done = 0;
+    if (want > 0 &&
+        plat::ReadFileAt(toc_->hFile, kdrc::meta::PageOffset(n), buffer_,
+                         sizeof(KDRC_PAGE_T) * size_t(want), &done) == 0 &&
+        done == sizeof(KDRC_PAGE_T) * size_t(want)) {
+      first_ = n;
+      count_ = want;
+    } else {
+      // The mapping from here on: it holds the same bytes.
+      std::free(buffer_);
+      buffer_ = nullptr;
+    }
+  }
+  return buffer_ != nullptr ? &buffer_[n - first_] : KDRCX_PageAt(toc_, n);
 }

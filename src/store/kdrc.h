@@ -203,6 +203,15 @@ int KDRCFile_CheckPageConsistency(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pPage, int 
 // (recorded in the TOC's error record). Never repairs. A client TOC keeps only the date-list
 // bit. REQUIRES: the hash file is open when the mask has KDRC_CHECK_HASH.
 int KDRCFile_CheckMetaFile(KDRC_FILETOC_T* pToc, int mask);
+// KDRCFile_CheckMetaFile(pToc, mask) as an open runs it: from the record that the pass over
+// every page (KDRCFile_GetFreeSegmentMap) kept, with the same results, where it can (the
+// header, pages, free-list and hash-coverage passes); a page is read through the mapping only
+// where the record cannot tell (a page whose file is not found on its own GUID's hash chain,
+// a damaged chain). The record is used up; without one, or once the store changed since the
+// pass, this is KDRCFile_CheckMetaFile. KDRCX_ForgetPageScan drops the record (pages are
+// about to change: a repair, a rebuilt hash file).
+int KDRCX_CheckOpenedPages(KDRC_FILETOC_T* pToc, int mask);
+void KDRCX_ForgetPageScan(KDRC_FILETOC_T* pToc);
 // The check-every-call run: when the TOC's flag is set (KDRC_CHECK_EVERY_CALL or KDRC_DEBUG
 // "1" at open), KDRCFile_CheckMetaFile with KDRC_CHECK_EVERY_CALL_MASK; a failure prints
 // "***ERROR(code): name" and the traceback line of `function`, and is returned. 0 otherwise.
@@ -362,6 +371,19 @@ int KDRCIF_PrepareGrowth(KDRC_FILETOC_T* pToc);
 // Checks block `block` of the file against its checksum; *pBad is 1 when it failed, and the
 // block is then dropped. Under the cache lock.
 int KDRCIF_CheckBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, int* pBad);
+// The check of the blocks a store closed cleanly kept, which the owner's open does not read
+// (each is checked on its first read, see pTrusted): while any is unchecked the shared record
+// says KDRC_FILESHARED_T_CHECKING_SIG, so clients that know only 4321 stay out and read
+// through the server. Each call checks up to `budget` kept blocks not yet checked, from where
+// the last call stopped. A caller that does not hold the cache lock has their bytes read first
+// without it (from the disk, if need be), and the lock taken for the check, which finds them
+// in memory; one that takes the lock itself first calls KDRCIF_ReadKeptBlocksAhead with the
+// same budget, without the lock, for the same effect. A block that fails is dropped and counted
+// (*pDropped, KDRCIF_FirstReadDropped). Once every kept block is checked or dropped the record says
+// 4321 again and *pDone is 1 (also when there was nothing to check). Owner only, and REQUIRES: no
+// other thread uses the TOC meanwhile.
+int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int64_t* pDropped);
+void KDRCIF_ReadKeptBlocksAhead(KDRC_FILETOC_T* pToc, int32_t budget);
 // Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
 // a client, 1 while its shared record says open under the name the client attached to, and
 // the process that opened it as owner lives (checked at most every KDRC_OWNER_CHECK_MS: one

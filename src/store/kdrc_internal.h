@@ -15,10 +15,15 @@ int KDRCX_FailValue(KDRC_ERROR_T* err, const char* module, const char* function,
                     int value, int code);
 
 // Null and signature checks of the TOC ("pToc", "KDRC_FILETOC_T_SIG") and of its shared
-// record ("pShared", "KDRC_FILESHARED_T_SIG"; closedOk also accepts the closed signature).
+// record ("pShared", "KDRC_FILESHARED_T_SIG"; closedOk also accepts the closed signature, and
+// an owner's checking one from any TOC).
 int KDRCX_CheckToc(const KDRC_FILETOC_T* toc, const char* module, const char* function, int line);
 int KDRCX_CheckShared(const KDRC_FILETOC_T* toc, bool closedOk, const char* module,
                       const char* function, int line);
+// Whether a shared record's signature `sig` says open to this TOC: 4321, or the signature of
+// an owner still checking kept blocks, for the owner itself and for clients that have the
+// trusted-segment bits.
+bool KDRCX_SharedOpen(const KDRC_FILETOC_T* toc, int32_t sig);
 
 // KDRCX_MapOSFile with the size of a created mapping object: objectSize bytes (the file grows
 // to it, sparse) or, when 0 or smaller than the file, the file's size. Ignored when opening an
@@ -37,6 +42,39 @@ uint64_t KDRCX_ExtentObjectSize(const KDRC_FILETOC_T* pToc);
 
 // Copies a string into malloc'd storage; nullptr when out of memory.
 char* KDRCX_StrDup(const char* s);
+
+struct KDRC_PAGESCAN_T;
+
+// The metafile's pages in ascending order, read from the file through a small reused buffer:
+// the first touch of each 4 KiB page of a large mapping costs a fault, several times what a
+// read of the same bytes costs, and a pass over every page would touch them all. Where the
+// file cannot be read (a client, which has no descriptor; a failed read) the mapped pages are
+// handed out instead. The bytes are a copy as of the read: changes go through KDRCX_PageAt.
+class KDRCX_PageStream {
+ public:
+  explicit KDRCX_PageStream(KDRC_FILETOC_T* toc);
+  ~KDRCX_PageStream();
+  KDRCX_PageStream(const KDRCX_PageStream&) = delete;
+  KDRCX_PageStream& operator=(const KDRCX_PageStream&) = delete;
+  // Page n. REQUIRES: 0 <= n < pageCount, n not below the n of the call before.
+  const KDRC_PAGE_T* At(int32_t n);
+
+ private:
+  static constexpr int32_t kChunk = 512;  // pages per read (256 KiB)
+  KDRC_FILETOC_T* toc_;
+  KDRC_PAGE_T* buffer_;  // kChunk pages, null: the mapping
+  int32_t first_ = 0;    // page number of buffer_[0]
+  int32_t count_ = 0;    // pages in the buffer
+};
+
+// The pass over every page that KDRCFile_GetFreeSegmentMap makes checks each page (`copy`, page
+// n as a KDRCX_PageStream gave it) as KDRCFile_CheckPageConsistency does against its own kind
+// and returns 0 or that check's code; it also notes in `scan` what the open's store check
+// needs of the page. KDRCX_StartPageScan drops any earlier record and starts one (null when
+// there is no memory for it: the check then reads the mapping).
+KDRC_PAGESCAN_T* KDRCX_StartPageScan(KDRC_FILETOC_T* pToc);
+int KDRCX_ScanPage(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T* scan, int32_t n, const KDRC_PAGE_T* copy,
+                   int32_t now);
 
 #define KDRC_HERE kModule, __func__, __LINE__
 #define KDRC_CHECK_TOC(toc)                                             \

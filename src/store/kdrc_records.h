@@ -32,6 +32,10 @@ inline constexpr int32_t KDRC_ERROR_T_SIG = 123;
 inline constexpr int32_t KDRC_FILETOC_T_SIG = 123;
 inline constexpr int32_t KDRC_FILESHARED_T_SIG = 4321;
 inline constexpr int32_t KDRC_FILESHARED_T_CLOSED_SIG = 24589;  // the owner closed the store
+// Open, but blocks kept from before the owner's open are not all checked yet: only clients
+// that know the trusted-segment bits (which read checked blocks only) attach; a client that
+// knows only 4321 refuses the store (61) and reads through the server (see KDRCIF_OpenS).
+inline constexpr int32_t KDRC_FILESHARED_T_CHECKING_SIG = 17185;  // 0x4321
 inline constexpr int32_t KDRC_SEGMENTTOC_T_SIG = 126;
 inline constexpr int32_t KDRC_HASHTOC_T_SIG = 127;
 inline constexpr int32_t KDRC_EXTENT_T_SIG = 129;
@@ -182,6 +186,9 @@ struct KDRC_FILETOC_T {
   uint8_t* pTrusted;
   int64_t trustedSegments;   // segments the bits cover
   int64_t firstReadDropped;  // owner: blocks that failed that check and were dropped
+  // Owner: the next page the check of kept blocks looks at (KDRCIF_CheckKeptBlocks), -1 when
+  // none is to be checked (the shared record then says 4321).
+  int32_t keptCheckCursor;
   // After the bits: the reads the owner's clients served from the store themselves since its
   // open, and their bytes, added to by every client (null without them).
   uint64_t* pClientReads;
@@ -204,6 +211,9 @@ struct KDRC_FILETOC_T {
   // Block indexes of the files most recently read (private memory), valid while the shared
   // change count has not moved. Owned; null until the first lookup.
   struct KDRC_BLOCKINDEX_T* pBlockIndex;
+  // What the pass over every page at an open learned for the open's store check (see
+  // KDRCX_CheckOpenedPages). Owned; null when none is kept.
+  struct KDRC_PAGESCAN_T* pPageScan;
   // Block checksums of an owner or stand-alone store ("kdr.crc", see KDRCRecover.cpp): the
   // writable view of the whole file, null when the TOC keeps none (a client, a tool).
   uint8_t* pSums;

@@ -108,26 +108,8 @@ class Durable : public ServerFixture {
   // Attaches to the running server's store as the fast cache does and reads every block of
   // every file it holds: each must be the file's own bytes. The blocks held.
   int64_t BlocksInStore() {
-    RawClient c;
-    Connect(&c);
-    Reply info = c.Simple(KDR_GET_CACHE_INIT_INFO, {});
-    EXPECT_EQ(info.typeId, kReplyNormal) << info.ErrorText();
-    if (info.payload.size() < 24) return -1;
-    const unsigned char* p = info.payload.data();
-    int32_t pages = GetBE32(p, 0), segments = GetBE32(p, 4), hash = GetBE32(p, 8);
-    int32_t mb = GetBE32(p, 12), extents = GetBE32(p, 16);
-    size_t d = GetBE16(p, 20), m = GetBE16(p, 22);
-    std::string dir(reinterpret_cast<const char*>(p + 24), d);
-    std::string map(reinterpret_cast<const char*>(p + 24 + d), m);
-    std::string oldRun = std::getenv("KDR_RUNTIME_DIR") != nullptr ? std::getenv("KDR_RUNTIME_DIR") : "";
-    setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
-    KDRCIF_OPEN_PARAMS prm{dir.data(), map.data(), pages, segments, hash, mb * extents, mb,
-                           extents, 0, 0, KDRC_MODE_CLIENT, 0, 0};
-    KDRC_FILETOC_T* store = nullptr;
-    int rc = KDRCIF_OpenS(&prm, &store);
-    oldRun.empty() ? unsetenv("KDR_RUNTIME_DIR") : setenv("KDR_RUNTIME_DIR", oldRun.c_str(), 1);
-    EXPECT_EQ(rc, 0);
-    if (rc != 0) return -1;
+    KDRC_FILETOC_T* store = AttachStore();
+    if (store == nullptr) return -1;
     int64_t held = 0;
     std::string block(kBlock, '\0');
     EXPECT_EQ(KDRCIF_LockCache(store), 0);
@@ -148,6 +130,72 @@ class Durable : public ServerFixture {
     KDRCIF_UnLockCache(store);
     KDRCIF_Close(&store);
     return held;
+  }
+
+  // The blocks the store's pages name for the files, read as a client that knows only the
+  // shared record reads them (checked or not); *wrong counts those that are not the file's.
+  int64_t BlocksAsNamed(int64_t* wrong) {
+    *wrong = 0;
+    KDRC_FILETOC_T* store = AttachStore();
+    if (store == nullptr) return -1;
+    int64_t named = 0;
+    EXPECT_EQ(KDRCIF_LockCache(store), 0);
+    for (size_t i = 0; i < files_.size(); ++i) {
+      KDRC_PAGE_T* first = nullptr;
+      int32_t size[2] = {0, 0};
+      if (KDRCIF_FindFile(store, files_[i].guid.c_str(), size, &first) != 0 || first == nullptr)
+        continue;
+      const std::string& want = files_[i].content;
+      for (int32_t b = 0; int64_t(b) * kBlock < int64_t(want.size()); ++b) {
+        KDRC_PAGE_T* hit = nullptr;
+        int32_t segment = -1, n = -1;
+        const uint8_t* data = nullptr;
+        if (KDRCFile_FindSegment(store, first, b, &hit, &segment, &n) != 0 || segment < 0 ||
+            n < 0 || KDRCX_SegmentAddress(store, segment, &data) != 0)
+          continue;
+        ++named;
+        std::string got(reinterpret_cast<const char*>(data), size_t(n));
+        if (!Mismatch(got, want, size_t(b) * kBlock).empty()) ++*wrong;
+      }
+    }
+    KDRCIF_UnLockCache(store);
+    KDRCIF_Close(&store);
+    return named;
+  }
+
+  // Word 0 of the shared record, as every client's mapping of the segment file shows it.
+  int32_t SharedSignature() {
+    std::ifstream seg(home_ + "/cache/kdr.seg", std::ios::binary);
+    int32_t sig = 0;
+    seg.read(reinterpret_cast<char*>(&sig), sizeof sig);
+    return sig;
+  }
+
+  // The server's store, attached to as a client of this make; null (with a failure) when
+  // that fails.
+  KDRC_FILETOC_T* AttachStore() {
+    RawClient c;
+    Connect(&c);
+    Reply info = c.Simple(KDR_GET_CACHE_INIT_INFO, {});
+    EXPECT_EQ(info.typeId, kReplyNormal) << info.ErrorText();
+    if (info.payload.size() < 24) return nullptr;
+    const unsigned char* p = info.payload.data();
+    int32_t pages = GetBE32(p, 0), segments = GetBE32(p, 4), hash = GetBE32(p, 8);
+    int32_t mb = GetBE32(p, 12), extents = GetBE32(p, 16);
+    size_t d = GetBE16(p, 20), m = GetBE16(p, 22);
+    std::string dir(reinterpret_cast<const char*>(p + 24), d);
+    std::string map(reinterpret_cast<const char*>(p + 24 + d), m);
+    std::string oldRun =
+        std::getenv("KDR_RUNTIME_DIR") != nullptr ? std::getenv("KDR_RUNTIME_DIR") : "";
+    setenv("KDR_RUNTIME_DIR", (home_ + "/run").c_str(), 1);
+    KDRCIF_OPEN_PARAMS prm{dir.data(),       map.data(), pages,   segments, hash,
+                           mb * extents,     mb,         extents, 0,        0,
+                           KDRC_MODE_CLIENT, 0,          0};
+    KDRC_FILETOC_T* store = nullptr;
+    int rc = KDRCIF_OpenS(&prm, &store);
+    oldRun.empty() ? unsetenv("KDR_RUNTIME_DIR") : setenv("KDR_RUNTIME_DIR", oldRun.c_str(), 1);
+    EXPECT_EQ(rc, 0);
+    return rc == 0 ? store : nullptr;
   }
 
   int64_t BlocksOf(size_t i) const { return (int64_t(files_[i].content.size()) + kBlock - 1) / kBlock; }
@@ -255,8 +303,7 @@ TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
     StartServer(sizes);
     if (data) {
       // The start reads no block: a client is given none kept from before until the server
-      // has checked it on its first read, and one that fails goes.
-      EXPECT_EQ(BlocksInStore(), 0);
+      // has checked it (on its first read, or beside the service), and one that fails goes.
       ReadAll();
       EXPECT_TRUE(WaitForLog("failed its checksum: dropped", 1000));
     }
@@ -265,6 +312,44 @@ TEST_F(Durable, FlippedBytesInAnyStoreFileAreNeverServed) {
     ASSERT_EQ(StopServer(), 0);
     ASSERT_FALSE(HasFailure()) << names[0] << "\n" << LogText();
   }
+}
+
+// After a clean stop, clients that know only an open store's first signature (4321) attach
+// only once the server has checked every block it kept: they read whatever block the pages
+// name. Until then their attach fails (they read through the server) while the damaged bytes
+// are still named; once it works none is left. Clients of this make read checked blocks
+// meanwhile.
+TEST_F(Durable, KeptBlocksAreCheckedBeforeEarlierClientsAttach) {
+  PutFiles(6, 200000);
+  StartServer();
+  ReadAll();
+  ASSERT_EQ(StopServer(), 0);
+  {
+    std::fstream f(home_ + "/cache/kdr.seg", std::ios::in | std::ios::out | std::ios::binary);
+    for (int g = 5; g <= 10; ++g) {  // the first byte of blocks of the first file
+      char b = 0;
+      f.seekg(std::streamoff(g) * kBlock);
+      f.get(b);
+      f.seekp(std::streamoff(g) * kBlock);
+      f.put(char(b ^ 0x5A));
+    }
+    ASSERT_TRUE(f.good());
+  }
+  StartServer();
+  EXPECT_EQ(SharedSignature(), KDRC_FILESHARED_T_CHECKING_SIG);
+  int64_t wrong = 0;
+  EXPECT_GT(BlocksAsNamed(&wrong), 0);
+  EXPECT_GT(wrong, 0) << "the damaged blocks are named: an earlier client would read them";
+  RawClient c;
+  Connect(&c);
+  EXPECT_TRUE(ReadQuietly(&c, 0));  // the server checks file 0's blocks on their first read
+  EXPECT_GT(BlocksInStore(), 0);    // and this make's clients read those (each one right)
+  ASSERT_TRUE(WaitForLog("every block kept from the last run is checked", 10000)) << LogText();
+  EXPECT_EQ(SharedSignature(), KDRC_FILESHARED_T_SIG);
+  EXPECT_GT(BlocksAsNamed(&wrong), 0);
+  EXPECT_EQ(wrong, 0);
+  ReadAll();
+  ASSERT_EQ(StopServer(), 0);
 }
 
 // A new --store-size on an existing store is applied, with a log line; the same one is not.

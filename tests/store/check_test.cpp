@@ -1,6 +1,7 @@
 // The store's consistency checks on a real store: bytes changed at known places of the mapped
 // metafile, hash file and lists are reported with the code of the rule they break, a sound
 // store passes every pass, and no damage makes a check hang or read outside the mapping.
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault.h"
 #include "store/store_fixture.h"
 
 namespace {
@@ -43,6 +45,17 @@ class Check : public kdrc_test::StoreTest {
     out_ = GetCapturedStdout();
     return rc;
   }
+  // Run(mask), and the same passes as an open runs them: from the record of a fresh pass over
+  // the pages (KDRCX_CheckOpenedPages), which must find the same.
+  int RunBoth(int mask) {
+    int mapped = Run(mask);
+    CaptureStdout();
+    int rc = KDRCFile_GetFreeSegmentMap(toc_);
+    if (rc == 0) rc = KDRCX_CheckOpenedPages(toc_, mask);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(rc, mapped) << out;
+    return mapped;
+  }
   int RunPage(int32_t n, int kind) {
     CaptureStdout();
     int rc = KDRCFile_CheckPageConsistency(toc_, Page(n), kind);
@@ -64,6 +77,13 @@ TEST_F(Check, SoundStorePassesEveryPassAlsoAfterEvictionAndFreeing) {
   ASSERT_EQ(KRDCFile_DeleteThisPage(toc_, Page(1)), 0);  // file 2 keeps its second page only
   EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
   EXPECT_EQ(Page(2)->firstPage, 1);
+  // A metafile that cannot be read is passed over through its mapping.
+  namespace plat = kdr::platform;
+  plat::InjectFault(plat::Sys::kPread, EIO, 0, -1);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_HASH), 0) << out_;
+  EXPECT_GT(plat::FaultsFired(plat::Sys::kPread), 0);
+  plat::ClearFaults();
+  EXPECT_EQ(toc_->freeSegCount, 46);  // file 2 (its block 36) and file 3 hold one each
 }
 
 TEST_F(Check, HeaderDisagreeingWithTheSharedRecordOrItself) {
@@ -190,23 +210,26 @@ TEST_F(Check, FreeListWalksBothWaysAndStopsOnLoops) {
   ASSERT_EQ(Header()->freeHead, 4);
   ASSERT_EQ(Header()->freeTail, 63);
   Page(62)->next = -1;
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST),
+            KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
   Page(62)->next = 63;
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), 0);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST), 0);
 
   Page(30)->next = -7;
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_LESS_THAN_ZERO);
   Page(30)->next = 64;
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST),
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST),
             KDRC_ERROR_METAFILE_FREEPAGE_OFFSET_IS_GREATER_THAN_KDRC_MAX_NUMBER_OF_FILE_PAGES);
   Page(30)->next = 4;  // a loop back to the head ends as a count, not a hang
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST),
+            KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
   Page(30)->next = 31;
   Page(40)->prev = 3;  // backward into a file's page
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST), KDRC_ERROR_CORRUPT_FREE_PAGE_LIST);
   Page(40)->prev = 39;
   Header()->freeCount = 1 << 30;  // a count no store holds: still a bounded walk
-  EXPECT_EQ(Run(KDRC_CHECK_FREE_LIST), KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_FREE_LIST),
+            KDRC_ERROR_METAFILE_LINKED_FREEPAGE_COUNT_DOES_NOT_EQUAL_HEADER_COUNT);
   Header()->freeCount = 60;
   EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
 }
@@ -269,17 +292,36 @@ TEST_F(Check, EveryAllocatedPageIsFoundThroughTheHashFile) {
   ASSERT_EQ(saved, 1);
   // Hash blocks 1: all three files share one 128-bucket table; drop file 2's chain entry.
   buckets[bucket] = Page(1)->hashLink;
-  EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_HASH), KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
   buckets[bucket] = 5000;  // a bucket naming no page
-  EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_HASH), KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
   buckets[bucket] = saved;
-  EXPECT_EQ(Run(KDRC_CHECK_HASH), 0);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_HASH), 0);
   // File 2's second page carrying a GUID no file has is found out too.
   std::memcpy(Page(2)->guid, Guid(9).c_str(), 32);
-  EXPECT_EQ(Run(KDRC_CHECK_HASH), KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
+  EXPECT_EQ(RunBoth(KDRC_CHECK_HASH), KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST);
   EXPECT_NE(out_.find("KDRC_ERROR_METAFILE_FILE_NOT_IN_HASH_LIST:= 2"), std::string::npos) << out_;
   std::memcpy(Page(2)->guid, Guid(2).c_str(), 32);
-  EXPECT_EQ(Run(KDRC_CHECK_ALL), 0) << out_;
+  EXPECT_EQ(RunBoth(KDRC_CHECK_PAGES | KDRC_CHECK_FREE_LIST | KDRC_CHECK_HASH), 0) << out_;
+  // Chains the record cannot follow alone (a loop, a link into a free page or out of the
+  // store), and file 3 on file 2's chain instead of its own bucket's, where no lookup of it
+  // looks: the open's check finds what the mapping's finds.
+  int32_t own = -1;
+  ASSERT_EQ(KDRCHash_Entry(toc_, Guid(3).c_str(), &own), 0);
+  ASSERT_EQ(buckets[own], 3);
+  const int32_t link = Page(3)->hashLink;
+  for (int32_t to : {3, 0, 1, 10, 5000}) {
+    Page(3)->hashLink = to;
+    RunBoth(KDRC_CHECK_HASH);
+    buckets[bucket] = 3;
+    RunBoth(KDRC_CHECK_HASH);
+    buckets[own] = link;
+    EXPECT_NE(RunBoth(KDRC_CHECK_HASH), 0);
+    buckets[own] = 3;
+    buckets[bucket] = saved;
+  }
+  Page(3)->hashLink = link;
+  EXPECT_EQ(RunBoth(KDRC_CHECK_ALL & ~KDRC_CHECK_DATE_LIST), 0) << out_;
 }
 
 TEST_F(Check, FreeSegmentListOrderAndAllocationMap) {

@@ -127,6 +127,12 @@ struct Options {
   Command command = Command::kCheck;
 };
 
+// A shared record's signature while its owner has the store open (also while the owner still
+// checks the blocks it kept).
+bool OpenSignature(int32_t sig) {
+  return sig == KDRC_FILESHARED_T_SIG || sig == KDRC_FILESHARED_T_CHECKING_SIG;
+}
+
 // Codes with which an open fails because the store cannot be reached at all (missing or
 // inaccessible files and mapping objects, no memory), rather than because of what its files
 // hold.
@@ -280,7 +286,7 @@ std::string RecordedMapName(const std::string& dir) {
   std::string seg = StorePath(dir, "KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg");
   KDRC_FILESHARED_T rec;
   if (!ReadAt(seg, 0, &rec, sizeof rec)) return "";
-  if ((rec.signature != KDRC_FILESHARED_T_SIG && rec.signature != KDRC_FILESHARED_T_CLOSED_SIG) ||
+  if ((!OpenSignature(rec.signature) && rec.signature != KDRC_FILESHARED_T_CLOSED_SIG) ||
       rec.filePages != h.filePages)
     return "";
   char name[261 + 1] = {};
@@ -425,9 +431,8 @@ void PrintInfo(const Options& o, const std::string& recorded, bool live, bool lo
   const KDRC_SEGMENTTOC_T* seg = t->pSegmentToc;
   bool have = seg != nullptr && seg->pSegment0 != nullptr && seg->mappedBytes >= sizeof owner;
   if (have) std::memcpy(&owner, seg->pSegment0, sizeof owner);
-  if (have && (owner.signature == KDRC_FILESHARED_T_SIG ||
-               owner.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
-    bool open = owner.signature == KDRC_FILESHARED_T_SIG;
+  if (have && (OpenSignature(owner.signature) || owner.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
+    bool open = OpenSignature(owner.signature);
     std::printf("owner:       %s (shared TOC in %" PRId32 " segment%s)\n",
                 open ? "open" : "closed", owner.sharedTocSegments,
                 owner.sharedTocSegments == 1 ? "" : "s");
@@ -527,7 +532,7 @@ bool OwnerShares(const Store& s) {
     return false;
   KDRC_FILESHARED_T rec;
   std::memcpy(&rec, seg->pSegment0, sizeof rec);
-  return rec.signature == KDRC_FILESHARED_T_SIG;
+  return OpenSignature(rec.signature);
 }
 
 std::string Human(double bytes) {
@@ -656,11 +661,11 @@ int Status(const Options& o) {
   // counts those itself, in its shared record at the start of the segment file.
   KDRC_FILESHARED_T rec;
   if (ReadAt(StorePath(o.dir, "KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg"), 0, &rec, sizeof rec) &&
-      (rec.signature == KDRC_FILESHARED_T_SIG || rec.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
+      (OpenSignature(rec.signature) || rec.signature == KDRC_FILESHARED_T_CLOSED_SIG)) {
     std::printf("fast cache:  %" PRIu64 " hits, %" PRIu64 " misses (reads the clients served "
                 "from the store themselves)\n",
                 Join(rec.hitsLow, rec.hitsHigh), Join(rec.missesLow, rec.missesHigh));
-    if (rec.signature == KDRC_FILESHARED_T_SIG && rec.filePages > 0) {
+    if (OpenSignature(rec.signature) && rec.filePages > 0) {
       std::printf("store use:   %d of %d file pages hold cached files (%.1f %%)\n", rec.dateCount,
                   rec.filePages, 100.0 * rec.dateCount / rec.filePages);
     }
