@@ -327,7 +327,7 @@ uint32_t KDRCIF_ChangeCountBefore(const KDRC_FILETOC_T* pToc) {
   KDRC_FILESHARED_T* sh = pToc->pShared;
   uint32_t count = std::atomic_ref<uint32_t>(sh->changes).load(std::memory_order_acquire);
   auto sig = std::atomic_ref<int32_t>(sh->signature).load(std::memory_order_acquire);
-  return sig == KDRC_FILESHARED_T_SIG ? count : 0;
+  return KDRCX_SharedOpen(pToc, sig) ? count : 0;
 }
 
 int KDRCIF_UnchangedSince(const KDRC_FILETOC_T* pToc, uint32_t before) {
@@ -342,7 +342,7 @@ int KDRCIF_UnchangedSince(const KDRC_FILETOC_T* pToc, uint32_t before) {
   uint32_t count = std::atomic_ref<uint32_t>(sh->changes).load(std::memory_order_relaxed);
 #endif
   auto sig = std::atomic_ref<int32_t>(sh->signature).load(std::memory_order_relaxed);
-  return before != 0 && count == before && sig == KDRC_FILESHARED_T_SIG ? 1 : 0;
+  return before != 0 && count == before && KDRCX_SharedOpen(pToc, sig) ? 1 : 0;
 }
 
 namespace {
