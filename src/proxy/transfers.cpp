@@ -1,12 +1,11 @@
 #include "proxy/transfers.h"
 
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "iface/export.h"
 #include "iface/runtime.h"
+#include "platform/dirs.h"
 #include "protocol/data_messages.h"
 #include "protocol/transfer_messages.h"
 #include "proxy/lifecycle.h"
@@ -40,9 +39,8 @@ int RunTransfer(const char* key, Exchange exchange) {
 std::string Absolute(const char* path, bool* ok) {
   *ok = true;
   if (path == nullptr || path[0] == '\0' || path[0] == '/') return path != nullptr ? path : "";
-  std::error_code ec;
-  std::string cwd = std::filesystem::current_path(ec).string();
-  if (ec || cwd.empty()) {
+  std::string cwd;
+  if (platform::CurrentDirectory(&cwd) != 0 || cwd.empty()) {
     *ok = false;
     return path;
   }

@@ -10,11 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/dirs.h"
 #include "server/block_cache.h"
 #include "server/log.h"
 #include "server/server_limits.h"
@@ -386,8 +386,7 @@ uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t s
 
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
                                            const StoreSizes& sizes) {
-  std::error_code ec;
-  std::filesystem::create_directories(cacheDir, ec);
+  platform::MakeDirectories(cacheDir, 0777);
   KDRC_FILETOC_T* toc = nullptr;
   KDRCIF_OPEN_PARAMS used{};
   int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc, &used);
