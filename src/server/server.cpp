@@ -268,10 +268,10 @@ void Server::Run() {
     }
   }
   {
-    std::lock_guard<std::mutex> guard(houseMu_);
+    MutexLock guard(&houseMu_);
     houseStop_ = true;
   }
-  houseCv_.notify_all();
+  houseCv_.SignalAll();
   house.join();
   watch.join();
   state_.revalidator.Stop();
@@ -417,17 +417,17 @@ void Server::Housekeeping() {
   if (size_t n = state_.vault->RemoveLeftovers(); n > 0) {
     Log(LogLevel::kInfo, "removed %zu temporary file(s) that writers which died left in the vault", n);
   }
-  std::unique_lock<std::mutex> lock(houseMu_);
-  while (!houseStop_) {
-    houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
-    if (houseStop_) break;
-    lock.unlock();
+  for (;;) {
+    {
+      MutexLock hold(&houseMu_);
+      if (!houseStop_) houseCv_.WaitFor(&houseMu_, std::chrono::milliseconds(kHousekeepingMs));
+      if (houseStop_) break;
+    }
     CloseStalledRequests();
     JoinFinished();
     ReleaseDeadOwners();
     state_.files.DropExpired(
         [this](const std::string& g, const std::string& v) { return state_.CopyInUse(g, v); });
-    lock.lock();
   }
 }
 
