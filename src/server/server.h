@@ -6,8 +6,10 @@
 //   connMu_       guards conns_ (the live connections and their pipes) and stopping_ as
 //                 seen by connection threads; PipeInterrupt() of a registered pipe happens
 //                 only under it, and a thread unregisters its pipe under it before closing.
+//   houseMu_      guards houseStop_, which ends the housekeeping thread's waits.
 //   ServerState   its members guard themselves (see each); versionsMu guards versions.
 //   Order: connMu_ is never held while taking any other lock of the server.
+// The fields marked GUARDED_BY are checked by the compiler (-Wthread-safety).
 //
 // Bounds. At most config.maxConnections connections are served at once, and one client
 // process holds at most half of them (ConnectionsPerProcess), so no single process can lock

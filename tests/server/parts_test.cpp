@@ -236,7 +236,9 @@ TEST_F(VaultTest, AFailedStepOfTheWholeFileCacheLosesNoCopy) {
     EXPECT_TRUE(cache.Lookup("G", "1", 10, &again));
     EXPECT_EQ(again, first);
     EXPECT_EQ(content(first), "volume 1 G");
-    if (row.op == Op::kCommitNext && rc == 0) EXPECT_EQ(content(path), "volume 2 G");
+    if (row.op == Op::kCommitNext && rc == 0) {
+      EXPECT_EQ(content(path), "volume 2 G");
+    }
   }
 }
 
