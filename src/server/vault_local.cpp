@@ -81,10 +81,14 @@ int WriteSmallFile(const std::string& path, const std::string& text) {
 }
 
 // Makes the directory `dir` (and any missing above it, up to the vault) private to its owner.
+// One that cannot be made private does not stay: a later call would find it and trust it.
 int MakePrivateDir(const std::string& dir) {
   bool made = false;
-  int rc = pf::MakeDirectories(dir, 0777, &made);
-  return rc == 0 && made ? pf::SetPathMode(dir, 0700) : rc;
+  int rc = pf::MakeDirectories(dir, 0700, &made);
+  if (rc != 0 || !made) return rc;
+  rc = pf::SetPathMode(dir, 0700);
+  if (rc != 0) pf::RemovePath(dir);
+  return rc;
 }
 
 // The process id in a temporary name ".tmp.<pid>.<...>", or 0.

@@ -168,7 +168,14 @@ TEST_F(VaultTest, AFailedCommitLeavesThePreviousVolume) {
   EXPECT_EQ(vault_->Put("G3", "f", Local("fourth"), &v), EIO);
   kdr::platform::InjectFault(kdr::platform::Sys::kFsync, EIO, 0);
   EXPECT_EQ(Upload("G3", "fifth", &v), EIO);
+  // The first put of a file whose directory cannot be made private leaves no directory that
+  // the next put would trust: that one makes it private.
+  kdr::platform::InjectFault(kdr::platform::Sys::kChmod, EIO, 0);
+  EXPECT_EQ(vault_->Put("G4", "f", Local("first of G4"), &v), EIO);
   kdr::platform::ClearFaults();
+  EXPECT_EQ(vault_->Put("G4", "f", Local("first of G4"), &v), 0);
+  EXPECT_EQ(std::filesystem::status(dir_ + "/vault/G4").permissions(),
+            std::filesystem::perms::owner_all);
   std::shared_ptr<VaultFile> f;
   ASSERT_EQ(vault_->Open("G3", &f), 0);
   EXPECT_EQ(f->Info().version, v1);
