@@ -12,6 +12,7 @@
 namespace kdr::platform {
 
 // The kinds of call a test can make fail. Add a kind next to the call it guards.
+// clang-format off
 enum class Sys : int {
   kOpen, kRead, kWrite, kPread, kPwrite, kFtruncate, kFstat, kStat, kFsync,
   kMmap, kFlock, kRename, kUnlink, kMkdir,
@@ -20,8 +21,10 @@ enum class Sys : int {
   kClose, kMunmap,
   kKill,
   kFallocate,
+  kOpendir, kRmdir, kChmod, kUtime,
   kCount
 };
+// clang-format on
 
 // Arms the seam: after `skip` more calls of `call` succeed, the next `times` calls fail with
 // errno `err` (times < 0: every call from then on). Replaces what was armed for `call`.

@@ -99,8 +99,8 @@ int SetFileMode(int fd, unsigned mode);
 // Renames `from` to `to`, replacing `to` when it exists.
 int RenamePath(const char* from, const char* to);
 
-// Makes the directory `path` (mode 0700). An existing directory is success.
-int MakeDirectory(const char* path);
+// Makes the directory `path` (`mode` less the umask). An existing directory is success.
+int MakeDirectory(const char* path, unsigned mode = 0700);
 
 // Takes an exclusive lock on `path` (made with mode 0600 when missing) without waiting, and
 // writes this process's id into it. Each call opens the file anew, so a second call fails
@@ -121,6 +121,9 @@ size_t PageSize();
 // Puts the system's text for error `err` in buf (NUL-terminated, cut to len - 1 bytes).
 // Returns false, leaving buf empty, when the system has no text for it.
 bool SystemErrorText(int err, char* buf, size_t len);
+
+// The system's text for error `err`, or "error <err>" when it has none.
+std::string ErrorString(int err);
 
 }  // namespace kdr::platform
 

@@ -253,9 +253,9 @@ int RenamePath(const char* from, const char* to) {
   return ::rename(from, to) == 0 ? 0 : errno;
 }
 
-int MakeDirectory(const char* path) {
+int MakeDirectory(const char* path, unsigned mode) {
   if (FaultHit(Sys::kMkdir)) return errno;
-  if (::mkdir(path, 0700) == 0) return 0;
+  if (::mkdir(path, static_cast<mode_t>(mode)) == 0) return 0;
   int err = errno;
   struct stat st;
   if (err == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
@@ -339,6 +339,12 @@ bool SystemErrorText(int err, char* buf, size_t len) {
   std::strncpy(buf, text, len - 1);
   buf[len - 1] = '\0';
   return true;
+}
+
+std::string ErrorString(int err) {
+  char buf[256];
+  if (!SystemErrorText(err, buf, sizeof buf)) std::snprintf(buf, sizeof buf, "error %d", err);
+  return buf;
 }
 
 }  // namespace kdr::platform

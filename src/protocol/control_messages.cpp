@@ -4,11 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "iface/export.h"
 #include "protocol/message_framing.h"
 #include "protocol/transfer_messages.h"
 #include "proxy/config.h"
-#include "proxy/lifecycle.h"
 #include "proxy/proxy_log.h"
 
 namespace kdr {
@@ -232,9 +230,3 @@ char* LocalizeErrorText(const char* text) {
 }
 
 }  // namespace kdr
-
-KDR_EXPORT int KdrClearCache() {
-  if (!kdr::KdrProxyInitialized()) return kdr::ERR_KDRCP_NOT_INITIALIZED;
-  KdrClearLastError();
-  return KdrErrorCode(kdr::ClearCacheMsg());
-}

@@ -6,8 +6,8 @@
 
 #include "iface/runtime.h"
 #include "protocol/message_framing.h"
+#include "protocol/open_file_record.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
 #include "proxy/thread_state.h"
 

@@ -4,7 +4,6 @@
 
 #include "iface/runtime.h"
 #include "protocol/pipe_transport.h"
-#include "protocol/server_connect.h"
 #include "proxy/proxy_log.h"
 
 namespace kdr {

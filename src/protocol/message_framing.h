@@ -176,6 +176,21 @@ int ReceiveEmptyReply(ThreadRecord* record, const ReplyRules& rules);
 // Takes lock A, runs ConnectProxy(record), releases lock A and returns its result.
 int ConnectProxyLocked(ThreadRecord* record);
 
+// Makes a connection for `record`: the master pipe; when a server is there but busy, up to
+// connectTimeout seconds of attempts 100 ms apart; when none listens (no socket, or one that
+// refuses: nothing to wait for) or the wait ran out, a launch of the server and up to
+// startupTimeout seconds of attempts while the launched process lives; then the version
+// check. A failed start sets the text of ERR_KDRCP_START_FAILED to name the start-up log. Returns 0
+// when the record is (or already was) connected, and also when the launched server still
+// runs but has not opened its pipe in time (the record then has no pipe: callers test
+// `pipe`). Otherwise ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_START_FAILED (the server
+// did not start, or its process ended), ERR_KDRCP_VERSION (the server refused our version),
+// or another code of the version check (the new pipe then stays open).
+// REQUIRES: lock A held. Defined by the connect unit (server_connect.cpp), which stands on
+// this one (its version check is an exchange); declared here so that an exchange can connect
+// on demand without this unit including the one above it.
+int ConnectProxy(ThreadRecord* record);
+
 // Skeleton steps 1 to 3 for the life of the scope: the calling thread's record, pinned (as
 // PinnedRecord), and its pipe connected (ConnectIfNeeded). result() is 0 when the exchange
 // can go on, otherwise ERR_KDRCP_THREAD_COUNT (no record) or ERR_KDRCP_NO_SERVER.

@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "platform/clock.h"
+#include "platform/dirs.h"
 #include "platform/env.h"
 #include "platform/pipes.h"
 #include "platform/process.h"
@@ -156,8 +155,7 @@ std::string StartupLogPath() {
   std::string home;
   if (platform::GetEnvNonEmpty("KDR_HOME", &home)) {
     std::string dir = home + "/log";
-    std::error_code ec;
-    if (std::filesystem::is_directory(dir, ec)) return dir + "/" + kDefaultStartupLog;
+    if (platform::IsDirectory(dir)) return dir + "/" + kDefaultStartupLog;
   }
   return kNoStartupLog;
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 
+#include "protocol/message_framing.h"
 #include "proxy/thread_state.h"
 
 namespace kdr {
@@ -26,18 +27,7 @@ inline constexpr char kNoStartupLog[] = "/dev/null";
 // Pause between two attempts of the waits, milliseconds.
 inline constexpr int kConnectRetryMs = 100;
 
-// Makes a connection for `record`: the master pipe; when a server is there but busy, up to
-// connectTimeout seconds of attempts 100 ms apart; when none listens (no socket, or one that
-// refuses: nothing to wait for) or the wait ran out, a launch of the server and up to
-// startupTimeout seconds of attempts while the launched process lives; then the version
-// check. A failed start sets the text of ERR_KDRCP_START_FAILED to name the start-up log. Returns 0
-// when the record is (or already was) connected, and also when the launched server still
-// runs but has not opened its pipe in time (the record then has no pipe: callers test
-// `pipe`). Otherwise ERR_KDRCP_THREAD_COUNT (no record), ERR_KDRCP_START_FAILED (the server
-// did not start, or its process ended), ERR_KDRCP_VERSION (the server refused our version),
-// or another code of the version check (the new pipe then stays open).
-// REQUIRES: lock A held.
-int ConnectProxy(ThreadRecord* record);
+// ConnectProxy, which makes a connection, is declared in message_framing.h and defined here.
 
 // Starts the launch script (`execPath` of the configuration) through the shell, its output
 // going to the startup log. Stores the new process's id in *pid (0 when none was started) and

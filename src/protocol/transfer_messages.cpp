@@ -4,9 +4,9 @@
 
 #include "protocol/data_messages.h"
 #include "protocol/message_framing.h"
+#include "protocol/open_file_record.h"
 #include "protocol/pipe_transport.h"
 #include "proxy/config.h"
-#include "proxy/open_files.h"
 #include "proxy/proxy_log.h"
 
 namespace kdr {

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fastcache/fast_cache.h"
 #include "iface/export.h"
 #include "iface/interface.h"
 #include "iface/runtime.h"
@@ -75,7 +74,7 @@ int InitLocked(VXNAllocFn allocFn, VXNFreeFn freeFn) REQUIRES(KDR_LOCK_B) {
     KdrSetAllocator(allocFn, freeFn);
   }
   StartProxyServices();
-  InstallFastCache();  // open files and the clear-cache exchange go through the fast cache
+  LifecycleInstallFastCache();  // open files and the clear-cache exchange go through the fast cache
   KdrSetErrorTextLocalizer(&LocalizeErrorText);  // error texts come back translated by the server
 
   int r = 0;
@@ -259,4 +258,10 @@ KDR_EXPORT int VXN_GetLastError(const char** message) {
 KDR_EXPORT int VXN_Echo(void) {
   if (!kdr::KdrProxyInitialized()) return kdr::ERR_KDRCP_NOT_INITIALIZED;
   return kdr::EchoMsg();
+}
+
+KDR_EXPORT int KdrClearCache() {
+  if (!kdr::KdrProxyInitialized()) return kdr::ERR_KDRCP_NOT_INITIALIZED;
+  KdrClearLastError();
+  return KdrErrorCode(kdr::ClearCacheMsg());
 }

@@ -1,7 +1,7 @@
 // Start and end of the built-in proxy: VXN_Init and VXN_Term with their use count, the test
-// VXN_IsVXNEnabled, the small entries VXN_SetLocale, VXN_GetLastError and VXN_Echo (all six
-// interface entries, declared in iface/interface.h), the idle-thread monitor, and the closing
-// of every thread's connection at termination.
+// VXN_IsVXNEnabled, the small entries VXN_SetLocale, VXN_GetLastError, VXN_Echo and
+// KdrClearCache (all seven interface entries, declared in iface/interface.h), the idle-thread
+// monitor, and the closing of every thread's connection at termination.
 //
 // Concurrency contract.
 //  - Lock B serialises VXN_Init, VXN_Term and VXN_IsVXNEnabled; under it they take lock A
@@ -67,12 +67,17 @@ void CloseAllProxies();
 uint32_t IdleMonitorThread(void* param);
 
 // ---- Hooks into the units whose state the lifecycle starts or releases ----
-// Each runs at one step of VXN_Init or VXN_Term; lifecycle_hooks.cpp connects them.
+// Each runs at one step of VXN_Init or VXN_Term. lifecycle_hooks.cpp connects those of this
+// room and the one below; the fast cache, a room above, defines its own three
+// (fastcache/fast_cache_hooks.cpp), so nothing here includes it.
 
 // VXN_Term: release every open-file handle, reporting the ones still open. Under lock B.
 void LifecycleReleaseOpenFiles();
 // VXN_Term: release every registered ticket. Under lock B.
 void LifecycleReleaseTickets();
+// VXN_Init, every real one: connect the fast cache to the open-file code and to the
+// clear-cache exchange (InstallFastCache). Under lock B.
+void LifecycleInstallFastCache();
 // VXN_Init with VXN_PROXY_OPEN_CACHE_EARLY: attach the fast cache; 0 when attached, else a
 // negative code (pipe-only mode). Under locks B and A.
 int LifecycleOpenFastCache();

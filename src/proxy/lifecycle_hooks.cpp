@@ -2,13 +2,12 @@
 // one step of VXN_Init or VXN_Term; the unit that owns that state connects its operation here:
 //   LifecycleReleaseOpenFiles    the open-file registry's release of every handle
 //   LifecycleReleaseTickets      the ticket registry's release of every entry
-//   LifecycleOpenFastCache       the fast cache's attach (checkInitKDRC)
-//   LifecycleCloseFastCache      the fast cache's detach (closeFastCache)
 //   LifecycleSendLocale          the control message that carries the locale (LocaleMsg)
 //   LifecycleThreadOwnsOpenFile  the open-file registry's owner test, for the idle monitor
-// Until a unit is built in, its hook keeps the behaviour of a proxy without that state.
+// Until a unit is built in, its hook keeps the behaviour of a proxy without that state. The
+// fast cache's hooks are in fastcache/fast_cache_hooks.cpp: it stands above this room.
 #include "proxy/lifecycle.h"
-#include "fastcache/fast_cache.h"
+
 #include "protocol/control_messages.h"
 #include "proxy/open_files.h"
 #include "proxy/tickets.h"
@@ -18,10 +17,6 @@ namespace kdr {
 void LifecycleReleaseOpenFiles() { ReleaseAllFileHandles(); }
 
 void LifecycleReleaseTickets() { ReleaseAllTickets(); }
-
-int LifecycleOpenFastCache() { return checkInitKDRC(); }
-
-int LifecycleCloseFastCache() { return closeFastCache(); }
 
 int LifecycleSendLocale() { return LocaleMsg(); }
 

@@ -1,4 +1,4 @@
-// The ticket registry and the transfers of registered files.
+// The ticket registry (the transfers of registered files are in proxy/transfers.h).
 //
 // A caller registers each ticket (a text of 225 to 2000 characters) once and from then on names
 // the file by its ticket key, the ticket's first 64 characters. The registry keeps a copy of
@@ -16,7 +16,7 @@
 // `registrations` and `next`, and `ticketCount`. An entry's texts never change while it
 // lives and may be read without the lock by anyone holding a reference. Registration looks the
 // key up and inserts it under one hold of lock A, so two threads registering the same new
-// ticket share one entry. Transfers hold no lock while they wait for the server.
+// ticket share one entry.
 #ifndef KDR_PROXY_TICKETS_H_
 #define KDR_PROXY_TICKETS_H_
 
@@ -54,14 +54,11 @@ void ReleaseAllTickets();
 // Number of registered entries.
 int TicketCount();
 
-// Makes a transfer handle for the registered `key`: a fresh open-file record carrying copies
-// of the entry's ticket and GUID and its key, opened at the cache server (KDR_OPEN_MSG).
-// On success returns 0, stores the handle in *handle and the entry in *entry: the handle's
-// key belongs to the entry, so the caller keeps that hold until the handle is freed, then
-// calls ReleaseTicket(*entry). On failure returns ERR_KDRCP_BAD_TICKET (no key, or not
-// registered), ERR_KDRCP_BAD_FILE (no output), ERR_KDRCP_TOO_MANY, ERR_KDRCP_OUT_OF_MEMORY or
-// the open exchange's code, with nothing left to release.
-int OpenTransferHandle(const char* key, OpenFileRecord** handle, TicketEntry** entry);
+// The argument checks a batch entry (of registrations or of transfers) starts with: at least
+// one item, a key list, and the other lists it needs (`listsGiven`, the result list among
+// them). When they pass, every result is set to ERR_KDRCP_NOT_EXECUTED and 0 returned;
+// otherwise the code, already passed through KdrErrorCode.
+int StartBatch(int count, const char* const* keys, bool listsGiven, int* results);
 
 }  // namespace kdr
 

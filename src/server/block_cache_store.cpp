@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/dirs.h"
 #include "platform/mutex.h"
 #include "server/block_cache.h"
 #include "server/log.h"
@@ -457,8 +457,7 @@ uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t s
 
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
                                            const StoreSizes& sizes) {
-  std::error_code ec;
-  std::filesystem::create_directories(cacheDir, ec);
+  platform::MakeDirectories(cacheDir, 0777);
   KDRC_FILETOC_T* toc = nullptr;
   KDRCIF_OPEN_PARAMS used{};
   int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc, &used);

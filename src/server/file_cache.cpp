@@ -2,21 +2,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/dirs.h"
 #include "platform/fs.h"
 #include "server/log.h"
 #include "server/stats.h"
 
 namespace kdr::server {
 
-namespace fs = std::filesystem;
 namespace pf = kdr::platform;
 
 namespace {
@@ -26,6 +24,13 @@ constexpr size_t kMaxStamp = 400;
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// When `path` was last written (nanoseconds since the epoch), or INT64_MIN when it cannot be
+// told.
+int64_t WrittenNs(const std::string& path) {
+  pf::FileId id;
+  return pf::StatFileId(path.c_str(), &id) == 0 ? id.mtimeNs : INT64_MIN;
 }
 
 }  // namespace
@@ -79,13 +84,11 @@ bool FileCache::ReadStamp(const std::string& stampPath, Stamp* s) const {
 }
 
 bool FileCache::Vouched(const std::string& volDir, const Stamp& s, std::string* path) const {
-  std::error_code ec;
   path->clear();
-  for (fs::directory_iterator it(volDir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!path->empty()) return false;  // one copy per volume directory, nothing else
-    *path = it->path().string();
-  }
-  if (ec || path->empty()) return false;
+  std::vector<pf::DirEntry> entries;
+  // One copy per volume directory, nothing else.
+  if (pf::ListDirectory(volDir, &entries) != 0 || entries.size() != 1) return false;
+  *path = volDir + "/" + entries[0].name;
   pf::FileId id;
   if (pf::StatFileId(path->c_str(), &id) != 0) return false;
   // Written to, replaced or made writable again: not the copy that was stamped.
@@ -94,14 +97,15 @@ bool FileCache::Vouched(const std::string& volDir, const Stamp& s, std::string* 
 }
 
 void FileCache::RemoveCopyLocked(const std::string& guid, const std::string& key) {
-  std::error_code ec;
   std::string base = dir_ + "/" + guid + "/" + key;
   // The stamp goes first: a copy without its stamp is never handed out.
-  fs::remove(base + kStampSuffix, ec);
-  fs::remove_all(base, ec);
-  if (ec) Log(LogLevel::kWarn, "whole-file cache: cannot remove %s: %s", base.c_str(), ec.message().c_str());
+  pf::RemovePath(base + kStampSuffix);
+  int rc = pf::RemoveTree(base);
+  if (rc != 0)
+    Log(LogLevel::kWarn, "whole-file cache: cannot remove %s: %s", base.c_str(),
+        pf::ErrorString(rc).c_str());
   superseded_.erase(guid + "/" + key);
-  fs::remove(dir_ + "/" + guid, ec);  // only when it is empty now
+  pf::RemovePath(dir_ + "/" + guid);  // only when it is empty now
 }
 
 bool FileCache::Lookup(const std::string& guid, const std::string& version, uint64_t size,
@@ -119,16 +123,15 @@ bool FileCache::LookupLocked(const std::string& guid, const std::string& version
   std::string found;
   bool good = stamped && s.version == version && s.size == size && Vouched(base, s, &found);
   if (!good) {
-    std::error_code ec;
-    if (stamped || fs::exists(base, ec)) {
+    uint64_t bytes = 0;
+    if (stamped || pf::StatPath(base.c_str(), &bytes) == 0) {
       Log(LogLevel::kWarn, "whole-file cache: the copy of %s volume %s is not as it was stamped "
           "(changed, replaced or incomplete); it is fetched again", guid.c_str(), version.c_str());
       RemoveCopyLocked(guid, key);
     }
     return false;
   }
-  std::error_code ec;
-  fs::last_write_time(base + kStampSuffix, fs::file_time_type::clock::now(), ec);
+  pf::TouchPath(base + kStampSuffix);
   superseded_.erase(guid + "/" + key);  // asked for again: the newest volume once more
   *path = found;
   return true;
@@ -187,10 +190,11 @@ int FileCache::Commit(const std::string& guid, const std::string& version, uint6
 }
 
 void FileCache::SupersedeLocked(const std::string& guid, const std::string& keep) {
-  std::error_code ec;
   const int32_t now = pf::MonotonicMs();
-  for (fs::directory_iterator it(dir_ + "/" + guid, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
+  std::vector<pf::DirEntry> entries;
+  pf::ListDirectory(dir_ + "/" + guid, &entries);
+  for (const pf::DirEntry& entry : entries) {
+    const std::string& name = entry.name;
     if (EndsWith(name, kStampSuffix) || name == keep) continue;
     superseded_.emplace(guid + "/" + name, now);  // an earlier mark keeps its time
   }
@@ -204,11 +208,12 @@ void FileCache::Supersede(const std::string& guid) {
 bool FileCache::Newest(const std::string& guid, const std::string& want, std::string* version,
                        uint64_t* size, std::string* name, std::string* path) {
   MutexLock guard(&mu_);
-  std::error_code ec;
   bool found = false;
-  fs::file_time_type best{};
-  for (fs::directory_iterator it(dir_ + "/" + guid, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string file = it->path().string();
+  int64_t best = 0;
+  std::vector<pf::DirEntry> entries;
+  pf::ListDirectory(dir_ + "/" + guid, &entries);
+  for (const pf::DirEntry& entry : entries) {
+    std::string file = dir_ + "/" + guid + "/" + entry.name;
     if (!EndsWith(file, kStampSuffix)) continue;
     Stamp s;
     std::string copy;
@@ -217,24 +222,22 @@ bool FileCache::Newest(const std::string& guid, const std::string& want, std::st
         !Vouched(volDir, s, &copy)) {
       continue;
     }
-    std::error_code e2;
-    fs::file_time_type used = fs::last_write_time(file, e2);
-    if (e2 || (found && used <= best)) continue;
+    int64_t used = WrittenNs(file);
+    if (used == INT64_MIN || (found && used <= best)) continue;
     found = true;
     best = used;
     *version = s.version;
     *size = s.size;
-    *name = fs::path(copy).filename().string();
+    *name = copy.substr(copy.rfind('/') + 1);
     *path = copy;
   }
   return found;
 }
 
 bool FileCache::RecentlyUsed(const std::string& stampPath) const {
-  std::error_code ec;
-  fs::file_time_type used = fs::last_write_time(stampPath, ec);
-  if (ec) return false;
-  return fs::file_time_type::clock::now() - used < std::chrono::seconds(graceSeconds_);
+  int64_t used = WrittenNs(stampPath);
+  if (used == INT64_MIN) return false;
+  return pf::WallClockNs() - used < static_cast<int64_t>(graceSeconds_) * 1000000000;
 }
 
 int FileCache::DropExpired(const InUse& inUse) {
@@ -266,27 +269,32 @@ EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
     std::string guid;
     std::string key;
     uint64_t bytes = 0;
-    fs::file_time_type used;
+    int64_t used = 0;  // nanoseconds since the epoch
   };
   std::vector<Copy> copies;
   EvictResult r;
-  std::error_code ec;
-  for (fs::directory_iterator g(dir_, ec), end; !ec && g != end; g.increment(ec)) {
-    std::string guid = g->path().filename().string();
-    std::error_code e1;
-    if (guid.empty() || guid[0] == '.' || !g->is_directory(e1)) continue;
-    for (fs::directory_iterator v(g->path(), e1); !e1 && v != end; v.increment(e1)) {
-      std::error_code e2;
-      if (!v->is_directory(e2)) continue;
+  std::vector<pf::DirEntry> guids, keys, files;
+  pf::ListDirectory(dir_, &guids);
+  for (const pf::DirEntry& g : guids) {
+    const std::string& guid = g.name;
+    if (guid.empty() || guid[0] == '.' || g.kind != pf::EntryKind::kDirectory) continue;
+    pf::ListDirectory(dir_ + "/" + guid, &keys);
+    for (const pf::DirEntry& v : keys) {
+      if (v.kind != pf::EntryKind::kDirectory) continue;
       Copy c;
       c.guid = guid;
-      c.key = v->path().filename().string();
-      for (fs::directory_iterator f(v->path(), e2); !e2 && f != end; f.increment(e2)) {
-        std::error_code e3;
-        if (f->is_regular_file(e3)) c.bytes += f->file_size(e3);
+      c.key = v.name;
+      const std::string volDir = dir_ + "/" + guid + "/" + v.name;
+      pf::ListDirectory(volDir, &files);
+      for (const pf::DirEntry& f : files) {
+        uint64_t size = 0;
+        if (f.kind == pf::EntryKind::kFile &&
+            pf::StatPath((volDir + "/" + f.name).c_str(), &size) == 0) {
+          c.bytes += size;
+        }
       }
-      c.used = fs::last_write_time(v->path().string() + kStampSuffix, e2);
-      if (e2) c.used = fs::last_write_time(v->path(), e2);  // no stamp: as old as its folder
+      c.used = WrittenNs(volDir + kStampSuffix);
+      if (c.used == INT64_MIN) c.used = WrittenNs(volDir);  // no stamp: as old as its folder
       r.bytesBefore += c.bytes;
       copies.push_back(std::move(c));
     }
@@ -303,9 +311,8 @@ EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
     RemoveCopyLocked(c.guid, c.key);
     r.bytesAfter -= c.bytes;
     ++r.evicted;
-    Stats().NoteFileDropped(
-        c.guid, MissReason::kEvicted,
-        std::chrono::duration<double>(fs::file_time_type::clock::now() - c.used).count());
+    Stats().NoteFileDropped(c.guid, MissReason::kEvicted,
+                            static_cast<double>(pf::WallClockNs() - c.used) / 1e9);
     Log(LogLevel::kInfo, "whole-file cache: evicted %s/%s (%llu bytes, least recently used)",
         c.guid.c_str(), c.key.c_str(), static_cast<unsigned long long>(c.bytes));
   }
@@ -319,55 +326,55 @@ EvictResult FileCache::Bound(uint64_t maxBytes, const InUse& inUse) {
 
 void FileCache::Tidy() {
   MutexLock guard(&mu_);
-  std::error_code ec;
-  fs::remove_all(dir_ + "/.versions", ec);  // the stamps of the one-copy-per-file layout
-  for (fs::directory_iterator g(dir_, ec), end; !ec && g != end; g.increment(ec)) {
-    std::string guid = g->path().filename().string();
-    std::error_code e1;
-    if (!g->is_directory(e1)) continue;
+  pf::RemoveTree(dir_ + "/.versions");  // the stamps of the one-copy-per-file layout
+  std::vector<pf::DirEntry> guids, entries;
+  pf::ListDirectory(dir_, &guids);
+  for (const pf::DirEntry& g : guids) {
+    const std::string& guid = g.name;
+    if (g.kind != pf::EntryKind::kDirectory) continue;
+    const std::string guidDir = dir_ + "/" + guid;
     std::string newest;
-    fs::file_time_type best{};
+    int64_t best = 0;
     std::vector<std::string> keys;
-    for (fs::directory_iterator v(g->path(), e1); !e1 && v != end; v.increment(e1)) {
-      std::string name = v->path().filename().string();
-      std::error_code e2;
-      if (v->is_directory(e2)) {
+    pf::ListDirectory(guidDir, &entries);
+    for (const pf::DirEntry& v : entries) {
+      const std::string& name = v.name;
+      if (v.kind == pf::EntryKind::kDirectory) {
         keys.push_back(name);
         continue;
       }
-      std::string volDir = v->path().string();
+      std::string volDir = guidDir + "/" + name;
       if (EndsWith(name, kStampSuffix)) {
         volDir.resize(volDir.size() - std::char_traits<char>::length(kStampSuffix));
-        if (fs::is_directory(volDir, e2)) continue;
+        if (pf::IsDirectory(volDir)) continue;
       }
-      fs::remove(v->path(), e2);  // a stamp without its copy, or a copy of the old layout
+      pf::RemovePath(guidDir + "/" +
+                     name);  // a stamp without its copy, or a copy of the old layout
     }
     for (const std::string& key : keys) {
-      std::string base = g->path().string() + "/" + key;
+      std::string base = guidDir + "/" + key;
       Stamp s;
       std::string copy;
       if (!ReadStamp(base + kStampSuffix, &s) || !Vouched(base, s, &copy)) {
         RemoveCopyLocked(guid, key);
         continue;
       }
-      std::error_code e3;
-      fs::file_time_type used = fs::last_write_time(base + kStampSuffix, e3);
+      int64_t used = WrittenNs(base + kStampSuffix);
       if (newest.empty() || used > best) {
         newest = key;
         best = used;
       }
     }
     if (!newest.empty()) SupersedeLocked(guid, newest);
-    fs::remove(g->path(), e1);  // only when it is empty now
+    pf::RemovePath(guidDir);  // only when it is empty now
   }
 }
 
 int FileCache::Clear() {
   MutexLock guard(&mu_);
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
+  int rc = pf::RemoveTree(dir_);
   superseded_.clear();
-  return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0;
+  return rc;
 }
 
 }  // namespace kdr::server

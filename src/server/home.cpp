@@ -1,27 +1,22 @@
 #include "server/home.h"
 
-#include <filesystem>
-#include <system_error>
-
+#include "platform/dirs.h"
+#include "platform/fs.h"
 #include "server/vault.h"
 
 namespace kdr::server {
 
-namespace fs = std::filesystem;
+namespace pf = kdr::platform;
 
 namespace {
 
-bool IsDir(const std::string& path) {
-  std::error_code ec;
-  return fs::is_directory(path, ec);
-}
+bool IsDir(const std::string& path) { return pf::IsDirectory(path); }
 
 bool Make(const std::string& path, const char* what, std::string* error) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec || !IsDir(path)) {
+  int rc = pf::MakeDirectories(path, 0777);
+  if (rc != 0 || !IsDir(path)) {
     *error = std::string("cannot create the ") + what + " " + path + ": " +
-             (ec ? ec.message() : std::string("not a directory"));
+             (rc != 0 ? pf::ErrorString(rc) : std::string("not a directory"));
     return false;
   }
   return true;
@@ -50,7 +45,10 @@ bool PrepareDirectories(const ServerConfig& config, std::string* error) {
     if (!Make(config.vaultDir, "vault", error)) return false;
   }
   if (!IsDir(config.cacheDir)) {
-    std::string parent = fs::path(config.cacheDir).parent_path().string();
+    size_t slash = config.cacheDir.rfind('/');
+    std::string parent = slash == std::string::npos
+                             ? std::string()
+                             : config.cacheDir.substr(0, slash == 0 ? 1 : slash);
     if (!create && !parent.empty() && !IsDir(parent)) {
       *error = "the cache directory " + config.cacheDir + " cannot be made: " + parent +
                " is not a directory (give the right --cache-dir, or --create)";

@@ -1,18 +1,17 @@
 // kdrcached: the KDR cache server program.
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/clock.h"
 #include "platform/http_server.h"
+#include "platform/mutex.h"
 #include "platform/pipe_server.h"
 #include "platform/process.h"
 #include "server/block_cache.h"
@@ -84,25 +83,30 @@ class StatusWriter {
       : server_(server), id_(std::move(id)), path_(std::move(path)) {
     thread_ = std::thread([this] { Loop(); });
   }
-  void Stop() {
+  void Stop() EXCLUDES(mu_) {
     {
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock guard(&mu_);
       stop_ = true;
     }
-    cv_.notify_all();
+    cv_.SignalAll();
     if (thread_.joinable()) thread_.join();
     id_.running = false;
     Write();
   }
 
  private:
-  void Loop() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!stop_) {
-      lock.unlock();
+  void Loop() EXCLUDES(mu_) {
+    for (;;) {
+      {
+        kdr::MutexLock hold(&mu_);
+        if (stop_) return;
+      }
       Write();
-      lock.lock();
-      cv_.wait_for(lock, std::chrono::milliseconds(kStatusEveryMs), [this] { return stop_; });
+      kdr::MutexLock hold(&mu_);
+      // Until the next write is due, or a stop: a wake without either waits on.
+      const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatusEveryMs);
+      while (!stop_ && cv_.WaitUntil(&mu_, due)) {
+      }
     }
   }
   void Write() {
@@ -118,9 +122,9 @@ class StatusWriter {
   kdr::server::Server* server_;
   kdr::server::StatusIdentity id_;
   std::string path_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;
+  kdr::Mutex mu_;
+  kdr::CondVar cv_;  // signalled when stop_ is set
+  bool stop_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 
@@ -128,8 +132,8 @@ class StatusWriter {
 // SIGHUP reopens the log; SIGTERM and SIGINT stop the server once it is there, and end the
 // process at once before that (nothing is open yet that a stop must close).
 struct SignalTarget {
-  std::mutex mu;
-  kdr::server::Server* server = nullptr;  // guarded by mu
+  kdr::Mutex mu;
+  kdr::server::Server* server GUARDED_BY(mu) = nullptr;
 };
 SignalTarget& Signals() {
   static SignalTarget* t = new SignalTarget;  // never destroyed: the thread outlives main()
@@ -146,14 +150,15 @@ void TakeSignals() {
       else Log(LogLevel::kError, "signal %d: %s", sig, error.c_str());
       continue;
     }
-    std::lock_guard<std::mutex> guard(Signals().mu);
-    if (Signals().server == nullptr) {
+    SignalTarget& target = Signals();
+    kdr::MutexLock guard(&target.mu);
+    if (target.server == nullptr) {
       Log(LogLevel::kInfo, "signal %d during start-up: stopping", sig);
       std::fflush(stderr);
       std::_Exit(kExitOk);
     }
     Log(LogLevel::kInfo, "signal %d: stopping", sig);
-    Signals().server->Stop();
+    target.server->Stop();
   }
 }
 
@@ -240,13 +245,15 @@ int main(int argc, char** argv) {
   {
     // From here a stop signal stops the server (Start() and Run() see it) instead of the
     // process.
-    std::lock_guard<std::mutex> guard(Signals().mu);
-    Signals().server = &server;
+    SignalTarget& target = Signals();
+    kdr::MutexLock guard(&target.mu);
+    target.server = &server;
   }
   struct Unregister {
     ~Unregister() {
-      std::lock_guard<std::mutex> guard(Signals().mu);
-      Signals().server = nullptr;
+      SignalTarget& target = Signals();
+      kdr::MutexLock guard(&target.mu);
+      target.server = nullptr;
     }
   } unregister;
   int rc = server.Start(&error);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <string>
 
 #include "platform/fs.h"
@@ -159,15 +158,16 @@ void SetLogProgram(const char* name) { g_program = name; }
 
 bool OpenLogFile(const std::string& path, int64_t maxBytes, std::string* error) {
   // Only the log's own directory is made: a wrong KDR_HOME must not grow into existence here.
-  std::error_code ec;
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directory(parent, ec);
+  size_t slash = path.rfind('/');
+  int derr = slash == std::string::npos
+                 ? 0
+                 : platform::MakeDirectory(path.substr(0, slash == 0 ? 1 : slash).c_str(), 0777);
   int64_t size = 0;
   int err = 0;
   int fd = OpenAppend(path, &size, &err);
   if (fd < 0) {
     *error = "cannot open the log file " + path + ": " + ErrorText(err) +
-             (ec ? " (creating its directory: " + ec.message() + ")" : std::string());
+             (derr != 0 ? " (creating its directory: " + ErrorText(derr) + ")" : std::string());
     return false;
   }
   MutexLock guard(&g_logMu);

@@ -18,7 +18,7 @@ Revalidator::Revalidator(RevalidationTarget* target, int revalidateSeconds)
 Revalidator::~Revalidator() { Stop(); }
 
 void Revalidator::Start() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   if (thread_.joinable() || stop_) return;
   scannedSec_ = static_cast<int64_t>(std::time(nullptr));
   thread_ = std::thread([this] { Loop(); });
@@ -26,16 +26,16 @@ void Revalidator::Start() {
 
 void Revalidator::Stop() {
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    MutexLock guard(&mu_);
     stop_ = true;
   }
-  cv_.notify_all();
+  cv_.SignalAll();
   if (thread_.joinable()) thread_.join();
 }
 
 void Revalidator::Opened(const std::string& guid, bool fresh) {
   int32_t now = pf::MonotonicMs();
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   auto [it, added] = uses_.try_emplace(guid);
   Use& u = it->second;
   u.usedMs = now;
@@ -46,13 +46,13 @@ void Revalidator::Opened(const std::string& guid, bool fresh) {
 
 void Revalidator::Loop() {
   const int32_t tickMs = std::clamp(boundMs_ / 4, 100, 1000);
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stop_) {
-    cv_.wait_for(lock, std::chrono::milliseconds(tickMs));
-    if (stop_) break;
-    lock.unlock();
+  for (;;) {
+    {
+      MutexLock hold(&mu_);
+      if (!stop_) cv_.WaitFor(&mu_, std::chrono::milliseconds(tickMs));
+      if (stop_) break;
+    }
     Tick(pf::MonotonicMs());
-    lock.lock();
   }
 }
 
@@ -60,7 +60,7 @@ size_t Revalidator::Tick(int32_t nowMs) {
   // What the store saw used since the last scan (a second of overlap: its clock has seconds).
   int64_t since = 0;
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    MutexLock guard(&mu_);
     since = scannedSec_ - 1;
     scannedSec_ = static_cast<int64_t>(std::time(nullptr));
   }
@@ -68,7 +68,7 @@ size_t Revalidator::Tick(int32_t nowMs) {
   target_->NotedInUseSince(since, &noted);
   std::vector<std::string> due;
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    MutexLock guard(&mu_);
     for (const std::string& guid : noted) {
       auto [it, added] = uses_.try_emplace(guid);
       if (added) it->second.checkedMs = nowMs - boundMs_;  // dormant until now: due at once
@@ -94,7 +94,7 @@ size_t Revalidator::Tick(int32_t nowMs) {
   for (size_t i = 0; i < due.size(); ++i) {
     bool answered = results[i] == 0 || results[i] == ENOENT;
     if (answered && target_->Rechecked(due[i], results[i], versions[i])) ++changed;
-    std::lock_guard<std::mutex> guard(mu_);
+    MutexLock guard(&mu_);
     auto it = uses_.find(due[i]);
     if (it == uses_.end()) continue;
     if (answered) {

@@ -14,18 +14,18 @@
 // The scheduler runs on a thread of its own from the moment the server serves, never before
 // the first client; it stops promptly with the server (its requests are cancelled).
 //
-// Concurrency: mu_ guards uses_ and scannedSec_; it is never held while calling the target
-// (which takes the notes' lock and asks the vault).
+// Concurrency: mu_ guards uses_, scannedSec_ and stop_ (the compiler checks it); it is never
+// held while calling the target (which takes the notes' lock and asks the vault).
 #ifndef KDR_SERVER_REVALIDATION_H_
 #define KDR_SERVER_REVALIDATION_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace kdr::server {
 
@@ -55,16 +55,16 @@ class Revalidator {
   Revalidator& operator=(const Revalidator&) = delete;
 
   // Starts the thread. Stop() (also on destruction) ends it.
-  void Start();
-  void Stop();
+  void Start() EXCLUDES(mu_);
+  void Stop() EXCLUDES(mu_);
 
   // An open through the server noted `guid`; `fresh`: the note is new, the open's answer its
   // first check.
-  void Opened(const std::string& guid, bool fresh);
+  void Opened(const std::string& guid, bool fresh) EXCLUDES(mu_);
 
   // One tick at `nowMs` (platform::MonotonicMs): takes in what the store says is in use and
   // rechecks what is due. Returns how many files were asked about.
-  size_t Tick(int32_t nowMs);
+  size_t Tick(int32_t nowMs) EXCLUDES(mu_);
 
  private:
   struct Use {
@@ -72,16 +72,16 @@ class Revalidator {
     int32_t checkedMs = 0;  // the last check (or the open that made the note)
     bool pending = false;   // used since that check
   };
-  void Loop();
+  void Loop() EXCLUDES(mu_);
 
   RevalidationTarget* const target_;
   const int32_t boundMs_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::map<std::string, Use> uses_;  // files in use; guarded by mu_
-  int64_t scannedSec_ = 0;           // the store was scanned up to here; guarded by mu_
-  bool stop_ = false;                // guarded by mu_
-  std::thread thread_;
+  Mutex mu_;
+  CondVar cv_;                                       // signalled when stop_ is set
+  std::map<std::string, Use> uses_ GUARDED_BY(mu_);  // files in use
+  int64_t scannedSec_ GUARDED_BY(mu_) = 0;           // the store was scanned up to here
+  bool stop_ GUARDED_BY(mu_) = false;
+  std::thread thread_;  // made by Start() under mu_; joined by Stop(), on the thread that starts
 };
 
 }  // namespace kdr::server

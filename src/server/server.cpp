@@ -3,13 +3,12 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <shared_mutex>
-#include <system_error>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/dirs.h"
 #include "platform/fs.h"
 #include "platform/pipe_server.h"
 #include "platform/process.h"
@@ -71,16 +70,14 @@ void Server::WatchVault() {
 }
 
 int Server::Start(std::string* error) {
-  std::error_code ec;
   for (const std::string& d : {state_.config.cacheDir, state_.config.vaultDir}) {
     if (IsObjectStoreLocation(d)) continue;
-    bool made = std::filesystem::create_directories(d, ec);
+    bool made = false;
+    int mrc = pf::MakeDirectories(d, 0777, &made);
     // A vault made here holds documents: its owner's alone.
-    if (made && d == state_.config.vaultDir) {
-      std::filesystem::permissions(d, std::filesystem::perms::owner_all, ec);
-    }
-    if (ec) {
-      *error = "cannot make " + d + ": " + ec.message();
+    if (mrc == 0 && made && d == state_.config.vaultDir) mrc = pf::SetPathMode(d, 0700);
+    if (mrc != 0) {
+      *error = "cannot make " + d + ": " + pf::ErrorString(mrc);
       return pf::kPipeFailed;
     }
   }
@@ -133,25 +130,35 @@ int Server::Start(std::string* error) {
   return 0;
 }
 
-void Server::PrepareCacheDir() {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  // The cached bytes are the user's documents: the directory and every file in it are the
-  // owner's alone, also those an earlier version of the server left readable.
-  fs::permissions(state_.config.cacheDir, fs::perms::owner_all, fs::perm_options::replace, ec);
-  if (ec) Log(LogLevel::kWarn, "cannot make %s private: %s", state_.config.cacheDir.c_str(), ec.message().c_str());
-  for (fs::recursive_directory_iterator it(state_.config.cacheDir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::error_code pec;
-    if (it->is_symlink(pec)) continue;
+namespace {
+
+// Everything under `dir` made its owner's alone; symbolic links are left as they are.
+void MakeTreePrivate(const std::string& dir) {
+  std::vector<pf::DirEntry> entries;
+  pf::ListDirectory(dir, &entries);
+  for (const pf::DirEntry& e : entries) {
+    if (e.link) continue;
+    const std::string path = dir + "/" + e.name;
     // Files lose what others may do only: whole-file copies stay read-only to their user.
-    if (it->is_directory(pec)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::replace, pec);
-    } else {
-      fs::permissions(it->path(), fs::perms::group_all | fs::perms::others_all,
-                      fs::perm_options::remove, pec);
+    if (e.kind == pf::EntryKind::kDirectory) {
+      pf::SetPathMode(path, 0700);
+      MakeTreePrivate(path);
+    } else if (pf::FileId id; pf::StatFileId(path.c_str(), &id) == 0) {
+      pf::SetPathMode(path, id.mode & ~077u);
     }
   }
+}
+
+}  // namespace
+
+void Server::PrepareCacheDir() {
+  // The cached bytes are the user's documents: the directory and every file in it are the
+  // owner's alone, also those an earlier version of the server left readable.
+  int rc = pf::SetPathMode(state_.config.cacheDir, 0700);
+  if (rc != 0)
+    Log(LogLevel::kWarn, "cannot make %s private: %s", state_.config.cacheDir.c_str(),
+        pf::ErrorString(rc).c_str());
+  MakeTreePrivate(state_.config.cacheDir);
 }
 
 int Server::OpenStore(std::string* error) {
@@ -187,8 +194,7 @@ int Server::OpenStore(std::string* error) {
 
 void Server::Release() {
   if (listener_.load() == nullptr) return;
-  std::error_code ec;
-  std::filesystem::remove(pf::PipeListenerPath(listener_.load()), ec);
+  if (const char* path = pf::PipeListenerPath(listener_.load())) pf::RemovePath(path);
   if (state_.cache != nullptr) state_.cache->Close();
 }
 
@@ -262,10 +268,10 @@ void Server::Run() {
     }
   }
   {
-    std::lock_guard<std::mutex> guard(houseMu_);
+    MutexLock guard(&houseMu_);
     houseStop_ = true;
   }
-  houseCv_.notify_all();
+  houseCv_.SignalAll();
   house.join();
   watch.join();
   state_.revalidator.Stop();
@@ -411,17 +417,17 @@ void Server::Housekeeping() {
   if (size_t n = state_.vault->RemoveLeftovers(); n > 0) {
     Log(LogLevel::kInfo, "removed %zu temporary file(s) that writers which died left in the vault", n);
   }
-  std::unique_lock<std::mutex> lock(houseMu_);
-  while (!houseStop_) {
-    houseCv_.wait_for(lock, std::chrono::milliseconds(kHousekeepingMs));
-    if (houseStop_) break;
-    lock.unlock();
+  for (;;) {
+    {
+      MutexLock hold(&houseMu_);
+      if (!houseStop_) houseCv_.WaitFor(&houseMu_, std::chrono::milliseconds(kHousekeepingMs));
+      if (houseStop_) break;
+    }
     CloseStalledRequests();
     JoinFinished();
     ReleaseDeadOwners();
     state_.files.DropExpired(
         [this](const std::string& g, const std::string& v) { return state_.CopyInUse(g, v); });
-    lock.lock();
   }
 }
 

@@ -6,8 +6,10 @@
 //   connMu_       guards conns_ (the live connections and their pipes) and stopping_ as
 //                 seen by connection threads; PipeInterrupt() of a registered pipe happens
 //                 only under it, and a thread unregisters its pipe under it before closing.
+//   houseMu_      guards houseStop_, which ends the housekeeping thread's waits.
 //   ServerState   its members guard themselves (see each); versionsMu guards versions.
 //   Order: connMu_ is never held while taking any other lock of the server.
+// The fields marked GUARDED_BY are checked by the compiler (-Wthread-safety).
 //
 // Bounds. At most config.maxConnections connections are served at once, and one client
 // process holds at most half of them (ConnectionsPerProcess), so no single process can lock
@@ -18,7 +20,6 @@
 #define KDR_SERVER_SERVER_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -191,7 +192,7 @@ class Server {
   // returns. A thread still waiting for its client to come to the secondary pipe (up to
   // platform::kHandOffTimeoutMs) is not waited for: see Abandoned(). REQUIRES: Start()
   // succeeded.
-  void Run();
+  void Run() EXCLUDES(houseMu_);
 
   // Whether Run() left threads behind in a hand-off. The server object must then outlive the
   // process: the caller ends the process without destroying it (after Release()).
@@ -232,7 +233,7 @@ class Server {
   // After a failure to accept or hand off a client: whether the process is out of
   // descriptors; logged once while it lasts.
   bool NoteDescriptorShortage();
-  void Housekeeping();
+  void Housekeeping() EXCLUDES(houseMu_);
   void WatchVault();
   void JoinFinished();
   void ReleaseDeadOwners();
@@ -247,9 +248,9 @@ class Server {
   Mutex connMu_;
   std::list<std::unique_ptr<Conn>> conns_ GUARDED_BY(connMu_);
 
-  std::mutex houseMu_;
-  std::condition_variable houseCv_;
-  bool houseStop_ = false;  // guarded by houseMu_
+  Mutex houseMu_;
+  CondVar houseCv_;  // signalled when houseStop_ is set
+  bool houseStop_ GUARDED_BY(houseMu_) = false;
   bool abandoned_ = false;  // set by Run() only
   int32_t refusalLoggedAt_ = 0;  // Run() only: when a refusal was last logged (0: never)
   uint64_t refusedUnlogged_ = 0;  // Run() only: refusals since then

@@ -2,7 +2,6 @@
 #include "server/session.h"
 
 #include <cstring>
-#include <filesystem>
 #include <system_error>
 
 #include "platform/clock.h"

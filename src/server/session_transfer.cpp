@@ -6,11 +6,10 @@
 // -3016, FAIL with one carrying the client's code.
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/dirs.h"
 #include "platform/durable.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -22,11 +21,8 @@
 namespace kdr::server {
 
 namespace pf = kdr::platform;
-namespace fs = std::filesystem;
 
 namespace {
-
-int ErrOf(const std::error_code& ec) { return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0; }
 
 // Decides when a progress reply is due: at the start, then whenever a MiB has been copied
 // since the last one and at least 50 ms have passed, and at the latest after 4 MiB or 250 ms
@@ -95,10 +91,12 @@ std::string ParentDir(const std::string& path) {
 }  // namespace
 
 void RemoveLeftoverPartials(ServerState* state) {
-  std::error_code ec;
   const long self = pf::CurrentProcessId();
-  for (fs::directory_iterator it(state->partialDir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
+  std::vector<pf::DirEntry> entries;
+  pf::ListDirectory(state->partialDir, &entries);
+  for (const pf::DirEntry& entry : entries) {
+    const std::string& name = entry.name;
+    const std::string entryPath = state->partialDir + "/" + name;
     long pid = WriterOf(name);
     if (pid <= 0 || pid == self || !ProcessGone(pid)) continue;
     if (name.rfind("loc.", 0) == 0) {
@@ -106,7 +104,7 @@ void RemoveLeftoverPartials(ServerState* state) {
       char path[kMaxPath + 64] = {0};
       size_t n = 0;
       int fd = pf::kNoFile;
-      if (pf::OpenFile(it->path().c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
+      if (pf::OpenFile(entryPath.c_str(), pf::FileMode::kReadOnly, &fd) == 0) {
         pf::ReadFileAt(fd, 0, path, sizeof path - 1, &n);
         pf::CloseFile(fd);
       }
@@ -119,8 +117,7 @@ void RemoveLeftoverPartials(ServerState* state) {
         }
       }
     }
-    std::error_code rm;
-    fs::remove(it->path(), rm);
+    pf::RemovePath(entryPath);
   }
 }
 
@@ -274,13 +271,11 @@ void Session::OnGetFile(const Request& r) {
 
   // A copy of another volume still there means the one asked for went stale.
   Stats().NoteFileMiss(f->guid, state_->config.cacheDir + "/files/" + f->guid);
-  std::error_code ec;
-  fs::create_directories(state_->partialDir, ec);
-  if (ec) {
+  if (int mrc = pf::MakeDirectories(state_->partialDir, 0777); mrc != 0) {
     // Said here: the open of the temporary file below would only report its absence.
     Log(LogLevel::kError, "the cache directory cannot be written: %s: %s",
-        state_->partialDir.c_str(), ec.message().c_str());
-    SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(ErrOf(ec)));
+        state_->partialDir.c_str(), pf::ErrorString(mrc).c_str());
+    SendError(r, kErrBadFile, "The cache cannot be written: " + ErrnoText(mrc));
     return;
   }
   // Named after this process, so that the next server can tell a leftover of a dead one.
@@ -350,8 +345,7 @@ void Session::OnGetLocation(const Request& r) {
     return;
   }
   // Journalled while it exists: should this process die, the next server start removes it.
-  std::error_code jec;
-  fs::create_directories(state_->partialDir, jec);
+  pf::MakeDirectories(state_->partialDir, 0777);
   std::string journal =
       state_->partialDir + "/loc." + std::to_string(self) + "." + std::to_string(serial);
   WriteWhole(journal, tmp);

@@ -9,10 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 
+#include "platform/dirs.h"
 #include "platform/durable.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -20,7 +19,6 @@
 
 namespace kdr::server {
 
-namespace fs = std::filesystem;
 namespace pf = kdr::platform;
 
 namespace {
@@ -31,8 +29,6 @@ constexpr const char kPutSuffix[] = ".put";
 constexpr const char kUploadSuffix[] = ".up";
 constexpr size_t kVolumeDigits = 8;
 constexpr int kOpenAttempts = 16;
-
-int ErrOf(const std::error_code& ec) { return ec ? (ec.value() != 0 ? ec.value() : EIO) : 0; }
 
 struct Volume {
   uint32_t number;
@@ -85,10 +81,14 @@ int WriteSmallFile(const std::string& path, const std::string& text) {
 }
 
 // Makes the directory `dir` (and any missing above it, up to the vault) private to its owner.
+// One that cannot be made private does not stay: a later call would find it and trust it.
 int MakePrivateDir(const std::string& dir) {
-  std::error_code ec;
-  if (fs::create_directories(dir, ec)) fs::permissions(dir, fs::perms::owner_all, ec);
-  return ErrOf(ec);
+  bool made = false;
+  int rc = pf::MakeDirectories(dir, 0700, &made);
+  if (rc != 0 || !made) return rc;
+  rc = pf::SetPathMode(dir, 0700);
+  if (rc != 0) pf::RemovePath(dir);
+  return rc;
 }
 
 // The process id in a temporary name ".tmp.<pid>.<...>", or 0.
@@ -265,16 +265,15 @@ class LocalVault : public Vault {
   size_t RemoveLeftovers() override {
     size_t removed = 0;
     const long self = pf::CurrentProcessId();
-    std::error_code ec;
-    for (fs::directory_iterator top(dir_, ec), end; !ec && top != end; top.increment(ec)) {
-      std::string guid = top->path().filename().string();
-      if (!IsVaultGuid(guid)) continue;
-      std::error_code fec;
-      for (fs::directory_iterator it(top->path(), fec); !fec && it != end; it.increment(fec)) {
-        long pid = TempWriter(it->path().filename().string());
+    std::vector<pf::DirEntry> guids, names;
+    pf::ListDirectory(dir_, &guids);
+    for (const pf::DirEntry& top : guids) {
+      if (!IsVaultGuid(top.name)) continue;
+      pf::ListDirectory(dir_ + "/" + top.name, &names);
+      for (const pf::DirEntry& it : names) {
+        long pid = TempWriter(it.name);
         if (pid <= 0 || pid == self || !WriterGone(pid)) continue;
-        std::error_code rm;
-        if (fs::remove(it->path(), rm)) ++removed;
+        if (pf::RemovePath(dir_ + "/" + top.name + "/" + it.name) == 0) ++removed;
       }
     }
     return removed;
@@ -282,13 +281,12 @@ class LocalVault : public Vault {
 
   int List(std::vector<VaultFileInfo>* files) override {
     files->clear();
-    std::error_code ec;
-    fs::directory_iterator it(dir_, ec);
-    if (ec) return ec == std::errc::no_such_file_or_directory ? 0 : ErrOf(ec);
+    std::vector<pf::DirEntry> entries;
+    int rc = pf::ListDirectory(dir_, &entries);
+    if (rc != 0) return rc == ENOENT ? 0 : rc;
     std::vector<std::string> guids;
-    for (const auto& entry : it) {
-      std::string g = entry.path().filename().string();
-      if (IsVaultGuid(g)) guids.push_back(g);
+    for (const pf::DirEntry& entry : entries) {
+      if (IsVaultGuid(entry.name)) guids.push_back(entry.name);
     }
     std::sort(guids.begin(), guids.end());
     for (const std::string& g : guids) {
@@ -350,16 +348,12 @@ class LocalVault : public Vault {
   // The volumes of `guid`, oldest first. A missing file has none.
   int Volumes(const std::string& guid, std::vector<Volume>* out) {
     out->clear();
-    std::error_code ec;
-    fs::directory_iterator it(FileDir(guid), ec);
-    if (ec) {
-      return (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory)
-                 ? 0
-                 : ErrOf(ec);
-    }
-    for (const auto& entry : it) {
+    std::vector<pf::DirEntry> entries;
+    int rc = pf::ListDirectory(FileDir(guid), &entries);
+    if (rc != 0) return rc == ENOENT || rc == ENOTDIR ? 0 : rc;
+    for (const pf::DirEntry& entry : entries) {
       Volume v;
-      std::string name = entry.path().filename().string();
+      const std::string& name = entry.name;
       if (ParseVolumeName(name, &v.number, &v.upload)) {
         v.path = FileDir(guid) + "/" + name;
         out->push_back(v);

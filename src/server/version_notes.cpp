@@ -2,7 +2,6 @@
 // from, how they are kept across restarts, and how changes made behind the server's back are
 // found (the vault watcher and the revalidation round). See server.h for the contract.
 #include <cerrno>
-#include <filesystem>
 #include <map>
 #include <shared_mutex>
 #include <sstream>

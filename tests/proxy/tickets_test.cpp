@@ -26,6 +26,7 @@
 #include "proxy/result_codes.h"
 #include "proxy/thread_state.h"
 #include "proxy/tickets.h"
+#include "proxy/transfers.h"
 #include "support/proxy_fixture.h"
 
 namespace kdr {

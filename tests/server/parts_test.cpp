@@ -7,10 +7,11 @@
 #include "platform/fault.h"
 
 #include "iface/runtime.h"
-#include "proxy/result_codes.h"
 #include "platform/process.h"
+#include "proxy/result_codes.h"
 #include "server/catalog.h"
 #include "server/config.h"
+#include "server/file_cache.h"
 #include "server/log.h"
 #include "server/ticket.h"
 #include "server/vault.h"
@@ -167,12 +168,84 @@ TEST_F(VaultTest, AFailedCommitLeavesThePreviousVolume) {
   EXPECT_EQ(vault_->Put("G3", "f", Local("fourth"), &v), EIO);
   kdr::platform::InjectFault(kdr::platform::Sys::kFsync, EIO, 0);
   EXPECT_EQ(Upload("G3", "fifth", &v), EIO);
+  // The first put of a file whose directory cannot be made private leaves no directory that
+  // the next put would trust: that one makes it private.
+  kdr::platform::InjectFault(kdr::platform::Sys::kChmod, EIO, 0);
+  EXPECT_EQ(vault_->Put("G4", "f", Local("first of G4"), &v), EIO);
   kdr::platform::ClearFaults();
+  EXPECT_EQ(vault_->Put("G4", "f", Local("first of G4"), &v), 0);
+  EXPECT_EQ(std::filesystem::status(dir_ + "/vault/G4").permissions(),
+            std::filesystem::perms::owner_all);
   std::shared_ptr<VaultFile> f;
   ASSERT_EQ(vault_->Open("G3", &f), 0);
   EXPECT_EQ(f->Info().version, v1);
   for (const auto& e : std::filesystem::directory_iterator(dir_ + "/vault/G3")) {
     EXPECT_EQ(e.path().filename().string().rfind(".tmp.", 0), std::string::npos) << e.path();
+  }
+}
+
+// Every file-system step of the whole-file cache passes the fault seam. One failing step of a
+// commit or a clean-up loses no copy already handed out (it stays whole and is handed out
+// again), and a clear that could not finish says so, so that the next one finishes it.
+TEST_F(VaultTest, AFailedStepOfTheWholeFileCacheLosesNoCopy) {
+  namespace pf = kdr::platform;
+  enum class Op { kLookup, kCommitNext, kTidy, kClear };
+  struct Row {
+    const char* what;
+    pf::Sys call;
+    Op op;
+    int result;  // of the commit or the clear
+  };
+  const Row rows[] = {
+      {"touching the stamp of a copy handed out", pf::Sys::kUtime, Op::kLookup, 0},
+      {"making the next volume's directory", pf::Sys::kMkdir, Op::kCommitNext, EIO},
+      {"removing what an earlier attempt left", pf::Sys::kRmdir, Op::kCommitNext, 0},
+      {"listing the cache to tidy it", pf::Sys::kOpendir, Op::kTidy, 0},
+      {"listing the cache to clear it", pf::Sys::kOpendir, Op::kClear, EIO},
+      {"removing a file to clear the cache", pf::Sys::kUnlink, Op::kClear, EIO},
+      {"removing a directory to clear the cache", pf::Sys::kRmdir, Op::kClear, EIO},
+  };
+  auto content = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string files = dir_ + "/files" + std::to_string(n_);
+    FileCache cache(files, 0);
+    std::string first, path;
+    ASSERT_EQ(cache.Commit("G", "1", 10, "doc.txt", Local("volume 1 G"), &first), 0);
+    pf::InjectFault(row.call, EIO);
+    int rc = 0;
+    switch (row.op) {
+      case Op::kLookup:
+        EXPECT_TRUE(cache.Lookup("G", "1", 10, &path));
+        break;
+      case Op::kCommitNext:
+        rc = cache.Commit("G", "2", 10, "doc.txt", Local("volume 2 G"), &path);
+        break;
+      case Op::kTidy:
+        cache.Tidy();
+        break;
+      case Op::kClear:
+        rc = cache.Clear();
+        break;
+    }
+    EXPECT_EQ(pf::FaultsFired(row.call), 1);
+    pf::ClearFaults();
+    EXPECT_EQ(rc, row.result);
+    if (row.op == Op::kClear) {
+      EXPECT_EQ(cache.Clear(), 0);
+      EXPECT_FALSE(std::filesystem::exists(files));
+      continue;
+    }
+    std::string again;
+    EXPECT_TRUE(cache.Lookup("G", "1", 10, &again));
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(content(first), "volume 1 G");
+    if (row.op == Op::kCommitNext && rc == 0) {
+      EXPECT_EQ(content(path), "volume 2 G");
+    }
   }
 }
 

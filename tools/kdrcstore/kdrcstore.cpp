@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -30,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dirs.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/options.h"
@@ -602,9 +602,8 @@ int Health(const Options& o) {
     return kExitNoStore;
   }
   const std::string& vault = s.v["vault_dir"];
-  std::error_code ec;
   bool local = vault.rfind("s3://", 0) != 0;
-  if (local ? !std::filesystem::is_directory(vault, ec) : s.v["vault_reachable"] == "false") {
+  if (local ? !plat::IsDirectory(vault) : s.v["vault_reachable"] == "false") {
     std::printf("CRITICAL: the vault %s cannot be reached%s\n", vault.c_str(),
                 local ? " (not a directory)" : " (the server's last request failed to reach it)");
     return kExitVaultUnreachable;
@@ -680,8 +679,10 @@ int Status(const Options& o) {
   return rc;
 }
 
+// The last part of `path`, after its last slash.
+std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 int Reset(const Options& o) {
-  namespace fs = std::filesystem;
   std::string recorded = o.name != nullptr ? o.name : RecordedMapName(o.dir);
   // A server is found by its store's names (in this user's runtime directory) or, should it
   // run with another KDR_RUNTIME_DIR, by the status it keeps in the directory.
@@ -707,8 +708,7 @@ int Reset(const Options& o) {
                  o.dir.c_str());
     return kExitNotRunning;
   }
-  std::error_code ec;
-  if (!fs::is_directory(o.dir, ec)) {
+  if (!plat::IsDirectory(o.dir)) {
     std::fprintf(stderr, "kdrcstore: %s is not a directory\n", o.dir.c_str());
     return kExitUsage;
   }
@@ -716,14 +716,15 @@ int Reset(const Options& o) {
   for (auto [env, fallback] : {std::pair{"KDRC_DEFAULT_METAFILE", "kdr.mf"},
                                std::pair{"KDRC_DEFAULT_HASH_FILE", "kdr.hsh"},
                                std::pair{"KDRC_DEFAULT_SEGMENT_FILE", "kdr.seg"}}) {
-    names.push_back(fs::path(StorePath(o.dir, env, fallback)).filename().string());
+    names.push_back(FileNameOf(StorePath(o.dir, env, fallback)));
   }
   names.push_back(kdrc::meta::kSumsFile);
-  std::string ext = fs::path(StorePath(o.dir, "KDRC_DEFAULT_SEGMENTEXT_FILE", "kdr.ext"))
-                        .filename().string();
+  std::string ext = FileNameOf(StorePath(o.dir, "KDRC_DEFAULT_SEGMENTEXT_FILE", "kdr.ext"));
   int removed = 0, failed = 0;
-  for (fs::directory_iterator it(o.dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string f = it->path().filename().string();
+  std::vector<plat::DirEntry> entries;
+  plat::ListDirectory(o.dir, &entries);
+  for (const plat::DirEntry& entry : entries) {
+    const std::string& f = entry.name;
     bool store = false;
     for (const std::string& n : names) store = store || f == n;
     if (f.size() > ext.size() && f.rfind(ext, 0) == 0 &&
@@ -731,11 +732,10 @@ int Reset(const Options& o) {
       store = true;
     }
     if (!store) continue;
-    std::error_code e2;
-    fs::remove(it->path(), e2);
-    if (e2) {
-      std::fprintf(stderr, "kdrcstore: cannot remove %s: %s\n", it->path().c_str(),
-                   e2.message().c_str());
+    const std::string path = o.dir + "/" + f;
+    if (int rc = plat::RemovePath(path); rc != 0) {
+      std::fprintf(stderr, "kdrcstore: cannot remove %s: %s\n", path.c_str(),
+                   plat::ErrorString(rc).c_str());
       ++failed;
     } else {
       ++removed;

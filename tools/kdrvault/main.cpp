@@ -13,11 +13,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/dirs.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/options.h"
@@ -214,21 +214,20 @@ int main(int argc, char** argv) {
   if (rest.empty()) return Usage("no command");
   std::string command = rest[0];
   rest.erase(rest.begin());
-  std::error_code ec;
   const bool local = !kdr::server::IsObjectStoreLocation(dir);
   if (command == "init") {
     if (!local) return Usage("init makes a vault directory; an object store bucket is made by its own tools");
     if (!rest.empty()) return Usage("init takes no arguments");
-    std::filesystem::create_directories(dir, ec);
-    if (ec || !std::filesystem::is_directory(dir, ec)) {
+    int rc = kdr::platform::MakeDirectories(dir, 0777);
+    if (rc != 0 || !kdr::platform::IsDirectory(dir)) {
       std::fprintf(stderr, "kdrvault: cannot make the vault %s: %s\n", dir.c_str(),
-                   ec ? ec.message().c_str() : "not a directory");
+                   rc != 0 ? kdr::platform::ErrorString(rc).c_str() : "not a directory");
       return kExitFailed;
     }
     std::fprintf(stderr, "kdrvault: the vault %s is ready\n", dir.c_str());
     return kExitOk;
   }
-  if (local && !std::filesystem::is_directory(dir, ec)) {
+  if (local && !kdr::platform::IsDirectory(dir)) {
     // A typo must not grow a new vault: making one is the explicit init.
     std::fprintf(stderr,
                  "kdrvault: the vault %s does not exist: give the right --vault (or KDR_HOME), "
