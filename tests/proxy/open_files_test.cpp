@@ -341,6 +341,39 @@ int WholeFastRead(OpenFileRecord* f, unsigned char* dest, int32_t count) {
   return n;
 }
 
+// A seek and a read the fast cache serves check the handle without lock A: they complete
+// while another thread holds it.
+TEST_F(OpenFilesTest, HitsPassWhileLockAIsHeld) {
+  Start("");
+  FastCacheReader reader{&WholeFastSize, &WholeFastRead};
+  SetFastCacheReader(&reader);
+  std::string ticket = Ticket('v');
+  const char* key = nullptr;
+  ASSERT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+  VXNFileHandle f = nullptr;
+  ASSERT_EQ(VXN_OpenFile(key, &f), 0);
+  std::atomic<bool> done{false};
+  std::thread reading;
+  {
+    ProxyLockGuard a(ProxyLock::kA);
+    reading = std::thread([&] {
+      int n = 0;
+      char b[16];
+      EXPECT_EQ(VXN_SeekAbsolute(f, 500), 0);
+      EXPECT_EQ(VXN_ReadBytes(f, "tag", 16, &n, b), 0);
+      EXPECT_EQ(std::string(b, 16), FileBytes(500, 16));
+      done.store(true);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done.load() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(done.load());
+  }
+  reading.join();
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+}
+
 // Two threads seek and read one handle while a third closes it, and then while it terminates
 // the library: every call gives whole, consecutive bytes or a documented code, a call that
 // starts after the close or termination returned is refused, and none touches a record it no
