@@ -422,7 +422,7 @@ TEST_F(OpenFilesTest, ReadsRaceCloseAndTermination) {
     while (reads.load() < 20 && std::chrono::steady_clock::now() < deadline)
       std::this_thread::yield();
     if (terminate) {
-      ASSERT_EQ(VXN_Term(), 0);
+      EXPECT_EQ(VXN_Term(), 0);  // not ASSERT: the readers are joined below
     } else {
       int c = ERR_KDRCP_FILE_BUSY;
       for (int i = 0; i < 100000 && c == ERR_KDRCP_FILE_BUSY; ++i) {
