@@ -15,6 +15,8 @@ struct TicketEntry;
 inline constexpr uint32_t kOpenFileSignature = 0x600DF11Eu;  // handed out
 inline constexpr uint32_t kReleasedSignature = 0xC105EDDDu;  // released
 inline constexpr uint32_t kNoOwnerThread = 0xFFFFFFFFu;
+// Set in `openOwner` while the record is on the open list.
+inline constexpr uint64_t kOpenBit = uint64_t{1} << 32;
 
 // The record behind a VXNFileHandle. Global scope because the handle type crosses the C
 // interface.
@@ -41,8 +43,10 @@ struct OpenFileRecord {
   // Set once a reopen found another volume of the file than the one opened: every later
   // read fails (kFileChangedText) rather than return bytes of two volumes.
   bool volumeChanged;
-  std::atomic<uint32_t> ownerThread;  // thread inside a call on it; kNoOwnerThread when none
-  int32_t bufferCapacity;             // size of readBuffer (the buffer size when it was made)
+  // kOpenBit while on the open list, and in the low 32 bits the thread inside a call on it
+  // (kNoOwnerThread when none).
+  std::atomic<uint64_t> openOwner;
+  int32_t bufferCapacity;  // size of readBuffer (the buffer size when it was made)
   // The registry hold that keeps `ticketKey` alive for a handle made by VXN_OpenFile; given
   // back by FreeFileHandle. Null for transfer handles (their maker keeps the hold).
   kdr::TicketEntry* ticketHold;

@@ -55,13 +55,57 @@ void Unlink(OpenFileRecord** head, OpenFileRecord* r) {
   r->prev = nullptr;
 }
 
-// REQUIRES: lock A (or the leaf mutex).
-bool OnOpenList(const OpenFileRecord* handle) {
-  if (handle == nullptr) return false;
-  for (const OpenFileRecord* r = g_registry.openHead; r != nullptr; r = r->next) {
-    if (r == handle) return true;
+// Records are made in chunks that are never given back while the library is loaded: chunk k
+// holds kFirstChunkRecords << k records. So a pointer that falls on a record of a chunk can
+// always be read, whatever became of the record, and a handle is checked without a lock:
+// IsRecordSlot by address, then the record's `openOwner` word. Chunks are only added (under
+// lock A), each published once its records are made.
+constexpr int kChunkCount = 24;
+constexpr size_t kFirstChunkRecords = 64;
+std::atomic<OpenFileRecord*> g_chunks[kChunkCount] = {};
+
+size_t ChunkRecords(int k) { return kFirstChunkRecords << k; }
+
+// Whether `p` is the address of a record of one of the chunks. Never dereferences `p`.
+bool IsRecordSlot(const void* p) {
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  for (int k = 0; k < kChunkCount; ++k) {
+    const OpenFileRecord* base = g_chunks[k].load(std::memory_order_acquire);
+    if (base == nullptr) return false;
+    const uintptr_t b = reinterpret_cast<uintptr_t>(base);
+    if (a >= b && a - b < ChunkRecords(k) * sizeof(OpenFileRecord)) {
+      return (a - b) % sizeof(OpenFileRecord) == 0;
+    }
   }
   return false;
+}
+
+// Adds a chunk of released records, with no read buffer, to the free list. False when the
+// chunks are all made or the memory cannot be had. REQUIRES: lock A.
+bool AddChunk() {
+  int k = 0;
+  while (k < kChunkCount && g_chunks[k].load(std::memory_order_relaxed) != nullptr) ++k;
+  if (k == kChunkCount) return false;
+  const size_t n = ChunkRecords(k);
+  void* mem = ::operator new(n * sizeof(OpenFileRecord), std::nothrow);
+  if (mem == nullptr) return false;
+  OpenFileRecord* chunk = static_cast<OpenFileRecord*>(mem);
+  std::lock_guard<std::mutex> leaf(Leaf());
+  for (size_t i = n; i-- > 0;) {
+    OpenFileRecord* r = new (&chunk[i]) OpenFileRecord();
+    r->signature = kReleasedSignature;
+    r->openOwner.store(kNoOwnerThread, std::memory_order_relaxed);
+    PushFront(&g_registry.freeHead, r);
+  }
+  g_chunks[k].store(chunk, std::memory_order_release);
+  return true;
+}
+
+// Whether `handle` is on the open list: exact under lock A, which every change of the open
+// bit holds; a snapshot without it.
+bool OnOpenList(const OpenFileRecord* handle) {
+  return handle != nullptr && IsRecordSlot(handle) &&
+         (handle->openOwner.load(std::memory_order_acquire) & kOpenBit) != 0;
 }
 
 void FreeText(char** text) {
@@ -126,33 +170,25 @@ int CopyOpenFileText(const char* text, char** copy) {
 OpenFileRecord* NewFileHandle() {
   ProxyLockGuard lock(ProxyLock::kA);
   int32_t want = gProxyConfig.bufferSize > 0 ? gProxyConfig.bufferSize : kDefaultBufferSize;
+  if (g_registry.freeHead == nullptr && !AddChunk()) {
+    KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
+    return nullptr;
+  }
   OpenFileRecord* r = g_registry.freeHead;
-  if (r != nullptr) {
-    if (r->bufferCapacity < want) {
-      // The buffer size grew since the record was made: a buffer of the new size.
-      unsigned char* b = static_cast<unsigned char*>(KdrAllocate(static_cast<size_t>(want)));
-      if (b == nullptr) {
-        KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
-        return nullptr;
-      }
-      KdrRelease(r->readBuffer);
-      r->readBuffer = b;
-      r->bufferCapacity = want;
-    }
-    std::lock_guard<std::mutex> leaf(Leaf());
-    Unlink(&g_registry.freeHead, r);
-  } else {
-    void* mem = KdrAllocate(sizeof(OpenFileRecord));
+  if (r->bufferCapacity < want) {
+    // A new record, or the buffer size grew since the record's buffer was made.
     unsigned char* b = static_cast<unsigned char*>(KdrAllocate(static_cast<size_t>(want)));
-    if (mem == nullptr || b == nullptr) {
-      KdrRelease(mem);
-      KdrRelease(b);
+    if (b == nullptr) {
       KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
       return nullptr;
     }
-    r = new (mem) OpenFileRecord();
+    KdrRelease(r->readBuffer);
     r->readBuffer = b;
     r->bufferCapacity = want;
+  }
+  {
+    std::lock_guard<std::mutex> leaf(Leaf());
+    Unlink(&g_registry.freeHead, r);
   }
   r->serverHandle = kNoServerHandle;
   r->serverInstance = 0;
@@ -170,7 +206,7 @@ OpenFileRecord* NewFileHandle() {
   std::lock_guard<std::mutex> leaf(Leaf());
   // Owned by its maker until handed out, so that termination on another thread never frees a
   // record that is still being set up or carries a transfer.
-  r->ownerThread.store(me);
+  r->openOwner.store(kOpenBit | me, std::memory_order_release);
   r->signature = kOpenFileSignature;
   PushFront(&g_registry.openHead, r);
   ++g_registry.openCount;
@@ -184,7 +220,7 @@ void FreeFileHandle(OpenFileRecord* handle) {
     std::lock_guard<std::mutex> leaf(Leaf());
     Unlink(&g_registry.openHead, handle);
     handle->signature = kReleasedSignature;
-    handle->ownerThread.store(kNoOwnerThread);
+    handle->openOwner.store(kNoOwnerThread, std::memory_order_release);
     --g_registry.openCount;
   }
   // Off the open list, nobody else can reach the record: its fields are ours.
@@ -202,38 +238,38 @@ void FreeFileHandle(OpenFileRecord* handle) {
   PushFront(&g_registry.freeHead, handle);
 }
 
-bool IsFileHandle(const OpenFileRecord* handle) {
-  if (handle == nullptr) return false;
-  ProxyLockGuard lock(ProxyLock::kA);
-  return OnOpenList(handle);
-}
+bool IsFileHandle(const OpenFileRecord* handle) { return OnOpenList(handle); }
 
 int AcquireFileHandle(OpenFileRecord* handle) {
-  if (handle == nullptr) return ERR_KDRCP_BAD_FILE;
-  uint32_t me = ThreadId();
-  ProxyLockGuard lock(ProxyLock::kA);
-  if (!OnOpenList(handle)) return ERR_KDRCP_BAD_FILE;
-  uint32_t owner = handle->ownerThread.load();
-  if (owner == me) return 0;
-  if (owner != kNoOwnerThread) return ERR_KDRCP_FILE_BUSY;
-  std::lock_guard<std::mutex> leaf(Leaf());
-  handle->ownerThread.store(me);
-  return 0;
+  if (handle == nullptr || !IsRecordSlot(handle)) return ERR_KDRCP_BAD_FILE;
+  const uint64_t me = ThreadId();
+  uint64_t word = handle->openOwner.load(std::memory_order_acquire);
+  for (;;) {
+    if ((word & kOpenBit) == 0) return ERR_KDRCP_BAD_FILE;
+    const uint64_t owner = word & kNoOwnerThread;
+    if (owner == me) return 0;
+    if (owner != kNoOwnerThread) return ERR_KDRCP_FILE_BUSY;
+    // Claimed only while open and free: a close or termination that took the open bit first
+    // makes this fail, and then the handle reads as closed.
+    if (handle->openOwner.compare_exchange_weak(word, kOpenBit | me, std::memory_order_acq_rel,
+                                                std::memory_order_acquire)) {
+      return 0;
+    }
+  }
 }
 
 void UnacquireFileHandle(OpenFileRecord* handle) {
-  if (handle == nullptr) return;
-  uint32_t me = ThreadId();
-  ProxyLockGuard lock(ProxyLock::kA);
-  if (!OnOpenList(handle)) return;
-  std::lock_guard<std::mutex> leaf(Leaf());
-  if (handle->ownerThread.load() == me) handle->ownerThread.store(kNoOwnerThread);
+  if (handle == nullptr || !IsRecordSlot(handle)) return;
+  // Only while open and ours: a record termination took off the list keeps its owner.
+  uint64_t mine = kOpenBit | ThreadId();
+  handle->openOwner.compare_exchange_strong(mine, kOpenBit | kNoOwnerThread,
+                                            std::memory_order_release, std::memory_order_relaxed);
 }
 
 bool IsOpenFileOwner(uint32_t threadId) {
   std::lock_guard<std::mutex> leaf(Leaf());
   for (const OpenFileRecord* r = g_registry.openHead; r != nullptr; r = r->next) {
-    if (r->ownerThread.load() == threadId) return true;
+    if ((r->openOwner.load(std::memory_order_acquire) & kNoOwnerThread) == threadId) return true;
   }
   return false;
 }
@@ -287,41 +323,57 @@ int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* desti
 
 void ReleaseAllFileHandles() {
   const uint32_t me = ThreadId();
-  for (int list = 0; list < 2; ++list) {
-    for (;;) {
-      OpenFileRecord* r = nullptr;
-      uint32_t owner = kNoOwnerThread;
-      {
-        ProxyLockGuard lock(ProxyLock::kA);
-        std::lock_guard<std::mutex> leaf(Leaf());
-        OpenFileRecord** head = list == 0 ? &g_registry.openHead : &g_registry.freeHead;
-        r = *head;
-        if (r == nullptr) break;
-        Unlink(head, r);
-        if (list == 0) --g_registry.openCount;
-        r->signature = kReleasedSignature;
-        owner = r->ownerThread.load();
+  for (;;) {
+    OpenFileRecord* r = nullptr;
+    uint64_t word = 0;
+    {
+      ProxyLockGuard lock(ProxyLock::kA);
+      std::lock_guard<std::mutex> leaf(Leaf());
+      r = g_registry.openHead;
+      if (r == nullptr) break;
+      Unlink(&g_registry.openHead, r);
+      --g_registry.openCount;
+      r->signature = kReleasedSignature;
+      // The open bit goes in one step with reading the owner, so a thread that claims the
+      // record at the same moment either got it first (and keeps it) or finds it closed.
+      word = r->openOwner.load(std::memory_order_acquire);
+      while (!r->openOwner.compare_exchange_weak(word, word & ~kOpenBit, std::memory_order_acq_rel,
+                                                 std::memory_order_acquire)) {
       }
-      uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(r));
-      if (owner != kNoOwnerThread && owner != me) {
-        // Another thread is inside a call on it: leave the record to that thread.
-        KdrLogPrintf("APPLICATION ERROR: File 0x%" PRIX64 " leaked, in use by thread ID %" PRId64
-                     " when thread ID %" PRId64 " called VXN_Term.\n",
-                     address, static_cast<int64_t>(owner), static_cast<int64_t>(me));
-        continue;
-      }
-      if (r->serverHandle < kNoServerHandle) {
-        KdrLogPrintf("WARNING: File 0x%" PRIX64 " was open when VXN_Term was called.\n", address);
-        CloseMsg(r);
-        r->serverHandle = kNoServerHandle;
-      }
-      if (r->ticketHold != nullptr) ReleaseTicket(r->ticketHold);
-      KdrRelease(r->ticket);
-      KdrRelease(r->guid);
-      KdrRelease(r->readBuffer);
-      r->~OpenFileRecord();
-      KdrRelease(r);
     }
+    const uint32_t owner = static_cast<uint32_t>(word & kNoOwnerThread);
+    uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(r));
+    if (owner != kNoOwnerThread && owner != me) {
+      // Another thread is inside a call on it: leave the record to that thread.
+      KdrLogPrintf("APPLICATION ERROR: File 0x%" PRIX64 " leaked, in use by thread ID %" PRId64
+                   " when thread ID %" PRId64 " called VXN_Term.\n",
+                   address, static_cast<int64_t>(owner), static_cast<int64_t>(me));
+      continue;
+    }
+    if (r->serverHandle < kNoServerHandle) {
+      KdrLogPrintf("WARNING: File 0x%" PRIX64 " was open when VXN_Term was called.\n", address);
+      CloseMsg(r);
+      r->serverHandle = kNoServerHandle;
+    }
+    if (r->ticketHold != nullptr) ReleaseTicket(r->ticketHold);
+    r->ticketHold = nullptr;
+    FreeText(&r->ticket);
+    FreeText(&r->guid);
+    r->ticketKey = nullptr;
+    ProxyLockGuard lock(ProxyLock::kA);
+    r->openOwner.store(kNoOwnerThread, std::memory_order_release);
+    std::lock_guard<std::mutex> leaf(Leaf());
+    PushFront(&g_registry.freeHead, r);
+  }
+  // The records stay (a late call on a stale handle reads them); their read buffers go, as
+  // they came from the allocator of this initialisation.
+  ProxyLockGuard lock(ProxyLock::kA);
+  for (OpenFileRecord* r = g_registry.freeHead; r != nullptr; r = r->next) {
+    KdrRelease(r->readBuffer);
+    r->readBuffer = nullptr;
+    r->bufferCapacity = 0;
+    r->bufferedBytes = 0;
+    r->bufferPos = 0;
   }
 }
 
@@ -404,8 +456,7 @@ KDR_EXPORT int VXN_RefreshFileTicket(VXNFileHandle handle, const char* ticket) {
   r = OpenMsg(handle);
   if (r < 0) {
     KdrErrorCode(r);
-    UnacquireFileHandle(handle);
-    FreeFileHandle(handle);
+    FreeFileHandle(handle);  // still ours: no other thread can be inside a call on it
     return r;
   }
   handle->serverHandle = static_cast<uint16_t>(r);

@@ -9,13 +9,19 @@
 //
 // Concurrency contract.
 //  - Lock A guards the open list, the free list, `openCount` and every record's `next`,
-//    `prev`, `signature` and `ownerThread`. Those fields are also written under the registry's
-//    own leaf mutex, so the idle monitor (which holds lock C and may not take lock A) can ask
-//    IsOpenFileOwner safely. Order: B -> A -> C -> leaf; the leaf mutex takes nothing.
+//    `prev`, `signature` and the open bit of `openOwner`. Those fields are also written under
+//    the registry's own leaf mutex, so the idle monitor (which holds lock C and may not take
+//    lock A) can ask IsOpenFileOwner safely. Order: B -> A -> C -> leaf; the leaf mutex takes
+//    nothing.
+//  - The owner half of `openOwner` is claimed and given back by compare-and-swap, without a
+//    lock, and only while the open bit is set: the handle checks of every call (IsFileHandle,
+//    AcquireFileHandle, UnacquireFileHandle) take no lock and walk no list.
 //  - Every other field of a record is touched only by the thread that owns it: the thread
 //    that made it (until it hands it out) or the thread that acquired it.
-//  - A handle is valid when it is on the open list. IsFileHandle tests membership; it never
-//    dereferences a pointer that is not a live record.
+//  - A handle is valid when it is on the open list, which is when its open bit is set.
+//    Records are made in chunks that stay allocated while the library is loaded, so a
+//    pointer is first matched against the chunks by address alone, and only a record's own
+//    address is ever read; a pointer that is not one is never dereferenced.
 #ifndef KDR_PROXY_OPEN_FILES_H_
 #define KDR_PROXY_OPEN_FILES_H_
 
@@ -39,15 +45,16 @@ OpenFileRecord* NewFileHandle();
 // the released signature. Does nothing for a pointer that is not on the open list. Takes lock A.
 void FreeFileHandle(OpenFileRecord* handle);
 
-// Whether `handle` is a record on the open list. Never dereferences `handle`. Takes lock A.
+// Whether `handle` is a record on the open list. Reads `handle` only when it is a record's
+// address. Takes no lock.
 bool IsFileHandle(const OpenFileRecord* handle);
 
 // Takes the handle for the calling thread: 0 when it had no owner or the caller owns it
 // already; ERR_KDRCP_BAD_FILE when it is not on the open list; ERR_KDRCP_FILE_BUSY when
-// another thread owns it (at once, without waiting). Takes lock A.
+// another thread owns it (at once, without waiting). Takes no lock.
 int AcquireFileHandle(OpenFileRecord* handle);
 
-// Gives the handle back when the calling thread owns it; otherwise nothing. Takes lock A.
+// Gives the handle back when the calling thread owns it; otherwise nothing. Takes no lock.
 void UnacquireFileHandle(OpenFileRecord* handle);
 
 // Reads `count` bytes at `position` into destination: what the fast cache holds first, the
@@ -58,11 +65,12 @@ void UnacquireFileHandle(OpenFileRecord* handle);
 int FetchFileBytes(OpenFileRecord* handle, const char* tag, unsigned char* destination,
                    int32_t count);
 
-// Empties the open list and then the free list at termination. A record with no owner, or
-// owned by the caller, is closed at the server when open there (after the "WARNING: File ...
-// was open when VXN_Term was called." log line) and freed. A record another thread is inside
-// a call on is logged ("APPLICATION ERROR: File ... leaked, ...") and left to that thread,
-// off the lists and with the released signature. Takes lock A for each record.
+// Empties the open list at termination. A record with no owner, or owned by the caller, is
+// closed at the server when open there (after the "WARNING: File ... was open when VXN_Term
+// was called." log line), its texts freed, and put on the free list. A record another thread
+// is inside a call on is logged ("APPLICATION ERROR: File ... leaked, ...") and left to that
+// thread, off the lists, with the released signature and its owner. Then every free record's
+// read buffer is freed; the records themselves stay allocated. Takes lock A for each record.
 void ReleaseAllFileHandles();
 
 // Whether thread `threadId` owns a record on the open list. Safe to call with lock C held and

@@ -2,6 +2,8 @@
 // the one-thread-at-a-time rule, the fast cache's share of a read, and termination.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -189,6 +191,9 @@ TEST_F(OpenFilesTest, ArgumentsAndReleasedHandles) {
   OpenFileRecord bogus{};
   EXPECT_EQ(VXN_ReadBytes(&bogus, "tag", 1, &n_, buf_), ERR_KDRCP_BAD_FILE);
   EXPECT_EQ(VXN_SeekAbsolute(reinterpret_cast<OpenFileRecord*>(buf_), 0), ERR_KDRCP_BAD_FILE);
+  // Inside a live record, but not its start.
+  EXPECT_EQ(VXN_SeekAbsolute(reinterpret_cast<OpenFileRecord*>(&f->position), 0),
+            ERR_KDRCP_BAD_FILE);
 
   ASSERT_EQ(VXN_CloseFileHandlePointer(f), 0);
   EXPECT_EQ(Count("CLOSE"), 1);
@@ -319,10 +324,124 @@ TEST_F(OpenFilesTest, TerminationClosesOpenFilesAndReportsBusyOnes) {
   EXPECT_EQ(OpenFileCount(), 0);
   EXPECT_FALSE(IsFileHandle(busy));
   EXPECT_EQ(busy->signature, kReleasedSignature);
-  // The record left to its thread is that thread's to free.
+  // The record left to its thread keeps its texts and buffer; the record itself stays allocated.
   KdrRelease(busy->ticket);
   KdrRelease(busy->readBuffer);
-  KdrRelease(busy);
+}
+
+// A fast cache that holds all 1000 bytes of the file.
+int WholeFastSize(OpenFileRecord* f) {
+  f->fileSize = 1000;
+  return 0;
+}
+int WholeFastRead(OpenFileRecord* f, unsigned char* dest, int32_t count) {
+  int32_t n = 0;
+  for (; n < count && f->position + n < 1000; ++n)
+    dest[n] = static_cast<unsigned char>(FileByte(f->position + n));
+  return n;
+}
+
+// A seek and a read the fast cache serves check the handle without lock A: they complete
+// while another thread holds it.
+TEST_F(OpenFilesTest, HitsPassWhileLockAIsHeld) {
+  Start("");
+  FastCacheReader reader{&WholeFastSize, &WholeFastRead};
+  SetFastCacheReader(&reader);
+  std::string ticket = Ticket('v');
+  const char* key = nullptr;
+  ASSERT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+  VXNFileHandle f = nullptr;
+  ASSERT_EQ(VXN_OpenFile(key, &f), 0);
+  std::atomic<bool> done{false};
+  std::thread reading;
+  {
+    ProxyLockGuard a(ProxyLock::kA);
+    reading = std::thread([&] {
+      int n = 0;
+      char b[16];
+      EXPECT_EQ(VXN_SeekAbsolute(f, 500), 0);
+      EXPECT_EQ(VXN_ReadBytes(f, "tag", 16, &n, b), 0);
+      EXPECT_EQ(std::string(b, 16), FileBytes(500, 16));
+      done.store(true);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done.load() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(done.load());
+  }
+  reading.join();
+  EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+}
+
+// Two threads seek and read one handle while a third closes it, and then while it terminates
+// the library: every call gives whole, consecutive bytes or a documented code, a call that
+// starts after the close or termination returned is refused, and none touches a record it no
+// longer may (ASan, TSan).
+TEST_F(OpenFilesTest, ReadsRaceCloseAndTermination) {
+  Start("");
+  FastCacheReader reader{&WholeFastSize, &WholeFastRead};
+  SetFastCacheReader(&reader);
+  std::string ticket = Ticket('v');
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int round = 0; round < 40 && std::chrono::steady_clock::now() < deadline; ++round) {
+    const bool terminate = round % 4 == 3;
+    const char* key = nullptr;
+    ASSERT_EQ(VXN_RegisterTicket(ticket.c_str(), &key), 0);
+    VXNFileHandle f = nullptr;
+    ASSERT_EQ(VXN_OpenFile(key, &f), 0);
+    std::atomic<bool> gone{false};
+    std::atomic<int> reads{0};
+    const int refused = terminate ? ERR_KDRCP_NOT_INITIALIZED : ERR_KDRCP_BAD_FILE;
+    auto readLoop = [&](int seed) {
+      char b[16];
+      for (int i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
+        const bool after = gone.load();
+        int n = -1;
+        int s = VXN_SeekAbsolute(f, (seed * 37 + i * 13) % 984);
+        int r = VXN_ReadBytes(f, "tag", 16, &n, b);
+        for (int c : {s, r}) {
+          EXPECT_TRUE(c == 0 || c == ERR_KDRCP_FILE_BUSY || c == ERR_KDRCP_BAD_FILE ||
+                      c == ERR_KDRCP_NOT_INITIALIZED || c == ERR_KDRCP_EOF)
+              << c;
+          if (after) {
+            EXPECT_EQ(c, refused);
+          }
+        }
+        if (r == 0) {
+          // The other thread may move the position between this seek and read.
+          EXPECT_TRUE(n >= 1 && n <= 16) << n;
+          for (int j = 1; j < n; ++j) EXPECT_EQ(b[j], b[j - 1] == 'z' ? 'a' : b[j - 1] + 1);
+          reads.fetch_add(1);
+        }
+        if (r == refused && after) return;
+      }
+      ADD_FAILURE() << "never refused";
+    };
+    std::thread one(readLoop, 1), two(readLoop, 2);
+    while (reads.load() < 20 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    if (terminate) {
+      EXPECT_EQ(VXN_Term(), 0);  // not ASSERT: the readers are joined below
+    } else {
+      int c = ERR_KDRCP_FILE_BUSY;
+      for (int i = 0; i < 100000 && c == ERR_KDRCP_FILE_BUSY; ++i) {
+        c = VXN_CloseFileHandlePointer(f);
+        if (c == ERR_KDRCP_FILE_BUSY) std::this_thread::yield();
+      }
+      EXPECT_EQ(c, 0);
+    }
+    gone.store(true);
+    one.join();
+    two.join();
+    EXPECT_FALSE(IsFileHandle(f));
+    if (terminate) {
+      ASSERT_EQ(VXN_Init(nullptr, nullptr), 0);
+      SetFastCacheReader(&reader);
+    } else {
+      ASSERT_EQ(VXN_UnRegisterTicket(key), 0);
+    }
+  }
 }
 
 }  // namespace
