@@ -349,19 +349,18 @@ void S3Vault::CurrentVersions(const std::vector<std::string>& guids,
   }
   std::sort(keys.begin(), keys.end());
   size_t next = 0;
+  bool listing = true;
   while (next < keys.size() && !(cancel != nullptr && cancel->load())) {
-    if (keys.size() - next < kListAtLeast) {
+    if (!listing || keys.size() - next < kListAtLeast) {
       size_t i = keys[next].second;
       (*results)[i] = Newest(guids[i], &(*versions)[i], cancel);
       ++next;
       continue;
     }
     size_t n = ListFrom(keys, next, versions, results, cancel);
-    if (n == 0) {  // a page that covers nothing asked: that key alone
-      size_t i = keys[next].second;
-      (*results)[i] = Newest(guids[i], &(*versions)[i], cancel);
-      n = 1;
-    }
+    // A page that covers nothing asked did not start where asked (a store that ignores the
+    // marker): the rest one HEAD each, never a listing and a HEAD for every key.
+    listing = n > 0;
     next += n;
   }
   for (size_t i = 0; i < guids.size(); ++i) {
