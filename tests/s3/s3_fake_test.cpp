@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "server/s3/checksum.h"
 #include "server/s3/credentials_chain.h"
@@ -60,6 +61,8 @@ class FakeStore : public Transport {
   struct Object {
     std::string content;
     std::string version;
+    std::string etag;   // empty: the version, quoted (no digest)
+    std::string parts;  // x-amz-meta-kdr-parts, when set
   };
   std::map<std::string, Object> objects;  // by GUID
   size_t pageKeys = 1000;
@@ -79,6 +82,11 @@ class FakeStore : public Transport {
   std::atomic<int> putsWithoutMd5{0};
   std::atomic<uint64_t> bodyBytes{0};  // data sent by GETs
   std::atomic<int> pauseMs{0};         // after a GET's first piece
+  std::atomic<uint64_t> damageAt{0};   // the byte of the object the next damagedGets flip
+  std::atomic<int> damagedGets{0};
+  std::atomic<int> wrongEtag{0};  // answered instead of the digest: 1 a PUT's, 2 a part's, 3 a
+                                  // completion's
+  std::atomic<int> versionDeletes{0};
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -122,19 +130,47 @@ class FakeStore : public Transport {
       for (const std::string& h : req.headers) md5 = md5 || h.rfind("Content-MD5: ", 0) == 0;
       if (!md5) ++putsWithoutMd5;
     }
-    if (method == "PUT") return Answer(sink, 200, {"ETag: \"e\"", "x-amz-version-id: v9"}, "");
+    // ETags as S3 makes them: a body's MD5; a completion's, the MD5 of its parts' MD5s.
+    if (method == "PUT") {
+      unsigned char md5[16];
+      Md5Of(req.body, req.bodyLen, md5);
+      bool part = params.count("partNumber") != 0;
+      if (part) {
+        std::lock_guard<std::mutex> guard(partsMu_);
+        partMd5_[std::stoi(params["partNumber"])] = std::string(reinterpret_cast<char*>(md5), 16);
+      }
+      if (wrongEtag.load() == (part ? 2 : 1)) md5[3] ^= 1;
+      return Answer(sink, 200, {"ETag: \"" + Hex(md5, 16) + "\"", "x-amz-version-id: v9"}, "");
+    }
     if (method == "POST") {
       if (errorAfter200.load()) {
         return Answer(sink, 200, {}, "<Error><Code>InternalError</Code></Error>");
       }
-      return Answer(sink, 200, {"x-amz-version-id: v9"}, "<CompleteMultipartUploadResult/>");
+      std::string all;
+      {
+        std::lock_guard<std::mutex> guard(partsMu_);
+        for (const auto& [n, md5] : partMd5_) all += md5;
+        partMd5_.clear();
+      }
+      unsigned char md5[16];
+      Md5Of(reinterpret_cast<const unsigned char*>(all.data()), all.size(), md5);
+      if (wrongEtag.load() == 3) md5[3] ^= 1;
+      return Answer(sink, 200, {"x-amz-version-id: v9"},
+                    "<CompleteMultipartUploadResult><ETag>&quot;" + Hex(md5, 16) + "-" +
+                        std::to_string(all.size() / 16) +
+                        "&quot;</ETag></CompleteMultipartUploadResult>");
+    }
+    if (method == "DELETE") {
+      if (params.count("versionId") != 0) ++versionDeletes;
+      return Answer(sink, 204, {}, "");
     }
     auto it = objects.find(guid);
     if (it == objects.end()) return Answer(sink, 404, {}, "<Error><Code>NoSuchKey</Code></Error>");
     const Object& o = it->second;
     bool other = otherVersion.load() && method == "GET";
     std::vector<std::string> headers = {"x-amz-version-id: " + (other ? "vX" : o.version),
-                                        "ETag: \"" + o.version + "\""};
+                                        "ETag: \"" + (o.etag.empty() ? o.version : o.etag) + "\""};
+    if (!o.parts.empty()) headers.push_back("x-amz-meta-kdr-parts: " + o.parts);
     if (method == "HEAD") {
       ++heads;
       headers.push_back("Content-Length: " + std::to_string(o.content.size()));
@@ -181,7 +217,12 @@ class FakeStore : public Transport {
       if (at > from && at - from == 65536 && pauseMs.load() > 0)
         pf::SleepMs(static_cast<uint32_t>(pauseMs.load()));
       bodyBytes += n;
-      if (!sink->Data(reinterpret_cast<const unsigned char*>(content.data() + at), n)) {
+      std::string piece = content.substr(at, n);
+      uint64_t bad = damageAt.load();
+      if (bad >= at && bad < at + n && damagedGets.load() > 0 && damagedGets.fetch_sub(1) > 0) {
+        piece[bad - at] ^= 0x20;
+      }
+      if (!sink->Data(reinterpret_cast<const unsigned char*>(piece.data()), n)) {
         return Net::kCancelled;
       }
     }
@@ -216,6 +257,9 @@ class FakeStore : public Transport {
     xml += "</ListVersionsResult>";
     return Answer(sink, 200, {}, xml);
   }
+
+  std::mutex partsMu_;
+  std::map<int, std::string> partMd5_;  // by part number, of the upload in progress
 };
 
 class S3Fake : public ::testing::Test {
@@ -439,6 +483,91 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
   std::ofstream(src) << "one part";
   EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
   EXPECT_EQ(store_->putsWithoutMd5.load(), 0);
+}
+
+// Fills are checked against what the store reports of the object: a plain ETag is its MD5, a
+// multipart one the MD5 of its parts' MD5s, in the layout the upload recorded. Damaged bytes
+// fail the read (past its first piece) or the download, which tries once more; never a copy.
+TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
+  std::string& small = store_->objects["small"].content;
+  unsigned char md5[16];
+  Md5Of(reinterpret_cast<const unsigned char*>(small.data()), small.size(), md5);
+  store_->objects["small"].etag = Hex(md5, 16);
+  // "big" in parts of 1 MiB doubling every 2: 1, 1, 2, 2, 4 MiB and 3 bytes.
+  const std::string& big = store_->objects["big"].content;
+  std::string digests;
+  for (uint64_t at = 0, n = 1; at < big.size(); at += LayoutPartBytes(1u << 20, 2, n), ++n) {
+    Md5Of(reinterpret_cast<const unsigned char*>(big.data() + at),
+          std::min<uint64_t>(big.size() - at, LayoutPartBytes(1u << 20, 2, n)), md5);
+    digests.append(reinterpret_cast<char*>(md5), 16);
+  }
+  Md5Of(reinterpret_cast<const unsigned char*>(digests.data()), digests.size(), md5);
+  store_->objects["big"].etag = Hex(md5, 16) + "-6";
+  store_->objects["big"].parts = "1048576/2";
+  std::string plain = Records("plain", (5u << 20) + 7);
+  Md5Of(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), md5);
+  store_->objects["plain"] = {plain, "v1", Hex(md5, 16), ""};
+  MakeVault();
+  store_->damageAt = 50000;
+  store_->damagedGets = 1000;
+  EXPECT_EQ(Read("small", 20000, 100), "<error " + std::to_string(EIO) + ">");
+  store_->damagedGets = 0;
+  EXPECT_TRUE(Read("small", 20000, 100) == Want("small", 20000, 100));  // the bad one not kept
+
+  struct {
+    const char* guid;
+    uint64_t at;
+    int damaged;
+    int rc;
+  } cases[] = {{"big", 0, 0, 0},
+               {"big", (6u << 20) + 5, 1, 0},
+               {"big", (6u << 20) + 5, 1000, EIO},
+               {"plain", 5u << 20, 1000, EIO},
+               {"plain", 5u << 20, 1, 0}};
+  for (const auto& c : cases) {
+    store_->damageAt = c.at;
+    store_->damagedGets = c.damaged;
+    std::shared_ptr<VaultFile> f;
+    ASSERT_EQ(vault_->Open(c.guid, &f), 0);
+    std::string path = (dir_ / "copy").string();
+    int fd = pf::kNoFile;
+    ASSERT_EQ(pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd), 0);
+    uint64_t copied = 0;
+    EXPECT_EQ(f->CopyTo(
+                  fd, [](uint64_t) { return true; }, &copied),
+              c.rc)
+        << c.guid << c.damaged;
+    pf::CloseFile(fd);
+    std::ifstream in(path, std::ios::binary);
+    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (c.rc == 0) EXPECT_TRUE(got == store_->objects[c.guid].content) << c.guid << c.damaged;
+  }
+  store_->damagedGets = 0;
+}
+
+// What the store answers to an upload is checked against what was sent: a PUT's ETag, a
+// part's, a completion's "-N". A mismatch fails the upload, and a version it made is removed.
+TEST_F(S3Fake, WritesAreCheckedAgainstTheStoresEtag) {
+  MakeVault();
+  std::string src = (dir_ / "src").string();
+  struct {
+    size_t size;
+    int wrong;
+    int rc;
+    int deletes;
+  } cases[] = {{100, 0, 0, 0},
+               {100, 1, EIO, 1},
+               {(9u << 20) + 5, 0, 0, 0},
+               {(9u << 20) + 5, 2, EIO, 0},
+               {(9u << 20) + 5, 3, EIO, 1}};
+  for (const auto& c : cases) {
+    std::ofstream(src, std::ios::trunc) << Records("up", c.size);
+    store_->wrongEtag = c.wrong;
+    int deletes = store_->versionDeletes.load();
+    std::string volume;
+    EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), c.rc) << c.size << " " << c.wrong;
+    EXPECT_EQ(store_->versionDeletes.load() - deletes, c.deletes) << c.size << " " << c.wrong;
+  }
 }
 
 // The network sources of credentials against a stand-in on loopback: each hands out keys,

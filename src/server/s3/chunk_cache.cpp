@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "server/log.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -124,19 +125,23 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
     chunk->data.resize(len);  // no reader looks before `filled` moves
     have = chunk->filled;
   }
-  const bool first = have == 0;
+  // A chunk that holds the whole object is checked against the object's digest before
+  // readers see more than its first piece; one of many cannot be (each answer's ETag and
+  // version were checked instead).
+  const bool whole = index == 0 && len == v.size && ObjectCheck(v.digest).Active();
   int rc = 0;
   int failures = 0;
   while (have < len) {
     size_t before = have;
+    // A store reads the whole of a large range before its first byte goes out: a small
+    // first piece brings the reader's first bytes as fast as a GET of them alone would.
+    const bool small = have == 0 && len > kFirstPiece;
     Request req;
     req.key = v.key;
     req.query = Query({{"versionId", v.version}});
     req.ranged = true;
     req.first = start + have;
-    // A store reads the whole of a large range before its first byte goes out: a small
-    // first piece brings the reader's first bytes as fast as a GET of them alone would.
-    req.last = start + (have == 0 ? std::min(len, kFirstPiece) : len) - 1;
+    req.last = start + (small ? kFirstPiece : len) - 1;
     req.objectSize = v.size;
     req.expectVersion = v.version;
     req.expectEtag = v.etag;
@@ -145,6 +150,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
       size_t at = static_cast<size_t>(off - start);
       std::memcpy(chunk->data.data() + at, data, n);
       have = at + n;
+      if (whole && !small) return true;  // shown once checked
       std::lock_guard<std::mutex> guard(mu_);
       chunk->filled = have;
       cv_.notify_all();
@@ -152,7 +158,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
     };
     Response r = client_->Do(req);
     rc = ErrnoOf(r);
-    if (rc == 0 && r.complete && first && have < len) {
+    if (rc == 0 && r.complete && small) {
       std::lock_guard<std::mutex> guard(mu_);
       chunk->state = Chunk::kPartial;  // the rest when someone wants it
       cv_.notify_all();
@@ -165,6 +171,15 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
                   ++failures < std::max(2, client_->settings().attempts) && !client_->Offline();
     if (!resume) break;
     rc = 0;
+  }
+  if (rc == 0 && whole) {
+    ObjectCheck check(v.digest);
+    check.Update(chunk->data.data(), len);
+    if (!check.Matches()) {
+      Log(LogLevel::kError, "S3: %s version %s as read does not match its ETag %s", v.key.c_str(),
+          v.version.c_str(), v.etag.c_str());
+      rc = EIO;
+    }
   }
   std::lock_guard<std::mutex> guard(mu_);
   if (rc == 0) {

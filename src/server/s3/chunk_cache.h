@@ -8,6 +8,11 @@
 // resumed where a broken answer stopped. Read-ahead fetches runs of chunks with one ranged
 // GET each, and stops when the handle that asked for it says so (it closed).
 //
+// Every answer's range, ETag and version are checked (http.h). A chunk that holds a whole
+// object is also checked against the object's digest (checksum.h): readers see no more than
+// its first piece until all of it is in and matches; on a mismatch it fails (EIO) and is
+// dropped, so a later read fetches it again.
+//
 // Concurrency: mu_ guards the map, the LRU list and every Chunk's state, `filled`, `err` and
 // `wanted`; a chunk's bytes below `filled` never change again, so readers copy them without
 // the lock. Only the fetcher that owns a chunk (state kFetching) writes its bytes.
@@ -24,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/s3/checksum.h"
 #include "server/s3/client.h"
 #include "server/s3/workers.h"
 
@@ -35,6 +41,7 @@ struct VolumeRef {
   std::string version;
   std::string etag;  // empty: not checked
   uint64_t size = 0;
+  ObjectDigest digest;  // what the whole object's bytes are checked against
 };
 
 // A chunk's bytes: allocated, not cleared (a fetcher writes every one before `filled`

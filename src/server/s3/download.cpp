@@ -11,6 +11,8 @@
 
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "server/log.h"
+#include "server/s3/checksum.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -21,6 +23,10 @@ namespace {
 
 constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once
 constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET
+constexpr size_t kCheckStep = 1u << 20;  // bytes read back and checked at a time
+// Tries of a download whose bytes do not match the object's digest: a second, for damage on
+// the way; a store whose copy is bad fails it again.
+constexpr int kCheckedTries = 2;
 
 struct Job {
   Client* client;
@@ -38,6 +44,8 @@ struct Job {
   std::condition_variable cv;
   int running = 0;  // under mu
   int err = 0;      // under mu: the first failure
+  std::vector<bool> pieceDone;  // under mu
+  uint64_t piecesInOrder = 0;   // under mu: pieces 0 .. this - 1 are all in the file
 };
 
 uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1) * kChunkBytes); }
@@ -152,6 +160,13 @@ void Stream(Job* job) {
     uint64_t piece = job->next.fetch_add(1);
     if (piece >= job->pieces) break;
     rc = Piece(job, piece);
+    if (rc != 0) break;
+    std::lock_guard<std::mutex> guard(job->mu);
+    job->pieceDone[piece] = true;
+    while (job->piecesInOrder < job->pieces && job->pieceDone[job->piecesInOrder]) {
+      ++job->piecesInOrder;
+    }
+    job->cv.notify_all();
   }
   std::lock_guard<std::mutex> guard(job->mu);
   if (rc != 0) {
@@ -162,13 +177,23 @@ void Stream(Job* job) {
   job->cv.notify_all();
 }
 
-}  // namespace
+// Feeds bytes [*checked, upTo) of the file to `check`, at most kCheckStep of them.
+int CheckStep(int fd, uint64_t upTo, ObjectCheck* check, std::vector<unsigned char>* buf,
+              uint64_t* checked) {
+  size_t n = static_cast<size_t>(std::min<uint64_t>(buf->size(), upTo - *checked));
+  size_t got = 0;
+  int rc = pf::ReadFileAt(fd, *checked, buf->data(), n, &got);
+  if (rc == 0 && got != n) rc = EIO;
+  if (rc != 0) return rc;
+  check->Update(buf->data(), n);
+  *checked += n;
+  return 0;
+}
 
-int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
-             const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
-  *copied = 0;
-  if (!tick(0)) return ECANCELED;
-  if (v.size == 0) return 0;
+// One try of the whole download. The bytes are checked against the object's digest as the
+// pieces in order from the first are done, on the calling thread while the streams go on.
+int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
+            const std::function<bool(uint64_t)>& tick, uint64_t* copied, bool* mismatch) {
   Job job;
   job.client = client;
   job.cache = cache;
@@ -178,15 +203,30 @@ int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeR
   job.chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
   job.pieceChunks = std::clamp<uint64_t>((job.chunks + kStreams - 1) / kStreams, 1, kPieceChunks);
   job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
+  job.pieceDone.assign(job.pieces, false);
   int streams = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces));
   job.running = streams;
+  ObjectCheck check(v.digest);
+  std::vector<unsigned char> buf(check.Active() ? kCheckStep : 0);
+  uint64_t checked = 0;
   std::vector<std::thread> threads;
   for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
   bool going = true;
   {
     std::unique_lock<std::mutex> lock(job.mu);
     while (job.running > 0) {
-      job.cv.wait_for(lock, std::chrono::milliseconds(50));
+      const uint64_t inOrder = std::min(v.size, job.piecesInOrder * job.pieceChunks * kChunkBytes);
+      if (check.Active() && checked < inOrder && job.err == 0) {
+        lock.unlock();
+        int rc = CheckStep(fd, inOrder, &check, &buf, &checked);
+        lock.lock();
+        if (rc != 0 && job.err == 0) {
+          job.err = rc;
+          job.cancel = true;
+        }
+      } else {
+        job.cv.wait_for(lock, std::chrono::milliseconds(50));
+      }
       if (!going || job.running == 0) continue;
       lock.unlock();
       going = tick(job.done.load());
@@ -200,7 +240,41 @@ int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeR
   for (auto& t : threads) t.join();
   *copied = job.done.load();
   if (job.err == 0 && *copied != v.size) job.err = EIO;
+  while (job.err == 0 && check.Active() && checked < v.size) {
+    job.err = CheckStep(fd, v.size, &check, &buf, &checked);
+    if (job.err == 0 && !tick(*copied)) job.err = ECANCELED;
+  }
+  if (job.err == 0 && !check.Matches()) {
+    *mismatch = true;
+    job.err = EIO;
+  }
   return job.err;
+}
+
+}  // namespace
+
+int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
+             const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
+  *copied = 0;
+  if (!tick(0)) return ECANCELED;
+  if (v.size == 0) return 0;
+  // A second try reports no fewer bytes than the first did.
+  uint64_t reported = 0;
+  auto report = [&](uint64_t done) {
+    reported = std::max(reported, done);
+    return tick(reported);
+  };
+  for (int attempt = 1;; ++attempt) {
+    bool mismatch = false;
+    int rc = Attempt(client, cache, open, v, fd, report, copied, &mismatch);
+    if (!mismatch) return rc;
+    // Bytes that are not the object's: none of them may be served from memory either.
+    cache->DropVolume(v.key, v.version);
+    Log(LogLevel::kError, "S3: the download of %s version %s does not match its ETag %s%s",
+        v.key.c_str(), v.version.c_str(), v.etag.c_str(),
+        attempt < kCheckedTries ? ": downloading it again" : ": the download failed");
+    if (attempt >= kCheckedTries) return rc;
+  }
 }
 
 }  // namespace kdr::server::s3

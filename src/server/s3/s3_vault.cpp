@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "server/log.h"
+#include "server/s3/checksum.h"
 #include "server/s3/chunk_cache.h"
 #include "server/s3/client.h"
 #include "server/s3/credentials.h"
@@ -65,19 +66,20 @@ class S3Vault : public Vault {
                        std::vector<int>* results, const std::atomic<bool>* cancel) override;
 
  private:
+  // A volume as the store described it.
   struct Known {
     VaultFileInfo info;
     std::string etag;
+    ObjectDigest digest;
     int32_t checkedMs = 0;
   };
 
   int Head(const std::string& guid, const std::string& version, Response* r,
            const std::atomic<bool>* cancel = nullptr);
   int InfoOf(const std::string& guid, const Response& r, VaultFileInfo* info);
-  std::shared_ptr<VaultFile> MakeFile(const VaultFileInfo& info, const std::string& etag,
-                                      const std::string& local);
+  std::shared_ptr<VaultFile> MakeFile(const Known& k, const std::string& local);
   int OfflineOpen(const std::string& guid, int err, std::shared_ptr<VaultFile>* file);
-  void Remember(const VaultFileInfo& info, const std::string& etag);
+  void Remember(const Known& k);
   void Forget(const std::string& guid);
   // A recheck found `version` (empty: the file is gone) as the newest of `guid`.
   void Rechecked(const std::string& guid, const std::string& version);
@@ -184,7 +186,8 @@ int S3Vault::InfoOf(const std::string& guid, const Response& r, VaultFileInfo* i
   return 0;
 }
 
-void S3Vault::Remember(const VaultFileInfo& info, const std::string& etag) {
+void S3Vault::Remember(const Known& seen) {
+  const VaultFileInfo& info = seen.info;
   std::lock_guard<std::mutex> guard(knownMu_);
   if (known_.size() >= kMaxKnownFiles && known_.count(info.guid) == 0) {
     // Forget the tenth checked longest ago at once: the look through all of them is made once
@@ -199,8 +202,7 @@ void S3Vault::Remember(const VaultFileInfo& info, const std::string& etag) {
     for (size_t i = 0; i < drop; ++i) known_.erase(ages[i].second);
   }
   Known& k = known_[info.guid];
-  k.info = info;
-  k.etag = etag;
+  k = seen;
   k.checkedMs = pf::MonotonicMs();
 }
 
@@ -220,10 +222,9 @@ void S3Vault::Rechecked(const std::string& guid, const std::string& version) {
   }
 }
 
-std::shared_ptr<VaultFile> S3Vault::MakeFile(const VaultFileInfo& info, const std::string& etag,
-                                             const std::string& local) {
-  VolumeRef v{client_.Key(info.guid), info.version, etag, info.size};
-  return std::make_shared<S3File>(&client_, &cache_, openVolumes_, info, std::move(v), local);
+std::shared_ptr<VaultFile> S3Vault::MakeFile(const Known& k, const std::string& local) {
+  VolumeRef v{client_.Key(k.info.guid), k.info.version, k.etag, k.info.size, k.digest};
+  return std::make_shared<S3File>(&client_, &cache_, openVolumes_, k.info, std::move(v), local);
 }
 
 int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<VaultFile>* file) {
@@ -240,11 +241,13 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<Vault
   VaultFileInfo info;
   std::string local;
   if (FindOfflineCopy(s_.cacheFilesDir, guid, have ? &known.info : nullptr, &info, &local)) {
-    *file = MakeFile(info, have ? known.etag : std::string(), local);
+    if (!have) known = Known();
+    known.info = info;
+    *file = MakeFile(known, local);
     return 0;
   }
   if (!have) return err;
-  *file = MakeFile(known.info, known.etag, "");
+  *file = MakeFile(known, "");
   return 0;
 }
 
@@ -258,7 +261,7 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
     if (it != known_.end() && pf::ElapsedMs(it->second.checkedMs, pf::MonotonicMs()) < s_.trustMs) {
       Known k = it->second;
       lock.unlock();
-      *file = MakeFile(k.info, k.etag, "");
+      *file = MakeFile(k, "");
       return 0;
     }
   }
@@ -269,11 +272,13 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
     if (rc == ENOENT) Forget(guid);
     return rc;
   }
-  VaultFileInfo info;
-  rc = InfoOf(guid, r, &info);
+  Known k;
+  rc = InfoOf(guid, r, &k.info);
   if (rc != 0) return rc;
-  Remember(info, r.Header("etag"));
-  *file = MakeFile(info, r.Header("etag"), "");
+  k.etag = r.Header("etag");
+  k.digest = DigestOf(k.etag, r.Header(kMetaParts), r.EtagMayBeDigest());
+  Remember(k);
+  *file = MakeFile(k, "");
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "server/s3/upload.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <ctime>
@@ -20,7 +21,6 @@ constexpr int kPartsInFlight = 4;  // parts of one upload on their way at once, 
 // an upload holds at most two parts in memory once they are this large (the one being sent
 // and the one being filled).
 constexpr uint64_t kBytesInFlight = 64u << 20;
-constexpr uint64_t kLargestPart = 5ull << 30;
 
 class S3Upload : public VaultUpload {
  public:
@@ -63,17 +63,21 @@ class S3Upload : public VaultUpload {
   int Commit(std::string* volumeId) override {
     if (err_ != 0) return err_;
     Response r;
+    unsigned char sent[16];  // the MD5 of what was sent: of the body, or of the parts' MD5s
+    std::string expect;      // the ETag the store must answer (when it gives a digest)
     if (uploadId_.empty()) {
+      Md5Of(buf_.data(), buf_.size(), sent);
       Request req;
       req.method = "PUT";
       req.key = key_;
       req.headers = Headers();
-      req.headers.push_back("Content-MD5: " + ContentMd5(buf_.data(), buf_.size()));
+      req.headers.push_back("Content-MD5: " + Base64(sent, sizeof sent));
       req.body = buf_.data();
       req.bodyLen = buf_.size();
       req.retry = Request::Retry::kIfNotDone;  // a second version only where the first failed
       req.streaming = true;
       r = client_->Do(req);
+      expect = Hex(sent, sizeof sent);
     } else {
       if (!buf_.empty()) {
         int rc = SendPart();
@@ -81,6 +85,10 @@ class S3Upload : public VaultUpload {
       }
       WaitParts(0);
       if (err_ != 0) return err_;
+      Md5 ofParts;
+      for (const auto& digest : partMd5_) ofParts.Update(digest.data(), digest.size());
+      ofParts.Final(sent);
+      expect = Hex(sent, sizeof sent) + "-" + std::to_string(partMd5_.size());
       std::string xml = "<CompleteMultipartUpload>";
       for (size_t i = 0; i < etags_.size(); ++i) {
         xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] +
@@ -111,6 +119,17 @@ class S3Upload : public VaultUpload {
       Log(LogLevel::kError, "S3: bucket keeps no versions; upload of %s not usable", key_.c_str());
       return err_ = EOPNOTSUPP;
     }
+    // A completion names its ETag in its body (an answer's header, where there is one, counts).
+    std::string etag(EtagValue(r.Header("etag")));
+    if (etag.empty() && !uploadId_.empty()) etag = EtagValue(XmlField(r.body, "ETag"));
+    if (!Agrees(r, etag, expect)) {
+      Log(LogLevel::kError,
+          "S3: the store's ETag %s of the upload of %s is not %s, the digest of what was sent: "
+          "the upload failed and its version %s is removed",
+          etag.c_str(), key_.c_str(), expect.c_str(), version.c_str());
+      DeleteVersion(version);
+      return err_ = EIO;
+    }
     committed_ = true;
     *volumeId = version;
     return 0;
@@ -123,6 +142,29 @@ class S3Upload : public VaultUpload {
             std::string(kMetaMade) + ": " + made_};
   }
 
+  // Whether `etag`, which the store answered in `r`, agrees with `expect`: a digest-shaped
+  // ETag ("HEX" for a PUT, "HEX-N" for a completion) must be it; another store's kind of
+  // ETag, or one under KMS or a customer's key, says nothing.
+  static bool Agrees(const Response& r, std::string etag, const std::string& expect) {
+    if (!r.EtagMayBeDigest()) return true;
+    for (char& c : etag) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    bool hex = etag.size() >= 32 && etag.find_first_not_of("0123456789abcdef") >= 32;
+    bool shaped = expect.size() == 32 ? etag.size() == 32 : etag.size() > 33 && etag[32] == '-';
+    return !hex || !shaped || etag == expect;
+  }
+
+  void DeleteVersion(const std::string& version) {
+    Request req;
+    req.method = "DELETE";
+    req.key = key_;
+    req.query = Query({{"versionId", version}});
+    Response r = client_->Do(req);
+    if (ErrnoOf(r) != 0 && r.status != 404) {
+      Log(LogLevel::kError, "S3: the failed version %s of %s could not be removed (%s)",
+          version.c_str(), key_.c_str(), Describe(r).c_str());
+    }
+  }
+
   int SendPart() {
     if (uploadId_.empty()) {
       Request req;
@@ -130,6 +172,8 @@ class S3Upload : public VaultUpload {
       req.key = key_;
       req.query = Query({{"uploads", ""}});
       req.headers = Headers();
+      req.headers.push_back(std::string(kMetaParts) + ": " + std::to_string(kFirstPartBytes) + "/" +
+                            std::to_string(kPartsPerDoubling));
       req.retry = Request::Retry::kIfNotDone;
       Response r = client_->Do(req);
       int rc = ErrnoOf(r);
@@ -148,6 +192,7 @@ class S3Upload : public VaultUpload {
       std::lock_guard<std::mutex> guard(mu_);
       number = static_cast<int>(etags_.size()) + 1;
       etags_.emplace_back();
+      partMd5_.emplace_back();
       ++inFlight_;
     }
     auto data = std::make_shared<std::vector<unsigned char>>(std::move(buf_));
@@ -157,7 +202,9 @@ class S3Upload : public VaultUpload {
       req.method = "PUT";
       req.key = key_;
       req.query = Query({{"partNumber", std::to_string(number)}, {"uploadId", uploadId_}});
-      req.headers = {"Content-MD5: " + ContentMd5(data->data(), data->size())};
+      std::array<unsigned char, 16> md5;
+      Md5Of(data->data(), data->size(), md5.data());
+      req.headers = {"Content-MD5: " + Base64(md5.data(), md5.size())};
       req.body = data->data();
       req.bodyLen = data->size();
       req.streaming = true;  // a part may be sent again: it replaces itself
@@ -165,8 +212,17 @@ class S3Upload : public VaultUpload {
       int rc = ErrnoOf(r);
       std::string etag = r.Header("etag");
       if (rc == 0 && etag.empty()) rc = EIO;
+      const std::string expect = Hex(md5.data(), md5.size());
+      if (rc == 0 && !Agrees(r, std::string(EtagValue(etag)), expect)) {
+        Log(LogLevel::kError,
+            "S3: the store's ETag %s of part %d of the upload of %s is not %s, the MD5 of what "
+            "was sent: the upload fails",
+            etag.c_str(), number, key_.c_str(), expect.c_str());
+        rc = EIO;
+      }
       std::lock_guard<std::mutex> guard(mu_);
       etags_[static_cast<size_t>(number - 1)] = etag;
+      partMd5_[static_cast<size_t>(number - 1)] = md5;
       if (rc != 0 && partErr_ == 0) partErr_ = rc;
       --inFlight_;
       cv_.notify_all();
@@ -189,6 +245,7 @@ class S3Upload : public VaultUpload {
   std::vector<unsigned char> buf_;
   std::string uploadId_;
   std::vector<std::string> etags_;  // by part number - 1; filled under mu_ by the workers
+  std::vector<std::array<unsigned char, 16>> partMd5_;  // likewise: what each part's MD5 was
   std::mutex mu_;
   std::condition_variable cv_;
   int inFlight_ = 0;  // under mu_
@@ -200,8 +257,7 @@ class S3Upload : public VaultUpload {
 }  // namespace
 
 uint64_t PartBytes(int number) {
-  int doublings = std::clamp((number - 1) / 1000, 0, 16);
-  return std::min(kLargestPart, kFirstPartBytes << doublings);
+  return LayoutPartBytes(kFirstPartBytes, kPartsPerDoubling, static_cast<uint64_t>(number));
 }
 
 std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::string key,
