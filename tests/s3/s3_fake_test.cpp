@@ -87,6 +87,8 @@ class FakeStore : public Transport {
   std::atomic<int> wrongEtag{0};  // answered instead of the digest: 1 a PUT's, 2 a part's, 3 a
                                   // completion's
   std::atomic<int> versionDeletes{0};
+  std::atomic<bool> staleUpload{false};  // a multipart upload of long ago is listed
+  std::atomic<int> aborts{0};
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -116,8 +118,14 @@ class FakeStore : public Transport {
                       "</VersioningConfiguration>");
       }
       if (params.count("versions") != 0) return List(sink, params);
-      if (params.count("uploads") != 0)
-        return Answer(sink, 200, {}, "<ListMultipartUploadsResult/>");
+      if (params.count("uploads") != 0) {
+        return Answer(sink, 200, {},
+                      staleUpload.load()
+                          ? "<ListMultipartUploadsResult><Upload><Key>p/old</Key>"
+                            "<UploadId>u0</UploadId><Initiated>2000-01-01T00:00:"
+                            "00.000Z</Initiated></Upload></ListMultipartUploadsResult>"
+                          : "<ListMultipartUploadsResult/>");
+      }
     }
     std::string guid = Decode(path.substr(path.find("/p/") + 3));
     if (method == "POST" && params.count("uploads") != 0) {
@@ -162,6 +170,7 @@ class FakeStore : public Transport {
     }
     if (method == "DELETE") {
       if (params.count("versionId") != 0) ++versionDeletes;
+      if (params.count("uploadId") != 0 && staleUpload.exchange(false)) ++aborts;
       return Answer(sink, 204, {}, "");
     }
     auto it = objects.find(guid);
@@ -437,6 +446,16 @@ TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
   store_->tls = true;
   EXPECT_EQ(vault_->Open("small", &f), EPROTO);
   EXPECT_EQ(vault_->Open("small", &f), EPROTO);  // asked again: not taken for an outage
+}
+
+// A server started while the store was away sweeps the uploads left behind once it is back.
+TEST_F(S3Fake, StaleUploadsAreSweptWhenTheStoreComesBack) {
+  store_->staleUpload = true;
+  store_->hang = true;
+  MakeVault(1);
+  store_->hang = false;
+  for (int i = 0; i < 500 && store_->aborts.load() == 0; ++i) pf::SleepMs(10);
+  EXPECT_EQ(store_->aborts.load(), 1);
 }
 
 // Listings follow their pages; many files are rechecked with one listing, and what changed

@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/mutex.h"
 #include "server/log.h"
 #include "server/s3/checksum.h"
 #include "server/s3/chunk_cache.h"
@@ -36,6 +37,8 @@ constexpr size_t kMaxKnownFiles = 100000;  // files remembered for offline and t
 constexpr size_t kListAtLeast = 8;         // fewer files than this are rechecked one by one
 constexpr int kListKeys = 1000;
 constexpr int64_t kStaleUploadSeconds = 24 * 3600;
+constexpr int kSweepPollMs = 500;    // while the store is away: how often the sweep looks
+constexpr int kSweepBusyMs = 60000;  // after the store was too busy to list the uploads
 
 class S3Vault : public Vault {
  public:
@@ -45,14 +48,18 @@ class S3Vault : public Vault {
                                           std::string* error) { return cred->Get(keys, error); }),
         cache_(&client_) {}
   ~S3Vault() override {
+    {
+      kdr::MutexLock hold(&stopMu_);
+      stop_ = true;
+    }
     stopping_.store(true);
+    stopCv_.SignalAll();
     if (sweeper_.joinable()) sweeper_.join();
   }
 
   int Check(std::string* error);
   void StartSweep() {
-    sweeper_ =
-        std::thread([this] { SweepStaleUploads(&client_, kStaleUploadSeconds, &stopping_); });
+    sweeper_ = std::thread([this] { Sweep(); });
   }
 
   int Open(const std::string& guid, std::shared_ptr<VaultFile>* file) override;
@@ -74,11 +81,14 @@ class S3Vault : public Vault {
     int32_t checkedMs = 0;
   };
 
+  // Sweeps stale uploads once the store can be reached: at start, or when it comes back.
+  void Sweep() EXCLUDES(stopMu_);
   int Head(const std::string& guid, const std::string& version, Response* r,
            const std::atomic<bool>* cancel = nullptr);
   int InfoOf(const std::string& guid, const Response& r, VaultFileInfo* info);
   std::shared_ptr<VaultFile> MakeFile(const Known& k, const std::string& local);
-  int OfflineOpen(const std::string& guid, int err, std::shared_ptr<VaultFile>* file);
+  // Opens what this process last saw of `guid`, or (with `scan`) a whole-file cache copy.
+  int OfflineOpen(const std::string& guid, int err, bool scan, std::shared_ptr<VaultFile>* file);
   void Remember(const Known& k);
   void Forget(const std::string& guid);
   // A recheck found `version` (empty: the file is gone) as the newest of `guid`.
@@ -98,7 +108,10 @@ class S3Vault : public Vault {
   std::mutex knownMu_;
   std::map<std::string, Known> known_;  // guarded by knownMu_
 
-  std::atomic<bool> stopping_{false};
+  kdr::Mutex stopMu_;
+  kdr::CondVar stopCv_;
+  bool stop_ GUARDED_BY(stopMu_) = false;
+  std::atomic<bool> stopping_{false};  // the sweep's requests stop on it
   std::thread sweeper_;
 };
 
@@ -160,6 +173,33 @@ int S3Vault::Check(std::string* error) {
   }
   error->clear();
   return 0;
+}
+
+void S3Vault::Sweep() {
+  for (int waitMs = 0;;) {
+    {
+      kdr::MutexLock hold(&stopMu_);
+      const int32_t start = pf::MonotonicMs();
+      for (int left = waitMs; !stop_ && left > 0;
+           left = waitMs - pf::ElapsedMs(start, pf::MonotonicMs())) {
+        stopCv_.WaitFor(&stopMu_, std::chrono::milliseconds(left));
+      }
+      if (stop_) return;
+    }
+    waitMs = kSweepPollMs;
+    if (client_.Offline()) continue;
+    int swept = 0;
+    int rc = SweepStaleUploads(&client_, kStaleUploadSeconds, &stopping_, &swept);
+    if (rc == 0 || rc == ECANCELED) return;
+    if (client_.Offline()) continue;  // an outage: swept when the store is back
+    if (rc != EAGAIN) {
+      // The failed listing was logged with the store's answer.
+      Log(LogLevel::kWarn,
+          "S3: unfinished uploads cannot be listed: they are left to the bucket's lifecycle rule");
+      return;
+    }
+    waitMs = kSweepBusyMs;  // the store is busy: later
+  }
 }
 
 int S3Vault::Head(const std::string& guid, const std::string& version, Response* r,
@@ -227,7 +267,8 @@ std::shared_ptr<VaultFile> S3Vault::MakeFile(const Known& k, const std::string& 
   return std::make_shared<S3File>(&client_, &cache_, openVolumes_, k.info, std::move(v), local);
 }
 
-int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<VaultFile>* file) {
+int S3Vault::OfflineOpen(const std::string& guid, int err, bool scan,
+                         std::shared_ptr<VaultFile>* file) {
   Known known;
   bool have = false;
   {
@@ -240,7 +281,8 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<Vault
   }
   VaultFileInfo info;
   std::string local;
-  if (FindOfflineCopy(s_.cacheFilesDir, guid, have ? &known.info : nullptr, &info, &local)) {
+  if (scan &&
+      FindOfflineCopy(s_.cacheFilesDir, guid, have ? &known.info : nullptr, &info, &local)) {
     if (!have) known = Known();
     known.info = info;
     *file = MakeFile(known, local);
@@ -253,8 +295,10 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<Vault
 
 int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   if (!IsVaultGuid(guid)) return EINVAL;
-  // While the store is away, what the cache holds opens at once.
-  if (client_.Offline() && OfflineOpen(guid, ENETDOWN, file) == 0) return 0;
+  // While the store is away, what the cache holds opens at once; the whole-file cache is
+  // looked through once, not again when the store proves to be still away.
+  const bool scanned = client_.Offline();
+  if (scanned && OfflineOpen(guid, ENETDOWN, true, file) == 0) return 0;
   if (s_.trustMs > 0) {
     std::unique_lock<std::mutex> lock(knownMu_);
     auto it = known_.find(guid);
@@ -267,7 +311,7 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   }
   Response r;
   int rc = Head(guid, "", &r);
-  if (r.Unreachable()) return OfflineOpen(guid, rc, file);
+  if (r.Unreachable()) return OfflineOpen(guid, rc, !scanned, file);
   if (rc != 0) {
     if (rc == ENOENT) Forget(guid);
     return rc;
@@ -510,7 +554,7 @@ int NewS3Vault(const S3Settings& settings, std::unique_ptr<Vault>* vault, std::s
   auto v = std::make_unique<S3Vault>(s);
   int rc = v->Check(error);
   if (rc != 0) return rc;
-  if (error->empty()) v->StartSweep();
+  v->StartSweep();
   *vault = std::move(v);
   return 0;
 }

@@ -265,13 +265,19 @@ std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::st
   return std::make_unique<S3Upload>(client, parts, std::move(key), std::move(name), made);
 }
 
-int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel) {
+int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel,
+                      int* swept) {
   const std::string prefix =
       client->settings().prefix.empty() ? "" : client->settings().prefix + "/";
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  int swept = 0;
+  *swept = 0;
+  int rc = 0;
   std::string keyMarker, idMarker;
-  for (int pages = 0; pages < 1000 && !cancel->load(); ++pages) {
+  for (int pages = 0; pages < 1000; ++pages) {
+    if (cancel->load()) {
+      rc = ECANCELED;
+      break;
+    }
     std::vector<std::pair<std::string, std::string>> params = {{"prefix", prefix}, {"uploads", ""}};
     if (!keyMarker.empty()) {
       params.push_back({"key-marker", keyMarker});
@@ -282,7 +288,9 @@ int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomi
     req.cancel = cancel;
     Response r = client->Do(req);
     UploadPage page;
-    if (ErrnoOf(r) != 0 || !ParseUploadPage(r.body, &page)) break;
+    rc = ErrnoOf(r);
+    if (rc == 0 && !ParseUploadPage(r.body, &page)) rc = EIO;
+    if (rc != 0) break;
     for (const UploadEntry& u : page.uploads) {
       int64_t began = 0;
       if (u.key.compare(0, prefix.size(), prefix) != 0 || !ParseIsoTime(u.initiated, &began) ||
@@ -294,15 +302,15 @@ int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomi
       abort.key = u.key;
       abort.query = Query({{"uploadId", u.uploadId}});
       abort.cancel = cancel;
-      if (ErrnoOf(client->Do(abort)) == 0) ++swept;
+      if (ErrnoOf(client->Do(abort)) == 0) ++*swept;
     }
     if (!page.truncated || page.nextKeyMarker.empty()) break;
     keyMarker = page.nextKeyMarker;
     idMarker = page.nextUploadIdMarker;
   }
-  if (swept > 0)
-    Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", swept);
-  return swept;
+  if (*swept > 0)
+    Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", *swept);
+  return rc;
 }
 
 }  // namespace kdr::server::s3

@@ -41,9 +41,11 @@ std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::st
                                          std::string name, const char* made);
 
 // Aborts the multipart uploads under the vault's prefix begun more than `olderThanSeconds`
-// ago (uploads of servers that died or could not abort). Returns how many were aborted.
-// Stops soon once *cancel is true.
-int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel);
+// ago (uploads of servers that died or could not abort); *swept says how many were. Returns
+// 0 once every page of uploads was read, else the error of the listing that failed. Stops
+// soon once *cancel is true (ECANCELED).
+int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel,
+                      int* swept);
 
 }  // namespace kdr::server::s3
 
