@@ -89,6 +89,7 @@ class FakeStore : public Transport {
   std::atomic<int> versionDeletes{0};
   std::atomic<bool> staleUpload{false};  // a multipart upload of long ago is listed
   std::atomic<int> aborts{0};
+  std::atomic<int> firstPieces{0};  // GETs of a chunk's first 16 KiB alone
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -185,6 +186,8 @@ class FakeStore : public Transport {
       headers.push_back("Content-Length: " + std::to_string(o.content.size()));
       return Answer(sink, 200, headers, "");
     }
+    if (req.ranged && req.last - req.first + 1 == 16384 && req.first % (4u << 20) == 0)
+      ++firstPieces;
     if (!req.ranged || ignoreRange.load())
       return Body(sink, 200, headers, o.content, 0, o.content.size());
     uint64_t first = req.first, last = std::min<uint64_t>(req.last, o.content.size() - 1);
@@ -352,8 +355,10 @@ TEST_F(S3Fake, AnswerOtherThanAskedIsAnError) {
 }
 
 // The first bytes reach the reader as they arrive; read-ahead waits for a sequential
-// pattern and stops when the handle closes.
+// pattern and stops when the handle closes. Only a read that starts afresh at a chunk's
+// start has its first bytes fetched alone: reads on where the last stopped do not pay it.
 TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
+  store_->objects["seq"] = {Records("seq", (8u << 20) + 1), "v1"};
   MakeVault();
   store_->pauseMs = 1500;
   int32_t start = pf::MonotonicMs();
@@ -379,6 +384,20 @@ TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
   const uint64_t ahead = (6u << 20) + 3;  // and chunk 1 (chunk 0's first piece besides)
   for (int i = 0; i < 200 && store_->bodyBytes.load() < ahead; ++i) pf::SleepMs(10);
   EXPECT_GE(store_->bodyBytes.load(), ahead);
+
+  const int pieces = store_->firstPieces.load();
+  ASSERT_EQ(vault_->Open("seq", &f), 0);
+  std::unique_ptr<VaultReader> r;
+  ASSERT_EQ(f->OpenReader(&r), 0);
+  got.clear();
+  for (uint64_t at = (4u << 20) - 131072; at < (4u << 20) + 65536; at += 65536) {
+    std::string piece(65536, '\0');
+    size_t n = 0;
+    ASSERT_EQ(r->ReadAt(at, piece.data(), piece.size(), &n), 0);
+    got += piece.substr(0, n);
+  }
+  EXPECT_TRUE(got == Want("seq", (4u << 20) - 131072, 196608));
+  EXPECT_EQ(store_->firstPieces.load(), pieces);
 }
 
 // A body cut short is resumed where it stopped.

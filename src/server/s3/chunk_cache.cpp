@@ -116,7 +116,8 @@ std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index, bool
   return chunk;
 }
 
-void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk) {
+void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+                       bool firstPiece) {
   const uint64_t start = index * kChunkBytes;
   const size_t len = static_cast<size_t>(ChunkLen(v, index));
   size_t have = 0;
@@ -135,7 +136,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
     size_t before = have;
     // A store reads the whole of a large range before its first byte goes out: a small
     // first piece brings the reader's first bytes as fast as a GET of them alone would.
-    const bool small = have == 0 && len > kFirstPiece;
+    const bool small = firstPiece && have == 0 && len > kFirstPiece;
     Request req;
     req.key = v.key;
     req.query = Query({{"versionId", v.version}});
@@ -194,14 +195,15 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
 void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
                                 const std::shared_ptr<Chunk>& chunk) {
   chunk->state = Chunk::kFetching;
-  demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk); });
+  demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk, false); });
 }
 
 std::shared_ptr<Chunk> ChunkCache::Await(const VolumeRef& v, uint64_t index, uint64_t at,
-                                         std::unique_lock<std::mutex>* lock) {
+                                         bool firstPiece, std::unique_lock<std::mutex>* lock) {
   bool mine = false;
   std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
-  if (mine) Fetch(v, index, chunk);
+  // A first piece helps only a reader whose bytes are in it.
+  if (mine) Fetch(v, index, chunk, firstPiece && at < kFirstPiece);
   *lock = std::unique_lock<std::mutex>(mu_);
   for (;;) {
     cv_.wait(*lock, [&] {
@@ -214,11 +216,11 @@ std::shared_ptr<Chunk> ChunkCache::Await(const VolumeRef& v, uint64_t index, uin
 }
 
 int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
-                     size_t len, size_t* got) {
+                     size_t len, bool firstPiece, size_t* got) {
   *got = 0;
   for (int tries = 0;; ++tries) {
     std::unique_lock<std::mutex> lock;
-    std::shared_ptr<Chunk> chunk = Await(v, index, at, &lock);
+    std::shared_ptr<Chunk> chunk = Await(v, index, at, firstPiece, &lock);
     if (chunk->filled > at) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
       lock.unlock();
@@ -235,7 +237,7 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
     std::unique_lock<std::mutex> lock;
-    std::shared_ptr<Chunk> chunk = Await(v, index, UINT64_MAX, &lock);  // no byte is enough
+    std::shared_ptr<Chunk> chunk = Await(v, index, UINT64_MAX, false, &lock);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
       *out = chunk;
       return 0;

@@ -2,11 +2,13 @@
 // wants them (single flight), kept in a bounded memory of recent chunks, with read-ahead.
 //
 // A chunk's bytes reach its readers as they arrive: a reader waits for the bytes it asked
-// for, not for the whole chunk. A chunk a reader finds missing starts with a GET of its first
+// for, not for the whole chunk. A chunk missing for a reader who starts afresh (a handle's
+// first read, or one after a seek) and wants its first bytes starts with a GET of its first
 // kFirstPiece bytes alone, on that reader's thread (a store reads all of a range before it
 // sends a byte of it); the rest comes on a thread of the cache when a reader wants more,
-// resumed where a broken answer stopped. Read-ahead fetches runs of chunks with one ranged
-// GET each, and stops when the handle that asked for it says so (it closed).
+// resumed where a broken answer stopped. Any other reader's chunk comes in one GET. Read-ahead
+// fetches runs of chunks with one ranged GET each, and stops when the handle that asked for it says
+// so (it closed).
 //
 // Every answer's range, ETag and version are checked (http.h). A chunk that holds a whole
 // object is also checked against the object's digest (checksum.h): readers see no more than
@@ -96,8 +98,9 @@ class ChunkCache {
 
   // Copies up to `len` bytes at `at` of chunk `index` of `v` into `buf` as soon as at least
   // one is there (or the chunk is shorter: *got 0). 0, or the error that failed the chunk.
+  // `firstPiece`: the reader starts afresh, and a missing chunk may begin with a first piece.
   int Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf, size_t len,
-           size_t* got);
+           bool firstPiece, size_t* got);
   // The whole chunk, once all its bytes are in.
   int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out);
   // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held
@@ -117,13 +120,15 @@ class ChunkCache {
  private:
   // Finds chunk `index`, or makes it; *mine: the caller fetches it (Fetch).
   std::shared_ptr<Chunk> Find(const VolumeRef& v, uint64_t index, bool* mine);
-  void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
+  // Fetches the rest of `chunk`; `firstPiece`: its first kFirstPiece bytes alone, first.
+  void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+             bool firstPiece);
   // Under mu_: a chunk left partial is fetched on, for a reader that wants more of it.
   void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
   // Fetches chunk `index` of `v` when no one does, then waits, with mu_ taken into *lock,
   // until it holds byte `at` or has ended (ready or failed), continuing it where a broken
   // answer left it partial. Returns the chunk with *lock held.
-  std::shared_ptr<Chunk> Await(const VolumeRef& v, uint64_t index, uint64_t at,
+  std::shared_ptr<Chunk> Await(const VolumeRef& v, uint64_t index, uint64_t at, bool firstPiece,
                                std::unique_lock<std::mutex>* lock);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
                  std::shared_ptr<std::atomic<bool>> cancel);

@@ -36,13 +36,15 @@ class S3Reader : public VaultReader {
   int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
     *done = 0;
     auto* out = static_cast<unsigned char*>(buf);
-    Ahead(offset, len);
+    // Only a read that starts afresh has its first bytes fetched alone.
+    bool afresh = !Ahead(offset, len);
     while (*done < len && offset < v_.size) {
       uint64_t index = offset / kChunkBytes;
       uint64_t at = offset - index * kChunkBytes;
       size_t want = static_cast<size_t>(std::min<uint64_t>(len - *done, kChunkBytes - at));
       size_t got = 0;
-      int rc = cache_->Read(v_, index, at, out + *done, want, &got);
+      int rc = cache_->Read(v_, index, at, out + *done, want, afresh, &got);
+      afresh = false;
       if (rc != 0) return *done > 0 ? 0 : rc;
       if (got == 0) break;  // cannot happen with a checked answer; never spins
       *done += got;
@@ -53,30 +55,36 @@ class S3Reader : public VaultReader {
 
  private:
   // Notes a read of `len` bytes at `offset`; on a sequential pattern, asks for the chunks
-  // after it, more the longer the handle has read in a row.
-  void Ahead(uint64_t offset, size_t len) {
+  // after it, more the longer the handle has read in a row. True when the read goes on
+  // where the handle's last one stopped.
+  bool Ahead(uint64_t offset, size_t len) {
     uint64_t from = 0, to = 0;
+    bool sequential = false;
     {
       std::lock_guard<std::mutex> guard(pattern_->mu);
       ReadPattern& p = *pattern_;
-      if (offset == p.end) {
+      sequential = offset == p.end;
+      if (sequential) {
         p.run += len;
       } else {
         p.run = len;  // a jump: the pattern starts afresh
         p.aheadTo = 0;
       }
       p.end = offset + len;
-      if (p.run < kSequentialStart || offset >= v_.size) return;
+      if (p.run < kSequentialStart || offset >= v_.size) return sequential;
       uint64_t index = offset / kChunkBytes;
       uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, kAheadChunks);
       from = std::max(index + 1, p.aheadTo);
       to = index + 1 + window;
-      if (to <= from) return;
+      if (to <= from) return sequential;
       // Asked in runs of at least half the window, so that each GET carries enough.
-      if (to - from < std::max<uint64_t>(1, window / 2) && to * kChunkBytes < v_.size) return;
+      if (to - from < std::max<uint64_t>(1, window / 2) && to * kChunkBytes < v_.size) {
+        return sequential;
+      }
       p.aheadTo = to;
     }
     cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
+    return sequential;
   }
 
   ChunkCache* cache_;
