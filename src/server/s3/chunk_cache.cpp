@@ -15,9 +15,14 @@ namespace {
 constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits for
 constexpr int kAheadThreads = 4;           // read-ahead fetches
 constexpr uint64_t kSpanChunks = 8;        // chunks to a read-ahead GET
-constexpr size_t kCachedChunks = 32;       // kChunkBytes each: 128 MiB
+// Read-ahead keeps at most this share of the memory's chunks for handles, so that the chunks
+// being read (and a few more) always have room.
+constexpr double kAheadShare = 0.75;
 constexpr int kRetriesAfterCancel = 16;    // a read-ahead given up under a reader, re-fetched
 constexpr size_t kFirstPiece = 16u << 10;  // the first GET of a chunk a reader waits for: a block
+// A chunk read-ahead brought in for a handle that is open and has not read it.
+bool Kept(const Chunk& c) { return c.aheadFor != nullptr && !c.aheadFor->load(); }
+
 }  // namespace
 
 void OpenVolumes::Add(const std::string& volume, int delta) {
@@ -35,6 +40,7 @@ int OpenVolumes::Count(const std::string& volume) {
 
 ChunkCache::ChunkCache(Client* client)
     : client_(client),
+      bound_(static_cast<size_t>(std::max(4, client->settings().cacheChunks))),
       demand_(std::make_unique<Workers>(kDemandThreads)),
       ahead_(std::make_unique<Workers>(kAheadThreads)) {}
 
@@ -57,14 +63,19 @@ void ChunkCache::TouchLocked(const std::string& name) {
   if (it != lruPos_.end()) lru_.erase(it->second);
   lru_.push_front(name);
   lruPos_[name] = lru_.begin();
-  while (lru_.size() > kCachedChunks) {
-    // The least recently used chunk that is not on its way goes: a chunk on its way stays,
-    // since its waiters find it by name, but a slow one does not hold the bound for the rest.
+  while (lru_.size() > bound_) {
+    // The least recently used chunk that is not on its way goes, one kept for a handle's
+    // read-ahead only when no other can: a chunk on its way stays, since its waiters find it
+    // by name, but a slow one does not hold the bound for the rest.
     auto victim = lru_.end();
-    for (auto r = lru_.rbegin(); r != lru_.rend(); ++r) {
-      auto c = chunks_.find(*r);
-      if (c == chunks_.end() ||
-          (c->second->state != Chunk::kFetching && c->second->state != Chunk::kQueued)) {
+    for (int pass = 0; pass < 2 && victim == lru_.end(); ++pass) {
+      for (auto r = lru_.rbegin(); r != lru_.rend(); ++r) {
+        auto c = chunks_.find(*r);
+        if (c != chunks_.end() &&
+            (c->second->state == Chunk::kFetching || c->second->state == Chunk::kQueued ||
+             (pass == 0 && Kept(*c->second)))) {
+          continue;
+        }
         victim = std::prev(r.base());
         break;
       }
@@ -74,6 +85,12 @@ void ChunkCache::TouchLocked(const std::string& name) {
     lruPos_.erase(*victim);
     lru_.erase(victim);
   }
+}
+
+size_t ChunkCache::KeptAheadLocked() const {
+  size_t n = 0;
+  for (const auto& [name, chunk] : chunks_) n += Kept(*chunk) ? 1 : 0;
+  return n;
 }
 
 void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err) {
@@ -223,6 +240,7 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
     std::shared_ptr<Chunk> chunk = Await(v, index, at, firstPiece, &lock);
     if (chunk->filled > at) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
+      chunk->aheadFor.reset();  // read: an ordinary chunk now
       lock.unlock();
       std::memcpy(buf, chunk->data.data() + at, n);  // final bytes: no lock needed
       *got = n;
@@ -239,6 +257,7 @@ int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chu
     std::unique_lock<std::mutex> lock;
     std::shared_ptr<Chunk> chunk = Await(v, index, UINT64_MAX, false, &lock);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
+      chunk->aheadFor.reset();
       *out = chunk;
       return 0;
     }
@@ -247,26 +266,33 @@ int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chu
   }
 }
 
-void ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
-                           const std::shared_ptr<std::atomic<bool>>& cancel) {
+uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
+                               const std::shared_ptr<std::atomic<bool>>& cancel) {
   uint64_t chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
   uint64_t end = std::min(chunks, from + count);
   std::lock_guard<std::mutex> guard(mu_);
-  for (uint64_t k = from; k < end;) {
+  const size_t share = static_cast<size_t>(static_cast<double>(bound_) * kAheadShare);
+  size_t kept = KeptAheadLocked();
+  uint64_t k = from;
+  while (k < end) {
     if (chunks_.count(Name(v, k)) != 0) {
       ++k;
       continue;
     }
+    if (kept >= share) break;  // the rest when this handle's chunks are read
     std::vector<std::shared_ptr<Chunk>> span;
     uint64_t first = k;
-    while (k < end && span.size() < kSpanChunks && chunks_.count(Name(v, k)) == 0) {
+    while (k < end && span.size() < kSpanChunks && kept < share && chunks_.count(Name(v, k)) == 0) {
       span.push_back(std::make_shared<Chunk>());
+      span.back()->aheadFor = cancel;
       chunks_[Name(v, k)] = span.back();
       TouchLocked(Name(v, k));
+      ++kept;
       ++k;
     }
     ahead_->Post([this, v, first, span, cancel] { FetchSpan(v, first, span, cancel); });
   }
+  return k;
 }
 
 void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,

@@ -6,9 +6,13 @@
 // first read, or one after a seek) and wants its first bytes starts with a GET of its first
 // kFirstPiece bytes alone, on that reader's thread (a store reads all of a range before it
 // sends a byte of it); the rest comes on a thread of the cache when a reader wants more,
-// resumed where a broken answer stopped. Any other reader's chunk comes in one GET. Read-ahead
-// fetches runs of chunks with one ranged GET each, and stops when the handle that asked for it says
-// so (it closed).
+// resumed where a broken answer stopped. Any other reader's chunk comes in one GET.
+//
+// Read-ahead fetches runs of chunks with one ranged GET each, and stops when the handle that
+// asked for it says so (it closed). The memory holds S3Settings::cacheChunks chunks, least
+// recently used out first, but a chunk read-ahead brought in for a handle is kept until it
+// is read or the handle closes: read-ahead takes no more than kAheadShare of the bound, so
+// those chunks never push each other out, and others go first.
 //
 // Every answer's range, ETag and version are checked (http.h). A chunk that holds a whole
 // object is also checked against the object's digest (checksum.h): readers see no more than
@@ -72,6 +76,8 @@ struct Chunk {
   size_t filled = 0;  // bytes of `data` that are in (all of them when kReady)
   int err = 0;
   bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
+  // Read-ahead's for a handle (its close flag) and not read yet: kept while the handle is open.
+  std::shared_ptr<std::atomic<bool>> aheadFor;
 };
 
 // How many open handles (files) each volume has: a download keeps the chunks it fetches in
@@ -104,9 +110,10 @@ class ChunkCache {
   // The whole chunk, once all its bytes are in.
   int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out);
   // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held
-  // or on their way already; the fetches stop when *cancel becomes true.
-  void ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
-                 const std::shared_ptr<std::atomic<bool>>& cancel);
+  // or on their way already, as far as read-ahead's share of the memory allows; the fetches
+  // stop when *cancel becomes true. Returns the chunk before which all were seen to.
+  uint64_t ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
+                     const std::shared_ptr<std::atomic<bool>>& cancel);
   // Forgets the ready chunks of one volume (it was removed).
   void DropVolume(const std::string& key, const std::string& version);
 
@@ -134,8 +141,11 @@ class ChunkCache {
                  std::shared_ptr<std::atomic<bool>> cancel);
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);
   void TouchLocked(const std::string& name);
+  // Under mu_: how many chunks read-ahead keeps for open handles.
+  size_t KeptAheadLocked() const;
 
   Client* client_;
+  const size_t bound_;  // chunks kept
   std::mutex mu_;
   std::condition_variable cv_;
   std::unordered_map<std::string, std::shared_ptr<Chunk>> chunks_;

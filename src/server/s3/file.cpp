@@ -81,9 +81,11 @@ class S3Reader : public VaultReader {
       if (to - from < std::max<uint64_t>(1, window / 2) && to * kChunkBytes < v_.size) {
         return sequential;
       }
-      p.aheadTo = to;
     }
-    cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
+    uint64_t asked = cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
+    std::lock_guard<std::mutex> guard(pattern_->mu);
+    // What read-ahead's share did not allow is asked for again by a later read.
+    if (pattern_->aheadTo < asked && pattern_->end == offset + len) pattern_->aheadTo = asked;
     return sequential;
   }
 
