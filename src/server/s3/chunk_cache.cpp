@@ -26,14 +26,14 @@ bool Kept(const Chunk& c) { return c.aheadFor != nullptr && !c.aheadFor->load();
 }  // namespace
 
 void OpenVolumes::Add(const std::string& volume, int delta) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   int& n = counts_[volume];
   n += delta;
   if (n <= 0) counts_.erase(volume);
 }
 
 int OpenVolumes::Count(const std::string& volume) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   auto it = counts_.find(volume);
   return it == counts_.end() ? 0 : it->second;
 }
@@ -108,10 +108,9 @@ void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk
   }
 }
 
-std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index, bool* mine) {
+std::shared_ptr<Chunk> ChunkCache::FindLocked(const VolumeRef& v, uint64_t index, bool* mine) {
   *mine = false;
   std::string name = Name(v, index);
-  std::lock_guard<std::mutex> guard(mu_);
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   bool fetch = false;
@@ -139,7 +138,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
   const size_t len = static_cast<size_t>(ChunkLen(v, index));
   size_t have = 0;
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    kdr::MutexLock hold(&mu_);
     chunk->data.resize(len);  // no reader looks before `filled` moves
     have = chunk->filled;
   }
@@ -169,17 +168,17 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
       std::memcpy(chunk->data.data() + at, data, n);
       have = at + n;
       if (whole && !small) return true;  // shown once checked
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock hold(&mu_);
       chunk->filled = have;
-      cv_.notify_all();
+      cv_.SignalAll();
       return true;
     };
     Response r = client_->Do(req);
     rc = ErrnoOf(r);
     if (rc == 0 && r.complete && small) {
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock hold(&mu_);
       chunk->state = Chunk::kPartial;  // the rest when someone wants it
-      cv_.notify_all();
+      cv_.SignalAll();
       return;
     }
     if (rc == 0 && r.complete) continue;
@@ -199,14 +198,14 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
       rc = EIO;
     }
   }
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   if (rc == 0) {
     chunk->filled = len;
     chunk->state = Chunk::kReady;
   } else {
     DropLocked(Name(v, index), chunk, rc);
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
@@ -215,18 +214,21 @@ void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
   demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk, false); });
 }
 
-std::shared_ptr<Chunk> ChunkCache::Await(const VolumeRef& v, uint64_t index, uint64_t at,
-                                         bool firstPiece, std::unique_lock<std::mutex>* lock) {
+std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
+                                               bool firstPiece) {
   bool mine = false;
-  std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
-  // A first piece helps only a reader whose bytes are in it.
-  if (mine) Fetch(v, index, chunk, firstPiece && at < kFirstPiece);
-  *lock = std::unique_lock<std::mutex>(mu_);
+  std::shared_ptr<Chunk> chunk = FindLocked(v, index, &mine);
+  if (mine) {
+    mu_.Unlock();
+    // A first piece helps only a reader whose bytes are in it.
+    Fetch(v, index, chunk, firstPiece && at < kFirstPiece);
+    mu_.Lock();
+  }
   for (;;) {
-    cv_.wait(*lock, [&] {
-      return chunk->filled > at || chunk->state == Chunk::kReady ||
-             chunk->state == Chunk::kFailed || chunk->state == Chunk::kPartial;
-    });
+    while (chunk->filled <= at && chunk->state != Chunk::kReady && chunk->state != Chunk::kFailed &&
+           chunk->state != Chunk::kPartial) {
+      cv_.Wait(&mu_);
+    }
     if (chunk->filled > at || chunk->state != Chunk::kPartial) return chunk;
     ContinueLocked(v, index, chunk);
   }
@@ -236,26 +238,35 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
                      size_t len, bool firstPiece, size_t* got) {
   *got = 0;
   for (int tries = 0;; ++tries) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<Chunk> chunk = Await(v, index, at, firstPiece, &lock);
-    if (chunk->filled > at) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
-      chunk->aheadFor.reset();  // read: an ordinary chunk now
-      lock.unlock();
+    std::shared_ptr<Chunk> chunk;
+    size_t n = 0;
+    bool ready = false;
+    int err = 0;
+    {
+      kdr::MutexLock hold(&mu_);
+      chunk = AwaitLocked(v, index, at, firstPiece);
+      if (chunk->filled > at) {
+        n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
+        chunk->aheadFor.reset();  // read: an ordinary chunk now
+      }
+      ready = chunk->state == Chunk::kReady;
+      err = chunk->err;
+    }
+    if (n > 0) {
       std::memcpy(buf, chunk->data.data() + at, n);  // final bytes: no lock needed
       *got = n;
       return 0;
     }
-    if (chunk->state == Chunk::kReady) return 0;  // `at` is past the chunk's end
-    if (chunk->err == ECANCELED && tries < kRetriesAfterCancel) continue;
-    return chunk->err;
+    if (ready) return 0;  // `at` is past the chunk's end
+    if (err == ECANCELED && tries < kRetriesAfterCancel) continue;
+    return err;
   }
 }
 
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<Chunk> chunk = Await(v, index, UINT64_MAX, false, &lock);  // no byte is enough
+    kdr::MutexLock hold(&mu_);
+    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, UINT64_MAX, false);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
       chunk->aheadFor.reset();
       *out = chunk;
@@ -270,7 +281,7 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
                                const std::shared_ptr<std::atomic<bool>>& cancel) {
   uint64_t chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
   uint64_t end = std::min(chunks, from + count);
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   const size_t share = static_cast<size_t>(static_cast<double>(bound_) * kAheadShare);
   size_t kept = KeptAheadLocked();
   uint64_t k = from;
@@ -302,7 +313,7 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
   std::vector<bool> owned(n, false);
   size_t lo = n, hi = 0;
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    kdr::MutexLock hold(&mu_);
     for (size_t i = 0; i < n; ++i) {
       if (span[i]->state != Chunk::kQueued) continue;  // a reader took it over
       if (cancel->load()) {
@@ -315,7 +326,7 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
       lo = std::min(lo, i);
       hi = i;
     }
-    cv_.notify_all();
+    cv_.SignalAll();
   }
   if (lo == n) return;
   const uint64_t base = first * kChunkBytes;
@@ -339,10 +350,10 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
       size_t take = std::min<size_t>(len, static_cast<size_t>(ChunkLen(v, first + i)) - at);
       if (owned[i]) {
         std::memcpy(span[i]->data.data() + at, data, take);
-        std::lock_guard<std::mutex> guard(mu_);
+        kdr::MutexLock hold(&mu_);
         span[i]->filled = at + take;
         if (span[i]->filled == span[i]->data.size()) span[i]->state = Chunk::kReady;
-        cv_.notify_all();
+        cv_.SignalAll();
       }
       off += take;
       data += take;
@@ -354,17 +365,17 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
   // Whatever ended the span early, its unfinished chunks are given up as cancelled: a reader
   // waiting for one fetches it itself (with its own retries and resumption), so a read-ahead
   // that broke never fails a read.
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   for (size_t i = lo; i <= hi; ++i) {
     if (owned[i] && span[i]->state != Chunk::kReady) {
       DropLocked(Name(v, first + i), span[i], ECANCELED);
     }
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ChunkCache::DropVolume(const std::string& key, const std::string& version) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   std::string prefix = key + '\n' + version + '\n';
   for (auto it = chunks_.begin(); it != chunks_.end();) {
     if (it->first.rfind(prefix, 0) == 0 && it->second->state == Chunk::kReady) {
@@ -382,7 +393,7 @@ void ChunkCache::DropVolume(const std::string& key, const std::string& version) 
 
 std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
   std::string name = Name(v, index);
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   if (it == chunks_.end()) {
@@ -399,22 +410,22 @@ std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
 }
 
 void ChunkCache::Complete(const std::shared_ptr<Chunk>& chunk, ChunkBytes data) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   chunk->data = std::move(data);
   chunk->filled = chunk->data.size();
   chunk->state = Chunk::kReady;
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ChunkCache::Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
                       int err) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   DropLocked(Name(v, index), chunk, err);
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 bool ChunkCache::Wanted(const std::shared_ptr<Chunk>& chunk) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   return chunk->wanted;
 }
 

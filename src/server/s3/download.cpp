@@ -4,13 +4,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/mutex.h"
 #include "server/log.h"
 #include "server/s3/checksum.h"
 #include "server/s3/text.h"
@@ -40,12 +39,12 @@ struct Job {
   std::atomic<uint64_t> next{0};  // the next piece to take
   std::atomic<uint64_t> done{0};  // bytes written
   std::atomic<bool> cancel{false};
-  std::mutex mu;
-  std::condition_variable cv;
-  int running = 0;  // under mu
-  int err = 0;      // under mu: the first failure
-  std::vector<bool> pieceDone;  // under mu
-  uint64_t piecesInOrder = 0;   // under mu: pieces 0 .. this - 1 are all in the file
+  kdr::Mutex mu;
+  kdr::CondVar cv;  // signalled when a stream ends, a piece is done or a chunk's bytes are in
+  int running GUARDED_BY(mu) = 0;
+  int err GUARDED_BY(mu) = 0;  // the first failure
+  std::vector<bool> pieceDone GUARDED_BY(mu);
+  uint64_t piecesInOrder GUARDED_BY(mu) = 0;  // pieces 0 .. this - 1 are all in the file
 };
 
 uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1) * kChunkBytes); }
@@ -103,7 +102,7 @@ int Piece(Job* job, uint64_t piece) {
       uint64_t was = off;
       pos = off + len;
       uint64_t before = job->done.fetch_add(len);
-      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.notify_all();  // a report
+      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.SignalAll();  // a report
       for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
         size_t i = static_cast<size_t>(k - first);
         if (k >= first && EndOf(*job, k) > was && claimed[i] != nullptr) {
@@ -148,7 +147,7 @@ int Piece(Job* job, uint64_t piece) {
     if (rc == 0) rc = pf::WriteFileAt(job->fd, start, chunk->data.data(), chunk->data.size());
     if (rc == 0) {
       job->done.fetch_add(chunk->data.size());
-      job->cv.notify_all();
+      job->cv.SignalAll();
     }
   }
   return rc;
@@ -161,20 +160,20 @@ void Stream(Job* job) {
     if (piece >= job->pieces) break;
     rc = Piece(job, piece);
     if (rc != 0) break;
-    std::lock_guard<std::mutex> guard(job->mu);
+    kdr::MutexLock hold(&job->mu);
     job->pieceDone[piece] = true;
     while (job->piecesInOrder < job->pieces && job->pieceDone[job->piecesInOrder]) {
       ++job->piecesInOrder;
     }
-    job->cv.notify_all();
+    job->cv.SignalAll();
   }
-  std::lock_guard<std::mutex> guard(job->mu);
+  kdr::MutexLock hold(&job->mu);
   if (rc != 0) {
     if (job->err == 0) job->err = rc;
     job->cancel = true;
   }
   --job->running;
-  job->cv.notify_all();
+  job->cv.SignalAll();
 }
 
 // Feeds bytes [*checked, upTo) of the file to `check`, at most kCheckStep of them.
@@ -203,52 +202,55 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   job.chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
   job.pieceChunks = std::clamp<uint64_t>((job.chunks + kStreams - 1) / kStreams, 1, kPieceChunks);
   job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
-  job.pieceDone.assign(job.pieces, false);
   int streams = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces));
-  job.running = streams;
+  {
+    kdr::MutexLock hold(&job.mu);
+    job.pieceDone.assign(job.pieces, false);
+    job.running = streams;
+  }
   ObjectCheck check(v.digest);
   std::vector<unsigned char> buf(check.Active() ? kCheckStep : 0);
   uint64_t checked = 0;
   std::vector<std::thread> threads;
   for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
   bool going = true;
-  {
-    std::unique_lock<std::mutex> lock(job.mu);
-    while (job.running > 0) {
-      const uint64_t inOrder = std::min(v.size, job.piecesInOrder * job.pieceChunks * kChunkBytes);
-      if (check.Active() && checked < inOrder && job.err == 0) {
-        lock.unlock();
-        int rc = CheckStep(fd, inOrder, &check, &buf, &checked);
-        lock.lock();
-        if (rc != 0 && job.err == 0) {
-          job.err = rc;
-          job.cancel = true;
-        }
-      } else {
-        job.cv.wait_for(lock, std::chrono::milliseconds(50));
-      }
-      if (!going || job.running == 0) continue;
-      lock.unlock();
-      going = tick(job.done.load());
-      lock.lock();
-      if (!going) {
-        if (job.err == 0) job.err = ECANCELED;
+  job.mu.Lock();
+  while (job.running > 0) {
+    const uint64_t inOrder = std::min(v.size, job.piecesInOrder * job.pieceChunks * kChunkBytes);
+    if (check.Active() && checked < inOrder && job.err == 0) {
+      job.mu.Unlock();
+      int rc = CheckStep(fd, inOrder, &check, &buf, &checked);
+      job.mu.Lock();
+      if (rc != 0 && job.err == 0) {
+        job.err = rc;
         job.cancel = true;
       }
+    } else {
+      job.cv.WaitFor(&job.mu, std::chrono::milliseconds(50));
+    }
+    if (!going || job.running == 0) continue;
+    job.mu.Unlock();
+    going = tick(job.done.load());
+    job.mu.Lock();
+    if (!going) {
+      if (job.err == 0) job.err = ECANCELED;
+      job.cancel = true;
     }
   }
+  int err = job.err;
+  job.mu.Unlock();
   for (auto& t : threads) t.join();
   *copied = job.done.load();
-  if (job.err == 0 && *copied != v.size) job.err = EIO;
-  while (job.err == 0 && check.Active() && checked < v.size) {
-    job.err = CheckStep(fd, v.size, &check, &buf, &checked);
-    if (job.err == 0 && !tick(*copied)) job.err = ECANCELED;
+  if (err == 0 && *copied != v.size) err = EIO;
+  while (err == 0 && check.Active() && checked < v.size) {
+    err = CheckStep(fd, v.size, &check, &buf, &checked);
+    if (err == 0 && !tick(*copied)) err = ECANCELED;
   }
-  if (job.err == 0 && !check.Matches()) {
+  if (err == 0 && !check.Matches()) {
     *mismatch = true;
-    job.err = EIO;
+    err = EIO;
   }
-  return job.err;
+  return err;
 }
 
 }  // namespace

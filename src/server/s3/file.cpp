@@ -1,9 +1,9 @@
 #include "server/s3/file.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/fs.h"
+#include "platform/mutex.h"
 #include "server/s3/download.h"
 
 namespace kdr::server::s3 {
@@ -19,10 +19,10 @@ constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before
 
 // The reads of one open handle, as read-ahead sees them.
 struct ReadPattern {
-  std::mutex mu;
-  uint64_t end = ~uint64_t{0};  // where the last read ended; guarded by mu
-  uint64_t run = 0;             // bytes read in a row up to `end`; guarded by mu
-  uint64_t aheadTo = 0;         // chunks below this were asked for ahead; guarded by mu
+  kdr::Mutex mu;
+  uint64_t end GUARDED_BY(mu) = ~uint64_t{0};  // where the last read ended
+  uint64_t run GUARDED_BY(mu) = 0;             // bytes read in a row up to `end`
+  uint64_t aheadTo GUARDED_BY(mu) = 0;         // chunks below this were asked for ahead
   std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
 
@@ -61,8 +61,8 @@ class S3Reader : public VaultReader {
     uint64_t from = 0, to = 0;
     bool sequential = false;
     {
-      std::lock_guard<std::mutex> guard(pattern_->mu);
       ReadPattern& p = *pattern_;
+      kdr::MutexLock hold(&p.mu);
       sequential = offset == p.end;
       if (sequential) {
         p.run += len;
@@ -83,7 +83,7 @@ class S3Reader : public VaultReader {
       }
     }
     uint64_t asked = cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
-    std::lock_guard<std::mutex> guard(pattern_->mu);
+    kdr::MutexLock hold(&pattern_->mu);
     // What read-ahead's share did not allow is asked for again by a later read.
     if (pattern_->aheadTo < asked && pattern_->end == offset + len) pattern_->aheadTo = asked;
     return sequential;

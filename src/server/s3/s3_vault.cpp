@@ -7,7 +7,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -88,11 +87,12 @@ class S3Vault : public Vault {
   int InfoOf(const std::string& guid, const Response& r, VaultFileInfo* info);
   std::shared_ptr<VaultFile> MakeFile(const Known& k, const std::string& local);
   // Opens what this process last saw of `guid`, or (with `scan`) a whole-file cache copy.
-  int OfflineOpen(const std::string& guid, int err, bool scan, std::shared_ptr<VaultFile>* file);
-  void Remember(const Known& k);
-  void Forget(const std::string& guid);
+  int OfflineOpen(const std::string& guid, int err, bool scan, std::shared_ptr<VaultFile>* file)
+      EXCLUDES(knownMu_);
+  void Remember(const Known& k) EXCLUDES(knownMu_);
+  void Forget(const std::string& guid) EXCLUDES(knownMu_);
   // A recheck found `version` (empty: the file is gone) as the newest of `guid`.
-  void Rechecked(const std::string& guid, const std::string& version);
+  void Rechecked(const std::string& guid, const std::string& version) EXCLUDES(knownMu_);
   // One listing from the first of `keys` on; answers what it covers. Returns how many.
   size_t ListFrom(const std::vector<std::pair<std::string, size_t>>& keys, size_t next,
                   std::vector<std::string>* versions, std::vector<int>* results,
@@ -105,8 +105,8 @@ class S3Vault : public Vault {
   std::shared_ptr<OpenVolumes> openVolumes_ = std::make_shared<OpenVolumes>();
   Workers parts_{kPartThreads};
 
-  std::mutex knownMu_;
-  std::map<std::string, Known> known_;  // guarded by knownMu_
+  kdr::Mutex knownMu_;
+  std::map<std::string, Known> known_ GUARDED_BY(knownMu_);
 
   kdr::Mutex stopMu_;
   kdr::CondVar stopCv_;
@@ -228,7 +228,7 @@ int S3Vault::InfoOf(const std::string& guid, const Response& r, VaultFileInfo* i
 
 void S3Vault::Remember(const Known& seen) {
   const VaultFileInfo& info = seen.info;
-  std::lock_guard<std::mutex> guard(knownMu_);
+  kdr::MutexLock hold(&knownMu_);
   if (known_.size() >= kMaxKnownFiles && known_.count(info.guid) == 0) {
     // Forget the tenth checked longest ago at once: the look through all of them is made once
     // for many new files, not for each.
@@ -247,12 +247,12 @@ void S3Vault::Remember(const Known& seen) {
 }
 
 void S3Vault::Forget(const std::string& guid) {
-  std::lock_guard<std::mutex> guard(knownMu_);
+  kdr::MutexLock hold(&knownMu_);
   known_.erase(guid);
 }
 
 void S3Vault::Rechecked(const std::string& guid, const std::string& version) {
-  std::lock_guard<std::mutex> guard(knownMu_);
+  kdr::MutexLock hold(&knownMu_);
   auto it = known_.find(guid);
   if (it == known_.end()) return;
   if (!version.empty() && it->second.info.version == version) {
@@ -272,7 +272,7 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, bool scan,
   Known known;
   bool have = false;
   {
-    std::lock_guard<std::mutex> guard(knownMu_);
+    kdr::MutexLock hold(&knownMu_);
     auto it = known_.find(guid);
     if (it != known_.end()) {
       known = it->second;
@@ -300,11 +300,16 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   const bool scanned = client_.Offline();
   if (scanned && OfflineOpen(guid, ENETDOWN, true, file) == 0) return 0;
   if (s_.trustMs > 0) {
-    std::unique_lock<std::mutex> lock(knownMu_);
-    auto it = known_.find(guid);
-    if (it != known_.end() && pf::ElapsedMs(it->second.checkedMs, pf::MonotonicMs()) < s_.trustMs) {
-      Known k = it->second;
-      lock.unlock();
+    Known k;
+    bool trusted = false;
+    {
+      kdr::MutexLock hold(&knownMu_);
+      auto it = known_.find(guid);
+      trusted =
+          it != known_.end() && pf::ElapsedMs(it->second.checkedMs, pf::MonotonicMs()) < s_.trustMs;
+      if (trusted) k = it->second;
+    }
+    if (trusted) {
       *file = MakeFile(k, "");
       return 0;
     }

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <condition_variable>
 #include <ctime>
-#include <mutex>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "server/log.h"
 #include "server/s3/checksum.h"
 #include "server/s3/text.h"
@@ -47,7 +46,7 @@ class S3Upload : public VaultUpload {
     if (err_ != 0) return err_;
     const auto* p = static_cast<const unsigned char*>(buf);
     while (len > 0) {
-      uint64_t part = PartBytes(static_cast<int>(etags_.size()) + 1);
+      uint64_t part = PartBytes(partsBegun_ + 1);
       size_t take = static_cast<size_t>(std::min<uint64_t>(len, part - buf_.size()));
       buf_.insert(buf_.end(), p, p + take);
       p += take;
@@ -85,14 +84,17 @@ class S3Upload : public VaultUpload {
       }
       WaitParts(0);
       if (err_ != 0) return err_;
-      Md5 ofParts;
-      for (const auto& digest : partMd5_) ofParts.Update(digest.data(), digest.size());
-      ofParts.Final(sent);
-      expect = Hex(sent, sizeof sent) + "-" + std::to_string(partMd5_.size());
       std::string xml = "<CompleteMultipartUpload>";
-      for (size_t i = 0; i < etags_.size(); ++i) {
-        xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] +
-               "</ETag></Part>";
+      {
+        kdr::MutexLock hold(&mu_);
+        Md5 ofParts;
+        for (const auto& digest : partMd5_) ofParts.Update(digest.data(), digest.size());
+        ofParts.Final(sent);
+        expect = Hex(sent, sizeof sent) + "-" + std::to_string(partMd5_.size());
+        for (size_t i = 0; i < etags_.size(); ++i) {
+          xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] +
+                 "</ETag></Part>";
+        }
       }
       xml += "</CompleteMultipartUpload>";
       Request req;
@@ -181,16 +183,15 @@ class S3Upload : public VaultUpload {
       uploadId_ = XmlField(r.body, "UploadId");
       if (uploadId_.empty()) return EIO;
     }
-    if (etags_.size() >= 10000) return EFBIG;
-    const uint64_t part = PartBytes(static_cast<int>(etags_.size()) + 1);
+    if (partsBegun_ >= 10000) return EFBIG;
+    const uint64_t part = PartBytes(partsBegun_ + 1);
     const int most =
         static_cast<int>(std::clamp<uint64_t>(kBytesInFlight / part, 1, kPartsInFlight));
     WaitParts(most - 1);
     if (err_ != 0) return err_;
-    int number = 0;
+    const int number = ++partsBegun_;
     {
-      std::lock_guard<std::mutex> guard(mu_);
-      number = static_cast<int>(etags_.size()) + 1;
+      kdr::MutexLock hold(&mu_);
       etags_.emplace_back();
       partMd5_.emplace_back();
       ++inFlight_;
@@ -220,20 +221,20 @@ class S3Upload : public VaultUpload {
             etag.c_str(), number, key_.c_str(), expect.c_str());
         rc = EIO;
       }
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock hold(&mu_);
       etags_[static_cast<size_t>(number - 1)] = etag;
       partMd5_[static_cast<size_t>(number - 1)] = md5;
       if (rc != 0 && partErr_ == 0) partErr_ = rc;
       --inFlight_;
-      cv_.notify_all();
+      cv_.SignalAll();
     });
     return 0;
   }
 
   // Waits until at most `most` parts are on their way; takes over a part's failure.
-  void WaitParts(int most) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] { return inFlight_ <= most; });
+  void WaitParts(int most) EXCLUDES(mu_) {
+    kdr::MutexLock hold(&mu_);
+    while (inFlight_ > most) cv_.Wait(&mu_);
     if (partErr_ != 0 && err_ == 0) err_ = partErr_;
   }
 
@@ -244,12 +245,15 @@ class S3Upload : public VaultUpload {
   const char* made_;
   std::vector<unsigned char> buf_;
   std::string uploadId_;
-  std::vector<std::string> etags_;  // by part number - 1; filled under mu_ by the workers
-  std::vector<std::array<unsigned char, 16>> partMd5_;  // likewise: what each part's MD5 was
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int inFlight_ = 0;  // under mu_
-  int partErr_ = 0;   // under mu_
+  int partsBegun_ = 0;
+  kdr::Mutex mu_;
+  kdr::CondVar cv_;  // signalled when a part ends
+  // By part number - 1, filled by the workers: each part's ETag and the MD5 of what it sent.
+  std::vector<std::string> etags_ GUARDED_BY(mu_);
+  std::vector<std::array<unsigned char, 16>> partMd5_ GUARDED_BY(mu_);
+  int inFlight_ GUARDED_BY(mu_) = 0;
+  int partErr_ GUARDED_BY(mu_) = 0;
+  // The caller's own, like buf_ and uploadId_: an upload is used by one thread at a time.
   int err_ = 0;
   bool committed_ = false;
 };
