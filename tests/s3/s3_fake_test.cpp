@@ -555,17 +555,17 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
   unsigned char md5[16];
   Md5Of(reinterpret_cast<const unsigned char*>(small.data()), small.size(), md5);
   store_->objects["small"].etag = Hex(md5, 16);
-  // "parts" in parts of 1 MiB doubling every 2: 1, 1, 2 MiB and 7 bytes.
-  const std::string parts = Records("parts", (4u << 20) + 7);
+  // "parts" in parts of 256 KiB doubling every 2: 256, 256, 512, 512 KiB and 7 bytes.
+  const std::string parts = Records("parts", (3u << 19) + 7);
   std::string digests;
-  for (uint64_t at = 0, n = 1; at < parts.size(); at += LayoutPartBytes(1u << 20, 2, n), ++n) {
+  for (uint64_t at = 0, n = 1; at < parts.size(); at += LayoutPartBytes(1u << 18, 2, n), ++n) {
     Md5Of(reinterpret_cast<const unsigned char*>(parts.data() + at),
-          std::min<uint64_t>(parts.size() - at, LayoutPartBytes(1u << 20, 2, n)), md5);
+          std::min<uint64_t>(parts.size() - at, LayoutPartBytes(1u << 18, 2, n)), md5);
     digests.append(reinterpret_cast<char*>(md5), 16);
   }
   Md5Of(reinterpret_cast<const unsigned char*>(digests.data()), digests.size(), md5);
-  store_->objects["parts"] = {parts, "v1", Hex(md5, 16) + "-4", "1048576/2"};
-  std::string plain = Records("plain", (4u << 20) + 7);
+  store_->objects["parts"] = {parts, "v1", Hex(md5, 16) + "-5", "262144/2"};
+  std::string plain = Records("plain", (1u << 20) + 7);
   Md5Of(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), md5);
   store_->objects["plain"] = {plain, "v1", Hex(md5, 16), ""};
   MakeVault();
@@ -580,7 +580,7 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
     uint64_t at;
     int damaged;
     int rc;
-  } cases[] = {{"parts", 0, 0, 0}, {"parts", (3u << 20) + 5, 1000, EIO}, {"plain", 4u << 20, 1, 0}};
+  } cases[] = {{"parts", 0, 0, 0}, {"parts", (3u << 19) + 5, 1000, EIO}, {"plain", 1u << 20, 1, 0}};
   for (const auto& c : cases) {
     store_->damageAt = c.at;
     store_->damagedGets = c.damaged;
@@ -613,11 +613,8 @@ TEST_F(S3Fake, WritesAreCheckedAgainstTheStoresEtag) {
     int wrong;
     int rc;
     int deletes;
-  } cases[] = {{100, 0, 0, 0},
-               {100, 1, EIO, 1},
-               {(9u << 20) + 5, 0, 0, 0},
-               {(9u << 20) + 5, 2, EIO, 0},
-               {(9u << 20) + 5, 3, EIO, 1}};
+  } cases[] = {
+      {100, 0, 0, 0}, {100, 1, EIO, 1}, {(8u << 20) + 5, 2, EIO, 0}, {(8u << 20) + 5, 3, EIO, 1}};
   for (const auto& c : cases) {
     std::ofstream(src, std::ios::trunc) << Records("up", c.size);
     store_->wrongEtag = c.wrong;
