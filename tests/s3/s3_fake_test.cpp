@@ -597,7 +597,9 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
     pf::CloseFile(fd);
     std::ifstream in(path, std::ios::binary);
     std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (c.rc == 0) EXPECT_TRUE(got == store_->objects[c.guid].content) << c.guid << c.damaged;
+    if (c.rc == 0) {
+      EXPECT_TRUE(got == store_->objects[c.guid].content) << c.guid << c.damaged;
+    }
   }
   store_->damagedGets = 0;
 }
