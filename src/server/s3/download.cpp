@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,7 @@ namespace {
 constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once
 constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET
 constexpr size_t kCheckStep = 1u << 20;  // bytes read back and checked at a time
+constexpr size_t kCheckers = 2;          // threads that check a download's bytes, at most
 // Tries of a download whose bytes do not match the object's digest: a second, for damage on
 // the way; a store whose copy is bad fails it again.
 constexpr int kCheckedTries = 2;
@@ -45,6 +47,16 @@ struct Job {
   int err GUARDED_BY(mu) = 0;  // the first failure
   std::vector<bool> pieceDone GUARDED_BY(mu);
   uint64_t piecesInOrder GUARDED_BY(mu) = 0;  // pieces 0 .. this - 1 are all in the file
+  // The check against the object's digest: a unit (a part, or the whole object) is hashed
+  // by one checker at a time, in order, as far as the pieces in order are in the file.
+  struct Unit {
+    uint64_t end = 0;
+    uint64_t hashed = 0;  // from the unit's start up to here
+    bool busy = false;    // a checker hashes it
+    Md5 md5;
+  };
+  std::vector<Unit> units GUARDED_BY(mu);
+  int checking GUARDED_BY(mu) = 0;  // checkers running
 };
 
 uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1) * kChunkBytes); }
@@ -176,21 +188,94 @@ void Stream(Job* job) {
   job->cv.SignalAll();
 }
 
-// Feeds bytes [*checked, upTo) of the file to `check`, at most kCheckStep of them.
-int CheckStep(int fd, uint64_t upTo, ObjectCheck* check, std::vector<unsigned char>* buf,
-              uint64_t* checked) {
-  size_t n = static_cast<size_t>(std::min<uint64_t>(buf->size(), upTo - *checked));
-  size_t got = 0;
-  int rc = pf::ReadFileAt(fd, *checked, buf->data(), n, &got);
-  if (rc == 0 && got != n) rc = EIO;
-  if (rc != 0) return rc;
-  check->Update(buf->data(), n);
-  *checked += n;
-  return 0;
+// The units `v` is checked in: its parts (hashed side by side), or the whole object. False
+// when its layout does not give the part count its ETag names: the layout is not this
+// object's (a copy made by another tool keeps the metadata), and nothing can be checked.
+bool UnitsOf(const VolumeRef& v, std::vector<Job::Unit>* units) {
+  const ObjectDigest& d = v.digest;
+  if (d.kind == ObjectDigest::kMd5) {
+    units->resize(1);
+    units->back().end = v.size;
+    units->back().hashed = 0;
+    return true;
+  }
+  for (uint64_t at = 0, n = 1; at < v.size && n <= d.parts; ++n) {
+    units->emplace_back();
+    units->back().hashed = at;
+    at += std::min(v.size - at, LayoutPartBytes(d.first, d.every, n));
+    units->back().end = at;
+  }
+  return units->size() == d.parts && units->back().end == v.size;
 }
 
-// One try of the whole download. The bytes are checked against the object's digest as the
-// pieces in order from the first are done, on the calling thread while the streams go on.
+// A checker: hashes what of the units is in the file, until all are hashed or the job fails.
+void Check(Job* job) {
+  std::vector<unsigned char> buf(kCheckStep);
+  kdr::MutexLock hold(&job->mu);
+  for (;;) {
+    if (job->err != 0 || job->cancel.load()) break;
+    const uint64_t inOrder =
+        std::min(job->v.size, job->piecesInOrder * job->pieceChunks * kChunkBytes);
+    Job::Unit* unit = nullptr;
+    bool left = false;
+    for (Job::Unit& u : job->units) {
+      left = left || u.hashed < u.end;
+      if (!u.busy && u.hashed < std::min(u.end, inOrder)) {
+        unit = &u;
+        break;
+      }
+    }
+    if (!left) break;
+    if (unit == nullptr) {
+      job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
+      continue;
+    }
+    unit->busy = true;
+    const uint64_t from = unit->hashed, to = std::min(unit->end, inOrder);
+    job->mu.Unlock();
+    // Only this checker touches the unit while it is busy.
+    int rc = 0;
+    uint64_t at = from;
+    while (rc == 0 && at < to && !job->cancel.load()) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - at));
+      size_t got = 0;
+      rc = pf::ReadFileAt(job->fd, at, buf.data(), n, &got);
+      if (rc == 0 && got != n) rc = EIO;
+      if (rc == 0) unit->md5.Update(buf.data(), n);
+      at += n;
+    }
+    job->mu.Lock();
+    unit->busy = false;
+    if (rc != 0) {
+      if (job->err == 0) job->err = rc;
+      job->cancel = true;
+      break;
+    }
+    unit->hashed = at;
+  }
+  --job->checking;
+  job->cv.SignalAll();
+}
+
+// Whether the hashed units give the object's digest.
+bool Matches(Job* job) REQUIRES(job->mu) {
+  const ObjectDigest& d = job->v.digest;
+  unsigned char digest[16];
+  if (d.kind == ObjectDigest::kMd5) {
+    job->units[0].md5.Final(digest);
+  } else {
+    Md5 ofParts;
+    for (Job::Unit& u : job->units) {
+      u.md5.Final(digest);
+      ofParts.Update(digest, sizeof digest);
+    }
+    ofParts.Final(digest);
+  }
+  return std::memcmp(digest, d.md5, sizeof digest) == 0;
+}
+
+// One try of the whole download. Checkers beside the streams hash the file's bytes as the
+// pieces in order from the first are done: the parts of a multipart object side by side.
 int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
             const std::function<bool(uint64_t)>& tick, uint64_t* copied, bool* mismatch) {
   Job job;
@@ -203,32 +288,25 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   job.pieceChunks = std::clamp<uint64_t>((job.chunks + kStreams - 1) / kStreams, 1, kPieceChunks);
   job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
   int streams = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces));
+  int checkers = 0;
   {
     kdr::MutexLock hold(&job.mu);
     job.pieceDone.assign(job.pieces, false);
     job.running = streams;
+    if (v.digest.kind != ObjectDigest::kNone) {
+      if (!UnitsOf(v, &job.units)) job.units.clear();
+      checkers = static_cast<int>(std::min<size_t>(kCheckers, job.units.size()));
+      job.checking = checkers;
+    }
   }
-  ObjectCheck check(v.digest);
-  std::vector<unsigned char> buf(check.Active() ? kCheckStep : 0);
-  uint64_t checked = 0;
   std::vector<std::thread> threads;
   for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
+  for (int i = 0; i < checkers; ++i) threads.emplace_back([&job] { Check(&job); });
   bool going = true;
   job.mu.Lock();
-  while (job.running > 0) {
-    const uint64_t inOrder = std::min(v.size, job.piecesInOrder * job.pieceChunks * kChunkBytes);
-    if (check.Active() && checked < inOrder && job.err == 0) {
-      job.mu.Unlock();
-      int rc = CheckStep(fd, inOrder, &check, &buf, &checked);
-      job.mu.Lock();
-      if (rc != 0 && job.err == 0) {
-        job.err = rc;
-        job.cancel = true;
-      }
-    } else {
-      job.cv.WaitFor(&job.mu, std::chrono::milliseconds(50));
-    }
-    if (!going || job.running == 0) continue;
+  while (job.running > 0 || job.checking > 0) {
+    job.cv.WaitFor(&job.mu, std::chrono::milliseconds(50));
+    if (!going) continue;
     job.mu.Unlock();
     going = tick(job.done.load());
     job.mu.Lock();
@@ -238,18 +316,14 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
     }
   }
   int err = job.err;
-  job.mu.Unlock();
-  for (auto& t : threads) t.join();
   *copied = job.done.load();
   if (err == 0 && *copied != v.size) err = EIO;
-  while (err == 0 && check.Active() && checked < v.size) {
-    err = CheckStep(fd, v.size, &check, &buf, &checked);
-    if (err == 0 && !tick(*copied)) err = ECANCELED;
-  }
-  if (err == 0 && !check.Matches()) {
+  if (err == 0 && checkers > 0 && !Matches(&job)) {
     *mismatch = true;
     err = EIO;
   }
+  job.mu.Unlock();
+  for (auto& t : threads) t.join();
   return err;
 }
 
