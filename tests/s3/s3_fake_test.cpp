@@ -533,6 +533,15 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
   const unsigned char abc[] = {'a', 'b', 'c'};
   EXPECT_EQ(ContentMd5(abc, 0), "1B2M2Y8AsgTpgAmY7PhCfg==");
   EXPECT_EQ(ContentMd5(abc, 3), "kAFQmDzST7DWlj99KOF/cg==");
+  const std::string million(1000000, 'a');  // many blocks, fed in uneven pieces
+  Md5 md5;
+  for (size_t at = 0, n = 1; at < million.size(); at += n, n = n * 7 % 997 + 1) {
+    md5.Update(reinterpret_cast<const unsigned char*>(million.data()) + at,
+               std::min(n, million.size() - at));
+  }
+  unsigned char digest[16];
+  md5.Final(digest);
+  EXPECT_EQ(Hex(digest, 16), "7707d6ae4e027c70eea2a935c2296f21");
   MakeVault();
   std::string src = (dir_ / "src").string();
   std::ofstream(src) << Records("up", (9u << 20) + 5);
