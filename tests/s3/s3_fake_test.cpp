@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "server/s3/checksum.h"
 #include "server/s3/credentials_chain.h"
@@ -60,6 +61,8 @@ class FakeStore : public Transport {
   struct Object {
     std::string content;
     std::string version;
+    std::string etag;   // empty: the version, quoted (no digest)
+    std::string parts;  // x-amz-meta-kdr-parts, when set
   };
   std::map<std::string, Object> objects;  // by GUID
   size_t pageKeys = 1000;
@@ -80,6 +83,14 @@ class FakeStore : public Transport {
   std::atomic<int> putsWithoutMd5{0};
   std::atomic<uint64_t> bodyBytes{0};  // data sent by GETs
   std::atomic<int> pauseMs{0};         // after a GET's first piece
+  std::atomic<uint64_t> damageAt{0};   // the byte of the object the next damagedGets flip
+  std::atomic<int> damagedGets{0};
+  std::atomic<int> wrongEtag{0};  // answered instead of the digest: 1 a PUT's, 2 a part's, 3 a
+                                  // completion's
+  std::atomic<int> versionDeletes{0};
+  std::atomic<bool> staleUpload{false};  // a multipart upload of long ago is listed
+  std::atomic<int> aborts{0};
+  std::atomic<int> firstPieces{0};  // GETs of a chunk's first 16 KiB alone
 
   Net Exchange(const Request& req, const std::string& url, const Keys&, ResponseSink* sink,
                std::string*) override {
@@ -109,8 +120,14 @@ class FakeStore : public Transport {
                       "</VersioningConfiguration>");
       }
       if (params.count("versions") != 0) return List(sink, params);
-      if (params.count("uploads") != 0)
-        return Answer(sink, 200, {}, "<ListMultipartUploadsResult/>");
+      if (params.count("uploads") != 0) {
+        return Answer(sink, 200, {},
+                      staleUpload.load()
+                          ? "<ListMultipartUploadsResult><Upload><Key>p/old</Key>"
+                            "<UploadId>u0</UploadId><Initiated>2000-01-01T00:00:"
+                            "00.000Z</Initiated></Upload></ListMultipartUploadsResult>"
+                          : "<ListMultipartUploadsResult/>");
+      }
     }
     std::string guid = Decode(path.substr(path.find("/p/") + 3));
     if (method == "POST" && params.count("uploads") != 0) {
@@ -123,24 +140,55 @@ class FakeStore : public Transport {
       for (const std::string& h : req.headers) md5 = md5 || h.rfind("Content-MD5: ", 0) == 0;
       if (!md5) ++putsWithoutMd5;
     }
-    if (method == "PUT") return Answer(sink, 200, {"ETag: \"e\"", "x-amz-version-id: v9"}, "");
+    // ETags as S3 makes them: a body's MD5; a completion's, the MD5 of its parts' MD5s.
+    if (method == "PUT") {
+      unsigned char md5[16];
+      Md5Of(req.body, req.bodyLen, md5);
+      bool part = params.count("partNumber") != 0;
+      if (part) {
+        std::lock_guard<std::mutex> guard(partsMu_);
+        partMd5_[std::stoi(params["partNumber"])] = std::string(reinterpret_cast<char*>(md5), 16);
+      }
+      if (wrongEtag.load() == (part ? 2 : 1)) md5[3] ^= 1;
+      return Answer(sink, 200, {"ETag: \"" + Hex(md5, 16) + "\"", "x-amz-version-id: v9"}, "");
+    }
     if (method == "POST") {
       if (errorAfter200.load()) {
         return Answer(sink, 200, {}, "<Error><Code>InternalError</Code></Error>");
       }
-      return Answer(sink, 200, {"x-amz-version-id: v9"}, "<CompleteMultipartUploadResult/>");
+      std::string all;
+      {
+        std::lock_guard<std::mutex> guard(partsMu_);
+        for (const auto& [n, md5] : partMd5_) all += md5;
+        partMd5_.clear();
+      }
+      unsigned char md5[16];
+      Md5Of(reinterpret_cast<const unsigned char*>(all.data()), all.size(), md5);
+      if (wrongEtag.load() == 3) md5[3] ^= 1;
+      return Answer(sink, 200, {"x-amz-version-id: v9"},
+                    "<CompleteMultipartUploadResult><ETag>&quot;" + Hex(md5, 16) + "-" +
+                        std::to_string(all.size() / 16) +
+                        "&quot;</ETag></CompleteMultipartUploadResult>");
+    }
+    if (method == "DELETE") {
+      if (params.count("versionId") != 0) ++versionDeletes;
+      if (params.count("uploadId") != 0 && staleUpload.exchange(false)) ++aborts;
+      return Answer(sink, 204, {}, "");
     }
     auto it = objects.find(guid);
     if (it == objects.end()) return Answer(sink, 404, {}, "<Error><Code>NoSuchKey</Code></Error>");
     const Object& o = it->second;
     bool other = otherVersion.load() && method == "GET";
     std::vector<std::string> headers = {"x-amz-version-id: " + (other ? "vX" : o.version),
-                                        "ETag: \"" + o.version + "\""};
+                                        "ETag: \"" + (o.etag.empty() ? o.version : o.etag) + "\""};
+    if (!o.parts.empty()) headers.push_back("x-amz-meta-kdr-parts: " + o.parts);
     if (method == "HEAD") {
       ++heads;
       headers.push_back("Content-Length: " + std::to_string(o.content.size()));
       return Answer(sink, 200, headers, "");
     }
+    if (req.ranged && req.last - req.first + 1 == 16384 && req.first % (4u << 20) == 0)
+      ++firstPieces;
     if (!req.ranged || ignoreRange.load())
       return Body(sink, 200, headers, o.content, 0, o.content.size());
     uint64_t first = req.first, last = std::min<uint64_t>(req.last, o.content.size() - 1);
@@ -182,7 +230,12 @@ class FakeStore : public Transport {
       if (at > from && at - from == 65536 && pauseMs.load() > 0)
         pf::SleepMs(static_cast<uint32_t>(pauseMs.load()));
       bodyBytes += n;
-      if (!sink->Data(reinterpret_cast<const unsigned char*>(content.data() + at), n)) {
+      std::string piece = content.substr(at, n);
+      uint64_t bad = damageAt.load();
+      if (bad >= at && bad < at + n && damagedGets.load() > 0 && damagedGets.fetch_sub(1) > 0) {
+        piece[bad - at] ^= 0x20;
+      }
+      if (!sink->Data(reinterpret_cast<const unsigned char*>(piece.data()), n)) {
         return Net::kCancelled;
       }
     }
@@ -217,6 +270,9 @@ class FakeStore : public Transport {
     xml += "</ListVersionsResult>";
     return Answer(sink, 200, {}, xml);
   }
+
+  std::mutex partsMu_;
+  std::map<int, std::string> partMd5_;  // by part number, of the upload in progress
 };
 
 class S3Fake : public ::testing::Test {
@@ -236,7 +292,7 @@ class S3Fake : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  void MakeVault(int stallSeconds = 10) {
+  void MakeVault(int stallSeconds = 10, int cacheChunks = 32) {
     S3Settings s;
     s.endpoint = "http://fake";
     s.bucket = "bkt";
@@ -244,6 +300,7 @@ class S3Fake : public ::testing::Test {
     s.accessKey = "k";
     s.secretKey = "s";
     s.stallSeconds = stallSeconds;
+    s.cacheChunks = cacheChunks;
     s.probeMs = 100;
     s.cacheFilesDir = (dir_ / "files").string();
     s.transport = store_;
@@ -300,8 +357,10 @@ TEST_F(S3Fake, AnswerOtherThanAskedIsAnError) {
 }
 
 // The first bytes reach the reader as they arrive; read-ahead waits for a sequential
-// pattern and stops when the handle closes.
+// pattern and stops when the handle closes. Only a read that starts afresh at a chunk's
+// start has its first bytes fetched alone: reads on where the last stopped do not pay it.
 TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
+  store_->objects["seq"] = {Records("seq", (8u << 20) + 1), "v1"};
   MakeVault();
   store_->pauseMs = 1500;
   int32_t start = pf::MonotonicMs();
@@ -327,6 +386,43 @@ TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
   const uint64_t ahead = (6u << 20) + 3;  // and chunk 1 (chunk 0's first piece besides)
   for (int i = 0; i < 200 && store_->bodyBytes.load() < ahead; ++i) pf::SleepMs(10);
   EXPECT_GE(store_->bodyBytes.load(), ahead);
+
+  const int pieces = store_->firstPieces.load();
+  ASSERT_EQ(vault_->Open("seq", &f), 0);
+  std::unique_ptr<VaultReader> r;
+  ASSERT_EQ(f->OpenReader(&r), 0);
+  got.clear();
+  for (uint64_t at = (4u << 20) - 131072; at < (4u << 20) + 65536; at += 65536) {
+    std::string piece(65536, '\0');
+    size_t n = 0;
+    ASSERT_EQ(r->ReadAt(at, piece.data(), piece.size(), &n), 0);
+    got += piece.substr(0, n);
+  }
+  EXPECT_TRUE(got == Want("seq", (4u << 20) - 131072, 196608));
+  EXPECT_EQ(store_->firstPieces.load(), pieces);
+}
+
+// Two handles reading on at once, with more read-ahead than the memory holds: what read-ahead
+// brought in stays until it is read, so every byte comes from the store once.
+TEST_F(S3Fake, ReadAheadChunksStayUntilRead) {
+  for (const char* name : {"a", "b"}) store_->objects[name] = {Records(name, 16u << 20), "v1"};
+  MakeVault(10, 6);
+  std::shared_ptr<VaultFile> files[2];
+  std::unique_ptr<VaultReader> readers[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(vault_->Open(i == 0 ? "a" : "b", &files[i]), 0);
+    ASSERT_EQ(files[i]->OpenReader(&readers[i]), 0);
+  }
+  const uint64_t before = store_->bodyBytes.load();
+  std::string piece(1u << 20, '\0');
+  for (uint64_t at = 0; at < (16u << 20); at += piece.size()) {
+    for (int i = 0; i < 2; ++i) {
+      size_t n = 0;
+      ASSERT_EQ(readers[i]->ReadAt(at, piece.data(), piece.size(), &n), 0);
+      ASSERT_TRUE(piece == Want(i == 0 ? "a" : "b", at, piece.size())) << i << " " << at;
+    }
+  }
+  EXPECT_LE(store_->bodyBytes.load() - before, (32u << 20) + (64u << 10));
 }
 
 // A body cut short is resumed where it stopped.
@@ -396,6 +492,16 @@ TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
   EXPECT_EQ(vault_->Open("small", &f), EPROTO);  // asked again: not taken for an outage
 }
 
+// A server started while the store was away sweeps the uploads left behind once it is back.
+TEST_F(S3Fake, StaleUploadsAreSweptWhenTheStoreComesBack) {
+  store_->staleUpload = true;
+  store_->hang = true;
+  MakeVault(1);
+  store_->hang = false;
+  for (int i = 0; i < 500 && store_->aborts.load() == 0; ++i) pf::SleepMs(10);
+  EXPECT_EQ(store_->aborts.load(), 1);
+}
+
 // Listings follow their pages; many files are rechecked with one listing, and what changed
 // or went is reported.
 TEST_F(S3Fake, ListingsPageAndRecheckManyFilesAtOnce) {
@@ -438,6 +544,15 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
   const unsigned char abc[] = {'a', 'b', 'c'};
   EXPECT_EQ(ContentMd5(abc, 0), "1B2M2Y8AsgTpgAmY7PhCfg==");
   EXPECT_EQ(ContentMd5(abc, 3), "kAFQmDzST7DWlj99KOF/cg==");
+  const std::string million(1000000, 'a');  // many blocks, fed in uneven pieces
+  Md5 md5;
+  for (size_t at = 0, n = 1; at < million.size(); at += n, n = n * 7 % 997 + 1) {
+    md5.Update(reinterpret_cast<const unsigned char*>(million.data()) + at,
+               std::min(n, million.size() - at));
+  }
+  unsigned char digest[16];
+  md5.Final(digest);
+  EXPECT_EQ(Hex(digest, 16), "7707d6ae4e027c70eea2a935c2296f21");
   MakeVault();
   std::string src = (dir_ / "src").string();
   std::ofstream(src) << Records("up", (9u << 20) + 5);
@@ -450,6 +565,86 @@ TEST_F(S3Fake, UploadsCarryChecksumsAndFailOnAnErrorAfterA200) {
   std::ofstream(src) << "one part";
   EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0);
   EXPECT_EQ(store_->putsWithoutMd5.load(), 0);
+}
+
+// Fills are checked against what the store reports of the object: a plain ETag is its MD5, a
+// multipart one the MD5 of its parts' MD5s, in the layout the upload recorded. Damaged bytes
+// fail the read (past its first piece) or the download, which tries once more; never a copy.
+TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
+  std::string& small = store_->objects["small"].content;
+  unsigned char md5[16];
+  Md5Of(reinterpret_cast<const unsigned char*>(small.data()), small.size(), md5);
+  store_->objects["small"].etag = Hex(md5, 16);
+  // "parts" in parts of 256 KiB doubling every 2: 256, 256, 512, 512 KiB and 7 bytes.
+  const std::string parts = Records("parts", (3u << 19) + 7);
+  std::string digests;
+  for (uint64_t at = 0, n = 1; at < parts.size(); at += LayoutPartBytes(1u << 18, 2, n), ++n) {
+    Md5Of(reinterpret_cast<const unsigned char*>(parts.data() + at),
+          std::min<uint64_t>(parts.size() - at, LayoutPartBytes(1u << 18, 2, n)), md5);
+    digests.append(reinterpret_cast<char*>(md5), 16);
+  }
+  Md5Of(reinterpret_cast<const unsigned char*>(digests.data()), digests.size(), md5);
+  store_->objects["parts"] = {parts, "v1", Hex(md5, 16) + "-5", "262144/2"};
+  std::string plain = Records("plain", (1u << 20) + 7);
+  Md5Of(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), md5);
+  store_->objects["plain"] = {plain, "v1", Hex(md5, 16), ""};
+  MakeVault();
+  store_->damageAt = 50000;
+  store_->damagedGets = 1000;
+  EXPECT_EQ(Read("small", 20000, 100), "<error " + std::to_string(EIO) + ">");
+  store_->damagedGets = 0;
+  EXPECT_TRUE(Read("small", 20000, 100) == Want("small", 20000, 100));  // the bad one not kept
+
+  struct {
+    const char* guid;
+    uint64_t at;
+    int damaged;
+    int rc;
+  } cases[] = {{"parts", 0, 0, 0}, {"parts", (3u << 19) + 5, 1000, EIO}, {"plain", 1u << 20, 1, 0}};
+  for (const auto& c : cases) {
+    store_->damageAt = c.at;
+    store_->damagedGets = c.damaged;
+    std::shared_ptr<VaultFile> f;
+    ASSERT_EQ(vault_->Open(c.guid, &f), 0);
+    std::string path = (dir_ / "copy").string();
+    int fd = pf::kNoFile;
+    ASSERT_EQ(pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd), 0);
+    uint64_t copied = 0;
+    EXPECT_EQ(f->CopyTo(
+                  fd, [](uint64_t) { return true; }, &copied),
+              c.rc)
+        << c.guid << c.damaged;
+    pf::CloseFile(fd);
+    std::ifstream in(path, std::ios::binary);
+    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (c.rc == 0) {
+      EXPECT_TRUE(got == store_->objects[c.guid].content) << c.guid << c.damaged;
+    }
+  }
+  store_->damagedGets = 0;
+}
+
+// What the store answers to an upload is checked against what was sent: a PUT's ETag, a
+// part's, a completion's "-N" (one that agrees: UploadsCarryChecksums...). A mismatch fails the
+// upload, and a version it made is removed.
+TEST_F(S3Fake, WritesAreCheckedAgainstTheStoresEtag) {
+  MakeVault();
+  std::string src = (dir_ / "src").string();
+  struct {
+    size_t size;
+    int wrong;
+    int rc;
+    int deletes;
+  } cases[] = {
+      {100, 0, 0, 0}, {100, 1, EIO, 1}, {(8u << 20) + 5, 2, EIO, 0}, {(8u << 20) + 5, 3, EIO, 1}};
+  for (const auto& c : cases) {
+    std::ofstream(src, std::ios::trunc) << Records("up", c.size);
+    store_->wrongEtag = c.wrong;
+    int deletes = store_->versionDeletes.load();
+    std::string volume;
+    EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), c.rc) << c.size << " " << c.wrong;
+    EXPECT_EQ(store_->versionDeletes.load() - deletes, c.deletes) << c.size << " " << c.wrong;
+  }
 }
 
 // The network sources of credentials against a stand-in on loopback: each hands out keys,

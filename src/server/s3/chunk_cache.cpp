@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "server/log.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -14,26 +15,32 @@ namespace {
 constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits for
 constexpr int kAheadThreads = 4;           // read-ahead fetches
 constexpr uint64_t kSpanChunks = 8;        // chunks to a read-ahead GET
-constexpr size_t kCachedChunks = 32;       // kChunkBytes each: 128 MiB
+// Read-ahead keeps at most this share of the memory's chunks for handles, so that the chunks
+// being read (and a few more) always have room.
+constexpr double kAheadShare = 0.75;
 constexpr int kRetriesAfterCancel = 16;    // a read-ahead given up under a reader, re-fetched
 constexpr size_t kFirstPiece = 16u << 10;  // the first GET of a chunk a reader waits for: a block
+// A chunk read-ahead brought in for a handle that is open and has not read it.
+bool Kept(const Chunk& c) { return c.aheadFor != nullptr && !c.aheadFor->load(); }
+
 }  // namespace
 
 void OpenVolumes::Add(const std::string& volume, int delta) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   int& n = counts_[volume];
   n += delta;
   if (n <= 0) counts_.erase(volume);
 }
 
 int OpenVolumes::Count(const std::string& volume) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   auto it = counts_.find(volume);
   return it == counts_.end() ? 0 : it->second;
 }
 
 ChunkCache::ChunkCache(Client* client)
     : client_(client),
+      bound_(static_cast<size_t>(std::max(4, client->settings().cacheChunks))),
       demand_(std::make_unique<Workers>(kDemandThreads)),
       ahead_(std::make_unique<Workers>(kAheadThreads)) {}
 
@@ -56,14 +63,19 @@ void ChunkCache::TouchLocked(const std::string& name) {
   if (it != lruPos_.end()) lru_.erase(it->second);
   lru_.push_front(name);
   lruPos_[name] = lru_.begin();
-  while (lru_.size() > kCachedChunks) {
-    // The least recently used chunk that is not on its way goes: a chunk on its way stays,
-    // since its waiters find it by name, but a slow one does not hold the bound for the rest.
+  while (lru_.size() > bound_) {
+    // The least recently used chunk that is not on its way goes, one kept for a handle's
+    // read-ahead only when no other can: a chunk on its way stays, since its waiters find it
+    // by name, but a slow one does not hold the bound for the rest.
     auto victim = lru_.end();
-    for (auto r = lru_.rbegin(); r != lru_.rend(); ++r) {
-      auto c = chunks_.find(*r);
-      if (c == chunks_.end() ||
-          (c->second->state != Chunk::kFetching && c->second->state != Chunk::kQueued)) {
+    for (int pass = 0; pass < 2 && victim == lru_.end(); ++pass) {
+      for (auto r = lru_.rbegin(); r != lru_.rend(); ++r) {
+        auto c = chunks_.find(*r);
+        if (c != chunks_.end() &&
+            (c->second->state == Chunk::kFetching || c->second->state == Chunk::kQueued ||
+             (pass == 0 && Kept(*c->second)))) {
+          continue;
+        }
         victim = std::prev(r.base());
         break;
       }
@@ -73,6 +85,12 @@ void ChunkCache::TouchLocked(const std::string& name) {
     lruPos_.erase(*victim);
     lru_.erase(victim);
   }
+}
+
+size_t ChunkCache::KeptAheadLocked() const {
+  size_t n = 0;
+  for (const auto& [name, chunk] : chunks_) n += Kept(*chunk) ? 1 : 0;
+  return n;
 }
 
 void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err) {
@@ -90,10 +108,9 @@ void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk
   }
 }
 
-std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index, bool* mine) {
+std::shared_ptr<Chunk> ChunkCache::FindLocked(const VolumeRef& v, uint64_t index, bool* mine) {
   *mine = false;
   std::string name = Name(v, index);
-  std::lock_guard<std::mutex> guard(mu_);
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   bool fetch = false;
@@ -115,28 +132,33 @@ std::shared_ptr<Chunk> ChunkCache::Find(const VolumeRef& v, uint64_t index, bool
   return chunk;
 }
 
-void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk) {
+void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+                       bool firstPiece) {
   const uint64_t start = index * kChunkBytes;
   const size_t len = static_cast<size_t>(ChunkLen(v, index));
   size_t have = 0;
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    kdr::MutexLock hold(&mu_);
     chunk->data.resize(len);  // no reader looks before `filled` moves
     have = chunk->filled;
   }
-  const bool first = have == 0;
+  // A chunk that holds the whole object is checked against the object's digest before
+  // readers see more than its first piece; one of many cannot be (each answer's ETag and
+  // version were checked instead).
+  const bool whole = index == 0 && len == v.size && ObjectCheck(v.digest).Active();
   int rc = 0;
   int failures = 0;
   while (have < len) {
     size_t before = have;
+    // A store reads the whole of a large range before its first byte goes out: a small
+    // first piece brings the reader's first bytes as fast as a GET of them alone would.
+    const bool small = firstPiece && have == 0 && len > kFirstPiece;
     Request req;
     req.key = v.key;
     req.query = Query({{"versionId", v.version}});
     req.ranged = true;
     req.first = start + have;
-    // A store reads the whole of a large range before its first byte goes out: a small
-    // first piece brings the reader's first bytes as fast as a GET of them alone would.
-    req.last = start + (have == 0 ? std::min(len, kFirstPiece) : len) - 1;
+    req.last = start + (small ? kFirstPiece : len) - 1;
     req.objectSize = v.size;
     req.expectVersion = v.version;
     req.expectEtag = v.etag;
@@ -145,17 +167,18 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
       size_t at = static_cast<size_t>(off - start);
       std::memcpy(chunk->data.data() + at, data, n);
       have = at + n;
-      std::lock_guard<std::mutex> guard(mu_);
+      if (whole && !small) return true;  // shown once checked
+      kdr::MutexLock hold(&mu_);
       chunk->filled = have;
-      cv_.notify_all();
+      cv_.SignalAll();
       return true;
     };
     Response r = client_->Do(req);
     rc = ErrnoOf(r);
-    if (rc == 0 && r.complete && first && have < len) {
-      std::lock_guard<std::mutex> guard(mu_);
+    if (rc == 0 && r.complete && small) {
+      kdr::MutexLock hold(&mu_);
       chunk->state = Chunk::kPartial;  // the rest when someone wants it
-      cv_.notify_all();
+      cv_.SignalAll();
       return;
     }
     if (rc == 0 && r.complete) continue;
@@ -166,62 +189,86 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
     if (!resume) break;
     rc = 0;
   }
-  std::lock_guard<std::mutex> guard(mu_);
+  if (rc == 0 && whole) {
+    ObjectCheck check(v.digest);
+    check.Update(chunk->data.data(), len);
+    if (!check.Matches()) {
+      Log(LogLevel::kError, "S3: %s version %s as read does not match its ETag %s", v.key.c_str(),
+          v.version.c_str(), v.etag.c_str());
+      rc = EIO;
+    }
+  }
+  kdr::MutexLock hold(&mu_);
   if (rc == 0) {
     chunk->filled = len;
     chunk->state = Chunk::kReady;
   } else {
     DropLocked(Name(v, index), chunk, rc);
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
                                 const std::shared_ptr<Chunk>& chunk) {
   chunk->state = Chunk::kFetching;
-  demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk); });
+  demand_->Post([this, v, index, chunk] { Fetch(v, index, chunk, false); });
 }
 
-std::shared_ptr<Chunk> ChunkCache::Await(const VolumeRef& v, uint64_t index, uint64_t at,
-                                         std::unique_lock<std::mutex>* lock) {
+std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
+                                               bool firstPiece) {
   bool mine = false;
-  std::shared_ptr<Chunk> chunk = Find(v, index, &mine);
-  if (mine) Fetch(v, index, chunk);
-  *lock = std::unique_lock<std::mutex>(mu_);
+  std::shared_ptr<Chunk> chunk = FindLocked(v, index, &mine);
+  if (mine) {
+    mu_.Unlock();
+    // A first piece helps only a reader whose bytes are in it.
+    Fetch(v, index, chunk, firstPiece && at < kFirstPiece);
+    mu_.Lock();
+  }
   for (;;) {
-    cv_.wait(*lock, [&] {
-      return chunk->filled > at || chunk->state == Chunk::kReady ||
-             chunk->state == Chunk::kFailed || chunk->state == Chunk::kPartial;
-    });
+    while (chunk->filled <= at && chunk->state != Chunk::kReady && chunk->state != Chunk::kFailed &&
+           chunk->state != Chunk::kPartial) {
+      cv_.Wait(&mu_);
+    }
     if (chunk->filled > at || chunk->state != Chunk::kPartial) return chunk;
     ContinueLocked(v, index, chunk);
   }
 }
 
 int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
-                     size_t len, size_t* got) {
+                     size_t len, bool firstPiece, size_t* got) {
   *got = 0;
   for (int tries = 0;; ++tries) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<Chunk> chunk = Await(v, index, at, &lock);
-    if (chunk->filled > at) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
-      lock.unlock();
+    std::shared_ptr<Chunk> chunk;
+    size_t n = 0;
+    bool ready = false;
+    int err = 0;
+    {
+      kdr::MutexLock hold(&mu_);
+      chunk = AwaitLocked(v, index, at, firstPiece);
+      if (chunk->filled > at) {
+        n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
+        chunk->aheadFor.reset();  // read: an ordinary chunk now
+      }
+      ready = chunk->state == Chunk::kReady;
+      err = chunk->err;
+    }
+    if (n > 0) {
       std::memcpy(buf, chunk->data.data() + at, n);  // final bytes: no lock needed
       *got = n;
       return 0;
     }
-    if (chunk->state == Chunk::kReady) return 0;  // `at` is past the chunk's end
-    if (chunk->err == ECANCELED && tries < kRetriesAfterCancel) continue;
-    return chunk->err;
+    if (ready) return 0;  // `at` is past the chunk's end
+    if (err == ECANCELED && tries < kRetriesAfterCancel) continue;
+    return err;
   }
 }
 
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<Chunk> chunk = Await(v, index, UINT64_MAX, &lock);  // no byte is enough
+    kdr::MutexLock hold(&mu_);
+    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, UINT64_MAX, false);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
+      chunk->aheadFor.reset();
       *out = chunk;
       return 0;
     }
@@ -230,26 +277,33 @@ int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chu
   }
 }
 
-void ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
-                           const std::shared_ptr<std::atomic<bool>>& cancel) {
+uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
+                               const std::shared_ptr<std::atomic<bool>>& cancel) {
   uint64_t chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
   uint64_t end = std::min(chunks, from + count);
-  std::lock_guard<std::mutex> guard(mu_);
-  for (uint64_t k = from; k < end;) {
+  kdr::MutexLock hold(&mu_);
+  const size_t share = static_cast<size_t>(static_cast<double>(bound_) * kAheadShare);
+  size_t kept = KeptAheadLocked();
+  uint64_t k = from;
+  while (k < end) {
     if (chunks_.count(Name(v, k)) != 0) {
       ++k;
       continue;
     }
+    if (kept >= share) break;  // the rest when this handle's chunks are read
     std::vector<std::shared_ptr<Chunk>> span;
     uint64_t first = k;
-    while (k < end && span.size() < kSpanChunks && chunks_.count(Name(v, k)) == 0) {
+    while (k < end && span.size() < kSpanChunks && kept < share && chunks_.count(Name(v, k)) == 0) {
       span.push_back(std::make_shared<Chunk>());
+      span.back()->aheadFor = cancel;
       chunks_[Name(v, k)] = span.back();
       TouchLocked(Name(v, k));
+      ++kept;
       ++k;
     }
     ahead_->Post([this, v, first, span, cancel] { FetchSpan(v, first, span, cancel); });
   }
+  return k;
 }
 
 void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
@@ -259,7 +313,7 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
   std::vector<bool> owned(n, false);
   size_t lo = n, hi = 0;
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    kdr::MutexLock hold(&mu_);
     for (size_t i = 0; i < n; ++i) {
       if (span[i]->state != Chunk::kQueued) continue;  // a reader took it over
       if (cancel->load()) {
@@ -272,7 +326,7 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
       lo = std::min(lo, i);
       hi = i;
     }
-    cv_.notify_all();
+    cv_.SignalAll();
   }
   if (lo == n) return;
   const uint64_t base = first * kChunkBytes;
@@ -296,10 +350,10 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
       size_t take = std::min<size_t>(len, static_cast<size_t>(ChunkLen(v, first + i)) - at);
       if (owned[i]) {
         std::memcpy(span[i]->data.data() + at, data, take);
-        std::lock_guard<std::mutex> guard(mu_);
+        kdr::MutexLock hold(&mu_);
         span[i]->filled = at + take;
         if (span[i]->filled == span[i]->data.size()) span[i]->state = Chunk::kReady;
-        cv_.notify_all();
+        cv_.SignalAll();
       }
       off += take;
       data += take;
@@ -311,17 +365,17 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
   // Whatever ended the span early, its unfinished chunks are given up as cancelled: a reader
   // waiting for one fetches it itself (with its own retries and resumption), so a read-ahead
   // that broke never fails a read.
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   for (size_t i = lo; i <= hi; ++i) {
     if (owned[i] && span[i]->state != Chunk::kReady) {
       DropLocked(Name(v, first + i), span[i], ECANCELED);
     }
   }
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ChunkCache::DropVolume(const std::string& key, const std::string& version) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   std::string prefix = key + '\n' + version + '\n';
   for (auto it = chunks_.begin(); it != chunks_.end();) {
     if (it->first.rfind(prefix, 0) == 0 && it->second->state == Chunk::kReady) {
@@ -339,7 +393,7 @@ void ChunkCache::DropVolume(const std::string& key, const std::string& version) 
 
 std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
   std::string name = Name(v, index);
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   if (it == chunks_.end()) {
@@ -356,22 +410,22 @@ std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
 }
 
 void ChunkCache::Complete(const std::shared_ptr<Chunk>& chunk, ChunkBytes data) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   chunk->data = std::move(data);
   chunk->filled = chunk->data.size();
   chunk->state = Chunk::kReady;
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ChunkCache::Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
                       int err) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   DropLocked(Name(v, index), chunk, err);
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 bool ChunkCache::Wanted(const std::shared_ptr<Chunk>& chunk) {
-  std::lock_guard<std::mutex> guard(mu_);
+  kdr::MutexLock hold(&mu_);
   return chunk->wanted;
 }
 

@@ -2,28 +2,41 @@
 // wants them (single flight), kept in a bounded memory of recent chunks, with read-ahead.
 //
 // A chunk's bytes reach its readers as they arrive: a reader waits for the bytes it asked
-// for, not for the whole chunk. A chunk a reader finds missing starts with a GET of its first
+// for, not for the whole chunk. A chunk missing for a reader who starts afresh (a handle's
+// first read, or one after a seek) and wants its first bytes starts with a GET of its first
 // kFirstPiece bytes alone, on that reader's thread (a store reads all of a range before it
 // sends a byte of it); the rest comes on a thread of the cache when a reader wants more,
-// resumed where a broken answer stopped. Read-ahead fetches runs of chunks with one ranged
-// GET each, and stops when the handle that asked for it says so (it closed).
+// resumed where a broken answer stopped. Any other reader's chunk comes in one GET.
 //
-// Concurrency: mu_ guards the map, the LRU list and every Chunk's state, `filled`, `err` and
-// `wanted`; a chunk's bytes below `filled` never change again, so readers copy them without
-// the lock. Only the fetcher that owns a chunk (state kFetching) writes its bytes.
+// Read-ahead fetches runs of chunks with one ranged GET each, and stops when the handle that
+// asked for it says so (it closed). The memory holds S3Settings::cacheChunks chunks, least
+// recently used out first, but a chunk read-ahead brought in for a handle is kept until it
+// is read or the handle closes: read-ahead takes no more than kAheadShare of the bound, so
+// those chunks never push each other out, and others go first.
+//
+// Every answer's range, ETag and version are checked (http.h). A chunk that holds a whole
+// object is also checked against the object's digest (checksum.h): readers see no more than
+// its first piece until all of it is in and matches; on a mismatch it fails (EIO) and is
+// dropped, so a later read fetches it again.
+//
+// Concurrency: mu_ guards the map, the LRU list and every Chunk's state, `filled`, `err`,
+// `wanted` and `aheadFor` (the analysis checks the cache's own fields; a Chunk's are in this
+// prose, as it cannot name another object's mutex); a chunk's bytes below `filled` never
+// change again, so readers copy them without the lock. Only the fetcher that owns a chunk
+// (state kFetching) writes its bytes, and sizes them before `filled` moves.
 #ifndef KDR_SERVER_S3_CHUNK_CACHE_H_
 #define KDR_SERVER_S3_CHUNK_CACHE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/mutex.h"
+#include "server/s3/checksum.h"
 #include "server/s3/client.h"
 #include "server/s3/workers.h"
 
@@ -35,6 +48,7 @@ struct VolumeRef {
   std::string version;
   std::string etag;  // empty: not checked
   uint64_t size = 0;
+  ObjectDigest digest;  // what the whole object's bytes are checked against
 };
 
 // A chunk's bytes: allocated, not cleared (a fetcher writes every one before `filled`
@@ -63,18 +77,20 @@ struct Chunk {
   size_t filled = 0;  // bytes of `data` that are in (all of them when kReady)
   int err = 0;
   bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
+  // Read-ahead's for a handle (its close flag) and not read yet: kept while the handle is open.
+  std::shared_ptr<std::atomic<bool>> aheadFor;
 };
 
 // How many open handles (files) each volume has: a download keeps the chunks it fetches in
 // memory only while another handle may read them.
 class OpenVolumes {
  public:
-  void Add(const std::string& volume, int delta);
-  int Count(const std::string& volume);
+  void Add(const std::string& volume, int delta) EXCLUDES(mu_);
+  int Count(const std::string& volume) EXCLUDES(mu_);
 
  private:
-  std::mutex mu_;
-  std::unordered_map<std::string, int> counts_;
+  kdr::Mutex mu_;
+  std::unordered_map<std::string, int> counts_ GUARDED_BY(mu_);
 };
 
 class ChunkCache {
@@ -89,46 +105,56 @@ class ChunkCache {
 
   // Copies up to `len` bytes at `at` of chunk `index` of `v` into `buf` as soon as at least
   // one is there (or the chunk is shorter: *got 0). 0, or the error that failed the chunk.
+  // `firstPiece`: the reader starts afresh, and a missing chunk may begin with a first piece.
   int Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf, size_t len,
-           size_t* got);
+           bool firstPiece, size_t* got) EXCLUDES(mu_);
   // The whole chunk, once all its bytes are in.
-  int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out);
+  int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) EXCLUDES(mu_);
   // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held
-  // or on their way already; the fetches stop when *cancel becomes true.
-  void ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
-                 const std::shared_ptr<std::atomic<bool>>& cancel);
+  // or on their way already, as far as read-ahead's share of the memory allows; the fetches
+  // stop when *cancel becomes true. Returns the chunk before which all were seen to.
+  uint64_t ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
+                     const std::shared_ptr<std::atomic<bool>>& cancel) EXCLUDES(mu_);
   // Forgets the ready chunks of one volume (it was removed).
-  void DropVolume(const std::string& key, const std::string& version);
+  void DropVolume(const std::string& key, const std::string& version) EXCLUDES(mu_);
 
   // For a download that fetches chunks itself: takes chunk `index` over when no one holds
   // or fetches it (null otherwise); the caller then ends it with Complete or Drop.
-  std::shared_ptr<Chunk> Claim(const VolumeRef& v, uint64_t index);
-  void Complete(const std::shared_ptr<Chunk>& chunk, ChunkBytes data);
-  void Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk, int err);
-  bool Wanted(const std::shared_ptr<Chunk>& chunk);
+  std::shared_ptr<Chunk> Claim(const VolumeRef& v, uint64_t index) EXCLUDES(mu_);
+  void Complete(const std::shared_ptr<Chunk>& chunk, ChunkBytes data) EXCLUDES(mu_);
+  void Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk, int err)
+      EXCLUDES(mu_);
+  bool Wanted(const std::shared_ptr<Chunk>& chunk) EXCLUDES(mu_);
 
  private:
   // Finds chunk `index`, or makes it; *mine: the caller fetches it (Fetch).
-  std::shared_ptr<Chunk> Find(const VolumeRef& v, uint64_t index, bool* mine);
-  void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
-  // Under mu_: a chunk left partial is fetched on, for a reader that wants more of it.
-  void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk);
-  // Fetches chunk `index` of `v` when no one does, then waits, with mu_ taken into *lock,
+  std::shared_ptr<Chunk> FindLocked(const VolumeRef& v, uint64_t index, bool* mine) REQUIRES(mu_);
+  // Fetches the rest of `chunk`; `firstPiece`: its first kFirstPiece bytes alone, first.
+  void Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+             bool firstPiece) EXCLUDES(mu_);
+  // A chunk left partial is fetched on, for a reader that wants more of it.
+  void ContinueLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk)
+      REQUIRES(mu_);
+  // Fetches chunk `index` of `v` when no one does (letting mu_ go meanwhile), then waits
   // until it holds byte `at` or has ended (ready or failed), continuing it where a broken
-  // answer left it partial. Returns the chunk with *lock held.
-  std::shared_ptr<Chunk> Await(const VolumeRef& v, uint64_t index, uint64_t at,
-                               std::unique_lock<std::mutex>* lock);
+  // answer left it partial.
+  std::shared_ptr<Chunk> AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
+                                     bool firstPiece) REQUIRES(mu_);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
-                 std::shared_ptr<std::atomic<bool>> cancel);
-  void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err);
-  void TouchLocked(const std::string& name);
+                 std::shared_ptr<std::atomic<bool>> cancel) EXCLUDES(mu_);
+  void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err)
+      REQUIRES(mu_);
+  void TouchLocked(const std::string& name) REQUIRES(mu_);
+  // How many chunks read-ahead keeps for open handles.
+  size_t KeptAheadLocked() const REQUIRES(mu_);
 
   Client* client_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::unordered_map<std::string, std::shared_ptr<Chunk>> chunks_;
-  std::list<std::string> lru_;  // most recent first
-  std::unordered_map<std::string, std::list<std::string>::iterator> lruPos_;
+  const size_t bound_;  // chunks kept
+  kdr::Mutex mu_;
+  kdr::CondVar cv_;  // signalled when a chunk's bytes come in or it ends
+  std::unordered_map<std::string, std::shared_ptr<Chunk>> chunks_ GUARDED_BY(mu_);
+  std::list<std::string> lru_ GUARDED_BY(mu_);  // most recent first
+  std::unordered_map<std::string, std::list<std::string>::iterator> lruPos_ GUARDED_BY(mu_);
   // Declared last: destroyed (joined) first, before the map their jobs fill.
   std::unique_ptr<Workers> demand_;
   std::unique_ptr<Workers> ahead_;

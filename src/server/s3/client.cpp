@@ -1,6 +1,7 @@
 #include "server/s3/client.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/clock.h"
 #include "server/log.h"
@@ -23,11 +24,11 @@ Client::Client(const S3Settings& settings, std::function<int(Keys*, std::string*
 
 Client::~Client() {
   {
-    std::lock_guard<std::mutex> guard(mu_);
+    kdr::MutexLock hold(&mu_);
     stop_ = true;
   }
   stopping_.store(true);
-  cv_.notify_all();
+  cv_.SignalAll();
   prober_.join();
 }
 
@@ -64,8 +65,8 @@ void Client::NoteUnreachable(const Response& r) {
         "the object store %s cannot be reached (%s): serving what the cache holds until it "
         "comes back",
         s_.endpoint.c_str(), Describe(r).c_str());
-    std::lock_guard<std::mutex> guard(mu_);  // the prober never misses the change
-    cv_.notify_all();
+    kdr::MutexLock hold(&mu_);  // the prober never misses the change
+    cv_.SignalAll();
   }
 }
 
@@ -92,47 +93,53 @@ void Client::NoteAnswer(const Response& r) {
 }
 
 bool Client::AwaitProbe(int waitMs) {
-  std::unique_lock<std::mutex> lock(mu_);
+  kdr::MutexLock hold(&mu_);
   // A probe that started before this request may have started before the store came back.
   uint64_t target = probes_ + (probing_ ? 2 : 1);
   probeNow_ = true;
-  cv_.notify_all();
-  cv_.wait_for(lock, std::chrono::milliseconds(waitMs),
-               [&] { return stop_ || !offline_.load() || probes_ >= target; });
+  cv_.SignalAll();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  while (!stop_ && offline_.load() && probes_ < target && cv_.WaitUntil(&mu_, until)) {
+  }
   return !offline_.load();
 }
 
 void Client::Probe() {
-  std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    cv_.wait(lock, [this] { return stop_ || offline_.load(); });
-    if (stop_) return;
-    cv_.wait_for(lock, std::chrono::milliseconds(std::max(kProbeSpacingMs, s_.probeMs)),
-                 [this] { return stop_ || probeNow_; });
-    if (stop_) return;
+  mu_.Lock();
+  while (!stop_) {
+    while (!stop_ && !offline_.load()) cv_.Wait(&mu_);
+    if (stop_) break;
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::milliseconds(std::max(kProbeSpacingMs, s_.probeMs));
+    while (!stop_ && !probeNow_ && cv_.WaitUntil(&mu_, until)) {
+    }
+    if (stop_) break;
     if (probeNow_) {
       // Asked for: soon, but never back to back.
-      cv_.wait_for(lock, std::chrono::milliseconds(kProbeSpacingMs), [this] { return stop_; });
-      if (stop_) return;
+      until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeSpacingMs);
+      while (!stop_ && cv_.WaitUntil(&mu_, until)) {
+      }
+      if (stop_) break;
     }
     probeNow_ = false;
     probing_ = true;
-    lock.unlock();
+    mu_.Unlock();
     Request req;
     req.query = Query({{"versioning", ""}});
     req.retry = Request::Retry::kNever;
     req.timeoutMs = std::min(s_.requestTimeoutMs, s_.stallSeconds * 1000);
     req.cancel = &stopping_;
     Response r = http_.Once(req);
-    lock.lock();
+    mu_.Lock();
     probing_ = false;
     ++probes_;
-    if (stop_) return;
+    if (stop_) break;
     if (!r.aborted && !r.Unreachable() && offline_.exchange(false)) {
       Log(LogLevel::kInfo, "the object store %s is reachable again", s_.endpoint.c_str());
     }
-    cv_.notify_all();
+    cv_.SignalAll();
   }
+  mu_.Unlock();
 }
 
 }  // namespace kdr::server::s3

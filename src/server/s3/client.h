@@ -16,13 +16,12 @@
 #define KDR_SERVER_S3_CLIENT_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "server/s3/http.h"
 #include "server/s3/settings.h"
 
@@ -40,7 +39,7 @@ class Client {
   // Whether the store is known to be unreachable now.
   bool Offline() const { return offline_.load(); }
   // Marks the store unreachable, as a failed request of a caller of Once() found it.
-  void NoteUnreachable(const Response& r);
+  void NoteUnreachable(const Response& r) EXCLUDES(mu_);
 
   const S3Settings& settings() const { return s_; }
   // The object key of `guid`.
@@ -50,10 +49,10 @@ class Client {
 
  private:
   void NoteAnswer(const Response& r);
-  void Probe();
+  void Probe() EXCLUDES(mu_);
   // While offline: has a probe made and waits for it up to `waitMs`. True when the store is
   // reachable again.
-  bool AwaitProbe(int waitMs);
+  bool AwaitProbe(int waitMs) EXCLUDES(mu_);
 
   const S3Settings s_;
   Http http_;
@@ -62,12 +61,12 @@ class Client {
   std::atomic<int32_t> lastConfigLog_{0};
   std::atomic<bool> configLogged_{false};
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;                  // guarded by mu_
-  bool probeNow_ = false;              // guarded by mu_: a request waits for a probe
-  bool probing_ = false;               // guarded by mu_
-  uint64_t probes_ = 0;                // guarded by mu_: probes done
+  kdr::Mutex mu_;
+  kdr::CondVar cv_;  // signalled when the store goes away or a probe ends, and to stop
+  bool stop_ GUARDED_BY(mu_) = false;
+  bool probeNow_ GUARDED_BY(mu_) = false;  // a request waits for a probe
+  bool probing_ GUARDED_BY(mu_) = false;
+  uint64_t probes_ GUARDED_BY(mu_) = 0;  // probes done
   std::atomic<bool> stopping_{false};  // the prober's requests stop on it
   std::thread prober_;
 };

@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "server/s3/http.h"
 
 namespace kdr::server::s3 {
@@ -168,9 +168,9 @@ class CurlTransport : public Transport {
   }
 
  private:
-  CURL* Take() {
+  CURL* Take() EXCLUDES(mu_) {
     {
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock hold(&mu_);
       if (!free_.empty()) {
         CURL* c = free_.back();
         free_.pop_back();
@@ -179,15 +179,15 @@ class CurlTransport : public Transport {
     }
     return curl_easy_init();
   }
-  void Give(CURL* c) {
-    std::lock_guard<std::mutex> guard(mu_);
+  void Give(CURL* c) EXCLUDES(mu_) {
+    kdr::MutexLock hold(&mu_);
     free_.push_back(c);
   }
 
   const S3Settings s_;
   std::string sigv4_;
-  std::mutex mu_;
-  std::vector<CURL*> free_;
+  kdr::Mutex mu_;
+  std::vector<CURL*> free_ GUARDED_BY(mu_);  // connections no exchange uses now
 };
 
 }  // namespace

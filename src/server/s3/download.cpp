@@ -4,13 +4,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/mutex.h"
+#include "server/log.h"
+#include "server/s3/checksum.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
@@ -21,6 +23,11 @@ namespace {
 
 constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once
 constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET
+constexpr size_t kCheckStep = 1u << 20;  // bytes read back and checked at a time
+constexpr size_t kCheckers = 2;          // threads that check a download's bytes, at most
+// Tries of a download whose bytes do not match the object's digest: a second, for damage on
+// the way; a store whose copy is bad fails it again.
+constexpr int kCheckedTries = 2;
 
 struct Job {
   Client* client;
@@ -34,10 +41,22 @@ struct Job {
   std::atomic<uint64_t> next{0};  // the next piece to take
   std::atomic<uint64_t> done{0};  // bytes written
   std::atomic<bool> cancel{false};
-  std::mutex mu;
-  std::condition_variable cv;
-  int running = 0;  // under mu
-  int err = 0;      // under mu: the first failure
+  kdr::Mutex mu;
+  kdr::CondVar cv;  // signalled when a stream ends, a piece is done or a chunk's bytes are in
+  int running GUARDED_BY(mu) = 0;
+  int err GUARDED_BY(mu) = 0;  // the first failure
+  std::vector<bool> pieceDone GUARDED_BY(mu);
+  uint64_t piecesInOrder GUARDED_BY(mu) = 0;  // pieces 0 .. this - 1 are all in the file
+  // The check against the object's digest: a unit (a part, or the whole object) is hashed
+  // by one checker at a time, in order, as far as the pieces in order are in the file.
+  struct Unit {
+    uint64_t end = 0;
+    uint64_t hashed = 0;  // from the unit's start up to here
+    bool busy = false;    // a checker hashes it
+    Md5 md5;
+  };
+  std::vector<Unit> units GUARDED_BY(mu);
+  int checking GUARDED_BY(mu) = 0;  // checkers running
 };
 
 uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1) * kChunkBytes); }
@@ -95,7 +114,7 @@ int Piece(Job* job, uint64_t piece) {
       uint64_t was = off;
       pos = off + len;
       uint64_t before = job->done.fetch_add(len);
-      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.notify_all();  // a report
+      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.SignalAll();  // a report
       for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
         size_t i = static_cast<size_t>(k - first);
         if (k >= first && EndOf(*job, k) > was && claimed[i] != nullptr) {
@@ -140,7 +159,7 @@ int Piece(Job* job, uint64_t piece) {
     if (rc == 0) rc = pf::WriteFileAt(job->fd, start, chunk->data.data(), chunk->data.size());
     if (rc == 0) {
       job->done.fetch_add(chunk->data.size());
-      job->cv.notify_all();
+      job->cv.SignalAll();
     }
   }
   return rc;
@@ -152,23 +171,113 @@ void Stream(Job* job) {
     uint64_t piece = job->next.fetch_add(1);
     if (piece >= job->pieces) break;
     rc = Piece(job, piece);
+    if (rc != 0) break;
+    kdr::MutexLock hold(&job->mu);
+    job->pieceDone[piece] = true;
+    while (job->piecesInOrder < job->pieces && job->pieceDone[job->piecesInOrder]) {
+      ++job->piecesInOrder;
+    }
+    job->cv.SignalAll();
   }
-  std::lock_guard<std::mutex> guard(job->mu);
+  kdr::MutexLock hold(&job->mu);
   if (rc != 0) {
     if (job->err == 0) job->err = rc;
     job->cancel = true;
   }
   --job->running;
-  job->cv.notify_all();
+  job->cv.SignalAll();
 }
 
-}  // namespace
+// The units `v` is checked in: its parts (hashed side by side), or the whole object. False
+// when its layout does not give the part count its ETag names: the layout is not this
+// object's (a copy made by another tool keeps the metadata), and nothing can be checked.
+bool UnitsOf(const VolumeRef& v, std::vector<Job::Unit>* units) {
+  const ObjectDigest& d = v.digest;
+  if (d.kind == ObjectDigest::kMd5) {
+    units->resize(1);
+    units->back().end = v.size;
+    units->back().hashed = 0;
+    return true;
+  }
+  for (uint64_t at = 0, n = 1; at < v.size && n <= d.parts; ++n) {
+    units->emplace_back();
+    units->back().hashed = at;
+    at += std::min(v.size - at, LayoutPartBytes(d.first, d.every, n));
+    units->back().end = at;
+  }
+  return units->size() == d.parts && units->back().end == v.size;
+}
 
-int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
-             const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
-  *copied = 0;
-  if (!tick(0)) return ECANCELED;
-  if (v.size == 0) return 0;
+// A checker: hashes what of the units is in the file, until all are hashed or the job fails.
+void Check(Job* job) {
+  std::vector<unsigned char> buf(kCheckStep);
+  kdr::MutexLock hold(&job->mu);
+  for (;;) {
+    if (job->err != 0 || job->cancel.load()) break;
+    const uint64_t inOrder =
+        std::min(job->v.size, job->piecesInOrder * job->pieceChunks * kChunkBytes);
+    Job::Unit* unit = nullptr;
+    bool left = false;
+    for (Job::Unit& u : job->units) {
+      left = left || u.hashed < u.end;
+      if (!u.busy && u.hashed < std::min(u.end, inOrder)) {
+        unit = &u;
+        break;
+      }
+    }
+    if (!left) break;
+    if (unit == nullptr) {
+      job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
+      continue;
+    }
+    unit->busy = true;
+    const uint64_t from = unit->hashed, to = std::min(unit->end, inOrder);
+    job->mu.Unlock();
+    // Only this checker touches the unit while it is busy.
+    int rc = 0;
+    uint64_t at = from;
+    while (rc == 0 && at < to && !job->cancel.load()) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - at));
+      size_t got = 0;
+      rc = pf::ReadFileAt(job->fd, at, buf.data(), n, &got);
+      if (rc == 0 && got != n) rc = EIO;
+      if (rc == 0) unit->md5.Update(buf.data(), n);
+      at += n;
+    }
+    job->mu.Lock();
+    unit->busy = false;
+    if (rc != 0) {
+      if (job->err == 0) job->err = rc;
+      job->cancel = true;
+      break;
+    }
+    unit->hashed = at;
+  }
+  --job->checking;
+  job->cv.SignalAll();
+}
+
+// Whether the hashed units give the object's digest.
+bool Matches(Job* job) REQUIRES(job->mu) {
+  const ObjectDigest& d = job->v.digest;
+  unsigned char digest[16];
+  if (d.kind == ObjectDigest::kMd5) {
+    job->units[0].md5.Final(digest);
+  } else {
+    Md5 ofParts;
+    for (Job::Unit& u : job->units) {
+      u.md5.Final(digest);
+      ofParts.Update(digest, sizeof digest);
+    }
+    ofParts.Final(digest);
+  }
+  return std::memcmp(digest, d.md5, sizeof digest) == 0;
+}
+
+// One try of the whole download. Checkers beside the streams hash the file's bytes as the
+// pieces in order from the first are done: the parts of a multipart object side by side.
+int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
+            const std::function<bool(uint64_t)>& tick, uint64_t* copied, bool* mismatch) {
   Job job;
   job.client = client;
   job.cache = cache;
@@ -179,28 +288,69 @@ int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeR
   job.pieceChunks = std::clamp<uint64_t>((job.chunks + kStreams - 1) / kStreams, 1, kPieceChunks);
   job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
   int streams = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces));
-  job.running = streams;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
-  bool going = true;
+  int checkers = 0;
   {
-    std::unique_lock<std::mutex> lock(job.mu);
-    while (job.running > 0) {
-      job.cv.wait_for(lock, std::chrono::milliseconds(50));
-      if (!going || job.running == 0) continue;
-      lock.unlock();
-      going = tick(job.done.load());
-      lock.lock();
-      if (!going) {
-        if (job.err == 0) job.err = ECANCELED;
-        job.cancel = true;
-      }
+    kdr::MutexLock hold(&job.mu);
+    job.pieceDone.assign(job.pieces, false);
+    job.running = streams;
+    if (v.digest.kind != ObjectDigest::kNone) {
+      if (!UnitsOf(v, &job.units)) job.units.clear();
+      checkers = static_cast<int>(std::min<size_t>(kCheckers, job.units.size()));
+      job.checking = checkers;
     }
   }
-  for (auto& t : threads) t.join();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
+  for (int i = 0; i < checkers; ++i) threads.emplace_back([&job] { Check(&job); });
+  bool going = true;
+  job.mu.Lock();
+  while (job.running > 0 || job.checking > 0) {
+    job.cv.WaitFor(&job.mu, std::chrono::milliseconds(50));
+    if (!going) continue;
+    job.mu.Unlock();
+    going = tick(job.done.load());
+    job.mu.Lock();
+    if (!going) {
+      if (job.err == 0) job.err = ECANCELED;
+      job.cancel = true;
+    }
+  }
+  int err = job.err;
   *copied = job.done.load();
-  if (job.err == 0 && *copied != v.size) job.err = EIO;
-  return job.err;
+  if (err == 0 && *copied != v.size) err = EIO;
+  if (err == 0 && checkers > 0 && !Matches(&job)) {
+    *mismatch = true;
+    err = EIO;
+  }
+  job.mu.Unlock();
+  for (auto& t : threads) t.join();
+  return err;
+}
+
+}  // namespace
+
+int Download(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
+             const std::function<bool(uint64_t)>& tick, uint64_t* copied) {
+  *copied = 0;
+  if (!tick(0)) return ECANCELED;
+  if (v.size == 0) return 0;
+  // A second try reports no fewer bytes than the first did.
+  uint64_t reported = 0;
+  auto report = [&](uint64_t done) {
+    reported = std::max(reported, done);
+    return tick(reported);
+  };
+  for (int attempt = 1;; ++attempt) {
+    bool mismatch = false;
+    int rc = Attempt(client, cache, open, v, fd, report, copied, &mismatch);
+    if (!mismatch) return rc;
+    // Bytes that are not the object's: none of them may be served from memory either.
+    cache->DropVolume(v.key, v.version);
+    Log(LogLevel::kError, "S3: the download of %s version %s does not match its ETag %s%s",
+        v.key.c_str(), v.version.c_str(), v.etag.c_str(),
+        attempt < kCheckedTries ? ": downloading it again" : ": the download failed");
+    if (attempt >= kCheckedTries) return rc;
+  }
 }
 
 }  // namespace kdr::server::s3

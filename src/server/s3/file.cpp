@@ -1,9 +1,9 @@
 #include "server/s3/file.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/fs.h"
+#include "platform/mutex.h"
 #include "server/s3/download.h"
 
 namespace kdr::server::s3 {
@@ -19,10 +19,10 @@ constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before
 
 // The reads of one open handle, as read-ahead sees them.
 struct ReadPattern {
-  std::mutex mu;
-  uint64_t end = ~uint64_t{0};  // where the last read ended; guarded by mu
-  uint64_t run = 0;             // bytes read in a row up to `end`; guarded by mu
-  uint64_t aheadTo = 0;         // chunks below this were asked for ahead; guarded by mu
+  kdr::Mutex mu;
+  uint64_t end GUARDED_BY(mu) = ~uint64_t{0};  // where the last read ended
+  uint64_t run GUARDED_BY(mu) = 0;             // bytes read in a row up to `end`
+  uint64_t aheadTo GUARDED_BY(mu) = 0;         // chunks below this were asked for ahead
   std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
 
@@ -36,13 +36,15 @@ class S3Reader : public VaultReader {
   int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) override {
     *done = 0;
     auto* out = static_cast<unsigned char*>(buf);
-    Ahead(offset, len);
+    // Only a read that starts afresh has its first bytes fetched alone.
+    bool afresh = !Ahead(offset, len);
     while (*done < len && offset < v_.size) {
       uint64_t index = offset / kChunkBytes;
       uint64_t at = offset - index * kChunkBytes;
       size_t want = static_cast<size_t>(std::min<uint64_t>(len - *done, kChunkBytes - at));
       size_t got = 0;
-      int rc = cache_->Read(v_, index, at, out + *done, want, &got);
+      int rc = cache_->Read(v_, index, at, out + *done, want, afresh, &got);
+      afresh = false;
       if (rc != 0) return *done > 0 ? 0 : rc;
       if (got == 0) break;  // cannot happen with a checked answer; never spins
       *done += got;
@@ -53,30 +55,38 @@ class S3Reader : public VaultReader {
 
  private:
   // Notes a read of `len` bytes at `offset`; on a sequential pattern, asks for the chunks
-  // after it, more the longer the handle has read in a row.
-  void Ahead(uint64_t offset, size_t len) {
+  // after it, more the longer the handle has read in a row. True when the read goes on
+  // where the handle's last one stopped.
+  bool Ahead(uint64_t offset, size_t len) {
     uint64_t from = 0, to = 0;
+    bool sequential = false;
     {
-      std::lock_guard<std::mutex> guard(pattern_->mu);
       ReadPattern& p = *pattern_;
-      if (offset == p.end) {
+      kdr::MutexLock hold(&p.mu);
+      sequential = offset == p.end;
+      if (sequential) {
         p.run += len;
       } else {
         p.run = len;  // a jump: the pattern starts afresh
         p.aheadTo = 0;
       }
       p.end = offset + len;
-      if (p.run < kSequentialStart || offset >= v_.size) return;
+      if (p.run < kSequentialStart || offset >= v_.size) return sequential;
       uint64_t index = offset / kChunkBytes;
       uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, kAheadChunks);
       from = std::max(index + 1, p.aheadTo);
       to = index + 1 + window;
-      if (to <= from) return;
+      if (to <= from) return sequential;
       // Asked in runs of at least half the window, so that each GET carries enough.
-      if (to - from < std::max<uint64_t>(1, window / 2) && to * kChunkBytes < v_.size) return;
-      p.aheadTo = to;
+      if (to - from < std::max<uint64_t>(1, window / 2) && to * kChunkBytes < v_.size) {
+        return sequential;
+      }
     }
-    cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
+    uint64_t asked = cache_->ReadAhead(v_, from, to - from, pattern_->cancel);
+    kdr::MutexLock hold(&pattern_->mu);
+    // What read-ahead's share did not allow is asked for again by a later read.
+    if (pattern_->aheadTo < asked && pattern_->end == offset + len) pattern_->aheadTo = asked;
+    return sequential;
   }
 
   ChunkCache* cache_;

@@ -110,6 +110,12 @@ struct Response {
   }
   // The store's certificate or our credentials are refused: configuration, not an outage.
   bool Refused() const { return net == Net::kTls || (net == Net::kOk && status == 403); }
+  // Whether the answer's ETag may be a digest of the data: not under KMS or a customer's key,
+  // whose ETags are not MD5s of the bytes.
+  bool EtagMayBeDigest() const {
+    return Header("x-amz-server-side-encryption").rfind("aws:kms", 0) != 0 &&
+           Header("x-amz-server-side-encryption-customer-algorithm").empty();
+  }
 };
 
 // 0, or the errno value a response stands for (see vault.h).

@@ -7,14 +7,15 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/mutex.h"
 #include "server/log.h"
+#include "server/s3/checksum.h"
 #include "server/s3/chunk_cache.h"
 #include "server/s3/client.h"
 #include "server/s3/credentials.h"
@@ -35,6 +36,8 @@ constexpr size_t kMaxKnownFiles = 100000;  // files remembered for offline and t
 constexpr size_t kListAtLeast = 8;         // fewer files than this are rechecked one by one
 constexpr int kListKeys = 1000;
 constexpr int64_t kStaleUploadSeconds = 24 * 3600;
+constexpr int kSweepPollMs = 500;    // while the store is away: how often the sweep looks
+constexpr int kSweepBusyMs = 60000;  // after the store was too busy to list the uploads
 
 class S3Vault : public Vault {
  public:
@@ -44,14 +47,18 @@ class S3Vault : public Vault {
                                           std::string* error) { return cred->Get(keys, error); }),
         cache_(&client_) {}
   ~S3Vault() override {
+    {
+      kdr::MutexLock hold(&stopMu_);
+      stop_ = true;
+    }
     stopping_.store(true);
+    stopCv_.SignalAll();
     if (sweeper_.joinable()) sweeper_.join();
   }
 
   int Check(std::string* error);
   void StartSweep() {
-    sweeper_ =
-        std::thread([this] { SweepStaleUploads(&client_, kStaleUploadSeconds, &stopping_); });
+    sweeper_ = std::thread([this] { Sweep(); });
   }
 
   int Open(const std::string& guid, std::shared_ptr<VaultFile>* file) override;
@@ -65,22 +72,27 @@ class S3Vault : public Vault {
                        std::vector<int>* results, const std::atomic<bool>* cancel) override;
 
  private:
+  // A volume as the store described it.
   struct Known {
     VaultFileInfo info;
     std::string etag;
+    ObjectDigest digest;
     int32_t checkedMs = 0;
   };
 
+  // Sweeps stale uploads once the store can be reached: at start, or when it comes back.
+  void Sweep() EXCLUDES(stopMu_);
   int Head(const std::string& guid, const std::string& version, Response* r,
            const std::atomic<bool>* cancel = nullptr);
   int InfoOf(const std::string& guid, const Response& r, VaultFileInfo* info);
-  std::shared_ptr<VaultFile> MakeFile(const VaultFileInfo& info, const std::string& etag,
-                                      const std::string& local);
-  int OfflineOpen(const std::string& guid, int err, std::shared_ptr<VaultFile>* file);
-  void Remember(const VaultFileInfo& info, const std::string& etag);
-  void Forget(const std::string& guid);
+  std::shared_ptr<VaultFile> MakeFile(const Known& k, const std::string& local);
+  // Opens what this process last saw of `guid`, or (with `scan`) a whole-file cache copy.
+  int OfflineOpen(const std::string& guid, int err, bool scan, std::shared_ptr<VaultFile>* file)
+      EXCLUDES(knownMu_);
+  void Remember(const Known& k) EXCLUDES(knownMu_);
+  void Forget(const std::string& guid) EXCLUDES(knownMu_);
   // A recheck found `version` (empty: the file is gone) as the newest of `guid`.
-  void Rechecked(const std::string& guid, const std::string& version);
+  void Rechecked(const std::string& guid, const std::string& version) EXCLUDES(knownMu_);
   // One listing from the first of `keys` on; answers what it covers. Returns how many.
   size_t ListFrom(const std::vector<std::pair<std::string, size_t>>& keys, size_t next,
                   std::vector<std::string>* versions, std::vector<int>* results,
@@ -93,10 +105,13 @@ class S3Vault : public Vault {
   std::shared_ptr<OpenVolumes> openVolumes_ = std::make_shared<OpenVolumes>();
   Workers parts_{kPartThreads};
 
-  std::mutex knownMu_;
-  std::map<std::string, Known> known_;  // guarded by knownMu_
+  kdr::Mutex knownMu_;
+  std::map<std::string, Known> known_ GUARDED_BY(knownMu_);
 
-  std::atomic<bool> stopping_{false};
+  kdr::Mutex stopMu_;
+  kdr::CondVar stopCv_;
+  bool stop_ GUARDED_BY(stopMu_) = false;
+  std::atomic<bool> stopping_{false};  // the sweep's requests stop on it
   std::thread sweeper_;
 };
 
@@ -160,6 +175,33 @@ int S3Vault::Check(std::string* error) {
   return 0;
 }
 
+void S3Vault::Sweep() {
+  for (int waitMs = 0;;) {
+    {
+      kdr::MutexLock hold(&stopMu_);
+      const int32_t start = pf::MonotonicMs();
+      for (int left = waitMs; !stop_ && left > 0;
+           left = waitMs - pf::ElapsedMs(start, pf::MonotonicMs())) {
+        stopCv_.WaitFor(&stopMu_, std::chrono::milliseconds(left));
+      }
+      if (stop_) return;
+    }
+    waitMs = kSweepPollMs;
+    if (client_.Offline()) continue;
+    int swept = 0;
+    int rc = SweepStaleUploads(&client_, kStaleUploadSeconds, &stopping_, &swept);
+    if (rc == 0 || rc == ECANCELED) return;
+    if (client_.Offline()) continue;  // an outage: swept when the store is back
+    if (rc != EAGAIN) {
+      // The failed listing was logged with the store's answer.
+      Log(LogLevel::kWarn,
+          "S3: unfinished uploads cannot be listed: they are left to the bucket's lifecycle rule");
+      return;
+    }
+    waitMs = kSweepBusyMs;  // the store is busy: later
+  }
+}
+
 int S3Vault::Head(const std::string& guid, const std::string& version, Response* r,
                   const std::atomic<bool>* cancel) {
   Request req;
@@ -184,8 +226,9 @@ int S3Vault::InfoOf(const std::string& guid, const Response& r, VaultFileInfo* i
   return 0;
 }
 
-void S3Vault::Remember(const VaultFileInfo& info, const std::string& etag) {
-  std::lock_guard<std::mutex> guard(knownMu_);
+void S3Vault::Remember(const Known& seen) {
+  const VaultFileInfo& info = seen.info;
+  kdr::MutexLock hold(&knownMu_);
   if (known_.size() >= kMaxKnownFiles && known_.count(info.guid) == 0) {
     // Forget the tenth checked longest ago at once: the look through all of them is made once
     // for many new files, not for each.
@@ -199,18 +242,17 @@ void S3Vault::Remember(const VaultFileInfo& info, const std::string& etag) {
     for (size_t i = 0; i < drop; ++i) known_.erase(ages[i].second);
   }
   Known& k = known_[info.guid];
-  k.info = info;
-  k.etag = etag;
+  k = seen;
   k.checkedMs = pf::MonotonicMs();
 }
 
 void S3Vault::Forget(const std::string& guid) {
-  std::lock_guard<std::mutex> guard(knownMu_);
+  kdr::MutexLock hold(&knownMu_);
   known_.erase(guid);
 }
 
 void S3Vault::Rechecked(const std::string& guid, const std::string& version) {
-  std::lock_guard<std::mutex> guard(knownMu_);
+  kdr::MutexLock hold(&knownMu_);
   auto it = known_.find(guid);
   if (it == known_.end()) return;
   if (!version.empty() && it->second.info.version == version) {
@@ -220,17 +262,17 @@ void S3Vault::Rechecked(const std::string& guid, const std::string& version) {
   }
 }
 
-std::shared_ptr<VaultFile> S3Vault::MakeFile(const VaultFileInfo& info, const std::string& etag,
-                                             const std::string& local) {
-  VolumeRef v{client_.Key(info.guid), info.version, etag, info.size};
-  return std::make_shared<S3File>(&client_, &cache_, openVolumes_, info, std::move(v), local);
+std::shared_ptr<VaultFile> S3Vault::MakeFile(const Known& k, const std::string& local) {
+  VolumeRef v{client_.Key(k.info.guid), k.info.version, k.etag, k.info.size, k.digest};
+  return std::make_shared<S3File>(&client_, &cache_, openVolumes_, k.info, std::move(v), local);
 }
 
-int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<VaultFile>* file) {
+int S3Vault::OfflineOpen(const std::string& guid, int err, bool scan,
+                         std::shared_ptr<VaultFile>* file) {
   Known known;
   bool have = false;
   {
-    std::lock_guard<std::mutex> guard(knownMu_);
+    kdr::MutexLock hold(&knownMu_);
     auto it = known_.find(guid);
     if (it != known_.end()) {
       known = it->second;
@@ -239,41 +281,53 @@ int S3Vault::OfflineOpen(const std::string& guid, int err, std::shared_ptr<Vault
   }
   VaultFileInfo info;
   std::string local;
-  if (FindOfflineCopy(s_.cacheFilesDir, guid, have ? &known.info : nullptr, &info, &local)) {
-    *file = MakeFile(info, have ? known.etag : std::string(), local);
+  if (scan &&
+      FindOfflineCopy(s_.cacheFilesDir, guid, have ? &known.info : nullptr, &info, &local)) {
+    if (!have) known = Known();
+    known.info = info;
+    *file = MakeFile(known, local);
     return 0;
   }
   if (!have) return err;
-  *file = MakeFile(known.info, known.etag, "");
+  *file = MakeFile(known, "");
   return 0;
 }
 
 int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   if (!IsVaultGuid(guid)) return EINVAL;
-  // While the store is away, what the cache holds opens at once.
-  if (client_.Offline() && OfflineOpen(guid, ENETDOWN, file) == 0) return 0;
+  // While the store is away, what the cache holds opens at once; the whole-file cache is
+  // looked through once, not again when the store proves to be still away.
+  const bool scanned = client_.Offline();
+  if (scanned && OfflineOpen(guid, ENETDOWN, true, file) == 0) return 0;
   if (s_.trustMs > 0) {
-    std::unique_lock<std::mutex> lock(knownMu_);
-    auto it = known_.find(guid);
-    if (it != known_.end() && pf::ElapsedMs(it->second.checkedMs, pf::MonotonicMs()) < s_.trustMs) {
-      Known k = it->second;
-      lock.unlock();
-      *file = MakeFile(k.info, k.etag, "");
+    Known k;
+    bool trusted = false;
+    {
+      kdr::MutexLock hold(&knownMu_);
+      auto it = known_.find(guid);
+      trusted =
+          it != known_.end() && pf::ElapsedMs(it->second.checkedMs, pf::MonotonicMs()) < s_.trustMs;
+      if (trusted) k = it->second;
+    }
+    if (trusted) {
+      *file = MakeFile(k, "");
       return 0;
     }
   }
   Response r;
   int rc = Head(guid, "", &r);
-  if (r.Unreachable()) return OfflineOpen(guid, rc, file);
+  if (r.Unreachable()) return OfflineOpen(guid, rc, !scanned, file);
   if (rc != 0) {
     if (rc == ENOENT) Forget(guid);
     return rc;
   }
-  VaultFileInfo info;
-  rc = InfoOf(guid, r, &info);
+  Known k;
+  rc = InfoOf(guid, r, &k.info);
   if (rc != 0) return rc;
-  Remember(info, r.Header("etag"));
-  *file = MakeFile(info, r.Header("etag"), "");
+  k.etag = r.Header("etag");
+  k.digest = DigestOf(k.etag, r.Header(kMetaParts), r.EtagMayBeDigest());
+  Remember(k);
+  *file = MakeFile(k, "");
   return 0;
 }
 
@@ -504,7 +558,7 @@ int NewS3Vault(const S3Settings& settings, std::unique_ptr<Vault>* vault, std::s
   auto v = std::make_unique<S3Vault>(s);
   int rc = v->Check(error);
   if (rc != 0) return rc;
-  if (error->empty()) v->StartSweep();
+  v->StartSweep();
   *vault = std::move(v);
   return 0;
 }

@@ -10,6 +10,7 @@
 //   newest volume       the object's newest version: the file's content
 //   who made a volume   metadata x-amz-meta-kdr-made: "upload" (an upload through the cache)
 //                       or "put" (kdrvault put); only "upload" versions can be rolled back
+//   part layout         metadata x-amz-meta-kdr-parts of a multipart upload (checksum.h)
 //   roll-back           DELETE of exactly that version id (never a delete marker)
 //   gone file           no version, or a delete marker as the newest: ENOENT
 //

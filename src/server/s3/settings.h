@@ -34,6 +34,7 @@ struct S3Settings {
   // How long an open may trust what an earlier open (or a recheck) found of the file, rather
   // than ask the store again: the server's revalidation bound. 0: every open asks.
   int trustMs = 0;
+  int cacheChunks = 32;  // chunks of kChunkBytes the chunk cache keeps in memory (128 MiB)
   // Where requests go; null: libcurl. Tests put scripted answers here.
   std::shared_ptr<Transport> transport;
   // Where the keys come from; null: accessKey, secretKey and sessionToken as they are.

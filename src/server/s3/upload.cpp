@@ -1,12 +1,12 @@
 #include "server/s3/upload.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <condition_variable>
 #include <ctime>
-#include <mutex>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "server/log.h"
 #include "server/s3/checksum.h"
 #include "server/s3/text.h"
@@ -20,7 +20,6 @@ constexpr int kPartsInFlight = 4;  // parts of one upload on their way at once, 
 // an upload holds at most two parts in memory once they are this large (the one being sent
 // and the one being filled).
 constexpr uint64_t kBytesInFlight = 64u << 20;
-constexpr uint64_t kLargestPart = 5ull << 30;
 
 class S3Upload : public VaultUpload {
  public:
@@ -47,7 +46,7 @@ class S3Upload : public VaultUpload {
     if (err_ != 0) return err_;
     const auto* p = static_cast<const unsigned char*>(buf);
     while (len > 0) {
-      uint64_t part = PartBytes(static_cast<int>(etags_.size()) + 1);
+      uint64_t part = PartBytes(partsBegun_ + 1);
       size_t take = static_cast<size_t>(std::min<uint64_t>(len, part - buf_.size()));
       buf_.insert(buf_.end(), p, p + take);
       p += take;
@@ -63,17 +62,21 @@ class S3Upload : public VaultUpload {
   int Commit(std::string* volumeId) override {
     if (err_ != 0) return err_;
     Response r;
+    unsigned char sent[16];  // the MD5 of what was sent: of the body, or of the parts' MD5s
+    std::string expect;      // the ETag the store must answer (when it gives a digest)
     if (uploadId_.empty()) {
+      Md5Of(buf_.data(), buf_.size(), sent);
       Request req;
       req.method = "PUT";
       req.key = key_;
       req.headers = Headers();
-      req.headers.push_back("Content-MD5: " + ContentMd5(buf_.data(), buf_.size()));
+      req.headers.push_back("Content-MD5: " + Base64(sent, sizeof sent));
       req.body = buf_.data();
       req.bodyLen = buf_.size();
       req.retry = Request::Retry::kIfNotDone;  // a second version only where the first failed
       req.streaming = true;
       r = client_->Do(req);
+      expect = Hex(sent, sizeof sent);
     } else {
       if (!buf_.empty()) {
         int rc = SendPart();
@@ -82,9 +85,16 @@ class S3Upload : public VaultUpload {
       WaitParts(0);
       if (err_ != 0) return err_;
       std::string xml = "<CompleteMultipartUpload>";
-      for (size_t i = 0; i < etags_.size(); ++i) {
-        xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] +
-               "</ETag></Part>";
+      {
+        kdr::MutexLock hold(&mu_);
+        Md5 ofParts;
+        for (const auto& digest : partMd5_) ofParts.Update(digest.data(), digest.size());
+        ofParts.Final(sent);
+        expect = Hex(sent, sizeof sent) + "-" + std::to_string(partMd5_.size());
+        for (size_t i = 0; i < etags_.size(); ++i) {
+          xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + etags_[i] +
+                 "</ETag></Part>";
+        }
       }
       xml += "</CompleteMultipartUpload>";
       Request req;
@@ -111,6 +121,17 @@ class S3Upload : public VaultUpload {
       Log(LogLevel::kError, "S3: bucket keeps no versions; upload of %s not usable", key_.c_str());
       return err_ = EOPNOTSUPP;
     }
+    // A completion names its ETag in its body (an answer's header, where there is one, counts).
+    std::string etag(EtagValue(r.Header("etag")));
+    if (etag.empty() && !uploadId_.empty()) etag = EtagValue(XmlField(r.body, "ETag"));
+    if (!Agrees(r, etag, expect)) {
+      Log(LogLevel::kError,
+          "S3: the store's ETag %s of the upload of %s is not %s, the digest of what was sent: "
+          "the upload failed and its version %s is removed",
+          etag.c_str(), key_.c_str(), expect.c_str(), version.c_str());
+      DeleteVersion(version);
+      return err_ = EIO;
+    }
     committed_ = true;
     *volumeId = version;
     return 0;
@@ -123,6 +144,29 @@ class S3Upload : public VaultUpload {
             std::string(kMetaMade) + ": " + made_};
   }
 
+  // Whether `etag`, which the store answered in `r`, agrees with `expect`: a digest-shaped
+  // ETag ("HEX" for a PUT, "HEX-N" for a completion) must be it; another store's kind of
+  // ETag, or one under KMS or a customer's key, says nothing.
+  static bool Agrees(const Response& r, std::string etag, const std::string& expect) {
+    if (!r.EtagMayBeDigest()) return true;
+    for (char& c : etag) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    bool hex = etag.size() >= 32 && etag.find_first_not_of("0123456789abcdef") >= 32;
+    bool shaped = expect.size() == 32 ? etag.size() == 32 : etag.size() > 33 && etag[32] == '-';
+    return !hex || !shaped || etag == expect;
+  }
+
+  void DeleteVersion(const std::string& version) {
+    Request req;
+    req.method = "DELETE";
+    req.key = key_;
+    req.query = Query({{"versionId", version}});
+    Response r = client_->Do(req);
+    if (ErrnoOf(r) != 0 && r.status != 404) {
+      Log(LogLevel::kError, "S3: the failed version %s of %s could not be removed (%s)",
+          version.c_str(), key_.c_str(), Describe(r).c_str());
+    }
+  }
+
   int SendPart() {
     if (uploadId_.empty()) {
       Request req;
@@ -130,6 +174,8 @@ class S3Upload : public VaultUpload {
       req.key = key_;
       req.query = Query({{"uploads", ""}});
       req.headers = Headers();
+      req.headers.push_back(std::string(kMetaParts) + ": " + std::to_string(kFirstPartBytes) + "/" +
+                            std::to_string(kPartsPerDoubling));
       req.retry = Request::Retry::kIfNotDone;
       Response r = client_->Do(req);
       int rc = ErrnoOf(r);
@@ -137,17 +183,17 @@ class S3Upload : public VaultUpload {
       uploadId_ = XmlField(r.body, "UploadId");
       if (uploadId_.empty()) return EIO;
     }
-    if (etags_.size() >= 10000) return EFBIG;
-    const uint64_t part = PartBytes(static_cast<int>(etags_.size()) + 1);
+    if (partsBegun_ >= 10000) return EFBIG;
+    const uint64_t part = PartBytes(partsBegun_ + 1);
     const int most =
         static_cast<int>(std::clamp<uint64_t>(kBytesInFlight / part, 1, kPartsInFlight));
     WaitParts(most - 1);
     if (err_ != 0) return err_;
-    int number = 0;
+    const int number = ++partsBegun_;
     {
-      std::lock_guard<std::mutex> guard(mu_);
-      number = static_cast<int>(etags_.size()) + 1;
+      kdr::MutexLock hold(&mu_);
       etags_.emplace_back();
+      partMd5_.emplace_back();
       ++inFlight_;
     }
     auto data = std::make_shared<std::vector<unsigned char>>(std::move(buf_));
@@ -157,7 +203,9 @@ class S3Upload : public VaultUpload {
       req.method = "PUT";
       req.key = key_;
       req.query = Query({{"partNumber", std::to_string(number)}, {"uploadId", uploadId_}});
-      req.headers = {"Content-MD5: " + ContentMd5(data->data(), data->size())};
+      std::array<unsigned char, 16> md5;
+      Md5Of(data->data(), data->size(), md5.data());
+      req.headers = {"Content-MD5: " + Base64(md5.data(), md5.size())};
       req.body = data->data();
       req.bodyLen = data->size();
       req.streaming = true;  // a part may be sent again: it replaces itself
@@ -165,19 +213,28 @@ class S3Upload : public VaultUpload {
       int rc = ErrnoOf(r);
       std::string etag = r.Header("etag");
       if (rc == 0 && etag.empty()) rc = EIO;
-      std::lock_guard<std::mutex> guard(mu_);
+      const std::string expect = Hex(md5.data(), md5.size());
+      if (rc == 0 && !Agrees(r, std::string(EtagValue(etag)), expect)) {
+        Log(LogLevel::kError,
+            "S3: the store's ETag %s of part %d of the upload of %s is not %s, the MD5 of what "
+            "was sent: the upload fails",
+            etag.c_str(), number, key_.c_str(), expect.c_str());
+        rc = EIO;
+      }
+      kdr::MutexLock hold(&mu_);
       etags_[static_cast<size_t>(number - 1)] = etag;
+      partMd5_[static_cast<size_t>(number - 1)] = md5;
       if (rc != 0 && partErr_ == 0) partErr_ = rc;
       --inFlight_;
-      cv_.notify_all();
+      cv_.SignalAll();
     });
     return 0;
   }
 
   // Waits until at most `most` parts are on their way; takes over a part's failure.
-  void WaitParts(int most) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [&] { return inFlight_ <= most; });
+  void WaitParts(int most) EXCLUDES(mu_) {
+    kdr::MutexLock hold(&mu_);
+    while (inFlight_ > most) cv_.Wait(&mu_);
     if (partErr_ != 0 && err_ == 0) err_ = partErr_;
   }
 
@@ -188,11 +245,15 @@ class S3Upload : public VaultUpload {
   const char* made_;
   std::vector<unsigned char> buf_;
   std::string uploadId_;
-  std::vector<std::string> etags_;  // by part number - 1; filled under mu_ by the workers
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int inFlight_ = 0;  // under mu_
-  int partErr_ = 0;   // under mu_
+  int partsBegun_ = 0;
+  kdr::Mutex mu_;
+  kdr::CondVar cv_;  // signalled when a part ends
+  // By part number - 1, filled by the workers: each part's ETag and the MD5 of what it sent.
+  std::vector<std::string> etags_ GUARDED_BY(mu_);
+  std::vector<std::array<unsigned char, 16>> partMd5_ GUARDED_BY(mu_);
+  int inFlight_ GUARDED_BY(mu_) = 0;
+  int partErr_ GUARDED_BY(mu_) = 0;
+  // The caller's own, like buf_ and uploadId_: an upload is used by one thread at a time.
   int err_ = 0;
   bool committed_ = false;
 };
@@ -200,8 +261,7 @@ class S3Upload : public VaultUpload {
 }  // namespace
 
 uint64_t PartBytes(int number) {
-  int doublings = std::clamp((number - 1) / 1000, 0, 16);
-  return std::min(kLargestPart, kFirstPartBytes << doublings);
+  return LayoutPartBytes(kFirstPartBytes, kPartsPerDoubling, static_cast<uint64_t>(number));
 }
 
 std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::string key,
@@ -209,13 +269,19 @@ std::unique_ptr<VaultUpload> NewS3Upload(Client* client, Workers* parts, std::st
   return std::make_unique<S3Upload>(client, parts, std::move(key), std::move(name), made);
 }
 
-int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel) {
+int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomic<bool>* cancel,
+                      int* swept) {
   const std::string prefix =
       client->settings().prefix.empty() ? "" : client->settings().prefix + "/";
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  int swept = 0;
+  *swept = 0;
+  int rc = 0;
   std::string keyMarker, idMarker;
-  for (int pages = 0; pages < 1000 && !cancel->load(); ++pages) {
+  for (int pages = 0; pages < 1000; ++pages) {
+    if (cancel->load()) {
+      rc = ECANCELED;
+      break;
+    }
     std::vector<std::pair<std::string, std::string>> params = {{"prefix", prefix}, {"uploads", ""}};
     if (!keyMarker.empty()) {
       params.push_back({"key-marker", keyMarker});
@@ -226,7 +292,9 @@ int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomi
     req.cancel = cancel;
     Response r = client->Do(req);
     UploadPage page;
-    if (ErrnoOf(r) != 0 || !ParseUploadPage(r.body, &page)) break;
+    rc = ErrnoOf(r);
+    if (rc == 0 && !ParseUploadPage(r.body, &page)) rc = EIO;
+    if (rc != 0) break;
     for (const UploadEntry& u : page.uploads) {
       int64_t began = 0;
       if (u.key.compare(0, prefix.size(), prefix) != 0 || !ParseIsoTime(u.initiated, &began) ||
@@ -238,15 +306,15 @@ int SweepStaleUploads(Client* client, int64_t olderThanSeconds, const std::atomi
       abort.key = u.key;
       abort.query = Query({{"uploadId", u.uploadId}});
       abort.cancel = cancel;
-      if (ErrnoOf(client->Do(abort)) == 0) ++swept;
+      if (ErrnoOf(client->Do(abort)) == 0) ++*swept;
     }
     if (!page.truncated || page.nextKeyMarker.empty()) break;
     keyMarker = page.nextKeyMarker;
     idMarker = page.nextUploadIdMarker;
   }
-  if (swept > 0)
-    Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", swept);
-  return swept;
+  if (*swept > 0)
+    Log(LogLevel::kInfo, "S3: aborted %d unfinished upload(s) older than a day", *swept);
+  return rc;
 }
 
 }  // namespace kdr::server::s3

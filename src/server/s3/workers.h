@@ -4,12 +4,12 @@
 #ifndef KDR_SERVER_S3_WORKERS_H_
 #define KDR_SERVER_S3_WORKERS_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace kdr::server::s3 {
 
@@ -20,30 +20,30 @@ class Workers {
   }
   ~Workers() {
     {
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock hold(&mu_);
       stop_ = true;
     }
-    cv_.notify_all();
+    cv_.SignalAll();
     for (auto& t : threads_) t.join();
   }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
-  void Post(std::function<void()> job) {
+  void Post(std::function<void()> job) EXCLUDES(mu_) {
     {
-      std::lock_guard<std::mutex> guard(mu_);
+      kdr::MutexLock hold(&mu_);
       jobs_.push_back(std::move(job));
     }
-    cv_.notify_one();
+    cv_.Signal();
   }
 
  private:
-  void Loop() {
+  void Loop() EXCLUDES(mu_) {
     for (;;) {
       std::function<void()> job;
       {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+        kdr::MutexLock hold(&mu_);
+        while (!stop_ && jobs_.empty()) cv_.Wait(&mu_);
         if (stop_) return;
         job = std::move(jobs_.front());
         jobs_.pop_front();
@@ -52,10 +52,10 @@ class Workers {
     }
   }
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mu_
-  bool stop_ = false;                       // guarded by mu_
+  kdr::Mutex mu_;
+  kdr::CondVar cv_;
+  std::deque<std::function<void()>> jobs_ GUARDED_BY(mu_);
+  bool stop_ GUARDED_BY(mu_) = false;
   std::vector<std::thread> threads_;
 };
 
