@@ -39,11 +39,11 @@
 #include <vector>
 
 #include "bench_pairs.h"
+#include "client/config.h"
 #include "iface/interface.h"
 #include "peer/peer.h"
 #include "platform/fs.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
 #include "store/kdrc.h"
 
 namespace {

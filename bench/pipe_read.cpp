@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "bench_pairs.h"
+#include "client/config.h"
 #include "iface/interface.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/pipes.h"
 #include "platform/process.h"
-#include "proxy/config.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 

@@ -2,11 +2,11 @@
 // counted names. Input: the reply exactly as ReceiveReply would leave it.
 #include <cstdint>
 
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/control_messages.h"
 #include "protocol/message_format.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kdr;

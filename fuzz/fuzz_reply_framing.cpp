@@ -12,11 +12,11 @@
 #include <cstring>
 #include <iterator>
 
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/message_format.h"
 #include "protocol/message_framing.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 
 namespace {
 

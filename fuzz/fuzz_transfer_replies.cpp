@@ -3,11 +3,11 @@
 // Input: the reply exactly as ReceiveReply would leave it, at least a header long.
 #include <cstdint>
 
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/message_format.h"
 #include "protocol/transfer_messages.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kdr;

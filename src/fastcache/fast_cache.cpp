@@ -10,6 +10,9 @@
 #include <memory>
 #include <new>
 
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "iface/runtime.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -18,9 +21,6 @@
 #include "protocol/message_framing.h"
 #include "protocol/server_connect.h"
 #include "proxy/open_files.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 #include "store/kdrc.h"
 #include "store/metafile_format.h"
 #include "store/segment_format.h"

@@ -1,5 +1,5 @@
 // Result codes of the proxy (subsystems 2 to 5): the numbers alone, for every room that
-// returns or tests one (their texts: proxy/result_codes.h).
+// returns or tests one (their texts: client/result_codes.h).
 //
 // Every operation returns a signed 32-bit result: 0 for success, one of the negative codes
 // below for failure (some multi-item entries return a non-negative count instead). The

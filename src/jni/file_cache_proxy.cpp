@@ -19,10 +19,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/result_codes.h"
 #include "iface/interface.h"
 #include "jni/jni_texts.h"
 #include "jni/progress_bridge.h"
-#include "proxy/result_codes.h"
 
 #define KDR_JNI_METHOD(name) \
   extern "C" JNIEXPORT jint JNICALL Java_com_pellinoxar_kdr_clientcache_proxy_FileCacheProxy_##name

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
 #include "protocol/message_framing.h"
 #include "protocol/transfer_messages.h"
-#include "proxy/config.h"
-#include "proxy/proxy_log.h"
 
 namespace kdr {
 

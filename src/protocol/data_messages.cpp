@@ -4,12 +4,12 @@
 #include <cstring>
 #include <limits>
 
+#include "client/proxy_log.h"
+#include "client/thread_state.h"
 #include "iface/runtime.h"
 #include "protocol/message_framing.h"
 #include "protocol/open_file_record.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/proxy_log.h"
-#include "proxy/thread_state.h"
 
 namespace kdr {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "client/proxy_log.h"
 #include "iface/runtime.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/proxy_log.h"
 
 namespace kdr {
 

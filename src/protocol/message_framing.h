@@ -24,9 +24,9 @@
 
 #include <cstdint>
 
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "protocol/message_format.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 
 namespace kdr {
 

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <type_traits>
 
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "platform/env.h"
 #include "platform/pipes.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "proxy/thread_state.h"
+#include "client/thread_state.h"
 
 namespace kdr {
 

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/env.h"
@@ -13,9 +16,6 @@
 #include "platform/runtime_dir.h"
 #include "protocol/message_framing.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "client/thread_state.h"
 #include "protocol/message_framing.h"
-#include "proxy/thread_state.h"
 
 namespace kdr {
 

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
 #include "protocol/data_messages.h"
 #include "protocol/message_framing.h"
 #include "protocol/open_file_record.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
-#include "proxy/proxy_log.h"
 
 namespace kdr {
 

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "iface/export.h"
 #include "iface/interface.h"
 #include "iface/runtime.h"
@@ -13,10 +17,6 @@
 #include "protocol/control_messages.h"
 #include "protocol/message_framing.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 
 namespace kdr {
 namespace {

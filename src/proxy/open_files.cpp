@@ -6,14 +6,14 @@
 #include <mutex>
 #include <new>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "iface/export.h"
 #include "iface/runtime.h"
 #include "protocol/data_messages.h"
-#include "proxy/config.h"
 #include "proxy/lifecycle.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 #include "proxy/tickets.h"
 
 namespace kdr {

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "iface/export.h"
 #include "iface/runtime.h"
 #include "proxy/lifecycle.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 
 namespace kdr {
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "iface/export.h"
 #include "iface/runtime.h"
 #include "platform/dirs.h"
@@ -10,8 +12,6 @@
 #include "protocol/transfer_messages.h"
 #include "proxy/lifecycle.h"
 #include "proxy/open_files.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 #include "proxy/tickets.h"
 
 namespace kdr {

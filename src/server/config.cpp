@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "client/config.h"
 #include "platform/env.h"
 #include "platform/options.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
 
 namespace kdr::server {
 

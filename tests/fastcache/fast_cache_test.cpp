@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "fastcache/fast_cache.h"
 #include "fastcache/fastcache_layout.h"
 #include "iface/interface.h"
@@ -25,14 +28,11 @@
 #include "protocol/data_messages.h"
 #include "protocol/message_format.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
 #include "proxy/lifecycle.h"
 #include "proxy/open_files.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 #include "store/kdrc.h"
-#include "support/proxy_fixture.h"
 #include "support/process_wait.h"
+#include "support/proxy_fixture.h"
 
 namespace kdr {
 namespace {

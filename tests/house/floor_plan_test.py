@@ -19,6 +19,7 @@ import sys
 FLOORS = [
     ["platform"],
     ["store", "iface"],
+    ["client"],
     ["protocol"],
     ["proxy"],
     ["fastcache"],

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "client/result_codes.h"
 #include "iface/interface.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

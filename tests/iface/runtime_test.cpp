@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "client/result_codes.h"
 #include "platform/fault.h"
 #include "platform/thread.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

@@ -5,13 +5,13 @@
 #include <regex>
 #include <thread>
 
+#include "client/result_codes.h"
 #include "platform/fault.h"
 #include "platform/process.h"
 #include "protocol/control_messages.h"
 #include "protocol/message_framing.h"
 #include "protocol/protocol_fixture.h"
 #include "protocol/server_connect.h"
-#include "proxy/result_codes.h"
 #include "support/process_wait.h"
 
 namespace kdr {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <random>
 
+#include "client/result_codes.h"
 #include "protocol/control_messages.h"
 #include "protocol/message_framing.h"
 #include "protocol/protocol_fixture.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

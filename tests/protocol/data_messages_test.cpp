@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include "client/result_codes.h"
 #include "protocol/data_messages.h"
 #include "protocol/message_format.h"
-#include "proxy/open_files.h"
-#include "proxy/result_codes.h"
 #include "protocol_fixture.h"
+#include "proxy/open_files.h"
 
 namespace kdr {
 namespace {

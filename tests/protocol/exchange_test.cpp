@@ -5,11 +5,11 @@
 #include <regex>
 #include <thread>
 
+#include "client/result_codes.h"
 #include "protocol/control_messages.h"
 #include "protocol/message_framing.h"
 #include "protocol/protocol_fixture.h"
 #include "protocol/server_connect.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

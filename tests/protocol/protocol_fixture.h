@@ -15,12 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
+#include "client/thread_state.h"
 #include "iface/runtime.h"
 #include "peer/peer.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
-#include "proxy/proxy_log.h"
-#include "proxy/thread_state.h"
 
 namespace kdr {
 

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <random>
 
+#include "client/result_codes.h"
 #include "protocol/message_framing.h"
 #include "protocol/protocol_fixture.h"
 #include "protocol/transfer_messages.h"
 #include "proxy/open_files.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

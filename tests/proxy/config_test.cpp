@@ -1,4 +1,4 @@
-#include "proxy/config.h"
+#include "client/config.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 
 namespace kdr {
 namespace {

@@ -15,18 +15,18 @@
 #include <thread>
 #include <vector>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
+#include "client/thread_state.h"
 #include "iface/interface.h"
 #include "iface/runtime.h"
 #include "peer/peer.h"
 #include "protocol/data_messages.h"
 #include "protocol/message_format.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
 #include "proxy/lifecycle.h"
 #include "proxy/open_files.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
-#include "proxy/thread_state.h"
 #include "support/proxy_fixture.h"
 
 namespace kdr {

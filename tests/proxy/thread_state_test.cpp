@@ -1,4 +1,4 @@
-#include "proxy/thread_state.h"
+#include "client/thread_state.h"
 
 #include <atomic>
 #include <climits>
@@ -19,9 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "iface/runtime.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 namespace {

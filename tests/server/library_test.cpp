@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "client/result_codes.h"
 #include "iface/interface.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "proxy/lifecycle.h"
 #include "proxy/open_files.h"
-#include "proxy/result_codes.h"
 #include "server/server_fixture.h"
 #include "server/ticket.h"
 #include "server/vault.h"

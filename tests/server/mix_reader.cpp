@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "client/result_codes.h"
 #include "iface/interface.h"
-#include "proxy/result_codes.h"
 #include "support/records.h"
 
 namespace {

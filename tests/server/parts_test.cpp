@@ -6,9 +6,9 @@
 
 #include "platform/fault.h"
 
+#include "client/result_codes.h"
 #include "iface/runtime.h"
 #include "platform/process.h"
-#include "proxy/result_codes.h"
 #include "server/catalog.h"
 #include "server/config.h"
 #include "server/file_cache.h"

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "iface/interface.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "proxy/lifecycle.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 #include "server/server_fixture.h"
 #include "server/stats.h"
 #include "server/ticket.h"

@@ -16,12 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "client/config.h"
+#include "client/proxy_log.h"
 #include "iface/interface.h"
 #include "peer/peer.h"
 #include "protocol/pipe_transport.h"
-#include "proxy/config.h"
 #include "proxy/lifecycle.h"
-#include "proxy/proxy_log.h"
 
 namespace kdr {
 

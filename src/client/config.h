@@ -12,8 +12,8 @@ inline constexpr const char kDefaultLaunchScript[] = "startvxn.sh";
 inline constexpr const char kDefaultLocale[] = "Default";
 inline constexpr int32_t kDefaultBufferSize = 16384;
 inline constexpr int32_t kMinBufferSize = 512;
-inline constexpr int32_t kDefaultConnectTimeout = 5;    // seconds
-inline constexpr int32_t kDefaultStartupTimeout = 60;   // seconds
+inline constexpr int32_t kDefaultConnectTimeout = 5;   // seconds
+inline constexpr int32_t kDefaultStartupTimeout = 60;  // seconds
 
 struct ProxyConfig {
   char pipeName[kConfigTextMax + 1];  // master pipe name (VXN_PROXYPIPENAME)

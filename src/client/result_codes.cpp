@@ -1,4 +1,4 @@
-#include "proxy/result_codes.h"
+#include "client/result_codes.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "proxy/proxy_log.h"
+#include "client/proxy_log.h"
 
 #include <atomic>
 #include <cstdarg>

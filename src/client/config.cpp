@@ -1,4 +1,4 @@
-#include "proxy/config.h"
+#include "client/config.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -7,15 +7,15 @@
 #include <cstring>
 #include <string>
 
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "platform/env.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 
 namespace kdr {
 
 ProxyConfig gProxyConfig = {
-    "\\\\.\\pipe\\KDRClientPipe", "", kDefaultBufferSize, "Default",
-    kDefaultConnectTimeout,       kDefaultStartupTimeout,
+    "\\\\.\\pipe\\KDRClientPipe", "", kDefaultBufferSize, "Default", kDefaultConnectTimeout,
+    kDefaultStartupTimeout,
 };
 
 namespace {

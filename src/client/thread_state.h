@@ -34,10 +34,10 @@ typedef intptr_t PipeHandle;
 inline constexpr PipeHandle kInvalidPipe = -1;  // all bits set: not connected
 
 inline constexpr int kThreadSlots = 100;
-inline constexpr uint32_t kFreeSlot = 0xFFFFFFFFu;   // `threadId` of a free slot
+inline constexpr uint32_t kFreeSlot = 0xFFFFFFFFu;  // `threadId` of a free slot
 inline constexpr size_t kRequestBufferSize = 2072;
 inline constexpr size_t kReplyBufferSize = 16408;
-inline constexpr int kIdleTimeoutPasses = 10;        // reclaimed when idleTicks passes this
+inline constexpr int kIdleTimeoutPasses = 10;          // reclaimed when idleTicks passes this
 inline constexpr int32_t kIdleReclaiming = INT32_MIN;  // `idleTicks` of a record being freed
 inline constexpr int32_t kBusyReleased = -1;  // `busy` of a record claimed for freeing, or free
 inline constexpr int32_t kBusyPinning = 2;    // `busy` for the instant a pin checks the owner
@@ -128,8 +128,8 @@ typedef void (*PipeCloser)(PipeHandle pipe);
 typedef bool (*OpenFileOwnerTest)(uint32_t threadId);
 
 struct MonitorHooks {
-  PipeCloser closePipe;               // may be null: pipes are then only forgotten
-  OpenFileOwnerTest ownsOpenFile;     // may be null: no thread owns a handle
+  PipeCloser closePipe;            // may be null: pipes are then only forgotten
+  OpenFileOwnerTest ownsOpenFile;  // may be null: no thread owns a handle
 };
 
 // Marks all 100 slots free and resets `highWater` and `nextSlot`. A slot still owned is

@@ -1,4 +1,4 @@
-#include "proxy/thread_state.h"
+#include "client/thread_state.h"
 
 #include <atomic>
 #include <cstdint>
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <thread>
 
+#include "client/proxy_log.h"
+#include "client/result_codes.h"
 #include "iface/export.h"
 #include "iface/runtime.h"
-#include "proxy/proxy_log.h"
-#include "proxy/result_codes.h"
 #include "store/kdrc_errors.h"
 
 namespace kdr {
@@ -306,8 +306,8 @@ void KdrMonitorPass(const MonitorHooks& hooks) {
     int32_t next = t < INT32_MAX ? t + 1 : t;
     if (next <= kIdleTimeoutPasses) {
       if (r->idleTicks.compare_exchange_strong(t, next, std::memory_order_acq_rel)) {
-        KdrLogPrintf(">>>THREAD %u (ID %u) IDLE COUNTDOWN %d...\n", static_cast<unsigned>(i),
-                     tid, kIdleTimeoutPasses + 1 - next);
+        KdrLogPrintf(">>>THREAD %u (ID %u) IDLE COUNTDOWN %d...\n", static_cast<unsigned>(i), tid,
+                     kIdleTimeoutPasses + 1 - next);
       }
       continue;
     }
