@@ -27,12 +27,33 @@ std::atomic<VXNAllocFn> g_alloc{&DefaultAlloc};
 std::atomic<VXNFreeFn> g_free{&DefaultFree};
 std::atomic<ErrorTextLocalizer> g_localizer{nullptr};
 
+// What a thread remembers of its own record, so that a look-up costs one load instead of a
+// scan of the table. `record` is only a hint: it points into the static table (never at
+// freed memory) and is used only while the slot still holds this thread's id, which no other
+// live thread writes. A slot freed by the monitor or by termination holds kFreeSlot, and a
+// slot made again for another thread holds that thread's id; either sends the look-up back to
+// the scan. A slot freed and made again for this same thread is this thread's record, as the
+// scan would have found.
+//   `mayHaveText` is false only while the record is known to hold no error text and no
+// localized mark: only the owner sets either, so the owner alone can know; a reclaimer only
+// clears them. It starts true, since a thread can inherit the record of a dead thread that
+// had the same id.
+struct OwnRecord {
+  ThreadRecord* record = nullptr;
+  uint32_t id = 0;
+  bool mayHaveText = true;
+};
+thread_local OwnRecord t_own;
+
 char* CopyText(const char* text) { return text != nullptr ? strdup(text) : nullptr; }
 
 // Marks the record as in use by its owner: its idle count goes back to 0, unless the monitor
-// has already claimed it for reclaiming (then the caller must make a fresh record).
+// has already claimed it for reclaiming (then the caller must make a fresh record). A count
+// already at 0 needs no write: the monitor reclaims only after counting past
+// kIdleTimeoutPasses, so a record seen at 0 is as safe as one just set to 0.
 bool Touch(ThreadRecord* r) {
   int32_t t = r->idleTicks.load(std::memory_order_acquire);
+  if (t == 0) return true;
   for (;;) {
     if (t == kIdleReclaiming) return false;
     if (r->idleTicks.compare_exchange_weak(t, 0, std::memory_order_acq_rel)) return true;
@@ -109,6 +130,10 @@ VXNAllocFn KdrAllocFn() { return g_alloc.load(); }
 VXNFreeFn KdrFreeFn() { return g_free.load(); }
 
 ThreadRecord* KdrFindThreadRecord() {
+  OwnRecord& own = t_own;
+  if (own.record != nullptr && own.record->threadId.load(std::memory_order_acquire) == own.id) {
+    return own.record;
+  }
   uint32_t me = ThreadId();
   int32_t hw = g_high_water.load(std::memory_order_acquire);
   for (int32_t i = 0; i < hw; ++i) {
@@ -163,13 +188,23 @@ ThreadRecord* KdrPinnedThreadRecord(int32_t* saved) {
 }
 
 ThreadRecord* KdrThreadRecord() {
+  OwnRecord& own = t_own;
+  ThreadRecord* cached = own.record;
+  if (cached != nullptr && cached->threadId.load(std::memory_order_acquire) == own.id &&
+      Touch(cached)) {
+    return cached;
+  }
   uint32_t me = ThreadId();
   // Only this thread ever writes `me` into a slot, so the scan needs no lock.
   int32_t hw = g_high_water.load(std::memory_order_acquire);
   for (int32_t i = 0; i < hw; ++i) {
     ThreadRecord* r = &g_slots[i];
     if (r->threadId.load(std::memory_order_acquire) != me) continue;
-    if (Touch(r)) return r;
+    if (Touch(r)) {
+      own.record = r;
+      own.id = me;
+      return r;
+    }
     break;  // being reclaimed by the monitor: wait for it below, then start afresh
   }
 
@@ -213,10 +248,13 @@ ThreadRecord* KdrThreadRecord() {
   r->errorTextLocalized = 0;
   r->idleTicks.store(0, std::memory_order_relaxed);
   r->threadId.store(me, std::memory_order_release);
+  own.record = r;
+  own.id = me;
   return r;
 }
 
 void KdrSetErrorText(const char* text) {
+  t_own.mayHaveText = true;
   PinnedRecord pin;
   ThreadRecord* r = pin.get();
   if (r == nullptr) return;
@@ -237,6 +275,7 @@ void KdrSaveErrorText() {
 }
 
 void KdrRestoreErrorText() {
+  t_own.mayHaveText = true;
   PinnedRecord pin;
   ThreadRecord* r = pin.get();
   if (r == nullptr || r->savedErrorText == nullptr) return;
@@ -247,6 +286,7 @@ void KdrRestoreErrorText() {
 }
 
 const char* KdrLocalizedErrorText() {
+  t_own.mayHaveText = true;
   PinnedRecord pin;
   ThreadRecord* r = pin.get();
   if (r == nullptr) return nullptr;
@@ -264,6 +304,7 @@ const char* KdrLocalizedErrorText() {
 }
 
 int KdrCacheErrorCode(int code) {
+  t_own.mayHaveText = true;
   PinnedRecord pin;
   ThreadRecord* r = pin.get();
   if (r != nullptr && r->errorText == nullptr) {
@@ -341,6 +382,7 @@ ThreadRecord* KdrThreadSlot(int index) {
 // ---- Interface-table entries ----
 
 KDR_EXPORT int KdrErrorCode(int code) {
+  kdr::t_own.mayHaveText = true;
   kdr::PinnedRecord pin;
   kdr::ThreadRecord* r = pin.get();
   if (r == nullptr || r->errorText != nullptr) return code;  // the first text recorded wins
@@ -351,11 +393,21 @@ KDR_EXPORT int KdrErrorCode(int code) {
 }
 
 KDR_EXPORT void KdrClearLastError(void) {
+  // Every interface entry starts here, a cache hit included: when the thread has recorded no
+  // text since its last clear, the look-up (which makes the record and touches it, as
+  // always) is all there is to do.
+  if (!kdr::t_own.mayHaveText) {
+    kdr::KdrThreadRecord();
+    return;
+  }
   kdr::PinnedRecord pin;
   kdr::ThreadRecord* r = pin.get();
   if (r == nullptr) return;
-  std::free(r->errorText);
-  r->errorText = nullptr;
-  r->errorTextLocalized = 0;
-  kdr::Publish(r);
+  if (r->errorText != nullptr || r->errorTextLocalized != 0) {
+    std::free(r->errorText);
+    r->errorText = nullptr;
+    r->errorTextLocalized = 0;
+    kdr::Publish(r);
+  }
+  kdr::t_own.mayHaveText = false;
 }

@@ -9,7 +9,9 @@
 //    slot). Finding it "touches" the record: `idleTicks` goes back to 0 by compare-and-swap.
 //    The monitor reclaims a record only by a compare-and-swap of `idleTicks` from the value
 //    it counted to kIdleReclaiming, so a touch and a reclaim cannot both succeed: a thread
-//    that looks its record up while the monitor frees it gets a fresh record instead.
+//    that looks its record up while the monitor frees it gets a fresh record instead. The
+//    owner remembers its slot between calls and trusts it only while the slot holds its id,
+//    so a slot freed, or made again for another thread, is never taken for its own.
 //  - `busy` is the owner's pin. The owner pins its record (KdrPinRecord, or the scopes
 //    PinnedRecord / BusyScope) before it reads or writes the record's buffers, pipe or texts,
 //    and a reclaimer claims a record only by a compare-and-swap of `busy` from 0 to

@@ -291,6 +291,26 @@ TEST_F(ThreadTable, IdleThreadIsReclaimedOnTheEleventhPass) {
   });
 }
 
+// A thread remembers its record between calls; once the slot is freed (by termination here,
+// by the monitor alike) and made again for another thread, the first thread's next calls must
+// get a record of their own and never touch the newcomer's.
+TEST_F(ThreadTable, ReusedSlotIsNotTheFormerOwnersRecord) {
+  Worker a, b;
+  ThreadRecord* first = a.Record();
+  a.Run([] { KdrErrorCode(ERR_KDRCP_BAD_ARG); });
+  KdrReleaseAllThreadRecords(kHooks);
+  ASSERT_EQ(b.Record(), first);
+  b.Run([] { KdrErrorCode(ERR_KDRCP_EOF); });
+  a.Run([&] {
+    KdrClearLastError();
+    KdrSetErrorText("a");
+    ThreadRecord* own = KdrThreadRecord();
+    EXPECT_NE(own, first);
+    EXPECT_EQ(own->threadId.load(), ThreadId());
+  });
+  b.Run([] { EXPECT_EQ(Text(), "ERR_KDRCP_EOF"); });
+}
+
 TEST_F(ThreadTable, BusyOwnedOrReturningThreadsAreKept) {
   Worker w;
   uint32_t id = w.Id();
