@@ -41,12 +41,36 @@ int OpenVolumes::Count(const std::string& volume) {
 ChunkCache::ChunkCache(Client* client)
     : client_(client),
       bound_(static_cast<size_t>(std::max(4, client->settings().cacheChunks))),
+      pool_(std::make_shared<ChunkPool>(bound_)),
       demand_(std::make_unique<Workers>(kDemandThreads)),
       ahead_(std::make_unique<Workers>(kAheadThreads)) {}
 
 ChunkCache::~ChunkCache() {
   ahead_.reset();
   demand_.reset();
+}
+
+std::unique_ptr<unsigned char[]> ChunkPool::Take() {
+  {
+    kdr::MutexLock hold(&mu_);
+    if (!free_.empty()) {
+      std::unique_ptr<unsigned char[]> bytes = std::move(free_.back());
+      free_.pop_back();
+      return bytes;
+    }
+  }
+  return std::unique_ptr<unsigned char[]>(new unsigned char[kChunkBytes]);
+}
+
+void ChunkPool::Give(std::unique_ptr<unsigned char[]> bytes) {
+  kdr::MutexLock hold(&mu_);
+  if (free_.size() < keep_) free_.push_back(std::move(bytes));
+}  // a buffer not kept is freed as the call returns, after the lock
+
+std::shared_ptr<Chunk> ChunkCache::NewChunk() const {
+  auto chunk = std::make_shared<Chunk>();
+  chunk->data = ChunkBytes(pool_);
+  return chunk;
 }
 
 std::string ChunkCache::Name(const VolumeRef& v, uint64_t index) {
@@ -115,7 +139,7 @@ std::shared_ptr<Chunk> ChunkCache::FindLocked(const VolumeRef& v, uint64_t index
   std::shared_ptr<Chunk> chunk;
   bool fetch = false;
   if (it == chunks_.end()) {
-    chunk = std::make_shared<Chunk>();
+    chunk = NewChunk();
     chunks_[name] = chunk;
     fetch = true;
   } else {
@@ -294,7 +318,7 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
     std::vector<std::shared_ptr<Chunk>> span;
     uint64_t first = k;
     while (k < end && span.size() < kSpanChunks && kept < share && chunks_.count(Name(v, k)) == 0) {
-      span.push_back(std::make_shared<Chunk>());
+      span.push_back(NewChunk());
       span.back()->aheadFor = cancel;
       chunks_[Name(v, k)] = span.back();
       TouchLocked(Name(v, k));
@@ -397,7 +421,7 @@ std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   if (it == chunks_.end()) {
-    chunk = std::make_shared<Chunk>();
+    chunk = NewChunk();
     chunks_[name] = chunk;
     TouchLocked(name);
   } else if (it->second->state == Chunk::kQueued) {
