@@ -6,10 +6,13 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/shared_objects.h"
 #include "server/log.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
+
+namespace pf = kdr::platform;
 
 namespace {
 constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits for
@@ -50,22 +53,34 @@ ChunkCache::~ChunkCache() {
   demand_.reset();
 }
 
-std::unique_ptr<unsigned char[]> ChunkPool::Take() {
+ChunkPool::~ChunkPool() {
+  kdr::MutexLock hold(&mu_);
+  for (unsigned char* bytes : free_) pf::UnmapMemory(bytes, kChunkBytes);
+}
+
+unsigned char* ChunkPool::Take() {
   {
     kdr::MutexLock hold(&mu_);
     if (!free_.empty()) {
-      std::unique_ptr<unsigned char[]> bytes = std::move(free_.back());
+      unsigned char* bytes = free_.back();
       free_.pop_back();
       return bytes;
     }
   }
-  return std::unique_ptr<unsigned char[]>(new unsigned char[kChunkBytes]);
+  void* bytes = nullptr;
+  return pf::MapMemory(kChunkBytes, &bytes) == 0 ? static_cast<unsigned char*>(bytes) : nullptr;
 }
 
-void ChunkPool::Give(std::unique_ptr<unsigned char[]> bytes) {
-  kdr::MutexLock hold(&mu_);
-  if (free_.size() < keep_) free_.push_back(std::move(bytes));
-}  // a buffer not kept is freed as the call returns, after the lock
+void ChunkPool::Give(unsigned char* bytes) {
+  {
+    kdr::MutexLock hold(&mu_);
+    if (free_.size() < keep_) {
+      free_.push_back(bytes);
+      return;
+    }
+  }
+  pf::UnmapMemory(bytes, kChunkBytes);
+}
 
 std::shared_ptr<Chunk> ChunkCache::NewChunk() const {
   auto chunk = std::make_shared<Chunk>();

@@ -55,22 +55,27 @@ struct VolumeRef {
 
 // Buffers of kChunkBytes kept for reuse: a buffer freed by one chunk serves the next, so its
 // pages stay mapped and faulted in (a fresh one costs a fault per page on its first fill, and
-// freeing it unmaps it again). Keeps up to `keep` free buffers; any more are freed.
+// freeing it unmaps it again). They are mapped with huge pages asked for, so even a fresh
+// one faults in a few large pages. Keeps up to `keep` free buffers; any more are unmapped.
 class ChunkPool {
  public:
   explicit ChunkPool(size_t keep) : keep_(keep) {}
-  std::unique_ptr<unsigned char[]> Take() EXCLUDES(mu_);
-  void Give(std::unique_ptr<unsigned char[]> bytes) EXCLUDES(mu_);
+  ~ChunkPool();
+  ChunkPool(const ChunkPool&) = delete;
+  ChunkPool& operator=(const ChunkPool&) = delete;
+  // A buffer of kChunkBytes, or null when no memory could be mapped.
+  unsigned char* Take() EXCLUDES(mu_);
+  void Give(unsigned char* bytes) EXCLUDES(mu_);
 
  private:
   const size_t keep_;
   kdr::Mutex mu_;
-  std::vector<std::unique_ptr<unsigned char[]>> free_ GUARDED_BY(mu_);
+  std::vector<unsigned char*> free_ GUARDED_BY(mu_);
 };
 
 // A chunk's bytes: allocated, not cleared (a fetcher writes every one before `filled`
 // passes it). With a pool, a whole chunk's buffer comes from it and goes back to it; a
-// volume's short last chunk is allocated to its size.
+// volume's short last chunk (or any, when the pool has none) is allocated to its size.
 class ChunkBytes {
  public:
   ChunkBytes() = default;
@@ -80,8 +85,8 @@ class ChunkBytes {
     if (this != &o) {
       Release();
       bytes_ = std::move(o.bytes_);
+      pooled_ = std::exchange(o.pooled_, nullptr);
       size_ = std::exchange(o.size_, 0);
-      pooled_ = std::exchange(o.pooled_, false);
       pool_ = std::move(o.pool_);
     }
     return *this;
@@ -89,31 +94,28 @@ class ChunkBytes {
   ~ChunkBytes() { Release(); }
 
   size_t size() const { return size_; }
-  unsigned char* data() { return bytes_.get(); }
-  const unsigned char* data() const { return bytes_.get(); }
+  unsigned char* data() { return pooled_ != nullptr ? pooled_ : bytes_.get(); }
+  const unsigned char* data() const { return pooled_ != nullptr ? pooled_ : bytes_.get(); }
   void resize(size_t n) {
-    if (n == size_ && bytes_ != nullptr) return;
-    bool pooled = pool_ != nullptr && n == kChunkBytes;
-    if (!(pooled && pooled_)) {
+    if (n == size_ && data() != nullptr) return;
+    if (!(n == kChunkBytes && pooled_ != nullptr)) {
       Release();
-      bytes_ = pooled ? pool_->Take()
-                      : std::unique_ptr<unsigned char[]>(new unsigned char[n > 0 ? n : 1]);
-      pooled_ = pooled;
+      if (pool_ != nullptr && n == kChunkBytes) pooled_ = pool_->Take();
+      if (pooled_ == nullptr) bytes_.reset(new unsigned char[n > 0 ? n : 1]);
     }
     size_ = n;
   }
 
  private:
   void Release() {
-    if (pooled_ && bytes_ != nullptr) pool_->Give(std::move(bytes_));
+    if (pooled_ != nullptr) pool_->Give(std::exchange(pooled_, nullptr));
     bytes_.reset();
-    pooled_ = false;
     size_ = 0;
   }
 
-  std::unique_ptr<unsigned char[]> bytes_;
+  std::unique_ptr<unsigned char[]> bytes_;  // when not from the pool
+  unsigned char* pooled_ = nullptr;         // kChunkBytes from pool_
   size_t size_ = 0;
-  bool pooled_ = false;  // bytes_ came from pool_ (kChunkBytes of them)
   std::shared_ptr<ChunkPool> pool_;
 };
 
