@@ -93,6 +93,14 @@ void* ViewBase(const MappedView* view);
 // (the view record is freed in every case).
 int UnmapView(MappedView* view);
 
+// Private read-write memory of `length` bytes (zero until written), not shared with any
+// other process, with transparent huge pages asked for (a hint, taken where the system
+// allows). Returns 0 and sets *addr, or the errno of mmap (*addr null).
+int MapMemory(size_t length, void** addr);
+
+// Gives back memory MapMemory returned (`length` as asked for). A null addr is ignored.
+void UnmapMemory(void* addr, size_t length);
+
 // ---- Named mutexes ------------------------------------------------------------------------
 //
 // A recursive mutex shared between processes, not owned when created. When its owner thread

@@ -434,6 +434,21 @@ int UnmapView(MappedView* view) {
   return err;
 }
 
+int MapMemory(size_t length, void** addr) {
+  *addr = nullptr;
+  if (length == 0) return EINVAL;
+  if (FaultHit(Sys::kMmap)) return errno;
+  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return errno;
+  (void)madvise(p, length, MADV_HUGEPAGE);  // a hint: fails where huge pages are off
+  *addr = p;
+  return 0;
+}
+
+void UnmapMemory(void* addr, size_t length) {
+  if (addr != nullptr) (void)Unmap(addr, length);
+}
+
 // ---- Named mutexes ------------------------------------------------------------------------
 
 struct NamedMutex {

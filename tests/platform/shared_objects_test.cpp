@@ -284,6 +284,14 @@ TEST_F(NamedObjects, SystemCallFailuresLeaveNoHalfMadeObject) {
   UnmapView(view);
   CloseMappingObject(obj);
 
+  void* memory = data;  // private memory: a failed map leaves nothing behind either
+  InjectFault(Sys::kMmap, ENOMEM);
+  EXPECT_EQ(MapMemory(4u << 20, &memory), ENOMEM);
+  EXPECT_EQ(memory, nullptr);
+  ASSERT_EQ(MapMemory(4u << 20, &memory), 0);
+  static_cast<unsigned char*>(memory)[(4u << 20) - 1] = 7;  // all of it is writable
+  UnmapMemory(memory, 4u << 20);
+
   NamedMutex* m = nullptr;
   InjectFault(Sys::kMmap, ENOMEM);
   EXPECT_EQ(CreateNamedMutex("x", &m), ENOMEM);

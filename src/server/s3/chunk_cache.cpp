@@ -6,10 +6,13 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/shared_objects.h"
 #include "server/log.h"
 #include "server/s3/text.h"
 
 namespace kdr::server::s3 {
+
+namespace pf = kdr::platform;
 
 namespace {
 constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits for
@@ -41,12 +44,48 @@ int OpenVolumes::Count(const std::string& volume) {
 ChunkCache::ChunkCache(Client* client)
     : client_(client),
       bound_(static_cast<size_t>(std::max(4, client->settings().cacheChunks))),
+      pool_(std::make_shared<ChunkPool>(bound_)),
       demand_(std::make_unique<Workers>(kDemandThreads)),
       ahead_(std::make_unique<Workers>(kAheadThreads)) {}
 
 ChunkCache::~ChunkCache() {
   ahead_.reset();
   demand_.reset();
+}
+
+ChunkPool::~ChunkPool() {
+  kdr::MutexLock hold(&mu_);
+  for (unsigned char* bytes : free_) pf::UnmapMemory(bytes, kChunkBytes);
+}
+
+unsigned char* ChunkPool::Take() {
+  {
+    kdr::MutexLock hold(&mu_);
+    if (!free_.empty()) {
+      unsigned char* bytes = free_.back();
+      free_.pop_back();
+      return bytes;
+    }
+  }
+  void* bytes = nullptr;
+  return pf::MapMemory(kChunkBytes, &bytes) == 0 ? static_cast<unsigned char*>(bytes) : nullptr;
+}
+
+void ChunkPool::Give(unsigned char* bytes) {
+  {
+    kdr::MutexLock hold(&mu_);
+    if (free_.size() < keep_) {
+      free_.push_back(bytes);
+      return;
+    }
+  }
+  pf::UnmapMemory(bytes, kChunkBytes);
+}
+
+std::shared_ptr<Chunk> ChunkCache::NewChunk() const {
+  auto chunk = std::make_shared<Chunk>();
+  chunk->data = ChunkBytes(pool_);
+  return chunk;
 }
 
 std::string ChunkCache::Name(const VolumeRef& v, uint64_t index) {
@@ -115,7 +154,7 @@ std::shared_ptr<Chunk> ChunkCache::FindLocked(const VolumeRef& v, uint64_t index
   std::shared_ptr<Chunk> chunk;
   bool fetch = false;
   if (it == chunks_.end()) {
-    chunk = std::make_shared<Chunk>();
+    chunk = NewChunk();
     chunks_[name] = chunk;
     fetch = true;
   } else {
@@ -294,7 +333,7 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
     std::vector<std::shared_ptr<Chunk>> span;
     uint64_t first = k;
     while (k < end && span.size() < kSpanChunks && kept < share && chunks_.count(Name(v, k)) == 0) {
-      span.push_back(std::make_shared<Chunk>());
+      span.push_back(NewChunk());
       span.back()->aheadFor = cancel;
       chunks_[Name(v, k)] = span.back();
       TouchLocked(Name(v, k));
@@ -397,7 +436,7 @@ std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   if (it == chunks_.end()) {
-    chunk = std::make_shared<Chunk>();
+    chunk = NewChunk();
     chunks_[name] = chunk;
     TouchLocked(name);
   } else if (it->second->state == Chunk::kQueued) {

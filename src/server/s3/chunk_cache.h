@@ -33,11 +33,13 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/mutex.h"
 #include "server/s3/checksum.h"
 #include "server/s3/client.h"
+#include "server/s3/settings.h"
 #include "server/s3/workers.h"
 
 namespace kdr::server::s3 {
@@ -51,22 +53,70 @@ struct VolumeRef {
   ObjectDigest digest;  // what the whole object's bytes are checked against
 };
 
+// Buffers of kChunkBytes kept for reuse: a buffer freed by one chunk serves the next, so its
+// pages stay mapped and faulted in (a fresh one costs a fault per page on its first fill, and
+// freeing it unmaps it again). They are mapped with huge pages asked for, so even a fresh
+// one faults in a few large pages. Keeps up to `keep` free buffers; any more are unmapped.
+class ChunkPool {
+ public:
+  explicit ChunkPool(size_t keep) : keep_(keep) {}
+  ~ChunkPool();
+  ChunkPool(const ChunkPool&) = delete;
+  ChunkPool& operator=(const ChunkPool&) = delete;
+  // A buffer of kChunkBytes, or null when no memory could be mapped.
+  unsigned char* Take() EXCLUDES(mu_);
+  void Give(unsigned char* bytes) EXCLUDES(mu_);
+
+ private:
+  const size_t keep_;
+  kdr::Mutex mu_;
+  std::vector<unsigned char*> free_ GUARDED_BY(mu_);
+};
+
 // A chunk's bytes: allocated, not cleared (a fetcher writes every one before `filled`
-// passes it).
+// passes it). With a pool, a whole chunk's buffer comes from it and goes back to it; a
+// volume's short last chunk (or any, when the pool has none) is allocated to its size.
 class ChunkBytes {
  public:
+  ChunkBytes() = default;
+  explicit ChunkBytes(std::shared_ptr<ChunkPool> pool) : pool_(std::move(pool)) {}
+  ChunkBytes(ChunkBytes&& o) noexcept { *this = std::move(o); }
+  ChunkBytes& operator=(ChunkBytes&& o) noexcept {
+    if (this != &o) {
+      Release();
+      bytes_ = std::move(o.bytes_);
+      pooled_ = std::exchange(o.pooled_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+      pool_ = std::move(o.pool_);
+    }
+    return *this;
+  }
+  ~ChunkBytes() { Release(); }
+
   size_t size() const { return size_; }
-  unsigned char* data() { return bytes_.get(); }
-  const unsigned char* data() const { return bytes_.get(); }
+  unsigned char* data() { return pooled_ != nullptr ? pooled_ : bytes_.get(); }
+  const unsigned char* data() const { return pooled_ != nullptr ? pooled_ : bytes_.get(); }
   void resize(size_t n) {
-    if (n == size_ && bytes_ != nullptr) return;
-    bytes_.reset(new unsigned char[n > 0 ? n : 1]);
+    if (n == size_ && data() != nullptr) return;
+    if (!(n == kChunkBytes && pooled_ != nullptr)) {
+      Release();
+      if (pool_ != nullptr && n == kChunkBytes) pooled_ = pool_->Take();
+      if (pooled_ == nullptr) bytes_.reset(new unsigned char[n > 0 ? n : 1]);
+    }
     size_ = n;
   }
 
  private:
-  std::unique_ptr<unsigned char[]> bytes_;
+  void Release() {
+    if (pooled_ != nullptr) pool_->Give(std::exchange(pooled_, nullptr));
+    bytes_.reset();
+    size_ = 0;
+  }
+
+  std::unique_ptr<unsigned char[]> bytes_;  // when not from the pool
+  unsigned char* pooled_ = nullptr;         // kChunkBytes from pool_
   size_t size_ = 0;
+  std::shared_ptr<ChunkPool> pool_;
 };
 
 struct Chunk {
@@ -125,6 +175,8 @@ class ChunkCache {
   void Drop(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk, int err)
       EXCLUDES(mu_);
   bool Wanted(const std::shared_ptr<Chunk>& chunk) EXCLUDES(mu_);
+  // Empty bytes for Complete, whose buffer comes from the cache's pool.
+  ChunkBytes NewBytes() const { return ChunkBytes(pool_); }
 
  private:
   // Finds chunk `index`, or makes it; *mine: the caller fetches it (Fetch).
@@ -145,11 +197,13 @@ class ChunkCache {
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err)
       REQUIRES(mu_);
   void TouchLocked(const std::string& name) REQUIRES(mu_);
+  std::shared_ptr<Chunk> NewChunk() const;
   // How many chunks read-ahead keeps for open handles.
   size_t KeptAheadLocked() const REQUIRES(mu_);
 
   Client* client_;
-  const size_t bound_;  // chunks kept
+  const size_t bound_;                     // chunks kept
+  const std::shared_ptr<ChunkPool> pool_;  // buffers of evicted chunks, for the next ones
   kdr::Mutex mu_;
   kdr::CondVar cv_;  // signalled when a chunk's bytes come in or it ends
   std::unordered_map<std::string, std::shared_ptr<Chunk>> chunks_ GUARDED_BY(mu_);

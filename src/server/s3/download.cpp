@@ -71,7 +71,7 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
     return;
   }
   uint64_t start = k * kChunkBytes;
-  ChunkBytes data;
+  ChunkBytes data = job->cache->NewBytes();
   data.resize(static_cast<size_t>(EndOf(*job, k) - start));
   size_t got = 0;
   int rc = pf::ReadFileAt(job->fd, start, data.data(), data.size(), &got);
