@@ -105,62 +105,57 @@ class Durable : public ServerFixture {
     for (size_t i = 0; i < files_.size(); ++i) EXPECT_TRUE(ReadQuietly(&c, i)) << i;
   }
 
-  // Attaches to the running server's store as the fast cache does and reads every block of
-  // every file it holds: each must be the file's own bytes. The blocks held.
-  int64_t BlocksInStore() {
+  // Attaches to the running server's store as a client and calls `visit(store, first, i, b)`
+  // under the cache lock for each block b of each file i the store holds; the count of visits
+  // that return true, or -1 when the attach fails.
+  template <class Visit>
+  int64_t CountBlocks(Visit visit) {
     KDRC_FILETOC_T* store = AttachStore();
     if (store == nullptr) return -1;
-    int64_t held = 0;
-    std::string block(kBlock, '\0');
+    int64_t counted = 0;
     EXPECT_EQ(KDRCIF_LockCache(store), 0);
     for (size_t i = 0; i < files_.size(); ++i) {
       KDRC_PAGE_T* first = nullptr;
       int32_t size[2] = {0, 0};
       if (KDRCIF_FindFile(store, files_[i].guid.c_str(), size, &first) != 0 || first == nullptr)
         continue;
-      const std::string& want = files_[i].content;
-      for (int32_t b = 0; int64_t(b) * kBlock < int64_t(want.size()); ++b) {
-        int32_t n = -1;
-        if (KDRCIF_ReadBlock(store, first, b, block.data(), &n) != 0 || n < 0) continue;
-        ++held;
-        EXPECT_EQ(Mismatch(block.substr(0, size_t(n)), want, size_t(b) * kBlock), "")
-            << "from the store, file " << i << " block " << b;
+      for (int32_t b = 0; int64_t(b) * kBlock < int64_t(files_[i].content.size()); ++b) {
+        if (visit(store, first, i, b)) ++counted;
       }
     }
     KDRCIF_UnLockCache(store);
     KDRCIF_Close(&store);
-    return held;
+    return counted;
+  }
+
+  // Reads every block of every file the store holds as the fast cache does: each must be the
+  // file's own bytes. The blocks held.
+  int64_t BlocksInStore() {
+    std::string block(kBlock, '\0');
+    return CountBlocks([&](KDRC_FILETOC_T* store, KDRC_PAGE_T* first, size_t i, int32_t b) {
+      int32_t n = -1;
+      if (KDRCIF_ReadBlock(store, first, b, block.data(), &n) != 0 || n < 0) return false;
+      EXPECT_EQ(Mismatch(block.substr(0, size_t(n)), files_[i].content, size_t(b) * kBlock), "")
+          << "from the store, file " << i << " block " << b;
+      return true;
+    });
   }
 
   // The blocks the store's pages name for the files, read as a client that knows only the
   // shared record reads them (checked or not); *wrong counts those that are not the file's.
   int64_t BlocksAsNamed(int64_t* wrong) {
     *wrong = 0;
-    KDRC_FILETOC_T* store = AttachStore();
-    if (store == nullptr) return -1;
-    int64_t named = 0;
-    EXPECT_EQ(KDRCIF_LockCache(store), 0);
-    for (size_t i = 0; i < files_.size(); ++i) {
-      KDRC_PAGE_T* first = nullptr;
-      int32_t size[2] = {0, 0};
-      if (KDRCIF_FindFile(store, files_[i].guid.c_str(), size, &first) != 0 || first == nullptr)
-        continue;
-      const std::string& want = files_[i].content;
-      for (int32_t b = 0; int64_t(b) * kBlock < int64_t(want.size()); ++b) {
-        KDRC_PAGE_T* hit = nullptr;
-        int32_t segment = -1, n = -1;
-        const uint8_t* data = nullptr;
-        if (KDRCFile_FindSegment(store, first, b, &hit, &segment, &n) != 0 || segment < 0 ||
-            n < 0 || KDRCX_SegmentAddress(store, segment, &data) != 0)
-          continue;
-        ++named;
-        std::string got(reinterpret_cast<const char*>(data), size_t(n));
-        if (!Mismatch(got, want, size_t(b) * kBlock).empty()) ++*wrong;
-      }
-    }
-    KDRCIF_UnLockCache(store);
-    KDRCIF_Close(&store);
-    return named;
+    return CountBlocks([&](KDRC_FILETOC_T* store, KDRC_PAGE_T* first, size_t i, int32_t b) {
+      KDRC_PAGE_T* hit = nullptr;
+      int32_t segment = -1, n = -1;
+      const uint8_t* data = nullptr;
+      if (KDRCFile_FindSegment(store, first, b, &hit, &segment, &n) != 0 || segment < 0 || n < 0 ||
+          KDRCX_SegmentAddress(store, segment, &data) != 0)
+        return false;
+      std::string got(reinterpret_cast<const char*>(data), size_t(n));
+      if (!Mismatch(got, files_[i].content, size_t(b) * kBlock).empty()) ++*wrong;
+      return true;
+    });
   }
 
   // Word 0 of the shared record, as every client's mapping of the segment file shows it.

@@ -28,11 +28,7 @@ class S3Upload : public VaultUpload {
   ~S3Upload() override {
     WaitParts(0);
     if (!uploadId_.empty() && !committed_) {
-      Request req;
-      req.method = "DELETE";
-      req.key = key_;
-      req.query = Query({{"uploadId", uploadId_}});
-      Response r = client_->Do(req);
+      Response r = Delete("uploadId", uploadId_);
       if (ErrnoOf(r) != 0 && r.status != 404) {
         Log(LogLevel::kWarn,
             "S3: the unfinished upload %s of %s could not be aborted (%s): its parts stay in the "
@@ -155,12 +151,17 @@ class S3Upload : public VaultUpload {
     return !hex || !shaped || etag == expect;
   }
 
-  void DeleteVersion(const std::string& version) {
+  // A DELETE of the key naming the upload or the version to remove.
+  Response Delete(const char* what, const std::string& id) {
     Request req;
     req.method = "DELETE";
     req.key = key_;
-    req.query = Query({{"versionId", version}});
-    Response r = client_->Do(req);
+    req.query = Query({{what, id}});
+    return client_->Do(req);
+  }
+
+  void DeleteVersion(const std::string& version) {
+    Response r = Delete("versionId", version);
     if (ErrnoOf(r) != 0 && r.status != 404) {
       Log(LogLevel::kError, "S3: the failed version %s of %s could not be removed (%s)",
           version.c_str(), key_.c_str(), Describe(r).c_str());
