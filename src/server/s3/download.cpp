@@ -75,6 +75,13 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
   data.resize(static_cast<size_t>(EndOf(*job, k) - start));
   size_t got = 0;
   int rc = pf::ReadFileAt(job->fd, start, data.data(), data.size(), &got);
+  if (rc == 0 && got == data.size() && k == 0 && data.size() == job->v.size) {
+    // A chunk that is the whole object is shown only once it matches the object's digest,
+    // as the chunk cache's own fetch does (the download's check of the file comes later).
+    ObjectCheck check(job->v.digest);
+    check.Update(data.data(), data.size());
+    if (!check.Matches()) rc = EIO;
+  }
   if (rc == 0 && got == data.size()) {
     job->cache->Complete(chunk, std::move(data));
   } else {
