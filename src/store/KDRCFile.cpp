@@ -303,11 +303,14 @@ void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc) {
   if (pToc == nullptr || pToc->pShared == nullptr) return;
   // Readers that copy a segment without the cache lock compare the count before and after
   // (KDRCIF_ChangeCount): the new count is published before the change it announces.
-  // The exchange's acquire half keeps the change's own writes after it. Only the owner writes
-  // the count, under the cache lock.
+  // The release fence after the new count keeps the change's own writes from being seen
+  // before it, by a reader that reads the count again after an acquire fence (the exchange's
+  // acquire half alone does not promise that on every processor). Only the owner writes the
+  // count, under the cache lock.
   std::atomic_ref<uint32_t> count(pToc->pShared->changes);
   uint32_t c = count.load(std::memory_order_relaxed) + 1;
   count.exchange(c == 0 ? 1 : c, std::memory_order_acq_rel);
+  std::atomic_thread_fence(std::memory_order_release);
 }
 
 uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
