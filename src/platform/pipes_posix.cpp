@@ -8,18 +8,19 @@
 // the handle lives, so PipeInterrupt() may use it from any thread.
 #include "platform/pipes.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <new>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
 
 #include "platform/clock.h"
 #include "platform/fault.h"
@@ -517,8 +518,20 @@ int PipeListen(const char* name, int backlog, PipeListener** listener) {
   std::string path;
   int rc = PipePath(name, &path);
   if (rc != kPipeOk) return rc;
+  // Servers that start at once claim the name one at a time. Between its bind and its listen
+  // a socket refuses connections as a dead server's leftover does, so without the claim lock
+  // a second server could take that socket for a leftover, remove its name and serve under
+  // it, and then, losing the cache directory, remove the name as it went: the first server
+  // would serve a socket nobody can reach. The lock file stays (removing it would race).
+  std::string lockPath = path + ".lock";
+  int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock >= 0) {
+    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
   int fd = -1;
   rc = ListenAt(path, backlog, &fd);
+  if (lock >= 0) CloseFd(lock);
   if (rc != kPipeOk) return rc;
   *listener = new PipeListener{fd, std::move(path), {false}};
   return kPipeOk;

@@ -11,7 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "platform/fault.h"
 #include "platform/process.h"
@@ -233,6 +238,32 @@ TEST_F(Pipes, ListenNeverDisplacesALiveServer) {
   PipeListenerShutdown(listener_);
   PipeHandle h = kNoPipe;
   EXPECT_EQ(PipeAccept(listener_, -1, &h), kPipeBroken);
+  PipeListenerClose(listener_);
+  listener_ = nullptr;
+
+  // A server between its bind and its listen (its socket refuses, as a leftover does) holds
+  // the claim: a second one waits for it and then finds it live, never removes its name.
+  int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  int first = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(first, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  std::atomic<int> second{-1};
+  std::thread claim([&] { second = PipeListen(path.c_str(), 1, &other); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(second.load(), -1);  // waiting for the claim
+  ASSERT_EQ(::listen(first, 1), 0);
+  ::close(lock);
+  claim.join();
+  EXPECT_EQ(second.load(), kPipeAccessDenied);
+  PipeHandle c = kNoPipe;
+  EXPECT_EQ(PipeConnect(path.c_str(), &c), kPipeOk);  // the first one's name is still there
+  if (c != kNoPipe) PipeClose(c);
+  ::close(first);
+  ::unlink(path.c_str());
 }
 
 TEST_F(Pipes, HandOffGivesEachClientItsOwnPipe) {
