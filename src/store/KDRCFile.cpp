@@ -310,7 +310,9 @@ void KDRCX_NoteStoreChange(KDRC_FILETOC_T* pToc) {
   std::atomic_ref<uint32_t> count(pToc->pShared->changes);
   uint32_t c = count.load(std::memory_order_relaxed) + 1;
   count.exchange(c == 0 ? 1 : c, std::memory_order_acq_rel);
-  std::atomic_thread_fence(std::memory_order_release);
+#if !KDR_TSAN
+  std::atomic_thread_fence(std::memory_order_release);  // ThreadSanitizer has no fences
+#endif
 }
 
 uint32_t KDRCIF_ChangeCount(const KDRC_FILETOC_T* pToc) {
