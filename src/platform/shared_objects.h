@@ -172,6 +172,13 @@ void CloseOwnerMark(OwnerMark* mark);
 // otherwise only reclaimed by a new object of the same name). Returns how many went.
 int SweepNamedObjects(std::string_view prefix);
 
+// How many mapping objects and mutexes whose names start with `prefix` but not with `own` a
+// live handle still holds while no live owner mark covers them (no mark whose name starts
+// theirs is held by its creator): objects of owners that are gone, which their clients still
+// use. Such a count only falls: nobody can open an object no handle holds. An object whose
+// state cannot be told (a failing system call, R refused) counts as held.
+int HeldNamedObjects(std::string_view prefix, std::string_view own);
+
 }  // namespace kdr::platform
 
 #endif  // KDR_PLATFORM_SHARED_OBJECTS_H_

@@ -723,4 +723,50 @@ int SweepNamedObjects(std::string_view prefix) {
   return removed;
 }
 
+int HeldNamedObjects(std::string_view prefix, std::string_view own) {
+  std::string dir;
+  if (RuntimeDir(&dir) != 0) return 1;
+  const std::string mangled = MangleRuntimeName(prefix);
+  const std::string mine = MangleRuntimeName(own);
+  std::vector<std::string> objects, marks;  // file names in R
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 1;
+  while (dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    for (std::string_view kind : {kMapPrefix, kMutexPrefix, kOwnerPrefix}) {
+      if (name.starts_with(kind) && name.substr(kind.size()).starts_with(mangled))
+        (kind == kOwnerPrefix ? marks : objects).emplace_back(name);
+    }
+  }
+  closedir(d);
+  // One look under the guard lock: no object or mark is made, opened or closed meanwhile.
+  GuardLock guard;
+  if (guard.Acquire(dir + kGuardFile) != 0) return 1;
+  // A mark's creator holds it exclusively; watchers only ever test it with a shared lock.
+  std::vector<std::string> live;
+  for (const std::string& mark : marks) {
+    int fd = -1;
+    if (OpenFd((dir + "/" + mark).c_str(), O_RDONLY | O_NOFOLLOW, &fd) != 0) continue;
+    if (Flock(fd, LOCK_SH | LOCK_NB) == EWOULDBLOCK)
+      live.push_back(mark.substr(sizeof kOwnerPrefix - 1));
+    CloseFd(fd);
+  }
+  int held = 0;
+  for (const std::string& object : objects) {
+    std::string_view name = object;
+    name.remove_prefix(name.find('.') + 1);  // the kind ends at the first dot
+    if (name.starts_with(mine)) continue;
+    bool owned = false;
+    for (const std::string& l : live) owned = owned || name.starts_with(l);
+    if (owned) continue;
+    int fd = -1;
+    int err = OpenFd((dir + "/" + object).c_str(), O_RDONLY | O_NOFOLLOW, &fd);
+    if (err == ENOENT) continue;  // its last handle closed
+    if (err == 0) err = Flock(fd, LOCK_EX | LOCK_NB);
+    if (err != 0) ++held;
+    CloseFd(fd);
+  }
+  return held;
+}
+
 }  // namespace kdr::platform

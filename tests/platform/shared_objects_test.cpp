@@ -437,6 +437,37 @@ TEST_F(NamedObjects, MutexOfAKilledProcessIsAbandonedThenOwned) {
   EXPECT_TRUE(ObjectFiles().empty());
 }
 
+// Objects of owners that are gone and that some process still holds: neither the caller's own
+// instance's, nor a live owner's, nor leftovers nobody holds; a look that fails counts.
+TEST_F(NamedObjects, HeldObjectsOfGoneOwnersAreCounted) {
+  NamedMutex* m = nullptr;
+  MappingObject* map = nullptr;
+  ASSERT_EQ(CreateNamedMutex("kdr.A", &m), 0);
+  ASSERT_EQ(CreateMappingObject("kdr.A_SEG", data_.c_str(), 0, &map), 0);
+  Helper child({"map", "kdr.C_SEG", data_});
+  ASSERT_EQ(child.Result(), 0);
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.B"), 3);
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.A"), 1);
+  EXPECT_EQ(HeldNamedObjects("kdr.C", "kdr.B"), 1);
+  OwnerMark* mark = nullptr;
+  ASSERT_EQ(CreateOwnerMark("kdr.A", &mark), 0);
+  OwnerMark* watcher = nullptr;
+  ASSERT_EQ(OpenOwnerMark("kdr.A", &watcher), 0);
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.B"), 1);
+  CloseOwnerMark(mark);
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.B"), 3);  // a watcher keeps no owner alive
+  CloseOwnerMark(watcher);
+
+  child.Kill();  // leaves a file nobody holds
+  CloseNamedMutex(m);
+  CloseMappingObject(map);
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.B"), 0);
+  InjectFault(Sys::kFlock, ENOLCK);  // the guard lock
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.B"), 1);
+  InjectFault(Sys::kFlock, ENOLCK, /*skip=*/1);  // the look at the leftover
+  EXPECT_EQ(HeldNamedObjects("kdr.", "kdr.B"), 1);
+}
+
 TEST_F(NamedObjects, StaleMutexIsReinitialisedByTheNextCreator) {
   Helper child({"lock", "cache"});
   ASSERT_EQ(child.Result(), kWaitObject0);
