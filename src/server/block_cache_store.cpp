@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/mutex.h"
+#include "platform/shared_objects.h"
 #include "server/block_cache.h"
 #include "server/log.h"
 #include "server/server_limits.h"
@@ -39,7 +40,8 @@ constexpr size_t kStoreGuidMax = 36;
 constexpr int32_t kPagesPerHold = 4096;  // pages UsedSince looks at under one hold of the locks
 
 int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
-              int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used = nullptr);
+              int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used = nullptr,
+              bool holdBack = false);
 // One server read in this many that the store serves is checked against its checksum.
 constexpr uint32_t kCheckEveryNthRead = 16;
 // The check of blocks kept from before a clean stop runs beside the service, at low priority:
@@ -48,13 +50,27 @@ constexpr uint32_t kCheckEveryNthRead = 16;
 constexpr int kKeptCheckDelayMs = 1000;
 constexpr int32_t kKeptCheckSlice = 64;
 constexpr int kKeptCheckPauseMs = 5;
+// How often the store, held back from clients that know only its first signature, looks
+// whether an earlier server's clients still hold its objects.
+constexpr int kHoldBackProbeMs = 500;
 
 class StoreBlockCache : public BlockCache {
  public:
-  StoreBlockCache(KDRC_FILETOC_T* toc, std::string cacheDir, std::string mapName, StoreSizes sizes)
-      : toc_(toc), cacheDir_(std::move(cacheDir)), mapName_(std::move(mapName)), sizes_(sizes) {
+  StoreBlockCache(KDRC_FILETOC_T* toc, std::string cacheDir, std::string mapName, StoreSizes sizes,
+                  std::string earlierPrefix)
+      : toc_(toc),
+        cacheDir_(std::move(cacheDir)),
+        mapName_(std::move(mapName)),
+        sizes_(sizes),
+        instance_(mapName_),
+        earlierPrefix_(std::move(earlierPrefix)) {
     // Clients that know only an open store's first signature attach once this is done.
-    if (toc_->keptCheckCursor >= 0) checker_ = std::thread([this] { CheckKeptBlocks(); });
+    const bool check = toc_->keptCheckCursor >= 0;
+    if (check || toc_->holdBack) {
+      checker_ = std::thread([this, check] {
+        if (!check || CheckKeptBlocks()) AwaitEarlierClients();
+      });
+    }
   }
   ~StoreBlockCache() override { Close(); }
 
@@ -251,26 +267,28 @@ class StoreBlockCache : public BlockCache {
     return !stopping_;
   }
 
-  // The thread that checks the blocks the open kept, a slice at a time, under mu_: the slice's
-  // bytes are read first, then checked under the cache lock, taken through Lock() as every use
-  // takes it (this may be the first to meet a lock whose holder died).
-  void CheckKeptBlocks() {
-    if (!Pause(kKeptCheckDelayMs)) return;
+  // Checks the blocks the open kept, a slice at a time, under mu_: the slice's bytes are read
+  // first, then checked under the cache lock, taken through Lock() as every use takes it (this
+  // may be the first to meet a lock whose holder died). False when the cache closed first.
+  bool CheckKeptBlocks() {
+    if (!Pause(kKeptCheckDelayMs)) return false;
     uint64_t dropped = 0;
     for (;;) {
       int done = 0;
       int64_t bad = 0;
       int rc = 0;
+      bool held = false;
       {
         std::lock_guard<std::mutex> guard(mu_);
-        if (toc_ == nullptr) return;
+        if (toc_ == nullptr) return false;
         KDRCIF_ReadKeptBlocksAhead(toc_, kKeptCheckSlice);
         rc = Lock();
-        if (toc_ == nullptr) return;
+        if (toc_ == nullptr) return false;
         if (rc == 0) {
           rc = KDRCIF_CheckKeptBlocks(toc_, kKeptCheckSlice, &done, &bad);
           KDRCIF_UnLockCache(toc_);
         }
+        held = toc_->holdBack != 0;
         dropped += static_cast<uint64_t>(bad);
         badBlocks_ += static_cast<uint64_t>(bad);
       }
@@ -279,15 +297,41 @@ class StoreBlockCache : public BlockCache {
             static_cast<long long>(bad));
       }
       if (done) {
-        Log(LogLevel::kInfo,
-            "every block kept from the last run is checked (%llu dropped): "
-            "the store is open to every client",
-            static_cast<unsigned long long>(dropped));
-        return;
+        Log(LogLevel::kInfo, "every block kept from the last run is checked (%llu dropped)%s",
+            static_cast<unsigned long long>(dropped),
+            held ? "" : ": the store is open to every client");
+        return true;
       }
       // A busy cache lock (a client inside it) or another hiccup: tried again later; a store
       // let go of ends the thread above.
-      if (!Pause(rc != 0 ? kStalledMs : kKeptCheckPauseMs)) return;
+      if (!Pause(rc != 0 ? kStalledMs : kKeptCheckPauseMs)) return false;
+    }
+  }
+
+  // A client of an earlier server that knows only an open store's first signature takes that
+  // server's cache lock, not this one's: while any of them still holds an earlier server's
+  // object, the store is held back from such clients (an attached one fails its lock until it
+  // lets go). Looked at every kHoldBackProbeMs; once none is held no new one can be (nobody
+  // opens an object no handle holds), and the store opens to every client.
+  void AwaitEarlierClients() {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (toc_ == nullptr || !toc_->holdBack) return;  // closed, or rebuilt blank
+      }
+      if (platform::HeldNamedObjects(earlierPrefix_, instance_) == 0) {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (toc_ == nullptr) return;
+        if (Lock() == 0) {
+          KDRCIF_EndHoldBack(toc_);
+          KDRCIF_UnLockCache(toc_);
+          Log(LogLevel::kInfo,
+              "no client of an earlier server holds its objects any more: the "
+              "store is open to every client");
+          return;
+        }
+      }
+      if (!Pause(kHoldBackProbeMs)) return;
     }
   }
 
@@ -396,6 +440,8 @@ class StoreBlockCache : public BlockCache {
   const std::string cacheDir_;
   std::string mapName_;  // guarded by mu_
   const StoreSizes sizes_;
+  const std::string instance_;       // the names of this server's objects start with it
+  const std::string earlierPrefix_;  // and those of earlier servers with this
   uint32_t reads_ = 0;          // guarded by mu_
   uint64_t badBlocks_ = 0;      // guarded by mu_
   uint64_t writes_ = 0;         // blocks written; guarded by mu_
@@ -420,7 +466,7 @@ bool SizesDiffer(const KDRC_FILETOC_T* toc, const KDRCIF_OPEN_PARAMS& want) {
 }
 
 int OpenStore(const std::string& cacheDir, const std::string& mapName, const StoreSizes& sizes,
-              int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used) {
+              int deleteFirst, KDRC_FILETOC_T** toc, KDRCIF_OPEN_PARAMS* used, bool holdBack) {
   std::string dir = cacheDir, name = mapName;
   KDRCIF_OPEN_PARAMS p{};
   p.cacheDir = dir.data();
@@ -436,6 +482,7 @@ int OpenStore(const std::string& cacheDir, const std::string& mapName, const Sto
   p.mode = KDRC_MODE_OWNER;
   p.trace = 0;
   p.recover = 1;
+  p.holdBack = holdBack ? 1 : 0;
   int rc = KDRCIF_OpenS(&p, toc);
   std::fflush(stdout);  // the store prints its own notices there
   if (used != nullptr) *used = p;
@@ -456,11 +503,16 @@ uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t s
 }
 
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
-                                           const StoreSizes& sizes) {
+                                           const StoreSizes& sizes,
+                                           const std::string& earlierPrefix) {
   platform::MakeDirectories(cacheDir, 0777);
   KDRC_FILETOC_T* toc = nullptr;
   KDRCIF_OPEN_PARAMS used{};
-  int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc, &used);
+  // Only a store kept as it is can be seen by an earlier server's clients: one rebuilt blank
+  // is made in new files, which they do not map.
+  const int earlier =
+      earlierPrefix.empty() ? 0 : platform::HeldNamedObjects(earlierPrefix, mapName);
+  int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc, &used, earlier > 0);
   if (rc == kStoreNotClosedCleanly || rc == kStoreNotAnOwnersStore) {
     Log(LogLevel::kWarn, "the cache store in %s was not closed cleanly and cannot be vouched "
         "for (store error %d: the system itself stopped, or its checksums are missing); "
@@ -498,7 +550,15 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
     return NewNullBlockCache();
   }
   Log(LogLevel::kInfo, "cache store %s open in %s", mapName.c_str(), cacheDir.c_str());
-  return std::unique_ptr<BlockCache>(new StoreBlockCache(toc, cacheDir, mapName, sizes));
+  if (toc->holdBack) {
+    Log(LogLevel::kInfo,
+        "clients of an earlier server still hold %d of its shared objects: "
+        "clients that know only an open store's first signature read through this server "
+        "until they let go",
+        earlier);
+  }
+  return std::unique_ptr<BlockCache>(
+      new StoreBlockCache(toc, cacheDir, mapName, sizes, earlierPrefix));
 }
 
 }  // namespace kdr::server

@@ -20,6 +20,7 @@
 //
 // Concurrency: see kdrc.h. The trace sequence number and stream belong to one handle.
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -369,6 +370,10 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
 
   uint8_t* area = seg->pSegment0;
   auto* shared = reinterpret_cast<KDRC_FILESHARED_T*>(area);
+  // The signature goes last, after the name: a client still attached under an earlier owner's
+  // name must never find the record open with that name in it.
+  const int32_t signature = sh->signature;
+  sh->signature = KDRC_FILESHARED_T_CLOSED_SIG;
   std::memcpy(shared, sh, sizeof *shared);
   std::free(sh);
   toc->pShared = shared;
@@ -390,6 +395,7 @@ int KRDCFile_AllocateSharedMemoryForStructs(KDRC_FILETOC_T** ppToc, int newCache
   std::memset(name, 0, kNameBytes);
   const char* wellKnown = toc->wellKnownName != nullptr ? toc->wellKnownName : "";
   std::memcpy(name, wellKnown, strnlen(wellKnown, kNameBytes - 1));
+  std::atomic_ref<int32_t>(shared->signature).store(signature, std::memory_order_release);
   toc->sharedStructs = 1;
   return EveryCallCheck(toc, __func__);
 }
@@ -576,6 +582,10 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     toc->pShared->signature = KDRC_FILESHARED_T_CHECKING_SIG;
     toc->keptCheckCursor = 0;
   }
+  if (mode == KDRC_MODE_OWNER && pParams->holdBack) {
+    toc->pShared->signature = KDRC_FILESHARED_T_CHECKING_SIG;
+    toc->holdBack = 1;
+  }
   if (mode == KDRC_MODE_OWNER && (rc = KRDCFile_AllocateSharedMemoryForStructs(&toc, newCache)))
     return fail(rc);
   if (mode == KDRC_MODE_CLIENT) {
@@ -621,6 +631,17 @@ int KDRCIF_OpenS(KDRCIF_OPEN_PARAMS* pParams, KDRC_FILETOC_T** ppToc) {
     return fail(rc);
   *ppToc = toc;
   return 0;
+}
+
+int KDRCIF_EndHoldBack(KDRC_FILETOC_T* pToc) {
+  KDRC_CHECK_TOC(pToc);
+  KDRC_CHECK_SHARED(pToc);
+  if (pToc->client || !pToc->sharedStructs) return 0;
+  pToc->holdBack = 0;
+  if (pToc->keptCheckCursor >= 0) return 0;  // the check of kept blocks opens the record
+  std::atomic_ref<int32_t>(pToc->pShared->signature)
+      .store(KDRC_FILESHARED_T_SIG, std::memory_order_release);
+  return 1;
 }
 
 int KDRCIF_OwnerAlive(KDRC_FILETOC_T* pToc) {

@@ -667,8 +667,10 @@ int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int
   if (rc == 0 && n >= pToc->pageCount) {
     // Every block kept is checked (or dropped); blocks written since were trusted as written.
     pToc->keptCheckCursor = -1;
-    std::atomic_ref<int32_t>(pToc->pShared->signature)
-        .store(KDRC_FILESHARED_T_SIG, std::memory_order_release);
+    if (!pToc->holdBack) {
+      std::atomic_ref<int32_t>(pToc->pShared->signature)
+          .store(KDRC_FILESHARED_T_SIG, std::memory_order_release);
+    }
     *pDone = 1;
   }
   if (took) {

@@ -325,6 +325,8 @@ struct KDRCIF_OPEN_PARAMS {
   int32_t trace;          // 11 write the trace file (also when KDRC_CACHE_TRACE is "1")
   int32_t recover;        // 12 owner or stand-alone: repair a store not closed cleanly
                           //    (instead of refusing it with 103), see KDRCIF_OpenS
+  int32_t holdBack;       // 13 owner: the shared record says KDRC_FILESHARED_T_CHECKING_SIG
+                          //    until KDRCIF_EndHoldBack, see there
 };
 
 // The pseudo-file that backs the shared TOC in a store opened by an owner.
@@ -380,10 +382,20 @@ int KDRCIF_CheckBlock(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t block, 
 // in memory; one that takes the lock itself first calls KDRCIF_ReadKeptBlocksAhead with the
 // same budget, without the lock, for the same effect. A block that fails is dropped and counted
 // (*pDropped, KDRCIF_FirstReadDropped). Once every kept block is checked or dropped the record says
-// 4321 again and *pDone is 1 (also when there was nothing to check). Owner only, and REQUIRES: no
+// 4321 again (unless held back, see KDRCIF_EndHoldBack) and *pDone is 1 (also when there was
+// nothing to check). Owner only, and REQUIRES: no
 // other thread uses the TOC meanwhile.
 int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int64_t* pDropped);
 void KDRCIF_ReadKeptBlocksAhead(KDRC_FILETOC_T* pToc, int32_t budget);
+// Clients of an earlier owner of the same files may still be attached under that owner's
+// names: a client that knows only 4321 takes that owner's cache mutex, so once the record
+// says 4321 again its reads would not be serialised with this owner's changes. An owner
+// opened with `holdBack` keeps the record at KDRC_FILESHARED_T_CHECKING_SIG (such a client's
+// attach and its lock refuse it) until this is called, once none of those clients holds an
+// object of the earlier owner any more. The record says 4321 from here
+// on, or once every kept block is checked. Returns 1 when it says 4321 now, else 0. Owner
+// only, under the cache lock.
+int KDRCIF_EndHoldBack(KDRC_FILETOC_T* pToc);
 // Whether the owner of the store still has it open: 1 for an owner or stand-alone handle; for
 // a client, 1 while its shared record says open under the name the client attached to, and
 // the process that opened it as owner lives (checked at most every KDRC_OWNER_CHECK_MS: one

@@ -189,6 +189,8 @@ struct KDRC_FILETOC_T {
   // Owner: the next page the check of kept blocks looks at (KDRCIF_CheckKeptBlocks), -1 when
   // none is to be checked (the shared record then says 4321).
   int32_t keptCheckCursor;
+  // Owner: the record stays KDRC_FILESHARED_T_CHECKING_SIG until KDRCIF_EndHoldBack.
+  int32_t holdBack;
   // After the bits: the reads the owner's clients served from the store themselves since its
   // open, and their bytes, added to by every client (null without them).
   uint64_t* pClientReads;

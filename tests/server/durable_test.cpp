@@ -347,6 +347,43 @@ TEST_F(Durable, KeptBlocksAreCheckedBeforeEarlierClientsAttach) {
   ASSERT_EQ(StopServer(), 0);
 }
 
+// A client attached across a restart (a clean stop, or a kill) keeps the earlier server's
+// objects, its cache lock among them. A client that knows only an open store's first signature
+// would read under that lock, not serialised with the new server's changes: the store says
+// "checking" for as long as such objects are held, and opens to every client once they go.
+TEST_F(Durable, EarlierClientsAreHeldOffWhileTheyHoldAnEarlierServersObjects) {
+  PutFiles(4, 100000);
+  StartServer();
+  ReadAll();
+  for (bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "after a kill" : "after a clean stop");
+    KDRC_FILETOC_T* earlier = AttachStore();  // holds the running server's objects
+    ASSERT_NE(earlier, nullptr);
+    if (kill) {
+      ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
+      WaitForProcessEnd(pid_, 5000);
+      stopped_ = true;
+    } else {
+      ASSERT_EQ(StopServer(), 0);
+    }
+    const size_t from = LogText().size();
+    auto logged = [&](const char* text, int ms) {
+      for (int t = 0; t < ms; t += 20, pf::SleepMs(20)) {
+        if (LogText().find(text, from) != std::string::npos) return true;
+      }
+      return false;
+    };
+    StartServer();
+    if (!kill) ASSERT_TRUE(logged("every block kept from the last run is checked", 10000));
+    pf::SleepMs(1200);  // more than two looks at the objects
+    EXPECT_EQ(SharedSignature(), KDRC_FILESHARED_T_CHECKING_SIG);
+    EXPECT_EQ(BlocksInStore(), 4 * BlocksOf(0));  // clients of this make read meanwhile
+    KDRCIF_Close(&earlier);
+    ASSERT_TRUE(logged("the store is open to every client", 3000)) << LogText();
+    EXPECT_EQ(SharedSignature(), KDRC_FILESHARED_T_SIG);
+  }
+}
+
 // A new --store-size on an existing store is applied, with a log line; the same one is not.
 TEST_F(Durable, AChangedStoreSizeRebuildsTheStore) {
   PutFiles(4, 100000);
