@@ -656,7 +656,15 @@ int KDRCIF_CheckKeptBlocks(KDRC_FILETOC_T* pToc, int32_t budget, int* pDone, int
       const meta::SegmentEntry e = p->entries[i];
       if (e.segment < 0 || KDRCX_SegmentTrusted(pToc, e.segment)) continue;
       int bad = 0;
-      rc = KDRCX_CheckSegment(pToc, p, e.block, e.segment, e.length, &bad);
+      const uint8_t* data = nullptr;
+      if (KDRCX_SegmentAddress(pToc, e.segment, &data) != 0) {
+        // Bytes that cannot be reached (an extent file that cannot be mapped) are never
+        // checked, so never served: the entry goes, or every later slice would stop at it.
+        bad = 1;
+        rc = KDRCX_DropEntry(pToc, p, i);
+      } else {
+        rc = KDRCX_CheckSegment(pToc, p, e.block, e.segment, e.length, &bad);
+      }
       if (bad) {
         pToc->firstReadDropped += 1;
         if (pDropped != nullptr) *pDropped += 1;
