@@ -374,7 +374,9 @@ TEST_F(Durable, EarlierClientsAreHeldOffWhileTheyHoldAnEarlierServersObjects) {
       return false;
     };
     StartServer();
-    if (!kill) ASSERT_TRUE(logged("every block kept from the last run is checked", 10000));
+    if (!kill) {
+      ASSERT_TRUE(logged("every block kept from the last run is checked", 10000)) << LogText();
+    }
     pf::SleepMs(1200);  // more than two looks at the objects
     EXPECT_EQ(SharedSignature(), KDRC_FILESHARED_T_CHECKING_SIG);
     EXPECT_EQ(BlocksInStore(), 4 * BlocksOf(0));  // clients of this make read meanwhile
