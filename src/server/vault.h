@@ -87,6 +87,9 @@ class Vault {
   // The newest volume of `guid` as VaultFileInfo::version names it, found cheaply (no
   // reader). ENOENT when the file is gone.
   virtual int CurrentVersion(const std::string& guid, std::string* version) = 0;
+  // Whether the vault is known to be unreachable now (a network vault in an outage, which
+  // it probes by itself): what is asked of it fails until it is back.
+  virtual bool Away() const { return false; }
   // Removes what writers that died (killed servers, tools) left half-written in the vault;
   // never a file a live writer still writes. Returns how many were removed.
   virtual size_t RemoveLeftovers() { return 0; }

@@ -467,8 +467,8 @@ TEST_F(S3Fake, BusyStoreIsRetriedAndNeverBypassed) {
 }
 
 // A store that never answers costs the first open one stall limit; then opens of what this
-// process knows answer at once, a probe finds the store back, and opens ask it again. A
-// refused certificate is configuration, not an outage.
+// process knows answer at once (and rechecks fail at once), a probe finds the store back, and
+// opens ask it again. A refused certificate is configuration, not an outage.
 TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
   MakeVault(1);
   std::shared_ptr<VaultFile> f;
@@ -482,6 +482,14 @@ TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
     ASSERT_EQ(vault_->Open("small", &f), 0);
     EXPECT_LT(pf::MonotonicMs() - start, 50);
   }
+  // Rechecks fail at once too (the server's wait for the store's return).
+  EXPECT_TRUE(vault_->Away());
+  std::vector<std::string> versions;
+  std::vector<int> results;
+  start = pf::MonotonicMs();
+  vault_->CurrentVersions({"small", "big", "gone"}, &versions, &results, nullptr);
+  EXPECT_LT(pf::MonotonicMs() - start, 50);
+  EXPECT_EQ(results[2], ENETDOWN);
   store_->hang = false;
   pf::SleepMs(1500);  // the probe in flight ends with its time-out; the next finds the store
   int before = store_->requests.load();
