@@ -123,12 +123,14 @@ std::unique_ptr<VaultReader> NewFileReader(int fd);
 // SSL_CERT_FILE or CURL_CA_BUNDLE (default: the system's). `cacheFilesDir`, when given, is
 // the server's whole-file cache, which an object store that cannot be reached falls back on.
 // `trustMs` is how long an open may trust what an earlier look at the file found (the
-// server's revalidation bound; 0: every open asks the store).
+// server's revalidation bound; 0: every open asks the store). `checkEtags` off: the store's
+// ETags are not compared with the digests of the bytes (s3/settings.h).
 struct VaultOptions {
   std::string location;
   std::string s3Endpoint;
   std::string cacheFilesDir;
   int trustMs = 0;
+  bool checkEtags = true;
 };
 
 // Whether `location` names an object-store bucket rather than a directory.

@@ -326,7 +326,7 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   rc = InfoOf(guid, r, &k.info);
   if (rc != 0) return rc;
   k.etag = r.Header("etag");
-  k.digest = DigestOf(k.etag, r.Header(kMetaParts), r.EtagMayBeDigest());
+  k.digest = DigestOf(k.etag, r.Header(kMetaParts), s_.checkEtags && r.EtagMayBeDigest());
   Remember(k);
   *file = MakeFile(k, "");
   return 0;
