@@ -42,9 +42,9 @@ const Option kOptions[] = {
      "URL of the S3 object store (http:// or https://; path-style\n"
      "                        addressing)"},
     {"--s3-etag-check", "KDRCACHED_S3_ETAG_CHECK", Kind::kText,
-     "on (default) or off: compare the ETags the store answers with the MD5s\n"
-     "                        of the bytes (off for stores whose ETags look like MD5s\n"
-     "                        but are not)"},
+     "on (default) or off: compare the ETags the store answers\n"
+     "                        with the MD5s of the bytes (off for stores whose ETags\n"
+     "                        look like MD5s but are not)"},
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
     {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
