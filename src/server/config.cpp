@@ -41,6 +41,10 @@ const Option kOptions[] = {
     {"--s3-endpoint", "KDRCACHED_S3_ENDPOINT", Kind::kText,
      "URL of the S3 object store (http:// or https://; path-style\n"
      "                        addressing)"},
+    {"--s3-etag-check", "KDRCACHED_S3_ETAG_CHECK", Kind::kText,
+     "on (default) or off: compare the ETags the store answers\n"
+     "                        with the MD5s of the bytes (off for stores whose ETags\n"
+     "                        look like MD5s but are not)"},
     {"--locale-dir", "KDRCACHED_LOCALE_DIR", Kind::kText,
      "message catalogs <locale>.po (default $KDR_HOME/locale)"},
     {"--map-name", "KDRCACHED_MAP_NAME", Kind::kText,
@@ -273,6 +277,12 @@ bool Apply(ServerConfig* c, int index, const std::string& value, std::string* er
     c->revalidateSeconds = n;
   } else if (flag == "--files-grace-seconds") {
     c->filesGraceSeconds = n;
+  } else if (flag == "--s3-etag-check") {
+    if (value != "on" && value != "off") {
+      *error = what + ": on or off: " + value;
+      return false;
+    }
+    c->s3EtagCheck = value == "on";
   }
   return true;
 }

@@ -25,6 +25,7 @@ struct ServerConfig {
   std::string cacheDir;   // store files and the whole-file cache
   std::string vaultDir;   // the vault: a directory, or s3://BUCKET[/PREFIX] (see OpenVault)
   std::string s3Endpoint; // the object store of an s3:// vault
+  bool s3EtagCheck = true;  // compare the store's ETags with the digests of the bytes
   std::string localeDir;  // message catalogs, <locale>.po
   // Base of the store's mapping-object and mutex names; each server instance uses
   // "<mapName>.<instance id>", so the objects an earlier instance's clients still hold never

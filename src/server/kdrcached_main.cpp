@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<Vault> vault;
   if (OpenVault({config.vaultDir, config.s3Endpoint, config.cacheDir + "/files",
-                 config.revalidateSeconds * 1000},
+                 config.revalidateSeconds * 1000, config.s3EtagCheck},
                 &vault, &error) != 0) {
     Log(LogLevel::kError, "%s", error.c_str());
     return kExitStartFailed;

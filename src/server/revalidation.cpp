@@ -86,7 +86,9 @@ size_t Revalidator::Tick(int32_t nowMs) {
       ++it;
     }
   }
-  if (due.empty()) return 0;  // an idle server asks nothing
+  // An idle server asks nothing; while the vault is away what is due waits for its return
+  // (its prober finds it back), not asked again and again into the outage.
+  if (due.empty() || target_->VaultAway()) return 0;
   std::vector<std::string> versions;
   std::vector<int> results;
   target_->AskVault(due, &versions, &results);
@@ -101,7 +103,8 @@ size_t Revalidator::Tick(int32_t nowMs) {
       it->second.checkedMs = nowMs;
       it->second.pending = false;
     } else {
-      it->second.checkedMs = nowMs - boundMs_ / 2;  // the store failed: again in half a bound
+      // The store failed: again in half a bound, or once it is back after an outage.
+      it->second.checkedMs = nowMs - boundMs_ / 2;
     }
   }
   Stats().NoteRevalidation(changed);

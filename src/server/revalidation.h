@@ -10,6 +10,8 @@
 // stays, dormant, and its blocks with it: the next open through the server asks the vault,
 // and a read through the fast cache makes it due at the next tick). Many files due at once
 // are answered by Vault::CurrentVersions, which lists up to 1,000 keys with one request.
+// While the vault is away (an outage its own prober watches) nothing is asked: files that
+// fall due wait, and are asked about at the first tick after it is back.
 //
 // The scheduler runs on a thread of its own from the moment the server serves, never before
 // the first client; it stops promptly with the server (its requests are cancelled).
@@ -39,6 +41,8 @@ class RevalidationTarget {
   // the server stops).
   virtual void AskVault(const std::vector<std::string>& guids, std::vector<std::string>* versions,
                         std::vector<int>* results) = 0;
+  // Whether the vault is known to be unreachable now (Vault::Away).
+  virtual bool VaultAway() = 0;
   // The vault answered `rc` (0 or ENOENT) and `newest` for `guid`: true when its note went.
   virtual bool Rechecked(const std::string& guid, int rc, const std::string& newest) = 0;
 
@@ -63,7 +67,7 @@ class Revalidator {
   void Opened(const std::string& guid, bool fresh) EXCLUDES(mu_);
 
   // One tick at `nowMs` (platform::MonotonicMs): takes in what the store says is in use and
-  // rechecks what is due. Returns how many files were asked about.
+  // rechecks what is due, unless the vault is away. Returns how many files were asked about.
   size_t Tick(int32_t nowMs) EXCLUDES(mu_);
 
  private:

@@ -131,6 +131,7 @@ struct ServerState : RevalidationTarget {
   void NotedInUseSince(int64_t sinceSec, std::vector<std::string>* guids) override;
   void AskVault(const std::vector<std::string>& guids, std::vector<std::string>* newest,
                 std::vector<int>* results) override;
+  bool VaultAway() override { return vault->Away(); }
   // The content of `guid` changed: its whole-file copies are superseded. A new open never
   // gets one (each copy is of one volume), and a path handed out before keeps its promise
   // (see file_cache.h).

@@ -341,6 +341,7 @@ class CountedVault : public Vault {
     call.Done(rc);
   }
   size_t RemoveLeftovers() override { return inner_->RemoveLeftovers(); }
+  bool Away() const override { return inner_->Away(); }
 
  private:
   std::unique_ptr<Vault> inner_;

@@ -87,6 +87,9 @@ class Vault {
   // The newest volume of `guid` as VaultFileInfo::version names it, found cheaply (no
   // reader). ENOENT when the file is gone.
   virtual int CurrentVersion(const std::string& guid, std::string* version) = 0;
+  // Whether the vault is known to be unreachable now (a network vault in an outage, which
+  // it probes by itself): what is asked of it fails until it is back.
+  virtual bool Away() const { return false; }
   // Removes what writers that died (killed servers, tools) left half-written in the vault;
   // never a file a live writer still writes. Returns how many were removed.
   virtual size_t RemoveLeftovers() { return 0; }
@@ -120,12 +123,14 @@ std::unique_ptr<VaultReader> NewFileReader(int fd);
 // SSL_CERT_FILE or CURL_CA_BUNDLE (default: the system's). `cacheFilesDir`, when given, is
 // the server's whole-file cache, which an object store that cannot be reached falls back on.
 // `trustMs` is how long an open may trust what an earlier look at the file found (the
-// server's revalidation bound; 0: every open asks the store).
+// server's revalidation bound; 0: every open asks the store). `checkEtags` off: the store's
+// ETags are not compared with the digests of the bytes (s3/settings.h).
 struct VaultOptions {
   std::string location;
   std::string s3Endpoint;
   std::string cacheFilesDir;
   int trustMs = 0;
+  bool checkEtags = true;
 };
 
 // Whether `location` names an object-store bucket rather than a directory.

@@ -44,6 +44,7 @@ int OpenVault(const VaultOptions& options, std::unique_ptr<Vault>* vault, std::s
   s.endpoint = options.s3Endpoint;
   s.cacheFilesDir = options.cacheFilesDir;
   s.trustMs = options.trustMs;
+  s.checkEtags = options.checkEtags;
   std::string value;
   if (pf::GetEnvNonEmpty("AWS_REGION", &value) ||
       pf::GetEnvNonEmpty("AWS_DEFAULT_REGION", &value)) {

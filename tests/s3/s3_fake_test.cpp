@@ -292,7 +292,7 @@ class S3Fake : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  void MakeVault(int stallSeconds = 10, int cacheChunks = 32) {
+  void MakeVault(int stallSeconds = 10, int cacheChunks = 32, bool checkEtags = true) {
     S3Settings s;
     s.endpoint = "http://fake";
     s.bucket = "bkt";
@@ -301,6 +301,7 @@ class S3Fake : public ::testing::Test {
     s.secretKey = "s";
     s.stallSeconds = stallSeconds;
     s.cacheChunks = cacheChunks;
+    s.checkEtags = checkEtags;
     s.probeMs = 100;
     s.cacheFilesDir = (dir_ / "files").string();
     s.transport = store_;
@@ -467,8 +468,8 @@ TEST_F(S3Fake, BusyStoreIsRetriedAndNeverBypassed) {
 }
 
 // A store that never answers costs the first open one stall limit; then opens of what this
-// process knows answer at once, a probe finds the store back, and opens ask it again. A
-// refused certificate is configuration, not an outage.
+// process knows answer at once (and rechecks fail at once), a probe finds the store back, and
+// opens ask it again. A refused certificate is configuration, not an outage.
 TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
   MakeVault(1);
   std::shared_ptr<VaultFile> f;
@@ -482,6 +483,14 @@ TEST_F(S3Fake, UnansweringStoreCostsOneStallLimit) {
     ASSERT_EQ(vault_->Open("small", &f), 0);
     EXPECT_LT(pf::MonotonicMs() - start, 50);
   }
+  // Rechecks fail at once too (the server's wait for the store's return).
+  EXPECT_TRUE(vault_->Away());
+  std::vector<std::string> versions;
+  std::vector<int> results;
+  start = pf::MonotonicMs();
+  vault_->CurrentVersions({"small", "big", "gone"}, &versions, &results, nullptr);
+  EXPECT_LT(pf::MonotonicMs() - start, 50);
+  EXPECT_EQ(results[2], ENETDOWN);
   store_->hang = false;
   pf::SleepMs(1500);  // the probe in flight ends with its time-out; the next finds the store
   int before = store_->requests.load();
@@ -644,6 +653,41 @@ TEST_F(S3Fake, WritesAreCheckedAgainstTheStoresEtag) {
     std::string volume;
     EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), c.rc) << c.size << " " << c.wrong;
     EXPECT_EQ(store_->versionDeletes.load() - deletes, c.deletes) << c.size << " " << c.wrong;
+  }
+}
+
+// With the ETag check off (a store whose ETags look like MD5s but are not) reads, downloads
+// and uploads no longer compare digests; an answer of another range or version still fails.
+TEST_F(S3Fake, EtagCheckOffComparesNoDigestsButStillChecksAnswers) {
+  const std::string notMd5 = "00112233445566778899aabbccddeeff";
+  store_->objects["small"].etag = notMd5;
+  store_->objects["big"].etag = notMd5;
+  MakeVault(10, 32, false);
+  EXPECT_TRUE(Read("small", 20000, 100) == Want("small", 20000, 100));
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("big", &f), 0);
+  std::string path = (dir_ / "copy").string();
+  int fd = pf::kNoFile;
+  ASSERT_EQ(pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd), 0);
+  uint64_t copied = 0;
+  EXPECT_EQ(f->CopyTo(
+                fd, [](uint64_t) { return true; }, &copied),
+            0);
+  pf::CloseFile(fd);
+  EXPECT_EQ(copied, store_->objects["big"].content.size());
+  std::string src = (dir_ / "src").string();
+  for (int wrong : {1, 3}) {
+    std::ofstream(src, std::ios::trunc) << Records("up", wrong == 1 ? 100 : (8u << 20) + 5);
+    store_->wrongEtag = wrong;
+    std::string volume;
+    EXPECT_EQ(vault_->Put("small", "s.bin", src, &volume), 0) << wrong;
+  }
+  EXPECT_EQ(store_->versionDeletes.load(), 0);
+  EXPECT_EQ(store_->putsWithoutMd5.load(), 0);
+  for (std::atomic<bool>* knob : {&store_->badRange, &store_->otherVersion}) {
+    *knob = true;
+    EXPECT_EQ(Read("big", 5u << 20, 1000), "<error " + std::to_string(EIO) + ">");
+    *knob = false;
   }
 }
 

@@ -328,7 +328,8 @@ TEST(ServerConfig, FlagsInEitherFormAndTheStoreSizeInBytes) {
              {{"--store-size=3000G"}, "more than the store can hold"},
              {{"--store-size=1500G"}, "more than the store can hold"},
              {{"--file-pages=3000000"}, "at most 2097151"},
-             {{"--log-max-bytes=ten"}, "not a size in bytes"}};
+             {{"--log-max-bytes=ten"}, "not a size in bytes"},
+             {{"--s3-etag-check=no"}, "on or off"}};
   for (const auto& b : bad) {
     EXPECT_EQ(parse(b.args, &c, &error), ConfigOutcome::kError) << b.says;
     EXPECT_NE(error.find(b.says), std::string::npos) << error;

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "server/server.h"
+#include "server/stats.h"
 
 namespace kdr::server {
 namespace {
@@ -20,15 +21,20 @@ class AskedVault : public Vault {
   std::map<std::string, std::string> newest;
   int calls = 0;
   size_t asked = 0;
+  bool goingAway = false;  // the next ask finds the vault unreachable, and it stays away
+  std::atomic<bool> away{false};
+  bool Away() const override { return away.load(); }
   void CurrentVersions(const std::vector<std::string>& guids, std::vector<std::string>* versions,
                        std::vector<int>* results, const std::atomic<bool>*) override {
     ++calls;
     asked += guids.size();
     versions->assign(guids.size(), "");
     results->assign(guids.size(), 0);
+    if (goingAway || away) away = true;
     for (size_t i = 0; i < guids.size(); ++i) {
       auto it = newest.find(guids[i]);
-      if (it == newest.end()) (*versions)[i] = "v1";
+      if (away) (*results)[i] = ENETDOWN;
+      else if (it == newest.end()) (*versions)[i] = "v1";
       else if (it->second.empty()) (*results)[i] = ENOENT;
       else (*versions)[i] = it->second;
     }
@@ -112,6 +118,36 @@ TEST(Revalidation, AsksOnlyAboutFilesInUseOncePerBoundAndNothingWhenIdle) {
   EXPECT_EQ(noted(""), 100000u);
   EXPECT_EQ(noted("n100000"), 1u);
   st.revalidator.Stop();
+}
+
+// An outage: the first ask finds the vault away; then nothing is asked, however many bounds
+// pass, until it is back, and at the first tick after that every file due is asked about
+// (a change made meanwhile is seen then).
+TEST(Revalidation, WaitsOutAnOutageAndAsksOnceTheVaultIsBack) {
+  ServerConfig config;
+  config.revalidateSeconds = 1;
+  config.cacheDir = (std::filesystem::temp_directory_path() / "kdr-revalidation-test").string();
+  auto vault = std::make_unique<AskedVault>();
+  AskedVault* v = vault.get();
+  // Wrapped as the server wraps its vault: the outage must show through.
+  ServerState st(config, CountingVault(std::move(vault)), std::make_unique<StampedStore>());
+  for (const char* guid : {"a", "b", "c"}) st.NoteVersion(guid, "v1");
+  const int32_t t = pf::MonotonicMs();
+  v->goingAway = true;
+  EXPECT_EQ(st.revalidator.Tick(t + 1100), 3u);
+  for (int32_t at = t + 1300; at < t + 20000; at += 250) {
+    st.NoteVersion("a", "v1");  // opened again and again from the cache meanwhile
+    EXPECT_EQ(st.revalidator.Tick(at), 0u);
+  }
+  EXPECT_EQ(v->calls, 1);
+  v->goingAway = false;
+  v->newest["b"] = "v2";
+  v->away = false;
+  EXPECT_EQ(st.revalidator.Tick(t + 20100), 3u);
+  EXPECT_EQ(v->calls, 2);
+  kdr::ReaderLock hold(&st.versionsMu);
+  EXPECT_EQ(st.versions.count("b"), 0u);
+  EXPECT_EQ(st.versions.count("a"), 1u);
 }
 
 }  // namespace

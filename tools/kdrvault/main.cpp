@@ -55,7 +55,8 @@ const char kUsage[] =
     "  --s3-endpoint URL\n"
     "                    the object store of an s3:// vault [KDRCACHED_S3_ENDPOINT];\n"
     "                    credentials from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and\n"
-    "                    AWS_REGION\n"
+    "                    AWS_REGION; KDRCACHED_S3_ETAG_CHECK=off: the store's ETags\n"
+    "                    are not compared with the MD5s of the bytes\n"
     "  --version         print the version\n"
     "  --help            show this text\n\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 3 no such file.\n";
@@ -235,9 +236,15 @@ int main(int argc, char** argv) {
                  dir.c_str(), dir.c_str());
     return kExitFailed;
   }
+  kdr::server::VaultOptions options{dir, endpoint, ""};
+  std::string check;
+  if (kdr::platform::GetEnvNonEmpty("KDRCACHED_S3_ETAG_CHECK", &check)) {
+    if (check != "on" && check != "off") return Usage("KDRCACHED_S3_ETAG_CHECK: on or off");
+    options.checkEtags = check == "on";
+  }
   std::unique_ptr<Vault> vault;
   std::string error;
-  if (kdr::server::OpenVault({dir, endpoint, ""}, &vault, &error) != 0) {
+  if (kdr::server::OpenVault(options, &vault, &error) != 0) {
     std::fprintf(stderr, "kdrvault: %s\n", error.c_str());
     return kExitFailed;
   }

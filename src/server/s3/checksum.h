@@ -9,7 +9,8 @@
 //     layout in x-amz-meta-kdr-parts ("FIRST/EVERY": parts of FIRST bytes, doubling every
 //     EVERY parts), which is known when the upload begins, unlike a checksum of the whole.
 // Anything else (another store's multipart ETags, a layout that does not give the ETag's part
-// count, as a copy made by another tool may keep, no ETag) is not checked.
+// count, as a copy made by another tool may keep, no ETag) is not checked, and nothing is
+// with S3Settings::checkEtags off.
 #ifndef KDR_SERVER_S3_CHECKSUM_H_
 #define KDR_SERVER_S3_CHECKSUM_H_
 

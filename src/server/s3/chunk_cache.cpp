@@ -132,19 +132,21 @@ size_t ChunkCache::KeptAheadLocked() const {
   return n;
 }
 
+void ChunkCache::EraseLocked(const std::string& name) {
+  chunks_.erase(name);
+  auto pos = lruPos_.find(name);
+  if (pos != lruPos_.end()) {
+    lru_.erase(pos->second);
+    lruPos_.erase(pos);
+  }
+}
+
 void ChunkCache::DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err) {
   chunk->err = err;
   chunk->state = Chunk::kFailed;
   // The next reader tries again.
   auto it = chunks_.find(name);
-  if (it != chunks_.end() && it->second == chunk) {
-    chunks_.erase(it);
-    auto pos = lruPos_.find(name);
-    if (pos != lruPos_.end()) {
-      lru_.erase(pos->second);
-      lruPos_.erase(pos);
-    }
-  }
+  if (it != chunks_.end() && it->second == chunk) EraseLocked(name);
 }
 
 std::shared_ptr<Chunk> ChunkCache::FindLocked(const VolumeRef& v, uint64_t index, bool* mine) {
@@ -254,10 +256,11 @@ void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
 }
 
 std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
-                                               bool firstPiece) {
+                                               bool firstPiece, bool* waited) {
   bool mine = false;
   std::shared_ptr<Chunk> chunk = FindLocked(v, index, &mine);
   if (mine) {
+    *waited = true;
     mu_.Unlock();
     // A first piece helps only a reader whose bytes are in it.
     Fetch(v, index, chunk, firstPiece && at < kFirstPiece);
@@ -266,6 +269,7 @@ std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t inde
   for (;;) {
     while (chunk->filled <= at && chunk->state != Chunk::kReady && chunk->state != Chunk::kFailed &&
            chunk->state != Chunk::kPartial) {
+      *waited = true;
       cv_.Wait(&mu_);
     }
     if (chunk->filled > at || chunk->state != Chunk::kPartial) return chunk;
@@ -274,8 +278,9 @@ std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t inde
 }
 
 int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
-                     size_t len, bool firstPiece, size_t* got) {
+                     size_t len, bool firstPiece, size_t* got, bool* waited) {
   *got = 0;
+  bool stalled = false;
   for (int tries = 0;; ++tries) {
     std::shared_ptr<Chunk> chunk;
     size_t n = 0;
@@ -283,7 +288,8 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
     int err = 0;
     {
       kdr::MutexLock hold(&mu_);
-      chunk = AwaitLocked(v, index, at, firstPiece);
+      chunk = AwaitLocked(v, index, at, firstPiece, &stalled);
+      if (waited != nullptr) *waited = stalled;
       if (chunk->filled > at) {
         n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
         chunk->aheadFor.reset();  // read: an ordinary chunk now
@@ -305,7 +311,9 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
     kdr::MutexLock hold(&mu_);
-    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, UINT64_MAX, false);  // no byte is enough
+    bool waited = false;
+    std::shared_ptr<Chunk> chunk =
+        AwaitLocked(v, index, UINT64_MAX, false, &waited);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
       chunk->aheadFor.reset();
       *out = chunk;
@@ -413,21 +421,21 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
   cv_.SignalAll();
 }
 
+void ChunkCache::Passed(const VolumeRef& v, uint64_t index) {
+  const std::string name = Name(v, index);
+  kdr::MutexLock hold(&mu_);
+  auto it = chunks_.find(name);
+  if (it != chunks_.end() && it->second->state == Chunk::kReady) EraseLocked(name);
+}
+
 void ChunkCache::DropVolume(const std::string& key, const std::string& version) {
   kdr::MutexLock hold(&mu_);
   std::string prefix = key + '\n' + version + '\n';
-  for (auto it = chunks_.begin(); it != chunks_.end();) {
-    if (it->first.rfind(prefix, 0) == 0 && it->second->state == Chunk::kReady) {
-      auto pos = lruPos_.find(it->first);
-      if (pos != lruPos_.end()) {
-        lru_.erase(pos->second);
-        lruPos_.erase(pos);
-      }
-      it = chunks_.erase(it);
-    } else {
-      ++it;
-    }
+  std::vector<std::string> gone;
+  for (const auto& [name, chunk] : chunks_) {
+    if (name.rfind(prefix, 0) == 0 && chunk->state == Chunk::kReady) gone.push_back(name);
   }
+  for (const std::string& name : gone) EraseLocked(name);
 }
 
 std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {

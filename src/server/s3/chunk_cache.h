@@ -12,7 +12,10 @@
 // asked for it says so (it closed). The memory holds S3Settings::cacheChunks chunks, least
 // recently used out first, but a chunk read-ahead brought in for a handle is kept until it
 // is read or the handle closes: read-ahead takes no more than kAheadShare of the bound, so
-// those chunks never push each other out, and others go first.
+// those chunks never push each other out, and others go first. A chunk a streaming reader
+// has read to its end goes at once (Passed): its buffer serves the chunks ahead, already
+// faulted in, instead of a fresh one for each chunk until the bound is reached (the server
+// keeps what it read in its own store).
 //
 // Every answer's range, ETag and version are checked (http.h). A chunk that holds a whole
 // object is also checked against the object's digest (checksum.h): readers see no more than
@@ -156,8 +159,9 @@ class ChunkCache {
   // Copies up to `len` bytes at `at` of chunk `index` of `v` into `buf` as soon as at least
   // one is there (or the chunk is shorter: *got 0). 0, or the error that failed the chunk.
   // `firstPiece`: the reader starts afresh, and a missing chunk may begin with a first piece.
+  // *waited (when given): the bytes were not there yet, the reader waited for the store.
   int Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf, size_t len,
-           bool firstPiece, size_t* got) EXCLUDES(mu_);
+           bool firstPiece, size_t* got, bool* waited = nullptr) EXCLUDES(mu_);
   // The whole chunk, once all its bytes are in.
   int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) EXCLUDES(mu_);
   // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held
@@ -165,6 +169,9 @@ class ChunkCache {
   // stop when *cancel becomes true. Returns the chunk before which all were seen to.
   uint64_t ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
                      const std::shared_ptr<std::atomic<bool>>& cancel) EXCLUDES(mu_);
+  // A reader that streams through `v` has read chunk `index` to its end: a ready chunk is
+  // let go (its buffer returns to the pool once no reader copies from it any more).
+  void Passed(const VolumeRef& v, uint64_t index) EXCLUDES(mu_);
   // Forgets the ready chunks of one volume (it was removed).
   void DropVolume(const std::string& key, const std::string& version) EXCLUDES(mu_);
 
@@ -189,13 +196,15 @@ class ChunkCache {
       REQUIRES(mu_);
   // Fetches chunk `index` of `v` when no one does (letting mu_ go meanwhile), then waits
   // until it holds byte `at` or has ended (ready or failed), continuing it where a broken
-  // answer left it partial.
+  // answer left it partial. *waited becomes true when it had to wait or fetch.
   std::shared_ptr<Chunk> AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
-                                     bool firstPiece) REQUIRES(mu_);
+                                     bool firstPiece, bool* waited) REQUIRES(mu_);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
                  std::shared_ptr<std::atomic<bool>> cancel) EXCLUDES(mu_);
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err)
       REQUIRES(mu_);
+  // Takes `name` out of the map and the LRU list.
+  void EraseLocked(const std::string& name) REQUIRES(mu_);
   void TouchLocked(const std::string& name) REQUIRES(mu_);
   std::shared_ptr<Chunk> NewChunk() const;
   // How many chunks read-ahead keeps for open handles.

@@ -13,6 +13,7 @@ namespace pf = kdr::platform;
 namespace {
 
 constexpr uint64_t kAheadChunks = 16;              // the most chunks asked for ahead
+constexpr uint64_t kFirstWindow = 2;               // chunks ahead before the reader waited
 constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before read-ahead
 
 }  // namespace
@@ -20,9 +21,10 @@ constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before
 // The reads of one open handle, as read-ahead sees them.
 struct ReadPattern {
   kdr::Mutex mu;
-  uint64_t end GUARDED_BY(mu) = ~uint64_t{0};  // where the last read ended
-  uint64_t run GUARDED_BY(mu) = 0;             // bytes read in a row up to `end`
-  uint64_t aheadTo GUARDED_BY(mu) = 0;         // chunks below this were asked for ahead
+  uint64_t end GUARDED_BY(mu) = ~uint64_t{0};     // where the last read ended
+  uint64_t run GUARDED_BY(mu) = 0;                // bytes read in a row up to `end`
+  uint64_t aheadTo GUARDED_BY(mu) = 0;            // chunks below this were asked for ahead
+  uint64_t window GUARDED_BY(mu) = kFirstWindow;  // the most chunks asked for ahead now
   std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
 
@@ -37,18 +39,26 @@ class S3Reader : public VaultReader {
     *done = 0;
     auto* out = static_cast<unsigned char*>(buf);
     // Only a read that starts afresh has its first bytes fetched alone.
-    bool afresh = !Ahead(offset, len);
+    bool streaming = false;
+    bool afresh = !Ahead(offset, len, &streaming);
     while (*done < len && offset < v_.size) {
       uint64_t index = offset / kChunkBytes;
       uint64_t at = offset - index * kChunkBytes;
       size_t want = static_cast<size_t>(std::min<uint64_t>(len - *done, kChunkBytes - at));
       size_t got = 0;
-      int rc = cache_->Read(v_, index, at, out + *done, want, afresh, &got);
+      bool waited = false;
+      int rc = cache_->Read(v_, index, at, out + *done, want, afresh, &got, &waited);
       afresh = false;
+      if (waited && streaming) {
+        // Read-ahead did not keep ahead of this reader: it reaches further from now on.
+        kdr::MutexLock hold(&pattern_->mu);
+        pattern_->window = std::min(kAheadChunks, pattern_->window * 2);
+      }
       if (rc != 0) return *done > 0 ? 0 : rc;
       if (got == 0) break;  // cannot happen with a checked answer; never spins
       *done += got;
       offset += got;
+      if (streaming && at + got == ChunkCache::ChunkLen(v_, index)) cache_->Passed(v_, index);
     }
     return 0;
   }
@@ -56,8 +66,9 @@ class S3Reader : public VaultReader {
  private:
   // Notes a read of `len` bytes at `offset`; on a sequential pattern, asks for the chunks
   // after it, more the longer the handle has read in a row. True when the read goes on
-  // where the handle's last one stopped.
-  bool Ahead(uint64_t offset, size_t len) {
+  // where the handle's last one stopped; *streaming: the handle reads on in a row long
+  // enough for read-ahead.
+  bool Ahead(uint64_t offset, size_t len, bool* streaming) {
     uint64_t from = 0, to = 0;
     bool sequential = false;
     {
@@ -69,11 +80,13 @@ class S3Reader : public VaultReader {
       } else {
         p.run = len;  // a jump: the pattern starts afresh
         p.aheadTo = 0;
+        p.window = kFirstWindow;
       }
       p.end = offset + len;
+      *streaming = p.run >= kSequentialStart;
       if (p.run < kSequentialStart || offset >= v_.size) return sequential;
       uint64_t index = offset / kChunkBytes;
-      uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, kAheadChunks);
+      uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, p.window);
       from = std::max(index + 1, p.aheadTo);
       to = index + 1 + window;
       if (to <= from) return sequential;

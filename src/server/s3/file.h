@@ -1,9 +1,11 @@
 // A volume of the S3 vault as Vault::Open hands it out, and its readers.
 //
 // A reader reads through the chunk cache. Read-ahead starts only once the handle reads on
-// where it stopped (a sequential pattern), asks for more chunks the longer the pattern holds
-// (up to kAheadChunks), and stops when the file is destroyed (its handle closed); a read
-// elsewhere starts the pattern afresh. The pattern belongs to the S3File, one per open
+// where it stopped (a sequential pattern), asks for more chunks the longer the pattern holds,
+// up to a window that doubles (to kAheadChunks) each time the reader still had to wait for
+// the store, so that a store faster than its reader is not read far ahead into memory; it
+// stops when the file is destroyed (its handle closed); a read elsewhere starts the pattern
+// afresh. The pattern belongs to the S3File, one per open
 // handle, so that it holds across the readers the server makes request by request.
 #ifndef KDR_SERVER_S3_FILE_H_
 #define KDR_SERVER_S3_FILE_H_

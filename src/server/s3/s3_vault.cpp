@@ -70,6 +70,7 @@ class S3Vault : public Vault {
   int CurrentVersion(const std::string& guid, std::string* version) override;
   void CurrentVersions(const std::vector<std::string>& guids, std::vector<std::string>* versions,
                        std::vector<int>* results, const std::atomic<bool>* cancel) override;
+  bool Away() const override { return client_.Offline(); }
 
  private:
   // A volume as the store described it.
@@ -325,7 +326,7 @@ int S3Vault::Open(const std::string& guid, std::shared_ptr<VaultFile>* file) {
   rc = InfoOf(guid, r, &k.info);
   if (rc != 0) return rc;
   k.etag = r.Header("etag");
-  k.digest = DigestOf(k.etag, r.Header(kMetaParts), r.EtagMayBeDigest());
+  k.digest = DigestOf(k.etag, r.Header(kMetaParts), s_.checkEtags && r.EtagMayBeDigest());
   Remember(k);
   *file = MakeFile(k, "");
   return 0;
@@ -405,6 +406,11 @@ void S3Vault::CurrentVersions(const std::vector<std::string>& guids,
   size_t next = 0;
   bool listing = true;
   while (next < keys.size() && !(cancel != nullptr && cancel->load())) {
+    if (client_.Offline()) {
+      // Gone meanwhile: the rest would each wait for a probe, to fail as the outage's error.
+      for (; next < keys.size(); ++next) (*results)[keys[next].second] = ENETDOWN;
+      break;
+    }
     if (!listing || keys.size() - next < kListAtLeast) {
       size_t i = keys[next].second;
       (*results)[i] = Newest(guids[i], &(*versions)[i], cancel);

@@ -23,7 +23,8 @@
 // client.h) an open answers from what this process last saw of the file, or from the
 // server's whole-file cache; a store that answers, busy or not, is never bypassed.
 // Rechecks of many files at once (CurrentVersions) list the versions of up to 1,000 keys
-// with one request, starting at the first key asked about.
+// with one request, starting at the first key asked about; while the store is unreachable
+// (Away) they fail at once, without a request.
 #ifndef KDR_SERVER_S3_S3_VAULT_H_
 #define KDR_SERVER_S3_S3_VAULT_H_
 

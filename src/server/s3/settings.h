@@ -35,6 +35,10 @@ struct S3Settings {
   // than ask the store again: the server's revalidation bound. 0: every open asks.
   int trustMs = 0;
   int cacheChunks = 32;  // chunks of kChunkBytes the chunk cache keeps in memory (128 MiB)
+  // Whether the ETags the store answers are compared with the MD5s of the bytes (checksum.h).
+  // Off for a store whose ETags look like MD5s but are not (some encrypting gateways): the
+  // other checks of an answer (status, Content-Range, ETag and version) stay.
+  bool checkEtags = true;
   // Where requests go; null: libcurl. Tests put scripted answers here.
   std::shared_ptr<Transport> transport;
   // Where the keys come from; null: accessKey, secretKey and sessionToken as they are.

@@ -142,9 +142,9 @@ class S3Upload : public VaultUpload {
 
   // Whether `etag`, which the store answered in `r`, agrees with `expect`: a digest-shaped
   // ETag ("HEX" for a PUT, "HEX-N" for a completion) must be it; another store's kind of
-  // ETag, or one under KMS or a customer's key, says nothing.
-  static bool Agrees(const Response& r, std::string etag, const std::string& expect) {
-    if (!r.EtagMayBeDigest()) return true;
+  // ETag, one under KMS or a customer's key, or any with the check turned off, says nothing.
+  bool Agrees(const Response& r, std::string etag, const std::string& expect) const {
+    if (!client_->settings().checkEtags || !r.EtagMayBeDigest()) return true;
     for (char& c : etag) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     bool hex = etag.size() >= 32 && etag.find_first_not_of("0123456789abcdef") >= 32;
     bool shaped = expect.size() == 32 ? etag.size() == 32 : etag.size() > 33 && etag[32] == '-';

@@ -9,7 +9,8 @@
 // What the store answers is checked against what was sent: each PUT's ETag, where it is a
 // plain MD5, must be the MD5 of its body, and a completion's "HEX-N" must be the MD5 of the
 // parts' MD5s. A mismatch fails the upload (EIO): a version the store made of it is deleted,
-// never left as the file's content.
+// never left as the file's content. (Not with S3Settings::checkEtags off; Content-MD5 is
+// sent all the same.)
 #ifndef KDR_SERVER_S3_UPLOAD_H_
 #define KDR_SERVER_S3_UPLOAD_H_
 
