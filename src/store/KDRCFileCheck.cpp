@@ -368,24 +368,6 @@ int KDRCX_CheckEveryCall(KDRC_FILETOC_T* pToc, const char* function) {
 
 // ---- The pass over every page at an open, and the open's check from its record ------------
 
-struct KDRC_PAGESCAN_T {
-  // One page as the check needs it, in one cache line's share: the bucket walk of the hash
-  // check visits pages in bucket order, and each visit costs one miss, not three.
-  struct Entry {
-    int32_t link;  // free page: next; allocated page: hash link
-    int32_t aux;   // free page: previous; first page: bucket of its GUID, else -1
-    uint8_t kind;  // the page's kind (1 to 3, 0 for any other), with the flags below
-  };
-  static constexpr uint8_t kKindMask = 0x0F;
-  static constexpr uint8_t kFirst = 0x10;  // a first page
-  static constexpr uint8_t kFound = 0x20;  // on the chain of its own GUID's bucket
-  Entry* pages;                            // P entries
-  int32_t scanned;                         // pages noted so far, in order
-  int32_t buckets;                         // the bucket count the buckets were computed for
-  uint32_t changes;                        // the store's change count when the pass began
-  int32_t kinds[4];                        // pages of each kind (index 0: any other)
-};
-
 namespace {
 
 void FreeScan(KDRC_PAGESCAN_T* scan) {
@@ -512,6 +494,7 @@ int KDRCX_ScanPage(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T* scan, int32_t n, const
   if (kind == meta::kAllocated) {
     e.link = copy->hashLink;
     e.aux = -1;
+    if (copy->used != 0) e.kind |= KDRC_PAGESCAN_T::kEntries;
     if (copy->firstPage) {
       e.kind |= KDRC_PAGESCAN_T::kFirst;
       e.aux = BucketOf(copy->guid, scan->buckets);
