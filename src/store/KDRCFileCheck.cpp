@@ -6,6 +6,7 @@
 // number is bounded by the page count fixed at open, every segment number by the size of the
 // map it indexes, and every walk stops after as many steps as the structure can hold, so a
 // corrupt store gives a code, never a hang or an access outside the mapping.
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -384,17 +385,21 @@ bool LooksSound(const meta::Page* p, int32_t n, int32_t now, int32_t pages) {
       break;
     case meta::kAllocated: {
       if (p->accessTime > now) return false;
-      for (int i = 0; i < meta::kGuidLength; ++i) {
+      // Whole loops without an early exit, which the compiler does many bytes at a step.
+      bool sound = true;
+      for (int i = 0; i < kdrc::hash::kMinGuidLength; ++i)
+        sound &= Printable(static_cast<unsigned char>(p->guid[i]));
+      for (int i = kdrc::hash::kMinGuidLength; i < meta::kGuidLength; ++i) {
         auto c = static_cast<unsigned char>(p->guid[i]);
-        if (!(i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c))))
-          return false;
+        sound &= c == 0 || Printable(c);
       }
-      if (p->used < 0 || p->used > meta::kEntriesPerPage) return false;
+      if (!sound || p->used < 0 || p->used > meta::kEntriesPerPage) return false;
       for (int32_t i = 0; i < p->used; ++i) {
         const meta::SegmentEntry& e = p->entries[i];
-        if (e.segment < 0 || e.block < 0 || e.length < -1 || e.length > kdrc::seg::kSegmentSize)
-          return false;
+        sound &=
+            e.segment >= 0 && e.block >= 0 && e.length >= -1 && e.length <= kdrc::seg::kSegmentSize;
       }
+      if (!sound) return false;
       break;
     }
     case meta::kFloating:
@@ -406,13 +411,26 @@ bool LooksSound(const meta::Page* p, int32_t n, int32_t now, int32_t pages) {
   return p->self == n && n < pages;
 }
 
+// Powers of the hash's multiplier: kPowers[k] is 17^k, modulo 2^32 as the hash computes.
+constexpr auto kPowers = [] {
+  std::array<uint32_t, meta::kGuidLength> p{};
+  uint32_t v = 1;
+  for (uint32_t& x : p) {
+    x = v;
+    v *= kdrc::hash::kMultiplier;
+  }
+  return p;
+}();
+
 // The bucket of a GUID as KDRCHash_Entry computes it; -1 for a GUID too short to have one.
+// h = h * 17 + c over the characters is the sum of each character times 17 to the power of
+// the characters after it, whose terms do not wait for each other.
 int32_t BucketOf(const char* guid, int32_t buckets) {
-  uint32_t h = 0;
-  int len = 0;
-  for (; len < meta::kGuidLength && guid[len] != '\0'; ++len)
-    h = h * kdrc::hash::kMultiplier + static_cast<unsigned char>(guid[len]);
+  const int len = int(strnlen(guid, meta::kGuidLength));
   if (len < kdrc::hash::kMinGuidLength || buckets < 1) return -1;
+  uint32_t h = 0;
+  for (int i = 0; i < len; ++i)
+    h += static_cast<unsigned char>(guid[i]) * kPowers[size_t(len - 1 - i)];
   return static_cast<int32_t>(h % static_cast<uint32_t>(buckets));
 }
 

@@ -61,17 +61,21 @@ int64_t Capacity(const KDRC_FILESHARED_T* sh) {
 uint64_t SumsBytesFor(int64_t segments) { return kSumsHeader + 4 * uint64_t(segments); }
 
 bool IsSharedTocPage(const meta::Page* p) {
-  return std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) == 0;
+  return p->guid[0] == KDRC_SHARED_TOC_GUID[0] &&
+         std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) == 0;
 }
 
 bool Printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
 bool SoundGuid(const meta::Page* p) {
-  for (int i = 0; i < meta::kGuidLength; ++i) {
+  bool sound = true;  // no early exit: the compiler checks many bytes at a step
+  for (int i = 0; i < kdrc::hash::kMinGuidLength; ++i)
+    sound &= Printable(static_cast<unsigned char>(p->guid[i]));
+  for (int i = kdrc::hash::kMinGuidLength; i < meta::kGuidLength; ++i) {
     auto c = static_cast<unsigned char>(p->guid[i]);
-    if (!(i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c)))) return false;
+    sound &= c == 0 || Printable(c);
   }
-  return true;
+  return sound;
 }
 
 void FreeEntry(meta::SegmentEntry* e) { std::memset(e, 0xFF, sizeof *e); }
