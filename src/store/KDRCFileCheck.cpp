@@ -12,8 +12,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "store/kdrc_internal.h"
+#include "platform/shared_objects.h"
 #include "store/hash_format.h"
+#include "store/kdrc_internal.h"
 #include "store/metafile_format.h"
 #include "store/segment_format.h"
 
@@ -373,7 +374,7 @@ namespace {
 
 void FreeScan(KDRC_PAGESCAN_T* scan) {
   if (scan == nullptr) return;
-  std::free(scan->pages);
+  kdr::platform::UnmapMemory(scan->pages, scan->bytes);
   std::free(scan);
 }
 
@@ -483,12 +484,15 @@ KDRC_PAGESCAN_T* KDRCX_StartPageScan(KDRC_FILETOC_T* pToc) {
   if (pToc->client || pToc->pageCount < 1) return nullptr;
   auto* scan = static_cast<KDRC_PAGESCAN_T*>(std::calloc(1, sizeof(KDRC_PAGESCAN_T)));
   if (scan == nullptr) return nullptr;
-  scan->pages = static_cast<KDRC_PAGESCAN_T::Entry*>(
-      std::malloc(sizeof(KDRC_PAGESCAN_T::Entry) * size_t(pToc->pageCount)));
-  if (scan->pages == nullptr) {
+  // Mapped with huge pages asked for: tens of megabytes for the largest store, which would
+  // otherwise fault in a small page at a time as the pass writes them.
+  scan->bytes = sizeof(KDRC_PAGESCAN_T::Entry) * size_t(pToc->pageCount);
+  void* pages = nullptr;
+  if (kdr::platform::MapMemory(scan->bytes, &pages) != 0) {
     std::free(scan);
     return nullptr;
   }
+  scan->pages = static_cast<KDRC_PAGESCAN_T::Entry*>(pages);
   scan->buckets = pToc->pShared->hashBlocks > 0
                       ? int32_t(int64_t(pToc->pShared->hashBlocks) * kdrc::hash::kBucketsPerBlock)
                       : 0;

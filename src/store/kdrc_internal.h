@@ -80,7 +80,8 @@ struct KDRC_PAGESCAN_T {
   static constexpr uint8_t kFound = 0x20;    // on the chain of its own GUID's bucket
   static constexpr uint8_t kPlaced = 0x40;   // relinked (only while KDRCX_RebuildHash runs)
   static constexpr uint8_t kEntries = 0x80;  // an allocated page with entries
-  Entry* pages;                              // P entries
+  Entry* pages;                              // P entries (mapped memory)
+  size_t bytes;                              // of pages
   int32_t scanned;                           // pages noted so far, in order
   int32_t buckets;                           // the bucket count the buckets were computed for
   uint32_t changes;                          // the store's change count when the pass began
