@@ -371,6 +371,12 @@ TEST_F(Check, ARepairMendsEveryLinkItDoesNotKeep) {
       {"two first pages of one GUID", [&] { std::memcpy(Page(3)->guid, Guid(1).c_str(), 32); }, 37,
        1 << 1 | 1 << 3},
       {"one segment named twice", [&] { Page(3)->entries[0] = Page(0)->entries[0]; }, 39, 0},
+      {"a metafile that cannot be read (the mapping instead), a link into a free page",
+       [&] {
+         Page(0)->hashLink = 5;
+         kdr::platform::InjectFault(kdr::platform::Sys::kPread, EIO, 0, -1);
+       },
+       41, 0},
       {"a block's bytes changed",
        [&] {
          const uint8_t* data = nullptr;
@@ -403,6 +409,7 @@ TEST_F(Check, ARepairMendsEveryLinkItDoesNotKeep) {
       int64_t checked = 0, bad = 0;
       if (rc == 0) rc = KDRCX_VerifyBlocks(toc_, 1, &checked, &bad);
       if (rc == 0) rc = KDRCFile_CheckMetaFile(toc_, KDRC_CHECK_ALL);
+      kdr::platform::ClearFaults();
       out_ = GetCapturedStdout();
       ASSERT_EQ(rc, 0) << out_;
       EXPECT_EQ(checked - bad, c.kept);
