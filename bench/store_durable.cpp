@@ -5,7 +5,9 @@
 //                    those the writer had finished (100 is everything).
 //   Restart          the owner open of a store holding KDR_BENCH_STORE_MB (default 256) of
 //                    blocks: after a clean stop (A) and after a kill (B), interleaved; ratio
-//                    B/A and the times (A_us, B_us).
+//                    B/A, the times (A_us, B_us) and CPU seconds of the opens (A_cpu, B_cpu).
+//   RestartMaxSize   the same for a store of the most pages (2,097,151), every page the first
+//                    page of a file of its own with a random access time.
 //   UsableBytes      the blocks a store made with --store-size N can hold, over N
 //                    (usable_pct), for sizes from 1G to 1000G.
 //   FillSums         storing blocks without (A) and with (B) their checksums; ReadSums reading
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -41,6 +44,7 @@ constexpr int32_t kBlocksPerFile = 64;  // 1 MB files
 std::string g_self;
 std::string g_dir;
 std::string g_name = "bench";
+int32_t g_pages = 0;  // file pages of the store: 0 for the 1 GiB store of blocks
 
 int32_t StoreBlocks() {
   const char* v = std::getenv("KDR_BENCH_STORE_MB");
@@ -52,9 +56,9 @@ KDRCIF_OPEN_PARAMS Params(int deleteFirst) {
   KDRCIF_OPEN_PARAMS p{};
   p.cacheDir = g_dir.data();
   p.mapName = g_name.data();
-  p.filePages = 4096;
-  p.segments = 65535;  // 1 GiB segment file
-  p.hashBlocks = 64;
+  p.filePages = g_pages > 0 ? g_pages : 4096;
+  p.segments = g_pages > 0 ? 1 : 65535;  // 1 GiB segment file, or what the pages need
+  p.hashBlocks = g_pages > 0 ? 16384 : 64;
   p.extentMB = 16;
   p.create = 1;
   p.deleteFirst = deleteFirst;
@@ -117,9 +121,27 @@ int64_t Held(KDRC_FILETOC_T* s, int32_t blocks, bool* wrong) {
   return held;
 }
 
+// Makes every free page the first page of a file of its own, with a random access time.
+bool FillPages(KDRC_FILETOC_T* s) {
+  char guid[40];
+  for (int32_t files = 0; s->pHeader->freeCount > 0; ++files) {
+    std::snprintf(guid, sizeof guid, "%032d", int(files));
+    KDRC_PAGE_T* first = nullptr;
+    if (KDRCIF_AddFile(s, guid, 1000, 0, &first) != 0) return false;
+  }
+  std::mt19937 rng(42);
+  int32_t now = int32_t(std::time(nullptr));
+  for (int32_t n = 0; n < s->pageCount; ++n) {
+    KDRC_PAGE_T* page = KDRCX_PageAt(s, n);
+    if (page->kind == kdrc::meta::kAllocated) page->accessTime = now - int32_t(rng() % 30000000);
+  }
+  return true;
+}
+
 // Starts this program as a writer of `blocks` blocks into the store; its pid.
 long StartWriter(int32_t blocks) {
-  std::string cmd = "exec '" + g_self + "' --writer '" + g_dir + "' " + std::to_string(blocks);
+  std::string cmd = "exec '" + g_self + "' --writer '" + g_dir + "' " + std::to_string(blocks) +
+                    " " + std::to_string(g_pages);
   long pid = 0;
   return pf::SpawnShell(cmd.c_str(), &pid) == 0 ? pid : 0;
 }
@@ -166,22 +188,27 @@ void KeptAfterKill(benchmark::State& state) {
   state.counters["wrong_blocks"] = wrong ? 1 : 0;
 }
 
-void Restart(benchmark::State& state) {
+// Restart of a store of `pages` file pages (0: the 1 GiB store of KDR_BENCH_STORE_MB of blocks).
+void RestartWith(benchmark::State& state, int32_t pages) {
+  g_pages = pages;
   KDRCIF_OPEN_PARAMS p = Params(1);
   KDRC_FILETOC_T* s = nullptr;
-  if (KDRCIF_OpenS(&p, &s) != 0 || !Write(s, StoreBlocks(), nullptr) || KDRCIF_Close(&s) != 0)
-    return state.SkipWithError("build");
+  bool built =
+      KDRCIF_OpenS(&p, &s) == 0 && (pages > 0 ? FillPages(s) : Write(s, StoreBlocks(), nullptr));
+  if (KDRCIF_Close(&s) != 0 || !built) return state.SkipWithError("build");
   // One owner open, timed alone (its close flushes the store to the disk: not timed).
-  auto open = [&](double* seconds) {
+  auto open = [&](double* seconds, double* cpu) {
     KDRCIF_OPEN_PARAMS q = Params(0);
     KDRC_FILETOC_T* t = nullptr;
+    std::clock_t c0 = std::clock();
     double t0 = double(pf::MonotonicMs());
     bool ok = KDRCIF_OpenS(&q, &t) == 0;
     *seconds = (double(pf::MonotonicMs()) - t0) / 1000;
+    *cpu = double(std::clock() - c0) / CLOCKS_PER_SEC;
     KDRCIF_Close(&t);
     return ok;
   };
-  std::vector<double> a, b;
+  std::vector<double> a, b, ca, cb;
   for (auto _ : state) {
     for (int r = 0; r < kdr::bench::Rounds(); ++r) {
       for (int side : {0, 1, 1, 0}) {
@@ -189,18 +216,28 @@ void Restart(benchmark::State& state) {
           std::filesystem::remove(g_dir + "/progress");
           KillWriterAt(StartWriter(0), 0);
         }
-        double t = 0;
-        if (!open(&t)) return state.SkipWithError("open");
+        double t = 0, cpu = 0;
+        if (!open(&t, &cpu)) return state.SkipWithError("open");
         (side == 0 ? a : b).push_back(t);
+        (side == 0 ? ca : cb).push_back(cpu);
+        if (std::getenv("KDR_BENCH_VERBOSE") != nullptr)
+          std::fprintf(stderr, "round %d %s: %.3f s, %.3f s CPU\n", r + 1,
+                       side == 0 ? "clean" : "killed", t, cpu);
       }
     }
   }
   double ma = kdr::bench::Median(a), mb = kdr::bench::Median(b);
   state.counters["A_us"] = ma * 1e6;
   state.counters["B_us"] = mb * 1e6;
+  state.counters["A_cpu"] = kdr::bench::Median(ca);
+  state.counters["B_cpu"] = kdr::bench::Median(cb);
   state.counters["ratio"] = mb / ma;
-  state.counters["store_MB"] = StoreBlocks() / 64;
+  if (pages == 0) state.counters["store_MB"] = StoreBlocks() / 64;
+  g_pages = 0;
 }
+
+void Restart(benchmark::State& state) { RestartWith(state, 0); }
+void RestartMaxSize(benchmark::State& state) { RestartWith(state, kdrc::meta::kMaxFilePages); }
 
 void UsableBytes(benchmark::State& state) {
   double worst = 100;
@@ -270,14 +307,17 @@ BENCHMARK(FillSums)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(ReadSums)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(KeptAfterKill)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(Restart)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(RestartMaxSize)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   g_self = argv[0];
-  if (argc == 4 && std::strcmp(argv[1], "--writer") == 0) {
-    // The writer: owner of the store in argv[2], writes argv[3] blocks, then waits to be killed.
+  if (argc == 5 && std::strcmp(argv[1], "--writer") == 0) {
+    // The writer: owner of the store in argv[2] of argv[4] file pages (0: the 1 GiB store),
+    // writes argv[3] blocks, then waits to be killed.
     g_dir = argv[2];
+    g_pages = std::atoi(argv[4]);
     setenv("KDR_RUNTIME_DIR", (g_dir + "/run").c_str(), 1);
     KDRCIF_OPEN_PARAMS p = Params(0);
     KDRC_FILETOC_T* s = nullptr;

@@ -6,13 +6,15 @@
 // number is bounded by the page count fixed at open, every segment number by the size of the
 // map it indexes, and every walk stops after as many steps as the structure can hold, so a
 // corrupt store gives a code, never a hang or an access outside the mapping.
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "store/kdrc_internal.h"
+#include "platform/shared_objects.h"
 #include "store/hash_format.h"
+#include "store/kdrc_internal.h"
 #include "store/metafile_format.h"
 #include "store/segment_format.h"
 
@@ -368,29 +370,11 @@ int KDRCX_CheckEveryCall(KDRC_FILETOC_T* pToc, const char* function) {
 
 // ---- The pass over every page at an open, and the open's check from its record ------------
 
-struct KDRC_PAGESCAN_T {
-  // One page as the check needs it, in one cache line's share: the bucket walk of the hash
-  // check visits pages in bucket order, and each visit costs one miss, not three.
-  struct Entry {
-    int32_t link;  // free page: next; allocated page: hash link
-    int32_t aux;   // free page: previous; first page: bucket of its GUID, else -1
-    uint8_t kind;  // the page's kind (1 to 3, 0 for any other), with the flags below
-  };
-  static constexpr uint8_t kKindMask = 0x0F;
-  static constexpr uint8_t kFirst = 0x10;  // a first page
-  static constexpr uint8_t kFound = 0x20;  // on the chain of its own GUID's bucket
-  Entry* pages;                            // P entries
-  int32_t scanned;                         // pages noted so far, in order
-  int32_t buckets;                         // the bucket count the buckets were computed for
-  uint32_t changes;                        // the store's change count when the pass began
-  int32_t kinds[4];                        // pages of each kind (index 0: any other)
-};
-
 namespace {
 
 void FreeScan(KDRC_PAGESCAN_T* scan) {
   if (scan == nullptr) return;
-  std::free(scan->pages);
+  kdr::platform::UnmapMemory(scan->pages, scan->bytes);
   std::free(scan);
 }
 
@@ -402,17 +386,21 @@ bool LooksSound(const meta::Page* p, int32_t n, int32_t now, int32_t pages) {
       break;
     case meta::kAllocated: {
       if (p->accessTime > now) return false;
-      for (int i = 0; i < meta::kGuidLength; ++i) {
+      // Whole loops without an early exit, which the compiler does many bytes at a step.
+      bool sound = true;
+      for (int i = 0; i < kdrc::hash::kMinGuidLength; ++i)
+        sound &= Printable(static_cast<unsigned char>(p->guid[i]));
+      for (int i = kdrc::hash::kMinGuidLength; i < meta::kGuidLength; ++i) {
         auto c = static_cast<unsigned char>(p->guid[i]);
-        if (!(i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c))))
-          return false;
+        sound &= c == 0 || Printable(c);
       }
-      if (p->used < 0 || p->used > meta::kEntriesPerPage) return false;
+      if (!sound || p->used < 0 || p->used > meta::kEntriesPerPage) return false;
       for (int32_t i = 0; i < p->used; ++i) {
         const meta::SegmentEntry& e = p->entries[i];
-        if (e.segment < 0 || e.block < 0 || e.length < -1 || e.length > kdrc::seg::kSegmentSize)
-          return false;
+        sound &=
+            e.segment >= 0 && e.block >= 0 && e.length >= -1 && e.length <= kdrc::seg::kSegmentSize;
       }
+      if (!sound) return false;
       break;
     }
     case meta::kFloating:
@@ -424,13 +412,26 @@ bool LooksSound(const meta::Page* p, int32_t n, int32_t now, int32_t pages) {
   return p->self == n && n < pages;
 }
 
+// Powers of the hash's multiplier: kPowers[k] is 17^k, modulo 2^32 as the hash computes.
+constexpr auto kPowers = [] {
+  std::array<uint32_t, meta::kGuidLength> p{};
+  uint32_t v = 1;
+  for (uint32_t& x : p) {
+    x = v;
+    v *= kdrc::hash::kMultiplier;
+  }
+  return p;
+}();
+
 // The bucket of a GUID as KDRCHash_Entry computes it; -1 for a GUID too short to have one.
+// h = h * 17 + c over the characters is the sum of each character times 17 to the power of
+// the characters after it, whose terms do not wait for each other.
 int32_t BucketOf(const char* guid, int32_t buckets) {
-  uint32_t h = 0;
-  int len = 0;
-  for (; len < meta::kGuidLength && guid[len] != '\0'; ++len)
-    h = h * kdrc::hash::kMultiplier + static_cast<unsigned char>(guid[len]);
+  const int len = int(strnlen(guid, meta::kGuidLength));
   if (len < kdrc::hash::kMinGuidLength || buckets < 1) return -1;
+  uint32_t h = 0;
+  for (int i = 0; i < len; ++i)
+    h += static_cast<unsigned char>(guid[i]) * kPowers[size_t(len - 1 - i)];
   return static_cast<int32_t>(h % static_cast<uint32_t>(buckets));
 }
 
@@ -483,12 +484,15 @@ KDRC_PAGESCAN_T* KDRCX_StartPageScan(KDRC_FILETOC_T* pToc) {
   if (pToc->client || pToc->pageCount < 1) return nullptr;
   auto* scan = static_cast<KDRC_PAGESCAN_T*>(std::calloc(1, sizeof(KDRC_PAGESCAN_T)));
   if (scan == nullptr) return nullptr;
-  scan->pages = static_cast<KDRC_PAGESCAN_T::Entry*>(
-      std::malloc(sizeof(KDRC_PAGESCAN_T::Entry) * size_t(pToc->pageCount)));
-  if (scan->pages == nullptr) {
+  // Mapped with huge pages asked for: tens of megabytes for the largest store, which would
+  // otherwise fault in a small page at a time as the pass writes them.
+  scan->bytes = sizeof(KDRC_PAGESCAN_T::Entry) * size_t(pToc->pageCount);
+  void* pages = nullptr;
+  if (kdr::platform::MapMemory(scan->bytes, &pages) != 0) {
     std::free(scan);
     return nullptr;
   }
+  scan->pages = static_cast<KDRC_PAGESCAN_T::Entry*>(pages);
   scan->buckets = pToc->pShared->hashBlocks > 0
                       ? int32_t(int64_t(pToc->pShared->hashBlocks) * kdrc::hash::kBucketsPerBlock)
                       : 0;
@@ -512,6 +516,7 @@ int KDRCX_ScanPage(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T* scan, int32_t n, const
   if (kind == meta::kAllocated) {
     e.link = copy->hashLink;
     e.aux = -1;
+    if (copy->used != 0) e.kind |= KDRC_PAGESCAN_T::kEntries;
     if (copy->firstPage) {
       e.kind |= KDRC_PAGESCAN_T::kFirst;
       e.aux = BucketOf(copy->guid, scan->buckets);

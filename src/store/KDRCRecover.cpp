@@ -15,7 +15,9 @@
 // it can vouch for and frees the rest: pages that are sound and reachable from their file's
 // single first page through consistent links, entries whose segment is in range and named by
 // no other entry, and, once the segments are mapped, whose checksum matches. The free list,
-// the hash file and the date list are rebuilt from the pages kept.
+// the hash file and the date list are rebuilt from the pages kept. The repair reads the pages
+// from the file and writes only what it changes: after a kill most of a store is sound, and
+// each page written is one more page of the metafile to fault in and flush to the disk.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -27,6 +29,7 @@
 
 #include "platform/durable.h"
 #include "platform/fs.h"
+#include "platform/shared_objects.h"
 #include "store/crc32c.h"
 #include "store/hash_format.h"
 #include "store/kdrc_internal.h"
@@ -58,17 +61,21 @@ int64_t Capacity(const KDRC_FILESHARED_T* sh) {
 uint64_t SumsBytesFor(int64_t segments) { return kSumsHeader + 4 * uint64_t(segments); }
 
 bool IsSharedTocPage(const meta::Page* p) {
-  return std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) == 0;
+  return p->guid[0] == KDRC_SHARED_TOC_GUID[0] &&
+         std::strncmp(p->guid, KDRC_SHARED_TOC_GUID, meta::kGuidLength) == 0;
 }
 
 bool Printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
 bool SoundGuid(const meta::Page* p) {
-  for (int i = 0; i < meta::kGuidLength; ++i) {
+  bool sound = true;  // no early exit: the compiler checks many bytes at a step
+  for (int i = 0; i < kdrc::hash::kMinGuidLength; ++i)
+    sound &= Printable(static_cast<unsigned char>(p->guid[i]));
+  for (int i = kdrc::hash::kMinGuidLength; i < meta::kGuidLength; ++i) {
     auto c = static_cast<unsigned char>(p->guid[i]);
-    if (!(i < kdrc::hash::kMinGuidLength ? Printable(c) : (c == 0 || Printable(c)))) return false;
+    sound &= c == 0 || Printable(c);
   }
-  return true;
+  return sound;
 }
 
 void FreeEntry(meta::SegmentEntry* e) { std::memset(e, 0xFF, sizeof *e); }
@@ -81,11 +88,17 @@ void RemoveEntry(meta::Page* p, int32_t i) {
   p->used = last;
 }
 
+// A hash of the GUID as SameGuid compares it (up to its first NUL), eight bytes at a step.
 uint64_t GuidHash(const meta::Page* p) {
-  uint64_t h = 1469598103934665603ull;
-  for (int i = 0; i < meta::kGuidLength && p->guid[i] != '\0'; ++i)
-    h = (h ^ uint8_t(p->guid[i])) * 1099511628211ull;
-  return h;
+  uint64_t w[5] = {};
+  const size_t len = strnlen(p->guid, meta::kGuidLength);
+  std::memcpy(w, p->guid, len);
+  uint64_t h = 1469598103934665603ull ^ len;
+  for (uint64_t x : w) {
+    h = (h ^ x) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  return h * 0xBF58476D1CE4E5B9ull;
 }
 
 bool SameGuid(const meta::Page* a, const meta::Page* b) {
@@ -245,6 +258,85 @@ void KDRCX_CloseSums(KDRC_FILETOC_T* pToc) {
   pToc->sumsFile = KDRC_NO_FILE;
 }
 
+namespace {
+
+// What the repair notes of each page in its pass over the pages (read from the file, see
+// KDRCX_PageStream), so that it decides without touching the mapping and writes only what
+// changes: every page written is one more page of the metafile to fault in and flush.
+struct SalvageInfo {
+  int32_t next;
+  int32_t prev;
+  int32_t guid;   // the page's GUID and size in the table of them, -1 none
+  uint8_t state;  // kDrop, kCandidate or kKept
+  uint8_t flags;
+  uint8_t used;  // entries of an allocated page (0 when the count is out of range)
+};
+enum : uint8_t { kDrop = 0, kCandidate = 1, kKept = 2 };
+enum : uint8_t {
+  kFirstPage = 1,  // a first page
+  kSharedToc = 2,  // a page the shared TOC reserved
+  kLate = 4,       // an access time from the future
+  kFreeAsIs = 8,   // a free page that stays as it is, but for its list links
+  kListed = 16,    // placed in the new free list
+  kTwice = 32,     // a first page whose GUID another first page has too
+};
+
+// The GUID and size of a page that is, or may be, on a chain of more than one page: the chain
+// walk compares each page with the one before, byte for byte, as the pages hold them.
+struct ChainKey {
+  char guid[meta::kGuidLength];
+  uint32_t sizeLow;
+  uint32_t sizeHigh;
+};
+
+// The bits of a page number: the store has at most 2^21 - 1 pages.
+constexpr uint64_t kPageMask = (uint64_t(1) << 21) - 1;
+static_assert(uint64_t(meta::kMaxFilePages) <= kPageMask);
+
+// Scratch memory of a pass over every page (tens of megabytes for the largest store), zero
+// until written: mapped with huge pages asked for, which spares the faults of touching it a
+// small page at a time. Empty when there is no memory (ok() false).
+template <class T>
+class Scratch {
+ public:
+  explicit Scratch(size_t n) : n_(n) {
+    void* a = nullptr;
+    if (n > 0 && plat::MapMemory(n * sizeof(T), &a) == 0) p_ = static_cast<T*>(a);
+  }
+  ~Scratch() { plat::UnmapMemory(p_, n_ * sizeof(T)); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  bool ok() const { return p_ != nullptr || n_ == 0; }
+  T* data() { return p_; }
+  T& operator[](size_t i) { return p_[i]; }
+
+ private:
+  size_t n_;
+  T* p_ = nullptr;
+};
+
+// Sorts the n words of v into out: placed by their top 16 bits (one pass to count, one to
+// place), then each run sorted where it fits the cache.
+void SortWords(const uint64_t* v, size_t n, uint64_t* out) {
+  std::vector<size_t> at(size_t(1) << 16 | 1, 0);
+  for (size_t i = 0; i < n; ++i) ++at[(v[i] >> 48) + 1];
+  for (size_t d = 1; d < at.size(); ++d) at[d] += at[d - 1];
+  std::vector<size_t> end(at.begin() + 1, at.end());
+  for (size_t i = 0; i < n; ++i) out[at[v[i] >> 48]++] = v[i];
+  size_t from = 0;
+  for (size_t to : end) {
+    if (to - from > 1) std::sort(out + from, out + to);
+    from = to;
+  }
+}
+
+bool SoundEntry(const meta::SegmentEntry& e, int64_t limit) {
+  return e.segment >= 0 && e.segment < limit && e.block >= 0 && e.length >= 0 &&
+         e.length <= kSegmentSize;
+}
+
+}  // namespace
+
 int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc) {
   KDRC_CHECK_SHARED(pToc);
   KDRCX_ForgetPageScan(pToc);
@@ -258,132 +350,289 @@ int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc) {
   int64_t dropped = 0;
 
   // 1. Sound allocated pages are candidates; their unsound entries go.
-  enum : uint8_t { kDrop = 0, kCandidate = 1, kKept = 2 };
-  std::vector<uint8_t> state(size_t(pages), kDrop);
+  Scratch<SalvageInfo> info{size_t(pages)};
+  // First pages by a hash of their GUID above their page number (below 2^21): one word each.
+  Scratch<uint64_t> firsts{size_t(pages)};
+  // The GUID and size of each page that may be on a chain (touched only as far as used).
+  Scratch<ChainKey> keys{size_t(pages)};
+  if (!info.ok() || !firsts.ok() || !keys.ok()) {
+    KDRCX_OutOfMemory(KDRC_HERE, "pages");
+    return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
+  }
+  size_t firstCount = 0, keyCount = 0;
   std::vector<uint8_t> refs(size_t(limit), 0);
-  for (int32_t n = 0; n < pages; ++n) {
-    meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (p->kind != meta::kAllocated || p->self != n || p->used < 0 ||
-        p->used > meta::kEntriesPerPage || !SoundGuid(p) || p->guid[0] == '\0')
-      continue;
-    for (int32_t i = p->used - 1; i >= 0; --i) {
-      const meta::SegmentEntry& e = p->entries[i];
-      if (e.segment < 0 || e.segment >= limit || e.block < 0 || e.length < 0 ||
-          e.length > kSegmentSize) {
-        RemoveEntry(p, i);
-        ++dropped;
+  bool shared = false;  // a segment two entries name
+  {
+    KDRCX_PageStream stream(pToc);
+    for (int32_t n = 0; n < pages; ++n) {
+      const meta::Page* p = stream.At(n);
+      SalvageInfo& in = info[size_t(n)];
+      in = SalvageInfo{p->next, p->prev, -1, kDrop, 0, 0};
+      if (p->kind == meta::kFree && p->self == n && p->used == 0 && p->firstPage == 0)
+        in.flags |= kFreeAsIs;
+      if (p->kind != meta::kAllocated) continue;
+      if (IsSharedTocPage(p)) in.flags |= kSharedToc;
+      if (p->used > 0 && p->used <= meta::kEntriesPerPage) in.used = uint8_t(p->used);
+      if (p->self != n || p->used < 0 || p->used > meta::kEntriesPerPage || !SoundGuid(p) ||
+          p->guid[0] == '\0')
+        continue;
+      bool unsound = false;
+      for (int32_t i = 0; i < p->used && !unsound; ++i) unsound = !SoundEntry(p->entries[i], limit);
+      if (unsound) {
+        meta::Page* m = KDRCX_PageAt(pToc, n);
+        for (int32_t i = m->used - 1; i >= 0; --i) {
+          if (!SoundEntry(m->entries[i], limit)) {
+            RemoveEntry(m, i);
+            ++dropped;
+          }
+        }
+        p = m;
+        in.used = uint8_t(p->used);
       }
+      for (int32_t i = 0; i < p->used; ++i) {
+        uint8_t& r = refs[size_t(p->entries[i].segment)];
+        if (r < 2 && ++r == 2) shared = true;
+      }
+      if (p->firstPage) {
+        in.flags |= kFirstPage;
+        firsts[firstCount++] = (GuidHash(p) & ~kPageMask) | uint64_t(n);
+      }
+      if (!p->firstPage || p->next != -1) {
+        ChainKey& k = keys[keyCount];
+        std::memcpy(k.guid, p->guid, sizeof k.guid);
+        k.sizeLow = p->sizeLow;
+        k.sizeHigh = p->sizeHigh;
+        in.guid = int32_t(keyCount++);
+      }
+      if (p->accessTime > now) in.flags |= kLate;
+      in.state = kCandidate;
     }
-    for (int32_t i = 0; i < p->used; ++i) {
-      uint8_t& r = refs[size_t(p->entries[i].segment)];
-      if (r < 2) ++r;
-    }
-    state[size_t(n)] = kCandidate;
   }
   // 2. A segment two entries name belongs to neither for sure.
-  for (int32_t n = 0; n < pages; ++n) {
-    if (state[size_t(n)] != kCandidate) continue;
-    meta::Page* p = KDRCX_PageAt(pToc, n);
-    for (int32_t i = p->used - 1; i >= 0; --i) {
-      if (refs[size_t(p->entries[i].segment)] > 1) {
-        RemoveEntry(p, i);
-        ++dropped;
+  if (shared) {
+    KDRCX_PageStream stream(pToc);
+    for (int32_t n = 0; n < pages; ++n) {
+      SalvageInfo& in = info[size_t(n)];
+      if (in.state != kCandidate || in.used == 0) continue;
+      const meta::Page* c = stream.At(n);
+      bool named = false;
+      for (int32_t i = 0; i < c->used && !named; ++i)
+        named = refs[size_t(c->entries[i].segment)] > 1;
+      if (!named) continue;
+      meta::Page* p = KDRCX_PageAt(pToc, n);
+      for (int32_t i = p->used - 1; i >= 0; --i) {
+        if (refs[size_t(p->entries[i].segment)] > 1) {
+          RemoveEntry(p, i);
+          ++dropped;
+        }
       }
+      in.used = uint8_t(p->used);
     }
   }
   // 3. One first page per GUID (two for one GUID: neither is kept); its chain is kept up to
   // the first link that does not hold. First pages are grouped by a hash of their GUID, so a
   // store of two million files needs no map of strings.
-  std::vector<std::pair<uint64_t, int32_t>> firsts;
-  for (int32_t n = 0; n < pages; ++n) {
-    if (state[size_t(n)] != kCandidate) continue;
-    meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (p->firstPage) firsts.emplace_back(GuidHash(p), n);
-  }
-  std::sort(firsts.begin(), firsts.end());
-  std::vector<int32_t> unique;
-  for (size_t i = 0; i < firsts.size();) {
-    size_t j = i;
-    while (j < firsts.size() && firsts[j].first == firsts[i].first) ++j;
-    for (size_t a = i; a < j; ++a) {
-      bool twice = false;
-      for (size_t b = i; b < j && !twice; ++b)
-        twice = a != b && SameGuid(KDRCX_PageAt(pToc, firsts[a].second),
-                                   KDRCX_PageAt(pToc, firsts[b].second));
-      if (!twice) unique.push_back(firsts[a].second);
+  {
+    Scratch<uint64_t> sorted{firstCount};
+    if (!sorted.ok()) {
+      KDRCX_OutOfMemory(KDRC_HERE, "firsts");
+      return KDRC_PASS(KDRC_ERROR_OUT_OF_MEMORY);
     }
-    i = j;
+    SortWords(firsts.data(), firstCount, sorted.data());
+    auto page = [](uint64_t v) { return int32_t(v & kPageMask); };
+    for (size_t i = 0; i < firstCount;) {
+      size_t j = i + 1;
+      while (j < firstCount && (sorted[j] & ~kPageMask) == (sorted[i] & ~kPageMask)) ++j;
+      for (size_t a = i; j - i > 1 && a < j; ++a) {
+        bool twice = false;
+        for (size_t b = i; b < j && !twice; ++b)
+          twice = a != b && SameGuid(KDRCX_PageAt(pToc, page(sorted[a])),
+                                     KDRCX_PageAt(pToc, page(sorted[b])));
+        if (twice) info[size_t(page(sorted[a]))].flags |= kTwice;
+      }
+      i = j;
+    }
   }
-  for (int32_t first : unique) {
-    meta::Page* p = KDRCX_PageAt(pToc, first);
-    if (p->prev != -1) p->prev = -1;
-    state[size_t(first)] = kKept;
+  auto sameFile = [&](const SalvageInfo& a, const SalvageInfo& b) {
+    if (a.guid < 0 || b.guid < 0) return false;
+    const ChainKey& x = keys[size_t(a.guid)];
+    const ChainKey& y = keys[size_t(b.guid)];
+    return std::strncmp(x.guid, y.guid, meta::kGuidLength) == 0 && x.sizeLow == y.sizeLow &&
+           x.sizeHigh == y.sizeHigh;
+  };
+  for (int32_t first = 0; first < pages; ++first) {
+    SalvageInfo& f = info[size_t(first)];
+    if (f.state != kCandidate || (f.flags & (kFirstPage | kTwice)) != kFirstPage) continue;
+    if (f.prev != -1) f.prev = KDRCX_PageAt(pToc, first)->prev = -1;
+    f.state = kKept;
+    int32_t p = first;
     for (int32_t steps = 0; steps <= pages; ++steps) {
-      int32_t next = p->next;
+      SalvageInfo& at = info[size_t(p)];
+      const int32_t next = at.next;
       if (next == -1) break;
-      meta::Page* q = KDRCX_PageAt(pToc, next);
-      if (q == nullptr || state[size_t(next)] != kCandidate || q->firstPage ||
-          q->prev != p->self || std::strncmp(q->guid, p->guid, meta::kGuidLength) != 0 ||
-          q->sizeLow != p->sizeLow || q->sizeHigh != p->sizeHigh) {
-        p->next = -1;  // the rest of the chain cannot be vouched for
+      if (next < 0 || next >= pages || info[size_t(next)].state != kCandidate ||
+          (info[size_t(next)].flags & kFirstPage) || info[size_t(next)].prev != p ||
+          !sameFile(at, info[size_t(next)])) {
+        at.next = KDRCX_PageAt(pToc, p)->next = -1;  // the rest cannot be vouched for
         break;
       }
-      state[size_t(next)] = kKept;
-      p = q;
+      info[size_t(next)].state = kKept;
+      p = next;
     }
   }
-  // 4. Everything not kept is free, in one ascending list; kept pages lose their hash links
-  // (the hash file is rebuilt) and any time stamp from the future.
-  int32_t head = -1, tail = -1, freeCount = 0;
+  // 4. Everything not kept is free. The free list keeps the order it had as far as it holds
+  // (free pages that are sound stay as they are); the pages freed now follow in ascending
+  // order. Kept pages lose any time stamp from the future; their hash links are relinked by
+  // KDRCX_RebuildHash.
   int64_t kept = 0;
+  std::vector<int32_t> order;
+  for (int32_t n = h->freeHead, steps = 0; n >= 0 && n < pages && steps < pages; ++steps) {
+    SalvageInfo& in = info[size_t(n)];
+    if (in.state == kKept || !(in.flags & kFreeAsIs) || (in.flags & kListed)) break;
+    in.flags |= kListed;
+    order.push_back(n);
+    n = in.next;
+  }
   for (int32_t n = 0; n < pages; ++n) {
-    meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (state[size_t(n)] == kKept) {
-      p->hashLink = -1;
-      if (p->accessTime > now) p->accessTime = now;
-      if (!IsSharedTocPage(p)) kept += p->used;
+    SalvageInfo& in = info[size_t(n)];
+    if (in.state == kKept) {
+      if (in.flags & kLate) KDRCX_PageAt(pToc, n)->accessTime = now;
+      if (!(in.flags & kSharedToc)) kept += in.used;
       continue;
     }
-    if (p->kind == meta::kAllocated && p->used > 0 && p->used <= meta::kEntriesPerPage &&
-        !IsSharedTocPage(p))
-      dropped += p->used;
+    if (!(in.flags & kSharedToc)) dropped += in.used;
+    if (!(in.flags & kListed)) order.push_back(n);
+  }
+  for (size_t i = 0; i < order.size(); ++i) {
+    const int32_t n = order[i];
+    const int32_t prev = i > 0 ? order[i - 1] : -1;
+    const int32_t next = i + 1 < order.size() ? order[i + 1] : -1;
+    const SalvageInfo& in = info[size_t(n)];
+    if (in.flags & kFreeAsIs) {
+      if (in.next != next) KDRCX_PageAt(pToc, n)->next = next;
+      if (in.prev != prev) KDRCX_PageAt(pToc, n)->prev = prev;
+      continue;
+    }
+    meta::Page* p = KDRCX_PageAt(pToc, n);
     std::memset(p, 0, sizeof *p);
     p->mark = meta::kPageMark;
     p->kind = meta::kFree;
     p->self = n;
-    p->next = -1;
-    p->prev = tail;
+    p->next = next;
+    p->prev = prev;
     p->hashLink = -1;
     std::memset(p->entries, 0xFF, sizeof p->entries);
-    if (tail != -1) KDRCX_PageAt(pToc, tail)->next = n;
-    if (head == -1) head = n;
-    tail = n;
-    ++freeCount;
   }
-  h->freeHead = head;
-  h->freeTail = tail;
-  h->freeCount = freeCount;
+  h->freeHead = order.empty() ? -1 : order.front();
+  h->freeTail = order.empty() ? -1 : order.back();
+  h->freeCount = int32_t(order.size());
   pToc->recoveredDropped = dropped;
   pToc->recoveredKept = kept;
   return 0;
 }
+
+namespace {
+
+// Sets page n's hash link to `to` in the page and in the record, writing only a change.
+void SetHashLink(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T::Entry& e, int32_t n, int32_t to) {
+  if (e.link == to) return;
+  KDRCX_PageAt(pToc, n)->hashLink = to;
+  e.link = to;
+}
+
+// KDRCX_RebuildHash from the record of the pass over the pages: each bucket keeps its chain as
+// far as it holds (first pages of the bucket, each once), the first pages no chain reached go
+// to the end of their bucket's, and only links and buckets that change are written.
+int RelinkFromRecord(KDRC_FILETOC_T* pToc, KDRC_PAGESCAN_T* s) {
+  using Entry = KDRC_PAGESCAN_T::Entry;
+  int32_t* buckets = pToc->pHashToc->pBuckets;
+  const int32_t count = pToc->pHashToc->buckets;
+  const int32_t pages = pToc->pageCount;
+  auto isFirst = [](const Entry& e) {
+    return (e.kind & KDRC_PAGESCAN_T::kKindMask) == meta::kAllocated &&
+           (e.kind & KDRC_PAGESCAN_T::kFirst);
+  };
+  std::vector<int32_t> tails(size_t(count), -1);
+  for (int32_t b = 0; b < count; ++b) {
+    int32_t last = -1;
+    for (int32_t m = buckets[b]; m >= 0 && m < pages;) {
+      Entry& e = s->pages[m];
+      if (!isFirst(e) || e.aux != b || (e.kind & KDRC_PAGESCAN_T::kPlaced)) break;
+      e.kind |= KDRC_PAGESCAN_T::kPlaced;
+      last = m;
+      m = e.link;
+    }
+    if (last == -1 && buckets[b] != kdrc::hash::kEmpty) buckets[b] = kdrc::hash::kEmpty;
+    tails[size_t(b)] = last;
+  }
+  int rc = 0;
+  for (int32_t n = 0; n < pages; ++n) {
+    Entry& e = s->pages[n];
+    if ((e.kind & KDRC_PAGESCAN_T::kKindMask) != meta::kAllocated) continue;
+    if (!isFirst(e)) {
+      SetHashLink(pToc, e, n, -1);
+      continue;
+    }
+    if (e.kind & KDRC_PAGESCAN_T::kPlaced) continue;
+    if (e.aux < 0 || e.aux >= count) {  // a GUID with no bucket: the lookup says why
+      char guid[meta::kGuidLength + 1] = {};
+      std::memcpy(guid, KDRCX_PageAt(pToc, n)->guid, meta::kGuidLength);
+      int32_t bucket = -1;
+      rc = KDRCHash_Entry(pToc, guid, &bucket);
+      if (rc == 0)
+        rc = KDRC_FAIL_VALUE(pToc, n, KDRC_ERROR_HASH_PAGE_IS_NOT_IN_THE_HASH_TABLE_ENTRY);
+      break;
+    }
+    int32_t& tail = tails[size_t(e.aux)];
+    if (tail == -1) {
+      if (buckets[e.aux] != n) buckets[e.aux] = n;
+    } else {
+      SetHashLink(pToc, s->pages[tail], tail, n);
+    }
+    tail = n;
+  }
+  for (int32_t b = 0; rc == 0 && b < count; ++b) {
+    const int32_t t = tails[size_t(b)];
+    if (t != -1) SetHashLink(pToc, s->pages[t], t, -1);
+  }
+  for (int32_t n = 0; n < pages; ++n) s->pages[n].kind &= uint8_t(~KDRC_PAGESCAN_T::kPlaced);
+  return rc;
+}
+
+}  // namespace
 
 int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc) {
   KDRC_CHECK_TOC(pToc);
   KDRC_HASHTOC_T* ht = pToc->pHashToc;
   if (ht == nullptr || ht->pBuckets == nullptr || ht->buckets < 1)
     return KDRCX_NullPointer("pToc->pHashToc", KDRC_HERE);
+  KDRC_PAGESCAN_T* s = pToc->pPageScan;
+  if (s != nullptr && s->scanned == pToc->pageCount && s->buckets == ht->buckets &&
+      pToc->pShared != nullptr && s->changes == pToc->pShared->changes) {
+    if (int rc = RelinkFromRecord(pToc, s)) {
+      KDRCX_ForgetPageScan(pToc);
+      return KDRC_PASS(rc);
+    }
+    return 0;
+  }
+  // Without the record: through the mapping, every chain anew.
   KDRCX_ForgetPageScan(pToc);
-  for (int32_t b = 0; b < ht->buckets; ++b) ht->pBuckets[b] = kdrc::hash::kEmpty;
+  for (int32_t b = 0; b < ht->buckets; ++b) {
+    if (ht->pBuckets[b] != kdrc::hash::kEmpty) ht->pBuckets[b] = kdrc::hash::kEmpty;
+  }
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
     meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (p->kind != meta::kAllocated || !p->firstPage) continue;
-    char guid[meta::kGuidLength + 1] = {};
-    std::memcpy(guid, p->guid, meta::kGuidLength);
-    int32_t bucket = -1;
-    if (int rc = KDRCHash_Entry(pToc, guid, &bucket)) return KDRC_PASS(rc);
-    p->hashLink = ht->pBuckets[bucket];
-    ht->pBuckets[bucket] = n;
+    if (p->kind != meta::kAllocated) continue;
+    int32_t link = -1;
+    if (p->firstPage) {
+      char guid[meta::kGuidLength + 1] = {};
+      std::memcpy(guid, p->guid, meta::kGuidLength);
+      int32_t bucket = -1;
+      if (int rc = KDRCHash_Entry(pToc, guid, &bucket)) return KDRC_PASS(rc);
+      link = ht->pBuckets[bucket];
+      ht->pBuckets[bucket] = n;
+    }
+    if (p->hashLink != link) p->hashLink = link;
   }
   return 0;
 }
@@ -461,11 +710,22 @@ int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_
   if (pToc->pSums == nullptr) return 0;
   const KDRC_FILESHARED_T* sh = pToc->pShared;
   BlockReader reader(pToc);
-  // The blocks of a page are checked three at a time (see kdrc::Crc32cMany).
+  // The pages are read from the file (the mapping only where a block is dropped); the blocks
+  // of a page are checked three at a time (see kdrc::Crc32cMany).
+  // Pages the open's record shows without entries are not read at all (a drop below only
+  // removes entries).
+  KDRCX_PageStream stream(pToc);
+  const KDRC_PAGESCAN_T* scan = pToc->pPageScan;
+  if (scan != nullptr && (scan->scanned != pToc->pageCount || scan->changes != sh->changes))
+    scan = nullptr;
+  constexpr uint8_t kWithEntries = meta::kAllocated | KDRC_PAGESCAN_T::kEntries;
   constexpr int kBatch = 3;
   for (int32_t n = 0; n < pToc->pageCount; ++n) {
-    meta::Page* p = KDRCX_PageAt(pToc, n);
-    if (p->kind != meta::kAllocated || IsSharedTocPage(p)) continue;
+    if (scan != nullptr && (scan->pages[n].kind & (KDRC_PAGESCAN_T::kKindMask |
+                                                   KDRC_PAGESCAN_T::kEntries)) != kWithEntries)
+      continue;
+    const meta::Page* p = stream.At(n);
+    if (p->kind != meta::kAllocated || IsSharedTocPage(p) || p->used <= 0) continue;
     bool bad[meta::kEntriesPerPage] = {};
     int32_t used = std::min<int32_t>(p->used, meta::kEntriesPerPage);
     for (int32_t i = 0; i < used;) {
@@ -505,7 +765,7 @@ int KDRCX_VerifyBlocks(KDRC_FILETOC_T* pToc, int drop, int64_t* pChecked, int64_
       if (!bad[i]) continue;
       ++*pBad;
       if (drop) {
-        if (int rc = KDRCX_DropEntry(pToc, p, i)) return KDRC_PASS(rc);
+        if (int rc = KDRCX_DropEntry(pToc, KDRCX_PageAt(pToc, n), i)) return KDRC_PASS(rc);
       }
     }
   }

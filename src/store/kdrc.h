@@ -271,9 +271,13 @@ int KDRCX_SyncSums(KDRC_FILETOC_T* pToc);
 int KDRCX_FillSums(KDRC_FILETOC_T* pToc);
 // Repairs the pages of a store its owner did not close, before its free-segment map is built:
 // keeps the sound chains and entries, frees every other page, rebuilds the free page list.
-// Sets pToc->recovering. The hash file must then be rebuilt (KDRCX_RebuildHash) and the
-// blocks verified (KDRCX_VerifyBlocks).
+// It reads the pages from the file and writes only what it changes. The caller sets
+// pToc->recovering. The hash file must then be rebuilt (KDRCX_RebuildHash, after the
+// free-segment map, whose record of the pages it relinks from) and the blocks verified
+// (KDRCX_VerifyBlocks).
 int KDRCX_SalvagePages(KDRC_FILETOC_T* pToc);
+// Relinks every first page into its bucket's chain, keeping the chains' order as far as they
+// hold and writing only the links and buckets that change; other pages link nowhere.
 int KDRCX_RebuildHash(KDRC_FILETOC_T* pToc);
 // Checks every stored block against its word; with `drop` a block that fails is removed
 // (its entry, then its segment). *pChecked and *pBad count the blocks.

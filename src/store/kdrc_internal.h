@@ -43,8 +43,6 @@ uint64_t KDRCX_ExtentObjectSize(const KDRC_FILETOC_T* pToc);
 // Copies a string into malloc'd storage; nullptr when out of memory.
 char* KDRCX_StrDup(const char* s);
 
-struct KDRC_PAGESCAN_T;
-
 // The metafile's pages in ascending order, read from the file through a small reused buffer:
 // the first touch of each 4 KiB page of a large mapping costs a fault, several times what a
 // read of the same bytes costs, and a pass over every page would touch them all. Where the
@@ -65,6 +63,29 @@ class KDRCX_PageStream {
   KDRC_PAGE_T* buffer_;  // kChunk pages, null: the mapping
   int32_t first_ = 0;    // page number of buffer_[0]
   int32_t count_ = 0;    // pages in the buffer
+};
+
+// The record of the pass over every page at an open (below), kept on the TOC (pPageScan) until
+// the open's check uses it; a repair relinks the hash chains from it (KDRCX_RebuildHash).
+struct KDRC_PAGESCAN_T {
+  // One page as the check needs it, in one cache line's share: the bucket walk of the hash
+  // check visits pages in bucket order, and each visit costs one miss, not three.
+  struct Entry {
+    int32_t link;  // free page: next; allocated page: hash link
+    int32_t aux;   // free page: previous; first page: bucket of its GUID, else -1
+    uint8_t kind;  // the page's kind (1 to 3, 0 for any other), with the flags below
+  };
+  static constexpr uint8_t kKindMask = 0x0F;
+  static constexpr uint8_t kFirst = 0x10;    // a first page
+  static constexpr uint8_t kFound = 0x20;    // on the chain of its own GUID's bucket
+  static constexpr uint8_t kPlaced = 0x40;   // relinked (only while KDRCX_RebuildHash runs)
+  static constexpr uint8_t kEntries = 0x80;  // an allocated page with entries
+  Entry* pages;                              // P entries (mapped memory)
+  size_t bytes;                              // of pages
+  int32_t scanned;                           // pages noted so far, in order
+  int32_t buckets;                           // the bucket count the buckets were computed for
+  uint32_t changes;                          // the store's change count when the pass began
+  int32_t kinds[4];                          // pages of each kind (index 0: any other)
 };
 
 // The pass over every page that KDRCFile_GetFreeSegmentMap makes checks each page (`copy`, page

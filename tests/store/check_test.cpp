@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -322,6 +323,122 @@ TEST_F(Check, EveryAllocatedPageIsFoundThroughTheHashFile) {
   }
   Page(3)->hashLink = link;
   EXPECT_EQ(RunBoth(KDRC_CHECK_ALL & ~KDRC_CHECK_DATE_LIST), 0) << out_;
+}
+
+// A repair after a kill writes only what it changes: each damage below, left by a kill or
+// found in the files, must still be mended (the whole check passes after it), with the blocks
+// it cannot vouch for gone. The hash chains are relinked from the open's record and, without
+// one, through the mapping.
+TEST_F(Check, ARepairMendsEveryLinkItDoesNotKeep) {
+  int32_t* buckets = toc_->pHashToc->pBuckets;
+  auto bucketOf = [&](int f) {
+    int32_t b = -1;
+    EXPECT_EQ(KDRCHash_Entry(toc_, Guid(f).c_str(), &b), 0);
+    return b;
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    int64_t kept;  // blocks kept (of 41)
+    int gone;      // files no longer found (bit f for file f)
+  } cases[] = {
+      {"hash links into a free page and off a cut chain",
+       [&] {
+         Page(0)->hashLink = 5;
+         buckets[bucketOf(3)] = -1;
+       },
+       41, 0},
+      {"a bucket naming another bucket's page, a chain looping",
+       [&] {
+         buckets[bucketOf(1)] = 3;
+         Page(3)->hashLink = 3;
+       },
+       41, 0},
+      {"a second page with a hash link", [&] { Page(2)->hashLink = 1; }, 41, 0},
+      {"a free page still naming a segment",
+       [&] {
+         Page(9)->used = 1;
+         Page(9)->entries[0] = Page(0)->entries[0];
+       },
+       41, 0},
+      {"a free list looping, a page out of it",
+       [&] {
+         Page(30)->next = 4;
+         Page(50)->kind = meta::kFloating;
+       },
+       41, 0},
+      {"a second page linked back wrongly", [&] { Page(2)->prev = 3; }, 40, 0},
+      {"two first pages of one GUID", [&] { std::memcpy(Page(3)->guid, Guid(1).c_str(), 32); }, 37,
+       1 << 1 | 1 << 3},
+      {"one segment named twice", [&] { Page(3)->entries[0] = Page(0)->entries[0]; }, 39, 0},
+      {"a metafile that cannot be read (the mapping instead), a link into a free page",
+       [&] {
+         Page(0)->hashLink = 5;
+         kdr::platform::InjectFault(kdr::platform::Sys::kPread, EIO, 0, -1);
+       },
+       41, 0},
+      {"a block's bytes changed",
+       [&] {
+         const uint8_t* data = nullptr;
+         ASSERT_EQ(KDRCX_SegmentAddress(toc_, Page(1)->entries[5].segment, &data), 0);
+         const_cast<uint8_t*>(data)[7] ^= 1;
+       },
+       40, 0},
+  };
+  for (bool viaRecord : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (viaRecord ? "" : ", through the mapping"));
+      Close();
+      ASSERT_EQ(Open(StoreSize{64, 48}, "t", 1, 1), 0);
+      int filled = 0;
+      ASSERT_EQ(KDRCX_OpenSums(toc_, 1, 0, &filled), 0);
+      a_ = AddFile(Guid(1).c_str(), 3);
+      b_ = AddFile(Guid(2).c_str(), 37);
+      c_ = AddFile(Guid(3).c_str(), 1);
+      buckets = toc_->pHashToc->pBuckets;
+      ASSERT_EQ(KDRCX_FillSums(toc_), 0);
+      // A freed file leaves the free list out of page order, as a running store does.
+      ASSERT_NE(AddFile(Guid(4).c_str(), 1), nullptr);
+      ASSERT_EQ(KRDCFile_DeleteThisPage(toc_, Page(4)), 0);
+      c.damage();
+      CaptureStdout();
+      int rc = KDRCX_SalvagePages(toc_);
+      if (rc == 0) rc = KDRCFile_GetFreeSegmentMap(toc_);
+      if (rc == 0 && !viaRecord) KDRCX_ForgetPageScan(toc_);
+      if (rc == 0) rc = KDRCX_RebuildHash(toc_);
+      int64_t checked = 0, bad = 0;
+      if (rc == 0) rc = KDRCX_VerifyBlocks(toc_, 1, &checked, &bad);
+      if (rc == 0) rc = KDRCFile_CheckMetaFile(toc_, KDRC_CHECK_ALL);
+      kdr::platform::ClearFaults();
+      out_ = GetCapturedStdout();
+      ASSERT_EQ(rc, 0) << out_;
+      EXPECT_EQ(checked - bad, c.kept);
+      // Each bucket's chain holds the first pages of its GUIDs, each once, and ends; no other
+      // page links anywhere (a stale link passes every lookup, but the next use of the page it
+      // leads to joins two chains).
+      int firsts = 0, chained = 0;
+      for (int32_t n = 0; n < 64; ++n) {
+        if (Page(n)->kind != meta::kAllocated) continue;
+        if (Page(n)->firstPage) ++firsts;
+        else EXPECT_EQ(Page(n)->hashLink, -1) << n;
+      }
+      for (int32_t b = 0; b < toc_->pHashToc->buckets; ++b) {
+        for (int32_t m = buckets[b]; m != -1 && chained <= 64; m = Page(m)->hashLink, ++chained) {
+          ASSERT_TRUE(m >= 0 && m < 64) << b;
+          EXPECT_TRUE(Page(m)->kind == meta::kAllocated && Page(m)->firstPage) << m;
+          int32_t own = -1;
+          EXPECT_EQ(KDRCHash_Entry(toc_, Page(m)->guid, &own), 0);
+          EXPECT_EQ(own, b) << m;
+        }
+      }
+      EXPECT_EQ(chained, firsts);
+      for (int f = 1; f <= 3; ++f) {
+        KDRC_PAGE_T* first = nullptr;
+        ASSERT_EQ(KDRCHash_FindFile(toc_, Guid(f).c_str(), &first), 0);
+        EXPECT_EQ(first == nullptr, ((c.gone >> f) & 1) != 0) << f;
+      }
+    }
+  }
 }
 
 TEST_F(Check, FreeSegmentListOrderAndAllocationMap) {
