@@ -111,10 +111,11 @@ TEST_F(DataMessagesTest, FaultyPiecesAreRejected) {
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_SEQUENCE);
   EXPECT_EQ(dest_[1], 2);
   EXPECT_NE(Log().find("MESSAGE ERROR: Invalid offset 0, expected 2\n"), std::string::npos);
-  // A piece larger than what is left of the range never reaches the caller's buffer.
+  // A piece larger than what is left of the range never runs past it in the caller's buffer.
   std::memset(dest_, 0xEE, sizeof dest_);
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_MSG_DATA);
-  EXPECT_EQ(dest_[0], 0xEE);
+  EXPECT_EQ(dest_[8], 0xEE);
+  EXPECT_EQ(dest_[15], 0xEE);
   EXPECT_NE(Log().find("MESSAGE ERROR: Invalid length 16, expected at most 8\n"),
             std::string::npos);
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_MSG_DATA);  // n != payload - 12
