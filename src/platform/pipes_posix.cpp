@@ -590,26 +590,33 @@ int PipeReadInPlace(PipeHandle pipe, const PipeMessageSlots* slots, int count,
   ScatterRange(iov, iovs, 0, p->buffer + p->head, buffered);
   p->head += static_cast<uint32_t>(buffered);
   size_t got = buffered;
-  int whole = 0;        // messages in place with the expected length
-  size_t wholeEnd = 0;  // where the next one starts
-  bool odd = false;     // message `whole` is not as long as expected
+  // Each message is taken as soon as it is in place, and the first one that is not taken ends
+  // the read at once: nothing after it is waited for (an error reply may be the last message
+  // the peer sends).
+  int taken = 0;
+  size_t takenEnd = 0;  // where the next one starts
+  bool odd = false;     // message `taken` is not as expected
   int rc = kPipeOk;
   for (;;) {
-    while (whole < n && !odd) {
-      const size_t len = 4 + size_t{slots[whole].headLen} + slots[whole].bodyLen;
-      if (got < wholeEnd + 4) break;
-      const unsigned char* l = lengths[whole];
+    while (taken < n && !odd) {
+      const size_t len = 4 + size_t{slots[taken].headLen} + slots[taken].bodyLen;
+      if (got < takenEnd + 4) break;
+      const unsigned char* l = lengths[taken];
       const uint32_t said =
           (uint32_t{l[0]} << 24) | (uint32_t{l[1]} << 16) | (uint32_t{l[2]} << 8) | l[3];
       if (said != len - 4) {
         odd = true;
         break;
       }
-      if (got < wholeEnd + len) break;
-      wholeEnd += len;
-      ++whole;
+      if (got < takenEnd + len) break;
+      if (!accept(context, taken)) {
+        odd = true;
+        break;
+      }
+      takenEnd += len;
+      ++taken;
     }
-    if (odd || whole == n) break;
+    if (odd || taken == n) break;
     // The rest of the slots, from stream byte `got` on.
     iovec rest[3 * kMost];
     int restCount = 0;
@@ -643,12 +650,6 @@ int PipeReadInPlace(PipeHandle pipe, const PipeMessageSlots* slots, int count,
   if (rc != kPipeOk) {
     p->broken = true;
     return rc == kPipeInvalidHandle ? rc : kPipeBroken;
-  }
-  int taken = 0;
-  size_t takenEnd = 0;
-  while (taken < whole && accept(context, taken)) {
-    takenEnd += 4 + size_t{slots[taken].headLen} + slots[taken].bodyLen;
-    ++taken;
   }
   *done = taken;
   if (takenEnd < got) {
