@@ -586,6 +586,13 @@ int PipeReadInPlace(PipeHandle pipe, const PipeMessageSlots* slots, int count,
   // Buffered bytes first, then the socket's, until all are in or a length is not the one the
   // slots expect.
   const uint32_t head0 = p->head;
+  if (p->tail - p->head >= 4) {
+    // The next message is buffered already: one of another length is left where it is.
+    const unsigned char* l = p->buffer + p->head;
+    const uint32_t said =
+        (uint32_t{l[0]} << 24) | (uint32_t{l[1]} << 16) | (uint32_t{l[2]} << 8) | l[3];
+    if (said != slots[0].headLen + slots[0].bodyLen) return kPipeOk;
+  }
   const size_t buffered = p->tail - p->head < total ? p->tail - p->head : total;
   ScatterRange(iov, iovs, 0, p->buffer + p->head, buffered);
   p->head += static_cast<uint32_t>(buffered);

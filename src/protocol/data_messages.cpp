@@ -277,7 +277,12 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
   unsigned char* reply = record->replyBuffer;
   int32_t got = start;
   for (;;) {
-    if (int r = ReceivePiecesInPlace(record, base, destination, &got, end); r < 0) return r;
+    // Straight into place for as long as the pieces come as expected; the one that does not
+    // is read the ordinary way.
+    for (int32_t before = -1; got != before && got < end;) {
+      before = got;
+      if (int r = ReceivePiecesInPlace(record, base, destination, &got, end); r < 0) return r;
+    }
     if (got >= end) return got;
     // Only a piece's header goes into the reply buffer: its bytes go straight from the pipe
     // into the caller's buffer once the header has been checked.
