@@ -134,11 +134,13 @@ struct PipeMessageParts {
   const void* body;
   uint32_t bodyLen;
 };
+// What the stream carries for a message besides its bytes (its length).
+inline constexpr uint32_t kPipeMessageOverhead = 4;
 // Writes `count` messages in order, each framed as PipeWrite() frames it, with as few system
 // calls as the stream takes. Results as PipeWrite(); after a failure the handle is broken and
 // an unknown number of the messages went out. With `skip`, the batch's first `skip` stream
-// bytes (4 + headLen + bodyLen per message) are taken as sent already: the rest of a batch
-// that PipeWriteBatchNow() began.
+// bytes (kPipeMessageOverhead + headLen + bodyLen per message) are taken as sent already: the
+// rest of a batch that PipeWriteBatchNow() began.
 int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count, uint64_t skip = 0);
 // The start of a batch that never waits: writes as much of it as the stream takes at once and
 // sets *sent to the stream bytes that went (possibly none). kPipeOk also when not all went;

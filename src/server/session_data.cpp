@@ -245,7 +245,7 @@ int Session::SendStoredRun(const Request& r, OpenFile& f, uint64_t* pos, uint64_
           parts[i] = PieceOf(r, i, at, lent[i].bytes + (at - bstart),
                              static_cast<uint32_t>(to - (at - bstart)));
           at = bstart + to;
-          total += 4 + parts[i].headLen + parts[i].bodyLen;
+          total += platform::kPipeMessageOverhead + parts[i].headLen + parts[i].bodyLen;
         }
         if (found == 0) return;
         if (platform::PipeWriteBatchNow(pipe_, parts, found, &sent) != platform::kPipeOk) {
@@ -254,15 +254,15 @@ int Session::SendStoredRun(const Request& r, OpenFile& f, uint64_t* pos, uint64_
         }
         uint64_t done = 0;
         for (int i = 0; i < found && sent < total; ++i) {
-          done += 4 + parts[i].headLen + parts[i].bodyLen;
+          done += platform::kPipeMessageOverhead + parts[i].headLen + parts[i].bodyLen;
           unsigned char* slot = batch_.get() + static_cast<size_t>(i) * kBlockSize;
-          const auto* body = static_cast<const unsigned char*>(parts[i].body);
-          if (done <= sent || (body >= slot && body < slot + kBlockSize)) continue;
+          // Sent whole, or lent from its slot already (a block whose place may move).
+          if (done <= sent || lent[i].bytes == slot) continue;
           // Only the first piece may start inside its block.
           const size_t from =
               i == 0 ? static_cast<size_t>(*pos - (static_cast<uint64_t>(first) << kBlockShift))
                      : 0;
-          std::memcpy(slot + from, body, parts[i].bodyLen);
+          std::memcpy(slot + from, parts[i].body, parts[i].bodyLen);
           parts[i].body = slot + from;
         }
       });
