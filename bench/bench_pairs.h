@@ -136,6 +136,7 @@ inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64
   for (auto _ : state) {
     for (int r = 0; r < Rounds(); ++r) {
       double ta = 0, tb = 0;
+      const Use a0 = aUse, b0 = bUse;
       if (!TimedCpu(a, peers, &ta, &aUse) || !TimedCpu(b, peers, &tb, &bUse) ||
           !TimedCpu(b, peers, &tb, &bUse) || !TimedCpu(a, peers, &ta, &aUse)) {
         state.SkipWithError("a side failed");
@@ -143,8 +144,14 @@ inline void RunPair(benchmark::State& state, const Side& a, const Side& b, int64
       }
       runs += 2;
       if (std::getenv("KDR_BENCH_VERBOSE") != nullptr) {
-        std::fprintf(stderr, "round %d: A %.1f ms, B %.1f ms, ratio %.2f\n", r + 1, ta * 1e3,
-                     tb * 1e3, tb / ta);
+        // With each side's CPU (this process + peers) and waits over the round: a slow round
+        // with the same CPU waited (a stall); one with more CPU worked (a cost, or a busy core).
+        std::fprintf(stderr,
+                     "round %d: A %.1f ms (cpu %.1f+%.1f ms, %.0f waits), B %.1f ms (cpu %.1f+%.1f "
+                     "ms, %.0f waits), ratio %.2f\n",
+                     r + 1, ta * 1e3, (aUse.self - a0.self) * 1e3, (aUse.peer - a0.peer) * 1e3,
+                     aUse.waits - a0.waits, tb * 1e3, (bUse.self - b0.self) * 1e3,
+                     (bUse.peer - b0.peer) * 1e3, bUse.waits - b0.waits, tb / ta);
       }
       ratios.push_back(tb / ta);
       aSeconds.push_back(ta / 2);

@@ -173,8 +173,10 @@ inline void CopyUnlocked(unsigned char* to, const uint8_t* from, size_t n) {
 //    that the owner is still there; so each thread that reads a block looks it up under the
 //    lock at least once a second, and a page in use is not evicted as unused.
 //  - The hits are counted per thread and added to the store's counters (hits, clients' reads
-//    and bytes) at the thread's next locked lookup, when it closes the store, and when it
-//    ends; counts made on a store since detached are dropped.
+//    and bytes) at the thread's next locked lookup, when it ends, and when any thread detaches
+//    the store (a clear, termination): the detach first waits until no hit is being served, and
+//    a hit counts itself before it leaves, so the detaching thread adds what every thread holds.
+//    Only the hits served while the owner went away (dropped with its store) go uncounted.
 constexpr int kViews = 4;                     // files per thread
 constexpr int64_t kMaxViewEntries = 1 << 12;  // 128 KiB: a 64 MiB file without collisions
 constexpr int kMaxHitBlocks = 80;             // blocks of a 1 MiB read, and some
@@ -216,17 +218,24 @@ struct ThreadViews {
   View views[kViews];
   uint64_t tick = 0;
   uint32_t epochs = 0;
-  // Lock-free hits not yet counted in the store of attach `countsAttach`.
+  // Lock-free hits not yet counted in the store of attach `countsAttach`. Written by the
+  // thread itself inside a copier shard, or under lock A (by it, or by a detach).
   uint64_t countsAttach = 0;
   uint64_t hits = 0;
   uint64_t reads = 0;
   uint64_t bytes = 0;
+  // On the list of threads whose hits a detach counts (under lock A) since its first lookup.
+  bool listed = false;
+  ThreadViews* prevListed = nullptr;
+  ThreadViews* nextListed = nullptr;
 
   ~ThreadViews() {
-    if (reads != 0) FlushThreadHits(this);
+    if (listed) FlushThreadHits(this);
   }
 };
 thread_local ThreadViews t_views;
+// The threads that may hold uncounted hits. Guarded by lock A.
+ThreadViews* g_listedViews = nullptr;
 
 // The view this thread keeps of the file of `file`, or null.
 View* FindView(const OpenFileRecord* file) {
@@ -271,6 +280,12 @@ View* ViewFor(const OpenFileRecord* file, uint32_t changes) {
   }
   v->changes = changes;
   v->lastUse = ++tv.tick;
+  if (!tv.listed) {
+    tv.listed = true;
+    tv.nextListed = g_listedViews;
+    if (g_listedViews != nullptr) g_listedViews->prevListed = &tv;
+    g_listedViews = &tv;
+  }
   return v;
 }
 
@@ -283,15 +298,28 @@ void CountThreadHits(ThreadViews* tv) {
   tv->hits = tv->reads = tv->bytes = 0;
 }
 
-// The same for a thread that closes the store or ends: takes lock A and the cache lock.
+// The same for a thread that ends, which also leaves the list: takes lock A and the cache
+// lock.
 void FlushThreadHits(ThreadViews* tv) {
   ProxyLockGuard lock(ProxyLock::kA);
-  if (g_fast.store != nullptr && tv->countsAttach == g_fast.attach &&
+  if (tv->reads != 0 && g_fast.store != nullptr && tv->countsAttach == g_fast.attach &&
       KDRCIF_LockCache(g_fast.store) == 0) {
     CountThreadHits(tv);
     KDRCIF_UnLockCache(g_fast.store);
   }
   tv->hits = tv->reads = tv->bytes = 0;
+  if (tv->prevListed != nullptr) tv->prevListed->nextListed = tv->nextListed;
+  else g_listedViews = tv->nextListed;
+  if (tv->nextListed != nullptr) tv->nextListed->prevListed = tv->prevListed;
+  tv->listed = false;
+}
+
+// Adds the uncounted hits of every thread to the attached store before it is detached.
+// REQUIRES: lock A, and WaitForCopiers() done: no thread serves or counts a hit meanwhile.
+void CountEveryThreadsHits() {
+  if (g_fast.store == nullptr || KDRCIF_LockCache(g_fast.store) != 0) return;
+  for (ThreadViews* tv = g_listedViews; tv != nullptr; tv = tv->nextListed) CountThreadHits(tv);
+  KDRCIF_UnLockCache(g_fast.store);
 }
 
 // Serves the read of `length` bytes (1 or more, inside the file) at file->position from the
@@ -330,17 +358,20 @@ int32_t HitWithoutLock(const OpenFileRecord* file, unsigned char* buffer, int32_
       served = KDRCIF_UnchangedSince(v->store, before) != 0;
     }
   }
-  shard.inside.fetch_sub(1, std::memory_order_release);
-  if (!served) return -1;
-  ThreadViews& tv = t_views;
-  if (tv.countsAttach != v->attach) {
-    tv.countsAttach = v->attach;  // counts of an earlier attach: dropped
-    tv.hits = tv.reads = tv.bytes = 0;
+  if (served) {
+    // Counted before leaving the shard, so that a detach, which waits for the shards to
+    // empty, finds the count.
+    ThreadViews& tv = t_views;
+    if (tv.countsAttach != v->attach) {
+      tv.countsAttach = v->attach;  // counts of an earlier attach: dropped
+      tv.hits = tv.reads = tv.bytes = 0;
+    }
+    tv.hits += static_cast<uint64_t>(lastBlock - firstBlock + 1);
+    tv.reads += 1;
+    tv.bytes += static_cast<uint64_t>(length);
   }
-  tv.hits += static_cast<uint64_t>(lastBlock - firstBlock + 1);
-  tv.reads += 1;
-  tv.bytes += static_cast<uint64_t>(length);
-  return length;
+  shard.inside.fetch_sub(1, std::memory_order_release);
+  return served ? length : -1;
 }
 
 // Takes lock A and sets the calling thread's `busy` for a fast-cache operation.
@@ -650,12 +681,12 @@ int fastCacheRead(OpenFileRecord* file, unsigned char* buffer, int32_t length) {
 }
 
 int closeFastCache() {
-  if (t_views.reads != 0) FlushThreadHits(&t_views);
   int rc = 0;
   {
     ProxyLockGuard lock(ProxyLock::kA);
     if (g_fast.store != nullptr) {
       WaitForCopiers();
+      CountEveryThreadsHits();
       rc = KDRCIF_Close(&g_fast.store);
       g_fast.store = nullptr;
       g_fast.attach = 0;

@@ -134,10 +134,38 @@ struct PipeMessageParts {
   const void* body;
   uint32_t bodyLen;
 };
+// What the stream carries for a message besides its bytes (its length).
+inline constexpr uint32_t kPipeMessageOverhead = 4;
 // Writes `count` messages in order, each framed as PipeWrite() frames it, with as few system
 // calls as the stream takes. Results as PipeWrite(); after a failure the handle is broken and
-// an unknown number of the messages went out.
-int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count);
+// an unknown number of the messages went out. With `skip`, the batch's first `skip` stream
+// bytes (kPipeMessageOverhead + headLen + bodyLen per message) are taken as sent already: the
+// rest of a batch that PipeWriteBatchNow() began.
+int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count, uint64_t skip = 0);
+// The start of a batch that never waits: writes as much of it as the stream takes at once and
+// sets *sent to the stream bytes that went (possibly none). kPipeOk also when not all went;
+// the rest must then follow with PipeWriteBatch(`*sent`) before anything else is written, and
+// the buffers of the messages not wholly sent must hold the same bytes until then. A failure
+// breaks the handle, as PipeWriteBatch().
+int PipeWriteBatchNow(PipeHandle pipe, const PipeMessageParts* messages, int count, uint64_t* sent);
+// Where the next messages are expected to go: exactly headLen + bodyLen bytes each, the first
+// headLen into `head`, the rest into `body`.
+struct PipeMessageSlots {
+  void* head;
+  uint32_t headLen;
+  void* body;
+  uint32_t bodyLen;
+};
+// Reads the next messages straight into their slots, without a copy through the pipe's own
+// buffer, for as long as each is exactly as long as its slots and `accept(context, i)`, asked
+// in order once message i is in place, takes it; *done is the number so read. The first one
+// that is not (and everything behind it) stays unread for PipeRead(), as if this call had not
+// touched it; its slots and those after it may have been written to. Reads no more of the
+// stream than the slots ask for, and at most what the pipe's receive buffer holds: *done may be
+// less than `count` when all were taken. Results as PipeRead(); kPipeOk with *done 0 while a
+// message is partly read.
+int PipeReadInPlace(PipeHandle pipe, const PipeMessageSlots* slots, int count,
+                    bool (*accept)(void* context, int i), void* context, int* done);
 // For tests that play a misbehaving server: writes `count` raw bytes to the stream, outside
 // the message framing. Returns kPipeOk or a failure code as PipeWrite().
 int PipeWriteRaw(PipeHandle pipe, const void* buf, uint32_t count);

@@ -180,8 +180,10 @@ int ReceiveAll(Pipe* p, unsigned char* buf, size_t len) {
   }
 }
 
-// Sends every byte of the `count` buffers, looping over partial sends.
-int SendAll(int fd, iovec* iov, int count) {
+// Sends every byte of the `count` buffers, looping over partial sends. With MSG_DONTWAIT in
+// `flags` it stops where the stream is full and returns kPipeTimeout; *took (when given) is
+// the number of bytes sent.
+int SendAll(int fd, iovec* iov, int count, int flags = 0, size_t* took = nullptr) {
   while (count > 0) {
     if (iov->iov_len == 0) {
       ++iov;
@@ -192,11 +194,15 @@ int SendAll(int fd, iovec* iov, int count) {
     msg.msg_iov = iov;
     msg.msg_iovlen = static_cast<size_t>(count);
     if (FaultHit(Sys::kSend)) return TranslateErrno(errno);
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | flags);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if ((flags & MSG_DONTWAIT) != 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return kPipeTimeout;
+      }
       return TranslateErrno(errno);
     }
+    if (took != nullptr) *took += static_cast<size_t>(n);
     size_t left = static_cast<size_t>(n);
     while (count > 0 && left >= iov->iov_len) {
       left -= iov->iov_len;
@@ -442,34 +448,235 @@ int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* writte
   return kPipeOk;
 }
 
-int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count) {
-  Pipe* p = FromHandle(pipe);
-  if (p == nullptr) return kPipeInvalidHandle;
-  if (p->broken) return kPipeBroken;
+namespace {
+
+// The batch's messages from stream byte `skip` on, sent with up to kPerCall messages per
+// sendmsg (three buffers each, well inside IOV_MAX). Without `wait` the first send that would
+// block ends it (*sent says how far it got). On a failure the handle is broken.
+int SendBatch(Pipe* p, const PipeMessageParts* messages, int count, uint64_t skip, bool wait,
+              uint64_t* sent) {
   for (int i = 0; i < count; ++i) {
     const PipeMessageParts& m = messages[i];
     if (uint64_t{m.headLen} + m.bodyLen > kMaxPipeMessage || (m.headLen > 0 && m.head == nullptr) ||
         (m.bodyLen > 0 && m.body == nullptr))
       return kPipeFailed;
   }
-  // Up to kPerCall messages per sendmsg: three buffers each, well inside IOV_MAX.
   constexpr int kPerCall = 64;
   unsigned char lengths[kPerCall][4];
   iovec iov[3 * kPerCall];
+  uint64_t done = 0;  // stream bytes of the messages before `first`
   for (int first = 0; first < count; first += kPerCall) {
     int n = count - first < kPerCall ? count - first : kPerCall;
+    int used = 0;
+    uint64_t before = done;
     for (int i = 0; i < n; ++i) {
       const PipeMessageParts& m = messages[first + i];
       uint32_t len = m.headLen + m.bodyLen;
       for (int k = 0; k < 4; ++k) lengths[i][k] = static_cast<unsigned char>(len >> (24 - 8 * k));
-      iov[3 * i] = iovec{lengths[i], 4};
-      iov[3 * i + 1] = iovec{const_cast<void*>(m.head), m.headLen};
-      iov[3 * i + 2] = iovec{const_cast<void*>(m.body), m.bodyLen};
+      const iovec parts[3] = {{lengths[i], 4},
+                              {const_cast<void*>(m.head), m.headLen},
+                              {const_cast<void*>(m.body), m.bodyLen}};
+      for (const iovec& v : parts) {
+        // What `skip` covers was sent before: only the rest of each buffer goes.
+        uint64_t at = done;
+        done += v.iov_len;
+        if (done <= skip) continue;
+        size_t from = at >= skip ? 0 : static_cast<size_t>(skip - at);
+        iov[used++] = iovec{static_cast<unsigned char*>(v.iov_base) + from, v.iov_len - from};
+      }
     }
-    int rc = SendAll(p->fd, iov, 3 * n);
+    if (used == 0) continue;
+    size_t took = 0;
+    int rc = SendAll(p->fd, iov, used, wait ? 0 : MSG_DONTWAIT, &took);
+    if (sent != nullptr) *sent = (before > skip ? before : skip) + took;
+    if (rc == kPipeTimeout) return kPipeOk;  // the stream is full: the caller sends the rest
     if (rc != kPipeOk) {
       p->broken = true;
       return rc;
+    }
+  }
+  if (sent != nullptr) *sent = done > skip ? done : skip;
+  return kPipeOk;
+}
+
+}  // namespace
+
+int PipeWriteBatch(PipeHandle pipe, const PipeMessageParts* messages, int count, uint64_t skip) {
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  return SendBatch(p, messages, count, skip, true, nullptr);
+}
+
+int PipeWriteBatchNow(PipeHandle pipe, const PipeMessageParts* messages, int count,
+                      uint64_t* sent) {
+  *sent = 0;
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  return SendBatch(p, messages, count, 0, false, sent);
+}
+
+namespace {
+
+// Copies stream bytes [from, to) of the buffers `iov` (in order, as one stream) to `out`.
+void GatherRange(const iovec* iov, int count, size_t from, size_t to, unsigned char* out) {
+  size_t at = 0;
+  for (int i = 0; i < count && at < to; ++i) {
+    const size_t len = iov[i].iov_len;
+    const size_t a = from > at ? from - at : 0;
+    const size_t b = to - at < len ? to - at : len;
+    if (a < b) {
+      std::memcpy(out, static_cast<const unsigned char*>(iov[i].iov_base) + a, b - a);
+      out += b - a;
+    }
+    at += len;
+  }
+}
+
+// Copies `n` bytes from `in` into the buffers `iov` from their stream byte `from` on.
+void ScatterRange(const iovec* iov, int count, size_t from, const unsigned char* in, size_t n) {
+  size_t at = 0;
+  for (int i = 0; i < count && n > 0; ++i) {
+    const size_t len = iov[i].iov_len;
+    if (from < at + len) {
+      const size_t a = from > at ? from - at : 0;
+      const size_t k = len - a < n ? len - a : n;
+      std::memcpy(static_cast<unsigned char*>(iov[i].iov_base) + a, in, k);
+      in += k;
+      n -= k;
+      from += k;
+    }
+    at += len;
+  }
+}
+
+}  // namespace
+
+int PipeReadInPlace(PipeHandle pipe, const PipeMessageSlots* slots, int count,
+                    bool (*accept)(void* context, int i), void* context, int* done) {
+  *done = 0;
+  Pipe* p = FromHandle(pipe);
+  if (p == nullptr) return kPipeInvalidHandle;
+  if (p->broken) return kPipeBroken;
+  if (p->in_message) return kPipeOk;
+  // Never more than the receive buffer holds: whatever was taken past a message that is not
+  // as expected goes back into it.
+  constexpr int kMost = 32;
+  size_t total = 0;
+  int n = 0;
+  for (; n < count && n < kMost; ++n) {
+    const size_t len = 4 + size_t{slots[n].headLen} + slots[n].bodyLen;
+    if (total + len > p->capacity || len - 4 > kMaxPipeMessage) break;
+    total += len;
+  }
+  if (n == 0) return kPipeOk;
+  if (p->buffer == nullptr) {
+    p->buffer = new (std::nothrow) unsigned char[p->capacity];
+    if (p->buffer == nullptr) return kPipeOk;
+  }
+  unsigned char lengths[kMost][4];
+  iovec iov[3 * kMost];
+  for (int i = 0; i < n; ++i) {
+    iov[3 * i] = iovec{lengths[i], 4};
+    iov[3 * i + 1] = iovec{slots[i].head, slots[i].headLen};
+    iov[3 * i + 2] = iovec{slots[i].body, slots[i].bodyLen};
+  }
+  const int iovs = 3 * n;
+  // Buffered bytes first, then the socket's, until all are in or a length is not the one the
+  // slots expect.
+  const uint32_t head0 = p->head;
+  if (p->tail - p->head >= 4) {
+    // The next message is buffered already: one of another length is left where it is.
+    const unsigned char* l = p->buffer + p->head;
+    const uint32_t said =
+        (uint32_t{l[0]} << 24) | (uint32_t{l[1]} << 16) | (uint32_t{l[2]} << 8) | l[3];
+    if (said != slots[0].headLen + slots[0].bodyLen) return kPipeOk;
+  }
+  const size_t buffered = p->tail - p->head < total ? p->tail - p->head : total;
+  ScatterRange(iov, iovs, 0, p->buffer + p->head, buffered);
+  p->head += static_cast<uint32_t>(buffered);
+  size_t got = buffered;
+  // Each message is taken as soon as it is in place, and the first one that is not taken ends
+  // the read at once: nothing after it is waited for (an error reply may be the last message
+  // the peer sends).
+  int taken = 0;
+  size_t takenEnd = 0;  // where the next one starts
+  bool odd = false;     // message `taken` is not as expected
+  int rc = kPipeOk;
+  for (;;) {
+    while (taken < n && !odd) {
+      const size_t len = 4 + size_t{slots[taken].headLen} + slots[taken].bodyLen;
+      if (got < takenEnd + 4) break;
+      const unsigned char* l = lengths[taken];
+      const uint32_t said =
+          (uint32_t{l[0]} << 24) | (uint32_t{l[1]} << 16) | (uint32_t{l[2]} << 8) | l[3];
+      if (said != len - 4) {
+        odd = true;
+        break;
+      }
+      if (got < takenEnd + len) break;
+      if (!accept(context, taken)) {
+        odd = true;
+        break;
+      }
+      takenEnd += len;
+      ++taken;
+    }
+    if (odd || taken == n) break;
+    // The rest of the slots, from stream byte `got` on.
+    iovec rest[3 * kMost];
+    int restCount = 0;
+    size_t at = 0;
+    for (int i = 0; i < iovs; ++i) {
+      const size_t len = iov[i].iov_len;
+      if (got < at + len) {
+        const size_t a = got > at ? got - at : 0;
+        rest[restCount++] = iovec{static_cast<unsigned char*>(iov[i].iov_base) + a, len - a};
+      }
+      at += len;
+    }
+    msghdr msg{};
+    msg.msg_iov = rest;
+    msg.msg_iovlen = static_cast<size_t>(restCount);
+    if (FaultHit(Sys::kRecv)) {
+      rc = TranslateErrno(errno);
+      break;
+    }
+    ssize_t r = ::recvmsg(p->fd, &msg, 0);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0) {
+      rc = kPipeBroken;
+      break;
+    } else if (errno != EINTR) {
+      rc = TranslateErrno(errno);
+      break;
+    }
+  }
+  if (rc != kPipeOk) {
+    p->broken = true;
+    return rc == kPipeInvalidHandle ? rc : kPipeBroken;
+  }
+  *done = taken;
+  if (takenEnd < got) {
+    // Back into the buffer, in stream order: what came from it is still there; what the socket
+    // gave goes behind it.
+    if (takenEnd < buffered) {
+      p->head = head0 + static_cast<uint32_t>(takenEnd);
+      if (got > buffered) {
+        // The buffer was emptied to its tail: close the gap at its start, then append.
+        const uint32_t keep = p->tail - p->head;
+        std::memmove(p->buffer, p->buffer + p->head, keep);
+        p->head = 0;
+        p->tail = keep;
+        GatherRange(iov, iovs, buffered, got, p->buffer + p->tail);
+        p->tail += static_cast<uint32_t>(got - buffered);
+      }
+    } else {
+      p->head = p->tail = 0;
+      GatherRange(iov, iovs, takenEnd, got, p->buffer);
+      p->tail = static_cast<uint32_t>(got - takenEnd);
     }
   }
   return kPipeOk;

@@ -79,7 +79,9 @@ int64_t GetSizeMsg(OpenFileRecord* file);
 // start on, copying each data piece straight into place. Returns the number of bytes present
 // at the start of destination: end when the range is complete, less when the server ended
 // the series early; start at once when start >= end. Otherwise a negative code; the bytes
-// received before the failure stay in destination. A piece at another offset than the next
+// received before the failure stay in destination. Pieces are received straight into place,
+// so bytes of the range past the count returned may have been written to, never a byte
+// outside destination[start, end). A piece at another offset than the next
 // expected one gives ERR_KDRCP_SEQUENCE; a piece whose length differs from its reply's size,
 // or that runs past `end`, gives ERR_KDRCP_MSG_DATA; both leave the connection open.
 // REQUIRES: file != nullptr, `serverHandle` open, 0 <= start, destination holds `end` bytes.

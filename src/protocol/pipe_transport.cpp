@@ -161,6 +161,17 @@ int ReadPipe(PipeHandle handle, uint32_t count, void* buffer) {
   return ReadPipePart(handle, count, buffer, &continues);
 }
 
+int ReadPipeInPlace(PipeHandle handle, const platform::PipeMessageSlots* slots, int count,
+                    bool (*accept)(void* context, int i), void* context) {
+  int done = 0;
+  int rc = platform::PipeReadInPlace(handle, slots, count, accept, context, &done);
+  if (rc != platform::kPipeOk) {
+    KdrLogPrintf("I/O Error %d reading pipe\n", rc);
+    return ERR_KDRCP_NO_SERVER;
+  }
+  return done;
+}
+
 int WritePipe(PipeHandle handle, const void* buffer, uint32_t count, uint32_t* written) {
   uint32_t n = 0;
   int rc = platform::PipeWrite(handle, buffer, count, &n);

@@ -16,6 +16,9 @@
 #include "client/thread_state.h"
 
 namespace kdr {
+namespace platform {
+struct PipeMessageSlots;
+}  // namespace platform
 
 // The name buffer of OpenClientPipe: 256 characters and the terminating NUL.
 inline constexpr int kPipeNameMax = 256;
@@ -52,6 +55,13 @@ int ReadPipe(PipeHandle handle, uint32_t count, void* buffer);
 // ReadPipe that also tells, through *continues, whether the current message has bytes left
 // after this read.
 int ReadPipePart(PipeHandle handle, uint32_t count, void* buffer, bool* continues);
+
+// Reads the next pipe messages straight into `slots` for as long as each is as long as its
+// slots and `accept` takes it (platform::PipeReadInPlace). Returns the number so read (the
+// first one that is not stays for ReadPipe), or ERR_KDRCP_NO_SERVER on a transport error (the
+// pipe stays open, as with ReadPipe).
+int ReadPipeInPlace(PipeHandle handle, const platform::PipeMessageSlots* slots, int count,
+                    bool (*accept)(void* context, int i), void* context);
 
 // Writes `count` bytes as one pipe message and stores the number written in *written (when not
 // null). Returns non-zero on success, 0 on failure.

@@ -518,9 +518,11 @@ KDR_EXPORT int VXN_SeekRelative(VXNFileHandle handle, int64_t distance) {
 KDR_EXPORT int VXN_SeekAbsolute(VXNFileHandle handle, int64_t position) {
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
-  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
-  if (position < 0) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
+  // One check of the handle, which also claims it: a closed or foreign handle fails first, a
+  // busy one only after the arguments (the order of the codes callers see).
   Acquired owned(handle);
+  if (owned.result() == ERR_KDRCP_BAD_FILE) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  if (position < 0) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
   if (owned.result() != 0) return KdrErrorCode(owned.result());
   if (SizeKnownPositive(handle) && position > handle->fileSize) {
     return KdrErrorCode(ERR_KDRCP_BAD_ARG);
@@ -535,10 +537,11 @@ KDR_EXPORT int VXN_ReadBytes(VXNFileHandle handle, const char* tag, int count, i
   if (!KdrProxyInitialized()) return ERR_KDRCP_NOT_INITIALIZED;
   KdrClearLastError();
   if (bytesRead == nullptr) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
-  if (!IsFileHandle(handle)) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
+  // One check of the handle, as in VXN_SeekAbsolute.
+  Acquired owned(handle);
+  if (owned.result() == ERR_KDRCP_BAD_FILE) return KdrErrorCode(ERR_KDRCP_BAD_FILE);
   if (tag == nullptr || count < 0) return KdrErrorCode(ERR_KDRCP_BAD_ARG);
   if (buffer == nullptr) return KdrErrorCode(ERR_KDRCP_OUT_OF_MEMORY);
-  Acquired owned(handle);
   if (owned.result() != 0) return KdrErrorCode(owned.result());
   if (count == 0) return 0;
 

@@ -10,6 +10,7 @@
 #define KDR_SERVER_BLOCK_CACHE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,24 @@ class BlockCache {
   // too, so that fast-cache handles of that volume read these blocks.
   virtual bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
                    unsigned char* buf, uint32_t* len) = 0;
+
+  // Get() for blocks first, first + 1, ... (at most `count`), lent in place instead of copied:
+  // finds them in order, stopping at the first one the store does not hold whole (shorter than
+  // the file's size makes it), then calls `use` once with the n found (n may be 0) while no
+  // change of the store can reach their bytes (under the cache lock, so `use` must not wait),
+  // and returns n. A block whose place in memory may move meanwhile is copied into its slot of
+  // `slots` (count blocks of kBlockSize bytes) and lent from there. The base finds none.
+  struct Lent {
+    const unsigned char* bytes;
+    uint32_t len;
+  };
+  using LentUse = std::function<void(const Lent* blocks, int n)>;
+  virtual int GetRun(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t first,
+                     int count, unsigned char* slots, const LentUse& use) {
+    (void)guid, (void)fileSize, (void)stamp, (void)first, (void)count, (void)slots;
+    use(nullptr, 0);
+    return 0;
+  }
 
   // Offers a block of the volume `stamp` read from the vault. The store may keep it or not
   // (full, evicting); it names the volume before it holds any of its bytes.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -118,6 +119,52 @@ class StoreBlockCache : public BlockCache {
     }
     KDRCIF_UnLockCache(toc_);
     return hit;
+  }
+
+  int GetRun(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t first, int count,
+             unsigned char* slots, const LentUse& use) override {
+    if (guid.size() > kStoreGuidMax || count <= 0 || Stalled()) return 0;
+    std::string g(guid);
+    std::unique_lock<std::mutex> guard(mu_, std::defer_lock);
+    if (!LockForReader(&guard) || toc_ == nullptr || Lock() != 0) return 0;
+    constexpr int kMaxRun = 64;
+    Lent lent[kMaxRun];
+    int n = 0;
+    KDRC_PAGE_T* page = nullptr;
+    int32_t size[2] = {0, 0};
+    // As Get(), block by block: the same volume check, counts and sampled checksum; the
+    // segment file stays mapped whole while the TOC is open, so its blocks are lent in place.
+    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
+    if ((named == 0 || named == stamp) && KDRCIF_FindFile(toc_, g.c_str(), size, &page) == 0 &&
+        page != nullptr && SameSize(size, fileSize)) {
+      for (; n < count && n < kMaxRun; ++n) {
+        const int32_t block = first + n;
+        const uint64_t start = static_cast<uint64_t>(block) << kBlockShift;
+        if (start >= fileSize) break;
+        const int32_t whole =
+            static_cast<int32_t>(std::min<uint64_t>(fileSize - start, kBlockSize));
+        const uint8_t* data = nullptr;
+        int32_t len = -1;
+        int stable = 0;
+        const int64_t droppedBefore = KDRCIF_FirstReadDropped(toc_);
+        int rc = KDRCIF_LocateBlockPart(toc_, page, block, 0, static_cast<int32_t>(kBlockSize),
+                                        &data, &len, &stable);
+        if (KDRCIF_FirstReadDropped(toc_) != droppedBefore) NoteBadBlock(g, block);
+        if (rc != 0 || data == nullptr || len != whole) break;
+        if (++reads_ % kCheckEveryNthRead == 0 && !Verified(page, g, block)) break;
+        if (!stable) {
+          // An extent's window may move at the next lookup: the block goes through its slot.
+          unsigned char* slot = slots + static_cast<size_t>(n) * kBlockSize;
+          std::memcpy(slot, data, static_cast<size_t>(len));
+          data = slot;
+        }
+        lent[n] = Lent{data, static_cast<uint32_t>(len)};
+      }
+      if (n > 0 && named != stamp) KDRCIF_SetVolumeStamp(toc_, g.c_str(), stamp);
+    }
+    use(lent, n);
+    KDRCIF_UnLockCache(toc_);
+    return n;
   }
 
   void Put(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,

@@ -119,6 +119,10 @@ struct ServerState : RevalidationTarget {
                     int32_t block, unsigned char* buf, uint32_t* len);
   void PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                     int32_t block, const unsigned char* data, uint32_t len);
+  // The store's GetRun on the same terms: none found unless `version` is the one noted.
+  int GetRunIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                      int32_t first, int count, unsigned char* slots,
+                      const BlockCache::LentUse& use);
   // Asks the vault for the newest volume of every noted file (as few requests as the vault
   // can); drops what changed. Returns how many files had changed.
   size_t Revalidate();

@@ -81,6 +81,13 @@ class Session {
   // Puts block `block` of `f` into `into` (kBlockSize bytes); see session_data.cpp.
   bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put,
                   unsigned char* into);
+  // The data piece of bytes [pos, pos + n) of a reply to `r`, its header in pieceHeads_[i].
+  platform::PipeMessageParts PieceOf(const Request& r, int i, uint64_t pos,
+                                     const unsigned char* bytes, uint32_t n);
+  // Sends, straight from the store, the pieces of the blocks it holds from *pos on (up to
+  // `end`, at most kDataBatch blocks), and moves *pos past them. Returns the number of blocks
+  // sent; alive_ is false when the pipe failed.
+  int SendStoredRun(const Request& r, OpenFile& f, uint64_t* pos, uint64_t end);
   // Sends the `count` data pieces gathered in pieceHeads_ and `parts` with one batch write.
   bool SendPieces(const platform::PipeMessageParts* parts, int count);
   // Opens a reader of `f`'s content; false once the error reply for a file that cannot be

@@ -1,4 +1,5 @@
 // Data requests: open, size, data, read-ahead, close.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -172,14 +173,15 @@ void Session::OnData(const Request& r) {
   if (end > size) end = size;
   LazyReader reader(*f->file);
   // One piece per block touched, so that a piece never spans two blocks of the store. Blocks
-  // are fetched into the slots of a batch, and the batch's pieces go out with one write,
-  // straight from the slots.
+  // the store holds go out straight from its mapping (SendStoredRun); the others are fetched
+  // into the slots of a batch, and the batch's pieces go out with one write, from the slots.
   if (pos < end && batch_ == nullptr) {
     batch_.reset(new unsigned char[static_cast<size_t>(kDataBatch) * kBlockSize]);
   }
   platform::PipeMessageParts parts[kDataBatch];
   bool ended = false;
   while (pos < end && alive_ && !ended) {
+    if (SendStoredRun(r, *f, &pos, end) == kDataBatch || !alive_) continue;
     int count = 0;
     while (count < kDataBatch && pos < end) {
       int32_t block = static_cast<int32_t>(pos >> kBlockShift);
@@ -199,14 +201,9 @@ void Session::OnData(const Request& r) {
         ended = true;
         break;
       }
-      uint32_t n = static_cast<uint32_t>(to - from);
-      unsigned char* h = pieceHeads_[count];
-      PutReplyHeader(h, r, kReplyNormal, kDataReplyFixed + n);
-      PutBE64(h + kHeaderSize, 0, static_cast<int64_t>(pos));
-      PutBE32(h + kHeaderSize, 8, n);
-      parts[count] = platform::PipeMessageParts{h, kHeaderSize + kDataReplyFixed, slot + from, n};
+      parts[count] = PieceOf(r, count, pos, slot + from, static_cast<uint32_t>(to - from));
+      pos += to - from;
       ++count;
-      pos += n;
     }
     if (!SendPieces(parts, count)) return;
   }
@@ -215,6 +212,66 @@ void Session::OnData(const Request& r) {
       alive_) {
     SendReply(r, kReplyEnd, 0);
   }
+}
+
+platform::PipeMessageParts Session::PieceOf(const Request& r, int i, uint64_t pos,
+                                            const unsigned char* bytes, uint32_t n) {
+  unsigned char* h = pieceHeads_[i];
+  PutReplyHeader(h, r, kReplyNormal, kDataReplyFixed + n);
+  PutBE64(h + kHeaderSize, 0, static_cast<int64_t>(pos));
+  PutBE32(h + kHeaderSize, 8, n);
+  return platform::PipeMessageParts{h, kHeaderSize + kDataReplyFixed, bytes, n};
+}
+
+int Session::SendStoredRun(const Request& r, OpenFile& f, uint64_t* pos, uint64_t end) {
+  const VaultFileInfo& info = f.file->Info();
+  const int32_t first = static_cast<int32_t>(*pos >> kBlockShift);
+  const uint64_t blocks = ((end - 1) >> kBlockShift) - static_cast<uint64_t>(first) + 1;
+  const int want = blocks < kDataBatch ? static_cast<int>(blocks) : kDataBatch;
+  platform::PipeMessageParts parts[kDataBatch];
+  uint64_t total = 0;
+  uint64_t sent = 0;
+  uint64_t at = *pos;
+  // The pieces are sent while the store holds their blocks in place, without waiting: what
+  // the pipe does not take at once is copied into the batch's slots before the store's lock
+  // goes, and sent from there, so a reader that is slow to take its bytes holds no lock and a
+  // block given to another file meanwhile never reaches it.
+  int n = state_->GetRunIfCurrent(
+      f.guid, info.version, info.size, first, want, batch_.get(),
+      [&](const BlockCache::Lent* lent, int found) {
+        for (int i = 0; i < found; ++i) {
+          const uint64_t bstart = static_cast<uint64_t>(first + i) << kBlockShift;
+          const uint64_t to = std::min<uint64_t>(end - bstart, lent[i].len);
+          parts[i] = PieceOf(r, i, at, lent[i].bytes + (at - bstart),
+                             static_cast<uint32_t>(to - (at - bstart)));
+          at = bstart + to;
+          total += platform::kPipeMessageOverhead + parts[i].headLen + parts[i].bodyLen;
+        }
+        if (found == 0) return;
+        if (platform::PipeWriteBatchNow(pipe_, parts, found, &sent) != platform::kPipeOk) {
+          alive_ = false;
+          return;
+        }
+        uint64_t done = 0;
+        for (int i = 0; i < found && sent < total; ++i) {
+          done += platform::kPipeMessageOverhead + parts[i].headLen + parts[i].bodyLen;
+          unsigned char* slot = batch_.get() + static_cast<size_t>(i) * kBlockSize;
+          // Sent whole, or lent from its slot already (a block whose place may move).
+          if (done <= sent || lent[i].bytes == slot) continue;
+          // Only the first piece may start inside its block.
+          const size_t from =
+              i == 0 ? static_cast<size_t>(*pos - (static_cast<uint64_t>(first) << kBlockShift))
+                     : 0;
+          std::memcpy(slot + from, parts[i].body, parts[i].bodyLen);
+          parts[i].body = slot + from;
+        }
+      });
+  if (!alive_ || n == 0) return n;
+  if (sent < total && platform::PipeWriteBatch(pipe_, parts, n, sent) != platform::kPipeOk) {
+    alive_ = false;
+  }
+  *pos = at;
+  return n;
 }
 
 bool Session::SendPieces(const platform::PipeMessageParts* parts, int count) {

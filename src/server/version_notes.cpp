@@ -135,6 +135,15 @@ bool ServerState::GetIfCurrent(const std::string& guid, const std::string& versi
   return cache->Get(guid, size, VolumeStamp(guid, version, size), block, buf, len);
 }
 
+int ServerState::GetRunIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
+                                 int32_t first, int count, unsigned char* slots,
+                                 const BlockCache::LentUse& use) {
+  ReaderLock guard(&versionsMu);
+  auto it = versions.find(guid);
+  if (it == versions.end() || it->second != version || forgetting.count(guid) != 0) return 0;
+  return cache->GetRun(guid, size, VolumeStamp(guid, version, size), first, count, slots, use);
+}
+
 void ServerState::PutIfCurrent(const std::string& guid, const std::string& version, uint64_t size,
                                int32_t block, const unsigned char* data, uint32_t len) {
   ReaderLock guard(&versionsMu);

@@ -450,6 +450,48 @@ TEST_F(FastCacheTest, HitsNeedNoCacheLock) {
   EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
 }
 
+// Hits served without a lock are counted in the store even when another thread lets go of it
+// (a clear, termination) before the reader's next locked lookup.
+TEST_F(FastCacheTest, HitsAreCountedWhenAnotherThreadDetaches) {
+  StartOwner();
+  Start("");
+  KDRCIF_OPEN_PARAMS p{};
+  p.cacheDir = store_.data();
+  std::string map = kMap;
+  p.mapName = map.data();
+  p.filePages = kFilePages;
+  p.segments = kSegments;
+  p.hashBlocks = kHashBlocks;
+  p.extentMB = kExtentMB;
+  p.mode = KDRC_MODE_CLIENT;
+  KDRC_FILETOC_T* other = nullptr;
+  ASSERT_EQ(KDRCIF_OpenS(&p, &other), 0);
+  uint64_t reads0 = 0, bytes0 = 0;
+  KDRCIF_ClientReads(other, &reads0, &bytes0);
+  std::atomic<int> step{0};
+  std::thread reader([&] {
+    VXNFileHandle f = Open('B');
+    // Within one second: the first read finds the blocks, the other nine need no lock.
+    for (const std::time_t t0 = std::time(nullptr); std::time(nullptr) == t0;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadAt(f, 100, 20000), FileBytes('B', 100, 20000));
+    step.store(1);
+    while (step.load() != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(VXN_CloseFileHandlePointer(f), 0);
+  });
+  while (step.load() != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(closeFastCache(), 0);
+  uint64_t reads1 = 0, bytes1 = 0;
+  KDRCIF_ClientReads(other, &reads1, &bytes1);
+  step.store(2);
+  reader.join();
+  EXPECT_EQ(reads1 - reads0, 10u);
+  EXPECT_EQ(bytes1 - bytes0, 200000u);
+  EXPECT_EQ(Count("GET_DATA"), 0);
+  EXPECT_EQ(KDRCIF_Close(&other), 0);
+}
+
 // The owner evicts pages of a large file and writes its blocks again, into segments another
 // file held a moment before, while threads of this process read the file at random places,
 // each range twice (the second read mostly without any lock, from where the first found the

@@ -76,7 +76,8 @@ TEST_F(DataMessagesTest, SeriesOfPiecesFillsTheRange) {
   StartPeer(
       "on GET_DATA#1 reply be64=10 be32=3 hex=414243 ; reply be64=13 be32=2 hex=4445\n"
       "on GET_DATA#2 reply be64=10 be32=2 hex=5859 ; end\n"
-      "on GET_DATA#3 reply be64=10 be32=1 hex=51 ; error 7 \"broken\"\n");
+      "on GET_DATA#3 reply be64=10 be32=1 hex=51 ; error 7 \"broken\"\n"
+      "on GET_DATA#4 error 7 \"unlucky piece\"\n");
   file_->serverHandle = 9;
   file_->position = 10;
   EXPECT_EQ(GetDataMsg(file_, "abcdef", dest_, 5, 5), 5);  // empty range: no exchange
@@ -95,6 +96,10 @@ TEST_F(DataMessagesTest, SeriesOfPiecesFillsTheRange) {
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), -7);
   EXPECT_EQ(dest_[0], 'Q');  // bytes before the error reply stay
   EXPECT_NE(Log().find("ERROR REPLY: -7 broken\n"), std::string::npos);
+  // An error reply exactly as long as the first of two pieces expected (10 bytes up to the
+  // block's end, then 10 more) ends the read; nothing behind it is waited for.
+  file_->position = 16374;
+  EXPECT_EQ(GetDataMsg(file_, "t", dest_, 20, 0), -7);
 }
 
 TEST_F(DataMessagesTest, FaultyPiecesAreRejected) {
@@ -111,10 +116,11 @@ TEST_F(DataMessagesTest, FaultyPiecesAreRejected) {
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_SEQUENCE);
   EXPECT_EQ(dest_[1], 2);
   EXPECT_NE(Log().find("MESSAGE ERROR: Invalid offset 0, expected 2\n"), std::string::npos);
-  // A piece larger than what is left of the range never reaches the caller's buffer.
+  // A piece larger than what is left of the range never runs past it in the caller's buffer.
   std::memset(dest_, 0xEE, sizeof dest_);
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_MSG_DATA);
-  EXPECT_EQ(dest_[0], 0xEE);
+  EXPECT_EQ(dest_[8], 0xEE);
+  EXPECT_EQ(dest_[15], 0xEE);
   EXPECT_NE(Log().find("MESSAGE ERROR: Invalid length 16, expected at most 8\n"),
             std::string::npos);
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 8, 0), ERR_KDRCP_MSG_DATA);  // n != payload - 12

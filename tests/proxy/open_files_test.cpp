@@ -222,6 +222,10 @@ TEST_F(OpenFilesTest, SecondThreadOnABusyHandleIsTurnedAway) {
   ASSERT_TRUE(peer_->WaitForCount(testpeer::MessageCode("GET_DATA"), 1, 5000));
   EXPECT_EQ(VXN_ReadBytes(f, "tag", 100, &n_, buf_), ERR_KDRCP_FILE_BUSY);
   EXPECT_EQ(n_, 0);
+  // Bad arguments are reported before the busy handle, and leave it to its owner.
+  EXPECT_EQ(VXN_ReadBytes(f, nullptr, 100, &n_, buf_), ERR_KDRCP_BAD_ARG);
+  EXPECT_EQ(VXN_SeekAbsolute(f, -1), ERR_KDRCP_BAD_ARG);
+  EXPECT_EQ(VXN_SeekAbsolute(f, 5), ERR_KDRCP_FILE_BUSY);
   first.join();
   EXPECT_EQ(firstResult, 0);
   ASSERT_EQ(VXN_ReadBytes(f, "tag", 100, &n_, buf_), 0);

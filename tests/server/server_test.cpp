@@ -1,9 +1,10 @@
 // kdrcached as a process: the protocol as the client library speaks it, and what a hostile or
 // dying client does to it.
-#include <filesystem>
-#include <fstream>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "server/server_fixture.h"
 #include "store/kdrc.h"
 #include "support/process_wait.h"
+#include "support/records.h"
 
 namespace kdr::servertest {
 namespace {
@@ -779,6 +781,57 @@ TEST_F(Server, BlocksReadGoIntoTheStoreWhereClientsFindThem) {
   ASSERT_EQ(KDRCIF_OpenS(&prm, &client), 0);
   EXPECT_EQ(blocksHeld(&cached), 0) << "the old blocks are still there for a new open";
   EXPECT_EQ(KDRCIF_Close(&client), 0);
+}
+
+// Blocks the store holds go out straight from its mapping. A small store, three files that do
+// not fit it together and readers of whole files (one of them slow, so that the pipe fills and
+// the rest of a reply waits) make every reply race with the evictions of the others: each byte
+// must still be its file's own.
+TEST_F(ServerFixture, RepliesFromTheStoreNeverCarryAnEvictedBlock) {
+  StartServer("--segments 256 --extent-files 0 --file-pages 64");
+  constexpr int kFiles = 3;
+  constexpr int32_t kSize = 3 << 20;
+  std::vector<std::string> contents, tickets;
+  for (int i = 0; i < kFiles; ++i) {
+    contents.push_back(records::Records(static_cast<uint32_t>(i + 1), 1, kSize));
+    tickets.push_back(PutFile(contents.back(), "e" + std::to_string(i)));
+  }
+  std::atomic<int> bad{0}, wrong{0}, replies{0};
+  const int32_t until = pf::MonotonicMs() + 1000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      RawClient c;
+      if (c.Connect(master_) != pf::kPipeOk) return (void)++bad;
+      for (int round = 0; round < 40 && (round < 1 || pf::MonotonicMs() - until < 0); ++round) {
+        const size_t i = static_cast<size_t>(t + round) % kFiles;
+        Reply r = c.Open(tickets[i]);
+        if (r.typeId != kReplyNormal) return (void)++bad;
+        const uint16_t h = GetBE16(r.payload.data(), 0);
+        if (!c.Send(KDR_GET_DATA_MSG, Cat({BE16(h), BE64(0), BE32(kSize), Text("tst", false)})))
+          return (void)++bad;
+        if (t == 0) pf::SleepMs(20);  // the server fills the pipe meanwhile
+        for (int64_t at = 0; at < kSize;) {
+          Reply d;
+          if (!c.Receive(&d) || d.typeId != kReplyNormal || d.payload.size() < 12)
+            return (void)++bad;
+          const size_t n = d.payload.size() - 12;
+          if (at + static_cast<int64_t>(n) > kSize ||
+              std::memcmp(d.payload.data() + 12, contents[i].data() + at, n) != 0) {
+            ++wrong;
+          }
+          at += static_cast<int64_t>(n);
+          if (t == 0 && at % (1 << 20) == 0) pf::SleepMs(2);
+        }
+        ++replies;
+        if (c.Simple(KDR_CLOSE_MSG, BE16(h)).typeId != kReplyNormal) ++bad;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GE(replies.load(), 3);
+  EXPECT_EQ(wrong.load(), 0) << "of " << replies.load() << " whole-file replies";
 }
 
 }  // namespace
