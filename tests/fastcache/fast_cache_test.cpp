@@ -120,6 +120,20 @@ class FastCacheTest : public ProxyFixture {
     ASSERT_NE(OwnerOutput().find("closed=0"), std::string::npos) << OwnerOutput();
   }
 
+  // Attaches another client of the owner's store in this process, as the library does.
+  int AttachClient(KDRC_FILETOC_T** toc) {
+    KDRCIF_OPEN_PARAMS p{};
+    p.cacheDir = store_.data();
+    std::string map = kMap;
+    p.mapName = map.data();
+    p.filePages = kFilePages;
+    p.segments = kSegments;
+    p.hashBlocks = kHashBlocks;
+    p.extentMB = kExtentMB;
+    p.mode = KDRC_MODE_CLIENT;
+    return KDRCIF_OpenS(&p, toc);
+  }
+
   // The owner's exit status, or -1 when it does not end within 10 s.
   long WaitExit() { return WaitForExitStatus(owner_, 10000); }
 
@@ -412,17 +426,8 @@ TEST_F(FastCacheTest, ThreadsReadTheStoreTogether) {
 TEST_F(FastCacheTest, HitsNeedNoCacheLock) {
   StartOwner();
   Start("");
-  KDRCIF_OPEN_PARAMS p{};
-  p.cacheDir = store_.data();
-  std::string map = kMap;
-  p.mapName = map.data();
-  p.filePages = kFilePages;
-  p.segments = kSegments;
-  p.hashBlocks = kHashBlocks;
-  p.extentMB = kExtentMB;
-  p.mode = KDRC_MODE_CLIENT;
   KDRC_FILETOC_T* other = nullptr;
-  ASSERT_EQ(KDRCIF_OpenS(&p, &other), 0);
+  ASSERT_EQ(AttachClient(&other), 0);
   VXNFileHandle f = Open('B');
   // At the start of a second: the blocks found are still fresh when read again.
   for (const std::time_t t0 = std::time(nullptr); std::time(nullptr) == t0;) {
@@ -455,17 +460,8 @@ TEST_F(FastCacheTest, HitsNeedNoCacheLock) {
 TEST_F(FastCacheTest, HitsAreCountedWhenAnotherThreadDetaches) {
   StartOwner();
   Start("");
-  KDRCIF_OPEN_PARAMS p{};
-  p.cacheDir = store_.data();
-  std::string map = kMap;
-  p.mapName = map.data();
-  p.filePages = kFilePages;
-  p.segments = kSegments;
-  p.hashBlocks = kHashBlocks;
-  p.extentMB = kExtentMB;
-  p.mode = KDRC_MODE_CLIENT;
   KDRC_FILETOC_T* other = nullptr;
-  ASSERT_EQ(KDRCIF_OpenS(&p, &other), 0);
+  ASSERT_EQ(AttachClient(&other), 0);
   uint64_t reads0 = 0, bytes0 = 0;
   KDRCIF_ClientReads(other, &reads0, &bytes0);
   std::atomic<int> step{0};

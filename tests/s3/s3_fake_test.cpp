@@ -324,6 +324,21 @@ class S3Fake : public ::testing::Test {
     return out;
   }
 
+  // Copies a whole object to a file in the test's directory, as a download does.
+  int CopyOut(const std::string& guid, uint64_t* copied) {
+    std::shared_ptr<VaultFile> f;
+    if (int rc = vault_->Open(guid, &f); rc != 0) return rc;
+    std::string path = (dir_ / "copy").string();
+    int fd = pf::kNoFile;
+    if (int rc = pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd); rc != 0) {
+      return rc;
+    }
+    int rc = f->CopyTo(
+        fd, [](uint64_t) { return true; }, copied);
+    pf::CloseFile(fd);
+    return rc;
+  }
+
   std::string Want(const std::string& guid, uint64_t offset, size_t len) {
     return store_->objects[guid].content.substr(offset, len);
   }
@@ -613,18 +628,9 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
   for (const auto& c : cases) {
     store_->damageAt = c.at;
     store_->damagedGets = c.damaged;
-    std::shared_ptr<VaultFile> f;
-    ASSERT_EQ(vault_->Open(c.guid, &f), 0);
-    std::string path = (dir_ / "copy").string();
-    int fd = pf::kNoFile;
-    ASSERT_EQ(pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd), 0);
     uint64_t copied = 0;
-    EXPECT_EQ(f->CopyTo(
-                  fd, [](uint64_t) { return true; }, &copied),
-              c.rc)
-        << c.guid << c.damaged;
-    pf::CloseFile(fd);
-    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(CopyOut(c.guid, &copied), c.rc) << c.guid << c.damaged;
+    std::ifstream in(dir_ / "copy", std::ios::binary);
     std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (c.rc == 0) {
       EXPECT_TRUE(got == store_->objects[c.guid].content) << c.guid << c.damaged;
@@ -664,16 +670,8 @@ TEST_F(S3Fake, EtagCheckOffComparesNoDigestsButStillChecksAnswers) {
   store_->objects["big"].etag = notMd5;
   MakeVault(10, 32, false);
   EXPECT_TRUE(Read("small", 20000, 100) == Want("small", 20000, 100));
-  std::shared_ptr<VaultFile> f;
-  ASSERT_EQ(vault_->Open("big", &f), 0);
-  std::string path = (dir_ / "copy").string();
-  int fd = pf::kNoFile;
-  ASSERT_EQ(pf::OpenFile(path.c_str(), pf::FileMode::kCreateTruncate, &fd), 0);
   uint64_t copied = 0;
-  EXPECT_EQ(f->CopyTo(
-                fd, [](uint64_t) { return true; }, &copied),
-            0);
-  pf::CloseFile(fd);
+  EXPECT_EQ(CopyOut("big", &copied), 0);
   EXPECT_EQ(copied, store_->objects["big"].content.size());
   std::string src = (dir_ / "src").string();
   for (int wrong : {1, 3}) {

@@ -232,9 +232,7 @@ TEST_F(Durable, AKilledServerKeepsItsBlocksAndServesThemRight) {
       });
     }
     pf::SleepMs(int(200 + rng() % 1500));
-    ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
-    WaitForProcessEnd(pid_, 5000);
-    stopped_ = true;
+    ASSERT_EQ(KillServer(), 0);
     stop = true;
     for (auto& l : loaders) l.join();
   }
@@ -360,9 +358,7 @@ TEST_F(Durable, EarlierClientsAreHeldOffWhileTheyHoldAnEarlierServersObjects) {
     KDRC_FILETOC_T* earlier = AttachStore();  // holds the running server's objects
     ASSERT_NE(earlier, nullptr);
     if (kill) {
-      ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
-      WaitForProcessEnd(pid_, 5000);
-      stopped_ = true;
+      ASSERT_EQ(KillServer(), 0);
     } else {
       ASSERT_EQ(StopServer(), 0);
     }

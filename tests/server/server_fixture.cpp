@@ -89,6 +89,13 @@ long ServerFixture::StopServer() {
   return -1;
 }
 
+int ServerFixture::KillServer() {
+  if (pf::KillProcessGroup(pid_) != 0) return -1;
+  WaitForProcessEnd(pid_, 5000);
+  stopped_ = true;
+  return 0;
+}
+
 std::string ServerFixture::PutFile(const std::string& content, const std::string& name,
                                    std::string* guid) {
   std::string src = WriteLocal("put." + name, content);

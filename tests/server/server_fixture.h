@@ -24,6 +24,8 @@ class ServerFixture : public ::testing::Test {
   void StartServerExpectingExit(const std::string& extraFlags, long status);
   // SIGTERM, then waits up to 10 s. Returns the exit status (-1: did not end).
   long StopServer();
+  // SIGKILLs the server's process group and waits (up to 5 s) for the server to end: 0, or -1.
+  int KillServer();
 
   // Stores `content` in the vault as a new file `name`; returns a ticket for it.
   std::string PutFile(const std::string& content, const std::string& name,

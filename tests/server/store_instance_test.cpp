@@ -358,9 +358,7 @@ TEST_F(LibraryServer, AHandleThatSpansARestartNeverReadsAVolumeCommittedMeanwhil
     EXPECT_EQ(VolumeOf(bytes, 0, file), 1u);
 
     if (kill) {
-      ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
-      WaitForProcessEnd(pid_, 5000);
-      stopped_ = true;
+      ASSERT_EQ(KillServer(), 0);
     } else {
       ASSERT_EQ(StopServer(), 0);
     }
@@ -490,9 +488,7 @@ TEST_F(LibraryServer, MixedLoadNeverMixesVolumes) {
     if (elapsed() >= nextRestart) {
       nextRestart += 6000;
       if (restarts++ % 2 == 0) {
-        ASSERT_EQ(pf::KillProcessGroup(pid_), 0);
-        WaitForProcessEnd(pid_, 5000);
-        stopped_ = true;
+        ASSERT_EQ(KillServer(), 0);
       } else {
         ASSERT_EQ(StopServer(), 0) << LogText();
       }
