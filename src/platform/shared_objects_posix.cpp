@@ -695,21 +695,33 @@ void CloseOwnerMark(OwnerMark* mark) {
   delete mark;
 }
 
+namespace {
+
+// The file names in R (`dir`) of the mappings, mutexes and owner marks whose names start with
+// `prefix`. False when R cannot be listed.
+bool ListNamedObjects(const std::string& dir, std::string_view prefix,
+                      std::vector<std::string>* names) {
+  const std::string mangled = MangleRuntimeName(prefix);
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return false;
+  while (dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    for (std::string_view kind : {kMapPrefix, kMutexPrefix, kOwnerPrefix}) {
+      if (name.starts_with(kind) && name.substr(kind.size()).starts_with(mangled))
+        names->emplace_back(name);
+    }
+  }
+  closedir(d);
+  return true;
+}
+
+}  // namespace
+
 int SweepNamedObjects(std::string_view prefix) {
   std::string dir;
   if (RuntimeDir(&dir) != 0) return 0;
-  std::string mangled = MangleRuntimeName(prefix);
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      for (const char* kind : {kMapPrefix, kMutexPrefix, kOwnerPrefix}) {
-        std::string start = std::string(kind) + mangled;
-        if (name.compare(0, start.size(), start) == 0) names.push_back(name);
-      }
-    }
-    closedir(d);
-  }
+  ListNamedObjects(dir, prefix, &names);
   int removed = 0;
   for (const std::string& name : names) {
     std::string path = dir + "/" + name;
@@ -726,19 +738,12 @@ int SweepNamedObjects(std::string_view prefix) {
 int HeldNamedObjects(std::string_view prefix, std::string_view own) {
   std::string dir;
   if (RuntimeDir(&dir) != 0) return 1;
-  const std::string mangled = MangleRuntimeName(prefix);
   const std::string mine = MangleRuntimeName(own);
-  std::vector<std::string> objects, marks;  // file names in R
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return 1;
-  while (dirent* e = readdir(d)) {
-    std::string_view name = e->d_name;
-    for (std::string_view kind : {kMapPrefix, kMutexPrefix, kOwnerPrefix}) {
-      if (name.starts_with(kind) && name.substr(kind.size()).starts_with(mangled))
-        (kind == kOwnerPrefix ? marks : objects).emplace_back(name);
-    }
+  std::vector<std::string> names, objects, marks;  // file names in R
+  if (!ListNamedObjects(dir, prefix, &names)) return 1;
+  for (std::string& name : names) {
+    (std::string_view(name).starts_with(kOwnerPrefix) ? marks : objects).push_back(std::move(name));
   }
-  closedir(d);
   // One look under the guard lock: no object or mark is made, opened or closed meanwhile.
   GuardLock guard;
   if (guard.Acquire(dir + kGuardFile) != 0) return 1;
