@@ -92,6 +92,21 @@ class StoreBlockCache : public BlockCache {
 
   bool Enabled() const override { return true; }
 
+  // Under the cache lock: the first page of `g` when the store holds it as volume `stamp` of
+  // `fileSize` bytes, else null. Blocks the store names with another volume are not the
+  // caller's, whatever the notes say. *named: the volume the store names (0: none yet).
+  KDRC_PAGE_T* FindCurrent(const std::string& g, uint64_t fileSize, uint64_t stamp,
+                           uint64_t* named) {
+    *named = KDRCIF_VolumeStamp(toc_, g.c_str());
+    KDRC_PAGE_T* first = nullptr;
+    int32_t size[2] = {0, 0};
+    if ((*named == 0 || *named == stamp) && KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 &&
+        first != nullptr && SameSize(size, fileSize)) {
+      return first;
+    }
+    return nullptr;
+  }
+
   bool Get(std::string_view guid, uint64_t fileSize, uint64_t stamp, int32_t block,
            unsigned char* buf, uint32_t* len) override {
     if (guid.size() > kStoreGuidMax || Stalled()) return false;
@@ -99,13 +114,8 @@ class StoreBlockCache : public BlockCache {
     std::unique_lock<std::mutex> guard(mu_, std::defer_lock);
     if (!LockForReader(&guard) || toc_ == nullptr || Lock() != 0) return false;
     bool hit = false;
-    KDRC_PAGE_T* first = nullptr;
-    int32_t size[2] = {0, 0};
-    // Blocks the store names with another volume are not the caller's, whatever the notes say.
-    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
-    if ((named == 0 || named == stamp) &&
-        KDRCIF_FindFile(toc_, g.c_str(), size, &first) == 0 && first != nullptr &&
-        SameSize(size, fileSize)) {
+    uint64_t named = 0;
+    if (KDRC_PAGE_T* first = FindCurrent(g, fileSize, stamp, &named)) {
       int32_t n = -1;
       const int64_t droppedBefore = KDRCIF_FirstReadDropped(toc_);
       int rc = KDRCIF_ReadBlock(toc_, first, block, buf, &n);
@@ -130,13 +140,10 @@ class StoreBlockCache : public BlockCache {
     constexpr int kMaxRun = 64;
     Lent lent[kMaxRun];
     int n = 0;
-    KDRC_PAGE_T* page = nullptr;
-    int32_t size[2] = {0, 0};
+    uint64_t named = 0;
     // As Get(), block by block: the same volume check, counts and sampled checksum; the
     // segment file stays mapped whole while the TOC is open, so its blocks are lent in place.
-    const uint64_t named = KDRCIF_VolumeStamp(toc_, g.c_str());
-    if ((named == 0 || named == stamp) && KDRCIF_FindFile(toc_, g.c_str(), size, &page) == 0 &&
-        page != nullptr && SameSize(size, fileSize)) {
+    if (KDRC_PAGE_T* page = FindCurrent(g, fileSize, stamp, &named)) {
       for (; n < count && n < kMaxRun; ++n) {
         const int32_t block = first + n;
         const uint64_t start = static_cast<uint64_t>(block) << kBlockShift;
