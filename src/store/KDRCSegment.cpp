@@ -29,6 +29,24 @@ void KDRCX_ExtentName(char* buf, const char* base, int32_t k) {
 
 namespace {
 
+// A store made anew replaces the segment file of the one before, which clients of a server
+// that died may still have mapped: they find its shared record (at the file's start) open, so
+// those that know only that record would go on reading the old file, which nobody keeps in
+// step with the vault any more. The record is marked closed before the file goes, as a
+// closing owner marks it; such a client's next lock then fails and it reads through the server.
+void CloseEarlierRecord(const char* path) {
+  int fd = KDRC_NO_FILE;
+  if (plat::OpenFile(path, plat::FileMode::kReadWrite, &fd) != 0) return;  // none, or unusable
+  int32_t signature = 0;
+  size_t got = 0;
+  if (plat::ReadFileAt(fd, 0, &signature, sizeof signature, &got) == 0 && got == sizeof signature &&
+      (signature == KDRC_FILESHARED_T_SIG || signature == KDRC_FILESHARED_T_CHECKING_SIG)) {
+    const int32_t closed = KDRC_FILESHARED_T_CLOSED_SIG;
+    (void)plat::WriteFileAt(fd, 0, &closed, sizeof closed);
+  }
+  plat::CloseFile(fd);
+}
+
 constexpr int64_t kSharedGrowSegments = 4096;
 constexpr int32_t kPrepareBelow = 64;  // free segments left when the next growth is prepared
 
@@ -236,6 +254,7 @@ int KDRCSegment_Open(KDRC_FILETOC_T* pToc, const char* cacheDir, const char* wel
 
   if (!openExisting) {
     if (newCache) {
+      CloseEarlierRecord(path);
       if ((rc = KDRCX_DeleteOSFile(pToc->pErr, path))) return cleanup(KDRC_PASS(rc));
       char* base = nullptr;
       if ((rc = KDRCX_getFilePath(pToc, pToc->cacheDir ? pToc->cacheDir : dir, nullptr,

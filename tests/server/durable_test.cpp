@@ -418,6 +418,18 @@ TEST_F(Durable, AChangedStoreSizeRebuildsTheStore) {
   size_t now = 0;
   for (size_t at = 0; (at = log.find("rebuilt blank with", at)) != std::string::npos; ++at) ++now;
   EXPECT_EQ(now, rebuilt);
+
+  // Rebuilt after a kill: a client still attached to the store before finds it closed, not
+  // open for ever in files nobody keeps in step with the vault any more.
+  StartServer("--store-size 8M");
+  KDRC_FILETOC_T* earlier = AttachStore();
+  ASSERT_NE(earlier, nullptr);
+  ASSERT_EQ(KillServer(), 0);
+  EXPECT_EQ(earlier->pShared->signature, KDRC_FILESHARED_T_SIG);
+  StartServer("--store-size 20M");
+  EXPECT_EQ(earlier->pShared->signature, KDRC_FILESHARED_T_CLOSED_SIG);
+  KDRCIF_Close(&earlier);
+  ASSERT_EQ(StopServer(), 0);
 }
 
 // The cache directory on a small file system that fills up: reads and uploads go on with the
