@@ -83,7 +83,8 @@ int64_t GetSizeMsg(OpenFileRecord* file);
 // so bytes of the range past the count returned may have been written to, never a byte
 // outside destination[start, end). A piece at another offset than the next
 // expected one gives ERR_KDRCP_SEQUENCE; a piece whose length differs from its reply's size,
-// or that runs past `end`, gives ERR_KDRCP_MSG_DATA; both leave the connection open.
+// or that runs past `end`, gives ERR_KDRCP_MSG_DATA; both give the connection up (the rest of
+// the series would still be in the pipe).
 // REQUIRES: file != nullptr, `serverHandle` open, 0 <= start, destination holds `end` bytes.
 int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination, int32_t end,
                int32_t start);
