@@ -114,13 +114,13 @@ std::unique_ptr<BlockCache> NewNullBlockCache();
 // closed cleanly, or not made by an owner, is rebuilt blank: it is only a cache, the vault is
 // the truth. When no store can be opened at all the null cache is returned. Notices go to
 // the log.
-// Named objects whose names start with `earlierPrefix` (when given), other than those of
-// `mapName`, are earlier servers' objects: while their clients still hold any, the store is
-// kept from clients that know only an open store's first signature (they would take the
-// earlier server's cache lock), and opened to them once none is held.
+// With `awaitEarlier`, named objects in the runtime directory other than those of `mapName`
+// that a live owner mark does not cover are earlier servers' objects, whatever map name they
+// ran under: while their clients still hold any, the store is kept from clients that know
+// only an open store's first signature (they would take the earlier server's cache lock), and
+// opened to them once none is held.
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
-                                           const StoreSizes& sizes,
-                                           const std::string& earlierPrefix = {});
+                                           const StoreSizes& sizes, bool awaitEarlier = false);
 
 }  // namespace kdr::server
 

@@ -57,14 +57,12 @@ constexpr int kHoldBackProbeMs = 500;
 
 class StoreBlockCache : public BlockCache {
  public:
-  StoreBlockCache(KDRC_FILETOC_T* toc, std::string cacheDir, std::string mapName, StoreSizes sizes,
-                  std::string earlierPrefix)
+  StoreBlockCache(KDRC_FILETOC_T* toc, std::string cacheDir, std::string mapName, StoreSizes sizes)
       : toc_(toc),
         cacheDir_(std::move(cacheDir)),
         mapName_(std::move(mapName)),
         sizes_(sizes),
-        instance_(mapName_),
-        earlierPrefix_(std::move(earlierPrefix)) {
+        instance_(mapName_) {
     // Clients that know only an open store's first signature attach once this is done.
     const bool check = toc_->keptCheckCursor >= 0;
     if (check || toc_->holdBack) {
@@ -373,7 +371,7 @@ class StoreBlockCache : public BlockCache {
         std::lock_guard<std::mutex> guard(mu_);
         if (toc_ == nullptr || !toc_->holdBack) return;  // closed, or rebuilt blank
       }
-      if (platform::HeldNamedObjects(earlierPrefix_, instance_) == 0) {
+      if (platform::HeldNamedObjects("", instance_) == 0) {
         std::lock_guard<std::mutex> guard(mu_);
         if (toc_ == nullptr) return;
         if (Lock() == 0) {
@@ -494,8 +492,7 @@ class StoreBlockCache : public BlockCache {
   const std::string cacheDir_;
   std::string mapName_;  // guarded by mu_
   const StoreSizes sizes_;
-  const std::string instance_;       // the names of this server's objects start with it
-  const std::string earlierPrefix_;  // and those of earlier servers with this
+  const std::string instance_;  // the names of this server's objects start with it
   uint32_t reads_ = 0;          // guarded by mu_
   uint64_t badBlocks_ = 0;      // guarded by mu_
   uint64_t writes_ = 0;         // blocks written; guarded by mu_
@@ -557,15 +554,13 @@ uint64_t VolumeStamp(std::string_view guid, std::string_view version, uint64_t s
 }
 
 std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const std::string& mapName,
-                                           const StoreSizes& sizes,
-                                           const std::string& earlierPrefix) {
+                                           const StoreSizes& sizes, bool awaitEarlier) {
   platform::MakeDirectories(cacheDir, 0777);
   KDRC_FILETOC_T* toc = nullptr;
   KDRCIF_OPEN_PARAMS used{};
   // Only a store kept as it is can be seen by an earlier server's clients: one rebuilt blank
   // is made in new files, which they do not map.
-  const int earlier =
-      earlierPrefix.empty() ? 0 : platform::HeldNamedObjects(earlierPrefix, mapName);
+  const int earlier = awaitEarlier ? platform::HeldNamedObjects("", mapName) : 0;
   int rc = OpenStore(cacheDir, mapName, sizes, 0, &toc, &used, earlier > 0);
   if (rc == kStoreNotClosedCleanly || rc == kStoreNotAnOwnersStore) {
     Log(LogLevel::kWarn, "the cache store in %s was not closed cleanly and cannot be vouched "
@@ -611,8 +606,7 @@ std::unique_ptr<BlockCache> OpenBlockCache(const std::string& cacheDir, const st
         "until they let go",
         earlier);
   }
-  return std::unique_ptr<BlockCache>(
-      new StoreBlockCache(toc, cacheDir, mapName, sizes, earlierPrefix));
+  return std::unique_ptr<BlockCache>(new StoreBlockCache(toc, cacheDir, mapName, sizes));
 }
 
 }  // namespace kdr::server

@@ -168,8 +168,10 @@ int Server::OpenStore(std::string* error) {
   char suffix[24];
   std::snprintf(suffix, sizeof suffix, ".%016" PRIx64, state_.instanceId);
   std::string name = state_.config.mapName + suffix;
-  state_.cache = CountingBlockCache(OpenBlockCache(
-      state_.config.cacheDir, name, state_.config.store, state_.config.mapName + "."));
+  // Earlier servers' clients are looked for under any map name: one changed across a restart
+  // must not hide them.
+  state_.cache = CountingBlockCache(
+      OpenBlockCache(state_.config.cacheDir, name, state_.config.store, /*awaitEarlier=*/true));
   if (!state_.cache->Enabled()) return 0;
   if (!state_.LoadVersions()) {
     // Nothing says which volumes the blocks were read from.
