@@ -348,7 +348,10 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
       ++kept;
       ++k;
     }
-    ahead_->Post([this, v, first, span, cancel] { FetchSpan(v, first, span, cancel); });
+    // The job hands its chunks over: the fetch lets go of each as it completes.
+    ahead_->Post([this, v, first, span = std::move(span), cancel]() mutable {
+      FetchSpan(v, first, std::move(span), cancel);
+    });
   }
   return k;
 }
@@ -399,7 +402,13 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
         std::memcpy(span[i]->data.data() + at, data, take);
         kdr::MutexLock hold(&mu_);
         span[i]->filled = at + take;
-        if (span[i]->filled == span[i]->data.size()) span[i]->state = Chunk::kReady;
+        if (span[i]->filled == span[i]->data.size()) {
+          span[i]->state = Chunk::kReady;
+          // Let go at once: a streaming reader that has passed it then frees its buffer for
+          // the chunks ahead, rather than the whole span holding fresh ones until it ends.
+          span[i].reset();
+          owned[i] = false;
+        }
         cv_.SignalAll();
       }
       off += take;

@@ -12,7 +12,7 @@ namespace pf = kdr::platform;
 
 namespace {
 
-constexpr uint64_t kAheadChunks = 16;              // the most chunks asked for ahead
+constexpr uint64_t kAheadChunks = 8;               // the most chunks asked for ahead
 constexpr uint64_t kFirstWindow = 2;               // chunks ahead before the reader waited
 constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before read-ahead
 
