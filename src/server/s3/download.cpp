@@ -225,12 +225,23 @@ void Check(Job* job) {
     if (job->err != 0 || job->cancel.load()) break;
     const uint64_t inOrder =
         std::min(job->v.size, job->piecesInOrder * job->pieceChunks * kChunkBytes);
+    // Eight lanes cost what one does: until every byte is in, units are taken a full set of
+    // lanes at a time.
+    int ready = 0;
+    bool left = false;
+    for (const Job::Unit& u : job->units) {
+      left = left || u.hashed < u.end;
+      ready += !u.busy && u.hashed < std::min(u.end, inOrder) ? 1 : 0;
+    }
+    if (!left) break;
+    if (ready == 0 || (ready < kLanes && inOrder < job->v.size)) {
+      job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
+      continue;
+    }
     Job::Unit* units[kLanes];
     uint64_t at[kLanes], to[kLanes];
     int n = 0;
-    bool left = false;
     for (Job::Unit& u : job->units) {
-      left = left || u.hashed < u.end;
       if (n < kLanes && !u.busy && u.hashed < std::min(u.end, inOrder)) {
         u.busy = true;  // only this checker touches it while it is busy
         units[n] = &u;
@@ -238,11 +249,6 @@ void Check(Job* job) {
         to[n] = std::min(u.end, inOrder);
         ++n;
       }
-    }
-    if (!left) break;
-    if (n == 0) {
-      job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
-      continue;
     }
     job->mu.Unlock();
     int rc = 0;
