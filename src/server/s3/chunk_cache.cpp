@@ -308,6 +308,28 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
   }
 }
 
+int ChunkCache::Lend(const VolumeRef& v, uint64_t index, uint64_t at, size_t len, bool firstPiece,
+                     std::shared_ptr<Chunk>* out, size_t* got, bool* waited) {
+  *got = 0;
+  bool stalled = false;
+  const uint64_t last = at + len - 1;
+  for (int tries = 0;; ++tries) {
+    kdr::MutexLock hold(&mu_);
+    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, last, firstPiece, &stalled);
+    *waited = stalled;
+    const bool ready = chunk->state == Chunk::kReady;
+    if (chunk->filled > last || (ready && chunk->filled > at)) {
+      *got = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
+      chunk->aheadFor.reset();  // read: an ordinary chunk now
+      *out = std::move(chunk);
+      return 0;
+    }
+    if (ready) return 0;  // `at` is past the chunk's end
+    if (chunk->err == ECANCELED && tries < kRetriesAfterCancel) continue;
+    return chunk->err;
+  }
+}
+
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
     kdr::MutexLock hold(&mu_);
