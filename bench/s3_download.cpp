@@ -12,7 +12,8 @@
 // interleaved (curl, library, library, curl) for KDR_BENCH_ROUNDS rounds (default 5). Counters:
 // x_curl, the library's throughput as a multiple of curl's (median, and its lowest and highest
 // round; the goal is at least 0.9), each side's MiB/s (median), and each side's CPU seconds per
-// GiB (user + system, this process and, for the library, the server too).
+// GiB (user + system, this process and, for the library, the server too; server_cpu_s_GiB is
+// the server's part). KDR_BENCH_VERBOSE=1 prints each round's times and CPU.
 //
 // The store is a throw-away Ceph RGW (scripts/rgw.sh) started for the run, or the one named by
 // KDR_RGW_DIR. KDR_BENCH_S3_MB sets the object's size on loopback (default 256),
@@ -144,6 +145,7 @@ void Teardown() {
 struct Cost {
   double seconds = 0;
   double cpu = 0;
+  double server = 0;  // of `cpu`, the server's part
 };
 
 double SelfCpu() { return double(std::clock()) / CLOCKS_PER_SEC; }
@@ -197,7 +199,7 @@ bool Library(const Path& path, bool read, Cost* cost) {
   if (VXN_Init(nullptr, nullptr) == 0) {
     const char* key = nullptr;
     if (VXN_RegisterTicket(path.ticket.c_str(), &key) == 0) {
-      double cpu0 = SelfCpu() + kdr::bench::PeerCpuSeconds(pid);
+      const double self0 = SelfCpu(), server0 = kdr::bench::PeerCpuSeconds(pid);
       auto start = std::chrono::steady_clock::now();
       if (read) {
         VXNFileHandle h = nullptr;
@@ -222,7 +224,9 @@ bool Library(const Path& path, bool read, Cost* cost) {
       }
       cost->seconds +=
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      cost->cpu += SelfCpu() + kdr::bench::PeerCpuSeconds(pid) - cpu0;
+      const double server = kdr::bench::PeerCpuSeconds(pid) - server0;
+      cost->cpu += SelfCpu() - self0 + server;
+      cost->server += server;
     }
     KdrClearCache();
     VXN_Term();
@@ -305,14 +309,20 @@ void Pair(benchmark::State& state, bool read) {
         return;
       }
       if (std::getenv("KDR_BENCH_VERBOSE") != nullptr) {
-        std::fprintf(stderr, "round %d: curl %.1f ms, library %.1f ms\n", r + 1, a.seconds * 500,
-                     b.seconds * 500);
+        // With each side's CPU: a slow round that used no more of it waited (on the store, or
+        // for a core).
+        std::fprintf(stderr,
+                     "round %d: curl %.1f ms (cpu %.1f ms), library %.1f ms (cpu %.1f ms, of it "
+                     "the server %.1f ms)\n",
+                     r + 1, a.seconds * 500, a.cpu * 500, b.seconds * 500, b.cpu * 500,
+                     b.server * 500);
       }
       ratios.push_back(a.seconds / b.seconds);
       curlMiBps.push_back(2 * mib / a.seconds);
       libMiBps.push_back(2 * mib / b.seconds);
       curlAll.cpu += a.cpu;
       libAll.cpu += b.cpu;
+      libAll.server += b.server;
     }
   }
   const double gib = 2.0 * double(ratios.size()) * double(path.size) / (1u << 30);
@@ -323,6 +333,7 @@ void Pair(benchmark::State& state, bool read) {
   state.counters["lib_MiBps"] = kdr::bench::Median(libMiBps);
   state.counters["curl_cpu_s_GiB"] = curlAll.cpu / gib;
   state.counters["lib_cpu_s_GiB"] = libAll.cpu / gib;
+  state.counters["server_cpu_s_GiB"] = libAll.server / gib;
 }
 
 void BM_Download(benchmark::State& state) { Pair(state, false); }

@@ -78,9 +78,10 @@ class Session {
   // reply for a malformed request, an unknown handle or a negative range has been sent.
   std::shared_ptr<OpenFile> RangeOf(const Request& r, int64_t* offset, int32_t* length);
   void OnClose(const Request& r);
-  // Puts block `block` of `f` into `into` (kBlockSize bytes); see session_data.cpp.
+  // Puts block `block` of `f` into `into` (kBlockSize bytes), or lends it; see session_data.cpp.
   bool FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put,
-                  unsigned char* into);
+                  unsigned char* into, const unsigned char** lent = nullptr,
+                  std::shared_ptr<const void>* hold = nullptr);
   // The data piece of bytes [pos, pos + n) of a reply to `r`, its header in pieceHeads_[i].
   platform::PipeMessageParts PieceOf(const Request& r, int i, uint64_t pos,
                                      const unsigned char* bytes, uint32_t n);

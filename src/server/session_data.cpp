@@ -26,6 +26,14 @@ class LazyReader : public VaultReader {
     }
     return reader_->ReadAt(offset, buf, len, done);
   }
+  int LendAt(uint64_t offset, size_t len, const unsigned char** data, size_t* done,
+             std::shared_ptr<const void>* hold) override {
+    if (reader_ == nullptr) {
+      *done = 0;
+      if (int rc = file_.OpenReader(&reader_); rc != 0) return openError_ = rc;
+    }
+    return reader_->LendAt(offset, len, data, done, hold);
+  }
   // Whether the handle's volume was gone when the reader was to be opened.
   bool VolumeGone() const { return reader_ == nullptr && openError_ == ENOENT; }
 
@@ -94,9 +102,11 @@ void Session::OnClose(const Request& r) {
 
 // Puts block `block` of the file into `into` (*len bytes): from the store when it holds it,
 // else from the vault, offering what the vault gave to the store when `put`. A block past
-// the end of the file has length 0.
-bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len,
-                         bool put, unsigned char* into) {
+// the end of the file has length 0. With `lent`, a block the vault's reader holds in its
+// memory is not copied: *lent points at it while *hold is kept (else *lent stays null).
+bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32_t* len, bool put,
+                         unsigned char* into, const unsigned char** lent,
+                         std::shared_ptr<const void>* hold) {
   const VaultFileInfo& info = f.file->Info();
   uint64_t start = static_cast<uint64_t>(block) << kBlockShift;
   uint64_t want = start >= info.size ? 0 : info.size - start;
@@ -108,6 +118,21 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   if (state_->GetIfCurrent(f.guid, info.version, info.size, block, into, len) && *len == want)
     return true;
   size_t got = 0;
+  if (lent != nullptr) {
+    int rc = reader->LendAt(start, want, lent, &got, hold);
+    if (rc == 0) {
+      *len = static_cast<uint32_t>(got);
+      Stats().bytesFromVault.fetch_add(got, std::memory_order_relaxed);
+      if (put && got == want)
+        state_->PutIfCurrent(f.guid, info.version, info.size, block, *lent, *len);
+      return true;
+    }
+    *lent = nullptr;
+    if (rc != VaultReader::kCannotLend) {
+      errno = rc;
+      return false;
+    }
+  }
   while (got < want) {
     size_t n = 0;
     int rc = reader->ReadAt(start + got, into + got, want - got, &n);
@@ -179,6 +204,8 @@ void Session::OnData(const Request& r) {
     batch_.reset(new unsigned char[static_cast<size_t>(kDataBatch) * kBlockSize]);
   }
   platform::PipeMessageParts parts[kDataBatch];
+  // The vault's own memory of blocks sent from there (not copied into slots), kept until sent.
+  std::shared_ptr<const void> lentHolds[kDataBatch];
   bool ended = false;
   while (pos < end && alive_ && !ended) {
     if (SendStoredRun(r, *f, &pos, end) == kDataBatch || !alive_) continue;
@@ -187,7 +214,8 @@ void Session::OnData(const Request& r) {
       int32_t block = static_cast<int32_t>(pos >> kBlockShift);
       unsigned char* slot = batch_.get() + static_cast<size_t>(count) * kBlockSize;
       uint32_t blen = 0;
-      if (!FetchBlock(*f, &reader, block, &blen, true, slot)) {
+      const unsigned char* lent = nullptr;
+      if (!FetchBlock(*f, &reader, block, &blen, true, slot, &lent, &lentHolds[count])) {
         int err = errno;
         if (!SendPieces(parts, count)) return;
         if (reader.VolumeGone()) SendVolumeGone(r, *f);
@@ -201,11 +229,13 @@ void Session::OnData(const Request& r) {
         ended = true;
         break;
       }
-      parts[count] = PieceOf(r, count, pos, slot + from, static_cast<uint32_t>(to - from));
+      const unsigned char* bytes = lent != nullptr ? lent : slot;
+      parts[count] = PieceOf(r, count, pos, bytes + from, static_cast<uint32_t>(to - from));
       pos += to - from;
       ++count;
     }
     if (!SendPieces(parts, count)) return;
+    for (int i = 0; i < count; ++i) lentHolds[i].reset();
   }
   // Short of what was asked (end of file): say so, the client stops reading at the end reply.
   if ((length == 0 || pos < static_cast<uint64_t>(offset) + static_cast<uint64_t>(length)) &&

@@ -270,6 +270,12 @@ class CountingReader : public VaultReader {
     VaultCall call(VaultOp::kRead);
     return call.Done(inner_->ReadAt(offset, buf, len, done));
   }
+  int LendAt(uint64_t offset, size_t len, const unsigned char** data, size_t* done,
+             std::shared_ptr<const void>* hold) override {
+    VaultCall call(VaultOp::kRead);
+    int rc = inner_->LendAt(offset, len, data, done, hold);
+    return rc == kCannotLend ? rc : call.Done(rc);  // no read asked of the vault yet
+  }
 
  private:
   std::unique_ptr<VaultReader> inner_;

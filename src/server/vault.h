@@ -39,6 +39,15 @@ class VaultReader {
   virtual ~VaultReader() = default;
   // Reads up to `len` bytes at `offset`; *done is short only at the end of the file.
   virtual int ReadAt(uint64_t offset, void* buf, size_t len, size_t* done) = 0;
+  // ReadAt without the copy, for a reader that holds the bytes in its own memory (a network
+  // vault's chunks): *data points at them, and they stay there while *hold is kept. Returns
+  // kCannotLend when it cannot lend these bytes (ReadAt can read them).
+  static constexpr int kCannotLend = -1;
+  virtual int LendAt(uint64_t offset, size_t len, const unsigned char** data, size_t* done,
+                     std::shared_ptr<const void>* hold) {
+    (void)offset, (void)len, (void)data, (void)done, (void)hold;
+    return kCannotLend;
+  }
 };
 
 // One volume of a file, as found by Open(). Holds no open descriptor.

@@ -205,6 +205,10 @@ struct IndexSlot {
   int32_t capacity;
   IndexEntry* entries;
   uint64_t lastUse;
+  // A page of the chain no page before which has room for an entry (-1: not known): where a
+  // new entry's search for room starts, so that a file written block by block is not walked
+  // from its first page for every block.
+  int32_t room;
 };
 
 }  // namespace
@@ -238,11 +242,13 @@ bool GrowIndex(IndexSlot* s, int32_t need) {
 // always could, and reports what that walk finds.
 bool BuildIndex(KDRC_FILETOC_T* toc, meta::Page* first, IndexSlot* s) {
   s->blocks = 0;
+  s->room = -1;
   if (KDRCFile_CheckPageConsistency(toc, first, meta::kAllocated) != 0) return false;
   meta::Page* p = first;
   for (int32_t steps = 0; p != nullptr; ++steps) {
     if (steps > toc->pageCount) return false;
     int32_t page = KDRCX_PageNumber(toc, p);
+    if (s->room == -1 && (p->used < meta::kEntriesPerPage || p->next == -1)) s->room = page;
     for (int32_t i = 0; i < p->used && i < meta::kEntriesPerPage; ++i) {
       const meta::SegmentEntry& e = p->entries[i];
       if (e.block < 0 || e.block >= kIndexBlockLimit) continue;
@@ -284,6 +290,17 @@ IndexSlot* IndexFor(KDRC_FILETOC_T* toc, meta::Page* first, uint32_t changes) {
   victim->first = number;
   victim->changes = changes;
   return victim;
+}
+
+// The index of the file at `first` when one is current at change count `changes`, else null
+// (none is built).
+IndexSlot* CurrentIndex(KDRC_FILETOC_T* toc, const meta::Page* first, uint32_t changes) {
+  if (toc->pBlockIndex == nullptr || changes == 0) return nullptr;
+  const int32_t number = KDRCX_PageNumber(toc, first);
+  for (IndexSlot& s : toc->pBlockIndex->slots) {
+    if (s.first == number && s.changes == changes) return &s;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -371,6 +388,7 @@ void NoteAppendedEntry(KDRC_FILETOC_T* toc, meta::Page* first, const meta::Segme
       IndexEntry& x = s.entries[e.block];
       if (x.segment == -1) x = IndexEntry{e.segment, e.length, page};
     }
+    s.room = page;  // the pages before it were full, as the search for room found
     s.changes = ChangesOf(toc);
     return;
   }
@@ -804,6 +822,12 @@ int KDRCFile_AllocateSegment(KDRC_FILETOC_T* pToc, KDRC_PAGE_T* pFirst, int32_t 
   KDRC_CHECK_PAGE_PTR(pToc, pFirst);
   if (int rc = KDRCFile_CheckPageConsistency(pToc, pFirst, meta::kAllocated)) return KDRC_PASS(rc);
   meta::Page* p = pFirst;
+  // While the chain is as this TOC last walked it, the search starts where that walk found
+  // room (the page is checked as the walk would have checked it).
+  if (IndexSlot* s = CurrentIndex(pToc, pFirst, ChangesOf(pToc)); s != nullptr && s->room >= 0) {
+    meta::Page* q = KDRCX_PageAt(pToc, s->room);
+    if (q != nullptr && KDRCFile_CheckPageConsistency(pToc, q, meta::kAllocated) == 0) p = q;
+  }
   for (int32_t steps = 0;; ++steps) {
     if (steps > pToc->pageCount) return ChainLoops(pToc, __func__, __LINE__);
     if (p->used < meta::kEntriesPerPage) {

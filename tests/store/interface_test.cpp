@@ -388,8 +388,13 @@ TEST(BlockChecksum, IsCrc32cWhicheverWayItIsComputed) {
   EXPECT_EQ(kdrc::Crc32c(0, "123456789", 9), 0xE3069283u);
   std::vector<uint8_t> bytes(16384 + 7);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 131 + (i >> 7));
-  for (size_t len : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, size_t{1000}, bytes.size()}) {
+  // Long pieces go in stripes of three lanes: lengths about a stripe's (4080 bytes) and two.
+  for (size_t len : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, size_t{1000}, size_t{4079},
+                     size_t{4080}, size_t{4081}, size_t{8167}, size_t{16384}, bytes.size()}) {
     EXPECT_EQ(kdrc::Crc32c(0, bytes.data(), len), kdrc::Crc32cPortable(0, bytes.data(), len));
+    EXPECT_EQ(kdrc::Crc32c(0x12345678u, bytes.data() + 5, len > 5 ? len - 5 : 0),
+              kdrc::Crc32cPortable(0x12345678u, bytes.data() + 5, len > 5 ? len - 5 : 0))
+        << len;
     const uint8_t* data[3] = {bytes.data(), bytes.data() + 1, bytes.data() + 3};
     size_t lens[3] = {len, len / 2, len > 3 ? len - 3 : 0};
     uint32_t many[3];

@@ -6,6 +6,10 @@
 
 #include "server/s3/text.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace kdr::server::s3 {
 
 namespace {
@@ -111,6 +115,128 @@ void Md5::Block(const unsigned char* p) {
   h_[1] += b;
   h_[2] += c;
   h_[3] += d;
+}
+
+#if defined(__x86_64__)
+namespace {
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// Rows r[0..7] (eight 32-bit words each) into columns: afterwards r[j] holds word j of every row.
+__attribute__((target("avx2"))) void Transpose8(__m256i r[8]) {
+  __m256i t[8], u[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+    u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+    u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+    u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  for (int j = 0; j < 4; ++j) {
+    r[j] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x20);
+    r[j + 4] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x31);
+  }
+}
+
+}  // namespace
+
+// The block function of Md5::Block, each vector lane one MD5.
+__attribute__((target("avx2"))) void Md5::Blocks8(Md5* const* md5, int n, const unsigned char* data,
+                                                  size_t stride, size_t blocks) {
+  alignas(32) uint32_t h[4][kLanes];
+  for (int i = 0; i < kLanes; ++i) {
+    for (int k = 0; k < 4; ++k) h[k][i] = md5[i < n ? i : 0]->h_[k];
+  }
+  __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(h[0]));
+  __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(h[1]));
+  __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(h[2]));
+  __m256i d = _mm256_load_si256(reinterpret_cast<const __m256i*>(h[3]));
+  const __m256i ones = _mm256_set1_epi32(-1);
+  for (size_t k = 0; k < blocks; ++k) {
+    __m256i m[16];
+    for (int i = 0; i < kLanes; ++i) {
+      // Lanes past n repeat lane 0's bytes; their results are not kept.
+      const unsigned char* p = data + static_cast<size_t>(i < n ? i : 0) * stride + 64 * k;
+      m[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      m[i + 8] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    }
+    Transpose8(m);
+    Transpose8(m + 8);
+    const __m256i a0 = a, b0 = b, c0 = c, d0 = d;
+#define KDR_ROTL(x, s) _mm256_or_si256(_mm256_slli_epi32(x, s), _mm256_srli_epi32(x, 32 - (s)))
+#define KDR_VF(x, y, z) _mm256_xor_si256(z, _mm256_and_si256(x, _mm256_xor_si256(y, z)))
+#define KDR_VG(x, y, z) _mm256_xor_si256(y, _mm256_and_si256(z, _mm256_xor_si256(x, y)))
+#define KDR_VH(x, y, z) _mm256_xor_si256(x, _mm256_xor_si256(y, z))
+#define KDR_VI(x, y, z) _mm256_xor_si256(y, _mm256_or_si256(x, _mm256_xor_si256(z, ones)))
+#define KDR_VSTEP(FN, w, x, y, z, i, s, t)                                                 \
+  w = _mm256_add_epi32(                                                                    \
+      x, KDR_ROTL(_mm256_add_epi32(_mm256_add_epi32(w, FN(x, y, z)),                       \
+                                   _mm256_add_epi32(m[i], _mm256_set1_epi32(int32_t(t)))), \
+                  s))
+#define KDR_V4(FN, i0, i1, i2, i3, s0, s1, s2, s3, t0, t1, t2, t3) \
+  KDR_VSTEP(FN, a, b, c, d, i0, s0, t0);                           \
+  KDR_VSTEP(FN, d, a, b, c, i1, s1, t1);                           \
+  KDR_VSTEP(FN, c, d, a, b, i2, s2, t2);                           \
+  KDR_VSTEP(FN, b, c, d, a, i3, s3, t3)
+    KDR_V4(KDR_VF, 0, 1, 2, 3, 7, 12, 17, 22, 0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee);
+    KDR_V4(KDR_VF, 4, 5, 6, 7, 7, 12, 17, 22, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501);
+    KDR_V4(KDR_VF, 8, 9, 10, 11, 7, 12, 17, 22, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be);
+    KDR_V4(KDR_VF, 12, 13, 14, 15, 7, 12, 17, 22, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821);
+    KDR_V4(KDR_VG, 1, 6, 11, 0, 5, 9, 14, 20, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa);
+    KDR_V4(KDR_VG, 5, 10, 15, 4, 5, 9, 14, 20, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8);
+    KDR_V4(KDR_VG, 9, 14, 3, 8, 5, 9, 14, 20, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed);
+    KDR_V4(KDR_VG, 13, 2, 7, 12, 5, 9, 14, 20, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a);
+    KDR_V4(KDR_VH, 5, 8, 11, 14, 4, 11, 16, 23, 0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c);
+    KDR_V4(KDR_VH, 1, 4, 7, 10, 4, 11, 16, 23, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70);
+    KDR_V4(KDR_VH, 13, 0, 3, 6, 4, 11, 16, 23, 0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05);
+    KDR_V4(KDR_VH, 9, 12, 15, 2, 4, 11, 16, 23, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665);
+    KDR_V4(KDR_VI, 0, 7, 14, 5, 6, 10, 15, 21, 0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039);
+    KDR_V4(KDR_VI, 12, 3, 10, 1, 6, 10, 15, 21, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1);
+    KDR_V4(KDR_VI, 8, 15, 6, 13, 6, 10, 15, 21, 0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1);
+    KDR_V4(KDR_VI, 4, 11, 2, 9, 6, 10, 15, 21, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391);
+#undef KDR_V4
+#undef KDR_VSTEP
+#undef KDR_VI
+#undef KDR_VH
+#undef KDR_VG
+#undef KDR_VF
+#undef KDR_ROTL
+    a = _mm256_add_epi32(a, a0);
+    b = _mm256_add_epi32(b, b0);
+    c = _mm256_add_epi32(c, c0);
+    d = _mm256_add_epi32(d, d0);
+  }
+  _mm256_store_si256(reinterpret_cast<__m256i*>(h[0]), a);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(h[1]), b);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(h[2]), c);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(h[3]), d);
+  for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < 4; ++k) md5[i]->h_[k] = h[k][i];
+    md5[i]->bytes_ += 64 * blocks;
+  }
+}
+#else
+void Md5::Blocks8(Md5* const*, int, const unsigned char*, size_t, size_t) {}
+#endif
+
+void Md5::UpdateMany(Md5* const* md5, int n, const unsigned char* data, size_t stride, size_t len) {
+  size_t whole = 0;
+#if defined(__x86_64__)
+  bool aligned = n >= 2 && n <= kLanes && len >= 64 && HasAvx2();
+  for (int i = 0; i < n && aligned; ++i) aligned = md5[i]->used_ == 0;
+  if (aligned) {
+    Blocks8(md5, n, data, stride, len / 64);
+    whole = len / 64 * 64;
+  }
+#endif
+  for (int i = 0; i < n; ++i)
+    md5[i]->Update(data + static_cast<size_t>(i) * stride + whole, len - whole);
 }
 
 std::string Base64(const unsigned char* p, size_t n) {

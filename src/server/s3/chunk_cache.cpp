@@ -308,6 +308,28 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
   }
 }
 
+int ChunkCache::Lend(const VolumeRef& v, uint64_t index, uint64_t at, size_t len, bool firstPiece,
+                     std::shared_ptr<Chunk>* out, size_t* got, bool* waited) {
+  *got = 0;
+  bool stalled = false;
+  const uint64_t last = at + len - 1;
+  for (int tries = 0;; ++tries) {
+    kdr::MutexLock hold(&mu_);
+    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, last, firstPiece, &stalled);
+    *waited = stalled;
+    const bool ready = chunk->state == Chunk::kReady;
+    if (chunk->filled > last || (ready && chunk->filled > at)) {
+      *got = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
+      chunk->aheadFor.reset();  // read: an ordinary chunk now
+      *out = std::move(chunk);
+      return 0;
+    }
+    if (ready) return 0;  // `at` is past the chunk's end
+    if (chunk->err == ECANCELED && tries < kRetriesAfterCancel) continue;
+    return chunk->err;
+  }
+}
+
 int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) {
   for (int tries = 0;; ++tries) {
     kdr::MutexLock hold(&mu_);
@@ -348,7 +370,10 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
       ++kept;
       ++k;
     }
-    ahead_->Post([this, v, first, span, cancel] { FetchSpan(v, first, span, cancel); });
+    // The job hands its chunks over: the fetch lets go of each as it completes.
+    ahead_->Post([this, v, first, span = std::move(span), cancel]() mutable {
+      FetchSpan(v, first, std::move(span), cancel);
+    });
   }
   return k;
 }
@@ -399,7 +424,13 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
         std::memcpy(span[i]->data.data() + at, data, take);
         kdr::MutexLock hold(&mu_);
         span[i]->filled = at + take;
-        if (span[i]->filled == span[i]->data.size()) span[i]->state = Chunk::kReady;
+        if (span[i]->filled == span[i]->data.size()) {
+          span[i]->state = Chunk::kReady;
+          // Let go at once: a streaming reader that has passed it then frees its buffer for
+          // the chunks ahead, rather than the whole span holding fresh ones until it ends.
+          span[i].reset();
+          owned[i] = false;
+        }
         cv_.SignalAll();
       }
       off += take;

@@ -162,6 +162,11 @@ class ChunkCache {
   // *waited (when given): the bytes were not there yet, the reader waited for the store.
   int Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf, size_t len,
            bool firstPiece, size_t* got, bool* waited = nullptr) EXCLUDES(mu_);
+  // Read() without the copy, and not before all `len` bytes at `at` are in (or the chunk
+  // ends before them): *out is the chunk, whose bytes [at, at + *got) never change while it
+  // is held. `len` is at least 1.
+  int Lend(const VolumeRef& v, uint64_t index, uint64_t at, size_t len, bool firstPiece,
+           std::shared_ptr<Chunk>* out, size_t* got, bool* waited) EXCLUDES(mu_);
   // The whole chunk, once all its bytes are in.
   int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) EXCLUDES(mu_);
   // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held

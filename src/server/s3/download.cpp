@@ -23,8 +23,8 @@ namespace {
 
 constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once
 constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET
-constexpr size_t kCheckStep = 1u << 20;  // bytes read back and checked at a time
-constexpr size_t kCheckers = 2;          // threads that check a download's bytes, at most
+constexpr size_t kCheckStep = 256u << 10;  // bytes of a unit read back and checked at a time
+constexpr size_t kCheckers = 2;            // threads that check a download's bytes, at most
 // Tries of a download whose bytes do not match the object's digest: a second, for damage on
 // the way; a store whose copy is bad fails it again.
 constexpr int kCheckedTries = 2;
@@ -216,49 +216,75 @@ bool UnitsOf(const VolumeRef& v, std::vector<Job::Unit>* units) {
 }
 
 // A checker: hashes what of the units is in the file, until all are hashed or the job fails.
+// It takes up to Md5::kLanes units at a time and hashes them side by side.
 void Check(Job* job) {
-  std::vector<unsigned char> buf(kCheckStep);
+  constexpr int kLanes = Md5::kLanes;
+  std::vector<unsigned char> buf(kLanes * kCheckStep);
   kdr::MutexLock hold(&job->mu);
   for (;;) {
     if (job->err != 0 || job->cancel.load()) break;
     const uint64_t inOrder =
         std::min(job->v.size, job->piecesInOrder * job->pieceChunks * kChunkBytes);
-    Job::Unit* unit = nullptr;
+    // Eight lanes cost what one does: until every byte is in, units are taken a full set of
+    // lanes at a time.
+    int ready = 0;
     bool left = false;
-    for (Job::Unit& u : job->units) {
+    for (const Job::Unit& u : job->units) {
       left = left || u.hashed < u.end;
-      if (!u.busy && u.hashed < std::min(u.end, inOrder)) {
-        unit = &u;
-        break;
-      }
+      ready += !u.busy && u.hashed < std::min(u.end, inOrder) ? 1 : 0;
     }
     if (!left) break;
-    if (unit == nullptr) {
+    if (ready == 0 || (ready < kLanes && inOrder < job->v.size)) {
       job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
       continue;
     }
-    unit->busy = true;
-    const uint64_t from = unit->hashed, to = std::min(unit->end, inOrder);
+    Job::Unit* units[kLanes];
+    uint64_t at[kLanes], to[kLanes];
+    int n = 0;
+    for (Job::Unit& u : job->units) {
+      if (n < kLanes && !u.busy && u.hashed < std::min(u.end, inOrder)) {
+        u.busy = true;  // only this checker touches it while it is busy
+        units[n] = &u;
+        at[n] = u.hashed;
+        to[n] = std::min(u.end, inOrder);
+        ++n;
+      }
+    }
     job->mu.Unlock();
-    // Only this checker touches the unit while it is busy.
     int rc = 0;
-    uint64_t at = from;
-    while (rc == 0 && at < to && !job->cancel.load()) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - at));
-      size_t got = 0;
-      rc = pf::ReadFileAt(job->fd, at, buf.data(), n, &got);
-      if (rc == 0 && got != n) rc = EIO;
-      if (rc == 0) unit->md5.Update(buf.data(), n);
-      at += n;
+    while (rc == 0 && !job->cancel.load()) {
+      // The units with bytes left, packed into the first lanes, each as far as the one with
+      // the fewest left (or a step): that one is done after it.
+      Md5* feed[kLanes];
+      int lane[kLanes];
+      int active = 0;
+      size_t step = kCheckStep;
+      for (int i = 0; i < n; ++i) {
+        if (at[i] >= to[i]) continue;
+        feed[active] = &units[i]->md5;
+        lane[active++] = i;
+        step = static_cast<size_t>(std::min<uint64_t>(step, to[i] - at[i]));
+      }
+      if (active == 0) break;
+      for (int j = 0; j < active && rc == 0; ++j) {
+        size_t got = 0;
+        rc = pf::ReadFileAt(job->fd, at[lane[j]], buf.data() + j * kCheckStep, step, &got);
+        if (rc == 0 && got != step) rc = EIO;
+      }
+      if (rc != 0) break;
+      Md5::UpdateMany(feed, active, buf.data(), kCheckStep, step);
+      for (int j = 0; j < active; ++j) at[lane[j]] += step;
     }
     job->mu.Lock();
-    unit->busy = false;
+    for (int i = 0; i < n; ++i) {
+      units[i]->busy = false;
+      units[i]->hashed = at[i];
+    }
     if (rc != 0) {
       if (job->err == 0) job->err = rc;
       job->cancel = true;
       break;
     }
-    unit->hashed = at;
   }
   --job->checking;
   job->cv.SignalAll();

@@ -12,7 +12,7 @@ namespace pf = kdr::platform;
 
 namespace {
 
-constexpr uint64_t kAheadChunks = 16;              // the most chunks asked for ahead
+constexpr uint64_t kAheadChunks = 8;               // the most chunks asked for ahead
 constexpr uint64_t kFirstWindow = 2;               // chunks ahead before the reader waited
 constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before read-ahead
 
@@ -49,11 +49,7 @@ class S3Reader : public VaultReader {
       bool waited = false;
       int rc = cache_->Read(v_, index, at, out + *done, want, afresh, &got, &waited);
       afresh = false;
-      if (waited && streaming) {
-        // Read-ahead did not keep ahead of this reader: it reaches further from now on.
-        kdr::MutexLock hold(&pattern_->mu);
-        pattern_->window = std::min(kAheadChunks, pattern_->window * 2);
-      }
+      if (waited && streaming) Widen();
       if (rc != 0) return *done > 0 ? 0 : rc;
       if (got == 0) break;  // cannot happen with a checked answer; never spins
       *done += got;
@@ -63,7 +59,35 @@ class S3Reader : public VaultReader {
     return 0;
   }
 
+  // The bytes of one chunk are lent; a range over two is read.
+  int LendAt(uint64_t offset, size_t len, const unsigned char** data, size_t* done,
+             std::shared_ptr<const void>* hold) override {
+    *done = 0;
+    const uint64_t index = offset / kChunkBytes;
+    const uint64_t at = offset - index * kChunkBytes;
+    if (len == 0 || at + len > kChunkBytes) return kCannotLend;
+    bool streaming = false;
+    const bool afresh = !Ahead(offset, len, &streaming);
+    if (offset >= v_.size) return 0;
+    std::shared_ptr<Chunk> chunk;
+    bool waited = false;
+    int rc = cache_->Lend(v_, index, at, len, afresh, &chunk, done, &waited);
+    if (waited && streaming) Widen();
+    if (rc != 0 || *done == 0) return rc;
+    *data = chunk->data.data() + at;
+    // Passed lets the cache forget the chunk; the hold keeps its bytes until let go.
+    if (streaming && at + *done == ChunkCache::ChunkLen(v_, index)) cache_->Passed(v_, index);
+    *hold = std::move(chunk);
+    return 0;
+  }
+
  private:
+  // Read-ahead did not keep ahead of this reader: it reaches further from now on.
+  void Widen() {
+    kdr::MutexLock hold(&pattern_->mu);
+    pattern_->window = std::min(kAheadChunks, pattern_->window * 2);
+  }
+
   // Notes a read of `len` bytes at `offset`; on a sequential pattern, asks for the chunks
   // after it, more the longer the handle has read in a row. True when the read goes on
   // where the handle's last one stopped; *streaming: the handle reads on in a row long
