@@ -89,7 +89,9 @@ bool PipeClosedByPeer(PipeHandle pipe);
 // Waits up to `timeout_ms` (< 0: no limit) until a read on the handle has something to start
 // on: bytes are buffered or have arrived, the peer closed its end, the stream broke, or
 // PipeInterrupt() was called. Returns kPipeOk then (the next read tells which), kPipeTimeout
-// when nothing came, kPipeInvalidHandle.
+// when nothing came, kPipeInvalidHandle. Without a limit the wait is itself the first receive:
+// what has arrived is taken into the handle's buffer, so the reads that follow need no further
+// system call for it (a read bound of PipeSetReadTimeout does not end this wait).
 int PipeWaitReadable(PipeHandle pipe, int timeout_ms);
 
 // Selects message read mode. Succeeds on an open handle (reads are always message reads),
