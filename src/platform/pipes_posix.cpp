@@ -459,11 +459,12 @@ int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* writte
   iov[0].iov_len = sizeof len;
   iov[1].iov_base = const_cast<void*>(buf);
   iov[1].iov_len = count;
-  int rc = SendAll(p->fd, iov, 2);
+  size_t took = 0;
+  int rc = SendAll(p->fd, iov, 2, 0, &took);
   if (rc != kPipeOk) {
     // A message may have gone out in part: nothing sensible can follow it on this stream.
     p->broken = true;
-    return rc;
+    return rc == kPipeBroken && took == 0 ? kPipeNoData : rc;
   }
   if (written != nullptr) *written = count;
   return kPipeOk;
