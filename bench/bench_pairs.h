@@ -37,7 +37,9 @@ namespace kdr::bench {
 // Rounds of A,B,B,A per pair: KDR_BENCH_ROUNDS, else 5. With KDR_BENCH_VERBOSE set, each
 // round's times go to stderr as well, so a round that stalled can be told from a slow machine:
 // beside each side's CPU and waits stands the CPU that all other processes of the machine used
-// meanwhile ("others").
+// meanwhile ("others": machine-wide ticks of 10 ms less ours, so it may read a little below 0);
+// a sliced pair adds the median and spread of its slices' ratios, which tell a burst (one slow
+// slice) from a whole round that ran slow.
 inline int Rounds() {
   const char* v = std::getenv("KDR_BENCH_ROUNDS");
   int n = v != nullptr ? std::atoi(v) : 5;
