@@ -7,11 +7,23 @@
 //
 // Pairs (interleaved, repeated; see bench_pairs.h), ratio = time(pipe) / time(stream):
 //   Seq/1M, Seq/64K   the whole file in order, in 1 MiB or 64 KiB reads.
+// Each round reads the file in KDR_BENCH_SLICES slices (16 unless set; 1 makes each run a
+// whole pass), every slice timed as stream, pipe, pipe, stream (RunSlicedPair): both sides
+// of a round read the whole file twice, and a burst of other work on this shared machine falls
+// on both of them rather than on one pass.
+// This process, the server and the sender all run on one CPU (the last one this process may
+// use; KDR_BENCH_CPU=N picks CPU N, KDR_BENCH_CPU=all leaves the scheduler free). Left free on
+// a machine of two virtual CPUs shared with other work, the scheduler sometimes keeps a reader
+// and its peer on one CPU and sometimes splits them across two (where each hand-over wakes the
+// other CPU, several times dearer here), and it decides that for the server and for the sender
+// apart: whole rounds then measure where the processes ran, not how the bytes were moved. On
+// one CPU both sides hand over alike, and the time is the work of both processes.
 // The server's store is large enough to hold the file, and one pass before the pairs puts it
 // there, so every block comes from the store, as it does for a file the cache holds. The CPU
 // counters hold the time of this process and of the server (pipe side) or the sender (stream
 // side) per GiB moved.
 #include <benchmark/benchmark.h>
+#include <sched.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +45,7 @@
 namespace {
 
 namespace pf = kdr::platform;
-using kdr::bench::RunPair;
+using kdr::bench::RunSlicedPair;
 
 constexpr int64_t kFileSize = int64_t{256} << 20;
 
@@ -45,6 +57,28 @@ VXNFileHandle g_handle = nullptr;
 pf::PipeHandle g_stream = pf::kNoPipe;
 
 unsigned char Byte(int64_t i) { return static_cast<unsigned char>(i * 7 + i / 4093); }
+
+// Puts this process (and so the processes it starts) on one CPU, as the header says. Returns
+// the CPU, -1 when left free, -2 when the CPU asked for cannot be had.
+int PinToOneCpu() {
+  const char* v = std::getenv("KDR_BENCH_CPU");
+  if (v != nullptr && std::string(v) == "all") return -1;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return -2;
+  int cpu = -1;
+  if (v != nullptr) {
+    cpu = std::atoi(v);
+  } else {
+    for (int i = 0; i < CPU_SETSIZE; ++i) {
+      if (CPU_ISSET(i, &set)) cpu = i;
+    }
+  }
+  if (cpu < 0 || cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &set)) return -2;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return sched_setaffinity(0, sizeof set, &set) == 0 ? cpu : -2;
+}
 
 bool WaitConnect(const std::string& name, pf::PipeHandle* pipe) {
   for (int i = 0; i < 1000; ++i) {
@@ -128,19 +162,20 @@ void Teardown() {
   if (!g_dir.empty()) std::filesystem::remove_all(g_dir);
 }
 
-bool PipeRange(int chunk, unsigned char* buf) {
-  for (int64_t at = 0; at < kFileSize; at += chunk) {
+// Reads [from, to) in reads of `chunk` bytes; true when all came and the last one is right.
+bool PipeRange(int chunk, unsigned char* buf, int64_t from = 0, int64_t to = kFileSize) {
+  for (int64_t at = from; at < to; at += chunk) {
     int n = 0;
     if (VXN_SeekAbsolute(g_handle, at) != 0 ||
         VXN_ReadBytes(g_handle, "bench", chunk, &n, buf) != 0 || n != chunk)
       return false;
     benchmark::DoNotOptimize(buf);
   }
-  return buf[0] == Byte(kFileSize - chunk) && buf[chunk - 1] == Byte(kFileSize - 1);
+  return buf[0] == Byte(to - chunk) && buf[chunk - 1] == Byte(to - 1);
 }
 
-bool StreamRange(int chunk, unsigned char* buf) {
-  for (int64_t at = 0; at < kFileSize; at += chunk) {
+bool StreamRange(int chunk, unsigned char* buf, int64_t from, int64_t to) {
+  for (int64_t at = from; at < to; at += chunk) {
     unsigned char req[12];
     for (int i = 0; i < 8; ++i) req[i] = static_cast<unsigned char>(uint64_t(at) >> (56 - 8 * i));
     for (int i = 0; i < 4; ++i) req[8 + i] = static_cast<unsigned char>(uint32_t(chunk) >> (24 - 8 * i));
@@ -149,15 +184,25 @@ bool StreamRange(int chunk, unsigned char* buf) {
       return false;
     benchmark::DoNotOptimize(buf);
   }
-  return buf[0] == Byte(kFileSize - chunk) && buf[chunk - 1] == Byte(kFileSize - 1);
+  return buf[0] == Byte(to - chunk) && buf[chunk - 1] == Byte(to - 1);
+}
+
+int Slices() {
+  const char* v = std::getenv("KDR_BENCH_SLICES");
+  const int n = v != nullptr ? std::atoi(v) : 16;
+  // Slices of whole MiB, so that both read sizes cut them evenly.
+  return n >= 1 && n <= (kFileSize >> 20) && (kFileSize >> 20) % n == 0 ? n : 16;
 }
 
 void Seq(benchmark::State& state) {
   const int chunk = int(state.range(0));
+  const int slices = Slices();
+  const int64_t slice = kFileSize / slices;  // a multiple of 1 MiB
   std::vector<unsigned char> buf(static_cast<size_t>(chunk));
-  RunPair(
-      state, [&] { return StreamRange(chunk, buf.data()); },
-      [&] { return PipeRange(chunk, buf.data()); }, kFileSize, 1, {g_server, g_sender});
+  RunSlicedPair(
+      state, [&](int i) { return StreamRange(chunk, buf.data(), i * slice, (i + 1) * slice); },
+      [&](int i) { return PipeRange(chunk, buf.data(), i * slice, (i + 1) * slice); }, slices,
+      kFileSize, 1, {g_server, g_sender});
 }
 
 BENCHMARK(Seq)->Arg(1 << 20)->Arg(64 << 10)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -166,6 +211,12 @@ BENCHMARK(Seq)->Arg(1 << 20)->Arg(64 << 10)->Iterations(1)->Unit(benchmark::kMil
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  const int cpu = PinToOneCpu();
+  if (cpu == -2) {
+    std::fprintf(stderr, "KDR_BENCH_CPU names no CPU this process may use\n");
+    return 1;
+  }
+  std::fprintf(stderr, cpu >= 0 ? "all processes on CPU %d\n" : "processes on any CPU\n", cpu);
   bool ready = Setup();
   if (ready) {
     // One pass first, so that the server's store holds the file, and one more from the store

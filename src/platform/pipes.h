@@ -44,6 +44,8 @@ inline constexpr int kPipeTimeout = 121;       // ERROR_SEM_TIMEOUT: a wait ran 
 inline constexpr int kPipeBadName = 161;       // ERROR_BAD_PATHNAME: empty, or too long for a
                                                // socket address
 inline constexpr int kPipeBusy = 231;          // ERROR_PIPE_BUSY: the server's queue is full
+inline constexpr int kPipeNoData = 232;        // ERROR_NO_DATA: a write found the peer gone
+                                               // before any byte of it went
 inline constexpr int kPipeMoreData = 234;      // ERROR_MORE_DATA: partial read of a message
 inline constexpr int kPipeFailed = 31;         // ERROR_GEN_FAILURE: any other failure
 
@@ -89,7 +91,9 @@ bool PipeClosedByPeer(PipeHandle pipe);
 // Waits up to `timeout_ms` (< 0: no limit) until a read on the handle has something to start
 // on: bytes are buffered or have arrived, the peer closed its end, the stream broke, or
 // PipeInterrupt() was called. Returns kPipeOk then (the next read tells which), kPipeTimeout
-// when nothing came, kPipeInvalidHandle.
+// when nothing came, kPipeInvalidHandle. Without a limit the wait is itself the first receive:
+// what has arrived is taken into the handle's buffer, so the reads that follow need no further
+// system call for it (a read bound of PipeSetReadTimeout does not end this wait).
 int PipeWaitReadable(PipeHandle pipe, int timeout_ms);
 
 // Selects message read mode. Succeeds on an open handle (reads are always message reads),
@@ -108,10 +112,11 @@ int PipeSetMessageMode(PipeHandle pipe);
 // Blocks until the bytes asked for (or the rest of the message) are in. REQUIRES: done.
 int PipeRead(PipeHandle pipe, void* buf, uint32_t count, uint32_t* done);
 
-// Writes `count` bytes as one message, completely, or fails: kPipeBroken when the peer is
-// gone (or the handle broke before), kPipeFailed when `count` exceeds kMaxPipeMessage or the
-// write fails otherwise, kPipeInvalidHandle. *written (when not null) is `count` on success,
-// else 0.
+// Writes `count` bytes as one message, completely, or fails: kPipeNoData when the peer had
+// closed its end (or died) before any byte of the message went, so it got nothing of it;
+// kPipeBroken when the peer went during the write (or the handle broke before), kPipeFailed
+// when `count` exceeds kMaxPipeMessage or the write fails otherwise, kPipeInvalidHandle.
+// *written (when not null) is `count` on success, else 0.
 int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* written);
 
 // Wakes every thread blocked on the handle: their reads end as kPipeBroken, and the peer sees

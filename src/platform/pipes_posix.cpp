@@ -371,6 +371,27 @@ int PipeWaitReadable(PipeHandle pipe, int timeout_ms) {
   Pipe* p = FromHandle(pipe);
   if (p == nullptr) return kPipeInvalidHandle;
   if (p->broken || p->in_message || p->head != p->tail) return kPipeOk;
+  if (timeout_ms < 0 && p->buffer == nullptr) {
+    p->buffer = new (std::nothrow) unsigned char[p->capacity];
+  }
+  if (timeout_ms < 0 && p->buffer != nullptr) {
+    // Waiting without a limit is the first read: one blocking recv takes whatever has come
+    // (the whole of a small request, mostly) into the buffer, where the reads that follow find
+    // it. A read bound set on the handle (SO_RCVTIMEO) does not end this wait.
+    for (;;) {
+      if (FaultHit(Sys::kRecv)) break;
+      ssize_t n = ::recv(p->fd, p->buffer, p->capacity, 0);
+      if (n > 0) {
+        p->head = 0;
+        p->tail = static_cast<uint32_t>(n);
+        return kPipeOk;
+      }
+      if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    }
+    // End of stream, or a failure: the read that follows reports it.
+    p->broken = true;
+    return kPipeOk;
+  }
   pollfd pfd{p->fd, POLLIN, 0};
   int rc;
   do {
@@ -438,11 +459,12 @@ int PipeWrite(PipeHandle pipe, const void* buf, uint32_t count, uint32_t* writte
   iov[0].iov_len = sizeof len;
   iov[1].iov_base = const_cast<void*>(buf);
   iov[1].iov_len = count;
-  int rc = SendAll(p->fd, iov, 2);
+  size_t took = 0;
+  int rc = SendAll(p->fd, iov, 2, 0, &took);
   if (rc != kPipeOk) {
     // A message may have gone out in part: nothing sensible can follow it on this stream.
     p->broken = true;
-    return rc;
+    return rc == kPipeBroken && took == 0 ? kPipeNoData : rc;
   }
   if (written != nullptr) *written = count;
   return kPipeOk;

@@ -256,14 +256,20 @@ int64_t GetSizeMsg(OpenFileRecord* file) {
   return size;
 }
 
-int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination, int32_t end,
-               int32_t start) {
+namespace {
+
+// GetDataMsg; `again` for its second try. A read streams exchange after exchange, so the first
+// try does not look at the idle pipe before the request (a system call each): a server that went
+// away meanwhile shows when the request finds the pipe closed before any byte of it went, and
+// the read starts again, once, on a new connection.
+int GetData(OpenFileRecord* file, const char* tag, unsigned char* destination, int32_t end,
+            int32_t start, bool again) {
   if (start >= end) return start;
   if (file == nullptr || destination == nullptr || start < 0 || file->position < 0 ||
       file->position > std::numeric_limits<int64_t>::max() - end) {
     return ERR_KDRCP_BAD_ARG;
   }
-  ExchangeScope exchange;
+  ExchangeScope exchange(again ? ExchangeScope::kLookFirst : ExchangeScope::kBySend);
   if (exchange.result() != 0) return exchange.result();
   ThreadRecord* record = exchange.record();
   int opened = RefreshServerHandle(file, record);
@@ -271,7 +277,12 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
 
   const int64_t base = file->position;
   BuildRangeRequest(record, KDR_GET_DATA_MSG, file->serverHandle, base + start, end - start, tag);
-  int n = SendLogged(record, record->requestBuffer, kRangeRequestSize, "READ request");
+  bool unsent = false;
+  int n = SendLogged(record, record->requestBuffer, kRangeRequestSize, "READ request", 0, &unsent);
+  if (n < 0 && unsent && !again) {
+    KdrLogPrintf("The cache server closed the pipe; connecting again\n");
+    return GetData(file, tag, destination, end, start, true);
+  }
   if (n < 0) return n;
 
   unsigned char* reply = record->replyBuffer;
@@ -334,6 +345,13 @@ int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination
         return InvalidTypeId(reply);
     }
   }
+}
+
+}  // namespace
+
+int GetDataMsg(OpenFileRecord* file, const char* tag, unsigned char* destination, int32_t end,
+               int32_t start) {
+  return GetData(file, tag, destination, end, start, false);
 }
 
 int ReadAheadMsg(OpenFileRecord* file, const char* tag, int64_t offset, int32_t length) {

@@ -15,7 +15,8 @@ uint16_t BeginRequest(ThreadRecord* record, uint32_t msgType, uint32_t payloadLe
   return seq;
 }
 
-int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count) {
+int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count, bool* unsent) {
+  if (unsent != nullptr) *unsent = false;
   if (record == nullptr) return ERR_KDRCP_THREAD_COUNT;
   if (record->pipe == kInvalidPipe) {
     // The code of a failed connect is not passed on: the caller only learns "no server".
@@ -23,15 +24,15 @@ int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count) {
     if (record->pipe == kInvalidPipe) return ERR_KDRCP_NO_SERVER;
   }
   uint32_t written = 0;
-  if (WritePipe(record->pipe, buffer, count, &written) == 0 || written < count) {
+  if (WritePipe(record->pipe, buffer, count, &written, unsent) == 0 || written < count) {
     CloseRecordPipe(record);
     return ERR_KDRCP_NO_SERVER;
   }
   return static_cast<int>(written);
 }
 
-int ConnectIfNeeded(ThreadRecord* record) {
-  if (record->pipe != kInvalidPipe && PipePeerGone(record->pipe)) {
+int ConnectIfNeeded(ThreadRecord* record, bool lookFirst) {
+  if (lookFirst && record->pipe != kInvalidPipe && PipePeerGone(record->pipe)) {
     // The server went away while the pipe was idle (it stopped, or died and may have been
     // restarted): a new connection now, rather than a failed exchange first.
     KdrLogPrintf("The cache server closed the pipe; connecting again\n");
@@ -45,8 +46,8 @@ int ConnectIfNeeded(ThreadRecord* record) {
 }
 
 int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const char* what,
-               long logBias) {
-  int n = SendRequest(record, buffer, count);
+               long logBias, bool* unsent) {
+  int n = SendRequest(record, buffer, count, unsent);
   KdrLogPrintf("%ld byte %s sent to VXN\n", static_cast<long>(n) + logBias, what);
   return n;
 }

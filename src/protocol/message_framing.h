@@ -100,18 +100,20 @@ uint16_t BeginRequest(ThreadRecord* record, uint32_t msgType, uint32_t payloadLe
 // Writes `count` bytes as one pipe message on the record's pipe, connecting first (under lock
 // A) when the record has none. Returns `count`, ERR_KDRCP_THREAD_COUNT for no record, or
 // ERR_KDRCP_NO_SERVER (no connection; or the write failed or was short, and the pipe is then
-// closed).
-int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count);
+// closed). *unsent (when not null) is then true when the server had closed the pipe before any
+// byte of the message went: it got nothing of it.
+int SendRequest(ThreadRecord* record, const void* buffer, uint32_t count, bool* unsent = nullptr);
 
 // Skeleton step 3 for a record the caller holds: connects it (under lock A) when it has no
-// pipe. Returns 0, or ERR_KDRCP_NO_SERVER when it still has none (the code of the failed
-// connect is not passed on).
-int ConnectIfNeeded(ThreadRecord* record);
+// pipe, or when the server has gone from its idle pipe (looked at only with `lookFirst`).
+// Returns 0, or ERR_KDRCP_NO_SERVER when it still has none (the code of the failed connect is
+// not passed on).
+int ConnectIfNeeded(ThreadRecord* record, bool lookFirst = true);
 
 // Skeleton step 5 for one write: SendRequest() and then the line "<n> byte <what> sent to
 // VXN", n being its result plus `logBias`. Returns the result of SendRequest.
 int SendLogged(ThreadRecord* record, const void* buffer, uint32_t count, const char* what,
-               long logBias = 0);
+               long logBias = 0, bool* unsent = nullptr);
 
 // Reads one whole reply into `buffer` (kReplyBufferSize bytes: the record's `replyBuffer`),
 // assembling it from as many pipe reads as it arrives in. Returns its size (12 +
@@ -194,10 +196,14 @@ int ConnectProxy(ThreadRecord* record);
 // Skeleton steps 1 to 3 for the life of the scope: the calling thread's record, pinned (as
 // PinnedRecord), and its pipe connected (ConnectIfNeeded). result() is 0 when the exchange
 // can go on, otherwise ERR_KDRCP_THREAD_COUNT (no record) or ERR_KDRCP_NO_SERVER.
+// kBySend leaves out the look at the idle pipe (a system call): for an exchange that finds a
+// server gone by its request's send (SendRequest's `unsent`) and then starts again.
 class ExchangeScope {
  public:
-  ExchangeScope()
-      : result_(pin_.get() == nullptr ? ERR_KDRCP_THREAD_COUNT : ConnectIfNeeded(pin_.get())) {}
+  enum IdleCheck { kLookFirst, kBySend };
+  explicit ExchangeScope(IdleCheck check = kLookFirst)
+      : result_(pin_.get() == nullptr ? ERR_KDRCP_THREAD_COUNT
+                                      : ConnectIfNeeded(pin_.get(), check == kLookFirst)) {}
   ExchangeScope(const ExchangeScope&) = delete;
   ExchangeScope& operator=(const ExchangeScope&) = delete;
 

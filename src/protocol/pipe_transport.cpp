@@ -172,10 +172,12 @@ int ReadPipeInPlace(PipeHandle handle, const platform::PipeMessageSlots* slots, 
   return done;
 }
 
-int WritePipe(PipeHandle handle, const void* buffer, uint32_t count, uint32_t* written) {
+int WritePipe(PipeHandle handle, const void* buffer, uint32_t count, uint32_t* written,
+              bool* unsent) {
   uint32_t n = 0;
   int rc = platform::PipeWrite(handle, buffer, count, &n);
   if (written != nullptr) *written = n;
+  if (unsent != nullptr) *unsent = rc == platform::kPipeNoData;
   return rc == platform::kPipeOk ? 1 : 0;
 }
 

@@ -64,8 +64,10 @@ int ReadPipeInPlace(PipeHandle handle, const platform::PipeMessageSlots* slots, 
                     bool (*accept)(void* context, int i), void* context);
 
 // Writes `count` bytes as one pipe message and stores the number written in *written (when not
-// null). Returns non-zero on success, 0 on failure.
-int WritePipe(PipeHandle handle, const void* buffer, uint32_t count, uint32_t* written);
+// null). Returns non-zero on success, 0 on failure; *unsent (when not null) then tells whether
+// the server had closed the pipe (or died) before any byte of the message went.
+int WritePipe(PipeHandle handle, const void* buffer, uint32_t count, uint32_t* written,
+              bool* unsent = nullptr);
 
 // Sets the read mode of `handle`; only message mode (2) is supported. Returns 0, or
 // ERR_KDRCP_NO_SERVER after closing the calling thread's pipe (CloseProxy).

@@ -289,7 +289,9 @@ void Server::ServeConnection(Conn* conn, pf::PipeHandle master) {
   if (rc == pf::kPipeOk && pf::PipePeer(pipe, &peer) != pf::kPipeOk) rc = pf::kPipeFailed;
   if (rc != pf::kPipeOk) {
     Log(LogLevel::kDebug, "hand-off to a client failed (error %d)", rc);
-    if (rc != pf::kPipeTimeout && rc != pf::kPipeBroken) NoteDescriptorShortage();
+    if (rc != pf::kPipeTimeout && rc != pf::kPipeBroken && rc != pf::kPipeNoData) {
+      NoteDescriptorShortage();
+    }
     if (pipe != pf::kNoPipe) pf::PipeAbort(pipe);
     conn->done.store(true);
     return;

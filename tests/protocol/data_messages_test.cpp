@@ -102,6 +102,23 @@ TEST_F(DataMessagesTest, SeriesOfPiecesFillsTheRange) {
   EXPECT_EQ(GetDataMsg(file_, "t", dest_, 20, 0), -7);
 }
 
+// A read does not look at the idle pipe first: the server that closed it (it stopped, or died)
+// shows when the request cannot go at all, and the read is made again on a new connection.
+TEST_F(DataMessagesTest, ReadAfterTheServerClosedTheIdlePipeConnectsAgain) {
+  const std::string script =
+      "on OPEN reply be16=1 be64=3\non GET_DATA reply be64=0 be32=3 hex=414243\n";
+  StartPeer(script);
+  file_->serverHandle = 1;
+  ASSERT_EQ(GetDataMsg(file_, "t", dest_, 3, 0), 3);
+  StopPeer();
+  StartPeer(script);
+  std::memset(dest_, 0, 3);
+  EXPECT_EQ(GetDataMsg(file_, "t", dest_, 3, 0), 3);
+  EXPECT_EQ(std::memcmp(dest_, "ABC", 3), 0);
+  EXPECT_EQ(Count("GET_DATA"), 1);
+  EXPECT_EQ(CountOf(Log(), "The cache server closed the pipe; connecting again\n"), 1);
+}
+
 TEST_F(DataMessagesTest, FaultyPiecesAreRejected) {
   StartPeer(
       "on GET_DATA#1 reply be64=0 be32=2 hex=0102 ; reply be64=0 be32=2 hex=0304\n"
