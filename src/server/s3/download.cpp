@@ -226,15 +226,17 @@ void Check(Job* job) {
     const uint64_t inOrder =
         std::min(job->v.size, job->piecesInOrder * job->pieceChunks * kChunkBytes);
     // Eight lanes cost what one does: until every byte is in, units are taken a full set of
-    // lanes at a time.
-    int ready = 0;
+    // lanes at a time, or as many as are left to take (an object of one part is hashed as
+    // its bytes come, not all at the end).
+    int ready = 0, open = 0;
     bool left = false;
     for (const Job::Unit& u : job->units) {
       left = left || u.hashed < u.end;
+      open += !u.busy && u.hashed < u.end ? 1 : 0;
       ready += !u.busy && u.hashed < std::min(u.end, inOrder) ? 1 : 0;
     }
     if (!left) break;
-    if (ready == 0 || (ready < kLanes && inOrder < job->v.size)) {
+    if (ready == 0 || (ready < std::min(kLanes, open) && inOrder < job->v.size)) {
       job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
       continue;
     }
