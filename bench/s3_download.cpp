@@ -17,8 +17,10 @@
 //
 // The store is a throw-away Ceph RGW (scripts/rgw.sh) started for the run, or the one named by
 // KDR_RGW_DIR. KDR_BENCH_S3_MB sets the object's size on loopback (default 256),
-// KDR_BENCH_S3_RELAY_MB through the relay (default 64). The machine may be shared: read the
-// spread as well as the median.
+// KDR_BENCH_S3_RELAY_MB through the relay (default 64). The store and the relay (the far
+// machine and the link) run on one CPU, the measured side on the others (s3_placement.h;
+// KDR_BENCH_CPU=all leaves the scheduler free). The machine may be shared: read the spread as
+// well as the median.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
@@ -41,6 +43,7 @@
 #include "platform/pipe_server.h"
 #include "platform/process.h"
 #include "proxy/lifecycle.h"
+#include "s3_placement.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 #include "support/process_wait.h"
@@ -59,6 +62,7 @@ std::string g_dir;  // scratch directory of the run
 std::string g_rgw;  // the store's state directory
 bool g_ownRgw = false;
 long g_relayPid = 0;
+std::unique_ptr<kdr::bench::Placement> g_place;
 
 // One way to the store and the object read through it.
 struct Path {
@@ -97,14 +101,18 @@ bool Setup() {
   std::string tmpl = (fs::temp_directory_path() / "kdrs3benchXXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) return false;
   g_dir = tmpl;
+  g_place = std::make_unique<kdr::bench::Placement>();
   g_rgw = Env("KDR_RGW_DIR");
   if (g_rgw.empty()) {
     g_rgw = g_dir + "/rgw";
     g_ownRgw = true;
-    if (Run("'" KDR_RGW_SCRIPT "' start '" + g_rgw + "' 2>'" + g_dir + "/rgw.log'") != 0) {
+    if (Run(g_place->Store() + "'" KDR_RGW_SCRIPT "' start '" + g_rgw + "' 2>'" + g_dir +
+            "/rgw.log'") != 0) {
       std::fprintf(stderr, "cannot start the store (see %s/rgw.log)\n", g_dir.c_str());
       return false;
     }
+  } else {
+    g_place->PinStarted(g_rgw);
   }
   std::ifstream env(g_rgw + "/env");
   for (std::string line; std::getline(env, line);) {
@@ -115,8 +123,8 @@ bool Setup() {
   std::string endpoint = Env("KDR_S3_ENDPOINT");
   std::string port = endpoint.substr(endpoint.rfind(':') + 1);
   std::string portFile = g_dir + "/relay.port";
-  if (pf::SpawnShell(("exec '" KDR_S3_RELAY "' '" + portFile + "' " + port).c_str(), &g_relayPid) !=
-      0) {
+  std::string relay = "exec " + g_place->Store() + "'" KDR_S3_RELAY "' '" + portFile + "' " + port;
+  if (pf::SpawnShell(relay.c_str(), &g_relayPid) != 0) {
     return false;
   }
   std::string relayPort;
@@ -137,6 +145,7 @@ void Teardown() {
     kdr::WaitForExitStatus(g_relayPid, 5000);
   }
   if (g_ownRgw) Run("'" KDR_RGW_SCRIPT "' stop '" + g_rgw + "'");
+  g_place.reset();
   std::error_code ec;
   fs::remove_all(g_dir, ec);
 }
