@@ -20,9 +20,10 @@
 // The store is a throw-away Ceph RGW (scripts/rgw.sh) started for the run, or the one named by
 // KDR_RGW_DIR. KDR_BENCH_S3_MB sets the object's size on loopback (default 256),
 // KDR_BENCH_S3_RELAY_MB through the relay (default 64). The store and the relay (the far
-// machine and the link) run on one CPU, the measured side on the others (s3_placement.h;
-// KDR_BENCH_CPU=all leaves the scheduler free). The machine may be shared: read the spread as
-// well as the median.
+// machine and the link) run on one CPU, the measured side on the others, so that a ratio says
+// what a server in front of a remote store delivers rather than how the two sides share the
+// same CPUs (s3_placement.h; KDR_BENCH_CPU=all leaves the scheduler free). The machine may be
+// shared: read the spread as well as the median.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
