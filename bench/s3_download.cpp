@@ -13,12 +13,17 @@
 // x_curl, the library's throughput as a multiple of curl's (median, and its lowest and highest
 // round; the goal is at least 0.9), each side's MiB/s (median), and each side's CPU seconds per
 // GiB (user + system, this process and, for the library, the server too; server_cpu_s_GiB is
-// the server's part). KDR_BENCH_VERBOSE=1 prints each round's times and CPU.
+// the server's part), and the store's CPU seconds per GiB while each side read
+// (curl_store_cpu_s_GiB, lib_store_cpu_s_GiB: what each way of asking costs the store).
+// KDR_BENCH_VERBOSE=1 prints each round's times and CPU.
 //
 // The store is a throw-away Ceph RGW (scripts/rgw.sh) started for the run, or the one named by
 // KDR_RGW_DIR. KDR_BENCH_S3_MB sets the object's size on loopback (default 256),
-// KDR_BENCH_S3_RELAY_MB through the relay (default 64). The machine may be shared: read the
-// spread as well as the median.
+// KDR_BENCH_S3_RELAY_MB through the relay (default 64). The store and the relay (the far
+// machine and the link) run on one CPU, the measured side on the others, so that a ratio says
+// what a server in front of a remote store delivers rather than how the two sides share the
+// same CPUs (s3_placement.h; KDR_BENCH_CPU=all leaves the scheduler free). The machine may be
+// shared: read the spread as well as the median.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
@@ -41,6 +46,7 @@
 #include "platform/pipe_server.h"
 #include "platform/process.h"
 #include "proxy/lifecycle.h"
+#include "s3_placement.h"
 #include "server/ticket.h"
 #include "server/vault.h"
 #include "support/process_wait.h"
@@ -59,6 +65,7 @@ std::string g_dir;  // scratch directory of the run
 std::string g_rgw;  // the store's state directory
 bool g_ownRgw = false;
 long g_relayPid = 0;
+std::unique_ptr<kdr::bench::Placement> g_place;
 
 // One way to the store and the object read through it.
 struct Path {
@@ -97,14 +104,18 @@ bool Setup() {
   std::string tmpl = (fs::temp_directory_path() / "kdrs3benchXXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) return false;
   g_dir = tmpl;
+  g_place = std::make_unique<kdr::bench::Placement>();
   g_rgw = Env("KDR_RGW_DIR");
   if (g_rgw.empty()) {
     g_rgw = g_dir + "/rgw";
     g_ownRgw = true;
-    if (Run("'" KDR_RGW_SCRIPT "' start '" + g_rgw + "' 2>'" + g_dir + "/rgw.log'") != 0) {
+    if (Run(g_place->Store() + "'" KDR_RGW_SCRIPT "' start '" + g_rgw + "' 2>'" + g_dir +
+            "/rgw.log'") != 0) {
       std::fprintf(stderr, "cannot start the store (see %s/rgw.log)\n", g_dir.c_str());
       return false;
     }
+  } else {
+    g_place->PinStarted(g_rgw);
   }
   std::ifstream env(g_rgw + "/env");
   for (std::string line; std::getline(env, line);) {
@@ -115,8 +126,8 @@ bool Setup() {
   std::string endpoint = Env("KDR_S3_ENDPOINT");
   std::string port = endpoint.substr(endpoint.rfind(':') + 1);
   std::string portFile = g_dir + "/relay.port";
-  if (pf::SpawnShell(("exec '" KDR_S3_RELAY "' '" + portFile + "' " + port).c_str(), &g_relayPid) !=
-      0) {
+  std::string relay = "exec " + g_place->Store() + "'" KDR_S3_RELAY "' '" + portFile + "' " + port;
+  if (pf::SpawnShell(relay.c_str(), &g_relayPid) != 0) {
     return false;
   }
   std::string relayPort;
@@ -137,18 +148,31 @@ void Teardown() {
     kdr::WaitForExitStatus(g_relayPid, 5000);
   }
   if (g_ownRgw) Run("'" KDR_RGW_SCRIPT "' stop '" + g_rgw + "'");
+  g_place.reset();
   std::error_code ec;
   fs::remove_all(g_dir, ec);
 }
 
-// What one timed run took: wall seconds and CPU seconds (this process and the server).
+// What one timed run took: wall seconds and CPU seconds (this process and the server), and
+// the store's CPU seconds meanwhile.
 struct Cost {
   double seconds = 0;
   double cpu = 0;
   double server = 0;  // of `cpu`, the server's part
+  double store = 0;
 };
 
 double SelfCpu() { return double(std::clock()) / CLOCKS_PER_SEC; }
+
+// The CPU seconds the store's daemons (those its directory lists) have used so far.
+double StoreCpu() {
+  double sum = 0;
+  for (const char* name : {"mon", "osd", "radosgw"}) {
+    long pid = 0;
+    if (std::ifstream(g_rgw + "/" + name + ".pid") >> pid) sum += kdr::bench::PeerCpuSeconds(pid);
+  }
+  return sum;
+}
 
 // A cheap sum of the bytes read, so that both sides touch every byte and a short or garbled
 // read shows; the same however the bytes are cut into pieces.
@@ -199,7 +223,8 @@ bool Library(const Path& path, bool read, Cost* cost) {
   if (VXN_Init(nullptr, nullptr) == 0) {
     const char* key = nullptr;
     if (VXN_RegisterTicket(path.ticket.c_str(), &key) == 0) {
-      const double self0 = SelfCpu(), server0 = kdr::bench::PeerCpuSeconds(pid);
+      const double self0 = SelfCpu(), server0 = kdr::bench::PeerCpuSeconds(pid),
+                   store0 = StoreCpu();
       auto start = std::chrono::steady_clock::now();
       if (read) {
         VXNFileHandle h = nullptr;
@@ -227,6 +252,7 @@ bool Library(const Path& path, bool read, Cost* cost) {
       const double server = kdr::bench::PeerCpuSeconds(pid) - server0;
       cost->cpu += SelfCpu() - self0 + server;
       cost->server += server;
+      cost->store += StoreCpu() - store0;
     }
     KdrClearCache();
     VXN_Term();
@@ -272,12 +298,13 @@ bool Curl(const Path& path, bool toFile, Cost* cost, uint64_t* sum = nullptr) {
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Take);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
-  double cpu0 = SelfCpu();
+  double cpu0 = SelfCpu(), store0 = StoreCpu();
   auto start = std::chrono::steady_clock::now();
   bool ok = curl_easy_perform(c) == CURLE_OK;
   if (sink.file != nullptr) ok = std::fclose(sink.file) == 0 && ok;
   cost->seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   cost->cpu += SelfCpu() - cpu0;
+  cost->store += StoreCpu() - store0;
   curl_slist_free_all(headers);
   curl_easy_cleanup(c);
   std::error_code ec;
@@ -312,10 +339,10 @@ void Pair(benchmark::State& state, bool read) {
         // With each side's CPU: a slow round that used no more of it waited (on the store, or
         // for a core).
         std::fprintf(stderr,
-                     "round %d: curl %.1f ms (cpu %.1f ms), library %.1f ms (cpu %.1f ms, of it "
-                     "the server %.1f ms)\n",
-                     r + 1, a.seconds * 500, a.cpu * 500, b.seconds * 500, b.cpu * 500,
-                     b.server * 500);
+                     "round %d: curl %.1f ms (cpu %.1f ms, store %.1f ms), library %.1f ms (cpu "
+                     "%.1f ms, of it the server %.1f ms; store %.1f ms)\n",
+                     r + 1, a.seconds * 500, a.cpu * 500, a.store * 500, b.seconds * 500,
+                     b.cpu * 500, b.server * 500, b.store * 500);
       }
       ratios.push_back(a.seconds / b.seconds);
       curlMiBps.push_back(2 * mib / a.seconds);
@@ -323,6 +350,8 @@ void Pair(benchmark::State& state, bool read) {
       curlAll.cpu += a.cpu;
       libAll.cpu += b.cpu;
       libAll.server += b.server;
+      curlAll.store += a.store;
+      libAll.store += b.store;
     }
   }
   const double gib = 2.0 * double(ratios.size()) * double(path.size) / (1u << 30);
@@ -334,6 +363,8 @@ void Pair(benchmark::State& state, bool read) {
   state.counters["curl_cpu_s_GiB"] = curlAll.cpu / gib;
   state.counters["lib_cpu_s_GiB"] = libAll.cpu / gib;
   state.counters["server_cpu_s_GiB"] = libAll.server / gib;
+  state.counters["curl_store_cpu_s_GiB"] = curlAll.store / gib;
+  state.counters["lib_store_cpu_s_GiB"] = libAll.store / gib;
 }
 
 void BM_Download(benchmark::State& state) { Pair(state, false); }

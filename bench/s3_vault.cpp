@@ -9,7 +9,8 @@
 //                            first open noticed) against the store answering at once: A/B
 //   BM_FirstByte             a cold 1-byte read through the vault against libcurl's ranged
 //                            1-byte GET of another object of the same store (a throw-away RGW,
-//                            or KDR_RGW_DIR's), interleaved A,B,B,A
+//                            or KDR_RGW_DIR's), interleaved A,B,B,A; the store on one CPU,
+//                            this process on the others (s3_placement.h)
 //
 // Numbers on a shared machine are noisy: read the ratios and their spread.
 #include <benchmark/benchmark.h>
@@ -29,6 +30,7 @@
 #include "bench_process.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "s3_placement.h"
 #include "server/s3/http.h"
 #include "server/s3/s3_vault.h"
 #include "server/server.h"
@@ -219,14 +221,18 @@ void BM_FirstByte(benchmark::State& state) {
   std::string dir =
       (fs::temp_directory_path() / ("kdrs3fb." + std::to_string(pf::MonotonicMs()))).string();
   fs::create_directories(dir);
+  kdr::bench::Placement place;
   std::string rgw = Env("KDR_RGW_DIR");
   bool own = rgw.empty();
   if (own) {
     rgw = dir + "/rgw";
-    if (Run("'" KDR_RGW_SCRIPT "' start '" + rgw + "' 2>'" + dir + "/rgw.log'") != 0) {
+    if (Run(place.Store() + "'" KDR_RGW_SCRIPT "' start '" + rgw + "' 2>'" + dir + "/rgw.log'") !=
+        0) {
       state.SkipWithError("cannot start the store");
       return;
     }
+  } else {
+    place.PinStarted(rgw);
   }
   std::ifstream env(rgw + "/env");
   for (std::string line; std::getline(env, line);) {
