@@ -136,6 +136,13 @@ int RecvAll(int fd, unsigned char* buf, size_t len) {
   return kPipeOk;
 }
 
+// The pipe's receive buffer, allocated at its first use; false when it cannot be had (the
+// caller then reads without it).
+bool HasBuffer(Pipe* p) {
+  if (p->buffer == nullptr) p->buffer = new (std::nothrow) unsigned char[p->capacity];
+  return p->buffer != nullptr;
+}
+
 // Receives exactly `len` bytes through the pipe's receive buffer: what is buffered first, then
 // with one recvmsg per call the rest straight into `buf` and whatever the socket holds beyond
 // it into the buffer, so a frame that runs past the buffered bytes is not copied twice and the
@@ -152,10 +159,7 @@ int ReceiveAll(Pipe* p, unsigned char* buf, size_t len) {
     }
     if (got == len) return kPipeOk;
     p->head = p->tail = 0;
-    if (p->buffer == nullptr) {
-      p->buffer = new (std::nothrow) unsigned char[p->capacity];
-      if (p->buffer == nullptr) return RecvAll(p->fd, buf + got, len - got);
-    }
+    if (!HasBuffer(p)) return RecvAll(p->fd, buf + got, len - got);
     const size_t rest = len - got;
     iovec iov[2] = {{buf + got, rest}, {p->buffer, p->capacity}};
     msghdr msg{};
@@ -371,10 +375,7 @@ int PipeWaitReadable(PipeHandle pipe, int timeout_ms) {
   Pipe* p = FromHandle(pipe);
   if (p == nullptr) return kPipeInvalidHandle;
   if (p->broken || p->in_message || p->head != p->tail) return kPipeOk;
-  if (timeout_ms < 0 && p->buffer == nullptr) {
-    p->buffer = new (std::nothrow) unsigned char[p->capacity];
-  }
-  if (timeout_ms < 0 && p->buffer != nullptr) {
+  if (timeout_ms < 0 && HasBuffer(p)) {
     // Waiting without a limit is the first read: one blocking recv takes whatever has come
     // (the whole of a small request, mostly) into the buffer, where the reads that follow find
     // it. A read bound set on the handle (SO_RCVTIMEO) does not end this wait.
@@ -593,10 +594,7 @@ int PipeReadInPlace(PipeHandle pipe, const PipeMessageSlots* slots, int count,
     total += len;
   }
   if (n == 0) return kPipeOk;
-  if (p->buffer == nullptr) {
-    p->buffer = new (std::nothrow) unsigned char[p->capacity];
-    if (p->buffer == nullptr) return kPipeOk;
-  }
+  if (!HasBuffer(p)) return kPipeOk;
   unsigned char lengths[kMost][4];
   iovec iov[3 * kMost];
   for (int i = 0; i < n; ++i) {

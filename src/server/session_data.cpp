@@ -118,34 +118,31 @@ bool Session::FetchBlock(OpenFile& f, VaultReader* reader, int32_t block, uint32
   if (state_->GetIfCurrent(f.guid, info.version, info.size, block, into, len) && *len == want)
     return true;
   size_t got = 0;
-  if (lent != nullptr) {
-    int rc = reader->LendAt(start, want, lent, &got, hold);
-    if (rc == 0) {
-      *len = static_cast<uint32_t>(got);
-      Stats().bytesFromVault.fetch_add(got, std::memory_order_relaxed);
-      if (put && got == want)
-        state_->PutIfCurrent(f.guid, info.version, info.size, block, *lent, *len);
-      return true;
-    }
-    *lent = nullptr;
+  const unsigned char* bytes = into;
+  int rc =
+      lent != nullptr ? reader->LendAt(start, want, lent, &got, hold) : VaultReader::kCannotLend;
+  if (rc == 0) {
+    bytes = *lent;
+  } else {
+    if (lent != nullptr) *lent = nullptr;
     if (rc != VaultReader::kCannotLend) {
       errno = rc;
       return false;
     }
-  }
-  while (got < want) {
-    size_t n = 0;
-    int rc = reader->ReadAt(start + got, into + got, want - got, &n);
-    if (rc != 0) {
-      errno = rc;
-      return false;
+    while (got < want) {
+      size_t n = 0;
+      rc = reader->ReadAt(start + got, into + got, want - got, &n);
+      if (rc != 0) {
+        errno = rc;
+        return false;
+      }
+      if (n == 0) break;  // the volume is shorter than it was: serve what there is
+      got += n;
     }
-    if (n == 0) break;  // the volume is shorter than it was: serve what there is
-    got += n;
   }
   *len = static_cast<uint32_t>(got);
   Stats().bytesFromVault.fetch_add(got, std::memory_order_relaxed);
-  if (put && got == want) state_->PutIfCurrent(f.guid, info.version, info.size, block, into, *len);
+  if (put && got == want) state_->PutIfCurrent(f.guid, info.version, info.size, block, bytes, *len);
   return true;
 }
 
