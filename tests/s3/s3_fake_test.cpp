@@ -82,6 +82,8 @@ class FakeStore : public Transport {
   std::atomic<bool> ignoreMarker{false};  // every listing starts at the first key
   std::atomic<int> putsWithoutMd5{0};
   std::atomic<uint64_t> bodyBytes{0};  // data sent by GETs
+  std::atomic<int> stoppedGets{0};     // GETs whose client stopped taking the body
+  std::atomic<int> objectGets{0};
   std::atomic<int> pauseMs{0};         // after a GET's first piece
   std::atomic<uint64_t> damageAt{0};   // the byte of the object the next damagedGets flip
   std::atomic<int> damagedGets{0};
@@ -187,6 +189,7 @@ class FakeStore : public Transport {
       headers.push_back("Content-Length: " + std::to_string(o.content.size()));
       return Answer(sink, 200, headers, "");
     }
+    ++objectGets;
     if (req.ranged && req.last - req.first + 1 == 16384 && req.first % (4u << 20) == 0)
       ++firstPieces;
     if (!req.ranged || ignoreRange.load())
@@ -236,6 +239,7 @@ class FakeStore : public Transport {
         piece[bad - at] ^= 0x20;
       }
       if (!sink->Data(reinterpret_cast<const unsigned char*>(piece.data()), n)) {
+        ++stoppedGets;
         return Net::kCancelled;
       }
     }
@@ -439,6 +443,51 @@ TEST_F(S3Fake, ReadAheadChunksStayUntilRead) {
     }
   }
   EXPECT_LE(store_->bodyBytes.load() - before, (32u << 20) + (64u << 10));
+}
+
+// A reader streaming through an object is served by one GET that keeps a window ahead of it
+// and no more: it waits for the reader, and ends when the reader jumps or its handle closes.
+TEST_F(S3Fake, StreamingReaderIsServedByOneGetThatKeepsPace) {
+  store_->objects["long"] = {Records("long", 96u << 20), "v1"};
+  MakeVault();
+  std::shared_ptr<VaultFile> f;
+  ASSERT_EQ(vault_->Open("long", &f), 0);
+  const int getsBefore = store_->objectGets.load();
+  const uint64_t before = store_->bodyBytes.load();
+  auto sent = [&] { return store_->bodyBytes.load() - before; };
+  std::unique_ptr<VaultReader> r;
+  ASSERT_EQ(f->OpenReader(&r), 0);
+  auto readAt = [&](uint64_t at, size_t len) {
+    std::string piece(len, '\0');
+    size_t n = 0;
+    ASSERT_EQ(r->ReadAt(at, piece.data(), len, &n), 0);
+    ASSERT_TRUE(piece.substr(0, n) == Want("long", at, len)) << at;
+  };
+  auto stopped = [&](int gets) {
+    for (int i = 0; i < 100 && store_->stoppedGets.load() < gets; ++i) pf::SleepMs(10);
+    return store_->stoppedGets.load() == gets;
+  };
+  for (uint64_t at = 0; at < (16u << 20); at += 256u << 10) {
+    ASSERT_NO_FATAL_FAILURE(readAt(at, 256u << 10));
+  }
+  // Chunk 0 in its first piece and the rest, then one GET for all after it.
+  EXPECT_EQ(store_->objectGets.load() - getsBefore, 3);
+  // The reader is in chunk 3, and its window reaches at most 8 chunks past it.
+  pf::SleepMs(300);
+  const uint64_t paused = sent();
+  EXPECT_LE(paused, (12u << 22) + (64u << 10));
+  pf::SleepMs(200);
+  EXPECT_EQ(sent(), paused);  // the GET waits for its reader
+  const int gets = store_->stoppedGets.load();
+  ASSERT_NO_FATAL_FAILURE(readAt(1u << 20, 65536));  // a jump back ends it
+  EXPECT_TRUE(stopped(gets + 1));
+  EXPECT_LE(sent(), paused + (4u << 20));  // and brings the chunk read (it was let go)
+  for (uint64_t at = 80u << 20; at < (82u << 20); at += 256u << 10) {
+    ASSERT_NO_FATAL_FAILURE(readAt(at, 256u << 10));
+  }
+  r.reset();
+  f.reset();  // the handle closes: its GET ends
+  EXPECT_TRUE(stopped(gets + 2));
 }
 
 // A body cut short is resumed where it stopped.

@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iterator>
 
+#include "platform/clock.h"
 #include "platform/shared_objects.h"
 #include "server/log.h"
 #include "server/s3/text.h"
@@ -18,6 +20,8 @@ namespace {
 constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits for
 constexpr int kAheadThreads = 4;           // read-ahead fetches
 constexpr uint64_t kSpanChunks = 8;        // chunks to a read-ahead GET
+constexpr int kStreams = 8;                // streaming readers' GETs at once (a thread each)
+constexpr int kPauseLimitMs = 20000;       // a stream waits this long for its reader, then ends
 // Read-ahead keeps at most this share of the memory's chunks for handles, so that the chunks
 // being read (and a few more) always have room.
 constexpr double kAheadShare = 0.75;
@@ -46,9 +50,16 @@ ChunkCache::ChunkCache(Client* client)
       bound_(static_cast<size_t>(std::max(4, client->settings().cacheChunks))),
       pool_(std::make_shared<ChunkPool>(bound_)),
       demand_(std::make_unique<Workers>(kDemandThreads)),
-      ahead_(std::make_unique<Workers>(kAheadThreads)) {}
+      ahead_(std::make_unique<Workers>(kAheadThreads)),
+      streamers_(std::make_unique<Workers>(kStreams)) {}
 
 ChunkCache::~ChunkCache() {
+  {
+    kdr::MutexLock hold(&mu_);
+    closing_ = true;  // paused streams end now
+    cv_.SignalAll();
+  }
+  streamers_.reset();
   ahead_.reset();
   demand_.reset();
 }
@@ -126,6 +137,12 @@ void ChunkCache::TouchLocked(const std::string& name) {
   }
 }
 
+void ChunkCache::ReadLocked(Chunk* chunk) {
+  if (chunk->aheadFor == nullptr) return;
+  chunk->aheadFor.reset();  // read: an ordinary chunk now
+  cv_.SignalAll();          // a stream may wait for read-ahead's share
+}
+
 size_t ChunkCache::KeptAheadLocked() const {
   size_t n = 0;
   for (const auto& [name, chunk] : chunks_) n += Kept(*chunk) ? 1 : 0;
@@ -162,7 +179,10 @@ std::shared_ptr<Chunk> ChunkCache::FindLocked(const VolumeRef& v, uint64_t index
   } else {
     chunk = it->second;
     fetch = chunk->state == Chunk::kQueued;  // a read-ahead not started yet: fetched now
-    if (!fetch && chunk->state != Chunk::kReady) chunk->wanted = true;
+    if (!fetch && chunk->state != Chunk::kReady && !chunk->wanted) {
+      chunk->wanted = true;
+      cv_.SignalAll();  // a stream that claimed it and waits for its own reader goes on
+    }
   }
   if (fetch) {
     chunk->state = Chunk::kFetching;
@@ -292,7 +312,7 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
       if (waited != nullptr) *waited = stalled;
       if (chunk->filled > at) {
         n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
-        chunk->aheadFor.reset();  // read: an ordinary chunk now
+        ReadLocked(chunk.get());
       }
       ready = chunk->state == Chunk::kReady;
       err = chunk->err;
@@ -320,7 +340,7 @@ int ChunkCache::Lend(const VolumeRef& v, uint64_t index, uint64_t at, size_t len
     const bool ready = chunk->state == Chunk::kReady;
     if (chunk->filled > last || (ready && chunk->filled > at)) {
       *got = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
-      chunk->aheadFor.reset();  // read: an ordinary chunk now
+      ReadLocked(chunk.get());
       *out = std::move(chunk);
       return 0;
     }
@@ -337,7 +357,7 @@ int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chu
     std::shared_ptr<Chunk> chunk =
         AwaitLocked(v, index, UINT64_MAX, false, &waited);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
-      chunk->aheadFor.reset();
+      ReadLocked(chunk.get());
       *out = chunk;
       return 0;
     }
@@ -449,6 +469,172 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
       DropLocked(Name(v, first + i), span[i], ECANCELED);
     }
   }
+  cv_.SignalAll();
+}
+
+bool ChunkCache::Stream(const VolumeRef& v, uint64_t from,
+                        const std::shared_ptr<AheadStream>& stream) {
+  const uint64_t chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
+  std::shared_ptr<Chunk> first;
+  {
+    kdr::MutexLock hold(&mu_);
+    while (from < chunks && chunks_.count(Name(v, from)) != 0) ++from;
+    if (from >= chunks) {
+      stream->ended = true;  // nothing left to fetch ahead
+      return true;
+    }
+    if (streams_ >= kStreams) return false;
+    ++streams_;
+    // Claimed now, so that its reader, when it gets there before the GET's first bytes do,
+    // waits for them rather than asking the store for the same chunk besides.
+    first = ClaimForStreamLocked(v, from);
+  }
+  streamers_->Post([this, v, from, stream, first = std::move(first)]() mutable {
+    RunStream(v, from, stream, std::move(first));
+  });
+  return true;
+}
+
+void ChunkCache::Follow(AheadStream* stream, uint64_t index, uint64_t window) {
+  uint64_t was = stream->reader.load();
+  while (was < index && !stream->reader.compare_exchange_weak(was, index)) {
+  }
+  stream->window = window;
+  if (stream->paused.load()) {
+    kdr::MutexLock hold(&mu_);
+    cv_.SignalAll();
+  }
+}
+
+void ChunkCache::Stop(AheadStream* stream) {
+  stream->stop = true;
+  kdr::MutexLock hold(&mu_);
+  cv_.SignalAll();
+}
+
+bool ChunkCache::StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk* chunk) {
+  const size_t share = static_cast<size_t>(static_cast<double>(bound_) * kAheadShare);
+  const int32_t since = pf::MonotonicMs();
+  for (;;) {
+    if (stream->stop.load() || stream->handleClosed->load() || closing_.load()) return false;
+    // Flags before the reader's place: Follow looks at `paused` after it moved the reader.
+    stream->paused = true;
+    const uint64_t reader = stream->reader.load();
+    const bool awaited = chunk != nullptr && chunk->wanted;  // a reader waits for it
+    if (index + 1 < reader && !awaited) {
+      stream->paused = false;
+      return false;  // the reader has passed the GET: its bytes come too late to help
+    }
+    // The reader's next chunk needs no share of the memory: it is read at once.
+    if (awaited || (index <= reader + stream->window.load() &&
+                    (index <= reader + 1 || KeptAheadLocked() < share))) {
+      stream->paused = false;
+      return true;
+    }
+    const int32_t waited = pf::ElapsedMs(since, pf::MonotonicMs());
+    if (waited >= kPauseLimitMs) break;
+    cv_.WaitFor(&mu_, std::chrono::milliseconds(kPauseLimitMs - waited));
+  }
+  stream->paused = false;
+  return false;
+}
+
+std::shared_ptr<Chunk> ChunkCache::ClaimForStreamLocked(const VolumeRef& v, uint64_t index) {
+  const std::string name = Name(v, index);
+  auto it = chunks_.find(name);
+  std::shared_ptr<Chunk> chunk;
+  if (it == chunks_.end()) {
+    // No bytes and no place in the memory's bound until the GET fills it (FillingLocked).
+    chunk = std::make_shared<Chunk>();
+    chunks_[name] = chunk;
+  } else if (it->second->state == Chunk::kQueued) {
+    chunk = it->second;  // queued read-ahead: this GET brings it
+  } else {
+    return nullptr;  // in memory or fetched by someone else: its bytes pass by
+  }
+  chunk->state = Chunk::kFetching;
+  return chunk;
+}
+
+void ChunkCache::FillingLocked(const VolumeRef& v, uint64_t index,
+                               const std::shared_ptr<Chunk>& chunk, const AheadStream& stream) {
+  if (chunk == nullptr || chunk->data.size() != 0) return;
+  chunk->data = ChunkBytes(pool_);
+  chunk->data.resize(static_cast<size_t>(ChunkLen(v, index)));
+  if (!chunk->wanted) chunk->aheadFor = stream.handleClosed;  // kept until read
+  TouchLocked(Name(v, index));
+}
+
+void ChunkCache::RunStream(const VolumeRef& v, uint64_t from,
+                           const std::shared_ptr<AheadStream>& stream,
+                           std::shared_ptr<Chunk> first) {
+  const uint64_t chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
+  // The chunks this GET fills, in order: the one its bytes reach now and the one after it,
+  // claimed before the GET waits for its reader or goes on, so that a reader who gets there
+  // first waits for these bytes (and moves the GET on) instead of asking for them again.
+  struct Claimed {
+    uint64_t index;
+    std::shared_ptr<Chunk> chunk;  // null: someone else's; its bytes pass by
+  };
+  std::deque<Claimed> claimed{{from, std::move(first)}};
+  uint64_t entered = UINT64_MAX;  // the chunk the GET's bytes reach now
+  Request req;
+  req.key = v.key;
+  req.query = Query({{"versionId", v.version}});
+  req.ranged = true;
+  req.first = from * kChunkBytes;
+  req.last = v.size - 1;
+  req.objectSize = v.size;
+  req.expectVersion = v.version;
+  req.expectEtag = v.etag;
+  req.streaming = true;
+  req.cancel = &stream->stop;
+  // Offsets come in order and inside the range (http.h): each piece lands in its chunk.
+  req.consume = [&](uint64_t off, const unsigned char* data, size_t len) {
+    while (len > 0) {
+      const uint64_t k = off / kChunkBytes;
+      const size_t at = static_cast<size_t>(off % kChunkBytes);
+      const size_t chunkLen = static_cast<size_t>(ChunkLen(v, k));
+      if (at >= chunkLen) return false;  // never: http.h checks offsets
+      const size_t take = std::min(len, chunkLen - at);
+      if (k != entered) {
+        kdr::MutexLock hold(&mu_);
+        if (claimed.empty() || claimed.front().index != k) {
+          claimed.push_front({k, ClaimForStreamLocked(v, k)});
+        }
+        if (claimed.size() == 1 && k + 1 < chunks) {
+          claimed.push_back({k + 1, ClaimForStreamLocked(v, k + 1)});
+        }
+        if (!StreamMayFillLocked(k, stream.get(), claimed.front().chunk.get())) return false;
+        FillingLocked(v, k, claimed.front().chunk, *stream);
+        entered = k;
+      }
+      if (closing_.load() || stream->handleClosed->load()) return false;
+      Chunk* chunk = claimed.front().chunk.get();
+      if (chunk != nullptr) {
+        std::memcpy(chunk->data.data() + at, data, take);
+        kdr::MutexLock hold(&mu_);
+        chunk->filled = at + take;
+        if (chunk->filled == chunkLen) chunk->state = Chunk::kReady;
+        cv_.SignalAll();
+      }
+      if (at + take == chunkLen) claimed.pop_front();  // let go: see FetchSpan
+      off += take;
+      data += take;
+      len -= take;
+    }
+    return true;
+  };
+  client_->Do(req);
+  // Chunks the GET did not finish are given up: a reader waiting for one fetches it itself.
+  kdr::MutexLock hold(&mu_);
+  for (const Claimed& c : claimed) {
+    if (c.chunk != nullptr && c.chunk->state != Chunk::kReady) {
+      DropLocked(Name(v, c.index), c.chunk, ECANCELED);
+    }
+  }
+  --streams_;
+  stream->ended = true;
   cv_.SignalAll();
 }
 

@@ -8,10 +8,16 @@
 // sends a byte of it); the rest comes on a thread of the cache when a reader wants more,
 // resumed where a broken answer stopped. Any other reader's chunk comes in one GET.
 //
-// Read-ahead fetches runs of chunks with one ranged GET each, and stops when the handle that
-// asked for it says so (it closed). The memory holds S3Settings::cacheChunks chunks, least
-// recently used out first, but a chunk read-ahead brought in for a handle is kept until it
-// is read or the handle closes: read-ahead takes no more than kAheadShare of the bound, so
+// A streaming reader's read-ahead is one GET from the chunk after its own to the object's
+// end (a store spends more per byte on many GETs, or on several at once, than on one): its
+// bytes fill chunk after chunk, and it waits at a chunk's start while it is as far ahead of
+// its reader as the reader's window allows, the store's sending held back by TCP meanwhile.
+// It ends when the reader goes elsewhere or its handle closes, when its reader has passed
+// it, or when it waited kPauseLimitMs for a reader that did not move on. When kStreams such
+// GETs run already, read-ahead fetches runs of chunks with one ranged GET each, which stop
+// when the handle that asked for them says so (it closed). The memory holds S3Settings::cacheChunks
+// chunks, least recently used out first, but a chunk read-ahead brought in for a handle is kept
+// until it is read or the handle closes: read-ahead takes no more than kAheadShare of the bound, so
 // those chunks never push each other out, and others go first. A chunk a streaming reader
 // has read to its end goes at once (Passed): its buffer serves the chunks ahead, already
 // faulted in, instead of a fresh one for each chunk until the bound is reached (the server
@@ -134,6 +140,17 @@ struct Chunk {
   std::shared_ptr<std::atomic<bool>> aheadFor;
 };
 
+// One streaming reader's read-ahead GET (ChunkCache::Stream); the reader moves it on
+// (Follow) and ends it (Stop).
+struct AheadStream {
+  std::shared_ptr<std::atomic<bool>> handleClosed;  // the reader's handle: its chunks are kept
+  std::atomic<bool> stop{false};                    // the reader went elsewhere
+  std::atomic<uint64_t> reader{0};                  // the chunk the reader is in
+  std::atomic<uint64_t> window{1};                  // chunks past it the GET may fill
+  std::atomic<bool> paused{false};                  // waits for the reader to move on
+  std::atomic<bool> ended{false};
+};
+
 // How many open handles (files) each volume has: a download keeps the chunks it fetches in
 // memory only while another handle may read them.
 class OpenVolumes {
@@ -174,6 +191,13 @@ class ChunkCache {
   // stop when *cancel becomes true. Returns the chunk before which all were seen to.
   uint64_t ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count,
                      const std::shared_ptr<std::atomic<bool>>& cancel) EXCLUDES(mu_);
+  // Starts `stream`'s GET at the first chunk from `from` that is not in memory or on its way;
+  // false when kStreams GETs run already (nothing started).
+  bool Stream(const VolumeRef& v, uint64_t from, const std::shared_ptr<AheadStream>& stream)
+      EXCLUDES(mu_);
+  // The stream's reader reads chunk `index`, and the GET may fill `window` chunks past it.
+  void Follow(AheadStream* stream, uint64_t index, uint64_t window) EXCLUDES(mu_);
+  void Stop(AheadStream* stream) EXCLUDES(mu_);
   // A reader that streams through `v` has read chunk `index` to its end: a ready chunk is
   // let go (its buffer returns to the pool once no reader copies from it any more).
   void Passed(const VolumeRef& v, uint64_t index) EXCLUDES(mu_);
@@ -206,12 +230,25 @@ class ChunkCache {
                                      bool firstPiece, bool* waited) REQUIRES(mu_);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
                  std::shared_ptr<std::atomic<bool>> cancel) EXCLUDES(mu_);
+  // `first`: chunk `from`, claimed for the stream.
+  void RunStream(const VolumeRef& v, uint64_t from, const std::shared_ptr<AheadStream>& stream,
+                 std::shared_ptr<Chunk> first) EXCLUDES(mu_);
+  // Waits until `stream` may fill chunk `index` (`chunk`, when it claimed it); false when it
+  // is to end instead.
+  bool StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk* chunk) REQUIRES(mu_);
+  // Chunk `index` for a stream to fill when no one else holds it or fetches it, else null.
+  std::shared_ptr<Chunk> ClaimForStreamLocked(const VolumeRef& v, uint64_t index) REQUIRES(mu_);
+  // The stream begins to fill a chunk it claimed: its bytes, and its place in the memory.
+  void FillingLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
+                     const AheadStream& stream) REQUIRES(mu_);
   void DropLocked(const std::string& name, const std::shared_ptr<Chunk>& chunk, int err)
       REQUIRES(mu_);
   // Takes `name` out of the map and the LRU list.
   void EraseLocked(const std::string& name) REQUIRES(mu_);
   void TouchLocked(const std::string& name) REQUIRES(mu_);
   std::shared_ptr<Chunk> NewChunk() const;
+  // A reader reads `chunk`: kept for read-ahead no more.
+  void ReadLocked(Chunk* chunk) REQUIRES(mu_);
   // How many chunks read-ahead keeps for open handles.
   size_t KeptAheadLocked() const REQUIRES(mu_);
 
@@ -223,9 +260,12 @@ class ChunkCache {
   std::unordered_map<std::string, std::shared_ptr<Chunk>> chunks_ GUARDED_BY(mu_);
   std::list<std::string> lru_ GUARDED_BY(mu_);  // most recent first
   std::unordered_map<std::string, std::list<std::string>::iterator> lruPos_ GUARDED_BY(mu_);
+  int streams_ GUARDED_BY(mu_) = 0;   // streams' GETs running
+  std::atomic<bool> closing_{false};  // the cache goes: streams end
   // Declared last: destroyed (joined) first, before the map their jobs fill.
   std::unique_ptr<Workers> demand_;
   std::unique_ptr<Workers> ahead_;
+  std::unique_ptr<Workers> streamers_;
 };
 
 }  // namespace kdr::server::s3

@@ -26,6 +26,7 @@ struct ReadPattern {
   uint64_t aheadTo GUARDED_BY(mu) = 0;            // chunks below this were asked for ahead
   uint64_t window GUARDED_BY(mu) = kFirstWindow;  // the most chunks asked for ahead now
   std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<AheadStream> stream GUARDED_BY(mu);  // this handle's read-ahead GET, if any
 };
 
 namespace {
@@ -105,12 +106,29 @@ class S3Reader : public VaultReader {
         p.run = len;  // a jump: the pattern starts afresh
         p.aheadTo = 0;
         p.window = kFirstWindow;
+        if (p.stream != nullptr) cache_->Stop(p.stream.get());  // left behind
+        p.stream.reset();
       }
       p.end = offset + len;
       *streaming = p.run >= kSequentialStart;
       if (p.run < kSequentialStart || offset >= v_.size) return sequential;
       uint64_t index = offset / kChunkBytes;
       uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, p.window);
+      // One GET streams ahead of the reader, moved on by each read; another starts where one
+      // ended (its pause ran out, the store broke it off) while the reader streams on.
+      if (p.stream != nullptr && !p.stream->ended.load()) {
+        cache_->Follow(p.stream.get(), index, window);
+        return sequential;
+      }
+      auto stream = std::make_shared<AheadStream>();
+      stream->handleClosed = p.cancel;
+      stream->reader = index;
+      stream->window = window;
+      if (cache_->Stream(v_, std::max(index + 1, p.aheadTo), stream)) {
+        p.stream = std::move(stream);
+        return sequential;
+      }
+      // As many streams run as the cache allows: runs of chunks, asked for ahead.
       from = std::max(index + 1, p.aheadTo);
       to = index + 1 + window;
       if (to <= from) return sequential;
@@ -147,6 +165,8 @@ S3File::S3File(Client* client, ChunkCache* cache, std::shared_ptr<OpenVolumes> o
 
 S3File::~S3File() {
   pattern_->cancel->store(true);  // the handle closed: its read-ahead stops
+  kdr::MutexLock hold(&pattern_->mu);
+  if (pattern_->stream != nullptr) cache_->Stop(pattern_->stream.get());
   open_->Add(volume_.key + '\n' + volume_.version, -1);
 }
 
