@@ -422,27 +422,34 @@ TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
   EXPECT_EQ(store_->firstPieces.load(), pieces);
 }
 
-// Two handles reading on at once, with more read-ahead than the memory holds: what read-ahead
+// Nine handles reading on at once (one more than the streams the cache runs: the last reads
+// ahead in runs of chunks), with more read-ahead than the memory holds: what read-ahead
 // brought in stays until it is read, so every byte comes from the store once.
 TEST_F(S3Fake, ReadAheadChunksStayUntilRead) {
-  for (const char* name : {"a", "b"}) store_->objects[name] = {Records(name, 16u << 20), "v1"};
-  MakeVault(10, 6);
-  std::shared_ptr<VaultFile> files[2];
-  std::unique_ptr<VaultReader> readers[2];
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(vault_->Open(i == 0 ? "a" : "b", &files[i]), 0);
+  constexpr int kHandles = 9;
+  constexpr uint64_t kSize = 12u << 20;
+  std::string names[kHandles];
+  for (int i = 0; i < kHandles; ++i) {
+    names[i] = "h" + std::to_string(i);
+    store_->objects[names[i]] = {Records(names[i], kSize), "v1"};
+  }
+  MakeVault(10, 24);
+  std::shared_ptr<VaultFile> files[kHandles];
+  std::unique_ptr<VaultReader> readers[kHandles];
+  for (int i = 0; i < kHandles; ++i) {
+    ASSERT_EQ(vault_->Open(names[i], &files[i]), 0);
     ASSERT_EQ(files[i]->OpenReader(&readers[i]), 0);
   }
   const uint64_t before = store_->bodyBytes.load();
   std::string piece(1u << 20, '\0');
-  for (uint64_t at = 0; at < (16u << 20); at += piece.size()) {
-    for (int i = 0; i < 2; ++i) {
+  for (uint64_t at = 0; at < kSize; at += piece.size()) {
+    for (int i = 0; i < kHandles; ++i) {
       size_t n = 0;
       ASSERT_EQ(readers[i]->ReadAt(at, piece.data(), piece.size(), &n), 0);
-      ASSERT_TRUE(piece == Want(i == 0 ? "a" : "b", at, piece.size())) << i << " " << at;
+      ASSERT_TRUE(piece == Want(names[i], at, piece.size())) << i << " " << at;
     }
   }
-  EXPECT_LE(store_->bodyBytes.load() - before, (32u << 20) + (64u << 10));
+  EXPECT_LE(store_->bodyBytes.load() - before, kHandles * (kSize + (64u << 10)));
 }
 
 // A reader streaming through an object is served by one GET that keeps a window ahead of it
