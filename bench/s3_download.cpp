@@ -14,7 +14,10 @@
 // round; the goal is at least 0.9), each side's MiB/s (median), and each side's CPU seconds per
 // GiB (user + system, this process and, for the library, the server too; server_cpu_s_GiB is
 // the server's part), and the store's CPU seconds per GiB while each side read
-// (curl_store_cpu_s_GiB, lib_store_cpu_s_GiB: what each way of asking costs the store).
+// (curl_store_cpu_s_GiB, lib_store_cpu_s_GiB). Read the last with care: the throw-away RGW
+// keeps its CPU about as busy whatever rate it serves (curl limited to 400 or 300 MiB/s costs
+// it 1.7x or 2.3x the CPU per GiB of an unlimited curl), so it follows the rate at which a side
+// takes the bytes more than what its way of asking costs the store.
 // KDR_BENCH_VERBOSE=1 prints each round's times and CPU.
 //
 // The store is a throw-away Ceph RGW (scripts/rgw.sh) started for the run, or the one named by
