@@ -9,19 +9,21 @@
 // resumed where a broken answer stopped. Any other reader's chunk comes in one GET.
 //
 // A streaming reader's read-ahead is one GET from the chunk after its own to the object's
-// end (a store spends more per byte on many GETs, or on several at once, than on one): its
-// bytes fill chunk after chunk, and it waits at a chunk's start while it is as far ahead of
-// its reader as the reader's window allows, the store's sending held back by TCP meanwhile.
-// It ends when the reader goes elsewhere or its handle closes, when its reader has passed
-// it, or when it waited kPauseLimitMs for a reader that did not move on. When kStreams such
-// GETs run already, read-ahead fetches runs of chunks with one ranged GET each, which stop
-// when the handle that asked for them says so (it closed). The memory holds S3Settings::cacheChunks
-// chunks, least recently used out first, but a chunk read-ahead brought in for a handle is kept
-// until it is read or the handle closes: read-ahead takes no more than kAheadShare of the bound, so
-// those chunks never push each other out, and others go first. A chunk a streaming reader
-// has read to its end goes at once (Passed): its buffer serves the chunks ahead, already
-// faulted in, instead of a fresh one for each chunk until the bound is reached (the server
-// keeps what it read in its own store).
+// end (each GET waits for the store's start-up before its first byte, and several at once
+// deliver less than one): its bytes fill chunk after chunk, and it waits at a chunk's start
+// while it is as far ahead of its reader as the reader's window allows, the store's sending
+// held back by TCP meanwhile. It ends when the reader goes elsewhere or its handle closes,
+// when its reader has passed it, or when it waited kPauseLimitMs for a reader that did not
+// move on. When kStreams such GETs run already, read-ahead fetches runs of chunks with one
+// ranged GET each, which stop when the handle that asked for them says so (it closed).
+//
+// The memory holds S3Settings::cacheChunks chunks, least recently used out first, but a
+// chunk read-ahead brought in for a handle is kept until it is read or the handle closes:
+// read-ahead takes no more than kAheadShare of the bound, so those chunks never push each
+// other out, and others go first. A chunk a streaming reader has read to its end goes at
+// once (Passed): its buffer serves the chunks ahead, already faulted in, instead of a fresh
+// one for each chunk until the bound is reached (the server keeps what it read in its own
+// store).
 //
 // Every answer's range, ETag and version are checked (http.h). A chunk that holds a whole
 // object is also checked against the object's digest (checksum.h): readers see no more than
