@@ -398,6 +398,15 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
   return k;
 }
 
+bool ChunkCache::Fill(Chunk* chunk, size_t at, const unsigned char* data, size_t n) {
+  std::memcpy(chunk->data.data() + at, data, n);
+  kdr::MutexLock hold(&mu_);
+  chunk->filled = at + n;
+  if (chunk->filled == chunk->data.size()) chunk->state = Chunk::kReady;
+  cv_.SignalAll();
+  return chunk->state == Chunk::kReady;
+}
+
 void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
                            std::vector<std::shared_ptr<Chunk>> span,
                            std::shared_ptr<std::atomic<bool>> cancel) {
@@ -440,18 +449,11 @@ void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,
       size_t at = static_cast<size_t>((off - base) % kChunkBytes);
       if (i >= n || at >= ChunkLen(v, first + i)) return false;  // never: http.h checks offsets
       size_t take = std::min<size_t>(len, static_cast<size_t>(ChunkLen(v, first + i)) - at);
-      if (owned[i]) {
-        std::memcpy(span[i]->data.data() + at, data, take);
-        kdr::MutexLock hold(&mu_);
-        span[i]->filled = at + take;
-        if (span[i]->filled == span[i]->data.size()) {
-          span[i]->state = Chunk::kReady;
-          // Let go at once: a streaming reader that has passed it then frees its buffer for
-          // the chunks ahead, rather than the whole span holding fresh ones until it ends.
-          span[i].reset();
-          owned[i] = false;
-        }
-        cv_.SignalAll();
+      if (owned[i] && Fill(span[i].get(), at, data, take)) {
+        // Let go at once: a streaming reader that has passed it then frees its buffer for
+        // the chunks ahead, rather than the whole span holding fresh ones until it ends.
+        span[i].reset();
+        owned[i] = false;
       }
       off += take;
       data += take;
@@ -610,14 +612,7 @@ void ChunkCache::RunStream(const VolumeRef& v, uint64_t from,
         entered = k;
       }
       if (closing_.load() || stream->handleClosed->load()) return false;
-      Chunk* chunk = claimed.front().chunk.get();
-      if (chunk != nullptr) {
-        std::memcpy(chunk->data.data() + at, data, take);
-        kdr::MutexLock hold(&mu_);
-        chunk->filled = at + take;
-        if (chunk->filled == chunkLen) chunk->state = Chunk::kReady;
-        cv_.SignalAll();
-      }
+      if (claimed.front().chunk != nullptr) Fill(claimed.front().chunk.get(), at, data, take);
       if (at + take == chunkLen) claimed.pop_front();  // let go: see FetchSpan
       off += take;
       data += take;

@@ -230,6 +230,9 @@ class ChunkCache {
   // answer left it partial. *waited becomes true when it had to wait or fetch.
   std::shared_ptr<Chunk> AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
                                      bool firstPiece, bool* waited) REQUIRES(mu_);
+  // The fetcher that owns `chunk` puts `n` bytes in at `at` and shows them; true when they
+  // complete it.
+  bool Fill(Chunk* chunk, size_t at, const unsigned char* data, size_t n) EXCLUDES(mu_);
   void FetchSpan(const VolumeRef& v, uint64_t first, std::vector<std::shared_ptr<Chunk>> span,
                  std::shared_ptr<std::atomic<bool>> cancel) EXCLUDES(mu_);
   // `first`: chunk `from`, claimed for the stream.
