@@ -21,7 +21,9 @@ constexpr int kDemandThreads = 4;          // fetches of chunks a reader waits f
 constexpr int kAheadThreads = 4;           // read-ahead fetches
 constexpr uint64_t kSpanChunks = 8;        // chunks to a read-ahead GET
 constexpr int kStreams = 8;                // streaming readers' GETs at once (a thread each)
-constexpr int kPauseLimitMs = 20000;       // a stream waits this long for its reader, then ends
+// A stream waits this long for its reader, then ends: well within the time a store keeps a
+// connection that takes no bytes (RGW's default is 65 s), long enough for a slow reader.
+constexpr int kPauseLimitMs = 20000;
 // Read-ahead keeps at most this share of the memory's chunks for handles, so that the chunks
 // being read (and a few more) always have room.
 constexpr double kAheadShare = 0.75;
