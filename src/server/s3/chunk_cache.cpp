@@ -491,7 +491,7 @@ bool ChunkCache::Stream(const VolumeRef& v, uint64_t from,
     ++streams_;
     // Claimed now, so that its reader, when it gets there before the GET's first bytes do,
     // waits for them rather than asking the store for the same chunk besides.
-    first = ClaimForStreamLocked(v, from);
+    first = ClaimLocked(v, from);
   }
   streamers_->Post([this, v, from, stream, first = std::move(first)]() mutable {
     RunStream(v, from, stream, std::move(first));
@@ -503,8 +503,10 @@ void ChunkCache::Follow(AheadStream* stream, uint64_t index, uint64_t window) {
   uint64_t was = stream->reader.load();
   while (was < index && !stream->reader.compare_exchange_weak(was, index)) {
   }
-  stream->window = window;
-  if (stream->paused.load()) {
+  const bool moved = was < index;
+  const bool wider = stream->window.exchange(window) < window;
+  // A paused stream is woken only when it may go further: not for every read in a chunk.
+  if ((moved || wider) && stream->paused.load()) {
     kdr::MutexLock hold(&mu_);
     cv_.SignalAll();
   }
@@ -543,12 +545,12 @@ bool ChunkCache::StreamMayFillLocked(uint64_t index, AheadStream* stream, const 
   return false;
 }
 
-std::shared_ptr<Chunk> ChunkCache::ClaimForStreamLocked(const VolumeRef& v, uint64_t index) {
+std::shared_ptr<Chunk> ChunkCache::ClaimLocked(const VolumeRef& v, uint64_t index) {
   const std::string name = Name(v, index);
   auto it = chunks_.find(name);
   std::shared_ptr<Chunk> chunk;
   if (it == chunks_.end()) {
-    // No bytes and no place in the memory's bound until the GET fills it (FillingLocked).
+    // No bytes until its fetcher puts them in (a stream: FillingLocked; a download: Complete).
     chunk = std::make_shared<Chunk>();
     chunks_[name] = chunk;
   } else if (it->second->state == Chunk::kQueued) {
@@ -604,10 +606,10 @@ void ChunkCache::RunStream(const VolumeRef& v, uint64_t from,
       if (k != entered) {
         kdr::MutexLock hold(&mu_);
         if (claimed.empty() || claimed.front().index != k) {
-          claimed.push_front({k, ClaimForStreamLocked(v, k)});
+          claimed.push_front({k, ClaimLocked(v, k)});
         }
         if (claimed.size() == 1 && k + 1 < chunks) {
-          claimed.push_back({k + 1, ClaimForStreamLocked(v, k + 1)});
+          claimed.push_back({k + 1, ClaimLocked(v, k + 1)});
         }
         if (!StreamMayFillLocked(k, stream.get(), claimed.front().chunk.get())) return false;
         FillingLocked(v, k, claimed.front().chunk, *stream);
@@ -653,20 +655,9 @@ void ChunkCache::DropVolume(const std::string& key, const std::string& version) 
 }
 
 std::shared_ptr<Chunk> ChunkCache::Claim(const VolumeRef& v, uint64_t index) {
-  std::string name = Name(v, index);
   kdr::MutexLock hold(&mu_);
-  auto it = chunks_.find(name);
-  std::shared_ptr<Chunk> chunk;
-  if (it == chunks_.end()) {
-    chunk = NewChunk();
-    chunks_[name] = chunk;
-    TouchLocked(name);
-  } else if (it->second->state == Chunk::kQueued) {
-    chunk = it->second;  // read-ahead not started yet: the download fetches it
-  } else {
-    return nullptr;
-  }
-  chunk->state = Chunk::kFetching;
+  std::shared_ptr<Chunk> chunk = ClaimLocked(v, index);
+  if (chunk != nullptr) TouchLocked(Name(v, index));
   return chunk;
 }
 

@@ -241,8 +241,9 @@ class ChunkCache {
   // Waits until `stream` may fill chunk `index` (`chunk`, when it claimed it); false when it
   // is to end instead.
   bool StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk* chunk) REQUIRES(mu_);
-  // Chunk `index` for a stream to fill when no one else holds it or fetches it, else null.
-  std::shared_ptr<Chunk> ClaimForStreamLocked(const VolumeRef& v, uint64_t index) REQUIRES(mu_);
+  // Chunk `index`, taken over (kFetching, no bytes yet) when no one holds it or fetches it;
+  // null otherwise. Not placed in the LRU list: the caller does that when it has bytes.
+  std::shared_ptr<Chunk> ClaimLocked(const VolumeRef& v, uint64_t index) REQUIRES(mu_);
   // The stream begins to fill a chunk it claimed: its bytes, and its place in the memory.
   void FillingLocked(const VolumeRef& v, uint64_t index, const std::shared_ptr<Chunk>& chunk,
                      const AheadStream& stream) REQUIRES(mu_);

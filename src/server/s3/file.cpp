@@ -15,6 +15,7 @@ namespace {
 constexpr uint64_t kAheadChunks = 8;               // the most chunks asked for ahead
 constexpr uint64_t kFirstWindow = 2;               // chunks ahead before the reader waited
 constexpr uint64_t kSequentialStart = 256u << 10;  // bytes read in a row before read-ahead
+constexpr uint64_t kNoChunk = ~uint64_t{0};
 
 }  // namespace
 
@@ -27,6 +28,7 @@ struct ReadPattern {
   uint64_t window GUARDED_BY(mu) = kFirstWindow;  // the most chunks asked for ahead now
   std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<AheadStream> stream GUARDED_BY(mu);  // this handle's read-ahead GET, if any
+  uint64_t streamTried GUARDED_BY(mu) = kNoChunk;      // the chunk a stream was last tried in
 };
 
 namespace {
@@ -108,28 +110,31 @@ class S3Reader : public VaultReader {
         p.window = kFirstWindow;
         if (p.stream != nullptr) cache_->Stop(p.stream.get());  // left behind
         p.stream.reset();
+        p.streamTried = kNoChunk;
       }
       p.end = offset + len;
       *streaming = p.run >= kSequentialStart;
       if (p.run < kSequentialStart || offset >= v_.size) return sequential;
       uint64_t index = offset / kChunkBytes;
       uint64_t window = std::clamp<uint64_t>(p.run / (kChunkBytes / 2), 1, p.window);
+      from = std::max(index + 1, p.aheadTo);
       // One GET streams ahead of the reader, moved on by each read; another starts where one
-      // ended (its pause ran out, the store broke it off) while the reader streams on.
+      // ended (its pause ran out, the store broke it off, it reached the end) once the reader
+      // is in a chunk of its own: a try at most per chunk, not per read.
       if (p.stream != nullptr && !p.stream->ended.load()) {
         cache_->Follow(p.stream.get(), index, window);
         return sequential;
       }
-      auto stream = std::make_shared<AheadStream>();
-      stream->handleClosed = p.cancel;
-      stream->reader = index;
-      stream->window = window;
-      if (cache_->Stream(v_, std::max(index + 1, p.aheadTo), stream)) {
-        p.stream = std::move(stream);
-        return sequential;
+      if (p.streamTried != index) {
+        p.streamTried = index;
+        auto stream = std::make_shared<AheadStream>();
+        stream->handleClosed = p.cancel;
+        stream->reader = index;
+        stream->window = window;
+        p.stream = cache_->Stream(v_, from, stream) ? std::move(stream) : nullptr;
       }
+      if (p.stream != nullptr) return sequential;
       // As many streams run as the cache allows: runs of chunks, asked for ahead.
-      from = std::max(index + 1, p.aheadTo);
       to = index + 1 + window;
       if (to <= from) return sequential;
       // Asked in runs of at least half the window, so that each GET carries enough.
