@@ -82,6 +82,26 @@ inline uint32_t I(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
 }  // namespace
 
+// The 64 steps of RFC 1321, four to a line (the round's function, the message words, the
+// shifts, the constants), for each block function to spell out with a STEP4 of its own.
+#define KDR_MD5_STEPS(STEP4)                                                              \
+  STEP4(F, 0, 1, 2, 3, 7, 12, 17, 22, 0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee)     \
+  STEP4(F, 4, 5, 6, 7, 7, 12, 17, 22, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501)     \
+  STEP4(F, 8, 9, 10, 11, 7, 12, 17, 22, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be)   \
+  STEP4(F, 12, 13, 14, 15, 7, 12, 17, 22, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821) \
+  STEP4(G, 1, 6, 11, 0, 5, 9, 14, 20, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa)     \
+  STEP4(G, 5, 10, 15, 4, 5, 9, 14, 20, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8)    \
+  STEP4(G, 9, 14, 3, 8, 5, 9, 14, 20, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed)     \
+  STEP4(G, 13, 2, 7, 12, 5, 9, 14, 20, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a)    \
+  STEP4(H, 5, 8, 11, 14, 4, 11, 16, 23, 0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c)   \
+  STEP4(H, 1, 4, 7, 10, 4, 11, 16, 23, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70)    \
+  STEP4(H, 13, 0, 3, 6, 4, 11, 16, 23, 0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05)    \
+  STEP4(H, 9, 12, 15, 2, 4, 11, 16, 23, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665)   \
+  STEP4(I, 0, 7, 14, 5, 6, 10, 15, 21, 0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039)    \
+  STEP4(I, 12, 3, 10, 1, 6, 10, 15, 21, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1)   \
+  STEP4(I, 8, 15, 6, 13, 6, 10, 15, 21, 0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1)   \
+  STEP4(I, 4, 11, 2, 9, 6, 10, 15, 21, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391)
+
 void Md5::Block(const unsigned char* p) {
   uint32_t m[16];
   for (int i = 0; i < 16; ++i) {
@@ -93,23 +113,8 @@ void Md5::Block(const unsigned char* p) {
   a = Step(FN(b, c, d), a, b, m[i0], s0, t0);                         \
   d = Step(FN(a, b, c), d, a, m[i1], s1, t1);                         \
   c = Step(FN(d, a, b), c, d, m[i2], s2, t2);                         \
-  b = Step(FN(c, d, a), b, c, m[i3], s3, t3)
-  KDR_MD5_4(F, 0, 1, 2, 3, 7, 12, 17, 22, 0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee);
-  KDR_MD5_4(F, 4, 5, 6, 7, 7, 12, 17, 22, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501);
-  KDR_MD5_4(F, 8, 9, 10, 11, 7, 12, 17, 22, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be);
-  KDR_MD5_4(F, 12, 13, 14, 15, 7, 12, 17, 22, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821);
-  KDR_MD5_4(G, 1, 6, 11, 0, 5, 9, 14, 20, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa);
-  KDR_MD5_4(G, 5, 10, 15, 4, 5, 9, 14, 20, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8);
-  KDR_MD5_4(G, 9, 14, 3, 8, 5, 9, 14, 20, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed);
-  KDR_MD5_4(G, 13, 2, 7, 12, 5, 9, 14, 20, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a);
-  KDR_MD5_4(H, 5, 8, 11, 14, 4, 11, 16, 23, 0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c);
-  KDR_MD5_4(H, 1, 4, 7, 10, 4, 11, 16, 23, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70);
-  KDR_MD5_4(H, 13, 0, 3, 6, 4, 11, 16, 23, 0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05);
-  KDR_MD5_4(H, 9, 12, 15, 2, 4, 11, 16, 23, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665);
-  KDR_MD5_4(I, 0, 7, 14, 5, 6, 10, 15, 21, 0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039);
-  KDR_MD5_4(I, 12, 3, 10, 1, 6, 10, 15, 21, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1);
-  KDR_MD5_4(I, 8, 15, 6, 13, 6, 10, 15, 21, 0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1);
-  KDR_MD5_4(I, 4, 11, 2, 9, 6, 10, 15, 21, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391);
+  b = Step(FN(c, d, a), b, c, m[i3], s3, t3);
+  KDR_MD5_STEPS(KDR_MD5_4)
 #undef KDR_MD5_4
   h_[0] += a;
   h_[1] += b;
@@ -180,26 +185,11 @@ __attribute__((target("avx2"))) void Md5::Blocks8(Md5* const* md5, int n, const 
                                    _mm256_add_epi32(m[i], _mm256_set1_epi32(int32_t(t)))), \
                   s))
 #define KDR_V4(FN, i0, i1, i2, i3, s0, s1, s2, s3, t0, t1, t2, t3) \
-  KDR_VSTEP(FN, a, b, c, d, i0, s0, t0);                           \
-  KDR_VSTEP(FN, d, a, b, c, i1, s1, t1);                           \
-  KDR_VSTEP(FN, c, d, a, b, i2, s2, t2);                           \
-  KDR_VSTEP(FN, b, c, d, a, i3, s3, t3)
-    KDR_V4(KDR_VF, 0, 1, 2, 3, 7, 12, 17, 22, 0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee);
-    KDR_V4(KDR_VF, 4, 5, 6, 7, 7, 12, 17, 22, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501);
-    KDR_V4(KDR_VF, 8, 9, 10, 11, 7, 12, 17, 22, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be);
-    KDR_V4(KDR_VF, 12, 13, 14, 15, 7, 12, 17, 22, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821);
-    KDR_V4(KDR_VG, 1, 6, 11, 0, 5, 9, 14, 20, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa);
-    KDR_V4(KDR_VG, 5, 10, 15, 4, 5, 9, 14, 20, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8);
-    KDR_V4(KDR_VG, 9, 14, 3, 8, 5, 9, 14, 20, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed);
-    KDR_V4(KDR_VG, 13, 2, 7, 12, 5, 9, 14, 20, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a);
-    KDR_V4(KDR_VH, 5, 8, 11, 14, 4, 11, 16, 23, 0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c);
-    KDR_V4(KDR_VH, 1, 4, 7, 10, 4, 11, 16, 23, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70);
-    KDR_V4(KDR_VH, 13, 0, 3, 6, 4, 11, 16, 23, 0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05);
-    KDR_V4(KDR_VH, 9, 12, 15, 2, 4, 11, 16, 23, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665);
-    KDR_V4(KDR_VI, 0, 7, 14, 5, 6, 10, 15, 21, 0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039);
-    KDR_V4(KDR_VI, 12, 3, 10, 1, 6, 10, 15, 21, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1);
-    KDR_V4(KDR_VI, 8, 15, 6, 13, 6, 10, 15, 21, 0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1);
-    KDR_V4(KDR_VI, 4, 11, 2, 9, 6, 10, 15, 21, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391);
+  KDR_VSTEP(KDR_V##FN, a, b, c, d, i0, s0, t0);                    \
+  KDR_VSTEP(KDR_V##FN, d, a, b, c, i1, s1, t1);                    \
+  KDR_VSTEP(KDR_V##FN, c, d, a, b, i2, s2, t2);                    \
+  KDR_VSTEP(KDR_V##FN, b, c, d, a, i3, s3, t3);
+    KDR_MD5_STEPS(KDR_V4)
 #undef KDR_V4
 #undef KDR_VSTEP
 #undef KDR_VI
@@ -224,6 +214,7 @@ __attribute__((target("avx2"))) void Md5::Blocks8(Md5* const* md5, int n, const 
 #else
 void Md5::Blocks8(Md5* const*, int, const unsigned char*, size_t, size_t) {}
 #endif
+#undef KDR_MD5_STEPS
 
 void Md5::UpdateMany(Md5* const* md5, int n, const unsigned char* data, size_t stride, size_t len) {
   size_t whole = 0;
