@@ -108,9 +108,10 @@ class CurlTransport : public Transport {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s_.connectTimeoutMs));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1024L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(s_.stallSeconds));
-    if (req.streaming) {
-      curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);  // fewer callbacks
-    } else {
+    // A streaming body keeps libcurl's own receive buffer (16 KiB): a 512 KiB one made the
+    // same GET about a tenth to a third slower on loopback, for no fewer callbacks (each
+    // receive brings what the socket holds, about 16 KiB).
+    if (!req.streaming) {
       long ms = req.timeoutMs > 0 ? req.timeoutMs : s_.requestTimeoutMs;
       curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
     }
