@@ -29,6 +29,9 @@ constexpr int kPauseLimitMs = 20000;
 constexpr double kAheadShare = 0.75;
 constexpr int kRetriesAfterCancel = 16;    // a read-ahead given up under a reader, re-fetched
 constexpr size_t kFirstPiece = 16u << 10;  // the first GET of a chunk a reader waits for: a block
+// A streaming reader that has to wait for bytes on their way waits for this many, so that it
+// wakes once for them rather than once for each piece the store sends (16 KiB on loopback).
+constexpr uint64_t kStreamingLead = 64u << 10;
 // A chunk read-ahead brought in for a handle that is open and has not read it.
 bool Kept(const Chunk& c) { return c.aheadFor != nullptr && !c.aheadFor->load(); }
 
@@ -232,8 +235,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
       have = at + n;
       if (whole && !small) return true;  // shown once checked
       kdr::MutexLock hold(&mu_);
-      chunk->filled = have;
-      cv_.SignalAll();
+      FilledLocked(chunk.get(), have);
       return true;
     };
     Response r = client_->Do(req);
@@ -278,7 +280,7 @@ void ChunkCache::ContinueLocked(const VolumeRef& v, uint64_t index,
 }
 
 std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
-                                               bool firstPiece, bool* waited) {
+                                               uint64_t until, bool firstPiece, bool* waited) {
   bool mine = false;
   std::shared_ptr<Chunk> chunk = FindLocked(v, index, &mine);
   if (mine) {
@@ -289,9 +291,17 @@ std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t inde
     mu_.Lock();
   }
   for (;;) {
-    while (chunk->filled <= at && chunk->state != Chunk::kReady && chunk->state != Chunk::kFailed &&
-           chunk->state != Chunk::kPartial) {
+    for (;;) {
+      if (chunk->state == Chunk::kReady || chunk->state == Chunk::kFailed ||
+          chunk->state == Chunk::kPartial) {
+        break;
+      }
+      // Byte `until` as far as the chunk reaches (its size is known once a fetcher has it).
+      const uint64_t size = chunk->data.size();
+      const uint64_t need = size > at ? std::min(until, size - 1) : at;
+      if (chunk->filled > need) break;
       *waited = true;
+      chunk->awaitedAt = std::min(chunk->awaitedAt, need);
       cv_.Wait(&mu_);
     }
     if (chunk->filled > at || chunk->state != Chunk::kPartial) return chunk;
@@ -300,7 +310,7 @@ std::shared_ptr<Chunk> ChunkCache::AwaitLocked(const VolumeRef& v, uint64_t inde
 }
 
 int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf,
-                     size_t len, bool firstPiece, size_t* got, bool* waited) {
+                     size_t len, bool firstPiece, bool streaming, size_t* got, bool* waited) {
   *got = 0;
   bool stalled = false;
   for (int tries = 0;; ++tries) {
@@ -310,7 +320,8 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
     int err = 0;
     {
       kdr::MutexLock hold(&mu_);
-      chunk = AwaitLocked(v, index, at, firstPiece, &stalled);
+      const uint64_t until = streaming ? at + std::min<uint64_t>(len, kStreamingLead) - 1 : at;
+      chunk = AwaitLocked(v, index, at, until, firstPiece, &stalled);
       if (waited != nullptr) *waited = stalled;
       if (chunk->filled > at) {
         n = static_cast<size_t>(std::min<uint64_t>(len, chunk->filled - at));
@@ -331,13 +342,15 @@ int ChunkCache::Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned c
 }
 
 int ChunkCache::Lend(const VolumeRef& v, uint64_t index, uint64_t at, size_t len, bool firstPiece,
-                     std::shared_ptr<Chunk>* out, size_t* got, bool* waited) {
+                     bool streaming, std::shared_ptr<Chunk>* out, size_t* got, bool* waited) {
   *got = 0;
   bool stalled = false;
   const uint64_t last = at + len - 1;
+  // The reader's next blocks come with these bytes: their wait is this one.
+  const uint64_t until = streaming ? std::max(last, at + kStreamingLead - 1) : last;
   for (int tries = 0;; ++tries) {
     kdr::MutexLock hold(&mu_);
-    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, last, firstPiece, &stalled);
+    std::shared_ptr<Chunk> chunk = AwaitLocked(v, index, last, until, firstPiece, &stalled);
     *waited = stalled;
     const bool ready = chunk->state == Chunk::kReady;
     if (chunk->filled > last || (ready && chunk->filled > at)) {
@@ -357,7 +370,7 @@ int ChunkCache::GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chu
     kdr::MutexLock hold(&mu_);
     bool waited = false;
     std::shared_ptr<Chunk> chunk =
-        AwaitLocked(v, index, UINT64_MAX, false, &waited);  // no byte is enough
+        AwaitLocked(v, index, UINT64_MAX, UINT64_MAX, false, &waited);  // no byte is enough
     if (chunk->state == Chunk::kReady) {
       ReadLocked(chunk.get());
       *out = chunk;
@@ -403,10 +416,17 @@ uint64_t ChunkCache::ReadAhead(const VolumeRef& v, uint64_t from, uint64_t count
 bool ChunkCache::Fill(Chunk* chunk, size_t at, const unsigned char* data, size_t n) {
   std::memcpy(chunk->data.data() + at, data, n);
   kdr::MutexLock hold(&mu_);
-  chunk->filled = at + n;
-  if (chunk->filled == chunk->data.size()) chunk->state = Chunk::kReady;
-  cv_.SignalAll();
+  if (at + n == chunk->data.size()) chunk->state = Chunk::kReady;
+  FilledLocked(chunk, at + n);
   return chunk->state == Chunk::kReady;
+}
+
+void ChunkCache::FilledLocked(Chunk* chunk, size_t filled) {
+  chunk->filled = filled;
+  if (chunk->state == Chunk::kReady || chunk->filled > chunk->awaitedAt) {
+    chunk->awaitedAt = UINT64_MAX;  // those still short of their bytes say so again
+    cv_.SignalAll();
+  }
 }
 
 void ChunkCache::FetchSpan(const VolumeRef& v, uint64_t first,

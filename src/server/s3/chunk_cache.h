@@ -138,6 +138,9 @@ struct Chunk {
   size_t filled = 0;  // bytes of `data` that are in (all of them when kReady)
   int err = 0;
   bool wanted = false;  // a reader waits for it (a download then keeps its bytes in memory)
+  // The lowest offset a waiting reader needs: bytes filled past it wake the readers, and
+  // bytes that do not are added without a wake-up.
+  uint64_t awaitedAt = UINT64_MAX;
   // Read-ahead's for a handle (its close flag) and not read yet: kept while the handle is open.
   std::shared_ptr<std::atomic<bool>> aheadFor;
 };
@@ -178,14 +181,16 @@ class ChunkCache {
   // Copies up to `len` bytes at `at` of chunk `index` of `v` into `buf` as soon as at least
   // one is there (or the chunk is shorter: *got 0). 0, or the error that failed the chunk.
   // `firstPiece`: the reader starts afresh, and a missing chunk may begin with a first piece.
+  // `streaming`: the reader reads on in a row; when its bytes are on their way it waits for
+  // a few pieces of them at once (kStreamingLead) instead of waking for each.
   // *waited (when given): the bytes were not there yet, the reader waited for the store.
   int Read(const VolumeRef& v, uint64_t index, uint64_t at, unsigned char* buf, size_t len,
-           bool firstPiece, size_t* got, bool* waited = nullptr) EXCLUDES(mu_);
+           bool firstPiece, bool streaming, size_t* got, bool* waited = nullptr) EXCLUDES(mu_);
   // Read() without the copy, and not before all `len` bytes at `at` are in (or the chunk
   // ends before them): *out is the chunk, whose bytes [at, at + *got) never change while it
   // is held. `len` is at least 1.
   int Lend(const VolumeRef& v, uint64_t index, uint64_t at, size_t len, bool firstPiece,
-           std::shared_ptr<Chunk>* out, size_t* got, bool* waited) EXCLUDES(mu_);
+           bool streaming, std::shared_ptr<Chunk>* out, size_t* got, bool* waited) EXCLUDES(mu_);
   // The whole chunk, once all its bytes are in.
   int GetWhole(const VolumeRef& v, uint64_t index, std::shared_ptr<Chunk>* out) EXCLUDES(mu_);
   // Has chunks `from` .. `from + count - 1` of `v` fetched in the background, those not held
@@ -227,9 +232,11 @@ class ChunkCache {
       REQUIRES(mu_);
   // Fetches chunk `index` of `v` when no one does (letting mu_ go meanwhile), then waits
   // until it holds byte `at` or has ended (ready or failed), continuing it where a broken
-  // answer left it partial. *waited becomes true when it had to wait or fetch.
+  // answer left it partial. While its bytes are on their way it waits for byte `until` (at
+  // least `at`) too, as far as the chunk reaches. *waited becomes true when it had to wait
+  // or fetch.
   std::shared_ptr<Chunk> AwaitLocked(const VolumeRef& v, uint64_t index, uint64_t at,
-                                     bool firstPiece, bool* waited) REQUIRES(mu_);
+                                     uint64_t until, bool firstPiece, bool* waited) REQUIRES(mu_);
   // The fetcher that owns `chunk` puts `n` bytes in at `at` and shows them; true when they
   // complete it.
   bool Fill(Chunk* chunk, size_t at, const unsigned char* data, size_t n) EXCLUDES(mu_);
@@ -255,6 +262,8 @@ class ChunkCache {
   std::shared_ptr<Chunk> NewChunk() const;
   // A reader reads `chunk`: kept for read-ahead no more.
   void ReadLocked(Chunk* chunk) REQUIRES(mu_);
+  // `chunk` holds `filled` bytes now; wakes the readers when one of them waits for them.
+  void FilledLocked(Chunk* chunk, size_t filled) REQUIRES(mu_);
   // How many chunks read-ahead keeps for open handles.
   size_t KeptAheadLocked() const REQUIRES(mu_);
 

@@ -50,7 +50,7 @@ class S3Reader : public VaultReader {
       size_t want = static_cast<size_t>(std::min<uint64_t>(len - *done, kChunkBytes - at));
       size_t got = 0;
       bool waited = false;
-      int rc = cache_->Read(v_, index, at, out + *done, want, afresh, &got, &waited);
+      int rc = cache_->Read(v_, index, at, out + *done, want, afresh, streaming, &got, &waited);
       afresh = false;
       if (waited && streaming) Widen();
       if (rc != 0) return *done > 0 ? 0 : rc;
@@ -74,7 +74,7 @@ class S3Reader : public VaultReader {
     if (offset >= v_.size) return 0;
     std::shared_ptr<Chunk> chunk;
     bool waited = false;
-    int rc = cache_->Lend(v_, index, at, len, afresh, &chunk, done, &waited);
+    int rc = cache_->Lend(v_, index, at, len, afresh, streaming, &chunk, done, &waited);
     if (waited && streaming) Widen();
     if (rc != 0 || *done == 0) return rc;
     *data = chunk->data.data() + at;
