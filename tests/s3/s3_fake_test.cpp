@@ -404,7 +404,7 @@ TEST_F(S3Fake, FirstBytesAtOnceAndReadAheadOnlyWhenSequential) {
   EXPECT_TRUE(got == Want("big", 4u << 20, 2u << 20));
   // The chunk after the one being read (the last, 2 MiB + 3) was asked for ahead.
   const uint64_t ahead = (6u << 20) + 3;  // and chunk 1 (chunk 0's first piece besides)
-  for (int i = 0; i < 200 && store_->bodyBytes.load() < ahead; ++i) pf::SleepMs(10);
+  for (int i = 0; i < 1000 && store_->bodyBytes.load() < ahead; ++i) pf::SleepMs(10);
   EXPECT_GE(store_->bodyBytes.load(), ahead);
 
   const int pieces = store_->firstPieces.load();
