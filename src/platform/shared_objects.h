@@ -94,9 +94,9 @@ void* ViewBase(const MappedView* view);
 int UnmapView(MappedView* view);
 
 // Private read-write memory of `length` bytes (zero until written), not shared with any
-// other process, with transparent huge pages asked for (a hint, taken where the system
-// allows). Returns 0 and sets *addr, or the errno of mmap (*addr null).
-int MapMemory(size_t length, void** addr);
+// other process, with transparent huge pages asked for when `hugePages` (a hint, taken where
+// the system allows). Returns 0 and sets *addr, or the errno of mmap (*addr null).
+int MapMemory(size_t length, void** addr, bool hugePages = true);
 
 // Gives back memory MapMemory returned (`length` as asked for). A null addr is ignored.
 void UnmapMemory(void* addr, size_t length);

@@ -434,13 +434,13 @@ int UnmapView(MappedView* view) {
   return err;
 }
 
-int MapMemory(size_t length, void** addr) {
+int MapMemory(size_t length, void** addr, bool hugePages) {
   *addr = nullptr;
   if (length == 0) return EINVAL;
   if (FaultHit(Sys::kMmap)) return errno;
   void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return errno;
-  (void)madvise(p, length, MADV_HUGEPAGE);  // a hint: fails where huge pages are off
+  if (hugePages) (void)madvise(p, length, MADV_HUGEPAGE);  // a hint: fails where they are off
   *addr = p;
   return 0;
 }

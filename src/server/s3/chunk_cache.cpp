@@ -74,7 +74,7 @@ ChunkPool::~ChunkPool() {
   for (unsigned char* bytes : free_) pf::UnmapMemory(bytes, kChunkBytes);
 }
 
-unsigned char* ChunkPool::Take() {
+unsigned char* ChunkPool::Take(bool hugePages) {
   {
     kdr::MutexLock hold(&mu_);
     if (!free_.empty()) {
@@ -84,7 +84,8 @@ unsigned char* ChunkPool::Take() {
     }
   }
   void* bytes = nullptr;
-  return pf::MapMemory(kChunkBytes, &bytes) == 0 ? static_cast<unsigned char*>(bytes) : nullptr;
+  return pf::MapMemory(kChunkBytes, &bytes, hugePages) == 0 ? static_cast<unsigned char*>(bytes)
+                                                            : nullptr;
 }
 
 void ChunkPool::Give(unsigned char* bytes) {
@@ -205,7 +206,8 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
   size_t have = 0;
   {
     kdr::MutexLock hold(&mu_);
-    chunk->data.resize(len);  // no reader looks before `filled` moves
+    // No reader looks before `filled` moves. A first piece alone leaves huge pages out.
+    chunk->data.resize(len, !(firstPiece && chunk->filled == 0 && len > kFirstPiece));
     have = chunk->filled;
   }
   // A chunk that holds the whole object is checked against the object's digest before

@@ -66,16 +66,19 @@ struct VolumeRef {
 
 // Buffers of kChunkBytes kept for reuse: a buffer freed by one chunk serves the next, so its
 // pages stay mapped and faulted in (a fresh one costs a fault per page on its first fill, and
-// freeing it unmaps it again). They are mapped with huge pages asked for, so even a fresh
-// one faults in a few large pages. Keeps up to `keep` free buffers; any more are unmapped.
+// freeing it unmaps it again). A fresh one for a chunk filled whole is mapped with huge pages
+// asked for, so it faults in a few large pages; one whose first bytes come alone is not, as
+// the first of them would have a whole huge page cleared (2 MiB for a 16 KiB first piece, a
+// few milliseconds here). Keeps up to `keep` free buffers; any more are unmapped.
 class ChunkPool {
  public:
   explicit ChunkPool(size_t keep) : keep_(keep) {}
   ~ChunkPool();
   ChunkPool(const ChunkPool&) = delete;
   ChunkPool& operator=(const ChunkPool&) = delete;
-  // A buffer of kChunkBytes, or null when no memory could be mapped.
-  unsigned char* Take() EXCLUDES(mu_);
+  // A buffer of kChunkBytes, or null when no memory could be mapped. `hugePages`: a fresh one
+  // asks for huge pages.
+  unsigned char* Take(bool hugePages) EXCLUDES(mu_);
   void Give(unsigned char* bytes) EXCLUDES(mu_);
 
  private:
@@ -107,11 +110,12 @@ class ChunkBytes {
   size_t size() const { return size_; }
   unsigned char* data() { return pooled_ != nullptr ? pooled_ : bytes_.get(); }
   const unsigned char* data() const { return pooled_ != nullptr ? pooled_ : bytes_.get(); }
-  void resize(size_t n) {
+  // `hugePages`: a fresh pooled buffer asks for huge pages (ChunkPool).
+  void resize(size_t n, bool hugePages = true) {
     if (n == size_ && data() != nullptr) return;
     if (!(n == kChunkBytes && pooled_ != nullptr)) {
       Release();
-      if (pool_ != nullptr && n == kChunkBytes) pooled_ = pool_->Take();
+      if (pool_ != nullptr && n == kChunkBytes) pooled_ = pool_->Take(hugePages);
       if (pooled_ == nullptr) bytes_.reset(new unsigned char[n > 0 ? n : 1]);
     }
     size_ = n;
