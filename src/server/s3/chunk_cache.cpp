@@ -602,7 +602,7 @@ void ChunkCache::RunStream(const VolumeRef& v, uint64_t from,
   // first waits for these bytes (and moves the GET on) instead of asking for them again.
   struct Claimed {
     uint64_t index;
-    std::shared_ptr<Chunk> chunk;  // null: someone else's; its bytes pass by
+    std::shared_ptr<Chunk> chunk;  // null: someone else's (in memory or on its way)
   };
   std::deque<Claimed> claimed{{from, std::move(first)}};
   uint64_t entered = UINT64_MAX;  // the chunk the GET's bytes reach now
@@ -633,12 +633,15 @@ void ChunkCache::RunStream(const VolumeRef& v, uint64_t from,
         if (claimed.size() == 1 && k + 1 < chunks) {
           claimed.push_back({k + 1, ClaimLocked(v, k + 1)});
         }
+        // Another's chunk: the GET ends here rather than bring its bytes a second time (a
+        // download's, or another reader's stream); the reader starts another past it.
+        if (claimed.front().chunk == nullptr) return false;
         if (!StreamMayFillLocked(k, stream.get(), claimed.front().chunk.get())) return false;
         FillingLocked(v, k, claimed.front().chunk, *stream);
         entered = k;
       }
       if (closing_.load() || stream->handleClosed->load()) return false;
-      if (claimed.front().chunk != nullptr) Fill(claimed.front().chunk.get(), at, data, take);
+      Fill(claimed.front().chunk.get(), at, data, take);
       if (at + take == chunkLen) claimed.pop_front();  // let go: see FetchSpan
       off += take;
       data += take;
