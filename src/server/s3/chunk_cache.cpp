@@ -204,11 +204,14 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
   const uint64_t start = index * kChunkBytes;
   const size_t len = static_cast<size_t>(ChunkLen(v, index));
   size_t have = 0;
+  // A store reads the whole of a large range before its first byte goes out: a small first
+  // piece brings the reader's first bytes as fast as a GET of them alone would.
+  auto firstAlone = [&] { return firstPiece && have == 0 && len > kFirstPiece; };
   {
     kdr::MutexLock hold(&mu_);
-    // No reader looks before `filled` moves. A first piece alone leaves huge pages out.
-    chunk->data.resize(len, !(firstPiece && chunk->filled == 0 && len > kFirstPiece));
     have = chunk->filled;
+    // No reader looks before `filled` moves. A first piece alone leaves huge pages out.
+    chunk->data.resize(len, !firstAlone());
   }
   // A chunk that holds the whole object is checked against the object's digest before
   // readers see more than its first piece; one of many cannot be (each answer's ETag and
@@ -218,9 +221,7 @@ void ChunkCache::Fetch(const VolumeRef& v, uint64_t index, const std::shared_ptr
   int failures = 0;
   while (have < len) {
     size_t before = have;
-    // A store reads the whole of a large range before its first byte goes out: a small
-    // first piece brings the reader's first bytes as fast as a GET of them alone would.
-    const bool small = firstPiece && have == 0 && len > kFirstPiece;
+    const bool small = firstAlone();
     Request req;
     req.key = v.key;
     req.query = Query({{"versionId", v.version}});
@@ -540,7 +541,7 @@ void ChunkCache::Stop(AheadStream* stream) {
   cv_.SignalAll();
 }
 
-bool ChunkCache::StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk* chunk) {
+bool ChunkCache::StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk& chunk) {
   const size_t share = static_cast<size_t>(static_cast<double>(bound_) * kAheadShare);
   const int32_t since = pf::MonotonicMs();
   for (;;) {
@@ -548,7 +549,7 @@ bool ChunkCache::StreamMayFillLocked(uint64_t index, AheadStream* stream, const 
     // Flags before the reader's place: Follow looks at `paused` after it moved the reader.
     stream->paused = true;
     const uint64_t reader = stream->reader.load();
-    const bool awaited = chunk != nullptr && chunk->wanted;  // a reader waits for it
+    const bool awaited = chunk.wanted;  // a reader waits for it
     if (index + 1 < reader && !awaited) {
       stream->paused = false;
       return false;  // the reader has passed the GET: its bytes come too late to help
@@ -586,7 +587,7 @@ std::shared_ptr<Chunk> ChunkCache::ClaimLocked(const VolumeRef& v, uint64_t inde
 
 void ChunkCache::FillingLocked(const VolumeRef& v, uint64_t index,
                                const std::shared_ptr<Chunk>& chunk, const AheadStream& stream) {
-  if (chunk == nullptr || chunk->data.size() != 0) return;
+  if (chunk->data.size() != 0) return;
   chunk->data = ChunkBytes(pool_);
   chunk->data.resize(static_cast<size_t>(ChunkLen(v, index)));
   if (!chunk->wanted) chunk->aheadFor = stream.handleClosed;  // kept until read
@@ -636,7 +637,7 @@ void ChunkCache::RunStream(const VolumeRef& v, uint64_t from,
         // Another's chunk: the GET ends here rather than bring its bytes a second time (a
         // download's, or another reader's stream); the reader starts another past it.
         if (claimed.front().chunk == nullptr) return false;
-        if (!StreamMayFillLocked(k, stream.get(), claimed.front().chunk.get())) return false;
+        if (!StreamMayFillLocked(k, stream.get(), *claimed.front().chunk)) return false;
         FillingLocked(v, k, claimed.front().chunk, *stream);
         entered = k;
       }

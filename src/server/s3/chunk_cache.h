@@ -249,9 +249,9 @@ class ChunkCache {
   // `first`: chunk `from`, claimed for the stream.
   void RunStream(const VolumeRef& v, uint64_t from, const std::shared_ptr<AheadStream>& stream,
                  std::shared_ptr<Chunk> first) EXCLUDES(mu_);
-  // Waits until `stream` may fill chunk `index` (`chunk`, when it claimed it); false when it
+  // Waits until `stream` may fill chunk `index` (`chunk`, which it claimed); false when it
   // is to end instead.
-  bool StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk* chunk) REQUIRES(mu_);
+  bool StreamMayFillLocked(uint64_t index, AheadStream* stream, const Chunk& chunk) REQUIRES(mu_);
   // Chunk `index`, taken over (kFetching, no bytes yet) when no one holds it or fetches it;
   // null otherwise. Not placed in the LRU list: the caller does that when it has bytes.
   std::shared_ptr<Chunk> ClaimLocked(const VolumeRef& v, uint64_t index) REQUIRES(mu_);
