@@ -27,6 +27,11 @@ int SyncFile(int fd);
 // committed by a rename) survive a power cut.
 int SyncDirectory(const std::string& dir);
 
+// Starts writing bytes [offset, offset + len) of the file to the disk without waiting for
+// it, so that a later SyncFile has less left to wait for. Only a hint: it reports nothing,
+// and a file system that cannot start it early writes the bytes at SyncFile as before.
+void StartWriteback(int fd, uint64_t offset, uint64_t len);
+
 // Flushes the written pages of [addr, addr + len) of a shared file mapping to the disk, and
 // waits for it. addr need not be page aligned.
 int SyncMapped(void* addr, size_t len);

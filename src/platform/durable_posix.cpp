@@ -26,6 +26,10 @@ int SyncFile(int fd) {
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
+void StartWriteback(int fd, uint64_t offset, uint64_t len) {
+  ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+}
+
 int SyncDirectory(const std::string& dir) {
   if (FaultHit(Sys::kFsync)) return errno;
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

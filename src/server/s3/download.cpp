@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/durable.h"
 #include "platform/fs.h"
 #include "platform/mutex.h"
 #include "server/log.h"
@@ -124,7 +125,11 @@ int Piece(Job* job, uint64_t piece) {
       if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.SignalAll();  // a report
       for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
         size_t i = static_cast<size_t>(k - first);
-        if (k >= first && EndOf(*job, k) > was && claimed[i] != nullptr) {
+        if (k < first || EndOf(*job, k) <= was) continue;
+        // The chunk is whole in the file: on its way to the disk now, so that the sync
+        // before the file is named done waits for little more than the last chunks.
+        pf::StartWriteback(job->fd, k * kChunkBytes, EndOf(*job, k) - k * kChunkBytes);
+        if (claimed[i] != nullptr) {
           Finish(job, k, std::move(claimed[i]));
           claimed[i] = nullptr;
         }
