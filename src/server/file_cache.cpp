@@ -35,8 +35,20 @@ int64_t WrittenNs(const std::string& path) {
 
 }  // namespace
 
-FileCache::FileCache(std::string filesDir, int graceSeconds)
-    : dir_(std::move(filesDir)), graceSeconds_(graceSeconds < 0 ? 0 : graceSeconds) {}
+FileCache::FileCache(std::string filesDir, int graceSeconds, std::string boot)
+    : dir_(std::move(filesDir)),
+      graceSeconds_(graceSeconds < 0 ? 0 : graceSeconds),
+      boot_(std::move(boot)) {}
+
+FileCache::~FileCache() {
+  {
+    MutexLock guard(&mu_);
+    stopping_ = true;
+    syncCv_.SignalAll();
+  }
+  if (syncer_.joinable()) syncer_.join();
+  SyncPending();
+}
 
 std::string FileCache::VolumeKey(const std::string& version) {
   // "v" + the id when it is a plain name, else "x" + its bytes in hex: never "." or "..",
@@ -70,11 +82,13 @@ bool FileCache::ReadStamp(const std::string& stampPath, Stamp* s) const {
   pf::CloseFile(fd);
   if (rc != 0 || n == 0 || n == kMaxStamp || text[n - 1] != '\n') return false;
   char version[kMaxStamp + 1] = {0};
+  char boot[kMaxStamp + 1] = {0};
   unsigned long long size = 0, dev = 0, ino = 0;
   long long mtime = 0;
-  if (std::sscanf(text, "%400s %llu %llu %llu %lld", version, &size, &dev, &ino, &mtime) != 5) {
-    return false;
-  }
+  int fields = std::sscanf(text, "%400s %llu %llu %llu %lld %400s", version, &size, &dev, &ino,
+                           &mtime, boot);
+  if (fields != 5 && fields != 6) return false;
+  s->unsyncedBoot = boot;
   s->version = version;
   s->size = size;
   s->device = dev;
@@ -89,6 +103,8 @@ bool FileCache::Vouched(const std::string& volDir, const Stamp& s, std::string* 
   // One copy per volume directory, nothing else.
   if (pf::ListDirectory(volDir, &entries) != 0 || entries.size() != 1) return false;
   *path = volDir + "/" + entries[0].name;
+  // Not yet on the disk when the system stopped: its name may have outlived its bytes.
+  if (!s.unsyncedBoot.empty() && s.unsyncedBoot != boot_) return false;
   pf::FileId id;
   if (pf::StatFileId(path->c_str(), &id) != 0) return false;
   // Written to, replaced or made writable again: not the copy that was stamped.
@@ -137,8 +153,22 @@ bool FileCache::LookupLocked(const std::string& guid, const std::string& version
   return true;
 }
 
+int FileCache::WriteStamp(const std::string& stampPath, const Stamp& s) const {
+  char text[kMaxStamp];
+  int n = std::snprintf(text, sizeof text, "%s %llu %llu %llu %lld%s%s\n", s.version.c_str(),
+                        static_cast<unsigned long long>(s.size),
+                        static_cast<unsigned long long>(s.device),
+                        static_cast<unsigned long long>(s.inode), static_cast<long long>(s.mtimeNs),
+                        s.unsyncedBoot.empty() ? "" : " ", s.unsyncedBoot.c_str());
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return ENAMETOOLONG;
+  // A marked stamp need not reach the disk: lost or found after a restart, its copy goes.
+  return pf::ReplaceFile(stampPath.c_str(), text, static_cast<size_t>(n),
+                         pf::FileMode::kCreatePrivate, s.unsyncedBoot.empty());
+}
+
 int FileCache::Commit(const std::string& guid, const std::string& version, uint64_t size,
-                      const std::string& name, const std::string& tmp, std::string* path) {
+                      const std::string& name, const std::string& tmp, std::string* path,
+                      bool onDisk) {
   MutexLock guard(&mu_);
   const std::string key = VolumeKey(version);
   const std::string guidDir = dir_ + "/" + guid;
@@ -167,26 +197,86 @@ int FileCache::Commit(const std::string& guid, const std::string& version, uint6
   if (rc == 0) rc = pf::RenamePath(tmp.c_str(), target.c_str());
   if (rc == 0) rc = pf::StatFileId(target.c_str(), &id);
   if (rc == 0 && id.size != size) rc = EIO;
+  // An unmarked stamp is on the disk before the copy is handed out; a mark tells a restarted
+  // system that the copy's bytes may not be.
+  const bool marked = !onDisk && CanDeferSync();
   if (rc == 0) {
-    char text[kMaxStamp];
-    int n = std::snprintf(text, sizeof text, "%s %llu %llu %llu %lld\n", version.c_str(),
-                          static_cast<unsigned long long>(id.size),
-                          static_cast<unsigned long long>(id.device),
-                          static_cast<unsigned long long>(id.inode),
-                          static_cast<long long>(id.mtimeNs));
-    rc = n > 0 && static_cast<size_t>(n) < sizeof text
-             ? pf::ReplaceFile((base + kStampSuffix).c_str(), text, static_cast<size_t>(n),
-                               pf::FileMode::kCreatePrivate)
-             : ENAMETOOLONG;
+    rc = WriteStamp(base + kStampSuffix,
+                    {version, id.size, id.device, id.inode, id.mtimeNs, marked ? boot_ : ""});
   }
   if (rc != 0) {
     pf::DeleteFile(tmp.c_str());
     RemoveCopyLocked(guid, key);
     return rc;
   }
+  if (marked) QueueSyncLocked(guid, key);
   SupersedeLocked(guid, key);
   *path = target;
   return 0;
+}
+
+void FileCache::QueueSyncLocked(const std::string& guid, const std::string& key) {
+  unsynced_.push_back(guid + "/" + key);
+  if (!syncer_.joinable() && !stopping_) syncer_ = std::thread([this] { SyncLoop(); });
+  syncCv_.SignalAll();
+}
+
+void FileCache::SyncLoop() {
+  MutexLock guard(&mu_);
+  while (!stopping_) {
+    if (unsynced_.empty()) {
+      syncCv_.Wait(&mu_);
+      continue;
+    }
+    std::string copy = std::move(unsynced_.front());
+    unsynced_.erase(unsynced_.begin());
+    mu_.Unlock();
+    SyncOne(copy);
+    mu_.Lock();
+  }
+}
+
+void FileCache::SyncPending() {
+  std::vector<std::string> copies;
+  {
+    MutexLock guard(&mu_);
+    copies.swap(unsynced_);
+  }
+  for (const std::string& copy : copies) SyncOne(copy);
+}
+
+bool FileCache::SyncOne(const std::string& copy) {
+  const std::string base = dir_ + "/" + copy;
+  Stamp s;
+  std::string path;
+  {
+    MutexLock guard(&mu_);
+    if (!ReadStamp(base + kStampSuffix, &s) || s.unsyncedBoot.empty() || !Vouched(base, s, &path))
+      return false;  // removed, replaced or flushed meanwhile
+  }
+  // The flush waits for the disk: the lock is not held, so look-ups and commits go on.
+  int fd = pf::kNoFile;
+  int rc = pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &fd);
+  pf::FileId id;
+  if (rc == 0) rc = pf::StatFileId(path.c_str(), &id);
+  if (rc == 0) rc = pf::SyncFile(fd);
+  if (fd != pf::kNoFile) pf::CloseFile(fd);
+  if (rc == 0) rc = pf::SyncDirectory(base);  // the copy's name
+  MutexLock guard(&mu_);
+  Stamp now;
+  if (rc != 0 || id.inode != s.inode || !ReadStamp(base + kStampSuffix, &now) ||
+      now.unsyncedBoot.empty() || now.inode != s.inode) {
+    if (rc != 0)
+      Log(LogLevel::kWarn, "whole-file cache: cannot flush %s: %s; it stays marked", path.c_str(),
+          pf::ErrorString(rc).c_str());
+    return false;
+  }
+  now.unsyncedBoot.clear();
+  rc = WriteStamp(base + kStampSuffix, now);
+  if (rc != 0)
+    Log(LogLevel::kWarn, "whole-file cache: cannot stamp %s as on the disk: %s", path.c_str(),
+        pf::ErrorString(rc).c_str());
+  return rc == 0;
 }
 
 void FileCache::SupersedeLocked(const std::string& guid, const std::string& keep) {
@@ -359,6 +449,7 @@ void FileCache::Tidy() {
         RemoveCopyLocked(guid, key);
         continue;
       }
+      if (!s.unsyncedBoot.empty()) QueueSyncLocked(guid, key);  // its server stopped first
       int64_t used = WrittenNs(base + kStampSuffix);
       if (newest.empty() || used > best) {
         newest = key;

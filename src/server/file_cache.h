@@ -17,6 +17,14 @@
 // its bound (--files-max-bytes, least recently used first). KdrClearCache removes everything
 // at once: that is what it asks for.
 //
+// A copy may be committed before its bytes are on the disk (a download into the cache does
+// not wait for the disk): its stamp then names the boot it was written in,
+// "<version> <size> <device> <inode> <mtime ns> <boot id>\n", and a thread of the cache
+// flushes the copy and drops the mark. A process that dies loses nothing of a written file,
+// so a marked copy is vouched for as long as the system has not restarted since; after a
+// restart (a power cut may have kept its name and lost its bytes) it is removed and fetched
+// again. A stop flushes what is still marked.
+//
 // Each copy's last use is the time of its stamp, touched on every hit, so the order survives
 // a restart. Thread-safe: one mutex orders every look-up, commit and removal.
 #ifndef KDR_SERVER_FILE_CACHE_H_
@@ -26,7 +34,10 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/durable.h"
 #include "platform/mutex.h"
 
 namespace kdr::server {
@@ -42,7 +53,10 @@ class FileCache {
   // Whether a client may still read the copy of (guid, version): it holds a handle on it.
   using InUse = std::function<bool(const std::string& guid, const std::string& version)>;
 
-  FileCache(std::string filesDir, int graceSeconds);
+  // `boot`: the identity of the running system boot; empty (the system does not tell) makes
+  // every commit wait for the disk.
+  FileCache(std::string filesDir, int graceSeconds, std::string boot = platform::BootId());
+  ~FileCache();  // flushes the copies not yet on the disk
 
   // The path the copy of (guid, version) named `name` has once committed.
   std::string PathOf(const std::string& guid, const std::string& version,
@@ -57,9 +71,17 @@ class FileCache {
 
   // Moves the complete temporary file `tmp` into place as the copy of that volume and stamps
   // it. Returns 0 with *path set, or an errno value; on failure neither the copy nor `tmp`
-  // stays. The other volumes' copies of `guid` become superseded.
+  // stays. The other volumes' copies of `guid` become superseded. `onDisk`: the caller flushed
+  // `tmp`; else the copy is marked and flushed in the background (see the top).
   int Commit(const std::string& guid, const std::string& version, uint64_t size,
-             const std::string& name, const std::string& tmp, std::string* path) EXCLUDES(mu_);
+             const std::string& name, const std::string& tmp, std::string* path, bool onDisk = true)
+      EXCLUDES(mu_);
+
+  // Whether Commit may take a copy that is not yet on the disk.
+  bool CanDeferSync() const { return !boot_.empty(); }
+
+  // Flushes every copy committed not yet on the disk and drops its mark.
+  void SyncPending() EXCLUDES(mu_);
 
   // The content of `guid` changed: every copy of it is superseded (kept for the grace period).
   void Supersede(const std::string& guid) EXCLUDES(mu_);
@@ -92,6 +114,7 @@ class FileCache {
     uint64_t device = 0;
     uint64_t inode = 0;
     int64_t mtimeNs = 0;
+    std::string unsyncedBoot;  // the boot a copy not yet on the disk was written in
   };
   static std::string VolumeKey(const std::string& version);
   bool ReadStamp(const std::string& stampPath, Stamp* s) const;
@@ -102,6 +125,11 @@ class FileCache {
   void RemoveCopyLocked(const std::string& guid, const std::string& key) REQUIRES(mu_);
   void SupersedeLocked(const std::string& guid, const std::string& keep) REQUIRES(mu_);
   bool RecentlyUsed(const std::string& stampPath) const;
+  int WriteStamp(const std::string& stampPath, const Stamp& s) const;
+  void QueueSyncLocked(const std::string& guid, const std::string& key) REQUIRES(mu_);
+  // Flushes one marked copy ("<GUID>/<volume key>") and drops its mark.
+  bool SyncOne(const std::string& copy) EXCLUDES(mu_);
+  void SyncLoop() EXCLUDES(mu_);
 
   const std::string dir_;
   const int graceSeconds_;
@@ -110,6 +138,13 @@ class FileCache {
   Mutex mu_;
   // "<GUID>/<volume key>" -> monotonic ms at which the copy was superseded.
   std::map<std::string, int32_t> superseded_ GUARDED_BY(mu_);
+
+  const std::string boot_;
+  // Marked copies ("<GUID>/<volume key>") for the flushing thread, started at the first.
+  std::vector<std::string> unsynced_ GUARDED_BY(mu_);
+  CondVar syncCv_;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::thread syncer_;
 };
 
 }  // namespace kdr::server

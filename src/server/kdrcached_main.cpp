@@ -332,6 +332,7 @@ int main(int argc, char** argv) {
   if (server.Abandoned()) {
     // A thread still waits in a hand-off and uses the server: end without destroying it.
     server.Release();
+    st->files.SyncPending();  // what the cache's destructor would have flushed
     Log(LogLevel::kInfo, "a client never came to its pipe; not waiting for it");
     std::fflush(stderr);
     std::_Exit(kExitOk);

@@ -106,9 +106,9 @@ class Session {
                         const std::function<int(uint64_t, const unsigned char*, size_t)>& write,
                         int* err);
   // Copies the vault file `f` into the new, empty file `out`, with progress replies, and
-  // closes `out`; a failed close fails the copy. *copy and *err say how it ended, as
-  // CopyWithProgress does.
-  void DownloadToTemp(const Request& r, OpenFile& f, int out, Copy* copy, int* err);
+  // closes `out`; a failed close fails the copy. `sync`: flushed to the disk before it is
+  // closed. *copy and *err say how it ended, as CopyWithProgress does.
+  void DownloadToTemp(const Request& r, OpenFile& f, int out, bool sync, Copy* copy, int* err);
   bool Progress(const Request& r, uint64_t done, uint64_t total);
   // The error reply of a transfer that did not finish (`c` is not kDone): the client's stop,
   // or, while the client is there, kErrBadFile with `failText` and the text of `err`.

@@ -193,7 +193,8 @@ Session::Copy Session::CopyWithProgress(
   }
 }
 
-void Session::DownloadToTemp(const Request& r, OpenFile& f, int out, Copy* copy, int* err) {
+void Session::DownloadToTemp(const Request& r, OpenFile& f, int out, bool sync, Copy* copy,
+                             int* err) {
   // The vault writes the bytes into the file itself (a network vault as they arrive); the
   // progress replies and the client's answers go on here, between its pieces.
   stopCode_ = 0;
@@ -224,9 +225,10 @@ void Session::DownloadToTemp(const Request& r, OpenFile& f, int out, Copy* copy,
         return !state_->stopping.load();
       },
       &copied);
-  // On the disk before the copy is renamed into place and named done: after a power cut a
-  // cached copy (or a target) must not stand under its name with bytes that never got there.
-  int crc = rc == 0 && !stopped ? pf::SyncFile(out) : 0;
+  // On the disk before the copy is renamed into place and named done (unless the cache marks
+  // the copy until it is): after a power cut a cached copy or a target must not stand under
+  // its name with bytes that never got there.
+  int crc = rc == 0 && !stopped && sync ? pf::SyncFile(out) : 0;
   if (int close = pf::CloseFile(out); crc == 0) crc = close;
   Copy c = Copy::kDone;
   if (stopped) {
@@ -289,10 +291,12 @@ void Session::OnGetFile(const Request& r) {
   }
   Copy c = Copy::kFailed;
   int err = 0;
-  DownloadToTemp(r, *f, out, &c, &err);
+  const bool deferSync = state_->files.CanDeferSync();
+  DownloadToTemp(r, *f, out, !deferSync, &c, &err);
   if (c == Copy::kDone) {
     // Reported done only once the copy and its stamp are both in place.
-    err = state_->files.Commit(f->guid, info.version, info.size, info.name, tmp, &final_path);
+    err = state_->files.Commit(f->guid, info.version, info.size, info.name, tmp, &final_path,
+                               !deferSync);
     if (err != 0) c = Copy::kFailed;
   }
   if (c != Copy::kDone) {
@@ -355,7 +359,7 @@ void Session::OnGetLocation(const Request& r) {
   } unjournal{journal};
   Copy c = Copy::kFailed;
   int err = 0;
-  DownloadToTemp(r, *f, out, &c, &err);
+  DownloadToTemp(r, *f, out, true, &c, &err);
   if (c == Copy::kDone) {
     err = pf::RenamePath(tmp.c_str(), target.c_str());
     if (err != 0) {

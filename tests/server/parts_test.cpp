@@ -249,6 +249,42 @@ TEST_F(VaultTest, AFailedStepOfTheWholeFileCacheLosesNoCopy) {
   }
 }
 
+// A copy committed before its bytes are on the disk is marked with the boot it was written
+// in: vouched for while that boot lasts (a killed server loses nothing of a written file),
+// removed once the system restarted (a power cut may have kept the name and lost the bytes),
+// and unmarked once flushed, after which a restart keeps it.
+TEST_F(VaultTest, ACopyNotYetOnTheDiskOutlivesAKillButNotARestartOfTheSystem) {
+  const std::string files = dir_ + "/files-marked";
+  auto stampOf = [&] {
+    std::ifstream in(files + "/G/v1.stamp");
+    std::string line;
+    std::getline(in, line);
+    return line;
+  };
+  std::string path, again;
+  {
+    FileCache cache(files, 0, "boot-A");
+    ASSERT_EQ(cache.Commit("G", "1", 10, "doc.txt", Local("volume 1 G"), &path, false), 0);
+  }  // a stop flushes it
+  EXPECT_EQ(stampOf().find("boot-A"), std::string::npos) << stampOf();
+  EXPECT_TRUE(FileCache(files, 0, "boot-B").Lookup("G", "1", 10, &again));
+  EXPECT_EQ(again, path);
+
+  // What a server killed before the flush leaves behind.
+  const std::string flushed = stampOf();
+  const std::string unflushed = flushed + " boot-B\n";
+  std::ofstream(files + "/G/v1.stamp", std::ios::trunc) << unflushed;
+  {
+    FileCache sameBoot(files, 0, "boot-B");
+    EXPECT_TRUE(sameBoot.Lookup("G", "1", 10, &again));
+    sameBoot.Tidy();  // takes up the flush the killed server did not do
+  }
+  EXPECT_EQ(stampOf(), flushed);
+  std::ofstream(files + "/G/v1.stamp", std::ios::trunc) << unflushed;
+  EXPECT_FALSE(FileCache(files, 0, "boot-C").Lookup("G", "1", 10, &again));
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 TEST(Ticket, MadeTicketsPassTheLibrarysChecks) {
   for (char type : {'v', 'F', 'M'}) {
     std::string guid = NewGuid(type);
