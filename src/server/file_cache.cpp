@@ -264,11 +264,17 @@ bool FileCache::SyncOne(const std::string& copy) {
   if (rc == 0) rc = pf::SyncDirectory(base);  // the copy's name
   MutexLock guard(&mu_);
   Stamp now;
-  if (rc != 0 || id.inode != s.inode || !ReadStamp(base + kStampSuffix, &now) ||
-      now.unsyncedBoot.empty() || now.inode != s.inode) {
-    if (rc != 0)
-      Log(LogLevel::kWarn, "whole-file cache: cannot flush %s: %s; it stays marked", path.c_str(),
-          pf::ErrorString(rc).c_str());
+  // Removed, replaced or flushed meanwhile: nothing is left to do.
+  if (!ReadStamp(base + kStampSuffix, &now) || now.unsyncedBoot.empty() || now.inode != s.inode)
+    return false;
+  if (rc == 0 && id.inode != s.inode) rc = ESTALE;  // not the file the stamp names
+  if (rc != 0) {
+    // Bytes the disk did not take are gone once the system drops them from memory: the copy
+    // cannot be vouched for.
+    Log(LogLevel::kWarn, "whole-file cache: cannot flush %s: %s; it is fetched again", path.c_str(),
+        pf::ErrorString(rc).c_str());
+    const size_t slash = copy.find('/');
+    RemoveCopyLocked(copy.substr(0, slash), copy.substr(slash + 1));
     return false;
   }
   now.unsyncedBoot.clear();
