@@ -85,9 +85,13 @@ bool FileCache::ReadStamp(const std::string& stampPath, Stamp* s) const {
   char boot[kMaxStamp + 1] = {0};
   unsigned long long size = 0, dev = 0, ino = 0;
   long long mtime = 0;
-  int fields = std::sscanf(text, "%400s %llu %llu %llu %lld %400s", version, &size, &dev, &ino,
-                           &mtime, boot);
-  if (fields != 5 && fields != 6) return false;
+  // The mark stands where a number is due, so that a server that does not know it finds the
+  // stamp unreadable and removes the copy rather than vouching for it.
+  if (std::sscanf(text, "%400s %llu %llu %llu %lld", version, &size, &dev, &ino, &mtime) != 5 &&
+      std::sscanf(text, "%400s unflushed:%400s %llu %llu %llu %lld", version, boot, &size, &dev,
+                  &ino, &mtime) != 6) {
+    return false;
+  }
   s->unsyncedBoot = boot;
   s->version = version;
   s->size = size;
@@ -155,11 +159,11 @@ bool FileCache::LookupLocked(const std::string& guid, const std::string& version
 
 int FileCache::WriteStamp(const std::string& stampPath, const Stamp& s) const {
   char text[kMaxStamp];
-  int n = std::snprintf(text, sizeof text, "%s %llu %llu %llu %lld%s%s\n", s.version.c_str(),
-                        static_cast<unsigned long long>(s.size),
-                        static_cast<unsigned long long>(s.device),
-                        static_cast<unsigned long long>(s.inode), static_cast<long long>(s.mtimeNs),
-                        s.unsyncedBoot.empty() ? "" : " ", s.unsyncedBoot.c_str());
+  const std::string mark = s.unsyncedBoot.empty() ? "" : " unflushed:" + s.unsyncedBoot;
+  int n = std::snprintf(
+      text, sizeof text, "%s%s %llu %llu %llu %lld\n", s.version.c_str(), mark.c_str(),
+      static_cast<unsigned long long>(s.size), static_cast<unsigned long long>(s.device),
+      static_cast<unsigned long long>(s.inode), static_cast<long long>(s.mtimeNs));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return ENAMETOOLONG;
   // A marked stamp need not reach the disk: lost or found after a restart, its copy goes.
   return pf::ReplaceFile(stampPath.c_str(), text, static_cast<size_t>(n),

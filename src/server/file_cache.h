@@ -19,7 +19,7 @@
 //
 // A copy may be committed before its bytes are on the disk (a download into the cache does
 // not wait for the disk): its stamp then names the boot it was written in,
-// "<version> <size> <device> <inode> <mtime ns> <boot id>\n", and a thread of the cache
+// "<version> unflushed:<boot id> <size> <device> <inode> <mtime ns>\n", and a thread of the cache
 // flushes the copy and drops the mark. A process that dies loses nothing of a written file,
 // so a marked copy is vouched for as long as the system has not restarted since; after a
 // restart (a power cut may have kept its name and lost its bytes) it is removed and fetched

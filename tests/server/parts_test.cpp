@@ -272,7 +272,9 @@ TEST_F(VaultTest, ACopyNotYetOnTheDiskOutlivesAKillButNotARestartOfTheSystem) {
 
   // What a server killed before the flush leaves behind.
   const std::string flushed = stampOf();
-  const std::string unflushed = flushed + " boot-B\n";
+  const size_t afterVersion = flushed.find(' ');
+  const std::string unflushed =
+      flushed.substr(0, afterVersion) + " unflushed:boot-B" + flushed.substr(afterVersion) + "\n";
   std::ofstream(files + "/G/v1.stamp", std::ios::trunc) << unflushed;
   {
     FileCache sameBoot(files, 0, "boot-B");
