@@ -2,8 +2,9 @@
 // real allocation of file space before a mapping writes to it, flushing files and mapped
 // views to the disk, and the identity of the running system boot.
 //
-// Every function returns 0 on success or the errno value of the failing call, and passes the
-// fault seam (platform/fault.h) first. Thread-safe: no state of their own.
+// Every function but the StartWriteback hint returns 0 on success or the errno value of the
+// failing call, and passes the fault seam (platform/fault.h) first. Thread-safe: no state of their
+// own.
 #ifndef KDR_PLATFORM_DURABLE_H_
 #define KDR_PLATFORM_DURABLE_H_
 

@@ -249,20 +249,18 @@ void FileCache::SyncPending() {
   for (const std::string& copy : copies) SyncOne(copy);
 }
 
-bool FileCache::SyncOne(const std::string& copy) {
+void FileCache::SyncOne(const std::string& copy) {
   const std::string base = dir_ + "/" + copy;
   Stamp s;
   std::string path;
   {
     MutexLock guard(&mu_);
     if (!ReadStamp(base + kStampSuffix, &s) || s.unsyncedBoot.empty() || !Vouched(base, s, &path))
-      return false;  // removed, replaced or flushed meanwhile
+      return;  // removed, replaced or flushed meanwhile
   }
   // The flush waits for the disk: the lock is not held, so look-ups and commits go on.
   int fd = pf::kNoFile;
   int rc = pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &fd);
-  pf::FileId id;
-  if (rc == 0) rc = pf::StatFileId(path.c_str(), &id);
   if (rc == 0) rc = pf::SyncFile(fd);
   if (fd != pf::kNoFile) pf::CloseFile(fd);
   if (rc == 0) rc = pf::SyncDirectory(base);  // the copy's name
@@ -270,8 +268,7 @@ bool FileCache::SyncOne(const std::string& copy) {
   Stamp now;
   // Removed, replaced or flushed meanwhile: nothing is left to do.
   if (!ReadStamp(base + kStampSuffix, &now) || now.unsyncedBoot.empty() || now.inode != s.inode)
-    return false;
-  if (rc == 0 && id.inode != s.inode) rc = ESTALE;  // not the file the stamp names
+    return;
   if (rc != 0) {
     // Bytes the disk did not take are gone once the system drops them from memory: the copy
     // cannot be vouched for.
@@ -279,14 +276,13 @@ bool FileCache::SyncOne(const std::string& copy) {
         pf::ErrorString(rc).c_str());
     const size_t slash = copy.find('/');
     RemoveCopyLocked(copy.substr(0, slash), copy.substr(slash + 1));
-    return false;
+    return;
   }
   now.unsyncedBoot.clear();
   rc = WriteStamp(base + kStampSuffix, now);
   if (rc != 0)
     Log(LogLevel::kWarn, "whole-file cache: cannot stamp %s as on the disk: %s", path.c_str(),
         pf::ErrorString(rc).c_str());
-  return rc == 0;
 }
 
 void FileCache::SupersedeLocked(const std::string& guid, const std::string& keep) {

@@ -128,7 +128,7 @@ class FileCache {
   int WriteStamp(const std::string& stampPath, const Stamp& s) const;
   void QueueSyncLocked(const std::string& guid, const std::string& key) REQUIRES(mu_);
   // Flushes one marked copy ("<GUID>/<volume key>") and drops its mark.
-  bool SyncOne(const std::string& copy) EXCLUDES(mu_);
+  void SyncOne(const std::string& copy) EXCLUDES(mu_);
   void SyncLoop() EXCLUDES(mu_);
 
   const std::string dir_;

@@ -126,8 +126,9 @@ int Piece(Job* job, uint64_t piece) {
       for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
         size_t i = static_cast<size_t>(k - first);
         if (k < first || EndOf(*job, k) <= was) continue;
-        // The chunk is whole in the file: on its way to the disk now, so that the sync
-        // before the file is named done waits for little more than the last chunks.
+        // The chunk is whole in the file: on its way to the disk now, so that the flush that
+        // follows (the cache's, or the one before a target is named) waits for little more
+        // than the last chunks.
         pf::StartWriteback(job->fd, k * kChunkBytes, EndOf(*job, k) - k * kChunkBytes);
         if (claimed[i] != nullptr) {
           Finish(job, k, std::move(claimed[i]));
