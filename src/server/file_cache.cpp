@@ -33,6 +33,19 @@ int64_t WrittenNs(const std::string& path) {
   return pf::StatFileId(path.c_str(), &id) == 0 ? id.mtimeNs : INT64_MIN;
 }
 
+// Empties the copy at `path`, which cannot be vouched for: a client that holds it open then
+// reads to its end early rather than read what the disk may hold in place of its bytes.
+void Withdraw(const std::string& path) {
+  int fd = pf::kNoFile;
+  if (pf::OpenFile(path.c_str(), pf::FileMode::kReadOnly, &fd) != 0) return;
+  int rc = pf::SetFileMode(fd, 0600);  // read-only to its user until now
+  pf::CloseFile(fd);
+  if (rc == 0 && pf::OpenFile(path.c_str(), pf::FileMode::kReadWrite, &fd) == 0) {
+    pf::SetFileSize(fd, 0);
+    pf::CloseFile(fd);
+  }
+}
+
 }  // namespace
 
 FileCache::FileCache(std::string filesDir, int graceSeconds, std::string boot)
@@ -271,9 +284,10 @@ void FileCache::SyncOne(const std::string& copy) {
     return;
   if (rc != 0) {
     // Bytes the disk did not take are gone once the system drops them from memory: the copy
-    // cannot be vouched for.
+    // cannot be vouched for, not even to a client that already opened it.
     Log(LogLevel::kWarn, "whole-file cache: cannot flush %s: %s; it is fetched again", path.c_str(),
         pf::ErrorString(rc).c_str());
+    Withdraw(path);
     const size_t slash = copy.find('/');
     RemoveCopyLocked(copy.substr(0, slash), copy.substr(slash + 1));
     return;

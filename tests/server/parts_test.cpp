@@ -286,15 +286,19 @@ TEST_F(VaultTest, ACopyNotYetOnTheDiskOutlivesAKillButNotARestartOfTheSystem) {
   EXPECT_FALSE(FileCache(files, 0, "boot-C").Lookup("G", "1", 10, &again));
   EXPECT_FALSE(std::filesystem::exists(path));
 
-  // A flush the disk failed: the copy's bytes may be lost once out of memory, so it goes.
+  // A flush the disk failed: the copy's bytes may be lost once out of memory, so it goes, and
+  // a client that opened it reads no further.
+  const std::string tmp = Local("volume 2 G");
+  std::ifstream held(tmp, std::ios::binary);
   {
     FileCache cache(files, 0, "boot-C");
     kdr::platform::InjectFault(kdr::platform::Sys::kFsync, EIO);
-    ASSERT_EQ(cache.Commit("G", "2", 10, "doc.txt", Local("volume 2 G"), &path, false), 0);
+    ASSERT_EQ(cache.Commit("G", "2", 10, "doc.txt", tmp, &path, false), 0);
   }
   EXPECT_EQ(kdr::platform::FaultsFired(kdr::platform::Sys::kFsync), 1);
   kdr::platform::ClearFaults();
   EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "");
 }
 
 TEST(Ticket, MadeTicketsPassTheLibrarysChecks) {
