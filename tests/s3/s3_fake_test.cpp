@@ -690,16 +690,25 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
   unsigned char md5[16];
   Md5Of(reinterpret_cast<const unsigned char*>(small.data()), small.size(), md5);
   store_->objects["small"].etag = Hex(md5, 16);
-  // "parts" in parts of 256 KiB doubling every 2: 256, 256, 512, 512 KiB and 7 bytes.
-  const std::string parts = Records("parts", (3u << 19) + 7);
-  std::string digests;
-  for (uint64_t at = 0, n = 1; at < parts.size(); at += LayoutPartBytes(1u << 18, 2, n), ++n) {
-    Md5Of(reinterpret_cast<const unsigned char*>(parts.data() + at),
-          std::min<uint64_t>(parts.size() - at, LayoutPartBytes(1u << 18, 2, n)), md5);
-    digests.append(reinterpret_cast<char*>(md5), 16);
-  }
-  Md5Of(reinterpret_cast<const unsigned char*>(digests.data()), digests.size(), md5);
-  store_->objects["parts"] = {parts, "v1", Hex(md5, 16) + "-5", "262144/2"};
+  // An object uploaded in parts of `first` bytes doubling every 2, with the ETag and layout
+  // such an upload leaves.
+  auto inParts = [&](const char* guid, uint64_t size, uint64_t first) {
+    const std::string bytes = Records(guid, size);
+    std::string digests;
+    uint64_t n = 1;
+    for (uint64_t at = 0; at < bytes.size(); at += LayoutPartBytes(first, 2, n), ++n) {
+      Md5Of(reinterpret_cast<const unsigned char*>(bytes.data() + at),
+            std::min<uint64_t>(bytes.size() - at, LayoutPartBytes(first, 2, n)), md5);
+      digests.append(reinterpret_cast<char*>(md5), 16);
+    }
+    Md5Of(reinterpret_cast<const unsigned char*>(digests.data()), digests.size(), md5);
+    store_->objects[guid] = {bytes, "v1", Hex(md5, 16) + "-" + std::to_string(n - 1),
+                             std::to_string(first) + "/2"};
+  };
+  // "parts": 256, 256, 512, 512 KiB and 7 bytes, in one chunk. "wide": parts of 3, 3, 6, 6
+  // MiB and the rest across seven chunks, which four streams bring out of order.
+  inParts("parts", (3u << 19) + 7, 1u << 18);
+  inParts("wide", (24u << 20) + 7, 3u << 20);
   std::string plain = Records("plain", (1u << 20) + 7);
   Md5Of(reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), md5);
   store_->objects["plain"] = {plain, "v1", Hex(md5, 16), ""};
@@ -718,6 +727,9 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
   } cases[] = {{"parts", 0, 0, 0},
                {"parts", 300000, 1000, EIO},  // in a part checked side by side with others
                {"parts", (3u << 19) + 5, 1000, EIO},
+               {"wide", 0, 0, 0},
+               {"wide", (3u << 20) + 5, 1000, EIO},  // a part that spans two chunks
+               {"wide", (24u << 20) + 1, 1000, EIO},
                {"plain", 1u << 20, 1, 0}};
   for (const auto& c : cases) {
     store_->damageAt = c.at;

@@ -43,16 +43,17 @@ struct Job {
   std::atomic<uint64_t> done{0};  // bytes written
   std::atomic<bool> cancel{false};
   kdr::Mutex mu;
-  kdr::CondVar cv;  // signalled when a stream ends, a piece is done or a chunk's bytes are in
+  kdr::CondVar cv;  // signalled when a stream ends or a chunk is whole in the file
   int running GUARDED_BY(mu) = 0;
   int err GUARDED_BY(mu) = 0;  // the first failure
-  std::vector<bool> pieceDone GUARDED_BY(mu);
-  uint64_t piecesInOrder GUARDED_BY(mu) = 0;  // pieces 0 .. this - 1 are all in the file
+  std::vector<bool> chunkIn GUARDED_BY(mu);  // the chunk is whole in the file
+  uint64_t chunksIn GUARDED_BY(mu) = 0;
   // The check against the object's digest: a unit (a part, or the whole object) is hashed
-  // by one checker at a time, in order, as far as the pieces in order are in the file.
+  // by one checker at a time, in order, as far as its bytes from its start are in the file.
   struct Unit {
     uint64_t end = 0;
     uint64_t hashed = 0;  // from the unit's start up to here
+    uint64_t inFile = 0;  // from the unit's start up to here, the bytes are in the file
     bool busy = false;    // a checker hashes it
     Md5 md5;
   };
@@ -61,6 +62,25 @@ struct Job {
 };
 
 uint64_t EndOf(const Job& job, uint64_t k) { return std::min(job.v.size, (k + 1) * kChunkBytes); }
+
+// Chunk k is whole in the file: the units it holds bytes of are ready to be hashed as far as
+// their bytes from their start are in, whichever stream brought them, so that each part is
+// hashed while the others still come rather than after the piece before it is done.
+void ChunkIn(Job* job, uint64_t k) REQUIRES(job->mu) {
+  if (job->chunkIn[k]) return;
+  job->chunkIn[k] = true;
+  ++job->chunksIn;
+  // The units that hold bytes of the chunk: the first that ends past its start, and those
+  // after it that start inside it.
+  auto u = std::upper_bound(job->units.begin(), job->units.end(), k * kChunkBytes,
+                            [](uint64_t at, const Job::Unit& x) { return at < x.end; });
+  for (; u != job->units.end() && u->inFile < EndOf(*job, k); ++u) {
+    while (u->inFile < u->end && job->chunkIn[u->inFile / kChunkBytes]) {
+      u->inFile = std::min(u->end, EndOf(*job, u->inFile / kChunkBytes));
+    }
+  }
+  job->cv.SignalAll();
+}
 
 // A claimed chunk whose bytes are all in the file: into memory if someone may read it, else
 // out of the cache (readers do not see the file).
@@ -130,6 +150,10 @@ int Piece(Job* job, uint64_t piece) {
         // follows (the cache's, or the one before a target is named) waits for little more
         // than the last chunks.
         pf::StartWriteback(job->fd, k * kChunkBytes, EndOf(*job, k) - k * kChunkBytes);
+        {
+          kdr::MutexLock hold(&job->mu);
+          ChunkIn(job, k);
+        }
         if (claimed[i] != nullptr) {
           Finish(job, k, std::move(claimed[i]));
           claimed[i] = nullptr;
@@ -172,7 +196,8 @@ int Piece(Job* job, uint64_t piece) {
     if (rc == 0) rc = pf::WriteFileAt(job->fd, start, chunk->data.data(), chunk->data.size());
     if (rc == 0) {
       job->done.fetch_add(chunk->data.size());
-      job->cv.SignalAll();
+      kdr::MutexLock hold(&job->mu);
+      ChunkIn(job, first + i);
     }
   }
   return rc;
@@ -184,13 +209,6 @@ void Stream(Job* job) {
     uint64_t piece = job->next.fetch_add(1);
     if (piece >= job->pieces) break;
     rc = Piece(job, piece);
-    if (rc != 0) break;
-    kdr::MutexLock hold(&job->mu);
-    job->pieceDone[piece] = true;
-    while (job->piecesInOrder < job->pieces && job->pieceDone[job->piecesInOrder]) {
-      ++job->piecesInOrder;
-    }
-    job->cv.SignalAll();
   }
   kdr::MutexLock hold(&job->mu);
   if (rc != 0) {
@@ -209,12 +227,12 @@ bool UnitsOf(const VolumeRef& v, std::vector<Job::Unit>* units) {
   if (d.kind == ObjectDigest::kMd5) {
     units->resize(1);
     units->back().end = v.size;
-    units->back().hashed = 0;
     return true;
   }
   for (uint64_t at = 0, n = 1; at < v.size && n <= d.parts; ++n) {
     units->emplace_back();
     units->back().hashed = at;
+    units->back().inFile = at;
     at += std::min(v.size - at, LayoutPartBytes(d.first, d.every, n));
     units->back().end = at;
   }
@@ -229,8 +247,6 @@ void Check(Job* job) {
   kdr::MutexLock hold(&job->mu);
   for (;;) {
     if (job->err != 0 || job->cancel.load()) break;
-    const uint64_t inOrder =
-        std::min(job->v.size, job->piecesInOrder * job->pieceChunks * kChunkBytes);
     // Eight lanes cost what one does: until every byte is in, units are taken a full set of
     // lanes at a time, or as many as are left to take (an object of one part is hashed as
     // its bytes come, not all at the end).
@@ -239,10 +255,10 @@ void Check(Job* job) {
     for (const Job::Unit& u : job->units) {
       left = left || u.hashed < u.end;
       open += !u.busy && u.hashed < u.end ? 1 : 0;
-      ready += !u.busy && u.hashed < std::min(u.end, inOrder) ? 1 : 0;
+      ready += !u.busy && u.hashed < u.inFile ? 1 : 0;
     }
     if (!left) break;
-    if (ready == 0 || (ready < std::min(kLanes, open) && inOrder < job->v.size)) {
+    if (ready == 0 || (ready < std::min(kLanes, open) && job->chunksIn < job->chunks)) {
       job->cv.WaitFor(&job->mu, std::chrono::milliseconds(50));
       continue;
     }
@@ -250,11 +266,11 @@ void Check(Job* job) {
     uint64_t at[kLanes], to[kLanes];
     int n = 0;
     for (Job::Unit& u : job->units) {
-      if (n < kLanes && !u.busy && u.hashed < std::min(u.end, inOrder)) {
+      if (n < kLanes && !u.busy && u.hashed < u.inFile) {
         u.busy = true;  // only this checker touches it while it is busy
         units[n] = &u;
         at[n] = u.hashed;
-        to[n] = std::min(u.end, inOrder);
+        to[n] = u.inFile;
         ++n;
       }
     }
@@ -315,8 +331,8 @@ bool Matches(Job* job) REQUIRES(job->mu) {
   return std::memcmp(digest, d.md5, sizeof digest) == 0;
 }
 
-// One try of the whole download. Checkers beside the streams hash the file's bytes as the
-// pieces in order from the first are done: the parts of a multipart object side by side.
+// One try of the whole download. Checkers beside the streams hash the file's bytes as they
+// are in: the parts of a multipart object side by side.
 int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRef& v, int fd,
             const std::function<bool(uint64_t)>& tick, uint64_t* copied, bool* mismatch) {
   Job job;
@@ -332,7 +348,7 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   int checkers = 0;
   {
     kdr::MutexLock hold(&job.mu);
-    job.pieceDone.assign(job.pieces, false);
+    job.chunkIn.assign(job.chunks, false);
     job.running = streams;
     if (v.digest.kind != ObjectDigest::kNone) {
       if (!UnitsOf(v, &job.units)) job.units.clear();
