@@ -49,6 +49,8 @@ Response Client::Do(const Request& req) {
     return r;
   }
   NoteAnswer(r);
+  // Stopped by the caller, who had what it wanted: nothing to say about the store.
+  if (r.consumerStopped && r.mismatch.empty()) return r;
   if (r.net != Net::kOk || (r.status >= 400 && r.status != 404) || !r.mismatch.empty() ||
       r.shortBody) {
     if (!r.Refused()) {
