@@ -719,23 +719,33 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
   store_->damagedGets = 0;
   EXPECT_TRUE(Read("small", 20000, 100) == Want("small", 20000, 100));  // the bad one not kept
 
+  // A download is one GET while the store serves it fast; one whose GETs are slow (pauseMs)
+  // gets the other streams, whose pieces come out of order.
   struct {
     const char* guid;
     uint64_t at;
     int damaged;
+    int pauseMs;
     int rc;
-  } cases[] = {{"parts", 0, 0, 0},
-               {"parts", 300000, 1000, EIO},  // in a part checked side by side with others
-               {"parts", (3u << 19) + 5, 1000, EIO},
-               {"wide", 0, 0, 0},
-               {"wide", (3u << 20) + 5, 1000, EIO},  // a part that spans two chunks
-               {"wide", (24u << 20) + 1, 1000, EIO},
-               {"plain", 1u << 20, 1, 0}};
+  } cases[] = {{"parts", 0, 0, 0, 0},
+               {"parts", 300000, 1000, 0, EIO},  // in a part checked side by side with others
+               {"parts", (3u << 19) + 5, 1000, 0, EIO},
+               {"wide", 0, 0, 0, 0},
+               {"wide", 0, 0, 300, 0},
+               {"wide", (3u << 20) + 5, 1000, 300, EIO},  // a part that spans two chunks
+               {"wide", (24u << 20) + 1, 1000, 300, EIO},
+               {"plain", 1u << 20, 1, 0, 0}};
   for (const auto& c : cases) {
     store_->damageAt = c.at;
     store_->damagedGets = c.damaged;
+    store_->pauseMs = c.pauseMs;
+    const int gets = store_->objectGets.load();
     uint64_t copied = 0;
     EXPECT_EQ(CopyOut(c.guid, &copied), c.rc) << c.guid << c.damaged;
+    if (c.rc == 0 && c.damaged == 0) {
+      if (c.pauseMs == 0) EXPECT_EQ(store_->objectGets.load() - gets, 1) << c.guid;
+      else EXPECT_GT(store_->objectGets.load() - gets, 2) << c.guid;
+    }
     std::ifstream in(dir_ / "copy", std::ios::binary);
     std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (c.rc == 0) {
@@ -743,6 +753,7 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
     }
   }
   store_->damagedGets = 0;
+  store_->pauseMs = 0;
 }
 
 // What the store answers to an upload is checked against what was sent: a PUT's ETag, a

@@ -22,8 +22,16 @@ namespace pf = kdr::platform;
 
 namespace {
 
-constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once
-constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET
+// A download starts with one GET to the object's end, which goes on from piece to piece while
+// no other stream has taken the next: a store serves one GET faster than several when it can
+// (as curl reads), and each GET costs a start. When the first GET brings less than
+// kAloneBytesPerSecond after its first kAloneMs, the other streams start, each a ranged GET of
+// a piece at a time (a store may bound each connection, or serve several faster), and the
+// first stops where their pieces begin.
+constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once, at most
+constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET of the other streams
+constexpr int kAloneMs = 200;
+constexpr uint64_t kAloneBytesPerSecond = 256u << 20;
 constexpr size_t kCheckStep = 256u << 10;  // bytes of a unit read back and checked at a time
 constexpr size_t kCheckers = 2;            // threads that check a download's bytes, at most
 // Tries of a download whose bytes do not match the object's digest: a second, for damage on
@@ -40,6 +48,7 @@ struct Job {
   uint64_t pieceChunks = 1;
   uint64_t pieces = 0;
   std::atomic<uint64_t> next{0};  // the next piece to take
+  std::atomic<bool> helped{false};  // the other streams run
   std::atomic<uint64_t> done{0};  // bytes written
   std::atomic<bool> cancel{false};
   kdr::Mutex mu;
@@ -110,9 +119,11 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
   }
 }
 
-int Piece(Job* job, uint64_t piece) {
+// Brings piece `piece` into the file. With `alone`, its GET asks for the rest of the object and
+// goes on into each next piece while no other stream has taken it.
+int Piece(Job* job, uint64_t piece, bool alone) {
   const uint64_t first = piece * job->pieceChunks;
-  const size_t n = static_cast<size_t>(std::min(job->chunks, first + job->pieceChunks) - first);
+  size_t n = static_cast<size_t>(std::min(job->chunks, first + job->pieceChunks) - first);
   std::vector<std::shared_ptr<Chunk>> claimed(n);
   size_t lo = n, hi = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -121,13 +132,32 @@ int Piece(Job* job, uint64_t piece) {
     lo = std::min(lo, i);
     hi = i;
   }
+  // Alone, everything after the first claimed chunk comes with the GET.
+  if (alone && lo < n) hi = n - 1;
   int rc = 0;
   bool storeFailed = false;
   if (lo < n) {
     // One GET for the claimed run (chunks between that others fetch come along: the same bytes).
-    const uint64_t end = EndOf(*job, first + hi);
+    uint64_t end = EndOf(*job, first + hi);
+    uint64_t last = piece;  // the last piece the GET brings
     uint64_t pos = (first + lo) * kChunkBytes;
     int writeErr = 0;
+    bool stopped = false;  // the GET was stopped at `end`: every byte asked for is in
+    // At the end of the pieces taken, alone: the next one, unless another stream took it.
+    auto goOn = [&] {
+      uint64_t next = last + 1;
+      if (!alone || next >= job->pieces || !job->next.compare_exchange_strong(next, next + 1))
+        return false;
+      last = next;
+      const uint64_t more = std::min(job->chunks, (last + 1) * job->pieceChunks) - first;
+      for (uint64_t k = first + n; k < first + more; ++k) {
+        claimed.push_back(job->cache->Claim(job->v, k));
+      }
+      n = static_cast<size_t>(more);
+      hi = n - 1;
+      end = EndOf(*job, first + hi);
+      return true;
+    };
     Request req;
     req.key = job->v.key;
     req.query = Query({{"versionId", job->v.version}});
@@ -137,37 +167,49 @@ int Piece(Job* job, uint64_t piece) {
     req.streaming = true;
     req.cancel = &job->cancel;
     req.consume = [&](uint64_t off, const unsigned char* data, size_t len) {
-      writeErr = pf::WriteFileAt(job->fd, off, data, len);
-      if (writeErr != 0) return false;
-      uint64_t was = off;
-      pos = off + len;
-      uint64_t before = job->done.fetch_add(len);
-      if (before / kChunkBytes != (before + len) / kChunkBytes) job->cv.SignalAll();  // a report
-      for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
-        size_t i = static_cast<size_t>(k - first);
-        if (k < first || EndOf(*job, k) <= was) continue;
-        // The chunk is whole in the file: on its way to the disk now, so that the flush that
-        // follows (the cache's, or the one before a target is named) waits for little more
-        // than the last chunks.
-        pf::StartWriteback(job->fd, k * kChunkBytes, EndOf(*job, k) - k * kChunkBytes);
-        {
-          kdr::MutexLock hold(&job->mu);
-          ChunkIn(job, k);
+      while (len > 0) {
+        if (off >= end && !goOn()) {
+          stopped = true;
+          return false;
         }
-        if (claimed[i] != nullptr) {
-          Finish(job, k, std::move(claimed[i]));
-          claimed[i] = nullptr;
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(len, end - off));
+        writeErr = pf::WriteFileAt(job->fd, off, data, take);
+        if (writeErr != 0) return false;
+        uint64_t was = off;
+        pos = off + take;
+        uint64_t before = job->done.fetch_add(take);
+        if (before / kChunkBytes != (before + take) / kChunkBytes) job->cv.SignalAll();  // a report
+        for (uint64_t k = was / kChunkBytes; k <= hi + first && EndOf(*job, k) <= pos; ++k) {
+          size_t i = static_cast<size_t>(k - first);
+          if (k < first || EndOf(*job, k) <= was) continue;
+          // The chunk is whole in the file: on its way to the disk now, so that the flush that
+          // follows (the cache's, or the one before a target is named) waits for little more
+          // than the last chunks.
+          pf::StartWriteback(job->fd, k * kChunkBytes, EndOf(*job, k) - k * kChunkBytes);
+          {
+            kdr::MutexLock hold(&job->mu);
+            ChunkIn(job, k);
+          }
+          if (claimed[i] != nullptr) {
+            Finish(job, k, std::move(claimed[i]));
+            claimed[i] = nullptr;
+          }
         }
+        off += take;
+        data += take;
+        len -= take;
       }
       return true;
     };
     for (int attempt = 1;; ++attempt) {
       uint64_t before = pos;
-      req.ranged = !(pos == 0 && end == job->v.size);
+      const uint64_t getEnd = alone ? job->v.size : end;
+      req.ranged = !(pos == 0 && getEnd == job->v.size);
       req.first = pos;
-      req.last = end - 1;
+      req.last = getEnd - 1;
       Response r = job->client->Do(req);
       rc = writeErr != 0 ? writeErr : job->cancel.load() ? ECANCELED : ErrnoOf(r);
+      if (stopped && pos == end && writeErr == 0 && !job->cancel.load()) rc = 0;
       if (rc == 0 && pos == end) break;
       if (rc == 0) rc = ECONNRESET;  // the body ended early
       bool resume = writeErr == 0 && rc != ECANCELED && pos > before &&
@@ -208,7 +250,7 @@ void Stream(Job* job) {
   while (rc == 0 && !job->cancel.load()) {
     uint64_t piece = job->next.fetch_add(1);
     if (piece >= job->pieces) break;
-    rc = Piece(job, piece);
+    rc = Piece(job, piece, !job->helped.load());
   }
   kdr::MutexLock hold(&job->mu);
   if (rc != 0) {
@@ -344,12 +386,13 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   job.chunks = (v.size + kChunkBytes - 1) / kChunkBytes;
   job.pieceChunks = std::clamp<uint64_t>((job.chunks + kStreams - 1) / kStreams, 1, kPieceChunks);
   job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
-  int streams = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces));
+  // The first stream alone, the others when it is slow (kAloneMs).
+  const int helpers = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces)) - 1;
   int checkers = 0;
   {
     kdr::MutexLock hold(&job.mu);
     job.chunkIn.assign(job.chunks, false);
-    job.running = streams;
+    job.running = 1;
     if (v.digest.kind != ObjectDigest::kNone) {
       if (!UnitsOf(v, &job.units)) job.units.clear();
       checkers = static_cast<int>(std::min<size_t>(kCheckers, job.units.size()));
@@ -357,12 +400,23 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
     }
   }
   std::vector<std::thread> threads;
-  for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
+  threads.emplace_back([&job] { Stream(&job); });
   for (int i = 0; i < checkers; ++i) threads.emplace_back([&job] { Check(&job); });
+  const auto start = std::chrono::steady_clock::now();
   bool going = true;
   job.mu.Lock();
   while (job.running > 0 || job.checking > 0) {
     job.cv.WaitFor(&job.mu, std::chrono::milliseconds(50));
+    if (helpers > 0 && !job.helped.load() && !job.cancel.load() && job.next.load() < job.pieces) {
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+      if (ms >= kAloneMs && job.done.load() * 1000 < kAloneBytesPerSecond * uint64_t(ms)) {
+        job.helped = true;
+        job.running += helpers;
+        for (int i = 0; i < helpers; ++i) threads.emplace_back([&job] { Stream(&job); });
+      }
+    }
     if (!going) continue;
     job.mu.Unlock();
     going = tick(job.done.load());
