@@ -25,13 +25,12 @@ namespace {
 // A download starts with one GET to the object's end, which goes on from piece to piece while
 // no other stream has taken the next: a store serves one GET faster than several when it can
 // (as curl reads), and each GET costs a start. When the first GET brings less than
-// kAloneBytesPerSecond after its first kAloneMs, the other streams start, each a ranged GET of
-// a piece at a time (a store may bound each connection, or serve several faster), and the
-// first stops where their pieces begin.
+// S3Settings::aloneBytesPerSecond after its first kAloneMs, the other streams start, each a
+// ranged GET of a piece at a time (a store may bound each connection, or serve several
+// faster), and the first stops where their pieces begin.
 constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once, at most
 constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET of the other streams
 constexpr int kAloneMs = 200;
-constexpr uint64_t kAloneBytesPerSecond = 256u << 20;
 constexpr size_t kCheckStep = 256u << 10;  // bytes of a unit read back and checked at a time
 constexpr size_t kCheckers = 2;            // threads that check a download's bytes, at most
 // Tries of a download whose bytes do not match the object's digest: a second, for damage on
@@ -403,15 +402,17 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   threads.emplace_back([&job] { Stream(&job); });
   for (int i = 0; i < checkers; ++i) threads.emplace_back([&job] { Check(&job); });
   const auto start = std::chrono::steady_clock::now();
+  const uint64_t alone = client->settings().aloneBytesPerSecond;
   bool going = true;
   job.mu.Lock();
   while (job.running > 0 || job.checking > 0) {
     job.cv.WaitFor(&job.mu, std::chrono::milliseconds(50));
-    if (helpers > 0 && !job.helped.load() && !job.cancel.load() && job.next.load() < job.pieces) {
+    if (helpers > 0 && alone > 0 && !job.helped.load() && !job.cancel.load() &&
+        job.next.load() < job.pieces) {
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - start)
                           .count();
-      if (ms >= kAloneMs && job.done.load() * 1000 < kAloneBytesPerSecond * uint64_t(ms)) {
+      if (ms >= kAloneMs && job.done.load() * 1000 < alone * uint64_t(ms)) {
         job.helped = true;
         job.running += helpers;
         for (int i = 0; i < helpers; ++i) threads.emplace_back([&job] { Stream(&job); });

@@ -35,6 +35,9 @@ struct S3Settings {
   // than ask the store again: the server's revalidation bound. 0: every open asks.
   int trustMs = 0;
   int cacheChunks = 32;  // chunks of kChunkBytes the chunk cache keeps in memory (128 MiB)
+  // A download's first GET is left alone while it brings at least this much a second; slower,
+  // other GETs start beside it (download.cpp). 0: it is always alone.
+  uint64_t aloneBytesPerSecond = 256u << 20;
   // Whether the ETags the store answers are compared with the MD5s of the bytes (checksum.h).
   // Off for a store whose ETags look like MD5s but are not (some encrypting gateways): the
   // other checks of an answer (status, Content-Range, ETag and version) stay.
