@@ -27,7 +27,9 @@ namespace {
 // (as curl reads), and each GET costs a start. When the first GET brings less than
 // S3Settings::aloneBytesPerSecond after its first kAloneMs, the other streams start, each a
 // ranged GET of a piece at a time (a store may bound each connection, or serve several
-// faster), and the first stops where their pieces begin.
+// faster), and the first stops where their pieces begin. So that it need not stop inside what
+// the store reads ahead for it, the first GET asks only for what it brings in kAloneMs at that
+// rate (Job::aloneUntil, rounded up to a piece); the next, still alone, for the rest.
 constexpr uint64_t kStreams = 4;      // ranged GETs on their way at once, at most
 constexpr uint64_t kPieceChunks = 8;  // most chunks to one GET of the other streams
 constexpr int kAloneMs = 200;
@@ -48,6 +50,7 @@ struct Job {
   uint64_t pieces = 0;
   std::atomic<uint64_t> next{0};  // the next piece to take
   std::atomic<bool> helped{false};  // the other streams run
+  uint64_t aloneUntil = 0;          // how far the first GET asks for
   std::atomic<uint64_t> done{0};  // bytes written
   std::atomic<bool> cancel{false};
   kdr::Mutex mu;
@@ -140,12 +143,14 @@ int Piece(Job* job, uint64_t piece, bool alone) {
     uint64_t end = EndOf(*job, first + hi);
     uint64_t last = piece;  // the last piece the GET brings
     uint64_t pos = (first + lo) * kChunkBytes;
+    const uint64_t reach = !alone ? end : pos < job->aloneUntil ? job->aloneUntil : job->v.size;
     int writeErr = 0;
     bool stopped = false;  // the GET was stopped at `end`: every byte asked for is in
     // At the end of the pieces taken, alone: the next one, unless another stream took it.
     auto goOn = [&] {
       uint64_t next = last + 1;
-      if (!alone || next >= job->pieces || !job->next.compare_exchange_strong(next, next + 1))
+      if (!alone || next >= job->pieces || next * job->pieceChunks * kChunkBytes >= reach ||
+          !job->next.compare_exchange_strong(next, next + 1))
         return false;
       last = next;
       const uint64_t more = std::min(job->chunks, (last + 1) * job->pieceChunks) - first;
@@ -202,10 +207,9 @@ int Piece(Job* job, uint64_t piece, bool alone) {
     };
     for (int attempt = 1;; ++attempt) {
       uint64_t before = pos;
-      const uint64_t getEnd = alone ? job->v.size : end;
-      req.ranged = !(pos == 0 && getEnd == job->v.size);
+      req.ranged = !(pos == 0 && reach == job->v.size);
       req.first = pos;
-      req.last = getEnd - 1;
+      req.last = reach - 1;
       Response r = job->client->Do(req);
       rc = writeErr != 0 ? writeErr : job->cancel.load() ? ECANCELED : ErrnoOf(r);
       if (stopped && pos == end && writeErr == 0 && !job->cancel.load()) rc = 0;
@@ -387,6 +391,12 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   job.pieces = (job.chunks + job.pieceChunks - 1) / job.pieceChunks;
   // The first stream alone, the others when it is slow (kAloneMs).
   const int helpers = static_cast<int>(std::min<uint64_t>(kStreams, job.pieces)) - 1;
+  const uint64_t alone = client->settings().aloneBytesPerSecond;
+  const uint64_t pieceBytes = job.pieceChunks * kChunkBytes;
+  const uint64_t aloneBytes = alone / 1000 * kAloneMs;
+  job.aloneUntil = alone == 0 || helpers == 0
+                       ? v.size
+                       : std::min(v.size, (aloneBytes / pieceBytes + 1) * pieceBytes);
   int checkers = 0;
   {
     kdr::MutexLock hold(&job.mu);
@@ -402,7 +412,6 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   threads.emplace_back([&job] { Stream(&job); });
   for (int i = 0; i < checkers; ++i) threads.emplace_back([&job] { Check(&job); });
   const auto start = std::chrono::steady_clock::now();
-  const uint64_t alone = client->settings().aloneBytesPerSecond;
   bool going = true;
   job.mu.Lock();
   while (job.running > 0 || job.checking > 0) {
