@@ -121,8 +121,9 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
   }
 }
 
-// Brings piece `piece` into the file. With `alone`, its GET asks for the rest of the object and
-// goes on into each next piece while no other stream has taken it.
+// Brings piece `piece` into the file. With `alone`, its GET asks for the rest of the object (the
+// download's first, up to Job::aloneUntil) and goes on into each next piece it reaches while no
+// other stream has taken it.
 int Piece(Job* job, uint64_t piece, bool alone) {
   const uint64_t first = piece * job->pieceChunks;
   size_t n = static_cast<size_t>(std::min(job->chunks, first + job->pieceChunks) - first);
