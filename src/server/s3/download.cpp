@@ -293,9 +293,9 @@ void Check(Job* job) {
   kdr::MutexLock hold(&job->mu);
   for (;;) {
     if (job->err != 0 || job->cancel.load()) break;
-    // Eight lanes cost what one does: until every byte is in, units are taken a full set of
-    // lanes at a time, or as many as are left to take (an object of one part is hashed as
-    // its bytes come, not all at the end).
+    // A full set of lanes costs little more than one: until every byte is in, units are taken
+    // a full set at a time, or as many as are left to take (an object of one part is hashed
+    // as its bytes come, not all at the end).
     int ready = 0, open = 0;
     bool left = false;
     for (const Job::Unit& u : job->units) {
