@@ -767,6 +767,25 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
   store_->pauseMs = 0;
 }
 
+// A download's GET going on from piece to piece does not bring again a chunk another fetch
+// brought (a reader's, here): it stops before the piece that holds it, brought on its own.
+TEST_F(S3Fake, DownloadLeavesToOthersWhatTheyFetched) {
+  aloneBytesPerSecond_ = 0;  // one GET for the whole object, were it not for the reader
+  MakeVault();
+  const std::string& big = store_->objects["big"].content;
+  for (uint64_t at : {uint64_t{4u << 20}, uint64_t{(8u << 20) - 100}}) {  // chunk 1, no more
+    EXPECT_TRUE(Read("big", at, 100) == Want("big", at, 100));
+  }
+  const uint64_t sent = store_->bodyBytes.load();
+  uint64_t copied = 0;
+  EXPECT_EQ(CopyOut("big", &copied), 0);
+  EXPECT_GE(store_->bodyBytes.load() - sent, big.size() - (4u << 20));
+  EXPECT_LE(store_->bodyBytes.load() - sent, big.size() - (4u << 20) + (64u << 10));  // a piece
+  std::ifstream in(dir_ / "copy", std::ios::binary);
+  EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) ==
+              big);
+}
+
 // What the store answers to an upload is checked against what was sent: a PUT's ETag, a
 // part's, a completion's "-N" (one that agrees: UploadsCarryChecksums...). A mismatch fails the
 // upload, and a version it made is removed.

@@ -93,12 +93,13 @@ void ChunkIn(Job* job, uint64_t k) REQUIRES(job->mu) {
   job->cv.SignalAll();
 }
 
+// Whether others have the volume open besides the download (its own handle is one).
+bool Shared(const Job& job) { return job.open->Count(job.v.key + '\n' + job.v.version) > 1; }
+
 // A claimed chunk whose bytes are all in the file: into memory if someone may read it, else
 // out of the cache (readers do not see the file).
 void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
-  bool shared =
-      job->open->Count(job->v.key + '\n' + job->v.version) > 1;  // the download's own handle is one
-  if (!shared && !job->cache->Wanted(chunk)) {
+  if (!Shared(*job) && !job->cache->Wanted(chunk)) {
     job->cache->Drop(job->v, k, chunk, ECANCELED);
     return;
   }
@@ -123,7 +124,7 @@ void Finish(Job* job, uint64_t k, std::shared_ptr<Chunk> chunk) {
 
 // Brings piece `piece` into the file. With `alone`, its GET asks for the rest of the object (the
 // download's first, up to Job::aloneUntil) and goes on into each next piece it reaches while no
-// other stream has taken it.
+// other stream has taken it and no other fetch holds any of its chunks.
 int Piece(Job* job, uint64_t piece, bool alone) {
   const uint64_t first = piece * job->pieceChunks;
   size_t n = static_cast<size_t>(std::min(job->chunks, first + job->pieceChunks) - first);
@@ -135,29 +136,47 @@ int Piece(Job* job, uint64_t piece, bool alone) {
     lo = std::min(lo, i);
     hi = i;
   }
-  // Alone, everything after the first claimed chunk comes with the GET.
-  if (alone && lo < n) hi = n - 1;
   int rc = 0;
   bool storeFailed = false;
+  uint64_t declined =
+      0;  // 1 + a piece taken for the GET to go on into, but others fetch some of it
   if (lo < n) {
     // One GET for the claimed run (chunks between that others fetch come along: the same bytes).
     uint64_t end = EndOf(*job, first + hi);
     uint64_t last = piece;  // the last piece the GET brings
     uint64_t pos = (first + lo) * kChunkBytes;
-    const uint64_t reach = !alone ? end : pos < job->aloneUntil ? job->aloneUntil : job->v.size;
+    // Alone, the GET asks for more than its piece, to go on into the next ones: unless the
+    // piece's last chunk is another fetch's, where it stops.
+    const uint64_t reach = !alone || hi + 1 != n   ? end
+                           : pos < job->aloneUntil ? job->aloneUntil
+                                                   : job->v.size;
     int writeErr = 0;
     bool stopped = false;  // the GET was stopped at `end`: every byte asked for is in
-    // At the end of the pieces taken, alone: the next one, unless another stream took it.
+    // At the end of the pieces taken, alone: the next one, unless another stream took it. The
+    // GET goes on only into a piece whose chunks are all its own: bytes that another fetch
+    // brings (a reader's read-ahead that got there first) are not fetched twice; such a piece
+    // is brought after this GET, as a piece of its own.
     auto goOn = [&] {
       uint64_t next = last + 1;
-      if (!alone || next >= job->pieces || next * job->pieceChunks * kChunkBytes >= reach ||
+      if (reach == end || next >= job->pieces || next * job->pieceChunks * kChunkBytes >= reach ||
           !job->next.compare_exchange_strong(next, next + 1))
         return false;
-      last = next;
-      const uint64_t more = std::min(job->chunks, (last + 1) * job->pieceChunks) - first;
+      const uint64_t more = std::min(job->chunks, (next + 1) * job->pieceChunks) - first;
+      std::vector<std::shared_ptr<Chunk>> mine;
+      bool all = true;
       for (uint64_t k = first + n; k < first + more; ++k) {
-        claimed.push_back(job->cache->Claim(job->v, k));
+        mine.push_back(job->cache->Claim(job->v, k));
+        all = all && mine.back() != nullptr;
       }
+      if (!all) {
+        for (size_t i = 0; i < mine.size(); ++i) {
+          if (mine[i] != nullptr) job->cache->Drop(job->v, first + n + i, mine[i], ECANCELED);
+        }
+        declined = next + 1;
+        return false;
+      }
+      last = next;
+      for (auto& c : mine) claimed.push_back(std::move(c));
       n = static_cast<size_t>(more);
       hi = n - 1;
       end = EndOf(*job, first + hi);
@@ -246,6 +265,7 @@ int Piece(Job* job, uint64_t piece, bool alone) {
       ChunkIn(job, first + i);
     }
   }
+  if (rc == 0 && declined != 0) rc = Piece(job, declined - 1, false);
   return rc;
 }
 
@@ -398,11 +418,16 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
   job.aloneUntil = alone == 0 || helpers == 0
                        ? v.size
                        : std::min(v.size, (aloneBytes / pieceBytes + 1) * pieceBytes);
+  // Others reading the file: every stream from the start, each claiming its pieces' chunks as
+  // it takes them, so that the readers' fetches wait for the download's rather than bring the
+  // same bytes again (a GET going on alone claims each next piece only when it gets there).
+  const int streams = helpers > 0 && Shared(job) ? 1 + helpers : 1;
+  job.helped = streams > 1;
   int checkers = 0;
   {
     kdr::MutexLock hold(&job.mu);
     job.chunkIn.assign(job.chunks, false);
-    job.running = 1;
+    job.running = streams;
     if (v.digest.kind != ObjectDigest::kNone) {
       if (!UnitsOf(v, &job.units)) job.units.clear();
       checkers = static_cast<int>(std::min<size_t>(kCheckers, job.units.size()));
@@ -410,7 +435,7 @@ int Attempt(Client* client, ChunkCache* cache, OpenVolumes* open, const VolumeRe
     }
   }
   std::vector<std::thread> threads;
-  threads.emplace_back([&job] { Stream(&job); });
+  for (int i = 0; i < streams; ++i) threads.emplace_back([&job] { Stream(&job); });
   for (int i = 0; i < checkers; ++i) threads.emplace_back([&job] { Check(&job); });
   const auto start = std::chrono::steady_clock::now();
   bool going = true;
