@@ -344,6 +344,12 @@ class S3Fake : public ::testing::Test {
     return rc;
   }
 
+  // What CopyOut left in the test's directory.
+  std::string Copied() {
+    std::ifstream in(dir_ / "copy", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
   std::string Want(const std::string& guid, uint64_t offset, size_t len) {
     return store_->objects[guid].content.substr(offset, len);
   }
@@ -757,10 +763,8 @@ TEST_F(S3Fake, FillsAreCheckedAgainstTheStoresEtag) {
     } else if (c.gets < 0) {
       EXPECT_GT(store_->objectGets.load() - gets, 2) << c.guid;
     }
-    std::ifstream in(dir_ / "copy", std::ios::binary);
-    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (c.rc == 0) {
-      EXPECT_TRUE(got == store_->objects[c.guid].content) << c.guid << c.damaged;
+      EXPECT_TRUE(Copied() == store_->objects[c.guid].content) << c.guid << c.damaged;
     }
   }
   store_->damagedGets = 0;
@@ -781,9 +785,7 @@ TEST_F(S3Fake, DownloadLeavesToOthersWhatTheyFetched) {
   EXPECT_EQ(CopyOut("big", &copied), 0);
   EXPECT_GE(store_->bodyBytes.load() - sent, big.size() - (4u << 20));
   EXPECT_LE(store_->bodyBytes.load() - sent, big.size() - (4u << 20) + (64u << 10));  // a piece
-  std::ifstream in(dir_ / "copy", std::ios::binary);
-  EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) ==
-              big);
+  EXPECT_TRUE(Copied() == big);
 }
 
 // What the store answers to an upload is checked against what was sent: a PUT's ETag, a

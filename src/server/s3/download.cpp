@@ -138,8 +138,8 @@ int Piece(Job* job, uint64_t piece, bool alone) {
   }
   int rc = 0;
   bool storeFailed = false;
-  uint64_t declined =
-      0;  // 1 + a piece taken for the GET to go on into, but others fetch some of it
+  // 1 + a piece taken for the GET to go on into that others fetch some of (0: none).
+  uint64_t declined = 0;
   if (lo < n) {
     // One GET for the claimed run (chunks between that others fetch come along: the same bytes).
     uint64_t end = EndOf(*job, first + hi);
